@@ -1,0 +1,242 @@
+/*
+ * recorder.h - the public C interface of the 32-channel recording and playback library.
+ *
+ * A host application loads librecorder.so and drives it only through the 44 functions
+ * declared here. Recorders take already-encoded frames per channel and store them in a
+ * rotation set of pre-allocated data files (".VDB") with a minute index beside each
+ * (".FIH"). File searches catalogue recorded index files and deliver the stored frames
+ * back to the host's callbacks at the recorded pace, scaled by a play rate.
+ *
+ * Conventions:
+ *  - Results are 32-bit integers: 1 for success, 0 for failure or "nothing done".
+ *  - Channels are 0..31; an export that takes a channel refuses 32 or more (including
+ *    a negative value passed as unsigned) before it looks at the handle.
+ *  - A handle of 0 (NULL) never names an object; every export refuses it quietly.
+ *  - No C++ exception and no signal crosses this interface.
+ *  - Times are 32-bit seconds since 1970-01-01 00:00:00 UTC, so the interface (like the
+ *    stored file formats) ends in January 2038. Local times use the process's TZ.
+ *  - Every "length in characters" is a byte count.
+ *
+ * This header compiles as C99 and as C++.
+ */
+#ifndef RECORDER_H_
+#define RECORDER_H_
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Opaque handle of a recorder (from _RECORDER_INIT). */
+typedef struct RecorderObject* RECORDER_HANDLE;
+/* Opaque handle of a file search (from _RECORDER_FILESEARCH_INIT). */
+typedef struct FileSearchObject* FILESEARCH_HANDLE;
+
+/* Event codes passed to RecorderEventCallback. */
+#define RECORDER_EVENT_FILE_DELETED 1 /* status 0; path = data or index file just deleted */
+#define RECORDER_EVENT_FILE_OPENED 2  /* status 0 opened / -1 failed; path = file being opened */
+#define RECORDER_EVENT_WRITE_FAILED 3 /* status -1; path = data or index file being written */
+
+/* Notification code passed to FileSearchNotifyCallback: play position progress. */
+#define RECORDER_NOTIFY_PROGRESS 20
+
+/*
+ * Host event callback of a recorder.
+ * Called on the recorder's writer threads (codes 2 and 3) while the recorder holds its
+ * internal write lock, and on its deletion thread (code 1). From inside it the host must
+ * not call _RECORDER_START, _RECORDER_STOP, _RECORDER_END, the four path-changing
+ * settings (SETHEADERFILEPATH, ADDFILEPATH, REMOVEFILEPATH, CLEARFILEPATH) or the stream
+ * writes of the same recorder. Queries (GETCURRENTRECFILE and the getters) are safe.
+ * Arguments: recorder, host context, event code, status (0 ok, -1 failure), zero-terminated
+ * file path, path length in bytes (terminator not counted).
+ */
+typedef void (*RecorderEventCallback)(RECORDER_HANDLE recorder, uintptr_t context, int32_t code,
+                                      int32_t status, const char* path, int32_t pathLength);
+
+#if defined(__GNUC__) || defined(__clang__)
+#define RECORDER_PACKED __attribute__((packed))
+#else
+#define RECORDER_PACKED
+#endif
+
+/*
+ * The frame descriptor shared by the write exports (filled by the host, stamped with the
+ * local time by the library) and by playback (filled by the library for the host).
+ * Byte-packed. On a 32-bit target it is exactly the 110-byte layout of the interface; on a
+ * 64-bit target the three pointer members are 8 bytes wide and the offsets after them move
+ * by 4 or 8 bytes, while every unlisted gap keeps its size.
+ * The audio form is the prefix through audioData; the progress form the first 26 bytes.
+ */
+typedef struct RECORDER_PACKED FrameDescriptor {
+  uint32_t channel;     /* 0: channel number (filled by playback) */
+  uint32_t word4;       /* 4: interface constant (4 from playback) */
+  uint32_t kind;        /* 8: rec data: 0 video format, 1 audio format; playback: 0 video, 1 audio */
+  uint32_t word12;      /* 12: interface constant (2 from playback, 0 in the progress form) */
+  uint16_t year;        /* 16: local year, four digits (written by intake and by playback) */
+  uint8_t month;        /* 18: 1..12 */
+  uint8_t day;          /* 19: 1..31 */
+  uint8_t hour;         /* 20: 0..23 */
+  uint8_t minute;       /* 21 */
+  uint8_t second;       /* 22 */
+  uint8_t reserved23;   /* 23: written as 0 */
+  uint16_t millisecond; /* 24: cleared by intake; millisecond within the second from playback */
+  uint32_t statSize;    /* 26: byte count for the throughput statistics */
+  uint32_t type;        /* 30: frame type, stored with the record */
+  uint32_t dataStart;   /* 34: offset of the payload in the data buffer */
+  uint32_t dataEnd;     /* 38: end offset of the payload; length = dataEnd - dataStart */
+  uint32_t keyFlag;     /* 42: nonzero = key frame */
+  uint32_t tag;         /* 46: stored as the video tag of video-format records */
+  uint32_t subTypeWord; /* 50: its low 8 bits are stored as the subtype */
+  const uint8_t* audioData; /* 54: data buffer of audio-format records */
+  uint32_t leadLength;      /* playback: 0 for a key frame, 100 otherwise */
+  uint32_t decodeOnly;      /* playback: 1 when the frame is to be decoded but not shown */
+  uint8_t reserved70[8];    /* unlisted */
+  uint32_t triggerA;        /* nonzero = trigger A present in this frame */
+  uint32_t triggerB;        /* nonzero = trigger B present in this frame */
+  uint8_t reserved86[20];   /* unlisted */
+  const uint8_t* leadBlock; /* playback: the 100-byte block leading a non-key body, else 0 */
+  const uint8_t* videoData; /* data buffer of video-format records */
+} FrameDescriptor;
+
+/*
+ * Frame callback of a file search. Called on the file search's pacing thread while it
+ * holds its queue lock; descriptor points to the video form (kind 0) or the audio form
+ * (kind 1), valid only during the call; the last argument is always 0. From inside it the
+ * host must not call PLAYTIME, PLAYRATE, STOP or END of the same file search (such a call
+ * returns at once without acting); GETPLAYRATE and the table queries are safe.
+ */
+typedef void (*FileSearchFrameCallback)(uintptr_t context, uint32_t channel,
+                                        const FrameDescriptor* descriptor, int32_t reserved);
+
+/*
+ * Notification callback of a file search: code 20 with the progress form of a descriptor
+ * on every fourth displayed video frame after a seek. Same thread and rules as the frame
+ * callback.
+ */
+typedef void (*FileSearchNotifyCallback)(FILESEARCH_HANDLE search, uintptr_t context, int32_t code,
+                                         uint32_t channel, const FrameDescriptor* progress);
+
+/* ---- Recorders ------------------------------------------------------------------- */
+
+/* Creates a recorder named `name` (its writer threads start at once); never returns 0 on success. */
+RECORDER_HANDLE _RECORDER_INIT(const char* name, uintptr_t context, RecorderEventCallback callback);
+/* Stops and destroys a recorder; an unknown or null handle does nothing. */
+void _RECORDER_END(RECORDER_HANDLE recorder);
+/* Starts recording into the rotation set; 1 when recording afterwards, 0 otherwise. */
+int32_t _RECORDER_START(RECORDER_HANDLE recorder);
+/* Stops recording: writes out what is buffered and closes every file. */
+void _RECORDER_STOP(RECORDER_HANDLE recorder);
+/* Number of live recorders. */
+int32_t _RECORDER_GETCOUNT(void);
+/* Copies the name of the index-th recorder (ascending handle order) when it and its terminator
+ * fit *size bytes; always returns 0 (success shows only in the buffer). */
+int32_t _RECORDER_GETNAME(int32_t index, char* buffer, const int32_t* size);
+/* Names the header file listing the rotation set; source 0 = path list, 1 = header file.
+ * Restarts a running recording. */
+void _RECORDER_SETHEADERFILEPATH(RECORDER_HANDLE recorder, const char* path, int32_t source);
+/* Appends a path (a data file of the rotation set, and a directory for deletion); restarts. */
+void _RECORDER_ADDFILEPATH(RECORDER_HANDLE recorder, const char* path);
+/* Removes the first path equal to `path` (case-sensitive); restarts a running recording. */
+void _RECORDER_REMOVEFILEPATH(RECORDER_HANDLE recorder, const char* path);
+/* Removes every path; restarts a running recording. */
+void _RECORDER_CLEARFILEPATH(RECORDER_HANDLE recorder);
+/* Number of paths in the list. */
+int32_t _RECORDER_GETFILEPATHCOUNT(RECORDER_HANDLE recorder);
+/* Copies path `index` when it and its terminator fit `size` bytes; 1 copied, 0 not. */
+int32_t _RECORDER_GETFILEPATH(RECORDER_HANDLE recorder, int32_t index, char* buffer, int32_t size);
+/* Copies the path of the data file being recorded; 1 copied, 0 not recording or too small. */
+int32_t _RECORDER_GETCURRENTRECFILE(RECORDER_HANDLE recorder, char* buffer, int32_t size);
+/* 0: refuse to wrap from the last file of the set to the first; nonzero: wrap and overwrite. */
+void _RECORDER_SETOVERWRITEMODE(RECORDER_HANDLE recorder, int32_t mode);
+/* The overwrite mode. */
+int32_t _RECORDER_GETOVERWRITEMODE(RECORDER_HANDLE recorder);
+/* 1 when the latest change of file wrapped to the first file of the set, else 0. */
+int32_t _RECORDER_GETOVERWRITECOUNT(RECORDER_HANDLE recorder);
+/* Switches recording of a channel on (nonzero) or off (0, the default). */
+void _RECORDER_SETRECORD(RECORDER_HANDLE recorder, uint32_t channel, int32_t enabled);
+/* The record switch of a channel. */
+int32_t _RECORDER_GETRECORD(RECORDER_HANDLE recorder, uint32_t channel);
+/* Reason bits of a channel: 1 record always (default), 2 on trigger A, 4 on trigger B. */
+void _RECORDER_SETSTATUS(RECORDER_HANDLE recorder, uint32_t channel, uint32_t status);
+/* The reason bits of a channel. */
+uint32_t _RECORDER_GETSTATUS(RECORDER_HANDLE recorder, uint32_t channel);
+/* Bytes per second of a channel's recent frames; 1 stored, 0 refused. */
+int32_t _RECORDER_GETBPS(RECORDER_HANDLE recorder, uint32_t channel, double* bytesPerSecond);
+/* Frames per second of a channel's recent frames; 1 stored, 0 refused. */
+int32_t _RECORDER_GETFPS(RECORDER_HANDLE recorder, uint32_t channel, double* framesPerSecond);
+/* Stores pre- and post-record seconds (kept for the host; recording does not use them). */
+void _RECORDER_SETPREPOSTTIME(RECORDER_HANDLE recorder, int32_t preSeconds, int32_t postSeconds);
+/* Takes in a video frame (110-byte form); stamps the local time into *frame. 1 taken in
+ * (stored, or dropped for lack of room), 0 refused. */
+int32_t _RECORDER_WRITEVIDEO(RECORDER_HANDLE recorder, uint32_t channel, FrameDescriptor* frame);
+/* Takes in an audio frame (audio form: through audioData); same results. */
+int32_t _RECORDER_WRITEAUDIO(RECORDER_HANDLE recorder, uint32_t channel, FrameDescriptor* frame);
+/* Takes in recording data: kind 0 video format, kind 1 audio format, other kinds return 1 and
+ * store nothing. */
+int32_t _RECORDER_WRITERECDATA(RECORDER_HANDLE recorder, uint32_t channel, FrameDescriptor* frame);
+/* While recording: copies up to 2,896 summary bytes into the current index summary and writes
+ * it to the index file; 1 written, 0 not. */
+int32_t _RECORDER_WRITESTREAMHEADER(RECORDER_HANDLE recorder, int32_t unused1, const void* data,
+                                    uint32_t count, int32_t unused2);
+/* Raw stream data. This library never leaves its intake disabled, so this returns 0 in every
+ * call and writes nothing: hosts record frames through the three write exports. */
+int32_t _RECORDER_WRITESTREAMDATA(RECORDER_HANDLE recorder, int32_t unused1, const void* data,
+                                  uint32_t count, int32_t fileId, int32_t unused2, int32_t unused3);
+/* Switches the deletion worker on: every ten minutes it deletes data and index files older than
+ * days + hours in the directories of the path list. */
+void _RECORDER_DELETEMAN_START(RECORDER_HANDLE recorder, int32_t days, int32_t hours);
+/* Switches the deletion worker off (no further scan starts). */
+void _RECORDER_DELETEMAN_STOP(RECORDER_HANDLE recorder);
+
+/* ---- File searches (playback) ------------------------------------------------------ */
+
+/* Creates a file search for channelCount channels (at most 32); its pacing thread starts at once. */
+FILESEARCH_HANDLE _RECORDER_FILESEARCH_INIT(uint32_t channelCount, uintptr_t context,
+                                            FileSearchFrameCallback frameCallback,
+                                            FileSearchNotifyCallback notifyCallback);
+/* Names index files: flag 0 sets one index file, nonzero adds one (its data file must exist).
+ * Ignored while started. */
+void _RECORDER_FILESEARCH_SETPATH(FILESEARCH_HANDLE search, const char* directory, const char* name,
+                                  int32_t flag);
+/* Builds the catalogue and starts the playback thread; 1 started, 0 already running. Nothing
+ * plays until the first PLAYTIME. */
+int32_t _RECORDER_FILESEARCH_START(FILESEARCH_HANDLE search);
+/* Stops playback and clears the catalogue. */
+void _RECORDER_FILESEARCH_STOP(FILESEARCH_HANDLE search);
+/* Stops and destroys a file search; an unknown or null handle does nothing. */
+void _RECORDER_FILESEARCH_END(FILESEARCH_HANDLE search);
+/* Selects the channel whose audio is played (32 or more: no audio). */
+void _RECORDER_FILESEARCH_SETCURRENTCHANNEL(FILESEARCH_HANDLE search, uint32_t channel);
+/* Sets which channels are shown: count words, nonzero = shown (clamped to the channel count). */
+void _RECORDER_FILESEARCH_SETDISPLAYCHANNELS(FILESEARCH_HANDLE search, const uint32_t* display,
+                                            int32_t count);
+/* Plays from a local time; an ambiguous or missing local time resolves to the earlier instant.
+ * Returns 1 for every live handle. */
+int32_t _RECORDER_FILESEARCH_PLAYTIME(FILESEARCH_HANDLE search, int32_t year, int32_t month,
+                                      int32_t day, int32_t hour, int32_t minute, int32_t second);
+/* Play rate: 1.0 normal (the only rate with audio), >0 faster/slower, <0 backward, 0 pause,
+ * 100.0 / -100.0 single step. Returns 1 for every live handle. */
+int32_t _RECORDER_FILESEARCH_PLAYRATE(FILESEARCH_HANDLE search, float rate);
+/* Stores the last rate given to PLAYRATE (1.0 before the first); 1 stored. */
+int32_t _RECORDER_FILESEARCH_GETPLAYRATE(FILESEARCH_HANDLE search, float* rate);
+/* Accepted and ignored; returns 0. */
+int32_t _RECORDER_FILESEARCH_SETSTATUS(FILESEARCH_HANDLE search, int32_t status);
+/* Daylight-saving range applied to the day table (shown one hour later inside it). */
+void _RECORDER_FILESEARCH_SetDSTRange(FILESEARCH_HANDLE search, int32_t enabled, int32_t startMonth,
+                                      int32_t startDay, int32_t startHour, int32_t endMonth,
+                                      int32_t endDay, int32_t endHour);
+/* Recorded days as local midnights; a null table stores only the count. */
+void _RECORDER_FILESEARCH_GetDateTable(FILESEARCH_HANDLE search, uint32_t* table, int32_t* count);
+/* Per-minute channel masks of one day (1,500 slots each), 25 DST hour flags, day kind and hour
+ * count; `date` is seconds since 1970 (any instant of the day). Null pointers: does nothing. */
+void _RECORDER_FILESEARCH_GetDayTable(FILESEARCH_HANDLE search, int32_t date, uint32_t* anyMask,
+                                      uint32_t* reason1Mask, uint32_t* reason2Mask,
+                                      uint32_t* reason4Mask, uint32_t* audioMask,
+                                      uint32_t* dstHours, int32_t* dayKind, int32_t* hourCount);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* RECORDER_H_ */

@@ -1,0 +1,71 @@
+// Files of the recorder: data, index and header files, opened read-write with an optional
+// write-through mode (O_DSYNC), flushed with fdatasync. Every open file holds a shared
+// flock for as long as it is open, so the deletion worker (which needs an exclusive lock)
+// never removes a file that is being recorded or played.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+enum class SeekOrigin { kBegin = 0, kCurrent = 1, kEnd = 2 };
+
+class File {
+ public:
+  enum class Mode {
+    kOpenExisting,   // fail when the file does not exist
+    kOpenOrCreate,   // create an empty file when missing
+  };
+  // Opens `path` read-write. writeThrough adds O_DSYNC. Returns null on failure (errno set).
+  // A file that was unlinked between open and lock counts as not opened.
+  static std::unique_ptr<File> Open(const std::string& path, Mode mode, bool writeThrough);
+  // Opens read-only (catalogue and reader side); still holds the shared lock.
+  static std::unique_ptr<File> OpenReadOnly(const std::string& path);
+  ~File();  // closes
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  // Reads up to `count` bytes at the current position; returns bytes read or -1.
+  int64_t Read(void* buffer, uint64_t count);
+  // One write call at the current position; returns bytes written or -1 (EINTR retried).
+  int64_t Write(const void* data, uint64_t count);
+  // Moves the position; returns the new position or -1.
+  int64_t Seek(int64_t offset, SeekOrigin origin);
+  // Current size in bytes, or -1.
+  int64_t Size();
+  // fdatasync. true on success.
+  bool Flush();
+  // Sets the file's length (sparse extension or truncation). true on success.
+  bool SetLength(int64_t length);
+  int fd() const { return fd_; }
+  const std::string& path() const { return path_; }
+
+ private:
+  File(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  int fd_;
+  std::string path_;
+};
+
+struct DirectoryEntry {
+  std::string name;      // file name without directory
+  bool isDirectory = false;
+  int64_t lastWriteUtc = 0;  // seconds since 1970 (UTC), st_mtime
+};
+
+// Entries of `directory` whose names end exactly (case-sensitive) with `suffix` (empty =
+// all), directories included and flagged. An unreadable or missing directory gives none.
+std::vector<DirectoryEntry> FindFiles(const std::string& directory, const std::string& suffix);
+// Last-write time (UTC seconds) of a path; false when it cannot be read.
+bool LastWriteTime(const std::string& path, int64_t* utcSeconds);
+bool IsDirectory(const std::string& path);
+bool IsRegularFile(const std::string& path);
+// Plain delete. true on success.
+bool DeleteFile(const std::string& path);
+// Deletes a file only when nobody holds it open through File: takes an exclusive
+// non-blocking flock first. false when it is in use or cannot be deleted.
+bool DeleteFileIfUnused(const std::string& path);
+
+}  // namespace platform

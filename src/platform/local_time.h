@@ -1,0 +1,55 @@
+// CTime: a 32-bit signed count of seconds since 1970-01-01 00:00:00 UTC, with the local
+// calendar conversions the recorder, its files and the catalogue use. Local time follows
+// the process's TZ (tests change it, so nothing here caches a zone-dependent value).
+#pragma once
+
+#include <cstdint>
+
+namespace platform {
+
+struct LocalFields {
+  int year = 0;    // four digits
+  int month = 0;   // 1..12
+  int day = 0;     // 1..31
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+  int isDst = -1;  // as localtime_r gave it: 1, 0 (or -1 when unknown)
+  int weekday = 0; // 0 = Sunday
+};
+
+class CTime {
+ public:
+  constexpr CTime() = default;
+  constexpr explicit CTime(int32_t seconds) : seconds_(seconds) {}
+
+  // From local fields with mktime normalisation (an hour of 30 runs into the next day).
+  // dstFlag: -1 lets the system decide, 0 = standard time, 1 = daylight time.
+  // An instant that does not fit 32 bits gives the no-time value.
+  static CTime FromLocal(int year, int month, int day, int hour, int minute, int second,
+                         int dstFlag = -1);
+  // The instant whose UTC calendar fields, read as local fields (DST flag -1), give the time:
+  // the rule for file last-write times.
+  static CTime FromUtcFieldsAsLocal(int64_t utcSeconds);
+  // Local 2000-01-01 00:00:00: the value of a time not yet set. Computed on every call.
+  static CTime NoTime();
+  // The current wall-clock time (platform::NowSeconds, so tests can drive it).
+  static CTime Now();
+
+  int32_t seconds() const { return seconds_; }
+  LocalFields Local() const;
+  // Local midnight of this instant's local date (DST flag -1).
+  CTime LocalMidnight() const;
+
+  friend bool operator==(CTime a, CTime b) { return a.seconds_ == b.seconds_; }
+  friend bool operator!=(CTime a, CTime b) { return a.seconds_ != b.seconds_; }
+  friend bool operator<(CTime a, CTime b) { return a.seconds_ < b.seconds_; }
+  friend bool operator<=(CTime a, CTime b) { return a.seconds_ <= b.seconds_; }
+  friend bool operator>(CTime a, CTime b) { return a.seconds_ > b.seconds_; }
+  friend bool operator>=(CTime a, CTime b) { return a.seconds_ >= b.seconds_; }
+
+ private:
+  int32_t seconds_ = 0;
+};
+
+}  // namespace platform
