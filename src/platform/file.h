@@ -16,8 +16,8 @@ enum class SeekOrigin { kBegin = 0, kCurrent = 1, kEnd = 2 };
 class File {
  public:
   enum class Mode {
-    kOpenExisting,   // fail when the file does not exist
-    kOpenOrCreate,   // create an empty file when missing
+    kOpenExisting,  // fail when the file does not exist
+    kOpenOrCreate,  // create an empty file when missing
   };
   // Opens `path` read-write. writeThrough adds O_DSYNC. Returns null on failure (errno set).
   // A file that was unlinked between open and lock counts as not opened.
@@ -50,7 +50,7 @@ class File {
 };
 
 struct DirectoryEntry {
-  std::string name;      // file name without directory
+  std::string name;  // file name without directory
   bool isDirectory = false;
   int64_t lastWriteUtc = 0;  // seconds since 1970 (UTC), st_mtime
 };

@@ -8,14 +8,14 @@
 namespace platform {
 
 struct LocalFields {
-  int year = 0;    // four digits
-  int month = 0;   // 1..12
-  int day = 0;     // 1..31
+  int year = 0;   // four digits
+  int month = 0;  // 1..12
+  int day = 0;    // 1..31
   int hour = 0;
   int minute = 0;
   int second = 0;
-  int isDst = -1;  // as localtime_r gave it: 1, 0 (or -1 when unknown)
-  int weekday = 0; // 0 = Sunday
+  int isDst = -1;   // as localtime_r gave it: 1, 0 (or -1 when unknown)
+  int weekday = 0;  // 0 = Sunday
 };
 
 class CTime {

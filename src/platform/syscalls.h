@@ -5,6 +5,9 @@
 
 #include <sys/types.h>
 
+#include <atomic>
+#include <type_traits>
+
 namespace platform {
 
 struct Syscalls {
@@ -22,5 +25,22 @@ struct Syscalls {
 // The table in use. Tests may assign members; RestoreSyscalls() puts the real ones back.
 Syscalls& ActiveSyscalls();
 void RestoreSyscalls();
+// The real system calls, whatever the active table holds.
+const Syscalls& RealSyscalls();
+
+// Replaces one entry while other threads may be making calls through the table (a writer
+// thread, say): ActiveSyscalls().write = ... is only safe while no other thread uses the
+// file layer. Example: SetSyscall(&Syscalls::write, &FailingWrite); a lambda without
+// captures works too.
+template <typename Fn>
+void SetSyscall(Fn Syscalls::*entry, std::type_identity_t<Fn> fn) {
+  std::atomic_ref<Fn>(ActiveSyscalls().*entry).store(fn, std::memory_order_release);
+}
+
+// Reads one entry; the file layer calls through this so that SetSyscall is race-free.
+template <typename Fn>
+Fn LoadSyscall(Fn Syscalls::*entry) {
+  return std::atomic_ref<Fn>(ActiveSyscalls().*entry).load(std::memory_order_acquire);
+}
 
 }  // namespace platform

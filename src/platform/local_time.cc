@@ -1,0 +1,101 @@
+#include "platform/local_time.h"
+
+#include <time.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <limits>
+
+#include "platform/clock.h"
+
+namespace platform {
+namespace {
+
+bool FitsInt32(int64_t value) {
+  return value >= std::numeric_limits<int32_t>::min() &&
+         value <= std::numeric_limits<int32_t>::max();
+}
+
+// mktime on the given fields. mktime returns -1 both for failure and for the instant one
+// second before 1970, so errno tells them apart.
+bool MakeLocal(struct tm* fields, int64_t* seconds) {
+  errno = 0;
+  const time_t t = ::mktime(fields);
+  if (t == static_cast<time_t>(-1) && errno != 0) return false;
+  *seconds = static_cast<int64_t>(t);
+  return true;
+}
+
+bool LocalSeconds(int year, int month, int day, int hour, int minute, int second, int dstFlag,
+                  int64_t* seconds) {
+  struct tm fields {};
+  fields.tm_year = year - 1900;
+  fields.tm_mon = month - 1;
+  fields.tm_mday = day;
+  fields.tm_hour = hour;
+  fields.tm_min = minute;
+  fields.tm_sec = second;
+  fields.tm_isdst = dstFlag < 0 ? -1 : (dstFlag > 0 ? 1 : 0);
+  return MakeLocal(&fields, seconds) && FitsInt32(*seconds);
+}
+
+}  // namespace
+
+CTime CTime::FromLocal(int year, int month, int day, int hour, int minute, int second,
+                       int dstFlag) {
+  int64_t seconds = 0;
+  if (!LocalSeconds(year, month, day, hour, minute, second, dstFlag, &seconds)) return NoTime();
+  return CTime(static_cast<int32_t>(seconds));
+}
+
+CTime CTime::FromUtcFieldsAsLocal(int64_t utcSeconds) {
+  if (utcSeconds < std::numeric_limits<time_t>::min() ||
+      utcSeconds > std::numeric_limits<time_t>::max()) {
+    return NoTime();
+  }
+  const time_t t = static_cast<time_t>(utcSeconds);
+  struct tm fields {};
+  if (::gmtime_r(&t, &fields) == nullptr) return NoTime();
+  fields.tm_isdst = -1;
+  int64_t seconds = 0;
+  if (!MakeLocal(&fields, &seconds) || !FitsInt32(seconds)) return NoTime();
+  return CTime(static_cast<int32_t>(seconds));
+}
+
+CTime CTime::NoTime() {
+  // Local time of the current TZ, so never cached: tests switch zones between cases.
+  int64_t seconds = 0;
+  if (!LocalSeconds(2000, 1, 1, 0, 0, 0, -1, &seconds)) return CTime(946684800);
+  return CTime(static_cast<int32_t>(seconds));
+}
+
+CTime CTime::Now() {
+  const int64_t now = NowSeconds();
+  if (!FitsInt32(now)) return NoTime();
+  return CTime(static_cast<int32_t>(now));
+}
+
+LocalFields CTime::Local() const {
+  // localtime_r need not look at TZ again; tzset makes a changed zone take effect.
+  ::tzset();
+  const time_t t = static_cast<time_t>(seconds_);
+  struct tm fields {};
+  LocalFields out;
+  if (::localtime_r(&t, &fields) == nullptr) return out;
+  out.year = fields.tm_year + 1900;
+  out.month = fields.tm_mon + 1;
+  out.day = fields.tm_mday;
+  out.hour = fields.tm_hour;
+  out.minute = fields.tm_min;
+  out.second = fields.tm_sec;
+  out.isDst = fields.tm_isdst;
+  out.weekday = fields.tm_wday;
+  return out;
+}
+
+CTime CTime::LocalMidnight() const {
+  const LocalFields f = Local();
+  return FromLocal(f.year, f.month, f.day, 0, 0, 0, -1);
+}
+
+}  // namespace platform

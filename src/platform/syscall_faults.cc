@@ -1,0 +1,212 @@
+#include "platform/syscall_faults.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "platform/syscalls.h"
+
+namespace platform {
+namespace {
+
+constexpr int kCallKinds = 8;
+
+struct FaultSlot {
+  std::atomic<int> skip{0};
+  std::atomic<int> remaining{0};  // < 0: persistent
+  std::atomic<int> error{0};
+  std::atomic<long> shortLimit{-1};  // >= 0: a short-write fault
+  std::atomic<int> afterError{-1};   // >= 0: how write calls fail once the budget is spent
+  std::atomic<int> calls{0};
+  std::atomic<int> faults{0};
+};
+
+FaultSlot g_slots[kCallKinds];
+std::mutex g_pathMu;
+std::string g_pathPart[kCallKinds];  // guarded by g_pathMu
+
+FaultSlot& SlotOf(ScopedSyscallFault::Call call) { return g_slots[static_cast<int>(call)]; }
+
+bool PathMatches(ScopedSyscallFault::Call call, const char* path) {
+  std::lock_guard<std::mutex> lock(g_pathMu);
+  const std::string& part = g_pathPart[static_cast<int>(call)];
+  return part.empty() || (path != nullptr && std::strstr(path, part.c_str()) != nullptr);
+}
+
+enum class Verdict { kPass, kFault, kAfter };
+
+// Decides what happens to this call: counts it, consumes the countdown and the budget.
+Verdict TakeFault(FaultSlot& slot) {
+  slot.calls.fetch_add(1);
+  if (slot.skip.load() > 0 && slot.skip.fetch_sub(1) > 0) return Verdict::kPass;
+  int left = slot.remaining.load();
+  while (left > 0 && !slot.remaining.compare_exchange_weak(left, left - 1)) {
+  }
+  if (left == 0) {
+    if (slot.afterError.load() < 0) return Verdict::kPass;
+    slot.faults.fetch_add(1);
+    return Verdict::kAfter;
+  }
+  slot.faults.fetch_add(1);
+  return Verdict::kFault;
+}
+
+bool Hit(FaultSlot& slot) { return TakeFault(slot) != Verdict::kPass; }
+
+template <typename Result>
+Result Fail(FaultSlot& slot, Result value) {
+  errno = slot.error.load();
+  return value;
+}
+
+using C = ScopedSyscallFault::Call;
+
+int FaultyOpen(const char* path, int flags, mode_t mode) {
+  FaultSlot& slot = SlotOf(C::kOpen);
+  if (PathMatches(C::kOpen, path) && Hit(slot)) return Fail(slot, -1);
+  return ::open(path, flags, mode);
+}
+ssize_t FaultyRead(int fd, void* buf, size_t count) {
+  FaultSlot& slot = SlotOf(C::kRead);
+  if (Hit(slot)) return Fail<ssize_t>(slot, -1);
+  return ::read(fd, buf, count);
+}
+ssize_t FaultyWrite(int fd, const void* buf, size_t count) {
+  FaultSlot& slot = SlotOf(C::kWrite);
+  const Verdict verdict = TakeFault(slot);
+  if (verdict == Verdict::kPass) return ::write(fd, buf, count);
+  if (verdict == Verdict::kAfter) {
+    const int error = slot.afterError.load();
+    if (error == 0) return 0;
+    errno = error;
+    return -1;
+  }
+  const long limit = slot.shortLimit.load();
+  if (limit < 0) return Fail<ssize_t>(slot, -1);
+  if (limit == 0) return 0;
+  return ::write(fd, buf, count < static_cast<size_t>(limit) ? count : static_cast<size_t>(limit));
+}
+off_t FaultyLseek(int fd, off_t offset, int whence) {
+  FaultSlot& slot = SlotOf(C::kLseek);
+  if (Hit(slot)) return Fail<off_t>(slot, -1);
+  return ::lseek(fd, offset, whence);
+}
+int FaultyFsync(int fd) {
+  FaultSlot& slot = SlotOf(C::kFsync);
+  if (Hit(slot)) return Fail(slot, -1);
+  return ::fdatasync(fd);
+}
+int FaultyFtruncate(int fd, off_t length) {
+  FaultSlot& slot = SlotOf(C::kFtruncate);
+  if (Hit(slot)) return Fail(slot, -1);
+  return ::ftruncate(fd, length);
+}
+int FaultyUnlink(const char* path) {
+  FaultSlot& slot = SlotOf(C::kUnlink);
+  if (PathMatches(C::kUnlink, path) && Hit(slot)) return Fail(slot, -1);
+  return ::unlink(path);
+}
+void* FaultyMmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset) {
+  FaultSlot& slot = SlotOf(C::kMmap);
+  if (Hit(slot)) return Fail(slot, MAP_FAILED);
+  return ::mmap(addr, length, prot, flags, fd, offset);
+}
+
+template <typename Fn>
+void Swap(Fn Syscalls::*entry, bool faulty, Fn fault) {
+  SetSyscall(entry, faulty ? fault : RealSyscalls().*entry);
+}
+
+void Install(C call, bool faulty) {
+  switch (call) {
+    case C::kOpen:
+      Swap(&Syscalls::open, faulty, &FaultyOpen);
+      break;
+    case C::kRead:
+      Swap(&Syscalls::read, faulty, &FaultyRead);
+      break;
+    case C::kWrite:
+      Swap(&Syscalls::write, faulty, &FaultyWrite);
+      break;
+    case C::kLseek:
+      Swap(&Syscalls::lseek, faulty, &FaultyLseek);
+      break;
+    case C::kFsync:
+      Swap(&Syscalls::fsync, faulty, &FaultyFsync);
+      break;
+    case C::kFtruncate:
+      Swap(&Syscalls::ftruncate, faulty, &FaultyFtruncate);
+      break;
+    case C::kUnlink:
+      Swap(&Syscalls::unlink, faulty, &FaultyUnlink);
+      break;
+    case C::kMmap:
+      Swap(&Syscalls::mmap, faulty, &FaultyMmap);
+      break;
+  }
+}
+
+void Arm(C call, int error, long shortLimit, int skip, int times, const std::string& pathPart,
+         int afterError = -1) {
+  FaultSlot& slot = SlotOf(call);
+  {
+    std::lock_guard<std::mutex> lock(g_pathMu);
+    g_pathPart[static_cast<int>(call)] = pathPart;
+  }
+  slot.error.store(error);
+  slot.shortLimit.store(shortLimit);
+  slot.afterError.store(afterError);
+  slot.skip.store(skip < 0 ? 0 : skip);
+  slot.remaining.store(times);
+  slot.calls.store(0);
+  slot.faults.store(0);
+  Install(call, true);
+}
+
+}  // namespace
+
+ScopedSyscallFault::ScopedSyscallFault(Call call, int error, int skip, int times,
+                                       const std::string& pathPart)
+    : call_(call), active_(true) {
+  Arm(call, error, -1, skip, times, pathPart);
+}
+
+ScopedSyscallFault ScopedSyscallFault::ShortWrites(unsigned maxBytes, int skip, int times) {
+  ScopedSyscallFault fault;
+  fault.call_ = Call::kWrite;
+  fault.active_ = true;
+  Arm(Call::kWrite, 0, static_cast<long>(maxBytes), skip, times, std::string());
+  return fault;
+}
+
+ScopedSyscallFault ScopedSyscallFault::ShortWritesThenFail(unsigned maxBytes, int shortCalls,
+                                                           int error) {
+  ScopedSyscallFault fault;
+  fault.call_ = Call::kWrite;
+  fault.active_ = true;
+  Arm(Call::kWrite, 0, static_cast<long>(maxBytes), 0, shortCalls < 0 ? 0 : shortCalls,
+      std::string(), error < 0 ? 0 : error);
+  return fault;
+}
+
+ScopedSyscallFault::ScopedSyscallFault(ScopedSyscallFault&& other) noexcept
+    : call_(other.call_), active_(other.active_) {
+  other.active_ = false;
+}
+
+ScopedSyscallFault::~ScopedSyscallFault() {
+  if (!active_) return;
+  Install(call_, false);
+  SlotOf(call_).remaining.store(0);
+  SlotOf(call_).afterError.store(-1);
+}
+
+int ScopedSyscallFault::calls() const { return SlotOf(call_).calls.load(); }
+int ScopedSyscallFault::faults() const { return SlotOf(call_).faults.load(); }
+
+}  // namespace platform

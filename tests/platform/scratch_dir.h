@@ -1,0 +1,39 @@
+// A fresh directory under /tmp for one test (no '.' in its path), removed with its
+// contents at the end.
+#pragma once
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+class ScratchDir {
+ public:
+  ScratchDir() {
+    char pattern[] = "/tmp/rectest_XXXXXX";
+    const char* made = mkdtemp(pattern);
+    path_ = made ? std::string(made) + "/" : std::string();
+  }
+  ~ScratchDir() {
+    std::error_code ec;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+  }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+
+  // The directory with a trailing '/'.
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + name; }
+
+  static void WriteText(const std::string& file, const std::string& text) {
+    std::ofstream(file, std::ios::binary) << text;
+  }
+  static std::string ReadText(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+
+ private:
+  std::string path_;
+};
