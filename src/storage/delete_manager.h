@@ -6,21 +6,23 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "recorder.h"
+#include "storage/worker_thread.h"
 
 // Interface agreed between the recorder and the deletion worker; the implementation may add
 // private members and helpers but keeps these entry points.
-class CDeleteManager {
+class CDeleteManager : public CWorkerThread {
  public:
   // Returns the path-list entries (taken as directories), read under the list's own lock.
   using PathSource = std::function<std::vector<std::string>()>;
-  static constexpr uint32_t kDefaultPeriodMs = 600000;
+  static constexpr uint32_t kDefaultPeriodMs = CWorkerThread::kDefaultPeriodMs;
 
   CDeleteManager(RECORDER_HANDLE owner, PathSource paths, uint32_t periodMs = kDefaultPeriodMs);
-  virtual ~CDeleteManager();  // bounded: never waits longer than a few seconds
+  ~CDeleteManager() override;  // bounded: never waits longer than a few seconds
   CDeleteManager(const CDeleteManager&) = delete;
   CDeleteManager& operator=(const CDeleteManager&) = delete;
 
@@ -32,4 +34,12 @@ class CDeleteManager {
   void Stop();
   // One scan over the directories, as the worker runs it (tests call it directly).
   void RunDeletionScan();
+  // Scans finished so far, by the worker or by RunDeletionScan (for tests and diagnostics).
+  uint64_t CompletedScans() const;
+
+ private:
+  class DeletionJob;
+  // Shared with the worker thread, which may outlive this object when it does not end in
+  // time; holds every piece of state the scan uses.
+  std::shared_ptr<DeletionJob> job_;
 };

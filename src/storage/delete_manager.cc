@@ -1,0 +1,134 @@
+#include "storage/delete_manager.h"
+
+#include <atomic>
+#include <utility>
+
+#include "common/paths.h"
+#include "platform/file.h"
+#include "platform/local_time.h"
+#include "platform/mutex.h"
+#include "storage/formats.h"
+
+namespace {
+
+constexpr int64_t kSecondsPerDay = 86400;
+constexpr int64_t kSecondsPerHour = 3600;
+
+}  // namespace
+
+// The scan itself, with everything it touches. The worker thread holds a reference, so an
+// abandoned worker still finds its paths, callback and candidate list alive.
+class CDeleteManager::DeletionJob : public CWorkerThread::Job {
+ public:
+  DeletionJob(RECORDER_HANDLE owner, PathSource paths) : owner_(owner), paths_(std::move(paths)) {}
+
+  void SetCallback(uintptr_t context, RecorderEventCallback callback) {
+    platform::MutexLock lock(&callbackMu_);
+    context_ = context;
+    callback_ = callback;
+  }
+
+  void SetRetention(int32_t days, int32_t hours) {
+    // 64-bit so that a large "keep forever" value cannot wrap negative and delete everything.
+    retentionSeconds_.store(int64_t{days} * kSecondsPerDay + int64_t{hours} * kSecondsPerHour);
+  }
+
+  uint64_t CompletedScans() const { return completedScans_.load(); }
+
+  void WorkStep(const CWorkerThread::Control& control) override {
+    platform::MutexLock lock(&scanMu_);
+    Scan(control);
+    completedScans_.fetch_add(1);
+  }
+
+ private:
+  void Scan(const CWorkerThread::Control& control) REQUIRES(scanMu_) {
+    const int64_t now = platform::CTime::Now().seconds();
+    candidates_.clear();
+    if (owner_ == nullptr || !paths_) return;
+    const int64_t retention = retentionSeconds_.load();
+
+    for (const std::string& entry : paths_()) {
+      // An empty entry would search the working directory; it names no directory at all.
+      if (entry.empty()) continue;
+      const std::string dir = NormalizeDirectory(entry);
+      // A missing entry, or one that is a file (such as a data file name), lists nothing.
+      for (const platform::DirectoryEntry& found :
+           platform::FindFiles(dir, std::string(storage::kDataFileSuffix))) {
+        if (found.isDirectory) continue;
+        // Last-write times are taken as UTC calendar fields read as local ones, so in a
+        // zone east of UTC files become old enough earlier by the zone's offset.
+        const int64_t written = platform::CTime::FromUtcFieldsAsLocal(found.lastWriteUtc).seconds();
+        if (now - written > retention) candidates_.push_back(dir + found.name);
+      }
+    }
+
+    for (const std::string& candidate : candidates_) {
+      const std::string stem = NormalizeDirectory(DirectoryOf(candidate)) + FileTitleOf(candidate);
+      const std::string dataFile = stem + std::string(storage::kDataFileSuffix);
+      // A file that is open (being recorded or played) or already gone is skipped quietly
+      // and stays a candidate for the next scan; its index file is left alone with it.
+      if (!control.running.load() || !platform::DeleteFileIfUnused(dataFile)) continue;
+      Report(control, dataFile);
+      const std::string indexFile = stem + std::string(storage::kIndexFileSuffix);
+      if (!control.running.load() || !platform::DeleteFileIfUnused(indexFile)) continue;
+      Report(control, indexFile);
+    }
+  }
+
+  void Report(const CWorkerThread::Control& control, const std::string& path) {
+    uintptr_t context;
+    RecorderEventCallback callback;
+    {
+      platform::MutexLock lock(&callbackMu_);
+      context = context_;
+      callback = callback_;
+    }
+    // Never call the host once its recorder is being torn down.
+    if (callback == nullptr || !control.running.load()) return;
+    callback(owner_, context, RECORDER_EVENT_FILE_DELETED, 0, path.c_str(),
+             static_cast<int32_t>(path.size()));
+  }
+
+  const RECORDER_HANDLE owner_;
+  const PathSource paths_;
+  std::atomic<int64_t> retentionSeconds_{0};
+  std::atomic<uint64_t> completedScans_{0};
+
+  platform::Mutex callbackMu_;
+  uintptr_t context_ GUARDED_BY(callbackMu_) = 0;
+  RecorderEventCallback callback_ GUARDED_BY(callbackMu_) = nullptr;
+
+  // One scan at a time: the worker's and a direct RunDeletionScan never overlap.
+  platform::Mutex scanMu_;
+  std::vector<std::string> candidates_ GUARDED_BY(scanMu_);
+};
+
+CDeleteManager::CDeleteManager(RECORDER_HANDLE owner, PathSource paths, uint32_t periodMs)
+    : CWorkerThread(periodMs), job_(std::make_shared<DeletionJob>(owner, std::move(paths))) {
+  StartThread(job_);
+}
+
+CDeleteManager::~CDeleteManager() {
+  // The thread first, so no scan runs while the job is released.
+  StopThread();
+  job_.reset();
+}
+
+void CDeleteManager::SetCallback(uintptr_t context, RecorderEventCallback callback) {
+  job_->SetCallback(context, callback);
+}
+
+void CDeleteManager::Start(int32_t days, int32_t hours) {
+  job_->SetRetention(days, hours);
+  EnableWork();
+}
+
+void CDeleteManager::Stop() { DisableWork(); }
+
+void CDeleteManager::RunDeletionScan() {
+  if (!IsRunning()) return;
+  job_->WorkStep(*control());
+}
+
+uint64_t CDeleteManager::CompletedScans() const { return job_->CompletedScans(); }

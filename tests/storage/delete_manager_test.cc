@@ -1,0 +1,363 @@
+// The deletion worker: which files a scan removes (with the recorder's odd reading of file
+// times as local), what it reports, what it never touches, and how its thread starts, stops
+// and ends.
+#include "storage/delete_manager.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/file.h"
+
+namespace {
+
+constexpr int64_t kHour = 3600;
+constexpr int64_t kFakeNow = 1700000000;  // 2023-11-14 22:13:20 UTC
+
+std::atomic<int64_t> g_now{kFakeNow};
+int64_t FakeNow() { return g_now.load(); }
+
+// Collects event-1 reports; passed to the manager as the host context.
+struct EventLog {
+  std::mutex mu;
+  std::vector<std::string> paths;
+  int badArguments = 0;
+  RECORDER_HANDLE expectedOwner = nullptr;
+
+  static void Callback(RECORDER_HANDLE recorder, uintptr_t context, int32_t code, int32_t status,
+                       const char* path, int32_t pathLength) {
+    auto* log = reinterpret_cast<EventLog*>(context);
+    std::lock_guard<std::mutex> lock(log->mu);
+    if (recorder != log->expectedOwner || code != RECORDER_EVENT_FILE_DELETED || status != 0 ||
+        path == nullptr || pathLength != static_cast<int32_t>(std::strlen(path))) {
+      ++log->badArguments;
+    }
+    log->paths.emplace_back(path == nullptr ? "" : path);
+  }
+  std::vector<std::string> Paths() {
+    std::lock_guard<std::mutex> lock(mu);
+    return paths;
+  }
+  int BadArguments() {
+    std::lock_guard<std::mutex> lock(mu);
+    return badArguments;
+  }
+};
+
+RECORDER_HANDLE FakeOwner() {
+  static int dummy;
+  return reinterpret_cast<RECORDER_HANDLE>(&dummy);
+}
+
+template <typename Pred>
+bool WaitFor(Pred pred, std::chrono::milliseconds deadline = std::chrono::seconds(10)) {
+  const auto end = std::chrono::steady_clock::now() + deadline;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+// A fresh directory without a dot, a fake wall clock and a chosen time zone.
+class DeleteManagerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/rectest_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    const char* tz = std::getenv("TZ");
+    hadTz_ = tz != nullptr;
+    if (hadTz_) savedTz_ = tz;
+    UseZone("UTC");
+    g_now.store(kFakeNow);
+    platform::SetNowSecondsForTest(&FakeNow);
+    log_.expectedOwner = FakeOwner();
+  }
+  void TearDown() override {
+    manager_.reset();
+    platform::SetNowSecondsForTest(nullptr);
+    if (hadTz_) {
+      setenv("TZ", savedTz_.c_str(), 1);
+    } else {
+      unsetenv("TZ");
+    }
+    tzset();
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+
+  static void UseZone(const char* zone) {
+    setenv("TZ", zone, 1);
+    tzset();
+  }
+
+  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+
+  // Creates a file last written `age` seconds before the fake now (negative: in the future).
+  void MakeFile(const std::string& name, int64_t age) {
+    std::ofstream(Path(name)) << "x";
+    SetAge(Path(name), age);
+  }
+  static void SetAge(const std::string& path, int64_t age) {
+    struct timespec times[2];
+    times[0].tv_sec = static_cast<time_t>(kFakeNow - age);
+    times[0].tv_nsec = 0;
+    times[1] = times[0];
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+  }
+  bool Exists(const std::string& name) const { return std::filesystem::exists(Path(name)); }
+
+  void CreateManager(std::vector<std::string> entries,
+                     uint32_t periodMs = CDeleteManager::kDefaultPeriodMs) {
+    entries_ = std::move(entries);
+    manager_ = std::make_unique<CDeleteManager>(
+        FakeOwner(), [entries = entries_]() { return entries; }, periodMs);
+    manager_->SetCallback(reinterpret_cast<uintptr_t>(&log_), &EventLog::Callback);
+  }
+  // Retention set without waiting for the worker: its default period is ten minutes.
+  void Scan(int32_t days, int32_t hours) {
+    manager_->Start(days, hours);
+    manager_->RunDeletionScan();
+  }
+
+  std::string dir_;
+  bool hadTz_ = false;
+  std::string savedTz_;
+  std::vector<std::string> entries_;
+  EventLog log_;
+  std::unique_ptr<CDeleteManager> manager_;
+};
+
+// --- Retention, in a zone without offset and in one eight hours east of UTC --------------
+
+struct ZoneCase {
+  const char* zone;
+  int64_t shift;  // how much older every file looks to the scan
+};
+
+class RetentionTest : public DeleteManagerTest, public ::testing::WithParamInterface<ZoneCase> {
+ protected:
+  void SetUp() override {
+    DeleteManagerTest::SetUp();
+    UseZone(GetParam().zone);
+  }
+};
+
+TEST_P(RetentionTest, ZeroRetentionDeletesEveryDataFileAtLeastOneSecondOld) {
+  const int64_t shift = GetParam().shift;
+  MakeFile("0001.VDB", 1 - shift);
+  MakeFile("0001.FIH", 1 - shift);
+  MakeFile("0002.VDB", -shift);  // looks written this very second: kept
+  MakeFile("0002.FIH", 100 * kHour);
+  MakeFile("0003.VDB", 10 * kHour);
+  MakeFile("0003.FIH", -shift);  // the index goes with its data file whatever its age
+  MakeFile("notes.txt", 100 * kHour);
+  CreateManager({dir_});
+  Scan(0, 0);
+
+  EXPECT_EQ(log_.Paths(), (std::vector<std::string>{Path("0001.VDB"), Path("0001.FIH"),
+                                                    Path("0003.VDB"), Path("0003.FIH")}));
+  EXPECT_EQ(log_.BadArguments(), 0);
+  EXPECT_FALSE(Exists("0001.VDB"));
+  EXPECT_FALSE(Exists("0001.FIH"));
+  EXPECT_FALSE(Exists("0003.VDB"));
+  EXPECT_FALSE(Exists("0003.FIH"));
+  EXPECT_TRUE(Exists("0002.VDB"));
+  EXPECT_TRUE(Exists("0002.FIH"));
+  EXPECT_TRUE(Exists("notes.txt"));
+}
+
+TEST_P(RetentionTest, TwoDaysTwelveHoursBoundary) {
+  const int64_t shift = GetParam().shift;
+  const int64_t retention = 60 * kHour;
+  MakeFile("keep.VDB", retention - shift);
+  MakeFile("gone.VDB", retention - shift + 1);
+  CreateManager({dir_});
+  Scan(2, 12);
+  EXPECT_TRUE(Exists("keep.VDB"));
+  EXPECT_FALSE(Exists("gone.VDB"));
+  EXPECT_EQ(log_.Paths(), std::vector<std::string>{Path("gone.VDB")});
+}
+
+TEST_P(RetentionTest, EastOfUtcFilesGoEarlyByTheZoneOffset) {
+  // Really written 60 h - 1 s ago, within the retention period, yet gone east of UTC.
+  MakeFile("early.VDB", 60 * kHour - 1);
+  CreateManager({dir_});
+  Scan(2, 12);
+  EXPECT_EQ(Exists("early.VDB"), GetParam().shift == 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Zones, RetentionTest,
+                         ::testing::Values(ZoneCase{"UTC", 0},
+                                           ZoneCase{"Asia/Shanghai", 8 * kHour}),
+                         [](const auto& info) {
+                           return std::string(info.param.shift == 0 ? "Utc" : "Shanghai");
+                         });
+
+// --- Candidates and deletion ---------------------------------------------------------------
+
+TEST_F(DeleteManagerTest, RetentionDoesNotWrapForHugeValues) {
+  MakeFile("old.VDB", 30LL * 365 * 24 * kHour);
+  CreateManager({dir_});
+  Scan(INT32_MAX, INT32_MAX);
+  EXPECT_TRUE(Exists("old.VDB"));
+  EXPECT_TRUE(log_.Paths().empty());
+}
+
+TEST_F(DeleteManagerTest, DataFileWithoutIndexIsReportedOnce) {
+  MakeFile("lone.VDB", kHour);
+  CreateManager({dir_});
+  Scan(0, 0);
+  EXPECT_FALSE(Exists("lone.VDB"));
+  EXPECT_EQ(log_.Paths(), std::vector<std::string>{Path("lone.VDB")});
+}
+
+TEST_F(DeleteManagerTest, DirectoryNamedLikeADataFileIsNeverACandidate) {
+  ASSERT_TRUE(std::filesystem::create_directory(Path("x.VDB")));
+  std::ofstream(Path("x.VDB") + "/inner") << "y";
+  MakeFile("x.FIH", kHour);
+  SetAge(Path("x.VDB"), 100 * kHour);
+  CreateManager({dir_});
+  Scan(0, 0);
+  EXPECT_TRUE(Exists("x.VDB"));
+  EXPECT_TRUE(Exists("x.FIH"));
+  EXPECT_TRUE(log_.Paths().empty());
+}
+
+TEST_F(DeleteManagerTest, SuffixMustMatchExactly) {
+  MakeFile("lower.vdb", kHour);
+  MakeFile("a.VDBX", kHour);
+  CreateManager({dir_});
+  Scan(0, 0);
+  EXPECT_TRUE(Exists("lower.vdb"));
+  EXPECT_TRUE(Exists("a.VDBX"));
+  EXPECT_TRUE(log_.Paths().empty());
+}
+
+TEST_F(DeleteManagerTest, FileHeldOpenIsSkippedAndStaysACandidate) {
+  MakeFile("busy.VDB", kHour);
+  MakeFile("busy.FIH", kHour);
+  CreateManager({dir_});
+  {
+    auto held = platform::File::Open(Path("busy.VDB"), platform::File::Mode::kOpenExisting,
+                                     /*writeThrough=*/false);
+    ASSERT_NE(held, nullptr);
+    Scan(0, 0);
+    EXPECT_TRUE(Exists("busy.VDB"));
+    EXPECT_TRUE(Exists("busy.FIH")) << "the index goes only after its data file";
+    EXPECT_TRUE(log_.Paths().empty());
+  }
+  manager_->RunDeletionScan();
+  EXPECT_FALSE(Exists("busy.VDB"));
+  EXPECT_FALSE(Exists("busy.FIH"));
+  EXPECT_EQ(log_.Paths(), (std::vector<std::string>{Path("busy.VDB"), Path("busy.FIH")}));
+}
+
+TEST_F(DeleteManagerTest, IndexHeldOpenIsSkippedWithoutEvent) {
+  MakeFile("0005.VDB", kHour);
+  MakeFile("0005.FIH", kHour);
+  CreateManager({dir_});
+  auto held = platform::File::OpenReadOnly(Path("0005.FIH"));
+  ASSERT_NE(held, nullptr);
+  Scan(0, 0);
+  EXPECT_FALSE(Exists("0005.VDB"));
+  EXPECT_TRUE(Exists("0005.FIH"));
+  EXPECT_EQ(log_.Paths(), std::vector<std::string>{Path("0005.VDB")});
+}
+
+TEST_F(DeleteManagerTest, BadEntriesGiveNoCandidates) {
+  MakeFile("0001.VDB", kHour);
+  // Empty, missing, a data file name (the recording side's reading of the list).
+  CreateManager({"", dir_ + "/missing", Path("0001.VDB")});
+  Scan(0, 0);
+  EXPECT_TRUE(Exists("0001.VDB"));
+  EXPECT_TRUE(log_.Paths().empty());
+}
+
+TEST_F(DeleteManagerTest, WindowsStyleEntryIsNormalised) {
+  MakeFile("0001.VDB", kHour);
+  std::string entry = dir_;
+  for (char& c : entry) {
+    if (c == '/') c = '\\';
+  }
+  CreateManager({entry + "\\"});
+  Scan(0, 0);
+  EXPECT_FALSE(Exists("0001.VDB"));
+  EXPECT_EQ(log_.Paths(), std::vector<std::string>{Path("0001.VDB")});
+}
+
+TEST_F(DeleteManagerTest, NullCallbackDeletesQuietly) {
+  MakeFile("0001.VDB", kHour);
+  CreateManager({dir_});
+  manager_->SetCallback(0, nullptr);
+  Scan(0, 0);
+  EXPECT_FALSE(Exists("0001.VDB"));
+}
+
+// --- The worker thread ---------------------------------------------------------------------
+
+TEST_F(DeleteManagerTest, WorkerScansEveryPeriodWhileEnabled) {
+  MakeFile("0001.VDB", kHour);
+  CreateManager({dir_}, /*periodMs=*/20);
+  // Not enabled yet: no scan happens.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(manager_->CompletedScans(), 0u);
+  EXPECT_TRUE(Exists("0001.VDB"));
+
+  manager_->Start(0, 0);
+  ASSERT_TRUE(WaitFor([&] { return log_.Paths().size() == 1; }));
+  EXPECT_EQ(log_.Paths()[0], Path("0001.VDB"));
+  EXPECT_EQ(log_.BadArguments(), 0);
+  const uint64_t before = manager_->CompletedScans();
+  ASSERT_TRUE(WaitFor([&] { return manager_->CompletedScans() >= before + 3; }));
+}
+
+TEST_F(DeleteManagerTest, StopEndsFurtherScans) {
+  CreateManager({dir_}, /*periodMs=*/20);
+  manager_->Start(0, 0);
+  ASSERT_TRUE(WaitFor([&] { return manager_->CompletedScans() >= 1; }));
+  manager_->Stop();
+  const uint64_t atStop = manager_->CompletedScans();
+  // A period already being waited may still end in one scan; nothing after that. Enough
+  // time for dozens of periods if Stop did not stop the loop.
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_LE(manager_->CompletedScans(), atStop + 1);
+
+  manager_->Start(0, 0);
+  const uint64_t restarted = manager_->CompletedScans();
+  EXPECT_TRUE(WaitFor([&] { return manager_->CompletedScans() > restarted; }));
+}
+
+TEST_F(DeleteManagerTest, DestructionDuringTheTenMinuteWaitIsQuick) {
+  CreateManager({dir_});
+  manager_->Start(0, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // let it enter the wait
+  const auto begin = std::chrono::steady_clock::now();
+  manager_.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(1));
+}
+
+TEST_F(DeleteManagerTest, DestructionOfAnIdleWorkerIsQuick) {
+  CreateManager({dir_});
+  const auto begin = std::chrono::steady_clock::now();
+  manager_.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(1));
+}
+
+}  // namespace
