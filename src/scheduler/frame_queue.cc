@@ -1,0 +1,306 @@
+#include "scheduler/frame_queue.h"
+
+#include <algorithm>
+#include <cmath>
+#include <new>
+
+namespace scheduler {
+namespace {
+
+// A group rate as stored in a mark: |rate|, with nothing that cannot be a pace.
+float MarkRate(float rate) {
+  const float r = std::fabs(rate);
+  if (!std::isfinite(r)) return 0.0f;
+  return std::min(r, 1000.0f);
+}
+
+FrameTime MakeFrameTime(platform::CTime stamp, int64_t millisecond) {
+  const platform::LocalFields f = stamp.Local();
+  FrameTime t{};
+  t.year = static_cast<uint16_t>(f.year);
+  t.month = static_cast<uint8_t>(f.month);
+  t.day = static_cast<uint8_t>(f.day);
+  t.hour = static_cast<uint8_t>(f.hour);
+  t.minute = static_cast<uint8_t>(f.minute);
+  t.second = static_cast<uint8_t>(f.second);
+  t.reserved = 0;
+  t.millisecond = static_cast<uint16_t>(std::clamp<int64_t>(millisecond, 0, UINT16_MAX));
+  t.unused = 0;
+  return t;
+}
+
+}  // namespace
+
+CFrameQueue::CFrameQueue()
+    : writeStaging_(std::make_unique_for_overwrite<uint8_t[]>(kStagingBufferSize)),
+      readStaging_(std::make_unique_for_overwrite<uint8_t[]>(kStagingBufferSize)),
+      lastEnqueuedTime_(platform::CTime::NoTime()),
+      groupTime_(platform::CTime::NoTime()),
+      spaceEvent_(/*manualReset=*/true, /*initiallySignalled=*/true) {
+  marks_.SetLimit(kMarkQueueLimit);
+}
+
+CFrameQueue::~CFrameQueue() {
+  Stop();
+  platform::MutexLock hold(&lock_);
+  pool_.reset();
+  DropMarksLocked();
+}
+
+bool CFrameQueue::Configure(DeliverCallback callback, void* context, int32_t noBackPressure,
+                            int32_t threshold) {
+  platform::MutexLock hold(&lock_);
+  callback_ = callback;
+  context_ = context;
+  noBackPressure_ = noBackPressure;
+  groupThreshold_ = std::clamp(threshold, 1, kMaxDelaySeconds + 3);
+  if (pool_) return true;
+  try {
+    pool_ = std::make_unique<CChunkPool>(kPoolChunkSize, groupThreshold_ * kChunksPerThresholdUnit);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+int32_t CFrameQueue::Enqueue(uint32_t channel, platform::CTime time, const uint8_t* data,
+                             int32_t dataLength, const uint8_t* second, int32_t secondLength,
+                             int32_t display, float rate) {
+  if (dataLength < 0 || secondLength < 0) return 0;
+  if ((dataLength > 0 && data == nullptr) || (secondLength > 0 && second == nullptr)) return 0;
+  // Refused before anything is composed (and before waiting for space it would not use).
+  if (StoredFrameLength(static_cast<uint32_t>(dataLength), static_cast<uint32_t>(secondLength)) >
+      kStagingBufferSize) {
+    return 0;
+  }
+  ++producers_;
+  struct Leave {
+    std::atomic<int32_t>& count;
+    ~Leave() { --count; }
+  } leave{producers_};
+  // No lock is held while waiting, so Stop and Deliver can always reach the queue.
+  if (!spaceEvent_.Wait(platform::kInfinite)) return 0;
+
+  platform::MutexLock hold(&lock_);
+  if (running_ == 0 || !pool_) return 0;
+  StoredFrameHead head;
+  head.channel = static_cast<int32_t>(channel);
+  head.timeStamp = time.seconds();
+  head.groupIndex = enqueueCounter_;
+  head.dataLength = dataLength;
+  const size_t length = ComposeStoredFrame(writeStaging_.get(), kStagingBufferSize, head, data,
+                                           second, secondLength, display);
+  if (length == 0) return 0;
+  if (pool_->Write(writeStaging_.get(), static_cast<uint32_t>(length), 1) == 0) return 0;
+
+  if (display != 0 && time != lastEnqueuedTime_) {
+    lastEnqueuedTime_ = time;
+    if (enqueueCounter_ != 0) {
+      const float markRate = MarkRate(rate);
+      auto* mark =
+          new (std::nothrow) FrameGroupMark{markRate, 1.0 / enqueueCounter_, enqueueCounter_, time};
+      if (mark != nullptr && marks_.Push(mark) != 0) {
+        // A fast producer may run as many seconds ahead as the rate consumes per threshold
+        // period, but never so far that the marks queue starts refusing marks.
+        int32_t limit = groupThreshold_;
+        if (markRate > 1.0f) limit = groupThreshold_ * static_cast<int32_t>(markRate);
+        limit = std::min(limit, kMarkQueueLimit);
+        const int32_t count = marks_.Count();
+        const bool holdProducer = noBackPressure_ == 0
+                                      ? count >= limit
+                                      : count > std::max(kUnthrottledMarkLimit, groupThreshold_);
+        if (holdProducer) spaceEvent_.Reset();
+      } else {
+        delete mark;
+      }
+    }
+    enqueueCounter_ = 0;
+  }
+  ++enqueueCounter_;
+  return 1;
+}
+
+void CFrameQueue::ResetPacingLocked() {
+  resync_ = 1;
+  lastEnqueuedTime_ = platform::CTime::NoTime();
+  groupTime_ = lastEnqueuedTime_;
+  enqueueCounter_ = 0;
+  deliveredCounter_ = 0;
+  groupFrameCount_ = 0;
+  groupRate_ = 0.0f;
+  frameInterval_ = 0.0;
+  streamBase_ = 0.0;
+  wallBase_ = 0.0;
+  lastEffectiveRate_ = 0.0f;
+  ++epoch_;
+}
+
+void CFrameQueue::DropMarksLocked() {
+  while (void* mark = marks_.Pop()) delete static_cast<FrameGroupMark*>(mark);
+}
+
+void CFrameQueue::Start() {
+  platform::MutexLock hold(&lock_);
+  ResetPacingLocked();
+  running_ = 1;
+  spaceEvent_.Set();
+}
+
+void CFrameQueue::Stop() {
+  platform::MutexLock hold(&lock_);
+  running_ = 0;
+  DropMarksLocked();
+  if (pool_) pool_->Reset();
+  ++epoch_;
+  // A producer blocked in Enqueue wakes, finds the queue stopped and returns 0.
+  spaceEvent_.Set();
+}
+
+void CFrameQueue::Flush() {
+  platform::MutexLock hold(&lock_);
+  DropMarksLocked();
+  if (pool_) pool_->Reset();
+  ResetPacingLocked();
+  spaceEvent_.Set();
+}
+
+void CFrameQueue::SetResync() {
+  platform::MutexLock hold(&lock_);
+  resync_ = 1;
+}
+
+void CFrameQueue::SetDelay(int32_t seconds) {
+  platform::MutexLock hold(&lock_);
+  delay_ = std::clamp(seconds, 0, kMaxDelaySeconds);
+  delaySeconds_ = delay_;
+}
+
+bool CFrameQueue::SetThreshold(int32_t n) {
+  if (n < 1 || n > kMaxDelaySeconds + 3) return false;
+  platform::MutexLock hold(&lock_);
+  // Free the old pool first so the two never occupy memory together.
+  pool_.reset();
+  try {
+    pool_ = std::make_unique<CChunkPool>(kPoolChunkSize, n * kChunksPerThresholdUnit);
+  } catch (const std::bad_alloc&) {
+    return false;  // the queue stores nothing until a later SetThreshold succeeds
+  }
+  groupThreshold_ = n;
+  ++epoch_;
+  return true;
+}
+
+int32_t CFrameQueue::PoolChunkCount() const {
+  platform::MutexLock hold(&lock_);
+  return pool_ ? pool_->ChunkCount() : 0;
+}
+
+int32_t CFrameQueue::Deliver(double now, float rate, double* nextDue) {
+  lock_.Lock();
+  if (running_ == 0 || !pool_) {
+    lock_.Unlock();
+    return kDeliverNothing;
+  }
+  if (marks_.Count() < groupThreshold_) spaceEvent_.Set();
+  if (rate == 0.0f || !std::isfinite(rate)) {
+    lock_.Unlock();
+    return kDeliverNothing;
+  }
+
+  // Take the next group once the current one is used up. Frames delivered past the group's
+  // count (while its successor's mark was missing) belong to the new group.
+  if (deliveredCounter_ >= groupFrameCount_) {
+    if (auto* mark = static_cast<FrameGroupMark*>(marks_.Pop())) {
+      deliveredCounter_ -= groupFrameCount_;
+      groupTime_ = mark->time;
+      groupFrameCount_ = mark->frameCount;
+      frameInterval_ = mark->interval;
+      groupRate_ = mark->rate;
+      delete mark;
+    }
+  }
+
+  float e = std::fabs(rate);
+  if (e == 100.0f) e = 1.0f;
+  const float g = groupRate_;
+  if (g > 1.0f) {
+    e = g;
+  } else if (g > 0.0f && g > e) {
+    e = g;
+  }
+  if (e != lastEffectiveRate_) {
+    lastEffectiveRate_ = e;
+    resync_ = 1;
+  }
+  if (groupFrameCount_ == 0 || pool_->HasData() == 0) {
+    spaceEvent_.Set();
+    lock_.Unlock();
+    return kDeliverNothing;
+  }
+
+  // Backward play walks each recorded second downwards, so its frames are spread over the
+  // second as they are in forward play.
+  const double offset = deliveredCounter_ * frameInterval_;
+  const double s = double(groupTime_.seconds()) + (rate < 0.0f ? -offset : offset);
+  const double d = delaySeconds_;
+  if (resync_ != 0) {
+    streamBase_ = s;
+    wallBase_ = now;
+    resync_ = 0;
+    if (nextDue != nullptr) *nextDue = now + d / e;
+    lock_.Unlock();
+    return kDeliverNewBase;
+  }
+  const double ds = std::fabs(s - streamBase_);
+  const double dw = (now - wallBase_) * e;
+  if (dw < 0.0) {
+    lock_.Unlock();
+    return kDeliverNothing;
+  }
+  const int32_t queuedMarks = marks_.Count();
+  if (dw - d > ds) {
+    if (queuedMarks < delay_ && dw - d - ds > 5.0 * e) {
+      lock_.Unlock();
+      return kDeliverNothing;
+    }
+  } else {
+    if (queuedMarks < delay_ && ds - (dw - d) > 5.0 * e) {
+      lock_.Unlock();
+      return kDeliverNothing;
+    }
+    if (nextDue != nullptr) *nextDue = wallBase_ + (ds + d) / e;
+    lock_.Unlock();
+    return kDeliverNotDue;
+  }
+
+  uint32_t length = kStagingBufferSize;
+  StoredFrameView view;
+  if (pool_->Read(readStaging_.get(), &length) == 0 ||
+      !ParseStoredFrame(readStaging_.get(), length, &view)) {
+    lock_.Unlock();
+    return kDeliverNotDue;
+  }
+
+  int32_t accepted = 0;
+  if (callback_ != nullptr) {
+    const FrameTime time = MakeFrameTime(platform::CTime(view.head.timeStamp),
+                                         int64_t{deliveredCounter_} * 1000 / groupFrameCount_);
+    const DeliverCallback callback = callback_;
+    void* const context = context_;
+    const uint64_t epoch = epoch_;
+    lock_.Unlock();
+    accepted =
+        callback(static_cast<uint32_t>(view.head.channel), time, view.data, view.head.dataLength,
+                 view.second, view.secondLength, view.display, context);
+    lock_.Lock();
+    if (epoch != epoch_) {
+      lock_.Unlock();
+      return (view.display != 0 && accepted != 0) ? kDeliverShown : kDeliverOther;
+    }
+  }
+  ++deliveredCounter_;
+  lock_.Unlock();
+  return (view.display != 0 && accepted != 0) ? kDeliverShown : kDeliverOther;
+}
+
+}  // namespace scheduler

@@ -1,0 +1,118 @@
+// One paced queue of the frame scheduler. A producer stores whole frames with Enqueue; the
+// pacing thread takes them out one at a time with Deliver, at the pace at which they were
+// recorded scaled by the play rate, and hands each to the configured callback. Frames are
+// grouped by recorded second: a group closes when a displayed frame with a new time stamp
+// arrives, and the group's mark tells Deliver how many frames share that second. A producer
+// that runs too far ahead waits in Enqueue on the space event. Owned by CFrameScheduler
+// (one video and one audio queue).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "platform/event.h"
+#include "platform/local_time.h"
+#include "platform/mutex.h"
+#include "platform/thread_annotations.h"
+#include "scheduler/chunk_pool.h"
+#include "scheduler/formats.h"
+#include "scheduler/frame_group_mark.h"
+#include "scheduler/locked_ptr_queue.h"
+
+namespace scheduler {
+
+// Receives a delivered frame: (channel, time, data, data length, second part, second-part
+// length, display flag, context). Its result decides Deliver's 0 or 1.
+using DeliverCallback = int32_t (*)(uint32_t channel, FrameTime time, const uint8_t* data,
+                                    int32_t dataLength, const uint8_t* second, int32_t secondLength,
+                                    int32_t display, void* context);
+
+// Results of Deliver.
+inline constexpr int32_t kDeliverNewBase = -3;  // a new clock base was taken
+inline constexpr int32_t kDeliverNothing = -2;  // nothing deliverable: resynchronise
+inline constexpr int32_t kDeliverNotDue = -1;   // the next frame is not due yet
+inline constexpr int32_t kDeliverShown = 0;     // a displayed frame was accepted
+inline constexpr int32_t kDeliverOther = 1;     // any other frame was delivered
+
+class CFrameQueue {
+ public:
+  CFrameQueue();
+  // Stops the queue (waking a blocked producer), frees the pool and every queued mark.
+  ~CFrameQueue();
+  CFrameQueue(const CFrameQueue&) = delete;
+  CFrameQueue& operator=(const CFrameQueue&) = delete;
+
+  // Stores the four values; the first call also creates the pool (threshold × 500 chunks of
+  // 4096 bytes). false when the pool cannot be allocated.
+  bool Configure(DeliverCallback callback, void* context, int32_t noBackPressure, int32_t threshold)
+      EXCLUDES(lock_);
+
+  // Stores one frame. 1 when stored; 0 when the queue is not running, the record is longer
+  // than the staging buffer, the lengths are inconsistent or the pool cannot grow. May
+  // block (holding no lock) while the space event is reset.
+  int32_t Enqueue(uint32_t channel, platform::CTime time, const uint8_t* data, int32_t dataLength,
+                  const uint8_t* second, int32_t secondLength, int32_t display, float rate)
+      EXCLUDES(lock_);
+
+  void Start() EXCLUDES(lock_);
+  void Stop() EXCLUDES(lock_);
+  void Flush() EXCLUDES(lock_);
+  void SetResync() EXCLUDES(lock_);
+  // Whole seconds of delay; clamped to 0..kMaxDelaySeconds.
+  void SetDelay(int32_t seconds) EXCLUDES(lock_);
+  // Replaces the pool by an empty one of n × 500 chunks; queued frames are lost. false (and
+  // nothing changed) when n is below 1 or the new pool cannot be allocated.
+  bool SetThreshold(int32_t n) EXCLUDES(lock_);
+
+  // Delivers at most one frame that is due at `now` (seconds of the performance counter)
+  // under `rate`, calling the callback with the queue lock released. Returns one of the
+  // kDeliver* codes. When the result is kDeliverNotDue or kDeliverNewBase and nextDue is
+  // given, stores the counter time at which the head frame falls due if nothing changes.
+  int32_t Deliver(double now, float rate, double* nextDue = nullptr) EXCLUDES(lock_);
+
+  // Inspection for the scheduler's tests and benchmarks.
+  int32_t MarkCount() const { return marks_.Count(); }
+  bool SpaceAvailable() const { return spaceEvent_.IsSet(); }
+  int32_t PoolChunkCount() const EXCLUDES(lock_);
+  // Producers inside Enqueue past its argument checks (waiting for space or storing).
+  int32_t WaitingProducers() const { return producers_.load(); }
+
+  static constexpr int32_t kMaxDelaySeconds = 120;
+
+ private:
+  void ResetPacingLocked() REQUIRES(lock_);
+  void DropMarksLocked() REQUIRES(lock_);
+
+  int32_t resync_ GUARDED_BY(lock_) = 1;
+  DeliverCallback callback_ GUARDED_BY(lock_) = nullptr;
+  void* context_ GUARDED_BY(lock_) = nullptr;
+  int32_t groupThreshold_ GUARDED_BY(lock_) = kDefaultGroupThreshold;
+  int32_t noBackPressure_ GUARDED_BY(lock_) = 0;
+  mutable platform::Mutex lock_;
+  std::unique_ptr<CChunkPool> pool_ GUARDED_BY(lock_);
+  CLockedPtrQueue marks_;
+  std::unique_ptr<uint8_t[]> writeStaging_ GUARDED_BY(lock_);
+  // Only the deliverer uses it; the callback reads from it with the lock released.
+  std::unique_ptr<uint8_t[]> readStaging_;
+  platform::CTime lastEnqueuedTime_ GUARDED_BY(lock_);
+  platform::CTime groupTime_ GUARDED_BY(lock_);
+  int32_t enqueueCounter_ GUARDED_BY(lock_) = 0;
+  int32_t deliveredCounter_ GUARDED_BY(lock_) = 0;
+  int32_t groupFrameCount_ GUARDED_BY(lock_) = 0;
+  int32_t delay_ GUARDED_BY(lock_) = 0;
+  float groupRate_ GUARDED_BY(lock_) = 0.0f;
+  double frameInterval_ GUARDED_BY(lock_) = 0.0;
+  double streamBase_ GUARDED_BY(lock_) = 0.0;
+  double wallBase_ GUARDED_BY(lock_) = 0.0;
+  float lastEffectiveRate_ GUARDED_BY(lock_) = 0.0f;
+  double delaySeconds_ GUARDED_BY(lock_) = 0.0;
+  platform::Event spaceEvent_;
+  int32_t running_ GUARDED_BY(lock_) = 0;
+  // Bumped by Start, Stop, Flush and SetThreshold: a delivery whose callback ran across one
+  // of them does not count itself into the new state.
+  uint64_t epoch_ GUARDED_BY(lock_) = 0;
+  std::atomic<int32_t> producers_{0};
+};
+
+}  // namespace scheduler

@@ -1,0 +1,407 @@
+#include "scheduler/frame_scheduler.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/event.h"
+#include "platform/mutex.h"
+#include "platform/thread.h"
+#include "platform/thread_annotations.h"
+#include "scheduler/frame_queue.h"
+
+namespace scheduler {
+namespace {
+
+// Longest sleep of the pacing thread: it looks at both queues at least this often.
+constexpr uint32_t kPollMs = 20;
+constexpr int32_t kMaxChannels = 32;
+constexpr int32_t kDefaultChannelCount = 16;
+constexpr float kStepForward = 100.0f;
+constexpr float kStepBackward = -100.0f;
+
+}  // namespace
+
+struct CFrameScheduler::Shared {
+  CFrameScheduler* owner = nullptr;  // handed to the callbacks as an opaque value
+
+  mutable platform::Mutex videoLock;
+  mutable platform::Mutex audioLock;
+  // Taken inside a queue lock by the dispatch functions, never the other way round.
+  mutable platform::Mutex generalLock ACQUIRED_AFTER(videoLock, audioLock);
+
+  std::atomic<bool> opened{false};
+  std::atomic<int32_t> channelCount{kDefaultChannelCount};
+  std::vector<int32_t> channelEnables GUARDED_BY(generalLock);
+  // Written by Open before the pacing thread starts, read-only afterwards.
+  VideoCallback video = nullptr;
+  AudioCallback audio = nullptr;
+  void* context = nullptr;
+
+  std::atomic<int32_t> stop{0};
+  std::atomic<int32_t> started{0};
+  platform::Event videoEvent{/*manualReset=*/true, /*initiallySignalled=*/false};
+  platform::Event audioEvent{/*manualReset=*/true, /*initiallySignalled=*/false};
+
+  int32_t direction GUARDED_BY(generalLock) = 1;
+  float rate GUARDED_BY(generalLock) = 1.0f;
+  uint32_t audioMask GUARDED_BY(generalLock) = 0;
+  platform::CTime playTime GUARDED_BY(generalLock) = platform::CTime::NoTime();
+  int32_t playTimeValid GUARDED_BY(generalLock) = 0;
+
+  // Set by Open (before `opened`), never replaced. A producer blocked in Enqueue holds its
+  // own reference, so the queue outlives a scheduler destroyed meanwhile.
+  std::shared_ptr<CFrameQueue> videoQueue;
+  std::shared_ptr<CFrameQueue> audioQueue;
+
+  float Rate() const {
+    platform::MutexLock hold(&generalLock);
+    return rate;
+  }
+
+  bool EnabledLocked(uint32_t channel) const REQUIRES(generalLock) {
+    return channel < channelEnables.size() && channelEnables[channel] != 0;
+  }
+
+  void FlushVideo() {
+    platform::MutexLock hold(&videoLock);
+    videoEvent.Reset();
+    videoQueue->Flush();
+  }
+
+  void StopAudio() {
+    platform::MutexLock hold(&audioLock);
+    audioEvent.Reset();
+    audioQueue->Stop();
+  }
+
+  void ClearPlayTime() {
+    platform::MutexLock hold(&generalLock);
+    playTime = platform::CTime::NoTime();
+    playTimeValid = 0;
+  }
+};
+
+CFrameScheduler::CFrameScheduler() : shared_(std::make_shared<Shared>()) { shared_->owner = this; }
+
+CFrameScheduler::~CFrameScheduler() {
+  Shared& s = *shared_;
+  s.started.store(0);
+  s.stop.store(1);
+  if (s.opened.load(std::memory_order_acquire)) {
+    // The queues' own locks suffice to stop them and wake a blocked producer; the
+    // scheduler's queue locks are left alone so a callback that hangs on the pacing thread
+    // cannot hold the destruction up beyond the join bound.
+    s.videoQueue->Stop();
+    s.audioQueue->Stop();
+  }
+  s.videoEvent.Set();
+  s.audioEvent.Set();
+  if (thread_) thread_->Join(joinTimeoutMs_);
+}
+
+bool CFrameScheduler::Open(int32_t channelCount, VideoCallback video, AudioCallback audio,
+                           void* context, int32_t videoNoBackPressure) {
+  Shared& s = *shared_;
+  if (s.opened.load(std::memory_order_acquire) || thread_) return false;
+  if (channelCount < 1 || channelCount > kMaxChannels) return false;
+  s.video = video;
+  s.audio = audio;
+  s.context = context;
+  s.channelCount.store(channelCount);
+  {
+    platform::MutexLock hold(&s.generalLock);
+    s.channelEnables.assign(static_cast<size_t>(channelCount), 0);
+  }
+  s.videoQueue = std::make_shared<CFrameQueue>();
+  s.audioQueue = std::make_shared<CFrameQueue>();
+  if (!s.videoQueue->Configure(&VideoDispatch, &s, videoNoBackPressure, kDefaultGroupThreshold) ||
+      !s.audioQueue->Configure(&AudioDispatch, &s, /*noBackPressure=*/1, kDefaultGroupThreshold)) {
+    s.videoQueue.reset();
+    s.audioQueue.reset();
+    return false;
+  }
+  std::shared_ptr<Shared> state = shared_;
+  thread_ = platform::Thread::Start([state] { PacingLoop(state); });
+  if (!thread_) {
+    s.videoQueue.reset();
+    s.audioQueue.reset();
+    return false;
+  }
+  s.opened.store(true, std::memory_order_release);
+  return true;
+}
+
+void CFrameScheduler::Start() {
+  Shared& s = *shared_;
+  if (!s.opened.load(std::memory_order_acquire)) return;
+  {
+    platform::MutexLock hold(&s.videoLock);
+    s.videoQueue->Start();
+  }
+  {
+    platform::MutexLock hold(&s.audioLock);
+    s.audioQueue->Start();
+  }
+  s.started.store(1);
+}
+
+void CFrameScheduler::Stop() {
+  Shared& s = *shared_;
+  s.started.store(0);
+  if (s.opened.load(std::memory_order_acquire)) {
+    {
+      platform::MutexLock hold(&s.videoLock);
+      s.videoEvent.Reset();
+      s.videoQueue->Stop();
+    }
+    {
+      platform::MutexLock hold(&s.audioLock);
+      s.audioEvent.Reset();
+      s.audioQueue->Stop();
+    }
+  }
+  s.ClearPlayTime();
+}
+
+void CFrameScheduler::Flush() {
+  Shared& s = *shared_;
+  if (s.opened.load(std::memory_order_acquire)) {
+    s.FlushVideo();
+    platform::MutexLock hold(&s.audioLock);
+    s.audioEvent.Reset();
+    s.audioQueue->Flush();
+  }
+  s.ClearPlayTime();
+}
+
+void CFrameScheduler::SetRate(float rate) {
+  if (!std::isfinite(rate)) return;
+  Shared& s = *shared_;
+  if (s.opened.load(std::memory_order_acquire)) {
+    int32_t direction;
+    {
+      platform::MutexLock hold(&s.generalLock);
+      direction = s.direction;
+    }
+    if (rate == kStepForward || rate == kStepBackward) {
+      // A step against the current direction must not show frames queued for the other one.
+      if ((rate == kStepForward && direction < 0) || (rate == kStepBackward && direction > 0)) {
+        s.FlushVideo();
+      }
+      s.StopAudio();
+    } else if (rate != 1.0f) {
+      s.StopAudio();
+    } else {
+      platform::MutexLock hold(&s.audioLock);
+      s.audioQueue->Start();
+    }
+  }
+  platform::MutexLock hold(&s.generalLock);
+  s.rate = rate;
+  if (rate > 0.0f) s.direction = 1;
+  if (rate < 0.0f) s.direction = -1;
+}
+
+float CFrameScheduler::GetRate() const { return shared_->Rate(); }
+
+void CFrameScheduler::SetChannelEnables(const int32_t* words, int32_t n) {
+  if (words == nullptr || n <= 0) return;
+  Shared& s = *shared_;
+  platform::MutexLock hold(&s.generalLock);
+  const size_t count = std::min(static_cast<size_t>(n), s.channelEnables.size());
+  std::copy(words, words + count, s.channelEnables.begin());
+}
+
+int32_t CFrameScheduler::IsChannelEnabled(uint32_t channel) const {
+  const Shared& s = *shared_;
+  platform::MutexLock hold(&s.generalLock);
+  return channel < s.channelEnables.size() ? s.channelEnables[channel] : 0;
+}
+
+void CFrameScheduler::SetAudioMask(uint32_t mask) {
+  platform::MutexLock hold(&shared_->generalLock);
+  shared_->audioMask = mask;
+}
+
+uint32_t CFrameScheduler::GetAudioMask() const {
+  platform::MutexLock hold(&shared_->generalLock);
+  return shared_->audioMask;
+}
+
+int32_t CFrameScheduler::GetPlayTime(platform::CTime* time) const {
+  platform::MutexLock hold(&shared_->generalLock);
+  if (time != nullptr) *time = shared_->playTime;
+  return shared_->playTimeValid;
+}
+
+void CFrameScheduler::SetDelay(int32_t seconds) {
+  Shared& s = *shared_;
+  if (!s.opened.load(std::memory_order_acquire)) return;
+  const int32_t delay = std::clamp(seconds, 0, CFrameQueue::kMaxDelaySeconds);
+  {
+    platform::MutexLock hold(&s.videoLock);
+    s.videoQueue->SetDelay(delay);
+    s.videoQueue->SetThreshold(delay + 3);
+  }
+  platform::MutexLock hold(&s.audioLock);
+  s.audioQueue->SetDelay(delay);
+  s.audioQueue->SetThreshold(delay + 3);
+}
+
+int32_t CFrameScheduler::EnqueueVideo(uint32_t channel, platform::CTime time, const uint8_t* data,
+                                      int32_t dataLength, const uint8_t* second,
+                                      int32_t secondLength, int32_t display, float rate) {
+  Shared& s = *shared_;
+  if (!s.opened.load(std::memory_order_acquire) || s.started.load() == 0) return 0;
+  if (dataLength <= 0 || dataLength > kMaxFrameDataLength) return 0;
+  {
+    platform::MutexLock hold(&s.generalLock);
+    if (channel >= s.channelEnables.size()) return 0;
+    if (display != 0 && !s.EnabledLocked(channel)) return 0;
+  }
+  // Our own reference: the call may block until a Stop or the scheduler's destruction.
+  const std::shared_ptr<CFrameQueue> queue = s.videoQueue;
+  return queue->Enqueue(channel, time, data, dataLength, second, secondLength, display, rate);
+}
+
+int32_t CFrameScheduler::EnqueueAudio(uint32_t channel, platform::CTime time, const uint8_t* data,
+                                      int32_t dataLength, const uint8_t* second,
+                                      int32_t secondLength, float rate) {
+  Shared& s = *shared_;
+  if (!s.opened.load(std::memory_order_acquire) || s.started.load() == 0) return 0;
+  if (rate != 1.0f) return 0;
+  if (dataLength <= 0 || dataLength > kMaxFrameDataLength) return 0;
+  {
+    platform::MutexLock hold(&s.generalLock);
+    if (!s.EnabledLocked(channel)) return 0;
+    if (channel >= 32 || (s.audioMask & (1u << channel)) == 0) return 0;
+  }
+  const std::shared_ptr<CFrameQueue> queue = s.audioQueue;
+  return queue->Enqueue(channel, time, data, dataLength, second, secondLength, 1, 1.0f);
+}
+
+void CFrameScheduler::SetJoinTimeoutMs(uint32_t ms) { joinTimeoutMs_ = ms; }
+
+int32_t CFrameScheduler::VideoProducersWaiting() const {
+  const Shared& s = *shared_;
+  return s.opened.load(std::memory_order_acquire) ? s.videoQueue->WaitingProducers() : 0;
+}
+
+int32_t CFrameScheduler::VideoDispatch(uint32_t channel, FrameTime time, const uint8_t* data,
+                                       int32_t dataLength, const uint8_t* second,
+                                       int32_t secondLength, int32_t display, void* context) {
+  Shared& s = *static_cast<Shared*>(context);
+  if (s.video == nullptr) return 0;
+  if (display != 0) {
+    platform::MutexLock hold(&s.generalLock);
+    // A displayed frame of a channel switched off after it was queued is dropped here.
+    if (!s.EnabledLocked(channel)) return 0;
+    s.playTime = platform::CTime::FromLocal(time.year, time.month, time.day, time.hour, time.minute,
+                                            time.second);
+    s.playTimeValid = 1;
+  }
+  try {
+    s.video(s.owner, channel, time, data, dataLength, second, secondLength, display, s.context);
+  } catch (...) {
+    // The host's callback must not end the pacing thread.
+  }
+  return 1;
+}
+
+int32_t CFrameScheduler::AudioDispatch(uint32_t channel, FrameTime time, const uint8_t* data,
+                                       int32_t dataLength, const uint8_t* second,
+                                       int32_t secondLength, int32_t /*display*/, void* context) {
+  Shared& s = *static_cast<Shared*>(context);
+  if (s.audio == nullptr) return 0;
+  {
+    platform::MutexLock hold(&s.generalLock);
+    if (!s.EnabledLocked(channel)) return 0;
+    if (channel >= 32 || (s.audioMask & (1u << channel)) == 0) return 0;
+  }
+  try {
+    s.audio(s.owner, channel, time, data, dataLength, second, secondLength, s.context);
+  } catch (...) {
+  }
+  return 1;
+}
+
+void CFrameScheduler::PacingLoop(std::shared_ptr<Shared> state) {
+  Shared& s = *state;
+  platform::Thread::RaiseCurrentPriority();
+  platform::Thread::PinCurrentToFirstProcessor();
+  constexpr double kNever = std::numeric_limits<double>::infinity();
+  uint32_t waitMs = kPollMs;
+  int zeroWaits = 0;
+  while (s.stop.load() == 0) {
+    // A set event ends the wait at once: frames are due, so deliver back to back.
+    platform::WaitAny(s.videoEvent, s.audioEvent, waitMs);
+    if (s.stop.load() != 0) break;
+    const double now = platform::PerfSeconds();
+    const float rate = s.Rate();
+    double nextDue = kNever;
+    bool delivered = false;
+    {
+      platform::MutexLock hold(&s.videoLock);
+      if (s.started.load() == 0) {
+        waitMs = kPollMs;
+        continue;
+      }
+      double due = kNever;
+      const int32_t r = s.videoQueue->Deliver(now, rate, &due);
+      if (r == kDeliverNothing) {
+        s.videoEvent.Reset();
+        s.videoQueue->SetResync();
+      } else if (r == kDeliverShown || r == kDeliverOther) {
+        s.videoEvent.Set();
+        delivered = true;
+        if (r == kDeliverShown && (rate == kStepForward || rate == kStepBackward)) {
+          // One displayed frame was shown: the step is over, unless the host chose another
+          // rate while it was being delivered.
+          platform::MutexLock general(&s.generalLock);
+          if (s.rate == rate) s.rate = 0.0f;
+        }
+      } else {
+        s.videoEvent.Reset();
+        nextDue = std::min(nextDue, due);
+      }
+    }
+    {
+      platform::MutexLock hold(&s.audioLock);
+      if (s.started.load() == 0) {
+        waitMs = kPollMs;
+        continue;
+      }
+      double due = kNever;
+      const int32_t r = s.audioQueue->Deliver(now, 1.0f, &due);
+      if (r == kDeliverNothing) {
+        s.audioEvent.Reset();
+        s.audioQueue->SetResync();
+      } else if (r == kDeliverShown || r == kDeliverOther) {
+        s.audioEvent.Set();
+        delivered = true;
+      } else {
+        s.audioEvent.Reset();
+        nextDue = std::min(nextDue, due);
+      }
+    }
+    // Sleep until the next frame falls due rather than a whole poll period, so a frame is
+    // late by the wake-up latency only; never longer than the poll period.
+    waitMs = kPollMs;
+    if (!delivered && nextDue != kNever) {
+      const double ms = std::ceil((nextDue - platform::PerfSeconds()) * 1000.0);
+      waitMs = ms <= 0.0 ? 0u : static_cast<uint32_t>(std::min<double>(ms, kPollMs));
+    }
+    // A due time that does not move (a clock standing still) must not spin the processor.
+    if (waitMs == 0 && !delivered) {
+      if (++zeroWaits > 1) waitMs = 1;
+    } else {
+      zeroWaits = 0;
+    }
+  }
+}
+
+}  // namespace scheduler

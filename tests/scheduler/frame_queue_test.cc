@@ -1,0 +1,388 @@
+// Pacing and back-pressure of one CFrameQueue, driven with explicit counter times so every
+// due time can be checked exactly.
+#include "scheduler/frame_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+#include "platform/clock.h"
+#include "scheduler_test_util.h"
+
+namespace scheduler {
+namespace {
+
+using platform::CTime;
+
+constexpr int32_t kT0 = 1700000000;  // 2023-11-14 22:13:20 UTC
+
+class FrameQueueTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // Without back-pressure, so the test thread can queue several seconds ahead.
+    ASSERT_TRUE(q_.Configure(&Collect, this, /*noBackPressure=*/1, kDefaultGroupThreshold));
+    q_.Start();
+  }
+
+  static int32_t Collect(uint32_t channel, FrameTime time, const uint8_t* data, int32_t dataLength,
+                         const uint8_t* second, int32_t secondLength, int32_t display,
+                         void* context) {
+    auto* self = static_cast<FrameQueueTest*>(context);
+    Delivery d;
+    d.channel = channel;
+    d.time = time;
+    d.data.assign(data, data + dataLength);
+    if (second != nullptr) d.second.assign(second, second + secondLength);
+    d.display = display;
+    d.at = self->now_;
+    self->got_.push_back(std::move(d));
+    return self->accept_;
+  }
+
+  // n frames stamped t; their data is {t mod 256, index}.
+  void Second(int32_t t, int n, int32_t display = 1, float rate = 1.0f) {
+    for (int i = 0; i < n; ++i) {
+      const uint8_t data[2] = {static_cast<uint8_t>(t), static_cast<uint8_t>(i)};
+      ASSERT_EQ(q_.Enqueue(0, CTime(t), data, 2, nullptr, 0, display, rate), 1);
+    }
+  }
+
+  // Plays the pacing thread's part from now_ to `until` in small steps: one Deliver per
+  // step, and a resync after every -2. Stops early once `wanted` frames have arrived.
+  std::vector<int32_t> Run(double until, float rate, size_t wanted = SIZE_MAX) {
+    std::vector<int32_t> codes;
+    for (; now_ < until && got_.size() < wanted; now_ += kStep) {
+      const int32_t r = q_.Deliver(now_, rate);
+      if (r == kDeliverNothing) q_.SetResync();
+      codes.push_back(r);
+    }
+    return codes;
+  }
+
+  static constexpr double kStep = 0.00025;
+  ScopedTz tz_{"UTC"};
+  CFrameQueue q_;
+  std::vector<Delivery> got_;
+  double now_ = 100.0;
+  int32_t accept_ = 1;
+};
+
+struct GridCase {
+  const char* name;
+  float markRate;  // rate given to Enqueue, kept in the group marks
+  float playRate;
+  bool backward;
+  double spacing;  // expected seconds between frames of a 25-frame second
+};
+
+class FrameQueueGridTest : public FrameQueueTest, public ::testing::WithParamInterface<GridCase> {};
+
+TEST_P(FrameQueueGridTest, FramesOfASecondAreSpreadEvenly) {
+  const GridCase& c = GetParam();
+  // Backward play queues the seconds in falling order.
+  const int32_t first = c.backward ? kT0 + 5 : kT0;
+  const int32_t dir = c.backward ? -1 : 1;
+  Second(first, 25, 1, c.markRate);
+  Second(first + dir, 25, 1, c.markRate);
+  Second(first + 2 * dir, 1, 1, c.markRate);  // closes the second group
+
+  const auto codes = Run(now_ + 60 * c.spacing + 1.0, c.playRate, 50);
+  ASSERT_FALSE(codes.empty());
+  EXPECT_EQ(codes.front(), kDeliverNewBase);
+  ASSERT_EQ(got_.size(), 50u);
+  for (size_t k = 0; k < 50; ++k) {
+    EXPECT_EQ(got_[k].data[0], static_cast<uint8_t>(first + (k < 25 ? 0 : dir))) << k;
+    EXPECT_EQ(got_[k].data[1], k % 25) << k;
+    EXPECT_EQ(got_[k].time.millisecond, (k % 25) * 40) << k;
+  }
+  for (double s : Spacings(got_, 0, 50)) EXPECT_NEAR(s, c.spacing, kStep * 2.5);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rates, FrameQueueGridTest,
+    ::testing::Values(GridCase{"Normal", 1.0f, 1.0f, false, 0.040},
+                      GridCase{"Double", 1.0f, 2.0f, false, 0.020},
+                      GridCase{"Backward", 1.0f, -1.0f, true, 0.040},
+                      GridCase{"SingleStepPacesAtOne", 1.0f, 100.0f, false, 0.040},
+                      GridCase{"GroupRateFourOverridesOne", 4.0f, 1.0f, false, 0.010},
+                      GridCase{"GroupRateHalfIgnoredAtOne", 0.5f, 1.0f, false, 0.040},
+                      GridCase{"GroupRateHalfAppliesBelowHalf", 0.5f, 0.25f, false, 0.080}),
+    [](const ::testing::TestParamInfo<GridCase>& info) { return info.param.name; });
+
+TEST_F(FrameQueueTest, NewBaseAfterStartRateChangeResyncAndFlush) {
+  Second(kT0, 5);
+  Second(kT0 + 1, 1);
+  EXPECT_EQ(q_.Deliver(now_, 1.0f), kDeliverNewBase);
+  EXPECT_TRUE(got_.empty());
+  EXPECT_EQ(q_.Deliver(now_ + 0.001, 1.0f), kDeliverShown);
+  ASSERT_EQ(got_.size(), 1u);
+
+  // A new effective rate takes a new base first.
+  EXPECT_EQ(q_.Deliver(now_ + 0.5, 2.0f), kDeliverNewBase);
+  EXPECT_EQ(q_.Deliver(now_ + 0.501, 2.0f), kDeliverShown);
+  EXPECT_EQ(got_.size(), 2u);
+
+  // A pause (-2) followed by a resync, as the pacing thread does.
+  EXPECT_EQ(q_.Deliver(now_ + 0.6, 0.0f), kDeliverNothing);
+  q_.SetResync();
+  EXPECT_EQ(q_.Deliver(now_ + 5.0, 2.0f), kDeliverNewBase);
+  EXPECT_EQ(q_.Deliver(now_ + 5.001, 2.0f), kDeliverShown);
+
+  // A callback that refuses a displayed frame makes it count as "other".
+  accept_ = 0;
+  EXPECT_EQ(q_.Deliver(now_ + 5.2, 2.0f), kDeliverOther);
+  accept_ = 1;
+
+  q_.Flush();
+  EXPECT_EQ(q_.Deliver(now_ + 6.0, 1.0f), kDeliverNothing);  // nothing queued
+  Second(kT0 + 7, 3);
+  Second(kT0 + 8, 1);
+  EXPECT_EQ(q_.Deliver(now_ + 6.1, 1.0f), kDeliverNewBase);
+  EXPECT_EQ(q_.Deliver(now_ + 6.101, 1.0f), kDeliverShown);
+  EXPECT_EQ(got_.back().data[0], static_cast<uint8_t>(kT0 + 7));
+}
+
+TEST_F(FrameQueueTest, PauseThenResumeHasNoCatchUpBurst) {
+  Second(kT0, 25);
+  Second(kT0 + 1, 25);
+  Second(kT0 + 2, 25);
+  Second(kT0 + 3, 1);
+  Run(now_ + 0.2, 1.0f);
+  const size_t before = got_.size();
+  EXPECT_GE(before, 4u);
+  EXPECT_LE(before, 6u);
+
+  const auto paused = Run(now_ + 2.0, 0.0f);
+  EXPECT_EQ(got_.size(), before);
+  EXPECT_TRUE(
+      std::all_of(paused.begin(), paused.end(), [](int32_t r) { return r == kDeliverNothing; }));
+
+  const double resumed = now_;
+  const auto codes = Run(now_ + 0.2, 1.0f);
+  EXPECT_EQ(codes.front(), kDeliverNewBase);
+  // 0.2 s at normal speed holds five or six frames, not the two seconds missed.
+  EXPECT_LE(got_.size() - before, 6u);
+  EXPECT_LT(got_[before].at - resumed, 0.002);
+  for (double s : Spacings(got_, before, got_.size())) EXPECT_NEAR(s, 0.040, kStep * 2.5);
+}
+
+TEST_F(FrameQueueTest, UndisplayedFramesNeverCloseAGroup) {
+  Second(kT0, 5, /*display=*/0);
+  Second(kT0 + 1, 5, 0);
+  Second(kT0 + 2, 5, 0);
+  EXPECT_EQ(q_.MarkCount(), 0);
+  const auto codes = Run(now_ + 1.0, 1.0f);
+  EXPECT_TRUE(got_.empty());
+  EXPECT_TRUE(
+      std::all_of(codes.begin(), codes.end(), [](int32_t r) { return r == kDeliverNothing; }));
+}
+
+TEST_F(FrameQueueTest, UndisplayedFramesJoinTheOpenGroup) {
+  Second(kT0, 2);
+  Second(kT0 + 5, 2, /*display=*/0);  // a different stamp, but not displayed
+  Second(kT0 + 1, 1);
+  ASSERT_EQ(q_.MarkCount(), 1);
+  Run(now_ + 2.0, 1.0f, 4);
+  ASSERT_EQ(got_.size(), 4u);
+  EXPECT_EQ(got_[2].display, 0);
+  EXPECT_EQ(got_[3].time.millisecond, 750);  // fourth of a group of four
+}
+
+// Frames delivered past a group's count while the next mark was missing count towards the
+// next group once its mark arrives.
+TEST_F(FrameQueueTest, LateMarkTakesOverFramesAlreadyDelivered) {
+  Second(kT0, 4);
+  Second(kT0 + 1, 3);  // its first frame closes the group of four; this group stays open
+  Run(now_ + 3.0, 1.0f, 6);
+  ASSERT_EQ(got_.size(), 6u);
+  EXPECT_EQ(got_[4].time.millisecond, 1000);
+  EXPECT_EQ(got_[5].time.millisecond, 1250);
+
+  Second(kT0 + 2, 1);  // closes the group of three
+  Run(now_ + 3.0, 1.0f, 7);
+  ASSERT_EQ(got_.size(), 7u);
+  EXPECT_EQ(got_[6].data[0], static_cast<uint8_t>(kT0 + 1));
+  EXPECT_EQ(got_[6].data[1], 2);
+  EXPECT_EQ(got_[6].time.millisecond, 666);  // third frame of three
+}
+
+TEST_F(FrameQueueTest, RecordsUpToTheStagingSizeRoundTrip) {
+  const int32_t side = 12;
+  const int32_t largest = static_cast<int32_t>(kStagingBufferSize - kStoredFrameOverhead) - side;
+  std::vector<uint8_t> data(largest + 1);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 31);
+  const uint8_t sideBlock[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+
+  EXPECT_EQ(q_.Enqueue(7, CTime(kT0), data.data(), largest + 1, sideBlock, side, 1, 1.0f), 0);
+  EXPECT_EQ(q_.Enqueue(7, CTime(kT0), data.data(), -1, nullptr, 0, 1, 1.0f), 0);
+  ASSERT_EQ(q_.Enqueue(7, CTime(kT0), data.data(), largest, sideBlock, side, 1, 1.0f), 1);
+  ASSERT_EQ(q_.Enqueue(3, CTime(kT0 + 1), data.data(), 0, nullptr, 0, 1, 1.0f), 1);
+  Run(now_ + 1.0, 1.0f, 1);
+  ASSERT_EQ(got_.size(), 1u);
+  EXPECT_EQ(got_[0].channel, 7u);
+  EXPECT_EQ(got_[0].data, std::vector<uint8_t>(data.begin(), data.begin() + largest));
+  EXPECT_EQ(got_[0].second, std::vector<uint8_t>(sideBlock, sideBlock + 12));
+  EXPECT_EQ(got_[0].time.year, 2023);
+  EXPECT_EQ(got_[0].time.month, 11);
+  EXPECT_EQ(got_[0].time.day, 14);
+  EXPECT_EQ(got_[0].time.hour, 22);
+  EXPECT_EQ(got_[0].time.minute, 13);
+  EXPECT_EQ(got_[0].time.second, 20);
+}
+
+TEST_F(FrameQueueTest, StoppedQueueRefusesAndDeliversNothing) {
+  Second(kT0, 3);
+  Second(kT0 + 1, 1);
+  q_.Stop();
+  const uint8_t byte = 0;
+  EXPECT_EQ(q_.Enqueue(0, CTime(kT0 + 2), &byte, 1, nullptr, 0, 1, 1.0f), 0);
+  EXPECT_EQ(q_.Deliver(now_, 1.0f), kDeliverNothing);
+  EXPECT_EQ(q_.MarkCount(), 0);
+  q_.Start();
+  EXPECT_EQ(q_.Deliver(now_, 1.0f), kDeliverNothing);  // Stop emptied the pool
+}
+
+TEST_F(FrameQueueTest, DelayHoldsTheFirstFrameBack) {
+  q_.SetDelay(1);
+  ASSERT_TRUE(q_.SetThreshold(4));  // replaces the pool, so queue after it
+  EXPECT_EQ(q_.PoolChunkCount(), 4 * kChunksPerThresholdUnit);
+  Second(kT0, 5);
+  Second(kT0 + 1, 1);
+  double due = 0.0;
+  EXPECT_EQ(q_.Deliver(now_, 1.0f, &due), kDeliverNewBase);
+  EXPECT_DOUBLE_EQ(due, now_ + 1.0);
+  EXPECT_EQ(q_.Deliver(now_ + 0.5, 1.0f, &due), kDeliverNotDue);
+  EXPECT_DOUBLE_EQ(due, now_ + 1.0);
+  EXPECT_TRUE(got_.empty());
+  EXPECT_EQ(q_.Deliver(now_ + 1.001, 1.0f), kDeliverShown);
+  EXPECT_EQ(q_.Deliver(now_ + 1.1, 1.0f, &due), kDeliverNotDue);
+  EXPECT_NEAR(due, now_ + 1.2, 1e-6);  // the second of five frames, 0.2 s later
+}
+
+struct MidnightCase {
+  const char* name;
+  const char* tz;
+  bool localMidnight;  // else UTC midnight
+};
+
+class FrameQueueMidnightTest : public ::testing::TestWithParam<MidnightCase> {};
+
+TEST_P(FrameQueueMidnightTest, SpacingHoldsAcrossMidnight) {
+  ScopedTz tz(GetParam().tz);
+  const int32_t boundary = GetParam().localMidnight
+                               ? CTime::FromLocal(2024, 3, 10, 0, 0, 0).seconds()
+                               : 1710028800;  // 2024-03-10 00:00:00 UTC
+  std::vector<Delivery> got;
+  double now = 50.0;
+  CFrameQueue q;
+  auto collect = [](uint32_t, FrameTime time, const uint8_t*, int32_t, const uint8_t*, int32_t,
+                    int32_t, void* context) -> int32_t {
+    auto* out = static_cast<std::pair<std::vector<Delivery>*, double*>*>(context);
+    Delivery d;
+    d.time = time;
+    d.at = *out->second;
+    out->first->push_back(d);
+    return 1;
+  };
+  std::pair<std::vector<Delivery>*, double*> sink{&got, &now};
+  ASSERT_TRUE(q.Configure(collect, &sink, 1, kDefaultGroupThreshold));
+  q.Start();
+  const uint8_t byte = 0;
+  for (int32_t t : {boundary - 1, boundary}) {
+    for (int i = 0; i < 25; ++i) ASSERT_EQ(q.Enqueue(0, CTime(t), &byte, 1, nullptr, 0, 1, 1), 1);
+  }
+  ASSERT_EQ(q.Enqueue(0, CTime(boundary + 1), &byte, 1, nullptr, 0, 1, 1.0f), 1);
+  for (; now < 55.0 && got.size() < 50; now += 0.00025) q.Deliver(now, 1.0f);
+  ASSERT_EQ(got.size(), 50u);
+  for (double s : Spacings(got, 0, 50)) EXPECT_NEAR(s, 0.040, 0.0007);
+  const platform::LocalFields after = CTime(boundary).Local();
+  EXPECT_EQ(got[25].time.day, after.day);
+  EXPECT_EQ(got[25].time.hour, after.hour);
+  EXPECT_EQ(got[25].time.second, 0);
+  EXPECT_EQ(got[24].time.second, 59);
+}
+
+INSTANTIATE_TEST_SUITE_P(Zones, FrameQueueMidnightTest,
+                         ::testing::Values(MidnightCase{"UtcInUtc", "UTC", true},
+                                           MidnightCase{"LocalInShanghai", "Asia/Shanghai", true},
+                                           MidnightCase{"UtcInShanghai", "Asia/Shanghai", false},
+                                           MidnightCase{"LocalInBerlin", "Europe/Berlin", true},
+                                           MidnightCase{"UtcInBerlin", "Europe/Berlin", false}),
+                         [](const ::testing::TestParamInfo<MidnightCase>& info) {
+                           return info.param.name;
+                         });
+
+struct BackPressureCase {
+  const char* name;
+  float rate;
+  int32_t noBackPressure;
+  int32_t marksWhenHeld;
+};
+
+class FrameQueueBackPressureTest : public ::testing::TestWithParam<BackPressureCase> {};
+
+// A producer storing one displayed frame per second is held once the marks it created
+// reach the limit, and a Stop releases it with 0.
+TEST_P(FrameQueueBackPressureTest, ProducerHeldAtLimitAndReleasedByStop) {
+  const BackPressureCase& c = GetParam();
+  CFrameQueue q;
+  ASSERT_TRUE(q.Configure(nullptr, nullptr, c.noBackPressure, kDefaultGroupThreshold));
+  q.Start();
+  std::atomic<int> stored{0};
+  std::atomic<int> lastResult{-1};
+  std::thread producer([&] {
+    const uint8_t byte = 1;
+    for (int32_t t = 0; t < 200; ++t) {
+      const int32_t r = q.Enqueue(0, CTime(kT0 + t), &byte, 1, nullptr, 0, 1, c.rate);
+      lastResult = r;
+      if (r == 0) return;
+      ++stored;
+    }
+  });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while ((stored.load() < c.marksWhenHeld + 1 || q.WaitingProducers() == 0) &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  // Held: no further frame gets in while nothing is delivered.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(stored.load(), c.marksWhenHeld + 1);
+  EXPECT_EQ(q.MarkCount(), c.marksWhenHeld);
+  EXPECT_FALSE(q.SpaceAvailable());
+  q.Stop();
+  producer.join();
+  EXPECT_EQ(lastResult.load(), 0);
+  EXPECT_EQ(stored.load(), c.marksWhenHeld + 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Limits, FrameQueueBackPressureTest,
+    ::testing::Values(BackPressureCase{"NormalRate", 1.0f, 0, 2},
+                      BackPressureCase{"FourTimes", 4.0f, 0, 8},
+                      BackPressureCase{"FractionTruncated", 2.5f, 0, 4},
+                      BackPressureCase{"BackwardFourTimes", -4.0f, 0, 8},
+                      BackPressureCase{"HugeRateStopsBeforeMarksAreRefused", 1e9f, 0, 100},
+                      BackPressureCase{"WithoutBackPressureStillBounded", 1.0f, 1, 9}),
+    [](const ::testing::TestParamInfo<BackPressureCase>& info) { return info.param.name; });
+
+TEST(FrameQueueSpaceTest, DeliverReleasesAHeldProducer) {
+  CFrameQueue q;
+  ASSERT_TRUE(q.Configure(nullptr, nullptr, 0, kDefaultGroupThreshold));
+  q.Start();
+  const uint8_t byte = 1;
+  for (int32_t t = 0; t < 3; ++t) {
+    ASSERT_EQ(q.Enqueue(0, CTime(kT0 + t), &byte, 1, nullptr, 0, 1, 1.0f), 1);
+  }
+  ASSERT_FALSE(q.SpaceAvailable());
+  // Taking the first group leaves one mark, below the threshold of two.
+  double now = 10.0;
+  for (int i = 0; i < 100 && !q.SpaceAvailable(); ++i, now += 0.01) q.Deliver(now, 1.0f);
+  EXPECT_TRUE(q.SpaceAvailable());
+  EXPECT_EQ(q.Enqueue(0, CTime(kT0 + 3), &byte, 1, nullptr, 0, 1, 1.0f), 1);
+}
+
+}  // namespace
+}  // namespace scheduler

@@ -1,0 +1,370 @@
+// The scheduler with its pacing thread: real-time pacing (checked on medians), rates,
+// channel switches, audio, play time and teardown with a blocked producer.
+#include "scheduler/frame_scheduler.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <functional>
+#include <limits>
+#include <mutex>
+#include <thread>
+
+#include "platform/clock.h"
+#include "scheduler_test_util.h"
+
+namespace scheduler {
+namespace {
+
+using platform::CTime;
+using Clock = std::chrono::steady_clock;
+
+constexpr int32_t kT0 = 1700000000;
+constexpr int32_t kChannels = 4;
+
+struct Frame {
+  uint32_t channel;
+  int32_t time;
+  uint8_t tag;
+  int32_t display;
+};
+
+// n frames of channel 0 stamped t, tagged tag.
+void AddSecond(std::vector<Frame>* out, int32_t t, int n, uint8_t tag = 0, int32_t display = 1) {
+  for (int i = 0; i < n; ++i) out->push_back({0, t, tag, display});
+}
+
+// Polls a condition that no callback announces.
+bool Poll(const std::function<bool()>& done) {
+  const auto deadline = Clock::now() + std::chrono::seconds(15);
+  while (!done()) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+class FrameSchedulerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sched_ = std::make_unique<CFrameScheduler>();
+    ASSERT_TRUE(sched_->Open(kChannels, &OnVideo, &OnAudio, this, 0));
+    const int32_t all[kChannels] = {1, 1, 1, 1};
+    sched_->SetChannelEnables(all, kChannels);
+    sched_->Start();
+  }
+
+  void TearDown() override {
+    sched_.reset();  // wakes a producer still held in EnqueueVideo
+    if (producer_.joinable()) producer_.join();
+  }
+
+  static int32_t OnVideo(CFrameScheduler*, uint32_t channel, FrameTime time, const uint8_t* data,
+                         int32_t length, const uint8_t*, int32_t, int32_t display, void* context) {
+    auto* self = static_cast<FrameSchedulerTest*>(context);
+    Delivery d{channel, time,    std::vector<uint8_t>(data, data + length),
+               {},      display, platform::PerfSeconds()};
+    std::lock_guard<std::mutex> lock(self->mu_);
+    self->video_.push_back(std::move(d));
+    self->cv_.notify_all();
+    return 1;
+  }
+
+  static int32_t OnAudio(CFrameScheduler*, uint32_t channel, FrameTime time, const uint8_t* data,
+                         int32_t length, const uint8_t*, int32_t, void* context) {
+    auto* self = static_cast<FrameSchedulerTest*>(context);
+    Delivery d{channel, time, std::vector<uint8_t>(data, data + length),
+               {},      1,    platform::PerfSeconds()};
+    std::lock_guard<std::mutex> lock(self->mu_);
+    self->audio_.push_back(std::move(d));
+    self->cv_.notify_all();
+    return 1;
+  }
+
+  // Stores the frames from a producer thread of their own, as the playback thread does.
+  void Feed(std::vector<Frame> frames, float rate = 1.0f) {
+    if (producer_.joinable()) producer_.join();
+    producer_ = std::thread([this, frames = std::move(frames), rate] {
+      for (const Frame& f : frames) {
+        const uint8_t data[2] = {f.tag, static_cast<uint8_t>(f.time)};
+        const int32_t r =
+            sched_->EnqueueVideo(f.channel, CTime(f.time), data, 2, nullptr, 0, f.display, rate);
+        lastResult_ = r;
+        if (r == 0) return;
+        ++stored_;
+      }
+    });
+  }
+
+  bool WaitUntil(const std::function<bool()>& done,
+                 std::chrono::milliseconds limit = std::chrono::seconds(15)) {
+    std::unique_lock<std::mutex> lock(mu_);
+    return cv_.wait_for(lock, limit, done);
+  }
+
+  bool WaitVideo(size_t n) {
+    return WaitUntil([&] { return video_.size() >= n; });
+  }
+
+  std::vector<Delivery> VideoCopy() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return video_;
+  }
+
+  ScopedTz tz_{"UTC"};
+  std::unique_ptr<CFrameScheduler> sched_;
+  std::thread producer_;
+  std::atomic<int> stored_{0};
+  std::atomic<int32_t> lastResult_{-1};
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::vector<Delivery> video_;
+  std::vector<Delivery> audio_;
+};
+
+class FrameSchedulerPacingTest : public FrameSchedulerTest,
+                                 public ::testing::WithParamInterface<float> {};
+
+TEST_P(FrameSchedulerPacingTest, MedianSpacingFollowsTheRate) {
+  const float rate = GetParam();
+  sched_->SetRate(rate);
+  std::vector<Frame> frames;
+  for (int s = 0; s < 3; ++s) AddSecond(&frames, kT0 + s, 25);
+  AddSecond(&frames, kT0 + 3, 1);
+  Feed(frames);
+  ASSERT_TRUE(WaitVideo(75));
+  const auto got = VideoCopy();
+  for (size_t k = 0; k < 25; ++k) EXPECT_EQ(got[k].time.millisecond, k * 40) << k;
+  const double expected = 0.040 / rate;
+  EXPECT_NEAR(Median(Spacings(got, 0, 75)), expected, 0.005);
+  // Over 74 intervals the pace holds as a whole, too.
+  EXPECT_NEAR(got[74].at - got[0].at, 74 * expected, 0.1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, FrameSchedulerPacingTest, ::testing::Values(1.0f, 2.0f));
+
+TEST_F(FrameSchedulerTest, PauseDeliversNothingAndResumesWithoutBurst) {
+  sched_->SetRate(0.0f);
+  std::vector<Frame> frames;
+  for (int s = 0; s < 3; ++s) AddSecond(&frames, kT0 + s, 25);
+  AddSecond(&frames, kT0 + 3, 1);
+  Feed(frames);
+  ASSERT_TRUE(Poll([&] { return stored_.load() >= 51; }));  // held at two queued seconds
+  EXPECT_FALSE(WaitUntil([&] { return !video_.empty(); }, std::chrono::milliseconds(300)));
+  sched_->SetRate(1.0f);
+  ASSERT_TRUE(WaitVideo(12));
+  const auto got = VideoCopy();
+  EXPECT_NEAR(Median(Spacings(got, 0, 12)), 0.040, 0.005);
+  EXPECT_GT(got[11].at - got[0].at, 11 * 0.030);
+}
+
+double g_fakeNow = 0.0;
+std::mutex g_fakeMu;
+
+// A counter that moves 50 ms at every reading: the pacing thread runs in its own virtual
+// time, however slowly the machine schedules it.
+double SteppingClock() {
+  std::lock_guard<std::mutex> lock(g_fakeMu);
+  g_fakeNow += 0.050;
+  return g_fakeNow;
+}
+
+class FrameSchedulerStepTest : public FrameSchedulerTest {
+ protected:
+  void SetUp() override {
+    platform::SetPerfSecondsForTest(&SteppingClock);
+    FrameSchedulerTest::SetUp();
+  }
+  void TearDown() override {
+    FrameSchedulerTest::TearDown();
+    platform::SetPerfSecondsForTest(nullptr);
+  }
+};
+
+TEST_F(FrameSchedulerStepTest, SingleStepEndsAtTheFirstDisplayedFrame) {
+  sched_->SetRate(100.0f);
+  std::vector<Frame> frames;
+  AddSecond(&frames, kT0, 3, 1, /*display=*/0);
+  AddSecond(&frames, kT0, 1, 2);
+  AddSecond(&frames, kT0 + 1, 2, 3);
+  AddSecond(&frames, kT0 + 2, 1, 4);
+  Feed(frames, 100.0f);
+  ASSERT_TRUE(Poll([&] { return sched_->GetRate() == 0.0f; }));
+  ASSERT_TRUE(Poll([&] { return stored_.load() == 7; }));
+  // Give the thread many cycles: nothing more may come at rate 0.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const auto got = VideoCopy();
+  ASSERT_EQ(got.size(), 4u);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(got[i].display, 0);
+  EXPECT_EQ(got[3].display, 1);
+  EXPECT_EQ(got[3].data[0], 2);
+}
+
+struct StepCase {
+  const char* name;
+  float before;  // rate that sets the direction before the pause
+  float step;
+  bool flushed;
+};
+
+class FrameSchedulerStepDirectionTest : public FrameSchedulerStepTest,
+                                        public ::testing::WithParamInterface<StepCase> {};
+
+TEST_P(FrameSchedulerStepDirectionTest, StepAgainstTheDirectionDropsQueuedFrames) {
+  const StepCase& c = GetParam();
+  sched_->SetRate(c.before);
+  sched_->SetRate(0.0f);  // keeps the direction
+  std::vector<Frame> old;
+  AddSecond(&old, kT0, 2, /*tag=*/1);
+  AddSecond(&old, kT0 + 1, 1, 1);
+  Feed(old);
+  ASSERT_TRUE(Poll([&] { return stored_.load() == 3; }));
+  producer_.join();
+  sched_->SetRate(c.step);
+  std::vector<Frame> fresh;
+  AddSecond(&fresh, kT0 + 10, 2, /*tag=*/2);
+  AddSecond(&fresh, kT0 + 11, 1, 2);
+  Feed(fresh, c.step);
+  ASSERT_TRUE(Poll([&] { return sched_->GetRate() == 0.0f; }));
+  const auto got = VideoCopy();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].data[0], c.flushed ? 2 : 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Directions, FrameSchedulerStepDirectionTest,
+    ::testing::Values(StepCase{"ForwardAfterBackward", -1.0f, 100.0f, true},
+                      StepCase{"ForwardAfterForward", 1.0f, 100.0f, false},
+                      StepCase{"BackwardAfterForward", 2.0f, -100.0f, true},
+                      StepCase{"BackwardAfterBackward", -1.0f, -100.0f, false}),
+    [](const ::testing::TestParamInfo<StepCase>& info) { return info.param.name; });
+
+TEST_F(FrameSchedulerTest, AudioNeedsMaskEnableAndNormalRate) {
+  const int32_t enables[kChannels] = {1, 1, 0, 1};
+  sched_->SetChannelEnables(enables, kChannels);
+  sched_->SetAudioMask(0x6);  // channels 1 and 2
+  EXPECT_EQ(sched_->GetAudioMask(), 0x6u);
+  const uint8_t pcm[4] = {9, 8, 7, 6};
+  EXPECT_EQ(sched_->EnqueueAudio(0, CTime(kT0), pcm, 4, nullptr, 0, 1.0f), 0);  // mask clear
+  EXPECT_EQ(sched_->EnqueueAudio(2, CTime(kT0), pcm, 4, nullptr, 0, 1.0f), 0);  // disabled
+  EXPECT_EQ(sched_->EnqueueAudio(1, CTime(kT0), pcm, 4, nullptr, 0, 0.5f), 0);  // rate
+  EXPECT_EQ(sched_->EnqueueAudio(1, CTime(kT0), pcm, 0, nullptr, 0, 1.0f), 0);  // empty
+
+  // Any rate but 1.0 stops the audio queue; 1.0 starts it again.
+  sched_->SetRate(2.0f);
+  EXPECT_EQ(sched_->EnqueueAudio(1, CTime(kT0), pcm, 4, nullptr, 0, 1.0f), 0);
+  sched_->SetRate(1.0f);
+  ASSERT_EQ(sched_->EnqueueAudio(1, CTime(kT0), pcm, 4, nullptr, 0, 1.0f), 1);
+  ASSERT_EQ(sched_->EnqueueAudio(1, CTime(kT0 + 1), pcm, 4, nullptr, 0, 1.0f), 1);
+  ASSERT_TRUE(WaitUntil([&] { return !audio_.empty(); }));
+  std::lock_guard<std::mutex> lock(mu_);
+  EXPECT_EQ(audio_[0].channel, 1u);
+  EXPECT_EQ(audio_[0].data, std::vector<uint8_t>(pcm, pcm + 4));
+  EXPECT_TRUE(video_.empty());
+}
+
+TEST_F(FrameSchedulerTest, DisabledChannelGetsOnlyUndisplayedFrames) {
+  const int32_t onlyFirst[kChannels] = {1, 0, 0, 0};
+  sched_->SetChannelEnables(onlyFirst, kChannels);
+  EXPECT_EQ(sched_->IsChannelEnabled(0), 1);
+  EXPECT_EQ(sched_->IsChannelEnabled(1), 0);
+  EXPECT_EQ(sched_->IsChannelEnabled(99), 0);
+  const uint8_t byte = 5;
+  EXPECT_EQ(sched_->EnqueueVideo(1, CTime(kT0), &byte, 1, nullptr, 0, 1, 1.0f), 0);
+  EXPECT_EQ(sched_->EnqueueVideo(kChannels, CTime(kT0), &byte, 1, nullptr, 0, 0, 1.0f), 0);
+  EXPECT_EQ(sched_->EnqueueVideo(0, CTime(kT0), &byte, 0, nullptr, 0, 1, 1.0f), 0);
+
+  sched_->SetRate(0.0f);
+  Feed({{1, kT0, 1, 0}, {0, kT0, 2, 1}, {1, kT0, 3, 0}, {0, kT0 + 1, 4, 1}});
+  ASSERT_TRUE(Poll([&] { return stored_.load() == 4; }));
+  // Channel 0 goes off while its displayed frames are queued: they are dropped at delivery.
+  const int32_t none[kChannels] = {0, 0, 0, 0};
+  sched_->SetChannelEnables(none, kChannels);
+  sched_->SetRate(1.0f);
+  ASSERT_TRUE(WaitVideo(2));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const auto got = VideoCopy();
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].data[0], 1);
+  EXPECT_EQ(got[1].data[0], 3);
+  EXPECT_EQ(got[1].channel, 1u);
+  EXPECT_EQ(got[1].display, 0);
+  EXPECT_EQ(sched_->GetPlayTime(nullptr), 0);
+}
+
+TEST_F(FrameSchedulerTest, PlayTimeFollowsDisplayedFramesUntilStop) {
+  CTime t;
+  EXPECT_EQ(sched_->GetPlayTime(&t), 0);
+  EXPECT_EQ(t, CTime::NoTime());
+  std::vector<Frame> frames;
+  AddSecond(&frames, kT0, 2);
+  AddSecond(&frames, kT0 + 1, 1);
+  Feed(frames);
+  ASSERT_TRUE(WaitVideo(1));
+  EXPECT_EQ(sched_->GetPlayTime(&t), 1);
+  EXPECT_EQ(t, CTime(kT0));
+  sched_->Stop();
+  EXPECT_EQ(sched_->GetPlayTime(&t), 0);
+  const uint8_t byte = 0;
+  EXPECT_EQ(sched_->EnqueueVideo(0, CTime(kT0 + 2), &byte, 1, nullptr, 0, 1, 1.0f), 0);
+}
+
+TEST_F(FrameSchedulerTest, NonFiniteRatesAreIgnored) {
+  sched_->SetRate(-3.0f);
+  sched_->SetRate(std::numeric_limits<float>::quiet_NaN());
+  sched_->SetRate(std::numeric_limits<float>::infinity());
+  EXPECT_EQ(sched_->GetRate(), -3.0f);
+}
+
+TEST_F(FrameSchedulerTest, DestructionWithAHeldProducerIsPrompt) {
+  sched_->SetRate(0.0f);
+  std::vector<Frame> frames;
+  for (int s = 0; s < 10; ++s) AddSecond(&frames, kT0 + s, 1);
+  Feed(frames);
+  // Held after two closed seconds; its next call is inside the queue.
+  ASSERT_TRUE(Poll([&] { return stored_.load() == 3 && sched_->VideoProducersWaiting() == 1; }));
+  const auto start = Clock::now();
+  sched_.reset();
+  producer_.join();
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
+  EXPECT_EQ(lastResult_.load(), 0);
+  EXPECT_EQ(stored_.load(), 3);
+}
+
+std::atomic<bool> g_callbackEntered{false};
+std::atomic<bool> g_callbackRelease{false};
+std::atomic<bool> g_callbackLeft{false};
+
+int32_t StuckVideo(CFrameScheduler*, uint32_t, FrameTime, const uint8_t*, int32_t, const uint8_t*,
+                   int32_t, int32_t, void*) {
+  g_callbackEntered = true;
+  while (!g_callbackRelease.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  g_callbackLeft = true;
+  return 1;
+}
+
+// A pacing thread that does not come back from a host callback is abandoned after the join
+// bound; it finishes later on state it owns.
+TEST(FrameSchedulerTeardownTest, AbandonsAPacingThreadStuckInACallback) {
+  auto sched = std::make_unique<CFrameScheduler>();
+  ASSERT_TRUE(sched->Open(1, &StuckVideo, nullptr, nullptr, 0));
+  const int32_t on = 1;
+  sched->SetChannelEnables(&on, 1);
+  sched->Start();
+  const uint8_t byte = 0;
+  ASSERT_EQ(sched->EnqueueVideo(0, CTime(kT0), &byte, 1, nullptr, 0, 1, 1.0f), 1);
+  ASSERT_EQ(sched->EnqueueVideo(0, CTime(kT0 + 1), &byte, 1, nullptr, 0, 1, 1.0f), 1);
+  ASSERT_TRUE(Poll([] { return g_callbackEntered.load(); }));
+  sched->SetJoinTimeoutMs(100);
+  const auto start = Clock::now();
+  sched.reset();
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
+  g_callbackRelease = true;
+  EXPECT_TRUE(Poll([] { return g_callbackLeft.load(); }));
+}
+
+}  // namespace
+}  // namespace scheduler
