@@ -1,0 +1,131 @@
+// CFileCatalog: construction, the search source, and dropping a catalogue.
+#include "catalog/file_catalog.h"
+
+#include <algorithm>
+
+#include "common/paths.h"
+#include "platform/clock.h"
+#include "platform/file.h"
+
+namespace {
+
+// A name may carry its own directory part with either separator ("sub\\x.FIH").
+std::string NativeSeparators(std::string name) {
+  std::replace(name.begin(), name.end(), '\\', kPathSeparator);
+  return name;
+}
+
+}  // namespace
+
+CFileCatalog::CFileCatalog(CFileSearch* owner, KeyFrameCallback keyFrameCallback)
+    : owner(owner), dayStart(platform::CTime::NoTime()), keyFrameCallback(keyFrameCallback) {}
+
+CFileCatalog::~CFileCatalog() {
+  Clear();
+  indexPaths.clear();
+  dataPaths.clear();
+  // The date table, the lock and both (already closed) mappings go with the members.
+}
+
+void CFileCatalog::SetIndexFile(const std::string& directory, const std::string& name) {
+  if (loaded.load() != 0) return;
+  sourceMode = 1;
+  headerPath = NormalizeDirectory(directory) + NativeSeparators(name);
+  indexPaths.clear();
+  dataPaths.clear();
+}
+
+void CFileCatalog::AddIndexFile(const std::string& directory, const std::string& name) {
+  if (loaded.load() != 0) return;
+  const std::string dir = NormalizeDirectory(directory);
+  std::string indexPath = dir + NativeSeparators(name);
+  std::string dataPath = dir + FileTitleOf(name) + std::string(storage::kDataFileSuffix);
+  // Only an existing file counts; a directory of that name does not.
+  if (!platform::IsRegularFile(dataPath)) return;
+  dataPaths.push_back(std::move(dataPath));
+  indexPaths.push_back(std::move(indexPath));
+  sourceMode = 0;
+}
+
+int32_t CFileCatalog::Build() {
+  Clear();
+  int32_t result = 0;
+  if (sourceMode == 0) {
+    result = BuildFromIndexList();
+  } else if (sourceMode == 1) {
+    result = LoadIndexFile(headerPath);
+  }
+  BuildDateTable();
+  loaded.store(result);
+  return result;
+}
+
+void CFileCatalog::Clear() {
+  int32_t count;
+  {
+    EventLockHolder hold(lock);
+    loaded.store(0);
+    firstFile = lastFile = currentFile = kNoFile;
+    // The count goes to 0 before the mappings go, so a table query that runs after this
+    // point sees an empty catalogue instead of a released view.
+    count = fileCount;
+    fileCount = 0;
+    ReleaseMappings();
+  }
+  CloseDataFilesUpTo(count);
+}
+
+void CFileCatalog::CloseDataFiles() { CloseDataFilesUpTo(fileCount); }
+
+void CFileCatalog::CloseDataFilesUpTo(int32_t count) {
+  if (headerFile) {
+    headerFile->Close();
+    headerFile.reset();
+  }
+  const int32_t slots = std::min(count, kOpenFileSlots);
+  for (int32_t i = 0; i < slots; ++i) {
+    if (openFiles[i]) {
+      openFiles[i]->Close();
+      openFiles[i].reset();
+    }
+    // Closing a large catalogue must not starve the other threads.
+    platform::SleepMs(0);
+  }
+}
+
+void CFileCatalog::ReleaseMappings() {
+  if (timeTables != nullptr) {
+    timeTableMap.Close();
+    timeTables = nullptr;
+  }
+  if (fileInfos != nullptr) {
+    fileInfoMap.Close();
+    fileInfos = nullptr;
+  }
+  // A half-made pair (one Create failed) may leave a mapping without a view pointer.
+  timeTableMap.Close();
+  fileInfoMap.Close();
+}
+
+bool CFileCatalog::CreateMappings(uint64_t count) {
+  ReleaseMappings();
+  if (count == 0) return false;
+  if (timeTableMap.Create(count * kFileTimeTableSize) == 1 &&
+      fileInfoMap.Create(count * storage::kFileInfoSize) == 1) {
+    timeTables = reinterpret_cast<FileTimeTable*>(timeTableMap.View());
+    fileInfos = reinterpret_cast<storage::FileInfo*>(fileInfoMap.View());
+    return true;
+  }
+  ReleaseMappings();
+  return false;
+}
+
+storage::FileInfo* CFileCatalog::FileInfoAt(int32_t j) const {
+  if (fileInfos == nullptr || j < 0 || j >= fileCount) return nullptr;
+  return &fileInfos[j];
+}
+
+FileTimeTable* CFileCatalog::TimeTableAt(int32_t j) const {
+  if (timeTables == nullptr || j < 0 || j >= fileCount) return nullptr;
+  return &timeTables[j];
+}

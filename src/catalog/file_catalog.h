@@ -1,0 +1,191 @@
+// CFileCatalog: the data object of one file search. It holds the index files the host
+// named, the catalogue of recorded data files built from them (two temporary file
+// mappings: one FileInfo and one FileTimeTable per position), the date table, the
+// daylight-saving range of the day table, and the read position of the frame reader.
+//
+// Threads: SetIndexFile, AddIndexFile and Build run on the host's thread while the file
+// search is stopped. GetDateTable and GetDayTable may run on any thread and take `lock`
+// for their whole run; Clear takes it while it drops the mappings. The frame reader
+// (storage/frame_reader.cc) runs only on the playback thread and reads the catalogue
+// without the lock: the catalogue is never rebuilt while playback runs, and the playback
+// thread is the one that clears it at its end.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "api/event_lock.h"
+#include "catalog/catalog_formats.h"
+#include "catalog/temp_mapping.h"
+#include "common/raw_file.h"
+#include "platform/local_time.h"
+#include "platform/thread_annotations.h"
+#include "storage/formats.h"
+
+class CFileSearch;
+
+class CFileCatalog {
+ public:
+  // Called by the frame reader with a key frame (FrameHeader + body) it found while playing
+  // backwards; the playback thread marks it decode-only and queues it.
+  using KeyFrameCallback = void (*)(uint8_t* record, int32_t length, CFileSearch* owner);
+
+  // Results of the reader's single steps: a channel 0..31 means a deliverable record starts
+  // at the position.
+  static constexpr int32_t kStepAgain = 200;
+  static constexpr int32_t kStepEnd = 32;
+
+  CFileCatalog(CFileSearch* owner, KeyFrameCallback keyFrameCallback);
+  virtual ~CFileCatalog();
+  CFileCatalog(const CFileCatalog&) = delete;
+  CFileCatalog& operator=(const CFileCatalog&) = delete;
+
+  void Lock() ACQUIRE(lock) { lock.Lock(); }
+  void Unlock() RELEASE(lock) { lock.Unlock(); }
+
+  // Search source (host thread, file search stopped; ignored while a catalogue stands).
+  void SetIndexFile(const std::string& directory, const std::string& name);
+  void AddIndexFile(const std::string& directory, const std::string& name);
+
+  // Catalogue life.
+  int32_t Build() EXCLUDES(lock);
+  void Clear() EXCLUDES(lock);
+  void CloseDataFiles();
+  int32_t BuildFromIndexList() EXCLUDES(lock);
+  int32_t LoadIndexFile(const std::string& path) EXCLUDES(lock);
+
+  // Date table, day table and the daylight-saving range.
+  void BuildDateTable() EXCLUDES(lock);
+  void GetDateTable(uint32_t* table, int32_t* count) EXCLUDES(lock);
+  void GetDayTable(int32_t date, uint32_t* anyMask, uint32_t* reason1Mask, uint32_t* reason2Mask,
+                   uint32_t* reason4Mask, uint32_t* audioMask, uint32_t* dstHours, int32_t* dayKind,
+                   int32_t* hourCount) EXCLUDES(lock);
+  void SetDSTRange(int32_t enabled, int32_t startMonth, int32_t startDay, int32_t startHour,
+                   int32_t endMonth, int32_t endDay, int32_t endHour);
+
+  // Daylight-saving tests of the day table; public so that tests can check them directly.
+  int32_t DayKind(platform::CTime date) const;
+  bool IsDaylightHour(platform::CTime t) const;
+  static bool IsOnDay(platform::CTime date, platform::CTime t);
+  static bool IsValidRange(platform::CTime start, platform::CTime end);
+
+  // Catalogue records by position (null when there is no mapping or j is out of range).
+  storage::FileInfo* FileInfoAt(int32_t j) const;
+  FileTimeTable* TimeTableAt(int32_t j) const;
+
+  // Fields. Those without GUARDED_BY are written by Build and Clear and read lock-free by
+  // the frame reader on the playback thread (see the class comment).
+  std::atomic<int32_t> loaded{0};
+  std::string headerPath;
+  int32_t sourceMode = 0;
+  CTempMapping timeTableMap;
+  CTempMapping fileInfoMap;
+  FileTimeTable* timeTables = nullptr;
+  storage::FileInfo* fileInfos = nullptr;
+  // The range is written by SetDSTRange without the lock while a GetDayTable may read it.
+  std::atomic<int32_t> dstEnabled{0};
+  std::atomic<int32_t> dstStart[3] = {1, 1, 0};  // month, day, hour
+  std::atomic<int32_t> dstEnd[3] = {1, 1, 0};
+  CEventLock lock;  // auto-reset event used as a lock; not re-entrant
+  CFileSearch* const owner;
+  std::vector<std::string> indexPaths;
+  std::vector<std::string> dataPaths;
+  int32_t fileCount = 0;
+  std::unique_ptr<CRawFile> headerFile;
+  std::array<std::unique_ptr<CRawFile>, kOpenFileSlots> openFiles;
+  int32_t oldestFile = 0;
+  int32_t firstFile = kNoFile;
+  int32_t lastFile = kNoFile;
+  int32_t currentFile = kNoFile;
+  std::array<uint32_t, 32> needKeyFrame{};
+  platform::CTime dayStart;
+  float playRate = 1.0f;
+  std::vector<platform::CTime> dateTable GUARDED_BY(lock);  // allocated for fileCount days
+  int32_t dateCount GUARDED_BY(lock) = 0;
+  const KeyFrameCallback keyFrameCallback;
+
+ private:
+  struct DstRange {
+    bool valid;
+    int32_t startMonth, startDay, startHour, endMonth, endDay, endHour;
+  };
+  // One consistent snapshot of the range for the length of one call.
+  DstRange LoadRange() const;
+  static bool IsDaylightHourIn(const DstRange& range, platform::CTime t);
+  static int32_t DayKindIn(const DstRange& range, platform::CTime date);
+
+  // Closes the data files of positions 0 .. count-1 (and the header file).
+  void CloseDataFilesUpTo(int32_t count);
+  // Releases both mappings and nulls their views.
+  void ReleaseMappings() REQUIRES(lock);
+  // Creates both mappings for `count` positions; on failure releases both and returns false.
+  bool CreateMappings(uint64_t count) REQUIRES(lock);
+
+  // ---------------------------------------------------------------------------------------
+  // Frame reader (storage/frame_reader.cc)
+  // Reads the records of the selected day out of its data files, forwards or backwards.
+  // Called only on the playback thread, without `lock`. Step results: a channel 0..31 (a
+  // deliverable record starts at the position), kStepAgain or kStepEnd.
+ public:
+  // At most this many data files of the day are open at once (least recently used closed).
+  static constexpr int32_t kMaxOpenDataFiles = 64;
+  // Buffer of the key frame that backward play hands to keyFrameCallback.
+  static constexpr uint32_t kKeyFrameBufferSize = 512000;
+  // ReadNextFrame sleeps this long while the rate is 0.
+  static constexpr uint32_t kPausedReadSleepMs = 10;
+  // Set by the file search when its playback thread is to end: the reader's loops that can
+  // run long (stepping over records, the backward key-frame scan, the seek's walk over a
+  // minute of records) give up at once, so a stop is never held up by a slow disk.
+  std::atomic<int32_t> stopReading{0};
+
+  // Closes the reader's data files; the selected day's files are opened on first use.
+  void OpenDayFiles();
+  // Selects the day of t and positions just after the first record at or after t. 1 / 0.
+  int32_t SeekToTime(platform::CTime t);
+  int32_t SeekForwardToTime(platform::CTime t);
+  // Selects the day of t and positions at its first file's start. 1, or 0 when no file.
+  int32_t OpenDay(platform::CTime t);
+  // direction > 0: start of the selected day; < 0: its end. Returns 1.
+  int32_t ResetReadPosition(int32_t direction);
+  void SetPlayRate(float rate);
+  // Next frame (FrameHeader + body) in the direction of playRate: its length, 0 when
+  // nothing can be read now (paused, or a record larger than capacity), -1 at the end of
+  // the selected day's data.
+  int32_t ReadNextFrame(uint8_t* buffer, uint32_t capacity);
+  int32_t StepForward();
+  int32_t StepBackward();
+  void BackUpOneRecord();
+  void DeliverPrecedingKeyFrame(uint32_t channel);
+  platform::CTime PeekNextRecordTime();
+  // Reads the record at the position into buffer: 36 + bodySize bytes, or 0.
+  int32_t ReadRecord(uint8_t* buffer, uint32_t capacity);
+  static bool IsSameDay(platform::CTime a, platform::CTime b);
+  // Data files the reader holds open now.
+  int32_t OpenDataFileCount();
+
+ private:
+  // The one way to openFiles: null outside 0 <= position < min(kOpenFileSlots, fileCount).
+  std::unique_ptr<CRawFile>* OpenFileSlot(int32_t position);
+  // The open data file of a position of the selected day, opened on first use.
+  CRawFile* DataFileAt(int32_t position);
+  void RewindOpenDayFiles();
+  bool SelectDay(platform::CTime t);
+  uint64_t RecordedBytesAt(int32_t position) const;
+  // A position of the selected day that holds recorded bytes of that day.
+  bool IsReadablePosition(int32_t position) const;
+  int32_t NextReadablePosition(int32_t from) const;
+  int32_t PreviousReadablePosition(int32_t from) const;
+  // Puts the current file at its recorded end, so the next forward step takes the next file.
+  void EndFileData();
+  // Moves from the position to the start of the record before it (into the previous file
+  // of the day at a file's start) and reads its head; false when there is none.
+  bool StepBackOneRecord(storage::FrameHeader* header);
+  int32_t ReadRecordChecked(uint8_t* buffer, uint32_t capacity, bool* corrupt);
+
+  std::vector<int32_t> openOrder;  // positions with an open file, least recently used first
+  std::unique_ptr<uint8_t[]> keyFrameBuffer;  // kKeyFrameBufferSize bytes, made on first use
+};

@@ -1,0 +1,269 @@
+// CFileCatalog: building the catalogue from the index files the host named.
+//
+// Source mode 0 (a list of index files, one record each) orders the files by start time;
+// source mode 1 (one index file with several records) keeps the file's rotation order,
+// starting at its oldest record. Either way the catalogue ends up as one FileInfo and one
+// FileTimeTable per position in two temporary mappings, never on the heap: a catalogue of
+// 40,000 files is 350 MB of tables.
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <numeric>
+#include <vector>
+
+#include "catalog/file_catalog.h"
+#include "common/paths.h"
+#include "platform/file.h"
+
+namespace {
+
+using platform::CTime;
+using storage::FileInfo;
+using storage::IndexRecord;
+using storage::IndexSummary;
+
+// Reads up to `count` bytes and zero-fills what the file did not hold, so a short or
+// truncated file never leaves bytes of an earlier record behind. Returns the bytes read.
+uint64_t ReadZeroPadded(platform::File& file, void* buffer, uint64_t count) {
+  auto* out = static_cast<uint8_t*>(buffer);
+  uint64_t got = 0;
+  while (got < count) {
+    const int64_t n = file.Read(out + got, count - got);
+    if (n <= 0) break;
+    got += std::min(static_cast<uint64_t>(n), count - got);
+  }
+  if (got < count) std::memset(out + got, 0, static_cast<size_t>(count - got));
+  return got;
+}
+
+// Local hour and minute of an index entry's time: its slot in a day's minute table.
+// Consecutive entries of one file mostly share a local hour, so the conversion is cached
+// per UTC hour whenever the zone's offset is the same at both ends of that hour.
+class MinuteSlotter {
+ public:
+  int SlotOf(int32_t t) {
+    const int64_t hourStart = FloorDiv(t, 3600) * 3600;
+    if (!valid_ || hourStart != cachedHour_) {
+      cachedHour_ = hourStart;
+      valid_ = OffsetAt(hourStart, &offset_) && OffsetAt(hourStart + 3599, &offsetEnd_) &&
+               offset_ == offsetEnd_;
+      if (!valid_) return SlowSlot(t);
+    }
+    const int64_t secondOfDay = FloorMod(static_cast<int64_t>(t) + offset_, 86400);
+    return static_cast<int>(secondOfDay / 60);
+  }
+
+ private:
+  static int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && (a < 0)); }
+  static int64_t FloorMod(int64_t a, int64_t b) { return a - FloorDiv(a, b) * b; }
+
+  static int SlowSlot(int32_t t) {
+    const platform::LocalFields f = CTime(t).Local();
+    return f.hour * 60 + f.minute;
+  }
+  // Offset of local time from UTC at an instant, from the local fields read back as if
+  // they were UTC (pure arithmetic, no second zone conversion).
+  static bool OffsetAt(int64_t t, int64_t* offset) {
+    if (t < INT32_MIN || t > INT32_MAX) return false;
+    const platform::LocalFields f = CTime(static_cast<int32_t>(t)).Local();
+    if (f.year == 0) return false;
+    const int64_t localAsUtc =
+        DaysFromCivil(f.year, f.month, f.day) * 86400 + f.hour * 3600 + f.minute * 60 + f.second;
+    *offset = localAsUtc - t;
+    return true;
+  }
+  static int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const int64_t yoe = y - era * 400;
+    const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+  }
+
+  bool valid_ = false;
+  int64_t cachedHour_ = 0;
+  int64_t offset_ = 0;
+  int64_t offsetEnd_ = 0;
+};
+
+// Copies `text` into a FileInfo's path, cut to what the field holds.
+void SetPath(FileInfo* info, const std::string& text) { storage::SetFileInfoPath(info, text); }
+
+// The time-table rule, the same in both source modes: a file without recorded bytes gets
+// placeholder times and no minute sums; otherwise the entries 0..lastEntry (at most 119)
+// add their bytes to the slot of their local hour and minute.
+void FillTimeTable(FileTimeTable* table, const FileInfo& info, int32_t placeholder,
+                   MinuteSlotter* slotter) {
+  const IndexSummary& summary = info.summary;
+  table->startTime = placeholder;
+  table->endTime = placeholder;
+  std::memset(table->minuteBytes, 0, sizeof(table->minuteBytes));
+  if (summary.dataBytes == 0) {
+    table->dataBytes = 0;
+    return;
+  }
+  table->startTime = summary.startTime;
+  table->endTime = summary.endTime;
+  table->dataBytes = summary.dataBytes;
+  const int32_t last = std::min<int32_t>(summary.lastEntry, storage::kLastEntryMax);
+  for (int32_t k = 0; k <= last; ++k) {
+    table->minuteBytes[slotter->SlotOf(summary.entries[k].time)] += summary.entries[k].bytes;
+  }
+}
+
+}  // namespace
+
+int32_t CFileCatalog::BuildFromIndexList() {
+  firstFile = lastFile = currentFile = kNoFile;
+  EventLockHolder hold(lock);
+  if (indexPaths.empty()) return 1;
+
+  const int32_t placeholder = CTime::NoTime().seconds();
+  const uint64_t listed = indexPaths.size();
+  fileCount = 0;
+  oldestFile = 0;
+
+  // The records are read straight into FileInfo slots of the mapping in list order (the
+  // mapping is sized for every listed file; unreadable files leave its tail unused), then
+  // put in order by moving each 3,156-byte FileInfo once along the cycles of the order.
+  if (!CreateMappings(listed)) return 0;
+
+  std::vector<int32_t> startTimes;
+  startTimes.reserve(listed);
+  auto record = std::make_unique<IndexRecord>();
+  for (uint64_t i = 0; i < listed; ++i) {
+    std::unique_ptr<platform::File> file = platform::File::OpenReadOnly(indexPaths[i]);
+    if (!file) continue;
+    // The 48-byte FileHeader is not examined; only the first record counts.
+    storage::FileHeader header;
+    ReadZeroPadded(*file, &header, sizeof(header));
+    ReadZeroPadded(*file, record.get(), sizeof(*record));
+    file.reset();
+    FileInfo& info = fileInfos[startTimes.size()];
+    std::memset(&info, 0, sizeof(info));
+    SetPath(&info, dataPaths[i]);
+    std::memcpy(&info.summary, &record->summary, sizeof(info.summary));
+    startTimes.push_back(record->summary.startTime);
+  }
+  const size_t count = startTimes.size();
+  if (count == 0 || count > static_cast<size_t>(INT32_MAX)) {
+    ReleaseMappings();
+    return 1;
+  }
+
+  // Files that hold a start time go first, ascending and stable (equal times keep list
+  // order); files whose start is at or before the placeholder follow in list order.
+  std::vector<uint32_t> order(count);
+  std::iota(order.begin(), order.end(), 0u);
+  const auto timedEnd = std::stable_partition(
+      order.begin(), order.end(), [&](uint32_t a) { return startTimes[a] > placeholder; });
+  std::stable_sort(order.begin(), timedEnd,
+                   [&](uint32_t a, uint32_t b) { return startTimes[a] < startTimes[b]; });
+
+  // Position j takes the record staged at order[j].
+  std::vector<bool> placed(count, false);
+  auto spare = std::make_unique<FileInfo>();
+  for (size_t start = 0; start < count; ++start) {
+    if (placed[start] || order[start] == start) {
+      placed[start] = true;
+      continue;
+    }
+    std::memcpy(spare.get(), &fileInfos[start], sizeof(FileInfo));
+    size_t k = start;
+    while (true) {
+      placed[k] = true;
+      const size_t from = order[k];
+      if (from == start) {
+        std::memcpy(&fileInfos[k], spare.get(), sizeof(FileInfo));
+        break;
+      }
+      std::memcpy(&fileInfos[k], &fileInfos[from], sizeof(FileInfo));
+      k = from;
+    }
+  }
+
+  fileCount = static_cast<int32_t>(count);
+  MinuteSlotter slotter;
+  for (int32_t j = 0; j < fileCount; ++j) {
+    FillTimeTable(&timeTables[j], fileInfos[j], placeholder, &slotter);
+  }
+  return 1;
+}
+
+int32_t CFileCatalog::LoadIndexFile(const std::string& path) {
+  firstFile = lastFile = currentFile = kNoFile;
+  const int32_t placeholder = CTime::NoTime().seconds();
+  auto record = std::make_unique<IndexRecord>();
+
+  // First pass: the record count, the mappings and the oldest record.
+  {
+    EventLockHolder hold(lock);
+    std::unique_ptr<platform::File> file =
+        platform::File::Open(path, platform::File::Mode::kOpenExisting, false);
+    if (file) {
+      storage::FileHeader header;
+      const uint64_t got = ReadZeroPadded(*file, &header, sizeof(header));
+      const int64_t size = file->Size();
+      // Never trust the count beyond the records the file really holds.
+      uint64_t present = 0;
+      if (size > static_cast<int64_t>(storage::kFileHeaderSize)) {
+        present =
+            (static_cast<uint64_t>(size) - storage::kFileHeaderSize) / storage::kIndexRecordSize;
+      }
+      const uint64_t count = std::min<uint64_t>(std::min<uint64_t>(header.recordCount, present),
+                                                static_cast<uint64_t>(INT32_MAX));
+      if (got == 0 || count == 0) return 0;
+      if (!CreateMappings(count)) return 0;
+      fileCount = static_cast<int32_t>(count);
+      for (int32_t j = 0; j < fileCount; ++j) {
+        FileTimeTable& table = timeTables[j];
+        table.startTime = placeholder;
+        table.endTime = placeholder;
+        table.dataBytes = 0;
+      }
+      oldestFile = 0;
+      int32_t best = CTime::FromLocal(2037, 12, 31, 0, 0, 0, -1).seconds();
+      for (int32_t r = 0; r < fileCount; ++r) {
+        const int64_t offset =
+            storage::kIndexRecordOffset + static_cast<int64_t>(r) * storage::kIndexRecordSize;
+        if (file->Seek(offset, platform::SeekOrigin::kBegin) != offset) continue;
+        if (ReadZeroPadded(*file, record.get(), sizeof(*record)) == 0) continue;
+        const IndexSummary& s = record->summary;
+        if (s.dataBytes != 0 && s.startTime != placeholder && s.startTime < best) {
+          oldestFile = r;
+          best = s.startTime;
+        }
+      }
+    }
+  }
+
+  CloseDataFiles();
+
+  // Second pass: the index file stays open as headerFile while the catalogue stands.
+  EventLockHolder hold(lock);
+  std::unique_ptr<platform::File> file =
+      platform::File::Open(path, platform::File::Mode::kOpenExisting, false);
+  if (!file) return 1;
+  headerFile = std::make_unique<CRawFile>(std::move(file));
+  if (fileInfos == nullptr || timeTables == nullptr) return 1;
+  platform::File& raw = *headerFile->file();
+  const std::string directory = DirectoryOf(path);
+  MinuteSlotter slotter;
+  for (int32_t j = 0; j < fileCount; ++j) {
+    const int32_t r = static_cast<int32_t>((static_cast<int64_t>(oldestFile) + j) % fileCount);
+    const int64_t offset =
+        storage::kIndexRecordOffset + static_cast<int64_t>(r) * storage::kIndexRecordSize;
+    if (raw.Seek(offset, platform::SeekOrigin::kBegin) == offset) {
+      ReadZeroPadded(raw, record.get(), sizeof(*record));
+    } else {
+      std::memset(record.get(), 0, sizeof(*record));
+    }
+    FileInfo& info = fileInfos[j];
+    std::memset(&info, 0, sizeof(info));
+    std::memcpy(&info.summary, &record->summary, sizeof(info.summary));
+    SetPath(&info, directory + storage::IndexRecordName(*record));
+    FillTimeTable(&timeTables[j], info, placeholder, &slotter);
+  }
+  return 1;
+}

@@ -1,0 +1,226 @@
+// CFileCatalog: the date table (days that hold recordings), the day table (per-minute
+// channel masks of one day) and the catalogue's own daylight-saving range, which shows
+// recorded times one hour later inside the range and gives its last day 25 hours.
+#include <algorithm>
+#include <cstring>
+
+#include "catalog/file_catalog.h"
+#include "platform/clock.h"
+
+namespace {
+
+using platform::CTime;
+using platform::LocalFields;
+
+int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const int64_t yoe = y - era * 400;
+  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe - 719468;
+}
+
+int64_t LocalDayNumber(CTime t) {
+  const LocalFields f = t.Local();
+  return DaysFromCivil(f.year, f.month, f.day);
+}
+
+// Range ends of one calendar year, remembered while a day table walks its entries (the
+// entries of one day nearly always fall in one year).
+struct RangeEnds {
+  int year = 0;
+  CTime start, end;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Date table.
+
+void CFileCatalog::BuildDateTable() {
+  EventLockHolder hold(lock);
+  dateTable.clear();
+  dateTable.shrink_to_fit();
+  dateCount = 0;
+  dateTable.reserve(static_cast<size_t>(std::max(fileCount, 0)));
+  const CTime placeholder = CTime::NoTime();
+  for (int32_t j = 0; timeTables != nullptr && j < fileCount; ++j) {
+    const FileTimeTable& table = timeTables[j];
+    if (table.dataBytes != 0) {
+      const CTime day = CTime(table.startTime).LocalMidnight();
+      if (day != placeholder && (dateTable.empty() || dateTable.back() != day)) {
+        dateTable.push_back(day);
+      }
+    }
+    platform::SleepMs(0);
+  }
+  dateCount = static_cast<int32_t>(dateTable.size());
+}
+
+void CFileCatalog::GetDateTable(uint32_t* table, int32_t* count) {
+  EventLockHolder hold(lock);
+  if (count != nullptr) *count = dateCount;
+  if (table != nullptr) {
+    for (int32_t i = 0; i < dateCount; ++i)
+      table[i] = static_cast<uint32_t>(dateTable[i].seconds());
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// Daylight-saving range.
+
+void CFileCatalog::SetDSTRange(int32_t enabled, int32_t startMonth, int32_t startDay,
+                               int32_t startHour, int32_t endMonth, int32_t endDay,
+                               int32_t endHour) {
+  dstEnabled.store(enabled);
+  dstStart[0].store(startMonth);
+  dstStart[1].store(startDay);
+  dstStart[2].store(startHour);
+  dstEnd[0].store(endMonth);
+  dstEnd[1].store(endDay);
+  dstEnd[2].store(endHour);
+}
+
+CFileCatalog::DstRange CFileCatalog::LoadRange() const {
+  DstRange r;
+  r.startMonth = dstStart[0].load();
+  r.startDay = dstStart[1].load();
+  r.startHour = dstStart[2].load();
+  r.endMonth = dstEnd[0].load();
+  r.endDay = dstEnd[1].load();
+  r.endHour = dstEnd[2].load();
+  const auto month = [](int32_t m) { return m >= 1 && m <= 12; };
+  const auto day = [](int32_t d) { return d >= 1 && d <= 31; };
+  // Hours up to 59 are accepted on purpose: mktime carries them into the next day.
+  const auto hour = [](int32_t h) { return h >= 0 && h < 60; };
+  r.valid = dstEnabled.load() != 0 && month(r.startMonth) && day(r.startDay) && hour(r.startHour) &&
+            month(r.endMonth) && day(r.endDay) && hour(r.endHour);
+  return r;
+}
+
+bool CFileCatalog::IsValidRange(CTime start, CTime end) {
+  const CTime placeholder = CTime::NoTime();
+  return start >= placeholder && end >= placeholder && start < end;
+}
+
+bool CFileCatalog::IsOnDay(CTime date, CTime t) {
+  const LocalFields f = date.Local();
+  const CTime first = CTime::FromLocal(f.year, f.month, f.day, 0, 0, 0, -1);
+  const CTime last = CTime::FromLocal(f.year, f.month, f.day, 23, 59, 59, -1);
+  return t >= first && t <= last;
+}
+
+bool CFileCatalog::IsDaylightHour(CTime t) const { return IsDaylightHourIn(LoadRange(), t); }
+
+bool CFileCatalog::IsDaylightHourIn(const DstRange& range, CTime t) {
+  if (!range.valid) return false;
+  const LocalFields f = t.Local();
+  const CTime hourStart = CTime::FromLocal(f.year, f.month, f.day, f.hour, 0, 0, -1);
+  const CTime start =
+      CTime::FromLocal(f.year, range.startMonth, range.startDay, range.startHour, 0, 0, -1);
+  const CTime end = CTime::FromLocal(f.year, range.endMonth, range.endDay, range.endHour, 0, 0, -1);
+  return hourStart >= start && hourStart < end;
+}
+
+int32_t CFileCatalog::DayKind(CTime date) const { return DayKindIn(LoadRange(), date); }
+
+int32_t CFileCatalog::DayKindIn(const DstRange& range, CTime date) {
+  if (!range.valid) return 0;
+  const LocalFields f = date.Local();
+  const CTime rangeStart = CTime::FromLocal(f.year, range.startMonth, range.startDay, 0, 0, 0, -1);
+  const CTime rangeEnd = CTime::FromLocal(f.year, range.endMonth, range.endDay, 0, 0, 0, -1);
+  // Whole calendar days, so a 23- or 25-hour day of the zone's own daylight saving does not
+  // move the result by a day.
+  const int64_t today = DaysFromCivil(f.year, f.month, f.day);
+  const int64_t sinceStart = today - LocalDayNumber(rangeStart);
+  const int64_t sinceEnd = today - LocalDayNumber(rangeEnd);
+  if (sinceStart == 0 && sinceEnd < 0) return 2;
+  if (sinceStart <= 0) return 0;
+  if (sinceEnd < 0) return 1;
+  if (sinceEnd == 0) return 3;
+  return 0;
+}
+
+// ---------------------------------------------------------------------------------------
+// Day table.
+
+void CFileCatalog::GetDayTable(int32_t date, uint32_t* anyMask, uint32_t* reason1Mask,
+                               uint32_t* reason2Mask, uint32_t* reason4Mask, uint32_t* audioMask,
+                               uint32_t* dstHours, int32_t* dayKind, int32_t* hourCount) {
+  if (anyMask == nullptr || reason1Mask == nullptr || reason2Mask == nullptr ||
+      reason4Mask == nullptr || audioMask == nullptr || dstHours == nullptr || dayKind == nullptr ||
+      hourCount == nullptr) {
+    return;
+  }
+  EventLockHolder hold(lock);
+  const DstRange range = LoadRange();
+  const CTime day(date);
+  const int32_t kind = DayKindIn(range, day);
+  *hourCount = kind == 3 ? 25 : 24;
+  *dayKind = kind;
+
+  const size_t tableBytes = sizeof(uint32_t) * kDayTableSlots;
+  std::memset(anyMask, 0, tableBytes);
+  std::memset(reason1Mask, 0, tableBytes);
+  std::memset(reason2Mask, 0, tableBytes);
+  std::memset(reason4Mask, 0, tableBytes);
+  std::memset(audioMask, 0, tableBytes);
+  std::memset(dstHours, 0, sizeof(uint32_t) * kDayTableRows);
+
+  const LocalFields f = day.Local();
+  for (int h = 0; h < 24; ++h) {
+    if (kind == 3) {
+      dstHours[h] = h <= range.endHour ? 1 : 0;
+    } else if (kind == 1 || kind == 2) {
+      const CTime hourStart = CTime::FromLocal(f.year, f.month, f.day, h, 0, 0, 0);
+      dstHours[h] = IsDaylightHourIn(range, hourStart) ? 1 : 0;
+    }
+  }
+
+  if (fileInfos == nullptr || fileCount <= 0) return;
+  const CTime placeholder = CTime::NoTime();
+  const int64_t first = CTime::FromLocal(f.year, f.month, f.day, 0, 0, 0, -1).seconds();
+  const int64_t last = CTime::FromLocal(f.year, f.month, f.day, 23, 59, 59, -1).seconds();
+  // An entry can be shown at most one hour after its stamp, so anything stamped outside
+  // [first - 1 h, last] cannot land on this day and needs no time conversion at all.
+  const int64_t earliest = first - (range.valid ? 3600 : 0);
+  RangeEnds ends;
+
+  for (int32_t j = 0; j < fileCount; ++j) {
+    const storage::IndexSummary& s = fileInfos[j].summary;
+    if (s.dataBytes == 0 || s.lastEntry < 0) continue;
+    const CTime start(s.startTime), end(s.endTime);
+    if (!(start >= placeholder && start < end)) continue;  // IsValidRange
+    const int32_t lastEntry = std::min<int32_t>(s.lastEntry, storage::kLastEntryMax);
+    for (int32_t i = 0; i <= lastEntry; ++i) {
+      const storage::IndexEntry& e = s.entries[i];
+      const int64_t stamp = e.time;
+      if (stamp > last || stamp < earliest) continue;
+      bool daylight = false;
+      if (range.valid) {
+        const LocalFields ef = CTime(e.time).Local();
+        if (ends.year != ef.year) {
+          ends.year = ef.year;
+          ends.start = CTime::FromLocal(ef.year, range.startMonth, range.startDay, range.startHour,
+                                        0, 0, -1);
+          ends.end =
+              CTime::FromLocal(ef.year, range.endMonth, range.endDay, range.endHour, 0, 0, -1);
+        }
+        const CTime hourStart = CTime::FromLocal(ef.year, ef.month, ef.day, ef.hour, 0, 0, -1);
+        daylight = hourStart >= ends.start && hourStart < ends.end;
+      }
+      const int64_t shown = stamp + (daylight ? 3600 : 0);
+      if (shown < first || shown > last) continue;  // IsOnDay
+      const LocalFields sf = CTime(static_cast<int32_t>(shown)).Local();
+      const int row = (kind == 3 && !daylight) ? sf.hour + 1 : sf.hour;
+      const int slot = row * 60 + sf.minute;
+      if (slot < 0 || slot >= kDayTableSlots) continue;
+      anyMask[slot] |= e.reason1Mask | e.reason2Mask | e.reason4Mask;
+      reason1Mask[slot] |= e.reason1Mask;
+      reason2Mask[slot] |= e.reason2Mask;
+      reason4Mask[slot] |= e.reason4Mask;
+      audioMask[slot] |= e.audioMask;
+    }
+  }
+}

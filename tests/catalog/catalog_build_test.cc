@@ -1,0 +1,445 @@
+// Building the catalogue: order, slots, the time-table rule, source mode 1, the temporary
+// mapping files, and hostile index files.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <numeric>
+#include <set>
+
+#include "catalog_fixture.h"
+#include "platform/syscalls.h"
+
+namespace catalog_test {
+namespace {
+
+using BuildTest = CatalogTest;
+
+TEST_F(BuildTest, EmptyListBuildsAnEmptyCatalogueWithoutTemporaryFiles) {
+  EXPECT_EQ(catalog->Build(), 1);
+  EXPECT_EQ(catalog->loaded.load(), 1);
+  EXPECT_EQ(catalog->fileCount, 0);
+  EXPECT_EQ(catalog->timeTables, nullptr);
+  EXPECT_TRUE(MappingFiles(tmpDir).empty());
+  EXPECT_TRUE(Dates().empty());
+}
+
+TEST_F(BuildTest, ListIsOrderedByStartTimeWithItsDataPaths) {
+  AddPair("a", MakeSummary({{Local(2021, 3, 5, 10, 0), 10}}));
+  AddPair("b", MakeSummary({{Local(2021, 3, 5, 8, 0), 10}}));
+  AddPair("c", MakeSummary({{Local(2021, 3, 5, 9, 0), 10}}));
+  ASSERT_EQ(catalog->Build(), 1);
+  ASSERT_EQ(catalog->fileCount, 3);
+  EXPECT_EQ(PathAt(0), dir + "b.VDB");
+  EXPECT_EQ(PathAt(1), dir + "c.VDB");
+  EXPECT_EQ(PathAt(2), dir + "a.VDB");
+  EXPECT_EQ(StartAt(0), Local(2021, 3, 5, 8, 0));
+  EXPECT_EQ(StartAt(2), Local(2021, 3, 5, 10, 0));
+  EXPECT_EQ(catalog->oldestFile, 0);
+  EXPECT_EQ(catalog->currentFile, kNoFile);
+}
+
+TEST_F(BuildTest, EqualStartTimesKeepListOrderAndRepeatsAreCataloguedTwice) {
+  const int32_t t = Local(2021, 3, 5, 9, 0);
+  AddPair("a", MakeSummary({{t, 10}}));
+  AddPair("b", MakeSummary({{t, 20}}));
+  catalog->AddIndexFile(dir, "a.FIH");
+  ASSERT_EQ(catalog->Build(), 1);
+  ASSERT_EQ(catalog->fileCount, 3);
+  EXPECT_EQ(PathAt(0), dir + "a.VDB");
+  EXPECT_EQ(PathAt(1), dir + "b.VDB");
+  EXPECT_EQ(PathAt(2), dir + "a.VDB");
+}
+
+TEST_F(BuildTest, FilesWithoutRecordingGoLastInListOrder) {
+  AddPair("t10", MakeSummary({{Local(2021, 3, 5, 10, 0), 10}}));
+  AddPair("e1", storage::MakeEmptySummary());
+  AddPair("t11", MakeSummary({{Local(2021, 3, 5, 11, 0), 10}}));
+  AddPair("e2", storage::MakeEmptySummary());
+  AddPair("t09", MakeSummary({{Local(2021, 3, 5, 9, 0), 10}}));
+  ASSERT_EQ(catalog->Build(), 1);
+  const std::vector<std::string> expected = {dir + "t09.VDB", dir + "t10.VDB", dir + "t11.VDB",
+                                             dir + "e1.VDB", dir + "e2.VDB"};
+  for (int32_t j = 0; j < 5; ++j) EXPECT_EQ(PathAt(j), expected[j]) << j;
+}
+
+TEST_F(BuildTest, NewestFirstListComesOutAscending) {
+  std::vector<int32_t> starts;
+  for (int i = 0; i < 200; ++i) starts.push_back(Local(2021, 3, 1, 0, 0) + (199 - i) * 600);
+  for (int i = 0; i < 200; ++i) AddPair("f" + std::to_string(i), MakeSummary({{starts[i], 1}}));
+  ASSERT_EQ(catalog->Build(), 1);
+  ASSERT_EQ(catalog->fileCount, 200);
+  for (int32_t j = 0; j < 200; ++j) {
+    EXPECT_EQ(StartAt(j), Local(2021, 3, 1, 0, 0) + j * 600);
+    EXPECT_EQ(PathAt(j), dir + "f" + std::to_string(199 - j) + ".VDB");
+    EXPECT_EQ(catalog->FileInfoAt(j)->summary.startTime, StartAt(j));
+  }
+}
+
+TEST_F(BuildTest, FileWithoutRecordedBytesHasPlaceholderTimesAndNoMinutes) {
+  storage::IndexSummary s = MakeSummary({{Local(2021, 3, 5, 10, 15), 500}});
+  s.dataBytes = 0;
+  AddPair("a", s);
+  ASSERT_EQ(catalog->Build(), 1);
+  const FileTimeTable* t = catalog->TimeTableAt(0);
+  ASSERT_NE(t, nullptr);
+  EXPECT_EQ(t->startTime, platform::CTime::NoTime().seconds());
+  EXPECT_EQ(t->endTime, platform::CTime::NoTime().seconds());
+  EXPECT_EQ(t->dataBytes, 0u);
+  for (int m = 0; m < kMinuteSlots; ++m) ASSERT_EQ(t->minuteBytes[m], 0u) << m;
+  EXPECT_EQ(PathAt(0), dir + "a.VDB");
+  EXPECT_TRUE(Dates().empty());
+}
+
+TEST_F(BuildTest, EntriesAddToTheSlotOfTheirLocalMinute) {
+  const int32_t t = Local(2021, 3, 5, 10, 15);
+  AddPair("a", MakeSummary({{t, 100}, {t + 40, 23}, {Local(2021, 3, 5, 23, 59), 7}}, 4242));
+  ASSERT_EQ(catalog->Build(), 1);
+  const FileTimeTable* table = catalog->TimeTableAt(0);
+  EXPECT_EQ(table->minuteBytes[615], 123u);
+  EXPECT_EQ(table->minuteBytes[1439], 7u);
+  EXPECT_EQ(table->dataBytes, 4242u);
+  EXPECT_EQ(table->startTime, t);
+  EXPECT_EQ(std::accumulate(table->minuteBytes, table->minuteBytes + kMinuteSlots, 0u), 130u);
+}
+
+TEST_F(BuildTest, MinuteSlotsFollowTheLocalZone) {
+  ScopedEnv berlin("TZ", "Europe/Berlin");
+  // 2021-03-28: clocks go from 02:00 to 03:00. Entries before and after the change.
+  const int32_t before = Local(2021, 3, 28, 1, 59);
+  const int32_t after = Local(2021, 3, 28, 3, 1);
+  AddPair("a", MakeSummary({{before, 1}, {after, 2}, {Local(2021, 10, 31, 2, 30), 4}}));
+  ASSERT_EQ(catalog->Build(), 1);
+  const FileTimeTable* table = catalog->TimeTableAt(0);
+  EXPECT_EQ(table->minuteBytes[1 * 60 + 59], 1u);
+  EXPECT_EQ(table->minuteBytes[3 * 60 + 1], 2u);
+  EXPECT_EQ(table->minuteBytes[2 * 60 + 30], 4u);
+}
+
+// Minute slots against the zone's own conversion, in zones with odd offsets and changes.
+class ZoneSlotTest : public CatalogTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(ZoneSlotTest, EverySlotMatchesTheLocalClock) {
+  ScopedEnv zone("TZ", GetParam());
+  uint32_t seed = 12345;
+  const auto next = [&seed] { return seed = seed * 1103515245u + 12345u; };
+  std::vector<std::vector<Entry>> files(40);
+  for (auto& entries : files) {
+    // Spread over 2021, runs of minutes (the common case) and random jumps.
+    int32_t t = Local(2021, 1, 1, 0, 0) + static_cast<int32_t>(next() % (365u * 86400u));
+    for (int i = 0; i < 120; ++i) {
+      entries.push_back({t, 1});
+      t += (next() % 4 == 0) ? static_cast<int32_t>(next() % 20000) : 60;
+    }
+  }
+  for (size_t f = 0; f < files.size(); ++f) AddPair("z" + std::to_string(f), MakeSummary(files[f]));
+  ASSERT_EQ(catalog->Build(), 1);
+  for (int32_t j = 0; j < catalog->fileCount; ++j) {
+    const storage::IndexSummary& s = catalog->FileInfoAt(j)->summary;
+    std::vector<uint32_t> expected(kMinuteSlots, 0);
+    for (const storage::IndexEntry& e : s.entries) {
+      const platform::LocalFields f = platform::CTime(e.time).Local();
+      expected[f.hour * 60 + f.minute] += e.bytes;
+    }
+    const FileTimeTable* table = catalog->TimeTableAt(j);
+    ASSERT_EQ(std::vector<uint32_t>(table->minuteBytes, table->minuteBytes + kMinuteSlots),
+              expected)
+        << "file " << j;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Zones, ZoneSlotTest,
+                         ::testing::Values("UTC", "Europe/Berlin", "Asia/Kolkata",
+                                           "Australia/Lord_Howe", "America/St_Johns",
+                                           "Asia/Shanghai"),
+                         [](const auto& info) {
+                           std::string name = info.param;
+                           for (char& c : name) {
+                             if (c == '/') c = '_';
+                           }
+                           return name;
+                         });
+
+TEST_F(BuildTest, DataPathTooLongForAFileInfoIsCut) {
+  std::string deep = dir;
+  while (deep.size() < 300) deep = scratch.Sub(deep.substr(scratch.Path().size()) + "abcdefghij");
+  WritePair(deep, "a", MakeSummary({{Local(2021, 3, 5, 10, 0), 1}}));
+  catalog->AddIndexFile(deep, "a.FIH");
+  ASSERT_EQ(catalog->Build(), 1);
+  ASSERT_EQ(catalog->fileCount, 1);
+  const std::string full = deep + "a.VDB";
+  EXPECT_EQ(PathAt(0), full.substr(0, storage::kFileInfoPathMaxLength));
+  EXPECT_EQ(catalog->FileInfoAt(0)->path[storage::kFileInfoPathMaxLength], '\0');
+}
+
+// ---------------------------------------------------------------------------------------
+// Source mode 1: one index file with several records.
+
+class IndexFileTest : public CatalogTest {
+ protected:
+  std::string WriteHeaderIndex(const std::vector<storage::IndexRecord>& records, uint32_t count) {
+    const std::string path = dir + "set.FIH";
+    WriteIndexFile(path, records, count);
+    catalog->SetIndexFile(dir, "set.FIH");
+    return path;
+  }
+};
+
+TEST_F(IndexFileTest, CataloguesFromTheOldestRecordInRotationOrder) {
+  WriteHeaderIndex({MakeRecord("r0.VDB", MakeSummary({{Local(2021, 3, 5, 12, 0), 1}})),
+                    MakeRecord("r1.VDB", MakeSummary({{Local(2021, 3, 5, 8, 0), 1}})),
+                    MakeRecord("r2.VDB", MakeSummary({{Local(2021, 3, 5, 10, 0), 1}}))},
+                   3);
+  ASSERT_EQ(catalog->Build(), 1);
+  EXPECT_EQ(catalog->oldestFile, 1);
+  ASSERT_EQ(catalog->fileCount, 3);
+  EXPECT_EQ(PathAt(0), dir + "r1.VDB");
+  EXPECT_EQ(PathAt(1), dir + "r2.VDB");
+  EXPECT_EQ(PathAt(2), dir + "r0.VDB");
+  EXPECT_EQ(StartAt(2), Local(2021, 3, 5, 12, 0));
+  EXPECT_NE(catalog->headerFile, nullptr);
+  catalog->Clear();
+  EXPECT_EQ(catalog->headerFile, nullptr);
+}
+
+TEST_F(IndexFileTest, RecordsWithoutRecordingAreNeverTheOldest) {
+  storage::IndexSummary empty = MakeSummary({{Local(2021, 3, 5, 1, 0), 1}});
+  empty.dataBytes = 0;
+  WriteHeaderIndex({MakeRecord("r0.VDB", MakeSummary({{Local(2021, 3, 5, 9, 0), 1}})),
+                    MakeRecord("r1.VDB", empty),
+                    MakeRecord("r2.VDB", MakeSummary({{Local(2021, 3, 5, 9, 0), 1}}))},
+                   3);
+  ASSERT_EQ(catalog->Build(), 1);
+  EXPECT_EQ(catalog->oldestFile, 0);  // the tie keeps the earlier record
+  EXPECT_EQ(PathAt(1), dir + "r1.VDB");
+  EXPECT_EQ(StartAt(1), platform::CTime::NoTime().seconds());
+}
+
+TEST_F(IndexFileTest, ZeroRecordCountFailsTheBuild) {
+  WriteHeaderIndex({MakeRecord("r0.VDB", MakeSummary({{Local(2021, 3, 5, 9, 0), 1}}))}, 0);
+  EXPECT_EQ(catalog->Build(), 0);
+  EXPECT_EQ(catalog->loaded.load(), 0);
+  EXPECT_EQ(catalog->fileCount, 0);
+  EXPECT_TRUE(MappingFiles(tmpDir).empty());
+}
+
+TEST_F(IndexFileTest, EmptyFileFailsTheBuild) {
+  WriteBytes(dir + "set.FIH", "", 0);
+  catalog->SetIndexFile(dir, "set.FIH");
+  EXPECT_EQ(catalog->Build(), 0);
+  EXPECT_EQ(catalog->fileCount, 0);
+}
+
+TEST_F(IndexFileTest, RecordCountIsCappedAtTheRecordsPresent) {
+  const std::string path =
+      WriteHeaderIndex({MakeRecord("r0.VDB", MakeSummary({{Local(2021, 3, 5, 9, 0), 1}})),
+                        MakeRecord("r1.VDB", MakeSummary({{Local(2021, 3, 5, 8, 0), 1}}))},
+                       1000000);
+  // Half a third record: not a whole record, so not catalogued.
+  std::ofstream(path, std::ios::binary | std::ios::app) << std::string(1000, 'x');
+  ASSERT_EQ(catalog->Build(), 1);
+  EXPECT_EQ(catalog->fileCount, 2);
+  EXPECT_EQ(PathAt(0), dir + "r1.VDB");
+  EXPECT_EQ(PathAt(1), dir + "r0.VDB");
+}
+
+TEST_F(IndexFileTest, NameWithoutTerminatorIsReadWithinItsField) {
+  storage::IndexRecord record = MakeRecord("", MakeSummary({{Local(2021, 3, 5, 9, 0), 1}}));
+  std::memset(record.name, 'n', sizeof(record.name));
+  WriteHeaderIndex({record}, 1);
+  ASSERT_EQ(catalog->Build(), 1);
+  EXPECT_EQ(PathAt(0), dir + std::string(storage::kIndexNameMaxLength, 'n'));
+}
+
+// Fails opens for writing of one path, as a read-only file would.
+std::string g_refusedPath;
+int RefuseWritableOpen(const char* path, int flags, mode_t mode) {
+  if ((flags & O_ACCMODE) != O_RDONLY && g_refusedPath == path) {
+    errno = EACCES;
+    return -1;
+  }
+  return platform::RealSyscalls().open(path, flags, mode);
+}
+
+TEST_F(IndexFileTest, FileThatCannotBeOpenedForWritingGivesAnEmptyCatalogue) {
+  g_refusedPath =
+      WriteHeaderIndex({MakeRecord("r0.VDB", MakeSummary({{Local(2021, 3, 5, 9, 0), 1}}))}, 1);
+  platform::SetSyscall(&platform::Syscalls::open, &RefuseWritableOpen);
+  const int32_t result = catalog->Build();
+  platform::RestoreSyscalls();
+  EXPECT_EQ(result, 1);
+  EXPECT_EQ(catalog->loaded.load(), 1);
+  EXPECT_EQ(catalog->fileCount, 0);
+  EXPECT_EQ(catalog->headerFile, nullptr);
+  EXPECT_TRUE(Dates().empty());
+}
+
+// ---------------------------------------------------------------------------------------
+// Temporary mapping files.
+
+using TempFileTest = CatalogTest;
+
+TEST_F(TempFileTest, TwoFilesExistWhileTheCatalogueStands) {
+  AddPair("a", MakeSummary({{Local(2021, 3, 5, 9, 0), 1}}));
+  ASSERT_EQ(catalog->Build(), 1);
+  std::vector<std::string> names = MappingFiles(tmpDir);
+  ASSERT_EQ(names.size(), 2u);
+  for (const std::string& name : names) {
+    ASSERT_EQ(name.size(), std::strlen("fmap000000000.tmp")) << name;
+    EXPECT_EQ(name.find_first_not_of("0123456789", 4), 13u) << name;
+    EXPECT_EQ(name.substr(13), ".tmp");
+  }
+  EXPECT_EQ(catalog->timeTableMap.Size(), kFileTimeTableSize);
+  EXPECT_EQ(catalog->fileInfoMap.Size(), storage::kFileInfoSize);
+
+  catalog->Clear();
+  EXPECT_TRUE(MappingFiles(tmpDir).empty());
+  EXPECT_EQ(catalog->fileCount, 0);
+  EXPECT_EQ(catalog->loaded.load(), 0);
+  EXPECT_EQ(Dates().size(), 1u) << "Clear keeps the date table";
+
+  ASSERT_EQ(catalog->Build(), 1);  // the list survived
+  EXPECT_EQ(MappingFiles(tmpDir).size(), 2u);
+  catalog.reset();
+  EXPECT_TRUE(MappingFiles(tmpDir).empty());
+}
+
+void* FailingMmap(void*, size_t, int, int, int, off_t) {
+  errno = ENOMEM;
+  return reinterpret_cast<void*>(-1);
+}
+
+TEST_F(TempFileTest, MappingThatCannotBeCreatedLeavesAnEmptyCatalogue) {
+  AddPair("a", MakeSummary({{Local(2021, 3, 5, 9, 0), 1, 1}}));
+  platform::SetSyscall(&platform::Syscalls::mmap, &FailingMmap);
+  const int32_t result = catalog->Build();
+  platform::RestoreSyscalls();
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(catalog->fileCount, 0);
+  EXPECT_EQ(catalog->fileInfos, nullptr);
+  EXPECT_TRUE(MappingFiles(tmpDir).empty());
+  EXPECT_TRUE(Dates().empty());
+  const DayTable t = Day(Local(2021, 3, 5, 0, 0));
+  EXPECT_EQ(t.any[540], 0u);
+  // The source is intact: the next build works.
+  EXPECT_EQ(catalog->Build(), 1);
+  EXPECT_EQ(catalog->fileCount, 1);
+}
+
+TEST_F(TempFileTest, TwoProcessesBuildingAtOnceDoNotShareFiles) {
+  AddPair("a", MakeSummary({{Local(2021, 3, 5, 9, 0), 1}}));
+  int toChild[2], toParent[2];
+  ASSERT_EQ(::pipe(toChild), 0);
+  ASSERT_EQ(::pipe(toParent), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // Both processes start from the same counter value: the names collide unless the
+    // creation takes the next free number.
+    char go = 0;
+    if (::read(toChild[0], &go, 1) != 1) ::_exit(2);
+    if (catalog->Build() != 1) ::_exit(3);
+    const std::string paths = catalog->timeTableMap.Path() + "\n" + catalog->fileInfoMap.Path();
+    if (::write(toParent[1], paths.data(), paths.size()) != static_cast<ssize_t>(paths.size())) {
+      ::_exit(4);
+    }
+    ::close(toParent[1]);
+    if (::read(toChild[0], &go, 1) != 1) ::_exit(5);  // hold the catalogue until told
+    catalog.reset();
+    ::_exit(0);
+  }
+  ::close(toParent[1]);
+  ASSERT_EQ(::write(toChild[1], "g", 1), 1);
+  ASSERT_EQ(catalog->Build(), 1);
+  std::string childPaths;
+  char buffer[1024];
+  ssize_t n;
+  while ((n = ::read(toParent[0], buffer, sizeof(buffer))) > 0) childPaths.append(buffer, n);
+  const std::set<std::string> all = {catalog->timeTableMap.Path(), catalog->fileInfoMap.Path(),
+                                     childPaths.substr(0, childPaths.find('\n')),
+                                     childPaths.substr(childPaths.find('\n') + 1)};
+  EXPECT_EQ(all.size(), 4u) << childPaths;
+  EXPECT_EQ(MappingFiles(tmpDir).size(), 4u);
+  ASSERT_EQ(::write(toChild[1], "e", 1), 1);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  catalog->Clear();
+  EXPECT_TRUE(MappingFiles(tmpDir).empty());
+  ::close(toChild[0]);
+  ::close(toChild[1]);
+  ::close(toParent[0]);
+}
+
+// ---------------------------------------------------------------------------------------
+// Hostile index files in the list.
+
+using BadIndexTest = CatalogTest;
+
+TEST_F(BadIndexTest, EmptyAndTruncatedFilesAreZeroPaddedNotStale) {
+  const int32_t t = Local(2021, 3, 5, 10, 0);
+  std::vector<Entry> many;
+  for (int i = 0; i < 10; ++i) many.push_back({t + i * 60, 50});
+  AddPair("full", MakeSummary(many));
+  // Truncated right after its first entry, although it claims five: the missing entries
+  // read as zero and add nothing.
+  storage::IndexSummary cut = MakeSummary({{t + 3600, 9}, {t + 3660, 9}, {t + 3720, 9}});
+  const storage::IndexRecord record = MakeRecord("cut.VDB", cut);
+  std::vector<uint8_t> bytes(storage::kIndexSummaryOffset + 16 + storage::kIndexEntrySize);
+  const storage::FileHeader header = storage::MakeFileHeader(1);
+  std::memcpy(bytes.data(), &header, sizeof(header));
+  std::memcpy(bytes.data() + storage::kIndexRecordOffset, &record,
+              bytes.size() - storage::kIndexRecordOffset);
+  WriteBytes(dir + "cut.FIH", bytes.data(), bytes.size());
+  WriteBytes(dir + "cut.VDB", "", 0);
+  catalog->AddIndexFile(dir, "cut.FIH");
+  WriteBytes(dir + "empty.FIH", "", 0);
+  WriteBytes(dir + "empty.VDB", "", 0);
+  catalog->AddIndexFile(dir, "empty.FIH");
+  catalog->AddIndexFile(dir, "missing.FIH");  // no data file: never listed
+  WriteBytes(dir + "noindex.VDB", "", 0);
+  catalog->AddIndexFile(dir, "noindex.FIH");  // listed, but its index cannot be opened
+
+  ASSERT_EQ(catalog->Build(), 1);
+  ASSERT_EQ(catalog->fileCount, 3);
+  EXPECT_EQ(PathAt(0), dir + "full.VDB");
+  EXPECT_EQ(PathAt(1), dir + "cut.VDB");
+  EXPECT_EQ(PathAt(2), dir + "empty.VDB");
+  const FileTimeTable* c = catalog->TimeTableAt(1);
+  EXPECT_EQ(std::accumulate(c->minuteBytes, c->minuteBytes + kMinuteSlots, 0u), 9u);
+  EXPECT_EQ(c->minuteBytes[11 * 60], 9u);
+  EXPECT_EQ(catalog->FileInfoAt(1)->summary.entries[1].time, 0);
+  const FileTimeTable* e = catalog->TimeTableAt(2);
+  EXPECT_EQ(e->dataBytes, 0u);
+  EXPECT_EQ(e->startTime, platform::CTime::NoTime().seconds());
+}
+
+TEST_F(BadIndexTest, LastEntryOutOfRangeIsBounded) {
+  const int32_t t = Local(2021, 3, 5, 0, 0);
+  std::vector<Entry> all;
+  for (uint32_t i = 0; i < storage::kIndexEntryCount; ++i) {
+    all.push_back({t + static_cast<int32_t>(i) * 60, 1, 1});
+  }
+  storage::IndexSummary high = MakeSummary(all);
+  high.lastEntry = 5000;
+  for (Entry& e : all) e.reason1 = 2;
+  storage::IndexSummary negative = MakeSummary(all);
+  negative.lastEntry = -7;
+  AddPair("high", high);
+  AddPair("negative", negative);
+  ASSERT_EQ(catalog->Build(), 1);
+  const FileTimeTable* h = catalog->TimeTableAt(0);
+  const FileTimeTable* n = catalog->TimeTableAt(1);
+  EXPECT_EQ(std::accumulate(h->minuteBytes, h->minuteBytes + kMinuteSlots, 0u), 120u);
+  EXPECT_EQ(std::accumulate(n->minuteBytes, n->minuteBytes + kMinuteSlots, 0u), 0u);
+  EXPECT_EQ(n->startTime, t) << "times are kept even without entries";
+  const DayTable d = Day(t);
+  for (int s = 0; s < kDayTableSlots; ++s) {
+    ASSERT_EQ(d.any[s], s < 120 ? 1u : 0u) << s;  // only the first file's 120 entries
+  }
+}
+
+}  // namespace
+}  // namespace catalog_test
