@@ -1,0 +1,47 @@
+// Threads and descriptors of the test process, read from /proc, to check that the library
+// leaves nothing behind.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <thread>
+
+namespace testing_process {
+
+inline int ThreadCount() {
+  int count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+    (void)entry;
+    ++count;
+  }
+  return count;
+}
+
+// Waits (generously) until the thread count drops to `expected`; a thread that has been
+// joined may take a moment to leave /proc.
+inline bool WaitForThreadCount(int expected,
+                               std::chrono::seconds limit = std::chrono::seconds(30)) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (ThreadCount() != expected) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+// Open descriptors, as "number -> target" strings.
+inline std::set<std::string> OpenDescriptors() {
+  std::set<std::string> result;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    const auto target = std::filesystem::read_symlink(entry.path(), error);
+    // The directory iterator's own descriptor is gone by the next listing.
+    if (!error && target.string().find("/proc/") == 0) continue;
+    result.insert(entry.path().filename().string() + " -> " + (error ? "?" : target.string()));
+  }
+  return result;
+}
+
+}  // namespace testing_process
