@@ -1,0 +1,163 @@
+// The scan of existing files at each start: which data files make up the rotation set
+// (from the path list or from the header file) and which of them was written last, so
+// that recording goes on in the file after it instead of overwriting recent recordings.
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/file.h"
+#include "platform/local_time.h"
+#include "recorder/path_list.h"
+#include "recorder/recorder.h"
+#include "storage/formats.h"
+
+namespace {
+
+enum FileSetSource : int32_t { kFromPathList = 0, kFromHeaderFile = 1 };
+
+// Reads exactly `count` bytes at the current position; false on an error or a short read
+// (the end of the file).
+bool ReadExact(platform::File& file, void* buffer, uint64_t count) {
+  auto* out = static_cast<uint8_t*>(buffer);
+  uint64_t done = 0;
+  while (done < count) {
+    const int64_t got = file.Read(out + done, count - done);
+    if (got <= 0) return false;
+    done += static_cast<uint64_t>(got);
+  }
+  return true;
+}
+
+// Reads the head of the header file from offset 0 and returns its record count; 0 when the
+// head is short or the count is 0.
+uint32_t ReadHeaderFileRecordCount(platform::File& file) {
+  storage::HeaderFileHead head;
+  if (file.Seek(0, platform::SeekOrigin::kBegin) != 0) return 0;
+  if (!ReadExact(file, &head, sizeof(head))) return 0;
+  return head.recordCount;
+}
+
+}  // namespace
+
+int32_t CRecorder::LoadFileList() {
+  fileNames.clear();
+  fileRecordNumbers.clear();
+  switch (fileSetSource.load()) {
+    case kFromPathList:
+      return LoadFileListFromPaths();
+    case kFromHeaderFile:
+      return LoadFileListFromHeaderFile();
+    default:
+      return 0;
+  }
+}
+
+int32_t CRecorder::LoadFileListFromPaths() {
+  if (!pathList) return 0;
+  // One copy under the list's lock: a host thread removing paths meanwhile cannot leave
+  // fileCount larger than the list that was read.
+  std::vector<std::string> paths = pathList->CopyPaths();
+  fileCount = static_cast<int32_t>(paths.size());
+  if (paths.empty()) return 0;
+  for (size_t i = 0; i < paths.size(); ++i) {
+    fileNames.push_back(std::move(paths[i]));
+    fileRecordNumbers.push_back(static_cast<int32_t>(i));
+    platform::SleepMs(0);
+  }
+  return fileNames.empty() ? 0 : 1;
+}
+
+int32_t CRecorder::LoadFileListFromHeaderFile() {
+  headerFile = platform::File::Open(headerFilePath, platform::File::Mode::kOpenExisting,
+                                    /*writeThrough=*/true);
+  if (!headerFile) return 0;
+  const uint32_t recordCount = ReadHeaderFileRecordCount(*headerFile);
+  if (recordCount == 0) {
+    headerFile.reset();
+    return 0;
+  }
+  // Records are read one at a time up to the file's real end, whatever the head claims.
+  storage::FileInfo info;
+  for (uint32_t n = 0; n < recordCount; ++n) {
+    if (!ReadExact(*headerFile, &info, sizeof(info))) break;
+    std::string path = storage::FileInfoPath(info);
+    if (!path.empty()) {
+      fileNames.push_back(std::move(path));
+      fileRecordNumbers.push_back(static_cast<int32_t>(n));
+    }
+    platform::SleepMs(0);
+  }
+  fileCount = static_cast<int32_t>(fileNames.size());
+  return 1;
+}
+
+int32_t CRecorder::FindNewestFile() {
+  currentFile = -1;
+  switch (fileSetSource.load()) {
+    case kFromPathList:
+      return FindNewestFromPaths();
+    case kFromHeaderFile:
+      return FindNewestFromHeaderFile();
+    default:
+      return 1;
+  }
+}
+
+int32_t CRecorder::FindNewestFromPaths() {
+  if (fileCount < 1) return 1;
+  platform::CTime newest = platform::CTime::NoTime();
+  for (size_t i = 0; i < fileNames.size(); ++i) {
+    int64_t lastWriteUtc = 0;
+    if (platform::LastWriteTime(fileNames[i], &lastWriteUtc)) {
+      // The file time's UTC calendar fields are read as local time, as the files were
+      // always compared.
+      const platform::CTime written = platform::CTime::FromUtcFieldsAsLocal(lastWriteUtc);
+      if (written >= newest) {  // ties go to the later file
+        newest = written;
+        currentFile = static_cast<int32_t>(i);
+      }
+    }
+    platform::SleepMs(0);
+  }
+  return 1;
+}
+
+int32_t CRecorder::FindNewestFromHeaderFile() {
+  if (!headerFile) return 1;
+  const uint32_t recordCount = ReadHeaderFileRecordCount(*headerFile);
+  if (recordCount == 0) {
+    headerFile.reset();
+    return 0;
+  }
+  // The rotation set lists only records with a path, and a record's list position differs
+  // from its record number once an earlier record has none: the newest record is turned
+  // into its list position, and a record that is not listed is no file of the set.
+  auto listPosition = [this](uint32_t record) -> int32_t {
+    auto it = std::lower_bound(fileRecordNumbers.begin(), fileRecordNumbers.end(),
+                               static_cast<int32_t>(record));
+    if (it == fileRecordNumbers.end() || *it != static_cast<int32_t>(record)) return -1;
+    return static_cast<int32_t>(it - fileRecordNumbers.begin());
+  };
+  const int32_t noTime = platform::CTime::NoTime().seconds();
+  int32_t newest = noTime;
+  storage::FileInfo info;
+  for (uint32_t n = 0; n < recordCount; ++n) {
+    if (headerFile->Seek(static_cast<int64_t>(storage::HeaderFileInfoOffset(n)),
+                         platform::SeekOrigin::kBegin) < 0 ||
+        !ReadExact(*headerFile, &info, sizeof(info))) {
+      break;  // the real end of the file
+    }
+    const int32_t startTime = info.summary.startTime;
+    if (static_cast<int32_t>(info.summary.dataBytes) > 0 && startTime != noTime &&
+        startTime >= newest) {  // ties go to the later record
+      const int32_t position = listPosition(n);
+      if (position >= 0) {
+        newest = startTime;
+        currentFile = position;
+      }
+    }
+    platform::SleepMs(0);
+  }
+  return 1;
+}

@@ -1,0 +1,270 @@
+// The scan of existing files at start: the rotation set from the path list or the header
+// file, and the newest file in it. Run in two time zones, since times are compared as local
+// times and the no-time value is local.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "platform/local_time.h"
+#include "recorder/recorder.h"
+#include "recorder/recorder_test_support.h"
+#include "storage/formats.h"
+
+namespace {
+
+using recorder_test::ScopedTimeZone;
+using recorder_test::TempDir;
+
+// One record of a header file as a test describes it.
+struct HeaderRecord {
+  std::string path;
+  int32_t startTime;
+  uint32_t dataBytes;
+};
+
+// Writes a header file from the stored structures: the head with `recordCount`, then one
+// FileInfo per record. `truncateTo` > 0 cuts the file to that many bytes.
+void WriteHeaderFile(const std::string& file, uint32_t recordCount,
+                     const std::vector<HeaderRecord>& records, uint64_t truncateTo = 0) {
+  std::string bytes;
+  storage::HeaderFileHead head{};
+  head.recordCount = recordCount;
+  bytes.append(reinterpret_cast<const char*>(&head), sizeof(head));
+  for (const HeaderRecord& record : records) {
+    storage::FileInfo info{};
+    storage::SetFileInfoPath(&info, record.path);
+    info.summary = storage::MakeEmptySummary();
+    info.summary.startTime = record.startTime;
+    info.summary.endTime = record.startTime;
+    info.summary.dataBytes = record.dataBytes;
+    bytes.append(reinterpret_cast<const char*>(&info), sizeof(info));
+  }
+  if (truncateTo > 0) bytes.resize(truncateTo);
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+void SetLastWriteTime(const std::string& file, int64_t utcSeconds) {
+  std::ofstream(file, std::ios::app).put('x');
+  struct timespec times[2];
+  times[0].tv_sec = utcSeconds;
+  times[0].tv_nsec = 0;
+  times[1] = times[0];
+  ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+}
+
+class FileScanTest : public ::testing::TestWithParam<const char*> {
+ protected:
+  FileScanTest() : zone_(GetParam()) {
+    recorder = std::make_unique<CRecorder>();
+    recorder->Initialise("scan", 0, nullptr);
+  }
+
+  // The scan runs under writeLock, as Start runs it.
+  int32_t Load() {
+    EventLockHolder hold(recorder->writeLock);
+    return recorder->LoadFileList();
+  }
+  int32_t FindNewest() {
+    EventLockHolder hold(recorder->writeLock);
+    return recorder->FindNewestFile();
+  }
+  int32_t CurrentFile() { return recorder->currentFile; }
+  bool HeaderFileOpen() {
+    EventLockHolder hold(recorder->writeLock);
+    return recorder->headerFile != nullptr;
+  }
+  std::vector<std::string> FileNames() {
+    EventLockHolder hold(recorder->writeLock);
+    return recorder->fileNames;
+  }
+  void UseHeaderFile(const std::string& file) { recorder->SetHeaderFilePath(file.c_str(), 1); }
+  static int32_t LocalTime(int hour) {
+    return platform::CTime::FromLocal(2024, 5, 10, hour, 0, 0).seconds();
+  }
+
+  ScopedTimeZone zone_;
+  TempDir dir_;
+  std::unique_ptr<CRecorder> recorder;
+};
+
+TEST_P(FileScanTest, PathListNewestFileIsTheLatestWritten) {
+  const int64_t base = 1700000000;  // 2023-11-14
+  SetLastWriteTime(dir_.File("a.VDB"), base);
+  SetLastWriteTime(dir_.File("b.VDB"), base + 3600);
+  SetLastWriteTime(dir_.File("c.VDB"), base + 60);
+  for (const char* name : {"a.VDB", "b.VDB", "c.VDB"})
+    recorder->AddFilePath(dir_.File(name).c_str());
+  EXPECT_EQ(Load(), 1);
+  EXPECT_EQ(recorder->fileCount, 3);
+  EXPECT_EQ(FileNames(),
+            (std::vector<std::string>{dir_.File("a.VDB"), dir_.File("b.VDB"), dir_.File("c.VDB")}));
+  EXPECT_EQ(FindNewest(), 1);
+  EXPECT_EQ(CurrentFile(), 1);
+}
+
+TEST_P(FileScanTest, PathListTiesGoToTheLaterFileAndMissingFilesStayInTheSet) {
+  const int64_t base = 1700000000;
+  SetLastWriteTime(dir_.File("a.VDB"), base);
+  SetLastWriteTime(dir_.File("c.VDB"), base);
+  for (const char* name : {"a.VDB", "b.VDB", "c.VDB", "d.VDB"}) {
+    recorder->AddFilePath(dir_.File(name).c_str());
+  }
+  EXPECT_EQ(Load(), 1);
+  EXPECT_EQ(recorder->fileCount, 4);
+  EXPECT_EQ(FindNewest(), 1);
+  EXPECT_EQ(CurrentFile(), 2);
+}
+
+TEST_P(FileScanTest, PathListWithNoExistingFileHasNoNewest) {
+  recorder->AddFilePath(dir_.File("a.VDB").c_str());
+  recorder->AddFilePath(dir_.File("b.VDB").c_str());
+  EXPECT_EQ(Load(), 1);
+  EXPECT_EQ(FindNewest(), 1);
+  EXPECT_EQ(CurrentFile(), -1);
+}
+
+TEST_P(FileScanTest, PathListFileTimesAreReadAsLocalFields) {
+  // Last written at 1999-12-31 20:00 UTC: as local fields that is before the no-time value
+  // in every zone, even where that instant is already 2000 locally.
+  SetLastWriteTime(dir_.File("old.VDB"), 946670400);
+  // Exactly 2000-01-01 00:00:00 UTC: read as local, it equals the no-time value.
+  SetLastWriteTime(dir_.File("edge.VDB"), 946684800);
+  recorder->AddFilePath(dir_.File("edge.VDB").c_str());
+  recorder->AddFilePath(dir_.File("old.VDB").c_str());
+  EXPECT_EQ(Load(), 1);
+  EXPECT_EQ(FindNewest(), 1);
+  EXPECT_EQ(CurrentFile(), 0);
+}
+
+TEST_P(FileScanTest, EmptyPathListLoadsNothing) {
+  EXPECT_EQ(Load(), 0);
+  EXPECT_EQ(recorder->fileCount, 0);
+  EXPECT_EQ(FindNewest(), 1);
+  EXPECT_EQ(CurrentFile(), -1);
+}
+
+TEST_P(FileScanTest, HeaderFileNewestRecordIsTheLatestStartWithData) {
+  const std::string header = dir_.File("header");
+  const int32_t noTime = platform::CTime::NoTime().seconds();
+  WriteHeaderFile(header, 4,
+                  {{"/rec/0.VDB", LocalTime(8), 100},
+                   {"/rec/1.VDB", LocalTime(9), 100},
+                   {"/rec/2.VDB", noTime, 100},
+                   {"/rec/3.VDB", LocalTime(7), 100}});
+  UseHeaderFile(header);
+  EXPECT_EQ(Load(), 1);
+  EXPECT_EQ(recorder->fileCount, 4);
+  EXPECT_TRUE(HeaderFileOpen());  // kept open for the summary writes
+  EXPECT_EQ(FindNewest(), 1);
+  EXPECT_EQ(CurrentFile(), 1);
+}
+
+TEST_P(FileScanTest, HeaderFileWithoutDataHasNoNewest) {
+  const std::string header = dir_.File("header");
+  WriteHeaderFile(header, 3,
+                  {{"/rec/0.VDB", LocalTime(8), 0},
+                   {"/rec/1.VDB", LocalTime(9), 0},
+                   {"/rec/2.VDB", LocalTime(10), 0x80000000u}});  // negative as signed
+  UseHeaderFile(header);
+  EXPECT_EQ(Load(), 1);
+  EXPECT_EQ(FindNewest(), 1);
+  EXPECT_EQ(CurrentFile(), -1);
+}
+
+TEST_P(FileScanTest, HeaderFileEmptyPathShiftsListPositionsAndNewestIsAPosition) {
+  const std::string header = dir_.File("header");
+  WriteHeaderFile(header, 4,
+                  {{"/rec/0.VDB", LocalTime(8), 100},
+                   {"", LocalTime(11), 100},  // empty record, not part of the set
+                   {"/rec/2.VDB", LocalTime(7), 100},
+                   {"/rec/3.VDB", LocalTime(9), 100}});
+  UseHeaderFile(header);
+  EXPECT_EQ(Load(), 1);
+  EXPECT_EQ(FileNames(), (std::vector<std::string>{"/rec/0.VDB", "/rec/2.VDB", "/rec/3.VDB"}));
+  EXPECT_EQ(recorder->fileRecordNumbers, (std::vector<int32_t>{0, 2, 3}));
+  EXPECT_EQ(recorder->fileCount, 3);
+  EXPECT_EQ(FindNewest(), 1);
+  EXPECT_EQ(CurrentFile(), 2);  // record 3 is at list position 2
+}
+
+TEST_P(FileScanTest, HeaderFileWithoutRecordsOrWithAShortHeadLoadsNothing) {
+  const std::string header = dir_.File("header");
+  WriteHeaderFile(header, 0, {{"/rec/0.VDB", LocalTime(8), 100}});
+  UseHeaderFile(header);
+  EXPECT_EQ(Load(), 0);
+  EXPECT_FALSE(HeaderFileOpen());
+  EXPECT_EQ(recorder->fileCount, 0);
+
+  WriteHeaderFile(header, 1, {}, storage::kHeaderFileHeadSize - 1);
+  EXPECT_EQ(Load(), 0);
+  EXPECT_FALSE(HeaderFileOpen());
+
+  UseHeaderFile(dir_.File("missing"));
+  EXPECT_EQ(Load(), 0);
+  EXPECT_FALSE(HeaderFileOpen());
+  EXPECT_EQ(FindNewest(), 1);
+  EXPECT_EQ(CurrentFile(), -1);
+}
+
+TEST_P(FileScanTest, HugeRecordCountIsReadOnlyUpToTheFilesEnd) {
+  const std::string header = dir_.File("header");
+  // Three whole records and half of a fourth.
+  WriteHeaderFile(header, 0xFFFFFFFFu,
+                  {{"/rec/0.VDB", LocalTime(8), 100},
+                   {"/rec/1.VDB", LocalTime(10), 100},
+                   {"/rec/2.VDB", LocalTime(9), 100},
+                   {"/rec/3.VDB", LocalTime(12), 100}},
+                  storage::kHeaderFileHeadSize + 3 * storage::kFileInfoSize + 100);
+  UseHeaderFile(header);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Load(), 1);
+  EXPECT_EQ(FileNames(), (std::vector<std::string>{"/rec/0.VDB", "/rec/1.VDB", "/rec/2.VDB"}));
+  EXPECT_EQ(FindNewest(), 1);
+  EXPECT_EQ(CurrentFile(), 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+}
+
+TEST_P(FileScanTest, UnterminatedPathIsCutAt259Characters) {
+  const std::string header = dir_.File("header");
+  std::string longPath = "/" + std::string(300, 'p');
+  WriteHeaderFile(header, 1, {{"", LocalTime(8), 100}});
+  {
+    // Fill the whole 260-byte path field without a terminator.
+    std::fstream file(header, std::ios::binary | std::ios::in | std::ios::out);
+    file.seekp(storage::kHeaderFileHeadSize);
+    file.write(longPath.data(), storage::kFileInfoPathSize);
+  }
+  UseHeaderFile(header);
+  EXPECT_EQ(Load(), 1);
+  ASSERT_EQ(FileNames().size(), 1u);
+  EXPECT_EQ(FileNames()[0], longPath.substr(0, 259));
+}
+
+TEST_P(FileScanTest, HeaderFileStaysOpenWhileRecordingAndStopClosesIt) {
+  const std::string header = dir_.File("header");
+  WriteHeaderFile(
+      header, 2,
+      {{dir_.File("0.VDB"), LocalTime(8), 100}, {dir_.File("1.VDB"), LocalTime(7), 100}});
+  UseHeaderFile(header);
+  ASSERT_EQ(recorder->Start(), 1);
+  EXPECT_EQ(recorder->fileCount, 2);
+  EXPECT_TRUE(HeaderFileOpen());
+  recorder->Stop();
+  EXPECT_FALSE(HeaderFileOpen());
+}
+
+INSTANTIATE_TEST_SUITE_P(TimeZones, FileScanTest, ::testing::Values("UTC", "Asia/Shanghai"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                           return std::string(info.param).find('/') == std::string::npos
+                                      ? std::string(info.param)
+                                      : std::string("Shanghai");
+                         });
+
+}  // namespace

@@ -1,0 +1,226 @@
+#include "recorder.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <future>
+#include <memory>
+#include <string>
+
+#include "platform/local_time.h"
+#include "recorder/path_list.h"
+#include "recorder/recorder.h"
+#include "recorder/recorder_test_support.h"
+
+namespace {
+
+using recorder_test::ProbeRecorder;
+using recorder_test::TempDir;
+
+std::string PathAt(RECORDER_HANDLE recorder, int32_t index) {
+  char buffer[256];
+  if (_RECORDER_GETFILEPATH(recorder, index, buffer, sizeof(buffer)) == 0) return "<none>";
+  return buffer;
+}
+
+class RecorderExportTest : public ::testing::Test {
+ protected:
+  void SetUp() override { recorder = _RECORDER_INIT("cam", 42, nullptr); }
+  void TearDown() override { _RECORDER_END(recorder); }
+  RECORDER_HANDLE recorder = nullptr;
+};
+
+TEST_F(RecorderExportTest, NewRecorderHasItsDefaults) {
+  ASSERT_NE(recorder, nullptr);
+  auto* object = CRecorderBase::FromHandle(recorder);
+  EXPECT_EQ(object->preRecordSeconds, 5);
+  EXPECT_EQ(object->postRecordSeconds, 5);
+  EXPECT_EQ(object->callbackContext, 42u);
+  EXPECT_EQ(_RECORDER_GETOVERWRITEMODE(recorder), 1);
+  EXPECT_EQ(_RECORDER_GETOVERWRITECOUNT(recorder), 0);
+  for (uint32_t channel = 0; channel < 32; ++channel) {
+    EXPECT_EQ(_RECORDER_GETSTATUS(recorder, channel), 1u);
+    EXPECT_EQ(_RECORDER_GETRECORD(recorder, channel), 0);
+  }
+  EXPECT_EQ(_RECORDER_GETFILEPATHCOUNT(recorder), 0);
+  char buffer[64] = "untouched";
+  EXPECT_EQ(_RECORDER_GETCURRENTRECFILE(recorder, buffer, sizeof(buffer)), 0);
+  EXPECT_STREQ(buffer, "untouched");
+  EXPECT_EQ(object->intakeEnabled, 1);
+  EXPECT_EQ(object->fileSetSource, 0);
+  EXPECT_EQ(object->recording, 0);
+  EXPECT_TRUE(object->deleteManager != nullptr);
+  ASSERT_TRUE(object->pathList != nullptr);
+  EXPECT_EQ(object->pathList->name(), "cam");
+}
+
+TEST_F(RecorderExportTest, StartWithNothingConfiguredFailsAndStopIsHarmless) {
+  EXPECT_EQ(_RECORDER_START(recorder), 0);
+  _RECORDER_STOP(recorder);
+  _RECORDER_STOP(recorder);
+  EXPECT_EQ(_RECORDER_START(recorder), 0);
+  EXPECT_EQ(CRecorderBase::FromHandle(recorder)->recording, 0);
+}
+
+TEST_F(RecorderExportTest, SettersStoreTheirValues) {
+  _RECORDER_SETOVERWRITEMODE(recorder, 0);
+  EXPECT_EQ(_RECORDER_GETOVERWRITEMODE(recorder), 0);
+  _RECORDER_SETOVERWRITEMODE(recorder, 7);
+  EXPECT_EQ(_RECORDER_GETOVERWRITEMODE(recorder), 7);
+  _RECORDER_SETRECORD(recorder, 3, 9);
+  EXPECT_EQ(_RECORDER_GETRECORD(recorder, 3), 9);
+  _RECORDER_SETSTATUS(recorder, 4, 0xF0000006u);  // other bits are kept as given
+  EXPECT_EQ(_RECORDER_GETSTATUS(recorder, 4), 0xF0000006u);
+  _RECORDER_SETPREPOSTTIME(recorder, 10, 20);
+  auto* object = CRecorderBase::FromHandle(recorder);
+  EXPECT_EQ(object->preRecordSeconds, 10);
+  EXPECT_EQ(object->postRecordSeconds, 20);
+  _RECORDER_SETHEADERFILEPATH(recorder, "/somewhere/header", 1);
+  EXPECT_EQ(object->fileSetSource, 1);
+  _RECORDER_DELETEMAN_START(recorder, 1, 2);
+  _RECORDER_DELETEMAN_STOP(recorder);
+}
+
+TEST_F(RecorderExportTest, PathListKeepsOrderDuplicatesAndExactRemoval) {
+  _RECORDER_ADDFILEPATH(recorder, "/rec/a.VDB");
+  _RECORDER_ADDFILEPATH(recorder, "/rec/b.VDB");
+  _RECORDER_ADDFILEPATH(recorder, "/rec/a.VDB");
+  EXPECT_EQ(_RECORDER_GETFILEPATHCOUNT(recorder), 3);
+  _RECORDER_REMOVEFILEPATH(recorder, "/REC/A.VDB");  // differs only in case: nothing
+  _RECORDER_REMOVEFILEPATH(recorder, "/rec/a");      // a prefix: nothing
+  EXPECT_EQ(_RECORDER_GETFILEPATHCOUNT(recorder), 3);
+  _RECORDER_REMOVEFILEPATH(recorder, "/rec/a.VDB");  // only the first of the two
+  EXPECT_EQ(_RECORDER_GETFILEPATHCOUNT(recorder), 2);
+  EXPECT_EQ(PathAt(recorder, 0), "/rec/b.VDB");
+  EXPECT_EQ(PathAt(recorder, 1), "/rec/a.VDB");
+  EXPECT_EQ(PathAt(recorder, 2), "<none>");
+  EXPECT_EQ(PathAt(recorder, -1), "<none>");
+  _RECORDER_CLEARFILEPATH(recorder);
+  EXPECT_EQ(_RECORDER_GETFILEPATHCOUNT(recorder), 0);
+  _RECORDER_CLEARFILEPATH(recorder);
+  EXPECT_EQ(_RECORDER_GETFILEPATHCOUNT(recorder), 0);
+}
+
+TEST_F(RecorderExportTest, PathIsCopiedOnlyWhenItAndItsTerminatorFit) {
+  _RECORDER_ADDFILEPATH(recorder, "/rec/0001.VDB");  // 13 characters
+  char buffer[32];
+  std::memset(buffer, '#', sizeof(buffer));
+  EXPECT_EQ(_RECORDER_GETFILEPATH(recorder, 0, buffer, 13), 0);
+  EXPECT_EQ(buffer[0], '#');
+  EXPECT_EQ(_RECORDER_GETFILEPATH(recorder, 0, buffer, 14), 1);
+  EXPECT_EQ(std::memcmp(buffer, "/rec/0001.VDB\0#", 15), 0);
+}
+
+// ---- Start, stop and the restarting settings, with a recorder that opens no file. ----
+
+class RecorderLifecycleTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    recorder = std::make_unique<ProbeRecorder>();
+    recorder->Initialise("probe", 0, nullptr);
+  }
+  std::string CurrentRecFile(int32_t size = 256) {
+    char buffer[256];
+    std::memset(buffer, '#', sizeof(buffer));
+    if (recorder->GetCurrentRecFile(buffer, size) == 0) return "<none>";
+    return buffer;
+  }
+  std::unique_ptr<ProbeRecorder> recorder;
+};
+
+TEST_F(RecorderLifecycleTest, StartOpensOnceAndStopClosesTheCurrentFile) {
+  recorder->AddFilePath("/rec/a.VDB");
+  recorder->AddFilePath("/rec/b.VDB");
+  EXPECT_EQ(recorder->Start(), 1);
+  EXPECT_EQ(recorder->Start(), 1);  // already recording: nothing is reopened
+  EXPECT_EQ(recorder->openCalls, 1);
+  EXPECT_EQ(CurrentRecFile(), "/rec/a.VDB");  // no file exists: the first file of the set
+  EXPECT_EQ(CurrentRecFile(10), "<none>");    // the name does not fit
+  EXPECT_EQ(CurrentRecFile(11), "/rec/a.VDB");
+  recorder->Stop();
+  EXPECT_EQ(recorder->recording, 0);
+  EXPECT_EQ(CurrentRecFile(), "<none>");
+  recorder->Stop();
+}
+
+TEST_F(RecorderLifecycleTest, CurrentFileQueryDoesNotWaitForTheWriteLock) {
+  recorder->AddFilePath("/rec/a.VDB");
+  ASSERT_EQ(recorder->Start(), 1);
+  // As inside the host's event callback, which runs while a writer holds writeLock.
+  EventLockHolder hold(recorder->writeLock);
+  auto query = std::async(std::launch::async, [this] { return CurrentRecFile(); });
+  ASSERT_EQ(query.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  EXPECT_EQ(query.get(), "/rec/a.VDB");
+}
+
+TEST_F(RecorderLifecycleTest, PathChangesRestartARunningRecordingEvenWhenNothingChanges) {
+  recorder->AddFilePath("/rec/a.VDB");
+  ASSERT_EQ(recorder->Start(), 1);
+  recorder->AddFilePath("/rec/b.VDB");
+  EXPECT_EQ(recorder->openCalls, 2);
+  EXPECT_EQ(recorder->fileCount, 2);
+  recorder->RemoveFilePath("/rec/not-there.VDB");
+  EXPECT_EQ(recorder->openCalls, 3);
+  recorder->SetHeaderFilePath("/rec/header", 0);
+  EXPECT_EQ(recorder->openCalls, 4);
+  EXPECT_EQ(recorder->recording, 1);
+  // Settings that only store a value do not restart.
+  recorder->SetOverwriteMode(0);
+  recorder->SetRecord(0, 1);
+  recorder->SetStatus(0, 2);
+  recorder->SetPrePostTime(1, 2);
+  EXPECT_EQ(recorder->openCalls, 4);
+  // A restart whose start fails leaves the recorder stopped.
+  recorder->ClearFilePath();
+  EXPECT_EQ(recorder->openCalls, 5);
+  EXPECT_EQ(recorder->recording, 0);
+  EXPECT_EQ(CurrentRecFile(), "<none>");
+  // A stopped recorder is not started by a change.
+  recorder->AddFilePath("/rec/c.VDB");
+  EXPECT_EQ(recorder->openCalls, 5);
+  EXPECT_EQ(recorder->recording, 0);
+}
+
+TEST_F(RecorderLifecycleTest, UnknownFileSetSourceMakesTheNextStartFail) {
+  recorder->AddFilePath("/rec/a.VDB");
+  recorder->SetHeaderFilePath("", 2);
+  EXPECT_EQ(recorder->Start(), 0);
+  EXPECT_EQ(recorder->fileCount, 0);
+  recorder->SetHeaderFilePath("", 0);
+  EXPECT_EQ(recorder->Start(), 1);
+}
+
+TEST_F(RecorderLifecycleTest, StartResetsThePerStartValues) {
+  recorder->AddFilePath("/rec/a.VDB");
+  {
+    EventLockHolder hold(recorder->writeLock);
+    recorder->needHeader = 0;
+    recorder->streamFileId = 9;
+    recorder->overwriteCount = 1;
+    recorder->lastFrameTime = platform::CTime(12345);
+    recorder->currentIndexRecord.summary.dataBytes = 77;
+  }
+  ASSERT_EQ(recorder->Start(), 1);
+  EventLockHolder hold(recorder->writeLock);
+  EXPECT_EQ(recorder->needHeader, 1);
+  EXPECT_EQ(recorder->streamFileId, -1);
+  EXPECT_EQ(recorder->overwriteCount, 0);
+  EXPECT_EQ(recorder->lastFrameTime, platform::CTime::NoTime());
+  EXPECT_EQ(recorder->currentIndexRecord.summary.dataBytes, 0u);
+  EXPECT_EQ(recorder->currentIndexRecord.summary.startTime, platform::CTime::NoTime().seconds());
+  EXPECT_EQ(recorder->writeFill, 0u);
+}
+
+TEST(RecorderDestructionTest, EndingARecorderIsQuickWhenItsThreadsAreIdle) {
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 10; ++i) {
+    RECORDER_HANDLE recorder = _RECORDER_INIT("quick", 0, nullptr);
+    ASSERT_NE(recorder, nullptr);
+    _RECORDER_END(recorder);
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+}
+
+}  // namespace
