@@ -1,0 +1,95 @@
+#include "recording/file_closer.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "common/write_all.h"
+#include "storage/formats.h"
+
+std::unique_ptr<platform::File> OpenRecordingFile(const std::string& path) {
+  if (path.empty()) return nullptr;
+  return platform::File::Open(path, platform::File::Mode::kOpenOrCreate, /*writeThrough=*/true);
+}
+
+bool PreallocateDataFile(platform::File& file) {
+  const int64_t size = file.Size();
+  bool sized = size >= static_cast<int64_t>(storage::kDataFileSize);
+  if (size >= 0 && !sized) {
+    // A sparse extension reads back as zeros, like the zero byte written at the last offset,
+    // without writing 200 MiB.
+    sized = file.SetLength(storage::kDataFileSize);
+    if (sized) file.Flush();
+  }
+  file.Seek(0, platform::SeekOrigin::kBegin);
+  return sized;
+}
+
+CFileCloser::CFileCloser(std::unique_ptr<platform::File> previousData,
+                         std::unique_ptr<platform::File> previousIndex, std::string nextName)
+    : previousData_(std::move(previousData)),
+      previousIndex_(std::move(previousIndex)),
+      nextName_(std::move(nextName)) {}
+
+void CFileCloser::FinishAndPrepareFiles() {
+  FinishPreviousPair();
+  uint32_t pauseMs = 1;
+  while (!stopRequested_.load(std::memory_order_acquire)) {
+    if (TryPrepareNextPair()) return;
+    // The directory may be missing or the disk full for a long time: pause, a little longer
+    // each time, and wake at once when asked to stop.
+    stopEvent_.Wait(pauseMs);
+    pauseMs = std::min(pauseMs * 2, kMaxRetryPauseMs);
+  }
+}
+
+void CFileCloser::RequestStop() {
+  stopRequested_.store(true, std::memory_order_release);
+  stopEvent_.Set();
+}
+
+bool CFileCloser::TakePreparedPair(const std::string& dataName,
+                                   std::unique_ptr<platform::File>* data,
+                                   std::unique_ptr<platform::File>* index) {
+  platform::MutexLock hold(&preparedLock_);
+  if (!prepared_ || dataName != nextName_) return false;
+  *data = std::move(preparedData_);
+  *index = std::move(preparedIndex_);
+  prepared_ = false;
+  return true;
+}
+
+void CFileCloser::FinishPreviousPair() {
+  if (previousData_) {
+    // A file left shorter than the nominal size is padded; one that grew past it keeps
+    // its last record.
+    PreallocateDataFile(*previousData_);
+    previousData_.reset();
+  }
+  if (previousIndex_) {
+    const storage::FileHeader header = storage::MakeFileHeader();
+    if (previousIndex_->Seek(0, platform::SeekOrigin::kBegin) == 0 &&
+        WriteAll(previousIndex_.get(), &header, sizeof(header), nullptr) == 1) {
+      previousIndex_->Flush();
+    }
+    previousIndex_.reset();
+  }
+}
+
+bool CFileCloser::TryPrepareNextPair() {
+  std::unique_ptr<platform::File> data = OpenRecordingFile(nextName_);
+  if (!data) return false;
+  PreallocateDataFile(*data);
+  // A data file without an index name can never get an index file: it is ready without one
+  // (the rotation reports the missing index file when it takes the pair).
+  const std::string indexName = storage::IndexFileName(nextName_);
+  std::unique_ptr<platform::File> index;
+  if (!indexName.empty()) {
+    index = OpenRecordingFile(indexName);
+    if (!index) return false;
+  }
+  platform::MutexLock hold(&preparedLock_);
+  preparedData_ = std::move(data);
+  preparedIndex_ = std::move(index);
+  prepared_ = true;
+  return true;
+}

@@ -1,0 +1,69 @@
+// CFileCloser: the work of one closer thread. After a rotation the writer hands it the
+// file pair it has just left; the closer pads that data file to its nominal size, writes
+// the index file's header once more and closes both, then opens and pre-allocates the next
+// data file of the rotation set (and its index file) so the following rotation finds them
+// ready. CRecorder starts one per rotation and keeps it until the next rotation or Stop.
+//
+// Everything the closer touches is its own: the previous pair and the next name come in by
+// value, and the prepared pair goes back through TakePreparedPair under a small lock. An
+// owner that gives up waiting for the thread can therefore abandon it safely: it never
+// writes into or closes a descriptor of the recorder.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/event.h"
+#include "platform/file.h"
+#include "platform/mutex.h"
+#include "platform/thread_annotations.h"
+
+// Opens a data or index file of the rotation set for recording: read-write, created when
+// missing, write-through. Null when it cannot be opened or the name is empty.
+std::unique_ptr<platform::File> OpenRecordingFile(const std::string& path);
+// Extends a data file that is shorter than the nominal size to it (sparse; nothing beyond
+// the end of a longer file is cut) and flushes; the position goes back to 0. true when the
+// file has its nominal size afterwards.
+bool PreallocateDataFile(platform::File& file);
+
+class CFileCloser {
+ public:
+  // Either file of the previous pair may be null; nextName is the data file to prepare.
+  CFileCloser(std::unique_ptr<platform::File> previousData,
+              std::unique_ptr<platform::File> previousIndex, std::string nextName);
+  CFileCloser(const CFileCloser&) = delete;
+  CFileCloser& operator=(const CFileCloser&) = delete;
+
+  // Body of the closer thread: finishes the previous pair, then retries opening the next
+  // pair (pausing between attempts) until both are open or a stop is requested.
+  void FinishAndPrepareFiles();
+  // Asks the thread to give up preparing and return as soon as the previous pair is done.
+  void RequestStop();
+  // Moves the prepared pair out when it is ready and was prepared for `dataName`. false (and
+  // nothing moved) otherwise. The index file may be null when the name has no index name.
+  bool TakePreparedPair(const std::string& dataName, std::unique_ptr<platform::File>* data,
+                        std::unique_ptr<platform::File>* index);
+
+  // For tests: the longest pause between two attempts to open the next pair.
+  static constexpr uint32_t kMaxRetryPauseMs = 200;
+
+ private:
+  void FinishPreviousPair();
+  // One attempt; true when the next pair was published.
+  bool TryPrepareNextPair();
+
+  // Touched only by the closer thread once it runs.
+  std::unique_ptr<platform::File> previousData_;
+  std::unique_ptr<platform::File> previousIndex_;
+  const std::string nextName_;
+
+  std::atomic<bool> stopRequested_{false};
+  platform::Event stopEvent_{/*manualReset=*/true, /*initiallySignalled=*/false};
+
+  platform::Mutex preparedLock_;
+  bool prepared_ GUARDED_BY(preparedLock_) = false;
+  std::unique_ptr<platform::File> preparedData_ GUARDED_BY(preparedLock_);
+  std::unique_ptr<platform::File> preparedIndex_ GUARDED_BY(preparedLock_);
+};

@@ -1,0 +1,105 @@
+// Opening the next data and index file pair of the rotation set, and the closer thread that
+// finishes the previous pair and prepares the next one off the writer's path.
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "common/write_all.h"
+#include "recorder/recorder.h"
+#include "recording/file_closer.h"
+#include "storage/formats.h"
+
+int32_t CRecorder::OpenNextFile() {
+  const int32_t count = std::min(fileCount.load(), static_cast<int32_t>(fileNames.size()));
+  if (count <= 0) return 0;
+
+  int64_t next = int64_t{currentFile.load()} + 1;
+  if (next < 0) next = 0;
+  overwriteCount = static_cast<int32_t>(next / count);
+  if (overwriteCount.load() >= 1 && overwriteMode.load() == 0) {
+    // The set has been used once and may not be overwritten: the file number stays past the
+    // end, so every later change of file is refused as well.
+    if (next <= INT32_MAX) currentFile = static_cast<int32_t>(next);
+    return 0;
+  }
+  currentFile = static_cast<int32_t>(next % count);
+  const std::string name = fileNames[currentFile.load()];
+
+  // The pair in use goes to the next closer thread.
+  if (dataFile) previousDataFile = std::move(dataFile);
+  if (indexFile) previousIndexFile = std::move(indexFile);
+  ClearCurrentDataFile();
+  openFileRecord = -1;
+
+  // The pair the last closer prepared, taken before that closer is waited for, and only
+  // when it is the file about to be opened.
+  if (fileCloser && !nextDataFile)
+    fileCloser->TakePreparedPair(name, &nextDataFile, &nextIndexFile);
+
+  std::unique_ptr<platform::File> data = std::move(nextDataFile);
+  if (!data) data = OpenRecordingFile(name);
+  if (!data) {
+    RaiseEvent(RECORDER_EVENT_FILE_OPENED, -1, name);
+    return 0;
+  }
+  RaiseEvent(RECORDER_EVENT_FILE_OPENED, 0, name);
+  dataFile = std::move(data);
+  SetCurrentDataFile(name);
+  const size_t position = static_cast<size_t>(currentFile.load());
+  if (position < fileRecordNumbers.size()) openFileRecord = fileRecordNumbers[position];
+  PreallocateDataFile(*dataFile);
+
+  const std::string indexName = storage::IndexFileName(name);
+  std::unique_ptr<platform::File> index = std::move(nextIndexFile);
+  if (!index) index = OpenRecordingFile(indexName);
+  if (!index) {
+    // The data file records without an index file.
+    RaiseEvent(RECORDER_EVENT_FILE_OPENED, -1, indexName);
+  } else {
+    RaiseEvent(RECORDER_EVENT_FILE_OPENED, 0, indexName);
+    currentIndexFileName = indexName;
+    indexFile = std::move(index);
+    if (indexFile->Seek(0, platform::SeekOrigin::kBegin) == 0) {
+      const storage::FileHeader header = storage::MakeFileHeader();
+      const bool headerWritten = WriteAll(indexFile.get(), &header, sizeof(header), nullptr) == 1;
+      indexFile->Flush();
+      if (headerWritten) {
+        const storage::IndexRecord record =
+            storage::MakeIndexRecord(storage::DataFileBaseName(name));
+        const bool recordWritten = WriteAll(indexFile.get(), &record, sizeof(record), nullptr) == 1;
+        indexFile->Flush();
+        if (recordWritten) indexFile->Seek(0, platform::SeekOrigin::kBegin);
+      }
+    }
+  }
+
+  StopCloser(kCloserRotationJoinMs);
+  StartCloser();
+  return 1;
+}
+
+void CRecorder::EndCloserThread() { StopCloser(threadJoinMs); }
+
+void CRecorder::StopCloser(uint32_t joinMs) {
+  if (fileCloser) fileCloser->RequestStop();
+  if (closerThread) {
+    // A closer that does not end in time is abandoned; it holds only files of its own.
+    closerThread->Join(joinMs);
+    closerThread.reset();
+  }
+  fileCloser.reset();
+}
+
+void CRecorder::StartCloser() {
+  const int32_t count = std::min(fileCount.load(), static_cast<int32_t>(fileNames.size()));
+  std::string nextName;
+  if (count > 0) nextName = fileNames[static_cast<size_t>((currentFile.load() + 1) % count)];
+  auto closer = std::make_shared<CFileCloser>(std::move(previousDataFile),
+                                              std::move(previousIndexFile), std::move(nextName));
+  closerThread = platform::Thread::Start([closer] { closer->FinishAndPrepareFiles(); });
+  // Without a thread the previous pair is closed as it is, and the next rotation opens its
+  // files itself.
+  if (closerThread) fileCloser = std::move(closer);
+}

@@ -1,0 +1,194 @@
+// Frame intake: the host's video, audio and recording-data frames. Each call stamps the
+// frame with the local time, decides whether its channel records now, and builds the frame
+// record straight inside a frame ring, copying the payload once from the host's buffer. The
+// writer threads take it from there.
+#include <cstdint>
+#include <cstring>
+
+#include "api/event_lock.h"
+#include "platform/local_time.h"
+#include "platform/semaphore.h"
+#include "recorder/recorder_base.h"
+#include "storage/formats.h"
+
+namespace {
+
+enum RecDataKind : uint32_t { kVideoFormatRecData = 0, kAudioFormatRecData = 1 };
+
+// What one frame will be stored as.
+struct PendingRecord {
+  bool videoFormat = true;
+  storage::RecordFields fields;
+  const uint8_t* payload = nullptr;
+  uint64_t payloadLength = 0;
+};
+
+// The payload bounds of a descriptor, checked: false when dataEnd lies before dataStart or
+// a non-empty payload has no buffer.
+bool PayloadOf(const FrameDescriptor& frame, const uint8_t* buffer, PendingRecord* record) {
+  const uint32_t start = frame.dataStart;
+  const uint32_t end = frame.dataEnd;
+  if (end < start) return false;
+  record->payloadLength = uint64_t{end} - start;
+  if (buffer == nullptr && record->payloadLength != 0) return false;
+  record->payload = buffer == nullptr ? nullptr : buffer + start;
+  return true;
+}
+
+// Writes the local time into the descriptor (the host reads it back) and returns the
+// fields, with the daylight-saving flag localtime gave for this instant.
+platform::LocalFields StampLocalTime(FrameDescriptor* frame) {
+  const platform::LocalFields local = platform::CTime::Now().Local();
+  frame->year = static_cast<uint16_t>(local.year);
+  frame->month = static_cast<uint8_t>(local.month);
+  frame->day = static_cast<uint8_t>(local.day);
+  frame->hour = static_cast<uint8_t>(local.hour);
+  frame->minute = static_cast<uint8_t>(local.minute);
+  frame->second = static_cast<uint8_t>(local.second);
+  frame->reserved23 = 0;
+  frame->millisecond = 0;
+  return local;
+}
+
+// The frame's time from the fields just written. The DST flag keeps the repeated autumn
+// hour unambiguous.
+int32_t RecordTimeOf(const platform::LocalFields& local) {
+  return platform::CTime::FromLocal(local.year, local.month, local.day, local.hour, local.minute,
+                                    local.second, local.isDst)
+      .seconds();
+}
+
+// Whether a channel with these status bits records a frame with these triggers.
+int32_t RecordDecision(uint32_t status, uint32_t triggerA, uint32_t triggerB) {
+  if (status & storage::kReasonRecorded) return 1;
+  if ((status & storage::kReasonTriggerA) && triggerA != 0) return 1;
+  if ((status & storage::kReasonTriggerB) && triggerB != 0) return 1;
+  return 0;
+}
+
+// Intake is open for the channel: the recorder records, the host switched the channel on
+// and nothing disabled intake.
+bool IntakeOpen(const CRecorderBase& recorder, uint32_t channel) {
+  return recorder.recording.load() != 0 && recorder.recordEnabled[channel].load() != 0 &&
+         recorder.intakeEnabled.load() != 0;
+}
+
+// Builds the record inside a ring and commits it. `toVideoRing` selects videoRing, its slots
+// and videoIntakeLock (else the audio ones); `counted` frames feed the throughput statistics
+// with statSize before anything can drop them. 1 whether stored or dropped.
+int32_t TakeIn(CRecorderBase& recorder, uint32_t channel, const PendingRecord& record,
+               bool toVideoRing, bool counted, uint32_t statSize) {
+  CEventLock& intakeLock = toVideoRing ? recorder.videoIntakeLock : recorder.audioIntakeLock;
+  CFrameRing& ring = toVideoRing ? *recorder.videoRing : *recorder.audioRing;
+  platform::Semaphore& slots = toVideoRing ? *recorder.videoSlots : *recorder.audioSlots;
+
+  EventLockHolder hold(intakeLock);
+  if (counted) recorder.RecordThroughput(channel, statSize);
+
+  const uint64_t size = record.videoFormat
+                            ? storage::VideoRecordSize(record.payloadLength, record.fields.keyFrame)
+                            : storage::AudioRecordSize(record.payloadLength);
+  // A record the ring can never hold is dropped without waiting for a slot.
+  if (size > ring.capacity() - CFrameRing::kRecordHeaderSize) return 1;
+  const auto recordSize = static_cast<uint32_t>(size);
+
+  if (!slots.Acquire(CRecorderBase::kSlotWaitMs)) return 1;
+  uint8_t* out = ring.Reserve(recordSize, /*wait=*/true, /*force=*/false);
+  if (out == nullptr) {
+    slots.Release(1);
+    return 1;
+  }
+  const uint64_t built = record.videoFormat
+                             ? storage::BuildVideoRecord(out, recordSize, record.fields,
+                                                         record.payload, record.payloadLength)
+                             : storage::BuildAudioRecord(out, recordSize, record.fields,
+                                                         record.payload, record.payloadLength);
+  // A reservation must be committed; a record that could not be built is committed as
+  // zeros, which the writer discards.
+  if (built != recordSize) std::memset(out, 0, recordSize);
+  ring.Commit(recordSize, 0);
+  return 1;
+}
+
+}  // namespace
+
+int32_t CRecorderBase::WriteVideo(uint32_t channel, FrameDescriptor* frame) {
+  if (channel >= kChannelCount || frame == nullptr) return 0;
+  PendingRecord record;
+  if (!PayloadOf(*frame, frame->videoData, &record)) return 0;
+
+  const platform::LocalFields local = StampLocalTime(frame);
+  const uint32_t triggerA = frame->triggerA;
+  const uint32_t triggerB = frame->triggerB;
+  recordNow[channel] = RecordDecision(channelStatus[channel].load(), triggerA, triggerB);
+  if (recordNow[channel].load() == 0) return 0;
+  if (!IntakeOpen(*this, channel)) return 0;
+
+  record.videoFormat = true;
+  record.fields.channel = channel;
+  record.fields.time = RecordTimeOf(local);
+  record.fields.type = frame->type;
+  record.fields.subType = frame->subTypeWord;
+  record.fields.keyFrame = frame->keyFlag != 0;
+  uint8_t reason = storage::kReasonRecorded;
+  if (triggerA != 0) reason |= storage::kReasonTriggerA;
+  if (triggerB != 0) reason |= storage::kReasonTriggerB;
+  record.fields.reason = reason;
+  record.fields.videoTag = frame->tag;
+  return TakeIn(*this, channel, record, /*toVideoRing=*/true, /*counted=*/true, frame->statSize);
+}
+
+int32_t CRecorderBase::WriteAudio(uint32_t channel, FrameDescriptor* frame) {
+  if (channel >= kChannelCount || frame == nullptr) return 0;
+  // Only the audio form (through audioData) may be read: the host's buffer can end there.
+  PendingRecord record;
+  if (!PayloadOf(*frame, frame->audioData, &record)) return 0;
+
+  const platform::LocalFields local = StampLocalTime(frame);
+  // Audio follows the latest decision made for its channel's video.
+  if (recordNow[channel].load() == 0) return 0;
+  if (!IntakeOpen(*this, channel)) return 0;
+
+  record.videoFormat = false;
+  record.fields.channel = channel;
+  record.fields.time = RecordTimeOf(local);
+  record.fields.type = frame->type;
+  record.fields.subType = frame->subTypeWord;
+  record.fields.reason = storage::kReasonRecorded;
+  return TakeIn(*this, channel, record, /*toVideoRing=*/false, /*counted=*/false, 0);
+}
+
+int32_t CRecorderBase::WriteRecData(uint32_t channel, FrameDescriptor* frame) {
+  if (channel >= kChannelCount || frame == nullptr) return 0;
+  const uint32_t kind = frame->kind;
+  PendingRecord record;
+  // Kind 1 uses the audio form, so nothing past audioData is read for it.
+  if (kind == kVideoFormatRecData && !PayloadOf(*frame, frame->videoData, &record)) return 0;
+  if (kind == kAudioFormatRecData && !PayloadOf(*frame, frame->audioData, &record)) return 0;
+
+  const platform::LocalFields local = StampLocalTime(frame);
+  const uint32_t status = channelStatus[channel].load();
+  if (kind == kVideoFormatRecData) {
+    recordNow[channel] = RecordDecision(status, frame->triggerA, frame->triggerB);
+  }
+  if (recordNow[channel].load() == 0) return 0;
+  if (!IntakeOpen(*this, channel)) return 0;
+  // Other kinds are accepted and store nothing.
+  if (kind != kVideoFormatRecData && kind != kAudioFormatRecData) return 1;
+
+  record.fields.channel = channel;
+  record.fields.type = frame->type;
+  record.fields.subType = frame->subTypeWord;
+  if (kind == kVideoFormatRecData) {
+    record.videoFormat = true;
+    record.fields.time = RecordTimeOf(local);
+    record.fields.keyFrame = frame->keyFlag != 0;
+    record.fields.reason = static_cast<uint8_t>(status | storage::kReasonRecorded);
+    record.fields.videoTag = frame->tag;
+    return TakeIn(*this, channel, record, /*toVideoRing=*/true, /*counted=*/true, frame->statSize);
+  }
+  record.videoFormat = false;
+  record.fields.time = platform::CTime::Now().seconds();
+  record.fields.reason = static_cast<uint8_t>(status);
+  return TakeIn(*this, channel, record, /*toVideoRing=*/true, /*counted=*/false, 0);
+}

@@ -1,0 +1,223 @@
+// The recorder's two writer threads and what they do under writeLock: gather records in the
+// write buffer, keep the index summary of the current data file, write both out at every
+// change of second, and rotate to the next file of the set at a change of day, at 199 MiB or
+// after 119 minute entries.
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "common/write_all.h"
+#include "platform/clock.h"
+#include "platform/mutex.h"
+#include "recorder/recorder_base.h"
+#include "recording/writer_limits.h"
+#include "storage/formats.h"
+
+namespace {
+
+std::string CurrentDataFileNameOf(CRecorderBase& recorder) {
+  platform::MutexLock hold(&recorder.currentDataFileLock);
+  return recorder.currentDataFileName;
+}
+
+bool LastEntryInRange(int32_t lastEntry) {
+  return lastEntry >= 0 && lastEntry <= storage::kLastEntryMax;
+}
+
+// Writes `length` bytes at `offset` and flushes. true when every byte was written.
+bool WriteAt(platform::File& file, uint64_t offset, const void* data, uint32_t length) {
+  if (file.Seek(static_cast<int64_t>(offset), platform::SeekOrigin::kBegin) < 0) return false;
+  const bool written = WriteAll(&file, data, length, nullptr) == 1;
+  file.Flush();
+  return written;
+}
+
+// Hands a record to the recorder. The caller holds shared->writeLock, which is the
+// recorder's writeLock under another name (the analysis cannot see that).
+void WriteFrameHeld(CRecorderBase& recorder, const uint8_t* record,
+                    uint32_t size) NO_THREAD_SAFETY_ANALYSIS {
+  recorder.WriteFrame(record, size);
+}
+
+}  // namespace
+
+void RunWriterThread(std::shared_ptr<WriterThreadShared> shared, std::shared_ptr<CFrameRing> ring,
+                     std::shared_ptr<platform::Semaphore> slots) {
+  for (;;) {
+    uint32_t size = 0;
+    uint32_t flag = 0;
+    uint8_t* record = ring->Get(&size, &flag, /*wait=*/true);
+    if (CFrameRing::IsClosedResult(record)) break;
+    if (record == nullptr) {
+      // Only possible while a record is still handed out, which this thread never leaves.
+      platform::SleepMs(1);
+      continue;
+    }
+    {
+      EventLockHolder hold(shared->writeLock);
+      if (shared->recorder != nullptr) WriteFrameHeld(*shared->recorder, record, size);
+    }
+    ring->Release(/*advance=*/true);
+    slots->Release(1);
+  }
+}
+
+void CRecorderBase::WriteFrame(const uint8_t* record, uint32_t size) {
+  if (recording.load() == 0) return;
+  if (record == nullptr || size < storage::kRecordOverhead || size > kWriteBufferSize) return;
+  storage::FrameHeader header;
+  if (!storage::ParseRecordHead(record, &header)) return;
+  if (uint64_t{header.bodySize} + storage::kRecordOverhead != size) return;
+  if (header.channel >= kChannelCount) return;
+  const bool audioFamily = storage::IsStoredAudioType(header.type);
+  if (!audioFamily && !storage::IsStoredVideoType(header.type)) return;
+
+  const bool willOverflow = uint64_t{writeFill} + size >= kWriteBufferSize;
+  if (CheckTimeAndRotate(platform::CTime(header.time), willOverflow) != 0) return;
+  // Without a data file the record could never be written: it is not counted either, so
+  // the summary describes only bytes that reached a file.
+  if (!dataFile) return;
+  if (uint64_t{writeFill} + size > kWriteBufferSize) return;
+  storage::IndexSummary& summary = currentIndexRecord.summary;
+  if (!LastEntryInRange(summary.lastEntry)) return;
+
+  storage::IndexEntry& entry = summary.entries[summary.lastEntry];
+  const uint32_t bit = 1u << header.channel;
+  if (audioFamily) entry.audioMask |= bit;
+  if (header.reason & storage::kReasonTriggerB) entry.reason4Mask |= bit;
+  if (header.reason & storage::kReasonTriggerA) entry.reason2Mask |= bit;
+  if (header.reason & storage::kReasonRecorded) entry.reason1Mask |= bit;
+
+  std::memcpy(writeBuffer + writeFill, record, size);
+  writeFill += size;
+  bufferedEntry = summary.lastEntry;
+  summary.endTime = header.time;
+  entry.bytes += size;
+  summary.dataBytes += size;
+}
+
+int32_t CRecorderBase::CheckTimeAndRotate(platform::CTime time, bool willOverflow) {
+  storage::IndexSummary& summary = currentIndexRecord.summary;
+  // Giving up leaves the buffer as it is, unless the record would overflow it.
+  auto giveUp = [&]() -> int32_t {
+    if (willOverflow) writeFill = 0;
+    return 0;
+  };
+
+  if (needHeader != 0) {
+    summary.startTime = summary.endTime = summary.entries[0].time = time.seconds();
+    summary.dataBytes = 0;
+    summary.lastEntry = 0;
+    lastFrameTime = time;
+    if (!dataFile) return giveUp();
+    // A write test at offset 0; the first buffer write overwrites it.
+    const uint32_t probe = storage::kRecordStartMarker;
+    if (dataFile->Seek(0, platform::SeekOrigin::kBegin) != 0 ||
+        WriteAll(dataFile.get(), &probe, sizeof(probe), nullptr) != 1) {
+      return giveUp();
+    }
+    dataFile->Seek(summary.dataBytes, platform::SeekOrigin::kBegin);
+    // Without an index file the data file still records; a header that cannot be written
+    // is reported once.
+    if (indexFile) {
+      const storage::FileHeader fileHeader = storage::MakeFileHeader();
+      if (WriteAt(*indexFile, 0, &fileHeader, sizeof(fileHeader))) {
+        indexFile->Seek(storage::kIndexRecordOffset, platform::SeekOrigin::kBegin);
+      } else {
+        RaiseEvent(RECORDER_EVENT_WRITE_FAILED, -1, currentIndexFileName);
+      }
+    }
+    needHeader = 0;
+  }
+
+  bool dayChanged = false;
+  bool minuteChanged = false;
+  if (time != lastFrameTime) {
+    const platform::LocalFields now = time.Local();
+    const platform::LocalFields last = lastFrameTime.Local();
+    dayChanged = now.day != last.day;
+    minuteChanged = now.hour != last.hour || now.minute != last.minute;
+  }
+
+  int32_t result = 0;
+  bool rotated = false;
+  if (dayChanged || summary.dataBytes > kRotateDataBytes || !LastEntryInRange(summary.lastEntry) ||
+      summary.lastEntry >= storage::kLastEntryMax) {
+    FlushWriteBuffer(1);
+    summary.startTime = summary.endTime = summary.entries[summary.lastEntry].time = time.seconds();
+    OpenNextFile();
+    // After a refused wrap this is the current file again, rewritten from its start.
+    if (dataFile) dataFile->Seek(0, platform::SeekOrigin::kBegin);
+    rotated = true;
+    // The record that crosses into a new day is not stored.
+    result = dayChanged ? 1 : 0;
+  } else if (minuteChanged) {
+    WriteIndexSummary(0);
+    summary.lastEntry += 1;
+    summary.entries[summary.lastEntry].time = time.seconds();
+  }
+
+  if (time == lastFrameTime && !willOverflow) return result;
+  if (!rotated) FlushWriteBuffer(0);
+  lastFrameTime = time;
+  return result;
+}
+
+int32_t CRecorderBase::FlushWriteBuffer(int32_t reset) {
+  if (!dataFile) {
+    writeFill = 0;
+    // The next file must not inherit a summary of records it never received.
+    if (reset != 0) ResetCurrentIndexRecord();
+    return 0;
+  }
+  const int64_t before = dataFile->Seek(0, platform::SeekOrigin::kCurrent);
+  const bool written = WriteAll(dataFile.get(), writeBuffer, writeFill, nullptr) == 1;
+  dataFile->Flush();
+  if (written) {
+    WriteIndexSummary(reset);
+    writeFill = 0;
+    return 1;
+  }
+
+  // The buffered records are lost: the next write starts where this one did, and the
+  // summary no longer counts them, so readers are never sent to bytes that are not there.
+  if (before >= 0) dataFile->Seek(before, platform::SeekOrigin::kBegin);
+  storage::IndexSummary& summary = currentIndexRecord.summary;
+  summary.dataBytes -= std::min(summary.dataBytes, writeFill);
+  if (LastEntryInRange(bufferedEntry)) {
+    uint32_t& bytes = summary.entries[bufferedEntry].bytes;
+    bytes -= std::min(bytes, writeFill);
+  }
+  writeFill = 0;
+  if (reset != 0) ResetCurrentIndexRecord();
+  RaiseEvent(RECORDER_EVENT_WRITE_FAILED, -1, CurrentDataFileNameOf(*this));
+  return 0;
+}
+
+int32_t CRecorderBase::WriteIndexSummary(int32_t reset) {
+  const storage::IndexSummary& summary = currentIndexRecord.summary;
+  int32_t result = 0;
+  if (headerFile && openFileRecord >= 0) {
+    const bool written = WriteAt(*headerFile, storage::HeaderFileSummaryOffset(openFileRecord),
+                                 &summary, sizeof(summary));
+    if (written) {
+      headerFile->Seek(0, platform::SeekOrigin::kBegin);
+    } else {
+      RaiseEvent(RECORDER_EVENT_WRITE_FAILED, -1, currentIndexFileName);
+    }
+    result = written ? 1 : 0;
+  }
+  if (indexFile) {
+    const bool written =
+        WriteAt(*indexFile, storage::kIndexSummaryOffset, &summary, sizeof(summary));
+    if (written) {
+      indexFile->Seek(0, platform::SeekOrigin::kBegin);
+    } else {
+      RaiseEvent(RECORDER_EVENT_WRITE_FAILED, -1, currentIndexFileName);
+    }
+    result = written ? 1 : 0;
+  }
+  if (reset != 0) ResetCurrentIndexRecord();
+  return result;
+}

@@ -1,0 +1,231 @@
+// Frame intake through the three write exports: which frames a channel records, how each
+// record kind is stored, what bad input is refused, and what the host's descriptor gets.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "recording_test_util.h"
+
+namespace rectest {
+namespace {
+
+class IntakeTest : public RecorderTest {
+ protected:
+  void SetUp() override {
+    RecorderTest::SetUp();
+    AddFiles(2);
+    ASSERT_EQ(_RECORDER_START(handle_), 1);
+  }
+
+  // Stops the recorder once the rings are empty and returns what reached the data file.
+  std::vector<StoredRecord> StoredAfterStop() {
+    Drain();
+    _RECORDER_STOP(handle_);
+    const IndexFileView index = ReadIndexFile(IndexPath(0));
+    EXPECT_TRUE(index.complete);
+    return ReadRecords(DataPath(0), index.record.summary.dataBytes);
+  }
+
+  std::vector<uint8_t> payload_ = Pattern(1000, 7);
+};
+
+// A video frame on a channel with the given status bits and triggers.
+struct DecisionCase {
+  uint32_t status;
+  uint32_t triggerA;
+  uint32_t triggerB;
+  int32_t result;  // of WRITEVIDEO
+  uint8_t reason;  // of the stored record, when stored
+};
+
+class IntakeDecisionTest : public IntakeTest, public testing::WithParamInterface<DecisionCase> {};
+
+TEST_P(IntakeDecisionTest, StatusBitsAndTriggersDecideWhatIsStored) {
+  const DecisionCase c = GetParam();
+  _RECORDER_SETSTATUS(handle_, 3, c.status);
+  FrameDescriptor video = VideoFrame(payload_, 0, 1, true, c.triggerA, c.triggerB);
+  EXPECT_EQ(_RECORDER_WRITEVIDEO(handle_, 3, &video), c.result);
+  EXPECT_EQ(Rec().recordNow[3].load(), c.result);
+  // Audio follows the decision just made for the channel's video.
+  FrameDescriptor audio = AudioFrame(payload_);
+  EXPECT_EQ(_RECORDER_WRITEAUDIO(handle_, 3, &audio), c.result);
+
+  const std::vector<StoredRecord> records = StoredAfterStop();
+  if (c.result == 0) {
+    EXPECT_TRUE(records.empty());
+    return;
+  }
+  ASSERT_EQ(records.size(), 2u);
+  const StoredRecord& v =
+      storage::IsStoredVideoType(records[0].header.type) ? records[0] : records[1];
+  const StoredRecord& a =
+      storage::IsStoredVideoType(records[0].header.type) ? records[1] : records[0];
+  EXPECT_EQ(v.header.reason, c.reason);
+  EXPECT_EQ(v.header.channel, 3);
+  EXPECT_EQ(a.header.reason, 1);
+  EXPECT_EQ(a.header.channel, 3);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, IntakeDecisionTest,
+    testing::Values(DecisionCase{2, 0, 0, 0, 0},   // trigger A wanted, none present
+                    DecisionCase{2, 1, 0, 1, 3},   // trigger A present
+                    DecisionCase{1, 1, 1, 1, 7},   // always, both triggers
+                    DecisionCase{1, 0, 0, 1, 1},   // always, no trigger
+                    DecisionCase{6, 0, 0, 0, 0},   // triggers only, none present
+                    DecisionCase{6, 0, 5, 1, 5},   // trigger B present
+                    DecisionCase{4, 9, 0, 0, 0},   // trigger B wanted, only A present
+                    DecisionCase{0, 1, 1, 0, 0},   // records nothing
+                    DecisionCase{8, 1, 1, 0, 0}),  // other bits are ignored
+    [](const testing::TestParamInfo<DecisionCase>& info) {
+      const DecisionCase& c = info.param;
+      return "status" + std::to_string(c.status) + "_a" + std::to_string(c.triggerA) + "_b" +
+             std::to_string(c.triggerB);
+    });
+
+TEST_F(IntakeTest, RecDataOfKindZeroStoresStatusAsReasonWhenTriggerBIsPresent) {
+  _RECORDER_SETSTATUS(handle_, 5, 4);
+  FrameDescriptor d = VideoFrame(payload_, 10, 2, false, 0, 0);
+  d.kind = 0;
+  EXPECT_EQ(_RECORDER_WRITERECDATA(handle_, 5, &d), 0);  // the decision needs trigger B
+  d.triggerB = 1;
+  d.triggerA = 1;
+  EXPECT_EQ(_RECORDER_WRITERECDATA(handle_, 5, &d), 1);
+
+  const std::vector<StoredRecord> records = StoredAfterStop();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].header.reason, 5);  // status 4 OR 1, whatever the triggers
+  EXPECT_EQ(records[0].header.keyFrame, 0);
+  EXPECT_EQ(records[0].header.type, 2u);
+  // A non-key record: 100 zero bytes, the tag, then the 990 payload bytes.
+  EXPECT_EQ(records[0].body.size(), 990u + 4 + 100);
+}
+
+TEST_F(IntakeTest, RecDataOfKindOneIsStoredInAudioFormat) {
+  _RECORDER_SETSTATUS(handle_, 2, 0x105);  // the stored reason keeps the low 8 bits
+  FrameDescriptor video = VideoFrame(payload_, 0, 1, true, 0, 1);
+  ASSERT_EQ(_RECORDER_WRITEVIDEO(handle_, 2, &video), 1);
+  FrameDescriptor d = AudioFrame(payload_, 33);
+  d.kind = 1;
+  EXPECT_EQ(_RECORDER_WRITERECDATA(handle_, 2, &d), 1);
+
+  const std::vector<StoredRecord> records = StoredAfterStop();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[1].header.type, 33u);
+  EXPECT_EQ(records[1].header.reason, 5);
+  EXPECT_EQ(records[1].header.keyFrame, 0);
+  EXPECT_EQ(records[1].header.payloadSize, 0u);
+  EXPECT_EQ(records[1].body, payload_);
+}
+
+TEST_F(IntakeTest, RecDataOfAnotherKindIsAcceptedAndStoresNothing) {
+  FrameDescriptor video = VideoFrame(payload_, 0);
+  ASSERT_EQ(_RECORDER_WRITEVIDEO(handle_, 0, &video), 1);
+  FrameDescriptor d = VideoFrame(payload_, 0);
+  d.kind = 2;
+  EXPECT_EQ(_RECORDER_WRITERECDATA(handle_, 0, &d), 1);
+  EXPECT_EQ(StoredAfterStop().size(), 1u);
+}
+
+TEST_F(IntakeTest, SwitchedOffChannelAndStoppedRecorderRefuse) {
+  _RECORDER_SETRECORD(handle_, 4, 0);
+  FrameDescriptor d = VideoFrame(payload_, 0);
+  EXPECT_EQ(_RECORDER_WRITEVIDEO(handle_, 4, &d), 0);
+  EXPECT_EQ(_RECORDER_WRITEVIDEO(handle_, 32, &d), 0);
+  EXPECT_EQ(_RECORDER_WRITEVIDEO(handle_, 0, nullptr), 0);
+  EXPECT_TRUE(StoredAfterStop().empty());
+
+  // Not recording: refused, but the descriptor still gets the time.
+  g_fakeNow = LocalTime(2031, 12, 24, 18, 30, 45);
+  d.year = 0;
+  EXPECT_EQ(_RECORDER_WRITEVIDEO(handle_, 0, &d), 0);
+  EXPECT_EQ(d.year, 2031);
+  EXPECT_EQ(d.month, 12);
+  EXPECT_EQ(d.day, 24);
+  EXPECT_EQ(d.hour, 18);
+  EXPECT_EQ(d.minute, 30);
+  EXPECT_EQ(d.second, 45);
+  EXPECT_EQ(d.reserved23, 0);
+  EXPECT_EQ(d.millisecond, 0);
+}
+
+TEST_F(IntakeTest, BadDescriptorsAreRefusedAndLeftUntouched) {
+  FrameDescriptor backwards = VideoFrame(payload_, 0);
+  backwards.dataStart = 20;
+  backwards.dataEnd = 10;
+  EXPECT_EQ(_RECORDER_WRITEVIDEO(handle_, 0, &backwards), 0);
+  EXPECT_EQ(backwards.year, 0);
+
+  FrameDescriptor noVideoBuffer = VideoFrame(payload_, 0);
+  noVideoBuffer.videoData = nullptr;
+  EXPECT_EQ(_RECORDER_WRITEVIDEO(handle_, 0, &noVideoBuffer), 0);
+
+  FrameDescriptor noAudioBuffer = AudioFrame(payload_);
+  noAudioBuffer.audioData = nullptr;
+  EXPECT_EQ(_RECORDER_WRITEAUDIO(handle_, 0, &noAudioBuffer), 0);
+
+  FrameDescriptor recData = AudioFrame(payload_);
+  recData.kind = 1;
+  recData.dataEnd = 0xFFFFFFFFu;
+  recData.dataStart = 0xFFFFFFFFu - 10;
+  recData.audioData = nullptr;
+  EXPECT_EQ(_RECORDER_WRITERECDATA(handle_, 0, &recData), 0);
+
+  // An empty payload needs no buffer.
+  FrameDescriptor empty = VideoFrame(payload_, 0);
+  empty.videoData = nullptr;
+  empty.dataStart = empty.dataEnd = 0;
+  EXPECT_EQ(_RECORDER_WRITEVIDEO(handle_, 0, &empty), 1);
+
+  const std::vector<StoredRecord> records = StoredAfterStop();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].body.size(), 4u);  // only the tag
+}
+
+TEST_F(IntakeTest, FrameLargerThanTheRingIsTakenInAndDropped) {
+  std::vector<uint8_t> huge(CRecorderBase::kVideoRingCapacity, 0x5A);
+  FrameDescriptor d = VideoFrame(huge, 0);
+  EXPECT_EQ(_RECORDER_WRITEVIDEO(handle_, 0, &d), 1);
+  // The largest key frame the ring holds still goes through.
+  const uint32_t fits = CRecorderBase::kVideoRingCapacity - CFrameRing::kRecordHeaderSize -
+                        static_cast<uint32_t>(storage::VideoRecordSize(0, true));
+  d.dataStart = static_cast<uint32_t>(huge.size()) - fits;
+  EXPECT_EQ(_RECORDER_WRITEVIDEO(handle_, 0, &d), 1);
+  const std::vector<StoredRecord> records = StoredAfterStop();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].body.size(), fits + 4u);
+}
+
+// The second pass through the repeated autumn hour is stored at its own instant.
+class IntakeDstTest : public RecorderTest {
+ protected:
+  IntakeDstTest() : RecorderTest("Europe/Berlin") {}
+};
+
+TEST_F(IntakeDstTest, RepeatedAutumnHourKeepsItsInstant) {
+  AddFiles(1);
+  ASSERT_EQ(_RECORDER_START(handle_), 1);
+  // 2024-10-27 01:30 UTC is 02:30 CET, the second 02:30 of that night.
+  const int64_t secondPass = 1729992600;
+  g_fakeNow = secondPass - 3600;  // 02:30 CEST, the first pass
+  std::vector<uint8_t> payload = Pattern(50, 1);
+  FrameDescriptor first = VideoFrame(payload, 0);
+  ASSERT_EQ(_RECORDER_WRITEVIDEO(handle_, 0, &first), 1);
+  g_fakeNow = secondPass;
+  FrameDescriptor second = VideoFrame(payload, 0);
+  ASSERT_EQ(_RECORDER_WRITEVIDEO(handle_, 0, &second), 1);
+  EXPECT_EQ(second.hour, 2);
+  EXPECT_EQ(second.minute, 30);
+
+  Drain();
+  _RECORDER_STOP(handle_);
+  const IndexFileView index = ReadIndexFile(IndexPath(0));
+  const std::vector<StoredRecord> records =
+      ReadRecords(DataPath(0), index.record.summary.dataBytes);
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].header.time, secondPass - 3600);
+  EXPECT_EQ(records[1].header.time, secondPass);
+}
+
+}  // namespace
+}  // namespace rectest

@@ -1,0 +1,235 @@
+// Stream header and stream data exports: what they return and what reaches the index and
+// data files.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "api/event_lock.h"
+#include "platform/scratch_dir.h"
+#include "platform/syscall_faults.h"
+#include "platform/wait_until.h"
+#include "recorder.h"
+#include "recorder/recorder.h"
+#include "storage/formats.h"
+
+namespace {
+
+struct Event {
+  int32_t code;
+  int32_t status;
+  std::string path;
+};
+
+struct EventLog {
+  std::mutex mu;
+  std::vector<Event> events;
+};
+
+void OnEvent(RECORDER_HANDLE, uintptr_t context, int32_t code, int32_t status, const char* path,
+             int32_t length) {
+  auto* log = reinterpret_cast<EventLog*>(context);
+  std::lock_guard<std::mutex> hold(log->mu);
+  log->events.push_back({code, status, std::string(path, static_cast<size_t>(length))});
+}
+
+std::vector<uint8_t> ReadAt(const std::string& path, uint64_t offset, size_t count) {
+  std::ifstream in(path, std::ios::binary);
+  in.seekg(static_cast<std::streamoff>(offset));
+  std::vector<uint8_t> bytes(count);
+  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(count));
+  bytes.resize(static_cast<size_t>(in.gcount()));
+  return bytes;
+}
+
+std::vector<uint8_t> Bytes(const std::string& text) {
+  return std::vector<uint8_t>(text.begin(), text.end());
+}
+
+class StreamTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(dir_.path().empty());
+    handle_ = _RECORDER_INIT("stream", reinterpret_cast<uintptr_t>(&log_), &OnEvent);
+    ASSERT_NE(handle_, nullptr);
+    recorder_ = static_cast<CRecorder*>(CRecorderBase::FromHandle(handle_));
+    for (int i = 0; i < 3; ++i) {
+      _RECORDER_ADDFILEPATH(handle_, (dir_ / ("cam" + std::to_string(i) + ".VDB")).c_str());
+    }
+  }
+  void TearDown() override {
+    if (handle_ != nullptr) _RECORDER_END(handle_);
+  }
+
+  // Starts recording, or says why the test cannot run yet.
+  bool StartRecording() {
+    if (_RECORDER_START(handle_) != 1) return false;
+    return !CurrentFile().empty();
+  }
+  std::string CurrentFile() {
+    char name[1024] = {};
+    if (_RECORDER_GETCURRENTRECFILE(handle_, name, sizeof(name)) != 1) return std::string();
+    return name;
+  }
+  storage::IndexSummary SummaryInMemory() {
+    EventLockHolder hold(recorder_->writeLock);
+    return recorder_->currentIndexRecord.summary;
+  }
+  // The closer thread of the last rotation pads and opens files on its own; tests that
+  // inject write faults wait for it so the fault hits only the call under test.
+  void WaitForCloser() {
+    ASSERT_TRUE(WaitUntil([&] {
+      EventLockHolder hold(recorder_->writeLock);
+      return !recorder_->closerThread || recorder_->closerThread->Finished();
+    }));
+  }
+  int32_t StreamData(const std::string& text, int32_t fileId) {
+    return _RECORDER_WRITESTREAMDATA(handle_, 0, text.data(), static_cast<uint32_t>(text.size()),
+                                     fileId, 0, 0);
+  }
+  size_t EventCount(int32_t code) {
+    std::lock_guard<std::mutex> hold(log_.mu);
+    size_t n = 0;
+    for (const Event& e : log_.events) n += e.code == code ? 1 : 0;
+    return n;
+  }
+
+  ScratchDir dir_;
+  EventLog log_;
+  RECORDER_HANDLE handle_ = nullptr;
+  CRecorder* recorder_ = nullptr;
+};
+
+#define START_RECORDING_OR_SKIP()                                                               \
+  do {                                                                                          \
+    if (!StartRecording()) GTEST_SKIP() << "START does not record yet (file rotation missing)"; \
+  } while (0)
+
+storage::IndexSummary HostSummary(int32_t lastEntry) {
+  storage::IndexSummary s;
+  std::memset(&s, 0, sizeof(s));
+  s.startTime = 1700000000;
+  s.endTime = 1700000360;
+  s.dataBytes = 123456;
+  s.lastEntry = lastEntry;
+  for (uint32_t i = 0; i < storage::kIndexEntryCount; ++i) {
+    s.entries[i].time = 1700000000 + 60 * static_cast<int32_t>(i);
+    s.entries[i].bytes = 1000 + i;
+    s.entries[i].reason1Mask = i;
+  }
+  return s;
+}
+
+TEST_F(StreamTest, NotRecordingBothReturnZeroAndChangeNothing) {
+  recorder_->intakeEnabled = 0;
+  const storage::IndexSummary before = SummaryInMemory();
+  const storage::IndexSummary host = HostSummary(3);
+  EXPECT_EQ(_RECORDER_WRITESTREAMHEADER(handle_, 0, &host, sizeof(host), 0), 0);
+  EXPECT_EQ(StreamData("payload", 1), 0);
+
+  const storage::IndexSummary after = SummaryInMemory();
+  EXPECT_EQ(std::memcmp(&before, &after, sizeof(before)), 0);
+  EXPECT_EQ(recorder_->intakeEnabled.load(), 0);
+  EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
+  EXPECT_EQ(EventCount(RECORDER_EVENT_WRITE_FAILED), 0u);
+}
+
+TEST_F(StreamTest, NullHandleReturnsZero) {
+  const storage::IndexSummary host = HostSummary(0);
+  EXPECT_EQ(_RECORDER_WRITESTREAMHEADER(nullptr, 0, &host, sizeof(host), 0), 0);
+  EXPECT_EQ(_RECORDER_WRITESTREAMDATA(nullptr, 0, "x", 1, 1, 0, 0), 0);
+}
+
+TEST_F(StreamTest, HeaderWhileRecordingWritesSummaryToIndexFile) {
+  START_RECORDING_OR_SKIP();
+  recorder_->intakeEnabled = 0;
+  // A longer block than a summary: only the summary's bytes are taken.
+  std::vector<uint8_t> block(storage::kIndexSummarySize + 100, 0xAB);
+  const storage::IndexSummary host = HostSummary(500);
+  std::memcpy(block.data(), &host, sizeof(host));
+  EXPECT_EQ(
+      _RECORDER_WRITESTREAMHEADER(handle_, 0, block.data(), static_cast<uint32_t>(block.size()), 0),
+      1);
+  EXPECT_EQ(recorder_->intakeEnabled.load(), 1);
+
+  storage::IndexSummary expected = host;
+  expected.lastEntry = storage::kLastEntryMax;  // 500 is outside the 120 entries
+  const std::string index = storage::IndexFileName(CurrentFile());
+  const std::vector<uint8_t> disk = ReadAt(index, storage::kIndexSummaryOffset, sizeof(expected));
+  ASSERT_EQ(disk.size(), sizeof(expected));
+  EXPECT_EQ(std::memcmp(disk.data(), &expected, sizeof(expected)), 0);
+
+  // A short block replaces only its own bytes; a negative entry number becomes 0.
+  storage::IndexSummary head = HostSummary(-3);
+  head.startTime = 1800000000;
+  EXPECT_EQ(_RECORDER_WRITESTREAMHEADER(handle_, 0, &head, 16, 0), 1);
+  expected.startTime = head.startTime;
+  expected.lastEntry = 0;
+  const std::vector<uint8_t> again = ReadAt(index, storage::kIndexSummaryOffset, sizeof(expected));
+  ASSERT_EQ(again.size(), sizeof(expected));
+  EXPECT_EQ(std::memcmp(again.data(), &expected, sizeof(expected)), 0);
+}
+
+TEST_F(StreamTest, DataReturnsZeroWhileIntakeIsEnabled) {
+  START_RECORDING_OR_SKIP();
+  const std::string file = CurrentFile();
+  const storage::IndexSummary host = HostSummary(0);
+  ASSERT_EQ(_RECORDER_WRITESTREAMHEADER(handle_, 0, &host, sizeof(host), 0), 1);
+  // Intake is enabled from construction and after every stream header, so no call writes.
+  EXPECT_EQ(StreamData("streamdata", 5), 0);
+  EXPECT_EQ(StreamData("streamdata", 6), 0);
+  EXPECT_EQ(CurrentFile(), file);
+  EXPECT_NE(ReadAt(file, 0, 10), Bytes("streamdata"));
+}
+
+// The steps behind the intake switch, reached by clearing it from inside the library.
+TEST_F(StreamTest, DataWithIntakeDisabledFollowsFileIdentifier) {
+  START_RECORDING_OR_SKIP();
+  const std::string first = CurrentFile();
+  recorder_->intakeEnabled = 0;
+
+  EXPECT_EQ(StreamData("hello", 5), 1);  // a new identifier: next file, from offset 0
+  const std::string second = CurrentFile();
+  EXPECT_NE(second, first);
+  EXPECT_EQ(StreamData("world", 5), 1);  // same identifier: same file, appended
+  EXPECT_EQ(CurrentFile(), second);
+  EXPECT_EQ(StreamData("third", 6), 1);
+  const std::string third = CurrentFile();
+  EXPECT_NE(third, second);
+  EXPECT_NE(third, first);
+
+  EXPECT_EQ(ReadAt(second, 0, 10), Bytes("helloworld"));
+  EXPECT_EQ(ReadAt(third, 0, 5), Bytes("third"));
+}
+
+TEST_F(StreamTest, FailedDataWriteRollsBackAndReports) {
+  START_RECORDING_OR_SKIP();
+  recorder_->intakeEnabled = 0;
+  ASSERT_EQ(StreamData("hello", 5), 1);
+  const std::string file = CurrentFile();
+  WaitForCloser();
+  {
+    // Three bytes reach the disk, then the disk is full.
+    auto fault = platform::ScopedSyscallFault::ShortWritesThenFail(3, 1, ENOSPC);
+    EXPECT_EQ(StreamData("world!", 5), 0);
+  }
+  ASSERT_EQ(EventCount(RECORDER_EVENT_WRITE_FAILED), 1u);
+  {
+    std::lock_guard<std::mutex> hold(log_.mu);
+    const Event& failed = log_.events.back();
+    EXPECT_EQ(failed.code, RECORDER_EVENT_WRITE_FAILED);
+    EXPECT_EQ(failed.status, -1);
+    EXPECT_EQ(failed.path, file);
+  }
+  // The next write starts where the failed one did.
+  EXPECT_EQ(StreamData("XY", 5), 1);
+  EXPECT_EQ(ReadAt(file, 0, 7), Bytes("helloXY"));
+}
+
+}  // namespace
