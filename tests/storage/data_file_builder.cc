@@ -1,0 +1,162 @@
+#include "storage/data_file_builder.h"
+
+#include <stdlib.h>
+#include <time.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "platform/local_time.h"
+
+namespace reader_test {
+
+ScratchDir::ScratchDir() {
+  char pattern[] = "/tmp/rectest_XXXXXX";
+  const char* made = ::mkdtemp(pattern);
+  path_ = made != nullptr ? std::string(made) + "/" : std::string();
+}
+
+ScratchDir::~ScratchDir() {
+  std::error_code ignored;
+  if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+}
+
+ScopedTimeZone::ScopedTimeZone(const char* zone) {
+  const char* old = ::getenv("TZ");
+  hadOld_ = old != nullptr;
+  if (hadOld_) old_ = old;
+  ::setenv("TZ", zone, 1);
+  ::tzset();
+}
+
+ScopedTimeZone::~ScopedTimeZone() {
+  if (hadOld_) {
+    ::setenv("TZ", old_.c_str(), 1);
+  } else {
+    ::unsetenv("TZ");
+  }
+  ::tzset();
+}
+
+int32_t LocalTime(int year, int month, int day, int hour, int minute, int second) {
+  return platform::CTime::FromLocal(year, month, day, hour, minute, second, -1).seconds();
+}
+
+size_t DataFileBuilder::AddVideo(uint32_t channel, int32_t time, bool keyFrame, uint32_t type,
+                                 uint32_t payloadLength) {
+  storage::RecordFields fields;
+  fields.channel = channel;
+  fields.time = time;
+  fields.type = type;
+  fields.subType = 0x100 + records_.size();
+  fields.keyFrame = keyFrame;
+  fields.reason = storage::kReasonRecorded;
+  fields.videoTag = 0xA5000000u + static_cast<uint32_t>(records_.size());
+  return Append(fields, false, payloadLength);
+}
+
+size_t DataFileBuilder::AddAudio(uint32_t channel, int32_t time, uint32_t type,
+                                 uint32_t payloadLength) {
+  storage::RecordFields fields;
+  fields.channel = channel;
+  fields.time = time;
+  fields.type = type;
+  fields.reason = storage::kReasonRecorded;
+  return Append(fields, true, payloadLength);
+}
+
+size_t DataFileBuilder::Append(const storage::RecordFields& fields, bool audioFormat,
+                               uint32_t payloadLength) {
+  // A payload no two records share, so a frame that comes back from the wrong place shows.
+  std::vector<uint8_t> payload(payloadLength);
+  for (uint32_t i = 0; i < payloadLength; ++i) {
+    payload[i] = static_cast<uint8_t>(records_.size() * 31 + i * 7 + fields.channel);
+  }
+  const uint64_t size = audioFormat ? storage::AudioRecordSize(payloadLength)
+                                    : storage::VideoRecordSize(payloadLength, fields.keyFrame);
+  const uint64_t offset = bytes_.size();
+  bytes_.resize(offset + size);
+  const uint64_t built = audioFormat
+                             ? storage::BuildAudioRecord(bytes_.data() + offset, size, fields,
+                                                         payload.data(), payloadLength)
+                             : storage::BuildVideoRecord(bytes_.data() + offset, size, fields,
+                                                         payload.data(), payloadLength);
+  BuiltRecord record;
+  record.offset = offset;
+  record.size = built;
+  record.channel = fields.channel;
+  record.type = fields.type;
+  record.time = fields.time;
+  record.keyFrame = fields.keyFrame;
+  records_.push_back(record);
+  Book(fields.time, built);
+  return records_.size() - 1;
+}
+
+void DataFileBuilder::AddRaw(const std::vector<uint8_t>& bytes, int32_t time) {
+  bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
+  Book(time, bytes.size());
+}
+
+void DataFileBuilder::Book(int32_t time, uint64_t size) {
+  const platform::LocalFields local = platform::CTime(time).Local();
+  const int minuteKey = local.hour * 60 + local.minute;
+  if (!booked_) {
+    summary_.startTime = time;
+    summary_.lastEntry = 0;
+    summary_.entries[0].time = time;
+    booked_ = true;
+  } else if (minuteKey != lastMinuteKey_ && summary_.lastEntry < storage::kLastEntryMax) {
+    ++summary_.lastEntry;
+    summary_.entries[summary_.lastEntry].time = time;
+  }
+  lastMinuteKey_ = minuteKey;
+  summary_.endTime = time;
+  summary_.entries[summary_.lastEntry].bytes += static_cast<uint32_t>(size);
+  summary_.dataBytes += static_cast<uint32_t>(size);
+}
+
+std::vector<uint8_t> DataFileBuilder::Frame(size_t i) const {
+  const BuiltRecord& r = records_.at(i);
+  const auto first =
+      bytes_.begin() + static_cast<std::ptrdiff_t>(r.offset) + storage::kStartMarkerSize;
+  const auto last =
+      bytes_.begin() + static_cast<std::ptrdiff_t>(r.offset + r.size) - storage::kRecordTrailerSize;
+  return std::vector<uint8_t>(first, last);
+}
+
+void DataFileBuilder::PutU32(uint64_t offset, uint32_t value) {
+  storage::StoreU32(bytes_.data() + offset, value);
+}
+
+void DataFileBuilder::Write(const std::string& dir, const std::string& title,
+                            const storage::IndexSummary& summary,
+                            const std::vector<uint8_t>& tail) const {
+  std::vector<uint8_t> data = bytes_;
+  data.insert(data.end(), tail.begin(), tail.end());
+  WriteFile(dir + title + std::string(storage::kDataFileSuffix), data);
+  storage::IndexRecord record =
+      storage::MakeIndexRecord(title + std::string(storage::kDataFileSuffix));
+  record.summary = summary;
+  WriteIndexFile(dir + title + std::string(storage::kIndexFileSuffix), {record});
+}
+
+void WriteIndexFile(const std::string& path, const std::vector<storage::IndexRecord>& records) {
+  std::vector<uint8_t> bytes(storage::kFileHeaderSize + records.size() * storage::kIndexRecordSize);
+  const storage::FileHeader header = storage::MakeFileHeader(static_cast<uint32_t>(records.size()));
+  std::memcpy(bytes.data(), &header, sizeof(header));
+  for (size_t r = 0; r < records.size(); ++r) {
+    std::memcpy(bytes.data() + storage::kIndexRecordOffset + r * storage::kIndexRecordSize,
+                &records[r], sizeof(storage::IndexRecord));
+  }
+  WriteFile(path, bytes);
+}
+
+void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+}
+
+}  // namespace reader_test
