@@ -1,0 +1,198 @@
+// CFileSearch: the object behind every _RECORDER_FILESEARCH_* handle. It owns the
+// catalogue of the recordings the host named (CFileCatalog, which also reads the frames),
+// the pacing clock that delivers frames to the host (CFrameScheduler), and the playback
+// thread that moves frames from the one to the other.
+//
+// Threads: the host's threads call the control operations, which mostly store a request (a
+// value plus a pending flag) and wake the playback thread; the playback thread
+// (playback_thread.cc) applies the requests at the top of its loop and is the only reader
+// of the catalogue's frames; the scheduler's pacing thread runs the two wrappers that turn
+// queued frames into the host's FrameDescriptor forms. Every field that crosses threads
+// without a lock is atomic.
+//
+// Lifetime: the object is shared between the host's handle and the playback thread, so a
+// thread that misses the bounded join at a stop (and is abandoned) still finds the object
+// alive when it comes back; it is destroyed when the last of the two lets go.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "catalog/file_catalog.h"
+#include "platform/event.h"
+#include "platform/local_time.h"
+#include "platform/mutex.h"
+#include "platform/thread_annotations.h"
+#include "recorder.h"
+#include "scheduler/frame_scheduler.h"
+
+namespace platform {
+class Thread;
+}
+
+class CFileSearch : public std::enable_shared_from_this<CFileSearch> {
+ public:
+  static constexpr uint32_t kMaxChannels = 32;
+  // The playback thread's copy of the catalogue's date table holds this many days.
+  static constexpr int32_t kDateTableSize = 10000;
+  // Bytes of the buffer one record (FrameHeader + body) is read into.
+  static constexpr uint32_t kFrameBufferSize = 614400;
+  // Bytes of the side block queued with every frame: 4, the record type, the applied rate.
+  static constexpr int32_t kSideBlockSize = 12;
+  static constexpr uint32_t kSideBlockTag = 4;
+  // The host hears the play position on every fourth displayed video frame after a seek.
+  static constexpr uint32_t kFramesPerProgress = 4;
+  static constexpr uint32_t kDefaultJoinTimeoutMs = 5000;
+  // Decode-only mark that playback sets in its copy of a record's keyFrame byte.
+  static constexpr uint8_t kDecodeOnlyBit = 16;
+
+  // Makes a file search for channelCount channels (above 32 counts as 32) with its
+  // scheduler open and its pacing thread running. Null when channelCount is 0 or the
+  // scheduler cannot be opened. The object keeps a reference to itself for the host until
+  // End.
+  static CFileSearch* Create(uint32_t channelCount, uintptr_t hostContext,
+                             FileSearchFrameCallback frameCallback,
+                             FileSearchNotifyCallback notifyCallback);
+  // Stops playback and drops the host's reference; the object is destroyed now, or when an
+  // abandoned playback thread finally ends.
+  static void End(CFileSearch* search);
+
+  virtual ~CFileSearch();
+  CFileSearch(const CFileSearch&) = delete;
+  CFileSearch& operator=(const CFileSearch&) = delete;
+
+  FILESEARCH_HANDLE handle() { return reinterpret_cast<FILESEARCH_HANDLE>(this); }
+  static CFileSearch* FromHandle(FILESEARCH_HANDLE handle) {
+    return reinterpret_cast<CFileSearch*>(handle);
+  }
+
+  // True on a thread that is inside one of the host callbacks of `search`: the exports that
+  // would wait for the scheduler's locks (STOP, END, PLAYTIME, PLAYRATE) refuse there. The
+  // pointer is only compared, never followed, so any handle value is safe.
+  static bool InsideCallbackOf(const CFileSearch* search);
+
+  // Control operations of the exports.
+  void SetPath(const char* directory, const char* name, int32_t flag);
+  int32_t Start();
+  void Stop();
+  void Seek(platform::CTime t);
+  int32_t PlayTime(int32_t year, int32_t month, int32_t day, int32_t hour, int32_t minute,
+                   int32_t second);
+  int32_t PlayRate(float rate);
+  int32_t GetPlayRate(float* rate) const;
+  void SetCurrentChannel(uint32_t channel);
+  void SetDisplayChannels(const uint32_t* words, int32_t count);
+  int32_t SetStatus(int32_t status);
+  void SetDSTRange(int32_t enabled, int32_t startMonth, int32_t startDay, int32_t startHour,
+                   int32_t endMonth, int32_t endDay, int32_t endHour);
+  void GetDateTable(uint32_t* table, int32_t* count);
+  void GetDayTable(int32_t date, uint32_t* anyMask, uint32_t* reason1Mask, uint32_t* reason2Mask,
+                   uint32_t* reason4Mask, uint32_t* audioMask, uint32_t* dstHours, int32_t* dayKind,
+                   int32_t* hourCount);
+
+  // The instant PLAYTIME plays from: local fields normalised as the calendar does (month
+  // 13 is January of the next year), and a local time that occurs twice (the repeated
+  // autumn hour) or not at all (the skipped spring hour) resolved to the earlier instant.
+  static platform::CTime PlayTimeFromLocal(int32_t year, int32_t month, int32_t day, int32_t hour,
+                                           int32_t minute, int32_t second);
+
+  // For tests: the bound of the join at a stop, and a look at the parts.
+  void SetJoinTimeoutMs(uint32_t ms) { joinTimeoutMs.store(ms); }
+  scheduler::CFrameScheduler* Scheduler() { return scheduler.get(); }
+  CFileCatalog* Catalog() { return catalog.get(); }
+  bool PlaybackThreadAlive() const { return threadActive.load() != 0; }
+
+ private:
+  struct PlaybackState;
+
+  CFileSearch(uint32_t channelCount, uintptr_t hostContext, FileSearchFrameCallback frameCallback,
+              FileSearchNotifyCallback notifyCallback);
+
+  // Scheduler wrappers (pacing thread).
+  static int32_t VideoWrapper(scheduler::CFrameScheduler* scheduler, uint32_t channel,
+                              scheduler::FrameTime time, const uint8_t* data, int32_t dataLength,
+                              const uint8_t* second, int32_t secondLength, int32_t display,
+                              void* context);
+  static int32_t AudioWrapper(scheduler::CFrameScheduler* scheduler, uint32_t channel,
+                              scheduler::FrameTime time, const uint8_t* data, int32_t dataLength,
+                              const uint8_t* second, int32_t secondLength, void* context);
+  void DeliverVideo(uint32_t channel, const scheduler::FrameTime& time, const uint8_t* data,
+                    int32_t dataLength, const uint8_t* second, int32_t secondLength,
+                    int32_t display);
+  void DeliverAudio(uint32_t channel, const scheduler::FrameTime& time, const uint8_t* data,
+                    int32_t dataLength, const uint8_t* second, int32_t secondLength);
+
+  // Playback thread (playback_thread.cc).
+  static void KeyFrameCallback(uint8_t* record, int32_t length, CFileSearch* owner);
+  void RunPlayback();
+  void PlaybackLoop(PlaybackState& state);
+  bool ApplySeek(PlaybackState& state);
+  void ApplyRequests(PlaybackState& state);
+  bool PlayFrame(PlaybackState& state, int32_t length);
+  void OnKeyFrame(uint8_t* record, int32_t length);
+  void ChangeDay(PlaybackState& state);
+  void SeekForDayChange(PlaybackState& state, int32_t index, int32_t direction);
+  bool DrainBeforeDayChange(PlaybackState& state);
+  int32_t LoadDates();
+  int32_t FindDate(platform::CTime day) const;
+  bool SleepUnlessStopped(uint32_t ms) const;
+  float EffectiveRate() const;
+  void FillSideBlock(uint8_t* side, uint32_t type) const;
+  int32_t Enqueue(PlaybackState& state, bool audio, uint32_t channel, const uint8_t* record,
+                  int32_t length, int32_t display, float rate);
+  // After a flush nothing is queued any more: the count of frames in the scheduler starts
+  // again from 0.
+  void ForgetQueuedFrames();
+  bool StopRequested() const { return running.load() == 0 || abandoned.load() != 0; }
+
+  // Fields, in the order the file search keeps them.
+  std::unique_ptr<scheduler::CFrameScheduler> scheduler;
+  const uint32_t channelCount;
+  std::atomic<int32_t> running{0};
+  std::unique_ptr<platform::Thread> thread GUARDED_BY(controlLock);
+  std::unique_ptr<platform::Event> wakeEvent;
+  const uintptr_t hostContext;
+  const FileSearchFrameCallback frameCallback;
+  const FileSearchNotifyCallback notifyCallback;
+  std::atomic<uint32_t> currentChannel{0};
+  // Written and read by the playback thread only.
+  std::array<platform::CTime, kDateTableSize> dates{};
+  int32_t dateCount = 0;
+  std::array<std::atomic<uint32_t>, kMaxChannels> display{};
+  std::atomic<uint32_t> progressCount{0};
+  std::atomic<int32_t> seekTarget;
+  std::atomic<int32_t> currentDay;
+  std::atomic<float> playRate{1.0f};
+  std::atomic<int32_t> resetDirection{1};
+  std::atomic<int32_t> direction{1};
+  std::atomic<float> appliedRate{0.0f};
+  std::atomic<int32_t> seekPending{0};
+  std::atomic<int32_t> ratePending{0};
+  std::atomic<int32_t> resetPending{0};
+  std::atomic<int32_t> displayPending{0};
+  std::atomic<int32_t> channelPending{0};
+  std::unique_ptr<CFileCatalog> catalog;
+
+  // Serialises START and STOP (and so the thread handle).
+  platform::Mutex controlLock;
+  std::atomic<uint32_t> joinTimeoutMs{kDefaultJoinTimeoutMs};
+  // 1 from START until the playback thread has returned, even after it was abandoned.
+  std::atomic<int32_t> threadActive{0};
+  // Set when a stop gave up waiting for the thread: it must not touch the catalogue again.
+  std::atomic<int32_t> abandoned{0};
+  // Counts every Seek, so the playback thread can tell its own day-change seek from a
+  // host's seek that came after it.
+  std::atomic<uint64_t> seekSerial{0};
+  // Time stamp of the last displayed video frame, as stored in its record (kNoShownTime
+  // when none since the last seek or stop). Reversals resume from it.
+  static constexpr int64_t kNoShownTime = INT64_MIN;
+  std::atomic<int64_t> lastShownTime{kNoShownTime};
+  // Frames the playback thread got into the scheduler and frames the pacing thread handed
+  // on, so the day change can wait for what is queued.
+  std::atomic<uint64_t> enqueuedFrames{0};
+  std::atomic<uint64_t> deliveredFrames{0};
+  // The host's reference; dropped by End.
+  std::shared_ptr<CFileSearch> hostReference;
+};

@@ -1,0 +1,189 @@
+// Hosts that pass impossible times, null or oversized arrays, unknown handles, channel
+// counts out of range, or that play an empty catalogue.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <ctime>
+
+#include "playback_test_util.h"
+
+namespace playtest {
+namespace {
+
+using platform::CTime;
+
+class BadInputTest : public PlaybackTest {
+ protected:
+  const int32_t t0 = Local(2024, 3, 10, 10, 0, 0);
+};
+
+TEST(PlayTimeFromLocalTest, NormalisesImpossibleFieldsAndRefusesYearsOutOfRange) {
+  ZoneGuard zone("UTC");
+  // Month 13 is January of the next year, day 0 the last day of the month before, and the
+  // hour, minute and second run on into the next unit.
+  EXPECT_EQ(CFileSearch::PlayTimeFromLocal(2024, 13, 0, 25, 61, 61).seconds(),
+            Local(2025, 1, 1, 2, 2, 1));
+  EXPECT_EQ(CFileSearch::PlayTimeFromLocal(2024, 3, 1, 0, 0, -1).seconds(),
+            Local(2024, 2, 29, 23, 59, 59));
+  EXPECT_EQ(CFileSearch::PlayTimeFromLocal(2024, 0, 1, 0, 0, 0).seconds(),
+            Local(2023, 12, 1, 0, 0, 0));
+  // Outside what 32-bit seconds hold: the no-time value.
+  EXPECT_EQ(CFileSearch::PlayTimeFromLocal(1900, 1, 1, 0, 0, 0), CTime::NoTime());
+  EXPECT_EQ(CFileSearch::PlayTimeFromLocal(INT_MAX, INT_MAX, INT_MAX, INT_MAX, INT_MAX, INT_MAX),
+            CTime::NoTime());
+  EXPECT_EQ(CFileSearch::PlayTimeFromLocal(INT_MIN, INT_MIN, INT_MIN, INT_MIN, INT_MIN, INT_MIN),
+            CTime::NoTime());
+}
+
+TEST(PlayTimeFromLocalTest, AmbiguousAndMissingLocalTimesResolveToTheEarlierInstant) {
+  ZoneGuard zone("Europe/Berlin");
+  const CTime summer = CFileSearch::PlayTimeFromLocal(2024, 7, 1, 12, 0, 0);
+  EXPECT_EQ(summer.Local().hour, 12);
+  EXPECT_EQ(summer, CTime::FromLocal(2024, 7, 1, 12, 0, 0));
+
+  // 02:30 on 27 October 2024 happens twice: first in summer time.
+  const CTime repeated = CFileSearch::PlayTimeFromLocal(2024, 10, 27, 2, 30, 0);
+  EXPECT_EQ(repeated.Local().hour, 2);
+  EXPECT_EQ(repeated.Local().minute, 30);
+  EXPECT_EQ(repeated.Local().isDst, 1);
+  const platform::LocalFields later = CTime(repeated.seconds() + 3600).Local();
+  EXPECT_EQ(later.hour, 2);
+  EXPECT_EQ(later.isDst, 0);
+
+  // 02:30 on 31 March 2024 never happens: the earlier reading, shown as 01:30.
+  const CTime skipped = CFileSearch::PlayTimeFromLocal(2024, 3, 31, 2, 30, 0);
+  EXPECT_EQ(skipped.Local().hour, 1);
+  EXPECT_EQ(skipped.Local().minute, 30);
+  EXPECT_EQ(CTime(skipped.seconds() + 3600).Local().hour, 3);
+}
+
+TEST_F(BadInputTest, ImpossiblePlayTimesPlayFromWhereTheyLand) {
+  Recording rec(dir_.path());
+  ASSERT_TRUE(rec.Begin(t0));
+  RecordStream(rec, t0, 3, 10, 1);
+  rec.Finish();
+
+  Open(1, rec);
+  ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
+  Display({1});
+  // Lands on 1 January 2025, after the recording: play falls back to the last recorded day
+  // from its start.
+  ASSERT_EQ(_RECORDER_FILESEARCH_PLAYTIME(search_, 2024, 13, 0, 25, 61, 61), 1);
+  ASSERT_TRUE(WaitForCount(IsShown, 1));
+  EXPECT_EQ(log_.Events().front().serial, rec.video.front().serial);
+
+  for (int32_t year : {1900, INT_MAX, INT_MIN}) {
+    const size_t before = log_.Count(IsShown);
+    ASSERT_EQ(_RECORDER_FILESEARCH_PLAYTIME(search_, year, year, year, year, year, year), 1);
+    ASSERT_TRUE(WaitUntil([&] { return log_.Count(IsShown) > before; })) << year;
+  }
+}
+
+TEST_F(BadInputTest, AnEmptyCatalogueKeepsTheSeekPendingWithoutSpinning) {
+  search_ = _RECORDER_FILESEARCH_INIT(1, reinterpret_cast<uintptr_t>(&log_), &HostLog::OnFrame,
+                                      &HostLog::OnNotify);
+  ASSERT_NE(search_, nullptr);
+  _RECORDER_FILESEARCH_SETPATH(search_, dir_.path().c_str(), "missing.FIH", 1);
+  ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
+  int32_t days = -1;
+  _RECORDER_FILESEARCH_GetDateTable(search_, nullptr, &days);
+  EXPECT_EQ(days, 0);
+  Display({1});
+  PlayFrom(t0);
+
+  const std::clock_t cpuBefore = std::clock();
+  Idle(1500);
+  const double cpu = static_cast<double>(std::clock() - cpuBefore) / CLOCKS_PER_SEC;
+  EXPECT_LT(cpu, 0.3) << "the playback thread spins on an empty catalogue";
+  EXPECT_EQ(log_.Size(), 0u);
+  EXPECT_TRUE(Object()->PlaybackThreadAlive());
+
+  const double before = platform::PerfSeconds();
+  _RECORDER_FILESEARCH_STOP(search_);
+  EXPECT_LT(platform::PerfSeconds() - before, 1.0);
+  EXPECT_FALSE(Object()->PlaybackThreadAlive());
+}
+
+TEST_F(BadInputTest, DisplayWordsAreClampedAndChannelsBeyondTheCountNeverPlay) {
+  Recording rec(dir_.path());
+  ASSERT_TRUE(rec.Begin(t0));
+  RecordStream(rec, t0, 4, 10, 4);
+  rec.Finish();
+
+  Open(2, rec);
+  ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
+  _RECORDER_FILESEARCH_SETDISPLAYCHANNELS(search_, nullptr, 4);
+  const uint32_t words[4] = {1, 1, 1, 1};
+  // Only the first two words are read, whatever the count says.
+  _RECORDER_FILESEARCH_SETDISPLAYCHANNELS(search_, words, INT_MAX);
+  PlayFrom(t0);
+  const auto onChannel = [](uint32_t ch) {
+    return [ch](const HostEvent& e) { return IsVideo(e) && e.channel == ch; };
+  };
+  ASSERT_TRUE(WaitForCount(onChannel(0), 15));
+  ASSERT_TRUE(WaitForCount(onChannel(1), 15));
+
+  // Backwards too, where the frame reader hands key frames over by itself.
+  const size_t forward = log_.Size();
+  ASSERT_EQ(_RECORDER_FILESEARCH_PLAYRATE(search_, -1.0f), 1);
+  PlayFrom(t0 + 3);
+  ASSERT_TRUE(WaitUntil([&] { return log_.Count(onChannel(1), forward) >= 8; }));
+  EXPECT_GE(log_.Count([](const HostEvent& e) { return IsVideo(e) && e.d.decodeOnly; }), 2u);
+  _RECORDER_FILESEARCH_STOP(search_);
+  EXPECT_EQ(log_.Count([](const HostEvent& e) { return e.channel >= 2; }), 0u);
+}
+
+TEST_F(BadInputTest, ChannelCountsAreClampedToThirtyTwoAndZeroIsRefused) {
+  EXPECT_EQ(_RECORDER_FILESEARCH_INIT(0, 0, nullptr, nullptr), nullptr);
+
+  Recording rec(dir_.path());
+  ASSERT_TRUE(rec.Begin(t0));
+  for (int s = 0; s < 3; ++s) {
+    for (int f = 0; f < 5; ++f) rec.Video(31, t0 + s, 1, f == 0);
+  }
+  rec.Finish();
+  Open(100, rec);
+  ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
+  std::vector<uint32_t> words(40, 0);
+  words[31] = 1;
+  Display(words);
+  PlayFrom(t0);
+  ASSERT_TRUE(WaitForCount([](const HostEvent& e) { return IsShown(e) && e.channel == 31; }, 3));
+}
+
+TEST_F(BadInputTest, NullAndUnknownHandlesAreRefusedQuietly) {
+  float rate = 0.0f;
+  uint32_t words[1] = {1};
+  int32_t count = 7;
+  EXPECT_EQ(_RECORDER_FILESEARCH_START(nullptr), 0);
+  EXPECT_EQ(_RECORDER_FILESEARCH_PLAYTIME(nullptr, 2024, 1, 1, 0, 0, 0), 0);
+  EXPECT_EQ(_RECORDER_FILESEARCH_PLAYRATE(nullptr, 1.0f), 0);
+  EXPECT_EQ(_RECORDER_FILESEARCH_GETPLAYRATE(nullptr, &rate), 0);
+  EXPECT_EQ(_RECORDER_FILESEARCH_SETSTATUS(nullptr, 1), 0);
+  _RECORDER_FILESEARCH_SETPATH(nullptr, "/tmp", "x.FIH", 1);
+  _RECORDER_FILESEARCH_STOP(nullptr);
+  _RECORDER_FILESEARCH_SETCURRENTCHANNEL(nullptr, 1);
+  _RECORDER_FILESEARCH_SETDISPLAYCHANNELS(nullptr, words, 1);
+  _RECORDER_FILESEARCH_GetDateTable(nullptr, nullptr, &count);
+  EXPECT_EQ(count, 7);
+  _RECORDER_FILESEARCH_END(nullptr);
+
+  // A live search: the getters answer, SETSTATUS still refuses, a second END is harmless.
+  FILESEARCH_HANDLE search = _RECORDER_FILESEARCH_INIT(4, 0, nullptr, nullptr);
+  ASSERT_NE(search, nullptr);
+  EXPECT_EQ(_RECORDER_FILESEARCH_GETPLAYRATE(search, &rate), 1);
+  EXPECT_EQ(rate, 1.0f);
+  EXPECT_EQ(_RECORDER_FILESEARCH_GETPLAYRATE(search, nullptr), 0);
+  EXPECT_EQ(_RECORDER_FILESEARCH_PLAYRATE(search, -2.5f), 1);
+  EXPECT_EQ(_RECORDER_FILESEARCH_GETPLAYRATE(search, &rate), 1);
+  EXPECT_EQ(rate, -2.5f);
+  EXPECT_EQ(_RECORDER_FILESEARCH_SETSTATUS(search, 1), 0);
+  EXPECT_EQ(_RECORDER_FILESEARCH_PLAYTIME(search, 2024, 1, 1, 0, 0, 0), 1);
+  _RECORDER_FILESEARCH_END(search);
+  _RECORDER_FILESEARCH_END(search);
+  int unrelated = 0;
+  _RECORDER_FILESEARCH_END(reinterpret_cast<FILESEARCH_HANDLE>(&unrelated));
+}
+
+}  // namespace
+}  // namespace playtest

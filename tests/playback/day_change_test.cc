@@ -1,0 +1,97 @@
+// Play across recorded days: the end of a day's data is shown to its last frame before play
+// moves on, forward play wraps from the last recorded day to the first, and backward play
+// from the start of the first day to the end of the last.
+#include <gtest/gtest.h>
+
+#include "playback_test_util.h"
+
+namespace playtest {
+namespace {
+
+class DayChangeTest : public PlaybackTest {
+ protected:
+  void SetUp() override {
+    PlaybackTest::SetUp();
+    rec_ = std::make_unique<Recording>(dir_.path());
+    ASSERT_TRUE(rec_->Begin(day1_));
+    // Two seconds before midnight, three after: the writer rotates to a new file at the
+    // change of day, so the catalogue holds two recorded days.
+    RecordStream(*rec_, day1_, 2, 10, 1);
+    RecordStream(*rec_, day2_, 3, 10, 1);
+    rec_->Finish();
+    Open(1, *rec_);
+    ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
+    int32_t days = 0;
+    _RECORDER_FILESEARCH_GetDateTable(search_, nullptr, &days);
+    ASSERT_EQ(days, 2);
+    Display({1});
+  }
+
+  size_t IndexOf(const std::vector<HostEvent>& events,
+                 const std::function<bool(const HostEvent&)>& match) {
+    for (size_t i = 0; i < events.size(); ++i) {
+      if (match(events[i])) return i;
+    }
+    return events.size();
+  }
+
+  const int32_t day1_ = Local(2024, 3, 10, 23, 59, 58);
+  const int32_t day2_ = Local(2024, 3, 11, 0, 0, 0);
+  std::unique_ptr<Recording> rec_;
+};
+
+TEST_F(DayChangeTest, ForwardPlayShowsTheLastDayToItsEndThenWrapsToTheFirst) {
+  PlayFrom(day2_);
+  const auto onDay1 = [&](const HostEvent& e) { return IsShown(e) && e.time < day2_; };
+  ASSERT_TRUE(WaitForCount(onDay1, 3));
+  _RECORDER_FILESEARCH_STOP(search_);
+
+  const std::vector<HostEvent> events = log_.Events();
+  const size_t wrap = IndexOf(events, onDay1);
+  // Before the wrap: every frame from the key frame of 00:00:01 to the last one recorded.
+  std::vector<uint32_t> before;
+  for (size_t i = 0; i < wrap; ++i) {
+    if (IsShown(events[i])) before.push_back(events[i].serial);
+  }
+  std::vector<uint32_t> expected;
+  for (const SentFrame& f : rec_->video) {
+    if (f.time >= day2_ + 1) expected.push_back(f.serial);
+  }
+  EXPECT_EQ(before, expected);
+  // After it: the first recorded day from its first frame.
+  EXPECT_EQ(events[wrap].serial, rec_->video.front().serial);
+  EXPECT_EQ(events[wrap].time, day1_);
+}
+
+TEST_F(DayChangeTest, BackwardPlayWrapsFromTheFirstDayToTheEndOfTheLast) {
+  // Four times the recorded speed keeps the test short; key frames are always sent.
+  ASSERT_EQ(_RECORDER_FILESEARCH_PLAYRATE(search_, -4.0f), 1);
+  PlayFrom(day1_ + 1);
+  const auto onDay2 = [&](const HostEvent& e) { return IsShown(e) && e.time >= day2_; };
+  ASSERT_TRUE(WaitForCount(onDay2, 2));
+  _RECORDER_FILESEARCH_STOP(search_);
+
+  const std::vector<HostEvent> events = log_.Events();
+  const size_t wrap = IndexOf(events, onDay2);
+  // Before the wrap: the first day from the key frame of 23:59:59 back to its first frame.
+  std::vector<uint32_t> before;
+  for (size_t i = 0; i < wrap; ++i) {
+    if (IsShown(events[i])) before.push_back(events[i].serial);
+  }
+  ASSERT_GE(before.size(), 2u);
+  EXPECT_EQ(before.front(), rec_->video[10].serial);
+  EXPECT_EQ(before.back(), rec_->video.front().serial);
+  for (size_t i = 1; i < before.size(); ++i) EXPECT_LT(before[i], before[i - 1]);
+  // After it: the last day from its end, going back in time.
+  ASSERT_LT(wrap, events.size());
+  EXPECT_EQ(events[wrap].time, day2_ + 2);
+  int32_t previous = events[wrap].time;
+  for (size_t i = wrap; i < events.size(); ++i) {
+    if (!IsShown(events[i])) continue;
+    EXPECT_LE(events[i].time, previous);
+    previous = events[i].time;
+  }
+}
+
+}  // namespace
+}  // namespace playtest

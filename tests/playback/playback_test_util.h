@@ -1,0 +1,391 @@
+// Shared helpers of the playback tests: recordings made through the recorder's exports in a
+// fresh directory (with a controllable wall clock, so seconds and days pass at once), a host
+// that logs every callback of a file search, and a fixture that plays a recording back
+// through the file-search exports.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/local_time.h"
+#include "platform/scratch_dir.h"
+#include "platform/wait_until.h"
+#include "playback/file_search.h"
+#include "recorder.h"
+#include "recorder/recorder_base.h"
+
+namespace playtest {
+
+inline std::atomic<int64_t> g_recordNow{0};
+inline int64_t RecordNow() { return g_recordNow.load(); }
+
+inline int32_t Local(int year, int month, int day, int hour, int minute, int second) {
+  return platform::CTime::FromLocal(year, month, day, hour, minute, second).seconds();
+}
+
+// Sets TZ for a scope and puts it back.
+class ZoneGuard {
+ public:
+  explicit ZoneGuard(const char* zone) {
+    const char* old = getenv("TZ");
+    if (old != nullptr) saved_ = std::string(old);
+    setenv("TZ", zone, 1);
+    tzset();
+  }
+  ~ZoneGuard() {
+    if (saved_) {
+      setenv("TZ", saved_->c_str(), 1);
+    } else {
+      unsetenv("TZ");
+    }
+    tzset();
+  }
+
+ private:
+  std::optional<std::string> saved_;
+};
+
+struct SentFrame {
+  bool audio = false;
+  uint32_t serial = 0;  // the first four payload bytes
+  uint32_t channel = 0;
+  int32_t time = 0;
+  uint32_t type = 0;
+  bool key = false;
+  uint32_t tag = 0;
+  uint32_t triggerA = 0;
+  uint32_t triggerB = 0;
+  std::vector<uint8_t> payload;
+};
+
+// A rotation set recorded through the exports. Frames get the time the test gives them.
+class Recording {
+ public:
+  explicit Recording(const std::string& dir, int files = 3) : dir_(dir) {
+    platform::SetNowSecondsForTest(&RecordNow);
+    handle_ = _RECORDER_INIT("playback-test", 0, nullptr);
+    for (int i = 0; i < files; ++i) {
+      _RECORDER_ADDFILEPATH(handle_, (dir_ + "file" + std::to_string(i) + ".VDB").c_str());
+    }
+    for (uint32_t c = 0; c < 32; ++c) _RECORDER_SETRECORD(handle_, c, 1);
+  }
+  ~Recording() { Finish(); }
+
+  // Starts recording with the wall clock at `now`.
+  bool Begin(int32_t now) {
+    g_recordNow = now;
+    return _RECORDER_START(handle_) == 1;
+  }
+
+  const SentFrame& Video(uint32_t channel, int32_t time, uint32_t type, bool key,
+                         uint32_t triggerA = 0, uint32_t triggerB = 0) {
+    SentFrame sent;
+    sent.serial = nextSerial_++;
+    sent.channel = channel;
+    sent.time = time;
+    sent.type = type;
+    sent.key = key;
+    sent.triggerA = triggerA;
+    sent.triggerB = triggerB;
+    sent.payload = Payload(sent.serial);
+    // The payload does not start the host's buffer.
+    const uint32_t dataStart = 3 + channel;
+    std::vector<uint8_t> buffer(dataStart, 0xEE);
+    buffer.insert(buffer.end(), sent.payload.begin(), sent.payload.end());
+    FrameDescriptor d;
+    std::memset(&d, 0, sizeof(d));
+    d.type = type;
+    d.dataStart = dataStart;
+    d.dataEnd = static_cast<uint32_t>(buffer.size());
+    d.keyFlag = key ? 1 : 0;
+    d.tag = 0x7A000000u | sent.serial;
+    d.subTypeWord = 0x1234;
+    d.statSize = static_cast<uint32_t>(sent.payload.size());
+    d.triggerA = triggerA;
+    d.triggerB = triggerB;
+    d.videoData = buffer.data();
+    sent.tag = d.tag;
+    g_recordNow = time;
+    EXPECT_EQ(_RECORDER_WRITEVIDEO(handle_, channel, &d), 1);
+    video.push_back(std::move(sent));
+    return video.back();
+  }
+
+  const SentFrame& Audio(uint32_t channel, int32_t time, uint32_t type) {
+    SentFrame sent;
+    sent.audio = true;
+    sent.serial = nextSerial_++;
+    sent.channel = channel;
+    sent.time = time;
+    sent.type = type;
+    sent.payload = Payload(sent.serial);
+    FrameDescriptor d;
+    std::memset(&d, 0, sizeof(d));
+    d.kind = 1;
+    d.type = type;
+    d.dataStart = 0;
+    d.dataEnd = static_cast<uint32_t>(sent.payload.size());
+    d.audioData = sent.payload.data();
+    g_recordNow = time;
+    EXPECT_EQ(_RECORDER_WRITEAUDIO(handle_, channel, &d), 1);
+    audio.push_back(std::move(sent));
+    return audio.back();
+  }
+
+  // Waits until the writer threads have taken in everything written so far, so what is
+  // written next lands after it in the data file.
+  void Settle() {
+    CRecorderBase* r = CRecorderBase::FromHandle(handle_);
+    ASSERT_TRUE(WaitUntil([&] {
+      return r->videoSlots->Count() == CRecorderBase::kRingSlots &&
+             r->audioSlots->Count() == CRecorderBase::kRingSlots;
+    }));
+  }
+
+  // Writes everything out, stops and ends the recorder, and gives the wall clock back.
+  void Finish() {
+    if (handle_ == nullptr) return;
+    Settle();
+    _RECORDER_STOP(handle_);
+    _RECORDER_END(handle_);
+    handle_ = nullptr;
+    platform::SetNowSecondsForTest(nullptr);
+  }
+
+  // Index files of the set that the recording wrote.
+  std::vector<std::string> IndexNames() const {
+    std::vector<std::string> names;
+    for (int i = 0; i < 8; ++i) {
+      const std::string name = "file" + std::to_string(i) + ".FIH";
+      if (std::filesystem::exists(dir_ + name)) names.push_back(name);
+    }
+    return names;
+  }
+
+  const std::string& dir() const { return dir_; }
+
+  std::vector<SentFrame> video;
+  std::vector<SentFrame> audio;
+
+ private:
+  static std::vector<uint8_t> Payload(uint32_t serial) {
+    std::vector<uint8_t> bytes(40 + (serial * 37) % 300);
+    uint32_t x = serial * 2654435761u + 7;
+    for (auto& b : bytes) {
+      x = x * 1103515245u + 12345u;
+      b = static_cast<uint8_t>(x >> 16);
+    }
+    std::memcpy(bytes.data(), &serial, sizeof(serial));
+    return bytes;
+  }
+
+  std::string dir_;
+  RECORDER_HANDLE handle_ = nullptr;
+  uint32_t nextSerial_ = 1;
+};
+
+// `seconds` seconds from t0 of `fps` type-1 frames per second on channels 0..channels-1.
+// Channel c has a key frame at frame keyAt[c] of every second (frame 0 when not given).
+// With audio, channel 0 also records an audio frame every fifth video frame.
+inline void RecordStream(Recording& rec, int32_t t0, int seconds, int fps, uint32_t channels,
+                         bool audio = false, std::vector<int> keyAt = {}) {
+  keyAt.resize(channels, 0);
+  for (int s = 0; s < seconds; ++s) {
+    for (int f = 0; f < fps; ++f) {
+      for (uint32_t ch = 0; ch < channels; ++ch) rec.Video(ch, t0 + s, 1, f == keyAt[ch]);
+      // The second's first frames lie in the file before its audio.
+      if (f == 0) rec.Settle();
+      if (audio && f % 5 == 0) rec.Audio(0, t0 + s, 0);
+    }
+  }
+}
+
+// Position of a video frame in the order the recording wrote them; -1 when not video.
+inline int VideoPosition(const Recording& rec, uint32_t serial) {
+  for (size_t i = 0; i < rec.video.size(); ++i) {
+    if (rec.video[i].serial == serial) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+// Index of a sent frame by serial.
+inline const SentFrame* FindSent(const Recording& rec, uint32_t serial) {
+  for (const SentFrame& f : rec.video) {
+    if (f.serial == serial) return &f;
+  }
+  for (const SentFrame& f : rec.audio) {
+    if (f.serial == serial) return &f;
+  }
+  return nullptr;
+}
+
+// One callback as the host saw it.
+struct HostEvent {
+  enum Kind { kVideo, kAudio, kNotify } kind = kVideo;
+  int32_t code = 0;  // notifications
+  uint32_t channel = 0;
+  FrameDescriptor d{};  // only the form's own bytes are copied; the rest stays 0
+  uint32_t serial = 0;
+  int32_t time = 0;  // the descriptor's local fields as an instant
+  std::vector<uint8_t> payload;
+  std::vector<uint8_t> lead;
+  uint32_t videoTag = 0;
+  double at = 0;  // PerfSeconds when it arrived
+};
+
+// The host side of a file search: logs every callback.
+class HostLog {
+ public:
+  static void OnFrame(uintptr_t context, uint32_t channel, const FrameDescriptor* d,
+                      int32_t reserved) {
+    auto* log = reinterpret_cast<HostLog*>(context);
+    HostEvent e;
+    e.channel = channel;
+    e.at = platform::PerfSeconds();
+    if (d->kind == 1) {
+      e.kind = HostEvent::kAudio;
+      std::memcpy(&e.d, d, offsetof(FrameDescriptor, audioData) + sizeof(void*));
+      e.payload.assign(d->audioData, d->audioData + d->dataEnd);
+    } else {
+      e.kind = HostEvent::kVideo;
+      std::memcpy(&e.d, d, sizeof(*d));
+      std::memcpy(&e.videoTag, d->videoData, 4);
+      e.payload.assign(d->videoData + d->dataStart, d->videoData + d->dataEnd);
+      if (d->leadBlock != nullptr) e.lead.assign(d->leadBlock, d->leadBlock + d->leadLength);
+    }
+    if (e.payload.size() >= 4) std::memcpy(&e.serial, e.payload.data(), 4);
+    e.time = Local(e.d.year, e.d.month, e.d.day, e.d.hour, e.d.minute, e.d.second);
+    EXPECT_EQ(reserved, 0);
+    log->Add(std::move(e));
+    if (log->hook) log->hook(channel, d);
+  }
+
+  static void OnNotify(FILESEARCH_HANDLE search, uintptr_t context, int32_t code, uint32_t channel,
+                       const FrameDescriptor* progress) {
+    auto* log = reinterpret_cast<HostLog*>(context);
+    HostEvent e;
+    e.kind = HostEvent::kNotify;
+    e.code = code;
+    e.channel = channel;
+    e.at = platform::PerfSeconds();
+    std::memcpy(&e.d, progress, offsetof(FrameDescriptor, statSize));
+    e.time = Local(e.d.year, e.d.month, e.d.day, e.d.hour, e.d.minute, e.d.second);
+    EXPECT_EQ(search, log->search.load());
+    log->Add(std::move(e));
+  }
+
+  std::vector<HostEvent> Events() {
+    std::lock_guard<std::mutex> hold(mu_);
+    return events_;
+  }
+  size_t Size() {
+    std::lock_guard<std::mutex> hold(mu_);
+    return events_.size();
+  }
+  size_t Count(const std::function<bool(const HostEvent&)>& match, size_t from = 0) {
+    std::lock_guard<std::mutex> hold(mu_);
+    size_t n = 0;
+    for (size_t i = from; i < events_.size(); ++i) n += match(events_[i]) ? 1 : 0;
+    return n;
+  }
+
+  std::atomic<FILESEARCH_HANDLE> search{nullptr};
+  // Called after logging a frame, on the pacing thread (set before playback starts).
+  std::function<void(uint32_t, const FrameDescriptor*)> hook;
+
+ private:
+  void Add(HostEvent e) {
+    std::lock_guard<std::mutex> hold(mu_);
+    events_.push_back(std::move(e));
+  }
+
+  std::mutex mu_;
+  std::vector<HostEvent> events_;
+};
+
+inline bool IsShown(const HostEvent& e) { return e.kind == HostEvent::kVideo && !e.d.decodeOnly; }
+inline bool IsVideo(const HostEvent& e) { return e.kind == HostEvent::kVideo; }
+inline bool IsAudio(const HostEvent& e) { return e.kind == HostEvent::kAudio; }
+
+// The events of the first pass over the recording: everything before the first frame that
+// arrives a second time (play wraps around at the end of the recorded days).
+inline std::vector<HostEvent> FirstPass(const std::vector<HostEvent>& events) {
+  std::vector<HostEvent> pass;
+  std::vector<std::pair<uint32_t, uint32_t>> seen;
+  for (const HostEvent& e : events) {
+    if (e.kind != HostEvent::kNotify) {
+      const std::pair<uint32_t, uint32_t> id{e.serial, e.d.decodeOnly};
+      if (std::find(seen.begin(), seen.end(), id) != seen.end()) break;
+      seen.push_back(id);
+    }
+    pass.push_back(e);
+  }
+  return pass;
+}
+
+// A file search on a recording, driven through the exports. UTC unless a test says
+// otherwise.
+class PlaybackTest : public ::testing::Test {
+ protected:
+  PlaybackTest() : zone_("UTC") {}
+  void TearDown() override { EndSearch(); }
+
+  FILESEARCH_HANDLE Open(uint32_t channels, const Recording& rec) {
+    search_ = _RECORDER_FILESEARCH_INIT(channels, reinterpret_cast<uintptr_t>(&log_),
+                                        &HostLog::OnFrame, &HostLog::OnNotify);
+    log_.search = search_;
+    EXPECT_NE(search_, nullptr);
+    for (const std::string& name : rec.IndexNames()) {
+      _RECORDER_FILESEARCH_SETPATH(search_, rec.dir().c_str(), name.c_str(), 1);
+    }
+    return search_;
+  }
+
+  void EndSearch() {
+    if (search_ != nullptr) _RECORDER_FILESEARCH_END(search_);
+    search_ = nullptr;
+  }
+
+  void Display(std::vector<uint32_t> words) {
+    _RECORDER_FILESEARCH_SETDISPLAYCHANNELS(search_, words.data(),
+                                            static_cast<int32_t>(words.size()));
+  }
+
+  void PlayFrom(int32_t t) {
+    const platform::LocalFields f = platform::CTime(t).Local();
+    ASSERT_EQ(
+        _RECORDER_FILESEARCH_PLAYTIME(search_, f.year, f.month, f.day, f.hour, f.minute, f.second),
+        1);
+  }
+
+  bool WaitForCount(const std::function<bool(const HostEvent&)>& match, size_t n,
+                    int timeoutMs = 20000) {
+    return WaitUntil([&] { return log_.Count(match) >= n; }, timeoutMs);
+  }
+
+  // Lets the library run for a while when a test needs to see that nothing happens.
+  static void Idle(int ms) { platform::SleepMs(static_cast<uint32_t>(ms)); }
+
+  CFileSearch* Object() { return CFileSearch::FromHandle(search_); }
+
+  ZoneGuard zone_;
+  ScratchDir dir_;
+  HostLog log_;
+  FILESEARCH_HANDLE search_ = nullptr;
+};
+
+}  // namespace playtest

@@ -1,0 +1,160 @@
+// Five seconds of four video channels and two audio channels recorded through the exports
+// and played back at rate 1.0: every frame must reach the host once, as it was written, in
+// recorded order, at the recorded pace, with the audio of the current channel only and a
+// progress notification on every fourth displayed frame.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "playback_test_util.h"
+
+namespace playtest {
+namespace {
+
+class RoundTripTest : public PlaybackTest {};
+
+TEST_F(RoundTripTest, FourChannelsWithAudioComeBackAsRecordedAtTheirPace) {
+  constexpr int kSeconds = 5;
+  constexpr int kFps = 25;
+  constexpr uint32_t kChannels = 4;
+  const int32_t t0 = Local(2024, 3, 10, 10, 0, 0);
+
+  Recording rec(dir_.path());
+  ASSERT_TRUE(rec.Begin(t0 - 1));
+  // A lone record in the second before: the seek to that second steps over it.
+  const uint32_t lone = rec.Video(0, t0 - 1, 1, true).serial;
+  rec.Settle();
+  for (int s = 0; s < kSeconds; ++s) {
+    for (int f = 0; f < kFps; ++f) {
+      for (uint32_t ch = 0; ch < kChannels; ++ch) {
+        const uint32_t type = f == 0 ? 1 : 1 + f % 3;  // first- and second-class video
+        const uint32_t triggerA = (ch == 1 || ch == 3) ? 1 : 0;
+        const uint32_t triggerB = (ch == 2 || ch == 3) ? 1 : 0;
+        rec.Video(ch, t0 + s, type, f == 0, triggerA, triggerB);
+      }
+      // The second's key frames lie in the file before its audio.
+      if (f == 0) rec.Settle();
+      if (f % 5 == 0) {
+        rec.Audio(0, t0 + s, f % 10 == 0 ? 0 : 17);
+        rec.Audio(1, t0 + s, 17);
+      }
+    }
+  }
+  rec.Finish();
+
+  std::map<uint32_t, const SentFrame*> sent;
+  std::map<uint32_t, std::vector<uint32_t>> expectedVideo;  // serials per channel
+  for (const SentFrame& f : rec.video) {
+    sent[f.serial] = &f;
+    if (f.serial != lone) expectedVideo[f.channel].push_back(f.serial);
+  }
+  std::vector<uint32_t> expectedAudio;
+  for (const SentFrame& f : rec.audio) {
+    sent[f.serial] = &f;
+    if (f.channel == 0) expectedAudio.push_back(f.serial);
+  }
+
+  Open(kChannels, rec);
+  _RECORDER_FILESEARCH_SETCURRENTCHANNEL(search_, 0);
+  ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
+  Display({1, 1, 1, 1});
+  PlayFrom(t0 - 1);
+
+  const uint32_t lastVideo = rec.video.back().serial;
+  const uint32_t lastAudio = expectedAudio.back();
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        return log_.Count([&](const HostEvent& e) {
+          return e.kind != HostEvent::kNotify && (e.serial == lastVideo || e.serial == lastAudio);
+        }) >= 2;
+      },
+      30000));
+  _RECORDER_FILESEARCH_STOP(search_);
+  const std::vector<HostEvent> pass = FirstPass(log_.Events());
+
+  std::map<uint32_t, std::vector<uint32_t>> gotVideo;
+  std::vector<uint32_t> gotAudio;
+  std::vector<const HostEvent*> shown;
+  for (const HostEvent& e : pass) {
+    if (e.kind == HostEvent::kNotify) continue;
+    ASSERT_TRUE(sent.count(e.serial)) << "unknown frame " << e.serial;
+    const SentFrame& f = *sent[e.serial];
+    SCOPED_TRACE(testing::Message() << "frame " << e.serial);
+    EXPECT_EQ(e.channel, f.channel);
+    EXPECT_EQ(e.d.channel, f.channel);
+    EXPECT_EQ(e.d.word4, 4u);
+    EXPECT_EQ(e.d.word12, 2u);
+    EXPECT_EQ(e.time, f.time);
+    EXPECT_EQ(e.d.type, f.type);
+    EXPECT_EQ(e.payload, f.payload);
+    if (e.kind == HostEvent::kAudio) {
+      gotAudio.push_back(e.serial);
+      EXPECT_EQ(e.d.kind, 1u);
+      EXPECT_EQ(e.d.dataStart, 0u);
+      EXPECT_EQ(e.d.dataEnd, f.payload.size());
+      EXPECT_EQ(e.d.statSize, f.payload.size() + 54);
+      continue;
+    }
+    gotVideo[e.channel].push_back(e.serial);
+    shown.push_back(&e);
+    const uint32_t lead = f.key ? 0 : 100;
+    EXPECT_EQ(e.d.kind, 0u);
+    EXPECT_EQ(e.d.keyFlag, f.key ? 1u : 0u);
+    EXPECT_EQ(e.d.tag, f.tag);
+    EXPECT_EQ(e.videoTag, f.tag);
+    EXPECT_EQ(e.d.subTypeWord, 0x34u);
+    EXPECT_EQ(e.d.triggerA, f.triggerA);
+    EXPECT_EQ(e.d.triggerB, f.triggerB);
+    EXPECT_EQ(e.d.dataStart, 4u);
+    EXPECT_EQ(e.d.dataEnd, f.payload.size() + 4);
+    EXPECT_EQ(e.d.statSize, f.payload.size() + 4 + lead + 102);
+    EXPECT_EQ(e.d.leadLength, lead);
+    EXPECT_EQ(e.d.decodeOnly, 0u);
+    EXPECT_EQ(e.lead, std::vector<uint8_t>(lead, 0));
+  }
+  EXPECT_EQ(gotVideo, expectedVideo);
+  EXPECT_EQ(gotAudio, expectedAudio);
+
+  // Within a recorded second the k-th of its n frames carries k * 1000 / n milliseconds.
+  // The last second has no following second to close its group: it is paced on the grid of
+  // the one before, so its values run on past 1000.
+  std::map<int32_t, std::vector<const HostEvent*>> bySecond;
+  for (const HostEvent* e : shown) bySecond[e->time].push_back(e);
+  for (const auto& [second, frames] : bySecond) {
+    if (second == t0 + kSeconds - 1) continue;
+    EXPECT_EQ(frames.size(), kChannels * kFps);
+    for (size_t k = 0; k < frames.size(); ++k) {
+      EXPECT_EQ(frames[k]->d.millisecond, k * 1000 / frames.size()) << "second " << second;
+    }
+  }
+
+  // One notification per four displayed frames, just before the fourth, for that frame.
+  size_t shownSoFar = 0;
+  size_t notifications = 0;
+  for (size_t i = 0; i < pass.size(); ++i) {
+    if (IsShown(pass[i])) ++shownSoFar;
+    if (pass[i].kind != HostEvent::kNotify) continue;
+    ++notifications;
+    EXPECT_EQ(pass[i].code, RECORDER_NOTIFY_PROGRESS);
+    EXPECT_EQ(pass[i].d.word4, 4u);
+    EXPECT_EQ(pass[i].d.kind, 0u);
+    EXPECT_EQ(pass[i].d.word12, 0u);
+    ASSERT_LT(i + 1, pass.size());
+    const HostEvent& next = pass[i + 1];
+    ASSERT_TRUE(IsShown(next));
+    EXPECT_EQ(next.channel, pass[i].channel);
+    EXPECT_EQ(next.time, pass[i].time);
+    EXPECT_EQ(next.d.millisecond, pass[i].d.millisecond);
+    EXPECT_EQ((shownSoFar + 1) % 4, 0u);
+  }
+  EXPECT_EQ(notifications, shown.size() / 4);
+
+  // Paced at the recorded rate: the first frame is due at once, the last 4.99 recorded
+  // seconds later.
+  ASSERT_FALSE(shown.empty());
+  const double elapsed = shown.back()->at - shown.front()->at;
+  EXPECT_NEAR(elapsed, (kSeconds - 1) + 0.99, 0.5);
+}
+
+}  // namespace
+}  // namespace playtest

@@ -1,0 +1,200 @@
+// Which recorded frames the playback thread hands on: key frames first after a seek and when
+// a channel is switched on, the thinning of fast rates and of the key-frame-only band, audio
+// only at 1.0, and backward play with the decode-only key frame ahead of each group.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "playback_test_util.h"
+
+namespace playtest {
+namespace {
+
+class ThinningTest : public PlaybackTest {
+ protected:
+  const int32_t t0 = Local(2024, 3, 10, 10, 0, 0);
+
+  // Shown video frames of the first pass, as the sent frames they are.
+  std::vector<const SentFrame*> ShownFirstPass(const Recording& rec) {
+    std::vector<const SentFrame*> frames;
+    for (const HostEvent& e : FirstPass(log_.Events())) {
+      if (IsShown(e)) frames.push_back(FindSent(rec, e.serial));
+    }
+    return frames;
+  }
+};
+
+TEST_F(ThinningTest, ChannelsStartAtTheirKeyFrameAfterASeekAndWhenSwitchedOn) {
+  Recording rec(dir_.path());
+  ASSERT_TRUE(rec.Begin(t0));
+  // Channel 0 has its key frames at frame 0 of each second, channel 1 at frame 12.
+  RecordStream(rec, t0, 6, 25, 2, false, {0, 12});
+  rec.Finish();
+
+  Open(2, rec);
+  ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
+  Display({1, 1});
+  PlayFrom(t0 + 1);
+  const auto onChannel = [](uint32_t ch) {
+    return [ch](const HostEvent& e) { return IsShown(e) && e.channel == ch; };
+  };
+  ASSERT_TRUE(WaitForCount(onChannel(0), 5));
+  ASSERT_TRUE(WaitForCount(onChannel(1), 5));
+  _RECORDER_FILESEARCH_STOP(search_);
+
+  // The seek steps over the first record of t0 + 1 (channel 0's key frame), so channel 0
+  // waits for the next one; channel 1 starts at its own in t0 + 1. From there on every frame.
+  for (uint32_t ch = 0; ch < 2; ++ch) {
+    std::vector<const SentFrame*> frames;
+    for (const HostEvent& e : log_.Events()) {
+      if (IsShown(e) && e.channel == ch) frames.push_back(FindSent(rec, e.serial));
+    }
+    ASSERT_GE(frames.size(), 5u);
+    EXPECT_TRUE(frames[0]->key) << "channel " << ch;
+    EXPECT_EQ(frames[0]->time, ch == 0 ? t0 + 2 : t0 + 1) << "channel " << ch;
+    for (size_t i = 1; i < frames.size(); ++i) {
+      EXPECT_EQ(frames[i]->serial, frames[i - 1]->serial + 2) << "channel " << ch;
+    }
+  }
+
+  // A channel switched on during play starts at its next key frame.
+  const size_t from = log_.Size();
+  ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
+  Display({1, 0});
+  PlayFrom(t0);
+  ASSERT_TRUE(WaitUntil([&] { return log_.Count(onChannel(0), from) >= 20; }));
+  EXPECT_EQ(log_.Count(onChannel(1), from), 0u);
+  Display({1, 1});
+  ASSERT_TRUE(WaitUntil([&] { return log_.Count(onChannel(1), from) >= 3; }));
+  std::vector<const SentFrame*> frames;
+  const std::vector<HostEvent> events = log_.Events();
+  for (size_t i = from; i < events.size(); ++i) {
+    if (IsShown(events[i]) && events[i].channel == 1)
+      frames.push_back(FindSent(rec, events[i].serial));
+  }
+  EXPECT_TRUE(frames[0]->key);
+  for (size_t i = 1; i < frames.size(); ++i) {
+    EXPECT_EQ(frames[i]->serial, frames[i - 1]->serial + 2);
+  }
+}
+
+TEST_F(ThinningTest, RateTwoSendsTheKeyFrameAndEveryOtherFrameWithoutAudio) {
+  constexpr int kSeconds = 6;
+  Recording rec(dir_.path());
+  ASSERT_TRUE(rec.Begin(t0));
+  RecordStream(rec, t0, kSeconds, 25, 1, /*audio=*/true);
+  rec.Finish();
+
+  Open(1, rec);
+  ASSERT_EQ(_RECORDER_FILESEARCH_PLAYRATE(search_, 2.0f), 1);
+  ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
+  Display({1});
+  PlayFrom(t0);
+  // Depending on the phase of the thinning the last frame sent is the last or the one before.
+  const int lastPosition = static_cast<int>(rec.video.size()) - 2;
+  ASSERT_TRUE(WaitForCount(
+      [&](const HostEvent& e) {
+        return IsShown(e) && VideoPosition(rec, e.serial) >= lastPosition;
+      },
+      1));
+  _RECORDER_FILESEARCH_STOP(search_);
+  EXPECT_EQ(log_.Count(IsAudio), 0u);
+
+  // Play starts at the key frame of t0 + 1 (the seek stepped over the one of t0).
+  const std::vector<const SentFrame*> frames = ShownFirstPass(rec);
+  ASSERT_FALSE(frames.empty());
+  EXPECT_EQ(frames.front()->time, t0 + 1);
+  std::map<int32_t, std::vector<const SentFrame*>> bySecond;
+  for (const SentFrame* f : frames) bySecond[f->time].push_back(f);
+  EXPECT_EQ(bySecond.size(), static_cast<size_t>(kSeconds - 1));
+  for (const auto& [second, list] : bySecond) {
+    ASSERT_TRUE(list.front()->key) << "second " << second - t0;
+    // 24 frames after the key frame, every other one of them.
+    EXPECT_EQ(list.size(), 13u) << "second " << second - t0;
+    for (size_t i = 2; i < list.size(); ++i) {
+      EXPECT_EQ(VideoPosition(rec, list[i]->serial), VideoPosition(rec, list[i - 1]->serial) + 2)
+          << "second " << second - t0;
+    }
+  }
+  // Paced at twice the recorded speed: about 5 recorded seconds in 2.5 s.
+  std::vector<HostEvent> pass = FirstPass(log_.Events());
+  std::vector<double> at;
+  for (const HostEvent& e : pass) {
+    if (IsShown(e)) at.push_back(e.at);
+  }
+  EXPECT_NEAR(at.back() - at.front(), (kSeconds - 2 + 24.0 / 25) / 2.0, 0.5);
+
+  // At half speed: video, but still no audio.
+  ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
+  ASSERT_EQ(_RECORDER_FILESEARCH_PLAYRATE(search_, 0.5f), 1);
+  const size_t before = log_.Count(IsShown);
+  PlayFrom(t0);
+  ASSERT_TRUE(WaitUntil([&] { return log_.Count(IsShown) >= before + 10; }));
+  EXPECT_EQ(log_.Count(IsAudio), 0u);
+}
+
+TEST_F(ThinningTest, KeyFrameBandSendsEverySecondKeyFrameOnly) {
+  Recording rec(dir_.path());
+  ASSERT_TRUE(rec.Begin(t0));
+  RecordStream(rec, t0, 40, 25, 1);
+  rec.Finish();
+
+  Open(1, rec);
+  ASSERT_EQ(_RECORDER_FILESEARCH_PLAYRATE(search_, 28.0f), 1);
+  ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
+  Display({1});
+  PlayFrom(t0);
+  ASSERT_TRUE(WaitForCount(IsShown, 10));
+  _RECORDER_FILESEARCH_STOP(search_);
+
+  const std::vector<const SentFrame*> frames = ShownFirstPass(rec);
+  ASSERT_GE(frames.size(), 10u);
+  for (size_t i = 0; i < frames.size(); ++i) {
+    EXPECT_TRUE(frames[i]->key) << "frame " << i;
+    if (i > 0) {
+      EXPECT_EQ(frames[i]->time, frames[i - 1]->time + 2) << "frame " << i;
+    }
+  }
+}
+
+TEST_F(ThinningTest, BackwardPlayGivesEachGroupItsKeyFrameFirstThenNewestToOldest) {
+  Recording rec(dir_.path());
+  ASSERT_TRUE(rec.Begin(t0));
+  RecordStream(rec, t0, 3, 10, 1);
+  rec.Finish();
+
+  Open(1, rec);
+  ASSERT_EQ(_RECORDER_FILESEARCH_PLAYRATE(search_, -1.0f), 1);
+  ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
+  Display({1});
+  PlayFrom(t0 + 2);
+  const uint32_t firstKey = rec.video.front().serial;
+  ASSERT_TRUE(
+      WaitForCount([&](const HostEvent& e) { return IsShown(e) && e.serial == firstKey; }, 1));
+  _RECORDER_FILESEARCH_STOP(search_);
+
+  // The seek lands just after the key frame of t0 + 2; from there backwards each group is
+  // its key frame decode-only, then its frames from the newest down to the key frame.
+  std::vector<std::pair<uint32_t, uint32_t>> expected;  // serial, decode-only
+  const auto key = [&](int s) { return rec.video[static_cast<size_t>(s * 10)].serial; };
+  expected.push_back({key(2), 1});
+  expected.push_back({key(2), 0});
+  for (int s = 1; s >= 0; --s) {
+    expected.push_back({key(s), 1});
+    for (int f = 9; f >= 0; --f) expected.push_back({key(s) + static_cast<uint32_t>(f), 0});
+  }
+  std::vector<std::pair<uint32_t, uint32_t>> got;
+  size_t shown = 0;
+  size_t notifications = 0;
+  for (const HostEvent& e : FirstPass(log_.Events())) {
+    if (IsVideo(e)) got.push_back({e.serial, e.d.decodeOnly});
+    shown += IsShown(e) ? 1 : 0;
+    notifications += e.kind == HostEvent::kNotify ? 1 : 0;
+  }
+  EXPECT_EQ(got, expected);
+  // Decode-only frames do not count towards the progress notifications.
+  EXPECT_EQ(notifications, shown / 4);
+}
+
+}  // namespace
+}  // namespace playtest
