@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "platform/clock.h"
 #include "recorder/path_list.h"
 #include "storage/delete_manager.h"
 
@@ -137,8 +138,22 @@ int32_t CRecorderBase::Start() {
 }
 
 void CRecorderBase::Stop() {
+  // Frames the host handed in before STOP are still in the rings; let the writer threads
+  // take them into the write buffer first, so the flush below stores every accepted frame.
+  if (recording == 1) WaitForRingsToDrain(threadJoinMs);
   EventLockHolder hold(writeLock);
   StopLocked();
+}
+
+bool CRecorderBase::WaitForRingsToDrain(uint32_t timeoutMs) {
+  // A slot comes back only after the writer has taken its record, so all slots free means
+  // both rings are empty. Bounded: a writer stuck in a host callback must not hold STOP up.
+  const double deadline = platform::PerfSeconds() + timeoutMs / 1000.0;
+  while (videoSlots->Count() < kRingSlots || audioSlots->Count() < kRingSlots) {
+    if (platform::PerfSeconds() >= deadline) return false;
+    platform::SleepMs(1);
+  }
+  return true;
 }
 
 void CRecorderBase::StopLocked() {

@@ -83,7 +83,11 @@ class CRecorderBase {
   void Initialise(const char* name, uintptr_t context, RecorderEventCallback callback);
   // 1 when the recorder is recording afterwards.
   int32_t Start();
+  // Waits (bounded) for the writer threads to take every record already in the rings,
+  // then stops.
   void Stop();
+  // true when both rings emptied within timeoutMs.
+  bool WaitForRingsToDrain(uint32_t timeoutMs);
   // Stop with writeLock already held (the destructor of CRecorder stops the recorder in the
   // same hold in which it waits for the closer thread).
   void StopLocked() REQUIRES(writeLock);
