@@ -153,7 +153,9 @@ int32_t CRecorderBase::CheckTimeAndRotate(platform::CTime time, bool willOverflo
     // The record that crosses into a new day is not stored.
     result = dayChanged ? 1 : 0;
   } else if (minuteChanged) {
-    WriteIndexSummary(0);
+    // The buffered records go out before the summary that counts them (FlushWriteBuffer
+    // writes the summary after the data), so a crash never leaves dataBytes beyond the data.
+    FlushWriteBuffer(0);
     summary.lastEntry += 1;
     summary.entries[summary.lastEntry].time = time.seconds();
   }
