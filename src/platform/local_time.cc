@@ -5,11 +5,20 @@
 #include <cerrno>
 #include <cstdint>
 #include <limits>
+#include <mutex>
 
 #include "platform/clock.h"
 
 namespace platform {
 namespace {
+
+// glibc serialises its time-zone state with a lock that ThreadSanitizer cannot see, and
+// tzset/mktime free and reload that state. Every conversion of the library goes through
+// this file, so one lock here makes the order visible and costs an uncontended mutex.
+std::mutex& ZoneLock() {
+  static std::mutex* lock = new std::mutex;  // never destroyed: used until process exit
+  return *lock;
+}
 
 bool FitsInt32(int64_t value) {
   return value >= std::numeric_limits<int32_t>::min() &&
@@ -19,6 +28,7 @@ bool FitsInt32(int64_t value) {
 // mktime on the given fields. mktime returns -1 both for failure and for the instant one
 // second before 1970, so errno tells them apart.
 bool MakeLocal(struct tm* fields, int64_t* seconds) {
+  std::lock_guard<std::mutex> hold(ZoneLock());
   errno = 0;
   const time_t t = ::mktime(fields);
   if (t == static_cast<time_t>(-1) && errno != 0) return false;
@@ -76,12 +86,15 @@ CTime CTime::Now() {
 }
 
 LocalFields CTime::Local() const {
-  // localtime_r need not look at TZ again; tzset makes a changed zone take effect.
-  ::tzset();
   const time_t t = static_cast<time_t>(seconds_);
   struct tm fields {};
   LocalFields out;
-  if (::localtime_r(&t, &fields) == nullptr) return out;
+  {
+    std::lock_guard<std::mutex> hold(ZoneLock());
+    // localtime_r need not look at TZ again; tzset makes a changed zone take effect.
+    ::tzset();
+    if (::localtime_r(&t, &fields) == nullptr) return out;
+  }
   out.year = fields.tm_year + 1900;
   out.month = fields.tm_mon + 1;
   out.day = fields.tm_mday;
