@@ -39,25 +39,12 @@ constexpr float kKeyOnlyHigh = 30.0f;
 
 enum class FrameClass { kNone, kAudio, kFirstVideo, kSecondVideo };
 
+// Video types 1 and 3 are first-class (played at every rate), the other delivered video
+// types second-class (thinned first at fast rates).
 FrameClass ClassOf(uint32_t type) {
-  switch (type) {
-    case 0:
-    case 17:
-    case 18:
-    case 19:
-    case 33:
-    case 34:
-      return FrameClass::kAudio;
-    case 1:
-    case 3:
-      return FrameClass::kFirstVideo;
-    case 2:
-    case 4:
-    case 6:
-      return FrameClass::kSecondVideo;
-    default:
-      return FrameClass::kNone;
-  }
+  if (storage::IsDeliveredAudioType(type)) return FrameClass::kAudio;
+  if (!storage::IsDeliveredVideoType(type)) return FrameClass::kNone;
+  return (type == 1 || type == 3) ? FrameClass::kFirstVideo : FrameClass::kSecondVideo;
 }
 
 bool InKeyOnlyBand(float e) { return e > kKeyOnlyLow && e <= kKeyOnlyHigh; }
