@@ -1,0 +1,154 @@
+// The day's picture: an index file written with known minutes, channels and reasons, shown by
+// `dvrtool timeline` through the library's day table, rendered by rsvg-convert and read back
+// pixel by pixel: recorded minutes are coloured where the table says, all else is blank.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include <cstdlib>
+#include <map>
+#include <optional>
+#include <sstream>
+
+#ifdef DVRTOOL_HAVE_PNG
+#include <png.h>
+#endif
+
+#include "timeline_view.h"
+#include "tool_runner.h"
+
+namespace tooltest {
+namespace {
+
+struct Rgb {
+  int r = 255, g = 255, b = 255;
+};
+
+Rgb FromHex(const char* hex) {
+  const unsigned long v = std::strtoul(hex + 1, nullptr, 16);
+  return {static_cast<int>(v >> 16), static_cast<int>((v >> 8) & 255), static_cast<int>(v & 255)};
+}
+
+bool Near(const Rgb& a, const Rgb& b) {
+  return std::abs(a.r - b.r) < 40 && std::abs(a.g - b.g) < 40 && std::abs(a.b - b.b) < 40;
+}
+
+class TimelinePictureTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (const char* tz = getenv("TZ")) savedTz_ = tz;
+    setenv("TZ", "UTC", 1);
+    tzset();
+  }
+  void TearDown() override {
+    if (savedTz_) {
+      setenv("TZ", savedTz_->c_str(), 1);
+    } else {
+      unsetenv("TZ");
+    }
+    tzset();
+  }
+
+  static int32_t At(int hour, int minute) {
+    return 1710028800 + hour * 3600 + minute * 60;  // 2024-03-10 00:00:00 UTC
+  }
+
+  // One data/index pair whose summary holds the given minute entries.
+  void WritePair(const std::vector<storage::IndexEntry>& entries) {
+    storage::IndexRecord record = storage::MakeIndexRecord("dvr00.VDB");
+    record.summary.startTime = entries.front().time;
+    record.summary.endTime = entries.back().time + 30;
+    record.summary.lastEntry = static_cast<int32_t>(entries.size()) - 1;
+    for (size_t i = 0; i < entries.size(); ++i) {
+      record.summary.entries[i] = entries[i];
+      record.summary.dataBytes += entries[i].bytes;
+    }
+    const storage::FileHeader header = storage::MakeFileHeader();
+    std::ofstream index(dir_ / "dvr00.FIH", std::ios::binary);
+    index.write(reinterpret_cast<const char*>(&header), sizeof(header));
+    index.write(reinterpret_cast<const char*>(&record), sizeof(record));
+    std::ofstream(dir_ / "dvr00.VDB", std::ios::binary) << std::string(4096, '\0');
+  }
+
+  ScratchDir dir_;
+  std::optional<std::string> savedTz_;
+};
+
+TEST_F(TimelinePictureTest, RecordedMinutesAreColouredWhereTheDayTableSays) {
+  if (!HaveProgram("rsvg-convert")) {
+    GTEST_SKIP() << "rsvg-convert is not installed: the picture is not checked";
+  }
+#ifndef DVRTOOL_HAVE_PNG
+  GTEST_SKIP() << "built without libpng: the rendered picture cannot be read";
+#else
+  using storage::IndexEntry;
+  WritePair({
+      IndexEntry{At(10, 15), 100, 1u << 0, 0, 0, 0},          // channel 0 recorded
+      IndexEntry{At(12, 30), 100, 0x0000FFFFu, 0, 0, 0},      // channels 0..15
+      IndexEntry{At(13, 0), 100, 1u << 5, 1u << 5, 0, 0},     // trigger A on 5
+      IndexEntry{At(13, 1), 100, 1u << 5, 0, 0, 1u << 5},     // 5 with audio
+      IndexEntry{At(23, 59), 100, 1u << 31, 0, 1u << 31, 0},  // trigger B on 31
+  });
+  // channel -> slot -> colour of the cell, and the slots with audio.
+  std::map<std::pair<int, int>, const char*> cells;
+  cells[{0, 615}] = dvrtool::kColourRecorded;
+  for (int c = 0; c < 16; ++c) cells[{c, 750}] = dvrtool::kColourRecorded;
+  cells[{5, 780}] = dvrtool::kColourTriggerA;
+  cells[{5, 781}] = dvrtool::kColourRecorded;
+  cells[{31, 1439}] = dvrtool::kColourTriggerB;
+  const std::pair<int, int> audio{5, 781};
+
+  const std::string svg = dir_ / "day.svg";
+  const RunResult r = Dvrtool({"timeline", dir_.path(), "--date", "2024-03-10", "--svg", svg});
+  ASSERT_EQ(r.status, 0) << r.output;
+  // The terminal view says the same: hour rows of 60 minute marks.
+  auto row = [&](const std::string& hour) {
+    const size_t at = r.output.find(" " + hour + "h ");
+    EXPECT_NE(at, std::string::npos) << r.output;
+    return r.output.substr(r.output.find('\n', at) - 60, 60);
+  };
+  EXPECT_EQ(row("10")[15], '#');
+  EXPECT_EQ(row("12")[30], '#');
+  EXPECT_EQ(row("13").substr(0, 3), "A@.");
+  EXPECT_EQ(row("23")[59], 'B');
+  EXPECT_EQ(row("00"), std::string(60, '.'));
+
+  const std::string png = dir_ / "day.png";
+  const RunResult rendered = RunShell("rsvg-convert " + Quote(svg) + " -o " + Quote(png));
+  ASSERT_EQ(rendered.status, 0) << rendered.output;
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  ASSERT_NE(png_image_begin_read_from_file(&image, png.c_str()), 0) << image.message;
+  image.format = PNG_FORMAT_RGB;
+  std::vector<uint8_t> pixels(PNG_IMAGE_SIZE(image));
+  ASSERT_NE(png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr), 0) << image.message;
+  ASSERT_GE(image.width, static_cast<uint32_t>(dvrtool::kSvgLeft + 1440));
+  ASSERT_GE(image.height, static_cast<uint32_t>(dvrtool::kSvgTop + 32 * dvrtool::kSvgRowHeight));
+  auto pixel = [&](int x, int y) {
+    const uint8_t* p = &pixels[(static_cast<size_t>(y) * image.width + x) * 3];
+    return Rgb{p[0], p[1], p[2]};
+  };
+
+  int coloured = 0;
+  for (int c = 0; c < 32; ++c) {
+    const int rowTop = dvrtool::kSvgTop + c * dvrtool::kSvgRowHeight;
+    for (int s = 0; s < 1440; ++s) {
+      const int x = dvrtool::kSvgLeft + s;
+      const auto cell = cells.find({c, s});
+      const Rgb want = cell == cells.end() ? Rgb{} : FromHex(cell->second);
+      const Rgb got = pixel(x, rowTop + dvrtool::kSvgCellTop + dvrtool::kSvgCellHeight / 2);
+      ASSERT_TRUE(Near(got, want)) << "channel " << c << " minute " << s << ": got " << got.r << ","
+                                   << got.g << "," << got.b;
+      const Rgb wantAudio = std::make_pair(c, s) == audio ? FromHex(dvrtool::kColourAudio) : Rgb{};
+      const Rgb gotAudio = pixel(x, rowTop + dvrtool::kSvgAudioTop + 1);
+      ASSERT_TRUE(Near(gotAudio, wantAudio)) << "audio of channel " << c << " minute " << s;
+      coloured += cell != cells.end() ? 1 : 0;
+    }
+  }
+  EXPECT_EQ(coloured, 20);
+  png_image_free(&image);
+#endif
+}
+
+}  // namespace
+}  // namespace tooltest

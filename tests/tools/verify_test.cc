@@ -1,0 +1,104 @@
+// dvrtool verify on a real recording: clean files pass, and each kind of damage is reported
+// with the file it is in and the byte offset where it is.
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <filesystem>
+
+#include "tool_runner.h"
+
+namespace tooltest {
+namespace {
+
+class VerifyTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(dir_.path().empty());
+    const RunResult r = Dvrtool({"record", "--dir", dir_.path(), "--files", "3", "--channels", "2",
+                                 "--seconds", "2", "--fast", "--audio", "--quiet"});
+    ASSERT_EQ(r.status, 0) << r.output;
+    data_ = dir_ / "dvr00.VDB";
+    index_ = dir_ / "dvr00.FIH";
+    dataBytes_ = ReadIndexRecord(index_).summary.dataBytes;
+    offsets_ = RecordOffsets(data_, dataBytes_);
+    // 2 s at 25 fps on 2 channels, plus the audio of channel 0.
+    ASSERT_EQ(offsets_.size(), 150u);
+  }
+
+  RunResult Verify() { return Dvrtool({"verify", dir_.path()}); }
+
+  ScratchDir dir_;
+  std::string data_, index_;
+  uint32_t dataBytes_ = 0;
+  std::vector<uint64_t> offsets_;
+};
+
+TEST_F(VerifyTest, CleanRecordingPasses) {
+  const RunResult r = Verify();
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("150 records, 0 problem(s)"), std::string::npos) << r.output;
+}
+
+// A flipped byte in a record's head or trailer is reported at that record's offset.
+class FlippedByteTest : public VerifyTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(FlippedByteTest, ReportsTheDamagedRecord) {
+  const uint64_t record = offsets_[37];
+  const uint64_t next = offsets_[38];
+  // Positive parameters count from the record start, negative ones from its end.
+  const int where = GetParam();
+  const uint64_t at = where >= 0 ? record + where : next + where;
+  uint8_t byte = ReadBytes(data_, at + 1).back();
+  byte ^= 0xFF;
+  WriteBytesAt(data_, at, &byte, 1);
+
+  const RunResult r = Verify();
+  EXPECT_EQ(r.status, 1) << r.output;
+  const std::string expected = data_ + ": offset " + std::to_string(record) + ":";
+  EXPECT_NE(r.output.find(expected), std::string::npos) << "want " << expected << "\n" << r.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(HeadAndTrailer, FlippedByteTest,
+                         ::testing::Values(0,                               // start marker
+                                           storage::kRecordChannelOffset,   // channel
+                                           storage::kRecordBodySizeOffset,  // body size
+                                           storage::kRecordTypeOffset,      // frame type
+                                           -8,                              // trailer size
+                                           -4));                            // end marker
+
+TEST_F(VerifyTest, TruncatedDataFileIsReportedAtTheRecordItCuts) {
+  const uint64_t cut = offsets_[100];
+  std::filesystem::resize_file(data_, cut + 20);
+  const RunResult r = Verify();
+  EXPECT_EQ(r.status, 1) << r.output;
+  const std::string expected = data_ + ": offset " + std::to_string(cut) + ": record cut short";
+  EXPECT_NE(r.output.find(expected), std::string::npos) << "want " << expected << "\n" << r.output;
+}
+
+TEST_F(VerifyTest, DataBytesBeyondTheRecordsIsReportedInTheIndex) {
+  const uint32_t inflated = dataBytes_ + 4096;
+  const uint64_t field = storage::kIndexSummaryOffset + offsetof(storage::IndexSummary, dataBytes);
+  WriteBytesAt(index_, field, &inflated, sizeof(inflated));
+  const RunResult r = Verify();
+  EXPECT_EQ(r.status, 1) << r.output;
+  const std::string expected = index_ + ": offset 108: dataBytes " + std::to_string(inflated) +
+                               " but the records end at byte " + std::to_string(dataBytes_);
+  EXPECT_NE(r.output.find(expected), std::string::npos) << "want " << expected << "\n" << r.output;
+}
+
+TEST_F(VerifyTest, SummaryThatDisagreesWithTheRecordsIsReportedAtTheField) {
+  storage::IndexRecord record = ReadIndexRecord(index_);
+  const uint32_t bytes = record.summary.entries[0].bytes + 1;
+  const uint32_t mask = record.summary.entries[0].reason2Mask | 0x80;
+  const uint64_t entry0 = storage::kIndexSummaryOffset + offsetof(storage::IndexSummary, entries);
+  WriteBytesAt(index_, entry0 + offsetof(storage::IndexEntry, bytes), &bytes, sizeof(bytes));
+  WriteBytesAt(index_, entry0 + offsetof(storage::IndexEntry, reason2Mask), &mask, sizeof(mask));
+  const RunResult r = Verify();
+  EXPECT_EQ(r.status, 1) << r.output;
+  EXPECT_NE(r.output.find(index_ + ": offset 120: entry 0 bytes"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find(index_ + ": offset 128: entry 0 trigger-A mask"), std::string::npos)
+      << r.output;
+}
+
+}  // namespace
+}  // namespace tooltest

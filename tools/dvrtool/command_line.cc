@@ -1,0 +1,190 @@
+#include "command_line.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+#include "errors.h"
+
+namespace dvrtool {
+
+CCommandLine::CCommandLine(const std::string& command, const std::vector<std::string>& words,
+                           const std::set<std::string>& valueOptions,
+                           const std::set<std::string>& flags)
+    : command_(command) {
+  for (size_t i = 0; i < words.size(); ++i) {
+    const std::string& word = words[i];
+    if (word.size() < 3 || word.compare(0, 2, "--") != 0) {
+      if (!word.empty() && word[0] == '-' && word != "-") {
+        throw UsageError("unknown option '" + word + "' for '" + command + "'");
+      }
+      positional_.push_back(word);
+      continue;
+    }
+    std::string name = word.substr(2);
+    std::optional<std::string> inlineValue;
+    if (const size_t eq = name.find('='); eq != std::string::npos) {
+      inlineValue = name.substr(eq + 1);
+      name.resize(eq);
+    }
+    if (flags.count(name) != 0) {
+      if (inlineValue) throw UsageError("option --" + name + " takes no value");
+      flags_.insert(name);
+    } else if (valueOptions.count(name) != 0) {
+      if (values_.count(name) != 0) throw UsageError("option --" + name + " given twice");
+      if (inlineValue) {
+        values_[name] = *inlineValue;
+      } else {
+        if (i + 1 >= words.size()) throw UsageError("option --" + name + " needs a value");
+        values_[name] = words[++i];
+      }
+    } else {
+      throw UsageError("unknown option '--" + name + "' for '" + command + "'");
+    }
+  }
+}
+
+void CCommandLine::ExpectPositional(size_t count, const char* what) const {
+  if (positional_.size() < count) throw UsageError("'" + command_ + "' needs " + what);
+  if (positional_.size() > count) {
+    throw UsageError("unexpected argument '" + positional_[count] + "' for '" + command_ + "'");
+  }
+}
+
+std::optional<std::string> CCommandLine::Value(const std::string& option) const {
+  const auto it = values_.find(option);
+  if (it == values_.end()) return std::nullopt;
+  return it->second;
+}
+
+std::string CCommandLine::Required(const std::string& option) const {
+  const auto value = Value(option);
+  if (!value) throw UsageError("'" + command_ + "' needs --" + option);
+  return *value;
+}
+
+int64_t CCommandLine::Integer(const std::string& option, int64_t fallback, int64_t low,
+                              int64_t high) const {
+  const auto text = Value(option);
+  if (!text) return fallback;
+  int64_t value = 0;
+  const char* end = text->data() + text->size();
+  const auto [ptr, ec] = std::from_chars(text->data(), end, value);
+  if (ec != std::errc() || ptr != end || value < low || value > high) {
+    throw UsageError("--" + option + " must be a whole number from " + std::to_string(low) +
+                     " to " + std::to_string(high) + ", not '" + *text + "'");
+  }
+  return value;
+}
+
+double CCommandLine::Number(const std::string& option, double fallback, double low,
+                            double high) const {
+  const auto text = Value(option);
+  if (!text) return fallback;
+  double value = 0;
+  const char* end = text->data() + text->size();
+  const auto [ptr, ec] = std::from_chars(text->data(), end, value);
+  if (ec != std::errc() || ptr != end || !std::isfinite(value) || value < low || value > high) {
+    char range[96];
+    std::snprintf(range, sizeof(range), "%g to %g", low, high);
+    throw UsageError("--" + option + " must be a number from " + range + ", not '" + *text + "'");
+  }
+  return value;
+}
+
+std::string CheckDataDirectory(const std::string& dir) {
+  if (dir.empty()) throw UsageError("empty directory name");
+  if (dir.find('.') != std::string::npos) {
+    throw UsageError("directory '" + dir +
+                     "' has a '.' in its path; the recorder's index names need a path "
+                     "without dots");
+  }
+  std::error_code error;
+  if (!std::filesystem::is_directory(dir, error)) {
+    throw UsageError("no such directory: " + dir);
+  }
+  return dir;
+}
+
+namespace {
+
+// Parses exactly `digits` decimal digits at text[pos].
+bool Digits(const std::string& text, size_t pos, size_t digits, int* value) {
+  if (pos + digits > text.size()) return false;
+  int v = 0;
+  for (size_t i = pos; i < pos + digits; ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    v = v * 10 + (text[i] - '0');
+  }
+  *value = v;
+  return true;
+}
+
+int DaysInMonth(int year, int month) {
+  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  return month == 2 && leap ? 29 : kDays[month - 1];
+}
+
+bool ParseDateFields(const std::string& text, int* year, int* month, int* day) {
+  return text.size() >= 10 && Digits(text, 0, 4, year) && text[4] == '-' &&
+         Digits(text, 5, 2, month) && text[7] == '-' && Digits(text, 8, 2, day) && *month >= 1 &&
+         *month <= 12 && *day >= 1 && *day <= DaysInMonth(*year, *month);
+}
+
+time_t MakeLocal(int year, int month, int day, int hour, int minute, int second,
+                 const std::string& text) {
+  // The recorder's times are 32-bit seconds: 1970 to January 2038.
+  if (year < 1970 || year > 2037) throw UsageError("date out of range (1970-2037): " + text);
+  std::tm fields{};
+  fields.tm_year = year - 1900;
+  fields.tm_mon = month - 1;
+  fields.tm_mday = day;
+  fields.tm_hour = hour;
+  fields.tm_min = minute;
+  fields.tm_sec = second;
+  fields.tm_isdst = -1;
+  const time_t t = std::mktime(&fields);
+  if (t == static_cast<time_t>(-1)) throw UsageError("not a local time: " + text);
+  return t;
+}
+
+}  // namespace
+
+time_t ParseLocalDate(const std::string& text) {
+  int year = 0, month = 0, day = 0;
+  if (text.size() != 10 || !ParseDateFields(text, &year, &month, &day)) {
+    throw UsageError("bad date '" + text + "' (expected YYYY-MM-DD)");
+  }
+  return MakeLocal(year, month, day, 0, 0, 0, text);
+}
+
+time_t ParseLocalDateTime(const std::string& text) {
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+  const bool ok = text.size() == 19 && ParseDateFields(text, &year, &month, &day) &&
+                  (text[10] == ' ' || text[10] == 'T') && Digits(text, 11, 2, &hour) &&
+                  text[13] == ':' && Digits(text, 14, 2, &minute) && text[16] == ':' &&
+                  Digits(text, 17, 2, &second) && hour < 24 && minute < 60 && second < 60;
+  if (!ok) throw UsageError("bad time '" + text + "' (expected \"YYYY-MM-DD HH:MM:SS\")");
+  return MakeLocal(year, month, day, hour, minute, second, text);
+}
+
+std::string FormatLocalDate(time_t t) {
+  std::tm fields{};
+  localtime_r(&t, &fields);
+  char text[32];
+  std::strftime(text, sizeof(text), "%Y-%m-%d", &fields);
+  return text;
+}
+
+std::string FormatLocalDateTime(time_t t) {
+  std::tm fields{};
+  localtime_r(&t, &fields);
+  char text[32];
+  std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &fields);
+  return text;
+}
+
+}  // namespace dvrtool

@@ -1,0 +1,218 @@
+#include "data_set_verifier.h"
+
+#include <cstddef>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
+#include "command_line.h"
+#include "data_set.h"
+#include "platform/local_time.h"
+
+namespace dvrtool {
+namespace {
+
+using storage::IndexEntry;
+using storage::IndexSummary;
+
+constexpr int kMaxProblemsPerFile = 20;
+
+constexpr uint64_t SummaryField(size_t offsetInSummary) {
+  return storage::kIndexSummaryOffset + offsetInSummary;
+}
+constexpr uint64_t EntryField(int entry, size_t offsetInEntry) {
+  return SummaryField(offsetof(IndexSummary, entries)) +
+         static_cast<uint64_t>(entry) * storage::kIndexEntrySize + offsetInEntry;
+}
+
+std::string TimeText(int32_t t) { return FormatLocalDateTime(static_cast<time_t>(t)); }
+
+// The summary the writer would have kept for these records: a new entry whenever a record's
+// local hour or minute differs from the record before it.
+class SummaryBuilder {
+ public:
+  void Add(const storage::FrameHeader& h, uint64_t recordSize) {
+    if (records_ == 0) {
+      s_.startTime = s_.endTime = s_.entries[0].time = h.time;
+      last_ = h.time;
+    } else if (h.time != last_) {
+      const platform::LocalFields now = platform::CTime(h.time).Local();
+      const platform::LocalFields before = platform::CTime(last_).Local();
+      if (now.hour != before.hour || now.minute != before.minute) {
+        ++s_.lastEntry;
+        if (s_.lastEntry < static_cast<int32_t>(storage::kIndexEntryCount)) {
+          s_.entries[s_.lastEntry].time = h.time;
+        }
+      }
+      last_ = h.time;
+    }
+    ++records_;
+    s_.endTime = h.time;
+    s_.dataBytes += static_cast<uint32_t>(recordSize);
+    if (s_.lastEntry >= static_cast<int32_t>(storage::kIndexEntryCount)) return;
+    IndexEntry& e = s_.entries[s_.lastEntry];
+    const uint32_t bit = h.channel < 32 ? 1u << h.channel : 0;
+    e.bytes += static_cast<uint32_t>(recordSize);
+    if (h.reason & storage::kReasonRecorded) e.reason1Mask |= bit;
+    if (h.reason & storage::kReasonTriggerA) e.reason2Mask |= bit;
+    if (h.reason & storage::kReasonTriggerB) e.reason4Mask |= bit;
+    if (storage::IsStoredAudioType(h.type)) e.audioMask |= bit;
+  }
+  const IndexSummary& summary() const { return s_; }
+  uint64_t records() const { return records_; }
+
+ private:
+  IndexSummary s_{};
+  int32_t last_ = 0;
+  uint64_t records_ = 0;
+};
+
+// What a well-formed record of this recorder looks like beyond its markers.
+std::string RecordFault(const storage::FrameHeader& h, const IndexSummary& summary) {
+  if (h.channel >= storage::kChannelCount) return "channel " + std::to_string(h.channel);
+  const bool audio = storage::IsStoredAudioType(h.type);
+  if (!audio && !storage::IsStoredVideoType(h.type)) return "frame type " + std::to_string(h.type);
+  if (h.reason == 0 || h.reason > 7) return "reason flags " + std::to_string(h.reason);
+  if (audio) {
+    if (h.keyFrame != 0 || h.payloadSize != 0) return "audio record with video fields";
+  } else {
+    if (h.keyFrame > 1) return "key-frame byte " + std::to_string(h.keyFrame);
+    const uint64_t expected =
+        uint64_t{h.payloadSize} + (h.keyFrame != 0 ? 0 : storage::kNonKeyLeadSize);
+    if (h.payloadSize < storage::kVideoTagSize || expected != h.bodySize) {
+      return "payload size " + std::to_string(h.payloadSize) + " does not fit body size " +
+             std::to_string(h.bodySize);
+    }
+  }
+  if (h.time < summary.startTime || h.time > summary.endTime) {
+    return "time " + TimeText(h.time) + " outside the file's " + TimeText(summary.startTime) +
+           " to " + TimeText(summary.endTime);
+  }
+  return "";
+}
+
+}  // namespace
+
+void CDataSetVerifier::Problem(const std::string& path, uint64_t offset, const std::string& what) {
+  ++totals_.problems;
+  if (++problemsInFile_ > kMaxProblemsPerFile) return;
+  out_ << path << ": offset " << offset << ": " << what << "\n";
+}
+
+VerifyTotals CDataSetVerifier::VerifyDirectory(const std::string& dir) {
+  totals_ = VerifyTotals{};
+  for (const FilePair& pair : ListPairs(dir)) {
+    ++totals_.pairs;
+    problemsInFile_ = 0;
+    if (pair.indexPath.empty()) {
+      Problem(pair.dataPath, 0, "data file without its index file");
+    } else if (pair.dataPath.empty()) {
+      Problem(pair.indexPath, 0, "index file without its data file");
+    } else {
+      VerifyPair(pair.dataPath, pair.indexPath);
+    }
+  }
+  return totals_;
+}
+
+void CDataSetVerifier::VerifyPair(const std::string& dataPath, const std::string& indexPath) {
+  std::error_code sizeError;
+  if (std::filesystem::file_size(indexPath, sizeError) == 0 && !sizeError) {
+    // The recorder opens the next pair ahead of time; until it rotates into it, the index
+    // file stays empty.
+    out_ << "ok " << dataPath << ": opened in advance, not used yet\n";
+    return;
+  }
+  const std::optional<IndexFile> index = ReadIndexFile(indexPath);
+  if (!index) {
+    Problem(indexPath, 0,
+            "unreadable or shorter than an index file (" + std::to_string(storage::kIndexFileSize) +
+                " bytes)");
+    return;
+  }
+  if (index->header.magic != storage::kFileHeaderMagic) Problem(indexPath, 0, "no FOH1 magic");
+  if (index->header.recordCount != 1) {
+    Problem(indexPath, offsetof(storage::FileHeader, recordCount),
+            "record count " + std::to_string(index->header.recordCount) + ", expected 1");
+  }
+  const std::string name = storage::IndexRecordName(index->record);
+  if (name != storage::DataFileBaseName(dataPath)) {
+    Problem(indexPath, storage::kIndexRecordOffset,
+            "names data file '" + name + "', not " + storage::DataFileBaseName(dataPath));
+  }
+  const IndexSummary& stored = index->record.summary;
+  if (stored.lastEntry < 0 || stored.lastEntry > storage::kLastEntryMax) {
+    Problem(indexPath, SummaryField(offsetof(IndexSummary, lastEntry)),
+            "last entry " + std::to_string(stored.lastEntry) + " outside 0..119");
+    return;
+  }
+  if (stored.dataBytes == 0) {
+    out_ << "ok " << dataPath << ": no records\n";
+    return;
+  }
+
+  SummaryBuilder built;
+  std::string readError;
+  const std::optional<RecordDamage> damage = WalkRecords(
+      dataPath, stored.dataBytes,
+      [&](const WalkedRecord& r) {
+        built.Add(r.view.header, r.view.recordSize);
+        const std::string fault = RecordFault(r.view.header, stored);
+        if (!fault.empty()) Problem(dataPath, r.offset, "record has " + fault);
+      },
+      &readError);
+  totals_.records += built.records();
+  if (!readError.empty()) {
+    Problem(dataPath, 0, readError);
+    return;
+  }
+  if (damage) {
+    if (damage->zerosToLimit) {
+      Problem(indexPath, SummaryField(offsetof(IndexSummary, dataBytes)),
+              "dataBytes " + std::to_string(stored.dataBytes) + " but the records end at byte " +
+                  std::to_string(damage->offset) + " of " + storage::DataFileBaseName(dataPath));
+    } else {
+      Problem(dataPath, damage->offset, damage->what);
+    }
+    return;  // the summary cannot be compared with records that cannot be read
+  }
+
+  const IndexSummary& expect = built.summary();
+  auto compare = [&](uint64_t offset, const char* field, int64_t have, int64_t want, bool isTime) {
+    if (have == want) return;
+    const std::string h = isTime ? TimeText(static_cast<int32_t>(have)) : std::to_string(have);
+    const std::string w = isTime ? TimeText(static_cast<int32_t>(want)) : std::to_string(want);
+    Problem(indexPath, offset, std::string(field) + " is " + h + ", the records say " + w);
+  };
+  compare(SummaryField(offsetof(IndexSummary, startTime)), "start time", stored.startTime,
+          expect.startTime, true);
+  compare(SummaryField(offsetof(IndexSummary, endTime)), "end time", stored.endTime, expect.endTime,
+          true);
+  compare(SummaryField(offsetof(IndexSummary, lastEntry)), "last entry", stored.lastEntry,
+          expect.lastEntry, false);
+  for (int i = 0; i < static_cast<int>(storage::kIndexEntryCount); ++i) {
+    const IndexEntry& have = stored.entries[i];
+    const IndexEntry& want = expect.entries[i];
+    const std::string entry = "entry " + std::to_string(i) + " ";
+    compare(EntryField(i, offsetof(IndexEntry, time)), (entry + "time").c_str(), have.time,
+            want.time, true);
+    compare(EntryField(i, offsetof(IndexEntry, bytes)), (entry + "bytes").c_str(), have.bytes,
+            want.bytes, false);
+    compare(EntryField(i, offsetof(IndexEntry, reason1Mask)), (entry + "reason-1 mask").c_str(),
+            have.reason1Mask, want.reason1Mask, false);
+    compare(EntryField(i, offsetof(IndexEntry, reason2Mask)), (entry + "trigger-A mask").c_str(),
+            have.reason2Mask, want.reason2Mask, false);
+    compare(EntryField(i, offsetof(IndexEntry, reason4Mask)), (entry + "trigger-B mask").c_str(),
+            have.reason4Mask, want.reason4Mask, false);
+    compare(EntryField(i, offsetof(IndexEntry, audioMask)), (entry + "audio mask").c_str(),
+            have.audioMask, want.audioMask, false);
+  }
+  if (problemsInFile_ == 0) {
+    out_ << "ok " << dataPath << ": " << built.records() << " records, " << stored.dataBytes
+         << " bytes, " << stored.lastEntry + 1 << " minute entries, " << TimeText(stored.startTime)
+         << " to " << TimeText(stored.endTime) << "\n";
+  }
+}
+
+}  // namespace dvrtool

@@ -1,0 +1,89 @@
+// A file search over a data directory, driven through the library's exports: it names every
+// index file of the directory, builds the catalogue, and answers the date table, the day
+// table and playback. Used by `dates`, `timeline`, `play` and the demo.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "recorder.h"
+
+namespace dvrtool {
+
+inline constexpr int kDaySlots = 1500;  // 25 hour rows of 60 minutes
+inline constexpr int kDayRows = 25;
+
+struct DayTable {
+  std::vector<uint32_t> any = std::vector<uint32_t>(kDaySlots);
+  std::vector<uint32_t> reason1 = std::vector<uint32_t>(kDaySlots);
+  std::vector<uint32_t> reason2 = std::vector<uint32_t>(kDaySlots);
+  std::vector<uint32_t> reason4 = std::vector<uint32_t>(kDaySlots);
+  std::vector<uint32_t> audio = std::vector<uint32_t>(kDaySlots);
+  std::vector<uint32_t> dstHours = std::vector<uint32_t>(kDayRows);
+  int32_t dayKind = 0;
+  int32_t hourCount = 24;
+};
+
+struct DstRange {
+  int startMonth = 0, startDay = 0, startHour = 0;
+  int endMonth = 0, endDay = 0, endHour = 0;
+};
+
+// A video or audio frame as the file search handed it to the host.
+struct PlayedFrame {
+  bool audio = false;
+  uint32_t channel = 0;
+  uint32_t type = 0;
+  bool key = false;
+  bool decodeOnly = false;
+  uint32_t tag = 0;
+  time_t time = 0;  // the frame's local calendar fields, as seconds
+  uint16_t millisecond = 0;
+  std::chrono::steady_clock::time_point arrival;
+  std::vector<uint8_t> payload;
+};
+
+struct PlayOptions {
+  time_t from = 0;
+  float rate = 1.0f;
+  uint32_t channel = 0;
+  double maxSeconds = 10;  // wall-clock limit
+  // Called on the host's thread with every frame so far; true ends playback early.
+  std::function<bool(const std::vector<PlayedFrame>&)> done;
+};
+
+class CFileSearchSession {
+ public:
+  // Finds the index files of `dir` (RuntimeError when there are none) and starts a file
+  // search on them: the catalogue is built on return.
+  explicit CFileSearchSession(const std::string& dir, const DstRange* dst = nullptr);
+  ~CFileSearchSession();
+  CFileSearchSession(const CFileSearchSession&) = delete;
+  CFileSearchSession& operator=(const CFileSearchSession&) = delete;
+
+  const std::vector<std::string>& indexFiles() const { return indexFiles_; }
+  std::vector<time_t> Dates() const;
+  DayTable Day(time_t anyInstantOfDay) const;
+  // Plays channel `options.channel` from `options.from` and returns the frames delivered, in
+  // delivery order, until `done` says so or the time limit passes.
+  std::vector<PlayedFrame> Play(const PlayOptions& options);
+
+ private:
+  static void OnFrame(uintptr_t context, uint32_t channel, const FrameDescriptor* descriptor,
+                      int32_t reserved);
+
+  FILESEARCH_HANDLE search_ = nullptr;
+  std::vector<std::string> indexFiles_;
+  std::mutex mutex_;
+  std::condition_variable arrived_;
+  std::vector<PlayedFrame> frames_;  // guarded by mutex_
+  uint32_t playChannel_ = 0;         // set before playback starts
+};
+
+}  // namespace dvrtool

@@ -1,0 +1,72 @@
+#include "play_report.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace dvrtool {
+namespace {
+
+double FrameInstant(const PlayedFrame& f) {
+  return static_cast<double>(f.time) + f.millisecond / 1000.0;
+}
+
+}  // namespace
+
+std::vector<PlayedFrame> FirstPass(const std::vector<PlayedFrame>& frames, float rate) {
+  std::vector<PlayedFrame> pass;
+  double last = 0;
+  bool any = false;
+  for (const PlayedFrame& f : frames) {
+    if (f.audio) {
+      pass.push_back(f);
+      continue;
+    }
+    const double t = static_cast<double>(f.time);
+    // Whole seconds are what the play direction orders; a step back of more than a second
+    // against the direction is the wrap.
+    if (any && (rate > 0 ? t < last - 1 : t > last + 1)) break;
+    last = t;
+    any = true;
+    pass.push_back(f);
+  }
+  return pass;
+}
+
+Lateness MeasureLateness(const std::vector<PlayedFrame>& frames, float rate) {
+  Lateness result;
+  const double speed = std::fabs(static_cast<double>(rate));
+  if (speed == 0 || speed >= 100) return result;  // paused or single steps have no pace
+  std::vector<double> late;
+  const PlayedFrame* first = nullptr;
+  for (const PlayedFrame& f : frames) {
+    if (f.audio || f.decodeOnly) continue;
+    if (first == nullptr) {
+      first = &f;
+      late.push_back(0);
+      continue;
+    }
+    const double recorded = std::fabs(FrameInstant(f) - FrameInstant(*first));
+    const double arrived = std::chrono::duration<double>(f.arrival - first->arrival).count();
+    late.push_back((arrived - recorded / speed) * 1000.0);
+  }
+  if (late.empty()) return result;
+  std::sort(late.begin(), late.end());
+  result.frames = late.size();
+  result.medianMs = late[late.size() / 2];
+  result.p95Ms = late[std::min(late.size() - 1, late.size() * 95 / 100)];
+  result.maxMs = late.back();
+  return result;
+}
+
+std::string DescribeLateness(const Lateness& l) {
+  if (l.frames == 0) return "pacing lateness: no shown frames to measure";
+  char text[160];
+  std::snprintf(text, sizeof(text),
+                "pacing lateness over %zu shown frames: median %.1f ms, 95th percentile %.1f ms, "
+                "max %.1f ms",
+                l.frames, l.medianMs, l.p95Ms, l.maxMs);
+  return text;
+}
+
+}  // namespace dvrtool

@@ -1,0 +1,171 @@
+#include "record_session.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "errors.h"
+#include "recorder_library.h"
+
+namespace dvrtool {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::atomic<uint64_t> g_fileEvents{0};
+
+// Writer threads report file trouble here while holding the recorder's write lock: print
+// and count, nothing else.
+void OnRecorderEvent(RECORDER_HANDLE, uintptr_t, int32_t code, int32_t status, const char* path,
+                     int32_t) {
+  if (code == RECORDER_EVENT_FILE_OPENED && status == 0) return;
+  g_fileEvents.fetch_add(1);
+  std::fprintf(stderr, "\nrecorder: %s %s\n",
+               code == RECORDER_EVENT_FILE_OPENED    ? "cannot open"
+               : code == RECORDER_EVENT_WRITE_FAILED ? "write failed on"
+                                                     : "deleted",
+               path != nullptr ? path : "?");
+}
+
+class ProgressLine {
+ public:
+  explicit ProgressLine(bool enabled) : enabled_(enabled), tty_(isatty(STDOUT_FILENO) == 1) {}
+
+  void Show(const CRecorderLibrary& lib, RECORDER_HANDLE recorder, int channels, double elapsed,
+            uint64_t frames, uint64_t bytes, bool last) {
+    if (!enabled_) return;
+    // A terminal gets one line rewritten in place; a pipe a line every two seconds.
+    const double period = tty_ ? 0.25 : 2.0;
+    if (!last && (elapsed < nextAt_ || elapsed < 0.5)) return;
+    nextAt_ = elapsed + period;
+    double low = 1e9, high = 0, sum = 0;
+    for (int c = 0; c < channels; ++c) {
+      double fps = 0;
+      if (lib._RECORDER_GETFPS(recorder, static_cast<uint32_t>(c), &fps) != 1) fps = 0;
+      low = std::min(low, fps);
+      high = std::max(high, fps);
+      sum += fps;
+    }
+    const double rate = elapsed > 0 ? static_cast<double>(bytes) / elapsed / 1e6 : 0;
+    std::printf(
+        "%s  %6.1f s  %8llu frames  %6.2f MB/s  fps per channel %.1f / %.1f / %.1f "
+        "(min/avg/max)%s",
+        tty_ ? "\r" : "", elapsed, static_cast<unsigned long long>(frames), rate, low,
+        sum / channels, high, tty_ && !last ? "" : "\n");
+    std::fflush(stdout);
+  }
+
+ private:
+  bool enabled_;
+  bool tty_;
+  double nextAt_ = 0;
+};
+
+}  // namespace
+
+std::vector<uint8_t> ToneFrame(uint32_t serial) {
+  constexpr int kSamples = 320;  // 40 ms at 8 kHz
+  std::vector<uint8_t> bytes(kSamples * 2);
+  for (int i = 0; i < kSamples; ++i) {
+    const double t = (static_cast<double>(serial) * kSamples + i) / 8000.0;
+    const auto sample = static_cast<int16_t>(std::lround(6000.0 * std::sin(2 * M_PI * 440.0 * t)));
+    std::memcpy(&bytes[2 * i], &sample, sizeof(sample));
+  }
+  std::memcpy(bytes.data(), &serial, sizeof(serial));
+  return bytes;
+}
+
+std::vector<std::string> DataFileNames(const std::string& dir, int files) {
+  std::vector<std::string> names;
+  std::string base = dir;
+  if (base.empty() || base.back() != '/') base += '/';
+  for (int i = 0; i < files; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof(name), "dvr%02d.VDB", i);
+    names.push_back(base + name);
+  }
+  return names;
+}
+
+RecordOutcome Record(const RecordOptions& options, std::span<const uint8_t> stream,
+                     const std::vector<AccessUnit>& units) {
+  const CRecorderLibrary& lib = CRecorderLibrary::Get();
+  RecordOutcome outcome;
+  g_fileEvents = 0;
+  RECORDER_HANDLE recorder = lib._RECORDER_INIT("dvrtool", 0, &OnRecorderEvent);
+  if (recorder == nullptr) throw RuntimeError("the library did not create a recorder");
+  for (const std::string& path : DataFileNames(options.dir, options.files)) {
+    lib._RECORDER_ADDFILEPATH(recorder, path.c_str());
+  }
+  for (int c = 0; c < options.channels; ++c) {
+    lib._RECORDER_SETRECORD(recorder, static_cast<uint32_t>(c), 1);
+  }
+  outcome.firstSecond = std::time(nullptr);
+  if (lib._RECORDER_START(recorder) != 1) {
+    lib._RECORDER_END(recorder);
+    throw RuntimeError("the recorder did not start in " + options.dir);
+  }
+
+  ProgressLine progress(options.progress);
+  const auto start = Clock::now();
+  const uint32_t frameCount = static_cast<uint32_t>(options.seconds) * kFramesPerSecond;
+  for (uint32_t serial = 0; serial < frameCount; ++serial) {
+    if (!options.fast) {
+      std::this_thread::sleep_until(start + std::chrono::milliseconds(40) * serial);
+    }
+    const AccessUnit& unit = UnitOfSerial(units, serial);
+    for (int c = 0; c < options.channels; ++c) {
+      FrameDescriptor frame;
+      std::memset(&frame, 0, sizeof(frame));
+      frame.type = unit.key ? kKeyFrameType : kPictureFrameType;
+      frame.keyFlag = unit.key ? 1 : 0;
+      frame.tag = serial;
+      frame.videoData = stream.data() + unit.offset;
+      frame.dataStart = 0;
+      frame.dataEnd = static_cast<uint32_t>(unit.size);
+      frame.statSize = static_cast<uint32_t>(unit.size);
+      if (lib._RECORDER_WRITEVIDEO(recorder, static_cast<uint32_t>(c), &frame) == 1) {
+        ++outcome.framesTaken;
+        outcome.bytes += unit.size;
+      } else {
+        ++outcome.framesRefused;
+      }
+    }
+    if (options.audio) {
+      const std::vector<uint8_t> tone = ToneFrame(serial);
+      FrameDescriptor frame;
+      std::memset(&frame, 0, sizeof(frame));
+      frame.kind = 1;
+      frame.type = kAudioFrameType;
+      frame.audioData = tone.data();
+      frame.dataEnd = static_cast<uint32_t>(tone.size());
+      frame.statSize = static_cast<uint32_t>(tone.size());
+      if (lib._RECORDER_WRITEAUDIO(recorder, 0, &frame) == 1) {
+        ++outcome.audioTaken;
+        outcome.bytes += tone.size();
+      }
+    }
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    progress.Show(lib, recorder, options.channels, elapsed, outcome.framesTaken, outcome.bytes,
+                  false);
+  }
+  outcome.elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+  progress.Show(lib, recorder, options.channels, outcome.elapsed, outcome.framesTaken,
+                outcome.bytes, true);
+  // A stop drops what the writer threads have not yet taken from the rings, and the host
+  // cannot see the rings: give the writers a moment to take the last frames in.
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  lib._RECORDER_STOP(recorder);
+  lib._RECORDER_END(recorder);
+  outcome.lastSecond = std::time(nullptr);
+  outcome.fileEvents = g_fileEvents.load();
+  return outcome;
+}
+
+}  // namespace dvrtool
