@@ -60,6 +60,12 @@ bool StatPath(const std::string& path, struct stat* st) {
   return !path.empty() && ::stat(path.c_str(), st) == 0;
 }
 
+// One read or write call moves at most SSIZE_MAX bytes (2 GiB on a 32-bit target); a larger
+// count becomes a short transfer instead of being cut to its low 32 bits.
+size_t OneCallCount(uint64_t count) {
+  return static_cast<size_t>(std::min<uint64_t>(count, static_cast<uint64_t>(SSIZE_MAX)));
+}
+
 }  // namespace
 
 std::unique_ptr<File> File::Open(const std::string& path, Mode mode, bool writeThrough) {
@@ -84,7 +90,7 @@ File::~File() {
 int64_t File::Read(void* buffer, uint64_t count) {
   ssize_t got;
   do {
-    got = LoadSyscall(&Sys::read)(fd_, buffer, static_cast<size_t>(count));
+    got = LoadSyscall(&Sys::read)(fd_, buffer, OneCallCount(count));
   } while (got < 0 && errno == EINTR);
   return got;
 }
@@ -92,7 +98,7 @@ int64_t File::Read(void* buffer, uint64_t count) {
 int64_t File::Write(const void* data, uint64_t count) {
   ssize_t put;
   do {
-    put = LoadSyscall(&Sys::write)(fd_, data, static_cast<size_t>(count));
+    put = LoadSyscall(&Sys::write)(fd_, data, OneCallCount(count));
   } while (put < 0 && errno == EINTR);
   return put;
 }

@@ -1,23 +1,32 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary prefix and builds a tiny C host against it twice:
-# through find_package(recorder) and through pkg-config. Both hosts must run.
+# through find_package(recorder) and through pkg-config. Both hosts must run. The optional
+# third and fourth arguments are the build's C flags (-m32 for a 32-bit build, so the hosts
+# match the library) and the program that runs its executables (empty when they run natively).
 set -euo pipefail
 build_dir=$1
 source_dir=$2
+c_flags=${3:-}
+emulator=${4:-}
 work=$(mktemp -d /tmp/recinstall_XXXXXX)
 trap 'rm -rf "$work"' EXIT
 cmake --install "$build_dir" --prefix "$work/prefix" >/dev/null
 test -f "$work/prefix/include/recorder.h"
 ls "$work/prefix"/lib*/librecorder.so.1 >/dev/null
 libdir=$(dirname "$(ls "$work/prefix"/lib*/librecorder.so.1)")
+# The installed tool finds the installed library through its run path.
+# shellcheck disable=SC2086
+rc=0
+$emulator "$work/prefix/bin/dvrtool" dates "$work" >/dev/null 2>&1 || rc=$?
+[ "$rc" -eq 1 ]  # no index files there: exit 1, not a failure to load the library
 
 cmake -S "$source_dir/tests/install/host" -B "$work/cmake-host" -G Ninja \
-  -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
+  -DCMAKE_PREFIX_PATH="$work/prefix" -DCMAKE_C_FLAGS="$c_flags" >/dev/null
 cmake --build "$work/cmake-host" >/dev/null
-LD_LIBRARY_PATH="$libdir" "$work/cmake-host/host"
+LD_LIBRARY_PATH="$libdir" $emulator "$work/cmake-host/host"
 
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
-# shellcheck disable=SC2046
-cc -std=c99 -Wall -Werror "$source_dir/tests/install/host/host.c" -o "$work/pc-host" \
+# shellcheck disable=SC2046,SC2086
+cc -std=c99 -Wall -Werror $c_flags "$source_dir/tests/install/host/host.c" -o "$work/pc-host" \
   $(pkg-config --cflags --libs recorder)
-LD_LIBRARY_PATH="$libdir" "$work/pc-host"
+LD_LIBRARY_PATH="$libdir" $emulator "$work/pc-host"

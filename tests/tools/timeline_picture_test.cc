@@ -24,12 +24,12 @@ struct Rgb {
   int r = 255, g = 255, b = 255;
 };
 
-Rgb FromHex(const char* hex) {
+[[maybe_unused]] Rgb FromHex(const char* hex) {
   const unsigned long v = std::strtoul(hex + 1, nullptr, 16);
   return {static_cast<int>(v >> 16), static_cast<int>((v >> 8) & 255), static_cast<int>(v & 255)};
 }
 
-bool Near(const Rgb& a, const Rgb& b) {
+[[maybe_unused]] bool Near(const Rgb& a, const Rgb& b) {
   return std::abs(a.r - b.r) < 40 && std::abs(a.g - b.g) < 40 && std::abs(a.b - b.b) < 40;
 }
 
