@@ -69,25 +69,25 @@ typedef void (*RecorderEventCallback)(RECORDER_HANDLE recorder, uintptr_t contex
  * The audio form is the prefix through audioData; the progress form the first 26 bytes.
  */
 typedef struct RECORDER_PACKED FrameDescriptor {
-  uint32_t channel;     /* 0: channel number (filled by playback) */
-  uint32_t word4;       /* 4: interface constant (4 from playback) */
-  uint32_t kind;        /* 8: rec data: 0 video format, 1 audio format; playback: 0 video, 1 audio */
-  uint32_t word12;      /* 12: interface constant (2 from playback, 0 in the progress form) */
-  uint16_t year;        /* 16: local year, four digits (written by intake and by playback) */
-  uint8_t month;        /* 18: 1..12 */
-  uint8_t day;          /* 19: 1..31 */
-  uint8_t hour;         /* 20: 0..23 */
-  uint8_t minute;       /* 21 */
-  uint8_t second;       /* 22 */
-  uint8_t reserved23;   /* 23: written as 0 */
-  uint16_t millisecond; /* 24: cleared by intake; millisecond within the second from playback */
-  uint32_t statSize;    /* 26: byte count for the throughput statistics */
-  uint32_t type;        /* 30: frame type, stored with the record */
-  uint32_t dataStart;   /* 34: offset of the payload in the data buffer */
-  uint32_t dataEnd;     /* 38: end offset of the payload; length = dataEnd - dataStart */
-  uint32_t keyFlag;     /* 42: nonzero = key frame */
-  uint32_t tag;         /* 46: stored as the video tag of video-format records */
-  uint32_t subTypeWord; /* 50: its low 8 bits are stored as the subtype */
+  uint32_t channel;   /* 0: channel number (filled by playback) */
+  uint32_t word4;     /* 4: interface constant (4 from playback) */
+  uint32_t kind;      /* 8: rec data: 0 video format, 1 audio format; playback: 0 video, 1 audio */
+  uint32_t word12;    /* 12: interface constant (2 from playback, 0 in the progress form) */
+  uint16_t year;      /* 16: local year, four digits (written by intake and by playback) */
+  uint8_t month;      /* 18: 1..12 */
+  uint8_t day;        /* 19: 1..31 */
+  uint8_t hour;       /* 20: 0..23 */
+  uint8_t minute;     /* 21 */
+  uint8_t second;     /* 22 */
+  uint8_t reserved23; /* 23: written as 0 */
+  uint16_t millisecond;     /* 24: cleared by intake; millisecond within the second from playback */
+  uint32_t statSize;        /* 26: byte count for the throughput statistics */
+  uint32_t type;            /* 30: frame type, stored with the record */
+  uint32_t dataStart;       /* 34: offset of the payload in the data buffer */
+  uint32_t dataEnd;         /* 38: end offset of the payload; length = dataEnd - dataStart */
+  uint32_t keyFlag;         /* 42: nonzero = key frame */
+  uint32_t tag;             /* 46: stored as the video tag of video-format records */
+  uint32_t subTypeWord;     /* 50: its low 8 bits are stored as the subtype */
   const uint8_t* audioData; /* 54: data buffer of audio-format records */
   uint32_t leadLength;      /* playback: 0 for a key frame, 100 otherwise */
   uint32_t decodeOnly;      /* playback: 1 when the frame is to be decoded but not shown */
@@ -119,13 +119,15 @@ typedef void (*FileSearchNotifyCallback)(FILESEARCH_HANDLE search, uintptr_t con
 
 /* ---- Recorders ------------------------------------------------------------------- */
 
-/* Creates a recorder named `name` (its writer threads start at once); never returns 0 on success. */
+/* Creates a recorder named `name` (its writer threads start at once); never returns 0 on success.
+ */
 RECORDER_HANDLE _RECORDER_INIT(const char* name, uintptr_t context, RecorderEventCallback callback);
 /* Stops and destroys a recorder; an unknown or null handle does nothing. */
 void _RECORDER_END(RECORDER_HANDLE recorder);
 /* Starts recording into the rotation set; 1 when recording afterwards, 0 otherwise. */
 int32_t _RECORDER_START(RECORDER_HANDLE recorder);
-/* Stops recording: writes out what is buffered and closes every file. */
+/* Stops recording: waits (at most 5 s) for the frames still queued, writes out what is
+ * buffered and closes every file. */
 void _RECORDER_STOP(RECORDER_HANDLE recorder);
 /* Number of live recorders. */
 int32_t _RECORDER_GETCOUNT(void);
@@ -191,7 +193,8 @@ void _RECORDER_DELETEMAN_STOP(RECORDER_HANDLE recorder);
 
 /* ---- File searches (playback) ------------------------------------------------------ */
 
-/* Creates a file search for channelCount channels (at most 32); its pacing thread starts at once. */
+/* Creates a file search for channelCount channels (at most 32); its pacing thread starts at once.
+ */
 FILESEARCH_HANDLE _RECORDER_FILESEARCH_INIT(uint32_t channelCount, uintptr_t context,
                                             FileSearchFrameCallback frameCallback,
                                             FileSearchNotifyCallback notifyCallback);
@@ -210,7 +213,7 @@ void _RECORDER_FILESEARCH_END(FILESEARCH_HANDLE search);
 void _RECORDER_FILESEARCH_SETCURRENTCHANNEL(FILESEARCH_HANDLE search, uint32_t channel);
 /* Sets which channels are shown: count words, nonzero = shown (clamped to the channel count). */
 void _RECORDER_FILESEARCH_SETDISPLAYCHANNELS(FILESEARCH_HANDLE search, const uint32_t* display,
-                                            int32_t count);
+                                             int32_t count);
 /* Plays from a local time; an ambiguous or missing local time resolves to the earlier instant.
  * Returns 1 for every live handle. */
 int32_t _RECORDER_FILESEARCH_PLAYTIME(FILESEARCH_HANDLE search, int32_t year, int32_t month,
