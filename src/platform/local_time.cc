@@ -16,8 +16,9 @@ namespace {
 // tzset/mktime free and reload that state. Every conversion of the library goes through
 // this file, so one lock here makes the order visible and costs an uncontended mutex.
 std::mutex& ZoneLock() {
-  static std::mutex* lock = new std::mutex;  // never destroyed: used until process exit
-  return *lock;
+  // Constant-initialised, so it exists before any conversion; nothing to free at unload.
+  static std::mutex lock;
+  return lock;
 }
 
 bool FitsInt32(int64_t value) {
