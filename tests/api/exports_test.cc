@@ -217,7 +217,7 @@ TEST_F(ExportsTest, FileSearchEndOfAHandleItsRegistryDoesNotHoldDoesNothing) {
 }
 
 TEST(ExportsThreadsTest, HundredRecordersFromFourThreadsLeaveNoThreadAndNoDescriptor) {
-  const int threadsBefore = testing_process::ThreadCount();
+  const int threadsBefore = testing_process::BaselineThreadCount();
   const auto descriptorsBefore = testing_process::OpenDescriptors();
   std::vector<std::thread> hosts;
   for (int t = 0; t < 4; ++t) {

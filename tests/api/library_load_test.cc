@@ -82,7 +82,7 @@ TEST(LibraryExportsTest, SharedLibraryDefinesExactlyTheFortyFourFunctions) {
 }
 
 TEST(LibraryLoadTest, LoadingAndUnloadingLeavesNoThreadAndNoDescriptor) {
-  const int threadsBefore = testing_process::ThreadCount();
+  const int threadsBefore = testing_process::BaselineThreadCount();
   const auto descriptorsBefore = testing_process::OpenDescriptors();
   for (int round = 0; round < 3; ++round) {
     void* library = dlopen(RECORDER_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
@@ -102,7 +102,7 @@ TEST(LibraryLoadTest, LoadingAndUnloadingLeavesNoThreadAndNoDescriptor) {
 }
 
 TEST(LibraryLoadTest, RecordersEndedBeforeUnloadLeaveNothingRunning) {
-  const int threadsBefore = testing_process::ThreadCount();
+  const int threadsBefore = testing_process::BaselineThreadCount();
   const auto descriptorsBefore = testing_process::OpenDescriptors();
   void* library = dlopen(RECORDER_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
   ASSERT_NE(library, nullptr) << dlerror();

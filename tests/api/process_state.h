@@ -19,6 +19,14 @@ inline int ThreadCount() {
   return count;
 }
 
+// The thread count to compare with after a test. ThreadSanitizer starts a background
+// thread of its own at the process's first thread creation, so one thread is created and
+// joined before counting.
+inline int BaselineThreadCount() {
+  std::thread([] {}).join();
+  return ThreadCount();
+}
+
 // Waits (generously) until the thread count drops to `expected`; a thread that has been
 // joined may take a moment to leave /proc.
 inline bool WaitForThreadCount(int expected,
