@@ -55,6 +55,19 @@ void SetTimeFields(FrameDescriptor* d, const scheduler::FrameTime& time) {
   d->millisecond = time.millisecond;
 }
 
+// The words every form of the descriptor starts with; the rest is zero.
+FrameDescriptor DescriptorHead(uint32_t channel, uint32_t word4, uint32_t kind, uint32_t word12,
+                               const scheduler::FrameTime& time) {
+  FrameDescriptor d;
+  std::memset(&d, 0, sizeof(d));
+  d.channel = channel;
+  d.word4 = word4;
+  d.kind = kind;
+  d.word12 = word12;
+  SetTimeFields(&d, time);
+  return d;
+}
+
 // The record handed back by the scheduler: FrameHeader + body. False when its lengths do
 // not hold together.
 bool SplitRecord(const uint8_t* data, int32_t dataLength, FrameHeader* header,
@@ -355,13 +368,8 @@ void CFileSearch::DeliverVideo(uint32_t channel, const scheduler::FrameTime& tim
   if (!storage::SplitVideoBody(body, header.bodySize, key, &view)) return;
   const uint32_t leadLength = key ? 0 : storage::kNonKeyLeadSize;
 
-  FrameDescriptor d;
-  std::memset(&d, 0, sizeof(d));
-  d.channel = channel;
-  d.word4 = SideBlockTag(second, secondLength);
-  d.kind = kVideoKind;
-  d.word12 = kFormWord12;
-  SetTimeFields(&d, time);
+  FrameDescriptor d =
+      DescriptorHead(channel, SideBlockTag(second, secondLength), kVideoKind, kFormWord12, time);
   d.statSize = header.bodySize + kVideoStatOverhead;
   d.type = header.type;
   d.dataStart = storage::kVideoTagSize;
@@ -381,13 +389,8 @@ void CFileSearch::DeliverVideo(uint32_t channel, const scheduler::FrameTime& tim
   if (display != 0 && notifyCallback != nullptr) {
     if (progressCount.load() >= kFramesPerProgress - 1) {
       progressCount.store(0);
-      FrameDescriptor progress;
-      std::memset(&progress, 0, sizeof(progress));
-      progress.channel = channel;
-      progress.word4 = d.word4;
-      progress.kind = kVideoKind;
-      progress.word12 = kProgressWord12;
-      SetTimeFields(&progress, time);
+      FrameDescriptor progress =
+          DescriptorHead(channel, d.word4, kVideoKind, kProgressWord12, time);
       notifyCallback(handle(), hostContext, RECORDER_NOTIFY_PROGRESS, channel, &progress);
     } else {
       progressCount.fetch_add(1);
@@ -405,13 +408,8 @@ void CFileSearch::DeliverAudio(uint32_t channel, const scheduler::FrameTime& tim
   const uint8_t* body = nullptr;
   if (!SplitRecord(data, dataLength, &header, &body)) return;
 
-  FrameDescriptor d;
-  std::memset(&d, 0, sizeof(d));
-  d.channel = channel;
-  d.word4 = SideBlockTag(second, secondLength);
-  d.kind = kAudioKind;
-  d.word12 = kFormWord12;
-  SetTimeFields(&d, time);
+  FrameDescriptor d =
+      DescriptorHead(channel, SideBlockTag(second, secondLength), kAudioKind, kFormWord12, time);
   d.statSize = header.bodySize + kAudioStatOverhead;
   d.type = header.type;
   d.dataStart = 0;
