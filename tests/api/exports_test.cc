@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "api/process_state.h"
 #include "recorder.h"
+#include "support/process_state.h"
 
 namespace {
 
@@ -210,15 +210,9 @@ TEST_F(ExportsTest, RecorderWithANullOrEmptyNameIsListedWithAnEmptyName) {
   EXPECT_EQ(NameAt(0), "");
 }
 
-TEST_F(ExportsTest, FileSearchEndOfAHandleItsRegistryDoesNotHoldDoesNothing) {
-  int notASearch = 0;
-  _RECORDER_FILESEARCH_END(reinterpret_cast<FILESEARCH_HANDLE>(&notASearch));
-  EXPECT_EQ(notASearch, 0);
-}
-
 TEST(ExportsThreadsTest, HundredRecordersFromFourThreadsLeaveNoThreadAndNoDescriptor) {
-  const int threadsBefore = testing_process::BaselineThreadCount();
-  const auto descriptorsBefore = testing_process::OpenDescriptors();
+  const int threadsBefore = testsupport::BaselineThreadCount();
+  const auto descriptorsBefore = testsupport::OpenDescriptors();
   std::vector<std::thread> hosts;
   for (int t = 0; t < 4; ++t) {
     hosts.emplace_back([t] {
@@ -238,8 +232,8 @@ TEST(ExportsThreadsTest, HundredRecordersFromFourThreadsLeaveNoThreadAndNoDescri
   }
   for (auto& host : hosts) host.join();
   EXPECT_EQ(_RECORDER_GETCOUNT(), 0);
-  EXPECT_TRUE(testing_process::WaitForThreadCount(threadsBefore));
-  EXPECT_EQ(testing_process::OpenDescriptors(), descriptorsBefore);
+  EXPECT_TRUE(testsupport::WaitForThreadCount(threadsBefore));
+  EXPECT_EQ(testsupport::OpenDescriptors(), descriptorsBefore);
 }
 
 }  // namespace

@@ -8,8 +8,8 @@
 #include <sstream>
 #include <string>
 
-#include "api/process_state.h"
 #include "recorder.h"
+#include "support/process_state.h"
 
 namespace {
 
@@ -82,8 +82,8 @@ TEST(LibraryExportsTest, SharedLibraryDefinesExactlyTheFortyFourFunctions) {
 }
 
 TEST(LibraryLoadTest, LoadingAndUnloadingLeavesNoThreadAndNoDescriptor) {
-  const int threadsBefore = testing_process::BaselineThreadCount();
-  const auto descriptorsBefore = testing_process::OpenDescriptors();
+  const int threadsBefore = testsupport::BaselineThreadCount();
+  const auto descriptorsBefore = testsupport::OpenDescriptors();
   for (int round = 0; round < 3; ++round) {
     void* library = dlopen(RECORDER_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(library, nullptr) << dlerror();
@@ -97,13 +97,13 @@ TEST(LibraryLoadTest, LoadingAndUnloadingLeavesNoThreadAndNoDescriptor) {
     EXPECT_EQ(getCount(), 0);
     EXPECT_EQ(dlclose(library), 0);
   }
-  EXPECT_TRUE(testing_process::WaitForThreadCount(threadsBefore));
-  EXPECT_EQ(testing_process::OpenDescriptors(), descriptorsBefore);
+  EXPECT_TRUE(testsupport::WaitForThreadCount(threadsBefore));
+  EXPECT_EQ(testsupport::OpenDescriptors(), descriptorsBefore);
 }
 
 TEST(LibraryLoadTest, RecordersEndedBeforeUnloadLeaveNothingRunning) {
-  const int threadsBefore = testing_process::BaselineThreadCount();
-  const auto descriptorsBefore = testing_process::OpenDescriptors();
+  const int threadsBefore = testsupport::BaselineThreadCount();
+  const auto descriptorsBefore = testsupport::OpenDescriptors();
   void* library = dlopen(RECORDER_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
   ASSERT_NE(library, nullptr) << dlerror();
   auto init = reinterpret_cast<decltype(&_RECORDER_INIT)>(dlsym(library, "_RECORDER_INIT"));
@@ -116,13 +116,13 @@ TEST(LibraryLoadTest, RecordersEndedBeforeUnloadLeaveNothingRunning) {
   ASSERT_NE(a, nullptr);
   ASSERT_NE(b, nullptr);
   EXPECT_EQ(count(), 2);
-  EXPECT_GT(testing_process::ThreadCount(), threadsBefore);
+  EXPECT_GT(testsupport::ThreadCount(), threadsBefore);
   end(a);
   end(b);
   EXPECT_EQ(count(), 0);
   EXPECT_EQ(dlclose(library), 0);
-  EXPECT_TRUE(testing_process::WaitForThreadCount(threadsBefore));
-  EXPECT_EQ(testing_process::OpenDescriptors(), descriptorsBefore);
+  EXPECT_TRUE(testsupport::WaitForThreadCount(threadsBefore));
+  EXPECT_EQ(testsupport::OpenDescriptors(), descriptorsBefore);
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 #include <numeric>
 #include <set>
 
-#include "catalog_fixture.h"
+#include "catalog_test_util.h"
 #include "platform/syscalls.h"
 
 namespace catalog_test {
@@ -164,7 +164,7 @@ INSTANTIATE_TEST_SUITE_P(Zones, ZoneSlotTest,
 
 TEST_F(BuildTest, DataPathTooLongForAFileInfoIsCut) {
   std::string deep = dir;
-  while (deep.size() < 300) deep = scratch.Sub(deep.substr(scratch.Path().size()) + "abcdefghij");
+  while (deep.size() < 300) deep = scratch.Sub(deep.substr(scratch.path().size()) + "abcdefghij");
   WritePair(deep, "a", MakeSummary({{Local(2021, 3, 5, 10, 0), 1}}));
   catalog->AddIndexFile(deep, "a.FIH");
   ASSERT_EQ(catalog->Build(), 1);

@@ -1,7 +1,7 @@
 // The search source: which index files the host's SETPATH calls put in the list.
 #include <sys/stat.h>
 
-#include "catalog_fixture.h"
+#include "catalog_test_util.h"
 
 namespace catalog_test {
 namespace {

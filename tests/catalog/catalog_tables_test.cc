@@ -2,7 +2,7 @@
 #include <atomic>
 #include <thread>
 
-#include "catalog_fixture.h"
+#include "catalog_test_util.h"
 
 namespace catalog_test {
 namespace {

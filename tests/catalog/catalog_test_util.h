@@ -1,80 +1,31 @@
-// Helpers of the catalogue tests: a fresh directory per test, a TZ switch, and index files
-// written from the stored structures of storage/formats.h.
+// Helpers of the catalogue tests: index files written from the stored structures, and a
+// fixture with a catalogue over a fresh directory.
 #pragma once
 
-#include <dirent.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
+#include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstring>
+#include <algorithm>
 #include <filesystem>
-#include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "platform/local_time.h"
+#include "catalog/file_catalog.h"
 #include "storage/formats.h"
+#include "support/scoped_env.h"
+#include "support/scratch_dir.h"
+#include "support/stored_files.h"
 
 namespace catalog_test {
 
-// A directory /tmp/rectest_XXXXXX (no dot in it), removed with everything in it.
-class ScratchDir {
- public:
-  ScratchDir() {
-    char pattern[] = "/tmp/rectest_XXXXXX";
-    const char* made = ::mkdtemp(pattern);
-    path_ = made != nullptr ? made : "";
-  }
-  ~ScratchDir() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  // The directory with a trailing '/'.
-  std::string Path() const { return path_ + "/"; }
-  std::string Sub(const std::string& name) const {
-    const std::string sub = Path() + name;
-    ::mkdir(sub.c_str(), 0700);
-    return sub + "/";
-  }
-
- private:
-  std::string path_;
-};
-
-// Sets an environment variable for a scope and puts the old value back.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    const char* old = ::getenv(name);
-    hadOld_ = old != nullptr;
-    if (hadOld_) old_ = old;
-    ::setenv(name, value.c_str(), 1);
-    ::tzset();
-  }
-  ~ScopedEnv() {
-    if (hadOld_) {
-      ::setenv(name_, old_.c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-    ::tzset();
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  const char* name_;
-  bool hadOld_ = false;
-  std::string old_;
-};
+using testsupport::MakeRecord;
+using testsupport::ScopedEnv;
+using testsupport::ScratchDir;
+using testsupport::WriteBytes;
+using testsupport::WriteIndexFile;
 
 inline int32_t Local(int year, int month, int day, int hour, int minute, int second = 0) {
-  return platform::CTime::FromLocal(year, month, day, hour, minute, second, -1).seconds();
+  return testsupport::LocalSeconds(year, month, day, hour, minute, second);
 }
 
 // One minute entry of an index summary.
@@ -104,30 +55,6 @@ inline storage::IndexSummary MakeSummary(const std::vector<Entry>& entries,
   return s;
 }
 
-inline void WriteBytes(const std::string& path, const void* data, size_t size) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
-}
-
-// An index file with `records` and the given record count in its header.
-inline void WriteIndexFile(const std::string& path,
-                           const std::vector<storage::IndexRecord>& records, uint32_t recordCount) {
-  std::vector<uint8_t> bytes(storage::kFileHeaderSize + records.size() * storage::kIndexRecordSize);
-  const storage::FileHeader header = storage::MakeFileHeader(recordCount);
-  std::memcpy(bytes.data(), &header, sizeof(header));
-  for (size_t r = 0; r < records.size(); ++r) {
-    std::memcpy(bytes.data() + storage::kIndexRecordOffset + r * storage::kIndexRecordSize,
-                &records[r], sizeof(storage::IndexRecord));
-  }
-  WriteBytes(path, bytes.data(), bytes.size());
-}
-
-inline storage::IndexRecord MakeRecord(const std::string& name, const storage::IndexSummary& s) {
-  storage::IndexRecord record = storage::MakeIndexRecord(name);
-  record.summary = s;
-  return record;
-}
-
 // A recorder-style pair: <dir><title>.FIH with one record and an (empty) <dir><title>.VDB.
 inline void WritePair(const std::string& dir, const std::string& title,
                       const storage::IndexSummary& s) {
@@ -144,5 +71,57 @@ inline std::vector<std::string> MappingFiles(const std::string& dir) {
   }
   return names;
 }
+
+// Fixture of the catalogue tests: a fresh directory for recordings, a private temporary
+// directory (so the catalogue's mapping files can be counted), TZ=UTC, and one catalogue.
+class CatalogTest : public ::testing::Test {
+ protected:
+  // Day table of one date with every buffer pre-filled with a sentinel.
+  struct DayTable {
+    std::vector<uint32_t> any = std::vector<uint32_t>(kDayTableSlots, 0xDEADBEEF);
+    std::vector<uint32_t> r1 = any, r2 = any, r4 = any, audio = any;
+    std::vector<uint32_t> dst = std::vector<uint32_t>(kDayTableRows, 0xDEADBEEF);
+    int32_t kind = -1;
+    int32_t hours = -1;
+  };
+
+  DayTable Day(int32_t date) {
+    DayTable t;
+    catalog->GetDayTable(date, t.any.data(), t.r1.data(), t.r2.data(), t.r4.data(), t.audio.data(),
+                         t.dst.data(), &t.kind, &t.hours);
+    return t;
+  }
+
+  std::vector<int32_t> Dates() {
+    int32_t count = -1;
+    catalog->GetDateTable(nullptr, &count);
+    std::vector<uint32_t> table(static_cast<size_t>(std::max(count, 0)) + 1, 0xDEADBEEF);
+    catalog->GetDateTable(table.data(), &count);
+    EXPECT_EQ(table[count], 0xDEADBEEFu) << "copied more than the count";
+    return std::vector<int32_t>(table.begin(), table.begin() + count);
+  }
+
+  std::string PathAt(int32_t j) {
+    const storage::FileInfo* info = catalog->FileInfoAt(j);
+    return info ? storage::FileInfoPath(*info) : std::string("<none>");
+  }
+  int32_t StartAt(int32_t j) {
+    const FileTimeTable* t = catalog->TimeTableAt(j);
+    return t ? t->startTime : -1;
+  }
+
+  // Adds a recorder-style pair <dir><title>.FIH/.VDB to the list.
+  void AddPair(const std::string& title, const storage::IndexSummary& s) {
+    WritePair(dir, title, s);
+    catalog->AddIndexFile(dir, title + ".FIH");
+  }
+
+  ScratchDir scratch;
+  std::string tmpDir = scratch.Sub("tmp");
+  std::string dir = scratch.Sub("rec");
+  ScopedEnv tz{"TZ", "UTC"};
+  ScopedEnv tmp{"TMPDIR", tmpDir};
+  std::unique_ptr<CFileCatalog> catalog = std::make_unique<CFileCatalog>(nullptr, nullptr);
+};
 
 }  // namespace catalog_test

@@ -1,15 +1,13 @@
 #include "common/raw_file.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <cerrno>
-#include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "platform/file.h"
 #include "platform/syscall_faults.h"
+#include "support/scratch_dir.h"
 
 namespace {
 
@@ -18,16 +16,11 @@ using platform::File;
 class RawFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/rectest_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    path_ = dir_ + "/file0001.VDB";
-    std::ofstream(path_, std::ios::binary) << std::string(40, 'x').replace(0, 4, "FOH1");
+    testsupport::ScratchDir::WriteText(path_, std::string(40, 'x').replace(0, 4, "FOH1"));
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
 
-  std::string dir_;
-  std::string path_;
+  testsupport::ScratchDir dir_;
+  std::string path_ = dir_ / "file0001.VDB";
 };
 
 TEST_F(RawFileTest, ReadExactFailsOnAShortRead) {
@@ -65,7 +58,7 @@ TEST_F(RawFileTest, WithoutAFileEveryCallFails) {
   EXPECT_EQ(none.SeekTo(0, 0), CRawFile::kBadPosition);
   EXPECT_EQ(none.Write(buf, 4), 0);
   EXPECT_EQ(none.GetLength(), -1);
-  EXPECT_EQ(CRawFile::OpenForReading(dir_ + "/missing.VDB"), nullptr);
+  EXPECT_EQ(CRawFile::OpenForReading(dir_ / "missing.VDB"), nullptr);
 }
 
 TEST_F(RawFileTest, AFailingReadIsAFailure) {

@@ -1,16 +1,14 @@
 #include "common/write_all.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <cerrno>
-#include <filesystem>
-#include <fstream>
 #include <optional>
 #include <string>
 
 #include "platform/syscall_faults.h"
 #include "platform/syscalls.h"
+#include "support/scratch_dir.h"
 
 namespace {
 
@@ -24,10 +22,6 @@ constexpr uint32_t kUntouched = 0xDEADBEEFu;
 class WriteAllTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/rectest_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    path_ = dir_ + "/data";
     file_ = File::Open(path_, File::Mode::kOpenOrCreate, true);
     ASSERT_NE(file_, nullptr);
     for (int i = 0; i < 1000; ++i) block_.push_back(static_cast<char>('a' + i % 26));
@@ -35,18 +29,14 @@ class WriteAllTest : public ::testing::Test {
   void TearDown() override {
     file_.reset();
     platform::RestoreSyscalls();
-    std::filesystem::remove_all(dir_);
   }
-  std::string OnDisk() const {
-    std::ifstream in(path_, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
+  std::string OnDisk() const { return testsupport::ScratchDir::ReadText(path_); }
   int Write(uint32_t length, uint32_t* written) {
     return WriteAll(file_.get(), block_.data(), length, written);
   }
 
-  std::string dir_;
-  std::string path_;
+  testsupport::ScratchDir dir_;
+  std::string path_ = dir_ / "data";
   std::unique_ptr<File> file_;
   std::string block_;
 };

@@ -32,10 +32,12 @@
 #include <tuple>
 #include <vector>
 
-#include "platform/clock.h"
 #include "platform/local_time.h"
 #include "recorder.h"
 #include "storage/formats.h"
+#include "support/scoped_env.h"
+#include "support/scratch_dir.h"
+#include "support/stored_files.h"
 
 namespace {
 
@@ -78,9 +80,6 @@ std::vector<uint8_t> MakePayload(uint32_t run, uint32_t channel, uint32_t kind, 
   return payload;
 }
 
-std::atomic<int64_t> g_childNow{0};
-int64_t ChildNow() { return g_childNow.load(); }
-
 int32_t DayStart(uint32_t run) {
   return platform::CTime::FromLocal(2024, 1, 1, 0, 0, 0).seconds() +
          static_cast<int32_t>(run) * 86400;
@@ -88,8 +87,7 @@ int32_t DayStart(uint32_t run) {
 
 // The child: records until it is killed (or for at most 60 s of wall time).
 [[noreturn]] void RecordUntilKilled(const std::string& dir, uint32_t run, ChildProgress* progress) {
-  platform::SetNowSecondsForTest(&ChildNow);
-  g_childNow.store(DayStart(run));
+  testsupport::ScopedTestClock clock(DayStart(run));
   RECORDER_HANDLE recorder = _RECORDER_INIT("crash", 0, nullptr);
   if (recorder == nullptr) _exit(2);
   for (int i = 0; i < kFiles; ++i) {
@@ -105,7 +103,7 @@ int32_t DayStart(uint32_t run) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   uint32_t seq[kChannels][2] = {};
   for (int32_t step = 0; std::chrono::steady_clock::now() < deadline; ++step) {
-    g_childNow.store(DayStart(run) + std::min(step, kLastStepOfDay) * 60);
+    testsupport::g_testNow = DayStart(run) + std::min(step, kLastStepOfDay) * 60;
     for (uint32_t ch = 0; ch < kChannels; ++ch) {
       for (int k = 0; k <= kVideoPerStep; ++k) {
         const uint32_t kind = k < kVideoPerStep ? 0 : 1;
@@ -143,15 +141,7 @@ struct FileFrames {
 class CrashConsistencyTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* old = ::getenv("TZ");
-    hadTz_ = old != nullptr;
-    if (hadTz_) oldTz_ = old;
-    ::setenv("TZ", "UTC", 1);
-    ::tzset();
-    char pattern[] = "/tmp/rectest_XXXXXX";
-    const char* made = ::mkdtemp(pattern);
-    ASSERT_NE(made, nullptr);
-    dir_ = std::string(made) + "/";
+    ASSERT_FALSE(dir_.empty());
     void* shared = ::mmap(nullptr, sizeof(ChildProgress), PROT_READ | PROT_WRITE,
                           MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     ASSERT_NE(shared, MAP_FAILED);
@@ -159,14 +149,6 @@ class CrashConsistencyTest : public ::testing::Test {
   }
   void TearDown() override {
     if (progress_ != nullptr) ::munmap(progress_, sizeof(ChildProgress));
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-    if (hadTz_) {
-      ::setenv("TZ", oldTz_.c_str(), 1);
-    } else {
-      ::unsetenv("TZ");
-    }
-    ::tzset();
   }
 
   std::string DataPath(int i) const {
@@ -180,42 +162,34 @@ class CrashConsistencyTest : public ::testing::Test {
     const std::string data = DataPath(file);
     const std::string index = storage::IndexFileName(data);
     if (!std::filesystem::exists(index)) return;
-    std::ifstream in(index, std::ios::binary);
-    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     // The closer creates the next pair ahead of time and a rotation writes the fresh index
     // record after its header: a crash may leave an index file shorter than a whole record.
     // Such a file claims no records, and its data file is not read.
-    if (bytes.size() < storage::kIndexFileSize) return;
-    storage::IndexRecord record;
-    std::memcpy(&record, bytes.data() + storage::kIndexRecordOffset, sizeof(record));
-    out->startTime = record.summary.startTime;
-    out->dataBytes = record.summary.dataBytes;
-    ASSERT_GE(record.summary.lastEntry, 0);
-    ASSERT_LE(record.summary.lastEntry, storage::kLastEntryMax);
+    const testsupport::IndexFileView view = testsupport::ReadIndexFile(index);
+    if (!view.complete) return;
+    const storage::IndexSummary& summary = view.record.summary;
+    out->startTime = summary.startTime;
+    out->dataBytes = summary.dataBytes;
+    ASSERT_GE(summary.lastEntry, 0);
+    ASSERT_LE(summary.lastEntry, storage::kLastEntryMax);
     uint64_t entryBytes = 0;
-    for (const storage::IndexEntry& e : record.summary.entries) entryBytes += e.bytes;
+    for (const storage::IndexEntry& e : summary.entries) entryBytes += e.bytes;
     EXPECT_EQ(entryBytes, out->dataBytes) << index << ": the minute entries disagree";
     if (out->dataBytes == 0) return;
 
-    std::ifstream din(data, std::ios::binary);
-    std::vector<uint8_t> content(out->dataBytes);
-    ASSERT_TRUE(din.read(reinterpret_cast<char*>(content.data()), out->dataBytes))
+    const std::vector<uint8_t> content = testsupport::ReadBytes(data, 0, out->dataBytes);
+    ASSERT_EQ(content.size(), out->dataBytes)
         << data << " is shorter than its dataBytes " << out->dataBytes;
-    uint64_t offset = 0;
-    while (offset < content.size()) {
-      storage::RecordView view;
-      const storage::RecordStatus status =
-          storage::ParseRecord(content.data() + offset, content.size() - offset, &view);
-      ASSERT_EQ(status, storage::RecordStatus::kOk)
-          << data << ": broken record at " << offset << " of " << out->dataBytes;
-      const bool video = view.header.type == 1;
-      ASSERT_TRUE(video || view.header.type == 0) << data << " at " << offset;
-      const uint8_t* payload = view.body;
-      uint32_t payloadLength = view.bodySize;
+    uint64_t end = 0;
+    for (const testsupport::StoredRecord& record : testsupport::ParseRecords(content, &end)) {
+      const uint64_t offset = record.offset;
+      const bool video = record.header.type == 1;
+      ASSERT_TRUE(video || record.header.type == 0) << data << " at " << offset;
+      const uint8_t* payload = record.body.data();
+      uint32_t payloadLength = static_cast<uint32_t>(record.body.size());
       if (video) {
         storage::VideoBodyView body;
-        ASSERT_TRUE(
-            storage::SplitVideoBody(view.body, view.bodySize, view.header.keyFrame != 0, &body));
+        ASSERT_TRUE(record.SplitVideo(&body)) << data << " at " << offset;
         payload = body.payload;
         payloadLength = body.payloadLength;
       }
@@ -224,7 +198,7 @@ class CrashConsistencyTest : public ::testing::Test {
       std::memcpy(id, payload, sizeof(id));
       ASSERT_EQ(id[0], kMagic) << data << " at " << offset;
       ASSERT_LE(id[1], lastRun);
-      ASSERT_EQ(id[2], view.header.channel);
+      ASSERT_EQ(id[2], record.header.channel);
       ASSERT_EQ(id[3], video ? 0u : 1u);
       uint32_t hash;
       std::memcpy(&hash, payload + payloadLength - 4, 4);
@@ -234,9 +208,9 @@ class CrashConsistencyTest : public ::testing::Test {
       ASSERT_EQ(0, std::memcmp(expected.data(), payload, payloadLength))
           << data << " at " << offset;
       out->seqs[{id[1], id[2], id[3]}].push_back(id[4]);
-      offset += view.recordSize;
     }
-    ASSERT_EQ(offset, content.size()) << data << ": the last record overruns dataBytes";
+    // A record that does not parse, or one that overruns dataBytes, stops the walk early.
+    ASSERT_EQ(end, content.size()) << data << ": broken record at " << end;
   }
 
   // Checks the whole set after run `run` crashed; returns the frames lost by that run.
@@ -302,9 +276,9 @@ class CrashConsistencyTest : public ::testing::Test {
 #endif
   }
 
-  std::string dir_;
-  bool hadTz_ = false;
-  std::string oldTz_;
+  testsupport::ScopedTimeZone zone_{"UTC"};
+  testsupport::ScratchDir scratch_;
+  const std::string dir_ = scratch_.path();
   ChildProgress* progress_ = nullptr;
 };
 

@@ -4,41 +4,33 @@
 // the host hears of it through its event callback, nothing crashes, every record counted
 // by an index summary is intact, and recording resumes once the filler is deleted.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/mount.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "platform/clock.h"
-#include "platform/local_time.h"
 #include "recorder.h"
 #include "storage/formats.h"
+#include "support/event_log.h"
+#include "support/scoped_env.h"
+#include "support/scratch_dir.h"
+#include "support/stored_files.h"
+#include "support/wait_until.h"
 
 namespace {
 
-std::atomic<int64_t> g_now{0};
-int64_t DrivenNow() { return g_now.load(); }
-
 constexpr uint32_t kFramesPerSecond = 8;
 constexpr uint32_t kPayloadSize = 128 * 1024;  // 1 MiB of frames per recorded second
-constexpr auto kDeadline = std::chrono::seconds(10);
 
-struct Event {
-  int32_t code;
-  int32_t status;
-  std::string path;
-};
+using testsupport::ReadSummary;
+
+bool WaitFor(const std::function<bool()>& done) { return testsupport::WaitUntil(done, 10000); }
 
 // What the records of one data file show, parsed from offset 0 up to a summary's dataBytes.
 struct DataFileCheck {
@@ -50,35 +42,9 @@ struct DataFileCheck {
 
 class DiskFullTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* old = ::getenv("TZ");
-    hadTz_ = old != nullptr;
-    if (hadTz_) oldTz_ = old;
-    ::setenv("TZ", "UTC", 1);
-    ::tzset();
-    char pattern[] = "/tmp/rectest_XXXXXX";
-    const char* made = ::mkdtemp(pattern);
-    ASSERT_NE(made, nullptr);
-    dir_ = made;
-    mnt_ = dir_ + "/mnt/";
-    std::filesystem::create_directory(mnt_);
-    base_ = platform::CTime::FromLocal(2024, 6, 10, 9, 0, 0).seconds();
-    g_now.store(base_);
-    platform::SetNowSecondsForTest(&DrivenNow);
-  }
-
   void TearDown() override {
     if (recorder_ != nullptr) _RECORDER_END(recorder_);
-    platform::SetNowSecondsForTest(nullptr);
     if (mounted_) ::umount2(mnt_.c_str(), MNT_DETACH);
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-    if (hadTz_) {
-      ::setenv("TZ", oldTz_.c_str(), 1);
-    } else {
-      ::unsetenv("TZ");
-    }
-    ::tzset();
   }
 
   // Mounts the tmpfs; false (with the reason) when this process may not.
@@ -104,7 +70,7 @@ class DiskFullTest : public ::testing::Test {
   }
 
   void StartRecorder(int files) {
-    recorder_ = _RECORDER_INIT("diskfull", reinterpret_cast<uintptr_t>(this), &OnEvent);
+    recorder_ = _RECORDER_INIT("diskfull", log_.Context(), &testsupport::EventLog::Callback);
     ASSERT_NE(recorder_, nullptr);
     for (int n = 1; n <= files; ++n) _RECORDER_ADDFILEPATH(recorder_, DataPath(n).c_str());
     _RECORDER_SETRECORD(recorder_, 0, 1);
@@ -114,26 +80,13 @@ class DiskFullTest : public ::testing::Test {
   std::string DataPath(int n) const { return mnt_ + "000" + std::to_string(n) + ".VDB"; }
   std::string IndexPath(int n) const { return mnt_ + "000" + std::to_string(n) + ".FIH"; }
 
-  static void OnEvent(RECORDER_HANDLE, uintptr_t context, int32_t code, int32_t status,
-                      const char* path, int32_t length) {
-    auto* self = reinterpret_cast<DiskFullTest*>(context);
-    std::lock_guard<std::mutex> hold(self->eventsLock_);
-    self->events_.push_back({code, status, std::string(path, static_cast<size_t>(length))});
-  }
-
-  std::vector<Event> Events() {
-    std::lock_guard<std::mutex> hold(eventsLock_);
-    return events_;
-  }
   size_t CountEvents(int32_t code, int32_t status, const std::string& path) {
-    size_t n = 0;
-    for (const Event& e : Events()) n += e.code == code && e.status == status && e.path == path;
-    return n;
+    return log_.Count(code, status, path);
   }
 
   // One second of frames on channel 0 at `t`; each payload starts with its sequence number.
   void FeedSecond(int64_t t) {
-    g_now.store(t);
+    testsupport::g_testNow = t;
     std::vector<uint8_t> payload(kPayloadSize);
     for (uint32_t f = 0; f < kFramesPerSecond; ++f) {
       const uint32_t sequence = static_cast<uint32_t>((t - base_) << 8 | f);
@@ -148,69 +101,33 @@ class DiskFullTest : public ::testing::Test {
     }
   }
 
-  static storage::IndexSummary Summary(const std::string& indexPath) {
-    storage::IndexSummary summary{};
-    std::ifstream in(indexPath, std::ios::binary);
-    in.seekg(storage::kIndexSummaryOffset);
-    in.read(reinterpret_cast<char*>(&summary), sizeof(summary));
-    return summary;
-  }
-
-  static bool WaitFor(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + kDeadline;
-    while (!done()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-  }
-
   // Parses every record of a data file up to dataBytes.
   DataFileCheck CheckDataFile(const std::string& dataPath, uint32_t dataBytes) const {
     DataFileCheck check;
-    std::vector<uint8_t> bytes(dataBytes);
-    std::ifstream in(dataPath, std::ios::binary);
-    if (!in.read(reinterpret_cast<char*>(bytes.data()), dataBytes)) return check;
-    uint64_t at = 0;
-    while (at < dataBytes) {
-      storage::RecordView view;
-      if (storage::ParseRecord(bytes.data() + at, dataBytes - at, &view) !=
-          storage::RecordStatus::kOk) {
-        return check;
-      }
+    const std::vector<uint8_t> bytes = testsupport::ReadBytes(dataPath, 0, dataBytes);
+    if (bytes.size() != dataBytes) return check;
+    uint64_t end = 0;
+    for (const testsupport::StoredRecord& r : testsupport::ParseRecords(bytes, &end)) {
       storage::VideoBodyView body;
-      if (!storage::SplitVideoBody(view.body, view.bodySize, true, &body) ||
-          body.payloadLength != kPayloadSize) {
-        return check;
-      }
+      if (!r.SplitVideo(&body) || body.payloadLength != kPayloadSize) return check;
       const int64_t sequence = storage::LoadU32(body.payload);
       check.inOrder = check.inOrder && sequence > check.lastSequence &&
-                      view.header.time == base_ + (sequence >> 8);
+                      r.header.time == base_ + (sequence >> 8);
       check.lastSequence = sequence;
       ++check.records;
-      at += view.recordSize;
     }
-    check.intact = at == dataBytes;
+    check.intact = end == dataBytes;
     return check;
   }
 
-  static uint64_t EntryBytes(const storage::IndexSummary& s) {
-    uint64_t sum = 0;
-    for (int32_t k = 0; k <= s.lastEntry && k <= storage::kLastEntryMax; ++k) {
-      sum += s.entries[k].bytes;
-    }
-    return sum;
-  }
-
+  testsupport::ScopedTimeZone zone_{"UTC"};
+  const int64_t base_ = testsupport::LocalSeconds(2024, 6, 10, 9, 0, 0);
+  testsupport::ScopedTestClock clock_{base_};
+  testsupport::ScratchDir dir_;
+  const std::string mnt_ = dir_.Sub("mnt");
+  testsupport::EventLog log_;
   RECORDER_HANDLE recorder_ = nullptr;
-  std::string dir_;
-  std::string mnt_;
   bool mounted_ = false;
-  int64_t base_ = 0;
-  bool hadTz_ = false;
-  std::string oldTz_;
-  std::mutex eventsLock_;
-  std::vector<Event> events_;
 };
 
 TEST_F(DiskFullTest, WritesFailWhenFullKeepWhatWasRecordedAndResumeWhenSpaceIsFreed) {
@@ -230,18 +147,18 @@ TEST_F(DiskFullTest, WritesFailWhenFullKeepWhatWasRecordedAndResumeWhenSpaceIsFr
     FeedSecond(t);
     if (t == base_) continue;
     ASSERT_TRUE(WaitFor([&] {
-      return Summary(index).dataBytes > before ||
+      return ReadSummary(index).dataBytes > before ||
              CountEvents(RECORDER_EVENT_WRITE_FAILED, -1, data) > failures;
     }));
     if (CountEvents(RECORDER_EVENT_WRITE_FAILED, -1, data) > failures) break;
-    before = Summary(index).dataBytes;
+    before = ReadSummary(index).dataBytes;
   }
 
   // Full: the failed second is not counted, and what the summary counts is intact.
-  const storage::IndexSummary full = Summary(index);
+  const storage::IndexSummary full = ReadSummary(index);
   EXPECT_EQ(full.dataBytes, before);
   EXPECT_GT(full.dataBytes, 6u << 20);
-  EXPECT_EQ(EntryBytes(full), full.dataBytes);
+  EXPECT_EQ(testsupport::EntryBytes(full), full.dataBytes);
   const DataFileCheck atFull = CheckDataFile(data, full.dataBytes);
   EXPECT_TRUE(atFull.intact);
   EXPECT_TRUE(atFull.inOrder);
@@ -249,7 +166,7 @@ TEST_F(DiskFullTest, WritesFailWhenFullKeepWhatWasRecordedAndResumeWhenSpaceIsFr
             full.dataBytes);
   // The files themselves could all be made: a full tmpfs still has inodes, and the
   // pre-allocation is sparse.
-  for (const Event& e : Events()) {
+  for (const testsupport::RecorderEvent& e : log_.Events()) {
     EXPECT_FALSE(e.code == RECORDER_EVENT_FILE_OPENED && e.status != 0) << e.path;
     if (e.code == RECORDER_EVENT_WRITE_FAILED) {
       EXPECT_EQ(e.path, data);
@@ -261,15 +178,15 @@ TEST_F(DiskFullTest, WritesFailWhenFullKeepWhatWasRecordedAndResumeWhenSpaceIsFr
   FeedSecond(++t);
   ASSERT_TRUE(
       WaitFor([&] { return CountEvents(RECORDER_EVENT_WRITE_FAILED, -1, data) > failures; }));
-  EXPECT_EQ(Summary(index).dataBytes, full.dataBytes);
+  EXPECT_EQ(ReadSummary(index).dataBytes, full.dataBytes);
 
   // Room again: the second buffered meanwhile is written, right after the last good one.
   std::filesystem::remove(mnt_ + "filler");
   FeedSecond(++t);
-  ASSERT_TRUE(WaitFor([&] { return Summary(index).dataBytes > full.dataBytes; }));
+  ASSERT_TRUE(WaitFor([&] { return ReadSummary(index).dataBytes > full.dataBytes; }));
   _RECORDER_STOP(recorder_);
-  const storage::IndexSummary resumed = Summary(index);
-  EXPECT_EQ(EntryBytes(resumed), resumed.dataBytes);
+  const storage::IndexSummary resumed = ReadSummary(index);
+  EXPECT_EQ(testsupport::EntryBytes(resumed), resumed.dataBytes);
   const DataFileCheck after = CheckDataFile(data, resumed.dataBytes);
   EXPECT_TRUE(after.intact);
   EXPECT_TRUE(after.inOrder);
@@ -290,7 +207,7 @@ TEST_F(DiskFullTest, AFileThatCannotBeCreatedIsReportedAndTheNextRotationRecover
 
   FeedSecond(base_);
   FeedSecond(base_ + 1);
-  ASSERT_TRUE(WaitFor([&] { return Summary(IndexPath(1)).dataBytes > 0; }));
+  ASSERT_TRUE(WaitFor([&] { return ReadSummary(IndexPath(1)).dataBytes > 0; }));
   // A frame on the next day rotates: file 2 cannot be created.
   const int64_t day2 = base_ + 86400;
   FeedSecond(day2);
@@ -303,7 +220,7 @@ TEST_F(DiskFullTest, AFileThatCannotBeCreatedIsReportedAndTheNextRotationRecover
       << "no data file is being recorded";
 
   // File 1 was finished before the failed rotation and stays readable.
-  const storage::IndexSummary first = Summary(IndexPath(1));
+  const storage::IndexSummary first = ReadSummary(IndexPath(1));
   const DataFileCheck firstCheck = CheckDataFile(DataPath(1), first.dataBytes);
   EXPECT_TRUE(firstCheck.intact);
   EXPECT_EQ(firstCheck.lastSequence >> 8, 1);
@@ -314,16 +231,16 @@ TEST_F(DiskFullTest, AFileThatCannotBeCreatedIsReportedAndTheNextRotationRecover
   FeedSecond(day3);
   FeedSecond(day3 + 1);
   FeedSecond(day3 + 2);
-  ASSERT_TRUE(WaitFor([&] { return Summary(IndexPath(3)).dataBytes > 0; }));
+  ASSERT_TRUE(WaitFor([&] { return ReadSummary(IndexPath(3)).dataBytes > 0; }));
   EXPECT_EQ(CountEvents(RECORDER_EVENT_FILE_OPENED, 0, DataPath(3)), 1u);
   EXPECT_EQ(CountEvents(RECORDER_EVENT_FILE_OPENED, 0, IndexPath(3)), 1u);
   _RECORDER_STOP(recorder_);
-  const storage::IndexSummary third = Summary(IndexPath(3));
+  const storage::IndexSummary third = ReadSummary(IndexPath(3));
   const DataFileCheck thirdCheck = CheckDataFile(DataPath(3), third.dataBytes);
   EXPECT_TRUE(thirdCheck.intact);
   EXPECT_TRUE(thirdCheck.inOrder);
   EXPECT_GE(thirdCheck.lastSequence >> 8, day3 - base_);
-  EXPECT_EQ(Summary(IndexPath(1)).dataBytes, first.dataBytes) << "file 1 is not touched again";
+  EXPECT_EQ(ReadSummary(IndexPath(1)).dataBytes, first.dataBytes) << "file 1 is not touched again";
 }
 
 }  // namespace

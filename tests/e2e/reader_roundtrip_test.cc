@@ -3,29 +3,23 @@
 // reader bit-exact forwards, and backwards in exact reverse order with each group's key
 // frame injected before the group.
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <time.h>
 
-#include <atomic>
-#include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "catalog/file_catalog.h"
-#include "platform/clock.h"
 #include "recorder.h"
 #include "storage/formats.h"
+#include "support/scoped_env.h"
+#include "support/scratch_dir.h"
+#include "support/stored_files.h"
+#include "support/wait_until.h"
 
 namespace {
-
-std::atomic<int64_t> g_now{0};
-int64_t DrivenNow() { return g_now.load(); }
 
 constexpr uint32_t kChannels = 4;
 constexpr int kSeconds = 30;
@@ -61,31 +55,8 @@ std::vector<uint8_t> ExpectedFrame(bool video, const storage::RecordFields& fiel
 
 class ReaderRoundTripTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* old = ::getenv("TZ");
-    hadTz_ = old != nullptr;
-    if (hadTz_) oldTz_ = old;
-    ::setenv("TZ", "UTC", 1);
-    ::tzset();
-    char pattern[] = "/tmp/rectest_XXXXXX";
-    const char* made = ::mkdtemp(pattern);
-    ASSERT_NE(made, nullptr);
-    dir_ = std::string(made) + "/";
-    base_ = platform::CTime::FromLocal(2024, 3, 5, 12, 0, 0).seconds();
-    g_now.store(base_);
-    platform::SetNowSecondsForTest(&DrivenNow);
-  }
   void TearDown() override {
     if (recorder_ != nullptr) _RECORDER_END(recorder_);
-    platform::SetNowSecondsForTest(nullptr);
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-    if (hadTz_) {
-      ::setenv("TZ", oldTz_.c_str(), 1);
-    } else {
-      ::unsetenv("TZ");
-    }
-    ::tzset();
   }
 
   static void OnKeyFrame(uint8_t* record, int32_t length, CFileSearch* owner) {
@@ -97,12 +68,8 @@ class ReaderRoundTripTest : public ::testing::Test {
   uint64_t RecordedBytes() const {
     uint64_t total = 0;
     for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
-      if (entry.path().extension() != storage::kIndexFileSuffix) continue;
-      std::ifstream in(entry.path(), std::ios::binary);
-      storage::IndexRecord record{};
-      in.seekg(storage::kIndexRecordOffset);
-      if (in.read(reinterpret_cast<char*>(&record), sizeof(record))) {
-        total += record.summary.dataBytes;
+      if (entry.path().extension() == storage::kIndexFileSuffix) {
+        total += testsupport::ReadSummary(entry.path()).dataBytes;
       }
     }
     return total;
@@ -130,11 +97,12 @@ class ReaderRoundTripTest : public ::testing::Test {
     return kept;
   }
 
+  testsupport::ScopedTimeZone zone_{"UTC"};
+  const int32_t base_ = testsupport::LocalSeconds(2024, 3, 5, 12, 0, 0);
+  testsupport::ScopedTestClock clock_{base_};
+  testsupport::ScratchDir scratch_;
+  const std::string dir_ = scratch_.path();
   RECORDER_HANDLE recorder_ = nullptr;
-  std::string dir_;
-  int32_t base_ = 0;
-  bool hadTz_ = false;
-  std::string oldTz_;
   std::vector<Event> events_;
 };
 
@@ -154,7 +122,7 @@ TEST_F(ReaderRoundTripTest, ThirtySecondsOnFourChannelsComeBackExactly) {
   uint64_t expectedBytes = 0;
   int videoIndex[kChannels] = {};
   for (int s = 0; s < kSeconds; ++s) {
-    g_now.store(base_ + s);
+    testsupport::g_testNow = base_ + s;
     for (int f = 0; f < kVideoPerSecond; ++f) {
       for (uint32_t ch = 0; ch < kChannels; ++ch) {
         const int index = videoIndex[ch]++;
@@ -205,7 +173,7 @@ TEST_F(ReaderRoundTripTest, ThirtySecondsOnFourChannelsComeBackExactly) {
   }
   // One more second of frames makes the writers write the last recorded second out; wait
   // for the index to show all of it before stopping.
-  g_now.store(base_ + kSeconds);
+  testsupport::g_testNow = base_ + kSeconds;
   for (int i = 0; i < 3 && RecordedBytes() < expectedBytes; ++i) {
     std::vector<uint8_t> payload(16, 0);
     FrameDescriptor v{};
@@ -219,10 +187,7 @@ TEST_F(ReaderRoundTripTest, ThirtySecondsOnFourChannelsComeBackExactly) {
     a.dataEnd = static_cast<uint32_t>(payload.size());
     a.audioData = payload.data();
     _RECORDER_WRITEAUDIO(recorder_, 0, &a);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (RecordedBytes() < expectedBytes && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    testsupport::WaitUntil([&] { return RecordedBytes() >= expectedBytes; });
   }
   ASSERT_GE(RecordedBytes(), expectedBytes);
   _RECORDER_STOP(recorder_);

@@ -24,6 +24,9 @@
 
 #include "recorder.h"
 #include "storage/formats.h"
+#include "support/process_state.h"
+#include "support/scratch_dir.h"
+#include "support/wait_until.h"
 
 namespace {
 
@@ -32,27 +35,7 @@ constexpr uint32_t kChannels = 32;
 constexpr uint32_t kAllShown[kChannels] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
                                            1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
 
-size_t CountEntries(const char* dir) {
-  size_t count = 0;
-  std::error_code ec;
-  for (auto it = std::filesystem::directory_iterator(dir, ec);
-       !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
-    ++count;
-  }
-  return count;
-}
-
-size_t ThreadCount() { return CountEntries("/proc/self/task"); }
-size_t DescriptorCount() { return CountEntries("/proc/self/fd"); }
-
-bool WaitFor(const std::function<bool()>& condition, int timeoutMs) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
+size_t DescriptorCount() { return testsupport::CountEntries("/proc/self/fd"); }
 
 std::atomic<uint64_t> g_framesPlayed{0};
 void OnFrame(uintptr_t, uint32_t, const FrameDescriptor* d, int32_t) {
@@ -94,20 +77,11 @@ class Watchdog {
 class StressTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/rectest_XXXXXX";
-    const char* made = ::mkdtemp(pattern);
-    ASSERT_NE(made, nullptr);
-    dir_ = std::string(made) + "/";
-    for (const char* sub : {"live", "own0", "own1", "extra"}) {
-      std::filesystem::create_directories(dir_ + sub);
-    }
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
+    for (const char* sub : {"live", "own0", "own1", "extra"}) scratch_.Sub(sub);
   }
 
-  std::string dir_;
+  testsupport::ScratchDir scratch_;
+  const std::string dir_ = scratch_.path();
 };
 
 void WriteFrame(RECORDER_HANDLE recorder, uint32_t channel, uint32_t n, bool audio) {
@@ -142,10 +116,7 @@ RECORDER_HANDLE MakeRecorder(const std::string& dir, const char* name, int files
 TEST_F(StressTest, EightHostThreadsLeaveNoThreadOrDescriptorBehind) {
   const char* secondsText = ::getenv("RECORDER_STRESS_SECONDS");
   const int seconds = secondsText != nullptr ? std::max(1, std::atoi(secondsText)) : 10;
-  // ThreadSanitizer starts a background thread of its own at the first thread creation;
-  // create one first so the baseline already includes it.
-  std::thread([] {}).join();
-  const size_t baseThreads = ThreadCount();
+  const int baseThreads = testsupport::BaselineThreadCount();
   const size_t baseDescriptors = DescriptorCount();
 
   std::atomic<uint64_t> ops{0};
@@ -314,9 +285,9 @@ TEST_F(StressTest, EightHostThreadsLeaveNoThreadOrDescriptorBehind) {
               static_cast<unsigned long long>(g_recorderEvents.load()));
   EXPECT_GT(ops.load(), 0u);
   // Worker threads are joined with bounds of a few seconds; give them generous time.
-  EXPECT_TRUE(WaitFor([&] { return ThreadCount() <= baseThreads; }, 60000))
-      << ThreadCount() << " threads, " << baseThreads << " before";
-  EXPECT_TRUE(WaitFor([&] { return DescriptorCount() <= baseDescriptors; }, 60000))
+  EXPECT_TRUE(testsupport::WaitForThreadCount(baseThreads, std::chrono::seconds(60)))
+      << testsupport::ThreadCount() << " threads, " << baseThreads << " before";
+  EXPECT_TRUE(testsupport::WaitUntil([&] { return DescriptorCount() <= baseDescriptors; }, 60000))
       << DescriptorCount() << " descriptors, " << baseDescriptors << " before";
 }
 

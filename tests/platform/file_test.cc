@@ -12,10 +12,12 @@
 
 #include "platform/syscall_faults.h"
 #include "platform/syscalls.h"
-#include "scratch_dir.h"
+#include "support/scratch_dir.h"
 
 namespace platform {
 namespace {
+
+using testsupport::ScratchDir;
 
 class FileTest : public ::testing::Test {
  protected:

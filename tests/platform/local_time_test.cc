@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/clock.h"
+#include "support/scoped_env.h"
 
 namespace platform {
 namespace {
@@ -15,29 +16,10 @@ namespace {
 // Sets TZ for one test and puts the previous zone back afterwards.
 class ZoneTest : public ::testing::Test {
  protected:
-  void UseZone(const char* zone) {
-    if (!saved_) {
-      const char* old = std::getenv("TZ");
-      saved_ = old ? std::optional<std::string>(old) : std::optional<std::string>("");
-      hadTz_ = old != nullptr;
-    }
-    setenv("TZ", zone, 1);
-    tzset();
-  }
-  void TearDown() override {
-    if (saved_) {
-      if (hadTz_) {
-        setenv("TZ", saved_->c_str(), 1);
-      } else {
-        unsetenv("TZ");
-      }
-      tzset();
-    }
-  }
+  void UseZone(const char* zone) { zone_.emplace(zone); }
 
  private:
-  std::optional<std::string> saved_;
-  bool hadTz_ = false;
+  std::optional<testsupport::ScopedTimeZone> zone_;
 };
 
 struct ZoneCase {

@@ -6,33 +6,22 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
-#include <optional>
 #include <set>
 #include <thread>
 #include <vector>
 
 #include "platform/syscall_faults.h"
-#include "scratch_dir.h"
+#include "support/scoped_env.h"
+#include "support/scratch_dir.h"
 
 namespace platform {
 namespace {
 
+using testsupport::ScratchDir;
+
 // Points TMPDIR at a fresh directory for the test.
 class TempMappingTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_FALSE(dir_.path().empty());
-    const char* old = std::getenv("TMPDIR");
-    if (old != nullptr) saved_ = old;
-    setenv("TMPDIR", dir_.path().c_str(), 1);
-  }
-  void TearDown() override {
-    if (saved_) {
-      setenv("TMPDIR", saved_->c_str(), 1);
-    } else {
-      unsetenv("TMPDIR");
-    }
-  }
   // fmap, nine digits, .tmp
   static bool IsMappingName(const std::string& name) {
     if (name.size() != 17 || name.compare(0, 4, "fmap") != 0 || name.compare(13, 4, ".tmp") != 0) {
@@ -53,7 +42,7 @@ class TempMappingTest : public ::testing::Test {
   }
 
   ScratchDir dir_;
-  std::optional<std::string> saved_;
+  testsupport::ScopedEnv tmp_{"TMPDIR", dir_.path()};
 };
 
 TEST_F(TempMappingTest, CreatesANamedPrivateZeroFilledFileAndDeletesItOnClose) {

@@ -8,10 +8,12 @@
 #include <stdexcept>
 
 #include "platform/event.h"
-#include "wait_until.h"
+#include "support/wait_until.h"
 
 namespace platform {
 namespace {
+
+using testsupport::WaitUntil;
 
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;

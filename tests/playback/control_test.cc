@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "playback_test_util.h"
+#include "support/process_state.h"
 
 namespace playtest {
 namespace {
@@ -68,31 +69,10 @@ TEST_F(ControlTest, PlayTimeWhileStoppedIsPlayedByTheNextStart) {
 
 class LifecycleTest : public ControlTest {
  protected:
-  void SetUp() override {
-    const char* old = getenv("TMPDIR");
-    if (old != nullptr) savedTmp_ = old;
-    tmp_ = dir_ / "tmp/";
-    std::filesystem::create_directory(tmp_);
-    setenv("TMPDIR", tmp_.c_str(), 1);
-  }
-  void TearDown() override {
-    ControlTest::TearDown();
-    if (savedTmp_) {
-      setenv("TMPDIR", savedTmp_->c_str(), 1);
-    } else {
-      unsetenv("TMPDIR");
-    }
-  }
-  int TempFiles() const {
-    int n = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(tmp_)) {
-      n += entry.path().filename().string().rfind("fmap", 0) == 0 ? 1 : 0;
-    }
-    return n;
-  }
+  int TempFiles() const { return static_cast<int>(testsupport::CountEntries(tmp_, "fmap")); }
 
-  std::string tmp_;
-  std::optional<std::string> savedTmp_;
+  std::string tmp_ = dir_.Sub("tmp");
+  testsupport::ScopedEnv tmpEnv_{"TMPDIR", tmp_};
 };
 
 TEST_F(LifecycleTest, StopEndsABlockedThreadQuicklyAndClearsTheCatalogue) {

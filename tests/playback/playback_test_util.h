@@ -5,8 +5,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <time.h>
 
 #include <algorithm>
 #include <atomic>
@@ -16,48 +14,29 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/clock.h"
 #include "platform/local_time.h"
-#include "platform/scratch_dir.h"
-#include "platform/wait_until.h"
 #include "playback/file_search.h"
 #include "recorder.h"
 #include "recorder/recorder_base.h"
+#include "support/frames.h"
+#include "support/scoped_env.h"
+#include "support/scratch_dir.h"
+#include "support/wait_until.h"
 
 namespace playtest {
 
-inline std::atomic<int64_t> g_recordNow{0};
-inline int64_t RecordNow() { return g_recordNow.load(); }
+using testsupport::g_testNow;
+using testsupport::ScratchDir;
+using testsupport::WaitUntil;
+using ZoneGuard = testsupport::ScopedTimeZone;
 
 inline int32_t Local(int year, int month, int day, int hour, int minute, int second) {
-  return platform::CTime::FromLocal(year, month, day, hour, minute, second).seconds();
+  return testsupport::LocalSeconds(year, month, day, hour, minute, second);
 }
-
-// Sets TZ for a scope and puts it back.
-class ZoneGuard {
- public:
-  explicit ZoneGuard(const char* zone) {
-    const char* old = getenv("TZ");
-    if (old != nullptr) saved_ = std::string(old);
-    setenv("TZ", zone, 1);
-    tzset();
-  }
-  ~ZoneGuard() {
-    if (saved_) {
-      setenv("TZ", saved_->c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
-
- private:
-  std::optional<std::string> saved_;
-};
 
 struct SentFrame {
   bool audio = false;
@@ -76,7 +55,7 @@ struct SentFrame {
 class Recording {
  public:
   explicit Recording(const std::string& dir, int files = 3) : dir_(dir) {
-    platform::SetNowSecondsForTest(&RecordNow);
+    platform::SetNowSecondsForTest(&testsupport::TestNow);
     handle_ = _RECORDER_INIT("playback-test", 0, nullptr);
     for (int i = 0; i < files; ++i) {
       _RECORDER_ADDFILEPATH(handle_, (dir_ + "file" + std::to_string(i) + ".VDB").c_str());
@@ -87,7 +66,7 @@ class Recording {
 
   // Starts recording with the wall clock at `now`.
   bool Begin(int32_t now) {
-    g_recordNow = now;
+    g_testNow = now;
     return _RECORDER_START(handle_) == 1;
   }
 
@@ -106,20 +85,9 @@ class Recording {
     const uint32_t dataStart = 3 + channel;
     std::vector<uint8_t> buffer(dataStart, 0xEE);
     buffer.insert(buffer.end(), sent.payload.begin(), sent.payload.end());
-    FrameDescriptor d;
-    std::memset(&d, 0, sizeof(d));
-    d.type = type;
-    d.dataStart = dataStart;
-    d.dataEnd = static_cast<uint32_t>(buffer.size());
-    d.keyFlag = key ? 1 : 0;
-    d.tag = 0x7A000000u | sent.serial;
-    d.subTypeWord = 0x1234;
-    d.statSize = static_cast<uint32_t>(sent.payload.size());
-    d.triggerA = triggerA;
-    d.triggerB = triggerB;
-    d.videoData = buffer.data();
-    sent.tag = d.tag;
-    g_recordNow = time;
+    FrameDescriptor d = testsupport::VideoFrame(buffer, dataStart, type, key, triggerA, triggerB);
+    d.tag = sent.tag = 0x7A000000u | sent.serial;
+    g_testNow = time;
     EXPECT_EQ(_RECORDER_WRITEVIDEO(handle_, channel, &d), 1);
     video.push_back(std::move(sent));
     return video.back();
@@ -133,14 +101,9 @@ class Recording {
     sent.time = time;
     sent.type = type;
     sent.payload = Payload(sent.serial);
-    FrameDescriptor d;
-    std::memset(&d, 0, sizeof(d));
+    FrameDescriptor d = testsupport::AudioFrame(sent.payload, type);
     d.kind = 1;
-    d.type = type;
-    d.dataStart = 0;
-    d.dataEnd = static_cast<uint32_t>(sent.payload.size());
-    d.audioData = sent.payload.data();
-    g_recordNow = time;
+    g_testNow = time;
     EXPECT_EQ(_RECORDER_WRITEAUDIO(handle_, channel, &d), 1);
     audio.push_back(std::move(sent));
     return audio.back();

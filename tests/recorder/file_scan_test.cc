@@ -15,39 +15,29 @@
 #include "recorder/recorder.h"
 #include "recorder/recorder_test_support.h"
 #include "storage/formats.h"
+#include "support/scoped_env.h"
+#include "support/scratch_dir.h"
+#include "support/stored_files.h"
 
 namespace {
 
-using recorder_test::ScopedTimeZone;
-using recorder_test::TempDir;
+using testsupport::ScopedTimeZone;
 
-// One record of a header file as a test describes it.
+// A header file with `recordCount` in its head and one record per (path, start, bytes);
+// `truncateTo` > 0 cuts the file to that many bytes.
 struct HeaderRecord {
   std::string path;
   int32_t startTime;
   uint32_t dataBytes;
 };
-
-// Writes a header file from the stored structures: the head with `recordCount`, then one
-// FileInfo per record. `truncateTo` > 0 cuts the file to that many bytes.
 void WriteHeaderFile(const std::string& file, uint32_t recordCount,
                      const std::vector<HeaderRecord>& records, uint64_t truncateTo = 0) {
-  std::string bytes;
-  storage::HeaderFileHead head{};
-  head.recordCount = recordCount;
-  bytes.append(reinterpret_cast<const char*>(&head), sizeof(head));
-  for (const HeaderRecord& record : records) {
-    storage::FileInfo info{};
-    storage::SetFileInfoPath(&info, record.path);
-    info.summary = storage::MakeEmptySummary();
-    info.summary.startTime = record.startTime;
-    info.summary.endTime = record.startTime;
-    info.summary.dataBytes = record.dataBytes;
-    bytes.append(reinterpret_cast<const char*>(&info), sizeof(info));
+  std::vector<storage::FileInfo> infos;
+  for (const HeaderRecord& r : records) {
+    infos.push_back(testsupport::MakeFileInfo(r.path, r.startTime, r.dataBytes));
   }
-  if (truncateTo > 0) bytes.resize(truncateTo);
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  testsupport::WriteHeaderFile(file, recordCount, infos);
+  if (truncateTo > 0) std::filesystem::resize_file(file, truncateTo);
 }
 
 void SetLastWriteTime(const std::string& file, int64_t utcSeconds) {
@@ -90,31 +80,30 @@ class FileScanTest : public ::testing::TestWithParam<const char*> {
   }
 
   ScopedTimeZone zone_;
-  TempDir dir_;
+  testsupport::ScratchDir dir_;
   std::unique_ptr<CRecorder> recorder;
 };
 
 TEST_P(FileScanTest, PathListNewestFileIsTheLatestWritten) {
   const int64_t base = 1700000000;  // 2023-11-14
-  SetLastWriteTime(dir_.File("a.VDB"), base);
-  SetLastWriteTime(dir_.File("b.VDB"), base + 3600);
-  SetLastWriteTime(dir_.File("c.VDB"), base + 60);
-  for (const char* name : {"a.VDB", "b.VDB", "c.VDB"})
-    recorder->AddFilePath(dir_.File(name).c_str());
+  SetLastWriteTime(dir_ / "a.VDB", base);
+  SetLastWriteTime(dir_ / "b.VDB", base + 3600);
+  SetLastWriteTime(dir_ / "c.VDB", base + 60);
+  for (const char* name : {"a.VDB", "b.VDB", "c.VDB"}) recorder->AddFilePath((dir_ / name).c_str());
   EXPECT_EQ(Load(), 1);
   EXPECT_EQ(recorder->fileCount, 3);
   EXPECT_EQ(FileNames(),
-            (std::vector<std::string>{dir_.File("a.VDB"), dir_.File("b.VDB"), dir_.File("c.VDB")}));
+            (std::vector<std::string>{dir_ / "a.VDB", dir_ / "b.VDB", dir_ / "c.VDB"}));
   EXPECT_EQ(FindNewest(), 1);
   EXPECT_EQ(CurrentFile(), 1);
 }
 
 TEST_P(FileScanTest, PathListTiesGoToTheLaterFileAndMissingFilesStayInTheSet) {
   const int64_t base = 1700000000;
-  SetLastWriteTime(dir_.File("a.VDB"), base);
-  SetLastWriteTime(dir_.File("c.VDB"), base);
+  SetLastWriteTime(dir_ / "a.VDB", base);
+  SetLastWriteTime(dir_ / "c.VDB", base);
   for (const char* name : {"a.VDB", "b.VDB", "c.VDB", "d.VDB"}) {
-    recorder->AddFilePath(dir_.File(name).c_str());
+    recorder->AddFilePath((dir_ / name).c_str());
   }
   EXPECT_EQ(Load(), 1);
   EXPECT_EQ(recorder->fileCount, 4);
@@ -123,8 +112,8 @@ TEST_P(FileScanTest, PathListTiesGoToTheLaterFileAndMissingFilesStayInTheSet) {
 }
 
 TEST_P(FileScanTest, PathListWithNoExistingFileHasNoNewest) {
-  recorder->AddFilePath(dir_.File("a.VDB").c_str());
-  recorder->AddFilePath(dir_.File("b.VDB").c_str());
+  recorder->AddFilePath((dir_ / "a.VDB").c_str());
+  recorder->AddFilePath((dir_ / "b.VDB").c_str());
   EXPECT_EQ(Load(), 1);
   EXPECT_EQ(FindNewest(), 1);
   EXPECT_EQ(CurrentFile(), -1);
@@ -133,11 +122,11 @@ TEST_P(FileScanTest, PathListWithNoExistingFileHasNoNewest) {
 TEST_P(FileScanTest, PathListFileTimesAreReadAsLocalFields) {
   // Last written at 1999-12-31 20:00 UTC: as local fields that is before the no-time value
   // in every zone, even where that instant is already 2000 locally.
-  SetLastWriteTime(dir_.File("old.VDB"), 946670400);
+  SetLastWriteTime(dir_ / "old.VDB", 946670400);
   // Exactly 2000-01-01 00:00:00 UTC: read as local, it equals the no-time value.
-  SetLastWriteTime(dir_.File("edge.VDB"), 946684800);
-  recorder->AddFilePath(dir_.File("edge.VDB").c_str());
-  recorder->AddFilePath(dir_.File("old.VDB").c_str());
+  SetLastWriteTime(dir_ / "edge.VDB", 946684800);
+  recorder->AddFilePath((dir_ / "edge.VDB").c_str());
+  recorder->AddFilePath((dir_ / "old.VDB").c_str());
   EXPECT_EQ(Load(), 1);
   EXPECT_EQ(FindNewest(), 1);
   EXPECT_EQ(CurrentFile(), 0);
@@ -151,7 +140,7 @@ TEST_P(FileScanTest, EmptyPathListLoadsNothing) {
 }
 
 TEST_P(FileScanTest, HeaderFileNewestRecordIsTheLatestStartWithData) {
-  const std::string header = dir_.File("header");
+  const std::string header = dir_ / "header";
   const int32_t noTime = platform::CTime::NoTime().seconds();
   WriteHeaderFile(header, 4,
                   {{"/rec/0.VDB", LocalTime(8), 100},
@@ -167,7 +156,7 @@ TEST_P(FileScanTest, HeaderFileNewestRecordIsTheLatestStartWithData) {
 }
 
 TEST_P(FileScanTest, HeaderFileWithoutDataHasNoNewest) {
-  const std::string header = dir_.File("header");
+  const std::string header = dir_ / "header";
   WriteHeaderFile(header, 3,
                   {{"/rec/0.VDB", LocalTime(8), 0},
                    {"/rec/1.VDB", LocalTime(9), 0},
@@ -179,7 +168,7 @@ TEST_P(FileScanTest, HeaderFileWithoutDataHasNoNewest) {
 }
 
 TEST_P(FileScanTest, HeaderFileEmptyPathShiftsListPositionsAndNewestIsAPosition) {
-  const std::string header = dir_.File("header");
+  const std::string header = dir_ / "header";
   WriteHeaderFile(header, 4,
                   {{"/rec/0.VDB", LocalTime(8), 100},
                    {"", LocalTime(11), 100},  // empty record, not part of the set
@@ -195,7 +184,7 @@ TEST_P(FileScanTest, HeaderFileEmptyPathShiftsListPositionsAndNewestIsAPosition)
 }
 
 TEST_P(FileScanTest, HeaderFileWithoutRecordsOrWithAShortHeadLoadsNothing) {
-  const std::string header = dir_.File("header");
+  const std::string header = dir_ / "header";
   WriteHeaderFile(header, 0, {{"/rec/0.VDB", LocalTime(8), 100}});
   UseHeaderFile(header);
   EXPECT_EQ(Load(), 0);
@@ -206,7 +195,7 @@ TEST_P(FileScanTest, HeaderFileWithoutRecordsOrWithAShortHeadLoadsNothing) {
   EXPECT_EQ(Load(), 0);
   EXPECT_FALSE(HeaderFileOpen());
 
-  UseHeaderFile(dir_.File("missing"));
+  UseHeaderFile(dir_ / "missing");
   EXPECT_EQ(Load(), 0);
   EXPECT_FALSE(HeaderFileOpen());
   EXPECT_EQ(FindNewest(), 1);
@@ -214,7 +203,7 @@ TEST_P(FileScanTest, HeaderFileWithoutRecordsOrWithAShortHeadLoadsNothing) {
 }
 
 TEST_P(FileScanTest, HugeRecordCountIsReadOnlyUpToTheFilesEnd) {
-  const std::string header = dir_.File("header");
+  const std::string header = dir_ / "header";
   // Three whole records and half of a fourth.
   WriteHeaderFile(header, 0xFFFFFFFFu,
                   {{"/rec/0.VDB", LocalTime(8), 100},
@@ -232,7 +221,7 @@ TEST_P(FileScanTest, HugeRecordCountIsReadOnlyUpToTheFilesEnd) {
 }
 
 TEST_P(FileScanTest, UnterminatedPathIsCutAt259Characters) {
-  const std::string header = dir_.File("header");
+  const std::string header = dir_ / "header";
   std::string longPath = "/" + std::string(300, 'p');
   WriteHeaderFile(header, 1, {{"", LocalTime(8), 100}});
   {
@@ -248,10 +237,9 @@ TEST_P(FileScanTest, UnterminatedPathIsCutAt259Characters) {
 }
 
 TEST_P(FileScanTest, HeaderFileStaysOpenWhileRecordingAndStopClosesIt) {
-  const std::string header = dir_.File("header");
-  WriteHeaderFile(
-      header, 2,
-      {{dir_.File("0.VDB"), LocalTime(8), 100}, {dir_.File("1.VDB"), LocalTime(7), 100}});
+  const std::string header = dir_ / "header";
+  WriteHeaderFile(header, 2,
+                  {{dir_ / "0.VDB", LocalTime(8), 100}, {dir_ / "1.VDB", LocalTime(7), 100}});
   UseHeaderFile(header);
   ASSERT_EQ(recorder->Start(), 1);
   EXPECT_EQ(recorder->fileCount, 2);

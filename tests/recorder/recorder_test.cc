@@ -17,7 +17,6 @@
 namespace {
 
 using recorder_test::ProbeRecorder;
-using recorder_test::TempDir;
 
 std::string PathAt(RECORDER_HANDLE recorder, int32_t index) {
   char buffer[256];

@@ -52,7 +52,7 @@ TEST_F(DeletionWhileRecordingTest, FilesInUseSurviveRetentionZeroWhileUnusedOnes
   // The closer thread prepares the next pair in advance; wait until it is there.
   ASSERT_TRUE(WaitUntil([&] { return Exists(DataPath(1)) && Exists(IndexPath(1)); }));
 
-  const int64_t anHourAgo = g_fakeNow - 3600;
+  const int64_t anHourAgo = g_testNow - 3600;
   for (const std::string& path :
        {DataPath(0), IndexPath(0), DataPath(1), IndexPath(1), oldData, oldIndex}) {
     SetLastWrite(path, anHourAgo);
@@ -71,8 +71,7 @@ TEST_F(DeletionWhileRecordingTest, FilesInUseSurviveRetentionZeroWhileUnusedOnes
 
   // Recording goes on into the file that survived: what STOP writes out is readable.
   _RECORDER_STOP(handle_);
-  const IndexFileView index = ReadIndexFile(IndexPath(0));
-  EXPECT_EQ(ReadRecords(DataPath(0), index.record.summary.dataBytes).size(), 50u);
+  EXPECT_EQ(ReadIndexedRecords(DataPath(0)).size(), 50u);
 }
 
 }  // namespace

@@ -26,7 +26,7 @@ constexpr uint32_t kFedSize = static_cast<uint32_t>(storage::VideoRecordSize(kFe
 class FileRotationTest : public RecorderTest {
  protected:
   int32_t At(int day, int hour, int minute, int second) {
-    return LocalTime(2024, 3, day, hour, minute, second);
+    return LocalSeconds(2024, 3, day, hour, minute, second);
   }
   void StartWith(int files) {
     AddFiles(files);
@@ -40,11 +40,7 @@ class FileRotationTest : public RecorderTest {
     }
     return n;
   }
-  std::vector<StoredRecord> Stored(int n) {
-    const IndexFileView index = ReadIndexFile(IndexPath(n));
-    EXPECT_TRUE(index.complete);
-    return ReadRecords(DataPath(n), index.record.summary.dataBytes);
-  }
+  std::vector<StoredRecord> Stored(int n) { return ReadIndexedRecords(DataPath(n)); }
   std::vector<int32_t> TimesOf(const std::vector<StoredRecord>& records) {
     std::vector<int32_t> times;
     for (const StoredRecord& r : records) times.push_back(r.header.time);
@@ -88,7 +84,7 @@ TEST_F(FileRotationTest, ChangeOfMinuteWritesTheSummaryThenStartsANewEntry) {
   EXPECT_EQ(g_captured.back().entries[1].bytes, 0u);
 
   _RECORDER_STOP(handle_);
-  const storage::IndexSummary s = ReadIndexFile(IndexPath(0)).record.summary;
+  const storage::IndexSummary s = ReadSummary(IndexPath(0));
   EXPECT_EQ(s.lastEntry, 1);
   EXPECT_EQ(s.entries[0].time, At(10, 10, 0, 59));
   EXPECT_EQ(s.entries[1].bytes, kFedSize);
@@ -109,7 +105,7 @@ TEST_F(FileRotationTest, RecordOfTheNextDayIsDroppedAndStartsTheNextFile) {
 
   EXPECT_EQ(TimesOf(Stored(0)), (std::vector<int32_t>{At(10, 23, 59, 58), At(10, 23, 59, 59)}));
   EXPECT_EQ(TimesOf(Stored(1)), (std::vector<int32_t>{At(11, 0, 0, 1)}));
-  const storage::IndexSummary s = ReadIndexFile(IndexPath(1)).record.summary;
+  const storage::IndexSummary s = ReadSummary(IndexPath(1));
   EXPECT_EQ(s.startTime, At(11, 0, 0, 0));
   EXPECT_EQ(s.endTime, At(11, 0, 0, 1));
   EXPECT_EQ(s.dataBytes, kFedSize);
@@ -122,10 +118,10 @@ TEST_F(FileRotationTest, SecondWithoutRecordsStillRewritesTheSummary) {
   StartWith(2);
   Feed(At(10, 23, 59, 59));
   Feed(At(11, 0, 0, 0));  // rotates; the buffer is empty afterwards
-  const storage::IndexSummary opened = ReadIndexFile(IndexPath(1)).record.summary;
+  const storage::IndexSummary opened = ReadSummary(IndexPath(1));
   EXPECT_EQ(opened.startTime, storage::NoTimeSeconds());
   Feed(At(11, 0, 0, 1));  // a change of second with nothing buffered
-  const storage::IndexSummary rewritten = ReadIndexFile(IndexPath(1)).record.summary;
+  const storage::IndexSummary rewritten = ReadSummary(IndexPath(1));
   EXPECT_EQ(rewritten.startTime, At(11, 0, 0, 0));
   EXPECT_EQ(rewritten.dataBytes, 0u);
 }
@@ -139,7 +135,7 @@ TEST_F(FileRotationTest, EntryNumber119InUseRotatesAtTheNextRecord) {
   EXPECT_EQ(DataOpens(), 2u);
   _RECORDER_STOP(handle_);
 
-  const storage::IndexSummary first = ReadIndexFile(IndexPath(0)).record.summary;
+  const storage::IndexSummary first = ReadSummary(IndexPath(0));
   EXPECT_EQ(first.lastEntry, 119);
   EXPECT_EQ(first.entries[119].time, At(10, 11, 59, 0));
   EXPECT_EQ(first.dataBytes, 120 * kFedSize);
@@ -173,7 +169,7 @@ TEST_F(FileRotationTest, TypesOutsideTheStoredFamiliesAreDiscarded) {
   std::vector<uint32_t> types;
   for (const StoredRecord& r : Stored(0)) types.push_back(r.header.type);
   EXPECT_EQ(types, (std::vector<uint32_t>{1, 17, 160, 161}));
-  EXPECT_EQ(ReadIndexFile(IndexPath(0)).record.summary.entries[0].audioMask, 1u);
+  EXPECT_EQ(ReadSummary(IndexPath(0)).entries[0].audioMask, 1u);
 }
 
 // Makes the data files 0..n-1 exist with file `newest` written last.
@@ -230,7 +226,7 @@ TEST_F(FileRotationTest, RefusedWrapRewritesTheLastFileFromItsStart) {
   EXPECT_EQ(DataOpens(), 3u);
   // File 2 holds only what came after the last refusal, from offset 0.
   EXPECT_EQ(TimesOf(Stored(2)), (std::vector<int32_t>{At(14, 10, 0, 1)}));
-  EXPECT_EQ(ReadIndexFile(IndexPath(2)).record.summary.startTime, At(14, 10, 0, 0));
+  EXPECT_EQ(ReadSummary(IndexPath(2)).startTime, At(14, 10, 0, 0));
 }
 
 TEST_F(FileRotationTest, WrapInOverwriteModeReusesTheFirstFile) {
@@ -254,7 +250,7 @@ TEST_F(FileRotationTest, StopWritesOutTheBufferBeforeClosing) {
   }
   Drain();
   // All in one second: nothing written yet but the write test at offset 0.
-  EXPECT_EQ(ReadIndexFile(IndexPath(0)).record.summary.dataBytes, 0u);
+  EXPECT_EQ(ReadSummary(IndexPath(0)).dataBytes, 0u);
   EXPECT_EQ(storage::LoadU32(ReadBytes(DataPath(0), 0, 4).data()), storage::kRecordStartMarker);
   _RECORDER_STOP(handle_);
   EXPECT_EQ(Stored(0).size(), 5u);
@@ -350,7 +346,7 @@ TEST_F(FileRotationTest, DataFileThatCannotBeOpenedIsReportedAndTheNextRotationR
 
   EXPECT_EQ(TimesOf(Stored(0)), (std::vector<int32_t>{At(10, 10, 0, 0)}));
   EXPECT_EQ(TimesOf(Stored(2)), (std::vector<int32_t>{At(12, 10, 0, 1)}));
-  EXPECT_EQ(ReadIndexFile(IndexPath(2)).record.summary.dataBytes, kFedSize);
+  EXPECT_EQ(ReadSummary(IndexPath(2)).dataBytes, kFedSize);
 }
 
 TEST_F(FileRotationTest, DataFileWithoutIndexNameStillRecords) {
@@ -404,7 +400,7 @@ TEST_F(FileRotationTest, FailedBufferWriteIsReportedRolledBackAndUncounted) {
   const std::vector<StoredRecord> records = Stored(0);
   EXPECT_EQ(TimesOf(records),
             (std::vector<int32_t>{At(10, 10, 0, 0), At(10, 10, 0, 2), At(10, 10, 0, 3)}));
-  ExpectSummaryEq(ReadIndexFile(IndexPath(0)).record.summary, ReplaySummary(records));
+  ExpectSummaryEq(ReadSummary(IndexPath(0)), ReplaySummary(records));
 }
 
 TEST_F(FileRotationTest, UnwritableIndexFileIsReportedAndDataStillRecords) {
@@ -427,16 +423,9 @@ class HeaderFileTest : public FileRotationTest {
  protected:
   // A header file listing `paths` (an empty path is an empty record).
   void WriteHeaderFile(const std::string& path, const std::vector<std::string>& paths) {
-    storage::HeaderFileHead head{};
-    head.recordCount = static_cast<uint32_t>(paths.size());
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(&head), sizeof(head));
-    for (const std::string& p : paths) {
-      storage::FileInfo info{};
-      storage::SetFileInfoPath(&info, p);
-      info.summary = storage::MakeEmptySummary();
-      out.write(reinterpret_cast<const char*>(&info), sizeof(info));
-    }
+    std::vector<storage::FileInfo> infos;
+    for (const std::string& p : paths) infos.push_back(testsupport::MakeFileInfo(p));
+    testsupport::WriteHeaderFile(path, static_cast<uint32_t>(infos.size()), infos);
   }
   storage::FileInfo ReadFileInfo(const std::string& path, uint32_t record) {
     storage::FileInfo info{};

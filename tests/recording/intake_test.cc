@@ -21,9 +21,7 @@ class IntakeTest : public RecorderTest {
   std::vector<StoredRecord> StoredAfterStop() {
     Drain();
     _RECORDER_STOP(handle_);
-    const IndexFileView index = ReadIndexFile(IndexPath(0));
-    EXPECT_TRUE(index.complete);
-    return ReadRecords(DataPath(0), index.record.summary.dataBytes);
+    return ReadIndexedRecords(DataPath(0));
   }
 
   std::vector<uint8_t> payload_ = Pattern(1000, 7);
@@ -136,7 +134,7 @@ TEST_F(IntakeTest, SwitchedOffChannelAndStoppedRecorderRefuse) {
   EXPECT_TRUE(StoredAfterStop().empty());
 
   // Not recording: refused, but the descriptor still gets the time.
-  g_fakeNow = LocalTime(2031, 12, 24, 18, 30, 45);
+  g_testNow = LocalSeconds(2031, 12, 24, 18, 30, 45);
   d.year = 0;
   EXPECT_EQ(_RECORDER_WRITEVIDEO(handle_, 0, &d), 0);
   EXPECT_EQ(d.year, 2031);
@@ -207,11 +205,11 @@ TEST_F(IntakeDstTest, RepeatedAutumnHourKeepsItsInstant) {
   ASSERT_EQ(_RECORDER_START(handle_), 1);
   // 2024-10-27 01:30 UTC is 02:30 CET, the second 02:30 of that night.
   const int64_t secondPass = 1729992600;
-  g_fakeNow = secondPass - 3600;  // 02:30 CEST, the first pass
+  g_testNow = secondPass - 3600;  // 02:30 CEST, the first pass
   std::vector<uint8_t> payload = Pattern(50, 1);
   FrameDescriptor first = VideoFrame(payload, 0);
   ASSERT_EQ(_RECORDER_WRITEVIDEO(handle_, 0, &first), 1);
-  g_fakeNow = secondPass;
+  g_testNow = secondPass;
   FrameDescriptor second = VideoFrame(payload, 0);
   ASSERT_EQ(_RECORDER_WRITEVIDEO(handle_, 0, &second), 1);
   EXPECT_EQ(second.hour, 2);
@@ -219,9 +217,7 @@ TEST_F(IntakeDstTest, RepeatedAutumnHourKeepsItsInstant) {
 
   Drain();
   _RECORDER_STOP(handle_);
-  const IndexFileView index = ReadIndexFile(IndexPath(0));
-  const std::vector<StoredRecord> records =
-      ReadRecords(DataPath(0), index.record.summary.dataBytes);
+  const std::vector<StoredRecord> records = ReadIndexedRecords(DataPath(0));
   ASSERT_EQ(records.size(), 2u);
   EXPECT_EQ(records[0].header.time, secondPass - 3600);
   EXPECT_EQ(records[1].header.time, secondPass);

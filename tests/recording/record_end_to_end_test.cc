@@ -28,12 +28,12 @@ TEST_F(RecordEndToEndTest, TenSecondsOfFourChannelsAndAudioAreStoredAsHandedIn) 
   ASSERT_EQ(_RECORDER_START(handle_), 1);
 
   // Starts five seconds before a minute ends, so the run needs two index entries.
-  const int32_t start = LocalTime(2024, 3, 10, 10, 0, 55);
+  const int32_t start = LocalSeconds(2024, 3, 10, 10, 0, 55);
   std::vector<SentFrame> sentVideo;
   std::vector<SentFrame> sentAudio;
   uint32_t serial = 0;
   for (int second = 0; second < 10; ++second) {
-    g_fakeNow = start + second;
+    g_testNow = start + second;
     const platform::LocalFields local = platform::CTime(start + second).Local();
     for (int frame = 0; frame < 25; ++frame) {
       for (uint32_t channel = 0; channel < 4; ++channel) {

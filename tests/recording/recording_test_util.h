@@ -4,204 +4,44 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <time.h>
 
 #include <atomic>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
-#include <mutex>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "api/event_lock.h"
-#include "platform/clock.h"
-#include "platform/local_time.h"
-#include "platform/scratch_dir.h"
-#include "platform/wait_until.h"
 #include "recorder.h"
 #include "recorder/recorder.h"
 #include "storage/formats.h"
+#include "support/event_log.h"
+#include "support/frames.h"
+#include "support/scoped_env.h"
+#include "support/scratch_dir.h"
+#include "support/stored_files.h"
+#include "support/wait_until.h"
 
 namespace rectest {
 
-// The wall clock that intake stamps, driven by the test.
-inline std::atomic<int64_t> g_fakeNow{0};
-inline int64_t FakeNow() { return g_fakeNow.load(); }
-
-// Sets TZ for the test's lifetime and installs the fake wall clock.
-class ZoneAndClock {
- public:
-  explicit ZoneAndClock(const char* zone) {
-    const char* old = getenv("TZ");
-    if (old != nullptr) saved_ = std::string(old);
-    setenv("TZ", zone, 1);
-    tzset();
-    platform::SetNowSecondsForTest(&FakeNow);
-  }
-  ~ZoneAndClock() {
-    platform::SetNowSecondsForTest(nullptr);
-    if (saved_) {
-      setenv("TZ", saved_->c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
-
- private:
-  std::optional<std::string> saved_;
-};
-
-inline int32_t LocalTime(int year, int month, int day, int hour, int minute, int second) {
-  return platform::CTime::FromLocal(year, month, day, hour, minute, second).seconds();
-}
-
-struct HostEvent {
-  int32_t code;
-  int32_t status;
-  std::string path;
-};
-
-// Collects the recorder's host events; the context given to _RECORDER_INIT points at it.
-class EventLog {
- public:
-  static void Callback(RECORDER_HANDLE, uintptr_t context, int32_t code, int32_t status,
-                       const char* path, int32_t length) {
-    auto* log = reinterpret_cast<EventLog*>(context);
-    std::lock_guard<std::mutex> hold(log->mu_);
-    log->events_.push_back(
-        {code, status, path != nullptr ? std::string(path, static_cast<size_t>(length)) : ""});
-  }
-  std::vector<HostEvent> Events() {
-    std::lock_guard<std::mutex> hold(mu_);
-    return events_;
-  }
-  size_t Count(int32_t code, int32_t status, const std::string& path) {
-    size_t n = 0;
-    for (const HostEvent& e : Events()) n += e.code == code && e.status == status && e.path == path;
-    return n;
-  }
-
- private:
-  std::mutex mu_;
-  std::vector<HostEvent> events_;
-};
-
-// A payload whose bytes tell frames apart.
-inline std::vector<uint8_t> Pattern(size_t length, uint32_t seed) {
-  std::vector<uint8_t> bytes(length);
-  uint32_t x = seed * 2654435761u + 1;
-  for (auto& b : bytes) {
-    x = x * 1103515245u + 12345u;
-    b = static_cast<uint8_t>(x >> 16);
-  }
-  return bytes;
-}
-
-// A video descriptor as a host fills it; the payload sits at dataStart of `buffer`.
-inline FrameDescriptor VideoFrame(const std::vector<uint8_t>& buffer, uint32_t dataStart,
-                                  uint32_t type = 1, bool key = true, uint32_t triggerA = 0,
-                                  uint32_t triggerB = 0) {
-  FrameDescriptor d;
-  std::memset(&d, 0, sizeof(d));
-  d.type = type;
-  d.dataStart = dataStart;
-  d.dataEnd = static_cast<uint32_t>(buffer.size());
-  d.keyFlag = key ? 1 : 0;
-  d.tag = 0xA0000000u | type;
-  d.subTypeWord = 0x1234;
-  d.statSize = static_cast<uint32_t>(buffer.size()) - dataStart;
-  d.triggerA = triggerA;
-  d.triggerB = triggerB;
-  d.videoData = buffer.data();
-  return d;
-}
-
-inline FrameDescriptor AudioFrame(const std::vector<uint8_t>& buffer, uint32_t type = 0) {
-  FrameDescriptor d;
-  std::memset(&d, 0, sizeof(d));
-  d.type = type;
-  d.dataStart = 0;
-  d.dataEnd = static_cast<uint32_t>(buffer.size());
-  d.subTypeWord = 0x56;
-  d.audioData = buffer.data();
-  return d;
-}
-
-inline std::vector<uint8_t> ReadBytes(const std::string& path, uint64_t offset, uint64_t count) {
-  std::ifstream in(path, std::ios::binary);
-  std::vector<uint8_t> bytes(count);
-  in.seekg(static_cast<std::streamoff>(offset));
-  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(count));
-  bytes.resize(static_cast<size_t>(in.gcount()));
-  return bytes;
-}
-
-inline uint64_t FileSize(const std::string& path) {
-  std::error_code ec;
-  const auto size = std::filesystem::file_size(path, ec);
-  return ec ? 0 : size;
-}
-
-struct IndexFileView {
-  storage::FileHeader header{};
-  storage::IndexRecord record{};
-  bool complete = false;
-};
-
-inline IndexFileView ReadIndexFile(const std::string& path) {
-  IndexFileView view;
-  const std::vector<uint8_t> bytes = ReadBytes(path, 0, storage::kIndexFileSize);
-  if (bytes.size() != storage::kIndexFileSize) return view;
-  std::memcpy(&view.header, bytes.data(), sizeof(view.header));
-  std::memcpy(&view.record, bytes.data() + storage::kIndexRecordOffset, sizeof(view.record));
-  view.complete = true;
-  return view;
-}
-
-// A record read back from a data file.
-struct StoredRecord {
-  uint64_t offset = 0;
-  storage::FrameHeader header{};
-  std::vector<uint8_t> body;
-};
-
-// The records of `length` bytes from offset 0 of a data file; every one must parse.
-inline std::vector<StoredRecord> ReadRecords(const std::string& dataPath, uint64_t length) {
-  std::vector<StoredRecord> records;
-  const std::vector<uint8_t> bytes = ReadBytes(dataPath, 0, length);
-  EXPECT_EQ(bytes.size(), length) << dataPath;
-  uint64_t at = 0;
-  while (at < bytes.size()) {
-    storage::RecordView view;
-    const storage::RecordStatus status =
-        storage::ParseRecord(bytes.data() + at, bytes.size() - at, &view);
-    EXPECT_EQ(status, storage::RecordStatus::kOk) << "record at " << at << " of " << dataPath;
-    if (status != storage::RecordStatus::kOk) break;
-    records.push_back(
-        {at, view.header, std::vector<uint8_t>(view.body, view.body + view.bodySize)});
-    at += view.recordSize;
-  }
-  return records;
-}
-
-// Records from offset 0 until the first that does not parse (for files without an index).
-inline std::vector<StoredRecord> ScanRecords(const std::string& dataPath, uint64_t limit) {
-  std::vector<StoredRecord> records;
-  const std::vector<uint8_t> bytes = ReadBytes(dataPath, 0, limit);
-  uint64_t at = 0;
-  storage::RecordView view;
-  while (at < bytes.size() && storage::ParseRecord(bytes.data() + at, bytes.size() - at, &view) ==
-                                  storage::RecordStatus::kOk) {
-    records.push_back(
-        {at, view.header, std::vector<uint8_t>(view.body, view.body + view.bodySize)});
-    at += view.recordSize;
-  }
-  return records;
-}
+using testsupport::AudioFrame;
+using testsupport::EventLog;
+using HostEvent = testsupport::RecorderEvent;
+using testsupport::FileSize;
+using testsupport::g_testNow;
+using testsupport::IndexFileView;
+using testsupport::LocalSeconds;
+using testsupport::Pattern;
+using testsupport::ReadBytes;
+using testsupport::ReadIndexedRecords;
+using testsupport::ReadIndexFile;
+using testsupport::ReadRecords;
+using testsupport::ReadSummary;
+using testsupport::ScanRecords;
+using testsupport::ScratchDir;
+using testsupport::StoredRecord;
+using testsupport::VideoFrame;
+using testsupport::WaitUntil;
 
 // The summary the writer's rules give for records in file order: a new entry whenever the
 // hour or minute differs from the previous record's.
@@ -261,7 +101,6 @@ class RecorderTest : public ::testing::Test {
 
   void SetUp() override {
     ASSERT_FALSE(dir_.path().empty());
-    g_fakeNow = LocalTime(2024, 3, 10, 10, 0, 0);
     handle_ =
         _RECORDER_INIT("writer-test", reinterpret_cast<uintptr_t>(&log_), &EventLog::Callback);
     ASSERT_NE(handle_, nullptr);
@@ -312,7 +151,8 @@ class RecorderTest : public ::testing::Test {
     return Rec().currentIndexRecord.summary;
   }
 
-  ZoneAndClock zone_;
+  testsupport::ScopedTimeZone zone_;
+  testsupport::ScopedTestClock clock_{LocalSeconds(2024, 3, 10, 10, 0, 0)};
   ScratchDir dir_;
   EventLog log_;
   RECORDER_HANDLE handle_ = nullptr;

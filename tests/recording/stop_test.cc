@@ -14,7 +14,7 @@ class StopTest : public RecorderTest {};
 TEST_F(StopTest, StopStoresEveryFrameStillInTheRings) {
   AddFiles(2);
   ASSERT_EQ(_RECORDER_START(handle_), 1);
-  g_fakeNow = LocalTime(2024, 5, 1, 12, 0, 0);
+  g_testNow = LocalSeconds(2024, 5, 1, 12, 0, 0);
   // Large frames on many channels, handed in back to back, so the rings hold records when
   // STOP comes; audio too, which travels through the other ring.
   uint32_t taken = 0;
@@ -29,9 +29,7 @@ TEST_F(StopTest, StopStoresEveryFrameStillInTheRings) {
   ASSERT_EQ(taken, 128u);
   _RECORDER_STOP(handle_);
 
-  const IndexFileView index = ReadIndexFile(IndexPath(0));
-  const std::vector<StoredRecord> records =
-      ReadRecords(DataPath(0), index.record.summary.dataBytes);
+  const std::vector<StoredRecord> records = ReadIndexedRecords(DataPath(0));
   EXPECT_EQ(records.size(), 128u);
 }
 

@@ -6,47 +6,23 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "api/event_lock.h"
-#include "platform/scratch_dir.h"
 #include "platform/syscall_faults.h"
-#include "platform/wait_until.h"
 #include "recorder.h"
 #include "recorder/recorder.h"
 #include "storage/formats.h"
+#include "support/event_log.h"
+#include "support/scratch_dir.h"
+#include "support/stored_files.h"
+#include "support/wait_until.h"
 
 namespace {
 
-struct Event {
-  int32_t code;
-  int32_t status;
-  std::string path;
-};
-
-struct EventLog {
-  std::mutex mu;
-  std::vector<Event> events;
-};
-
-void OnEvent(RECORDER_HANDLE, uintptr_t context, int32_t code, int32_t status, const char* path,
-             int32_t length) {
-  auto* log = reinterpret_cast<EventLog*>(context);
-  std::lock_guard<std::mutex> hold(log->mu);
-  log->events.push_back({code, status, std::string(path, static_cast<size_t>(length))});
-}
-
-std::vector<uint8_t> ReadAt(const std::string& path, uint64_t offset, size_t count) {
-  std::ifstream in(path, std::ios::binary);
-  in.seekg(static_cast<std::streamoff>(offset));
-  std::vector<uint8_t> bytes(count);
-  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(count));
-  bytes.resize(static_cast<size_t>(in.gcount()));
-  return bytes;
-}
+using testsupport::ReadBytes;
+using testsupport::WaitUntil;
 
 std::vector<uint8_t> Bytes(const std::string& text) {
   return std::vector<uint8_t>(text.begin(), text.end());
@@ -56,7 +32,7 @@ class StreamTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_FALSE(dir_.path().empty());
-    handle_ = _RECORDER_INIT("stream", reinterpret_cast<uintptr_t>(&log_), &OnEvent);
+    handle_ = _RECORDER_INIT("stream", log_.Context(), &testsupport::EventLog::Callback);
     ASSERT_NE(handle_, nullptr);
     recorder_ = static_cast<CRecorder*>(CRecorderBase::FromHandle(handle_));
     for (int i = 0; i < 3; ++i) {
@@ -93,15 +69,8 @@ class StreamTest : public ::testing::Test {
     return _RECORDER_WRITESTREAMDATA(handle_, 0, text.data(), static_cast<uint32_t>(text.size()),
                                      fileId, 0, 0);
   }
-  size_t EventCount(int32_t code) {
-    std::lock_guard<std::mutex> hold(log_.mu);
-    size_t n = 0;
-    for (const Event& e : log_.events) n += e.code == code ? 1 : 0;
-    return n;
-  }
-
-  ScratchDir dir_;
-  EventLog log_;
+  testsupport::ScratchDir dir_;
+  testsupport::EventLog log_;
   RECORDER_HANDLE handle_ = nullptr;
   CRecorder* recorder_ = nullptr;
 };
@@ -137,13 +106,7 @@ TEST_F(StreamTest, NotRecordingBothReturnZeroAndChangeNothing) {
   EXPECT_EQ(std::memcmp(&before, &after, sizeof(before)), 0);
   EXPECT_EQ(recorder_->intakeEnabled.load(), 0);
   EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
-  EXPECT_EQ(EventCount(RECORDER_EVENT_WRITE_FAILED), 0u);
-}
-
-TEST_F(StreamTest, NullHandleReturnsZero) {
-  const storage::IndexSummary host = HostSummary(0);
-  EXPECT_EQ(_RECORDER_WRITESTREAMHEADER(nullptr, 0, &host, sizeof(host), 0), 0);
-  EXPECT_EQ(_RECORDER_WRITESTREAMDATA(nullptr, 0, "x", 1, 1, 0, 0), 0);
+  EXPECT_EQ(log_.Count(RECORDER_EVENT_WRITE_FAILED), 0u);
 }
 
 TEST_F(StreamTest, HeaderWhileRecordingWritesSummaryToIndexFile) {
@@ -161,7 +124,8 @@ TEST_F(StreamTest, HeaderWhileRecordingWritesSummaryToIndexFile) {
   storage::IndexSummary expected = host;
   expected.lastEntry = storage::kLastEntryMax;  // 500 is outside the 120 entries
   const std::string index = storage::IndexFileName(CurrentFile());
-  const std::vector<uint8_t> disk = ReadAt(index, storage::kIndexSummaryOffset, sizeof(expected));
+  const std::vector<uint8_t> disk =
+      ReadBytes(index, storage::kIndexSummaryOffset, sizeof(expected));
   ASSERT_EQ(disk.size(), sizeof(expected));
   EXPECT_EQ(std::memcmp(disk.data(), &expected, sizeof(expected)), 0);
 
@@ -171,7 +135,8 @@ TEST_F(StreamTest, HeaderWhileRecordingWritesSummaryToIndexFile) {
   EXPECT_EQ(_RECORDER_WRITESTREAMHEADER(handle_, 0, &head, 16, 0), 1);
   expected.startTime = head.startTime;
   expected.lastEntry = 0;
-  const std::vector<uint8_t> again = ReadAt(index, storage::kIndexSummaryOffset, sizeof(expected));
+  const std::vector<uint8_t> again =
+      ReadBytes(index, storage::kIndexSummaryOffset, sizeof(expected));
   ASSERT_EQ(again.size(), sizeof(expected));
   EXPECT_EQ(std::memcmp(again.data(), &expected, sizeof(expected)), 0);
 }
@@ -185,7 +150,7 @@ TEST_F(StreamTest, DataReturnsZeroWhileIntakeIsEnabled) {
   EXPECT_EQ(StreamData("streamdata", 5), 0);
   EXPECT_EQ(StreamData("streamdata", 6), 0);
   EXPECT_EQ(CurrentFile(), file);
-  EXPECT_NE(ReadAt(file, 0, 10), Bytes("streamdata"));
+  EXPECT_NE(ReadBytes(file, 0, 10), Bytes("streamdata"));
 }
 
 // The steps behind the intake switch, reached by clearing it from inside the library.
@@ -204,8 +169,8 @@ TEST_F(StreamTest, DataWithIntakeDisabledFollowsFileIdentifier) {
   EXPECT_NE(third, second);
   EXPECT_NE(third, first);
 
-  EXPECT_EQ(ReadAt(second, 0, 10), Bytes("helloworld"));
-  EXPECT_EQ(ReadAt(third, 0, 5), Bytes("third"));
+  EXPECT_EQ(ReadBytes(second, 0, 10), Bytes("helloworld"));
+  EXPECT_EQ(ReadBytes(third, 0, 5), Bytes("third"));
 }
 
 TEST_F(StreamTest, FailedDataWriteRollsBackAndReports) {
@@ -219,17 +184,11 @@ TEST_F(StreamTest, FailedDataWriteRollsBackAndReports) {
     auto fault = platform::ScopedSyscallFault::ShortWritesThenFail(3, 1, ENOSPC);
     EXPECT_EQ(StreamData("world!", 5), 0);
   }
-  ASSERT_EQ(EventCount(RECORDER_EVENT_WRITE_FAILED), 1u);
-  {
-    std::lock_guard<std::mutex> hold(log_.mu);
-    const Event& failed = log_.events.back();
-    EXPECT_EQ(failed.code, RECORDER_EVENT_WRITE_FAILED);
-    EXPECT_EQ(failed.status, -1);
-    EXPECT_EQ(failed.path, file);
-  }
+  ASSERT_EQ(log_.Count(RECORDER_EVENT_WRITE_FAILED), 1u);
+  EXPECT_EQ(log_.Count(RECORDER_EVENT_WRITE_FAILED, -1, file), 1u);
   // The next write starts where the failed one did.
   EXPECT_EQ(StreamData("XY", 5), 1);
-  EXPECT_EQ(ReadAt(file, 0, 7), Bytes("helloXY"));
+  EXPECT_EQ(ReadBytes(file, 0, 7), Bytes("helloXY"));
 }
 
 }  // namespace

@@ -1,47 +1,9 @@
 #include "storage/data_file_builder.h"
 
-#include <stdlib.h>
-#include <time.h>
-
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-
 #include "platform/local_time.h"
+#include "support/stored_files.h"
 
 namespace reader_test {
-
-ScratchDir::ScratchDir() {
-  char pattern[] = "/tmp/rectest_XXXXXX";
-  const char* made = ::mkdtemp(pattern);
-  path_ = made != nullptr ? std::string(made) + "/" : std::string();
-}
-
-ScratchDir::~ScratchDir() {
-  std::error_code ignored;
-  if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-}
-
-ScopedTimeZone::ScopedTimeZone(const char* zone) {
-  const char* old = ::getenv("TZ");
-  hadOld_ = old != nullptr;
-  if (hadOld_) old_ = old;
-  ::setenv("TZ", zone, 1);
-  ::tzset();
-}
-
-ScopedTimeZone::~ScopedTimeZone() {
-  if (hadOld_) {
-    ::setenv("TZ", old_.c_str(), 1);
-  } else {
-    ::unsetenv("TZ");
-  }
-  ::tzset();
-}
-
-int32_t LocalTime(int year, int month, int day, int hour, int minute, int second) {
-  return platform::CTime::FromLocal(year, month, day, hour, minute, second, -1).seconds();
-}
 
 size_t DataFileBuilder::AddVideo(uint32_t channel, int32_t time, bool keyFrame, uint32_t type,
                                  uint32_t payloadLength) {
@@ -135,28 +97,10 @@ void DataFileBuilder::Write(const std::string& dir, const std::string& title,
                             const std::vector<uint8_t>& tail) const {
   std::vector<uint8_t> data = bytes_;
   data.insert(data.end(), tail.begin(), tail.end());
-  WriteFile(dir + title + std::string(storage::kDataFileSuffix), data);
-  storage::IndexRecord record =
-      storage::MakeIndexRecord(title + std::string(storage::kDataFileSuffix));
-  record.summary = summary;
-  WriteIndexFile(dir + title + std::string(storage::kIndexFileSuffix), {record});
-}
-
-void WriteIndexFile(const std::string& path, const std::vector<storage::IndexRecord>& records) {
-  std::vector<uint8_t> bytes(storage::kFileHeaderSize + records.size() * storage::kIndexRecordSize);
-  const storage::FileHeader header = storage::MakeFileHeader(static_cast<uint32_t>(records.size()));
-  std::memcpy(bytes.data(), &header, sizeof(header));
-  for (size_t r = 0; r < records.size(); ++r) {
-    std::memcpy(bytes.data() + storage::kIndexRecordOffset + r * storage::kIndexRecordSize,
-                &records[r], sizeof(storage::IndexRecord));
-  }
-  WriteFile(path, bytes);
-}
-
-void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
+  testsupport::WriteBytes(dir + title + std::string(storage::kDataFileSuffix), data);
+  testsupport::WriteIndexFile(
+      dir + title + std::string(storage::kIndexFileSuffix),
+      {testsupport::MakeRecord(title + std::string(storage::kDataFileSuffix), summary)});
 }
 
 }  // namespace reader_test

@@ -14,36 +14,6 @@
 
 namespace reader_test {
 
-// A fresh directory /tmp/rectest_XXXXXX (no dot in its path), removed with its contents.
-class ScratchDir {
- public:
-  ScratchDir();
-  ~ScratchDir();
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  // The directory with a trailing '/'.
-  const std::string& Path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-// Sets TZ for a scope and puts the old value back.
-class ScopedTimeZone {
- public:
-  explicit ScopedTimeZone(const char* zone);
-  ~ScopedTimeZone();
-  ScopedTimeZone(const ScopedTimeZone&) = delete;
-  ScopedTimeZone& operator=(const ScopedTimeZone&) = delete;
-
- private:
-  bool hadOld_ = false;
-  std::string old_;
-};
-
-// Seconds of a local time (DST decided by the system).
-int32_t LocalTime(int year, int month, int day, int hour, int minute, int second = 0);
-
 // One record as the builder stored it.
 struct BuiltRecord {
   uint64_t offset = 0;  // in the data file
@@ -103,9 +73,5 @@ class DataFileBuilder {
   bool booked_ = false;
   int lastMinuteKey_ = -1;
 };
-
-// Writes an index file with several records (the rotation-set layout of one index file).
-void WriteIndexFile(const std::string& path, const std::vector<storage::IndexRecord>& records);
-void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
 
 }  // namespace reader_test

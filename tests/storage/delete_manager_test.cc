@@ -8,29 +8,29 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "platform/clock.h"
 #include "platform/file.h"
+#include "support/process_state.h"
+#include "support/scoped_env.h"
+#include "support/scratch_dir.h"
+#include "support/wait_until.h"
 
 namespace {
 
 constexpr int64_t kHour = 3600;
 constexpr int64_t kFakeNow = 1700000000;  // 2023-11-14 22:13:20 UTC
 
-std::atomic<int64_t> g_now{kFakeNow};
-int64_t FakeNow() { return g_now.load(); }
+using testsupport::WaitUntil;
 
 // Collects event-1 reports; passed to the manager as the host context.
 struct EventLog {
@@ -64,54 +64,22 @@ RECORDER_HANDLE FakeOwner() {
   return reinterpret_cast<RECORDER_HANDLE>(&dummy);
 }
 
-template <typename Pred>
-bool WaitFor(Pred pred, std::chrono::milliseconds deadline = std::chrono::seconds(10)) {
-  const auto end = std::chrono::steady_clock::now() + deadline;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
-
 // A fresh directory without a dot, a fake wall clock and a chosen time zone.
 class DeleteManagerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/rectest_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    const char* tz = std::getenv("TZ");
-    hadTz_ = tz != nullptr;
-    if (hadTz_) savedTz_ = tz;
-    UseZone("UTC");
-    g_now.store(kFakeNow);
-    platform::SetNowSecondsForTest(&FakeNow);
+    ASSERT_FALSE(dir_.path().empty());
     log_.expectedOwner = FakeOwner();
   }
-  void TearDown() override {
-    manager_.reset();
-    platform::SetNowSecondsForTest(nullptr);
-    if (hadTz_) {
-      setenv("TZ", savedTz_.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
+  void TearDown() override { manager_.reset(); }
 
-  static void UseZone(const char* zone) {
-    setenv("TZ", zone, 1);
-    tzset();
-  }
+  void UseZone(const char* zone) { zone_.emplace(zone); }
 
-  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+  std::string Path(const std::string& name) const { return dir_ / name; }
 
   // Creates a file last written `age` seconds before the fake now (negative: in the future).
   void MakeFile(const std::string& name, int64_t age) {
-    std::ofstream(Path(name)) << "x";
+    testsupport::ScratchDir::WriteText(Path(name), "x");
     SetAge(Path(name), age);
   }
   static void SetAge(const std::string& path, int64_t age) {
@@ -125,9 +93,8 @@ class DeleteManagerTest : public ::testing::Test {
 
   void CreateManager(std::vector<std::string> entries,
                      uint32_t periodMs = CDeleteManager::kDefaultPeriodMs) {
-    entries_ = std::move(entries);
     manager_ = std::make_unique<CDeleteManager>(
-        FakeOwner(), [entries = entries_]() { return entries; }, periodMs);
+        FakeOwner(), [entries = std::move(entries)]() { return entries; }, periodMs);
     manager_->SetCallback(reinterpret_cast<uintptr_t>(&log_), &EventLog::Callback);
   }
   // Retention set without waiting for the worker: its default period is ten minutes.
@@ -136,10 +103,9 @@ class DeleteManagerTest : public ::testing::Test {
     manager_->RunDeletionScan();
   }
 
-  std::string dir_;
-  bool hadTz_ = false;
-  std::string savedTz_;
-  std::vector<std::string> entries_;
+  testsupport::ScratchDir dir_;
+  std::optional<testsupport::ScopedTimeZone> zone_{"UTC"};
+  testsupport::ScopedTestClock clock_{kFakeNow};
   EventLog log_;
   std::unique_ptr<CDeleteManager> manager_;
 };
@@ -168,7 +134,7 @@ TEST_P(RetentionTest, ZeroRetentionDeletesEveryDataFileAtLeastOneSecondOld) {
   MakeFile("0003.VDB", 10 * kHour);
   MakeFile("0003.FIH", -shift);  // the index goes with its data file whatever its age
   MakeFile("notes.txt", 100 * kHour);
-  CreateManager({dir_});
+  CreateManager({dir_.root()});
   Scan(0, 0);
 
   EXPECT_EQ(log_.Paths(), (std::vector<std::string>{Path("0001.VDB"), Path("0001.FIH"),
@@ -188,7 +154,7 @@ TEST_P(RetentionTest, TwoDaysTwelveHoursBoundary) {
   const int64_t retention = 60 * kHour;
   MakeFile("keep.VDB", retention - shift);
   MakeFile("gone.VDB", retention - shift + 1);
-  CreateManager({dir_});
+  CreateManager({dir_.root()});
   Scan(2, 12);
   EXPECT_TRUE(Exists("keep.VDB"));
   EXPECT_FALSE(Exists("gone.VDB"));
@@ -198,7 +164,7 @@ TEST_P(RetentionTest, TwoDaysTwelveHoursBoundary) {
 TEST_P(RetentionTest, EastOfUtcFilesGoEarlyByTheZoneOffset) {
   // Really written 60 h - 1 s ago, within the retention period, yet gone east of UTC.
   MakeFile("early.VDB", 60 * kHour - 1);
-  CreateManager({dir_});
+  CreateManager({dir_.root()});
   Scan(2, 12);
   EXPECT_EQ(Exists("early.VDB"), GetParam().shift == 0);
 }
@@ -212,48 +178,71 @@ INSTANTIATE_TEST_SUITE_P(Zones, RetentionTest,
 
 // --- Candidates and deletion ---------------------------------------------------------------
 
-TEST_F(DeleteManagerTest, RetentionDoesNotWrapForHugeValues) {
-  MakeFile("old.VDB", 30LL * 365 * 24 * kHour);
-  CreateManager({dir_});
-  Scan(INT32_MAX, INT32_MAX);
-  EXPECT_TRUE(Exists("old.VDB"));
+// Scans that must delete nothing: each case makes its files and names the list entries.
+struct KeepCase {
+  const char* name;
+  void (*make)(DeleteManagerTest* t, std::vector<std::string>* entries);
+  int32_t days = 0, hours = 0;
+};
+
+class KeepTest : public DeleteManagerTest, public ::testing::WithParamInterface<KeepCase> {
+ public:
+  using DeleteManagerTest::MakeFile;
+  using DeleteManagerTest::Path;
+  using DeleteManagerTest::SetAge;
+  std::string Root() const { return dir_.root(); }
+};
+
+TEST_P(KeepTest, NothingIsDeletedOrReported) {
+  std::vector<std::string> entries;
+  GetParam().make(this, &entries);
+  const size_t before = testsupport::CountEntries(dir_.path());
+  CreateManager(entries);
+  Scan(GetParam().days, GetParam().hours);
+  EXPECT_EQ(testsupport::CountEntries(dir_.path()), before);
   EXPECT_TRUE(log_.Paths().empty());
 }
 
-TEST_F(DeleteManagerTest, DataFileWithoutIndexIsReportedOnce) {
-  MakeFile("lone.VDB", kHour);
-  CreateManager({dir_});
-  Scan(0, 0);
-  EXPECT_FALSE(Exists("lone.VDB"));
-  EXPECT_EQ(log_.Paths(), std::vector<std::string>{Path("lone.VDB")});
-}
-
-TEST_F(DeleteManagerTest, DirectoryNamedLikeADataFileIsNeverACandidate) {
-  ASSERT_TRUE(std::filesystem::create_directory(Path("x.VDB")));
-  std::ofstream(Path("x.VDB") + "/inner") << "y";
-  MakeFile("x.FIH", kHour);
-  SetAge(Path("x.VDB"), 100 * kHour);
-  CreateManager({dir_});
-  Scan(0, 0);
-  EXPECT_TRUE(Exists("x.VDB"));
-  EXPECT_TRUE(Exists("x.FIH"));
-  EXPECT_TRUE(log_.Paths().empty());
-}
-
-TEST_F(DeleteManagerTest, SuffixMustMatchExactly) {
-  MakeFile("lower.vdb", kHour);
-  MakeFile("a.VDBX", kHour);
-  CreateManager({dir_});
-  Scan(0, 0);
-  EXPECT_TRUE(Exists("lower.vdb"));
-  EXPECT_TRUE(Exists("a.VDBX"));
-  EXPECT_TRUE(log_.Paths().empty());
-}
+INSTANTIATE_TEST_SUITE_P(
+    Cases, KeepTest,
+    ::testing::Values(
+        // A retention of thirty years and more does not wrap round to a short one.
+        KeepCase{"HugeRetention",
+                 [](DeleteManagerTest* t, std::vector<std::string>* e) {
+                   static_cast<KeepTest*>(t)->MakeFile("old.VDB", 30LL * 365 * 24 * kHour);
+                   e->push_back(static_cast<KeepTest*>(t)->Root());
+                 },
+                 INT32_MAX, INT32_MAX},
+        // A directory named like a data file is never a candidate, nor its index.
+        KeepCase{"DirectoryNamedLikeADataFile",
+                 [](DeleteManagerTest* t, std::vector<std::string>* e) {
+                   auto* k = static_cast<KeepTest*>(t);
+                   std::filesystem::create_directory(k->Path("x.VDB"));
+                   testsupport::ScratchDir::WriteText(k->Path("x.VDB") + "/inner", "y");
+                   k->MakeFile("x.FIH", kHour);
+                   k->SetAge(k->Path("x.VDB"), 100 * kHour);
+                   e->push_back(k->Root());
+                 }},
+        // The suffix must match exactly.
+        KeepCase{"OtherSuffixes",
+                 [](DeleteManagerTest* t, std::vector<std::string>* e) {
+                   static_cast<KeepTest*>(t)->MakeFile("lower.vdb", kHour);
+                   static_cast<KeepTest*>(t)->MakeFile("a.VDBX", kHour);
+                   e->push_back(static_cast<KeepTest*>(t)->Root());
+                 }},
+        // Empty, missing, a data file name (the recording side's reading of the list).
+        KeepCase{"BadEntries",
+                 [](DeleteManagerTest* t, std::vector<std::string>* e) {
+                   auto* k = static_cast<KeepTest*>(t);
+                   k->MakeFile("0001.VDB", kHour);
+                   *e = {"", k->Root() + "/missing", k->Path("0001.VDB")};
+                 }}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(DeleteManagerTest, FileHeldOpenIsSkippedAndStaysACandidate) {
   MakeFile("busy.VDB", kHour);
   MakeFile("busy.FIH", kHour);
-  CreateManager({dir_});
+  CreateManager({dir_.root()});
   {
     auto held = platform::File::Open(Path("busy.VDB"), platform::File::Mode::kOpenExisting,
                                      /*writeThrough=*/false);
@@ -272,7 +261,7 @@ TEST_F(DeleteManagerTest, FileHeldOpenIsSkippedAndStaysACandidate) {
 TEST_F(DeleteManagerTest, IndexHeldOpenIsSkippedWithoutEvent) {
   MakeFile("0005.VDB", kHour);
   MakeFile("0005.FIH", kHour);
-  CreateManager({dir_});
+  CreateManager({dir_.root()});
   auto held = platform::File::OpenReadOnly(Path("0005.FIH"));
   ASSERT_NE(held, nullptr);
   Scan(0, 0);
@@ -281,18 +270,9 @@ TEST_F(DeleteManagerTest, IndexHeldOpenIsSkippedWithoutEvent) {
   EXPECT_EQ(log_.Paths(), std::vector<std::string>{Path("0005.VDB")});
 }
 
-TEST_F(DeleteManagerTest, BadEntriesGiveNoCandidates) {
-  MakeFile("0001.VDB", kHour);
-  // Empty, missing, a data file name (the recording side's reading of the list).
-  CreateManager({"", dir_ + "/missing", Path("0001.VDB")});
-  Scan(0, 0);
-  EXPECT_TRUE(Exists("0001.VDB"));
-  EXPECT_TRUE(log_.Paths().empty());
-}
-
 TEST_F(DeleteManagerTest, WindowsStyleEntryIsNormalised) {
   MakeFile("0001.VDB", kHour);
-  std::string entry = dir_;
+  std::string entry = dir_.root();
   for (char& c : entry) {
     if (c == '/') c = '\\';
   }
@@ -304,7 +284,7 @@ TEST_F(DeleteManagerTest, WindowsStyleEntryIsNormalised) {
 
 TEST_F(DeleteManagerTest, NullCallbackDeletesQuietly) {
   MakeFile("0001.VDB", kHour);
-  CreateManager({dir_});
+  CreateManager({dir_.root()});
   manager_->SetCallback(0, nullptr);
   Scan(0, 0);
   EXPECT_FALSE(Exists("0001.VDB"));
@@ -314,24 +294,24 @@ TEST_F(DeleteManagerTest, NullCallbackDeletesQuietly) {
 
 TEST_F(DeleteManagerTest, WorkerScansEveryPeriodWhileEnabled) {
   MakeFile("0001.VDB", kHour);
-  CreateManager({dir_}, /*periodMs=*/20);
+  CreateManager({dir_.root()}, /*periodMs=*/20);
   // Not enabled yet: no scan happens.
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(manager_->CompletedScans(), 0u);
   EXPECT_TRUE(Exists("0001.VDB"));
 
   manager_->Start(0, 0);
-  ASSERT_TRUE(WaitFor([&] { return log_.Paths().size() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return log_.Paths().size() == 1; }));
   EXPECT_EQ(log_.Paths()[0], Path("0001.VDB"));
   EXPECT_EQ(log_.BadArguments(), 0);
   const uint64_t before = manager_->CompletedScans();
-  ASSERT_TRUE(WaitFor([&] { return manager_->CompletedScans() >= before + 3; }));
+  ASSERT_TRUE(WaitUntil([&] { return manager_->CompletedScans() >= before + 3; }));
 }
 
 TEST_F(DeleteManagerTest, StopEndsFurtherScans) {
-  CreateManager({dir_}, /*periodMs=*/20);
+  CreateManager({dir_.root()}, /*periodMs=*/20);
   manager_->Start(0, 0);
-  ASSERT_TRUE(WaitFor([&] { return manager_->CompletedScans() >= 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return manager_->CompletedScans() >= 1; }));
   manager_->Stop();
   const uint64_t atStop = manager_->CompletedScans();
   // A period already being waited may still end in one scan; nothing after that. Enough
@@ -341,23 +321,20 @@ TEST_F(DeleteManagerTest, StopEndsFurtherScans) {
 
   manager_->Start(0, 0);
   const uint64_t restarted = manager_->CompletedScans();
-  EXPECT_TRUE(WaitFor([&] { return manager_->CompletedScans() > restarted; }));
+  EXPECT_TRUE(WaitUntil([&] { return manager_->CompletedScans() > restarted; }));
 }
 
-TEST_F(DeleteManagerTest, DestructionDuringTheTenMinuteWaitIsQuick) {
-  CreateManager({dir_});
-  manager_->Start(0, 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // let it enter the wait
-  const auto begin = std::chrono::steady_clock::now();
-  manager_.reset();
-  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(1));
-}
-
-TEST_F(DeleteManagerTest, DestructionOfAnIdleWorkerIsQuick) {
-  CreateManager({dir_});
-  const auto begin = std::chrono::steady_clock::now();
-  manager_.reset();
-  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(1));
+TEST_F(DeleteManagerTest, DestructionIsQuickWhetherIdleOrInTheTenMinuteWait) {
+  for (bool started : {false, true}) {
+    CreateManager({dir_.root()});
+    if (started) {
+      manager_->Start(0, 0);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));  // let it enter the wait
+    }
+    const auto begin = std::chrono::steady_clock::now();
+    manager_.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(1)) << started;
+  }
 }
 
 }  // namespace

@@ -9,17 +9,20 @@
 
 #include "catalog/file_catalog.h"
 #include "storage/data_file_builder.h"
+#include "support/scoped_env.h"
+#include "support/scratch_dir.h"
+#include "support/stored_files.h"
 
 namespace {
 
 using platform::CTime;
 using reader_test::DataFileBuilder;
-using reader_test::LocalTime;
+using testsupport::LocalSeconds;
 
 constexpr uint32_t kFrameBufferSize = 614400;
 
 int32_t At(int hour, int minute, int second = 0) {
-  return LocalTime(2024, 3, 5, hour, minute, second);
+  return LocalSeconds(2024, 3, 5, hour, minute, second);
 }
 
 // What the reader handed out, in order: frames from ReadNextFrame and key frames through
@@ -34,13 +37,13 @@ class FrameReaderTest : public ::testing::Test {
   // Builds a catalogue of the listed pairs (source mode 0).
   void BuildList(const std::vector<std::string>& titles) {
     catalog_ = std::make_unique<CFileCatalog>(reinterpret_cast<CFileSearch*>(this), &OnKeyFrame);
-    for (const std::string& title : titles) catalog_->AddIndexFile(dir_.Path(), title + ".FIH");
+    for (const std::string& title : titles) catalog_->AddIndexFile(dir_.path(), title + ".FIH");
     ASSERT_EQ(catalog_->Build(), 1);
   }
   // Builds a catalogue from one index file with several records (source mode 1).
   void BuildSet(const std::string& indexName) {
     catalog_ = std::make_unique<CFileCatalog>(reinterpret_cast<CFileSearch*>(this), &OnKeyFrame);
-    catalog_->SetIndexFile(dir_.Path(), indexName);
+    catalog_->SetIndexFile(dir_.path(), indexName);
     ASSERT_EQ(catalog_->Build(), 1);
   }
 
@@ -91,8 +94,8 @@ class FrameReaderTest : public ::testing::Test {
     }
   }
 
-  reader_test::ScopedTimeZone tz_{"UTC"};
-  reader_test::ScratchDir dir_;
+  testsupport::ScopedTimeZone tz_{"UTC"};
+  testsupport::ScratchDir dir_;
   std::unique_ptr<CFileCatalog> catalog_;
   std::vector<Event> events_;
 };
@@ -118,7 +121,7 @@ class SeekTest : public FrameReaderTest {
         file_.PutU32(DataFileBuilder::StartMarkerOffset(r), 0);
       }
     }
-    file_.Write(dir_.Path(), "a");
+    file_.Write(dir_.path(), "a");
     BuildList({"a"});
   }
   DataFileBuilder file_;
@@ -137,7 +140,7 @@ TEST_F(SeekTest, ATargetOnARecordPassesThatRecord) {
 }
 
 TEST_F(SeekTest, ADayWithoutFilesOrATimeAfterTheLastRecordFails) {
-  EXPECT_EQ(catalog_->SeekToTime(CTime(LocalTime(2024, 3, 6, 10, 30))), 0);
+  EXPECT_EQ(catalog_->SeekToTime(CTime(LocalSeconds(2024, 3, 6, 10, 30))), 0);
   EXPECT_EQ(catalog_->SeekToTime(CTime(At(10, 35, 1))), 0);
   EXPECT_EQ(catalog_->SeekToTime(CTime(At(11, 0))), 0);
 }
@@ -151,7 +154,7 @@ TEST_F(FrameReaderTest, AJumpIntoTheMiddleOfARecordFallsBackToTheFileStart) {
   file.AddAudio(1, At(10, 29, 59), 0, 40);
   file.AddVideo(0, At(10, 30, 20), false);
   file.AddVideo(0, At(10, 30, 40), false);
-  file.Write(dir_.Path(), "a");
+  file.Write(dir_.path(), "a");
   BuildList({"a"});
 
   ASSERT_EQ(catalog_->SeekToTime(CTime(At(10, 30, 15))), 1);
@@ -172,11 +175,11 @@ TEST_F(FrameReaderTest, ForwardDeliversEveryRecordOfTheDayOnceInFileOrder) {
   middle.AddAudio(40, At(9, 0, 3), 0);  // channel above 31
   middle.AddAudio(7, At(9, 0, 4), 19);
   late.AddVideo(2, At(10, 0), true, 4);
-  otherDay.AddVideo(0, LocalTime(2024, 3, 6, 0, 0, 5), true);
-  late.Write(dir_.Path(), "c");
-  early.Write(dir_.Path(), "a");
-  otherDay.Write(dir_.Path(), "d");
-  middle.Write(dir_.Path(), "b");
+  otherDay.AddVideo(0, LocalSeconds(2024, 3, 6, 0, 0, 5), true);
+  late.Write(dir_.path(), "c");
+  early.Write(dir_.path(), "a");
+  otherDay.Write(dir_.path(), "d");
+  middle.Write(dir_.path(), "b");
   BuildList({"c", "d", "a", "b"});
 
   ASSERT_EQ(catalog_->OpenDay(CTime(At(12, 0))), 1);
@@ -190,7 +193,7 @@ TEST_F(FrameReaderTest, AReusedFileIsReadOnlyUpToItsRecordedBytes) {
   current.AddVideo(0, At(10, 0, 1), false);
   old.AddVideo(0, At(7, 0, 2), true);  // left from the previous cycle
   old.AddVideo(0, At(7, 0, 3), false);
-  current.Write(dir_.Path(), "a", current.Summary(), old.Bytes());
+  current.Write(dir_.path(), "a", current.Summary(), old.Bytes());
   BuildList({"a"});
 
   ASSERT_EQ(catalog_->OpenDay(CTime(At(10, 0))), 1);
@@ -204,8 +207,8 @@ TEST_F(FrameReaderTest, AFileWhoseDataEndsEarlyIsLeftForTheNext) {
   first.AddRaw(std::vector<uint8_t>(500, 0), At(10, 0, 1));  // never written after all
   first.AddVideo(0, At(10, 0, 2), false);
   second.AddVideo(0, At(11, 0), true);
-  first.Write(dir_.Path(), "a");
-  second.Write(dir_.Path(), "b");
+  first.Write(dir_.path(), "a");
+  second.Write(dir_.path(), "b");
   BuildList({"a", "b"});
 
   ASSERT_EQ(catalog_->OpenDay(CTime(At(10, 0))), 1);
@@ -216,7 +219,7 @@ TEST_F(FrameReaderTest, AFileWhoseDataEndsEarlyIsLeftForTheNext) {
 TEST_F(FrameReaderTest, RateZeroSleepsAndKeepsThePosition) {
   DataFileBuilder file;
   file.AddVideo(0, At(10, 0), true);
-  file.Write(dir_.Path(), "a");
+  file.Write(dir_.path(), "a");
   BuildList({"a"});
   ASSERT_EQ(catalog_->OpenDay(CTime(At(10, 0))), 1);
 
@@ -232,7 +235,7 @@ TEST_F(FrameReaderTest, ARecordLargerThanTheBufferIsPassedOver) {
   DataFileBuilder file;
   file.AddVideo(0, At(10, 0), true, 1, 3000);
   file.AddVideo(0, At(10, 0, 1), false, 1, 10);
-  file.Write(dir_.Path(), "a");
+  file.Write(dir_.path(), "a");
   BuildList({"a"});
   ASSERT_EQ(catalog_->OpenDay(CTime(At(10, 0))), 1);
 
@@ -250,7 +253,7 @@ TEST_F(FrameReaderTest, ARecordLargerThanTheBufferIsPassedOver) {
 TEST_F(FrameReaderTest, BackwardAtTheStartOfTheFirstFileEndsTheDay) {
   DataFileBuilder file;
   file.AddVideo(0, At(10, 0), true);
-  file.Write(dir_.Path(), "a");
+  file.Write(dir_.path(), "a");
   BuildList({"a"});
   ASSERT_EQ(catalog_->OpenDay(CTime(At(10, 0))), 1);
   catalog_->SetPlayRate(-1.0f);
@@ -270,8 +273,8 @@ TEST_F(FrameReaderTest, BackwardInjectsEachGroupsKeyFrameFirstAndPlaysAudioInRev
   const size_t p2 = b.AddVideo(0, At(10, 0, 5), false, 2);
   const size_t p3 = b.AddVideo(0, At(10, 0, 6), false);
   const size_t a3 = b.AddAudio(1, At(10, 0, 7), 33);
-  a.Write(dir_.Path(), "a");
-  b.Write(dir_.Path(), "b");
+  a.Write(dir_.path(), "a");
+  b.Write(dir_.path(), "b");
   BuildList({"a", "b"});
 
   ASSERT_EQ(catalog_->OpenDay(CTime(At(10, 0))), 1);
@@ -296,8 +299,8 @@ TEST_F(FrameReaderTest, BackwardStopsTheDayAtATrailerWithoutItsEndMarker) {
   second.AddAudio(1, At(10, 0, 1));
   second.AddAudio(1, At(10, 0, 2));
   second.PutU32(DataFileBuilder::EndMarkerOffset(second.Records()[1]), 99);
-  first.Write(dir_.Path(), "a");
-  second.Write(dir_.Path(), "b");
+  first.Write(dir_.path(), "a");
+  second.Write(dir_.path(), "b");
   BuildList({"a", "b"});
 
   ASSERT_EQ(catalog_->OpenDay(CTime(At(10, 0))), 1);
@@ -316,12 +319,12 @@ TEST_F(FrameReaderTest, PositionsOfOtherDaysOrWithoutBytesArePassedOverBothWays)
   DataFileBuilder morning, nextDay, evening;
   morning.AddVideo(0, At(8, 0), true);
   morning.AddAudio(1, At(8, 0, 1));
-  nextDay.AddVideo(0, LocalTime(2024, 3, 6, 1, 0), true);
+  nextDay.AddVideo(0, LocalSeconds(2024, 3, 6, 1, 0), true);
   evening.AddAudio(1, At(20, 0));
   evening.AddVideo(0, At(20, 0, 1), true);
   std::vector<storage::IndexRecord> records;
   const auto add = [&](const DataFileBuilder& f, const std::string& title, bool write) {
-    if (write) f.Write(dir_.Path(), title);
+    if (write) f.Write(dir_.path(), title);
     storage::IndexRecord r = storage::MakeIndexRecord(title + ".VDB");
     r.summary = write ? f.Summary() : storage::MakeEmptySummary();
     records.push_back(r);
@@ -330,7 +333,7 @@ TEST_F(FrameReaderTest, PositionsOfOtherDaysOrWithoutBytesArePassedOverBothWays)
   add(nextDay, "n", true);
   add(DataFileBuilder(), "never", false);
   add(evening, "e", true);
-  reader_test::WriteIndexFile(dir_.Path() + "set.FIH", records);
+  testsupport::WriteIndexFile(dir_.path() + "set.FIH", records);
   BuildSet("set.FIH");
 
   ASSERT_EQ(catalog_->OpenDay(CTime(At(12, 0))), 1);
@@ -356,7 +359,7 @@ TEST_F(FrameReaderTest, ADayOfManyFilesKeepsAtMost64OpenAndReadsAllOfThem) {
     files[i].AddAudio(1, At(1, 0) + 10 * i);
     files[i].AddVideo(0, At(1, 0) + 10 * i + 1, true);
     titles.push_back("f" + std::to_string(i));
-    files[i].Write(dir_.Path(), titles.back());
+    files[i].Write(dir_.path(), titles.back());
   }
   BuildList(titles);
   ASSERT_EQ(catalog_->OpenDay(CTime(At(1, 0))), 1);
@@ -405,9 +408,9 @@ TEST_P(HostileLengthTest, EndsTheReadableDataCleanly) {
   after.AddAudio(1, At(11, 0));
   storage::IndexSummary summary = damaged.Summary();
   GetParam().apply(&damaged, &summary);
-  before.Write(dir_.Path(), "a");
-  damaged.Write(dir_.Path(), "b", summary);
-  after.Write(dir_.Path(), "c");
+  before.Write(dir_.path(), "a");
+  damaged.Write(dir_.path(), "b", summary);
+  after.Write(dir_.path(), "c");
   BuildList({"a", "b", "c"});
 
   ASSERT_EQ(catalog_->OpenDay(CTime(At(10, 0))), 1);

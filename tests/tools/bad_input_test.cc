@@ -14,7 +14,7 @@ namespace {
 class BadInputTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(dir_.path().empty());
+    ASSERT_FALSE(dir_.root().empty());
     std::filesystem::create_directory(dir_ / "with.dot");
     std::ofstream(dir_ / "notes") << "this is not video\n";
     // H.265 parameter sets: a start code, but not H.264.
@@ -37,7 +37,7 @@ class BadInputTest : public ::testing::Test {
 };
 
 TEST_F(BadInputTest, RecordRefusesBadDirectoriesInputsAndOptions) {
-  const std::string d = dir_.path();
+  const std::string d = dir_.root();
   ExpectRefused({"record", "--dir", d + "/missing", "--files", "3"});
   ExpectRefused({"record", "--dir", dir_ / "with.dot", "--files", "3"});
   ExpectRefused({"record", "--dir", d});
@@ -54,7 +54,7 @@ TEST_F(BadInputTest, RecordRefusesBadDirectoriesInputsAndOptions) {
 }
 
 TEST_F(BadInputTest, ReadingCommandsRefuseBadDirectoriesDatesAndTimes) {
-  const std::string d = dir_.path();
+  const std::string d = dir_.root();
   ExpectRefused({"dates", d + "/missing"});
   ExpectRefused({"dates", d, "extra"});
   ExpectRefused({"dates"});

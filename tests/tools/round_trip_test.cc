@@ -20,7 +20,7 @@ std::string FrameMd5(const std::string& h264) {
 TEST(RoundTripTest, FfmpegDecodesEveryExportedChannelLikeTheSample) {
   if (!HaveProgram("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed: round trip not checked";
   ScratchDir dir;
-  const RunResult recorded = Dvrtool({"record", "--dir", dir.path(), "--files", "3", "--channels",
+  const RunResult recorded = Dvrtool({"record", "--dir", dir.root(), "--files", "3", "--channels",
                                       "4", "--seconds", "10", "--fast", "--quiet"});
   ASSERT_EQ(recorded.status, 0) << recorded.output;
   const std::string expected = FrameMd5(DVRTOOL_SAMPLE_FILE);
@@ -30,7 +30,7 @@ TEST(RoundTripTest, FfmpegDecodesEveryExportedChannelLikeTheSample) {
     SCOPED_TRACE(channel);
     const std::string out = dir / ("channel" + std::to_string(channel) + ".h264");
     const RunResult exported =
-        Dvrtool({"export", dir.path(), "--channel", std::to_string(channel), "--out", out});
+        Dvrtool({"export", dir.root(), "--channel", std::to_string(channel), "--out", out});
     ASSERT_EQ(exported.status, 0) << exported.output;
     EXPECT_EQ(ReadBytes(out), sample);
     EXPECT_EQ(FrameMd5(out), expected);
@@ -39,7 +39,7 @@ TEST(RoundTripTest, FfmpegDecodesEveryExportedChannelLikeTheSample) {
 
 TEST(DemoTest, ShortDemoPassesEveryCheck) {
   ScratchDir dir;
-  const RunResult r = Dvrtool({"demo", "--dir", dir.path(), "--seconds", "3", "--channels", "4"});
+  const RunResult r = Dvrtool({"demo", "--dir", dir.root(), "--seconds", "3", "--channels", "4"});
   EXPECT_EQ(r.status, 0) << r.output;
   EXPECT_NE(r.output.find("every frame that came back is byte-identical"), std::string::npos)
       << r.output;

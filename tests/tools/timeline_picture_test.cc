@@ -14,6 +14,7 @@
 #include <png.h>
 #endif
 
+#include "support/scoped_env.h"
 #include "timeline_view.h"
 #include "tool_runner.h"
 
@@ -35,20 +36,6 @@ struct Rgb {
 
 class TimelinePictureTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    if (const char* tz = getenv("TZ")) savedTz_ = tz;
-    setenv("TZ", "UTC", 1);
-    tzset();
-  }
-  void TearDown() override {
-    if (savedTz_) {
-      setenv("TZ", savedTz_->c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
-
   static int32_t At(int hour, int minute) {
     return 1710028800 + hour * 3600 + minute * 60;  // 2024-03-10 00:00:00 UTC
   }
@@ -63,15 +50,12 @@ class TimelinePictureTest : public ::testing::Test {
       record.summary.entries[i] = entries[i];
       record.summary.dataBytes += entries[i].bytes;
     }
-    const storage::FileHeader header = storage::MakeFileHeader();
-    std::ofstream index(dir_ / "dvr00.FIH", std::ios::binary);
-    index.write(reinterpret_cast<const char*>(&header), sizeof(header));
-    index.write(reinterpret_cast<const char*>(&record), sizeof(record));
-    std::ofstream(dir_ / "dvr00.VDB", std::ios::binary) << std::string(4096, '\0');
+    testsupport::WriteIndexFile(dir_ / "dvr00.FIH", {record});
+    testsupport::WriteBytes(dir_ / "dvr00.VDB", std::vector<uint8_t>(4096, 0));
   }
 
+  testsupport::ScopedTimeZone zone_{"UTC"};
   ScratchDir dir_;
-  std::optional<std::string> savedTz_;
 };
 
 TEST_F(TimelinePictureTest, RecordedMinutesAreColouredWhereTheDayTableSays) {
@@ -99,7 +83,7 @@ TEST_F(TimelinePictureTest, RecordedMinutesAreColouredWhereTheDayTableSays) {
   const std::pair<int, int> audio{5, 781};
 
   const std::string svg = dir_ / "day.svg";
-  const RunResult r = Dvrtool({"timeline", dir_.path(), "--date", "2024-03-10", "--svg", svg});
+  const RunResult r = Dvrtool({"timeline", dir_.root(), "--date", "2024-03-10", "--svg", svg});
   ASSERT_EQ(r.status, 0) << r.output;
   // The terminal view says the same: hour rows of 60 minute marks.
   auto row = [&](const std::string& hour) {

@@ -1,20 +1,17 @@
-// Helpers of the dvrtool tests: a fresh scratch directory per test, running the built
-// dvrtool (and ffmpeg / rsvg-convert) as a child process with its output captured, and small
-// readers of the files a recording leaves.
+// Helpers of the dvrtool tests: running the built dvrtool (and ffmpeg / rsvg-convert) as a
+// child process with its output captured, and small readers of the files a recording leaves.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/wait.h>
 
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "storage/formats.h"
+#include "support/scratch_dir.h"
+#include "support/stored_files.h"
 
 namespace tooltest {
 
@@ -53,62 +50,24 @@ inline bool HaveProgram(const std::string& name) {
   return RunShell("command -v " + name + " >/dev/null").status == 0;
 }
 
-// A fresh directory without a '.' in its path, removed with everything in it.
-class ScratchDir {
- public:
-  ScratchDir() {
-    char pattern[] = "/tmp/dvrtest_XXXXXX";
-    if (mkdtemp(pattern) != nullptr) path_ = pattern;
-  }
-  ~ScratchDir() {
-    std::error_code error;
-    if (!path_.empty()) std::filesystem::remove_all(path_, error);
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-inline std::vector<uint8_t> ReadBytes(const std::string& path, size_t limit = SIZE_MAX) {
-  std::ifstream in(path, std::ios::binary);
-  std::vector<uint8_t> bytes;
-  char c;
-  while (bytes.size() < limit && in.get(c)) bytes.push_back(static_cast<uint8_t>(c));
-  return bytes;
-}
+using testsupport::ReadBytes;
+using testsupport::ScratchDir;
 
 inline void WriteBytesAt(const std::string& path, uint64_t offset, const void* data, size_t n) {
-  std::fstream f(path, std::ios::binary | std::ios::in | std::ios::out);
-  ASSERT_TRUE(f.is_open()) << path;
-  f.seekp(static_cast<std::streamoff>(offset));
-  f.write(static_cast<const char*>(data), static_cast<std::streamsize>(n));
-  ASSERT_TRUE(f.good());
+  testsupport::PatchBytes(path, offset, data, n);
 }
 
 inline storage::IndexRecord ReadIndexRecord(const std::string& indexPath) {
-  storage::IndexRecord record{};
-  std::ifstream in(indexPath, std::ios::binary);
-  in.seekg(storage::kIndexRecordOffset);
-  in.read(reinterpret_cast<char*>(&record), sizeof(record));
-  EXPECT_TRUE(in.good()) << indexPath;
-  return record;
+  const testsupport::IndexFileView view = testsupport::ReadIndexFile(indexPath);
+  EXPECT_TRUE(view.complete) << indexPath;
+  return view.record;
 }
 
 // Offsets of the records in the first `dataBytes` bytes of a data file.
 inline std::vector<uint64_t> RecordOffsets(const std::string& dataPath, uint32_t dataBytes) {
-  const std::vector<uint8_t> bytes = ReadBytes(dataPath, dataBytes);
   std::vector<uint64_t> offsets;
-  uint64_t at = 0;
-  storage::RecordView view;
-  while (at < bytes.size() && storage::ParseRecord(bytes.data() + at, bytes.size() - at, &view) ==
-                                  storage::RecordStatus::kOk) {
-    offsets.push_back(at);
-    at += view.recordSize;
+  for (const testsupport::StoredRecord& r : testsupport::ScanRecords(dataPath, dataBytes)) {
+    offsets.push_back(r.offset);
   }
   return offsets;
 }

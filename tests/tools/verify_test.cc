@@ -13,8 +13,8 @@ namespace {
 class VerifyTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(dir_.path().empty());
-    const RunResult r = Dvrtool({"record", "--dir", dir_.path(), "--files", "3", "--channels", "2",
+    ASSERT_FALSE(dir_.root().empty());
+    const RunResult r = Dvrtool({"record", "--dir", dir_.root(), "--files", "3", "--channels", "2",
                                  "--seconds", "2", "--fast", "--audio", "--quiet"});
     ASSERT_EQ(r.status, 0) << r.output;
     data_ = dir_ / "dvr00.VDB";
@@ -25,7 +25,7 @@ class VerifyTest : public ::testing::Test {
     ASSERT_EQ(offsets_.size(), 150u);
   }
 
-  RunResult Verify() { return Dvrtool({"verify", dir_.path()}); }
+  RunResult Verify() { return Dvrtool({"verify", dir_.root()}); }
 
   ScratchDir dir_;
   std::string data_, index_;
@@ -48,7 +48,7 @@ TEST_P(FlippedByteTest, ReportsTheDamagedRecord) {
   // Positive parameters count from the record start, negative ones from its end.
   const int where = GetParam();
   const uint64_t at = where >= 0 ? record + where : next + where;
-  uint8_t byte = ReadBytes(data_, at + 1).back();
+  uint8_t byte = ReadBytes(data_, at, 1).at(0);
   byte ^= 0xFF;
   WriteBytesAt(data_, at, &byte, 1);
 

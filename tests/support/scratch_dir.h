@@ -1,12 +1,16 @@
-// A fresh directory under /tmp for one test (no '.' in its path), removed with its
-// contents at the end.
+// A fresh directory under /tmp for one test (no '.' in its path), removed with its contents
+// at the end, and small helpers for the files tests put in it.
 #pragma once
 
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
+
+namespace testsupport {
 
 class ScratchDir {
  public:
@@ -24,10 +28,17 @@ class ScratchDir {
 
   // The directory with a trailing '/'.
   const std::string& path() const { return path_; }
+  // The directory without it.
+  std::string root() const { return path_.empty() ? path_ : path_.substr(0, path_.size() - 1); }
   std::string operator/(const std::string& name) const { return path_ + name; }
+  // Makes the subdirectory `name` and returns it with a trailing '/'.
+  std::string Sub(const std::string& name) const {
+    ::mkdir((path_ + name).c_str(), 0700);
+    return path_ + name + "/";
+  }
 
   static void WriteText(const std::string& file, const std::string& text) {
-    std::ofstream(file, std::ios::binary) << text;
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
   }
   static std::string ReadText(const std::string& file) {
     std::ifstream in(file, std::ios::binary);
@@ -37,3 +48,5 @@ class ScratchDir {
  private:
   std::string path_;
 };
+
+}  // namespace testsupport

@@ -8,16 +8,20 @@
 #include <string>
 #include <thread>
 
-namespace testing_process {
+namespace testsupport {
 
-inline int ThreadCount() {
-  int count = 0;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
-    (void)entry;
-    ++count;
+// Entries of a directory whose names start with `prefix`; 0 when it cannot be read.
+inline size_t CountEntries(const std::string& dir, const std::string& prefix = "") {
+  size_t count = 0;
+  std::error_code ec;
+  for (auto it = std::filesystem::directory_iterator(dir, ec);
+       !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+    count += it->path().filename().string().rfind(prefix, 0) == 0;
   }
   return count;
 }
+
+inline int ThreadCount() { return static_cast<int>(CountEntries("/proc/self/task")); }
 
 // The thread count to compare with after a test. ThreadSanitizer starts a background
 // thread of its own at the process's first thread creation, so one thread is created and
@@ -60,4 +64,4 @@ inline std::set<std::string> OpenDescriptors() {
   return result;
 }
 
-}  // namespace testing_process
+}  // namespace testsupport

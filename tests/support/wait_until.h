@@ -6,6 +6,8 @@
 #include <functional>
 #include <thread>
 
+namespace testsupport {
+
 inline bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 20000) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (!condition()) {
@@ -14,3 +16,5 @@ inline bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 20
   }
   return true;
 }
+
+}  // namespace testsupport

@@ -1,0 +1,69 @@
+// Environment settings for the length of a test: TZ (the recorder reads and stores local
+// times), TMPDIR (where the catalogue's mapping files go) and the library's wall clock.
+#pragma once
+
+#include <stdlib.h>
+#include <time.h>
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "platform/clock.h"
+#include "platform/local_time.h"
+
+namespace testsupport {
+
+// Sets an environment variable for a scope and puts the old value back. The zone is
+// re-read on both sides, so it serves for TZ as well.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value) : name_(name) {
+    if (const char* old = getenv(name)) old_ = std::string(old);
+    setenv(name, value.c_str(), 1);
+    tzset();
+  }
+  ~ScopedEnv() {
+    if (old_) {
+      setenv(name_, old_->c_str(), 1);
+    } else {
+      unsetenv(name_);
+    }
+    tzset();
+  }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+class ScopedTimeZone : public ScopedEnv {
+ public:
+  explicit ScopedTimeZone(const char* zone) : ScopedEnv("TZ", zone) {}
+};
+
+// Seconds of a local time, daylight saving decided by the system.
+inline int32_t LocalSeconds(int year, int month, int day, int hour, int minute, int second = 0) {
+  return platform::CTime::FromLocal(year, month, day, hour, minute, second).seconds();
+}
+
+// The wall clock that intake stamps and the deletion worker compares with, set by the test.
+inline std::atomic<int64_t> g_testNow{0};
+inline int64_t TestNow() { return g_testNow.load(); }
+
+// Installs the test's wall clock for a scope.
+class ScopedTestClock {
+ public:
+  explicit ScopedTestClock(int64_t start) {
+    g_testNow = start;
+    platform::SetNowSecondsForTest(&TestNow);
+  }
+  ~ScopedTestClock() { platform::SetNowSecondsForTest(nullptr); }
+  ScopedTestClock(const ScopedTestClock&) = delete;
+  ScopedTestClock& operator=(const ScopedTestClock&) = delete;
+};
+
+}  // namespace testsupport
