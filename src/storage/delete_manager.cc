@@ -70,7 +70,8 @@ class CDeleteManager::DeletionJob : public CWorkerThread::Job {
       // and stays a candidate for the next scan; its index file is left alone with it.
       if (!control.running.load() || !platform::DeleteFileIfUnused(dataFile)) continue;
       Report(control, dataFile);
-      const std::string indexFile = stem + std::string(storage::kIndexFileSuffix);
+      // The index file the recorder wrote beside this data file (named from the first '.').
+      const std::string indexFile = storage::IndexFileName(dataFile);
       if (!control.running.load() || !platform::DeleteFileIfUnused(indexFile)) continue;
       Report(control, indexFile);
     }

@@ -239,6 +239,16 @@ INSTANTIATE_TEST_SUITE_P(
                  }}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST_F(DeleteManagerTest, IndexOfADottedDataFileNameIsTheOneTheRecorderWrote) {
+  MakeFile("cam.day1.VDB", kHour);
+  MakeFile("cam.FIH", kHour);  // the recorder names the index from the first '.'
+  MakeFile("cam.day1.FIH", kHour);
+  CreateManager({dir_.root()});
+  Scan(0, 0);
+  EXPECT_EQ(log_.Paths(), (std::vector<std::string>{Path("cam.day1.VDB"), Path("cam.FIH")}));
+  EXPECT_TRUE(Exists("cam.day1.FIH"));
+}
+
 TEST_F(DeleteManagerTest, FileHeldOpenIsSkippedAndStaysACandidate) {
   MakeFile("busy.VDB", kHour);
   MakeFile("busy.FIH", kHour);
