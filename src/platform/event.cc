@@ -91,14 +91,22 @@ bool Event::IsSet() const {
 }
 
 int WaitAny(Event& first, Event& second, uint32_t timeoutMs) {
+  return WaitAnyMicros(first, second,
+                       timeoutMs == kInfinite ? kInfiniteMicros : uint64_t{timeoutMs} * 1000u);
+}
+
+int WaitAnyMicros(Event& first, Event& second, uint64_t timeoutUs) {
   Event::State* states[2] = {first.state_.get(), second.state_.get()};
   AnyWaiter waiter;
   for (Event::State* s : states) {
     std::lock_guard<std::mutex> lock(s->mu);
     s->anyWaiters.push_back(&waiter);
   }
-  const bool bounded = timeoutMs != kInfinite;
-  const Clock::time_point deadline = bounded ? DeadlineAfter(timeoutMs) : Clock::time_point();
+  // Anything beyond a century is as good as no limit, and cannot overflow the clock.
+  constexpr uint64_t kLongestBoundedUs = uint64_t{100} * 365 * 24 * 3600 * 1000000;
+  const bool bounded = timeoutUs <= kLongestBoundedUs;
+  const Clock::time_point deadline =
+      bounded ? Clock::now() + std::chrono::microseconds(timeoutUs) : Clock::time_point();
   int result = -1;
   for (;;) {
     // Registered before the check, so a Set that lands after it still pings us.

@@ -27,6 +27,7 @@ class Event {
 
  private:
   friend int WaitAny(Event& first, Event& second, uint32_t timeoutMs);
+  friend int WaitAnyMicros(Event& first, Event& second, uint64_t timeoutUs);
   struct State;
   std::shared_ptr<State> state_;
 };
@@ -34,5 +35,10 @@ class Event {
 // Waits until `first` or `second` is signalled. Returns 0 or 1 for the event that ended
 // the wait (consuming an auto-reset signal), -1 on time-out. When both are signalled, 0.
 int WaitAny(Event& first, Event& second, uint32_t timeoutMs);
+
+// As WaitAny, with the time-out in microseconds (kInfiniteMicros = no limit), for a thread
+// that has to wake close to a deadline finer than a millisecond (the scheduler's pacing).
+inline constexpr uint64_t kInfiniteMicros = UINT64_MAX;
+int WaitAnyMicros(Event& first, Event& second, uint64_t timeoutUs);
 
 }  // namespace platform

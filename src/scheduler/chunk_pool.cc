@@ -59,49 +59,126 @@ CChunkPool::Node* CChunkPool::Settle(Node* cursor) const {
 }
 
 int32_t CChunkPool::Write(const void* source, uint32_t length, int32_t grow) {
+  Reservation reservation;
+  int32_t missing = 0;
+  if (Reserve(length, &reservation, &missing) == 0) {
+    if (grow == 0 || missing < 0 || !Grow(missing)) return 0;
+    if (Reserve(length, &reservation, &missing) == 0) return 0;
+  }
+  Fill(reservation, source);
+  return Commit(reservation);
+}
+
+int32_t CChunkPool::Reserve(uint32_t length, Reservation* out, int32_t* missing) {
   platform::MutexLock hold(&lock_);
   // A record of length 0 still takes one chunk, so it counts as one here: otherwise it
   // could use up the spare chunk and leave the write cursor on a stored record.
   const uint64_t needed = std::max<uint64_t>(1, (uint64_t{chunkSize_} + length - 1) / chunkSize_);
-  if (uint64_t(std::max(freeCount_, 0)) < needed + 1) {
-    if (grow == 0) return 0;
-    const uint64_t missing = needed + 1 - uint64_t(std::max(freeCount_, 0));
-    if (needed > uint64_t(INT32_MAX) - uint64_t(chunkCount_)) return 0;
-    const int32_t add = static_cast<int32_t>(std::max<uint64_t>(uint64_t(growthStep_), missing));
-    writeCursor_ = Settle(writeCursor_);
-    // Each new chunk goes after the previous one, so they follow the write cursor in
-    // creation order and extend the free run that starts there.
-    Node* position = writeCursor_;
-    try {
-      for (int32_t i = 0; i < add; ++i) {
-        Node* node = NewNode().release();
-        InsertAfter(position, node);
-        position = node;
-        ++freeCount_;
-      }
-    } catch (const std::bad_alloc&) {
-      return 0;  // the chunks already added are complete and simply stay free
+  const uint64_t free = uint64_t(std::max(freeCount_, 0));
+  if (free < needed + 1) {
+    const bool canGrow = needed <= uint64_t(INT32_MAX) - uint64_t(chunkCount_);
+    if (missing != nullptr) *missing = canGrow ? static_cast<int32_t>(needed + 1 - free) : -1;
+    return 0;
+  }
+  writeCursor_ = Settle(writeCursor_);
+  out->first = writeCursor_;
+  out->chunks = static_cast<int32_t>(needed);
+  out->length = length;
+  out->generation = resets_;
+  Node* node = writeCursor_;
+  for (uint64_t i = 0; i < needed; ++i) node = Settle(node)->next;
+  writeCursor_ = node;
+  freeCount_ -= static_cast<int32_t>(needed);
+  return 1;
+}
+
+bool CChunkPool::Grow(int32_t missing) {
+  const int32_t add = std::max(growthStep_, missing);
+  if (add <= 0) return true;
+  // Build the chain first: allocation can take long, and the reader must not wait for it.
+  Node* head = nullptr;
+  Node* tail = nullptr;
+  auto dropChain = [&head] {
+    while (head != nullptr) {
+      Node* next = head->next;
+      delete head;
+      head = next;
+    }
+  };
+  try {
+    for (int32_t i = 0; i < add; ++i) {
+      Node* node = NewNode().release();
+      node->prev = tail;
+      if (tail != nullptr) tail->next = node;
+      if (head == nullptr) head = node;
+      tail = node;
+    }
+  } catch (const std::bad_alloc&) {
+    dropChain();
+    return false;
+  }
+  {
+    platform::MutexLock hold(&lock_);
+    if (add <= INT32_MAX - chunkCount_) {
+      // After the node at the write cursor, in creation order, so the new chunks extend the
+      // free run that starts there.
+      writeCursor_ = Settle(writeCursor_);
+      Node* position = writeCursor_;
+      tail->next = position->next;
+      position->next->prev = tail;
+      position->next = head;
+      head->prev = position;
+      chunkCount_ += add;
+      freeCount_ += add;
+      return true;
     }
   }
+  dropChain();
+  return false;
+}
+
+void CChunkPool::Fill(const Reservation& reservation, const void* source) const {
+  // The reserved nodes and their links are ours until Commit: growth inserts after the
+  // write cursor, which lies beyond them, and only their descriptors change on a Reset.
   const uint8_t* from = static_cast<const uint8_t*>(source);
-  uint32_t remaining = length;
-  for (;;) {
-    Node* node = Settle(writeCursor_);
+  uint32_t remaining = reservation.length;
+  Node* node = reservation.first;
+  for (int32_t i = 0; i < reservation.chunks; ++i) {
+    node = node == &sentinel_ ? sentinel_.next : node;
+    const uint32_t part = std::min(remaining, chunkSize_);
+    if (part > 0) std::memcpy(node->descriptor.data.get(), from, part);
+    from += part;
+    remaining -= part;
+    if (i + 1 < reservation.chunks) node = node->next;
+  }
+}
+
+int32_t CChunkPool::Commit(const Reservation& reservation) {
+  platform::MutexLock hold(&lock_);
+  if (reservation.generation != resets_) return 0;
+  uint32_t remaining = reservation.length;
+  Node* node = reservation.first;
+  for (int32_t i = 0; i < reservation.chunks; ++i) {
+    node = Settle(node);
     ChunkDescriptor& d = node->descriptor;
-    const bool final = remaining <= chunkSize_;
-    const uint32_t part = final ? remaining : chunkSize_;
-    if (part > 0) std::memcpy(d.data.get(), from, part);
+    const bool final = i + 1 == reservation.chunks;
+    const uint32_t part = std::min(remaining, chunkSize_);
     d.inUse = 1;
     d.last = final ? 1 : 0;
     d.length = static_cast<uint16_t>(part);
-    from += part;
     remaining -= part;
-    ++usedCount_;
-    --freeCount_;
-    writeCursor_ = node->next;
-    if (final) break;
+    node = node->next;
   }
+  usedCount_ += reservation.chunks;
   return 1;
+}
+
+bool CChunkPool::Cancel(const Reservation& reservation) {
+  platform::MutexLock hold(&lock_);
+  if (reservation.generation != resets_) return false;
+  writeCursor_ = reservation.first;
+  freeCount_ += reservation.chunks;
+  return true;
 }
 
 int32_t CChunkPool::Read(void* destination, uint32_t* capacity) {
@@ -149,6 +226,7 @@ void CChunkPool::Reset() {
   }
   usedCount_ = 0;
   freeCount_ = chunkCount_;
+  ++resets_;
   writeCursor_ = sentinel_.next;
   readCursor_ = sentinel_.next;
 }

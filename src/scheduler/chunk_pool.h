@@ -3,6 +3,11 @@
 // marked. The free chunks always form one run starting at the write cursor, so the pool
 // grows by inserting chunks right after that cursor without disturbing stored records.
 // Used by CFrameQueue (one pool per queue).
+//
+// A record can also be written in three steps, so that a producer copies its bytes while
+// holding no lock that the reader needs: Reserve takes the chunks under the pool's lock,
+// Fill copies into them with no lock held, Commit hands them to Read. Only one producer may
+// hold a reservation at a time; a Reset in between voids it.
 #pragma once
 
 #include <cstdint>
@@ -22,7 +27,18 @@ struct ChunkDescriptor {
 };
 
 class CChunkPool {
+ private:
+  struct Node;
+
  public:
+  // Chunks taken by Reserve for one record.
+  struct Reservation {
+    Node* first = nullptr;
+    int32_t chunks = 0;
+    uint32_t length = 0;
+    uint64_t generation = 0;  // Resets of the pool when it was taken
+  };
+
   // chunkSize is clamped to 1..65535 (a descriptor's length is 16 bits).
   CChunkPool(uint32_t chunkSize, int32_t count);
   ~CChunkPool();
@@ -37,6 +53,20 @@ class CChunkPool {
   // (0 is returned) rather than written past the destination.
   int32_t Read(void* destination, uint32_t* capacity) EXCLUDES(lock_);
   int32_t HasData() const EXCLUDES(lock_);
+
+  // 1 with the record's chunks taken from the free run; 0 when fewer than its chunks plus
+  // the spare one are free, with *missing = the chunks short (-1 when no growth can help).
+  int32_t Reserve(uint32_t length, Reservation* out, int32_t* missing) EXCLUDES(lock_);
+  // Adds max(growth step, missing) free chunks after the write cursor, allocated before the
+  // lock is taken. false when the memory cannot be had.
+  bool Grow(int32_t missing) EXCLUDES(lock_);
+  // Copies the record into its reserved chunks; takes no lock.
+  void Fill(const Reservation& reservation, const void* source) const;
+  // Makes the record readable. 0 when a Reset came after Reserve (the chunks are free again).
+  int32_t Commit(const Reservation& reservation) EXCLUDES(lock_);
+  // Returns unused chunks to the free run. false when a Reset came after Reserve, which
+  // freed them already.
+  bool Cancel(const Reservation& reservation) EXCLUDES(lock_);
   // Frees every chunk; the ring keeps its size.
   void Reset() EXCLUDES(lock_);
 
@@ -66,6 +96,7 @@ class CChunkPool {
   mutable platform::Mutex lock_;
   Node sentinel_;
   int32_t chunkCount_ GUARDED_BY(lock_) = 0;
+  uint64_t resets_ GUARDED_BY(lock_) = 0;
   Node* writeCursor_ GUARDED_BY(lock_);
   Node* readCursor_ GUARDED_BY(lock_);
 };

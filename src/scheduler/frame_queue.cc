@@ -56,7 +56,7 @@ bool CFrameQueue::Configure(DeliverCallback callback, void* context, int32_t noB
   groupThreshold_ = std::clamp(threshold, 1, kMaxDelaySeconds + 3);
   if (pool_) return true;
   try {
-    pool_ = std::make_unique<CChunkPool>(kPoolChunkSize, groupThreshold_ * kChunksPerThresholdUnit);
+    pool_ = std::make_shared<CChunkPool>(kPoolChunkSize, groupThreshold_ * kChunksPerThresholdUnit);
   } catch (const std::bad_alloc&) {
     return false;
   }
@@ -81,18 +81,63 @@ int32_t CFrameQueue::Enqueue(uint32_t channel, platform::CTime time, const uint8
   // No lock is held while waiting, so Stop and Deliver can always reach the queue.
   if (!spaceEvent_.Wait(platform::kInfinite)) return 0;
 
-  platform::MutexLock hold(&lock_);
-  if (running_ == 0 || !pool_) return 0;
-  StoredFrameHead head;
-  head.channel = static_cast<int32_t>(channel);
-  head.timeStamp = time.seconds();
-  head.groupIndex = enqueueCounter_;
-  head.dataLength = dataLength;
-  const size_t length = ComposeStoredFrame(writeStaging_.get(), kStagingBufferSize, head, data,
-                                           second, secondLength, display);
-  if (length == 0) return 0;
-  if (pool_->Write(writeStaging_.get(), static_cast<uint32_t>(length), 1) == 0) return 0;
+  // The frame's bytes are copied with only producerLock_ held; the queue lock is taken just
+  // to reserve chunks and to publish them, so the pacing thread never waits for a copy.
+  platform::MutexLock producing(&producerLock_);
+  const uint32_t length = static_cast<uint32_t>(
+      StoredFrameLength(static_cast<uint32_t>(dataLength), static_cast<uint32_t>(secondLength)));
+  constexpr int kAttempts = 4;  // a growth, or a Start between reserving and publishing
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    std::shared_ptr<CChunkPool> pool;
+    CChunkPool::Reservation reservation;
+    int32_t missing = 0;
+    uint64_t epoch = 0;
+    StoredFrameHead head;
+    {
+      platform::MutexLock hold(&lock_);
+      if (running_ == 0 || !pool_) return 0;
+      pool = pool_;
+      epoch = epoch_;
+      head.groupIndex = enqueueCounter_;
+      if (pool->Reserve(length, &reservation, &missing) == 0) pool.reset();
+    }
+    if (!pool) {
+      // Memory for growth is taken with the queue lock released as well.
+      std::shared_ptr<CChunkPool> growing;
+      {
+        platform::MutexLock hold(&lock_);
+        growing = pool_;
+      }
+      if (missing < 0 || !growing || !growing->Grow(missing)) return 0;
+      continue;
+    }
+    head.channel = static_cast<int32_t>(channel);
+    head.timeStamp = time.seconds();
+    head.dataLength = dataLength;
+    if (ComposeStoredFrame(writeStaging_.get(), kStagingBufferSize, head, data, second,
+                           secondLength, display) != length) {
+      platform::MutexLock hold(&lock_);
+      pool->Cancel(reservation);
+      return 0;
+    }
+    pool->Fill(reservation, writeStaging_.get());
 
+    platform::MutexLock hold(&lock_);
+    if (epoch != epoch_) {
+      // A Stop, Flush or new pool came meanwhile: the frame counts as stored just before
+      // it and went with the queue's contents. A Start alone keeps the contents; the frame
+      // is stored again under the new counters.
+      if (pool != pool_ || !pool->Cancel(reservation)) return running_ != 0 ? 1 : 0;
+      continue;
+    }
+    pool->Commit(reservation);
+    CountStoredFrameLocked(time, display, rate);
+    return 1;
+  }
+  return 0;
+}
+
+void CFrameQueue::CountStoredFrameLocked(platform::CTime time, int32_t display, float rate) {
   if (display != 0 && time != lastEnqueuedTime_) {
     lastEnqueuedTime_ = time;
     if (enqueueCounter_ != 0) {
@@ -117,7 +162,6 @@ int32_t CFrameQueue::Enqueue(uint32_t channel, platform::CTime time, const uint8
     enqueueCounter_ = 0;
   }
   ++enqueueCounter_;
-  return 1;
 }
 
 void CFrameQueue::ResetPacingLocked() {
@@ -178,10 +222,11 @@ void CFrameQueue::SetDelay(int32_t seconds) {
 bool CFrameQueue::SetThreshold(int32_t n) {
   if (n < 1 || n > kMaxDelaySeconds + 3) return false;
   platform::MutexLock hold(&lock_);
-  // Free the old pool first so the two never occupy memory together.
+  // Drop the old pool first so the two never occupy memory together (unless a producer is
+  // still copying into it; it goes when that copy ends).
   pool_.reset();
   try {
-    pool_ = std::make_unique<CChunkPool>(kPoolChunkSize, n * kChunksPerThresholdUnit);
+    pool_ = std::make_shared<CChunkPool>(kPoolChunkSize, n * kChunksPerThresholdUnit);
   } catch (const std::bad_alloc&) {
     return false;  // the queue stores nothing until a later SetThreshold succeeds
   }
@@ -272,6 +317,9 @@ int32_t CFrameQueue::Deliver(double now, float rate, double* nextDue) {
     lock_.Unlock();
     return kDeliverNotDue;
   }
+
+  // Due from the first instant at which (now - wall base) x e - d exceeds ds.
+  deliveryDue_.store(wallBase_ + (ds + d) / e, std::memory_order_relaxed);
 
   uint32_t length = kStagingBufferSize;
   StoredFrameView view;

@@ -77,22 +77,33 @@ class CFrameQueue {
   int32_t PoolChunkCount() const EXCLUDES(lock_);
   // Producers inside Enqueue past its argument checks (waiting for space or storing).
   int32_t WaitingProducers() const { return producers_.load(); }
+  // The counter time at which the frame now being (or last) handed to the callback fell due
+  // by the pacing rule; read from inside the callback it measures that delivery's lateness.
+  double DeliveryDueTime() const { return deliveryDue_.load(std::memory_order_relaxed); }
 
   static constexpr int32_t kMaxDelaySeconds = 120;
 
  private:
   void ResetPacingLocked() REQUIRES(lock_);
   void DropMarksLocked() REQUIRES(lock_);
+  // Closes the open group when a displayed frame with a new time stamp was stored, and
+  // counts the frame into the group.
+  void CountStoredFrameLocked(platform::CTime time, int32_t display, float rate) REQUIRES(lock_);
 
   int32_t resync_ GUARDED_BY(lock_) = 1;
   DeliverCallback callback_ GUARDED_BY(lock_) = nullptr;
   void* context_ GUARDED_BY(lock_) = nullptr;
   int32_t groupThreshold_ GUARDED_BY(lock_) = kDefaultGroupThreshold;
   int32_t noBackPressure_ GUARDED_BY(lock_) = 0;
+  // Serialises producers. Taken before lock_, and never by the deliverer, so a producer
+  // that loses the processor while copying a frame holds up no delivery.
+  mutable platform::Mutex producerLock_ ACQUIRED_BEFORE(lock_);
   mutable platform::Mutex lock_;
-  std::unique_ptr<CChunkPool> pool_ GUARDED_BY(lock_);
+  // Shared with a producer that is filling a reservation, so SetThreshold cannot free the
+  // chunks under its copy.
+  std::shared_ptr<CChunkPool> pool_ GUARDED_BY(lock_);
   CLockedPtrQueue marks_;
-  std::unique_ptr<uint8_t[]> writeStaging_ GUARDED_BY(lock_);
+  std::unique_ptr<uint8_t[]> writeStaging_ GUARDED_BY(producerLock_);
   // Only the deliverer uses it; the callback reads from it with the lock released.
   std::unique_ptr<uint8_t[]> readStaging_;
   platform::CTime lastEnqueuedTime_ GUARDED_BY(lock_);
@@ -113,6 +124,7 @@ class CFrameQueue {
   // of them does not count itself into the new state.
   uint64_t epoch_ GUARDED_BY(lock_) = 0;
   std::atomic<int32_t> producers_{0};
+  std::atomic<double> deliveryDue_{0.0};
 };
 
 }  // namespace scheduler

@@ -17,11 +17,24 @@ namespace scheduler {
 namespace {
 
 // Longest sleep of the pacing thread: it looks at both queues at least this often.
-constexpr uint32_t kPollMs = 20;
+constexpr uint64_t kPollUs = 20000;
+// Sleep after two empty cycles in a row that found a frame due "now" and did not deliver it.
+constexpr uint64_t kStandStillUs = 1000;
+constexpr double kNever = std::numeric_limits<double>::infinity();
 constexpr int32_t kMaxChannels = 32;
 constexpr int32_t kDefaultChannelCount = 16;
 constexpr float kStepForward = 100.0f;
 constexpr float kStepBackward = -100.0f;
+
+// How long the pacing thread may sleep when it delivered nothing: until the earliest frame
+// falls due (rounded up, so it is due on waking), never longer than the poll period. A due
+// time already passed asks for no sleep at all.
+uint64_t WaitBeforeNextCycleUs(double nextDue, double now) {
+  if (!(nextDue < kNever)) return kPollUs;
+  const double us = std::ceil((nextDue - now) * 1e6);
+  if (!(us > 0.0)) return 0;
+  return us >= double(kPollUs) ? kPollUs : static_cast<uint64_t>(us);
+}
 
 }  // namespace
 
@@ -43,6 +56,7 @@ struct CFrameScheduler::Shared {
 
   std::atomic<int32_t> stop{0};
   std::atomic<int32_t> started{0};
+  std::atomic<uint32_t> lastWaitUs{0};
   platform::Event videoEvent{/*manualReset=*/true, /*initiallySignalled=*/false};
   platform::Event audioEvent{/*manualReset=*/true, /*initiallySignalled=*/false};
 
@@ -286,6 +300,15 @@ int32_t CFrameScheduler::EnqueueAudio(uint32_t channel, platform::CTime time, co
 
 void CFrameScheduler::SetJoinTimeoutMs(uint32_t ms) { joinTimeoutMs_ = ms; }
 
+uint32_t CFrameScheduler::LastPacingWaitUs() const {
+  return shared_->lastWaitUs.load(std::memory_order_relaxed);
+}
+
+double CFrameScheduler::VideoDueTime() const {
+  const Shared& s = *shared_;
+  return s.opened.load(std::memory_order_acquire) ? s.videoQueue->DeliveryDueTime() : 0.0;
+}
+
 int32_t CFrameScheduler::VideoProducersWaiting() const {
   const Shared& s = *shared_;
   return s.opened.load(std::memory_order_acquire) ? s.videoQueue->WaitingProducers() : 0;
@@ -333,12 +356,13 @@ void CFrameScheduler::PacingLoop(std::shared_ptr<Shared> state) {
   Shared& s = *state;
   platform::Thread::RaiseCurrentPriority();
   platform::Thread::PinCurrentToFirstProcessor();
-  constexpr double kNever = std::numeric_limits<double>::infinity();
-  uint32_t waitMs = kPollMs;
+  uint64_t waitUs = kPollUs;
   int zeroWaits = 0;
   while (s.stop.load() == 0) {
-    // A set event ends the wait at once: frames are due, so deliver back to back.
-    platform::WaitAny(s.videoEvent, s.audioEvent, waitMs);
+    s.lastWaitUs.store(static_cast<uint32_t>(waitUs), std::memory_order_relaxed);
+    // A set event ends the wait at once: frames are due, so deliver back to back. The
+    // destructor sets both events, so a stop never waits out the time-out.
+    platform::WaitAnyMicros(s.videoEvent, s.audioEvent, waitUs);
     if (s.stop.load() != 0) break;
     const double now = platform::PerfSeconds();
     const float rate = s.Rate();
@@ -347,7 +371,7 @@ void CFrameScheduler::PacingLoop(std::shared_ptr<Shared> state) {
     {
       platform::MutexLock hold(&s.videoLock);
       if (s.started.load() == 0) {
-        waitMs = kPollMs;
+        waitUs = kPollUs;
         continue;
       }
       double due = kNever;
@@ -372,7 +396,7 @@ void CFrameScheduler::PacingLoop(std::shared_ptr<Shared> state) {
     {
       platform::MutexLock hold(&s.audioLock);
       if (s.started.load() == 0) {
-        waitMs = kPollMs;
+        waitUs = kPollUs;
         continue;
       }
       double due = kNever;
@@ -388,16 +412,10 @@ void CFrameScheduler::PacingLoop(std::shared_ptr<Shared> state) {
         nextDue = std::min(nextDue, due);
       }
     }
-    // Sleep until the next frame falls due rather than a whole poll period, so a frame is
-    // late by the wake-up latency only; never longer than the poll period.
-    waitMs = kPollMs;
-    if (!delivered && nextDue != kNever) {
-      const double ms = std::ceil((nextDue - platform::PerfSeconds()) * 1000.0);
-      waitMs = ms <= 0.0 ? 0u : static_cast<uint32_t>(std::min<double>(ms, kPollMs));
-    }
+    waitUs = delivered ? kPollUs : WaitBeforeNextCycleUs(nextDue, platform::PerfSeconds());
     // A due time that does not move (a clock standing still) must not spin the processor.
-    if (waitMs == 0 && !delivered) {
-      if (++zeroWaits > 1) waitMs = 1;
+    if (waitUs == 0) {
+      if (++zeroWaits > 1) waitUs = kStandStillUs;
     } else {
       zeroWaits = 0;
     }

@@ -81,6 +81,12 @@ class CFrameScheduler {
   void SetJoinTimeoutMs(uint32_t ms);
   // Producers inside EnqueueVideo's queue call (for tests of a blocked producer).
   int32_t VideoProducersWaiting() const;
+  // Time-out of the pacing thread's latest wait, in microseconds: up to the next frame's due
+  // time, at most the 20 ms poll period (for tests of the pacing thread's sleep).
+  uint32_t LastPacingWaitUs() const;
+  // Performance-counter time at which the video frame being handed to the video callback
+  // fell due; called from inside that callback it gives the delivery's lateness.
+  double VideoDueTime() const;
 
   struct Shared;  // everything the pacing thread touches; it holds a reference of its own
 

@@ -3,8 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstring>
 #include <deque>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "scheduler/formats.h"
@@ -123,6 +126,100 @@ TEST_F(ChunkPoolTest, RandomisedAgainstReferenceQueue) {
     reference.pop_front();
   }
   EXPECT_EQ(pool.HasData(), 0);
+}
+
+// The three-step write a queue's producer uses to copy without holding the reader up.
+TEST_F(ChunkPoolTest, ReservedRecordIsInvisibleUntilCommitted) {
+  CChunkPool pool(kPoolChunkSize, 4);
+  const auto first = Pattern(100, 1);
+  const auto second = Pattern(5000, 2);
+  ASSERT_EQ(pool.Write(first.data(), 100, 0), 1);
+  CChunkPool::Reservation r;
+  int32_t missing = 0;
+  ASSERT_EQ(pool.Reserve(5000, &r, &missing), 1);
+  EXPECT_EQ(pool.FreeCount(), 1);
+  pool.Fill(r, second.data());
+  int32_t result = 0;
+  EXPECT_EQ(ReadOne(pool, &result), first);
+  // The reserved chunks follow the read cursor now, but hold nothing readable yet.
+  EXPECT_EQ(pool.HasData(), 0);
+  EXPECT_TRUE(ReadOne(pool, &result).empty());
+  EXPECT_EQ(result, 0);
+  ASSERT_EQ(pool.Commit(r), 1);
+  EXPECT_EQ(ReadOne(pool, &result), second);
+  EXPECT_EQ(pool.FreeCount(), 4);
+}
+
+TEST_F(ChunkPoolTest, ReserveReportsTheChunksToGrowBy) {
+  CChunkPool pool(kPoolChunkSize, 2);
+  CChunkPool::Reservation r;
+  int32_t missing = 0;
+  EXPECT_EQ(pool.Reserve(3 * 4096 + 1, &r, &missing), 0);
+  EXPECT_EQ(missing, 3);  // four chunks and the spare, two free
+  ASSERT_TRUE(pool.Grow(missing));
+  EXPECT_EQ(pool.ChunkCount(), 5);  // the larger of the growth step and what was missing
+  EXPECT_EQ(pool.Reserve(3 * 4096 + 1, &r, &missing), 1);
+  EXPECT_EQ(pool.FreeCount(), 1);
+}
+
+TEST_F(ChunkPoolTest, ResetVoidsAReservationAndCancelReturnsOne) {
+  CChunkPool pool(kPoolChunkSize, 6);
+  const auto a = Pattern(6000, 3);
+  const auto b = Pattern(300, 4);
+  CChunkPool::Reservation r;
+  ASSERT_EQ(pool.Reserve(6000, &r, nullptr), 1);
+  pool.Fill(r, a.data());
+  pool.Reset();
+  EXPECT_EQ(pool.Commit(r), 0);
+  EXPECT_FALSE(pool.Cancel(r));
+  EXPECT_EQ(pool.HasData(), 0);
+  EXPECT_EQ(pool.FreeCount(), 6);
+
+  // A cancelled reservation leaves the pool as if it had never been made.
+  ASSERT_EQ(pool.Reserve(6000, &r, nullptr), 1);
+  EXPECT_TRUE(pool.Cancel(r));
+  EXPECT_EQ(pool.FreeCount(), 6);
+  ASSERT_EQ(pool.Write(b.data(), 300, 0), 1);
+  ASSERT_EQ(pool.Write(a.data(), 6000, 0), 1);
+  int32_t result = 0;
+  EXPECT_EQ(ReadOne(pool, &result), b);
+  EXPECT_EQ(ReadOne(pool, &result), a);
+}
+
+// A reader on another thread sees every record whole and in order while the writer copies
+// with no lock held and grows the ring as it goes.
+TEST_F(ChunkPoolTest, ConcurrentReaderSeesWholeRecordsInOrder) {
+  CChunkPool pool(1024, 4);
+  constexpr int kRecords = 3000;
+  std::thread writer([&] {
+    std::mt19937 rng(99);
+    for (int i = 0; i < kRecords; ++i) {
+      auto rec = Pattern(4 + rng() % 6000, static_cast<uint8_t>(i));
+      std::memcpy(rec.data(), &i, sizeof(i));
+      ASSERT_EQ(pool.Write(rec.data(), static_cast<uint32_t>(rec.size()), 1), 1);
+    }
+  });
+  int next = 0;
+  std::vector<uint8_t> buffer(8192);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (next < kRecords && std::chrono::steady_clock::now() < deadline) {
+    uint32_t length = static_cast<uint32_t>(buffer.size());
+    if (pool.Read(buffer.data(), &length) == 0) {
+      std::this_thread::yield();
+      continue;
+    }
+    const std::vector<uint8_t> rec(buffer.begin(), buffer.begin() + length);
+    ASSERT_GE(rec.size(), 4u);
+    int index = -1;
+    std::memcpy(&index, rec.data(), sizeof(index));
+    ASSERT_EQ(index, next);
+    auto expected = Pattern(rec.size(), static_cast<uint8_t>(index));
+    std::memcpy(expected.data(), &index, sizeof(index));
+    ASSERT_EQ(rec, expected) << "record " << index;
+    ++next;
+  }
+  writer.join();
+  EXPECT_EQ(next, kRecords);
 }
 
 TEST(LockedPtrQueueTest, LimitAcceptsOneMoreThenRefuses) {

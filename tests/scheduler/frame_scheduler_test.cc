@@ -203,6 +203,69 @@ TEST_F(FrameSchedulerStepTest, SingleStepEndsAtTheFirstDisplayedFrame) {
   EXPECT_EQ(got[3].data[0], 2);
 }
 
+std::atomic<double> g_heldNow{100.0};
+
+// A counter that stands still until the test moves it, so every due time and every sleep
+// the pacing thread asks for is known exactly.
+double HeldClock() { return g_heldNow.load(); }
+
+class FrameSchedulerHeldClockTest : public FrameSchedulerTest {
+ protected:
+  void SetUp() override {
+    g_heldNow = 100.0;
+    platform::SetPerfSecondsForTest(&HeldClock);
+    FrameSchedulerTest::SetUp();
+  }
+  void TearDown() override {
+    FrameSchedulerTest::TearDown();
+    platform::SetPerfSecondsForTest(nullptr);
+  }
+
+  // Waits until the pacing thread asks for a sleep of about `us` microseconds.
+  bool SleepRequestedNear(uint32_t us) {
+    return Poll([&] {
+      const uint32_t got = sched_->LastPacingWaitUs();
+      return got + 100 >= us && got <= us + 100;
+    });
+  }
+};
+
+TEST_F(FrameSchedulerHeldClockTest, SleepsUntilTheNextFrameIsDueButNoLongerThanThePoll) {
+  std::vector<Frame> frames;
+  AddSecond(&frames, kT0, 25);  // 40 ms apart
+  AddSecond(&frames, kT0 + 1, 1);
+  Feed(frames);
+  ASSERT_TRUE(Poll([&] { return stored_.load() == 26; }));
+  // The base is taken at 100.0; the first frame is due once any time has passed, and a
+  // clock standing still gets short naps rather than a spinning thread.
+  ASSERT_TRUE(SleepRequestedNear(1000));
+  EXPECT_TRUE(VideoCopy().empty());
+
+  g_heldNow = 100.037;
+  ASSERT_TRUE(WaitVideo(1));
+  // The second frame is due at 100.040: the thread sleeps 3 ms, not a whole poll period.
+  EXPECT_TRUE(SleepRequestedNear(3000)) << sched_->LastPacingWaitUs();
+  EXPECT_EQ(VideoCopy().size(), 1u);
+
+  g_heldNow = 100.0405;
+  ASSERT_TRUE(WaitVideo(2));
+  // The third is 39.5 ms away: the poll period caps the sleep.
+  EXPECT_TRUE(SleepRequestedNear(20000)) << sched_->LastPacingWaitUs();
+
+  g_heldNow = 100.0795;
+  EXPECT_TRUE(SleepRequestedNear(500)) << sched_->LastPacingWaitUs();
+  EXPECT_EQ(VideoCopy().size(), 2u);
+  g_heldNow = 100.0801;
+  ASSERT_TRUE(WaitVideo(3));
+  const auto got = VideoCopy();
+  EXPECT_EQ(got[1].time.millisecond, 40);
+  EXPECT_EQ(got[2].time.millisecond, 80);
+  // Each frame was delivered on the first cycle after the clock reached it.
+  EXPECT_DOUBLE_EQ(got[0].at, 100.037);
+  EXPECT_DOUBLE_EQ(got[1].at, 100.0405);
+  EXPECT_DOUBLE_EQ(got[2].at, 100.0801);
+}
+
 struct StepCase {
   const char* name;
   float before;  // rate that sets the direction before the pause
