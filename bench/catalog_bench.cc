@@ -1,157 +1,293 @@
-// Catalogue of a large recording set: 40,000 index files of one record with 120 minute
-// entries each (two hours per file, about nine years back to back). Measures Build over the
-// list in recording order and listed newest first, one GetDayTable over the whole
-// catalogue, and reports peak RSS and the heap in use while the catalogue stands (the
-// tables themselves live in the temporary mappings).
-#include <benchmark/benchmark.h>
-#include <malloc.h>
+// Catalogue of a large recording set: Build over 40,000 listed index files (one record of
+// 120 minute entries each, two hours per file, about nine years back to back), one
+// GetDayTable of a day in the middle, and the process's peak resident memory outside the
+// catalogue's temporary file mappings, at 40,000 files next to the same at 4,000 files.
+//
+// Each size runs in a child process of its own, so its peak is its own. The memory figure
+// leaves out the catalogue's two mappings (their pages are the temporary files' pages, not
+// heap) and the host's own list of index paths (two strings per file, which the host hands
+// in one SETPATH at a time); what is left is the heap the build and the day table need, so
+// it stays flat when the catalogue grows tenfold.
+//
+//   catalog_bench [--dir DIR] [--quick]
+//
+// The files are made once in the scratch directory and used by both sizes. --quick makes
+// 8,000 files and compares with 800.
 #include <stdlib.h>
-#include <sys/resource.h>
+#include <sys/wait.h>
 #include <time.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "bench_report.h"
 #include "catalog/file_catalog.h"
+#include "platform/clock.h"
 #include "platform/local_time.h"
 #include "storage/formats.h"
 
 namespace {
 
-constexpr int kFiles = 40000;
+namespace fs = std::filesystem;
+
 constexpr int32_t kFileSpan = 7200;
+constexpr double kBuildLimitS = 10;
+constexpr double kDayTableLimitS = 1;
+constexpr double kFlatLimitMiB = 4;
+constexpr int kDayTableRuns = 3;
 
-// The generated recording set, made once per process and removed at exit.
-class RecordingSet {
+struct Options {
+  std::string dir;
+  bool quick = false;
+  int files = 40000;
+  int smallFiles = 4000;
+};
+
+bool ParseArgs(int argc, char** argv, Options* o) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--quick") {
+      o->quick = true;
+      o->files = 8000;
+      o->smallFiles = 800;
+    } else if (a == "--dir" && i + 1 < argc) {
+      o->dir = argv[++i];
+    } else {
+      std::fprintf(stderr, "usage: catalog_bench [--dir DIR] [--quick]\n");
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string Title(int i) {
+  char name[16];
+  std::snprintf(name, sizeof(name), "%05d", i);
+  return name;
+}
+
+int32_t FirstStart() { return platform::CTime::FromLocal(2015, 1, 1, 0, 0, 0, -1).seconds(); }
+
+// Writes index file i and its (empty) data file.
+bool MakeFile(const std::string& dir, int i, int32_t firstStart, std::vector<uint8_t>* bytes) {
+  storage::IndexRecord record = storage::MakeIndexRecord(Title(i) + ".VDB");
+  storage::IndexSummary& s = record.summary;
+  s.startTime = firstStart + i * kFileSpan;
+  s.endTime = s.startTime + kFileSpan - 1;
+  s.dataBytes = 120u * 100000u;
+  s.lastEntry = storage::kLastEntryMax;
+  for (uint32_t k = 0; k < storage::kIndexEntryCount; ++k) {
+    s.entries[k].time = s.startTime + static_cast<int32_t>(k) * 60;
+    s.entries[k].bytes = 100000;
+    s.entries[k].reason1Mask = 1u << (i % 32);
+    s.entries[k].audioMask = k % 2;
+  }
+  const storage::FileHeader header = storage::MakeFileHeader(1);
+  std::memcpy(bytes->data(), &header, sizeof(header));
+  std::memcpy(bytes->data() + storage::kIndexRecordOffset, &record, sizeof(record));
+  std::FILE* index = std::fopen((dir + Title(i) + ".FIH").c_str(), "wb");
+  if (index == nullptr) return false;
+  const bool written = std::fwrite(bytes->data(), bytes->size(), 1, index) == 1;
+  std::fclose(index);
+  std::FILE* data = std::fopen((dir + Title(i) + ".VDB").c_str(), "wb");
+  if (data == nullptr) return false;
+  std::fclose(data);
+  return written;
+}
+
+// A field of /proc/self/status in KiB ("VmHWM", "RssAnon", ...); -1 when missing.
+int64_t StatusKiB(const char* field) {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  const std::string prefix = std::string(field) + ":";
+  while (std::getline(in, line)) {
+    if (line.rfind(prefix, 0) == 0) return std::atoll(line.c_str() + prefix.size());
+  }
+  return -1;
+}
+
+double MiB(int64_t kib) { return static_cast<double>(kib) / 1024.0; }
+
+// What one child measured.
+struct SizeResult {
+  int32_t ok = 0;
+  int32_t files = 0;
+  double buildS = 0;
+  double dayTableS = 0;
+  uint32_t markedMinutes = 0;
+  double listMiB = 0;       // heap of the host's list of paths
+  double peakAnonMiB = 0;   // peak anonymous RSS during build and day table
+  double baseAnonMiB = 0;   // anonymous RSS before the list
+  double startRssMiB = 0;   // VmRSS before the list (program, libraries, stack)
+  double peakTotalMiB = 0;  // VmHWM, mappings included
+  double mappedMiB = 0;     // file-backed and shared pages at the end of the build
+};
+
+// Peak of RssAnon, sampled every millisecond while it runs.
+class AnonSampler {
  public:
-  static RecordingSet& Get() {
-    static RecordingSet set;
-    return set;
-  }
-  const std::string& dir() const { return dir_; }
-  int32_t firstStart() const { return firstStart_; }
-  static std::string Title(int i) {
-    char name[16];
-    std::snprintf(name, sizeof(name), "%05d", i);
-    return name;
-  }
-  static std::string IndexName(int i) { return Title(i) + ".FIH"; }
-
-  ~RecordingSet() {
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
+  AnonSampler()
+      : thread_([this] {
+          while (!stop_.load()) {
+            const int64_t now = StatusKiB("RssAnon");
+            if (now > peak_.load()) peak_.store(now);
+            platform::SleepMs(1);
+          }
+        }) {}
+  int64_t Finish() {
+    stop_.store(true);
+    thread_.join();
+    return std::max(peak_.load(), StatusKiB("RssAnon"));
   }
 
  private:
-  RecordingSet() {
-    char pattern[] = "/tmp/rectest_XXXXXX";
-    root_ = ::mkdtemp(pattern);
-    dir_ = root_ + "/rec/";
-    std::filesystem::create_directory(dir_);
-    firstStart_ = platform::CTime::FromLocal(2015, 1, 1, 0, 0, 0, -1).seconds();
-    std::vector<uint8_t> bytes(storage::kIndexFileSize);
-    for (int i = 0; i < kFiles; ++i) {
-      const std::string title = Title(i);
-      storage::IndexRecord record = storage::MakeIndexRecord(title + ".VDB");
-      storage::IndexSummary& s = record.summary;
-      s.startTime = firstStart_ + i * kFileSpan;
-      s.endTime = s.startTime + kFileSpan - 1;
-      s.dataBytes = 120u * 100000u;
-      s.lastEntry = storage::kLastEntryMax;
-      for (uint32_t k = 0; k < storage::kIndexEntryCount; ++k) {
-        s.entries[k].time = s.startTime + static_cast<int32_t>(k) * 60;
-        s.entries[k].bytes = 100000;
-        s.entries[k].reason1Mask = 1u << (i % 32);
-        s.entries[k].audioMask = k % 2;
-      }
-      const storage::FileHeader header = storage::MakeFileHeader(1);
-      std::memcpy(bytes.data(), &header, sizeof(header));
-      std::memcpy(bytes.data() + storage::kIndexRecordOffset, &record, sizeof(record));
-      std::ofstream(dir_ + title + ".FIH", std::ios::binary)
-          .write(reinterpret_cast<const char*>(bytes.data()),
-                 static_cast<std::streamsize>(bytes.size()));
-      std::ofstream(dir_ + title + ".VDB", std::ios::binary);
-    }
-  }
-
-  std::string root_;
-  std::string dir_;
-  int32_t firstStart_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<int64_t> peak_{0};
+  std::thread thread_;
 };
 
-double PeakRssMiB() {
-  struct rusage usage {};
-  ::getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_maxrss) / 1024.0;
-}
-
-double HeapInUseMiB() { return static_cast<double>(::mallinfo2().uordblks) / (1024.0 * 1024.0); }
-
-std::unique_ptr<CFileCatalog> ListedCatalogue(bool newestFirst) {
-  RecordingSet& set = RecordingSet::Get();
+SizeResult MeasureSize(const std::string& dir, int files, int dayTableFile) {
+  SizeResult r;
+  r.files = files;
+  const int64_t base = StatusKiB("RssAnon");
+  r.startRssMiB = MiB(StatusKiB("VmRSS"));
   auto catalog = std::make_unique<CFileCatalog>(nullptr, nullptr);
-  for (int n = 0; n < kFiles; ++n) {
-    catalog->AddIndexFile(set.dir(), RecordingSet::IndexName(newestFirst ? kFiles - 1 - n : n));
-  }
-  return catalog;
-}
+  for (int n = 0; n < files; ++n) catalog->AddIndexFile(dir, Title(n) + ".FIH");
+  const int64_t withList = StatusKiB("RssAnon");
+  AnonSampler sampler;
 
-void BM_Build(benchmark::State& state) {
-  const bool newestFirst = state.range(0) != 0;
-  std::unique_ptr<CFileCatalog> catalog = ListedCatalogue(newestFirst);
-  const double heapBefore = HeapInUseMiB();
-  double heapWithCatalogue = 0;
-  for (auto _ : state) {
-    if (catalog->Build() != 1 || catalog->fileCount != kFiles) {
-      state.SkipWithError("build failed");
-      break;
-    }
-    state.PauseTiming();
-    heapWithCatalogue = HeapInUseMiB();
-    catalog->Clear();
-    state.ResumeTiming();
-  }
-  state.counters["files"] = kFiles;
-  state.counters["peak_rss_MiB"] = PeakRssMiB();
-  state.counters["heap_MiB_for_catalogue"] = heapWithCatalogue - heapBefore;
-}
-BENCHMARK(BM_Build)
-    ->ArgName("newest_first")
-    ->Arg(0)
-    ->Arg(1)
-    ->Iterations(3)
-    ->Unit(benchmark::kMillisecond);
+  const double t0 = platform::PerfSeconds();
+  const int32_t built = catalog->Build();
+  r.buildS = platform::PerfSeconds() - t0;
+  r.mappedMiB = MiB(StatusKiB("RssFile") + StatusKiB("RssShmem"));
 
-void BM_GetDayTable(benchmark::State& state) {
-  std::unique_ptr<CFileCatalog> catalog = ListedCatalogue(false);
-  if (catalog->Build() != 1) {
-    state.SkipWithError("build failed");
-    return;
-  }
-  catalog->SetDSTRange(1, 3, 29, 2, 10, 25, 3);
   std::vector<uint32_t> masks(5 * kDayTableSlots);
   std::vector<uint32_t> dstHours(kDayTableRows);
   int32_t kind = 0, hours = 0;
-  // A day in the middle of the set, inside the range: every entry is converted.
-  const int32_t date = RecordingSet::Get().firstStart() + (kFiles / 2) * kFileSpan;
-  uint32_t marked = 0;
-  for (auto _ : state) {
+  catalog->SetDSTRange(1, 3, 29, 2, 10, 25, 3);
+  const int32_t date = FirstStart() + dayTableFile * kFileSpan;
+  std::vector<double> times;
+  for (int run = 0; run < kDayTableRuns; ++run) {
+    const double d0 = platform::PerfSeconds();
     catalog->GetDayTable(date, &masks[0], &masks[kDayTableSlots], &masks[2 * kDayTableSlots],
                          &masks[3 * kDayTableSlots], &masks[4 * kDayTableSlots], dstHours.data(),
                          &kind, &hours);
-    benchmark::DoNotOptimize(masks.data());
+    times.push_back(platform::PerfSeconds() - d0);
   }
-  for (int s = 0; s < kDayTableSlots; ++s) marked += masks[s] != 0;
-  state.counters["marked_minutes"] = marked;
-  state.counters["peak_rss_MiB"] = PeakRssMiB();
+  r.dayTableS = bench::Median(times);
+  for (int s = 0; s < kDayTableSlots; ++s) r.markedMinutes += masks[s] != 0 ? 1 : 0;
+
+  r.peakAnonMiB = MiB(sampler.Finish());
+  r.baseAnonMiB = MiB(base);
+  r.listMiB = MiB(withList - base);
+  r.peakTotalMiB = MiB(StatusKiB("VmHWM"));
+  r.ok = built == 1 && catalog->fileCount == files ? 1 : 0;
+  catalog.reset();
+  return r;
 }
-BENCHMARK(BM_GetDayTable)->Iterations(5)->Unit(benchmark::kMillisecond);
+
+// Runs MeasureSize in a child process, so each size has a fresh heap and its own peak.
+SizeResult MeasureInChild(const std::string& dir, int files, int dayTableFile) {
+  SizeResult r;
+  int fds[2];
+  if (::pipe(fds) != 0) return r;
+  std::fflush(stdout);
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    ::close(fds[0]);
+    ::close(fds[1]);
+    return r;
+  }
+  if (pid == 0) {
+    ::close(fds[0]);
+    const SizeResult mine = MeasureSize(dir, files, dayTableFile);
+    const bool sent = ::write(fds[1], &mine, sizeof(mine)) == static_cast<ssize_t>(sizeof(mine));
+    ::_exit(sent ? 0 : 1);
+  }
+  ::close(fds[1]);
+  if (::read(fds[0], &r, sizeof(r)) != static_cast<ssize_t>(sizeof(r))) r = SizeResult{};
+  ::close(fds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return r;
+}
+
+// Peak resident memory of a run outside the catalogue's mappings and the host's list: the
+// process as it started, plus the heap's peak growth beyond the list.
+double NetPeakMiB(const SizeResult& r) {
+  return r.startRssMiB + (r.peakAnonMiB - r.baseAnonMiB - r.listMiB);
+}
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  Options options;
+  if (!ParseArgs(argc, argv, &options)) return 2;
+  std::string root = options.dir;
+  bool ownRoot = false;
+  if (root.empty()) {
+    char pattern[] = "/var/tmp/catbench_XXXXXX";
+    if (::mkdtemp(pattern) == nullptr) return 1;
+    root = pattern;
+    ownRoot = true;
+  }
+  const std::string dir = root + "/catalogset/";
+  std::error_code error;
+  fs::create_directories(dir, error);
+  const char* zone = ::getenv("TZ");
+  const char* tmp = ::getenv("TMPDIR");
+  std::printf("catalog_bench: TZ %s, mappings in %s, files in %s\n",
+              zone != nullptr ? zone : "(unset)", tmp != nullptr ? tmp : "/tmp", dir.c_str());
+
+  const double g0 = platform::PerfSeconds();
+  const int32_t firstStart = FirstStart();
+  std::vector<uint8_t> bytes(storage::kIndexFileSize);
+  bool made = true;
+  for (int i = 0; i < options.files && made; ++i) made = MakeFile(dir, i, firstStart, &bytes);
+  std::printf("made %d index files in %.1f s\n", options.files, platform::PerfSeconds() - g0);
+
+  SizeResult small, large;
+  if (made) {
+    small = MeasureInChild(dir, options.smallFiles, options.smallFiles / 2);
+    large = MeasureInChild(dir, options.files, options.files / 2);
+  }
+  fs::remove_all(ownRoot ? fs::path(root) : fs::path(dir), error);
+  if (small.ok == 0 || large.ok == 0) {
+    std::fprintf(stderr, "catalog_bench: a build failed\n");
+    return 1;
+  }
+
+  for (const SizeResult* r : {&small, &large}) {
+    std::printf(
+        "%6d files: Build %.2f s, GetDayTable %.3f s (%u minutes marked); peak RSS %.1f MiB "
+        "with the mappings (%.1f MiB mapped), %.1f MiB at start; anonymous peak %.1f MiB: "
+        "%.1f MiB at start, %.1f MiB for the list of paths\n",
+        r->files, r->buildS, r->dayTableS, r->markedMinutes, r->peakTotalMiB, r->mappedMiB,
+        r->startRssMiB, r->peakAnonMiB, r->baseAnonMiB, r->listMiB);
+  }
+
+  const std::string files = std::to_string(large.files);
+  bench::Report({"7-build", "catalogue Build, " + files + " index files", large.buildS, "s",
+                 kBuildLimitS, "limit", large.buildS / kBuildLimitS, "<= 10 s",
+                 large.buildS <= kBuildLimitS ? 1 : 0});
+  bench::Report({"7-daytable", "GetDayTable over " + files + " files", large.dayTableS, "s",
+                 kDayTableLimitS, "limit", large.dayTableS / kDayTableLimitS, "<= 1 s",
+                 large.dayTableS <= kDayTableLimitS ? 1 : 0});
+  const double net = NetPeakMiB(large);
+  const double netSmall = NetPeakMiB(small);
+  bench::Report({"7-rss", "peak RSS without mappings and path list, " + files + " files", net,
+                 "MiB", netSmall, "same at " + std::to_string(small.files) + " files",
+                 netSmall > 0 ? net / netSmall : 0, "heap flat in the file count",
+                 net - netSmall <= kFlatLimitMiB ? 1 : 0});
+  return 0;
+}

@@ -185,6 +185,25 @@ class CFileCatalog {
   // of the day at a file's start) and reads its head; false when there is none.
   bool StepBackOneRecord(storage::FrameHeader* header);
   int32_t ReadRecordChecked(uint8_t* buffer, uint32_t capacity, bool* corrupt);
+  // True when t falls on the local day of dayStart. Decided from the day's bounds, kept
+  // for the current dayStart, so the reader's per-record checks need no zone conversion.
+  bool IsOnSelectedDay(int32_t t) const;
+  // The walk of SeekForwardToTime: passes records as PeekNextRecordTime does until one
+  // stamped at or after t has been passed, reading the record heads through a window.
+  int32_t WalkToTime(platform::CTime t);
+
+  // Local bounds [begin, end) of the day of `day` (a dayStart value); `known` is false when
+  // they could not be had, and then every test converts.
+  struct DayBounds {
+    int32_t day = 0;
+    bool known = false;
+    int64_t begin = 0;
+    int64_t end = 0;
+  };
+  mutable DayBounds dayBounds;
+  // Bytes the seek's walk reads at once.
+  static constexpr uint32_t kWalkWindowSize = 65536;
+  std::unique_ptr<uint8_t[]> walkWindow;  // made on the first seek
 
   std::vector<int32_t> openOrder;  // positions with an open file, least recently used first
   std::unique_ptr<uint8_t[]> keyFrameBuffer;  // kKeyFrameBufferSize bytes, made on first use

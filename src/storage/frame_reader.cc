@@ -103,6 +103,71 @@ bool ReadRecordBefore(CRawFile* file, uint64_t end, FrameHeader* header) {
   return SeekRelative(file, -static_cast<int64_t>(storage::kRecordHeadSize));
 }
 
+// Reads records forwards through a window of the file, checking each as ReadHeadForward
+// and ReadTrailerMatches do, without three calls per record. A record larger than half the
+// window has only its trailer and the next head read. The file's position is left
+// anywhere; the caller positions it.
+class RecordWindow {
+ public:
+  RecordWindow(CRawFile* file, uint64_t limit, uint8_t* buffer, uint32_t capacity)
+      : file_(file), limit_(limit), buffer_(buffer), capacity_(capacity) {}
+
+  // The record that starts at `start`: its header and the offset just after it.
+  bool Next(uint64_t start, FrameHeader* header, uint64_t* end) {
+    if (start + storage::kRecordHeadSize > limit_) return false;
+    if (!Has(start, storage::kRecordHeadSize) &&
+        !Load(start, capacity_, storage::kRecordHeadSize)) {
+      return false;
+    }
+    const uint8_t* head = At(start);
+    if (storage::LoadU32(head) != storage::kRecordStartMarker) return false;
+    std::memcpy(header, head + storage::kStartMarkerSize, storage::kFrameHeaderSize);
+    const uint64_t trailerAt = start + storage::kRecordHeadSize + header->bodySize;
+    if (trailerAt + storage::kRecordTrailerSize > limit_) return false;
+    if (!Has(trailerAt, storage::kRecordTrailerSize)) {
+      const bool large = header->bodySize >= capacity_ / 2;
+      const uint32_t want = large ? storage::kRecordOverhead : capacity_;
+      if (!Load(trailerAt, want, storage::kRecordTrailerSize)) return false;
+    }
+    uint32_t trailerBodySize = 0;
+    if (!storage::ParseRecordTrailer(At(trailerAt), &trailerBodySize) ||
+        trailerBodySize != header->bodySize) {
+      return false;
+    }
+    *end = trailerAt + storage::kRecordTrailerSize;
+    return true;
+  }
+
+ private:
+  bool Has(uint64_t offset, uint32_t n) const {
+    return offset >= begin_ && offset + n <= begin_ + length_;
+  }
+  const uint8_t* At(uint64_t offset) const { return buffer_ + (offset - begin_); }
+
+  // Fills the window from `offset` with up to `want` bytes below the limit; at least `need`
+  // of them must be read. A file shorter than its recorded bytes still yields what it has.
+  bool Load(uint64_t offset, uint32_t want, uint32_t need) {
+    length_ = 0;
+    const uint64_t room = std::min<uint64_t>(want, limit_ - offset);
+    if (room < need || !SeekAbsolute(file_, offset)) return false;
+    uint32_t got = static_cast<uint32_t>(room);
+    if (file_->ReadExact(buffer_, got) != 1) {
+      got = need;
+      if (!SeekAbsolute(file_, offset) || file_->ReadExact(buffer_, got) != 1) return false;
+    }
+    begin_ = offset;
+    length_ = got;
+    return true;
+  }
+
+  CRawFile* const file_;
+  const uint64_t limit_;
+  uint8_t* const buffer_;
+  const uint32_t capacity_;
+  uint64_t begin_ = 0;
+  uint32_t length_ = 0;
+};
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------
@@ -213,10 +278,29 @@ uint64_t CFileCatalog::RecordedBytesAt(int32_t position) const {
   return std::min<uint64_t>(table->dataBytes, kMaxReadableOffset);
 }
 
+bool CFileCatalog::IsOnSelectedDay(int32_t t) const {
+  if (dayBounds.day != dayStart.seconds() || !dayBounds.known) {
+    const platform::LocalFields f = dayStart.Local();
+    dayBounds.day = dayStart.seconds();
+    dayBounds.begin = CTime::FromLocal(f.year, f.month, f.day, 0, 0, 0, -1).seconds();
+    dayBounds.end = CTime::FromLocal(f.year, f.month, f.day + 1, 0, 0, 0, -1).seconds();
+    const int64_t length = dayBounds.end - dayBounds.begin;
+    dayBounds.known = f.year != 0 && length >= 22 * 3600 && length <= 26 * 3600;
+  }
+  // Within a few hours of either bound a zone's own rules could move the date (a clock
+  // change at midnight), so there the dates are compared.
+  constexpr int64_t kMargin = 3 * 3600;
+  if (dayBounds.known) {
+    if (t >= dayBounds.begin + kMargin && t < dayBounds.end - kMargin) return true;
+    if (t < dayBounds.begin - kMargin || t >= dayBounds.end + kMargin) return false;
+  }
+  return IsSameDay(CTime(t), dayStart);
+}
+
 bool CFileCatalog::IsReadablePosition(int32_t position) const {
   if (firstFile == kNoFile || position < firstFile || position > lastFile) return false;
   const FileTimeTable* table = TimeTableAt(position);
-  return table != nullptr && table->dataBytes != 0 && IsSameDay(CTime(table->startTime), dayStart);
+  return table != nullptr && table->dataBytes != 0 && IsOnSelectedDay(table->startTime);
 }
 
 int32_t CFileCatalog::NextReadablePosition(int32_t from) const {
@@ -281,16 +365,44 @@ int32_t CFileCatalog::SeekForwardToTime(CTime t) {
   if (offset != limit && !StartsReadableRecord(file, offset, limit)) offset = 0;
   if (!SeekAbsolute(file, offset)) return 0;
 
-  const int32_t noTime = CTime::NoTime().seconds();
-  CTime recordTime;
-  do {
-    if (stopReading.load() != 0) return 0;
-    recordTime = PeekNextRecordTime();
-    if (recordTime.seconds() == noTime) return 0;
-  } while (t > recordTime);
-
+  if (WalkToTime(t) == 0) return 0;
   needKeyFrame.fill(0);
   return 1;
+}
+
+int32_t CFileCatalog::WalkToTime(CTime t) {
+  const int32_t noTime = CTime::NoTime().seconds();
+  if (!walkWindow) walkWindow = std::make_unique<uint8_t[]>(kWalkWindowSize);
+  // True while the current file was entered at its start by this walk and none of its
+  // records has been read: a failure there ends the walk, as it ends PeekNextRecordTime.
+  bool entered = false;
+  uint32_t passed = 0;
+  for (;;) {
+    CRawFile* file = IsReadablePosition(currentFile) ? DataFileAt(currentFile) : nullptr;
+    uint64_t at = 0;
+    if (file != nullptr && Tell(file, &at)) {
+      RecordWindow window(file, RecordedBytesAt(currentFile), walkWindow.get(), kWalkWindowSize);
+      FrameHeader header;
+      uint64_t end = 0;
+      while (window.Next(at, &header, &end)) {
+        entered = false;
+        at = end;
+        if (header.time == noTime) {
+          SeekAbsolute(file, at);
+          return 0;
+        }
+        if (!(t > CTime(header.time))) return SeekAbsolute(file, at) ? 1 : 0;
+        if (++passed % 1024 == 0 && stopReading.load() != 0) return 0;
+      }
+    }
+    if (entered || stopReading.load() != 0) return 0;
+    const int32_t next = NextReadablePosition(currentFile);
+    if (next == kNoFile) return 0;
+    currentFile = next;
+    file = DataFileAt(next);
+    if (file == nullptr || !SeekAbsolute(file, 0)) return 0;
+    entered = true;
+  }
 }
 
 int32_t CFileCatalog::OpenDay(CTime t) {
