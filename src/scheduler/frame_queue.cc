@@ -145,6 +145,7 @@ void CFrameQueue::CountStoredFrameLocked(platform::CTime time, int32_t display, 
       auto* mark =
           new (std::nothrow) FrameGroupMark{markRate, 1.0 / enqueueCounter_, enqueueCounter_, time};
       if (mark != nullptr && marks_.Push(mark) != 0) {
+        groupsClosed_.fetch_add(1, std::memory_order_relaxed);
         // A fast producer may run as many seconds ahead as the rate consumes per threshold
         // period, but never so far that the marks queue starts refusing marks.
         int32_t limit = groupThreshold_;

@@ -55,6 +55,10 @@ class CFrameQueue {
                   const uint8_t* second, int32_t secondLength, int32_t display, float rate)
       EXCLUDES(lock_);
 
+  // How many groups (recorded seconds) the producer has closed so far. A change across an
+  // Enqueue means the frames before it may have become deliverable.
+  uint64_t GroupsClosed() const { return groupsClosed_.load(std::memory_order_relaxed); }
+
   void Start() EXCLUDES(lock_);
   void Stop() EXCLUDES(lock_);
   void Flush() EXCLUDES(lock_);
@@ -107,6 +111,7 @@ class CFrameQueue {
   // Only the deliverer uses it; the callback reads from it with the lock released.
   std::unique_ptr<uint8_t[]> readStaging_;
   platform::CTime lastEnqueuedTime_ GUARDED_BY(lock_);
+  std::atomic<uint64_t> groupsClosed_{0};
   platform::CTime groupTime_ GUARDED_BY(lock_);
   int32_t enqueueCounter_ GUARDED_BY(lock_) = 0;
   int32_t deliveredCounter_ GUARDED_BY(lock_) = 0;

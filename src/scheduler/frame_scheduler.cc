@@ -279,7 +279,13 @@ int32_t CFrameScheduler::EnqueueVideo(uint32_t channel, platform::CTime time, co
   }
   // Our own reference: the call may block until a Stop or the scheduler's destruction.
   const std::shared_ptr<CFrameQueue> queue = s.videoQueue;
-  return queue->Enqueue(channel, time, data, dataLength, second, secondLength, display, rate);
+  const uint64_t groups = queue->GroupsClosed();
+  const int32_t stored =
+      queue->Enqueue(channel, time, data, dataLength, second, secondLength, display, rate);
+  // A closed group makes the second before it deliverable: wake the pacing thread rather
+  // than leave it in its poll (a seek's first frames would wait up to 20 ms for nothing).
+  if (stored != 0 && queue->GroupsClosed() != groups) s.videoEvent.Set();
+  return stored;
 }
 
 int32_t CFrameScheduler::EnqueueAudio(uint32_t channel, platform::CTime time, const uint8_t* data,
@@ -295,7 +301,11 @@ int32_t CFrameScheduler::EnqueueAudio(uint32_t channel, platform::CTime time, co
     if (channel >= 32 || (s.audioMask & (1u << channel)) == 0) return 0;
   }
   const std::shared_ptr<CFrameQueue> queue = s.audioQueue;
-  return queue->Enqueue(channel, time, data, dataLength, second, secondLength, 1, 1.0f);
+  const uint64_t groups = queue->GroupsClosed();
+  const int32_t stored =
+      queue->Enqueue(channel, time, data, dataLength, second, secondLength, 1, 1.0f);
+  if (stored != 0 && queue->GroupsClosed() != groups) s.audioEvent.Set();
+  return stored;
 }
 
 void CFrameScheduler::SetJoinTimeoutMs(uint32_t ms) { joinTimeoutMs_ = ms; }
