@@ -4,6 +4,8 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <mutex>
 
@@ -48,6 +50,24 @@ bool LocalSeconds(int year, int month, int day, int hour, int minute, int second
   fields.tm_sec = second;
   fields.tm_isdst = dstFlag < 0 ? -1 : (dstFlag > 0 ? 1 : 0);
   return MakeLocal(&fields, seconds) && FitsInt32(*seconds);
+}
+
+// The last stamp a host thread made. Trivially destructible, so a thread that ends (or a
+// library that is unloaded) leaves nothing to clean up.
+struct StampCache {
+  bool valid = false;
+  int64_t second = 0;
+  bool tzSet = false;  // TZ was set when the stamp was made
+  char tz[96] = {};    // its value then; longer values are not cached
+  LocalStamp stamp;
+};
+
+thread_local StampCache t_stampCache;
+
+// Whether the zone is the one the cached stamp was made in.
+bool SameZone(const StampCache& cache, const char* tz) {
+  if (tz == nullptr) return !cache.tzSet;
+  return cache.tzSet && std::strcmp(cache.tz, tz) == 0;
 }
 
 }  // namespace
@@ -110,6 +130,27 @@ LocalFields CTime::Local() const {
 CTime CTime::LocalMidnight() const {
   const LocalFields f = Local();
   return FromLocal(f.year, f.month, f.day, 0, 0, 0, -1);
+}
+
+LocalStamp NowLocalStamp() {
+  const int64_t now = NowSeconds();
+  StampCache& cache = t_stampCache;
+  const char* tz = std::getenv("TZ");
+  if (cache.valid && cache.second == now && SameZone(cache, tz)) return cache.stamp;
+
+  LocalStamp stamp;
+  stamp.time = FitsInt32(now) ? CTime(static_cast<int32_t>(now)) : CTime::NoTime();
+  stamp.fields = stamp.time.Local();
+  const LocalFields& f = stamp.fields;
+  stamp.time = CTime::FromLocal(f.year, f.month, f.day, f.hour, f.minute, f.second, f.isDst);
+
+  const size_t tzLength = tz == nullptr ? 0 : std::strlen(tz);
+  cache.valid = tzLength < sizeof(cache.tz);
+  cache.second = now;
+  cache.tzSet = tz != nullptr;
+  if (tz != nullptr && cache.valid) std::memcpy(cache.tz, tz, tzLength + 1);
+  cache.stamp = stamp;
+  return stamp;
 }
 
 }  // namespace platform

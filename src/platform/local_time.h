@@ -52,4 +52,18 @@ class CTime {
   int32_t seconds_ = 0;
 };
 
+// The current time as intake stamps a frame: the local fields of now, and the instant
+// rebuilt from those fields with the DST flag localtime gave (so the repeated autumn hour
+// stays unambiguous).
+struct LocalStamp {
+  CTime time;
+  LocalFields fields;
+};
+
+// Stamps arrive hundreds of times a second on each host thread, and with TZ unset every
+// zone look-up re-reads /etc/localtime. So each thread keeps the stamp of the last wall-clock
+// second it converted, keyed by that second and by the TZ value, and converts again only
+// when either changes: a zone change is seen by the first stamp after it.
+LocalStamp NowLocalStamp();
+
 }  // namespace platform
