@@ -62,6 +62,8 @@ uint8_t* CFrameRing::Reserve(uint32_t size, bool wait, bool force) {
         Advance();
       }
     } else if (wait) {
+      // Room comes only from the consumer: a napping one must not sleep through this.
+      if (consumerWaiting) WakeConsumer();
       producerWaiting = true;
       mutex.Unlock();
       spaceSignal.Acquire();
@@ -100,10 +102,9 @@ int32_t CFrameRing::Commit(uint32_t size, uint32_t flag) {
   if (writePos >= capacity_ || capacity_ - writePos < kMarkerSize) writePos = 0;
   if (readPos == capacity_) readPos = 0;
   pendingPut = -1;
-  if (consumerWaiting) {
-    consumerWaiting = false;
-    dataSignal.Release();
-  }
+  ++queuedRecords;
+  queuedBytes += total;
+  if (consumerWaiting && ConsumerNeedsWaking()) WakeConsumer();
   return 1;
 }
 
@@ -124,15 +125,26 @@ uint8_t* CFrameRing::Get(uint32_t* size, uint32_t* flag, bool wait) {
       mutex.Unlock();
       return nullptr;
     }
+    const bool nap = emptyNaps < kIdleNaps;
     consumerWaiting = true;
+    consumerNapping = nap;
     mutex.Unlock();
-    dataSignal.Acquire();
+    const bool signalled = nap ? dataSignal.Acquire(kNapMs) : dataSignal.Acquire();
     mutex.Lock();
-    if (closed && !(readPos < capacity_ && (readPos != writePos || pendingPut == -1))) {
+    const bool nowAvailable = readPos < capacity_ && (readPos != writePos || pendingPut == -1);
+    if (!signalled) {
+      // The nap ran out without a wake-up (a wake-up that lands just now leaves a spare
+      // signal, which only makes the next wait return early).
+      consumerWaiting = false;
+      consumerNapping = false;
+      if (!nowAvailable) ++emptyNaps;
+    }
+    if (closed && !nowAvailable) {
       mutex.Unlock();
       return ClosedResult();
     }
   }
+  emptyNaps = 0;
   readToken.Acquire();
   const uint32_t total = LoadU32(readPos);
   pendingGet = static_cast<int32_t>(total);
@@ -152,7 +164,10 @@ void CFrameRing::Release(bool advance) {
 }
 
 void CFrameRing::Advance() {
-  readPos += LoadU32(readPos);
+  const uint32_t total = LoadU32(readPos);
+  if (queuedRecords > 0) --queuedRecords;
+  queuedBytes -= total < queuedBytes ? total : queuedBytes;
+  readPos += total;
   if (readPos >= capacity_ || capacity_ - readPos < kMarkerSize ||
       (readPos != writePos && LoadU32(readPos) == kWrapMarker)) {
     readPos = 0;
@@ -160,6 +175,8 @@ void CFrameRing::Advance() {
   if (readPos == writePos && pendingPut == -1) {
     writePos = 0;
     readPos = capacity_;
+    queuedRecords = 0;
+    queuedBytes = 0;
   }
   if (producerWaiting) {
     producerWaiting = false;
@@ -174,10 +191,17 @@ void CFrameRing::Close() {
     producerWaiting = false;
     spaceSignal.Release();
   }
-  if (consumerWaiting) {
-    consumerWaiting = false;
-    dataSignal.Release();
-  }
+  if (consumerWaiting) WakeConsumer();
+}
+
+bool CFrameRing::ConsumerNeedsWaking() const {
+  return !consumerNapping || queuedRecords >= kWakeRecords || queuedBytes * 2 >= capacity_;
+}
+
+void CFrameRing::WakeConsumer() {
+  consumerWaiting = false;
+  consumerNapping = false;
+  dataSignal.Release();
 }
 
 uint32_t CFrameRing::WritePosForTest() {

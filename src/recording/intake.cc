@@ -35,10 +35,11 @@ bool PayloadOf(const FrameDescriptor& frame, const uint8_t* buffer, PendingRecor
   return true;
 }
 
-// Writes the local time into the descriptor (the host reads it back) and returns the
-// fields, with the daylight-saving flag localtime gave for this instant.
-platform::LocalFields StampLocalTime(FrameDescriptor* frame) {
-  const platform::LocalFields local = platform::CTime::Now().Local();
+// Writes the local time into the descriptor (the host reads it back) and returns the stamp:
+// the fields, and the frame's time rebuilt from them with the DST flag localtime gave.
+platform::LocalStamp StampLocalTime(FrameDescriptor* frame) {
+  const platform::LocalStamp stamp = platform::NowLocalStamp();
+  const platform::LocalFields& local = stamp.fields;
   frame->year = static_cast<uint16_t>(local.year);
   frame->month = static_cast<uint8_t>(local.month);
   frame->day = static_cast<uint8_t>(local.day);
@@ -47,15 +48,7 @@ platform::LocalFields StampLocalTime(FrameDescriptor* frame) {
   frame->second = static_cast<uint8_t>(local.second);
   frame->reserved23 = 0;
   frame->millisecond = 0;
-  return local;
-}
-
-// The frame's time from the fields just written. The DST flag keeps the repeated autumn
-// hour unambiguous.
-int32_t RecordTimeOf(const platform::LocalFields& local) {
-  return platform::CTime::FromLocal(local.year, local.month, local.day, local.hour, local.minute,
-                                    local.second, local.isDst)
-      .seconds();
+  return stamp;
 }
 
 // Whether a channel with these status bits records a frame with these triggers.
@@ -117,7 +110,7 @@ int32_t CRecorderBase::WriteVideo(uint32_t channel, FrameDescriptor* frame) {
   PendingRecord record;
   if (!PayloadOf(*frame, frame->videoData, &record)) return 0;
 
-  const platform::LocalFields local = StampLocalTime(frame);
+  const platform::LocalStamp stamp = StampLocalTime(frame);
   const uint32_t triggerA = frame->triggerA;
   const uint32_t triggerB = frame->triggerB;
   recordNow[channel] = RecordDecision(channelStatus[channel].load(), triggerA, triggerB);
@@ -126,7 +119,7 @@ int32_t CRecorderBase::WriteVideo(uint32_t channel, FrameDescriptor* frame) {
 
   record.videoFormat = true;
   record.fields.channel = channel;
-  record.fields.time = RecordTimeOf(local);
+  record.fields.time = stamp.time.seconds();
   record.fields.type = frame->type;
   record.fields.subType = frame->subTypeWord;
   record.fields.keyFrame = frame->keyFlag != 0;
@@ -144,14 +137,14 @@ int32_t CRecorderBase::WriteAudio(uint32_t channel, FrameDescriptor* frame) {
   PendingRecord record;
   if (!PayloadOf(*frame, frame->audioData, &record)) return 0;
 
-  const platform::LocalFields local = StampLocalTime(frame);
+  const platform::LocalStamp stamp = StampLocalTime(frame);
   // Audio follows the latest decision made for its channel's video.
   if (recordNow[channel].load() == 0) return 0;
   if (!IntakeOpen(*this, channel)) return 0;
 
   record.videoFormat = false;
   record.fields.channel = channel;
-  record.fields.time = RecordTimeOf(local);
+  record.fields.time = stamp.time.seconds();
   record.fields.type = frame->type;
   record.fields.subType = frame->subTypeWord;
   record.fields.reason = storage::kReasonRecorded;
@@ -166,7 +159,7 @@ int32_t CRecorderBase::WriteRecData(uint32_t channel, FrameDescriptor* frame) {
   if (kind == kVideoFormatRecData && !PayloadOf(*frame, frame->videoData, &record)) return 0;
   if (kind == kAudioFormatRecData && !PayloadOf(*frame, frame->audioData, &record)) return 0;
 
-  const platform::LocalFields local = StampLocalTime(frame);
+  const platform::LocalStamp stamp = StampLocalTime(frame);
   const uint32_t status = channelStatus[channel].load();
   if (kind == kVideoFormatRecData) {
     recordNow[channel] = RecordDecision(status, frame->triggerA, frame->triggerB);
@@ -181,7 +174,7 @@ int32_t CRecorderBase::WriteRecData(uint32_t channel, FrameDescriptor* frame) {
   record.fields.subType = frame->subTypeWord;
   if (kind == kVideoFormatRecData) {
     record.videoFormat = true;
-    record.fields.time = RecordTimeOf(local);
+    record.fields.time = stamp.time.seconds();
     record.fields.keyFrame = frame->keyFlag != 0;
     record.fields.reason = static_cast<uint8_t>(status | storage::kReasonRecorded);
     record.fields.videoTag = frame->tag;

@@ -1,0 +1,119 @@
+// A consumer that finds the ring empty naps instead of being woken by every commit: records
+// must still reach it, whether it is napping, has gone to sleep after a quiet spell, or has
+// a producer waiting for room.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <thread>
+
+#include "recording/frame_ring.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Commits one record holding `value`.
+void PutValue(CFrameRing& ring, uint32_t value, uint32_t size = 16) {
+  uint8_t* room = ring.Reserve(size, true, false);
+  ASSERT_NE(room, nullptr);
+  std::memset(room, 0, size);
+  std::memcpy(room, &value, sizeof(value));
+  ASSERT_EQ(ring.Commit(size, 0), 1);
+}
+
+// A consumer thread that takes `count` records and keeps the last value seen.
+class Consumer {
+ public:
+  Consumer(CFrameRing& ring, int count)
+      : thread_([this, &ring, count] {
+          for (int n = 0; n < count; ++n) {
+            uint32_t size = 0, flag = 0;
+            uint8_t* record = ring.Get(&size, &flag, true);
+            if (record == nullptr || CFrameRing::IsClosedResult(record)) return;
+            uint32_t value = 0;
+            std::memcpy(&value, record, sizeof(value));
+            ring.Release(true);
+            last_ = value;
+            taken_.fetch_add(1);
+          }
+        }) {}
+  ~Consumer() {
+    if (thread_.joinable()) thread_.join();
+  }
+  bool WaitForTaken(int count) const {
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    while (taken_.load() < count) {
+      if (Clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+  }
+  int taken() const { return taken_.load(); }
+  uint32_t last() const { return last_.load(); }
+
+ private:
+  std::atomic<int> taken_{0};
+  std::atomic<uint32_t> last_{0};
+  std::thread thread_;
+};
+
+TEST(FrameRingNapTest, SingleRecordsReachANappingConsumer) {
+  auto ring = CFrameRing::Create(4096);
+  Consumer consumer(*ring, 3);
+  // One record at a time stays below the wake-up threshold: the nap has to find it.
+  for (uint32_t value = 1; value <= 3; ++value) {
+    PutValue(*ring, value);
+    ASSERT_TRUE(consumer.WaitForTaken(static_cast<int>(value)));
+    EXPECT_EQ(consumer.last(), value);
+  }
+}
+
+TEST(FrameRingNapTest, RecordAfterAQuietSpellWakesTheSleepingConsumer) {
+  auto ring = CFrameRing::Create(4096);
+  Consumer consumer(*ring, 2);
+  PutValue(*ring, 7);
+  ASSERT_TRUE(consumer.WaitForTaken(1));
+  // Long enough for the consumer to give up napping and sleep until the next commit.
+  std::this_thread::sleep_for(
+      std::chrono::milliseconds(CFrameRing::kNapMs * (CFrameRing::kIdleNaps + 4)));
+  const auto before = Clock::now();
+  PutValue(*ring, 8);
+  ASSERT_TRUE(consumer.WaitForTaken(2));
+  EXPECT_EQ(consumer.last(), 8u);
+  // Woken by the commit rather than by a time-out (generous bound for a loaded machine).
+  EXPECT_LT(Clock::now() - before, std::chrono::seconds(5));
+}
+
+TEST(FrameRingNapTest, ProducerWaitingForRoomWakesANappingConsumer) {
+  // Two records fill the ring; the third must wait for the consumer to free room.
+  auto ring = CFrameRing::Create(100);
+  PutValue(*ring, 1, 42);
+  PutValue(*ring, 2, 42);
+  std::atomic<bool> third{false};
+  std::thread producer([&] {
+    PutValue(*ring, 3, 42);
+    third = true;
+  });
+  Consumer consumer(*ring, 3);
+  ASSERT_TRUE(consumer.WaitForTaken(3));
+  producer.join();
+  EXPECT_TRUE(third.load());
+  EXPECT_EQ(consumer.last(), 3u);
+}
+
+TEST(FrameRingNapTest, CloseEndsANap) {
+  auto ring = CFrameRing::Create(4096);
+  std::atomic<int> outcome{0};
+  std::thread consumer([&] {
+    uint32_t size = 0, flag = 0;
+    outcome = CFrameRing::IsClosedResult(ring->Get(&size, &flag, true)) ? 2 : 1;
+  });
+  ring->Close();
+  consumer.join();
+  EXPECT_EQ(outcome.load(), 2);
+}
+
+}  // namespace
