@@ -32,6 +32,7 @@
 #include "recording/frame_ring.h"
 #include "storage/formats.h"
 
+class CBufferWriter;
 class CDeleteManager;
 class CPathList;
 class CRecorderBase;
@@ -246,6 +247,9 @@ class CRecorderBase {
   // failed buffer write can take them back out of the summary.
   int32_t openFileRecord = -1;
   int32_t bufferedEntry = 0;
+  // Writes full write buffers on a thread of its own (recording/buffer_writer.h); started
+  // by the writer side on first use (writeLock).
+  std::shared_ptr<CBufferWriter> bufferWriter;
 
   // Records not yet written to the data file (writeLock). Last, so the fields above share
   // cache lines with each other rather than with the buffer's tail.

@@ -8,12 +8,16 @@
 
 #include "common/write_all.h"
 #include "recorder/recorder.h"
+#include "recording/buffer_writer.h"
 #include "recording/file_closer.h"
 #include "storage/formats.h"
 
 int32_t CRecorder::OpenNextFile() {
   const int32_t count = std::min(fileCount.load(), static_cast<int32_t>(fileNames.size()));
   if (count <= 0) return 0;
+  // The pair in use may still be written behind the writer's back; it changes hands only
+  // after that write.
+  FinishBufferWrite(*this);
 
   int64_t next = int64_t{currentFile.load()} + 1;
   if (next < 0) next = 0;
@@ -80,7 +84,11 @@ int32_t CRecorder::OpenNextFile() {
   return 1;
 }
 
-void CRecorder::EndCloserThread() { StopCloser(threadJoinMs); }
+void CRecorder::EndCloserThread() {
+  // Every close of the recording files comes through here first.
+  FinishBufferWrite(*this);
+  StopCloser(threadJoinMs);
+}
 
 void CRecorder::StopCloser(uint32_t joinMs) {
   if (fileCloser) fileCloser->RequestStop();

@@ -11,6 +11,7 @@
 #include "platform/clock.h"
 #include "platform/mutex.h"
 #include "recorder/recorder_base.h"
+#include "recording/buffer_writer.h"
 #include "recording/writer_limits.h"
 #include "storage/formats.h"
 
@@ -33,6 +34,24 @@ bool WriteAt(platform::File& file, uint64_t offset, const void* data, uint32_t l
   return written;
 }
 
+// Where records are gathered: the recorder's buffer, or whichever of the two buffers of the
+// CBufferWriter is not being written.
+uint8_t* FillBuffer(CRecorderBase& recorder) REQUIRES(recorder.writeLock) {
+  return recorder.bufferWriter ? recorder.bufferWriter->fillBuffer() : recorder.writeBuffer;
+}
+
+// Takes `length` bytes of records counted in entry `entry` back out of the summary: they
+// never reached the data file, so readers must not be sent to them.
+void UncountLostRecords(CRecorderBase& recorder, uint32_t length, int32_t entry)
+    REQUIRES(recorder.writeLock) {
+  storage::IndexSummary& summary = recorder.currentIndexRecord.summary;
+  summary.dataBytes -= std::min(summary.dataBytes, length);
+  if (LastEntryInRange(entry)) {
+    uint32_t& bytes = summary.entries[entry].bytes;
+    bytes -= std::min(bytes, length);
+  }
+}
+
 // Hands a record to the recorder. The caller holds shared->writeLock, which is the
 // recorder's writeLock under another name (the analysis cannot see that).
 void WriteFrameHeld(CRecorderBase& recorder, const uint8_t* record,
@@ -40,26 +59,65 @@ void WriteFrameHeld(CRecorderBase& recorder, const uint8_t* record,
   recorder.WriteFrame(record, size);
 }
 
+// Slots a writer thread gives back together (the host has eight per ring), and the most
+// records it writes under one hold of writeLock.
+constexpr int32_t kSlotsReturnedTogether = 4;
+constexpr int32_t kRecordsPerHold = 64;
+// A ring found empty within this long of the last batch is looked at again up to
+// kLooksBeforeSleep times before the writer sleeps; a recorder taking frames at a camera's
+// pace (32 x 25 fps is one every 1.25 ms) always sleeps.
+constexpr double kBurstGapSeconds = 100e-6;
+constexpr int32_t kLooksBeforeSleep = 50;
+
 }  // namespace
 
 void RunWriterThread(std::shared_ptr<WriterThreadShared> shared, std::shared_ptr<CFrameRing> ring,
                      std::shared_ptr<platform::Semaphore> slots) {
+  double lastBatchEnd = 0;
   for (;;) {
     uint32_t size = 0;
     uint32_t flag = 0;
-    uint8_t* record = ring->Get(&size, &flag, /*wait=*/true);
+    uint8_t* record = ring->Get(&size, &flag, /*wait=*/false);
+    if (record == nullptr && platform::PerfSeconds() - lastBatchEnd < kBurstGapSeconds) {
+      // Records are streaming in: look again a few times before going to sleep. A sleeping
+      // writer has to be woken by the host, and a host whose eight slots are all queued has
+      // to be woken by the writer; with small frames those wake-ups cost more than the
+      // frames. Bounded by a count, not a clock, and yielding the processor between looks.
+      for (int32_t look = 0; look < kLooksBeforeSleep && record == nullptr; ++look) {
+        platform::SleepMs(0);
+        record = ring->Get(&size, &flag, /*wait=*/false);
+      }
+    }
+    if (record == nullptr) record = ring->Get(&size, &flag, /*wait=*/true);
     if (CFrameRing::IsClosedResult(record)) break;
     if (record == nullptr) {
       // Only possible while a record is still handed out, which this thread never leaves.
       platform::SleepMs(1);
       continue;
     }
+    // The record and whatever else the ring already holds go in under one hold of
+    // writeLock. Slots go back a few at a time, so a host blocked on its eight slots is
+    // woken once per batch instead of once per frame. No slot is kept once the ring is empty.
+    int32_t taken = 0;
+    int32_t unreturned = 0;
     {
       EventLockHolder hold(shared->writeLock);
-      if (shared->recorder != nullptr) WriteFrameHeld(*shared->recorder, record, size);
+      for (;;) {
+        if (shared->recorder != nullptr) WriteFrameHeld(*shared->recorder, record, size);
+        ring->Release(/*advance=*/true);
+        ++taken;
+        if (++unreturned == kSlotsReturnedTogether) {
+          slots->Release(unreturned);
+          unreturned = 0;
+        }
+        // Bounded, so START, STOP and the other writer thread get their turn.
+        if (taken == kRecordsPerHold) break;
+        record = ring->Get(&size, &flag, /*wait=*/false);
+        if (record == nullptr || CFrameRing::IsClosedResult(record)) break;
+      }
     }
-    ring->Release(/*advance=*/true);
-    slots->Release(1);
+    if (unreturned > 0) slots->Release(unreturned);
+    lastBatchEnd = platform::PerfSeconds();
   }
 }
 
@@ -89,7 +147,7 @@ void CRecorderBase::WriteFrame(const uint8_t* record, uint32_t size) {
   if (header.reason & storage::kReasonTriggerA) entry.reason2Mask |= bit;
   if (header.reason & storage::kReasonRecorded) entry.reason1Mask |= bit;
 
-  std::memcpy(writeBuffer + writeFill, record, size);
+  std::memcpy(FillBuffer(*this) + writeFill, record, size);
   writeFill += size;
   bufferedEntry = summary.lastEntry;
   summary.endTime = header.time;
@@ -106,6 +164,7 @@ int32_t CRecorderBase::CheckTimeAndRotate(platform::CTime time, bool willOverflo
   };
 
   if (needHeader != 0) {
+    FinishBufferWrite(*this);
     summary.startTime = summary.endTime = summary.entries[0].time = time.seconds();
     summary.dataBytes = 0;
     summary.lastEntry = 0;
@@ -161,12 +220,22 @@ int32_t CRecorderBase::CheckTimeAndRotate(platform::CTime time, bool willOverflo
   }
 
   if (time == lastFrameTime && !willOverflow) return result;
-  if (!rotated) FlushWriteBuffer(0);
+  if (!rotated) {
+    // A full buffer within a second is written behind the writer's back (it goes on
+    // gathering the next one); the write at a change of second or minute is the writer's
+    // own, so the files follow frame time second by second.
+    if (willOverflow && time == lastFrameTime) {
+      StartBufferWrite(*this);
+    } else {
+      FlushWriteBuffer(0);
+    }
+  }
   lastFrameTime = time;
   return result;
 }
 
 int32_t CRecorderBase::FlushWriteBuffer(int32_t reset) {
+  FinishBufferWrite(*this);
   if (!dataFile) {
     writeFill = 0;
     // The next file must not inherit a summary of records it never received.
@@ -174,7 +243,7 @@ int32_t CRecorderBase::FlushWriteBuffer(int32_t reset) {
     return 0;
   }
   const int64_t before = dataFile->Seek(0, platform::SeekOrigin::kCurrent);
-  const bool written = WriteAll(dataFile.get(), writeBuffer, writeFill, nullptr) == 1;
+  const bool written = WriteAll(dataFile.get(), FillBuffer(*this), writeFill, nullptr) == 1;
   dataFile->Flush();
   if (written) {
     WriteIndexSummary(reset);
@@ -185,12 +254,7 @@ int32_t CRecorderBase::FlushWriteBuffer(int32_t reset) {
   // The buffered records are lost: the next write starts where this one did, and the
   // summary no longer counts them, so readers are never sent to bytes that are not there.
   if (before >= 0) dataFile->Seek(before, platform::SeekOrigin::kBegin);
-  storage::IndexSummary& summary = currentIndexRecord.summary;
-  summary.dataBytes -= std::min(summary.dataBytes, writeFill);
-  if (LastEntryInRange(bufferedEntry)) {
-    uint32_t& bytes = summary.entries[bufferedEntry].bytes;
-    bytes -= std::min(bytes, writeFill);
-  }
+  UncountLostRecords(*this, writeFill, bufferedEntry);
   writeFill = 0;
   if (reset != 0) ResetCurrentIndexRecord();
   RaiseEvent(RECORDER_EVENT_WRITE_FAILED, -1, CurrentDataFileNameOf(*this));
@@ -198,28 +262,67 @@ int32_t CRecorderBase::FlushWriteBuffer(int32_t reset) {
 }
 
 int32_t CRecorderBase::WriteIndexSummary(int32_t reset) {
+  FinishBufferWrite(*this);
   const storage::IndexSummary& summary = currentIndexRecord.summary;
   int32_t result = 0;
   if (headerFile && openFileRecord >= 0) {
-    const bool written = WriteAt(*headerFile, storage::HeaderFileSummaryOffset(openFileRecord),
-                                 &summary, sizeof(summary));
-    if (written) {
-      headerFile->Seek(0, platform::SeekOrigin::kBegin);
-    } else {
-      RaiseEvent(RECORDER_EVENT_WRITE_FAILED, -1, currentIndexFileName);
-    }
+    const bool written = CBufferWriter::WriteSummaryAt(
+        *headerFile, storage::HeaderFileSummaryOffset(openFileRecord), summary);
+    if (!written) RaiseEvent(RECORDER_EVENT_WRITE_FAILED, -1, currentIndexFileName);
     result = written ? 1 : 0;
   }
   if (indexFile) {
     const bool written =
-        WriteAt(*indexFile, storage::kIndexSummaryOffset, &summary, sizeof(summary));
-    if (written) {
-      indexFile->Seek(0, platform::SeekOrigin::kBegin);
-    } else {
-      RaiseEvent(RECORDER_EVENT_WRITE_FAILED, -1, currentIndexFileName);
-    }
+        CBufferWriter::WriteSummaryAt(*indexFile, storage::kIndexSummaryOffset, summary);
+    if (!written) RaiseEvent(RECORDER_EVENT_WRITE_FAILED, -1, currentIndexFileName);
     result = written ? 1 : 0;
   }
   if (reset != 0) ResetCurrentIndexRecord();
   return result;
+}
+
+namespace {
+
+void SettleBufferWrites(CRecorderBase& recorder, const CBufferWriter::Outcome& outcome)
+    REQUIRES(recorder.writeLock) {
+  for (int32_t i = 0; i < outcome.summaryFailures; ++i) {
+    recorder.RaiseEvent(RECORDER_EVENT_WRITE_FAILED, -1, recorder.currentIndexFileName);
+  }
+  if (outcome.dataFailed) {
+    // The records gathered since are written where the lost ones would have gone.
+    UncountLostRecords(recorder, outcome.lostLength, outcome.lostEntry);
+    recorder.RaiseEvent(RECORDER_EVENT_WRITE_FAILED, -1, CurrentDataFileNameOf(recorder));
+  }
+}
+
+}  // namespace
+
+void FinishBufferWrite(CRecorderBase& recorder) {
+  if (recorder.bufferWriter) SettleBufferWrites(recorder, recorder.bufferWriter->WaitForAll());
+}
+
+void StartBufferWrite(CRecorderBase& recorder) {
+  if (!recorder.bufferWriter && recorder.dataFile) {
+    recorder.bufferWriter =
+        CBufferWriter::Start(recorder.writeBuffer, CRecorderBase::kWriteBufferSize);
+  }
+  CBufferWriter* writer = recorder.bufferWriter.get();
+  if (writer == nullptr || !recorder.dataFile || recorder.writeFill == 0) {
+    recorder.FlushWriteBuffer(0);
+    return;
+  }
+  // The buffer before this one must be on disk: its position in the file and its fate
+  // (a failure takes it out of the summary) decide this one's.
+  SettleBufferWrites(recorder, writer->WaitForData());
+  CBufferWriter::Job job;
+  job.data = recorder.dataFile.get();
+  job.length = recorder.writeFill;
+  if (recorder.headerFile && recorder.openFileRecord >= 0) {
+    job.header = recorder.headerFile.get();
+    job.headerOffset = storage::HeaderFileSummaryOffset(recorder.openFileRecord);
+  }
+  job.index = recorder.indexFile.get();
+  job.summary = recorder.currentIndexRecord.summary;
+  writer->Submit(job, recorder.bufferedEntry);
+  recorder.writeFill = 0;
 }

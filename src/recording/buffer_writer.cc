@@ -1,0 +1,165 @@
+#include "recording/buffer_writer.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <new>
+#include <utility>
+
+#include "common/write_all.h"
+
+namespace {
+
+// The summary half of a job, handed from the data thread to the summary thread.
+struct SummaryJob {
+  platform::File* index = nullptr;
+  platform::File* header = nullptr;
+  uint64_t headerOffset = 0;
+  storage::IndexSummary summary{};
+};
+
+}  // namespace
+
+// What the threads share with their owner; everything below `mu` is guarded by it.
+struct CBufferWriter::State {
+  std::mutex mu;
+  std::condition_variable changed;
+  bool stop = false;
+  // The buffer in flight, from Submit until the data thread has written it.
+  bool dataPending = false;
+  Job job;
+  const uint8_t* bytes = nullptr;
+  int32_t entry = 0;
+  // The summary in flight, from the data thread's hand-over until it is written.
+  bool summaryPending = false;
+  SummaryJob summaryJob;
+  // Not yet collected by the owner.
+  Outcome outcome;
+  std::unique_ptr<uint8_t[]> spare;
+};
+
+namespace {
+
+void RunDataThread(const std::shared_ptr<CBufferWriter::State>& state) {
+  for (;;) {
+    CBufferWriter::Job job;
+    const uint8_t* bytes = nullptr;
+    {
+      std::unique_lock<std::mutex> hold(state->mu);
+      state->changed.wait(hold, [&] { return state->stop || state->dataPending; });
+      if (!state->dataPending) return;
+      job = state->job;
+      bytes = state->bytes;
+    }
+    // The same steps as a buffer write on the writer thread: the bytes at the current
+    // position, a flush, and after a failure the position back where the write started.
+    const int64_t before = job.data->Seek(0, platform::SeekOrigin::kCurrent);
+    const bool written = WriteAll(job.data, bytes, job.length, nullptr) == 1;
+    job.data->Flush();
+    if (!written && before >= 0) job.data->Seek(before, platform::SeekOrigin::kBegin);
+
+    std::unique_lock<std::mutex> hold(state->mu);
+    if (!written) {
+      state->outcome.dataFailed = true;
+      state->outcome.lostLength = job.length;
+      state->outcome.lostEntry = state->entry;
+    } else if (job.index != nullptr || job.header != nullptr) {
+      // Summaries go out in order, one at a time.
+      state->changed.wait(hold, [&] { return !state->summaryPending; });
+      state->summaryJob = SummaryJob{job.index, job.header, job.headerOffset, job.summary};
+      state->summaryPending = true;
+    }
+    state->dataPending = false;
+    state->changed.notify_all();
+  }
+}
+
+void RunSummaryThread(const std::shared_ptr<CBufferWriter::State>& state) {
+  for (;;) {
+    SummaryJob job;
+    {
+      std::unique_lock<std::mutex> hold(state->mu);
+      state->changed.wait(hold, [&] { return state->stop || state->summaryPending; });
+      if (!state->summaryPending) return;
+      job = state->summaryJob;
+    }
+    int32_t failures = 0;
+    if (job.header != nullptr &&
+        !CBufferWriter::WriteSummaryAt(*job.header, job.headerOffset, job.summary)) {
+      ++failures;
+    }
+    if (job.index != nullptr &&
+        !CBufferWriter::WriteSummaryAt(*job.index, storage::kIndexSummaryOffset, job.summary)) {
+      ++failures;
+    }
+    std::lock_guard<std::mutex> hold(state->mu);
+    state->outcome.summaryFailures += failures;
+    state->summaryPending = false;
+    state->changed.notify_all();
+  }
+}
+
+}  // namespace
+
+std::shared_ptr<CBufferWriter> CBufferWriter::Start(uint8_t* ownerBuffer, uint32_t bufferSize) {
+  if (ownerBuffer == nullptr) return nullptr;
+  auto state = std::make_shared<State>();
+  state->spare.reset(new (std::nothrow) uint8_t[bufferSize]);
+  if (!state->spare) return nullptr;
+  std::shared_ptr<CBufferWriter> writer(new CBufferWriter(state, ownerBuffer));
+  writer->dataThread_ = platform::Thread::Start([state] { RunDataThread(state); });
+  if (writer->dataThread_) {
+    writer->summaryThread_ = platform::Thread::Start([state] { RunSummaryThread(state); });
+  }
+  // Without both threads the destructor ends the one that started.
+  if (!writer->summaryThread_) return nullptr;
+  return writer;
+}
+
+CBufferWriter::CBufferWriter(std::shared_ptr<State> state, uint8_t* ownerBuffer)
+    : state_(std::move(state)), ownerBuffer_(ownerBuffer), fill_(ownerBuffer) {}
+
+CBufferWriter::~CBufferWriter() {
+  // The recorder settles everything before it lets go of this object, so the threads are
+  // idle here and end at once; the bound only guards against the unforeseen.
+  {
+    std::lock_guard<std::mutex> hold(state_->mu);
+    state_->stop = true;
+    state_->changed.notify_all();
+  }
+  if (dataThread_) dataThread_->Join(5000);
+  if (summaryThread_) summaryThread_->Join(5000);
+}
+
+void CBufferWriter::Submit(const Job& job, int32_t entry) {
+  {
+    std::lock_guard<std::mutex> hold(state_->mu);
+    state_->job = job;
+    state_->bytes = fill_;
+    state_->entry = entry;
+    state_->dataPending = true;
+    state_->changed.notify_all();
+  }
+  fill_ = fill_ == ownerBuffer_ ? state_->spare.get() : ownerBuffer_;
+}
+
+CBufferWriter::Outcome CBufferWriter::WaitForData() { return Wait(/*summaryToo=*/false); }
+
+CBufferWriter::Outcome CBufferWriter::WaitForAll() { return Wait(/*summaryToo=*/true); }
+
+CBufferWriter::Outcome CBufferWriter::Wait(bool summaryToo) {
+  std::unique_lock<std::mutex> hold(state_->mu);
+  state_->changed.wait(
+      hold, [&] { return !state_->dataPending && (!summaryToo || !state_->summaryPending); });
+  const Outcome outcome = state_->outcome;
+  state_->outcome = Outcome{};
+  return outcome;
+}
+
+bool CBufferWriter::WriteSummaryAt(platform::File& file, uint64_t offset,
+                                   const storage::IndexSummary& summary) {
+  if (file.Seek(static_cast<int64_t>(offset), platform::SeekOrigin::kBegin) < 0) return false;
+  const bool written = WriteAll(&file, &summary, sizeof(summary), nullptr) == 1;
+  file.Flush();
+  if (written) file.Seek(0, platform::SeekOrigin::kBegin);
+  return written;
+}
