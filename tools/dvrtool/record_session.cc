@@ -158,9 +158,7 @@ RecordOutcome Record(const RecordOptions& options, std::span<const uint8_t> stre
   outcome.elapsed = std::chrono::duration<double>(Clock::now() - start).count();
   progress.Show(lib, recorder, options.channels, outcome.elapsed, outcome.framesTaken,
                 outcome.bytes, true);
-  // A stop drops what the writer threads have not yet taken from the rings, and the host
-  // cannot see the rings: give the writers a moment to take the last frames in.
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  // STOP lets the writer threads take what is still in the rings before it closes the files.
   lib._RECORDER_STOP(recorder);
   lib._RECORDER_END(recorder);
   outcome.lastSecond = std::time(nullptr);
