@@ -3,7 +3,10 @@
 // in real time at 10 MB/s, each file search playing 32 channels of a recorded day at rate 1.0),
 // next to the buffers the library fixes for those objects, taken from its own constants:
 //
-//   per recorder:    the write buffer and the video and audio frame rings;
+//   per recorder:    the write buffer, the second write buffer a recorder takes once it
+//                    fills a buffer within one second (the full one is written on the
+//                    buffer writer's thread while the next fills), and the video and audio
+//                    frame rings;
 //   per file search: both frame queues' chunk pools and their write and read staging
 //                    buffers, and the playback thread's record buffer.
 //
@@ -96,7 +99,7 @@ double RssBytes() {
 
 // The buffers the library fixes per object, from its own constants.
 constexpr double RecorderFixedBytes() {
-  return double(CRecorderBase::kWriteBufferSize) + double(CRecorderBase::kVideoRingCapacity) +
+  return 2 * double(CRecorderBase::kWriteBufferSize) + double(CRecorderBase::kVideoRingCapacity) +
          double(CRecorderBase::kAudioRingCapacity);
 }
 constexpr double FileSearchFixedBytes() {
