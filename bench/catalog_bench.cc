@@ -23,14 +23,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "bench_report.h"
+#include "bench_util.h"
 #include "catalog/file_catalog.h"
 #include "platform/clock.h"
 #include "platform/local_time.h"
@@ -38,37 +37,11 @@
 
 namespace {
 
-namespace fs = std::filesystem;
-
 constexpr int32_t kFileSpan = 7200;
 constexpr double kBuildLimitS = 10;
 constexpr double kDayTableLimitS = 1;
 constexpr double kFlatLimitMiB = 4;
 constexpr int kDayTableRuns = 3;
-
-struct Options {
-  std::string dir;
-  bool quick = false;
-  int files = 40000;
-  int smallFiles = 4000;
-};
-
-bool ParseArgs(int argc, char** argv, Options* o) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    if (a == "--quick") {
-      o->quick = true;
-      o->files = 8000;
-      o->smallFiles = 800;
-    } else if (a == "--dir" && i + 1 < argc) {
-      o->dir = argv[++i];
-    } else {
-      std::fprintf(stderr, "usage: catalog_bench [--dir DIR] [--quick]\n");
-      return false;
-    }
-  }
-  return true;
-}
 
 std::string Title(int i) {
   char name[16];
@@ -105,17 +78,6 @@ bool MakeFile(const std::string& dir, int i, int32_t firstStart, std::vector<uin
   return written;
 }
 
-// A field of /proc/self/status in KiB ("VmHWM", "RssAnon", ...); -1 when missing.
-int64_t StatusKiB(const char* field) {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  const std::string prefix = std::string(field) + ":";
-  while (std::getline(in, line)) {
-    if (line.rfind(prefix, 0) == 0) return std::atoll(line.c_str() + prefix.size());
-  }
-  return -1;
-}
-
 double MiB(int64_t kib) { return static_cast<double>(kib) / 1024.0; }
 
 // What one child measured.
@@ -139,7 +101,7 @@ class AnonSampler {
   AnonSampler()
       : thread_([this] {
           while (!stop_.load()) {
-            const int64_t now = StatusKiB("RssAnon");
+            const int64_t now = bench::StatusKiB("RssAnon");
             if (now > peak_.load()) peak_.store(now);
             platform::SleepMs(1);
           }
@@ -147,7 +109,7 @@ class AnonSampler {
   int64_t Finish() {
     stop_.store(true);
     thread_.join();
-    return std::max(peak_.load(), StatusKiB("RssAnon"));
+    return std::max(peak_.load(), bench::StatusKiB("RssAnon"));
   }
 
  private:
@@ -159,17 +121,17 @@ class AnonSampler {
 SizeResult MeasureSize(const std::string& dir, int files, int dayTableFile) {
   SizeResult r;
   r.files = files;
-  const int64_t base = StatusKiB("RssAnon");
-  r.startRssMiB = MiB(StatusKiB("VmRSS"));
+  const int64_t base = bench::StatusKiB("RssAnon");
+  r.startRssMiB = MiB(bench::StatusKiB("VmRSS"));
   auto catalog = std::make_unique<CFileCatalog>(nullptr, nullptr);
   for (int n = 0; n < files; ++n) catalog->AddIndexFile(dir, Title(n) + ".FIH");
-  const int64_t withList = StatusKiB("RssAnon");
+  const int64_t withList = bench::StatusKiB("RssAnon");
   AnonSampler sampler;
 
   const double t0 = platform::PerfSeconds();
   const int32_t built = catalog->Build();
   r.buildS = platform::PerfSeconds() - t0;
-  r.mappedMiB = MiB(StatusKiB("RssFile") + StatusKiB("RssShmem"));
+  r.mappedMiB = MiB(bench::StatusKiB("RssFile") + bench::StatusKiB("RssShmem"));
 
   std::vector<uint32_t> masks(5 * kDayTableSlots);
   std::vector<uint32_t> dstHours(kDayTableRows);
@@ -190,7 +152,7 @@ SizeResult MeasureSize(const std::string& dir, int files, int dayTableFile) {
   r.peakAnonMiB = MiB(sampler.Finish());
   r.baseAnonMiB = MiB(base);
   r.listMiB = MiB(withList - base);
-  r.peakTotalMiB = MiB(StatusKiB("VmHWM"));
+  r.peakTotalMiB = MiB(bench::StatusKiB("VmHWM"));
   r.ok = built == 1 && catalog->fileCount == files ? 1 : 0;
   catalog.reset();
   return r;
@@ -231,19 +193,13 @@ double NetPeakMiB(const SizeResult& r) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  Options options;
-  if (!ParseArgs(argc, argv, &options)) return 2;
-  std::string root = options.dir;
-  bool ownRoot = false;
-  if (root.empty()) {
-    char pattern[] = "/var/tmp/catbench_XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) return 1;
-    root = pattern;
-    ownRoot = true;
-  }
-  const std::string dir = root + "/catalogset/";
-  std::error_code error;
-  fs::create_directories(dir, error);
+  bench::CommonOptions options;
+  if (!bench::ParseOptions(argc, argv, &options)) return 2;
+  const int fileCount = options.quick ? 8000 : 40000;
+  const int smallFiles = options.quick ? 800 : 4000;
+  bench::ScratchDir scratch;
+  if (!scratch.Make(options.dir, "catbench", "catalogset")) return 1;
+  const std::string dir = scratch.path() + "/";
   const char* zone = ::getenv("TZ");
   const char* tmp = ::getenv("TMPDIR");
   std::printf("catalog_bench: TZ %s, mappings in %s, files in %s\n",
@@ -253,15 +209,15 @@ int main(int argc, char** argv) {
   const int32_t firstStart = FirstStart();
   std::vector<uint8_t> bytes(storage::kIndexFileSize);
   bool made = true;
-  for (int i = 0; i < options.files && made; ++i) made = MakeFile(dir, i, firstStart, &bytes);
-  std::printf("made %d index files in %.1f s\n", options.files, platform::PerfSeconds() - g0);
+  for (int i = 0; i < fileCount && made; ++i) made = MakeFile(dir, i, firstStart, &bytes);
+  std::printf("made %d index files in %.1f s\n", fileCount, platform::PerfSeconds() - g0);
 
   SizeResult small, large;
   if (made) {
-    small = MeasureInChild(dir, options.smallFiles, options.smallFiles / 2);
-    large = MeasureInChild(dir, options.files, options.files / 2);
+    small = MeasureInChild(dir, smallFiles, smallFiles / 2);
+    large = MeasureInChild(dir, fileCount, fileCount / 2);
   }
-  fs::remove_all(ownRoot ? fs::path(root) : fs::path(dir), error);
+  scratch.Remove();
   if (small.ok == 0 || large.ok == 0) {
     std::fprintf(stderr, "catalog_bench: a build failed\n");
     return 1;

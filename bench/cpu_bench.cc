@@ -204,18 +204,13 @@ bool FfmpegAvailable() {
 
 int main(int argc, char** argv) {
   bool recorderOnly = false;
-  std::vector<char*> args;
-  for (int i = 0; i < argc; ++i) {
-    if (std::string(argv[i]) == "--recorder-only") {
-      recorderOnly = true;
-    } else {
-      args.push_back(argv[i]);
-    }
+  bench::CommonOptions options;
+  if (!bench::ParseOptions(argc, argv, &options, {{"--recorder-only", &recorderOnly}},
+                           "[--dir DIR] [--quick] [--recorder-only]")) {
+    return 2;
   }
-  hostbench::Options options;
-  if (!hostbench::ParseOptions(static_cast<int>(args.size()), args.data(), &options)) return 2;
-  hostbench::ScratchDir scratch;
-  if (!scratch.Make(options.dir.empty() ? "/var/tmp" : options.dir)) return 1;
+  bench::ScratchDir scratch;
+  if (!scratch.MakeIn(options.dir.empty() ? "/var/tmp" : options.dir, "hostbench")) return 1;
 
   Sample sample;
   if (!LoadSample(HOSTBENCH_SAMPLE_FILE, &sample)) return 1;

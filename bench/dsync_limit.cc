@@ -33,6 +33,8 @@
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
+
 namespace {
 
 constexpr int64_t kFileSize = 209715200;  // nominal size of a data file
@@ -75,27 +77,20 @@ int64_t ParseBytes(const char* text) {
 }
 
 bool ParseOptions(int argc, char** argv, Options* options) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const bool hasValue = i + 1 < argc;
-    if (arg == "--dir" && hasValue) {
-      options->dir = argv[++i];
-    } else if (arg == "--bytes" && hasValue) {
-      options->bytes = ParseBytes(argv[++i]);
-    } else if (arg == "--kind" && hasValue) {
-      const std::string kind = argv[++i];
-      if (kind != "new" && kind != "reused") return false;
-      options->reused = kind == "reused";
-    } else if (arg == "--files" && hasValue) {
-      options->files = std::atoi(argv[++i]);
-    } else if (arg == "--block" && hasValue) {
-      options->block = ParseBytes(argv[++i]);
-    } else if (arg == "--keep") {
-      options->keep = true;
-    } else {
-      return false;
-    }
+  std::string bytes, kind = "new", block;
+  if (!bench::ParseFlags(argc, argv,
+                         {{"--dir", &options->dir},
+                          {"--bytes", &bytes},
+                          {"--kind", &kind},
+                          {"--files", &options->files},
+                          {"--block", &block},
+                          {"--keep", &options->keep}})) {
+    return false;
   }
+  if (kind != "new" && kind != "reused") return false;
+  options->reused = kind == "reused";
+  if (!bytes.empty()) options->bytes = ParseBytes(bytes.c_str());
+  if (!block.empty()) options->block = ParseBytes(block.c_str());
   return !options->dir.empty() && options->bytes > 0 && options->files > 0 && options->block > 0 &&
          options->block <= kFileSize;
 }

@@ -1,79 +1,17 @@
-// Pieces shared by the host-side benchmark programs (intake_bench, cpu_bench, load_bench):
-// the command line (--dir, --quick), a scratch directory that is removed on exit, a recorder
-// with a rotation set in that directory, and a video frame descriptor over a host buffer.
+// Pieces shared by the host-side benchmark programs (intake_bench, cpu_bench, load_bench): a
+// recorder with a rotation set in a scratch directory, and a video frame descriptor over a
+// host buffer. The command line and the scratch directory come from bench_util.h.
 #pragma once
 
-#include <stdlib.h>
-
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
-#include <vector>
 
+#include "bench_util.h"
 #include "recorder.h"
 
 namespace hostbench {
-
-struct Options {
-  std::string dir;  // scratch directory given with --dir; empty = make one
-  bool quick = false;
-};
-
-// Parses --dir DIR and --quick. false (after a usage line) on anything else.
-inline bool ParseOptions(int argc, char** argv, Options* options) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--quick") {
-      options->quick = true;
-    } else if (arg == "--dir" && i + 1 < argc) {
-      options->dir = argv[++i];
-    } else {
-      std::fprintf(stderr, "usage: %s [--dir DIR] [--quick]\n", argv[0]);
-      return false;
-    }
-  }
-  return true;
-}
-
-// A directory for one run: a fresh mkdtemp directory inside `parent` (so a given --dir is
-// never removed itself, only what the run made in it). The recorder derives index names
-// from the first '.' of a path, so a path with a dot is refused.
-class ScratchDir {
- public:
-  ScratchDir() = default;
-  ~ScratchDir() {
-    if (!path_.empty()) {
-      std::error_code ignored;
-      std::filesystem::remove_all(path_, ignored);
-    }
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-
-  bool Make(std::string parent) {
-    while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
-    std::string pattern = parent + "/hostbench_XXXXXX";
-    if (pattern.find('.') != std::string::npos) {
-      std::fprintf(stderr, "scratch path %s holds a '.', which changes index file names\n",
-                   pattern.c_str());
-      return false;
-    }
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (::mkdtemp(buffer.data()) == nullptr) {
-      std::perror(("mkdtemp in " + parent).c_str());
-      return false;
-    }
-    path_ = buffer.data();
-    return true;
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 // A recorder over `files` data files named <dir>/recN.VDB, with all 32 channels switched on.
 inline RECORDER_HANDLE MakeRecorder(const std::string& dir, int files) {

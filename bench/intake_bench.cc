@@ -152,15 +152,16 @@ void ReportSize(SizeResult& r) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  hostbench::Options options;
-  if (!hostbench::ParseOptions(argc, argv, &options)) return 2;
-  hostbench::ScratchDir scratch;
-  if (!scratch.Make(options.dir.empty() ? "/dev/shm" : options.dir)) return 1;
+  bench::CommonOptions options;
+  if (!bench::ParseOptions(argc, argv, &options)) return 2;
+  bench::ScratchDir scratch;
+  if (!scratch.MakeIn(options.dir.empty() ? "/dev/shm" : options.dir, "hostbench")) return 1;
 
   const double secondsPerSize = options.quick ? 2.0 : 8.0;
   const int ticks = static_cast<int>(secondsPerSize * 1000 / kTick.count());
-  std::printf("intake latency in %s: 32 channels x 1 frame every %lld ms, %d frame periods per size\n",
-              scratch.path().c_str(), static_cast<long long>(kTick.count()), ticks);
+  std::printf(
+      "intake latency in %s: 32 channels x 1 frame every %lld ms, %d frame periods per size\n",
+      scratch.path().c_str(), static_cast<long long>(kTick.count()), ticks);
 
   bool measured = false;
   for (uint32_t bytes : {4u * 1024, 16u * 1024, 100u * 1024}) {

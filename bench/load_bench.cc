@@ -119,10 +119,10 @@ double CpuSeconds(int who) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  hostbench::Options options;
-  if (!hostbench::ParseOptions(argc, argv, &options)) return 2;
-  hostbench::ScratchDir scratch;
-  if (!scratch.Make(options.dir.empty() ? "/var/tmp" : options.dir)) return 1;
+  bench::CommonOptions options;
+  if (!bench::ParseOptions(argc, argv, &options)) return 2;
+  bench::ScratchDir scratch;
+  if (!scratch.MakeIn(options.dir.empty() ? "/var/tmp" : options.dir, "hostbench")) return 1;
   const int seconds = options.quick ? 8 : 60;
 
   RECORDER_HANDLE recorder = hostbench::MakeRecorder(scratch.path(), kFilesInSet);

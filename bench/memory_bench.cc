@@ -31,13 +31,13 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "bench_report.h"
+#include "bench_util.h"
 #include "catalog/file_catalog.h"
 #include "platform/clock.h"
 #include "platform/local_time.h"
@@ -63,38 +63,9 @@ constexpr uint32_t kLiveOtherBytes = 10500;
 constexpr double kExcessLimitMiB = 1;
 constexpr double kMiB = 1024.0 * 1024.0;
 
-struct Options {
-  std::string dir;
-  bool quick = false;
-  int loadSeconds = 8;
-  int playSeconds = 30;
-};
-
-bool ParseArgs(int argc, char** argv, Options* o) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    if (a == "--quick") {
-      o->quick = true;
-      o->loadSeconds = 3;
-      o->playSeconds = 12;
-    } else if (a == "--dir" && i + 1 < argc) {
-      o->dir = argv[++i];
-    } else {
-      std::fprintf(stderr, "usage: memory_bench [--dir DIR] [--quick]\n");
-      return false;
-    }
-  }
-  return true;
-}
-
 // Resident set of this process in bytes (VmRSS).
 double RssBytes() {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::atof(line.c_str() + 6) * 1024.0;
-  }
-  return 0;
+  return static_cast<double>(std::max<int64_t>(0, bench::StatusKiB("VmRSS"))) * 1024.0;
 }
 
 // The buffers the library fixes per object, from its own constants.
@@ -200,25 +171,20 @@ void Feed(RECORDER_HANDLE recorder, const std::vector<uint8_t>* payload,
 }  // namespace
 
 int main(int argc, char** argv) {
-  Options options;
-  if (!ParseArgs(argc, argv, &options)) return 2;
-  std::string root = options.dir;
-  bool ownRoot = false;
-  if (root.empty()) {
-    char pattern[] = "/var/tmp/membench_XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) return 1;
-    root = pattern;
-    ownRoot = true;
-  }
-  const std::string base = root + "/memory/";
+  bench::CommonOptions options;
+  if (!bench::ParseOptions(argc, argv, &options)) return 2;
+  const int loadSeconds = options.quick ? 3 : 8;
+  const int playSeconds = options.quick ? 12 : 30;
+  bench::ScratchDir scratch;
+  if (!scratch.Make(options.dir, "membench", "memory")) return 1;
+  const std::string base = scratch.path() + "/";
   const std::string playDir = base + "play/";
   std::error_code error;
   fs::create_directories(playDir, error);
 
   const int32_t dayStart = platform::CTime::FromLocal(2024, 5, 20, 9, 0, 0, -1).seconds();
-  if (!RecordPlayDayInChild(playDir, dayStart, options.playSeconds)) {
+  if (!RecordPlayDayInChild(playDir, dayStart, playSeconds)) {
     std::fprintf(stderr, "memory_bench: the day to play was not recorded\n");
-    fs::remove_all(ownRoot ? fs::path(root) : fs::path(base), error);
     return 1;
   }
   std::vector<std::string> recorderDirs;
@@ -271,18 +237,18 @@ int main(int argc, char** argv) {
     }
     return peak;
   };
-  const double recording = peakFor(options.loadSeconds / 2.0);
+  const double recording = peakFor(loadSeconds / 2.0);
   const platform::LocalFields f = platform::CTime(dayStart).Local();
   for (FILESEARCH_HANDLE s : searches) {
     _RECORDER_FILESEARCH_PLAYTIME(s, f.year, f.month, f.day, f.hour, f.minute, f.second);
   }
-  const double peak = std::max(recording, peakFor(options.loadSeconds / 2.0));
+  const double peak = std::max(recording, peakFor(loadSeconds / 2.0));
   stop = true;
   for (std::thread& t : feeders) t.join();
   const uint64_t played = g_framesPlayed.load();
   for (FILESEARCH_HANDLE s : searches) _RECORDER_FILESEARCH_END(s);
   for (RECORDER_HANDLE r : recorders) _RECORDER_END(r);
-  fs::remove_all(ownRoot ? fs::path(root) : fs::path(base), error);
+  scratch.Remove();
 
   const double fixed =
       kObjectsOfEachKind * RecorderFixedBytes() + kObjectsOfEachKind * FileSearchFixedBytes();
@@ -294,7 +260,7 @@ int main(int argc, char** argv) {
   std::printf(
       "VmRSS: %.1f MiB before, %.1f MiB idle, %.1f MiB peak while recording, %.1f MiB "
       "peak while recording and playing (%d s: %llu frames taken in, %llu played)\n",
-      before / kMiB, idle / kMiB, recording / kMiB, peak / kMiB, options.loadSeconds,
+      before / kMiB, idle / kMiB, recording / kMiB, peak / kMiB, loadSeconds,
       static_cast<unsigned long long>(taken.load()), static_cast<unsigned long long>(played));
   if (!started || played == 0 || taken.load() == 0) {
     std::fprintf(stderr, "memory_bench: the objects did not start or carry load\n");

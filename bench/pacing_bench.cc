@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "bench_report.h"
+#include "bench_util.h"
 #include "platform/clock.h"
 #include "platform/event.h"
 #include "platform/local_time.h"
@@ -108,27 +109,24 @@ std::vector<double> MeasureWakeLateness(const std::atomic<bool>& stop, double in
   return out;
 }
 
+// --dir is taken with the others but not used: nothing is written to disk.
 bool ParseArgs(int argc, char** argv, Options* o) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    auto next = [&](int* out) {
-      if (i + 1 >= argc) return false;
-      *out = std::atoi(argv[++i]);
-      return *out > 0;
-    };
-    bool ok = false;
-    if (a == "--seconds") ok = next(&o->seconds);
-    if (a == "--quick") ok = (o->seconds = 8) > 0;
-    if (a == "--dir") ok = ++i < argc;  // nothing is written to disk
-    if (a == "--channels") ok = next(&o->channels) && o->channels <= 32;
-    if (a == "--fps") ok = next(&o->fps);
-    if (a == "--frame-bytes") ok = next(&o->frameBytes) && o->frameBytes >= 8;
-    if (!ok) {
-      std::fprintf(stderr,
-                   "usage: pacing_bench [--seconds N] [--quick] [--dir DIR] [--channels N<=32] "
-                   "[--fps N] [--frame-bytes N>=8]\n");
-      return false;
-    }
+  bench::CommonOptions common;
+  bool secondsGiven = false;
+  const char* usage =
+      "[--seconds N] [--quick] [--dir DIR] [--channels N<=32] [--fps N] [--frame-bytes N>=8]";
+  if (!bench::ParseOptions(argc, argv, &common,
+                           {{"--seconds", &o->seconds, &secondsGiven},
+                            {"--channels", &o->channels},
+                            {"--fps", &o->fps},
+                            {"--frame-bytes", &o->frameBytes}},
+                           usage)) {
+    return false;
+  }
+  if (common.quick && !secondsGiven) o->seconds = 8;
+  if (o->seconds <= 0 || o->channels <= 0 || o->channels > 32 || o->fps <= 0 || o->frameBytes < 8) {
+    std::fprintf(stderr, "usage: %s %s\n", argv[0], usage);
+    return false;
   }
   return true;
 }

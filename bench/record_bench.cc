@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "bench_report.h"
+#include "bench_util.h"
 #include "h264_splitter.h"
 #include "recorder.h"
 #include "storage/formats.h"
@@ -57,9 +58,7 @@ constexpr uint32_t kKeyFrameType = 1;
 constexpr uint32_t kPictureFrameType = 3;
 constexpr uint32_t kSyntheticFrameBytes = 64 * 1024;
 
-struct Options {
-  std::string dir;
-  bool quick = false;
+struct Options : bench::CommonOptions {
   int pairs = 5;
   double megabytes = 1000;
   int files = 6;
@@ -251,32 +250,20 @@ bool ParseOptions(int argc, char** argv, Options* options) {
   bool pairsGiven = false;
   bool sizeGiven = false;
   bool filesGiven = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const bool hasValue = i + 1 < argc;
-    if (arg == "--dir" && hasValue) {
-      options->dir = argv[++i];
-    } else if (arg == "--quick") {
-      options->quick = true;
-    } else if (arg == "--pairs" && hasValue) {
-      options->pairs = std::max(1, std::atoi(argv[++i]));
-      pairsGiven = true;
-    } else if (arg == "--mb" && hasValue) {
-      options->megabytes = std::max(1.0, std::atof(argv[++i]));
-      sizeGiven = true;
-    } else if (arg == "--files" && hasValue) {
-      options->files = std::max(2, std::atoi(argv[++i]));
-      filesGiven = true;
-    } else if (arg == "--sample" && hasValue) {
-      options->sample = argv[++i];
-    } else if (arg == "--only" && hasValue) {
-      options->only = argv[++i];
-    } else if (arg == "--kind" && hasValue) {
-      options->kind = argv[++i];
-    } else {
-      return false;
-    }
+  if (!bench::ParseOptions(argc, argv, options,
+                           {{"--pairs", &options->pairs, &pairsGiven},
+                            {"--mb", &options->megabytes, &sizeGiven},
+                            {"--files", &options->files, &filesGiven},
+                            {"--sample", &options->sample},
+                            {"--only", &options->only},
+                            {"--kind", &options->kind}},
+                           "[--dir DIR] [--quick] [--pairs N] [--mb N] [--files N] "
+                           "[--sample PATH] [--only sample|64k] [--kind new|reused]")) {
+    return false;
   }
+  options->pairs = std::max(1, options->pairs);
+  options->megabytes = std::max(1.0, options->megabytes);
+  options->files = std::max(2, options->files);
   if (options->quick) {
     if (!pairsGiven) options->pairs = 1;
     if (!sizeGiven) options->megabytes = 120;
@@ -295,13 +282,7 @@ struct Series {
 
 int main(int argc, char** argv) {
   Options options;
-  if (!ParseOptions(argc, argv, &options)) {
-    std::fprintf(stderr,
-                 "usage: %s [--dir DIR] [--quick] [--pairs N] [--mb N] [--files N] "
-                 "[--sample PATH]\n",
-                 argv[0]);
-    return 2;
-  }
+  if (!ParseOptions(argc, argv, &options)) return 2;
   const std::string limitProgram = OwnDirectory() + "/dsync_limit";
   if (::access(limitProgram.c_str(), X_OK) != 0) {
     std::printf("cannot run %s\n", limitProgram.c_str());
@@ -314,16 +295,9 @@ int main(int argc, char** argv) {
   if (!LoadSample(options.sample, &sample)) return 1;
   const std::vector<Payload> payloads = {std::move(sample), Synthetic()};
 
-  bool madeDir = false;
-  if (options.dir.empty()) {
-    char pattern[] = "/var/tmp/recbench_XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) {
-      std::perror("mkdtemp");
-      return 1;
-    }
-    options.dir = pattern;
-    madeDir = true;
-  }
+  bench::ScratchDir scratch;
+  if (!scratch.Make(options.dir, "recbench", "")) return 1;
+  options.dir = scratch.path();
   while (options.dir.size() > 1 && options.dir.back() == '/') options.dir.pop_back();
   if (options.dir.find('.') != std::string::npos) {
     std::printf("a '.' in %s would change the index file names\n", options.dir.c_str());
@@ -426,9 +400,5 @@ int main(int argc, char** argv) {
   }
   std::printf("run time %.0f s\n", Seconds(Clock::now() - benchBegin));
 
-  if (madeDir) {
-    std::error_code error;
-    fs::remove_all(options.dir, error);
-  }
   return measured ? 0 : 1;
 }

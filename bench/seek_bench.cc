@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "bench_report.h"
+#include "bench_util.h"
 #include "platform/clock.h"
 #include "platform/local_time.h"
 #include "recorder.h"
@@ -55,62 +56,6 @@ constexpr uint32_t kKeyFrameBytes = 12000;
 constexpr uint32_t kOtherFrameBytes = 2100;
 constexpr double kSeekLimitMs = 50;
 constexpr double kWaitLimitS = 10;
-
-struct Options {
-  std::string dir;
-  bool quick = false;
-  int seeks = 100;
-  int coldSeeks = 12;
-};
-
-bool ParseArgs(int argc, char** argv, Options* o) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    if (a == "--quick") {
-      o->quick = true;
-      o->seeks = 20;
-      o->coldSeeks = 3;
-    } else if (a == "--dir" && i + 1 < argc) {
-      o->dir = argv[++i];
-    } else if (a == "--seeks" && i + 1 < argc) {
-      o->seeks = std::max(1, std::atoi(argv[++i]));
-    } else {
-      std::fprintf(stderr, "usage: seek_bench [--dir DIR] [--quick] [--seeks N]\n");
-      return false;
-    }
-  }
-  return true;
-}
-
-// The scratch directory: made here (and removed at the end) unless given.
-class Scratch {
- public:
-  explicit Scratch(const std::string& given) {
-    if (given.empty()) {
-      char pattern[] = "/var/tmp/seekbench_XXXXXX";
-      if (::mkdtemp(pattern) != nullptr) root_ = pattern;
-      dir_ = root_ + "/day";
-      owned_ = true;
-    } else {
-      root_ = given;
-      dir_ = given + "/seekday";
-    }
-    std::error_code ignored;
-    fs::create_directories(dir_, ignored);
-  }
-  ~Scratch() {
-    std::error_code ignored;
-    fs::remove_all(owned_ ? root_ : dir_, ignored);
-  }
-  bool ok() const { return !root_.empty() && fs::is_directory(dir_); }
-  // With a trailing separator.
-  std::string dir() const { return dir_ + "/"; }
-
- private:
-  std::string root_;
-  std::string dir_;
-  bool owned_ = false;
-};
 
 std::atomic<int64_t> g_stampedNow{0};
 int64_t StampedNow() { return g_stampedNow.load(); }
@@ -297,14 +242,21 @@ SeekRun Seeks(FILESEARCH_HANDLE search, Host* host, const Day& day, int count, b
 }  // namespace
 
 int main(int argc, char** argv) {
-  Options options;
-  if (!ParseArgs(argc, argv, &options)) return 2;
-  Scratch scratch(options.dir);
-  if (!scratch.ok()) {
+  bench::CommonOptions options;
+  int seeks = 0;
+  bool seeksGiven = false;
+  if (!bench::ParseOptions(argc, argv, &options, {{"--seeks", &seeks, &seeksGiven}},
+                           "[--dir DIR] [--quick] [--seeks N]")) {
+    return 2;
+  }
+  seeks = seeksGiven ? std::max(1, seeks) : options.quick ? 20 : 100;
+  const int coldSeeks = options.quick ? 3 : 12;
+  bench::ScratchDir scratch;
+  if (!scratch.Make(options.dir, "seekbench", "seekday")) {
     std::fprintf(stderr, "seek_bench: no scratch directory\n");
     return 1;
   }
-  const std::string dir = scratch.dir();
+  const std::string dir = scratch.path() + "/";
   const char* zone = ::getenv("TZ");
   std::printf("seek_bench: TZ %s, scratch %s\n", zone != nullptr ? zone : "(unset)", dir.c_str());
 
@@ -335,8 +287,8 @@ int main(int argc, char** argv) {
   }
 
   std::mt19937 random(12345);
-  SeekRun cached = Seeks(search, &host, day, options.seeks, false, dir, &random);
-  SeekRun cold = Seeks(search, &host, day, options.coldSeeks, true, dir, &random);
+  SeekRun cached = Seeks(search, &host, day, seeks, false, dir, &random);
+  SeekRun cold = Seeks(search, &host, day, coldSeeks, true, dir, &random);
   const uint64_t frames = host.frames.load();
   _RECORDER_FILESEARCH_END(search);
 
