@@ -7,6 +7,8 @@ namespace {
 // A position with fewer bytes than this before the end cannot hold a wrap marker and is a
 // wrap point for both sides.
 constexpr uint32_t kMarkerSize = 4;
+// Looks at a taken mutex before sleeping on it: a few microseconds at most.
+constexpr int32_t kLockSpins = 200;
 }  // namespace
 
 std::unique_ptr<CFrameRing> CFrameRing::Create(uint32_t capacity) {
@@ -33,7 +35,7 @@ void CFrameRing::StoreU32(uint32_t offset, uint32_t value) {
 uint8_t* CFrameRing::Reserve(uint32_t size, bool wait, bool force) {
   const uint64_t need = uint64_t{size} + kRecordHeaderSize;
   if (need > capacity_) return nullptr;
-  mutex.Lock();
+  LockRing();
   if (closed || pendingPut != -1) {
     mutex.Unlock();
     return nullptr;
@@ -53,7 +55,7 @@ uint8_t* CFrameRing::Reserve(uint32_t size, bool wait, bool force) {
         mutex.Unlock();
         readToken.Acquire();
         readToken.Release();
-        mutex.Lock();
+        LockRing();
         if (closed) {
           mutex.Unlock();
           return nullptr;
@@ -67,7 +69,7 @@ uint8_t* CFrameRing::Reserve(uint32_t size, bool wait, bool force) {
       producerWaiting = true;
       mutex.Unlock();
       spaceSignal.Acquire();
-      mutex.Lock();
+      LockRing();
       if (closed) {
         mutex.Unlock();
         return nullptr;
@@ -90,7 +92,7 @@ uint8_t* CFrameRing::Reserve(uint32_t size, bool wait, bool force) {
 }
 
 int32_t CFrameRing::Commit(uint32_t size, uint32_t flag) {
-  platform::MutexLock hold(&mutex);
+  Hold hold(this);
   if (closed || pendingPut == -1) return 0;
   const uint32_t total = size + kRecordHeaderSize;
   StoreU32(writePos, total);
@@ -103,13 +105,20 @@ int32_t CFrameRing::Commit(uint32_t size, uint32_t flag) {
   if (readPos == capacity_) readPos = 0;
   pendingPut = -1;
   ++queuedRecords;
+  queuedHint.store(queuedRecords, std::memory_order_release);
   queuedBytes += total;
   if (consumerWaiting && ConsumerNeedsWaking()) WakeConsumer();
   return 1;
 }
 
 uint8_t* CFrameRing::Get(uint32_t* size, uint32_t* flag, bool wait) {
-  mutex.Lock();
+  // Nothing committed: the answer is known without the lock (a record committed just now is
+  // found by the next look, as if this one had come a moment earlier).
+  if (!wait && queuedHint.load(std::memory_order_acquire) == 0 &&
+      !closedHint.load(std::memory_order_acquire)) {
+    return nullptr;
+  }
+  LockRing();
   if (pendingGet != -1) {
     mutex.Unlock();
     return nullptr;
@@ -130,7 +139,7 @@ uint8_t* CFrameRing::Get(uint32_t* size, uint32_t* flag, bool wait) {
     consumerNapping = nap;
     mutex.Unlock();
     const bool signalled = nap ? dataSignal.Acquire(kNapMs) : dataSignal.Acquire();
-    mutex.Lock();
+    LockRing();
     const bool nowAvailable = readPos < capacity_ && (readPos != writePos || pendingPut == -1);
     if (!signalled) {
       // The nap ran out without a wake-up (a wake-up that lands just now leaves a spare
@@ -145,18 +154,45 @@ uint8_t* CFrameRing::Get(uint32_t* size, uint32_t* flag, bool wait) {
     }
   }
   emptyNaps = 0;
+  uint8_t* record = HandOut(size, flag);
+  mutex.Unlock();
+  return record;
+}
+
+uint8_t* CFrameRing::HandOut(uint32_t* size, uint32_t* flag) {
   readToken.Acquire();
   const uint32_t total = LoadU32(readPos);
   pendingGet = static_cast<int32_t>(total);
   if (size != nullptr) *size = total - kRecordHeaderSize;
   if (flag != nullptr) *flag = LoadU32(readPos + 4);
-  uint8_t* record = buffer.get() + readPos + kRecordHeaderSize;
-  mutex.Unlock();
-  return record;
+  return buffer.get() + readPos + kRecordHeaderSize;
+}
+
+uint8_t* CFrameRing::ReleaseAndGet(uint32_t* size, uint32_t* flag) {
+  Hold hold(this);
+  if (pendingGet == -1) return nullptr;
+  pendingGet = -1;
+  readToken.Release();
+  Advance();
+  if (readPos < capacity_ && (readPos != writePos || pendingPut == -1)) {
+    emptyNaps = 0;
+    return HandOut(size, flag);
+  }
+  return closed ? ClosedResult() : nullptr;
+}
+
+void CFrameRing::LockRing() {
+  for (int32_t spin = 0; spin < kLockSpins; ++spin) {
+    if (mutex.TryLock()) return;
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+  }
+  mutex.Lock();
 }
 
 void CFrameRing::Release(bool advance) {
-  platform::MutexLock hold(&mutex);
+  Hold hold(this);
   if (pendingGet == -1) return;
   pendingGet = -1;
   readToken.Release();
@@ -178,6 +214,7 @@ void CFrameRing::Advance() {
     queuedRecords = 0;
     queuedBytes = 0;
   }
+  queuedHint.store(queuedRecords, std::memory_order_release);
   if (producerWaiting) {
     producerWaiting = false;
     spaceSignal.Release();
@@ -185,8 +222,9 @@ void CFrameRing::Advance() {
 }
 
 void CFrameRing::Close() {
-  platform::MutexLock hold(&mutex);
+  Hold hold(this);
   closed = true;
+  closedHint.store(true, std::memory_order_release);
   if (producerWaiting) {
     producerWaiting = false;
     spaceSignal.Release();
@@ -205,11 +243,11 @@ void CFrameRing::WakeConsumer() {
 }
 
 uint32_t CFrameRing::WritePosForTest() {
-  platform::MutexLock hold(&mutex);
+  Hold hold(this);
   return writePos;
 }
 
 uint32_t CFrameRing::ReadPosForTest() {
-  platform::MutexLock hold(&mutex);
+  Hold hold(this);
   return readPos;
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "api/event_lock.h"
+#include "platform/clock.h"
 #include "platform/local_time.h"
 #include "platform/semaphore.h"
 #include "recorder/recorder_base.h"
@@ -66,6 +67,22 @@ bool IntakeOpen(const CRecorderBase& recorder, uint32_t channel) {
          recorder.intakeEnabled.load() != 0;
 }
 
+// Yields of the processor a host thread with no free slot spends looking before it sleeps.
+constexpr int32_t kSlotLooksBeforeSleep = 64;
+
+// A slot of the ring. All slots taken means the writer thread is busy with them and gives
+// them back within microseconds; sleeping would cost the host and the writer a wake-up each,
+// which is far more than the frame. So the host looks again a bounded number of times,
+// yielding the processor between looks, before it waits for the rest of kSlotWaitMs.
+bool TakeSlot(platform::Semaphore& slots) {
+  if (slots.Acquire(0)) return true;
+  for (int32_t look = 0; look < kSlotLooksBeforeSleep; ++look) {
+    platform::SleepMs(0);
+    if (slots.Acquire(0)) return true;
+  }
+  return slots.Acquire(CRecorderBase::kSlotWaitMs);
+}
+
 // Builds the record inside a ring and commits it. `toVideoRing` selects videoRing, its slots
 // and videoIntakeLock (else the audio ones); `counted` frames feed the throughput statistics
 // with statSize before anything can drop them. 1 whether stored or dropped.
@@ -85,7 +102,7 @@ int32_t TakeIn(CRecorderBase& recorder, uint32_t channel, const PendingRecord& r
   if (size > ring.capacity() - CFrameRing::kRecordHeaderSize) return 1;
   const auto recordSize = static_cast<uint32_t>(size);
 
-  if (!slots.Acquire(CRecorderBase::kSlotWaitMs)) return 1;
+  if (!TakeSlot(slots)) return 1;
   uint8_t* out = ring.Reserve(recordSize, /*wait=*/true, /*force=*/false);
   if (out == nullptr) {
     slots.Release(1);

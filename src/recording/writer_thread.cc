@@ -63,22 +63,23 @@ void WriteFrameHeld(CRecorderBase& recorder, const uint8_t* record,
 // records it writes under one hold of writeLock.
 constexpr int32_t kSlotsReturnedTogether = 4;
 constexpr int32_t kRecordsPerHold = 64;
-// A ring found empty within this long of the last batch is looked at again up to
-// kLooksBeforeSleep times before the writer sleeps; a recorder taking frames at a camera's
-// pace (32 x 25 fps is one every 1.25 ms) always sleeps.
-constexpr double kBurstGapSeconds = 100e-6;
+// While records stream in (the last batch was found without sleeping, or the writer woke to
+// a ring filled to the point where commits wake it), an empty ring is looked at again up to
+// kLooksBeforeSleep times before the writer sleeps. A recorder taking frames at a camera's
+// pace (32 x 25 fps is one every 1.25 ms) finds nothing by looking and from then on sleeps
+// straight away.
 constexpr int32_t kLooksBeforeSleep = 50;
 
 }  // namespace
 
 void RunWriterThread(std::shared_ptr<WriterThreadShared> shared, std::shared_ptr<CFrameRing> ring,
                      std::shared_ptr<platform::Semaphore> slots) {
-  double lastBatchEnd = 0;
+  bool streaming = true;
   for (;;) {
     uint32_t size = 0;
     uint32_t flag = 0;
     uint8_t* record = ring->Get(&size, &flag, /*wait=*/false);
-    if (record == nullptr && platform::PerfSeconds() - lastBatchEnd < kBurstGapSeconds) {
+    if (record == nullptr && streaming) {
       // Records are streaming in: look again a few times before going to sleep. A sleeping
       // writer has to be woken by the host, and a host whose eight slots are all queued has
       // to be woken by the writer; with small frames those wake-ups cost more than the
@@ -88,6 +89,7 @@ void RunWriterThread(std::shared_ptr<WriterThreadShared> shared, std::shared_ptr
         record = ring->Get(&size, &flag, /*wait=*/false);
       }
     }
+    const bool foundAwake = record != nullptr;
     if (record == nullptr) record = ring->Get(&size, &flag, /*wait=*/true);
     if (CFrameRing::IsClosedResult(record)) break;
     if (record == nullptr) {
@@ -104,20 +106,22 @@ void RunWriterThread(std::shared_ptr<WriterThreadShared> shared, std::shared_ptr
       EventLockHolder hold(shared->writeLock);
       for (;;) {
         if (shared->recorder != nullptr) WriteFrameHeld(*shared->recorder, record, size);
-        ring->Release(/*advance=*/true);
-        ++taken;
+        // Bounded, so START, STOP and the other writer thread get their turn.
+        const bool last = ++taken == kRecordsPerHold;
+        if (last) {
+          ring->Release(/*advance=*/true);
+        } else {
+          record = ring->ReleaseAndGet(&size, &flag);
+        }
         if (++unreturned == kSlotsReturnedTogether) {
           slots->Release(unreturned);
           unreturned = 0;
         }
-        // Bounded, so START, STOP and the other writer thread get their turn.
-        if (taken == kRecordsPerHold) break;
-        record = ring->Get(&size, &flag, /*wait=*/false);
-        if (record == nullptr || CFrameRing::IsClosedResult(record)) break;
+        if (last || record == nullptr || CFrameRing::IsClosedResult(record)) break;
       }
     }
     if (unreturned > 0) slots->Release(unreturned);
-    lastBatchEnd = platform::PerfSeconds();
+    streaming = foundAwake || taken >= static_cast<int32_t>(CFrameRing::kWakeRecords);
   }
 }
 
