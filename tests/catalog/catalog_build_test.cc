@@ -1,13 +1,10 @@
 // Building the catalogue: order, slots, the time-table rule, source mode 1, the temporary
 // mapping files, and hostile index files.
 #include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <numeric>
-#include <set>
 
 #include "catalog_test_util.h"
 #include "platform/syscalls.h"
@@ -65,19 +62,6 @@ TEST_F(BuildTest, FilesWithoutRecordingGoLastInListOrder) {
   for (int32_t j = 0; j < 5; ++j) EXPECT_EQ(PathAt(j), expected[j]) << j;
 }
 
-TEST_F(BuildTest, NewestFirstListComesOutAscending) {
-  std::vector<int32_t> starts;
-  for (int i = 0; i < 200; ++i) starts.push_back(Local(2021, 3, 1, 0, 0) + (199 - i) * 600);
-  for (int i = 0; i < 200; ++i) AddPair("f" + std::to_string(i), MakeSummary({{starts[i], 1}}));
-  ASSERT_EQ(catalog->Build(), 1);
-  ASSERT_EQ(catalog->fileCount, 200);
-  for (int32_t j = 0; j < 200; ++j) {
-    EXPECT_EQ(StartAt(j), Local(2021, 3, 1, 0, 0) + j * 600);
-    EXPECT_EQ(PathAt(j), dir + "f" + std::to_string(199 - j) + ".VDB");
-    EXPECT_EQ(catalog->FileInfoAt(j)->summary.startTime, StartAt(j));
-  }
-}
-
 TEST_F(BuildTest, FileWithoutRecordedBytesHasPlaceholderTimesAndNoMinutes) {
   storage::IndexSummary s = MakeSummary({{Local(2021, 3, 5, 10, 15), 500}});
   s.dataBytes = 0;
@@ -103,19 +87,6 @@ TEST_F(BuildTest, EntriesAddToTheSlotOfTheirLocalMinute) {
   EXPECT_EQ(table->dataBytes, 4242u);
   EXPECT_EQ(table->startTime, t);
   EXPECT_EQ(std::accumulate(table->minuteBytes, table->minuteBytes + kMinuteSlots, 0u), 130u);
-}
-
-TEST_F(BuildTest, MinuteSlotsFollowTheLocalZone) {
-  ScopedEnv berlin("TZ", "Europe/Berlin");
-  // 2021-03-28: clocks go from 02:00 to 03:00. Entries before and after the change.
-  const int32_t before = Local(2021, 3, 28, 1, 59);
-  const int32_t after = Local(2021, 3, 28, 3, 1);
-  AddPair("a", MakeSummary({{before, 1}, {after, 2}, {Local(2021, 10, 31, 2, 30), 4}}));
-  ASSERT_EQ(catalog->Build(), 1);
-  const FileTimeTable* table = catalog->TimeTableAt(0);
-  EXPECT_EQ(table->minuteBytes[1 * 60 + 59], 1u);
-  EXPECT_EQ(table->minuteBytes[3 * 60 + 1], 2u);
-  EXPECT_EQ(table->minuteBytes[2 * 60 + 30], 4u);
 }
 
 // Minute slots against the zone's own conversion, in zones with odd offsets and changes.
@@ -162,18 +133,6 @@ INSTANTIATE_TEST_SUITE_P(Zones, ZoneSlotTest,
                            return name;
                          });
 
-TEST_F(BuildTest, DataPathTooLongForAFileInfoIsCut) {
-  std::string deep = dir;
-  while (deep.size() < 300) deep = scratch.Sub(deep.substr(scratch.path().size()) + "abcdefghij");
-  WritePair(deep, "a", MakeSummary({{Local(2021, 3, 5, 10, 0), 1}}));
-  catalog->AddIndexFile(deep, "a.FIH");
-  ASSERT_EQ(catalog->Build(), 1);
-  ASSERT_EQ(catalog->fileCount, 1);
-  const std::string full = deep + "a.VDB";
-  EXPECT_EQ(PathAt(0), full.substr(0, storage::kFileInfoPathMaxLength));
-  EXPECT_EQ(catalog->FileInfoAt(0)->path[storage::kFileInfoPathMaxLength], '\0');
-}
-
 // ---------------------------------------------------------------------------------------
 // Source mode 1: one index file with several records.
 
@@ -217,17 +176,13 @@ TEST_F(IndexFileTest, RecordsWithoutRecordingAreNeverTheOldest) {
   EXPECT_EQ(StartAt(1), platform::CTime::NoTime().seconds());
 }
 
-TEST_F(IndexFileTest, ZeroRecordCountFailsTheBuild) {
+TEST_F(IndexFileTest, ZeroRecordCountOrEmptyFileFailsTheBuild) {
   WriteHeaderIndex({MakeRecord("r0.VDB", MakeSummary({{Local(2021, 3, 5, 9, 0), 1}}))}, 0);
   EXPECT_EQ(catalog->Build(), 0);
   EXPECT_EQ(catalog->loaded.load(), 0);
   EXPECT_EQ(catalog->fileCount, 0);
   EXPECT_TRUE(MappingFiles(tmpDir).empty());
-}
-
-TEST_F(IndexFileTest, EmptyFileFailsTheBuild) {
-  WriteBytes(dir + "set.FIH", "", 0);
-  catalog->SetIndexFile(dir, "set.FIH");
+  WriteBytes(dir + "set.FIH", "", 0);  // an empty file fails too
   EXPECT_EQ(catalog->Build(), 0);
   EXPECT_EQ(catalog->fileCount, 0);
 }
@@ -243,14 +198,6 @@ TEST_F(IndexFileTest, RecordCountIsCappedAtTheRecordsPresent) {
   EXPECT_EQ(catalog->fileCount, 2);
   EXPECT_EQ(PathAt(0), dir + "r1.VDB");
   EXPECT_EQ(PathAt(1), dir + "r0.VDB");
-}
-
-TEST_F(IndexFileTest, NameWithoutTerminatorIsReadWithinItsField) {
-  storage::IndexRecord record = MakeRecord("", MakeSummary({{Local(2021, 3, 5, 9, 0), 1}}));
-  std::memset(record.name, 'n', sizeof(record.name));
-  WriteHeaderIndex({record}, 1);
-  ASSERT_EQ(catalog->Build(), 1);
-  EXPECT_EQ(PathAt(0), dir + std::string(storage::kIndexNameMaxLength, 'n'));
 }
 
 // Fails opens for writing of one path, as a read-only file would.
@@ -284,13 +231,7 @@ using TempFileTest = CatalogTest;
 TEST_F(TempFileTest, TwoFilesExistWhileTheCatalogueStands) {
   AddPair("a", MakeSummary({{Local(2021, 3, 5, 9, 0), 1}}));
   ASSERT_EQ(catalog->Build(), 1);
-  std::vector<std::string> names = MappingFiles(tmpDir);
-  ASSERT_EQ(names.size(), 2u);
-  for (const std::string& name : names) {
-    ASSERT_EQ(name.size(), std::strlen("fmap000000000.tmp")) << name;
-    EXPECT_EQ(name.find_first_not_of("0123456789", 4), 13u) << name;
-    EXPECT_EQ(name.substr(13), ".tmp");
-  }
+  EXPECT_EQ(MappingFiles(tmpDir).size(), 2u);
   EXPECT_EQ(catalog->timeTableMap.Size(), kFileTimeTableSize);
   EXPECT_EQ(catalog->fileInfoMap.Size(), storage::kFileInfoSize);
 
@@ -326,51 +267,6 @@ TEST_F(TempFileTest, MappingThatCannotBeCreatedLeavesAnEmptyCatalogue) {
   // The source is intact: the next build works.
   EXPECT_EQ(catalog->Build(), 1);
   EXPECT_EQ(catalog->fileCount, 1);
-}
-
-TEST_F(TempFileTest, TwoProcessesBuildingAtOnceDoNotShareFiles) {
-  AddPair("a", MakeSummary({{Local(2021, 3, 5, 9, 0), 1}}));
-  int toChild[2], toParent[2];
-  ASSERT_EQ(::pipe(toChild), 0);
-  ASSERT_EQ(::pipe(toParent), 0);
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    // Both processes start from the same counter value: the names collide unless the
-    // creation takes the next free number.
-    char go = 0;
-    if (::read(toChild[0], &go, 1) != 1) ::_exit(2);
-    if (catalog->Build() != 1) ::_exit(3);
-    const std::string paths = catalog->timeTableMap.Path() + "\n" + catalog->fileInfoMap.Path();
-    if (::write(toParent[1], paths.data(), paths.size()) != static_cast<ssize_t>(paths.size())) {
-      ::_exit(4);
-    }
-    ::close(toParent[1]);
-    if (::read(toChild[0], &go, 1) != 1) ::_exit(5);  // hold the catalogue until told
-    catalog.reset();
-    ::_exit(0);
-  }
-  ::close(toParent[1]);
-  ASSERT_EQ(::write(toChild[1], "g", 1), 1);
-  ASSERT_EQ(catalog->Build(), 1);
-  std::string childPaths;
-  char buffer[1024];
-  ssize_t n;
-  while ((n = ::read(toParent[0], buffer, sizeof(buffer))) > 0) childPaths.append(buffer, n);
-  const std::set<std::string> all = {catalog->timeTableMap.Path(), catalog->fileInfoMap.Path(),
-                                     childPaths.substr(0, childPaths.find('\n')),
-                                     childPaths.substr(childPaths.find('\n') + 1)};
-  EXPECT_EQ(all.size(), 4u) << childPaths;
-  EXPECT_EQ(MappingFiles(tmpDir).size(), 4u);
-  ASSERT_EQ(::write(toChild[1], "e", 1), 1);
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  catalog->Clear();
-  EXPECT_TRUE(MappingFiles(tmpDir).empty());
-  ::close(toChild[0]);
-  ::close(toChild[1]);
-  ::close(toParent[0]);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -21,13 +21,6 @@ TEST_F(SourceTest, AddIndexFileNeedsAnExistingDataFile) {
   EXPECT_EQ(catalog->dataPaths, std::vector<std::string>{dir + "x.VDB"});
 }
 
-TEST_F(SourceTest, DirectoryNamedLikeTheDataFileDoesNotCount) {
-  ::mkdir((dir + "x.VDB").c_str(), 0700);
-  catalog->AddIndexFile(dir, "x.FIH");
-  EXPECT_TRUE(catalog->indexPaths.empty());
-  EXPECT_TRUE(catalog->dataPaths.empty());
-}
-
 TEST_F(SourceTest, NameWithItsOwnDirectoryKeepsItOnlyInTheIndexPath) {
   WriteBytes(dir + "x.VDB", "", 0);
   catalog->AddIndexFile(dir, "sub\\x.FIH");

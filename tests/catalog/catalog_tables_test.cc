@@ -148,15 +148,6 @@ TEST_F(TablesTest, FilesWithInvalidTimesOrNoBytesAddNothing) {
   EXPECT_EQ(MarkedSlots(Day(Local(2021, 6, 1, 0, 0)).any), std::vector<int>{735});
 }
 
-TEST_F(TablesTest, NullBuffersMakeTheCallDoNothing) {
-  Catalogue({{Local(2021, 6, 1, 10, 15), 1, 1}});
-  DayTable t;
-  catalog->GetDayTable(Local(2021, 6, 1, 0, 0), t.any.data(), t.r1.data(), t.r2.data(), t.r4.data(),
-                       t.audio.data(), nullptr, &t.kind, &t.hours);
-  EXPECT_EQ(t.kind, -1);
-  EXPECT_EQ(t.any[0], 0xDEADBEEFu);
-}
-
 TEST_F(TablesTest, WithoutCatalogueTheMinuteTablesAreZeroButTheRangeStillApplies) {
   UseTheRange();
   const DayTable t = Day(Local(2021, 10, 30, 0, 0));

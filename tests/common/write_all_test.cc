@@ -41,13 +41,6 @@ class WriteAllTest : public ::testing::Test {
   std::string block_;
 };
 
-TEST_F(WriteAllTest, WritesTheWholeBlock) {
-  uint32_t written = kUntouched;
-  EXPECT_EQ(Write(1000, &written), 1);
-  EXPECT_EQ(written, 1000u);
-  EXPECT_EQ(OnDisk(), block_);
-}
-
 TEST_F(WriteAllTest, LoopsOverShortWrites) {
   auto fault = ScopedSyscallFault::ShortWrites(7);
   uint32_t written = kUntouched;

@@ -259,23 +259,6 @@ class CrashConsistencyTest : public ::testing::Test {
     return lost;
   }
 
-  // dvrtool's own check of the directory, when the tool has been built.
-  void VerifyWithDvrtool() {
-#ifdef RECORDER_LIBRARY_PATH
-    const std::string tool =
-        std::filesystem::path(RECORDER_LIBRARY_PATH).parent_path().string() + "/dvrtool";
-    if (!std::filesystem::exists(tool)) return;
-    const std::string command = tool + " verify " + dir_ + " > " + dir_ + "verify_log 2>&1";
-    const int status = std::system(command.c_str());
-    std::ifstream log(dir_ + "verify_log");
-    const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
-    // dvrtool also compares the minute entries with the records; it is reported, not
-    // asserted, since a crash may leave the newest entry started but still empty.
-    if (status != 0) std::printf("dvrtool verify found problems:\n%s", text.c_str());
-    std::filesystem::remove(dir_ + "verify_log");
-#endif
-  }
-
   testsupport::ScopedTimeZone zone_{"UTC"};
   testsupport::ScratchDir scratch_;
   const std::string dir_ = scratch_.path();
@@ -317,7 +300,6 @@ TEST_F(CrashConsistencyTest, EveryRecordUpToDataBytesSurvivesSigkill) {
     const int32_t steps = progress_->step.load();
     const uint64_t lost = VerifyAfterCrash(run);
     if (HasFatalFailure()) return;
-    VerifyWithDvrtool();
     uint32_t sent = 0;
     for (uint32_t ch = 0; ch < kChannels; ++ch) {
       sent += progress_->accepted[ch][0].load() + progress_->accepted[ch][1].load();

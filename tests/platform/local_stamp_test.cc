@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/local_time.h"
@@ -35,12 +36,9 @@ TEST_F(LocalStampTest, FieldsAndTimeAreThoseOfTheCurrentSecond) {
   g_now = 1700000000;  // 2023-11-14 22:13:20 UTC = 2023-11-15 06:13:20 in Shanghai
   LocalStamp stamp = NowLocalStamp();
   EXPECT_EQ(stamp.time.seconds(), 1700000000);
-  EXPECT_EQ(stamp.fields.year, 2023);
-  EXPECT_EQ(stamp.fields.month, 11);
-  EXPECT_EQ(stamp.fields.day, 15);
-  EXPECT_EQ(stamp.fields.hour, 6);
-  EXPECT_EQ(stamp.fields.minute, 13);
-  EXPECT_EQ(stamp.fields.second, 20);
+  const LocalFields& f = stamp.fields;
+  EXPECT_EQ(std::vector<int>({f.year, f.month, f.day, f.hour, f.minute, f.second}),
+            std::vector<int>({2023, 11, 15, 6, 13, 20}));
 
   // The next second is converted afresh, not served from the last one.
   g_now = 1700000001;

@@ -72,16 +72,6 @@ TEST_F(TempMappingTest, CreatesANamedPrivateZeroFilledFileAndDeletesItOnClose) {
   mapping->Close();  // twice is harmless
 }
 
-TEST_F(TempMappingTest, DestructorDeletesTheFile) {
-  std::string path;
-  {
-    auto mapping = TempMapping::Create(1);
-    ASSERT_NE(mapping, nullptr);
-    path = mapping->path();
-  }
-  EXPECT_FALSE(std::filesystem::exists(path));
-}
-
 TEST_F(TempMappingTest, AnExistingNameTakesTheNextNumber) {
   auto first = TempMapping::Create(10);
   ASSERT_NE(first, nullptr);

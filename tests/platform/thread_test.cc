@@ -18,15 +18,6 @@ using testsupport::WaitUntil;
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
-TEST(ThreadTest, JoinOfAFinishedBodySucceeds) {
-  std::atomic<bool> ran{false};
-  auto thread = Thread::Start([&] { ran.store(true); });
-  ASSERT_NE(thread, nullptr);
-  EXPECT_TRUE(thread->Join(30000));
-  EXPECT_TRUE(ran.load());
-  EXPECT_TRUE(thread->Finished());
-}
-
 TEST(ThreadTest, BoundedJoinAbandonsAThreadThatDoesNotEnd) {
   // The body owns its event through a shared_ptr, so it stays safe after being abandoned.
   auto release = std::make_shared<Event>(true, false);
@@ -52,22 +43,8 @@ TEST(ThreadTest, BoundedJoinAbandonsAThreadThatDoesNotEnd) {
   ASSERT_NE(next, nullptr);
   EXPECT_TRUE(next->Join(30000));
   EXPECT_TRUE(ran.load());
+  EXPECT_TRUE(next->Finished());
   release->Set();
-}
-
-TEST(ThreadTest, KnowsItsOwnThread) {
-  std::atomic<int> insideAnswer{-1};
-  std::unique_ptr<Thread> thread;
-  Event started(true, false);
-  thread = Thread::Start([&] {
-    started.Wait(kInfinite);
-    insideAnswer.store(thread->IsCurrent() ? 1 : 0);
-  });
-  ASSERT_NE(thread, nullptr);
-  EXPECT_FALSE(thread->IsCurrent());
-  started.Set();
-  EXPECT_TRUE(thread->Join(30000));
-  EXPECT_EQ(insideAnswer.load(), 1);
 }
 
 TEST(ThreadTest, ExceptionInBodyDoesNotEndTheProcess) {
@@ -89,18 +66,6 @@ TEST(ThreadTest, DestructorJoinsARunningThread) {
     go.Set();
   }
   EXPECT_TRUE(done.load());
-}
-
-TEST(ThreadTest, PriorityAndAffinityAreBestEffort) {
-  std::atomic<bool> ran{false};
-  auto thread = Thread::Start([&] {
-    Thread::RaiseCurrentPriority();
-    Thread::PinCurrentToFirstProcessor();
-    ran.store(true);
-  });
-  ASSERT_NE(thread, nullptr);
-  EXPECT_TRUE(thread->Join(30000));
-  EXPECT_TRUE(ran.load());
 }
 
 }  // namespace

@@ -59,9 +59,7 @@ TEST(PlayTimeFromLocalTest, AmbiguousAndMissingLocalTimesResolveToTheEarlierInst
 
 TEST_F(BadInputTest, ImpossiblePlayTimesPlayFromWhereTheyLand) {
   Recording rec(dir_.path());
-  ASSERT_TRUE(rec.Begin(t0));
-  RecordStream(rec, t0, 3, 10, 1);
-  rec.Finish();
+  RecordSeconds(rec, t0, 3, 10, 1);
 
   Open(1, rec);
   ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
@@ -106,9 +104,7 @@ TEST_F(BadInputTest, AnEmptyCatalogueKeepsTheSeekPendingWithoutSpinning) {
 
 TEST_F(BadInputTest, DisplayWordsAreClampedAndChannelsBeyondTheCountNeverPlay) {
   Recording rec(dir_.path());
-  ASSERT_TRUE(rec.Begin(t0));
-  RecordStream(rec, t0, 4, 10, 4);
-  rec.Finish();
+  RecordSeconds(rec, t0, 4, 10, 4);
 
   Open(2, rec);
   ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
@@ -142,12 +138,9 @@ TEST_F(BadInputTest, ChannelCountsAreClampedToThirtyTwoAndZeroIsRefused) {
     for (int f = 0; f < 5; ++f) rec.Video(31, t0 + s, 1, f == 0);
   }
   rec.Finish();
-  Open(100, rec);
-  ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
   std::vector<uint32_t> words(40, 0);
   words[31] = 1;
-  Display(words);
-  PlayFrom(t0);
+  StartPlay(100, rec, words, t0);
   ASSERT_TRUE(WaitForCount([](const HostEvent& e) { return IsShown(e) && e.channel == 31; }, 3));
 }
 

@@ -18,9 +18,7 @@ class ControlTest : public PlaybackTest {
 
 TEST_F(ControlTest, NothingPlaysBeforePlayTimeAndNothingShowsBeforeDisplayChannels) {
   Recording rec(dir_.path());
-  ASSERT_TRUE(rec.Begin(t0));
-  RecordStream(rec, t0, 4, 10, 1, /*audio=*/true);
-  rec.Finish();
+  RecordSeconds(rec, t0, 4, 10, 1, /*audio=*/true);
 
   Open(1, rec);
   ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
@@ -50,11 +48,9 @@ TEST_F(ControlTest, NothingPlaysBeforePlayTimeAndNothingShowsBeforeDisplayChanne
 
 TEST_F(ControlTest, PlayTimeWhileStoppedIsPlayedByTheNextStart) {
   Recording rec(dir_.path());
-  ASSERT_TRUE(rec.Begin(t0));
   // A second's frames are paced once the next second has begun to arrive, so t0 + 3 is
   // recorded too.
-  RecordStream(rec, t0, 4, 10, 1);
-  rec.Finish();
+  RecordSeconds(rec, t0, 4, 10, 1);
 
   Open(1, rec);
   Display({1});
@@ -77,9 +73,7 @@ class LifecycleTest : public ControlTest {
 
 TEST_F(LifecycleTest, StopEndsABlockedThreadQuicklyAndClearsTheCatalogue) {
   Recording rec(dir_.path());
-  ASSERT_TRUE(rec.Begin(t0));
-  RecordStream(rec, t0, 10, 25, 1);
-  rec.Finish();
+  RecordSeconds(rec, t0, 10, 25, 1);
 
   Open(1, rec);
   ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
@@ -115,14 +109,11 @@ TEST_F(LifecycleTest, SetPathWhileStartedChangesNothing) {
   std::filesystem::create_directory(b);
   const int32_t dayB = Local(2024, 3, 12, 9, 0, 0);
   {
-    Recording rec(a);
-    ASSERT_TRUE(rec.Begin(t0));
-    RecordStream(rec, t0, 1, 5, 1);
+    Recording recA(a);
+    RecordSeconds(recA, t0, 1, 5, 1);
   }
   Recording recB(b);
-  ASSERT_TRUE(recB.Begin(dayB));
-  RecordStream(recB, dayB, 1, 5, 1);
-  recB.Finish();
+  RecordSeconds(recB, dayB, 1, 5, 1);
 
   search_ = _RECORDER_FILESEARCH_INIT(1, reinterpret_cast<uintptr_t>(&log_), &HostLog::OnFrame,
                                       &HostLog::OnNotify);
@@ -152,14 +143,9 @@ TEST_F(LifecycleTest, SetPathWhileStartedChangesNothing) {
 
 TEST_F(ControlTest, ReversalsResumeFromTheLastShownFrameAndAStepShowsOneFrame) {
   Recording rec(dir_.path());
-  ASSERT_TRUE(rec.Begin(t0));
-  RecordStream(rec, t0, 8, 10, 1);
-  rec.Finish();
+  RecordSeconds(rec, t0, 8, 10, 1);
 
-  Open(1, rec);
-  ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
-  Display({1});
-  PlayFrom(t0);
+  StartPlay(1, rec, {1}, t0);
   ASSERT_TRUE(WaitForCount([&](const HostEvent& e) { return IsShown(e) && e.time >= t0 + 3; }, 1));
 
   // Pause: nothing more arrives.
@@ -227,9 +213,7 @@ TEST_F(ControlTest, ReversalsResumeFromTheLastShownFrameAndAStepShowsOneFrame) {
 
 TEST_F(ControlTest, ExportsThatWouldDeadlockRefuseFromInsideACallback) {
   Recording rec(dir_.path());
-  ASSERT_TRUE(rec.Begin(t0));
-  RecordStream(rec, t0, 3, 10, 1);
-  rec.Finish();
+  RecordSeconds(rec, t0, 3, 10, 1);
 
   std::atomic<bool> tried{false};
   std::atomic<int32_t> playRate{-1}, playTime{-1}, getRate{-1};
@@ -245,10 +229,7 @@ TEST_F(ControlTest, ExportsThatWouldDeadlockRefuseFromInsideACallback) {
     getRate = _RECORDER_FILESEARCH_GETPLAYRATE(self, &r);
     rateSeen = r;
   };
-  Open(1, rec);
-  ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
-  Display({1});
-  PlayFrom(t0);
+  StartPlay(1, rec, {1}, t0);
   // Play goes on forwards after the refused calls.
   ASSERT_TRUE(WaitForCount(IsShown, 10));
   EXPECT_EQ(playRate.load(), 0);

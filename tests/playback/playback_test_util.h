@@ -318,6 +318,26 @@ class PlaybackTest : public ::testing::Test {
     return search_;
   }
 
+  // Records `seconds` seconds from t0 with RecordStream and finishes the recording.
+  static void RecordSeconds(Recording& rec, int32_t t0, int seconds, int fps, uint32_t channels,
+                            bool audio = false, std::vector<int> keyAt = {}) {
+    ASSERT_TRUE(rec.Begin(t0));
+    RecordStream(rec, t0, seconds, fps, channels, audio, std::move(keyAt));
+    rec.Finish();
+  }
+
+  // Opens a search on the recording, starts it at `rate`, shows `words` and plays from t.
+  void StartPlay(uint32_t channels, const Recording& rec, std::vector<uint32_t> words, int32_t t,
+                 float rate = 1.0f) {
+    Open(channels, rec);
+    if (rate != 1.0f) {
+      ASSERT_EQ(_RECORDER_FILESEARCH_PLAYRATE(search_, rate), 1);
+    }
+    ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
+    Display(std::move(words));
+    PlayFrom(t);
+  }
+
   void EndSearch() {
     if (search_ != nullptr) _RECORDER_FILESEARCH_END(search_);
     search_ = nullptr;

@@ -22,19 +22,26 @@ class ThinningTest : public PlaybackTest {
     }
     return frames;
   }
+
+  // Shown video frames of one channel from event `from` on.
+  std::vector<const SentFrame*> ShownOn(const Recording& rec, uint32_t channel, size_t from = 0) {
+    std::vector<const SentFrame*> frames;
+    const std::vector<HostEvent> events = log_.Events();
+    for (size_t i = from; i < events.size(); ++i) {
+      if (IsShown(events[i]) && events[i].channel == channel) {
+        frames.push_back(FindSent(rec, events[i].serial));
+      }
+    }
+    return frames;
+  }
 };
 
 TEST_F(ThinningTest, ChannelsStartAtTheirKeyFrameAfterASeekAndWhenSwitchedOn) {
   Recording rec(dir_.path());
-  ASSERT_TRUE(rec.Begin(t0));
   // Channel 0 has its key frames at frame 0 of each second, channel 1 at frame 12.
-  RecordStream(rec, t0, 6, 25, 2, false, {0, 12});
-  rec.Finish();
+  RecordSeconds(rec, t0, 6, 25, 2, false, {0, 12});
 
-  Open(2, rec);
-  ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
-  Display({1, 1});
-  PlayFrom(t0 + 1);
+  StartPlay(2, rec, {1, 1}, t0 + 1);
   const auto onChannel = [](uint32_t ch) {
     return [ch](const HostEvent& e) { return IsShown(e) && e.channel == ch; };
   };
@@ -45,10 +52,7 @@ TEST_F(ThinningTest, ChannelsStartAtTheirKeyFrameAfterASeekAndWhenSwitchedOn) {
   // The seek steps over the first record of t0 + 1 (channel 0's key frame), so channel 0
   // waits for the next one; channel 1 starts at its own in t0 + 1. From there on every frame.
   for (uint32_t ch = 0; ch < 2; ++ch) {
-    std::vector<const SentFrame*> frames;
-    for (const HostEvent& e : log_.Events()) {
-      if (IsShown(e) && e.channel == ch) frames.push_back(FindSent(rec, e.serial));
-    }
+    const std::vector<const SentFrame*> frames = ShownOn(rec, ch);
     ASSERT_GE(frames.size(), 5u);
     EXPECT_TRUE(frames[0]->key) << "channel " << ch;
     EXPECT_EQ(frames[0]->time, ch == 0 ? t0 + 2 : t0 + 1) << "channel " << ch;
@@ -66,12 +70,7 @@ TEST_F(ThinningTest, ChannelsStartAtTheirKeyFrameAfterASeekAndWhenSwitchedOn) {
   EXPECT_EQ(log_.Count(onChannel(1), from), 0u);
   Display({1, 1});
   ASSERT_TRUE(WaitUntil([&] { return log_.Count(onChannel(1), from) >= 3; }));
-  std::vector<const SentFrame*> frames;
-  const std::vector<HostEvent> events = log_.Events();
-  for (size_t i = from; i < events.size(); ++i) {
-    if (IsShown(events[i]) && events[i].channel == 1)
-      frames.push_back(FindSent(rec, events[i].serial));
-  }
+  const std::vector<const SentFrame*> frames = ShownOn(rec, 1, from);
   EXPECT_TRUE(frames[0]->key);
   for (size_t i = 1; i < frames.size(); ++i) {
     EXPECT_EQ(frames[i]->serial, frames[i - 1]->serial + 2);
@@ -81,15 +80,9 @@ TEST_F(ThinningTest, ChannelsStartAtTheirKeyFrameAfterASeekAndWhenSwitchedOn) {
 TEST_F(ThinningTest, RateTwoSendsTheKeyFrameAndEveryOtherFrameWithoutAudio) {
   constexpr int kSeconds = 6;
   Recording rec(dir_.path());
-  ASSERT_TRUE(rec.Begin(t0));
-  RecordStream(rec, t0, kSeconds, 25, 1, /*audio=*/true);
-  rec.Finish();
+  RecordSeconds(rec, t0, kSeconds, 25, 1, /*audio=*/true);
 
-  Open(1, rec);
-  ASSERT_EQ(_RECORDER_FILESEARCH_PLAYRATE(search_, 2.0f), 1);
-  ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
-  Display({1});
-  PlayFrom(t0);
+  StartPlay(1, rec, {1}, t0, 2.0f);
   // Depending on the phase of the thinning the last frame sent is the last or the one before.
   const int lastPosition = static_cast<int>(rec.video.size()) - 2;
   ASSERT_TRUE(WaitForCount(
@@ -135,15 +128,9 @@ TEST_F(ThinningTest, RateTwoSendsTheKeyFrameAndEveryOtherFrameWithoutAudio) {
 
 TEST_F(ThinningTest, KeyFrameBandSendsEverySecondKeyFrameOnly) {
   Recording rec(dir_.path());
-  ASSERT_TRUE(rec.Begin(t0));
-  RecordStream(rec, t0, 40, 25, 1);
-  rec.Finish();
+  RecordSeconds(rec, t0, 40, 25, 1);
 
-  Open(1, rec);
-  ASSERT_EQ(_RECORDER_FILESEARCH_PLAYRATE(search_, 28.0f), 1);
-  ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
-  Display({1});
-  PlayFrom(t0);
+  StartPlay(1, rec, {1}, t0, 28.0f);
   ASSERT_TRUE(WaitForCount(IsShown, 10));
   _RECORDER_FILESEARCH_STOP(search_);
 
@@ -159,15 +146,9 @@ TEST_F(ThinningTest, KeyFrameBandSendsEverySecondKeyFrameOnly) {
 
 TEST_F(ThinningTest, BackwardPlayGivesEachGroupItsKeyFrameFirstThenNewestToOldest) {
   Recording rec(dir_.path());
-  ASSERT_TRUE(rec.Begin(t0));
-  RecordStream(rec, t0, 3, 10, 1);
-  rec.Finish();
+  RecordSeconds(rec, t0, 3, 10, 1);
 
-  Open(1, rec);
-  ASSERT_EQ(_RECORDER_FILESEARCH_PLAYRATE(search_, -1.0f), 1);
-  ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
-  Display({1});
-  PlayFrom(t0 + 2);
+  StartPlay(1, rec, {1}, t0 + 2, -1.0f);
   const uint32_t firstKey = rec.video.front().serial;
   ASSERT_TRUE(
       WaitForCount([&](const HostEvent& e) { return IsShown(e) && e.serial == firstKey; }, 1));

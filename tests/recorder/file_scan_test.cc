@@ -111,7 +111,11 @@ TEST_P(FileScanTest, PathListTiesGoToTheLaterFileAndMissingFilesStayInTheSet) {
   EXPECT_EQ(CurrentFile(), 2);
 }
 
-TEST_P(FileScanTest, PathListWithNoExistingFileHasNoNewest) {
+TEST_P(FileScanTest, EmptyPathListLoadsNothingAndNoExistingFileHasNoNewest) {
+  EXPECT_EQ(Load(), 0);
+  EXPECT_EQ(recorder->fileCount, 0);
+  EXPECT_EQ(FindNewest(), 1);
+  EXPECT_EQ(CurrentFile(), -1);
   recorder->AddFilePath((dir_ / "a.VDB").c_str());
   recorder->AddFilePath((dir_ / "b.VDB").c_str());
   EXPECT_EQ(Load(), 1);
@@ -130,13 +134,6 @@ TEST_P(FileScanTest, PathListFileTimesAreReadAsLocalFields) {
   EXPECT_EQ(Load(), 1);
   EXPECT_EQ(FindNewest(), 1);
   EXPECT_EQ(CurrentFile(), 0);
-}
-
-TEST_P(FileScanTest, EmptyPathListLoadsNothing) {
-  EXPECT_EQ(Load(), 0);
-  EXPECT_EQ(recorder->fileCount, 0);
-  EXPECT_EQ(FindNewest(), 1);
-  EXPECT_EQ(CurrentFile(), -1);
 }
 
 TEST_P(FileScanTest, HeaderFileNewestRecordIsTheLatestStartWithData) {

@@ -233,14 +233,6 @@ TEST(LockedPtrQueueTest, LimitAcceptsOneMoreThenRefuses) {
   EXPECT_EQ(q.Pop(), nullptr);
 }
 
-TEST(LockedPtrQueueTest, DisabledRefusesEveryPush) {
-  CLockedPtrQueue q;
-  int item = 0;
-  q.Disable();
-  EXPECT_EQ(q.Push(&item), 0);
-  EXPECT_EQ(q.Count(), 0);
-}
-
 TEST(StoredFrameTest, GoldenBytes) {
   StoredFrameHead head{};
   head.channel = 5;

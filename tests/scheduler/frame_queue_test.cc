@@ -227,12 +227,9 @@ TEST_F(FrameQueueTest, RecordsUpToTheStagingSizeRoundTrip) {
   EXPECT_EQ(got_[0].channel, 7u);
   EXPECT_EQ(got_[0].data, std::vector<uint8_t>(data.begin(), data.begin() + largest));
   EXPECT_EQ(got_[0].second, std::vector<uint8_t>(sideBlock, sideBlock + 12));
-  EXPECT_EQ(got_[0].time.year, 2023);
-  EXPECT_EQ(got_[0].time.month, 11);
-  EXPECT_EQ(got_[0].time.day, 14);
-  EXPECT_EQ(got_[0].time.hour, 22);
-  EXPECT_EQ(got_[0].time.minute, 13);
-  EXPECT_EQ(got_[0].time.second, 20);
+  const FrameTime& t = got_[0].time;
+  EXPECT_EQ(std::vector<int>({t.year, t.month, t.day, t.hour, t.minute, t.second}),
+            std::vector<int>({2023, 11, 14, 22, 13, 20}));
 }
 
 TEST_F(FrameQueueTest, StoppedQueueRefusesAndDeliversNothing) {
@@ -270,34 +267,19 @@ struct MidnightCase {
   bool localMidnight;  // else UTC midnight
 };
 
-class FrameQueueMidnightTest : public ::testing::TestWithParam<MidnightCase> {};
+class FrameQueueMidnightTest : public FrameQueueTest,
+                               public ::testing::WithParamInterface<MidnightCase> {};
 
 TEST_P(FrameQueueMidnightTest, SpacingHoldsAcrossMidnight) {
   ScopedTz tz(GetParam().tz);
   const int32_t boundary = GetParam().localMidnight
                                ? CTime::FromLocal(2024, 3, 10, 0, 0, 0).seconds()
                                : 1710028800;  // 2024-03-10 00:00:00 UTC
-  std::vector<Delivery> got;
-  double now = 50.0;
-  CFrameQueue q;
-  auto collect = [](uint32_t, FrameTime time, const uint8_t*, int32_t, const uint8_t*, int32_t,
-                    int32_t, void* context) -> int32_t {
-    auto* out = static_cast<std::pair<std::vector<Delivery>*, double*>*>(context);
-    Delivery d;
-    d.time = time;
-    d.at = *out->second;
-    out->first->push_back(d);
-    return 1;
-  };
-  std::pair<std::vector<Delivery>*, double*> sink{&got, &now};
-  ASSERT_TRUE(q.Configure(collect, &sink, 1, kDefaultGroupThreshold));
-  q.Start();
-  const uint8_t byte = 0;
-  for (int32_t t : {boundary - 1, boundary}) {
-    for (int i = 0; i < 25; ++i) ASSERT_EQ(q.Enqueue(0, CTime(t), &byte, 1, nullptr, 0, 1, 1), 1);
-  }
-  ASSERT_EQ(q.Enqueue(0, CTime(boundary + 1), &byte, 1, nullptr, 0, 1, 1.0f), 1);
-  for (; now < 55.0 && got.size() < 50; now += 0.00025) q.Deliver(now, 1.0f);
+  Second(boundary - 1, 25);
+  Second(boundary, 25);
+  Second(boundary + 1, 1);
+  Run(now_ + 5.0, 1.0f, 50);
+  const std::vector<Delivery>& got = got_;
   ASSERT_EQ(got.size(), 50u);
   for (double s : Spacings(got, 0, 50)) EXPECT_NEAR(s, 0.040, 0.0007);
   const platform::LocalFields after = CTime(boundary).Local();

@@ -15,6 +15,7 @@
 
 #include "platform/clock.h"
 #include "scheduler_test_util.h"
+#include "support/wait_until.h"
 
 namespace scheduler {
 namespace {
@@ -35,16 +36,6 @@ struct Frame {
 // n frames of channel 0 stamped t, tagged tag.
 void AddSecond(std::vector<Frame>* out, int32_t t, int n, uint8_t tag = 0, int32_t display = 1) {
   for (int i = 0; i < n; ++i) out->push_back({0, t, tag, display});
-}
-
-// Polls a condition that no callback announces.
-bool Poll(const std::function<bool()>& done) {
-  const auto deadline = Clock::now() + std::chrono::seconds(15);
-  while (!done()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
 }
 
 class FrameSchedulerTest : public ::testing::Test {
@@ -152,7 +143,8 @@ TEST_F(FrameSchedulerTest, PauseDeliversNothingAndResumesWithoutBurst) {
   for (int s = 0; s < 3; ++s) AddSecond(&frames, kT0 + s, 25);
   AddSecond(&frames, kT0 + 3, 1);
   Feed(frames);
-  ASSERT_TRUE(Poll([&] { return stored_.load() >= 51; }));  // held at two queued seconds
+  ASSERT_TRUE(
+      testsupport::WaitUntil([&] { return stored_.load() >= 51; }));  // held at two queued seconds
   EXPECT_FALSE(WaitUntil([&] { return !video_.empty(); }, std::chrono::milliseconds(300)));
   sched_->SetRate(1.0f);
   ASSERT_TRUE(WaitVideo(12));
@@ -192,8 +184,8 @@ TEST_F(FrameSchedulerStepTest, SingleStepEndsAtTheFirstDisplayedFrame) {
   AddSecond(&frames, kT0 + 1, 2, 3);
   AddSecond(&frames, kT0 + 2, 1, 4);
   Feed(frames, 100.0f);
-  ASSERT_TRUE(Poll([&] { return sched_->GetRate() == 0.0f; }));
-  ASSERT_TRUE(Poll([&] { return stored_.load() == 7; }));
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return sched_->GetRate() == 0.0f; }));
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return stored_.load() == 7; }));
   // Give the thread many cycles: nothing more may come at rate 0.
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   const auto got = VideoCopy();
@@ -223,7 +215,7 @@ class FrameSchedulerHeldClockTest : public FrameSchedulerTest {
 
   // Waits until the pacing thread asks for a sleep of about `us` microseconds.
   bool SleepRequestedNear(uint32_t us) {
-    return Poll([&] {
+    return testsupport::WaitUntil([&] {
       const uint32_t got = sched_->LastPacingWaitUs();
       return got + 100 >= us && got <= us + 100;
     });
@@ -235,7 +227,7 @@ TEST_F(FrameSchedulerHeldClockTest, SleepsUntilTheNextFrameIsDueButNoLongerThanT
   AddSecond(&frames, kT0, 25);  // 40 ms apart
   AddSecond(&frames, kT0 + 1, 1);
   Feed(frames);
-  ASSERT_TRUE(Poll([&] { return stored_.load() == 26; }));
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return stored_.load() == 26; }));
   // The base is taken at 100.0; the first frame is due once any time has passed, and a
   // clock standing still gets short naps rather than a spinning thread.
   ASSERT_TRUE(SleepRequestedNear(1000));
@@ -284,14 +276,14 @@ TEST_P(FrameSchedulerStepDirectionTest, StepAgainstTheDirectionDropsQueuedFrames
   AddSecond(&old, kT0, 2, /*tag=*/1);
   AddSecond(&old, kT0 + 1, 1, 1);
   Feed(old);
-  ASSERT_TRUE(Poll([&] { return stored_.load() == 3; }));
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return stored_.load() == 3; }));
   producer_.join();
   sched_->SetRate(c.step);
   std::vector<Frame> fresh;
   AddSecond(&fresh, kT0 + 10, 2, /*tag=*/2);
   AddSecond(&fresh, kT0 + 11, 1, 2);
   Feed(fresh, c.step);
-  ASSERT_TRUE(Poll([&] { return sched_->GetRate() == 0.0f; }));
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return sched_->GetRate() == 0.0f; }));
   const auto got = VideoCopy();
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0].data[0], c.flushed ? 2 : 1);
@@ -342,7 +334,7 @@ TEST_F(FrameSchedulerTest, DisabledChannelGetsOnlyUndisplayedFrames) {
 
   sched_->SetRate(0.0f);
   Feed({{1, kT0, 1, 0}, {0, kT0, 2, 1}, {1, kT0, 3, 0}, {0, kT0 + 1, 4, 1}});
-  ASSERT_TRUE(Poll([&] { return stored_.load() == 4; }));
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return stored_.load() == 4; }));
   // Channel 0 goes off while its displayed frames are queued: they are dropped at delivery.
   const int32_t none[kChannels] = {0, 0, 0, 0};
   sched_->SetChannelEnables(none, kChannels);
@@ -388,7 +380,8 @@ TEST_F(FrameSchedulerTest, DestructionWithAHeldProducerIsPrompt) {
   for (int s = 0; s < 10; ++s) AddSecond(&frames, kT0 + s, 1);
   Feed(frames);
   // Held after two closed seconds; its next call is inside the queue.
-  ASSERT_TRUE(Poll([&] { return stored_.load() == 3 && sched_->VideoProducersWaiting() == 1; }));
+  ASSERT_TRUE(testsupport::WaitUntil(
+      [&] { return stored_.load() == 3 && sched_->VideoProducersWaiting() == 1; }));
   const auto start = Clock::now();
   sched_.reset();
   producer_.join();
@@ -420,13 +413,13 @@ TEST(FrameSchedulerTeardownTest, AbandonsAPacingThreadStuckInACallback) {
   const uint8_t byte = 0;
   ASSERT_EQ(sched->EnqueueVideo(0, CTime(kT0), &byte, 1, nullptr, 0, 1, 1.0f), 1);
   ASSERT_EQ(sched->EnqueueVideo(0, CTime(kT0 + 1), &byte, 1, nullptr, 0, 1, 1.0f), 1);
-  ASSERT_TRUE(Poll([] { return g_callbackEntered.load(); }));
+  ASSERT_TRUE(testsupport::WaitUntil([] { return g_callbackEntered.load(); }));
   sched->SetJoinTimeoutMs(100);
   const auto start = Clock::now();
   sched.reset();
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
   g_callbackRelease = true;
-  EXPECT_TRUE(Poll([] { return g_callbackLeft.load(); }));
+  EXPECT_TRUE(testsupport::WaitUntil([] { return g_callbackLeft.load(); }));
 }
 
 }  // namespace

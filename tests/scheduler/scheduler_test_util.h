@@ -4,37 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <ctime>
-#include <mutex>
-#include <optional>
-#include <string>
 #include <vector>
 
 #include "scheduler/formats.h"
+#include "support/scoped_env.h"
 
 namespace scheduler {
 
-// Sets TZ for one test and restores the previous value.
-class ScopedTz {
- public:
-  explicit ScopedTz(const char* tz) {
-    if (const char* old = std::getenv("TZ")) saved_ = old;
-    setenv("TZ", tz, 1);
-    tzset();
-  }
-  ~ScopedTz() {
-    if (saved_) {
-      setenv("TZ", saved_->c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
-
- private:
-  std::optional<std::string> saved_;
-};
+using ScopedTz = testsupport::ScopedTimeZone;
 
 struct Delivery {
   uint32_t channel = 0;

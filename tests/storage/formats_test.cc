@@ -4,10 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <ctime>
 #include <string>
 #include <vector>
+
+#include "support/scoped_env.h"
 
 namespace storage {
 namespace {
@@ -176,34 +176,25 @@ class ParseRecordRejectTest : public ::testing::Test {
   Bytes record_;
 };
 
-TEST_F(ParseRecordRejectTest, WrongStartMarker) {
-  record_[0] = 201;
-  EXPECT_EQ(Parse(record_.size()), RecordStatus::kBadStartMarker);
-  EXPECT_FALSE(ParseRecordHead(record_.data(), nullptr));
-}
-
-TEST_F(ParseRecordRejectTest, WrongEndMarker) {
-  record_[161] = 1;
-  EXPECT_EQ(Parse(record_.size()), RecordStatus::kBadEndMarker);
-  EXPECT_FALSE(ParseRecordTrailer(record_.data() + 154, nullptr));
-}
-
-TEST_F(ParseRecordRejectTest, BodySizeRunningPastTheBuffer) {
+TEST_F(ParseRecordRejectTest, ShortHeadOverrunAndTrailerMismatch) {
+  EXPECT_EQ(Parse(39), RecordStatus::kShortHead);
+  EXPECT_EQ(Parse(0), RecordStatus::kShortHead);
   EXPECT_EQ(Parse(161), RecordStatus::kBodyOverrun);
   StoreU32(record_.data() + kRecordBodySizeOffset, 0xFFFFFFFF);
   EXPECT_EQ(Parse(record_.size()), RecordStatus::kBodyOverrun);
   StoreU32(record_.data() + kRecordBodySizeOffset, 115);
   EXPECT_EQ(Parse(record_.size()), RecordStatus::kBodyOverrun);
-}
-
-TEST_F(ParseRecordRejectTest, TrailerDisagreesWithHead) {
   StoreU32(record_.data() + kRecordBodySizeOffset, 113);  // trailer read one byte early
   EXPECT_NE(Parse(record_.size()), RecordStatus::kOk);
 }
 
-TEST_F(ParseRecordRejectTest, ShortHead) {
-  EXPECT_EQ(Parse(39), RecordStatus::kShortHead);
-  EXPECT_EQ(Parse(0), RecordStatus::kShortHead);
+TEST_F(ParseRecordRejectTest, WrongMarkers) {
+  record_[161] = 1;
+  EXPECT_EQ(Parse(record_.size()), RecordStatus::kBadEndMarker);
+  EXPECT_FALSE(ParseRecordTrailer(record_.data() + 154, nullptr));
+  record_[0] = 201;
+  EXPECT_EQ(Parse(record_.size()), RecordStatus::kBadStartMarker);
+  EXPECT_FALSE(ParseRecordHead(record_.data(), nullptr));
 }
 
 TEST_F(ParseRecordRejectTest, HeadAndTrailerChecksForTheReader) {
@@ -376,37 +367,14 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- The no-time value follows the local zone --------------------------------------------
 
-class NoTimeTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    const char* tz = std::getenv("TZ");
-    hadTz_ = tz != nullptr;
-    if (hadTz_) savedTz_ = tz;
-  }
-  void TearDown() override {
-    if (hadTz_) {
-      setenv("TZ", savedTz_.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
-  static void UseZone(const char* zone) {
-    setenv("TZ", zone, 1);
-    tzset();
-  }
-  bool hadTz_ = false;
-  std::string savedTz_;
-};
-
-TEST_F(NoTimeTest, EmptySummaryUsesLocalYear2000) {
-  UseZone("UTC");
+TEST(NoTimeTest, EmptySummaryUsesLocalYear2000) {
+  testsupport::ScopedTimeZone utc("UTC");
   IndexSummary summary = MakeEmptySummary();
   EXPECT_EQ(summary.startTime, 946684800);
   EXPECT_EQ(summary.endTime, 946684800);
   EXPECT_EQ(summary.dataBytes, 0u);
   EXPECT_EQ(summary.lastEntry, 0);
-  UseZone("Asia/Shanghai");
+  testsupport::ScopedTimeZone shanghai("Asia/Shanghai");
   EXPECT_EQ(NoTimeSeconds(), 946684800 - 8 * 3600);
   summary = MakeEmptySummary();
   EXPECT_EQ(summary.startTime, 946684800 - 8 * 3600);

@@ -40,6 +40,15 @@ class FrameReaderTest : public ::testing::Test {
     for (const std::string& title : titles) catalog_->AddIndexFile(dir_.path(), title + ".FIH");
     ASSERT_EQ(catalog_->Build(), 1);
   }
+  // Writes each builder as <title>.VDB/.FIH and catalogues them in this order.
+  void WriteList(const std::vector<std::pair<const DataFileBuilder*, std::string>>& files) {
+    std::vector<std::string> titles;
+    for (const auto& [file, title] : files) {
+      file->Write(dir_.path(), title);
+      titles.push_back(title);
+    }
+    BuildList(titles);
+  }
   // Builds a catalogue from one index file with several records (source mode 1).
   void BuildSet(const std::string& indexName) {
     catalog_ = std::make_unique<CFileCatalog>(reinterpret_cast<CFileSearch*>(this), &OnKeyFrame);
@@ -132,9 +141,7 @@ TEST_F(SeekTest, JumpsToTheMinuteAndStopsJustAfterTheFirstRecordAtOrAfterTheTarg
   // 10:30:20 was the first record at or after the target; reading goes on behind it.
   EXPECT_EQ(TimeOf(NextFrame(1.0f)), At(10, 30, 30));
   EXPECT_EQ(TimeOf(NextFrame(1.0f)), At(10, 30, 40));
-}
-
-TEST_F(SeekTest, ATargetOnARecordPassesThatRecord) {
+  // A target on a record passes that record.
   ASSERT_EQ(catalog_->SeekToTime(CTime(At(10, 31, 0))), 1);
   EXPECT_EQ(TimeOf(NextFrame(1.0f)), At(10, 31, 10));
 }
@@ -154,8 +161,7 @@ TEST_F(FrameReaderTest, AJumpIntoTheMiddleOfARecordFallsBackToTheFileStart) {
   file.AddAudio(1, At(10, 29, 59), 0, 40);
   file.AddVideo(0, At(10, 30, 20), false);
   file.AddVideo(0, At(10, 30, 40), false);
-  file.Write(dir_.path(), "a");
-  BuildList({"a"});
+  WriteList({{&file, "a"}});
 
   ASSERT_EQ(catalog_->SeekToTime(CTime(At(10, 30, 15))), 1);
   EXPECT_EQ(NextFrame(1.0f), file.Frame(4));
@@ -176,11 +182,7 @@ TEST_F(FrameReaderTest, ForwardDeliversEveryRecordOfTheDayOnceInFileOrder) {
   middle.AddAudio(7, At(9, 0, 4), 19);
   late.AddVideo(2, At(10, 0), true, 4);
   otherDay.AddVideo(0, LocalSeconds(2024, 3, 6, 0, 0, 5), true);
-  late.Write(dir_.path(), "c");
-  early.Write(dir_.path(), "a");
-  otherDay.Write(dir_.path(), "d");
-  middle.Write(dir_.path(), "b");
-  BuildList({"c", "d", "a", "b"});
+  WriteList({{&late, "c"}, {&otherDay, "d"}, {&early, "a"}, {&middle, "b"}});
 
   ASSERT_EQ(catalog_->OpenDay(CTime(At(12, 0))), 1);
   ReadToEnd(1.0f);
@@ -207,9 +209,7 @@ TEST_F(FrameReaderTest, AFileWhoseDataEndsEarlyIsLeftForTheNext) {
   first.AddRaw(std::vector<uint8_t>(500, 0), At(10, 0, 1));  // never written after all
   first.AddVideo(0, At(10, 0, 2), false);
   second.AddVideo(0, At(11, 0), true);
-  first.Write(dir_.path(), "a");
-  second.Write(dir_.path(), "b");
-  BuildList({"a", "b"});
+  WriteList({{&first, "a"}, {&second, "b"}});
 
   ASSERT_EQ(catalog_->OpenDay(CTime(At(10, 0))), 1);
   ReadToEnd(1.0f);
@@ -219,8 +219,7 @@ TEST_F(FrameReaderTest, AFileWhoseDataEndsEarlyIsLeftForTheNext) {
 TEST_F(FrameReaderTest, RateZeroSleepsAndKeepsThePosition) {
   DataFileBuilder file;
   file.AddVideo(0, At(10, 0), true);
-  file.Write(dir_.path(), "a");
-  BuildList({"a"});
+  WriteList({{&file, "a"}});
   ASSERT_EQ(catalog_->OpenDay(CTime(At(10, 0))), 1);
 
   catalog_->SetPlayRate(0.0f);
@@ -235,8 +234,7 @@ TEST_F(FrameReaderTest, ARecordLargerThanTheBufferIsPassedOver) {
   DataFileBuilder file;
   file.AddVideo(0, At(10, 0), true, 1, 3000);
   file.AddVideo(0, At(10, 0, 1), false, 1, 10);
-  file.Write(dir_.path(), "a");
-  BuildList({"a"});
+  WriteList({{&file, "a"}});
   ASSERT_EQ(catalog_->OpenDay(CTime(At(10, 0))), 1);
 
   catalog_->SetPlayRate(1.0f);
@@ -250,17 +248,6 @@ TEST_F(FrameReaderTest, ARecordLargerThanTheBufferIsPassedOver) {
 // ---------------------------------------------------------------------------------------
 // Backward play.
 
-TEST_F(FrameReaderTest, BackwardAtTheStartOfTheFirstFileEndsTheDay) {
-  DataFileBuilder file;
-  file.AddVideo(0, At(10, 0), true);
-  file.Write(dir_.path(), "a");
-  BuildList({"a"});
-  ASSERT_EQ(catalog_->OpenDay(CTime(At(10, 0))), 1);
-  catalog_->SetPlayRate(-1.0f);
-  std::vector<uint8_t> buffer(kFrameBufferSize);
-  EXPECT_EQ(catalog_->ReadNextFrame(buffer.data(), kFrameBufferSize), -1);
-}
-
 TEST_F(FrameReaderTest, BackwardInjectsEachGroupsKeyFrameFirstAndPlaysAudioInReverse) {
   // Oldest first: file a = K0 A1; file b = P0 K1 A2 P2 P3 A3 (video on channel 0, audio on
   // channel 1). The search for K0 has to cross back into file a.
@@ -273,9 +260,7 @@ TEST_F(FrameReaderTest, BackwardInjectsEachGroupsKeyFrameFirstAndPlaysAudioInRev
   const size_t p2 = b.AddVideo(0, At(10, 0, 5), false, 2);
   const size_t p3 = b.AddVideo(0, At(10, 0, 6), false);
   const size_t a3 = b.AddAudio(1, At(10, 0, 7), 33);
-  a.Write(dir_.path(), "a");
-  b.Write(dir_.path(), "b");
-  BuildList({"a", "b"});
+  WriteList({{&a, "a"}, {&b, "b"}});
 
   ASSERT_EQ(catalog_->OpenDay(CTime(At(10, 0))), 1);
   ASSERT_EQ(catalog_->ResetReadPosition(-1), 1);
@@ -299,9 +284,7 @@ TEST_F(FrameReaderTest, BackwardStopsTheDayAtATrailerWithoutItsEndMarker) {
   second.AddAudio(1, At(10, 0, 1));
   second.AddAudio(1, At(10, 0, 2));
   second.PutU32(DataFileBuilder::EndMarkerOffset(second.Records()[1]), 99);
-  first.Write(dir_.path(), "a");
-  second.Write(dir_.path(), "b");
-  BuildList({"a", "b"});
+  WriteList({{&first, "a"}, {&second, "b"}});
 
   ASSERT_EQ(catalog_->OpenDay(CTime(At(10, 0))), 1);
   ASSERT_EQ(catalog_->ResetReadPosition(-1), 1);
