@@ -269,7 +269,10 @@ void CFrameScheduler::SetDelay(int32_t seconds) {
 int32_t CFrameScheduler::EnqueueVideo(uint32_t channel, platform::CTime time, const uint8_t* data,
                                       int32_t dataLength, const uint8_t* second,
                                       int32_t secondLength, int32_t display, float rate) {
-  Shared& s = *shared_;
+  // Our own reference to the state and the queue: the call may block until a Stop or the
+  // scheduler's destruction, and wakes the pacing thread after the store.
+  const std::shared_ptr<Shared> state = shared_;
+  Shared& s = *state;
   if (!s.opened.load(std::memory_order_acquire) || s.started.load() == 0) return 0;
   if (dataLength <= 0 || dataLength > kMaxFrameDataLength) return 0;
   {
@@ -277,7 +280,6 @@ int32_t CFrameScheduler::EnqueueVideo(uint32_t channel, platform::CTime time, co
     if (channel >= s.channelEnables.size()) return 0;
     if (display != 0 && !s.EnabledLocked(channel)) return 0;
   }
-  // Our own reference: the call may block until a Stop or the scheduler's destruction.
   const std::shared_ptr<CFrameQueue> queue = s.videoQueue;
   const uint64_t groups = queue->GroupsClosed();
   const int32_t stored =
@@ -291,7 +293,8 @@ int32_t CFrameScheduler::EnqueueVideo(uint32_t channel, platform::CTime time, co
 int32_t CFrameScheduler::EnqueueAudio(uint32_t channel, platform::CTime time, const uint8_t* data,
                                       int32_t dataLength, const uint8_t* second,
                                       int32_t secondLength, float rate) {
-  Shared& s = *shared_;
+  const std::shared_ptr<Shared> state = shared_;
+  Shared& s = *state;
   if (!s.opened.load(std::memory_order_acquire) || s.started.load() == 0) return 0;
   if (rate != 1.0f) return 0;
   if (dataLength <= 0 || dataLength > kMaxFrameDataLength) return 0;

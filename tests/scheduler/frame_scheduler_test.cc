@@ -49,8 +49,11 @@ class FrameSchedulerTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    sched_.reset();  // wakes a producer still held in EnqueueVideo
+    // Stop releases a producer held in EnqueueVideo and refuses its next call, so the
+    // producer is gone before the scheduler it calls.
+    if (sched_) sched_->Stop();
     if (producer_.joinable()) producer_.join();
+    sched_.reset();
   }
 
   static int32_t OnVideo(CFrameScheduler*, uint32_t channel, FrameTime time, const uint8_t* data,
