@@ -284,16 +284,24 @@ inline bool IsShown(const HostEvent& e) { return e.kind == HostEvent::kVideo && 
 inline bool IsVideo(const HostEvent& e) { return e.kind == HostEvent::kVideo; }
 inline bool IsAudio(const HostEvent& e) { return e.kind == HostEvent::kAudio; }
 
-// The events of the first pass over the recording: everything before the first frame that
-// arrives a second time (play wraps around at the end of the recorded days).
-inline std::vector<HostEvent> FirstPass(const std::vector<HostEvent>& events) {
+// The events of the first pass over the recording: everything before play wraps around at
+// the end of the recorded days. The wrap shows as a frame that arrives a second time, or as a
+// frame whose time runs against the direction of play (the start of the recording can hold
+// frames the first pass stepped over, so they are new and yet belong to the second pass).
+inline std::vector<HostEvent> FirstPass(const std::vector<HostEvent>& events,
+                                        bool backward = false) {
   std::vector<HostEvent> pass;
   std::vector<std::pair<uint32_t, uint32_t>> seen;
+  const HostEvent* previous = nullptr;
   for (const HostEvent& e : events) {
     if (e.kind != HostEvent::kNotify) {
       const std::pair<uint32_t, uint32_t> id{e.serial, e.d.decodeOnly};
       if (std::find(seen.begin(), seen.end(), id) != seen.end()) break;
+      if (previous != nullptr && (backward ? e.time > previous->time : e.time < previous->time)) {
+        break;
+      }
       seen.push_back(id);
+      previous = &e;
     }
     pass.push_back(e);
   }

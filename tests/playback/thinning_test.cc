@@ -167,7 +167,7 @@ TEST_F(ThinningTest, BackwardPlayGivesEachGroupItsKeyFrameFirstThenNewestToOldes
   std::vector<std::pair<uint32_t, uint32_t>> got;
   size_t shown = 0;
   size_t notifications = 0;
-  for (const HostEvent& e : FirstPass(log_.Events())) {
+  for (const HostEvent& e : FirstPass(log_.Events(), /*backward=*/true)) {
     if (IsVideo(e)) got.push_back({e.serial, e.d.decodeOnly});
     shown += IsShown(e) ? 1 : 0;
     notifications += e.kind == HostEvent::kNotify ? 1 : 0;
