@@ -2,8 +2,9 @@
 // mapping files, and hostile index files.
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstring>
+#include <filesystem>
 #include <numeric>
 
 #include "catalog_test_util.h"
@@ -14,67 +15,23 @@ namespace {
 
 using BuildTest = CatalogTest;
 
-TEST_F(BuildTest, EmptyListBuildsAnEmptyCatalogueWithoutTemporaryFiles) {
-  EXPECT_EQ(catalog->Build(), 1);
-  EXPECT_EQ(catalog->loaded.load(), 1);
-  EXPECT_EQ(catalog->fileCount, 0);
-  EXPECT_EQ(catalog->timeTables, nullptr);
-  EXPECT_TRUE(MappingFiles(tmpDir).empty());
-  EXPECT_TRUE(Dates().empty());
-}
-
+// Ordered by start time; equal starts keep the list order, a file listed twice is
+// catalogued twice, and files without recording go last in list order.
 TEST_F(BuildTest, ListIsOrderedByStartTimeWithItsDataPaths) {
-  AddPair("a", MakeSummary({{Local(2021, 3, 5, 10, 0), 10}}));
-  AddPair("b", MakeSummary({{Local(2021, 3, 5, 8, 0), 10}}));
-  AddPair("c", MakeSummary({{Local(2021, 3, 5, 9, 0), 10}}));
-  ASSERT_EQ(catalog->Build(), 1);
-  ASSERT_EQ(catalog->fileCount, 3);
-  EXPECT_EQ(PathAt(0), dir + "b.VDB");
-  EXPECT_EQ(PathAt(1), dir + "c.VDB");
-  EXPECT_EQ(PathAt(2), dir + "a.VDB");
-  EXPECT_EQ(StartAt(0), Local(2021, 3, 5, 8, 0));
-  EXPECT_EQ(StartAt(2), Local(2021, 3, 5, 10, 0));
-  EXPECT_EQ(catalog->oldestFile, 0);
-  EXPECT_EQ(catalog->currentFile, kNoFile);
-}
-
-TEST_F(BuildTest, EqualStartTimesKeepListOrderAndRepeatsAreCataloguedTwice) {
-  const int32_t t = Local(2021, 3, 5, 9, 0);
-  AddPair("a", MakeSummary({{t, 10}}));
-  AddPair("b", MakeSummary({{t, 20}}));
+  const int32_t nine = Local(2021, 3, 5, 9, 0);
+  AddPair("a", MakeSummary({{nine, 10}}));
+  AddPair("e1", storage::MakeEmptySummary());
+  AddPair("t10", MakeSummary({{Local(2021, 3, 5, 10, 0), 10}}));
+  AddPair("b", MakeSummary({{nine, 20}}));
+  AddPair("e2", storage::MakeEmptySummary());
+  AddPair("t08", MakeSummary({{Local(2021, 3, 5, 8, 0), 10}}));
   catalog->AddIndexFile(dir, "a.FIH");
   ASSERT_EQ(catalog->Build(), 1);
-  ASSERT_EQ(catalog->fileCount, 3);
-  EXPECT_EQ(PathAt(0), dir + "a.VDB");
-  EXPECT_EQ(PathAt(1), dir + "b.VDB");
-  EXPECT_EQ(PathAt(2), dir + "a.VDB");
-}
-
-TEST_F(BuildTest, FilesWithoutRecordingGoLastInListOrder) {
-  AddPair("t10", MakeSummary({{Local(2021, 3, 5, 10, 0), 10}}));
-  AddPair("e1", storage::MakeEmptySummary());
-  AddPair("t11", MakeSummary({{Local(2021, 3, 5, 11, 0), 10}}));
-  AddPair("e2", storage::MakeEmptySummary());
-  AddPair("t09", MakeSummary({{Local(2021, 3, 5, 9, 0), 10}}));
-  ASSERT_EQ(catalog->Build(), 1);
-  const std::vector<std::string> expected = {dir + "t09.VDB", dir + "t10.VDB", dir + "t11.VDB",
-                                             dir + "e1.VDB", dir + "e2.VDB"};
-  for (int32_t j = 0; j < 5; ++j) EXPECT_EQ(PathAt(j), expected[j]) << j;
-}
-
-TEST_F(BuildTest, FileWithoutRecordedBytesHasPlaceholderTimesAndNoMinutes) {
-  storage::IndexSummary s = MakeSummary({{Local(2021, 3, 5, 10, 15), 500}});
-  s.dataBytes = 0;
-  AddPair("a", s);
-  ASSERT_EQ(catalog->Build(), 1);
-  const FileTimeTable* t = catalog->TimeTableAt(0);
-  ASSERT_NE(t, nullptr);
-  EXPECT_EQ(t->startTime, platform::CTime::NoTime().seconds());
-  EXPECT_EQ(t->endTime, platform::CTime::NoTime().seconds());
-  EXPECT_EQ(t->dataBytes, 0u);
-  for (int m = 0; m < kMinuteSlots; ++m) ASSERT_EQ(t->minuteBytes[m], 0u) << m;
-  EXPECT_EQ(PathAt(0), dir + "a.VDB");
-  EXPECT_TRUE(Dates().empty());
+  EXPECT_EQ(Paths(), Vdb({"t08", "a", "b", "a", "t10", "e1", "e2"}));
+  EXPECT_EQ(StartAt(0), Local(2021, 3, 5, 8, 0));
+  EXPECT_EQ(StartAt(4), Local(2021, 3, 5, 10, 0));
+  EXPECT_EQ(catalog->oldestFile, 0);
+  EXPECT_EQ(catalog->currentFile, kNoFile);
 }
 
 TEST_F(BuildTest, EntriesAddToTheSlotOfTheirLocalMinute) {
@@ -127,9 +84,7 @@ INSTANTIATE_TEST_SUITE_P(Zones, ZoneSlotTest,
                                            "Asia/Shanghai"),
                          [](const auto& info) {
                            std::string name = info.param;
-                           for (char& c : name) {
-                             if (c == '/') c = '_';
-                           }
+                           std::replace(name.begin(), name.end(), '/', '_');
                            return name;
                          });
 
@@ -144,60 +99,39 @@ class IndexFileTest : public CatalogTest {
     catalog->SetIndexFile(dir, "set.FIH");
     return path;
   }
+  // A record of <title>.VDB recorded from `hour` on 2021-03-05.
+  static storage::IndexRecord Rec(const std::string& title, int hour, uint32_t dataBytes = 1000) {
+    return MakeRecord(title + ".VDB", MakeSummary({{Local(2021, 3, 5, hour, 0), 1}}, dataBytes));
+  }
 };
 
+// The oldest record with data is the first position (of equal starts the earlier record),
+// the others follow in rotation order; a record count beyond the file's whole records is
+// cut to them.
 TEST_F(IndexFileTest, CataloguesFromTheOldestRecordInRotationOrder) {
-  WriteHeaderIndex({MakeRecord("r0.VDB", MakeSummary({{Local(2021, 3, 5, 12, 0), 1}})),
-                    MakeRecord("r1.VDB", MakeSummary({{Local(2021, 3, 5, 8, 0), 1}})),
-                    MakeRecord("r2.VDB", MakeSummary({{Local(2021, 3, 5, 10, 0), 1}}))},
-                   3);
+  const std::string path =
+      WriteHeaderIndex({Rec("r0", 12), Rec("r1", 8), Rec("r2", 1, 0), Rec("r3", 8)}, 1000000);
+  // Half a fifth record: not a whole record, so not catalogued.
+  std::ofstream(path, std::ios::binary | std::ios::app) << std::string(1000, 'x');
   ASSERT_EQ(catalog->Build(), 1);
   EXPECT_EQ(catalog->oldestFile, 1);
-  ASSERT_EQ(catalog->fileCount, 3);
-  EXPECT_EQ(PathAt(0), dir + "r1.VDB");
-  EXPECT_EQ(PathAt(1), dir + "r2.VDB");
-  EXPECT_EQ(PathAt(2), dir + "r0.VDB");
-  EXPECT_EQ(StartAt(2), Local(2021, 3, 5, 12, 0));
+  EXPECT_EQ(Paths(), Vdb({"r1", "r2", "r3", "r0"}));
+  EXPECT_EQ(StartAt(1), platform::CTime::NoTime().seconds());
+  EXPECT_EQ(StartAt(3), Local(2021, 3, 5, 12, 0));
   EXPECT_NE(catalog->headerFile, nullptr);
   catalog->Clear();
   EXPECT_EQ(catalog->headerFile, nullptr);
 }
 
-TEST_F(IndexFileTest, RecordsWithoutRecordingAreNeverTheOldest) {
-  storage::IndexSummary empty = MakeSummary({{Local(2021, 3, 5, 1, 0), 1}});
-  empty.dataBytes = 0;
-  WriteHeaderIndex({MakeRecord("r0.VDB", MakeSummary({{Local(2021, 3, 5, 9, 0), 1}})),
-                    MakeRecord("r1.VDB", empty),
-                    MakeRecord("r2.VDB", MakeSummary({{Local(2021, 3, 5, 9, 0), 1}}))},
-                   3);
-  ASSERT_EQ(catalog->Build(), 1);
-  EXPECT_EQ(catalog->oldestFile, 0);  // the tie keeps the earlier record
-  EXPECT_EQ(PathAt(1), dir + "r1.VDB");
-  EXPECT_EQ(StartAt(1), platform::CTime::NoTime().seconds());
-}
-
 TEST_F(IndexFileTest, ZeroRecordCountOrEmptyFileFailsTheBuild) {
-  WriteHeaderIndex({MakeRecord("r0.VDB", MakeSummary({{Local(2021, 3, 5, 9, 0), 1}}))}, 0);
+  WriteHeaderIndex({Rec("r0", 9)}, 0);
   EXPECT_EQ(catalog->Build(), 0);
   EXPECT_EQ(catalog->loaded.load(), 0);
   EXPECT_EQ(catalog->fileCount, 0);
-  EXPECT_TRUE(MappingFiles(tmpDir).empty());
+  EXPECT_EQ(MappingFiles(tmpDir), 0u);
   WriteBytes(dir + "set.FIH", "", 0);  // an empty file fails too
   EXPECT_EQ(catalog->Build(), 0);
   EXPECT_EQ(catalog->fileCount, 0);
-}
-
-TEST_F(IndexFileTest, RecordCountIsCappedAtTheRecordsPresent) {
-  const std::string path =
-      WriteHeaderIndex({MakeRecord("r0.VDB", MakeSummary({{Local(2021, 3, 5, 9, 0), 1}})),
-                        MakeRecord("r1.VDB", MakeSummary({{Local(2021, 3, 5, 8, 0), 1}}))},
-                       1000000);
-  // Half a third record: not a whole record, so not catalogued.
-  std::ofstream(path, std::ios::binary | std::ios::app) << std::string(1000, 'x');
-  ASSERT_EQ(catalog->Build(), 1);
-  EXPECT_EQ(catalog->fileCount, 2);
-  EXPECT_EQ(PathAt(0), dir + "r1.VDB");
-  EXPECT_EQ(PathAt(1), dir + "r0.VDB");
 }
 
 // Fails opens for writing of one path, as a read-only file would.
@@ -211,8 +145,7 @@ int RefuseWritableOpen(const char* path, int flags, mode_t mode) {
 }
 
 TEST_F(IndexFileTest, FileThatCannotBeOpenedForWritingGivesAnEmptyCatalogue) {
-  g_refusedPath =
-      WriteHeaderIndex({MakeRecord("r0.VDB", MakeSummary({{Local(2021, 3, 5, 9, 0), 1}}))}, 1);
+  g_refusedPath = WriteHeaderIndex({Rec("r0", 9)}, 1);
   platform::SetSyscall(&platform::Syscalls::open, &RefuseWritableOpen);
   const int32_t result = catalog->Build();
   platform::RestoreSyscalls();
@@ -229,22 +162,28 @@ TEST_F(IndexFileTest, FileThatCannotBeOpenedForWritingGivesAnEmptyCatalogue) {
 using TempFileTest = CatalogTest;
 
 TEST_F(TempFileTest, TwoFilesExistWhileTheCatalogueStands) {
+  // An empty list builds an empty catalogue without them.
+  EXPECT_EQ(catalog->Build(), 1);
+  EXPECT_EQ(catalog->loaded.load(), 1);
+  EXPECT_EQ(catalog->fileCount, 0);
+  EXPECT_EQ(MappingFiles(tmpDir), 0u);
+  EXPECT_TRUE(Dates().empty());
+  catalog->Clear();
+
   AddPair("a", MakeSummary({{Local(2021, 3, 5, 9, 0), 1}}));
   ASSERT_EQ(catalog->Build(), 1);
-  EXPECT_EQ(MappingFiles(tmpDir).size(), 2u);
-  EXPECT_EQ(catalog->timeTableMap.Size(), kFileTimeTableSize);
-  EXPECT_EQ(catalog->fileInfoMap.Size(), storage::kFileInfoSize);
+  EXPECT_EQ(MappingFiles(tmpDir), 2u);
 
   catalog->Clear();
-  EXPECT_TRUE(MappingFiles(tmpDir).empty());
+  EXPECT_EQ(MappingFiles(tmpDir), 0u);
   EXPECT_EQ(catalog->fileCount, 0);
   EXPECT_EQ(catalog->loaded.load(), 0);
   EXPECT_EQ(Dates().size(), 1u) << "Clear keeps the date table";
 
   ASSERT_EQ(catalog->Build(), 1);  // the list survived
-  EXPECT_EQ(MappingFiles(tmpDir).size(), 2u);
+  EXPECT_EQ(MappingFiles(tmpDir), 2u);
   catalog.reset();
-  EXPECT_TRUE(MappingFiles(tmpDir).empty());
+  EXPECT_EQ(MappingFiles(tmpDir), 0u);
 }
 
 void* FailingMmap(void*, size_t, int, int, int, off_t) {
@@ -259,11 +198,9 @@ TEST_F(TempFileTest, MappingThatCannotBeCreatedLeavesAnEmptyCatalogue) {
   platform::RestoreSyscalls();
   EXPECT_EQ(result, 0);
   EXPECT_EQ(catalog->fileCount, 0);
-  EXPECT_EQ(catalog->fileInfos, nullptr);
-  EXPECT_TRUE(MappingFiles(tmpDir).empty());
+  EXPECT_EQ(MappingFiles(tmpDir), 0u);
   EXPECT_TRUE(Dates().empty());
-  const DayTable t = Day(Local(2021, 3, 5, 0, 0));
-  EXPECT_EQ(t.any[540], 0u);
+  EXPECT_EQ(Day(Local(2021, 3, 5, 0, 0)).any[540], 0u);
   // The source is intact: the next build works.
   EXPECT_EQ(catalog->Build(), 1);
   EXPECT_EQ(catalog->fileCount, 1);
@@ -279,30 +216,19 @@ TEST_F(BadIndexTest, EmptyAndTruncatedFilesAreZeroPaddedNotStale) {
   std::vector<Entry> many;
   for (int i = 0; i < 10; ++i) many.push_back({t + i * 60, 50});
   AddPair("full", MakeSummary(many));
-  // Truncated right after its first entry, although it claims five: the missing entries
+  // Truncated right after its first entry, although it claims three: the missing entries
   // read as zero and add nothing.
-  storage::IndexSummary cut = MakeSummary({{t + 3600, 9}, {t + 3660, 9}, {t + 3720, 9}});
-  const storage::IndexRecord record = MakeRecord("cut.VDB", cut);
-  std::vector<uint8_t> bytes(storage::kIndexSummaryOffset + 16 + storage::kIndexEntrySize);
-  const storage::FileHeader header = storage::MakeFileHeader(1);
-  std::memcpy(bytes.data(), &header, sizeof(header));
-  std::memcpy(bytes.data() + storage::kIndexRecordOffset, &record,
-              bytes.size() - storage::kIndexRecordOffset);
-  WriteBytes(dir + "cut.FIH", bytes.data(), bytes.size());
-  WriteBytes(dir + "cut.VDB", "", 0);
-  catalog->AddIndexFile(dir, "cut.FIH");
-  WriteBytes(dir + "empty.FIH", "", 0);
-  WriteBytes(dir + "empty.VDB", "", 0);
-  catalog->AddIndexFile(dir, "empty.FIH");
+  AddPair("cut", MakeSummary({{t + 3600, 9}, {t + 3660, 9}, {t + 3720, 9}}));
+  std::filesystem::resize_file(dir + "cut.FIH",
+                               storage::kIndexSummaryOffset + 16 + storage::kIndexEntrySize);
+  AddPair("empty", MakeSummary(many));
+  std::filesystem::resize_file(dir + "empty.FIH", 0);
   catalog->AddIndexFile(dir, "missing.FIH");  // no data file: never listed
   WriteBytes(dir + "noindex.VDB", "", 0);
   catalog->AddIndexFile(dir, "noindex.FIH");  // listed, but its index cannot be opened
 
   ASSERT_EQ(catalog->Build(), 1);
-  ASSERT_EQ(catalog->fileCount, 3);
-  EXPECT_EQ(PathAt(0), dir + "full.VDB");
-  EXPECT_EQ(PathAt(1), dir + "cut.VDB");
-  EXPECT_EQ(PathAt(2), dir + "empty.VDB");
+  ASSERT_EQ(Paths(), Vdb({"full", "cut", "empty"}));
   const FileTimeTable* c = catalog->TimeTableAt(1);
   EXPECT_EQ(std::accumulate(c->minuteBytes, c->minuteBytes + kMinuteSlots, 0u), 9u);
   EXPECT_EQ(c->minuteBytes[11 * 60], 9u);
@@ -310,6 +236,7 @@ TEST_F(BadIndexTest, EmptyAndTruncatedFilesAreZeroPaddedNotStale) {
   const FileTimeTable* e = catalog->TimeTableAt(2);
   EXPECT_EQ(e->dataBytes, 0u);
   EXPECT_EQ(e->startTime, platform::CTime::NoTime().seconds());
+  EXPECT_EQ(e->endTime, platform::CTime::NoTime().seconds());
 }
 
 TEST_F(BadIndexTest, LastEntryOutOfRangeIsBounded) {

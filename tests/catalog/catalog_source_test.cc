@@ -8,40 +8,7 @@ namespace {
 
 using SourceTest = CatalogTest;
 
-TEST_F(SourceTest, AddIndexFileNeedsAnExistingDataFile) {
-  WriteBytes(dir + "x.VDB", "", 0);
-  catalog->SetIndexFile(dir, "h.FIH");
-  catalog->AddIndexFile(dir, "y.FIH");  // no y.VDB: nothing changes, mode stays 1
-  EXPECT_EQ(catalog->sourceMode, 1);
-  EXPECT_TRUE(catalog->indexPaths.empty());
-
-  catalog->AddIndexFile(dir, "x.FIH");
-  EXPECT_EQ(catalog->sourceMode, 0);
-  EXPECT_EQ(catalog->indexPaths, std::vector<std::string>{dir + "x.FIH"});
-  EXPECT_EQ(catalog->dataPaths, std::vector<std::string>{dir + "x.VDB"});
-}
-
-TEST_F(SourceTest, NameWithItsOwnDirectoryKeepsItOnlyInTheIndexPath) {
-  WriteBytes(dir + "x.VDB", "", 0);
-  catalog->AddIndexFile(dir, "sub\\x.FIH");
-  catalog->AddIndexFile(dir, "sub/x.FIH");
-  EXPECT_EQ(catalog->indexPaths, (std::vector<std::string>{dir + "sub/x.FIH", dir + "sub/x.FIH"}));
-  EXPECT_EQ(catalog->dataPaths, (std::vector<std::string>{dir + "x.VDB", dir + "x.VDB"}));
-}
-
-TEST_F(SourceTest, DirectoryIsNormalised) {
-  WriteBytes(dir + "x.VDB", "", 0);
-  std::string windowsStyle = dir.substr(0, dir.size() - 1);  // no trailing separator
-  for (char& c : windowsStyle) {
-    if (c == '/') c = '\\';
-  }
-  catalog->AddIndexFile(windowsStyle, "x.FIH");
-  EXPECT_EQ(catalog->indexPaths, std::vector<std::string>{dir + "x.FIH"});
-  catalog->SetIndexFile(dir.substr(0, dir.size() - 1), "a.FIH");
-  EXPECT_EQ(catalog->headerPath, dir + "a.FIH");
-}
-
-TEST_F(SourceTest, SetAfterAddsDiscardsTheListAndAddSwitchesBack) {
+TEST_F(SourceTest, SetDiscardsTheListAndOnlyAnAddWithItsDataFileSwitchesBack) {
   WriteBytes(dir + "a.VDB", "", 0);
   WriteBytes(dir + "b.VDB", "", 0);
   catalog->AddIndexFile(dir, "a.FIH");
@@ -52,9 +19,28 @@ TEST_F(SourceTest, SetAfterAddsDiscardsTheListAndAddSwitchesBack) {
   EXPECT_TRUE(catalog->indexPaths.empty());
   EXPECT_TRUE(catalog->dataPaths.empty());
 
+  catalog->AddIndexFile(dir, "y.FIH");  // no y.VDB: nothing changes, mode stays 1
+  EXPECT_EQ(catalog->sourceMode, 1);
+  EXPECT_TRUE(catalog->indexPaths.empty());
   catalog->AddIndexFile(dir, "b.FIH");
   EXPECT_EQ(catalog->sourceMode, 0);
   EXPECT_EQ(catalog->indexPaths, std::vector<std::string>{dir + "b.FIH"});
+  EXPECT_EQ(catalog->dataPaths, std::vector<std::string>{dir + "b.VDB"});
+}
+
+// A directory in the name stays in the index path only; the host's directory is normalised.
+TEST_F(SourceTest, PathsAreNormalised) {
+  WriteBytes(dir + "x.VDB", "", 0);
+  catalog->AddIndexFile(dir, "sub\\x.FIH");
+  std::string windowsStyle = dir.substr(0, dir.size() - 1);  // no trailing separator
+  for (char& c : windowsStyle) {
+    if (c == '/') c = '\\';
+  }
+  catalog->AddIndexFile(windowsStyle, "x.FIH");
+  EXPECT_EQ(catalog->indexPaths, (std::vector<std::string>{dir + "sub/x.FIH", dir + "x.FIH"}));
+  EXPECT_EQ(catalog->dataPaths, (std::vector<std::string>{dir + "x.VDB", dir + "x.VDB"}));
+  catalog->SetIndexFile(dir.substr(0, dir.size() - 1), "a.FIH");
+  EXPECT_EQ(catalog->headerPath, dir + "a.FIH");
 }
 
 TEST_F(SourceTest, CallsWhileACatalogueStandsChangeNothing) {

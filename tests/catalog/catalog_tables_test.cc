@@ -28,13 +28,6 @@ class TablesTest : public CatalogTest {
   void UseTheRange() { catalog->SetDSTRange(1, 4, 1, 2, 10, 30, 3); }
 };
 
-TEST_F(TablesTest, DatesAreTheDaysFilesStartOn) {
-  Catalogue({{Local(2021, 3, 5, 23, 50), 1, 1},
-             {Local(2021, 3, 6, 0, 10), 1, 1},
-             {Local(2021, 3, 6, 12, 0), 1, 1}});
-  EXPECT_EQ(Dates(), (std::vector<int32_t>{Local(2021, 3, 5, 0, 0), Local(2021, 3, 6, 0, 0)}));
-}
-
 TEST_F(TablesTest, DateTableQueriesStoreTheCountAndCopyOnlyThatMany) {
   int32_t count = -1;
   catalog->GetDateTable(nullptr, &count);
@@ -46,19 +39,29 @@ TEST_F(TablesTest, DateTableQueriesStoreTheCountAndCopyOnlyThatMany) {
   catalog->GetDateTable(nullptr, nullptr);  // no crash
 }
 
-TEST_F(TablesTest, OrdinaryDayWithoutRange) {
+// Without a range, and with each invalid or inverted one, every day is ordinary.
+TEST_F(TablesTest, OrdinaryDayWithoutAValidRange) {
   Catalogue({{Local(2021, 6, 1, 10, 15), 1, kChannel3, 0, kChannel3, kChannel3}});
-  const DayTable t = Day(Local(2021, 6, 1, 14, 0));
-  EXPECT_EQ(t.kind, 0);
-  EXPECT_EQ(t.hours, 24);
-  EXPECT_EQ(MarkedSlots(t.any), std::vector<int>{615});
-  EXPECT_EQ(t.any[615], kChannel3);
-  EXPECT_EQ(t.r1[615], kChannel3);
-  EXPECT_EQ(t.r2[615], 0u);
-  EXPECT_EQ(t.r4[615], kChannel3);
-  EXPECT_EQ(t.audio[615], kChannel3);
-  EXPECT_EQ(MarkedSlots(t.r2), std::vector<int>{});
-  for (uint32_t row : t.dst) EXPECT_EQ(row, 0u);
+  const std::vector<std::array<int32_t, 7>> invalid = {
+      {0, 4, 1, 2, 10, 30, 3},  {1, 0, 1, 2, 10, 30, 3},  {1, 4, 1, 2, 13, 30, 3},
+      {1, 4, 32, 2, 10, 30, 3}, {1, 4, 1, 60, 10, 30, 3}, {1, 4, 1, -1, 10, 30, 3},
+      {1, 10, 30, 3, 4, 1, 2}};
+  for (size_t i = 0; i <= invalid.size(); ++i) {
+    SCOPED_TRACE(i);
+    if (i > 0) {
+      const auto& r = invalid[i - 1];
+      catalog->SetDSTRange(r[0], r[1], r[2], r[3], r[4], r[5], r[6]);
+    }
+    const DayTable t = Day(Local(2021, 6, 1, 14, 0));
+    EXPECT_EQ(t.kind, 0);
+    EXPECT_EQ(t.hours, 24);
+    for (const auto& table : {t.any, t.r1, t.r4, t.audio}) {
+      EXPECT_EQ(MarkedSlots(table), std::vector<int>{615});
+      EXPECT_EQ(table[615], kChannel3);
+    }
+    EXPECT_TRUE(MarkedSlots(t.r2).empty());
+    EXPECT_EQ(t.dst, std::vector<uint32_t>(kDayTableRows, 0));
+  }
 }
 
 TEST_F(TablesTest, DayInsideTheRangeShowsTimesOneHourLater) {
@@ -75,27 +78,26 @@ TEST_F(TablesTest, DayInsideTheRangeShowsTimesOneHourLater) {
   EXPECT_TRUE(MarkedSlots(Day(Local(2021, 5, 31, 0, 0)).any).empty());
 }
 
-TEST_F(TablesTest, FirstDayOfTheRange) {
-  Catalogue({{Local(2021, 4, 1, 1, 30), 1, 1}, {Local(2021, 4, 1, 2, 30), 1, 1}});
+TEST_F(TablesTest, FirstAndLastDaysOfTheRange) {
+  Catalogue({{Local(2021, 4, 1, 1, 30), 1, 1},
+             {Local(2021, 4, 1, 2, 30), 1, 1},
+             {Local(2021, 10, 30, 2, 30), 1, 1},
+             {Local(2021, 10, 30, 3, 30), 1, 1}});
   UseTheRange();
-  const DayTable t = Day(Local(2021, 4, 1, 12, 0));
-  EXPECT_EQ(t.kind, 2);
-  EXPECT_EQ(t.hours, 24);
-  EXPECT_EQ(MarkedSlots(t.any), (std::vector<int>{90, 210}));
-  for (int h = 0; h < 24; ++h) EXPECT_EQ(t.dst[h], h >= 2 ? 1u : 0u) << h;
+  const DayTable first = Day(Local(2021, 4, 1, 12, 0));
+  EXPECT_EQ(first.kind, 2);
+  EXPECT_EQ(first.hours, 24);
+  EXPECT_EQ(MarkedSlots(first.any), (std::vector<int>{90, 210}));
+  for (int h = 0; h < 24; ++h) EXPECT_EQ(first.dst[h], h >= 2 ? 1u : 0u) << h;
+  // The last day has 25 hours.
+  const DayTable last = Day(Local(2021, 10, 30, 0, 0));
+  EXPECT_EQ(last.kind, 3);
+  EXPECT_EQ(last.hours, 25);
+  for (int h = 0; h < 25; ++h) EXPECT_EQ(last.dst[h], h <= 3 ? 1u : 0u) << h;
+  EXPECT_EQ(MarkedSlots(last.any), (std::vector<int>{210, 270}));
 }
 
-TEST_F(TablesTest, LastDayOfTheRangeHas25Hours) {
-  Catalogue({{Local(2021, 10, 30, 2, 30), 1, 1}, {Local(2021, 10, 30, 3, 30), 1, 1}});
-  UseTheRange();
-  const DayTable t = Day(Local(2021, 10, 30, 0, 0));
-  EXPECT_EQ(t.kind, 3);
-  EXPECT_EQ(t.hours, 25);
-  for (int h = 0; h < 25; ++h) EXPECT_EQ(t.dst[h], h <= 3 ? 1u : 0u) << h;
-  EXPECT_EQ(MarkedSlots(t.any), (std::vector<int>{210, 270}));
-}
-
-TEST_F(TablesTest, KindsAroundTheRange) {
+TEST_F(TablesTest, KindsAroundTheRangeWithoutACatalogue) {
   UseTheRange();
   EXPECT_EQ(catalog->DayKind(platform::CTime(Local(2021, 3, 31, 12, 0))), 0);
   EXPECT_EQ(catalog->DayKind(platform::CTime(Local(2021, 4, 1, 23, 0))), 2);
@@ -103,22 +105,13 @@ TEST_F(TablesTest, KindsAroundTheRange) {
   EXPECT_EQ(catalog->DayKind(platform::CTime(Local(2021, 10, 29, 0, 0))), 1);
   EXPECT_EQ(catalog->DayKind(platform::CTime(Local(2021, 10, 30, 5, 0))), 3);
   EXPECT_EQ(catalog->DayKind(platform::CTime(Local(2021, 10, 31, 0, 0))), 0);
-}
-
-TEST_F(TablesTest, InvalidOrInvertedRangesMakeEveryDayOrdinary) {
-  Catalogue({{Local(2021, 6, 1, 10, 15), 1, 1}});
-  const std::vector<std::array<int32_t, 7>> ranges = {
-      {0, 4, 1, 2, 10, 30, 3},  {1, 0, 1, 2, 10, 30, 3},  {1, 4, 1, 2, 13, 30, 3},
-      {1, 4, 32, 2, 10, 30, 3}, {1, 4, 1, 60, 10, 30, 3}, {1, 4, 1, -1, 10, 30, 3},
-      {1, 10, 30, 3, 4, 1, 2}};
-  for (const auto& r : ranges) {
-    catalog->SetDSTRange(r[0], r[1], r[2], r[3], r[4], r[5], r[6]);
-    const DayTable t = Day(Local(2021, 6, 1, 0, 0));
-    EXPECT_EQ(t.kind, 0);
-    EXPECT_EQ(t.hours, 24);
-    EXPECT_EQ(MarkedSlots(t.any), std::vector<int>{615});
-    for (uint32_t row : t.dst) EXPECT_EQ(row, 0u);
-  }
+  // Without a catalogue the minute tables are zero but the range still applies.
+  const DayTable t = Day(Local(2021, 10, 30, 0, 0));
+  EXPECT_EQ(t.kind, 3);
+  EXPECT_EQ(t.hours, 25);
+  EXPECT_EQ(t.dst[0], 1u);
+  EXPECT_TRUE(MarkedSlots(t.any).empty());
+  EXPECT_TRUE(MarkedSlots(t.audio).empty());
 }
 
 TEST_F(TablesTest, StartHourOf30CarriesIntoTheNextDay) {
@@ -137,7 +130,8 @@ TEST_F(TablesTest, SameStartAndEndDayShiftsWithoutAKind) {
 }
 
 TEST_F(TablesTest, FilesWithInvalidTimesOrNoBytesAddNothing) {
-  storage::IndexSummary noBytes = MakeSummary({{Local(2021, 6, 1, 10, 15), 1, 1}});
+  // The file without bytes keeps the time of its minutes but adds no date and no minute.
+  storage::IndexSummary noBytes = MakeSummary({{Local(2021, 6, 2, 10, 15), 1, 1}});
   noBytes.dataBytes = 0;
   storage::IndexSummary reversed = MakeSummary({{Local(2021, 6, 1, 11, 15), 1, 1}});
   reversed.endTime = reversed.startTime;
@@ -146,16 +140,8 @@ TEST_F(TablesTest, FilesWithInvalidTimesOrNoBytesAddNothing) {
   AddPair("c", MakeSummary({{Local(2021, 6, 1, 12, 15), 1, 1}}));
   ASSERT_EQ(catalog->Build(), 1);
   EXPECT_EQ(MarkedSlots(Day(Local(2021, 6, 1, 0, 0)).any), std::vector<int>{735});
-}
-
-TEST_F(TablesTest, WithoutCatalogueTheMinuteTablesAreZeroButTheRangeStillApplies) {
-  UseTheRange();
-  const DayTable t = Day(Local(2021, 10, 30, 0, 0));
-  EXPECT_EQ(t.kind, 3);
-  EXPECT_EQ(t.hours, 25);
-  EXPECT_EQ(t.dst[0], 1u);
-  EXPECT_TRUE(MarkedSlots(t.any).empty());
-  EXPECT_TRUE(MarkedSlots(t.audio).empty());
+  EXPECT_TRUE(MarkedSlots(Day(Local(2021, 6, 2, 0, 0)).any).empty());
+  EXPECT_EQ(Dates(), std::vector<int32_t>{Local(2021, 6, 1, 0, 0)});
 }
 
 // The zone's own daylight saving must not move anything.

@@ -5,13 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "catalog/file_catalog.h"
 #include "storage/formats.h"
+#include "support/process_state.h"
 #include "support/scoped_env.h"
 #include "support/scratch_dir.h"
 #include "support/stored_files.h"
@@ -45,31 +45,15 @@ inline storage::IndexSummary MakeSummary(const std::vector<Entry>& entries,
   s.dataBytes = dataBytes;
   s.lastEntry = static_cast<int32_t>(entries.size()) - 1;
   for (size_t i = 0; i < entries.size() && i < storage::kIndexEntryCount; ++i) {
-    s.entries[i].time = entries[i].time;
-    s.entries[i].bytes = entries[i].bytes;
-    s.entries[i].reason1Mask = entries[i].reason1;
-    s.entries[i].reason2Mask = entries[i].reason2;
-    s.entries[i].reason4Mask = entries[i].reason4;
-    s.entries[i].audioMask = entries[i].audio;
+    const Entry& e = entries[i];
+    s.entries[i] = {e.time, e.bytes, e.reason1, e.reason2, e.reason4, e.audio};
   }
   return s;
 }
 
-// A recorder-style pair: <dir><title>.FIH with one record and an (empty) <dir><title>.VDB.
-inline void WritePair(const std::string& dir, const std::string& title,
-                      const storage::IndexSummary& s) {
-  WriteIndexFile(dir + title + ".FIH", {MakeRecord(title + ".VDB", s)}, 1);
-  WriteBytes(dir + title + ".VDB", "", 0);
-}
-
-// Names of the temporary mapping files in a directory.
-inline std::vector<std::string> MappingFiles(const std::string& dir) {
-  std::vector<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(dir)) {
-    const std::string name = e.path().filename().string();
-    if (name.rfind("fmap", 0) == 0) names.push_back(name);
-  }
-  return names;
+// Temporary mapping files of the catalogue in a directory.
+inline size_t MappingFiles(const std::string& dir) {
+  return testsupport::CountEntries(dir, "fmap");
 }
 
 // Fixture of the catalogue tests: a fresh directory for recordings, a private temporary
@@ -101,18 +85,29 @@ class CatalogTest : public ::testing::Test {
     return std::vector<int32_t>(table.begin(), table.begin() + count);
   }
 
-  std::string PathAt(int32_t j) {
-    const storage::FileInfo* info = catalog->FileInfoAt(j);
-    return info ? storage::FileInfoPath(*info) : std::string("<none>");
+  // Data paths of the whole catalogue, and the data paths expected for these titles.
+  std::vector<std::string> Paths() {
+    std::vector<std::string> paths;
+    for (int32_t j = 0; j < catalog->fileCount; ++j) {
+      paths.push_back(storage::FileInfoPath(*catalog->FileInfoAt(j)));
+    }
+    return paths;
+  }
+  std::vector<std::string> Vdb(const std::vector<std::string>& titles) const {
+    std::vector<std::string> paths;
+    for (const std::string& title : titles) paths.push_back(dir + title + ".VDB");
+    return paths;
   }
   int32_t StartAt(int32_t j) {
     const FileTimeTable* t = catalog->TimeTableAt(j);
     return t ? t->startTime : -1;
   }
 
-  // Adds a recorder-style pair <dir><title>.FIH/.VDB to the list.
+  // Adds a recorder-style pair to the list: <dir><title>.FIH with one record and an empty
+  // <dir><title>.VDB.
   void AddPair(const std::string& title, const storage::IndexSummary& s) {
-    WritePair(dir, title, s);
+    WriteIndexFile(dir + title + ".FIH", {MakeRecord(title + ".VDB", s)}, 1);
+    WriteBytes(dir + title + ".VDB", "", 0);
     catalog->AddIndexFile(dir, title + ".FIH");
   }
 

@@ -7,25 +7,15 @@ namespace reader_test {
 
 size_t DataFileBuilder::AddVideo(uint32_t channel, int32_t time, bool keyFrame, uint32_t type,
                                  uint32_t payloadLength) {
-  storage::RecordFields fields;
-  fields.channel = channel;
-  fields.time = time;
-  fields.type = type;
-  fields.subType = 0x100 + records_.size();
-  fields.keyFrame = keyFrame;
-  fields.reason = storage::kReasonRecorded;
-  fields.videoTag = 0xA5000000u + static_cast<uint32_t>(records_.size());
-  return Append(fields, false, payloadLength);
+  const uint32_t n = static_cast<uint32_t>(records_.size());
+  return Append(
+      {channel, time, type, 0x100 + n, keyFrame, storage::kReasonRecorded, 0xA5000000u + n}, false,
+      payloadLength);
 }
 
 size_t DataFileBuilder::AddAudio(uint32_t channel, int32_t time, uint32_t type,
                                  uint32_t payloadLength) {
-  storage::RecordFields fields;
-  fields.channel = channel;
-  fields.time = time;
-  fields.type = type;
-  fields.reason = storage::kReasonRecorded;
-  return Append(fields, true, payloadLength);
+  return Append({channel, time, type, 0, false, storage::kReasonRecorded, 0}, true, payloadLength);
 }
 
 size_t DataFileBuilder::Append(const storage::RecordFields& fields, bool audioFormat,
@@ -44,14 +34,7 @@ size_t DataFileBuilder::Append(const storage::RecordFields& fields, bool audioFo
                                                          payload.data(), payloadLength)
                              : storage::BuildVideoRecord(bytes_.data() + offset, size, fields,
                                                          payload.data(), payloadLength);
-  BuiltRecord record;
-  record.offset = offset;
-  record.size = built;
-  record.channel = fields.channel;
-  record.type = fields.type;
-  record.time = fields.time;
-  record.keyFrame = fields.keyFrame;
-  records_.push_back(record);
+  records_.push_back({offset, built, fields.time});
   Book(fields.time, built);
   return records_.size() - 1;
 }

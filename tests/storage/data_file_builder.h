@@ -18,10 +18,7 @@ namespace reader_test {
 struct BuiltRecord {
   uint64_t offset = 0;  // in the data file
   uint64_t size = 0;    // 48 + bodySize
-  uint32_t channel = 0;
-  uint32_t type = 0;
   int32_t time = 0;
-  bool keyFrame = false;
 };
 
 class DataFileBuilder {
@@ -35,7 +32,6 @@ class DataFileBuilder {
   void AddRaw(const std::vector<uint8_t>& bytes, int32_t time);
 
   const std::vector<BuiltRecord>& Records() const { return records_; }
-  std::vector<uint8_t>& Bytes() { return bytes_; }
   const std::vector<uint8_t>& Bytes() const { return bytes_; }
   // Record i as the reader hands it out: FrameHeader followed by the body.
   std::vector<uint8_t> Frame(size_t i) const;
@@ -51,7 +47,6 @@ class DataFileBuilder {
   }
 
   // Record-field offsets for tests that damage records.
-  static uint64_t StartMarkerOffset(const BuiltRecord& r) { return r.offset; }
   static uint64_t BodySizeOffset(const BuiltRecord& r) {
     return r.offset + storage::kRecordBodySizeOffset;
   }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -31,16 +32,9 @@ Bytes BytesOf(const T& value) {
 
 const Bytes kPayload10 = {'0', '1', '2', '3', '4', '5', '6', '7', '8', '9'};
 
+// channel, time, type, subType (only 0xAB is stored), keyFrame, reason, tag.
 RecordFields VideoFields(bool keyFrame) {
-  RecordFields fields;
-  fields.channel = 5;
-  fields.time = 0x12345678;
-  fields.type = 2;
-  fields.subType = 0x1AB;  // only 0xAB is stored
-  fields.keyFrame = keyFrame;
-  fields.reason = kReasonRecorded | kReasonTriggerA;
-  fields.videoTag = 0xA1B2C3D4;
-  return fields;
+  return {5, 0x12345678, 2, 0x1AB, keyFrame, kReasonRecorded | kReasonTriggerA, 0xA1B2C3D4};
 }
 
 // --- Frame records -----------------------------------------------------------------------
@@ -64,7 +58,6 @@ TEST(FrameRecordTest, NonKeyVideoRecordMatchesHandLayout) {
       kPayload10,                                        //
       {0x72, 0x00, 0x00, 0x00, 0x64, 0x00, 0x00, 0x00},  // trailer: bodySize, end marker 100
   });
-  ASSERT_EQ(expected.size(), 162u);
   EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 162), expected);
   EXPECT_EQ(buffer[162], 0xEE) << "builder wrote past the record";
 }
@@ -92,14 +85,8 @@ TEST(FrameRecordTest, KeyVideoRecordHasNoLeadBlock) {
 TEST(FrameRecordTest, AudioRecordIsPayloadOnly) {
   Bytes payload(320);
   for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i * 7);
-  RecordFields fields;
-  fields.channel = 31;
-  fields.time = -2;
-  fields.type = 17;
-  fields.subType = 0x02;
-  fields.keyFrame = true;  // ignored by the audio format
-  fields.reason = kReasonRecorded;
-  fields.videoTag = 0xFFFFFFFF;  // ignored too
+  // The key-frame flag and the tag are ignored by the audio format.
+  const RecordFields fields = {31, -2, 17, 0x02, true, kReasonRecorded, 0xFFFFFFFF};
   Bytes buffer(368, 0xEE);
   ASSERT_EQ(BuildAudioRecord(buffer.data(), buffer.size(), fields, payload.data(), 320), 368u);
   const Bytes expected = Concat({
@@ -141,12 +128,14 @@ TEST(FrameRecordTest, RoundTripBothFormats) {
     RecordView view;
     ASSERT_EQ(ParseRecord(buffer.data(), size, &view), RecordStatus::kOk);
     EXPECT_EQ(view.recordSize, size);
-    EXPECT_EQ(view.header.type, 2u);
-    EXPECT_EQ(view.header.subType, 0xAB);
-    EXPECT_EQ(view.header.keyFrame, key ? 1 : 0);
-    EXPECT_EQ(view.header.reason, 3);
-    EXPECT_EQ(view.header.channel, 5);
-    EXPECT_EQ(view.header.time, 0x12345678);
+    // The hand-checked builder bytes are the header the parser must hand out.
+    EXPECT_EQ(BytesOf(view.header), Bytes(buffer.begin() + 4, buffer.begin() + 40));
+    FrameHeader head;
+    ASSERT_TRUE(ParseRecordHead(buffer.data(), &head));
+    EXPECT_EQ(BytesOf(head), BytesOf(view.header));
+    uint32_t trailerBodySize = 0;
+    ASSERT_TRUE(ParseRecordTrailer(buffer.data() + size - kRecordTrailerSize, &trailerBodySize));
+    EXPECT_EQ(trailerBodySize, view.bodySize);
     VideoBodyView body;
     ASSERT_TRUE(SplitVideoBody(view.body, view.bodySize, key, &body));
     EXPECT_EQ(body.lead == nullptr, key);
@@ -158,8 +147,6 @@ TEST(FrameRecordTest, RoundTripBothFormats) {
   RecordView view;
   ASSERT_EQ(ParseRecord(buffer.data(), buffer.size(), &view), RecordStatus::kOk);
   EXPECT_EQ(view.recordSize, size);
-  EXPECT_EQ(view.bodySize, 320u);
-  EXPECT_EQ(view.header.keyFrame, 0);
   EXPECT_EQ(Bytes(view.body, view.body + view.bodySize),
             Bytes(payload.begin(), payload.begin() + 320));
 }
@@ -176,35 +163,23 @@ class ParseRecordRejectTest : public ::testing::Test {
   Bytes record_;
 };
 
-TEST_F(ParseRecordRejectTest, ShortHeadOverrunAndTrailerMismatch) {
+TEST_F(ParseRecordRejectTest, ShortHeadOverrunTrailerMismatchAndWrongMarkers) {
   EXPECT_EQ(Parse(39), RecordStatus::kShortHead);
   EXPECT_EQ(Parse(0), RecordStatus::kShortHead);
   EXPECT_EQ(Parse(161), RecordStatus::kBodyOverrun);
-  StoreU32(record_.data() + kRecordBodySizeOffset, 0xFFFFFFFF);
-  EXPECT_EQ(Parse(record_.size()), RecordStatus::kBodyOverrun);
-  StoreU32(record_.data() + kRecordBodySizeOffset, 115);
-  EXPECT_EQ(Parse(record_.size()), RecordStatus::kBodyOverrun);
+  for (uint32_t badSize : {0xFFFFFFFFu, 115u}) {
+    StoreU32(record_.data() + kRecordBodySizeOffset, badSize);
+    EXPECT_EQ(Parse(record_.size()), RecordStatus::kBodyOverrun) << badSize;
+  }
   StoreU32(record_.data() + kRecordBodySizeOffset, 113);  // trailer read one byte early
   EXPECT_NE(Parse(record_.size()), RecordStatus::kOk);
-}
-
-TEST_F(ParseRecordRejectTest, WrongMarkers) {
+  StoreU32(record_.data() + kRecordBodySizeOffset, 114);
   record_[161] = 1;
   EXPECT_EQ(Parse(record_.size()), RecordStatus::kBadEndMarker);
   EXPECT_FALSE(ParseRecordTrailer(record_.data() + 154, nullptr));
   record_[0] = 201;
   EXPECT_EQ(Parse(record_.size()), RecordStatus::kBadStartMarker);
   EXPECT_FALSE(ParseRecordHead(record_.data(), nullptr));
-}
-
-TEST_F(ParseRecordRejectTest, HeadAndTrailerChecksForTheReader) {
-  FrameHeader header;
-  ASSERT_TRUE(ParseRecordHead(record_.data(), &header));
-  EXPECT_EQ(header.bodySize, 114u);
-  EXPECT_EQ(header.channel, 5);
-  uint32_t bodySize = 0;
-  ASSERT_TRUE(ParseRecordTrailer(record_.data() + 162 - kRecordTrailerSize, &bodySize));
-  EXPECT_EQ(bodySize, 114u);
 }
 
 TEST(VideoBodyTest, TooSmallBodyIsRejected) {
@@ -234,26 +209,14 @@ TEST(IndexFormatTest, FileHeaderBytes) {
   EXPECT_EQ(BytesOf(MakeFileHeader()), expected);
 }
 
-IndexEntry SampleEntry() {
-  IndexEntry entry;
-  entry.time = 0x01020304;
-  entry.bytes = 0x11121314;
-  entry.reason1Mask = 0x80000001;
-  entry.reason2Mask = 0x00000002;
-  entry.reason4Mask = 0x00000400;
-  entry.audioMask = 0x00FF0000;
-  return entry;
-}
+IndexEntry SampleEntry() { return {0x01020304, 0x11121314, 0x80000001, 2, 0x400, 0x00FF0000}; }
 
 const Bytes kSampleEntryBytes = {0x04, 0x03, 0x02, 0x01, 0x14, 0x13, 0x12, 0x11,
                                  0x01, 0x00, 0x00, 0x80, 0x02, 0x00, 0x00, 0x00,
                                  0x00, 0x04, 0x00, 0x00, 0x00, 0x00, 0xFF, 0x00};
 
-TEST(IndexFormatTest, IndexEntryBytes) { EXPECT_EQ(BytesOf(SampleEntry()), kSampleEntryBytes); }
-
 IndexSummary SampleSummary() {
-  IndexSummary summary;
-  std::memset(&summary, 0, sizeof(summary));
+  IndexSummary summary{};
   summary.startTime = 0x0A0B0C0D;
   summary.endTime = -1;
   summary.dataBytes = 0x0C7FFFFF;
@@ -272,9 +235,7 @@ Bytes SampleSummaryBytes() {
 }
 
 TEST(IndexFormatTest, IndexSummaryBytes) {
-  const Bytes expected = SampleSummaryBytes();
-  ASSERT_EQ(expected.size(), 2896u);
-  EXPECT_EQ(BytesOf(SampleSummary()), expected);
+  EXPECT_EQ(BytesOf(SampleSummary()), SampleSummaryBytes());
 }
 
 TEST(IndexFormatTest, IndexRecordBytesAndNameCut) {
@@ -282,7 +243,6 @@ TEST(IndexFormatTest, IndexRecordBytesAndNameCut) {
   record.summary = SampleSummary();
   const Bytes expected =
       Concat({{'0', '0', '0', '7', '.', 'V', 'D', 'B'}, Zeros(44), SampleSummaryBytes()});
-  ASSERT_EQ(expected.size(), 2948u);
   EXPECT_EQ(BytesOf(record), expected);
   EXPECT_EQ(IndexRecordName(record), "0007.VDB");
 
@@ -294,28 +254,15 @@ TEST(IndexFormatTest, IndexRecordBytesAndNameCut) {
   EXPECT_EQ(IndexRecordName(record), std::string(51, 'x'));
 }
 
-TEST(IndexFormatTest, WholeIndexFileLayout) {
-  // FileHeader at 0, record name at 48, summary at 100, 2,996 bytes in all.
-  Bytes file = Concat({BytesOf(MakeFileHeader()), BytesOf(MakeIndexRecord("a.VDB"))});
-  ASSERT_EQ(file.size(), kIndexFileSize);
-  EXPECT_EQ(file[48], 'a');
-  const IndexSummary summary = SampleSummary();
-  std::memcpy(file.data() + kIndexSummaryOffset, &summary, sizeof(summary));
-  EXPECT_EQ(Bytes(file.begin() + 100, file.end()), SampleSummaryBytes());
-}
-
 TEST(HeaderFileFormatTest, FileInfoAndHeadBytes) {
-  FileInfo info;
-  std::memset(&info, 0, sizeof(info));
+  FileInfo info{};
   SetFileInfoPath(&info, "/r/a.VDB");
   info.summary = SampleSummary();
   const Bytes expected =
       Concat({{'/', 'r', '/', 'a', '.', 'V', 'D', 'B'}, Zeros(252), SampleSummaryBytes()});
-  ASSERT_EQ(expected.size(), 3156u);
   EXPECT_EQ(BytesOf(info), expected);
 
-  HeaderFileHead head;
-  std::memset(&head, 0, sizeof(head));
+  HeaderFileHead head{};
   head.recordCount = 0x00010203;
   Bytes headBytes = BytesOf(head);
   ASSERT_EQ(headBytes.size(), 1296u);
@@ -326,33 +273,26 @@ TEST(HeaderFileFormatTest, FileInfoAndHeadBytes) {
   EXPECT_EQ(HeaderFileInfoOffset(1), 4452u);
   EXPECT_EQ(HeaderFileSummaryOffset(0), 1556u);
   EXPECT_EQ(HeaderFileSummaryOffset(2), 7868u);
-  EXPECT_EQ(HeaderFileSummaryOffset(0xFFFFFFFFull), 1556u + 3156ull * 0xFFFFFFFFull);
 }
 
-TEST(HeaderFileFormatTest, PathWithoutTerminatorIsCutAt259) {
+// A path without a terminator read back from a header file is covered by the recorder's
+// header-file scan; here the cut when a path is stored.
+TEST(HeaderFileFormatTest, LongPathIsCutAt259) {
   FileInfo info;
-  std::memset(info.path, 'p', sizeof(info.path));
-  EXPECT_EQ(FileInfoPath(info), std::string(259, 'p'));
   SetFileInfoPath(&info, std::string(300, 'q'));
   EXPECT_EQ(FileInfoPath(info), std::string(259, 'q'));
   EXPECT_EQ(info.path[259], '\0');
-  SetFileInfoPath(&info, "");
-  EXPECT_EQ(FileInfoPath(info), "");
 }
 
 // --- Names -------------------------------------------------------------------------------
 
-struct NameCase {
-  const char* data;
-  const char* index;
-  const char* base;
-};
-
+// Data file name, then its index file name and base name.
+using NameCase = std::array<const char*, 3>;
 class FileNameTest : public ::testing::TestWithParam<NameCase> {};
 
 TEST_P(FileNameTest, IndexAndBaseNames) {
-  EXPECT_EQ(IndexFileName(GetParam().data), GetParam().index);
-  EXPECT_EQ(DataFileBaseName(GetParam().data), GetParam().base);
+  EXPECT_EQ(IndexFileName(GetParam()[0]), GetParam()[1]);
+  EXPECT_EQ(DataFileBaseName(GetParam()[0]), GetParam()[2]);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -369,17 +309,11 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(NoTimeTest, EmptySummaryUsesLocalYear2000) {
   testsupport::ScopedTimeZone utc("UTC");
-  IndexSummary summary = MakeEmptySummary();
-  EXPECT_EQ(summary.startTime, 946684800);
-  EXPECT_EQ(summary.endTime, 946684800);
-  EXPECT_EQ(summary.dataBytes, 0u);
-  EXPECT_EQ(summary.lastEntry, 0);
+  EXPECT_EQ(MakeEmptySummary().startTime, 946684800);
   testsupport::ScopedTimeZone shanghai("Asia/Shanghai");
-  EXPECT_EQ(NoTimeSeconds(), 946684800 - 8 * 3600);
-  summary = MakeEmptySummary();
-  EXPECT_EQ(summary.startTime, 946684800 - 8 * 3600);
-  const Bytes bytes = BytesOf(summary);
-  EXPECT_EQ(Bytes(bytes.begin() + 8, bytes.end()), Zeros(2896 - 8));
+  const int32_t noTime = 946684800 - 8 * 3600;
+  EXPECT_EQ(NoTimeSeconds(), noTime);
+  EXPECT_EQ(BytesOf(MakeEmptySummary()), Concat({BytesOf(noTime), BytesOf(noTime), Zeros(2888)}));
 }
 
 }  // namespace

@@ -1,142 +1,32 @@
 // The frame reader over data files built record by record: seeking, forward and backward
 // play with key-frame injection, and files that are short, reused or damaged.
-#include <gtest/gtest.h>
+#include "storage/frame_reader_test.h"
 
 #include <chrono>
-#include <memory>
-#include <string>
-#include <vector>
 
-#include "catalog/file_catalog.h"
-#include "storage/data_file_builder.h"
-#include "support/scoped_env.h"
-#include "support/scratch_dir.h"
-#include "support/stored_files.h"
-
+namespace reader_test {
 namespace {
-
-using platform::CTime;
-using reader_test::DataFileBuilder;
-using testsupport::LocalSeconds;
-
-constexpr uint32_t kFrameBufferSize = 614400;
-
-int32_t At(int hour, int minute, int second = 0) {
-  return LocalSeconds(2024, 3, 5, hour, minute, second);
-}
-
-// What the reader handed out, in order: frames from ReadNextFrame and key frames through
-// the callback.
-struct Event {
-  bool injected = false;
-  std::vector<uint8_t> bytes;
-};
-
-class FrameReaderTest : public ::testing::Test {
- protected:
-  // Builds a catalogue of the listed pairs (source mode 0).
-  void BuildList(const std::vector<std::string>& titles) {
-    catalog_ = std::make_unique<CFileCatalog>(reinterpret_cast<CFileSearch*>(this), &OnKeyFrame);
-    for (const std::string& title : titles) catalog_->AddIndexFile(dir_.path(), title + ".FIH");
-    ASSERT_EQ(catalog_->Build(), 1);
-  }
-  // Writes each builder as <title>.VDB/.FIH and catalogues them in this order.
-  void WriteList(const std::vector<std::pair<const DataFileBuilder*, std::string>>& files) {
-    std::vector<std::string> titles;
-    for (const auto& [file, title] : files) {
-      file->Write(dir_.path(), title);
-      titles.push_back(title);
-    }
-    BuildList(titles);
-  }
-  // Builds a catalogue from one index file with several records (source mode 1).
-  void BuildSet(const std::string& indexName) {
-    catalog_ = std::make_unique<CFileCatalog>(reinterpret_cast<CFileSearch*>(this), &OnKeyFrame);
-    catalog_->SetIndexFile(dir_.path(), indexName);
-    ASSERT_EQ(catalog_->Build(), 1);
-  }
-
-  static void OnKeyFrame(uint8_t* record, int32_t length, CFileSearch* owner) {
-    auto* self = reinterpret_cast<FrameReaderTest*>(owner);
-    self->events_.push_back({true, std::vector<uint8_t>(record, record + length)});
-  }
-
-  // Reads at `rate` until the day's data ends; every frame becomes an event.
-  void ReadToEnd(float rate, uint32_t capacity = kFrameBufferSize) {
-    catalog_->SetPlayRate(rate);
-    std::vector<uint8_t> buffer(capacity);
-    for (int guard = 0; guard < 100000; ++guard) {
-      const int32_t n = catalog_->ReadNextFrame(buffer.data(), capacity);
-      if (n < 0) return;
-      if (n > 0)
-        events_.push_back({false, std::vector<uint8_t>(buffer.begin(), buffer.begin() + n)});
-    }
-    FAIL() << "the reader did not reach the end of the day";
-  }
-
-  // One frame read now at `rate`.
-  std::vector<uint8_t> NextFrame(float rate) {
-    catalog_->SetPlayRate(rate);
-    std::vector<uint8_t> buffer(kFrameBufferSize);
-    const int32_t n = catalog_->ReadNextFrame(buffer.data(), kFrameBufferSize);
-    if (n <= 0) return {};
-    return std::vector<uint8_t>(buffer.begin(), buffer.begin() + n);
-  }
-
-  static int32_t TimeOf(const std::vector<uint8_t>& frame) {
-    storage::FrameHeader header;
-    std::memcpy(&header, frame.data(), sizeof(header));
-    return header.time;
-  }
-
-  // Expected events: frames of the builders, (builder, record) pairs; injected ones marked.
-  struct Expect {
-    const DataFileBuilder* file;
-    size_t record;
-    bool injected = false;
-  };
-  void ExpectEvents(const std::vector<Expect>& expected) {
-    ASSERT_EQ(events_.size(), expected.size());
-    for (size_t i = 0; i < expected.size(); ++i) {
-      EXPECT_EQ(events_[i].injected, expected[i].injected) << "event " << i;
-      EXPECT_EQ(events_[i].bytes, expected[i].file->Frame(expected[i].record)) << "event " << i;
-    }
-  }
-
-  testsupport::ScopedTimeZone tz_{"UTC"};
-  testsupport::ScratchDir dir_;
-  std::unique_ptr<CFileCatalog> catalog_;
-  std::vector<Event> events_;
-};
 
 // ---------------------------------------------------------------------------------------
 // Seeking.
 
-class SeekTest : public FrameReaderTest {
- protected:
-  // One file from 09:58:00 to 10:35:00, a record every 10 s, video and audio alternating.
-  // The last record of 10:29 and a record of 09:59 are damaged, so only a jump straight
-  // to the first byte of 10:30 can reach the records behind them.
-  void SetUp() override {
-    for (int32_t t = At(9, 58); t <= At(10, 35); t += 10) {
-      if ((t / 10) % 2 == 0) {
-        file_.AddVideo(0, t, (t / 10) % 6 == 0);
-      } else {
-        file_.AddAudio(1, t);
-      }
+// One file from 09:58:00 to 10:35:00, a record every 10 s, video and audio alternating.
+// The last record of 10:29 and a record of 09:59 are damaged, so only a jump straight to
+// the first byte of 10:30 can reach the records behind them.
+TEST_F(FrameReaderTest, SeekJumpsToTheMinuteAndStopsJustAfterTheFirstRecordAtOrAfterTheTarget) {
+  DataFileBuilder file;
+  for (int32_t t = At(9, 58); t <= At(10, 35); t += 10) {
+    if ((t / 10) % 2 == 0) {
+      file.AddVideo(0, t, (t / 10) % 6 == 0);
+    } else {
+      file.AddAudio(1, t);
     }
-    for (const reader_test::BuiltRecord& r : file_.Records()) {
-      if (r.time == At(9, 59, 30) || r.time == At(10, 29, 50)) {
-        file_.PutU32(DataFileBuilder::StartMarkerOffset(r), 0);
-      }
-    }
-    file_.Write(dir_.path(), "a");
-    BuildList({"a"});
   }
-  DataFileBuilder file_;
-};
+  for (const BuiltRecord& r : file.Records()) {
+    if (r.time == At(9, 59, 30) || r.time == At(10, 29, 50)) file.PutU32(r.offset, 0);
+  }
+  WriteList({{&file, "a"}});
 
-TEST_F(SeekTest, JumpsToTheMinuteAndStopsJustAfterTheFirstRecordAtOrAfterTheTarget) {
   ASSERT_EQ(catalog_->SeekToTime(CTime(At(10, 30, 15))), 1);
   // 10:30:20 was the first record at or after the target; reading goes on behind it.
   EXPECT_EQ(TimeOf(NextFrame(1.0f)), At(10, 30, 30));
@@ -144,12 +34,9 @@ TEST_F(SeekTest, JumpsToTheMinuteAndStopsJustAfterTheFirstRecordAtOrAfterTheTarg
   // A target on a record passes that record.
   ASSERT_EQ(catalog_->SeekToTime(CTime(At(10, 31, 0))), 1);
   EXPECT_EQ(TimeOf(NextFrame(1.0f)), At(10, 31, 10));
-}
-
-TEST_F(SeekTest, ADayWithoutFilesOrATimeAfterTheLastRecordFails) {
+  // A day without files, or a time after the day's last record, has nothing to seek to.
   EXPECT_EQ(catalog_->SeekToTime(CTime(LocalSeconds(2024, 3, 6, 10, 30))), 0);
   EXPECT_EQ(catalog_->SeekToTime(CTime(At(10, 35, 1))), 0);
-  EXPECT_EQ(catalog_->SeekToTime(CTime(At(11, 0))), 0);
 }
 
 TEST_F(FrameReaderTest, AJumpIntoTheMiddleOfARecordFallsBackToTheFileStart) {
@@ -184,36 +71,29 @@ TEST_F(FrameReaderTest, ForwardDeliversEveryRecordOfTheDayOnceInFileOrder) {
   otherDay.AddVideo(0, LocalSeconds(2024, 3, 6, 0, 0, 5), true);
   WriteList({{&late, "c"}, {&otherDay, "d"}, {&early, "a"}, {&middle, "b"}});
 
-  ASSERT_EQ(catalog_->OpenDay(CTime(At(12, 0))), 1);
-  ReadToEnd(1.0f);
+  PlayDay(At(12, 0));
   ExpectEvents({{&early, 0}, {&early, 2}, {&middle, 2}, {&middle, 4}, {&late, 0}});
 }
 
-TEST_F(FrameReaderTest, AReusedFileIsReadOnlyUpToItsRecordedBytes) {
-  DataFileBuilder current, old;
-  current.AddVideo(0, At(10, 0), true);
-  current.AddVideo(0, At(10, 0, 1), false);
-  old.AddVideo(0, At(7, 0, 2), true);  // left from the previous cycle
+// A reused file is read only up to its recorded bytes, and a file whose data ends early
+// (bytes booked but never written) is left for the next.
+TEST_F(FrameReaderTest, EachFileIsReadOnlyAsFarAsItsRecordedDataIsWhole) {
+  DataFileBuilder reused, old, gap, next;
+  reused.AddVideo(0, At(9, 0), true);
+  reused.AddVideo(0, At(9, 0, 1), false);
+  old.AddVideo(0, At(7, 0, 2), true);  // left in the reused file from the previous cycle
   old.AddVideo(0, At(7, 0, 3), false);
-  current.Write(dir_.path(), "a", current.Summary(), old.Bytes());
-  BuildList({"a"});
+  gap.AddVideo(0, At(10, 0), true);
+  gap.AddRaw(std::vector<uint8_t>(500, 0), At(10, 0, 1));  // never written after all
+  gap.AddVideo(0, At(10, 0, 2), false);
+  next.AddVideo(0, At(11, 0), true);
+  reused.Write(dir_.path(), "a", reused.Summary(), old.Bytes());
+  gap.Write(dir_.path(), "b");
+  next.Write(dir_.path(), "c");
+  BuildList({"a", "b", "c"});
 
-  ASSERT_EQ(catalog_->OpenDay(CTime(At(10, 0))), 1);
-  ReadToEnd(1.0f);
-  ExpectEvents({{&current, 0}, {&current, 1}});
-}
-
-TEST_F(FrameReaderTest, AFileWhoseDataEndsEarlyIsLeftForTheNext) {
-  DataFileBuilder first, second;
-  first.AddVideo(0, At(10, 0), true);
-  first.AddRaw(std::vector<uint8_t>(500, 0), At(10, 0, 1));  // never written after all
-  first.AddVideo(0, At(10, 0, 2), false);
-  second.AddVideo(0, At(11, 0), true);
-  WriteList({{&first, "a"}, {&second, "b"}});
-
-  ASSERT_EQ(catalog_->OpenDay(CTime(At(10, 0))), 1);
-  ReadToEnd(1.0f);
-  ExpectEvents({{&first, 0}, {&second, 0}});
+  PlayDay(At(10, 0));
+  ExpectEvents({{&reused, 0}, {&reused, 1}, {&gap, 0}, {&next, 0}});
 }
 
 TEST_F(FrameReaderTest, RateZeroSleepsAndKeepsThePosition) {
@@ -222,10 +102,8 @@ TEST_F(FrameReaderTest, RateZeroSleepsAndKeepsThePosition) {
   WriteList({{&file, "a"}});
   ASSERT_EQ(catalog_->OpenDay(CTime(At(10, 0))), 1);
 
-  catalog_->SetPlayRate(0.0f);
-  std::vector<uint8_t> buffer(kFrameBufferSize);
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(catalog_->ReadNextFrame(buffer.data(), kFrameBufferSize), 0);
+  EXPECT_TRUE(NextFrame(0.0f).empty());
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(10));
   EXPECT_EQ(NextFrame(1.0f), file.Frame(0));
 }
@@ -236,13 +114,8 @@ TEST_F(FrameReaderTest, ARecordLargerThanTheBufferIsPassedOver) {
   file.AddVideo(0, At(10, 0, 1), false, 1, 10);
   WriteList({{&file, "a"}});
   ASSERT_EQ(catalog_->OpenDay(CTime(At(10, 0))), 1);
-
-  catalog_->SetPlayRate(1.0f);
-  std::vector<uint8_t> buffer(1000);
-  EXPECT_EQ(catalog_->ReadNextFrame(buffer.data(), 1000), 0);
-  const int32_t n = catalog_->ReadNextFrame(buffer.data(), 1000);
-  ASSERT_GT(n, 0);
-  EXPECT_EQ(std::vector<uint8_t>(buffer.begin(), buffer.begin() + n), file.Frame(1));
+  ReadToEnd(1.0f, 1000);
+  ExpectEvents({{&file, 1}});
 }
 
 // ---------------------------------------------------------------------------------------
@@ -262,9 +135,7 @@ TEST_F(FrameReaderTest, BackwardInjectsEachGroupsKeyFrameFirstAndPlaysAudioInRev
   const size_t a3 = b.AddAudio(1, At(10, 0, 7), 33);
   WriteList({{&a, "a"}, {&b, "b"}});
 
-  ASSERT_EQ(catalog_->OpenDay(CTime(At(10, 0))), 1);
-  ASSERT_EQ(catalog_->ResetReadPosition(-1), 1);
-  ReadToEnd(-1.0f);
+  PlayDay(At(10, 0), -1.0f);
   ExpectEvents({{&b, a3},
                 {&b, k1, true},
                 {&b, p3},
@@ -275,21 +146,6 @@ TEST_F(FrameReaderTest, BackwardInjectsEachGroupsKeyFrameFirstAndPlaysAudioInRev
                 {&b, p0},
                 {&a, a1},
                 {&a, k0}});
-}
-
-TEST_F(FrameReaderTest, BackwardStopsTheDayAtATrailerWithoutItsEndMarker) {
-  DataFileBuilder first, second;
-  first.AddVideo(0, At(9, 0), true);
-  second.AddAudio(1, At(10, 0));
-  second.AddAudio(1, At(10, 0, 1));
-  second.AddAudio(1, At(10, 0, 2));
-  second.PutU32(DataFileBuilder::EndMarkerOffset(second.Records()[1]), 99);
-  WriteList({{&first, "a"}, {&second, "b"}});
-
-  ASSERT_EQ(catalog_->OpenDay(CTime(At(10, 0))), 1);
-  ASSERT_EQ(catalog_->ResetReadPosition(-1), 1);
-  ReadToEnd(-1.0f);
-  ExpectEvents({{&second, 2}});
 }
 
 // ---------------------------------------------------------------------------------------
@@ -317,15 +173,13 @@ TEST_F(FrameReaderTest, PositionsOfOtherDaysOrWithoutBytesArePassedOverBothWays)
   add(DataFileBuilder(), "never", false);
   add(evening, "e", true);
   testsupport::WriteIndexFile(dir_.path() + "set.FIH", records);
-  BuildSet("set.FIH");
+  catalog_->SetIndexFile(dir_.path(), "set.FIH");
+  ASSERT_EQ(catalog_->Build(), 1);
 
-  ASSERT_EQ(catalog_->OpenDay(CTime(At(12, 0))), 1);
-  ReadToEnd(1.0f);
+  PlayDay(At(12, 0));
   ExpectEvents({{&morning, 0}, {&morning, 1}, {&evening, 0}, {&evening, 1}});
 
-  events_.clear();
-  ASSERT_EQ(catalog_->ResetReadPosition(-1), 1);
-  ReadToEnd(-1.0f);
+  ReadAll(-1.0f);
   ExpectEvents({{&evening, 1, true},
                 {&evening, 1},
                 {&evening, 0},
@@ -345,22 +199,12 @@ TEST_F(FrameReaderTest, ADayOfManyFilesKeepsAtMost64OpenAndReadsAllOfThem) {
     files[i].Write(dir_.path(), titles.back());
   }
   BuildList(titles);
-  ASSERT_EQ(catalog_->OpenDay(CTime(At(1, 0))), 1);
+  PlayDay(At(1, 0));
+  EXPECT_EQ(events_.size(), 2u * kFiles);
+  EXPECT_LE(maxOpenFiles_, CFileCatalog::kMaxOpenDataFiles);
 
-  catalog_->SetPlayRate(1.0f);
-  std::vector<uint8_t> buffer(kFrameBufferSize);
-  int frames = 0;
-  int32_t n;
-  while ((n = catalog_->ReadNextFrame(buffer.data(), kFrameBufferSize)) > 0) {
-    ++frames;
-    ASSERT_LE(catalog_->OpenDataFileCount(), CFileCatalog::kMaxOpenDataFiles);
-  }
-  EXPECT_EQ(n, -1);
-  EXPECT_EQ(frames, 2 * kFiles);
-
-  ASSERT_EQ(catalog_->ResetReadPosition(-1), 1);
-  ReadToEnd(-1.0f);
-  EXPECT_LE(catalog_->OpenDataFileCount(), CFileCatalog::kMaxOpenDataFiles);
+  ReadAll(-1.0f);
+  EXPECT_LE(maxOpenFiles_, CFileCatalog::kMaxOpenDataFiles);
   // Backwards every file's key frame is injected before it is played.
   ASSERT_EQ(events_.size(), 3u * kFiles);
   EXPECT_TRUE(events_.front().injected);
@@ -374,8 +218,10 @@ TEST_F(FrameReaderTest, ADayOfManyFilesKeepsAtMost64OpenAndReadsAllOfThem) {
 
 struct Damage {
   const char* name;
-  // Applied to record 1 of the damaged file (three records).
-  void (*apply)(DataFileBuilder* f, storage::IndexSummary* s);
+  // A length in record 1 of the damaged file (three records) set to `value`, or without an
+  // offset, the recorded bytes of its index summary.
+  uint64_t (*offset)(const BuiltRecord& r);
+  uint32_t value;
   int forwardFromDamaged;   // records of the damaged file read forwards
   int backwardFromDamaged;  // records of the damaged file read backwards
 };
@@ -385,58 +231,42 @@ class HostileLengthTest : public FrameReaderTest, public ::testing::WithParamInt
 TEST_P(HostileLengthTest, EndsTheReadableDataCleanly) {
   DataFileBuilder before, damaged, after;
   before.AddVideo(0, At(9, 0), true);
-  damaged.AddAudio(1, At(10, 0));
-  damaged.AddAudio(1, At(10, 0, 1));
-  damaged.AddAudio(1, At(10, 0, 2));
+  for (int s = 0; s < 3; ++s) damaged.AddAudio(1, At(10, 0, s));
   after.AddAudio(1, At(11, 0));
   storage::IndexSummary summary = damaged.Summary();
-  GetParam().apply(&damaged, &summary);
+  if (GetParam().offset != nullptr) {
+    damaged.PutU32(GetParam().offset(damaged.Records()[1]), GetParam().value);
+  } else {
+    summary.dataBytes = GetParam().value;
+  }
   before.Write(dir_.path(), "a");
   damaged.Write(dir_.path(), "b", summary);
   after.Write(dir_.path(), "c");
   BuildList({"a", "b", "c"});
 
-  ASSERT_EQ(catalog_->OpenDay(CTime(At(10, 0))), 1);
-  ReadToEnd(1.0f);
+  PlayDay(At(10, 0));
   std::vector<Expect> forward = {{&before, 0}};
   for (int i = 0; i < GetParam().forwardFromDamaged; ++i) forward.push_back({&damaged, size_t(i)});
   forward.push_back({&after, 0});
   ExpectEvents(forward);
 
-  events_.clear();
-  ASSERT_EQ(catalog_->ResetReadPosition(-1), 1);
-  ReadToEnd(-1.0f);
+  ReadAll(-1.0f);
   std::vector<Expect> backward = {{&after, 0}};
-  for (int i = 0; i < GetParam().backwardFromDamaged; ++i) {
-    backward.push_back({&damaged, size_t(2 - i)});
-  }
+  for (int i = 0; i < GetParam().backwardFromDamaged; ++i) backward.push_back({&damaged, 2u - i});
   ExpectEvents(backward);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Damages, HostileLengthTest,
     ::testing::Values(
-        Damage{"HeadBodySizeBeyondTheFile",
-               [](DataFileBuilder* f, storage::IndexSummary*) {
-                 f->PutU32(DataFileBuilder::BodySizeOffset(f->Records()[1]), 0xFFFFFFF0u);
-               },
-               1, 1},
-        Damage{"TrailerBodySizeBeforeTheFileStart",
-               [](DataFileBuilder* f, storage::IndexSummary*) {
-                 f->PutU32(DataFileBuilder::TrailerBodySizeOffset(f->Records()[1]), 1000000);
-               },
-               1, 1},
-        Damage{"TrailerDisagreesWithHead",
-               [](DataFileBuilder* f, storage::IndexSummary*) {
-                 f->PutU32(DataFileBuilder::TrailerBodySizeOffset(f->Records()[1]), 8);
-               },
-               1, 1},
-        Damage{"RecordedBytesBeyondTheFile",
-               [](DataFileBuilder*, storage::IndexSummary* s) { s->dataBytes = 0x7FFFFF00u; }, 3,
-               0},
-        Damage{"RecordedBytesBeyondTwoGigabytes",
-               [](DataFileBuilder*, storage::IndexSummary* s) { s->dataBytes = 0xFFFFFFFFu; }, 3,
-               0}),
+        Damage{"HeadBodySizeBeyondTheFile", &DataFileBuilder::BodySizeOffset, 0xFFFFFFF0u, 1, 1},
+        Damage{"TrailerBodySizeBeforeTheFileStart", &DataFileBuilder::TrailerBodySizeOffset,
+               1000000, 1, 1},
+        Damage{"TrailerDisagreesWithHead", &DataFileBuilder::TrailerBodySizeOffset, 8, 1, 1},
+        Damage{"TrailerWithoutItsEndMarker", &DataFileBuilder::EndMarkerOffset, 99, 1, 1},
+        Damage{"RecordedBytesBeyondTheFile", nullptr, 0x7FFFFF00u, 3, 0},
+        Damage{"RecordedBytesBeyondTwoGigabytes", nullptr, 0xFFFFFFFFu, 3, 0}),
     [](const ::testing::TestParamInfo<Damage>& info) { return std::string(info.param.name); });
 
 }  // namespace
+}  // namespace reader_test
