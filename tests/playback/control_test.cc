@@ -16,7 +16,7 @@ class ControlTest : public PlaybackTest {
   const int32_t t0 = Local(2024, 3, 10, 10, 0, 0);
 };
 
-TEST_F(ControlTest, NothingPlaysBeforePlayTimeAndNothingShowsBeforeDisplayChannels) {
+TEST_F(ControlTest, NothingPlaysBeforePlayTimeOrDisplayChannelsAndStopKeepsTheSeek) {
   Recording rec(dir_.path());
   RecordSeconds(rec, t0, 4, 10, 1, /*audio=*/true);
 
@@ -42,25 +42,16 @@ TEST_F(ControlTest, NothingPlaysBeforePlayTimeAndNothingShowsBeforeDisplayChanne
   const size_t before = log_.Size();
   Idle(500);
   EXPECT_EQ(log_.Size(), before) << "frames after a restart without PLAYTIME";
-  PlayFrom(t0);
-  ASSERT_TRUE(WaitUntil([&] { return log_.Count(IsShown, before) >= 5; }));
-}
 
-TEST_F(ControlTest, PlayTimeWhileStoppedIsPlayedByTheNextStart) {
-  Recording rec(dir_.path());
-  // A second's frames are paced once the next second has begun to arrive, so t0 + 3 is
-  // recorded too.
-  RecordSeconds(rec, t0, 4, 10, 1);
-
-  Open(1, rec);
-  Display({1});
+  // A PLAYTIME given while stopped is played by the next start.
+  _RECORDER_FILESEARCH_STOP(search_);
   PlayFrom(t0 + 1);
   Idle(200);
-  EXPECT_EQ(log_.Size(), 0u);
+  EXPECT_EQ(log_.Size(), before);
   ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
-  ASSERT_TRUE(WaitForCount(IsShown, 1));
+  ASSERT_TRUE(WaitUntil([&] { return log_.Count(IsShown, before) >= 1; }));
   // The seek stepped over the key frame of t0 + 1; play starts at the next one.
-  EXPECT_EQ(log_.Events().front().time, t0 + 2);
+  EXPECT_EQ(log_.ShownSince(before).front().time, t0 + 2);
 }
 
 class LifecycleTest : public ControlTest {
@@ -115,11 +106,7 @@ TEST_F(LifecycleTest, SetPathWhileStartedChangesNothing) {
   Recording recB(b);
   RecordSeconds(recB, dayB, 1, 5, 1);
 
-  search_ = _RECORDER_FILESEARCH_INIT(1, reinterpret_cast<uintptr_t>(&log_), &HostLog::OnFrame,
-                                      &HostLog::OnNotify);
-  ASSERT_NE(search_, nullptr);
-  log_.search = search_;
-  _RECORDER_FILESEARCH_SETPATH(search_, a.c_str(), "file0.FIH", 0);
+  ASSERT_NE(Open(1, a, {"file0.FIH"}, 0), nullptr);
   const auto firstDate = [&] {
     uint32_t table[4] = {};
     int32_t count = 0;
@@ -154,48 +141,33 @@ TEST_F(ControlTest, ReversalsResumeFromTheLastShownFrameAndAStepShowsOneFrame) {
   const size_t paused = log_.Size();
   Idle(300);
   ASSERT_EQ(log_.Size(), paused);
-  const std::vector<HostEvent> beforeReversal = log_.Events();
-  const auto lastShown = [](const std::vector<HostEvent>& events) {
-    for (auto it = events.rbegin(); it != events.rend(); ++it) {
-      if (IsShown(*it)) return it->time;
-    }
-    return 0;
-  };
-  const int32_t last = lastShown(beforeReversal);
+  const int32_t last = log_.ShownSince().back().time;
 
   // 1.0 -> 0 -> -1.0 still reverses: play goes backwards from the last shown frame.
   ASSERT_EQ(_RECORDER_FILESEARCH_PLAYRATE(search_, -1.0f), 1);
   ASSERT_TRUE(WaitUntil([&] { return log_.Count(IsShown, paused) >= 12; }));
-  std::vector<const HostEvent*> backward;
-  const std::vector<HostEvent> afterReversal = log_.Events();
-  for (size_t i = paused; i < afterReversal.size(); ++i) {
-    if (IsShown(afterReversal[i])) backward.push_back(&afterReversal[i]);
-  }
-  EXPECT_LE(backward.front()->time, last);
-  EXPECT_GE(backward.front()->time, last - 1);
+  const std::vector<HostEvent> backward = log_.ShownSince(paused);
+  EXPECT_LE(backward.front().time, last);
+  EXPECT_GE(backward.front().time, last - 1);
   for (size_t i = 1; i < backward.size(); ++i) {
-    EXPECT_LT(backward[i]->serial, backward[i - 1]->serial) << "shown frame " << i;
+    EXPECT_LT(backward[i].serial, backward[i - 1].serial) << "shown frame " << i;
   }
 
   // -1.0 -> 1.0 reverses at once (frames already on their way may still arrive first).
   const size_t turn = log_.Size();
-  const int32_t lastBackward = lastShown(log_.Events());
+  const int32_t lastBackward = log_.ShownSince().back().time;
   ASSERT_EQ(_RECORDER_FILESEARCH_PLAYRATE(search_, 1.0f), 1);
   ASSERT_TRUE(WaitUntil([&] { return log_.Count(IsShown, turn) >= 12; }));
-  std::vector<const HostEvent*> forward;
-  const std::vector<HostEvent> afterTurn = log_.Events();
-  for (size_t i = turn; i < afterTurn.size(); ++i) {
-    if (IsShown(afterTurn[i])) forward.push_back(&afterTurn[i]);
-  }
+  const std::vector<HostEvent> forward = log_.ShownSince(turn);
   size_t start = 0;
   for (size_t i = 1; i < forward.size(); ++i) {
-    if (forward[i]->serial < forward[i - 1]->serial) start = i;
+    if (forward[i].serial < forward[i - 1].serial) start = i;
   }
   ASSERT_GE(forward.size() - start, 8u) << "no forward run after the reversal";
-  EXPECT_GE(forward[start]->time, lastBackward - 1);
-  EXPECT_LE(forward[start]->time, lastBackward + 1);
+  EXPECT_GE(forward[start].time, lastBackward - 1);
+  EXPECT_LE(forward[start].time, lastBackward + 1);
   for (size_t i = start + 1; i < forward.size(); ++i) {
-    EXPECT_EQ(forward[i]->serial, forward[i - 1]->serial + 1);
+    EXPECT_EQ(forward[i].serial, forward[i - 1].serial + 1);
   }
 
   // A single step shows exactly one more frame, and the rate still reads 100.
@@ -236,11 +208,8 @@ TEST_F(ControlTest, ExportsThatWouldDeadlockRefuseFromInsideACallback) {
   EXPECT_EQ(playTime.load(), 0);
   EXPECT_EQ(getRate.load(), 1);
   EXPECT_EQ(rateSeen.load(), 1.0f);
-  std::vector<uint32_t> serials;
-  for (const HostEvent& e : log_.Events()) {
-    if (IsShown(e)) serials.push_back(e.serial);
-  }
-  for (size_t i = 1; i < 10; ++i) EXPECT_EQ(serials[i], serials[i - 1] + 1);
+  const std::vector<HostEvent> shown = log_.ShownSince();
+  for (size_t i = 1; i < 10; ++i) EXPECT_EQ(shown[i].serial, shown[i - 1].serial + 1);
   const double before = platform::PerfSeconds();
   _RECORDER_FILESEARCH_STOP(search_);
   EXPECT_LT(platform::PerfSeconds() - before, 1.0);

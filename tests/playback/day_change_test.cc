@@ -27,14 +27,6 @@ class DayChangeTest : public PlaybackTest {
     Display({1});
   }
 
-  size_t IndexOf(const std::vector<HostEvent>& events,
-                 const std::function<bool(const HostEvent&)>& match) {
-    for (size_t i = 0; i < events.size(); ++i) {
-      if (match(events[i])) return i;
-    }
-    return events.size();
-  }
-
   const int32_t day1_ = Local(2024, 3, 10, 23, 59, 58);
   const int32_t day2_ = Local(2024, 3, 11, 0, 0, 0);
   std::unique_ptr<Recording> rec_;
@@ -46,21 +38,20 @@ TEST_F(DayChangeTest, ForwardPlayShowsTheLastDayToItsEndThenWrapsToTheFirst) {
   ASSERT_TRUE(WaitForCount(onDay1, 3));
   _RECORDER_FILESEARCH_STOP(search_);
 
-  const std::vector<HostEvent> events = log_.Events();
-  const size_t wrap = IndexOf(events, onDay1);
+  const std::vector<HostEvent> shown = log_.ShownSince();
+  const auto wrap = std::find_if(shown.begin(), shown.end(), onDay1);
+  ASSERT_NE(wrap, shown.end());
   // Before the wrap: every frame from the key frame of 00:00:01 to the last one recorded.
   std::vector<uint32_t> before;
-  for (size_t i = 0; i < wrap; ++i) {
-    if (IsShown(events[i])) before.push_back(events[i].serial);
-  }
+  for (auto it = shown.begin(); it != wrap; ++it) before.push_back(it->serial);
   std::vector<uint32_t> expected;
   for (const SentFrame& f : rec_->video) {
     if (f.time >= day2_ + 1) expected.push_back(f.serial);
   }
   EXPECT_EQ(before, expected);
   // After it: the first recorded day from its first frame.
-  EXPECT_EQ(events[wrap].serial, rec_->video.front().serial);
-  EXPECT_EQ(events[wrap].time, day1_);
+  EXPECT_EQ(wrap->serial, rec_->video.front().serial);
+  EXPECT_EQ(wrap->time, day1_);
 }
 
 TEST_F(DayChangeTest, BackwardPlayWrapsFromTheFirstDayToTheEndOfTheLast) {
@@ -71,26 +62,19 @@ TEST_F(DayChangeTest, BackwardPlayWrapsFromTheFirstDayToTheEndOfTheLast) {
   ASSERT_TRUE(WaitForCount(onDay2, 2));
   _RECORDER_FILESEARCH_STOP(search_);
 
-  const std::vector<HostEvent> events = log_.Events();
-  const size_t wrap = IndexOf(events, onDay2);
+  const std::vector<HostEvent> shown = log_.ShownSince();
+  const auto wrap = std::find_if(shown.begin(), shown.end(), onDay2);
+  ASSERT_NE(wrap, shown.end());
   // Before the wrap: the first day from the key frame of 23:59:59 back to its first frame.
   std::vector<uint32_t> before;
-  for (size_t i = 0; i < wrap; ++i) {
-    if (IsShown(events[i])) before.push_back(events[i].serial);
-  }
+  for (auto it = shown.begin(); it != wrap; ++it) before.push_back(it->serial);
   ASSERT_GE(before.size(), 2u);
   EXPECT_EQ(before.front(), rec_->video[10].serial);
   EXPECT_EQ(before.back(), rec_->video.front().serial);
   for (size_t i = 1; i < before.size(); ++i) EXPECT_LT(before[i], before[i - 1]);
   // After it: the last day from its end, going back in time.
-  ASSERT_LT(wrap, events.size());
-  EXPECT_EQ(events[wrap].time, day2_ + 2);
-  int32_t previous = events[wrap].time;
-  for (size_t i = wrap; i < events.size(); ++i) {
-    if (!IsShown(events[i])) continue;
-    EXPECT_LE(events[i].time, previous);
-    previous = events[i].time;
-  }
+  EXPECT_EQ(wrap->time, day2_ + 2);
+  for (auto it = wrap + 1; it != shown.end(); ++it) EXPECT_LE(it->time, (it - 1)->time);
 }
 
 }  // namespace

@@ -72,21 +72,15 @@ class Recording {
 
   const SentFrame& Video(uint32_t channel, int32_t time, uint32_t type, bool key,
                          uint32_t triggerA = 0, uint32_t triggerB = 0) {
-    SentFrame sent;
-    sent.serial = nextSerial_++;
-    sent.channel = channel;
-    sent.time = time;
-    sent.type = type;
-    sent.key = key;
-    sent.triggerA = triggerA;
-    sent.triggerB = triggerB;
-    sent.payload = Payload(sent.serial);
+    const uint32_t serial = nextSerial_++;
+    SentFrame sent{false,    serial,   channel,        time, type, key, 0x7A000000u | serial,
+                   triggerA, triggerB, Payload(serial)};
     // The payload does not start the host's buffer.
     const uint32_t dataStart = 3 + channel;
     std::vector<uint8_t> buffer(dataStart, 0xEE);
     buffer.insert(buffer.end(), sent.payload.begin(), sent.payload.end());
     FrameDescriptor d = testsupport::VideoFrame(buffer, dataStart, type, key, triggerA, triggerB);
-    d.tag = sent.tag = 0x7A000000u | sent.serial;
+    d.tag = sent.tag;
     g_testNow = time;
     EXPECT_EQ(_RECORDER_WRITEVIDEO(handle_, channel, &d), 1);
     video.push_back(std::move(sent));
@@ -94,13 +88,8 @@ class Recording {
   }
 
   const SentFrame& Audio(uint32_t channel, int32_t time, uint32_t type) {
-    SentFrame sent;
-    sent.audio = true;
-    sent.serial = nextSerial_++;
-    sent.channel = channel;
-    sent.time = time;
-    sent.type = type;
-    sent.payload = Payload(sent.serial);
+    const uint32_t serial = nextSerial_++;
+    SentFrame sent{true, serial, channel, time, type, false, 0, 0, 0, Payload(serial)};
     FrameDescriptor d = testsupport::AudioFrame(sent.payload, type);
     d.kind = 1;
     g_testNow = time;
@@ -185,15 +174,10 @@ inline int VideoPosition(const Recording& rec, uint32_t serial) {
   return -1;
 }
 
-// Index of a sent frame by serial.
+// A sent video frame by serial.
 inline const SentFrame* FindSent(const Recording& rec, uint32_t serial) {
-  for (const SentFrame& f : rec.video) {
-    if (f.serial == serial) return &f;
-  }
-  for (const SentFrame& f : rec.audio) {
-    if (f.serial == serial) return &f;
-  }
-  return nullptr;
+  const int i = VideoPosition(rec, serial);
+  return i < 0 ? nullptr : &rec.video[static_cast<size_t>(i)];
 }
 
 // One callback as the host saw it.
@@ -209,6 +193,10 @@ struct HostEvent {
   uint32_t videoTag = 0;
   double at = 0;  // PerfSeconds when it arrived
 };
+
+inline bool IsShown(const HostEvent& e) { return e.kind == HostEvent::kVideo && !e.d.decodeOnly; }
+inline bool IsVideo(const HostEvent& e) { return e.kind == HostEvent::kVideo; }
+inline bool IsAudio(const HostEvent& e) { return e.kind == HostEvent::kAudio; }
 
 // The host side of a file search: logs every callback.
 class HostLog {
@@ -266,6 +254,16 @@ class HostLog {
     return n;
   }
 
+  // The displayed video frames from event `from` on.
+  std::vector<HostEvent> ShownSince(size_t from = 0) {
+    std::lock_guard<std::mutex> hold(mu_);
+    std::vector<HostEvent> shown;
+    for (size_t i = from; i < events_.size(); ++i) {
+      if (IsShown(events_[i])) shown.push_back(events_[i]);
+    }
+    return shown;
+  }
+
   std::atomic<FILESEARCH_HANDLE> search{nullptr};
   // Called after logging a frame, on the pacing thread (set before playback starts).
   std::function<void(uint32_t, const FrameDescriptor*)> hook;
@@ -279,10 +277,6 @@ class HostLog {
   std::mutex mu_;
   std::vector<HostEvent> events_;
 };
-
-inline bool IsShown(const HostEvent& e) { return e.kind == HostEvent::kVideo && !e.d.decodeOnly; }
-inline bool IsVideo(const HostEvent& e) { return e.kind == HostEvent::kVideo; }
-inline bool IsAudio(const HostEvent& e) { return e.kind == HostEvent::kAudio; }
 
 // The events of the first pass over the recording: everything before play wraps around at
 // the end of the recorded days. The wrap shows as a frame that arrives a second time, or as a
@@ -316,12 +310,18 @@ class PlaybackTest : public ::testing::Test {
   void TearDown() override { EndSearch(); }
 
   FILESEARCH_HANDLE Open(uint32_t channels, const Recording& rec) {
+    return Open(channels, rec.dir(), rec.IndexNames());
+  }
+
+  // A search on the index files `names` of `dir`, each set with `flag`.
+  FILESEARCH_HANDLE Open(uint32_t channels, const std::string& dir,
+                         const std::vector<std::string>& names, int32_t flag = 1) {
     search_ = _RECORDER_FILESEARCH_INIT(channels, reinterpret_cast<uintptr_t>(&log_),
                                         &HostLog::OnFrame, &HostLog::OnNotify);
     log_.search = search_;
     EXPECT_NE(search_, nullptr);
-    for (const std::string& name : rec.IndexNames()) {
-      _RECORDER_FILESEARCH_SETPATH(search_, rec.dir().c_str(), name.c_str(), 1);
+    for (const std::string& name : names) {
+      _RECORDER_FILESEARCH_SETPATH(search_, dir.c_str(), name.c_str(), flag);
     }
     return search_;
   }

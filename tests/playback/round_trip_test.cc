@@ -75,41 +75,31 @@ TEST_F(RoundTripTest, FourChannelsWithAudioComeBackAsRecordedAtTheirPace) {
   std::map<uint32_t, std::vector<uint32_t>> gotVideo;
   std::vector<uint32_t> gotAudio;
   std::vector<const HostEvent*> shown;
+  // The descriptor fields the host reads, compared as one row so a failure shows them all.
+  using Row = std::vector<int64_t>;
   for (const HostEvent& e : pass) {
     if (e.kind == HostEvent::kNotify) continue;
     ASSERT_TRUE(sent.count(e.serial)) << "unknown frame " << e.serial;
     const SentFrame& f = *sent[e.serial];
     SCOPED_TRACE(testing::Message() << "frame " << e.serial);
-    EXPECT_EQ(e.channel, f.channel);
-    EXPECT_EQ(e.d.channel, f.channel);
-    EXPECT_EQ(e.d.word4, 4u);
-    EXPECT_EQ(e.d.word12, 2u);
-    EXPECT_EQ(e.time, f.time);
-    EXPECT_EQ(e.d.type, f.type);
+    const FrameDescriptor& d = e.d;
+    const int64_t size = static_cast<int64_t>(f.payload.size());
+    const Row head{e.channel, d.channel, d.word4,     d.word12,  e.time,
+                   d.type,    d.kind,    d.dataStart, d.dataEnd, d.statSize};
     EXPECT_EQ(e.payload, f.payload);
     if (e.kind == HostEvent::kAudio) {
       gotAudio.push_back(e.serial);
-      EXPECT_EQ(e.d.kind, 1u);
-      EXPECT_EQ(e.d.dataStart, 0u);
-      EXPECT_EQ(e.d.dataEnd, f.payload.size());
-      EXPECT_EQ(e.d.statSize, f.payload.size() + 54);
+      EXPECT_EQ(head, (Row{f.channel, f.channel, 4, 2, f.time, f.type, 1, 0, size, size + 54}));
       continue;
     }
     gotVideo[e.channel].push_back(e.serial);
     shown.push_back(&e);
-    const uint32_t lead = f.key ? 0 : 100;
-    EXPECT_EQ(e.d.kind, 0u);
-    EXPECT_EQ(e.d.keyFlag, f.key ? 1u : 0u);
-    EXPECT_EQ(e.d.tag, f.tag);
-    EXPECT_EQ(e.videoTag, f.tag);
-    EXPECT_EQ(e.d.subTypeWord, 0x34u);
-    EXPECT_EQ(e.d.triggerA, f.triggerA);
-    EXPECT_EQ(e.d.triggerB, f.triggerB);
-    EXPECT_EQ(e.d.dataStart, 4u);
-    EXPECT_EQ(e.d.dataEnd, f.payload.size() + 4);
-    EXPECT_EQ(e.d.statSize, f.payload.size() + 4 + lead + 102);
-    EXPECT_EQ(e.d.leadLength, lead);
-    EXPECT_EQ(e.d.decodeOnly, 0u);
+    const int64_t lead = f.key ? 0 : 100;
+    EXPECT_EQ(head, (Row{f.channel, f.channel, 4, 2, f.time, f.type, 0, 4, size + 4,
+                         size + 4 + lead + 102}));
+    EXPECT_EQ((Row{d.keyFlag, d.tag, e.videoTag, d.subTypeWord, d.triggerA, d.triggerB,
+                   d.leadLength, d.decodeOnly}),
+              (Row{f.key, f.tag, f.tag, 0x34, f.triggerA, f.triggerB, lead, 0}));
     EXPECT_EQ(e.lead, std::vector<uint8_t>(lead, 0));
   }
   EXPECT_EQ(gotVideo, expectedVideo);
@@ -135,16 +125,14 @@ TEST_F(RoundTripTest, FourChannelsWithAudioComeBackAsRecordedAtTheirPace) {
     if (IsShown(pass[i])) ++shownSoFar;
     if (pass[i].kind != HostEvent::kNotify) continue;
     ++notifications;
-    EXPECT_EQ(pass[i].code, RECORDER_NOTIFY_PROGRESS);
-    EXPECT_EQ(pass[i].d.word4, 4u);
-    EXPECT_EQ(pass[i].d.kind, 0u);
-    EXPECT_EQ(pass[i].d.word12, 0u);
+    const HostEvent& n = pass[i];
+    EXPECT_EQ((Row{n.code, n.d.word4, n.d.kind, n.d.word12}),
+              (Row{RECORDER_NOTIFY_PROGRESS, 4, 0, 0}));
     ASSERT_LT(i + 1, pass.size());
     const HostEvent& next = pass[i + 1];
     ASSERT_TRUE(IsShown(next));
-    EXPECT_EQ(next.channel, pass[i].channel);
-    EXPECT_EQ(next.time, pass[i].time);
-    EXPECT_EQ(next.d.millisecond, pass[i].d.millisecond);
+    EXPECT_EQ((Row{next.channel, next.time, next.d.millisecond}),
+              (Row{n.channel, n.time, n.d.millisecond}));
     EXPECT_EQ((shownSoFar + 1) % 4, 0u);
   }
   EXPECT_EQ(notifications, shown.size() / 4);

@@ -14,11 +14,14 @@ class ThinningTest : public PlaybackTest {
  protected:
   const int32_t t0 = Local(2024, 3, 10, 10, 0, 0);
 
-  // Shown video frames of the first pass, as the sent frames they are.
-  std::vector<const SentFrame*> ShownFirstPass(const Recording& rec) {
+  // Shown video frames of the first pass, as the sent frames they are, and when they came.
+  std::vector<const SentFrame*> ShownFirstPass(const Recording& rec,
+                                               std::vector<double>* at = nullptr) {
     std::vector<const SentFrame*> frames;
     for (const HostEvent& e : FirstPass(log_.Events())) {
-      if (IsShown(e)) frames.push_back(FindSent(rec, e.serial));
+      if (!IsShown(e)) continue;
+      frames.push_back(FindSent(rec, e.serial));
+      if (at != nullptr) at->push_back(e.at);
     }
     return frames;
   }
@@ -26,11 +29,8 @@ class ThinningTest : public PlaybackTest {
   // Shown video frames of one channel from event `from` on.
   std::vector<const SentFrame*> ShownOn(const Recording& rec, uint32_t channel, size_t from = 0) {
     std::vector<const SentFrame*> frames;
-    const std::vector<HostEvent> events = log_.Events();
-    for (size_t i = from; i < events.size(); ++i) {
-      if (IsShown(events[i]) && events[i].channel == channel) {
-        frames.push_back(FindSent(rec, events[i].serial));
-      }
+    for (const HostEvent& e : log_.ShownSince(from)) {
+      if (e.channel == channel) frames.push_back(FindSent(rec, e.serial));
     }
     return frames;
   }
@@ -94,7 +94,8 @@ TEST_F(ThinningTest, RateTwoSendsTheKeyFrameAndEveryOtherFrameWithoutAudio) {
   EXPECT_EQ(log_.Count(IsAudio), 0u);
 
   // Play starts at the key frame of t0 + 1 (the seek stepped over the one of t0).
-  const std::vector<const SentFrame*> frames = ShownFirstPass(rec);
+  std::vector<double> at;
+  const std::vector<const SentFrame*> frames = ShownFirstPass(rec, &at);
   ASSERT_FALSE(frames.empty());
   EXPECT_EQ(frames.front()->time, t0 + 1);
   std::map<int32_t, std::vector<const SentFrame*>> bySecond;
@@ -110,20 +111,7 @@ TEST_F(ThinningTest, RateTwoSendsTheKeyFrameAndEveryOtherFrameWithoutAudio) {
     }
   }
   // Paced at twice the recorded speed: about 5 recorded seconds in 2.5 s.
-  std::vector<HostEvent> pass = FirstPass(log_.Events());
-  std::vector<double> at;
-  for (const HostEvent& e : pass) {
-    if (IsShown(e)) at.push_back(e.at);
-  }
   EXPECT_NEAR(at.back() - at.front(), (kSeconds - 2 + 24.0 / 25) / 2.0, 0.5);
-
-  // At half speed: video, but still no audio.
-  ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
-  ASSERT_EQ(_RECORDER_FILESEARCH_PLAYRATE(search_, 0.5f), 1);
-  const size_t before = log_.Count(IsShown);
-  PlayFrom(t0);
-  ASSERT_TRUE(WaitUntil([&] { return log_.Count(IsShown) >= before + 10; }));
-  EXPECT_EQ(log_.Count(IsAudio), 0u);
 }
 
 TEST_F(ThinningTest, KeyFrameBandSendsEverySecondKeyFrameOnly) {

@@ -33,57 +33,41 @@ class ChunkPoolTest : public ::testing::Test {
   }
 };
 
-TEST_F(ChunkPoolTest, ZeroLengthRecordTakesOneChunkAndReadsBackEmpty) {
-  CChunkPool pool(kPoolChunkSize, 4);
-  ASSERT_EQ(pool.Write(nullptr, 0, 0), 1);
-  EXPECT_EQ(pool.UsedCount(), 1);
-  EXPECT_EQ(pool.FreeCount(), 3);
-  int32_t result = 0;
-  EXPECT_TRUE(ReadOne(pool, &result).empty());
-  EXPECT_EQ(result, 1);
+// An empty record still takes a chunk; a record one byte over a chunk takes two.
+TEST_F(ChunkPoolTest, RecordsTakeWholeChunksAndReadBackIntact) {
+  CChunkPool pool(kPoolChunkSize, 8);
+  for (const auto& [length, chunks] : {std::pair<size_t, int>{0, 1}, {4096, 1}, {4097, 2}}) {
+    const auto rec = Pattern(length, static_cast<uint8_t>(length));
+    ASSERT_EQ(pool.Write(rec.data(), static_cast<uint32_t>(length), 0), 1);
+    EXPECT_EQ(pool.UsedCount(), chunks) << length;
+    int32_t result = 0;
+    EXPECT_EQ(ReadOne(pool, &result), rec) << length;
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(pool.FreeCount(), 8);
+  }
   EXPECT_EQ(pool.HasData(), 0);
   EXPECT_EQ(pool.Read(nullptr, nullptr), 0);
 }
 
-TEST_F(ChunkPoolTest, ChunkBoundaries) {
-  CChunkPool pool(kPoolChunkSize, 8);
-  const auto exact = Pattern(4096, 1);
-  const auto over = Pattern(4097, 2);
-  ASSERT_EQ(pool.Write(exact.data(), 4096, 0), 1);
-  EXPECT_EQ(pool.UsedCount(), 1);
-  ASSERT_EQ(pool.Write(over.data(), 4097, 0), 1);
-  EXPECT_EQ(pool.UsedCount(), 3);
-  int32_t result = 0;
-  EXPECT_EQ(ReadOne(pool, &result), exact);
-  EXPECT_EQ(ReadOne(pool, &result), over);
-  EXPECT_EQ(pool.FreeCount(), 8);
-}
-
+// One chunk always stays free, so a record that would fill every free chunk grows the ring
+// first: by the growth step, or by what is missing when that is more.
 TEST_F(ChunkPoolTest, KeepsOneSpareChunkSoExactFitGrowsFirst) {
   CChunkPool pool(kPoolChunkSize, 2);
   const auto rec = Pattern(2 * 4096, 3);
-  // Two free chunks are exactly what the record fills: without grow it is refused.
   EXPECT_EQ(pool.Write(rec.data(), static_cast<uint32_t>(rec.size()), 0), 0);
   EXPECT_EQ(pool.ChunkCount(), 2);
   ASSERT_EQ(pool.Write(rec.data(), static_cast<uint32_t>(rec.size()), 1), 1);
   EXPECT_EQ(pool.ChunkCount(), 4);  // grew by the growth step
   EXPECT_EQ(pool.FreeCount(), 2);
-  EXPECT_EQ(pool.UsedCount(), 2);
-}
 
-TEST_F(ChunkPoolTest, ResetAfterGrowthFreesTheWholeRing) {
-  CChunkPool pool(kPoolChunkSize, 3);
-  const auto rec = Pattern(10 * 4096, 4);
-  ASSERT_EQ(pool.Write(rec.data(), static_cast<uint32_t>(rec.size()), 1), 1);
-  ASSERT_GT(pool.ChunkCount(), 10);
-  pool.Reset();
-  EXPECT_EQ(pool.UsedCount(), 0);
-  EXPECT_EQ(pool.FreeCount(), pool.ChunkCount());
-  EXPECT_EQ(pool.HasData(), 0);
-  const auto small = Pattern(100, 5);
-  ASSERT_EQ(pool.Write(small.data(), 100, 0), 1);
-  int32_t result = 0;
-  EXPECT_EQ(ReadOne(pool, &result), small);
+  CChunkPool::Reservation r;
+  int32_t missing = 0;
+  EXPECT_EQ(pool.Reserve(3 * 4096 + 1, &r, &missing), 0);
+  EXPECT_EQ(missing, 3);  // four chunks and the spare, two free
+  ASSERT_TRUE(pool.Grow(missing));
+  EXPECT_EQ(pool.ChunkCount(), 7);
+  EXPECT_EQ(pool.Reserve(3 * 4096 + 1, &r, &missing), 1);
+  EXPECT_EQ(pool.FreeCount(), 1);
 }
 
 TEST_F(ChunkPoolTest, TooSmallDestinationDropsTheRecordWithoutOverrun) {
@@ -150,35 +134,26 @@ TEST_F(ChunkPoolTest, ReservedRecordIsInvisibleUntilCommitted) {
   EXPECT_EQ(pool.FreeCount(), 4);
 }
 
-TEST_F(ChunkPoolTest, ReserveReportsTheChunksToGrowBy) {
-  CChunkPool pool(kPoolChunkSize, 2);
-  CChunkPool::Reservation r;
-  int32_t missing = 0;
-  EXPECT_EQ(pool.Reserve(3 * 4096 + 1, &r, &missing), 0);
-  EXPECT_EQ(missing, 3);  // four chunks and the spare, two free
-  ASSERT_TRUE(pool.Grow(missing));
-  EXPECT_EQ(pool.ChunkCount(), 5);  // the larger of the growth step and what was missing
-  EXPECT_EQ(pool.Reserve(3 * 4096 + 1, &r, &missing), 1);
-  EXPECT_EQ(pool.FreeCount(), 1);
-}
-
-TEST_F(ChunkPoolTest, ResetVoidsAReservationAndCancelReturnsOne) {
-  CChunkPool pool(kPoolChunkSize, 6);
+TEST_F(ChunkPoolTest, ResetFreesTheGrownRingAndVoidsAReservation) {
+  CChunkPool pool(kPoolChunkSize, 3);
   const auto a = Pattern(6000, 3);
   const auto b = Pattern(300, 4);
+  const auto big = Pattern(10 * 4096, 5);
   CChunkPool::Reservation r;
-  ASSERT_EQ(pool.Reserve(6000, &r, nullptr), 1);
-  pool.Fill(r, a.data());
+  ASSERT_EQ(pool.Reserve(300, &r, nullptr), 1);
+  pool.Fill(r, b.data());
+  ASSERT_EQ(pool.Write(big.data(), static_cast<uint32_t>(big.size()), 1), 1);
+  ASSERT_GT(pool.ChunkCount(), 11);
   pool.Reset();
   EXPECT_EQ(pool.Commit(r), 0);
   EXPECT_FALSE(pool.Cancel(r));
   EXPECT_EQ(pool.HasData(), 0);
-  EXPECT_EQ(pool.FreeCount(), 6);
+  EXPECT_EQ(pool.FreeCount(), pool.ChunkCount());
 
   // A cancelled reservation leaves the pool as if it had never been made.
   ASSERT_EQ(pool.Reserve(6000, &r, nullptr), 1);
   EXPECT_TRUE(pool.Cancel(r));
-  EXPECT_EQ(pool.FreeCount(), 6);
+  EXPECT_EQ(pool.FreeCount(), pool.ChunkCount());
   ASSERT_EQ(pool.Write(b.data(), 300, 0), 1);
   ASSERT_EQ(pool.Write(a.data(), 6000, 0), 1);
   int32_t result = 0;
@@ -191,11 +166,15 @@ TEST_F(ChunkPoolTest, ResetVoidsAReservationAndCancelReturnsOne) {
 TEST_F(ChunkPoolTest, ConcurrentReaderSeesWholeRecordsInOrder) {
   CChunkPool pool(1024, 4);
   constexpr int kRecords = 3000;
+  const auto numbered = [](int i, size_t n) {
+    auto rec = Pattern(n, static_cast<uint8_t>(i));
+    std::memcpy(rec.data(), &i, sizeof(i));
+    return rec;
+  };
   std::thread writer([&] {
     std::mt19937 rng(99);
     for (int i = 0; i < kRecords; ++i) {
-      auto rec = Pattern(4 + rng() % 6000, static_cast<uint8_t>(i));
-      std::memcpy(rec.data(), &i, sizeof(i));
+      const auto rec = numbered(i, 4 + rng() % 6000);
       ASSERT_EQ(pool.Write(rec.data(), static_cast<uint32_t>(rec.size()), 1), 1);
     }
   });
@@ -208,14 +187,9 @@ TEST_F(ChunkPoolTest, ConcurrentReaderSeesWholeRecordsInOrder) {
       std::this_thread::yield();
       continue;
     }
-    const std::vector<uint8_t> rec(buffer.begin(), buffer.begin() + length);
-    ASSERT_GE(rec.size(), 4u);
-    int index = -1;
-    std::memcpy(&index, rec.data(), sizeof(index));
-    ASSERT_EQ(index, next);
-    auto expected = Pattern(rec.size(), static_cast<uint8_t>(index));
-    std::memcpy(expected.data(), &index, sizeof(index));
-    ASSERT_EQ(rec, expected) << "record " << index;
+    ASSERT_GE(length, 4u);
+    ASSERT_EQ(std::vector<uint8_t>(buffer.begin(), buffer.begin() + length), numbered(next, length))
+        << "record " << next;
     ++next;
   }
   writer.join();
