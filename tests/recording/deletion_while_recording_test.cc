@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <fstream>
 #include <vector>
 
@@ -17,10 +18,6 @@ namespace {
 
 class DeletionWhileRecordingTest : public RecorderTest {
  protected:
-  static bool Exists(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
-  }
   // Gives a file the last-write time `seconds` (UTC seconds), so the retention rule sees it
   // as old whatever the real clock says.
   static void SetLastWrite(const std::string& path, int64_t seconds) {
@@ -50,7 +47,9 @@ TEST_F(DeletionWhileRecordingTest, FilesInUseSurviveRetentionZeroWhileUnusedOnes
   }
   Drain();
   // The closer thread prepares the next pair in advance; wait until it is there.
-  ASSERT_TRUE(WaitUntil([&] { return Exists(DataPath(1)) && Exists(IndexPath(1)); }));
+  ASSERT_TRUE(WaitUntil([&] {
+    return std::filesystem::exists(DataPath(1)) && std::filesystem::exists(IndexPath(1));
+  }));
 
   const int64_t anHourAgo = g_testNow - 3600;
   for (const std::string& path :
@@ -60,12 +59,12 @@ TEST_F(DeletionWhileRecordingTest, FilesInUseSurviveRetentionZeroWhileUnusedOnes
   _RECORDER_DELETEMAN_START(handle_, 0, 0);
   Rec().deleteManager->RunDeletionScan();
 
-  EXPECT_FALSE(Exists(oldData));
-  EXPECT_FALSE(Exists(oldIndex));
+  EXPECT_FALSE(std::filesystem::exists(oldData));
+  EXPECT_FALSE(std::filesystem::exists(oldIndex));
   EXPECT_EQ(log_.Count(1, 0, oldData), 1u);
   EXPECT_EQ(log_.Count(1, 0, oldIndex), 1u);
   for (const std::string& path : {DataPath(0), IndexPath(0), DataPath(1), IndexPath(1)}) {
-    EXPECT_TRUE(Exists(path)) << path << " was deleted while in use";
+    EXPECT_TRUE(std::filesystem::exists(path)) << path << " was deleted while in use";
     EXPECT_EQ(log_.Count(1, 0, path), 0u) << path;
   }
 

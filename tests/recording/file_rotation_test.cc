@@ -8,8 +8,9 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <mutex>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "platform/syscall_faults.h"
@@ -41,10 +42,24 @@ class FileRotationTest : public RecorderTest {
     return n;
   }
   std::vector<StoredRecord> Stored(int n) { return ReadIndexedRecords(DataPath(n)); }
-  std::vector<int32_t> TimesOf(const std::vector<StoredRecord>& records) {
-    std::vector<int32_t> times;
-    for (const StoredRecord& r : records) times.push_back(r.header.time);
-    return times;
+  // Starts with files 0 and 2 of the set and, between them, one whose directory is missing.
+  std::string StartWithMissingSecondFile() {
+    const std::string missing = dir_ / "missing/file1.VDB";
+    for (const std::string& path : {DataPath(0), missing, DataPath(2)}) {
+      _RECORDER_ADDFILEPATH(handle_, path.c_str());
+    }
+    _RECORDER_SETRECORD(handle_, 0, 1);
+    EXPECT_EQ(_RECORDER_START(handle_), 1);
+    return missing;
+  }
+  // Makes the data files 0..n-1 exist with file `newest` written last.
+  void MakeFilesWithNewest(int n, int newest) {
+    const auto base = std::filesystem::file_time_type::clock::now() - std::chrono::hours(5);
+    for (int i = 0; i < n; ++i) {
+      ScratchDir::WriteText(DataPath(i), "x");
+      std::filesystem::last_write_time(DataPath(i),
+                                       base + std::chrono::minutes(i == newest ? 60 : i));
+    }
   }
 };
 
@@ -77,53 +92,37 @@ TEST_F(FileRotationTest, ChangeOfMinuteWritesTheSummaryThenStartsANewEntry) {
 
   ASSERT_GE(g_captured.size(), 2u);
   // First the summary of the finished minute, then (after the buffer write) the new entry.
-  EXPECT_EQ(g_captured[0].lastEntry, 0);
-  EXPECT_EQ(g_captured[0].entries[0].bytes, kFedSize);
-  EXPECT_EQ(g_captured.back().lastEntry, 1);
-  EXPECT_EQ(g_captured.back().entries[1].time, At(10, 10, 1, 0));
-  EXPECT_EQ(g_captured.back().entries[1].bytes, 0u);
+  EXPECT_EQ(std::make_pair(g_captured[0].lastEntry, g_captured[0].entries[0].bytes),
+            std::make_pair(0, kFedSize));
+  const storage::IndexSummary& last = g_captured.back();
+  EXPECT_EQ(std::make_tuple(last.lastEntry, last.entries[1].time, last.entries[1].bytes),
+            std::make_tuple(1, At(10, 10, 1, 0), 0u));
 
   _RECORDER_STOP(handle_);
-  const storage::IndexSummary s = ReadSummary(IndexPath(0));
-  EXPECT_EQ(s.lastEntry, 1);
-  EXPECT_EQ(s.entries[0].time, At(10, 10, 0, 59));
-  EXPECT_EQ(s.entries[1].bytes, kFedSize);
-  EXPECT_EQ(s.startTime, At(10, 10, 0, 59));
-  EXPECT_EQ(s.endTime, At(10, 10, 1, 0));
+  ExpectSummaryEq(ReadSummary(IndexPath(0)), ReplaySummary(Stored(0)));
 }
 
 TEST_F(FileRotationTest, RecordOfTheNextDayIsDroppedAndStartsTheNextFile) {
   StartWith(3);
   Feed(At(10, 23, 59, 58));
   Feed(At(10, 23, 59, 59));
-  Feed(At(11, 0, 0, 0));  // dropped, rotates
+  Feed(At(11, 0, 0, 0));  // dropped, rotates; the buffer is empty afterwards
   EXPECT_EQ(DataOpens(), 2u);
   EXPECT_EQ(log_.Count(RECORDER_EVENT_FILE_OPENED, 0, DataPath(1)), 1u);
   EXPECT_EQ(log_.Count(RECORDER_EVENT_FILE_OPENED, 0, IndexPath(1)), 1u);
-  Feed(At(11, 0, 0, 1));
+  EXPECT_EQ(ReadSummary(IndexPath(1)).startTime, storage::NoTimeSeconds());
+  Feed(At(11, 0, 0, 1));  // a change of second with nothing buffered still rewrites the summary
+  EXPECT_EQ(ReadSummary(IndexPath(1)).startTime, At(11, 0, 0, 0));
   _RECORDER_STOP(handle_);
 
   EXPECT_EQ(TimesOf(Stored(0)), (std::vector<int32_t>{At(10, 23, 59, 58), At(10, 23, 59, 59)}));
   EXPECT_EQ(TimesOf(Stored(1)), (std::vector<int32_t>{At(11, 0, 0, 1)}));
   const storage::IndexSummary s = ReadSummary(IndexPath(1));
-  EXPECT_EQ(s.startTime, At(11, 0, 0, 0));
-  EXPECT_EQ(s.endTime, At(11, 0, 0, 1));
-  EXPECT_EQ(s.dataBytes, kFedSize);
+  EXPECT_EQ(std::make_tuple(s.startTime, s.endTime, s.dataBytes),
+            std::make_tuple(At(11, 0, 0, 0), At(11, 0, 0, 1), kFedSize));
   EXPECT_EQ(storage::IndexRecordName(ReadIndexFile(IndexPath(1)).record), "file1.VDB");
   // The finished file was padded to its nominal size by the closer thread.
   EXPECT_TRUE(WaitUntil([&] { return FileSize(DataPath(0)) >= storage::kDataFileSize; }));
-}
-
-TEST_F(FileRotationTest, SecondWithoutRecordsStillRewritesTheSummary) {
-  StartWith(2);
-  Feed(At(10, 23, 59, 59));
-  Feed(At(11, 0, 0, 0));  // rotates; the buffer is empty afterwards
-  const storage::IndexSummary opened = ReadSummary(IndexPath(1));
-  EXPECT_EQ(opened.startTime, storage::NoTimeSeconds());
-  Feed(At(11, 0, 0, 1));  // a change of second with nothing buffered
-  const storage::IndexSummary rewritten = ReadSummary(IndexPath(1));
-  EXPECT_EQ(rewritten.startTime, At(11, 0, 0, 0));
-  EXPECT_EQ(rewritten.dataBytes, 0u);
 }
 
 TEST_F(FileRotationTest, EntryNumber119InUseRotatesAtTheNextRecord) {
@@ -135,28 +134,24 @@ TEST_F(FileRotationTest, EntryNumber119InUseRotatesAtTheNextRecord) {
   EXPECT_EQ(DataOpens(), 2u);
   _RECORDER_STOP(handle_);
 
-  const storage::IndexSummary first = ReadSummary(IndexPath(0));
-  EXPECT_EQ(first.lastEntry, 119);
-  EXPECT_EQ(first.entries[119].time, At(10, 11, 59, 0));
-  EXPECT_EQ(first.dataBytes, 120 * kFedSize);
   EXPECT_EQ(Stored(0).size(), 120u);
+  ExpectSummaryEq(ReadSummary(IndexPath(0)), ReplaySummary(Stored(0)));
   EXPECT_EQ(TimesOf(Stored(1)), (std::vector<int32_t>{At(10, 12, 0, 0)}));
 }
 
 TEST_F(FileRotationTest, MoreThan199MiBRotatesEvenWithinASecond) {
   StartWith(2);
+  const auto countAndFeed = [&](uint32_t counted) {
+    {
+      EventLockHolder hold(Rec().writeLock);
+      Rec().currentIndexRecord.summary.dataBytes = counted;
+    }
+    Feed(At(10, 10, 0, 0));
+  };
   Feed(At(10, 10, 0, 0));
-  {
-    EventLockHolder hold(Rec().writeLock);
-    Rec().currentIndexRecord.summary.dataBytes = kRotateDataBytes;  // not above yet
-  }
-  Feed(At(10, 10, 0, 0));
+  countAndFeed(kRotateDataBytes);  // not above yet
   EXPECT_EQ(DataOpens(), 1u);
-  {
-    EventLockHolder hold(Rec().writeLock);
-    Rec().currentIndexRecord.summary.dataBytes = kRotateDataBytes + 1;
-  }
-  Feed(At(10, 10, 0, 0));
+  countAndFeed(kRotateDataBytes + 1);
   EXPECT_EQ(DataOpens(), 2u);
   _RECORDER_STOP(handle_);
   EXPECT_EQ(TimesOf(Stored(1)), (std::vector<int32_t>{At(10, 10, 0, 0)}));
@@ -172,98 +167,61 @@ TEST_F(FileRotationTest, TypesOutsideTheStoredFamiliesAreDiscarded) {
   EXPECT_EQ(ReadSummary(IndexPath(0)).entries[0].audioMask, 1u);
 }
 
-// Makes the data files 0..n-1 exist with file `newest` written last.
-void MakeFilesWithNewest(int n, int newest, const std::function<std::string(int)>& path) {
-  const auto base = std::filesystem::file_time_type::clock::now() - std::chrono::hours(5);
-  for (int i = 0; i < n; ++i) {
-    ScratchDir::WriteText(path(i), "x");
-    std::filesystem::last_write_time(path(i), base + std::chrono::minutes(i == newest ? 60 : i));
-  }
-}
+// Where START continues given the newest existing file and the overwrite mode.
+struct StartCase {
+  int newest;
+  int mode;
+  int32_t started;  // of START
+  int opened;       // the data file opened, or -1
+  int32_t overwriteCount;
+};
 
-TEST_F(FileRotationTest, StartContinuesAfterTheNewestFile) {
-  MakeFilesWithNewest(3, 1, [&](int i) { return DataPath(i); });
-  StartWith(3);
-  EXPECT_EQ(log_.Count(RECORDER_EVENT_FILE_OPENED, 0, DataPath(2)), 1u);
-  char name[300];
-  ASSERT_EQ(_RECORDER_GETCURRENTRECFILE(handle_, name, sizeof(name)), 1);
-  EXPECT_EQ(std::string(name), DataPath(2));
-  EXPECT_EQ(_RECORDER_GETOVERWRITECOUNT(handle_), 0);
-}
+class StartPositionTest : public FileRotationTest, public testing::WithParamInterface<StartCase> {};
 
-class OverwriteModeTest : public FileRotationTest, public testing::WithParamInterface<int> {};
-
-TEST_P(OverwriteModeTest, StartAfterTheLastFileWrapsOnlyInOverwriteMode) {
-  const int mode = GetParam();
-  MakeFilesWithNewest(3, 2, [&](int i) { return DataPath(i); });
+TEST_P(StartPositionTest, StartContinuesAfterTheNewestFileAndWrapsOnlyInOverwriteMode) {
+  const StartCase c = GetParam();
+  MakeFilesWithNewest(3, c.newest);
   AddFiles(3);
-  _RECORDER_SETOVERWRITEMODE(handle_, mode);
-  EXPECT_EQ(_RECORDER_START(handle_), mode);
-  EXPECT_EQ(_RECORDER_GETOVERWRITECOUNT(handle_), 1);
-  EXPECT_EQ(log_.Count(RECORDER_EVENT_FILE_OPENED, 0, DataPath(0)), mode == 1 ? 1u : 0u);
-  EXPECT_EQ(DataOpens(), mode == 1 ? 1u : 0u);
+  _RECORDER_SETOVERWRITEMODE(handle_, c.mode);
+  EXPECT_EQ(_RECORDER_START(handle_), c.started);
+  EXPECT_EQ(_RECORDER_GETOVERWRITECOUNT(handle_), c.overwriteCount);
+  EXPECT_EQ(DataOpens(), c.opened < 0 ? 0u : 1u);
+  char name[300] = {};
+  EXPECT_EQ(_RECORDER_GETCURRENTRECFILE(handle_, name, sizeof(name)), c.opened < 0 ? 0 : 1);
+  EXPECT_EQ(std::string(name), c.opened < 0 ? "" : DataPath(c.opened));
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, OverwriteModeTest, testing::Values(0, 1));
+INSTANTIATE_TEST_SUITE_P(Cases, StartPositionTest,
+                         testing::Values(StartCase{1, 1, 1, 2, 0}, StartCase{2, 1, 1, 0, 1},
+                                         StartCase{2, 0, 0, -1, 1}));
 
-TEST_F(FileRotationTest, RefusedWrapRewritesTheLastFileFromItsStart) {
-  _RECORDER_SETOVERWRITEMODE(handle_, 0);
-  StartWith(3);
+// Past the last file of the set: overwrite mode wraps to the first file; otherwise the change
+// is refused and the last file is rewritten from its start, again at each refusal.
+class WrapTest : public FileRotationTest, public testing::WithParamInterface<int> {};
+
+TEST_P(WrapTest, NextFileAfterTheLast) {
+  const bool overwrite = GetParam() == 1;
+  _RECORDER_SETOVERWRITEMODE(handle_, GetParam());
+  StartWith(2);
   Feed(At(10, 10, 0, 0));
   Feed(At(11, 10, 0, 0));  // -> file 1
   Feed(At(11, 10, 0, 1));
-  Feed(At(12, 10, 0, 0));  // -> file 2
-  Feed(At(12, 10, 0, 1));
-  Feed(At(12, 10, 0, 2));
   EXPECT_EQ(_RECORDER_GETOVERWRITECOUNT(handle_), 0);
-  Feed(At(13, 10, 0, 0));  // no file after the last: refused
-  EXPECT_EQ(_RECORDER_GETOVERWRITECOUNT(handle_), 1);
-  Feed(At(13, 10, 0, 1));
-  Feed(At(14, 10, 0, 0));  // refused again
-  Feed(At(14, 10, 0, 1));
-  _RECORDER_STOP(handle_);
-
-  EXPECT_EQ(DataOpens(), 3u);
-  // File 2 holds only what came after the last refusal, from offset 0.
-  EXPECT_EQ(TimesOf(Stored(2)), (std::vector<int32_t>{At(14, 10, 0, 1)}));
-  EXPECT_EQ(ReadSummary(IndexPath(2)).startTime, At(14, 10, 0, 0));
-}
-
-TEST_F(FileRotationTest, WrapInOverwriteModeReusesTheFirstFile) {
-  StartWith(2);
-  Feed(At(10, 10, 0, 0));
-  Feed(At(11, 10, 0, 0));  // -> file 1
-  Feed(At(12, 10, 0, 0));  // -> file 0 again
+  Feed(At(12, 10, 0, 0));  // -> file 0, or refused
   EXPECT_EQ(_RECORDER_GETOVERWRITECOUNT(handle_), 1);
   Feed(At(12, 10, 0, 1));
+  Feed(At(13, 10, 0, 0));  // -> file 1, or refused again
+  Feed(At(13, 10, 0, 1));
   _RECORDER_STOP(handle_);
-  EXPECT_EQ(log_.Count(RECORDER_EVENT_FILE_OPENED, 0, DataPath(0)), 2u);
-  EXPECT_EQ(TimesOf(Stored(0)), (std::vector<int32_t>{At(12, 10, 0, 1)}));
+
+  EXPECT_EQ(DataOpens(), overwrite ? 4u : 2u);
+  EXPECT_EQ(TimesOf(Stored(0)),
+            (std::vector<int32_t>{overwrite ? At(12, 10, 0, 1) : At(10, 10, 0, 0)}));
+  EXPECT_EQ(TimesOf(Stored(1)), (std::vector<int32_t>{At(13, 10, 0, 1)}));
+  EXPECT_EQ(ReadSummary(IndexPath(1)).startTime, At(13, 10, 0, 0));
 }
 
-TEST_F(FileRotationTest, StopWritesOutTheBufferBeforeClosing) {
-  StartWith(2);
-  std::vector<uint8_t> payload = Pattern(2000, 3);
-  for (int i = 0; i < 5; ++i) {
-    FrameDescriptor d = VideoFrame(payload, 0);
-    ASSERT_EQ(_RECORDER_WRITEVIDEO(handle_, 1, &d), 1);
-  }
-  Drain();
-  // All in one second: nothing written yet but the write test at offset 0.
-  EXPECT_EQ(ReadSummary(IndexPath(0)).dataBytes, 0u);
-  EXPECT_EQ(storage::LoadU32(ReadBytes(DataPath(0), 0, 4).data()), storage::kRecordStartMarker);
-  _RECORDER_STOP(handle_);
-  EXPECT_EQ(Stored(0).size(), 5u);
-  char name[300];
-  EXPECT_EQ(_RECORDER_GETCURRENTRECFILE(handle_, name, sizeof(name)), 0);
-}
-
-TEST_F(FileRotationTest, StartTwiceDoesNotReopen) {
-  StartWith(2);
-  const size_t events = log_.Events().size();
-  EXPECT_EQ(_RECORDER_START(handle_), 1);
-  EXPECT_EQ(log_.Events().size(), events);
-}
+INSTANTIATE_TEST_SUITE_P(Modes, WrapTest, testing::Values(0, 1));
 
 TEST_F(FileRotationTest, AddFilePathWhileRecordingContinuesInANewFile) {
   StartWith(2);
@@ -302,6 +260,9 @@ TEST_F(FileRotationTest, CloserPreparesTheNextFileAndRotationTakesIt) {
     return FileSize(DataPath(1)) == storage::kDataFileSize && FileSize(IndexPath(1)) == 0;
   }));
   Feed(At(10, 10, 0, 0));
+  // Nothing is written within the second but the test write at the start of the file.
+  EXPECT_EQ(storage::LoadU32(ReadBytes(DataPath(0), 0, 4).data()), storage::kRecordStartMarker);
+  EXPECT_EQ(ReadSummary(IndexPath(0)).dataBytes, 0u);
   Feed(At(11, 10, 0, 0));
   EXPECT_EQ(log_.Count(RECORDER_EVENT_FILE_OPENED, 0, DataPath(1)), 1u);
   EXPECT_EQ(FileSize(IndexPath(1)), storage::kIndexFileSize);
@@ -310,11 +271,7 @@ TEST_F(FileRotationTest, CloserPreparesTheNextFileAndRotationTakesIt) {
 }
 
 TEST_F(FileRotationTest, StopEndsACloserThatCannotOpenTheNextFile) {
-  const std::string missing = dir_ / "missing/file1.VDB";
-  _RECORDER_ADDFILEPATH(handle_, DataPath(0).c_str());
-  _RECORDER_ADDFILEPATH(handle_, missing.c_str());
-  _RECORDER_SETRECORD(handle_, 0, 1);
-  ASSERT_EQ(_RECORDER_START(handle_), 1);
+  const std::string missing = StartWithMissingSecondFile();
   // The closer keeps failing to open the next file; stopping must not wait for it.
   const auto before = std::chrono::steady_clock::now();
   _RECORDER_STOP(handle_);
@@ -325,12 +282,7 @@ TEST_F(FileRotationTest, StopEndsACloserThatCannotOpenTheNextFile) {
 // --- Faults ---
 
 TEST_F(FileRotationTest, DataFileThatCannotBeOpenedIsReportedAndTheNextRotationRecovers) {
-  const std::string missing = dir_ / "missing/file1.VDB";
-  _RECORDER_ADDFILEPATH(handle_, DataPath(0).c_str());
-  _RECORDER_ADDFILEPATH(handle_, missing.c_str());
-  _RECORDER_ADDFILEPATH(handle_, DataPath(2).c_str());
-  _RECORDER_SETRECORD(handle_, 0, 1);
-  ASSERT_EQ(_RECORDER_START(handle_), 1);
+  const std::string missing = StartWithMissingSecondFile();
   Feed(At(10, 10, 0, 0));
   Feed(At(11, 10, 0, 0));  // -> the missing file
   EXPECT_EQ(log_.Count(RECORDER_EVENT_FILE_OPENED, -1, missing), 1u);
@@ -448,20 +400,24 @@ TEST_F(HeaderFileTest, SummariesGoToTheRecordOfTheFileInUse) {
   EXPECT_EQ(log_.Count(RECORDER_EVENT_FILE_OPENED, 0, DataPath(2)), 1u);
   Feed(At(11, 10, 0, 1));
   Feed(At(11, 10, 0, 2));
+  {
+    EventLockHolder hold(Rec().writeLock);
+    EXPECT_TRUE(Rec().headerFile);  // kept open while recording, for the summary writes
+  }
   _RECORDER_STOP(handle_);
+  EXPECT_FALSE(Rec().headerFile);
 
-  const storage::FileInfo first = ReadFileInfo(header, 0);
-  EXPECT_EQ(first.summary.dataBytes, kFedSize);
-  EXPECT_EQ(first.summary.startTime, At(10, 10, 0, 0));
+  // Each listed file's record holds the summary its index file holds; the empty one is
+  // left as it was.
+  for (int n : {0, 2}) {
+    const storage::FileInfo info = ReadFileInfo(header, static_cast<uint32_t>(n));
+    EXPECT_EQ(storage::FileInfoPath(info), DataPath(n));
+    ExpectSummaryEq(info.summary, ReadSummary(IndexPath(n)));
+    EXPECT_EQ(info.summary.dataBytes, (n == 0 ? 1 : 2) * kFedSize);
+  }
   const storage::FileInfo empty = ReadFileInfo(header, 1);
   EXPECT_EQ(storage::FileInfoPath(empty), "");
-  EXPECT_EQ(empty.summary.dataBytes, 0u);
-  EXPECT_EQ(empty.summary.startTime, storage::NoTimeSeconds());
-  const storage::FileInfo third = ReadFileInfo(header, 2);
-  EXPECT_EQ(storage::FileInfoPath(third), DataPath(2));
-  const IndexFileView index = ReadIndexFile(IndexPath(2));
-  EXPECT_EQ(std::memcmp(&third.summary, &index.record.summary, sizeof(third.summary)), 0);
-  EXPECT_EQ(third.summary.dataBytes, 2 * kFedSize);
+  ExpectSummaryEq(empty.summary, storage::MakeEmptySummary());
 }
 
 TEST_F(HeaderFileTest, FailedStartClosesTheHeaderFileWithoutWritingIt) {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "api/event_lock.h"
@@ -75,21 +76,23 @@ inline storage::IndexSummary ReplaySummary(const std::vector<StoredRecord>& reco
 
 inline void ExpectSummaryEq(const storage::IndexSummary& actual,
                             const storage::IndexSummary& expected) {
-  EXPECT_EQ(actual.startTime, expected.startTime);
-  EXPECT_EQ(actual.endTime, expected.endTime);
-  EXPECT_EQ(actual.dataBytes, expected.dataBytes);
-  EXPECT_EQ(actual.lastEntry, expected.lastEntry);
+  const auto head = [](const storage::IndexSummary& s) {
+    return std::make_tuple(s.startTime, s.endTime, s.dataBytes, s.lastEntry);
+  };
+  const auto fields = [](const storage::IndexEntry& e) {
+    return std::make_tuple(e.time, e.bytes, e.reason1Mask, e.reason2Mask, e.reason4Mask,
+                           e.audioMask);
+  };
+  EXPECT_EQ(head(actual), head(expected));
   for (uint32_t i = 0; i < storage::kIndexEntryCount; ++i) {
-    const storage::IndexEntry& a = actual.entries[i];
-    const storage::IndexEntry& b = expected.entries[i];
-    EXPECT_TRUE(a.time == b.time && a.bytes == b.bytes && a.reason1Mask == b.reason1Mask &&
-                a.reason2Mask == b.reason2Mask && a.reason4Mask == b.reason4Mask &&
-                a.audioMask == b.audioMask)
-        << "entry " << i << ": time " << a.time << "/" << b.time << " bytes " << a.bytes << "/"
-        << b.bytes << " r1 " << a.reason1Mask << "/" << b.reason1Mask << " r2 " << a.reason2Mask
-        << "/" << b.reason2Mask << " r4 " << a.reason4Mask << "/" << b.reason4Mask << " audio "
-        << a.audioMask << "/" << b.audioMask;
+    EXPECT_EQ(fields(actual.entries[i]), fields(expected.entries[i])) << "entry " << i;
   }
+}
+
+inline std::vector<int32_t> TimesOf(const std::vector<StoredRecord>& records) {
+  std::vector<int32_t> times;
+  for (const StoredRecord& r : records) times.push_back(r.header.time);
+  return times;
 }
 
 // A recorder made through _RECORDER_INIT in a fresh directory, with the UTC zone and the

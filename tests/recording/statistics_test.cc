@@ -76,16 +76,11 @@ TEST_F(StatisticsTest, FirstFrameAfterStartUpZeroesRatesAndIsNotCounted) {
   EXPECT_DOUBLE_EQ(Fps(), 1 * 1000.0 / 2500);
 }
 
-TEST_F(StatisticsTest, LargeWindowsDoNotOverflow) {
+TEST_F(StatisticsTest, LargeWindowDoesNotOverflow) {
   FrameAt(kStart, 0);
-  FrameAt(kStart + 1000, 1500000);
-  FrameAt(kStart + 2000, 1500000);  // 3,000,000 bytes in the window
-  FrameAt(kStart + 2500, 0);
-  EXPECT_DOUBLE_EQ(Bps(), 3000000 * 1000.0 / 2500);
-
   // 10,000,000 bytes: the product with 1,000 does not fit 32 bits even unsigned.
-  for (uint32_t k = 1; k <= 5; ++k) FrameAt(kStart + 2500 + 100 * k, 2000000);
-  FrameAt(kStart + 5000, 0);
+  for (uint32_t k = 1; k <= 5; ++k) FrameAt(kStart + 100 * k, 2000000);
+  FrameAt(kStart + 2500, 0);
   EXPECT_DOUBLE_EQ(Bps(), 10000000 * 1000.0 / 2500);
   EXPECT_DOUBLE_EQ(Fps(), 5 * 1000.0 / 2500);
 }
@@ -135,16 +130,6 @@ TEST_F(StatisticsTest, ChannelsAreMeasuredSeparately) {
   EXPECT_DOUBLE_EQ(Bps(3), 8000 * 1000.0 / 2500);
   EXPECT_EQ(Bps(31), 0.0);
   EXPECT_EQ(Bps(4), 0.0);
-}
-
-TEST_F(StatisticsTest, GettersRefuseBadChannelAndHandle) {
-  double value = 7.0;
-  EXPECT_EQ(_RECORDER_GETBPS(handle_, 32, &value), 0);
-  EXPECT_EQ(_RECORDER_GETFPS(handle_, 32, &value), 0);
-  EXPECT_EQ(_RECORDER_GETBPS(nullptr, 0, &value), 0);
-  EXPECT_EQ(_RECORDER_GETFPS(nullptr, 0, &value), 0);
-  EXPECT_EQ(value, 7.0);
-  recorder_->RecordThroughput(32, 1000);  // ignored, no out-of-range write
 }
 
 // A getter on a host thread while intake closes windows: every value read is one of the

@@ -3,82 +3,49 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
-#include "api/event_lock.h"
 #include "platform/syscall_faults.h"
-#include "recorder.h"
-#include "recorder/recorder.h"
-#include "storage/formats.h"
-#include "support/event_log.h"
-#include "support/scratch_dir.h"
-#include "support/stored_files.h"
-#include "support/wait_until.h"
+#include "recording_test_util.h"
 
+namespace rectest {
 namespace {
-
-using testsupport::ReadBytes;
-using testsupport::WaitUntil;
 
 std::vector<uint8_t> Bytes(const std::string& text) {
   return std::vector<uint8_t>(text.begin(), text.end());
 }
 
-class StreamTest : public ::testing::Test {
+class StreamTest : public RecorderTest {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(dir_.path().empty());
-    handle_ = _RECORDER_INIT("stream", log_.Context(), &testsupport::EventLog::Callback);
-    ASSERT_NE(handle_, nullptr);
-    recorder_ = static_cast<CRecorder*>(CRecorderBase::FromHandle(handle_));
-    for (int i = 0; i < 3; ++i) {
-      _RECORDER_ADDFILEPATH(handle_, (dir_ / ("cam" + std::to_string(i) + ".VDB")).c_str());
-    }
+    RecorderTest::SetUp();
+    AddFiles(3);
   }
-  void TearDown() override {
-    if (handle_ != nullptr) _RECORDER_END(handle_);
-  }
-
-  // Starts recording, or says why the test cannot run yet.
-  bool StartRecording() {
-    if (_RECORDER_START(handle_) != 1) return false;
-    return !CurrentFile().empty();
+  void StartRecording() {
+    ASSERT_EQ(_RECORDER_START(handle_), 1);
+    ASSERT_FALSE(CurrentFile().empty());
   }
   std::string CurrentFile() {
     char name[1024] = {};
     if (_RECORDER_GETCURRENTRECFILE(handle_, name, sizeof(name)) != 1) return std::string();
     return name;
   }
-  storage::IndexSummary SummaryInMemory() {
-    EventLockHolder hold(recorder_->writeLock);
-    return recorder_->currentIndexRecord.summary;
-  }
   // The closer thread of the last rotation pads and opens files on its own; tests that
   // inject write faults wait for it so the fault hits only the call under test.
   void WaitForCloser() {
     ASSERT_TRUE(WaitUntil([&] {
-      EventLockHolder hold(recorder_->writeLock);
-      return !recorder_->closerThread || recorder_->closerThread->Finished();
+      EventLockHolder hold(Rec().writeLock);
+      return !Rec().closerThread || Rec().closerThread->Finished();
     }));
   }
   int32_t StreamData(const std::string& text, int32_t fileId) {
     return _RECORDER_WRITESTREAMDATA(handle_, 0, text.data(), static_cast<uint32_t>(text.size()),
                                      fileId, 0, 0);
   }
-  testsupport::ScratchDir dir_;
-  testsupport::EventLog log_;
-  RECORDER_HANDLE handle_ = nullptr;
-  CRecorder* recorder_ = nullptr;
 };
-
-#define START_RECORDING_OR_SKIP()                                                               \
-  do {                                                                                          \
-    if (!StartRecording()) GTEST_SKIP() << "START does not record yet (file rotation missing)"; \
-  } while (0)
 
 storage::IndexSummary HostSummary(int32_t lastEntry) {
   storage::IndexSummary s;
@@ -96,22 +63,22 @@ storage::IndexSummary HostSummary(int32_t lastEntry) {
 }
 
 TEST_F(StreamTest, NotRecordingBothReturnZeroAndChangeNothing) {
-  recorder_->intakeEnabled = 0;
-  const storage::IndexSummary before = SummaryInMemory();
+  Rec().intakeEnabled = 0;
+  const storage::IndexSummary before = MemorySummary();
   const storage::IndexSummary host = HostSummary(3);
   EXPECT_EQ(_RECORDER_WRITESTREAMHEADER(handle_, 0, &host, sizeof(host), 0), 0);
   EXPECT_EQ(StreamData("payload", 1), 0);
 
-  const storage::IndexSummary after = SummaryInMemory();
+  const storage::IndexSummary after = MemorySummary();
   EXPECT_EQ(std::memcmp(&before, &after, sizeof(before)), 0);
-  EXPECT_EQ(recorder_->intakeEnabled.load(), 0);
+  EXPECT_EQ(Rec().intakeEnabled.load(), 0);
   EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
   EXPECT_EQ(log_.Count(RECORDER_EVENT_WRITE_FAILED), 0u);
 }
 
 TEST_F(StreamTest, HeaderWhileRecordingWritesSummaryToIndexFile) {
-  START_RECORDING_OR_SKIP();
-  recorder_->intakeEnabled = 0;
+  ASSERT_NO_FATAL_FAILURE(StartRecording());
+  Rec().intakeEnabled = 0;
   // A longer block than a summary: only the summary's bytes are taken.
   std::vector<uint8_t> block(storage::kIndexSummarySize + 100, 0xAB);
   const storage::IndexSummary host = HostSummary(500);
@@ -119,15 +86,18 @@ TEST_F(StreamTest, HeaderWhileRecordingWritesSummaryToIndexFile) {
   EXPECT_EQ(
       _RECORDER_WRITESTREAMHEADER(handle_, 0, block.data(), static_cast<uint32_t>(block.size()), 0),
       1);
-  EXPECT_EQ(recorder_->intakeEnabled.load(), 1);
+  EXPECT_EQ(Rec().intakeEnabled.load(), 1);
 
   storage::IndexSummary expected = host;
   expected.lastEntry = storage::kLastEntryMax;  // 500 is outside the 120 entries
   const std::string index = storage::IndexFileName(CurrentFile());
-  const std::vector<uint8_t> disk =
-      ReadBytes(index, storage::kIndexSummaryOffset, sizeof(expected));
-  ASSERT_EQ(disk.size(), sizeof(expected));
-  EXPECT_EQ(std::memcmp(disk.data(), &expected, sizeof(expected)), 0);
+  const auto expectOnDisk = [&] {
+    const std::vector<uint8_t> disk =
+        ReadBytes(index, storage::kIndexSummaryOffset, sizeof(expected));
+    EXPECT_EQ(disk, std::vector<uint8_t>(reinterpret_cast<const uint8_t*>(&expected),
+                                         reinterpret_cast<const uint8_t*>(&expected + 1)));
+  };
+  expectOnDisk();
 
   // A short block replaces only its own bytes; a negative entry number becomes 0.
   storage::IndexSummary head = HostSummary(-3);
@@ -135,14 +105,11 @@ TEST_F(StreamTest, HeaderWhileRecordingWritesSummaryToIndexFile) {
   EXPECT_EQ(_RECORDER_WRITESTREAMHEADER(handle_, 0, &head, 16, 0), 1);
   expected.startTime = head.startTime;
   expected.lastEntry = 0;
-  const std::vector<uint8_t> again =
-      ReadBytes(index, storage::kIndexSummaryOffset, sizeof(expected));
-  ASSERT_EQ(again.size(), sizeof(expected));
-  EXPECT_EQ(std::memcmp(again.data(), &expected, sizeof(expected)), 0);
+  expectOnDisk();
 }
 
 TEST_F(StreamTest, DataReturnsZeroWhileIntakeIsEnabled) {
-  START_RECORDING_OR_SKIP();
+  ASSERT_NO_FATAL_FAILURE(StartRecording());
   const std::string file = CurrentFile();
   const storage::IndexSummary host = HostSummary(0);
   ASSERT_EQ(_RECORDER_WRITESTREAMHEADER(handle_, 0, &host, sizeof(host), 0), 1);
@@ -155,9 +122,9 @@ TEST_F(StreamTest, DataReturnsZeroWhileIntakeIsEnabled) {
 
 // The steps behind the intake switch, reached by clearing it from inside the library.
 TEST_F(StreamTest, DataWithIntakeDisabledFollowsFileIdentifier) {
-  START_RECORDING_OR_SKIP();
+  ASSERT_NO_FATAL_FAILURE(StartRecording());
   const std::string first = CurrentFile();
-  recorder_->intakeEnabled = 0;
+  Rec().intakeEnabled = 0;
 
   EXPECT_EQ(StreamData("hello", 5), 1);  // a new identifier: next file, from offset 0
   const std::string second = CurrentFile();
@@ -174,8 +141,8 @@ TEST_F(StreamTest, DataWithIntakeDisabledFollowsFileIdentifier) {
 }
 
 TEST_F(StreamTest, FailedDataWriteRollsBackAndReports) {
-  START_RECORDING_OR_SKIP();
-  recorder_->intakeEnabled = 0;
+  ASSERT_NO_FATAL_FAILURE(StartRecording());
+  Rec().intakeEnabled = 0;
   ASSERT_EQ(StreamData("hello", 5), 1);
   const std::string file = CurrentFile();
   WaitForCloser();
@@ -192,3 +159,4 @@ TEST_F(StreamTest, FailedDataWriteRollsBackAndReports) {
 }
 
 }  // namespace
+}  // namespace rectest
