@@ -35,11 +35,8 @@ INSTANTIATE_TEST_SUITE_P(
         PathCase{"\\\\server\\share/x.VDB", "//server/share/x.VDB/", "x", "//server/share/"},
         PathCase{"/rec/.hidden", "/rec/.hidden/", "", "/rec/"},
         PathCase{"/rec/name.", "/rec/name./", "name", "/rec/"}, PathCase{"/", "/", "", "/"},
-        PathCase{"1:/rec/a.VDB", "1:/rec/a.VDB/", "a", "1:/rec/"}));
-
-TEST(PathHelpersTest, DotsInDirectoriesDoNotMakeAnExtension) {
-  EXPECT_EQ(FileTitleOf("/data/v1.2/file0001"), "file0001");
-  EXPECT_EQ(DirectoryOf("/data/v1.2/file0001"), "/data/v1.2/");
-}
+        PathCase{"1:/rec/a.VDB", "1:/rec/a.VDB/", "a", "1:/rec/"},
+        // Dots in a directory name do not make an extension.
+        PathCase{"/data/v1.2/file0001", "/data/v1.2/file0001/", "file0001", "/data/v1.2/"}));
 
 }  // namespace

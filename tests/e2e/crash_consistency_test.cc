@@ -8,7 +8,7 @@
 // The child drives the recorder's clock: every step of frames is one minute later, so each
 // step is a buffer write and a new index entry, and a file rotates after 119 steps.
 //
-// RECORDER_CRASH_RUNS selects the number of runs (default 5; the long version uses 25).
+// RECORDER_CRASH_RUNS selects the number of runs (default 5; the long version uses 20).
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -51,7 +51,6 @@ constexpr uint32_t kMagic = 0x43524153;  // payload id marker
 struct ChildProgress {
   std::atomic<uint32_t> accepted[kChannels][2];  // frames taken in, per channel, video/audio
   std::atomic<int32_t> step;
-  std::atomic<int32_t> startFailed;
 };
 
 uint32_t Fnv1a(const uint8_t* data, size_t length) {
@@ -80,6 +79,12 @@ std::vector<uint8_t> MakePayload(uint32_t run, uint32_t channel, uint32_t kind, 
   return payload;
 }
 
+std::string DataPath(const std::string& dir, int i) {
+  char name[32];
+  std::snprintf(name, sizeof(name), "%04d.VDB", i + 1);
+  return dir + name;
+}
+
 int32_t DayStart(uint32_t run) {
   return platform::CTime::FromLocal(2024, 1, 1, 0, 0, 0).seconds() +
          static_cast<int32_t>(run) * 86400;
@@ -90,16 +95,9 @@ int32_t DayStart(uint32_t run) {
   testsupport::ScopedTestClock clock(DayStart(run));
   RECORDER_HANDLE recorder = _RECORDER_INIT("crash", 0, nullptr);
   if (recorder == nullptr) _exit(2);
-  for (int i = 0; i < kFiles; ++i) {
-    char name[32];
-    std::snprintf(name, sizeof(name), "%04d.VDB", i + 1);
-    _RECORDER_ADDFILEPATH(recorder, (dir + name).c_str());
-  }
+  for (int i = 0; i < kFiles; ++i) _RECORDER_ADDFILEPATH(recorder, DataPath(dir, i).c_str());
   for (uint32_t ch = 0; ch < kChannels; ++ch) _RECORDER_SETRECORD(recorder, ch, 1);
-  if (_RECORDER_START(recorder) == 0) {
-    progress->startFailed.store(1);
-    _exit(3);
-  }
+  if (_RECORDER_START(recorder) == 0) _exit(3);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   uint32_t seq[kChannels][2] = {};
   for (int32_t step = 0; std::chrono::steady_clock::now() < deadline; ++step) {
@@ -151,15 +149,9 @@ class CrashConsistencyTest : public ::testing::Test {
     if (progress_ != nullptr) ::munmap(progress_, sizeof(ChildProgress));
   }
 
-  std::string DataPath(int i) const {
-    char name[32];
-    std::snprintf(name, sizeof(name), "%04d.VDB", i + 1);
-    return dir_ + name;
-  }
-
   // Reads one data/index pair with the stored-format parsers; every failure is a test failure.
   void ReadPair(int file, uint32_t lastRun, FileFrames* out) {
-    const std::string data = DataPath(file);
+    const std::string data = DataPath(dir_, file);
     const std::string index = storage::IndexFileName(data);
     if (!std::filesystem::exists(index)) return;
     // The closer creates the next pair ahead of time and a rotation writes the fresh index
@@ -196,13 +188,9 @@ class CrashConsistencyTest : public ::testing::Test {
       ASSERT_GE(payloadLength, 24u) << data << " at " << offset;
       uint32_t id[5];
       std::memcpy(id, payload, sizeof(id));
-      ASSERT_EQ(id[0], kMagic) << data << " at " << offset;
-      ASSERT_LE(id[1], lastRun);
+      ASSERT_LE(id[1], lastRun) << data << " at " << offset;
       ASSERT_EQ(id[2], record.header.channel);
       ASSERT_EQ(id[3], video ? 0u : 1u);
-      uint32_t hash;
-      std::memcpy(&hash, payload + payloadLength - 4, 4);
-      ASSERT_EQ(hash, Fnv1a(payload, payloadLength - 4)) << data << " at " << offset;
       const std::vector<uint8_t> expected = MakePayload(id[1], id[2], id[3], id[4]);
       ASSERT_EQ(expected.size(), payloadLength);
       ASSERT_EQ(0, std::memcmp(expected.data(), payload, payloadLength))
@@ -220,17 +208,9 @@ class CrashConsistencyTest : public ::testing::Test {
       ReadPair(f, run, &files[f]);
       if (HasFatalFailure()) return 0;
     }
-    // Inside one file every (run, channel, kind) sequence has no gap.
-    for (int f = 0; f < kFiles; ++f) {
-      for (const auto& [key, seqs] : files[f].seqs) {
-        for (size_t i = 1; i < seqs.size(); ++i) {
-          EXPECT_EQ(seqs[i], seqs[i - 1] + 1) << DataPath(f) << ": gap in run " << std::get<0>(key)
-                                              << " channel " << std::get<1>(key);
-        }
-      }
-    }
     // The crashed run's files in the order it wrote them: one unbroken sequence per stream,
-    // ending at most at what the child had handed over.
+    // ending at most at what the child had handed over. (Files of earlier runs were checked
+    // after their own crash; a later run only ever rewrites a file from its start.)
     std::vector<int> order;
     for (int f = 0; f < kFiles; ++f) {
       if (files[f].dataBytes > 0 && files[f].startTime >= DayStart(run)) order.push_back(f);
@@ -270,7 +250,7 @@ TEST_F(CrashConsistencyTest, EveryRecordUpToDataBytesSurvivesSigkill) {
   const uint32_t runs = runsText != nullptr ? static_cast<uint32_t>(std::atoi(runsText)) : 5;
   std::mt19937 random(static_cast<uint32_t>(::time(nullptr)));
   std::printf("crash runs: %u (seed of kill points: random)\n", runs);
-  uint64_t totalLost = 0, maxLost = 0, totalSteps = 0;
+  uint64_t totalLost = 0, maxLost = 0;
   for (uint32_t run = 0; run < runs; ++run) {
     new (progress_) ChildProgress{};
     // Kill before the first rotation, around it, or after several.
@@ -295,26 +275,20 @@ TEST_F(CrashConsistencyTest, EveryRecordUpToDataBytesSurvivesSigkill) {
       ::kill(child, SIGKILL);
       ASSERT_EQ(::waitpid(child, &status, 0), child);
     }
-    ASSERT_TRUE(WIFSIGNALED(status)) << "the child ended by itself, status " << status
-                                     << (progress_->startFailed.load() ? " (START failed)" : "");
+    // Exit status 3: START failed; 4: a frame was refused.
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the child ended by itself, status " << status;
     const int32_t steps = progress_->step.load();
     const uint64_t lost = VerifyAfterCrash(run);
     if (HasFatalFailure()) return;
-    uint32_t sent = 0;
-    for (uint32_t ch = 0; ch < kChannels; ++ch) {
-      sent += progress_->accepted[ch][0].load() + progress_->accepted[ch][1].load();
-    }
-    std::printf("crash %2u: killed after %4d steps, %6u frames sent, %4llu lost at the tail\n", run,
-                steps, sent, static_cast<unsigned long long>(lost));
-    totalLost += lost;
-    maxLost = std::max(maxLost, lost);
-    totalSteps += static_cast<uint64_t>(steps);
+    std::printf("crash %2u: killed after %4d steps, %4llu frames lost at the tail\n", run, steps,
+                static_cast<unsigned long long>(lost));
     // What a crash may cost: the records of the last step or two that sat in the write buffer
     // (and whose summary was not yet rewritten) plus what was still in the two rings.
     EXPECT_LE(lost, 3u * kChannels * (kVideoPerStep + 1) + 64u) << "run " << run;
+    totalLost += lost;
+    maxLost = std::max(maxLost, lost);
   }
-  std::printf("crash summary: %u runs, %llu steps, frames lost per crash: mean %.1f, max %llu\n",
-              runs, static_cast<unsigned long long>(totalSteps),
+  std::printf("crash summary: frames lost per crash: mean %.1f, max %llu\n",
               runs ? static_cast<double>(totalLost) / runs : 0.0,
               static_cast<unsigned long long>(maxLost));
 }

@@ -12,11 +12,10 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
-#include <mutex>
+#include <future>
 #include <random>
 #include <string>
 #include <thread>
@@ -24,6 +23,7 @@
 
 #include "recorder.h"
 #include "storage/formats.h"
+#include "support/frames.h"
 #include "support/process_state.h"
 #include "support/scratch_dir.h"
 #include "support/wait_until.h"
@@ -52,25 +52,19 @@ class Watchdog {
  public:
   explicit Watchdog(int seconds)
       : thread_([this, seconds] {
-          std::unique_lock<std::mutex> hold(mu_);
-          if (!cv_.wait_for(hold, std::chrono::seconds(seconds), [this] { return done_; })) {
+          if (done_.get_future().wait_for(std::chrono::seconds(seconds)) !=
+              std::future_status::ready) {
             std::fprintf(stderr, "stress: no progress for %d s, a deadlock\n", seconds);
             std::abort();
           }
         }) {}
   ~Watchdog() {
-    {
-      std::lock_guard<std::mutex> hold(mu_);
-      done_ = true;
-    }
-    cv_.notify_all();
+    done_.set_value();
     thread_.join();
   }
 
  private:
-  std::mutex mu_;
-  std::condition_variable cv_;
-  bool done_ = false;
+  std::promise<void> done_;
   std::thread thread_;
 };
 
@@ -85,22 +79,23 @@ class StressTest : public ::testing::Test {
 };
 
 void WriteFrame(RECORDER_HANDLE recorder, uint32_t channel, uint32_t n, bool audio) {
-  uint8_t payload[1500];
-  const uint32_t length = 100 + (n * 131 + channel * 17) % (sizeof(payload) - 100);
-  for (uint32_t i = 0; i < length; ++i) payload[i] = static_cast<uint8_t>(n + i + channel);
-  FrameDescriptor d{};
-  d.dataEnd = length;
-  d.statSize = length;
+  const std::vector<uint8_t> payload =
+      testsupport::Pattern(100 + (n * 131 + channel * 17) % 1400, n + channel);
+  FrameDescriptor d = audio ? testsupport::AudioFrame(payload)
+                            : testsupport::VideoFrame(payload, 0, 1, n % 25 == 0);
   if (audio) {
-    d.type = 0;
-    d.audioData = payload;
     _RECORDER_WRITEAUDIO(recorder, channel, &d);
   } else {
-    d.type = 1;
-    d.keyFlag = n % 25 == 0 ? 1 : 0;
-    d.videoData = payload;
     _RECORDER_WRITEVIDEO(recorder, channel, &d);
   }
+}
+
+// Seeks a file search to the local time of `at`, to the second or to the start of its minute.
+void PlayAt(FILESEARCH_HANDLE search, time_t at, bool withSeconds) {
+  struct tm local;
+  ::localtime_r(&at, &local);
+  _RECORDER_FILESEARCH_PLAYTIME(search, local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                                local.tm_hour, local.tm_min, withSeconds ? local.tm_sec : 0);
 }
 
 RECORDER_HANDLE MakeRecorder(const std::string& dir, const char* name, int files) {
@@ -127,7 +122,6 @@ TEST_F(StressTest, EightHostThreadsLeaveNoThreadOrDescriptorBehind) {
     ASSERT_EQ(_RECORDER_START(live), 1);
     // A second of frames so the live index files have something to catalogue.
     for (uint32_t n = 0; n < 64; ++n) WriteFrame(live, n % kChannels, n, false);
-    const std::string liveIndex = dir_ + "live/0001.FIH";
 
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     auto running = [&] { return std::chrono::steady_clock::now() < end; };
@@ -153,36 +147,24 @@ TEST_F(StressTest, EightHostThreadsLeaveNoThreadOrDescriptorBehind) {
       std::mt19937 random(4);
       const std::string extra = dir_ + "extra/0009.VDB";
       char name[300];
-      for (uint32_t n = 0; running(); ++n) {
-        switch (random() % 8) {
-          case 0:
-            _RECORDER_ADDFILEPATH(live, extra.c_str());
-            break;
-          case 1:
-            _RECORDER_REMOVEFILEPATH(live, extra.c_str());
-            break;
-          case 2:
-            _RECORDER_SETHEADERFILEPATH(live, (dir_ + "none").c_str(), 0);
-            break;
-          case 3:
+      const std::function<void()> changes[] = {
+          [&] { _RECORDER_ADDFILEPATH(live, extra.c_str()); },
+          [&] { _RECORDER_REMOVEFILEPATH(live, extra.c_str()); },
+          [&] { _RECORDER_SETHEADERFILEPATH(live, (dir_ + "none").c_str(), 0); },
+          [&] {
             _RECORDER_STOP(live);
             _RECORDER_START(live);
-            break;
-          case 4:
-            _RECORDER_DELETEMAN_START(live, 30, 0);
-            break;
-          case 5:
-            _RECORDER_DELETEMAN_STOP(live);
-            break;
-          case 6:
-            _RECORDER_SETSTATUS(live, random() % kChannels, 1 + random() % 7);
-            break;
-          default:
+          },
+          [&] { _RECORDER_DELETEMAN_START(live, 30, 0); },
+          [&] { _RECORDER_DELETEMAN_STOP(live); },
+          [&] { _RECORDER_SETSTATUS(live, random() % kChannels, 1 + random() % 7); },
+          [&] {
             _RECORDER_GETCURRENTRECFILE(live, name, sizeof(name));
             _RECORDER_GETFILEPATHCOUNT(live);
             _RECORDER_GETOVERWRITECOUNT(live);
-            break;
-        }
+          }};
+      while (running()) {
+        changes[random() % 8]();
         ops.fetch_add(1, std::memory_order_relaxed);
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
       }
@@ -217,11 +199,7 @@ TEST_F(StressTest, EightHostThreadsLeaveNoThreadOrDescriptorBehind) {
         _RECORDER_FILESEARCH_SETPATH(search, (dir_ + "live/").c_str(), "0002.FIH", 1);
         if (n % 4 != 3) {
           _RECORDER_FILESEARCH_START(search);
-          const time_t now = ::time(nullptr);
-          struct tm local;
-          ::localtime_r(&now, &local);
-          _RECORDER_FILESEARCH_PLAYTIME(search, local.tm_year + 1900, local.tm_mon + 1,
-                                        local.tm_mday, local.tm_hour, local.tm_min, 0);
+          PlayAt(search, ::time(nullptr), false);
           _RECORDER_FILESEARCH_PLAYRATE(search, random() % 2 ? 4.0f : -2.0f);
           std::this_thread::sleep_for(std::chrono::milliseconds(random() % 20));
           if (n % 2) _RECORDER_FILESEARCH_STOP(search);
@@ -240,33 +218,21 @@ TEST_F(StressTest, EightHostThreadsLeaveNoThreadOrDescriptorBehind) {
       const float rates[] = {1.0f, 2.0f, 0.5f, -1.0f, -4.0f, 0.0f, 100.0f, -100.0f};
       uint32_t table[64];
       int32_t count = 64;
-      for (uint32_t n = 0; running(); ++n) {
-        // Mostly playing: a stop is one operation in twelve.
-        switch (random() % 12) {
-          case 0:
-            _RECORDER_FILESEARCH_START(search);
-            break;
-          case 1:
-            _RECORDER_FILESEARCH_STOP(search);
-            break;
-          case 2: {
-            const time_t at = ::time(nullptr) - static_cast<time_t>(random() % 30);
-            struct tm local;
-            ::localtime_r(&at, &local);
-            _RECORDER_FILESEARCH_PLAYTIME(search, local.tm_year + 1900, local.tm_mon + 1,
-                                          local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
-            break;
-          }
-          case 3:
-            _RECORDER_FILESEARCH_PLAYRATE(search, rates[random() % 8]);
-            break;
-          case 4:
+      // Mostly playing: a stop is one operation in twelve.
+      const std::function<void()> actions[] = {
+          [&] { _RECORDER_FILESEARCH_START(search); }, [&] { _RECORDER_FILESEARCH_STOP(search); },
+          [&] { PlayAt(search, ::time(nullptr) - static_cast<time_t>(random() % 30), true); },
+          [&] { _RECORDER_FILESEARCH_PLAYRATE(search, rates[random() % 8]); },
+          [&] {
             count = 64;
             _RECORDER_FILESEARCH_GetDateTable(search, table, &count);
-            break;
-          default:
-            _RECORDER_FILESEARCH_SETCURRENTCHANNEL(search, random() % 33);
-            break;
+          }};
+      while (running()) {
+        const uint32_t pick = random() % 12;
+        if (pick < 5) {
+          actions[pick]();
+        } else {
+          _RECORDER_FILESEARCH_SETCURRENTCHANNEL(search, random() % 33);
         }
         ops.fetch_add(1, std::memory_order_relaxed);
         std::this_thread::sleep_for(std::chrono::milliseconds(2));

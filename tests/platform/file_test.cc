@@ -26,12 +26,6 @@ class FileTest : public ::testing::Test {
   ScratchDir dir_;
 };
 
-TEST_F(FileTest, OpenExistingRefusesAMissingFile) {
-  EXPECT_EQ(File::Open(dir_ / "missing", File::Mode::kOpenExisting, false), nullptr);
-  EXPECT_FALSE(std::filesystem::exists(dir_ / "missing"));
-  EXPECT_EQ(File::OpenReadOnly(dir_ / "missing"), nullptr);
-}
-
 TEST_F(FileTest, WriteSeekReadAndLength) {
   auto file = File::Open(dir_ / "a", File::Mode::kOpenOrCreate, true);
   ASSERT_NE(file, nullptr);
@@ -91,7 +85,10 @@ TEST_F(FileTest, AFileUnlinkedWhileOpeningCountsAsNotOpened) {
   EXPECT_EQ(errno, ENOENT);
 }
 
-TEST_F(FileTest, FailedOpenAndFlushAreReported) {
+TEST_F(FileTest, FailedOpenFlushAndDeleteAreReported) {
+  EXPECT_EQ(File::Open(dir_ / "missing", File::Mode::kOpenExisting, false), nullptr);
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "missing"));
+  EXPECT_EQ(File::OpenReadOnly(dir_ / "missing"), nullptr);
   const std::string path = dir_ / "a";
   {
     ScopedSyscallFault fault(ScopedSyscallFault::Call::kOpen, EIO, 0, 1, "/a");
@@ -101,8 +98,19 @@ TEST_F(FileTest, FailedOpenAndFlushAreReported) {
   }
   auto file = File::Open(path, File::Mode::kOpenOrCreate, false);
   ASSERT_NE(file, nullptr);
-  ScopedSyscallFault flushFault(ScopedSyscallFault::Call::kFsync, EIO);
-  EXPECT_FALSE(file->Flush());
+  {
+    ScopedSyscallFault flushFault(ScopedSyscallFault::Call::kFsync, EIO);
+    EXPECT_FALSE(file->Flush());
+  }
+  file.reset();
+  {
+    ScopedSyscallFault fault(ScopedSyscallFault::Call::kUnlink, EBUSY);
+    EXPECT_FALSE(DeleteFile(path));
+    EXPECT_FALSE(DeleteFileIfUnused(path));
+  }
+  EXPECT_TRUE(std::filesystem::exists(path));
+  EXPECT_TRUE(DeleteFile(path));
+  EXPECT_FALSE(std::filesystem::exists(path));
 }
 
 TEST_F(FileTest, FindFilesMatchesTheSuffixExactlyAndFlagsDirectories) {
@@ -138,19 +146,6 @@ TEST_F(FileTest, LastWriteTimeIsTheModificationTime) {
   EXPECT_TRUE(IsDirectory(dir_.path()));
   EXPECT_FALSE(IsDirectory(path));
   EXPECT_FALSE(IsRegularFile(dir_.path()));
-}
-
-TEST_F(FileTest, DeleteFileGoesThroughTheTable) {
-  const std::string path = dir_ / "a";
-  ScratchDir::WriteText(path, "x");
-  {
-    ScopedSyscallFault fault(ScopedSyscallFault::Call::kUnlink, EBUSY);
-    EXPECT_FALSE(DeleteFile(path));
-    EXPECT_FALSE(DeleteFileIfUnused(path));
-  }
-  EXPECT_TRUE(std::filesystem::exists(path));
-  EXPECT_TRUE(DeleteFile(path));
-  EXPECT_FALSE(std::filesystem::exists(path));
 }
 
 }  // namespace

@@ -50,26 +50,14 @@ inline bool HaveProgram(const std::string& name) {
   return RunShell("command -v " + name + " >/dev/null").status == 0;
 }
 
+using testsupport::PatchBytes;
 using testsupport::ReadBytes;
 using testsupport::ScratchDir;
-
-inline void WriteBytesAt(const std::string& path, uint64_t offset, const void* data, size_t n) {
-  testsupport::PatchBytes(path, offset, data, n);
-}
 
 inline storage::IndexRecord ReadIndexRecord(const std::string& indexPath) {
   const testsupport::IndexFileView view = testsupport::ReadIndexFile(indexPath);
   EXPECT_TRUE(view.complete) << indexPath;
   return view.record;
-}
-
-// Offsets of the records in the first `dataBytes` bytes of a data file.
-inline std::vector<uint64_t> RecordOffsets(const std::string& dataPath, uint32_t dataBytes) {
-  std::vector<uint64_t> offsets;
-  for (const testsupport::StoredRecord& r : testsupport::ScanRecords(dataPath, dataBytes)) {
-    offsets.push_back(r.offset);
-  }
-  return offsets;
 }
 
 }  // namespace tooltest

@@ -20,12 +20,22 @@ class VerifyTest : public ::testing::Test {
     data_ = dir_ / "dvr00.VDB";
     index_ = dir_ / "dvr00.FIH";
     dataBytes_ = ReadIndexRecord(index_).summary.dataBytes;
-    offsets_ = RecordOffsets(data_, dataBytes_);
+    for (const auto& record : testsupport::ScanRecords(data_, dataBytes_)) {
+      offsets_.push_back(record.offset);
+    }
     // 2 s at 25 fps on 2 channels, plus the audio of channel 0.
     ASSERT_EQ(offsets_.size(), 150u);
   }
 
   RunResult Verify() { return Dvrtool({"verify", dir_.root()}); }
+  // Verify fails and names each of `problems` (file, offset and what is wrong).
+  void ExpectReported(const std::vector<std::string>& problems) {
+    const RunResult r = Verify();
+    EXPECT_EQ(r.status, 1) << r.output;
+    for (const std::string& p : problems) {
+      EXPECT_NE(r.output.find(p), std::string::npos) << "want " << p << "\n" << r.output;
+    }
+  }
 
   ScratchDir dir_;
   std::string data_, index_;
@@ -50,12 +60,8 @@ TEST_P(FlippedByteTest, ReportsTheDamagedRecord) {
   const uint64_t at = where >= 0 ? record + where : next + where;
   uint8_t byte = ReadBytes(data_, at, 1).at(0);
   byte ^= 0xFF;
-  WriteBytesAt(data_, at, &byte, 1);
-
-  const RunResult r = Verify();
-  EXPECT_EQ(r.status, 1) << r.output;
-  const std::string expected = data_ + ": offset " + std::to_string(record) + ":";
-  EXPECT_NE(r.output.find(expected), std::string::npos) << "want " << expected << "\n" << r.output;
+  PatchBytes(data_, at, &byte, 1);
+  ExpectReported({data_ + ": offset " + std::to_string(record) + ":"});
 }
 
 INSTANTIATE_TEST_SUITE_P(HeadAndTrailer, FlippedByteTest,
@@ -69,21 +75,15 @@ INSTANTIATE_TEST_SUITE_P(HeadAndTrailer, FlippedByteTest,
 TEST_F(VerifyTest, TruncatedDataFileIsReportedAtTheRecordItCuts) {
   const uint64_t cut = offsets_[100];
   std::filesystem::resize_file(data_, cut + 20);
-  const RunResult r = Verify();
-  EXPECT_EQ(r.status, 1) << r.output;
-  const std::string expected = data_ + ": offset " + std::to_string(cut) + ": record cut short";
-  EXPECT_NE(r.output.find(expected), std::string::npos) << "want " << expected << "\n" << r.output;
+  ExpectReported({data_ + ": offset " + std::to_string(cut) + ": record cut short"});
 }
 
 TEST_F(VerifyTest, DataBytesBeyondTheRecordsIsReportedInTheIndex) {
   const uint32_t inflated = dataBytes_ + 4096;
   const uint64_t field = storage::kIndexSummaryOffset + offsetof(storage::IndexSummary, dataBytes);
-  WriteBytesAt(index_, field, &inflated, sizeof(inflated));
-  const RunResult r = Verify();
-  EXPECT_EQ(r.status, 1) << r.output;
-  const std::string expected = index_ + ": offset 108: dataBytes " + std::to_string(inflated) +
-                               " but the records end at byte " + std::to_string(dataBytes_);
-  EXPECT_NE(r.output.find(expected), std::string::npos) << "want " << expected << "\n" << r.output;
+  PatchBytes(index_, field, &inflated, sizeof(inflated));
+  ExpectReported({index_ + ": offset 108: dataBytes " + std::to_string(inflated) +
+                  " but the records end at byte " + std::to_string(dataBytes_)});
 }
 
 TEST_F(VerifyTest, SummaryThatDisagreesWithTheRecordsIsReportedAtTheField) {
@@ -91,13 +91,10 @@ TEST_F(VerifyTest, SummaryThatDisagreesWithTheRecordsIsReportedAtTheField) {
   const uint32_t bytes = record.summary.entries[0].bytes + 1;
   const uint32_t mask = record.summary.entries[0].reason2Mask | 0x80;
   const uint64_t entry0 = storage::kIndexSummaryOffset + offsetof(storage::IndexSummary, entries);
-  WriteBytesAt(index_, entry0 + offsetof(storage::IndexEntry, bytes), &bytes, sizeof(bytes));
-  WriteBytesAt(index_, entry0 + offsetof(storage::IndexEntry, reason2Mask), &mask, sizeof(mask));
-  const RunResult r = Verify();
-  EXPECT_EQ(r.status, 1) << r.output;
-  EXPECT_NE(r.output.find(index_ + ": offset 120: entry 0 bytes"), std::string::npos) << r.output;
-  EXPECT_NE(r.output.find(index_ + ": offset 128: entry 0 trigger-A mask"), std::string::npos)
-      << r.output;
+  PatchBytes(index_, entry0 + offsetof(storage::IndexEntry, bytes), &bytes, sizeof(bytes));
+  PatchBytes(index_, entry0 + offsetof(storage::IndexEntry, reason2Mask), &mask, sizeof(mask));
+  ExpectReported(
+      {index_ + ": offset 120: entry 0 bytes", index_ + ": offset 128: entry 0 trigger-A mask"});
 }
 
 }  // namespace
