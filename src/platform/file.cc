@@ -149,6 +149,36 @@ bool File::SetLength(int64_t length) {
   return rc == 0;
 }
 
+bool File::Reserve(int64_t length) {
+  if (length < 0) {
+    errno = EINVAL;
+    return false;
+  }
+  if (length == 0) return true;
+  int rc;
+  do {
+    rc = LoadSyscall(&Sys::fallocate)(fd_, 0, 0, static_cast<off_t>(length));
+  } while (rc != 0 && errno == EINTR);
+  if (rc == 0) return true;
+  if (errno != EOPNOTSUPP && errno != ENOSYS) return false;
+  // No reservation here: a sparse extension reads back as zeros all the same.
+  const int64_t size = Size();
+  return size >= length || SetLength(length);
+}
+
+bool File::LockForWriting() {
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = 0;
+  lock.l_len = 0;  // the whole file, however long it grows
+  int rc;
+  do {
+    rc = LoadSyscall(&Sys::fcntlLock)(fd_, F_OFD_SETLK, &lock);
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0;
+}
+
 std::vector<DirectoryEntry> FindFiles(const std::string& directory, const std::string& suffix) {
   std::vector<DirectoryEntry> entries;
   DIR* dir = ::opendir(directory.empty() ? "." : directory.c_str());
@@ -180,6 +210,15 @@ bool LastWriteTime(const std::string& path, int64_t* utcSeconds) {
   struct stat st;
   if (!StatPath(path, &st)) return false;
   if (utcSeconds != nullptr) *utcSeconds = static_cast<int64_t>(st.st_mtime);
+  return true;
+}
+
+bool LastWriteTimeNs(const std::string& path, int64_t* utcNanoseconds) {
+  struct stat st;
+  if (!StatPath(path, &st)) return false;
+  if (utcNanoseconds != nullptr) {
+    *utcNanoseconds = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  }
   return true;
 }
 

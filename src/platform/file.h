@@ -40,6 +40,17 @@ class File {
   bool Flush();
   // Sets the file's length (sparse extension or truncation). true on success.
   bool SetLength(int64_t length);
+  // Reserves disk blocks for the first `length` bytes, growing the file to at least that
+  // size (never shrinking it), so later writes there cannot fail for lack of space. Where the
+  // file system cannot reserve, the file is extended sparsely instead. false (errno set) when
+  // the space is not there.
+  bool Reserve(int64_t length);
+  // Takes the writer lock of the file: an exclusive record lock of this open file description
+  // (F_OFD_SETLK over the whole file), so a second writer, in this process or another, is
+  // refused. It does not touch the shared flock that keeps the deletion worker away, nor
+  // readers, who never ask for it. Held until the file is closed. false when another open of
+  // the file holds it.
+  bool LockForWriting();
   int fd() const { return fd_; }
   const std::string& path() const { return path_; }
 
@@ -60,6 +71,8 @@ struct DirectoryEntry {
 std::vector<DirectoryEntry> FindFiles(const std::string& directory, const std::string& suffix);
 // Last-write time (UTC seconds) of a path; false when it cannot be read.
 bool LastWriteTime(const std::string& path, int64_t* utcSeconds);
+// The same at the file system's full precision, in nanoseconds since 1970 (UTC).
+bool LastWriteTimeNs(const std::string& path, int64_t* utcNanoseconds);
 bool IsDirectory(const std::string& path);
 bool IsRegularFile(const std::string& path);
 // Plain delete. true on success.

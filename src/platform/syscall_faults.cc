@@ -14,7 +14,7 @@
 namespace platform {
 namespace {
 
-constexpr int kCallKinds = 8;
+constexpr int kCallKinds = 9;
 
 struct FaultSlot {
   std::atomic<int> skip{0};
@@ -116,6 +116,11 @@ void* FaultyMmap(void* addr, size_t length, int prot, int flags, int fd, off_t o
   if (Hit(slot)) return Fail(slot, MAP_FAILED);
   return ::mmap(addr, length, prot, flags, fd, offset);
 }
+int FaultyFallocate(int fd, int mode, off_t offset, off_t length) {
+  FaultSlot& slot = SlotOf(C::kFallocate);
+  if (Hit(slot)) return Fail(slot, -1);
+  return RealSyscalls().fallocate(fd, mode, offset, length);
+}
 
 template <typename Fn>
 void Swap(Fn Syscalls::*entry, bool faulty, Fn fault) {
@@ -147,6 +152,9 @@ void Install(C call, bool faulty) {
       break;
     case C::kMmap:
       Swap(&Syscalls::mmap, faulty, &FaultyMmap);
+      break;
+    case C::kFallocate:
+      Swap(&Syscalls::fallocate, faulty, &FaultyFallocate);
       break;
   }
 }

@@ -11,7 +11,7 @@ namespace platform {
 
 class ScopedSyscallFault {
  public:
-  enum class Call { kOpen, kRead, kWrite, kLseek, kFsync, kFtruncate, kUnlink, kMmap };
+  enum class Call { kOpen, kRead, kWrite, kLseek, kFsync, kFtruncate, kUnlink, kMmap, kFallocate };
   static constexpr int kPersistent = -1;
 
   // Fails calls of `call` with `error` after `skip` calls have passed. When `pathPart` is

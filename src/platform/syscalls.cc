@@ -10,6 +10,10 @@ namespace platform {
 namespace {
 
 int RealOpen(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
+int RealFallocate(int fd, int mode, off_t offset, off_t length) {
+  return ::fallocate(fd, mode, offset, length);
+}
+int RealFcntlLock(int fd, int command, struct flock* lock) { return ::fcntl(fd, command, lock); }
 
 Syscalls MakeRealSyscalls() {
   Syscalls table{};
@@ -23,6 +27,8 @@ Syscalls MakeRealSyscalls() {
   table.ftruncate = &::ftruncate;
   table.unlink = &::unlink;
   table.mmap = &::mmap;
+  table.fallocate = &RealFallocate;
+  table.fcntlLock = &RealFcntlLock;
   return table;
 }
 
@@ -53,6 +59,8 @@ void RestoreSyscalls() {
   StoreEntry(&g_active.ftruncate, real.ftruncate);
   StoreEntry(&g_active.unlink, real.unlink);
   StoreEntry(&g_active.mmap, real.mmap);
+  StoreEntry(&g_active.fallocate, real.fallocate);
+  StoreEntry(&g_active.fcntlLock, real.fcntlLock);
 }
 
 }  // namespace platform

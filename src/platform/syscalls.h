@@ -3,6 +3,7 @@
 // production code never touches it. No file outside src/platform makes a system call.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -20,6 +21,11 @@ struct Syscalls {
   int (*ftruncate)(int fd, off_t length);
   int (*unlink)(const char* path);
   void* (*mmap)(void* addr, size_t length, int prot, int flags, int fd, off_t offset);
+  // fallocate(fd, 0, offset, length): reserves blocks; EOPNOTSUPP where the file system
+  // cannot.
+  int (*fallocate)(int fd, int mode, off_t offset, off_t length);
+  // fcntl with a struct flock argument (the open-file-description record locks).
+  int (*fcntlLock)(int fd, int command, struct flock* lock);
 };
 
 // The table in use. Tests may assign members; RestoreSyscalls() puts the real ones back.
