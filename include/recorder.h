@@ -43,11 +43,18 @@ typedef struct FileSearchObject* FILESEARCH_HANDLE;
 
 /*
  * Host event callback of a recorder.
- * Called on the recorder's writer threads (codes 2 and 3) while the recorder holds its
- * internal write lock, and on its deletion thread (code 1). From inside it the host must
- * not call _RECORDER_START, _RECORDER_STOP, _RECORDER_END, the four path-changing
- * settings (SETHEADERFILEPATH, ADDFILEPATH, REMOVEFILEPATH, CLEARFILEPATH) or the stream
- * writes of the same recorder. Queries (GETCURRENTRECFILE and the getters) are safe.
+ * Codes 2 and 3 are raised while the recorder holds its internal write lock: on its writer
+ * threads, and on the host's own thread inside _RECORDER_START, _RECORDER_STOP,
+ * _RECORDER_END and the four restarting settings. Code 1 comes from its deletion thread. No
+ * process-wide lock is held meanwhile. From inside the callback the host may call every
+ * query and setting that does not restart (GETCOUNT, GETNAME, GETFILEPATHCOUNT,
+ * GETFILEPATH, GETCURRENTRECFILE, which names the file of a code-2 event inside it,
+ * SET/GETOVERWRITEMODE, GETOVERWRITECOUNT, SET/GETRECORD, SET/GETSTATUS, GETBPS, GETFPS,
+ * SETPREPOSTTIME, DELETEMAN_START, DELETEMAN_STOP), any export of another recorder or of a
+ * file search. _RECORDER_START, _RECORDER_STOP, _RECORDER_END, SETHEADERFILEPATH,
+ * ADDFILEPATH, REMOVEFILEPATH, CLEARFILEPATH, the stream writes and the frame writes of the
+ * same recorder would wait for the callback's own thread: called from inside it they do
+ * nothing and return their failure value at once.
  * Arguments: recorder, host context, event code, status (0 ok, -1 failure), zero-terminated
  * file path, path length in bytes (terminator not counted).
  */
@@ -119,10 +126,12 @@ typedef void (*FileSearchNotifyCallback)(FILESEARCH_HANDLE search, uintptr_t con
 
 /* ---- Recorders ------------------------------------------------------------------- */
 
-/* Creates a recorder named `name` (its writer threads start at once); never returns 0 on success.
- */
+/* Creates a recorder named `name` (its writer threads start at once); 0 on failure. A handle is
+ * never handed out again in the process, so a stale handle names no object. */
 RECORDER_HANDLE _RECORDER_INIT(const char* name, uintptr_t context, RecorderEventCallback callback);
-/* Stops and destroys a recorder; an unknown or null handle does nothing. */
+/* Stops the recorder as _RECORDER_STOP does (every frame taken in is stored), then destroys
+ * it. The handle is dead from the start of the call; END waits for calls of other threads
+ * already inside the recorder. An unknown, null or already ended handle does nothing. */
 void _RECORDER_END(RECORDER_HANDLE recorder);
 /* Starts recording into the rotation set; 1 when recording afterwards, 0 otherwise. */
 int32_t _RECORDER_START(RECORDER_HANDLE recorder);
@@ -137,7 +146,12 @@ int32_t _RECORDER_GETNAME(int32_t index, char* buffer, const int32_t* size);
 /* Names the header file listing the rotation set; source 0 = path list, 1 = header file.
  * Restarts a running recording. */
 void _RECORDER_SETHEADERFILEPATH(RECORDER_HANDLE recorder, const char* path, int32_t source);
-/* Appends a path (a data file of the rotation set, and a directory for deletion); restarts. */
+/* Appends a data file of the rotation set (a path naming a directory is no file of the set, it
+ * only tells the deletion worker where to look); restarts a running recording. The data
+ * file's index file is the same path with the file name's extension (from its last '.')
+ * replaced by ".FIH", or ".FIH" appended to a file name without one: "/srv/rec.1/0001.VDB"
+ * gives "/srv/rec.1/0001.FIH", "f0" gives "f0.FIH", ".f0.VDB" gives ".f0.FIH" (a leading '.'
+ * starts no extension). A path ending in '/' has no index file. */
 void _RECORDER_ADDFILEPATH(RECORDER_HANDLE recorder, const char* path);
 /* Removes the first path equal to `path` (case-sensitive); restarts a running recording. */
 void _RECORDER_REMOVEFILEPATH(RECORDER_HANDLE recorder, const char* path);
@@ -147,7 +161,8 @@ void _RECORDER_CLEARFILEPATH(RECORDER_HANDLE recorder);
 int32_t _RECORDER_GETFILEPATHCOUNT(RECORDER_HANDLE recorder);
 /* Copies path `index` when it and its terminator fit `size` bytes; 1 copied, 0 not. */
 int32_t _RECORDER_GETFILEPATH(RECORDER_HANDLE recorder, int32_t index, char* buffer, int32_t size);
-/* Copies the path of the data file being recorded; 1 copied, 0 not recording or too small. */
+/* Copies the path of the data file being recorded; 1 copied, 0 when no data file is open or
+ * the buffer is too small. While the recorder changes file it names the old or the new one. */
 int32_t _RECORDER_GETCURRENTRECFILE(RECORDER_HANDLE recorder, char* buffer, int32_t size);
 /* 0: refuse to wrap from the last file of the set to the first; nonzero: wrap and overwrite. */
 void _RECORDER_SETOVERWRITEMODE(RECORDER_HANDLE recorder, int32_t mode);
@@ -170,12 +185,14 @@ int32_t _RECORDER_GETFPS(RECORDER_HANDLE recorder, uint32_t channel, double* fra
 /* Stores pre- and post-record seconds (kept for the host; recording does not use them). */
 void _RECORDER_SETPREPOSTTIME(RECORDER_HANDLE recorder, int32_t preSeconds, int32_t postSeconds);
 /* Takes in a video frame (110-byte form); stamps the local time into *frame. 1 taken in
- * (stored, or dropped for lack of room), 0 refused. */
+ * (stored, or dropped for lack of room), 0 refused (also a type outside the video family
+ * 1, 2, 3, 4, 6, 160). */
 int32_t _RECORDER_WRITEVIDEO(RECORDER_HANDLE recorder, uint32_t channel, FrameDescriptor* frame);
-/* Takes in an audio frame (audio form: through audioData); same results. */
+/* Takes in an audio frame (audio form: through audioData); same results (types of the audio
+ * family 0, 17, 18, 33, 34, 161). */
 int32_t _RECORDER_WRITEAUDIO(RECORDER_HANDLE recorder, uint32_t channel, FrameDescriptor* frame);
-/* Takes in recording data: kind 0 video format, kind 1 audio format, other kinds return 1 and
- * store nothing. */
+/* Takes in recording data: kind 0 video format (video family types), kind 1 audio format
+ * (audio family types); other kinds and types are refused with 0. */
 int32_t _RECORDER_WRITERECDATA(RECORDER_HANDLE recorder, uint32_t channel, FrameDescriptor* frame);
 /* While recording: copies up to 2,896 summary bytes into the current index summary and writes
  * it to the index file; 1 written, 0 not. */
@@ -186,7 +203,7 @@ int32_t _RECORDER_WRITESTREAMHEADER(RECORDER_HANDLE recorder, int32_t unused1, c
 int32_t _RECORDER_WRITESTREAMDATA(RECORDER_HANDLE recorder, int32_t unused1, const void* data,
                                   uint32_t count, int32_t fileId, int32_t unused2, int32_t unused3);
 /* Switches the deletion worker on: every ten minutes it deletes data and index files older than
- * days + hours in the directories of the path list. */
+ * days + hours in the directories of the path list's data files (and in listed directories). */
 void _RECORDER_DELETEMAN_START(RECORDER_HANDLE recorder, int32_t days, int32_t hours);
 /* Switches the deletion worker off (no further scan starts). */
 void _RECORDER_DELETEMAN_STOP(RECORDER_HANDLE recorder);

@@ -1,8 +1,10 @@
 // The 44 exported functions. Each one checks its channel (where it takes one) before its
-// handle, then forwards to one operation of the object behind the handle. Only the INIT
-// and END functions and the recorder count and name queries take a global lock. No
-// exception crosses this boundary: every export catches everything and returns its failure
-// value.
+// handle, then enters the object behind the handle through its registry and forwards to one
+// operation of it; a handle that is not live (never handed out, already ended, of the other
+// kind) gets the failure value. Only the INIT and END functions and the recorder count and
+// name queries take a global lock, and only around the registry: no object works and no host
+// callback runs under it. No exception crosses this boundary: every export catches
+// everything and returns its failure value.
 #include <cstring>
 #include <new>
 #include <string>
@@ -11,6 +13,7 @@
 #include "api/globals.h"
 #include "playback/file_search.h"
 #include "recorder.h"
+#include "recorder/event_callback_scope.h"
 #include "recorder/path_list.h"
 #include "recorder/recorder.h"
 
@@ -24,7 +27,44 @@ constexpr uint32_t kChannelLimit = CRecorderBase::kChannelCount;
 // refused like 32.
 inline bool ChannelInRange(uint32_t channel) { return channel < kChannelLimit; }
 
-inline CRecorderBase* Recorder(RECORDER_HANDLE handle) { return CRecorderBase::FromHandle(handle); }
+inline uintptr_t Key(const void* handle) { return reinterpret_cast<uintptr_t>(handle); }
+
+// One export call inside the object behind a handle. The object is null when the handle is
+// not live; otherwise an END of the handle waits until this call has returned.
+template <typename Object>
+class Entered {
+ public:
+  Entered(CObjectRegistry& registry, const void* handle)
+      : registry_(registry),
+        key_(Key(handle)),
+        object_(static_cast<Object*>(registry.Enter(key_))) {}
+  ~Entered() {
+    if (object_ != nullptr) registry_.Leave(key_);
+  }
+  Entered(const Entered&) = delete;
+  Entered& operator=(const Entered&) = delete;
+
+  explicit operator bool() const { return object_ != nullptr; }
+  Object* operator->() const { return object_; }
+  Object* get() const { return object_; }
+
+ private:
+  CObjectRegistry& registry_;
+  const uintptr_t key_;
+  Object* const object_;
+};
+
+inline Entered<CRecorderBase> Recorder(RECORDER_HANDLE handle) {
+  return Entered<CRecorderBase>(g_recorderRegistry, handle);
+}
+
+// START, STOP, END, the four path settings, the stream writes and the frame writes wait for
+// the recorder's writeLock, its rings or its deletion worker. Called from inside that
+// recorder's own event callback they would wait for their own thread forever, so there they
+// refuse at once.
+inline bool InsideEventCallbackOf(RECORDER_HANDLE handle) {
+  return CEventCallbackScope::Inside(handle);
+}
 
 // Host text may be null; the recorder treats it as empty text.
 inline const char* TextOrEmpty(const char* text) { return text != nullptr ? text : ""; }
@@ -38,17 +78,21 @@ RECORDER_EXPORT RECORDER_HANDLE _RECORDER_INIT(const char* name, uintptr_t conte
                                                RecorderEventCallback callback) {
   try {
     EventLockHolder hold(g_recorderLock);
+    const uintptr_t key = g_recorderRegistry.Reserve();
+    if (key == 0) return nullptr;
+    const auto handle = reinterpret_cast<RECORDER_HANDLE>(key);
     CRecorderBase* recorder = nullptr;
     try {
       recorder = new CRecorder();
+      recorder->SetHandle(handle);
       recorder->Initialise(TextOrEmpty(name), context, callback);
-      const auto key = reinterpret_cast<uintptr_t>(recorder->handle());
-      g_recorderRegistry.Add(key, key);
     } catch (...) {
-      delete recorder;
+      delete recorder;  // never started: no callback runs
+      g_recorderRegistry.Release(key);
       return nullptr;
     }
-    return recorder->handle();
+    g_recorderRegistry.Publish(key, recorder);
+    return handle;
   } catch (...) {
     return nullptr;
   }
@@ -56,19 +100,34 @@ RECORDER_EXPORT RECORDER_HANDLE _RECORDER_INIT(const char* name, uintptr_t conte
 
 RECORDER_EXPORT void _RECORDER_END(RECORDER_HANDLE handle) {
   try {
-    EventLockHolder hold(g_recorderLock);
-    if (handle == nullptr) return;
-    // A handle the registry does not hold is not ours (or already ended): leave it alone.
-    if (g_recorderRegistry.Remove(reinterpret_cast<uintptr_t>(handle)) == 0) return;
-    delete Recorder(handle);
+    if (handle == nullptr) {
+      EventLockHolder hold(g_recorderLock);
+      return;
+    }
+    if (InsideEventCallbackOf(handle)) return;
+    const uintptr_t key = Key(handle);
+    CRecorderBase* recorder = nullptr;
+    {
+      // Only the handle leaves the registry under the global lock. The caller that removed it
+      // is the one that destroys the recorder, so a second END of the handle does nothing.
+      EventLockHolder hold(g_recorderLock);
+      recorder = static_cast<CRecorderBase*>(g_recorderRegistry.Remove(key));
+    }
+    if (recorder == nullptr) return;
+    g_recorderRegistry.WaitForCalls(key);
+    // Destruction stops the recording as STOP does (the rings drain, the buffer is written
+    // out, events may be raised), then ends the recorder's threads.
+    delete recorder;
+    g_recorderRegistry.Release(key);
   } catch (...) {
   }
 }
 
 RECORDER_EXPORT int32_t _RECORDER_START(RECORDER_HANDLE handle) {
   try {
-    if (handle == nullptr) return 0;
-    return Recorder(handle)->Start();
+    if (handle == nullptr || InsideEventCallbackOf(handle)) return 0;
+    auto recorder = Recorder(handle);
+    return recorder ? recorder->Start() : 0;
   } catch (...) {
     return 0;
   }
@@ -76,8 +135,8 @@ RECORDER_EXPORT int32_t _RECORDER_START(RECORDER_HANDLE handle) {
 
 RECORDER_EXPORT void _RECORDER_STOP(RECORDER_HANDLE handle) {
   try {
-    if (handle == nullptr) return;
-    Recorder(handle)->Stop();
+    if (handle == nullptr || InsideEventCallbackOf(handle)) return;
+    if (auto recorder = Recorder(handle)) recorder->Stop();
   } catch (...) {
   }
 }
@@ -93,13 +152,13 @@ RECORDER_EXPORT int32_t _RECORDER_GETCOUNT(void) {
 
 RECORDER_EXPORT int32_t _RECORDER_GETNAME(int32_t index, char* buffer, const int32_t* size) {
   try {
+    // Every removal from the registry happens under g_recorderLock, so the recorders listed
+    // stay alive for the walk. The walk runs to the end even after the match.
     EventLockHolder hold(g_recorderLock);
-    // Every change to the registry happens under g_recorderLock, so its own lock is not
-    // needed for the walk. The walk runs to the end even after the match.
     int32_t position = 0;
-    for (const auto& entry : g_recorderRegistry.EntriesUnlocked()) {
+    for (const auto& [key, object] : g_recorderRegistry.Entries()) {
       if (position == index && buffer != nullptr && size != nullptr) {
-        CRecorderBase* recorder = Recorder(reinterpret_cast<RECORDER_HANDLE>(entry.second));
+        const auto* recorder = static_cast<const CRecorderBase*>(object);
         if (recorder->pathList) {
           const std::string& name = recorder->pathList->name();
           if (*size > 0 && name.size() < static_cast<uint32_t>(*size)) {
@@ -120,32 +179,32 @@ RECORDER_EXPORT int32_t _RECORDER_GETNAME(int32_t index, char* buffer, const int
 RECORDER_EXPORT void _RECORDER_SETHEADERFILEPATH(RECORDER_HANDLE handle, const char* path,
                                                  int32_t source) {
   try {
-    if (handle == nullptr) return;
-    Recorder(handle)->SetHeaderFilePath(TextOrEmpty(path), source);
+    if (handle == nullptr || InsideEventCallbackOf(handle)) return;
+    if (auto recorder = Recorder(handle)) recorder->SetHeaderFilePath(TextOrEmpty(path), source);
   } catch (...) {
   }
 }
 
 RECORDER_EXPORT void _RECORDER_ADDFILEPATH(RECORDER_HANDLE handle, const char* path) {
   try {
-    if (handle == nullptr || path == nullptr) return;
-    Recorder(handle)->AddFilePath(path);
+    if (handle == nullptr || InsideEventCallbackOf(handle) || path == nullptr) return;
+    if (auto recorder = Recorder(handle)) recorder->AddFilePath(path);
   } catch (...) {
   }
 }
 
 RECORDER_EXPORT void _RECORDER_REMOVEFILEPATH(RECORDER_HANDLE handle, const char* path) {
   try {
-    if (handle == nullptr || path == nullptr) return;
-    Recorder(handle)->RemoveFilePath(path);
+    if (handle == nullptr || InsideEventCallbackOf(handle) || path == nullptr) return;
+    if (auto recorder = Recorder(handle)) recorder->RemoveFilePath(path);
   } catch (...) {
   }
 }
 
 RECORDER_EXPORT void _RECORDER_CLEARFILEPATH(RECORDER_HANDLE handle) {
   try {
-    if (handle == nullptr) return;
-    Recorder(handle)->ClearFilePath();
+    if (handle == nullptr || InsideEventCallbackOf(handle)) return;
+    if (auto recorder = Recorder(handle)) recorder->ClearFilePath();
   } catch (...) {
   }
 }
@@ -153,7 +212,8 @@ RECORDER_EXPORT void _RECORDER_CLEARFILEPATH(RECORDER_HANDLE handle) {
 RECORDER_EXPORT int32_t _RECORDER_GETFILEPATHCOUNT(RECORDER_HANDLE handle) {
   try {
     if (handle == nullptr) return 0;
-    return Recorder(handle)->GetFilePathCount();
+    auto recorder = Recorder(handle);
+    return recorder ? recorder->GetFilePathCount() : 0;
   } catch (...) {
     return 0;
   }
@@ -163,7 +223,8 @@ RECORDER_EXPORT int32_t _RECORDER_GETFILEPATH(RECORDER_HANDLE handle, int32_t in
                                               int32_t size) {
   try {
     if (handle == nullptr || buffer == nullptr) return 0;
-    return Recorder(handle)->GetFilePath(index, buffer, size);
+    auto recorder = Recorder(handle);
+    return recorder ? recorder->GetFilePath(index, buffer, size) : 0;
   } catch (...) {
     return 0;
   }
@@ -173,7 +234,8 @@ RECORDER_EXPORT int32_t _RECORDER_GETCURRENTRECFILE(RECORDER_HANDLE handle, char
                                                     int32_t size) {
   try {
     if (handle == nullptr || buffer == nullptr) return 0;
-    return Recorder(handle)->GetCurrentRecFile(buffer, size);
+    auto recorder = Recorder(handle);
+    return recorder ? recorder->GetCurrentRecFile(buffer, size) : 0;
   } catch (...) {
     return 0;
   }
@@ -182,7 +244,7 @@ RECORDER_EXPORT int32_t _RECORDER_GETCURRENTRECFILE(RECORDER_HANDLE handle, char
 RECORDER_EXPORT void _RECORDER_SETOVERWRITEMODE(RECORDER_HANDLE handle, int32_t mode) {
   try {
     if (handle == nullptr) return;
-    Recorder(handle)->SetOverwriteMode(mode);
+    if (auto recorder = Recorder(handle)) recorder->SetOverwriteMode(mode);
   } catch (...) {
   }
 }
@@ -190,7 +252,8 @@ RECORDER_EXPORT void _RECORDER_SETOVERWRITEMODE(RECORDER_HANDLE handle, int32_t 
 RECORDER_EXPORT int32_t _RECORDER_GETOVERWRITEMODE(RECORDER_HANDLE handle) {
   try {
     if (handle == nullptr) return 0;
-    return Recorder(handle)->GetOverwriteMode();
+    auto recorder = Recorder(handle);
+    return recorder ? recorder->GetOverwriteMode() : 0;
   } catch (...) {
     return 0;
   }
@@ -199,7 +262,8 @@ RECORDER_EXPORT int32_t _RECORDER_GETOVERWRITEMODE(RECORDER_HANDLE handle) {
 RECORDER_EXPORT int32_t _RECORDER_GETOVERWRITECOUNT(RECORDER_HANDLE handle) {
   try {
     if (handle == nullptr) return 0;
-    return Recorder(handle)->GetOverwriteCount();
+    auto recorder = Recorder(handle);
+    return recorder ? recorder->GetOverwriteCount() : 0;
   } catch (...) {
     return 0;
   }
@@ -209,7 +273,7 @@ RECORDER_EXPORT void _RECORDER_SETRECORD(RECORDER_HANDLE handle, uint32_t channe
                                          int32_t enabled) {
   try {
     if (!ChannelInRange(channel) || handle == nullptr) return;
-    Recorder(handle)->SetRecord(channel, enabled);
+    if (auto recorder = Recorder(handle)) recorder->SetRecord(channel, enabled);
   } catch (...) {
   }
 }
@@ -217,7 +281,8 @@ RECORDER_EXPORT void _RECORDER_SETRECORD(RECORDER_HANDLE handle, uint32_t channe
 RECORDER_EXPORT int32_t _RECORDER_GETRECORD(RECORDER_HANDLE handle, uint32_t channel) {
   try {
     if (!ChannelInRange(channel) || handle == nullptr) return 0;
-    return Recorder(handle)->GetRecord(channel);
+    auto recorder = Recorder(handle);
+    return recorder ? recorder->GetRecord(channel) : 0;
   } catch (...) {
     return 0;
   }
@@ -227,7 +292,7 @@ RECORDER_EXPORT void _RECORDER_SETSTATUS(RECORDER_HANDLE handle, uint32_t channe
                                          uint32_t status) {
   try {
     if (!ChannelInRange(channel) || handle == nullptr) return;
-    Recorder(handle)->SetStatus(channel, status);
+    if (auto recorder = Recorder(handle)) recorder->SetStatus(channel, status);
   } catch (...) {
   }
 }
@@ -235,7 +300,8 @@ RECORDER_EXPORT void _RECORDER_SETSTATUS(RECORDER_HANDLE handle, uint32_t channe
 RECORDER_EXPORT uint32_t _RECORDER_GETSTATUS(RECORDER_HANDLE handle, uint32_t channel) {
   try {
     if (!ChannelInRange(channel) || handle == nullptr) return 0;
-    return Recorder(handle)->GetStatus(channel);
+    auto recorder = Recorder(handle);
+    return recorder ? recorder->GetStatus(channel) : 0;
   } catch (...) {
     return 0;
   }
@@ -245,7 +311,8 @@ RECORDER_EXPORT int32_t _RECORDER_GETBPS(RECORDER_HANDLE handle, uint32_t channe
                                          double* bytesPerSecond) {
   try {
     if (!ChannelInRange(channel) || handle == nullptr || bytesPerSecond == nullptr) return 0;
-    return Recorder(handle)->GetBps(channel, bytesPerSecond);
+    auto recorder = Recorder(handle);
+    return recorder ? recorder->GetBps(channel, bytesPerSecond) : 0;
   } catch (...) {
     return 0;
   }
@@ -255,7 +322,8 @@ RECORDER_EXPORT int32_t _RECORDER_GETFPS(RECORDER_HANDLE handle, uint32_t channe
                                          double* framesPerSecond) {
   try {
     if (!ChannelInRange(channel) || handle == nullptr || framesPerSecond == nullptr) return 0;
-    return Recorder(handle)->GetFps(channel, framesPerSecond);
+    auto recorder = Recorder(handle);
+    return recorder ? recorder->GetFps(channel, framesPerSecond) : 0;
   } catch (...) {
     return 0;
   }
@@ -265,7 +333,7 @@ RECORDER_EXPORT void _RECORDER_SETPREPOSTTIME(RECORDER_HANDLE handle, int32_t pr
                                               int32_t postSeconds) {
   try {
     if (handle == nullptr) return;
-    Recorder(handle)->SetPrePostTime(preSeconds, postSeconds);
+    if (auto recorder = Recorder(handle)) recorder->SetPrePostTime(preSeconds, postSeconds);
   } catch (...) {
   }
 }
@@ -276,8 +344,11 @@ RECORDER_EXPORT void _RECORDER_SETPREPOSTTIME(RECORDER_HANDLE handle, int32_t pr
 RECORDER_EXPORT int32_t _RECORDER_WRITEVIDEO(RECORDER_HANDLE handle, uint32_t channel,
                                              FrameDescriptor* frame) {
   try {
-    if (!ChannelInRange(channel) || handle == nullptr || frame == nullptr) return 0;
-    return Recorder(handle)->WriteVideo(channel, frame);
+    if (!ChannelInRange(channel) || handle == nullptr || InsideEventCallbackOf(handle) ||
+        frame == nullptr)
+      return 0;
+    auto recorder = Recorder(handle);
+    return recorder ? recorder->WriteVideo(channel, frame) : 0;
   } catch (...) {
     return 0;
   }
@@ -286,8 +357,11 @@ RECORDER_EXPORT int32_t _RECORDER_WRITEVIDEO(RECORDER_HANDLE handle, uint32_t ch
 RECORDER_EXPORT int32_t _RECORDER_WRITEAUDIO(RECORDER_HANDLE handle, uint32_t channel,
                                              FrameDescriptor* frame) {
   try {
-    if (!ChannelInRange(channel) || handle == nullptr || frame == nullptr) return 0;
-    return Recorder(handle)->WriteAudio(channel, frame);
+    if (!ChannelInRange(channel) || handle == nullptr || InsideEventCallbackOf(handle) ||
+        frame == nullptr)
+      return 0;
+    auto recorder = Recorder(handle);
+    return recorder ? recorder->WriteAudio(channel, frame) : 0;
   } catch (...) {
     return 0;
   }
@@ -296,8 +370,11 @@ RECORDER_EXPORT int32_t _RECORDER_WRITEAUDIO(RECORDER_HANDLE handle, uint32_t ch
 RECORDER_EXPORT int32_t _RECORDER_WRITERECDATA(RECORDER_HANDLE handle, uint32_t channel,
                                                FrameDescriptor* frame) {
   try {
-    if (!ChannelInRange(channel) || handle == nullptr || frame == nullptr) return 0;
-    return Recorder(handle)->WriteRecData(channel, frame);
+    if (!ChannelInRange(channel) || handle == nullptr || InsideEventCallbackOf(handle) ||
+        frame == nullptr)
+      return 0;
+    auto recorder = Recorder(handle);
+    return recorder ? recorder->WriteRecData(channel, frame) : 0;
   } catch (...) {
     return 0;
   }
@@ -307,8 +384,9 @@ RECORDER_EXPORT int32_t _RECORDER_WRITESTREAMHEADER(RECORDER_HANDLE handle, int3
                                                     const void* data, uint32_t count,
                                                     int32_t unused2) {
   try {
-    if (handle == nullptr) return 0;
-    return Recorder(handle)->WriteStreamHeader(unused1, data, count, unused2);
+    if (handle == nullptr || InsideEventCallbackOf(handle)) return 0;
+    auto recorder = Recorder(handle);
+    return recorder ? recorder->WriteStreamHeader(unused1, data, count, unused2) : 0;
   } catch (...) {
     return 0;
   }
@@ -318,8 +396,9 @@ RECORDER_EXPORT int32_t _RECORDER_WRITESTREAMDATA(RECORDER_HANDLE handle, int32_
                                                   const void* data, uint32_t count, int32_t fileId,
                                                   int32_t unused2, int32_t unused3) {
   try {
-    if (handle == nullptr) return 0;
-    return Recorder(handle)->WriteStreamData(unused1, data, count, fileId, unused2, unused3);
+    if (handle == nullptr || InsideEventCallbackOf(handle)) return 0;
+    auto recorder = Recorder(handle);
+    return recorder ? recorder->WriteStreamData(unused1, data, count, fileId, unused2, unused3) : 0;
   } catch (...) {
     return 0;
   }
@@ -332,7 +411,7 @@ RECORDER_EXPORT void _RECORDER_DELETEMAN_START(RECORDER_HANDLE handle, int32_t d
                                                int32_t hours) {
   try {
     if (handle == nullptr) return;
-    Recorder(handle)->DeleteManagerStart(days, hours);
+    if (auto recorder = Recorder(handle)) recorder->DeleteManagerStart(days, hours);
   } catch (...) {
   }
 }
@@ -340,7 +419,7 @@ RECORDER_EXPORT void _RECORDER_DELETEMAN_START(RECORDER_HANDLE handle, int32_t d
 RECORDER_EXPORT void _RECORDER_DELETEMAN_STOP(RECORDER_HANDLE handle) {
   try {
     if (handle == nullptr) return;
-    Recorder(handle)->DeleteManagerStop();
+    if (auto recorder = Recorder(handle)) recorder->DeleteManagerStop();
   } catch (...) {
   }
 }
@@ -352,11 +431,8 @@ RECORDER_EXPORT void _RECORDER_DELETEMAN_STOP(RECORDER_HANDLE handle) {
 
 namespace {
 
-inline CFileSearch* Search(FILESEARCH_HANDLE handle) { return CFileSearch::FromHandle(handle); }
-
-// Compares the handle only; it is not dereferenced, so an unknown handle is safe here.
-inline bool InsideCallbackOf(FILESEARCH_HANDLE handle) {
-  return CFileSearch::InsideCallbackOf(Search(handle));
+inline Entered<CFileSearch> Search(FILESEARCH_HANDLE handle) {
+  return Entered<CFileSearch>(g_fileSearchRegistry, handle);
 }
 
 }  // namespace
@@ -366,17 +442,23 @@ RECORDER_EXPORT FILESEARCH_HANDLE _RECORDER_FILESEARCH_INIT(
     FileSearchNotifyCallback notifyCallback) {
   try {
     EventLockHolder hold(g_fileSearchLock);
+    const uintptr_t key = g_fileSearchRegistry.Reserve();
+    if (key == 0) return nullptr;
+    const auto handle = reinterpret_cast<FILESEARCH_HANDLE>(key);
     CFileSearch* search = nullptr;
     try {
       search = CFileSearch::Create(channelCount, context, frameCallback, notifyCallback);
-      if (search == nullptr) return nullptr;
-      const auto key = reinterpret_cast<uintptr_t>(search->handle());
-      g_fileSearchRegistry.Add(key, key);
+      if (search != nullptr) search->SetHandle(handle);
     } catch (...) {
-      CFileSearch::End(search);
+      CFileSearch::End(search);  // nothing started playing: no callback runs
+      search = nullptr;
+    }
+    if (search == nullptr) {
+      g_fileSearchRegistry.Release(key);
       return nullptr;
     }
-    return search->handle();
+    g_fileSearchRegistry.Publish(key, search);
+    return handle;
   } catch (...) {
     return nullptr;
   }
@@ -386,7 +468,7 @@ RECORDER_EXPORT void _RECORDER_FILESEARCH_SETPATH(FILESEARCH_HANDLE handle, cons
                                                   const char* name, int32_t flag) {
   try {
     if (handle == nullptr) return;
-    Search(handle)->SetPath(directory, name, flag);
+    if (auto search = Search(handle)) search->SetPath(directory, name, flag);
   } catch (...) {
   }
 }
@@ -394,7 +476,8 @@ RECORDER_EXPORT void _RECORDER_FILESEARCH_SETPATH(FILESEARCH_HANDLE handle, cons
 RECORDER_EXPORT int32_t _RECORDER_FILESEARCH_START(FILESEARCH_HANDLE handle) {
   try {
     if (handle == nullptr) return 0;
-    return Search(handle)->Start();
+    auto search = Search(handle);
+    return search ? search->Start() : 0;
   } catch (...) {
     return 0;
   }
@@ -402,19 +485,33 @@ RECORDER_EXPORT int32_t _RECORDER_FILESEARCH_START(FILESEARCH_HANDLE handle) {
 
 RECORDER_EXPORT void _RECORDER_FILESEARCH_STOP(FILESEARCH_HANDLE handle) {
   try {
-    if (handle == nullptr || InsideCallbackOf(handle)) return;
-    Search(handle)->Stop();
+    if (handle == nullptr) return;
+    auto search = Search(handle);
+    if (search && !CFileSearch::InsideCallbackOf(search.get())) search->Stop();
   } catch (...) {
   }
 }
 
 RECORDER_EXPORT void _RECORDER_FILESEARCH_END(FILESEARCH_HANDLE handle) {
   try {
-    if (handle == nullptr || InsideCallbackOf(handle)) return;
-    EventLockHolder hold(g_fileSearchLock);
-    // A handle the registry does not hold is not ours (or already ended): leave it alone.
-    if (g_fileSearchRegistry.Remove(reinterpret_cast<uintptr_t>(handle)) == 0) return;
-    CFileSearch::End(Search(handle));
+    if (handle == nullptr) {
+      EventLockHolder hold(g_fileSearchLock);
+      return;
+    }
+    const uintptr_t key = Key(handle);
+    // The pointer is only compared, never followed.
+    if (CFileSearch::InsideCallbackOf(CFileSearch::FromHandle(handle))) return;
+    CFileSearch* search = nullptr;
+    {
+      // Only the handle leaves the registry under the global lock; the caller that removed
+      // it stops and destroys the file search, once.
+      EventLockHolder hold(g_fileSearchLock);
+      search = static_cast<CFileSearch*>(g_fileSearchRegistry.Remove(key));
+    }
+    if (search == nullptr) return;
+    g_fileSearchRegistry.WaitForCalls(key);
+    CFileSearch::End(search);
+    g_fileSearchRegistry.Release(key);
   } catch (...) {
   }
 }
@@ -423,7 +520,7 @@ RECORDER_EXPORT void _RECORDER_FILESEARCH_SETCURRENTCHANNEL(FILESEARCH_HANDLE ha
                                                             uint32_t channel) {
   try {
     if (handle == nullptr) return;
-    Search(handle)->SetCurrentChannel(channel);
+    if (auto search = Search(handle)) search->SetCurrentChannel(channel);
   } catch (...) {
   }
 }
@@ -433,7 +530,7 @@ RECORDER_EXPORT void _RECORDER_FILESEARCH_SETDISPLAYCHANNELS(FILESEARCH_HANDLE h
                                                              int32_t count) {
   try {
     if (handle == nullptr) return;
-    Search(handle)->SetDisplayChannels(display, count);
+    if (auto search = Search(handle)) search->SetDisplayChannels(display, count);
   } catch (...) {
   }
 }
@@ -442,8 +539,10 @@ RECORDER_EXPORT int32_t _RECORDER_FILESEARCH_PLAYTIME(FILESEARCH_HANDLE handle, 
                                                       int32_t month, int32_t day, int32_t hour,
                                                       int32_t minute, int32_t second) {
   try {
-    if (handle == nullptr || InsideCallbackOf(handle)) return 0;
-    return Search(handle)->PlayTime(year, month, day, hour, minute, second);
+    if (handle == nullptr) return 0;
+    auto search = Search(handle);
+    if (!search || CFileSearch::InsideCallbackOf(search.get())) return 0;
+    return search->PlayTime(year, month, day, hour, minute, second);
   } catch (...) {
     return 0;
   }
@@ -451,8 +550,10 @@ RECORDER_EXPORT int32_t _RECORDER_FILESEARCH_PLAYTIME(FILESEARCH_HANDLE handle, 
 
 RECORDER_EXPORT int32_t _RECORDER_FILESEARCH_PLAYRATE(FILESEARCH_HANDLE handle, float rate) {
   try {
-    if (handle == nullptr || InsideCallbackOf(handle)) return 0;
-    return Search(handle)->PlayRate(rate);
+    if (handle == nullptr) return 0;
+    auto search = Search(handle);
+    if (!search || CFileSearch::InsideCallbackOf(search.get())) return 0;
+    return search->PlayRate(rate);
   } catch (...) {
     return 0;
   }
@@ -461,7 +562,8 @@ RECORDER_EXPORT int32_t _RECORDER_FILESEARCH_PLAYRATE(FILESEARCH_HANDLE handle, 
 RECORDER_EXPORT int32_t _RECORDER_FILESEARCH_GETPLAYRATE(FILESEARCH_HANDLE handle, float* rate) {
   try {
     if (handle == nullptr || rate == nullptr) return 0;
-    return Search(handle)->GetPlayRate(rate);
+    auto search = Search(handle);
+    return search ? search->GetPlayRate(rate) : 0;
   } catch (...) {
     return 0;
   }
@@ -480,8 +582,8 @@ RECORDER_EXPORT void _RECORDER_FILESEARCH_SetDSTRange(FILESEARCH_HANDLE handle, 
                                                       int32_t endDay, int32_t endHour) {
   try {
     if (handle == nullptr) return;
-    Search(handle)->SetDSTRange(enabled, startMonth, startDay, startHour, endMonth, endDay,
-                                endHour);
+    if (auto search = Search(handle))
+      search->SetDSTRange(enabled, startMonth, startDay, startHour, endMonth, endDay, endHour);
   } catch (...) {
   }
 }
@@ -490,7 +592,7 @@ RECORDER_EXPORT void _RECORDER_FILESEARCH_GetDateTable(FILESEARCH_HANDLE handle,
                                                        int32_t* count) {
   try {
     if (handle == nullptr) return;
-    Search(handle)->GetDateTable(table, count);
+    if (auto search = Search(handle)) search->GetDateTable(table, count);
   } catch (...) {
   }
 }
@@ -502,8 +604,9 @@ RECORDER_EXPORT void _RECORDER_FILESEARCH_GetDayTable(FILESEARCH_HANDLE handle, 
                                                       int32_t* dayKind, int32_t* hourCount) {
   try {
     if (handle == nullptr) return;
-    Search(handle)->GetDayTable(date, anyMask, reason1Mask, reason2Mask, reason4Mask, audioMask,
-                                dstHours, dayKind, hourCount);
+    if (auto search = Search(handle))
+      search->GetDayTable(date, anyMask, reason1Mask, reason2Mask, reason4Mask, audioMask, dstHours,
+                          dayKind, hourCount);
   } catch (...) {
   }
 }

@@ -8,10 +8,11 @@
 #include "api/object_registry.h"
 
 extern CObjectRegistry g_fileSearchRegistry;
-// Serialises _RECORDER_FILESEARCH_INIT and _RECORDER_FILESEARCH_END; taken before the
-// registry's own lock.
+// Serialises the creation of file searches and the removal of their handles; taken before the
+// registry's own lock, and never held while a file search works or a host callback runs.
 extern CEventLock g_fileSearchLock;
 extern CObjectRegistry g_recorderRegistry;
-// Serialises _RECORDER_INIT, _RECORDER_END, _RECORDER_GETCOUNT and _RECORDER_GETNAME; taken
-// before the registry's own lock.
+// Serialises the creation of recorders, the removal of their handles, _RECORDER_GETCOUNT and
+// _RECORDER_GETNAME; taken before the registry's own lock, and never held while a recorder
+// works or a host callback runs.
 extern CEventLock g_recorderLock;

@@ -1,27 +1,121 @@
 #include "api/object_registry.h"
 
-CObjectRegistry::~CObjectRegistry() { RemoveAll(); }
+#include <algorithm>
 
-void CObjectRegistry::Add(uintptr_t key, uintptr_t value) {
-  EventLockHolder hold(lock);
-  entries[key] = value;
+#include "platform/clock.h"
+
+namespace {
+
+// Handles are serial << 1 | kind; the serial's low bits pick the slot.
+constexpr uintptr_t kSlotMask = CObjectRegistry::kSlotCount - 1;
+static_assert((CObjectRegistry::kSlotCount & kSlotMask) == 0, "slot count is a power of two");
+// The largest serial that still fits a handle with the kind bit beside it.
+constexpr uintptr_t kLastSerial = UINTPTR_MAX >> 1;
+
+}  // namespace
+
+CObjectRegistry::CObjectRegistry(uint32_t kind) : kind_(kind & 1u) {}
+
+CObjectRegistry::~CObjectRegistry() = default;
+
+const CObjectRegistry::Slot* CObjectRegistry::SlotOf(uintptr_t handle) const {
+  if (handle == 0 || (handle & 1u) != kind_) return nullptr;
+  return &slots_[(handle >> 1) & kSlotMask];
 }
 
-uintptr_t CObjectRegistry::Remove(uintptr_t key) {
+CObjectRegistry::Slot* CObjectRegistry::SlotOf(uintptr_t handle) {
+  return const_cast<Slot*>(static_cast<const CObjectRegistry*>(this)->SlotOf(handle));
+}
+
+uintptr_t CObjectRegistry::Reserve() {
   EventLockHolder hold(lock);
-  auto it = entries.find(key);
-  if (it == entries.end()) return 0;
-  uintptr_t value = it->second;
-  entries.erase(it);
-  return value;
+  // The next serial whose slot is free. Serials only grow, so a handle is never handed out
+  // again (a 32-bit process would have to create two thousand million objects first).
+  for (uint32_t tried = 0; tried < kSlotCount; ++tried) {
+    const uintptr_t serial = nextSerial;
+    nextSerial = serial == kLastSerial ? 1 : serial + 1;
+    const uintptr_t slot = serial & kSlotMask;
+    if (inUse[slot]) continue;
+    inUse[slot] = true;
+    return serial << 1 | kind_;
+  }
+  return 0;
+}
+
+void CObjectRegistry::Publish(uintptr_t handle, void* object) {
+  Slot* slot = SlotOf(handle);
+  if (slot == nullptr || object == nullptr) return;
+  EventLockHolder hold(lock);
+  slot->object.store(object, std::memory_order_relaxed);
+  // Sequentially consistent, like every store and load of `handle` and `calls`: an Enter
+  // that counts itself in and then sees the handle is seen by a Remove's WaitForCalls.
+  slot->handle.store(handle);
+  ++count;
+}
+
+void* CObjectRegistry::Remove(uintptr_t handle) {
+  Slot* slot = SlotOf(handle);
+  if (slot == nullptr) return nullptr;
+  EventLockHolder hold(lock);
+  if (slot->handle.load() != handle) return nullptr;
+  slot->handle.store(0);
+  --count;
+  return slot->object.load(std::memory_order_relaxed);
+}
+
+void CObjectRegistry::WaitForCalls(uintptr_t handle) const {
+  const Slot* slot = SlotOf(handle);
+  if (slot == nullptr) return;
+  // Calls inside an object are short or bounded (the longest wait a frame export makes is
+  // the slot wait); a 1 ms nap keeps this from spinning a core meanwhile.
+  while (slot->calls.load() != 0) platform::SleepMs(1);
+}
+
+void CObjectRegistry::Release(uintptr_t handle) {
+  Slot* slot = SlotOf(handle);
+  if (slot == nullptr) return;
+  EventLockHolder hold(lock);
+  if (slot->handle.load() == handle) return;  // still live: Remove comes first
+  slot->object.store(nullptr, std::memory_order_relaxed);
+  inUse[(handle >> 1) & kSlotMask] = false;
 }
 
 int32_t CObjectRegistry::GetCount() {
   EventLockHolder hold(lock);
-  return static_cast<int32_t>(entries.size());
+  return count;
 }
 
-void CObjectRegistry::RemoveAll() {
-  EventLockHolder hold(lock);
-  entries.clear();
+std::vector<std::pair<uintptr_t, void*>> CObjectRegistry::Entries() {
+  std::vector<std::pair<uintptr_t, void*>> entries;
+  {
+    EventLockHolder hold(lock);
+    for (const Slot& slot : slots_) {
+      const uintptr_t handle = slot.handle.load();
+      if (handle != 0) entries.emplace_back(handle, slot.object.load(std::memory_order_relaxed));
+    }
+  }
+  std::sort(entries.begin(), entries.end());
+  return entries;
+}
+
+void* CObjectRegistry::Enter(uintptr_t handle) {
+  Slot* slot = SlotOf(handle);
+  if (slot == nullptr) return nullptr;
+  slot->calls.fetch_add(1);
+  if (slot->handle.load() != handle) {
+    slot->calls.fetch_sub(1);
+    return nullptr;
+  }
+  return slot->object.load(std::memory_order_relaxed);
+}
+
+void CObjectRegistry::Leave(uintptr_t handle) {
+  Slot* slot = SlotOf(handle);
+  if (slot != nullptr) slot->calls.fetch_sub(1);
+}
+
+void* CObjectRegistry::Peek(uintptr_t handle) const {
+  const Slot* slot = SlotOf(handle);
+  if (slot == nullptr || slot->handle.load() != handle) return nullptr;
+  return slot->object.load(std::memory_order_relaxed);
 }

@@ -63,10 +63,12 @@ class CFileSearch : public std::enable_shared_from_this<CFileSearch> {
   CFileSearch(const CFileSearch&) = delete;
   CFileSearch& operator=(const CFileSearch&) = delete;
 
-  FILESEARCH_HANDLE handle() { return reinterpret_cast<FILESEARCH_HANDLE>(this); }
-  static CFileSearch* FromHandle(FILESEARCH_HANDLE handle) {
-    return reinterpret_cast<CFileSearch*>(handle);
-  }
+  // The handle the host knows this file search by (given by the registry right after Create;
+  // the notify callback receives it).
+  FILESEARCH_HANDLE handle() const { return hostHandle.load(); }
+  void SetHandle(FILESEARCH_HANDLE handle) { hostHandle.store(handle); }
+  // The file search behind a live handle, or null (api/handles.cc); for tests.
+  static CFileSearch* FromHandle(FILESEARCH_HANDLE handle);
 
   // True on a thread that is inside one of the host callbacks of `search`: the exports that
   // would wait for the scheduler's locks (STOP, END, PLAYTIME, PLAYRATE) refuse there. The
@@ -147,6 +149,7 @@ class CFileSearch : public std::enable_shared_from_this<CFileSearch> {
   void ForgetQueuedFrames();
   bool StopRequested() const { return running.load() == 0 || abandoned.load() != 0; }
 
+  std::atomic<FILESEARCH_HANDLE> hostHandle{nullptr};
   // Fields, in the order the file search keeps them.
   std::unique_ptr<scheduler::CFrameScheduler> scheduler;
   const uint32_t channelCount;

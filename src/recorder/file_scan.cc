@@ -2,6 +2,7 @@
 // (from the path list or from the header file) and which of them was written last, so
 // that recording goes on in the file after it instead of overwriting recent recordings.
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,22 @@ uint32_t ReadHeaderFileRecordCount(platform::File& file) {
   return head.recordCount;
 }
 
+// The bytes of records the index file of a data file counts; 0 when it has none or cannot be
+// read.
+uint32_t IndexedDataBytes(const std::string& dataPath) {
+  const std::string indexPath = storage::IndexFileName(dataPath);
+  if (indexPath.empty()) return 0;
+  std::unique_ptr<platform::File> index = platform::File::OpenReadOnly(indexPath);
+  storage::IndexSummary summary;
+  if (!index ||
+      index->Seek(storage::kIndexSummaryOffset, platform::SeekOrigin::kBegin) !=
+          static_cast<int64_t>(storage::kIndexSummaryOffset) ||
+      !ReadExact(*index, &summary, sizeof(summary))) {
+    return 0;
+  }
+  return summary.dataBytes;
+}
+
 }  // namespace
 
 int32_t CRecorder::LoadFileList() {
@@ -58,13 +75,15 @@ int32_t CRecorder::LoadFileListFromPaths() {
   // One copy under the list's lock: a host thread removing paths meanwhile cannot leave
   // fileCount larger than the list that was read.
   std::vector<std::string> paths = pathList->CopyPaths();
-  fileCount = static_cast<int32_t>(paths.size());
-  if (paths.empty()) return 0;
-  for (size_t i = 0; i < paths.size(); ++i) {
-    fileNames.push_back(std::move(paths[i]));
-    fileRecordNumbers.push_back(static_cast<int32_t>(i));
+  for (std::string& path : paths) {
+    // A directory in the list tells the deletion worker where to look; it is never a file
+    // of the rotation set.
+    if (platform::IsDirectory(path)) continue;
+    fileRecordNumbers.push_back(static_cast<int32_t>(fileNames.size()));
+    fileNames.push_back(std::move(path));
     platform::SleepMs(0);
   }
+  fileCount = static_cast<int32_t>(fileNames.size());
   return fileNames.empty() ? 0 : 1;
 }
 
@@ -106,15 +125,24 @@ int32_t CRecorder::FindNewestFile() {
 
 int32_t CRecorder::FindNewestFromPaths() {
   if (fileCount < 1) return 1;
-  platform::CTime newest = platform::CTime::NoTime();
+  // The newest file is the one written last, compared at the file system's full precision
+  // (no round trip through calendar fields, which would also reorder the repeated hour of an
+  // autumn change). A file whose index counts no recorded bytes never wins over one that
+  // counts some: when recording stops, the closer has already created the next file, which
+  // can be written later than (or, in whole seconds, as late as) the file just recorded, and
+  // a START that took it for the newest would go on in the file after it (wrapping onto the
+  // file just recorded in a set of two).
+  bool newestHasBytes = false;
+  int64_t newestWritten = 0;
   for (size_t i = 0; i < fileNames.size(); ++i) {
-    int64_t lastWriteUtc = 0;
-    if (platform::LastWriteTime(fileNames[i], &lastWriteUtc)) {
-      // The file time's UTC calendar fields are read as local time, as the files were
-      // always compared.
-      const platform::CTime written = platform::CTime::FromUtcFieldsAsLocal(lastWriteUtc);
-      if (written >= newest) {  // ties go to the later file
-        newest = written;
+    int64_t written = 0;
+    if (platform::LastWriteTimeNs(fileNames[i], &written)) {
+      const bool hasBytes = IndexedDataBytes(fileNames[i]) > 0;
+      // Ties go to the later file.
+      if (currentFile < 0 || hasBytes > newestHasBytes ||
+          (hasBytes == newestHasBytes && written >= newestWritten)) {
+        newestHasBytes = hasBytes;
+        newestWritten = written;
         currentFile = static_cast<int32_t>(i);
       }
     }

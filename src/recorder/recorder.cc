@@ -5,9 +5,11 @@
 CRecorder::CRecorder() = default;
 
 CRecorder::~CRecorder() {
-  // Recording stops first: the buffer is written out and the closer thread is signalled and
-  // joined before any file closes. The same hold of writeLock keeps the writers from
-  // rotating (and starting another closer) in between.
+  // The same stop as STOP first: the writer threads take what the host handed in and is still
+  // in the rings, the buffer is written out and the files are closed. Then the closer thread
+  // is signalled and joined; recording is off by then, so no writer rotates (and starts
+  // another closer) in between.
+  Stop();
   EventLockHolder hold(writeLock);
   StopLocked();
   EndCloserThread();

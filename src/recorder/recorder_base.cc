@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "platform/clock.h"
+#include "recorder/event_callback_scope.h"
 #include "recorder/path_list.h"
 #include "storage/delete_manager.h"
 
@@ -208,6 +209,7 @@ void CRecorderBase::ResetCurrentIndexRecord() {
 
 void CRecorderBase::RaiseEvent(int32_t code, int32_t status, const std::string& path) {
   if (eventCallback == nullptr) return;
+  CEventCallbackScope inside(handle());
   eventCallback(handle(), callbackContext, code, status, path.c_str(),
                 static_cast<int32_t>(path.size()));
 }

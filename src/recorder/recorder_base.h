@@ -93,11 +93,13 @@ class CRecorderBase {
   // same hold in which it waits for the closer thread).
   void StopLocked() REQUIRES(writeLock);
 
-  // The handle the host sees for this recorder (the object's address).
-  RECORDER_HANDLE handle() { return reinterpret_cast<RECORDER_HANDLE>(this); }
-  static CRecorderBase* FromHandle(RECORDER_HANDLE handle) {
-    return reinterpret_cast<CRecorderBase*>(handle);
-  }
+  // The handle the host knows this recorder by (given by the registry before Initialise; it
+  // is what every event callback receives).
+  RECORDER_HANDLE handle() const { return hostHandle; }
+  void SetHandle(RECORDER_HANDLE handle) { hostHandle = handle; }
+  // The recorder behind a live handle, or null (api/handles.cc). It does not keep the recorder
+  // alive: for tests and for callers that hold the handle's registry entry otherwise.
+  static CRecorderBase* FromHandle(RECORDER_HANDLE handle);
 
   // ---- Settings and queries (settings.cc) ----
   void SetHeaderFilePath(const char* path, int32_t source);
@@ -142,9 +144,10 @@ class CRecorderBase {
   // One record taken from a ring by a writer thread: rotates the files when its time calls
   // for it, counts it in the summary and appends it to writeBuffer (or discards it).
   void WriteFrame(const uint8_t* record, uint32_t size) REQUIRES(writeLock);
-  // Starts a new file at a change of day (result 1: the record is dropped), at 199 MiB or
-  // after 119 minute entries, a new entry at a change of minute, and writes out the buffer
-  // at a change of second or when the next record would not fit (willOverflow).
+  // Starts a new file when the record's local day is later than the current entry's, at
+  // 199 MiB or after 119 minute entries (the record is the new file's first), a new entry
+  // when its minute is later than the current entry's, and writes out the buffer at a change
+  // of second or when the next record would not fit (willOverflow). 0: the record is stored.
   int32_t CheckTimeAndRotate(platform::CTime time, bool willOverflow) REQUIRES(writeLock);
   // Writes the in-memory IndexSummary to the index file and, when one is open, to the header
   // file record of the data file in use; with reset the summary is reset afterwards. The
@@ -156,7 +159,8 @@ class CRecorderBase {
   void CloseFileHandles() REQUIRES(writeLock);
 
   // ---- Helpers shared by the recorder's parts (recorder_base.cc) ----
-  // Raises a host event (codes 2 and 3 from the writer side) when a callback is set.
+  // Raises a host event (codes 2 and 3 from the writer side) when a callback is set. The
+  // thread counts as inside the recorder's event callback meanwhile (CEventCallbackScope).
   void RaiseEvent(int32_t code, int32_t status, const std::string& path);
   // currentIndexRecord back to an unused file: empty path, start and end at the no-time
   // value, no bytes, entry 0, every entry zero.
@@ -177,6 +181,7 @@ class CRecorderBase {
   void SetThreadJoinMsForTest(uint32_t ms) { threadJoinMs = ms; }
 
   // ================================ Fields ================================
+  RECORDER_HANDLE hostHandle = nullptr;           // set once, before Initialise
   uintptr_t callbackContext = 0;                  // set once by Initialise
   RecorderEventCallback eventCallback = nullptr;  // set once by Initialise
   // [0] empties videoRing, [1] empties audioRing.

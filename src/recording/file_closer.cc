@@ -1,6 +1,7 @@
 #include "recording/file_closer.h"
 
 #include <algorithm>
+#include <atomic>
 #include <utility>
 
 #include "common/write_all.h"
@@ -11,17 +12,44 @@ std::unique_ptr<platform::File> OpenRecordingFile(const std::string& path) {
   return platform::File::Open(path, platform::File::Mode::kOpenOrCreate, /*writeThrough=*/true);
 }
 
+std::unique_ptr<platform::File> OpenDataFileForRecording(const std::string& path) {
+  std::unique_ptr<platform::File> file = OpenRecordingFile(path);
+  if (file && !file->LockForWriting()) file.reset();
+  return file;
+}
+
+namespace {
+
+std::atomic<uint32_t> g_reserveForTest{0};
+
+}  // namespace
+
+void SetDataFileReserveForTest(uint32_t bytes) { g_reserveForTest.store(bytes); }
+
 bool PreallocateDataFile(platform::File& file) {
+  // Reserved blocks read back as zeros, like the zero byte written at the last offset, and a
+  // full disk shows here, when the file is prepared, not in the middle of a recording. A file
+  // of the set that already has its size was reserved when it was made, and is left as it is:
+  // touching it would make it look written later than the file just recorded, which the scan
+  // at the next START must find as the newest.
   const int64_t size = file.Size();
-  bool sized = size >= static_cast<int64_t>(storage::kDataFileSize);
-  if (size >= 0 && !sized) {
-    // A sparse extension reads back as zeros, like the zero byte written at the last offset,
-    // without writing 200 MiB.
-    sized = file.SetLength(storage::kDataFileSize);
-    if (sized) file.Flush();
+  bool reserved = size >= static_cast<int64_t>(storage::kDataFileSize);
+  if (size >= 0 && !reserved) {
+    const uint32_t forTest = g_reserveForTest.load();
+    reserved = forTest != 0 ? file.Reserve(forTest) && file.SetLength(storage::kDataFileSize)
+                            : file.Reserve(storage::kDataFileSize);
+    if (reserved) file.Flush();
   }
   file.Seek(0, platform::SeekOrigin::kBegin);
-  return sized;
+  return reserved;
+}
+
+void PadDataFile(platform::File& file) {
+  const int64_t size = file.Size();
+  if (size >= 0 && size < static_cast<int64_t>(storage::kDataFileSize) &&
+      file.SetLength(storage::kDataFileSize)) {
+    file.Flush();
+  }
 }
 
 CFileCloser::CFileCloser(std::unique_ptr<platform::File> previousData,
@@ -32,6 +60,7 @@ CFileCloser::CFileCloser(std::unique_ptr<platform::File> previousData,
 
 void CFileCloser::FinishAndPrepareFiles() {
   FinishPreviousPair();
+  if (nextName_.empty()) return;  // nothing to prepare
   uint32_t pauseMs = 1;
   while (!stopRequested_.load(std::memory_order_acquire)) {
     if (TryPrepareNextPair()) return;
@@ -62,7 +91,7 @@ void CFileCloser::FinishPreviousPair() {
   if (previousData_) {
     // A file left shorter than the nominal size is padded; one that grew past it keeps
     // its last record.
-    PreallocateDataFile(*previousData_);
+    PadDataFile(*previousData_);
     previousData_.reset();
   }
   if (previousIndex_) {
@@ -76,9 +105,8 @@ void CFileCloser::FinishPreviousPair() {
 }
 
 bool CFileCloser::TryPrepareNextPair() {
-  std::unique_ptr<platform::File> data = OpenRecordingFile(nextName_);
-  if (!data) return false;
-  PreallocateDataFile(*data);
+  std::unique_ptr<platform::File> data = OpenDataFileForRecording(nextName_);
+  if (!data || !PreallocateDataFile(*data)) return false;
   // A data file without an index name can never get an index file: it is ready without one
   // (the rotation reports the missing index file when it takes the pair).
   const std::string indexName = storage::IndexFileName(nextName_);

@@ -20,17 +20,27 @@
 #include "platform/mutex.h"
 #include "platform/thread_annotations.h"
 
-// Opens a data or index file of the rotation set for recording: read-write, created when
-// missing, write-through. Null when it cannot be opened or the name is empty.
+// Opens an index file of the rotation set for recording: read-write, created when missing,
+// write-through. Null when it cannot be opened or the name is empty.
 std::unique_ptr<platform::File> OpenRecordingFile(const std::string& path);
-// Extends a data file that is shorter than the nominal size to it (sparse; nothing beyond
-// the end of a longer file is cut) and flushes; the position goes back to 0. true when the
-// file has its nominal size afterwards.
+// Opens a data file of the rotation set the same way and takes its writer lock, so no other
+// recorder (in this process or another) records into it meanwhile. Null when it cannot be
+// opened or another recorder holds it.
+std::unique_ptr<platform::File> OpenDataFileForRecording(const std::string& path);
+// Reserves the nominal size of a data file on disk (sparsely where the file system cannot
+// reserve; nothing beyond the end of a longer file is cut) and flushes; the position goes
+// back to 0. false when the disk lacks the space.
 bool PreallocateDataFile(platform::File& file);
+// Pads a finished data file that is shorter than the nominal size to it, sparsely.
+void PadDataFile(platform::File& file);
+// For tests on a small file system: reserve only the first `bytes` of a new data file (the
+// rest of the nominal size stays sparse); 0 puts the nominal size back.
+void SetDataFileReserveForTest(uint32_t bytes);
 
 class CFileCloser {
  public:
-  // Either file of the previous pair may be null; nextName is the data file to prepare.
+  // Either file of the previous pair may be null; nextName is the data file to prepare (none
+  // when empty).
   CFileCloser(std::unique_ptr<platform::File> previousData,
               std::unique_ptr<platform::File> previousIndex, std::string nextName);
   CFileCloser(const CFileCloser&) = delete;

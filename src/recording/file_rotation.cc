@@ -31,32 +31,48 @@ int32_t CRecorder::OpenNextFile() {
   currentFile = static_cast<int32_t>(next % count);
   const std::string name = fileNames[currentFile.load()];
 
-  // The pair in use goes to the next closer thread.
-  if (dataFile) previousDataFile = std::move(dataFile);
-  if (indexFile) previousIndexFile = std::move(indexFile);
-  ClearCurrentDataFile();
+  // A set that names the file in use again (a set of one file, or a path listed twice) goes
+  // on in the same descriptors: they hold the file's writer lock, which a second open of the
+  // file would be refused.
+  const bool sameFile = dataFile && dataFile->path() == name;
+  // The pair in use goes to the next closer thread. GETCURRENTRECFILE keeps answering its
+  // name until the new file is open.
+  if (!sameFile) {
+    if (dataFile) previousDataFile = std::move(dataFile);
+    if (indexFile) previousIndexFile = std::move(indexFile);
+  }
   openFileRecord = -1;
 
-  // The pair the last closer prepared, taken before that closer is waited for, and only
-  // when it is the file about to be opened.
+  // The pair the last closer prepared, taken when it is the file about to be opened. Otherwise
+  // that closer ends (it may hold the file about to be opened) before this thread opens it.
   if (fileCloser && !nextDataFile)
     fileCloser->TakePreparedPair(name, &nextDataFile, &nextIndexFile);
+  StopCloser(kCloserRotationJoinMs);
 
-  std::unique_ptr<platform::File> data = std::move(nextDataFile);
-  if (!data) data = OpenRecordingFile(name);
+  std::unique_ptr<platform::File> data = sameFile ? std::move(dataFile) : std::move(nextDataFile);
+  nextDataFile.reset();
   if (!data) {
+    // Another recorder's writer lock refuses the open like a missing directory would; a disk
+    // without room for the file's nominal size refuses it here too.
+    data = OpenDataFileForRecording(name);
+    if (data && !PreallocateDataFile(*data)) data.reset();
+  }
+  if (!data) {
+    ClearCurrentDataFile();
     RaiseEvent(RECORDER_EVENT_FILE_OPENED, -1, name);
     return 0;
   }
-  RaiseEvent(RECORDER_EVENT_FILE_OPENED, 0, name);
   dataFile = std::move(data);
+  // Published before the host hears of the file, so a query from its callback finds it.
   SetCurrentDataFile(name);
+  RaiseEvent(RECORDER_EVENT_FILE_OPENED, 0, name);
   const size_t position = static_cast<size_t>(currentFile.load());
   if (position < fileRecordNumbers.size()) openFileRecord = fileRecordNumbers[position];
-  PreallocateDataFile(*dataFile);
 
   const std::string indexName = storage::IndexFileName(name);
-  std::unique_ptr<platform::File> index = std::move(nextIndexFile);
+  std::unique_ptr<platform::File> index =
+      sameFile ? std::move(indexFile) : std::move(nextIndexFile);
+  nextIndexFile.reset();
   if (!index) index = OpenRecordingFile(indexName);
   if (!index) {
     // The data file records without an index file.
@@ -79,7 +95,6 @@ int32_t CRecorder::OpenNextFile() {
     }
   }
 
-  StopCloser(kCloserRotationJoinMs);
   StartCloser();
   return 1;
 }
@@ -104,6 +119,8 @@ void CRecorder::StartCloser() {
   const int32_t count = std::min(fileCount.load(), static_cast<int32_t>(fileNames.size()));
   std::string nextName;
   if (count > 0) nextName = fileNames[static_cast<size_t>((currentFile.load() + 1) % count)];
+  // The file in use is not prepared again: the rotation goes on in its descriptors.
+  if (dataFile && dataFile->path() == nextName) nextName.clear();
   auto closer = std::make_shared<CFileCloser>(std::move(previousDataFile),
                                               std::move(previousIndexFile), std::move(nextName));
   closerThread = platform::Thread::Start([closer] { closer->FinishAndPrepareFiles(); });

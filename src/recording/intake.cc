@@ -128,6 +128,8 @@ int32_t CRecorderBase::WriteVideo(uint32_t channel, FrameDescriptor* frame) {
   if (!PayloadOf(*frame, frame->videoData, &record)) return 0;
 
   const platform::LocalStamp stamp = StampLocalTime(frame);
+  // A video-format record of a type the writer does not store would never reach a file.
+  if (!storage::IsStoredVideoType(frame->type)) return 0;
   const uint32_t triggerA = frame->triggerA;
   const uint32_t triggerB = frame->triggerB;
   recordNow[channel] = RecordDecision(channelStatus[channel].load(), triggerA, triggerB);
@@ -155,6 +157,7 @@ int32_t CRecorderBase::WriteAudio(uint32_t channel, FrameDescriptor* frame) {
   if (!PayloadOf(*frame, frame->audioData, &record)) return 0;
 
   const platform::LocalStamp stamp = StampLocalTime(frame);
+  if (!storage::IsStoredAudioType(frame->type)) return 0;
   // Audio follows the latest decision made for its channel's video.
   if (recordNow[channel].load() == 0) return 0;
   if (!IntakeOpen(*this, channel)) return 0;
@@ -177,14 +180,19 @@ int32_t CRecorderBase::WriteRecData(uint32_t channel, FrameDescriptor* frame) {
   if (kind == kAudioFormatRecData && !PayloadOf(*frame, frame->audioData, &record)) return 0;
 
   const platform::LocalStamp stamp = StampLocalTime(frame);
+  // Other kinds store nothing, and a type outside the family of the record's format would
+  // never reach a file: both are refused.
+  if (kind == kVideoFormatRecData
+          ? !storage::IsStoredVideoType(frame->type)
+          : kind != kAudioFormatRecData || !storage::IsStoredAudioType(frame->type)) {
+    return 0;
+  }
   const uint32_t status = channelStatus[channel].load();
   if (kind == kVideoFormatRecData) {
     recordNow[channel] = RecordDecision(status, frame->triggerA, frame->triggerB);
   }
   if (recordNow[channel].load() == 0) return 0;
   if (!IntakeOpen(*this, channel)) return 0;
-  // Other kinds are accepted and store nothing.
-  if (kind != kVideoFormatRecData && kind != kAudioFormatRecData) return 1;
 
   record.fields.channel = channel;
   record.fields.type = frame->type;

@@ -26,6 +26,18 @@ bool LastEntryInRange(int32_t lastEntry) {
   return lastEntry >= 0 && lastEntry <= storage::kLastEntryMax;
 }
 
+// Whole minutes since the epoch (rounded down, also before 1970).
+int64_t MinuteOf(platform::CTime time) {
+  const int64_t seconds = time.seconds();
+  return (seconds >= 0 ? seconds : seconds - 59) / 60;
+}
+
+// The local calendar date as one comparable number.
+int64_t LocalDateOf(platform::CTime time) {
+  const platform::LocalFields local = time.Local();
+  return (int64_t{local.year} * 100 + local.month) * 100 + local.day;
+}
+
 // Writes `length` bytes at `offset` and flushes. true when every byte was written.
 bool WriteAt(platform::File& file, uint64_t offset, const void* data, uint32_t length) {
   if (file.Seek(static_cast<int64_t>(offset), platform::SeekOrigin::kBegin) < 0) return false;
@@ -161,26 +173,38 @@ void CRecorderBase::WriteFrame(const uint8_t* record, uint32_t size) {
 
 int32_t CRecorderBase::CheckTimeAndRotate(platform::CTime time, bool willOverflow) {
   storage::IndexSummary& summary = currentIndexRecord.summary;
-  // Giving up leaves the buffer as it is, unless the record would overflow it.
+  // Giving up leaves the buffer as it is, unless the record would overflow it: then the
+  // buffered records are lost, and the summary stops counting them.
   auto giveUp = [&]() -> int32_t {
-    if (willOverflow) writeFill = 0;
+    if (willOverflow) {
+      UncountLostRecords(*this, writeFill, bufferedEntry);
+      writeFill = 0;
+    }
     return 0;
   };
 
   if (needHeader != 0) {
     FinishBufferWrite(*this);
-    summary.startTime = summary.endTime = summary.entries[0].time = time.seconds();
-    summary.dataBytes = 0;
-    summary.lastEntry = 0;
-    lastFrameTime = time;
+    // The summary starts at the first record after START. When the write test below fails,
+    // that record is still buffered and counted, and the next record tries again: what was
+    // counted meanwhile stays counted.
+    if (summary.dataBytes == 0 && writeFill == 0) {
+      summary.startTime = summary.endTime = summary.entries[0].time = time.seconds();
+      summary.lastEntry = 0;
+      lastFrameTime = time;
+    }
     if (!dataFile) return giveUp();
-    // A write test at offset 0; the first buffer write overwrites it.
+    // A write test at offset 0: the start marker of the first record, which the first buffer
+    // write puts there again.
     const uint32_t probe = storage::kRecordStartMarker;
     if (dataFile->Seek(0, platform::SeekOrigin::kBegin) != 0 ||
         WriteAll(dataFile.get(), &probe, sizeof(probe), nullptr) != 1) {
+      RaiseEvent(RECORDER_EVENT_WRITE_FAILED, -1, CurrentDataFileNameOf(*this));
       return giveUp();
     }
-    dataFile->Seek(summary.dataBytes, platform::SeekOrigin::kBegin);
+    // The buffered records go where the file's records end.
+    dataFile->Seek(summary.dataBytes - std::min(summary.dataBytes, writeFill),
+                   platform::SeekOrigin::kBegin);
     // Without an index file the data file still records; a header that cannot be written
     // is reported once.
     if (indexFile) {
@@ -194,28 +218,31 @@ int32_t CRecorderBase::CheckTimeAndRotate(platform::CTime time, bool willOverflo
     needHeader = 0;
   }
 
-  bool dayChanged = false;
-  bool minuteChanged = false;
-  if (time != lastFrameTime) {
-    const platform::LocalFields now = time.Local();
-    const platform::LocalFields last = lastFrameTime.Local();
-    dayChanged = now.day != last.day;
-    minuteChanged = now.hour != last.hour || now.minute != last.minute;
+  // Records reach the writer from two rings, so a record may come after a later one of the
+  // other ring. Minute entries and the file's day only move forward: a record of an earlier
+  // minute (or day) than the current entry is counted in the current entry and stored in the
+  // current file. Local minutes begin on whole minutes of the epoch in every zone, so whole
+  // minutes compare the instants; days compare as local dates.
+  bool dayLater = false;
+  bool minuteLater = false;
+  if (LastEntryInRange(summary.lastEntry)) {
+    const platform::CTime entryTime(summary.entries[summary.lastEntry].time);
+    minuteLater = MinuteOf(time) > MinuteOf(entryTime);
+    dayLater = minuteLater && LocalDateOf(time) > LocalDateOf(entryTime);
   }
 
   int32_t result = 0;
   bool rotated = false;
-  if (dayChanged || summary.dataBytes > kRotateDataBytes || !LastEntryInRange(summary.lastEntry) ||
+  if (dayLater || summary.dataBytes > kRotateDataBytes || !LastEntryInRange(summary.lastEntry) ||
       summary.lastEntry >= storage::kLastEntryMax) {
+    // The record that calls for the change of file is the first record of the new file.
     FlushWriteBuffer(1);
     summary.startTime = summary.endTime = summary.entries[summary.lastEntry].time = time.seconds();
     OpenNextFile();
     // After a refused wrap this is the current file again, rewritten from its start.
     if (dataFile) dataFile->Seek(0, platform::SeekOrigin::kBegin);
     rotated = true;
-    // The record that crosses into a new day is not stored.
-    result = dayChanged ? 1 : 0;
-  } else if (minuteChanged) {
+  } else if (minuteLater) {
     // The buffered records go out before the summary that counts them (FlushWriteBuffer
     // writes the summary after the data), so a crash never leaves dataBytes beyond the data.
     FlushWriteBuffer(0);

@@ -1,12 +1,14 @@
 #include "storage/delete_manager.h"
 
 #include <atomic>
+#include <set>
 #include <utility>
 
 #include "common/paths.h"
 #include "platform/file.h"
 #include "platform/local_time.h"
 #include "platform/mutex.h"
+#include "recorder/event_callback_scope.h"
 #include "storage/formats.h"
 
 namespace {
@@ -48,11 +50,15 @@ class CDeleteManager::DeletionJob : public CWorkerThread::Job {
     if (owner_ == nullptr || !paths_) return;
     const int64_t retention = retentionSeconds_.load();
 
+    std::set<std::string> scanned;
     for (const std::string& entry : paths_()) {
       // An empty entry would search the working directory; it names no directory at all.
       if (entry.empty()) continue;
-      const std::string dir = NormalizeDirectory(entry);
-      // A missing entry, or one that is a file (such as a data file name), lists nothing.
+      // The path list names the data files of the rotation set: their directories are
+      // scanned. An entry that is a directory is scanned as it is.
+      const std::string dir =
+          NormalizeDirectory(platform::IsDirectory(entry) ? entry : DirectoryOf(entry));
+      if (!scanned.insert(dir).second) continue;
       for (const platform::DirectoryEntry& found :
            platform::FindFiles(dir, std::string(storage::kDataFileSuffix))) {
         if (found.isDirectory) continue;
@@ -63,14 +69,12 @@ class CDeleteManager::DeletionJob : public CWorkerThread::Job {
       }
     }
 
-    for (const std::string& candidate : candidates_) {
-      const std::string stem = NormalizeDirectory(DirectoryOf(candidate)) + FileTitleOf(candidate);
-      const std::string dataFile = stem + std::string(storage::kDataFileSuffix);
+    for (const std::string& dataFile : candidates_) {
       // A file that is open (being recorded or played) or already gone is skipped quietly
       // and stays a candidate for the next scan; its index file is left alone with it.
       if (!control.running.load() || !platform::DeleteFileIfUnused(dataFile)) continue;
       Report(control, dataFile);
-      // The index file the recorder wrote beside this data file (named from the first '.').
+      // The index file the recorder wrote beside this data file.
       const std::string indexFile = storage::IndexFileName(dataFile);
       if (!control.running.load() || !platform::DeleteFileIfUnused(indexFile)) continue;
       Report(control, indexFile);
@@ -87,6 +91,7 @@ class CDeleteManager::DeletionJob : public CWorkerThread::Job {
     }
     // Never call the host once its recorder is being torn down.
     if (callback == nullptr || !control.running.load()) return;
+    CEventCallbackScope inside(owner_);
     callback(owner_, context, RECORDER_EVENT_FILE_DELETED, 0, path.c_str(),
              static_cast<int32_t>(path.size()));
   }

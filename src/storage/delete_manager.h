@@ -1,6 +1,7 @@
 // CDeleteManager: the recorder's deletion worker. Every period (ten minutes by default) it
-// looks in the directories of the recorder's path list for data files older than the
-// retention time and deletes each with its index file, reporting event 1 to the host.
+// looks in the directories of the recorder's path list (the directory of each listed data
+// file, and a listed directory as it is) for data files older than the retention time and
+// deletes each with its index file, reporting event 1 to the host.
 // A file held open by a recorder or a file search is never deleted.
 #pragma once
 
@@ -17,7 +18,7 @@
 // private members and helpers but keeps these entry points.
 class CDeleteManager : public CWorkerThread {
  public:
-  // Returns the path-list entries (taken as directories), read under the list's own lock.
+  // Returns the path-list entries, read under the list's own lock.
   using PathSource = std::function<std::vector<std::string>()>;
   static constexpr uint32_t kDefaultPeriodMs = CWorkerThread::kDefaultPeriodMs;
 

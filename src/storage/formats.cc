@@ -5,11 +5,15 @@
 namespace storage {
 
 std::string IndexFileName(std::string_view dataFileName) {
-  const size_t dot = dataFileName.find('.');
-  if (dot == std::string_view::npos) return std::string();
-  std::string name(dataFileName.substr(0, dot));
-  name += kIndexFileSuffix;
-  return name;
+  const size_t separator = dataFileName.find_last_of("/\\");
+  const size_t nameStart = separator == std::string_view::npos ? 0 : separator + 1;
+  const std::string_view name = dataFileName.substr(nameStart);
+  if (name.empty()) return std::string();
+  const size_t dot = name.find_last_of('.');
+  const size_t stemLength = dot == std::string_view::npos || dot == 0 ? name.size() : dot;
+  std::string index(dataFileName.substr(0, nameStart + stemLength));
+  index += kIndexFileSuffix;
+  return index;
 }
 
 std::string DataFileBaseName(std::string_view dataFileName) {

@@ -60,9 +60,14 @@ inline constexpr uint32_t kDataFileLastByteOffset = kDataFileSize - 1;
 inline constexpr std::string_view kDataFileSuffix = ".VDB";
 inline constexpr std::string_view kIndexFileSuffix = ".FIH";
 
-// Index file name of a data file: the whole path cut before its FIRST '.', then ".FIH".
-// A dot in a directory name therefore cuts there ("D:\rec.1\0007.VDB" -> "D:\rec.FIH").
-// A path without any '.' has no index file name (empty result).
+// Index file name of a data file, beside it in the same directory: the path with the
+// extension of its file name (from the file name's last '.') replaced by ".FIH"
+// ("/srv/rec.1/0007.VDB" -> "/srv/rec.1/0007.FIH"). Dots in directories change nothing. A
+// file name without an extension gets ".FIH" appended ("/srv/rec/f0" -> "/srv/rec/f0.FIH",
+// "f0." -> "f0.FIH"); a '.' that begins the file name starts no extension (".f0.VDB" ->
+// ".f0.FIH", ".cam" -> ".cam.FIH"). A path ending in a separator (or empty) names no file
+// and has no index file name (empty result). The writer, the scan of existing files, the
+// deletion worker and the readers all use this one function.
 std::string IndexFileName(std::string_view dataFileName);
 // The last component of a path after its last '/' or '\' (the whole path when it has none).
 std::string DataFileBaseName(std::string_view dataFileName);

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -65,6 +68,51 @@ TEST_F(ExportsTest, CountAndNamesFollowTheLiveRecorders) {
   EXPECT_EQ(_RECORDER_GETCOUNT(), 1);
   EXPECT_EQ(NameAt(0), "second");
   EXPECT_EQ(NameAt(1), "<none>");
+}
+
+TEST_F(ExportsTest, EndedHandlesAreNeverHandedOutAgainAndAreRefused) {
+  std::set<RECORDER_HANDLE> ended;
+  for (int i = 0; i < 20; ++i) {
+    RECORDER_HANDLE handle = _RECORDER_INIT("ended", 0, nullptr);
+    ASSERT_NE(handle, nullptr);
+    _RECORDER_END(handle);
+    ended.insert(handle);
+  }
+  EXPECT_EQ(ended.size(), 20u);
+  RECORDER_HANDLE live = Create("live");
+  EXPECT_EQ(ended.count(live), 0u);
+  float rate = -1;
+  for (RECORDER_HANDLE stale : ended) {
+    _RECORDER_END(stale);  // a host's stale second END
+    _RECORDER_SETOVERWRITEMODE(stale, 0);
+    EXPECT_EQ(_RECORDER_GETOVERWRITEMODE(stale), 0);
+    EXPECT_EQ(_RECORDER_GETSTATUS(stale, 0), 0u);
+    EXPECT_EQ(_RECORDER_START(stale), 0);
+  }
+  // A recorder handle names no file search, and the reverse.
+  EXPECT_EQ(_RECORDER_FILESEARCH_GETPLAYRATE(reinterpret_cast<FILESEARCH_HANDLE>(live), &rate), 0);
+  _RECORDER_FILESEARCH_END(reinterpret_cast<FILESEARCH_HANDLE>(live));
+  EXPECT_EQ(_RECORDER_GETCOUNT(), 1);
+  EXPECT_EQ(NameAt(0), "live");
+  EXPECT_EQ(_RECORDER_GETOVERWRITEMODE(live), 1);
+
+  std::set<FILESEARCH_HANDLE> endedSearches;
+  for (int i = 0; i < 5; ++i) {
+    FILESEARCH_HANDLE search = _RECORDER_FILESEARCH_INIT(1, 0, nullptr, nullptr);
+    ASSERT_NE(search, nullptr);
+    _RECORDER_FILESEARCH_END(search);
+    endedSearches.insert(search);
+  }
+  FILESEARCH_HANDLE liveSearch = _RECORDER_FILESEARCH_INIT(1, 0, nullptr, nullptr);
+  for (FILESEARCH_HANDLE stale : endedSearches) {
+    EXPECT_NE(stale, liveSearch);
+    _RECORDER_FILESEARCH_END(stale);
+    EXPECT_EQ(_RECORDER_FILESEARCH_GETPLAYRATE(stale, &rate), 0);
+  }
+  EXPECT_EQ(_RECORDER_GETOVERWRITEMODE(reinterpret_cast<RECORDER_HANDLE>(liveSearch)), 0);
+  EXPECT_EQ(_RECORDER_FILESEARCH_GETPLAYRATE(liveSearch, &rate), 1);
+  EXPECT_EQ(rate, 1.0f);
+  _RECORDER_FILESEARCH_END(liveSearch);
 }
 
 TEST_F(ExportsTest, NameIsCopiedOnlyWhenItAndItsTerminatorFit) {
@@ -198,6 +246,38 @@ TEST_F(ExportsTest, NullPointersAndBadSizesOnALiveRecorderAreRefused) {
 TEST_F(ExportsTest, RecorderWithANullNameIsListedWithAnEmptyName) {
   Create(nullptr);
   EXPECT_EQ(NameAt(0), "");
+}
+
+TEST(ExportsThreadsTest, EndWhileOtherThreadsCallTheRecorderWaitsForThemAndThenRefusesThem) {
+  for (int round = 0; round < 20; ++round) {
+    RECORDER_HANDLE handle = _RECORDER_INIT("busy", 0, nullptr);
+    ASSERT_NE(handle, nullptr);
+    std::atomic<bool> ended{false};
+    std::atomic<int> refusedAfterEnd{0};
+    std::vector<std::thread> callers;
+    for (int t = 0; t < 3; ++t) {
+      callers.emplace_back([&, t] {
+        double rate = 0;
+        char buffer[64];
+        for (int i = 0; i < 2000 && refusedAfterEnd.load() < 100; ++i) {
+          const bool wasEnded = ended.load();
+          _RECORDER_SETSTATUS(handle, static_cast<uint32_t>(t), 3);
+          const uint32_t status = _RECORDER_GETSTATUS(handle, static_cast<uint32_t>(t));
+          _RECORDER_GETBPS(handle, 0, &rate);
+          _RECORDER_GETFILEPATH(handle, 0, buffer, sizeof(buffer));
+          if (wasEnded) {
+            EXPECT_EQ(status, 0u);
+            refusedAfterEnd.fetch_add(1);
+          }
+        }
+      });
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(200 * (round % 5)));
+    _RECORDER_END(handle);
+    ended = true;
+    for (auto& caller : callers) caller.join();
+  }
+  EXPECT_EQ(_RECORDER_GETCOUNT(), 0);
 }
 
 TEST(ExportsThreadsTest, HundredRecordersFromFourThreadsLeaveNoThreadAndNoDescriptor) {

@@ -1,8 +1,10 @@
 // Recording onto a file system that runs out of room. A small tmpfs is mounted for each
-// test (root only; the tests skip otherwise) and a filler file takes part of it, so the
-// recorder's data writes hit ENOSPC, or its file creations find no free inode. Checked:
-// the host hears of it through its event callback, nothing crashes, every record counted
-// by an index summary is intact, and recording resumes once the filler is deleted.
+// test (root only; the tests skip otherwise). A data file reserves its nominal size when it
+// is prepared, so on a disk without that room its opening fails. With only its first MiB
+// reserved (as on a file system that cannot reserve), a filler file takes part of the tmpfs,
+// so the recorder's data writes hit ENOSPC, or its file creations find no free inode.
+// Checked: the host hears of it through its event callback, nothing crashes, every record
+// counted by an index summary is intact, and recording resumes once the filler is deleted.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <unistd.h>
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "recorder.h"
+#include "recording/file_closer.h"
 #include "storage/formats.h"
 #include "support/event_log.h"
 #include "support/scoped_env.h"
@@ -43,9 +46,11 @@ struct DataFileCheck {
 
 class DiskFullTest : public ::testing::Test {
  protected:
+  void SetUp() override { SetDataFileReserveForTest(1u << 20); }
   void TearDown() override {
     if (recorder_ != nullptr) _RECORDER_END(recorder_);
     if (mounted_) ::umount2(mnt_.c_str(), MNT_DETACH);
+    SetDataFileReserveForTest(0);
   }
 
   // Mounts the tmpfs; false (with the reason) when this process may not.
@@ -70,12 +75,12 @@ class DiskFullTest : public ::testing::Test {
     ASSERT_TRUE(out) << "the filler file must fit";
   }
 
-  void StartRecorder(int files) {
+  void StartRecorder(int files, int32_t started = 1) {
     recorder_ = _RECORDER_INIT("diskfull", log_.Context(), &testsupport::EventLog::Callback);
     ASSERT_NE(recorder_, nullptr);
     for (int n = 1; n <= files; ++n) _RECORDER_ADDFILEPATH(recorder_, DataPath(n).c_str());
     _RECORDER_SETRECORD(recorder_, 0, 1);
-    ASSERT_EQ(_RECORDER_START(recorder_), 1);
+    ASSERT_EQ(_RECORDER_START(recorder_), started);
   }
 
   std::string DataPath(int n) const { return mnt_ + "000" + std::to_string(n) + ".VDB"; }
@@ -128,6 +133,15 @@ class DiskFullTest : public ::testing::Test {
   bool mounted_ = false;
 };
 
+TEST_F(DiskFullTest, ADiskWithoutRoomForADataFileFailsItsOpening) {
+  std::string why;
+  if (!Mount("size=16m", &why)) GTEST_SKIP() << why;
+  SetDataFileReserveForTest(0);
+  StartRecorder(2, /*started=*/0);
+  EXPECT_EQ(log_.Count(RECORDER_EVENT_FILE_OPENED, -1, DataPath(1)), 1u);
+  EXPECT_EQ(log_.Count(RECORDER_EVENT_WRITE_FAILED), 0u);
+}
+
 TEST_F(DiskFullTest, WritesFailWhenFullKeepWhatWasRecordedAndResumeWhenSpaceIsFreed) {
   std::string why;
   if (!Mount("size=16m", &why)) GTEST_SKIP() << why;
@@ -161,8 +175,8 @@ TEST_F(DiskFullTest, WritesFailWhenFullKeepWhatWasRecordedAndResumeWhenSpaceIsFr
   EXPECT_TRUE(atFull.intact);
   EXPECT_EQ(atFull.records * (storage::kRecordOverhead + storage::kVideoTagSize + kPayloadSize),
             full.dataBytes);
-  // The files themselves could all be made: a full tmpfs still has inodes, and the
-  // pre-allocation is sparse.
+  // The files themselves could all be made: a full tmpfs still has inodes, and beyond its
+  // first MiB the data file is sparse here.
   for (const testsupport::RecorderEvent& e : log_.Events()) {
     EXPECT_FALSE(e.code == RECORDER_EVENT_FILE_OPENED && e.status != 0) << e.path;
     if (e.code == RECORDER_EVENT_WRITE_FAILED) {

@@ -116,17 +116,30 @@ TEST_P(FileScanTest, EmptyPathListLoadsNothingAndNoExistingFileHasNoNewest) {
   EXPECT_EQ(CurrentFile(), -1);
 }
 
-TEST_P(FileScanTest, PathListFileTimesAreReadAsLocalFields) {
-  // Last written at 1999-12-31 20:00 UTC: as local fields that is before the no-time value
-  // in every zone, even where that instant is already 2000 locally.
-  SetLastWriteTime(dir_ / "old.VDB", 946670400);
-  // Exactly 2000-01-01 00:00:00 UTC: read as local, it equals the no-time value.
-  SetLastWriteTime(dir_ / "edge.VDB", 946684800);
-  recorder->AddFilePath((dir_ / "edge.VDB").c_str());
-  recorder->AddFilePath((dir_ / "old.VDB").c_str());
+TEST_P(FileScanTest, PathListNewestComparesFullPrecisionAndPrefersFilesWithRecords) {
+  // Written within one second: the later nanosecond wins, whatever the order in the set.
+  const int64_t second = 1700000000;
+  for (const auto& [name, ns] : {std::pair{"a.VDB", 900000000L}, std::pair{"b.VDB", 100L}}) {
+    SetLastWriteTime(dir_ / name, second);
+    const struct timespec times[2] = {{second, ns}, {second, ns}};
+    ASSERT_EQ(utimensat(AT_FDCWD, (dir_ / name).c_str(), times, 0), 0);
+    recorder->AddFilePath((dir_ / name).c_str());
+  }
   EXPECT_EQ(Load(), 1);
   EXPECT_EQ(FindNewest(), 1);
   EXPECT_EQ(CurrentFile(), 0);
+  // A file written an hour later whose index counts no records (one prepared for the next
+  // rotation) loses to one whose index counts some.
+  storage::IndexSummary counted = storage::MakeEmptySummary();
+  counted.dataBytes = 100;
+  testsupport::WriteIndexFile(dir_ / "b.FIH", {testsupport::MakeRecord("b.VDB", counted)});
+  testsupport::WriteIndexFile(dir_ / "c.FIH",
+                              {testsupport::MakeRecord("c.VDB", storage::MakeEmptySummary())});
+  SetLastWriteTime(dir_ / "c.VDB", second + 3600);
+  recorder->AddFilePath((dir_ / "c.VDB").c_str());
+  EXPECT_EQ(Load(), 1);
+  EXPECT_EQ(FindNewest(), 1);
+  EXPECT_EQ(CurrentFile(), 1);
 }
 
 TEST_P(FileScanTest, HeaderFileNewestRecordIsTheLatestStartWithData) {

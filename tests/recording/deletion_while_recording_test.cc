@@ -1,7 +1,9 @@
-// The deletion worker next to a live recording: with a retention of 0 every old enough
-// data file in the path-list directories is a candidate, but the files the recorder holds
-// open (the pair being written and the pair prepared for the next rotation) must survive,
-// while a file nobody uses goes, with its index file, and is reported to the host.
+// The deletion worker next to a live recording. The path list names the data files of the
+// rotation set (and may name their directory too): the worker looks in the directory of
+// each, never deletes the files the recorder holds open (the pair being written and the pair
+// prepared for the next rotation), deletes an unused file past the retention time with its
+// index file and reports both, and keeps a recent one. A listed directory is never recorded
+// into.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -16,7 +18,7 @@
 namespace rectest {
 namespace {
 
-class DeletionWhileRecordingTest : public RecorderTest {
+class DeletionWhileRecordingTest : public RecorderTest, public testing::WithParamInterface<bool> {
  protected:
   // Gives a file the last-write time `seconds` (UTC seconds), so the retention rule sees it
   // as old whatever the real clock says.
@@ -29,17 +31,18 @@ class DeletionWhileRecordingTest : public RecorderTest {
   }
 };
 
-TEST_F(DeletionWhileRecordingTest, FilesInUseSurviveRetentionZeroWhileUnusedOnesGo) {
-  // Two data files of the rotation set, and the directory itself for the deletion worker
-  // (it sits last in the list, so the recording never reaches it in this test).
+TEST_P(DeletionWhileRecordingTest, OldUnusedFilesGoWhileFilesInUseAndRecentOnesStay) {
   AddFiles(2);
-  _RECORDER_ADDFILEPATH(handle_, dir_.path().c_str());
+  if (GetParam()) _RECORDER_ADDFILEPATH(handle_, dir_.root().c_str());
   const std::string oldData = dir_ / "old.VDB";
   const std::string oldIndex = dir_ / "old.FIH";
-  std::ofstream(oldData) << "an old recording";
-  std::ofstream(oldIndex) << "its index";
+  const std::string recentData = dir_ / "recent.VDB";
+  for (const std::string& path : {oldData, oldIndex, recentData}) std::ofstream(path) << "x";
 
   ASSERT_EQ(_RECORDER_START(handle_), 1);
+  char current[300] = {};
+  ASSERT_EQ(_RECORDER_GETCURRENTRECFILE(handle_, current, sizeof(current)), 1);
+  EXPECT_EQ(std::string(current), DataPath(0));
   std::vector<uint8_t> buffer = Pattern(4000, 7);
   for (int i = 0; i < 50; ++i) {
     FrameDescriptor d = VideoFrame(buffer, 0);
@@ -51,27 +54,46 @@ TEST_F(DeletionWhileRecordingTest, FilesInUseSurviveRetentionZeroWhileUnusedOnes
     return std::filesystem::exists(DataPath(1)) && std::filesystem::exists(IndexPath(1));
   }));
 
-  const int64_t anHourAgo = g_testNow - 3600;
+  const int64_t threeHoursAgo = g_testNow - 3 * 3600;
   for (const std::string& path :
        {DataPath(0), IndexPath(0), DataPath(1), IndexPath(1), oldData, oldIndex}) {
-    SetLastWrite(path, anHourAgo);
+    SetLastWrite(path, threeHoursAgo);
   }
-  _RECORDER_DELETEMAN_START(handle_, 0, 0);
+  SetLastWrite(recentData, g_testNow - 3600);
+  _RECORDER_DELETEMAN_START(handle_, 0, 2);
   Rec().deleteManager->RunDeletionScan();
 
   EXPECT_FALSE(std::filesystem::exists(oldData));
   EXPECT_FALSE(std::filesystem::exists(oldIndex));
   EXPECT_EQ(log_.Count(1, 0, oldData), 1u);
   EXPECT_EQ(log_.Count(1, 0, oldIndex), 1u);
+  EXPECT_TRUE(std::filesystem::exists(recentData));
   for (const std::string& path : {DataPath(0), IndexPath(0), DataPath(1), IndexPath(1)}) {
     EXPECT_TRUE(std::filesystem::exists(path)) << path << " was deleted while in use";
     EXPECT_EQ(log_.Count(1, 0, path), 0u) << path;
   }
 
   // Recording goes on into the file that survived: what STOP writes out is readable.
-  _RECORDER_STOP(handle_);
+  Drain();
+  {
+    EventLockHolder hold(Rec().writeLock);
+    Rec().FlushWriteBuffer(0);
+  }
   EXPECT_EQ(ReadIndexedRecords(DataPath(0)).size(), 50u);
+  // The rotation goes round the two data files only.
+  for (int day = 1; day <= 2; ++day) {
+    g_testNow += 86400;
+    FrameDescriptor d = VideoFrame(buffer, 0);
+    ASSERT_EQ(_RECORDER_WRITEVIDEO(handle_, 0, &d), 1);
+    Drain();
+  }
+  _RECORDER_STOP(handle_);
+  EXPECT_EQ(log_.Count(RECORDER_EVENT_FILE_OPENED, 0, DataPath(0)), 2u);
+  EXPECT_EQ(log_.Count(RECORDER_EVENT_FILE_OPENED, 0, DataPath(1)), 1u);
+  for (const HostEvent& e : log_.Events()) EXPECT_NE(e.status, -1) << e.path;
 }
+
+INSTANTIATE_TEST_SUITE_P(DirectoryListedToo, DeletionWhileRecordingTest, testing::Bool());
 
 }  // namespace
 }  // namespace rectest

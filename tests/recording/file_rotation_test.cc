@@ -102,24 +102,30 @@ TEST_F(FileRotationTest, ChangeOfMinuteWritesTheSummaryThenStartsANewEntry) {
   ExpectSummaryEq(ReadSummary(IndexPath(0)), ReplaySummary(Stored(0)));
 }
 
-TEST_F(FileRotationTest, RecordOfTheNextDayIsDroppedAndStartsTheNextFile) {
+TEST_F(FileRotationTest, NextDayStartsTheNextFileWithItsRecordAndLateRecordsStayWhereTheyAre) {
+  // Video and audio reach the writer through two rings, so a record can come after a later
+  // one: minute entries and the file's day only move forward.
   StartWith(3);
-  Feed(At(10, 23, 59, 58));
+  Feed(At(10, 23, 58, 59));
+  Feed(At(10, 23, 59, 0));      // entry 1
+  Feed(At(10, 23, 58, 59), 0);  // late audio: counted in entry 1
   Feed(At(10, 23, 59, 59));
-  Feed(At(11, 0, 0, 0));  // dropped, rotates; the buffer is empty afterwards
+  EXPECT_EQ(MemorySummary().lastEntry, 1);
+  Feed(At(11, 0, 0, 0));        // rotates, and is the new file's first record
+  Feed(At(10, 23, 59, 59), 0);  // late audio of the day before: stays in the new file
+  Feed(At(11, 0, 0, 1));
   EXPECT_EQ(DataOpens(), 2u);
-  EXPECT_EQ(log_.Count(RECORDER_EVENT_FILE_OPENED, 0, DataPath(1)), 1u);
   EXPECT_EQ(log_.Count(RECORDER_EVENT_FILE_OPENED, 0, IndexPath(1)), 1u);
-  EXPECT_EQ(ReadSummary(IndexPath(1)).startTime, storage::NoTimeSeconds());
-  Feed(At(11, 0, 0, 1));  // a change of second with nothing buffered still rewrites the summary
-  EXPECT_EQ(ReadSummary(IndexPath(1)).startTime, At(11, 0, 0, 0));
   _RECORDER_STOP(handle_);
 
-  EXPECT_EQ(TimesOf(Stored(0)), (std::vector<int32_t>{At(10, 23, 59, 58), At(10, 23, 59, 59)}));
-  EXPECT_EQ(TimesOf(Stored(1)), (std::vector<int32_t>{At(11, 0, 0, 1)}));
+  EXPECT_EQ(TimesOf(Stored(0)), (std::vector<int32_t>{At(10, 23, 58, 59), At(10, 23, 59, 0),
+                                                      At(10, 23, 58, 59), At(10, 23, 59, 59)}));
+  EXPECT_EQ(TimesOf(Stored(1)),
+            (std::vector<int32_t>{At(11, 0, 0, 0), At(10, 23, 59, 59), At(11, 0, 0, 1)}));
+  for (int n : {0, 1}) ExpectSummaryEq(ReadSummary(IndexPath(n)), ReplaySummary(Stored(n)));
   const storage::IndexSummary s = ReadSummary(IndexPath(1));
-  EXPECT_EQ(std::make_tuple(s.startTime, s.endTime, s.dataBytes),
-            std::make_tuple(At(11, 0, 0, 0), At(11, 0, 0, 1), kFedSize));
+  EXPECT_EQ(std::make_tuple(s.startTime, s.lastEntry, s.dataBytes, s.entries[0].audioMask),
+            std::make_tuple(At(11, 0, 0, 0), 0, 3 * kFedSize, 1u));
   EXPECT_EQ(storage::IndexRecordName(ReadIndexFile(IndexPath(1)).record), "file1.VDB");
   // The finished file was padded to its nominal size by the closer thread.
   EXPECT_TRUE(WaitUntil([&] { return FileSize(DataPath(0)) >= storage::kDataFileSize; }));
@@ -215,9 +221,10 @@ TEST_P(WrapTest, NextFileAfterTheLast) {
   _RECORDER_STOP(handle_);
 
   EXPECT_EQ(DataOpens(), overwrite ? 4u : 2u);
-  EXPECT_EQ(TimesOf(Stored(0)),
-            (std::vector<int32_t>{overwrite ? At(12, 10, 0, 1) : At(10, 10, 0, 0)}));
-  EXPECT_EQ(TimesOf(Stored(1)), (std::vector<int32_t>{At(13, 10, 0, 1)}));
+  EXPECT_EQ(TimesOf(Stored(0)), overwrite
+                                    ? (std::vector<int32_t>{At(12, 10, 0, 0), At(12, 10, 0, 1)})
+                                    : (std::vector<int32_t>{At(10, 10, 0, 0)}));
+  EXPECT_EQ(TimesOf(Stored(1)), (std::vector<int32_t>{At(13, 10, 0, 0), At(13, 10, 0, 1)}));
   EXPECT_EQ(ReadSummary(IndexPath(1)).startTime, At(13, 10, 0, 0));
 }
 
@@ -297,24 +304,27 @@ TEST_F(FileRotationTest, DataFileThatCannotBeOpenedIsReportedAndTheNextRotationR
   _RECORDER_STOP(handle_);
 
   EXPECT_EQ(TimesOf(Stored(0)), (std::vector<int32_t>{At(10, 10, 0, 0)}));
-  EXPECT_EQ(TimesOf(Stored(2)), (std::vector<int32_t>{At(12, 10, 0, 1)}));
-  EXPECT_EQ(ReadSummary(IndexPath(2)).dataBytes, kFedSize);
+  EXPECT_EQ(TimesOf(Stored(2)), (std::vector<int32_t>{At(12, 10, 0, 0), At(12, 10, 0, 1)}));
+  EXPECT_EQ(ReadSummary(IndexPath(2)).dataBytes, 2 * kFedSize);
 }
 
-TEST_F(FileRotationTest, DataFileWithoutIndexNameStillRecords) {
+TEST_F(FileRotationTest, DottedDirectoriesAndNamesWithoutExtensionKeepTheIndexBeside) {
+  // Each file of the set gets its own index in its own directory.
+  const std::string dotted = dir_.Sub("rec.1") + "f0.VDB";
   const std::string noDot = dir_ / "nodot";
-  _RECORDER_ADDFILEPATH(handle_, noDot.c_str());
+  for (const std::string& path : {dotted, noDot}) _RECORDER_ADDFILEPATH(handle_, path.c_str());
   _RECORDER_SETRECORD(handle_, 0, 1);
   ASSERT_EQ(_RECORDER_START(handle_), 1);
-  EXPECT_EQ(log_.Count(RECORDER_EVENT_FILE_OPENED, 0, noDot), 1u);
-  EXPECT_EQ(log_.Count(RECORDER_EVENT_FILE_OPENED, -1, ""), 1u);
   Feed(At(10, 10, 0, 0));
-  Feed(At(10, 10, 0, 1));
-  Feed(At(10, 10, 0, 2));
+  Feed(At(11, 10, 0, 0));
+  Feed(At(11, 10, 0, 1));
   _RECORDER_STOP(handle_);
-  EXPECT_EQ(TimesOf(ScanRecords(noDot, 4 * kFedSize)),
-            (std::vector<int32_t>{At(10, 10, 0, 0), At(10, 10, 0, 1), At(10, 10, 0, 2)}));
-  for (const HostEvent& e : log_.Events()) EXPECT_NE(e.code, RECORDER_EVENT_WRITE_FAILED);
+  EXPECT_EQ(log_.Count(RECORDER_EVENT_FILE_OPENED, 0, dir_ / "rec.1/f0.FIH"), 1u);
+  EXPECT_EQ(log_.Count(RECORDER_EVENT_FILE_OPENED, 0, noDot + ".FIH"), 1u);
+  EXPECT_EQ(TimesOf(ReadIndexedRecords(dotted)), (std::vector<int32_t>{At(10, 10, 0, 0)}));
+  EXPECT_EQ(TimesOf(ReadIndexedRecords(noDot)),
+            (std::vector<int32_t>{At(11, 10, 0, 0), At(11, 10, 0, 1)}));
+  for (const HostEvent& e : log_.Events()) EXPECT_NE(e.status, -1) << e.path;
 }
 
 // Write calls on one descriptor: the first writes 100 bytes, the next fails with EIO.
@@ -369,6 +379,126 @@ TEST_F(FileRotationTest, UnwritableIndexFileIsReportedAndDataStillRecords) {
   EXPECT_EQ(Stored(0).size(), 2u);
 }
 
+// The write test at the start of a recording fails once (EIO on the first 4-byte write).
+std::atomic<int> g_failedProbes{0};
+ssize_t ProbeFailsOnce(int fd, const void* buf, size_t count) {
+  if (count == sizeof(uint32_t) && g_failedProbes.fetch_add(1) == 0) {
+    errno = EIO;
+    return -1;
+  }
+  return platform::RealSyscalls().write(fd, buf, count);
+}
+
+TEST_F(FileRotationTest, FailedWriteTestIsReportedAndTheSummaryStillMatchesTheData) {
+  StartWith(2);
+  g_failedProbes = 0;
+  platform::SetSyscall(&platform::Syscalls::write, &ProbeFailsOnce);
+  std::vector<uint8_t> payload = Pattern(200, 3);
+  for (int i = 0; i < 5; ++i) {
+    FrameDescriptor d = VideoFrame(payload, 0);
+    ASSERT_EQ(_RECORDER_WRITEVIDEO(handle_, 0, &d), 1);
+  }
+  Drain();
+  platform::SetSyscall(&platform::Syscalls::write, platform::RealSyscalls().write);
+  EXPECT_GE(g_failedProbes.load(), 2);  // failed, then tried again with the next record
+  EXPECT_EQ(log_.Count(RECORDER_EVENT_WRITE_FAILED, -1, DataPath(0)), 1u);
+  _RECORDER_STOP(handle_);
+  const std::vector<StoredRecord> records = Stored(0);
+  EXPECT_EQ(records.size(), 5u);
+  ExpectSummaryEq(ReadSummary(IndexPath(0)), ReplaySummary(records));
+}
+
+TEST_F(FileRotationTest, DiskWithoutRoomForTheNextFileFailsItsOpening) {
+  AddFiles(2);
+  {
+    platform::ScopedSyscallFault full(platform::ScopedSyscallFault::Call::kFallocate, ENOSPC);
+    EXPECT_EQ(_RECORDER_START(handle_), 0);
+  }
+  EXPECT_EQ(log_.Count(RECORDER_EVENT_FILE_OPENED, -1, DataPath(0)), 1u);
+  EXPECT_EQ(DataOpens(), 1u);
+  ASSERT_EQ(_RECORDER_START(handle_), 1);
+  EXPECT_EQ(log_.Count(RECORDER_EVENT_FILE_OPENED, 0, DataPath(1)), 1u);
+}
+
+// START within the second of the STOP before it, over and over: each recording goes on in
+// the file after the one just recorded, which keeps its records.
+class RestartTest : public FileRotationTest,
+                    public testing::WithParamInterface<std::tuple<int, int>> {};
+
+TEST_P(RestartTest, StartRightAfterStopGoesOnInTheNextFile) {
+  const auto [files, mode] = GetParam();
+  AddFiles(files);
+  _RECORDER_SETOVERWRITEMODE(handle_, mode);
+  std::vector<uint8_t> payload = Pattern(300, 5);
+  for (int cycle = 0; cycle < 10; ++cycle) {
+    SCOPED_TRACE(cycle);
+    const int32_t started = _RECORDER_START(handle_);
+    if (mode == 0 && cycle >= files) {  // the set is used up and may not be overwritten
+      EXPECT_EQ(started, 0);
+      break;
+    }
+    ASSERT_EQ(started, 1);
+    char name[300] = {};
+    ASSERT_EQ(_RECORDER_GETCURRENTRECFILE(handle_, name, sizeof(name)), 1);
+    EXPECT_EQ(std::string(name), DataPath(cycle % files));
+    g_testNow += 1;
+    for (int i = 0; i < 3; ++i) {
+      FrameDescriptor d = VideoFrame(payload, 0);
+      ASSERT_EQ(_RECORDER_WRITEVIDEO(handle_, 0, &d), 1);
+    }
+    _RECORDER_STOP(handle_);
+    EXPECT_EQ(Stored(cycle % files).size(), 3u);
+    if (cycle > 0) {
+      EXPECT_EQ(Stored((cycle - 1) % files).size(), 3u);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(FilesAndModes, RestartTest,
+                         testing::Combine(testing::Values(2, 3), testing::Values(0, 1)));
+
+TEST_F(FileRotationTest, ASecondRecorderIsRefusedTheFilesTheFirstOneRecords) {
+  StartWith(3);
+  Feed(At(10, 10, 0, 0));
+  Feed(At(10, 10, 0, 1));  // file 0 counts bytes now
+  // File 1 is prepared for the first recorder's next rotation, and locked with it.
+  ASSERT_TRUE(WaitUntil([&] { return FileSize(DataPath(1)) == storage::kDataFileSize; }));
+  EventLog otherLog;
+  RECORDER_HANDLE other = _RECORDER_INIT("other", otherLog.Context(), &EventLog::Callback);
+  _RECORDER_SETRECORD(other, 0, 1);
+  for (int i = 0; i < 3; ++i) _RECORDER_ADDFILEPATH(other, DataPath(i).c_str());
+  EXPECT_EQ(_RECORDER_START(other), 0);  // would go on in file 1
+  EXPECT_EQ(otherLog.Count(RECORDER_EVENT_FILE_OPENED, -1, DataPath(1)), 1u);
+
+  // With file 2 first in its set, it starts there; its rotation to file 0 is refused.
+  _RECORDER_CLEARFILEPATH(other);
+  for (int i : {2, 0}) _RECORDER_ADDFILEPATH(other, DataPath(i).c_str());
+  ASSERT_EQ(_RECORDER_START(other), 1);
+  {
+    CRecorderBase& second = *CRecorderBase::FromHandle(other);
+    const std::vector<uint8_t> record = testsupport::Pattern(0, 0);
+    for (int day : {10, 11}) {
+      storage::RecordFields fields;
+      fields.time = At(day, 10, 0, 2);
+      fields.type = 1;
+      fields.keyFrame = true;
+      fields.reason = 1;
+      std::vector<uint8_t> bytes(storage::VideoRecordSize(0, true));
+      storage::BuildVideoRecord(bytes.data(), bytes.size(), fields, nullptr, 0);
+      EventLockHolder hold(second.writeLock);
+      second.WriteFrame(bytes.data(), static_cast<uint32_t>(bytes.size()));
+    }
+  }
+  EXPECT_EQ(otherLog.Count(RECORDER_EVENT_FILE_OPENED, -1, DataPath(0)), 1u);
+  EXPECT_EQ(otherLog.Count(RECORDER_EVENT_FILE_OPENED, 0, DataPath(0)), 0u);
+  _RECORDER_END(other);
+
+  Feed(At(10, 10, 0, 3));
+  _RECORDER_STOP(handle_);
+  EXPECT_EQ(TimesOf(Stored(0)),
+            (std::vector<int32_t>{At(10, 10, 0, 0), At(10, 10, 0, 1), At(10, 10, 0, 3)}));
+}
+
 // --- Header file ---
 
 class HeaderFileTest : public FileRotationTest {
@@ -413,7 +543,7 @@ TEST_F(HeaderFileTest, SummariesGoToTheRecordOfTheFileInUse) {
     const storage::FileInfo info = ReadFileInfo(header, static_cast<uint32_t>(n));
     EXPECT_EQ(storage::FileInfoPath(info), DataPath(n));
     ExpectSummaryEq(info.summary, ReadSummary(IndexPath(n)));
-    EXPECT_EQ(info.summary.dataBytes, (n == 0 ? 1 : 2) * kFedSize);
+    EXPECT_EQ(info.summary.dataBytes, (n == 0 ? 1 : 3) * kFedSize);
   }
   const storage::FileInfo empty = ReadFileInfo(header, 1);
   EXPECT_EQ(storage::FileInfoPath(empty), "");

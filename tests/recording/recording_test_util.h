@@ -44,22 +44,20 @@ using testsupport::StoredRecord;
 using testsupport::VideoFrame;
 using testsupport::WaitUntil;
 
-// The summary the writer's rules give for records in file order: a new entry whenever the
-// hour or minute differs from the previous record's.
+// The summary the writer's rules give for records in file order: a new entry whenever a
+// record's minute is later than the current entry's (a late record counts in the current
+// entry).
 inline storage::IndexSummary ReplaySummary(const std::vector<StoredRecord>& records) {
   storage::IndexSummary s = storage::MakeEmptySummary();
-  platform::LocalFields last{};
   for (size_t i = 0; i < records.size(); ++i) {
     const storage::FrameHeader& h = records[i].header;
-    const platform::LocalFields now = platform::CTime(h.time).Local();
     if (i == 0) {
       s.startTime = h.time;
       s.entries[0].time = h.time;
-    } else if (now.hour != last.hour || now.minute != last.minute) {
+    } else if (h.time / 60 > s.entries[s.lastEntry].time / 60) {
       s.lastEntry += 1;
       s.entries[s.lastEntry].time = h.time;
     }
-    last = now;
     storage::IndexEntry& e = s.entries[s.lastEntry];
     const uint32_t bit = 1u << h.channel;
     if (storage::IsStoredAudioType(h.type)) e.audioMask |= bit;

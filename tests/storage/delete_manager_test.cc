@@ -192,22 +192,22 @@ INSTANTIATE_TEST_SUITE_P(
                    k->MakeFile("lower.vdb", kHour);
                    k->MakeFile("a.VDBX", kHour);
                  }},
-        // Empty, missing, a data file name (the recording side's reading of the list).
+        // Empty, a missing directory, a data file in a missing directory.
         KeepCase{"BadEntries",
                  [](DeleteManagerTest* k, std::vector<std::string>* e) {
                    k->MakeFile("0001.VDB", kHour);
-                   *e = {"", k->Root() + "/missing", k->Path("0001.VDB")};
+                   *e = {"", k->Root() + "/missing/", k->Root() + "/missing/0001.VDB"};
                  }}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(DeleteManagerTest, IndexOfADottedDataFileNameIsTheOneTheRecorderWrote) {
+TEST_F(DeleteManagerTest, DataFileEntryScansItsDirectoryAndDottedNamesKeepTheirIndex) {
   MakeFile("cam.day1.VDB", kHour);
-  MakeFile("cam.FIH", kHour);  // the recorder names the index from the first '.'
+  MakeFile("cam.FIH", kHour);  // not the index of cam.day1.VDB
   MakeFile("cam.day1.FIH", kHour);
-  CreateManager({dir_.root()});
+  CreateManager({Path("cam.day1.VDB"), Path("other.VDB")});
   Scan(0, 0);
-  EXPECT_EQ(log_.Paths(), (std::vector<std::string>{Path("cam.day1.VDB"), Path("cam.FIH")}));
-  EXPECT_TRUE(Exists("cam.day1.FIH"));
+  EXPECT_EQ(log_.Paths(), (std::vector<std::string>{Path("cam.day1.VDB"), Path("cam.day1.FIH")}));
+  EXPECT_TRUE(Exists("cam.FIH"));
 }
 
 // A data file held open is skipped with its index and stays a candidate; an index held open

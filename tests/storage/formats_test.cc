@@ -299,10 +299,16 @@ INSTANTIATE_TEST_SUITE_P(
     Names, FileNameTest,
     ::testing::Values(
         NameCase{"D:\\rec\\Channel01\\0007.VDB", "D:\\rec\\Channel01\\0007.FIH", "0007.VDB"},
-        NameCase{"D:\\rec.1\\0007.VDB", "D:\\rec.FIH", "0007.VDB"},
+        NameCase{"D:\\rec.1\\0007.VDB", "D:\\rec.1\\0007.FIH", "0007.VDB"},
         NameCase{"/tmp/rec/0007.VDB", "/tmp/rec/0007.FIH", "0007.VDB"},
-        NameCase{"/tmp/rec/a.b.VDB", "/tmp/rec/a.FIH", "a.b.VDB"},
-        NameCase{"/tmp/rec/noext", "", "noext"}, NameCase{"plain.VDB", "plain.FIH", "plain.VDB"},
+        NameCase{"./rec/f0.VDB", "./rec/f0.FIH", "f0.VDB"},
+        NameCase{"/home/u/.cam/f0.VDB", "/home/u/.cam/f0.FIH", "f0.VDB"},
+        NameCase{"/tmp/rec/a.b.VDB", "/tmp/rec/a.b.FIH", "a.b.VDB"},
+        NameCase{"/tmp/rec.1/noext", "/tmp/rec.1/noext.FIH", "noext"},
+        NameCase{"/tmp/rec/f0.", "/tmp/rec/f0.FIH", "f0."},
+        NameCase{"/tmp/rec/.f0.VDB", "/tmp/rec/.f0.FIH", ".f0.VDB"},
+        NameCase{"/tmp/rec/.cam", "/tmp/rec/.cam.FIH", ".cam"}, NameCase{"/tmp/rec.1/", "", ""},
+        NameCase{"plain.VDB", "plain.FIH", "plain.VDB"},
         NameCase{"mixed/dir\\x.VDB", "mixed/dir\\x.FIH", "x.VDB"}, NameCase{"", "", ""}));
 
 // --- The no-time value follows the local zone --------------------------------------------

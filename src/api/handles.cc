@@ -1,0 +1,13 @@
+// The objects behind handles, for callers outside the exports (tests, diagnostics). The
+// exports themselves enter an object through its registry for the length of the call.
+#include "api/globals.h"
+#include "playback/file_search.h"
+#include "recorder/recorder_base.h"
+
+CRecorderBase* CRecorderBase::FromHandle(RECORDER_HANDLE handle) {
+  return static_cast<CRecorderBase*>(g_recorderRegistry.Peek(reinterpret_cast<uintptr_t>(handle)));
+}
+
+CFileSearch* CFileSearch::FromHandle(FILESEARCH_HANDLE handle) {
+  return static_cast<CFileSearch*>(g_fileSearchRegistry.Peek(reinterpret_cast<uintptr_t>(handle)));
+}
