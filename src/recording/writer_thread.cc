@@ -64,6 +64,16 @@ void UncountLostRecords(CRecorderBase& recorder, uint32_t length, int32_t entry)
   }
 }
 
+// When the file cannot take records yet: the buffer stays as it is, unless the next record
+// would overflow it; then the buffered records are lost, and the summary stops counting them.
+int32_t GiveUp(CRecorderBase& recorder, bool willOverflow) REQUIRES(recorder.writeLock) {
+  if (willOverflow) {
+    UncountLostRecords(recorder, recorder.writeFill, recorder.bufferedEntry);
+    recorder.writeFill = 0;
+  }
+  return 0;
+}
+
 // Hands a record to the recorder. The caller holds shared->writeLock, which is the
 // recorder's writeLock under another name (the analysis cannot see that).
 void WriteFrameHeld(CRecorderBase& recorder, const uint8_t* record,
@@ -173,15 +183,6 @@ void CRecorderBase::WriteFrame(const uint8_t* record, uint32_t size) {
 
 int32_t CRecorderBase::CheckTimeAndRotate(platform::CTime time, bool willOverflow) {
   storage::IndexSummary& summary = currentIndexRecord.summary;
-  // Giving up leaves the buffer as it is, unless the record would overflow it: then the
-  // buffered records are lost, and the summary stops counting them.
-  auto giveUp = [&]() -> int32_t {
-    if (willOverflow) {
-      UncountLostRecords(*this, writeFill, bufferedEntry);
-      writeFill = 0;
-    }
-    return 0;
-  };
 
   if (needHeader != 0) {
     FinishBufferWrite(*this);
@@ -193,14 +194,14 @@ int32_t CRecorderBase::CheckTimeAndRotate(platform::CTime time, bool willOverflo
       summary.lastEntry = 0;
       lastFrameTime = time;
     }
-    if (!dataFile) return giveUp();
+    if (!dataFile) return GiveUp(*this, willOverflow);
     // A write test at offset 0: the start marker of the first record, which the first buffer
     // write puts there again.
     const uint32_t probe = storage::kRecordStartMarker;
     if (dataFile->Seek(0, platform::SeekOrigin::kBegin) != 0 ||
         WriteAll(dataFile.get(), &probe, sizeof(probe), nullptr) != 1) {
       RaiseEvent(RECORDER_EVENT_WRITE_FAILED, -1, CurrentDataFileNameOf(*this));
-      return giveUp();
+      return GiveUp(*this, willOverflow);
     }
     // The buffered records go where the file's records end.
     dataFile->Seek(summary.dataBytes - std::min(summary.dataBytes, writeFill),

@@ -243,22 +243,6 @@ TEST_F(FileRotationTest, AddFilePathWhileRecordingContinuesInANewFile) {
   EXPECT_EQ(Stored(0).size(), 1u);
 }
 
-TEST_F(FileRotationTest, EndOfARecordingRecorderWritesOutAndReturnsWithinASecond) {
-  StartWith(2);
-  std::vector<uint8_t> payload = Pattern(5000, 9);
-  for (int i = 0; i < 20; ++i) {
-    FrameDescriptor d = VideoFrame(payload, 0);
-    ASSERT_EQ(_RECORDER_WRITEVIDEO(handle_, 2, &d), 1);
-  }
-  Drain();
-  const auto before = std::chrono::steady_clock::now();
-  _RECORDER_END(handle_);
-  handle_ = nullptr;
-  const auto took = std::chrono::steady_clock::now() - before;
-  EXPECT_LT(took, std::chrono::seconds(1));
-  EXPECT_EQ(Stored(0).size(), 20u);
-}
-
 // --- The closer thread ---
 
 TEST_F(FileRotationTest, CloserPreparesTheNextFileAndRotationTakesIt) {
@@ -406,18 +390,6 @@ TEST_F(FileRotationTest, FailedWriteTestIsReportedAndTheSummaryStillMatchesTheDa
   const std::vector<StoredRecord> records = Stored(0);
   EXPECT_EQ(records.size(), 5u);
   ExpectSummaryEq(ReadSummary(IndexPath(0)), ReplaySummary(records));
-}
-
-TEST_F(FileRotationTest, DiskWithoutRoomForTheNextFileFailsItsOpening) {
-  AddFiles(2);
-  {
-    platform::ScopedSyscallFault full(platform::ScopedSyscallFault::Call::kFallocate, ENOSPC);
-    EXPECT_EQ(_RECORDER_START(handle_), 0);
-  }
-  EXPECT_EQ(log_.Count(RECORDER_EVENT_FILE_OPENED, -1, DataPath(0)), 1u);
-  EXPECT_EQ(DataOpens(), 1u);
-  ASSERT_EQ(_RECORDER_START(handle_), 1);
-  EXPECT_EQ(log_.Count(RECORDER_EVENT_FILE_OPENED, 0, DataPath(1)), 1u);
 }
 
 // START within the second of the STOP before it, over and over: each recording goes on in
