@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/clock.h"
@@ -39,20 +40,28 @@ uint32_t ReadHeaderFileRecordCount(platform::File& file) {
   return head.recordCount;
 }
 
-// The bytes of records the index file of a data file counts; 0 when it has none or cannot be
-// read.
-uint32_t IndexedDataBytes(const std::string& dataPath) {
+// What the index file of a data file says about its records: the bytes it counts (0 when it
+// has none or cannot be read) and the time of the last one.
+struct IndexedRecords {
+  uint32_t dataBytes = 0;
+  int32_t endTime = 0;
+};
+
+IndexedRecords ReadIndexedRecords(const std::string& dataPath) {
+  IndexedRecords result;
   const std::string indexPath = storage::IndexFileName(dataPath);
-  if (indexPath.empty()) return 0;
+  if (indexPath.empty()) return result;
   std::unique_ptr<platform::File> index = platform::File::OpenReadOnly(indexPath);
   storage::IndexSummary summary;
   if (!index ||
       index->Seek(storage::kIndexSummaryOffset, platform::SeekOrigin::kBegin) !=
           static_cast<int64_t>(storage::kIndexSummaryOffset) ||
       !ReadExact(*index, &summary, sizeof(summary))) {
-    return 0;
+    return result;
   }
-  return summary.dataBytes;
+  result.dataBytes = summary.dataBytes;
+  result.endTime = summary.endTime;
+  return result;
 }
 
 }  // namespace
@@ -132,17 +141,18 @@ int32_t CRecorder::FindNewestFromPaths() {
   // can be written later than (or, in whole seconds, as late as) the file just recorded, and
   // a START that took it for the newest would go on in the file after it (wrapping onto the
   // file just recorded in a set of two).
-  bool newestHasBytes = false;
-  int64_t newestWritten = 0;
+  // The file system keeps last-write times at the granularity of its clock tick, so two files
+  // written within a few milliseconds can tie: the one whose index holds the later records
+  // wins then, and after that the later file of the set.
+  std::tuple<bool, int64_t, int32_t> newest{false, 0, 0};
   for (size_t i = 0; i < fileNames.size(); ++i) {
     int64_t written = 0;
     if (platform::LastWriteTimeNs(fileNames[i], &written)) {
-      const bool hasBytes = IndexedDataBytes(fileNames[i]) > 0;
-      // Ties go to the later file.
-      if (currentFile < 0 || hasBytes > newestHasBytes ||
-          (hasBytes == newestHasBytes && written >= newestWritten)) {
-        newestHasBytes = hasBytes;
-        newestWritten = written;
+      const IndexedRecords indexed = ReadIndexedRecords(fileNames[i]);
+      const std::tuple<bool, int64_t, int32_t> key{indexed.dataBytes > 0, written,
+                                                   indexed.dataBytes > 0 ? indexed.endTime : 0};
+      if (currentFile < 0 || key >= newest) {
+        newest = key;
         currentFile = static_cast<int32_t>(i);
       }
     }
