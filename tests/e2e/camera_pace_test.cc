@@ -102,13 +102,12 @@ TEST_F(CameraPaceTest, MidnightChangesFileOnceAndKeepsEveryRecord) {
   const auto second = testsupport::ReadIndexedRecords(DataPath(1));
   EXPECT_EQ(first.size() + second.size(), taken);
   // The new day's first record opened the second file; only late records of the day before
-  // (audio that reached its writer after the first video of the new day) follow it there.
+  // (that reached their writer after a record of the new day from the other ring) follow it
+  // there. The rings hold a few records each: late ones are seconds late at most.
   for (const auto& r : first) EXPECT_LT(r.header.time, midnight);
   ASSERT_FALSE(second.empty());
   EXPECT_GE(second.front().header.time, midnight);
-  for (const auto& r : second) {
-    EXPECT_TRUE(r.header.time >= midnight || r.header.type == 17u) << r.header.time;
-  }
+  for (const auto& r : second) EXPECT_GE(r.header.time, midnight - 5);
 }
 
 TEST_F(CameraPaceTest, AnHourAtALowBitRateUsesOneEntryPerMinute) {
