@@ -5,9 +5,6 @@
 #include <cerrno>
 #include <filesystem>
 #include <optional>
-#include <set>
-#include <thread>
-#include <vector>
 
 #include "platform/syscall_faults.h"
 #include "support/scoped_env.h"
@@ -67,30 +64,6 @@ TEST_F(TempMappingTest, MappingIsZeroFilledWritableAndNeverNamed) {
     mapping->Close();  // twice is harmless
     EXPECT_EQ(OpenDescriptors(), descriptors);
   }
-}
-
-TEST_F(TempMappingTest, MappingsFromManyThreadsAreDistinct) {
-  constexpr int kThreads = 4;
-  constexpr int kEach = 10;
-  std::vector<std::vector<std::unique_ptr<TempMapping>>> made(kThreads);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&made, t] {
-      for (int i = 0; i < kEach; ++i) made[t].push_back(TempMapping::Create(4096));
-    });
-  }
-  for (auto& t : threads) t.join();
-  std::set<uint8_t*> views;
-  for (const auto& list : made) {
-    for (const auto& m : list) {
-      ASSERT_NE(m, nullptr);
-      views.insert(m->data());
-    }
-  }
-  EXPECT_EQ(views.size(), static_cast<size_t>(kThreads * kEach));
-  EXPECT_EQ(FilesInDir(), 0u);
-  made.clear();
-  EXPECT_EQ(FilesInDir(), 0u);
 }
 
 TEST_F(TempMappingTest, AFailedMappingLeavesNoFileBehind) {
