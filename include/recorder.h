@@ -17,24 +17,24 @@
  *    stored file formats) ends in January 2038. Local times use the process's TZ.
  *  - Every "length in characters" is a byte count.
  *  - Every callback pointer may be null: that callback is then simply not called.
- *  - Threads: any export may be called from any host thread, and calls on different
- *    handles never wait for each other. On one recorder the three write exports may run on
- *    several threads at once (each ring takes its frames one at a time) together with the
- *    settings and queries; START, STOP, END and the path settings wait for the writer
- *    threads' file work. END waits for calls already inside the object; every later call
- *    with that handle is refused. Callbacks have their own rules, stated at each type.
+ *  - Threads: any export may be called from any host thread, for different objects at the
+ *    same time. On one recorder the three write exports may run on several threads at once
+ *    (each ring takes its frames one at a time) together with the settings and queries;
+ *    START, STOP, END and the path settings wait for the writer threads' file work. END
+ *    waits for calls already inside the object; every later call with that handle is
+ *    refused. Callbacks have their own rules, stated at each type.
  *
- * Version of this header and of the library built from it (the library exports no version
- * function: compare these at build time).
+ * This header compiles as C99 and as C++.
  */
+#ifndef RECORDER_H_
+#define RECORDER_H_
+
+/* Version of this header and of the library built from it (the library exports no version
+ * function: compare these at build time). */
 #define RECORDER_VERSION_MAJOR 1
 #define RECORDER_VERSION_MINOR 0
 #define RECORDER_VERSION_PATCH 0
 #define RECORDER_VERSION_STRING "1.0.0"
-
-/* This header compiles as C99 and as C++. */
-#ifndef RECORDER_H_
-#define RECORDER_H_
 
 #include <stdint.h>
 
