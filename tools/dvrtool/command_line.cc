@@ -11,12 +11,12 @@
 
 namespace dvrtool {
 
-std::string HelpText(const CommandSpec& spec) {
-  std::string text = "usage: dvrtool " + spec.name + " " + spec.synopsis + "\n\n" + spec.summary +
-                     "\n\noptions:\n";
+std::string HelpText(const CommandSyntax& syntax) {
+  std::string text = "usage: dvrtool " + syntax.name + " " + syntax.synopsis + "\n\n" +
+                     syntax.summary + "\n\noptions:\n";
   std::vector<std::pair<std::string, std::string>> rows;
   size_t width = 0;
-  for (const OptionSpec& o : spec.options) {
+  for (const OptionSyntax& o : syntax.options) {
     std::string left = o.shortName != 0 ? std::string("-") + o.shortName + ", " : "    ";
     left += "--" + o.name + (o.valueName.empty() ? "" : " " + o.valueName);
     width = std::max(width, left.size());
@@ -35,10 +35,10 @@ bool WantsHelp(const std::vector<std::string>& words) {
                      [](const std::string& w) { return w == "--help" || w == "-h"; });
 }
 
-CCommandLine::CCommandLine(const CommandSpec& spec, const std::vector<std::string>& words)
-    : command_(spec.name) {
-  const auto find = [&](const std::string& name, char shortName) -> const OptionSpec* {
-    for (const OptionSpec& o : spec.options) {
+CCommandLine::CCommandLine(const CommandSyntax& syntax, const std::vector<std::string>& words)
+    : command_(syntax.name) {
+  const auto find = [&](const std::string& name, char shortName) -> const OptionSyntax* {
+    for (const OptionSyntax& o : syntax.options) {
       if ((shortName != 0 && o.shortName == shortName) || (shortName == 0 && o.name == name)) {
         return &o;
       }
@@ -47,7 +47,7 @@ CCommandLine::CCommandLine(const CommandSpec& spec, const std::vector<std::strin
   };
   for (size_t i = 0; i < words.size(); ++i) {
     const std::string& word = words[i];
-    const OptionSpec* option = nullptr;
+    const OptionSyntax* option = nullptr;
     std::optional<std::string> inlineValue;
     if (word.size() >= 3 && word.compare(0, 2, "--") == 0) {
       std::string name = word.substr(2);

@@ -15,27 +15,27 @@ namespace dvrtool {
 
 // One option of a command, as its help shows it. A value option has a valueName ("FILE"); a
 // flag has none. shortName is the one-letter form ('o' for -o), 0 for none.
-struct OptionSpec {
+struct OptionSyntax {
   std::string name;
   char shortName = 0;
   std::string valueName;
   std::string help;  // one line, ending with the default where there is one
 };
 
-struct CommandSpec {
+struct CommandSyntax {
   std::string name;
   std::string synopsis;  // the words after "dvrtool NAME" in the usage line
   std::string summary;   // what the command does, a sentence or two
-  std::vector<OptionSpec> options;
+  std::vector<OptionSyntax> options;
 };
 
 // "usage: ..." followed by the summary and one line per option.
-std::string HelpText(const CommandSpec& spec);
+std::string HelpText(const CommandSyntax& syntax);
 
 class CCommandLine {
  public:
   // Values are given as --seconds 3, --seconds=3 or -o FILE; flags take none.
-  CCommandLine(const CommandSpec& spec, const std::vector<std::string>& words);
+  CCommandLine(const CommandSyntax& syntax, const std::vector<std::string>& words);
 
   const std::vector<std::string>& positional() const { return positional_; }
   // Exactly `count` positional words, or a UsageError.

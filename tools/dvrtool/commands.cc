@@ -36,7 +36,7 @@ namespace {
 constexpr uintmax_t kMaxInputBytes = 1ull << 30;
 
 CCommandLine Parse(const char* command, const Words& words) {
-  return CCommandLine(*FindCommandSpec(command), words);
+  return CCommandLine(*FindCommand(command), words);
 }
 
 std::vector<uint8_t> ReadInput(const std::string& path) {

@@ -22,7 +22,7 @@ int DemoCommand(const Words& words);
 
 // The options and help of every command, in the order `dvrtool help` lists them; null for
 // an unknown name.
-const std::vector<CommandSpec>& CommandSpecs();
-const CommandSpec* FindCommandSpec(const std::string& name);
+const std::vector<CommandSyntax>& CommandTable();
+const CommandSyntax* FindCommand(const std::string& name);
 
 }  // namespace dvrtool

@@ -96,7 +96,7 @@ PlaybackCheck CheckPlayback(const std::vector<PlayedFrame>& frames, std::span<co
 }  // namespace
 
 int DemoCommand(const Words& words) {
-  const CCommandLine args(*FindCommandSpec("demo"), words);
+  const CCommandLine args(*FindCommand("demo"), words);
   args.ExpectPositional(0, "no positional arguments");
   RecordOptions options;
   options.seconds = static_cast<int>(args.Integer("seconds", 20, 1, 3600));

@@ -14,8 +14,8 @@ namespace {
 
 void PrintUsage(FILE* to) {
   std::fputs("usage: dvrtool COMMAND [ARGS] [OPTIONS]\n\ncommands:\n", to);
-  for (const dvrtool::CommandSpec& spec : dvrtool::CommandSpecs()) {
-    std::fprintf(to, "  %-9s %s\n", spec.name.c_str(), spec.synopsis.c_str());
+  for (const dvrtool::CommandSyntax& syntax : dvrtool::CommandTable()) {
+    std::fprintf(to, "  %-9s %s\n", syntax.name.c_str(), syntax.synopsis.c_str());
   }
   std::fputs(
       "\n'dvrtool help COMMAND' or 'dvrtool COMMAND --help' explains a command's options.\n"
@@ -56,22 +56,22 @@ int main(int argc, char** argv) {
       PrintUsage(stdout);
       return kExitOk;
     }
-    const CommandSpec* spec = FindCommandSpec(words[0]);
-    if (spec == nullptr || words.size() > 1) {
+    const CommandSyntax* syntax = FindCommand(words[0]);
+    if (syntax == nullptr || words.size() > 1) {
       std::fprintf(stderr, "dvrtool help: unknown command '%s' (try dvrtool help)\n",
                    words[0].c_str());
       return kExitBadInput;
     }
-    std::fputs(HelpText(*spec).c_str(), stdout);
+    std::fputs(HelpText(*syntax).c_str(), stdout);
     return kExitOk;
   }
-  const CommandSpec* spec = FindCommandSpec(command);
-  if (spec == nullptr) {
+  const CommandSyntax* syntax = FindCommand(command);
+  if (syntax == nullptr) {
     std::fprintf(stderr, "dvrtool: unknown command '%s' (try dvrtool help)\n", command.c_str());
     return kExitBadInput;
   }
   if (WantsHelp(words)) {
-    std::fputs(HelpText(*spec).c_str(), stdout);
+    std::fputs(HelpText(*syntax).c_str(), stdout);
     return kExitOk;
   }
   try {

@@ -4,8 +4,8 @@
 
 namespace dvrtool {
 
-const std::vector<CommandSpec>& CommandSpecs() {
-  static const std::vector<CommandSpec> specs = {
+const std::vector<CommandSyntax>& CommandTable() {
+  static const std::vector<CommandSyntax> commands = {
       {"demo",
        "[options]",
        "Records the bundled H.264 sample on every channel with audio on channel 0, lists the\n"
@@ -74,12 +74,12 @@ const std::vector<CommandSpec>& CommandSpecs() {
         {"yes", 'y', "", "overwrite an existing FILE (default: refuse)"},
         {"quiet", 'q', "", "no progress line (default: one on a terminal)"}}},
   };
-  return specs;
+  return commands;
 }
 
-const CommandSpec* FindCommandSpec(const std::string& name) {
-  for (const CommandSpec& spec : CommandSpecs()) {
-    if (spec.name == name) return &spec;
+const CommandSyntax* FindCommand(const std::string& name) {
+  for (const CommandSyntax& syntax : CommandTable()) {
+    if (syntax.name == name) return &syntax;
   }
   return nullptr;
 }
