@@ -1,6 +1,11 @@
 # Two entry points for a new user; both build with the CMake presets.
-#   make demo   builds the library and dvrtool, then records, plays back, checks and exports
-#   make test   builds everything and runs the whole test suite (ctest --preset default)
+#   make demo   builds the library and dvrtool only (preset "demo", in build-demo/), then
+#               records, plays back, checks and exports
+#   make test   builds everything (library, tool, tests, benchmarks, soak; preset "default",
+#               in build/) and runs the whole test suite: ctest --preset default
+# DEMO_DIR moves the demo's build directory.
+DEMO_DIR ?= build-demo
+
 .PHONY: all build demo test clean
 
 all: build
@@ -9,11 +14,13 @@ build:
 	cmake --preset default
 	cmake --build --preset default
 
-demo: build
-	./build/dvrtool demo
+demo:
+	cmake --preset demo -B $(DEMO_DIR)
+	cmake --build $(DEMO_DIR)
+	$(DEMO_DIR)/dvrtool demo
 
 test: build
 	ctest --preset default
 
 clean:
-	rm -rf build
+	rm -rf build build-demo

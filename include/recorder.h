@@ -16,11 +16,25 @@
  *  - Times are 32-bit seconds since 1970-01-01 00:00:00 UTC, so the interface (like the
  *    stored file formats) ends in January 2038. Local times use the process's TZ.
  *  - Every "length in characters" is a byte count.
+ *  - Every callback pointer may be null: that callback is then simply not called.
+ *  - Threads: any export may be called from any host thread, for different objects at the
+ *    same time. On one recorder the three write exports may run on several threads at once
+ *    (each ring takes its frames one at a time) together with the settings and queries;
+ *    START, STOP, END and the path settings wait for the writer threads' file work. END
+ *    waits for calls already inside the object; every later call with that handle is
+ *    refused. Callbacks have their own rules, stated at each type.
  *
  * This header compiles as C99 and as C++.
  */
 #ifndef RECORDER_H_
 #define RECORDER_H_
+
+/* Version of this header and of the library built from it (the library exports no version
+ * function: compare these at build time). */
+#define RECORDER_VERSION_MAJOR 1
+#define RECORDER_VERSION_MINOR 0
+#define RECORDER_VERSION_PATCH 0
+#define RECORDER_VERSION_STRING "1.0.0"
 
 #include <stdint.h>
 
@@ -74,12 +88,21 @@ typedef void (*RecorderEventCallback)(RECORDER_HANDLE recorder, uintptr_t contex
  * 64-bit target the three pointer members are 8 bytes wide and the offsets after them move
  * by 4 or 8 bytes, while every unlisted gap keeps its size.
  * The audio form is the prefix through audioData; the progress form the first 26 bytes.
+ *
+ * Frame types (`type`): video 1, 2, 3, 4 and 6 are stored and played (1 and 3 at every rate;
+ * 2, 4 and 6 only as key frames at rates other than 0 < r <= 1); 160 is stored, never played.
+ * Audio 0, 17, 18, 33 and 34 are stored and played; 161 is stored, never played. Frames of
+ * any other type are not stored. Rec data of kind 0 takes a video type, kind 1 an audio type.
+ * Stored of a frame: channel, time (to the second), type, low 8 bits of subTypeWord, key
+ * flag, why it was recorded (always / trigger A / trigger B) and the payload, plus tag for
+ * video-format frames. Not stored: word4, word12, kind (playback sets it from the stored
+ * format), statSize, millisecond and the unlisted bytes.
  */
 typedef struct RECORDER_PACKED FrameDescriptor {
   uint32_t channel;   /* 0: channel number (filled by playback) */
-  uint32_t word4;     /* 4: interface constant (4 from playback) */
+  uint32_t word4;     /* 4: not read or stored; playback writes 4 */
   uint32_t kind;      /* 8: rec data: 0 video format, 1 audio format; playback: 0 video, 1 audio */
-  uint32_t word12;    /* 12: interface constant (2 from playback, 0 in the progress form) */
+  uint32_t word12;    /* 12: not read or stored; playback writes 2 (0 in the progress form) */
   uint16_t year;      /* 16: local year, four digits (written by intake and by playback) */
   uint8_t month;      /* 18: 1..12 */
   uint8_t day;        /* 19: 1..31 */
@@ -87,13 +110,14 @@ typedef struct RECORDER_PACKED FrameDescriptor {
   uint8_t minute;     /* 21 */
   uint8_t second;     /* 22 */
   uint8_t reserved23; /* 23: written as 0 */
-  uint16_t millisecond;     /* 24: cleared by intake; millisecond within the second from playback */
+  uint16_t millisecond;     /* 24: cleared by intake; playback: k * 1000 / n for the k-th of the n
+                              frames shown in that second (the second's pace, not a stored time) */
   uint32_t statSize;        /* 26: byte count for the throughput statistics */
   uint32_t type;            /* 30: frame type, stored with the record */
   uint32_t dataStart;       /* 34: offset of the payload in the data buffer */
   uint32_t dataEnd;         /* 38: end offset of the payload; length = dataEnd - dataStart */
   uint32_t keyFlag;         /* 42: nonzero = key frame */
-  uint32_t tag;             /* 46: stored as the video tag of video-format records */
+  uint32_t tag;             /* 46: stored with video-format records and played back as is */
   uint32_t subTypeWord;     /* 50: its low 8 bits are stored as the subtype */
   const uint8_t* audioData; /* 54: data buffer of audio-format records */
   uint32_t leadLength;      /* playback: 0 for a key frame, 100 otherwise */
@@ -109,9 +133,9 @@ typedef struct RECORDER_PACKED FrameDescriptor {
 /*
  * Frame callback of a file search. Called on the file search's pacing thread while it
  * holds its queue lock; descriptor points to the video form (kind 0) or the audio form
- * (kind 1), valid only during the call; the last argument is always 0. From inside it the
- * host must not call PLAYTIME, PLAYRATE, STOP or END of the same file search (such a call
- * returns at once without acting); GETPLAYRATE and the table queries are safe.
+ * (kind 1), valid only during the call (copy what you keep); the last argument is always 0. From
+ * inside it the host must not call PLAYTIME, PLAYRATE, STOP or END of the same file search (such a
+ * call returns at once without acting); GETPLAYRATE and the table queries are safe.
  */
 typedef void (*FileSearchFrameCallback)(uintptr_t context, uint32_t channel,
                                         const FrameDescriptor* descriptor, int32_t reserved);
@@ -133,7 +157,12 @@ RECORDER_HANDLE _RECORDER_INIT(const char* name, uintptr_t context, RecorderEven
  * it. The handle is dead from the start of the call; END waits for calls of other threads
  * already inside the recorder. An unknown, null or already ended handle does nothing. */
 void _RECORDER_END(RECORDER_HANDLE recorder);
-/* Starts recording into the rotation set; 1 when recording afterwards, 0 otherwise. */
+/* Starts recording into the rotation set; 1 when recording afterwards (also when it already
+ * was), 0 otherwise. It writes from the start of the file after the newest one of the set (the
+ * first when none exists yet); a one-file set that exists is written again from its start
+ * (overwrite mode 1, the default) or not at all (mode 0). START returns 0 when: the path list
+ * is empty (or the header file is unreadable or lists nothing); the next file is past the last
+ * with overwrite mode 0; the data file cannot be opened or created (event 2, status -1). */
 int32_t _RECORDER_START(RECORDER_HANDLE recorder);
 /* Stops recording: waits (at most 5 s) for the frames still queued, writes out what is
  * buffered and closes every file. */
@@ -164,13 +193,15 @@ int32_t _RECORDER_GETFILEPATH(RECORDER_HANDLE recorder, int32_t index, char* buf
 /* Copies the path of the data file being recorded; 1 copied, 0 when no data file is open or
  * the buffer is too small. While the recorder changes file it names the old or the new one. */
 int32_t _RECORDER_GETCURRENTRECFILE(RECORDER_HANDLE recorder, char* buffer, int32_t size);
-/* 0: refuse to wrap from the last file of the set to the first; nonzero: wrap and overwrite. */
+/* 0: refuse to wrap from the last file of the set to the first (recording then rewrites the
+ * last file); nonzero (the default, 1): wrap and overwrite the oldest file. */
 void _RECORDER_SETOVERWRITEMODE(RECORDER_HANDLE recorder, int32_t mode);
 /* The overwrite mode. */
 int32_t _RECORDER_GETOVERWRITEMODE(RECORDER_HANDLE recorder);
 /* 1 when the latest change of file wrapped to the first file of the set, else 0. */
 int32_t _RECORDER_GETOVERWRITECOUNT(RECORDER_HANDLE recorder);
-/* Switches recording of a channel on (nonzero) or off (0, the default). */
+/* Switches recording of a channel on (nonzero) or off (0, the default: nothing is stored for a
+ * channel until this is called). */
 void _RECORDER_SETRECORD(RECORDER_HANDLE recorder, uint32_t channel, int32_t enabled);
 /* The record switch of a channel. */
 int32_t _RECORDER_GETRECORD(RECORDER_HANDLE recorder, uint32_t channel);
@@ -186,13 +217,15 @@ int32_t _RECORDER_GETFPS(RECORDER_HANDLE recorder, uint32_t channel, double* fra
 void _RECORDER_SETPREPOSTTIME(RECORDER_HANDLE recorder, int32_t preSeconds, int32_t postSeconds);
 /* Takes in a video frame (110-byte form); stamps the local time into *frame. 1 taken in
  * (stored, or dropped for lack of room), 0 refused (also a type outside the video family
- * 1, 2, 3, 4, 6, 160). */
+ * 1, 2, 3, 4, 6, 160). The payload is copied before the call returns, so the host may reuse
+ * its buffer at once. A channel need not start with a key frame, but frames recorded before a
+ * channel's first key frame cannot be decoded on playback: send a key frame first after START. */
 int32_t _RECORDER_WRITEVIDEO(RECORDER_HANDLE recorder, uint32_t channel, FrameDescriptor* frame);
-/* Takes in an audio frame (audio form: through audioData); same results (types of the audio
- * family 0, 17, 18, 33, 34, 161). */
+/* Takes in an audio frame (audio form: through audioData); same results, payload copied (types
+ * of the audio family 0, 17, 18, 33, 34, 161). */
 int32_t _RECORDER_WRITEAUDIO(RECORDER_HANDLE recorder, uint32_t channel, FrameDescriptor* frame);
-/* Takes in recording data: kind 0 video format (video family types), kind 1 audio format
- * (audio family types); other kinds and types are refused with 0. */
+/* Takes in recording data, payload copied: kind 0 video format (video family types), kind 1
+ * audio format (audio family types); other kinds and types are refused with 0. */
 int32_t _RECORDER_WRITERECDATA(RECORDER_HANDLE recorder, uint32_t channel, FrameDescriptor* frame);
 /* While recording: copies up to 2,896 summary bytes into the current index summary and writes
  * it to the index file; 1 written, 0 not. */
@@ -216,11 +249,13 @@ FILESEARCH_HANDLE _RECORDER_FILESEARCH_INIT(uint32_t channelCount, uintptr_t con
                                             FileSearchFrameCallback frameCallback,
                                             FileSearchNotifyCallback notifyCallback);
 /* Names index files: flag 0 sets one index file, nonzero adds one (its data file must exist).
- * Ignored while started. */
+ * Ignored while started. Nothing is read here: START skips, without a report, every index
+ * file it cannot open or read, and the date table shows what it could. */
 void _RECORDER_FILESEARCH_SETPATH(FILESEARCH_HANDLE search, const char* directory, const char* name,
                                   int32_t flag);
-/* Builds the catalogue and starts the playback thread; 1 started, 0 already running. Nothing
- * plays until the first PLAYTIME. */
+/* Builds the catalogue and starts the playback thread; 1 started, 0 already running (an empty
+ * or unreadable set of index files still starts, with an empty date table). Nothing plays
+ * until the first PLAYTIME. */
 int32_t _RECORDER_FILESEARCH_START(FILESEARCH_HANDLE search);
 /* Stops playback and clears the catalogue. */
 void _RECORDER_FILESEARCH_STOP(FILESEARCH_HANDLE search);
@@ -228,15 +263,21 @@ void _RECORDER_FILESEARCH_STOP(FILESEARCH_HANDLE search);
 void _RECORDER_FILESEARCH_END(FILESEARCH_HANDLE search);
 /* Selects the channel whose audio is played (32 or more: no audio). */
 void _RECORDER_FILESEARCH_SETCURRENTCHANNEL(FILESEARCH_HANDLE search, uint32_t channel);
-/* Sets which channels are shown: count words, nonzero = shown (clamped to the channel count). */
+/* Sets which channels are shown: count words, nonzero = shown (clamped to the channel count).
+ * Every channel starts hidden: nothing is shown and no audio plays before this call. */
 void _RECORDER_FILESEARCH_SETDISPLAYCHANNELS(FILESEARCH_HANDLE search, const uint32_t* display,
                                              int32_t count);
 /* Plays from a local time; an ambiguous or missing local time resolves to the earlier instant.
- * Returns 1 for every live handle. */
+ * Set PLAYRATE first: the seek reads in the direction of the rate in force. Forward play runs
+ * on through the later recorded days and then wraps to the first (backward: from the first
+ * to the last); a host notices the wrap as a frame time earlier than the one before (later,
+ * backward). A time on a day without recording plays the last recorded day. Returns 1 for
+ * every live handle. */
 int32_t _RECORDER_FILESEARCH_PLAYTIME(FILESEARCH_HANDLE search, int32_t year, int32_t month,
                                       int32_t day, int32_t hour, int32_t minute, int32_t second);
 /* Play rate: 1.0 normal (the only rate with audio), >0 faster/slower, <0 backward, 0 pause,
- * 100.0 / -100.0 single step. Returns 1 for every live handle. */
+ * 100.0 / -100.0 single step. A change of direction during play seeks to the last frame
+ * shown, so PLAYTIME is needed only to jump. Returns 1 for every live handle. */
 int32_t _RECORDER_FILESEARCH_PLAYRATE(FILESEARCH_HANDLE search, float rate);
 /* Stores the last rate given to PLAYRATE (1.0 before the first); 1 stored. */
 int32_t _RECORDER_FILESEARCH_GETPLAYRATE(FILESEARCH_HANDLE search, float* rate);
@@ -248,8 +289,11 @@ void _RECORDER_FILESEARCH_SetDSTRange(FILESEARCH_HANDLE search, int32_t enabled,
                                       int32_t endDay, int32_t endHour);
 /* Recorded days as local midnights; a null table stores only the count. */
 void _RECORDER_FILESEARCH_GetDateTable(FILESEARCH_HANDLE search, uint32_t* table, int32_t* count);
-/* Per-minute channel masks of one day (1,500 slots each), 25 DST hour flags, day kind and hour
- * count; `date` is seconds since 1970 (any instant of the day). Null pointers: does nothing. */
+/* Per-minute channel masks of one day, 25 DST hour flags, day kind and hour count; `date` is
+ * seconds since 1970 (any instant of the day). Null pointers: does nothing. Each mask table has
+ * 1,500 slots, 25 hour rows of 60 minutes: slot hour * 60 + minute holds bit c when channel c
+ * recorded in that minute (any reason; reason 1 always, 2 trigger A, 4 trigger B; audio). Row
+ * 24 is used only on the 25-hour last day of the DST range. */
 void _RECORDER_FILESEARCH_GetDayTable(FILESEARCH_HANDLE search, int32_t date, uint32_t* anyMask,
                                       uint32_t* reason1Mask, uint32_t* reason2Mask,
                                       uint32_t* reason4Mask, uint32_t* audioMask,

@@ -15,7 +15,7 @@
 namespace platform {
 namespace {
 
-// Numbers the temporary files of this process; another process's file with the same name
+// Numbers the fallback names of this process; another process's file with the same name
 // makes us move on to the next number.
 std::atomic<uint32_t> g_nextMappingNumber{0};
 
@@ -28,6 +28,38 @@ std::string NextCandidate(const std::string& directory) {
   char name[32];
   std::snprintf(name, sizeof(name), "fmap%09u.tmp", number);
   return directory + name;
+}
+
+// An unnamed file in `directory`: O_TMPFILE where the file system has it, else a fresh name
+// that is unlinked as soon as it is open. -1 on failure, with errno set.
+int OpenUnnamedFile(const std::string& directory) {
+#ifdef O_TMPFILE
+  int fd;
+  do {
+    fd = LoadSyscall(&Syscalls::open)(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  } while (fd < 0 && errno == EINTR);
+  if (fd >= 0) return fd;
+  // Kernels and file systems without it answer one of these; anything else is a real failure.
+  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT) return -1;
+#endif
+  for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
+    const std::string path = NextCandidate(directory);
+    const int named = LoadSyscall(&Syscalls::open)(
+        path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (named >= 0) {
+      if (LoadSyscall(&Syscalls::unlink)(path.c_str()) != 0) {
+        // Used with its name, the table would outlive a killed process: refuse it instead.
+        const int saved = errno;
+        LoadSyscall (&Syscalls::close)(named);
+        errno = saved;
+        return -1;
+      }
+      return named;
+    }
+    if (errno != EEXIST && errno != EINTR) return -1;
+  }
+  errno = EEXIST;
+  return -1;
 }
 
 }  // namespace
@@ -46,21 +78,12 @@ std::unique_ptr<TempMapping> TempMapping::Create(uint64_t size) {
     errno = EFBIG;
     return nullptr;
   }
-  const std::string directory = TempDirectory();
-  std::string path;
-  int fd = -1;
-  for (int attempt = 0; attempt < kMaxNameAttempts && fd < 0; ++attempt) {
-    path = NextCandidate(directory);
-    fd = LoadSyscall(&Syscalls::open)(path.c_str(),
-                                      O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0 && errno != EEXIST && errno != EINTR) return nullptr;
-  }
+  const int fd = OpenUnnamedFile(TempDirectory());
   if (fd < 0) return nullptr;
 
   const auto fail = [&]() -> std::unique_ptr<TempMapping> {
     const int saved = errno;
     LoadSyscall (&Syscalls::close)(fd);
-    LoadSyscall (&Syscalls::unlink)(path.c_str());
     errno = saved;
     return nullptr;
   };
@@ -81,7 +104,6 @@ std::unique_ptr<TempMapping> TempMapping::Create(uint64_t size) {
   mapping->data_ = static_cast<uint8_t*>(addr);
   mapping->size_ = size;
   mapping->fd_ = fd;
-  mapping->path_ = std::move(path);
   return mapping;
 }
 
@@ -95,10 +117,6 @@ void TempMapping::Close() {
   if (fd_ >= 0) {
     LoadSyscall (&Syscalls::close)(fd_);
     fd_ = -1;
-  }
-  if (!path_.empty()) {
-    LoadSyscall (&Syscalls::unlink)(path_.c_str());
-    path_.clear();
   }
   size_ = 0;
 }

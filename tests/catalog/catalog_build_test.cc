@@ -161,7 +161,9 @@ TEST_F(IndexFileTest, FileThatCannotBeOpenedForWritingGivesAnEmptyCatalogue) {
 
 using TempFileTest = CatalogTest;
 
-TEST_F(TempFileTest, TwoFilesExistWhileTheCatalogueStands) {
+// The catalogue holds its two tables open while it stands, and none of them ever has a name
+// in the temporary directory.
+TEST_F(TempFileTest, TwoUnnamedFilesAreHeldWhileTheCatalogueStands) {
   // An empty list builds an empty catalogue without them.
   EXPECT_EQ(catalog->Build(), 1);
   EXPECT_EQ(catalog->loaded.load(), 1);
@@ -172,17 +174,19 @@ TEST_F(TempFileTest, TwoFilesExistWhileTheCatalogueStands) {
 
   AddPair("a", MakeSummary({{Local(2021, 3, 5, 9, 0), 1}}));
   ASSERT_EQ(catalog->Build(), 1);
-  EXPECT_EQ(MappingFiles(tmpDir), 2u);
+  EXPECT_EQ(testsupport::OpenFilesUnder(tmpDir), 2u);
+  EXPECT_EQ(MappingFiles(tmpDir), 0u);
 
   catalog->Clear();
-  EXPECT_EQ(MappingFiles(tmpDir), 0u);
+  EXPECT_EQ(testsupport::OpenFilesUnder(tmpDir), 0u);
   EXPECT_EQ(catalog->fileCount, 0);
   EXPECT_EQ(catalog->loaded.load(), 0);
   EXPECT_EQ(Dates().size(), 1u) << "Clear keeps the date table";
 
   ASSERT_EQ(catalog->Build(), 1);  // the list survived
-  EXPECT_EQ(MappingFiles(tmpDir), 2u);
+  EXPECT_EQ(testsupport::OpenFilesUnder(tmpDir), 2u);
   catalog.reset();
+  EXPECT_EQ(testsupport::OpenFilesUnder(tmpDir), 0u);
   EXPECT_EQ(MappingFiles(tmpDir), 0u);
 }
 

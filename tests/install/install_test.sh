@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary prefix and builds a tiny C host against it twice:
-# through find_package(recorder) and through pkg-config. Both hosts must run. The optional
+# through find_package(recorder) and through pkg-config. Both hosts must run. Then the
+# README's two example hosts (recording and playback) are taken out of README.md, built
+# against the prefix with a run path, and run: what the first records, the second plays. The optional
 # third and fourth arguments are the build's C flags (-m32 for a 32-bit build, so the hosts
 # match the library) and the program that runs its executables (empty when they run natively).
 set -euo pipefail
@@ -30,3 +32,23 @@ export PKG_CONFIG_PATH="$libdir/pkgconfig"
 cc -std=c99 -Wall -Werror $c_flags "$source_dir/tests/install/host/host.c" -o "$work/pc-host" \
   $(pkg-config --cflags --libs recorder)
 LD_LIBRARY_PATH="$libdir" $emulator "$work/pc-host"
+
+# The README's hosts: each ```c block that starts with "/* NAME.c */".
+awk -v dir="$work" '
+  /^```c$/ { inblock = 1; file = ""; next }
+  /^```$/ { inblock = 0; next }
+  inblock && file == "" && match($0, /^\/\* [a-z_]+\.c \*\/$/) { file = dir "/" $2 }
+  inblock && file != "" { print > file }
+' "$source_dir/README.md"
+for host in record_host play_host; do
+  test -f "$work/$host.c" || { echo "README.md has no $host.c example"; exit 1; }
+  # shellcheck disable=SC2046,SC2086
+  cc -std=c99 -Wall -Werror -pthread $c_flags "$work/$host.c" -o "$work/$host" \
+    $(pkg-config --cflags --libs recorder) -Wl,-rpath,"$libdir"
+done
+mkdir "$work/rec"
+$emulator "$work/record_host" "$work/rec" | grep -qx "75 frames recorded"
+# Without the run path nothing would load it; with it no LD_LIBRARY_PATH is needed.
+played=$(env -u LD_LIBRARY_PATH $emulator "$work/play_host" "$work/rec")
+echo "$played" | grep -Eq "^([5-6][0-9]|7[0-5]) frames shown, last tag 74$" || { echo "play_host: $played"; exit 1; }
+

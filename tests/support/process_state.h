@@ -64,4 +64,11 @@ inline std::set<std::string> OpenDescriptors() {
   return result;
 }
 
+// Open descriptors of files under `dir`, unnamed and unlinked ones included.
+inline size_t OpenFilesUnder(const std::string& dir) {
+  size_t count = 0;
+  for (const std::string& d : OpenDescriptors()) count += d.find(" -> " + dir) != std::string::npos;
+  return count;
+}
+
 }  // namespace testsupport

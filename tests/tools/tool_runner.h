@@ -2,11 +2,17 @@
 // child process with its output captured, and small readers of the files a recording leaves.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "storage/formats.h"
@@ -40,10 +46,63 @@ inline std::string Quote(const std::string& word) {
   return quoted + "'";
 }
 
-inline RunResult Dvrtool(const std::vector<std::string>& args) {
+inline std::string DvrtoolCommand(const std::vector<std::string>& args) {
   std::string command = Quote(DVRTOOL_PATH);
   for (const std::string& a : args) command += " " + Quote(a);
-  return RunShell(command);
+  return command;
+}
+
+inline RunResult Dvrtool(const std::vector<std::string>& args) {
+  return RunShell(DvrtoolCommand(args));
+}
+
+// dvrtool run in the background with its output in `outputFile`; it dies with the test
+// process (PR_SET_PDEATHSIG), so it never outlives the test.
+inline pid_t SpawnDvrtool(const std::vector<std::string>& args, const std::string& outputFile,
+                          const std::string& tmpdir = std::string()) {
+  const pid_t parent = getpid();
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (getppid() != parent) _exit(127);
+  const int fd = open(outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (fd >= 0) {
+    dup2(fd, 1);
+    dup2(fd, 2);
+  }
+  if (!tmpdir.empty()) setenv("TMPDIR", tmpdir.c_str(), 1);
+  std::vector<char*> argv{const_cast<char*>(DVRTOOL_PATH)};
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  execv(DVRTOOL_PATH, argv.data());
+  _exit(127);
+}
+
+// The child's exit status, or 128 + signal; -1 (and the child killed) when it has not ended
+// within `limit`.
+inline int WaitForExit(pid_t pid, std::chrono::seconds limit = std::chrono::seconds(60)) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  int raw = 0;
+  while (waitpid(pid, &raw, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &raw, 0);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+}
+
+// Waits (generously) for `condition`; false when it did not come true in time.
+template <typename Condition>
+bool WaitUntil(Condition condition, std::chrono::seconds limit = std::chrono::seconds(30)) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
 }
 
 inline bool HaveProgram(const std::string& name) {

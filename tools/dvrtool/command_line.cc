@@ -1,5 +1,6 @@
 #include "command_line.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -10,38 +11,77 @@
 
 namespace dvrtool {
 
-CCommandLine::CCommandLine(const std::string& command, const std::vector<std::string>& words,
-                           const std::set<std::string>& valueOptions,
-                           const std::set<std::string>& flags)
-    : command_(command) {
+std::string HelpText(const CommandSyntax& syntax) {
+  std::string text = "usage: dvrtool " + syntax.name + " " + syntax.synopsis + "\n\n" +
+                     syntax.summary + "\n\noptions:\n";
+  std::vector<std::pair<std::string, std::string>> rows;
+  size_t width = 0;
+  for (const OptionSyntax& o : syntax.options) {
+    std::string left = o.shortName != 0 ? std::string("-") + o.shortName + ", " : "    ";
+    left += "--" + o.name + (o.valueName.empty() ? "" : " " + o.valueName);
+    width = std::max(width, left.size());
+    rows.emplace_back(left, o.help);
+  }
+  rows.emplace_back("-h, --help", "show this help and exit");
+  width = std::max<size_t>(width, rows.back().first.size());
+  for (const auto& [left, help] : rows) {
+    text += "  " + left + std::string(width - left.size() + 2, ' ') + help + "\n";
+  }
+  return text;
+}
+
+bool WantsHelp(const std::vector<std::string>& words) {
+  return std::any_of(words.begin(), words.end(),
+                     [](const std::string& w) { return w == "--help" || w == "-h"; });
+}
+
+CCommandLine::CCommandLine(const CommandSyntax& syntax, const std::vector<std::string>& words)
+    : command_(syntax.name) {
+  const auto find = [&](const std::string& name, char shortName) -> const OptionSyntax* {
+    for (const OptionSyntax& o : syntax.options) {
+      if ((shortName != 0 && o.shortName == shortName) || (shortName == 0 && o.name == name)) {
+        return &o;
+      }
+    }
+    return nullptr;
+  };
   for (size_t i = 0; i < words.size(); ++i) {
     const std::string& word = words[i];
-    if (word.size() < 3 || word.compare(0, 2, "--") != 0) {
-      if (!word.empty() && word[0] == '-' && word != "-") {
-        throw UsageError("unknown option '" + word + "' for '" + command + "'");
+    const OptionSyntax* option = nullptr;
+    std::optional<std::string> inlineValue;
+    if (word.size() >= 3 && word.compare(0, 2, "--") == 0) {
+      std::string name = word.substr(2);
+      if (const size_t eq = name.find('='); eq != std::string::npos) {
+        inlineValue = name.substr(eq + 1);
+        name.resize(eq);
       }
+      option = find(name, 0);
+      if (option == nullptr) {
+        throw UsageError("unknown option '--" + name + "' for '" + command_ + "'");
+      }
+    } else if (word.size() == 2 && word[0] == '-' && word[1] != '-') {
+      option = find("", word[1]);
+      if (option == nullptr) {
+        throw UsageError("unknown option '" + word + "' for '" + command_ + "'");
+      }
+    } else if (!word.empty() && word[0] == '-' && word != "-") {
+      throw UsageError("unknown option '" + word + "' for '" + command_ + "'");
+    } else {
       positional_.push_back(word);
       continue;
     }
-    std::string name = word.substr(2);
-    std::optional<std::string> inlineValue;
-    if (const size_t eq = name.find('='); eq != std::string::npos) {
-      inlineValue = name.substr(eq + 1);
-      name.resize(eq);
-    }
-    if (flags.count(name) != 0) {
+    const std::string& name = option->name;
+    if (option->valueName.empty()) {
       if (inlineValue) throw UsageError("option --" + name + " takes no value");
       flags_.insert(name);
-    } else if (valueOptions.count(name) != 0) {
-      if (values_.count(name) != 0) throw UsageError("option --" + name + " given twice");
-      if (inlineValue) {
-        values_[name] = *inlineValue;
-      } else {
-        if (i + 1 >= words.size()) throw UsageError("option --" + name + " needs a value");
-        values_[name] = words[++i];
-      }
+      continue;
+    }
+    if (values_.count(name) != 0) throw UsageError("option --" + name + " given twice");
+    if (inlineValue) {
+      values_[name] = *inlineValue;
     } else {
-      throw UsageError("unknown option '--" + name + "' for '" + command + "'");
+      if (i + 1 >= words.size()) throw UsageError("option --" + name + " needs a value");
+      values_[name] = words[++i];
     }
   }
 }
@@ -96,16 +136,15 @@ double CCommandLine::Number(const std::string& option, double fallback, double l
 
 std::string CheckDataDirectory(const std::string& dir) {
   if (dir.empty()) throw UsageError("empty directory name");
-  if (dir.find('.') != std::string::npos) {
-    throw UsageError("directory '" + dir +
-                     "' has a '.' in its path; the recorder's index names need a path "
-                     "without dots");
-  }
   std::error_code error;
-  if (!std::filesystem::is_directory(dir, error)) {
-    throw UsageError("no such directory: " + dir);
-  }
-  return dir;
+  const auto status = std::filesystem::status(dir, error);
+  if (error) throw UsageError(dir + ": " + error.message());
+  if (!std::filesystem::is_directory(status)) throw UsageError(dir + ": not a directory");
+  std::filesystem::path path = std::filesystem::absolute(dir, error);
+  if (error) throw UsageError(dir + ": " + error.message());
+  std::string plain = path.lexically_normal().string();
+  while (plain.size() > 1 && plain.back() == '/') plain.pop_back();
+  return plain;
 }
 
 namespace {
@@ -120,12 +159,6 @@ bool Digits(const std::string& text, size_t pos, size_t digits, int* value) {
   }
   *value = v;
   return true;
-}
-
-int DaysInMonth(int year, int month) {
-  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-  return month == 2 && leap ? 29 : kDays[month - 1];
 }
 
 bool ParseDateFields(const std::string& text, int* year, int* month, int* day) {
@@ -152,6 +185,13 @@ time_t MakeLocal(int year, int month, int day, int hour, int minute, int second,
 }
 
 }  // namespace
+
+int DaysInMonth(int year, int month) {
+  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (month < 1 || month > 12) return 0;
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  return month == 2 && leap ? 29 : kDays[month - 1];
+}
 
 time_t ParseLocalDate(const std::string& text) {
   int year = 0, month = 0, day = 0;

@@ -13,11 +13,29 @@
 
 namespace dvrtool {
 
+// One option of a command, as its help shows it. A value option has a valueName ("FILE"); a
+// flag has none. shortName is the one-letter form ('o' for -o), 0 for none.
+struct OptionSyntax {
+  std::string name;
+  char shortName = 0;
+  std::string valueName;
+  std::string help;  // one line, ending with the default where there is one
+};
+
+struct CommandSyntax {
+  std::string name;
+  std::string synopsis;  // the words after "dvrtool NAME" in the usage line
+  std::string summary;   // what the command does, a sentence or two
+  std::vector<OptionSyntax> options;
+};
+
+// "usage: ..." followed by the summary and one line per option.
+std::string HelpText(const CommandSyntax& syntax);
+
 class CCommandLine {
  public:
-  // valueOptions take a value (--seconds 3 or --seconds=3); flags take none.
-  CCommandLine(const std::string& command, const std::vector<std::string>& words,
-               const std::set<std::string>& valueOptions, const std::set<std::string>& flags);
+  // Values are given as --seconds 3, --seconds=3 or -o FILE; flags take none.
+  CCommandLine(const CommandSyntax& syntax, const std::vector<std::string>& words);
 
   const std::vector<std::string>& positional() const { return positional_; }
   // Exactly `count` positional words, or a UsageError.
@@ -37,11 +55,17 @@ class CCommandLine {
   std::set<std::string> flags_;
 };
 
-// A data directory: it must exist, be a directory, and have no '.' in its path (the
-// recorder names an index file after the whole path up to its first '.').
+// True when the words ask for the command's help (-h or --help).
+bool WantsHelp(const std::vector<std::string>& words);
+
+// A data directory: it must exist and be a directory. Returned absolute and without "." or
+// ".." components, so the paths handed to the recorder are plain ("." becomes the working
+// directory's path).
 std::string CheckDataDirectory(const std::string& dir);
 
 // Local times, as the recorder stamps them. Bad text or an impossible date is a UsageError.
+// Days of a month; February has 29 in leap years.
+int DaysInMonth(int year, int month);
 time_t ParseLocalDate(const std::string& text);      // "YYYY-MM-DD": its local midnight
 time_t ParseLocalDateTime(const std::string& text);  // "YYYY-MM-DD HH:MM:SS" (or 'T')
 std::string FormatLocalDate(time_t t);               // "YYYY-MM-DD"

@@ -1,21 +1,31 @@
 // The file tools and the host commands other than the demo.
 #include "commands.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <iterator>
+#include <sstream>
 #include <system_error>
 
 #include "bundled_sample.h"
-#include "command_line.h"
+#include "data_set.h"
 #include "data_set_verifier.h"
 #include "errors.h"
 #include "file_search_session.h"
 #include "h264_splitter.h"
+#include "json_writer.h"
+#include "media_library.h"
+#include "output_file.h"
 #include "play_report.h"
+#include "progress_meter.h"
 #include "record_session.h"
+#include "stop_signals.h"
 #include "stream_export.h"
 #include "timeline_view.h"
 
@@ -25,47 +35,128 @@ namespace {
 // Files larger than this are not what a camera hands over in one recording.
 constexpr uintmax_t kMaxInputBytes = 1ull << 30;
 
+CCommandLine Parse(const char* command, const Words& words) {
+  return CCommandLine(*FindCommand(command), words);
+}
+
 std::vector<uint8_t> ReadInput(const std::string& path) {
-  std::error_code error;
-  if (!std::filesystem::is_regular_file(path, error)) throw UsageError("no such file: " + path);
-  const uintmax_t size = std::filesystem::file_size(path, error);
-  if (error || size == 0) throw UsageError("empty or unreadable file: " + path);
-  if (size > kMaxInputBytes) throw UsageError("input larger than 1 GiB: " + path);
-  std::ifstream in(path, std::ios::binary);
-  std::vector<uint8_t> bytes(size);
-  if (!in || !in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size))) {
-    throw UsageError("cannot read " + path);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw UsageError(PathError(path));
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    throw UsageError(path + ": not a regular file");
   }
+  if (st.st_size == 0) {
+    ::close(fd);
+    throw UsageError(path + ": empty file");
+  }
+  if (static_cast<uintmax_t>(st.st_size) > kMaxInputBytes) {
+    ::close(fd);
+    throw UsageError(path + ": larger than 1 GiB");
+  }
+  std::vector<uint8_t> bytes(static_cast<size_t>(st.st_size));
+  size_t got = 0;
+  while (got < bytes.size()) {
+    const ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      const int error = n < 0 ? errno : EIO;
+      ::close(fd);
+      throw UsageError(PathError(path, error));
+    }
+    got += static_cast<size_t>(n);
+  }
+  ::close(fd);
   return bytes;
 }
 
+// M/D/H-M/D/H: months 1..12, days that exist in the month (February 29 counts), hours 0..23.
 DstRange ParseDstRange(const std::string& text) {
   DstRange r;
   char tail = 0;
   const int n = std::sscanf(text.c_str(), "%d/%d/%d-%d/%d/%d%c", &r.startMonth, &r.startDay,
                             &r.startHour, &r.endMonth, &r.endDay, &r.endHour, &tail);
   auto ok = [](int month, int day, int hour) {
-    return month >= 1 && month <= 12 && day >= 1 && day <= 31 && hour >= 0 && hour < 60;
+    return month >= 1 && month <= 12 && day >= 1 && day <= DaysInMonth(2024, month) && hour >= 0 &&
+           hour < 24;
   };
   if (n != 6 || !ok(r.startMonth, r.startDay, r.startHour) ||
       !ok(r.endMonth, r.endDay, r.endHour)) {
-    throw UsageError("bad --dst '" + text + "' (expected M/D/H-M/D/H, e.g. 3/31/2-10/27/3)");
+    throw UsageError(
+        "bad --dst '" + text +
+        "' (expected M/D/H-M/D/H with real dates and hours 0-23, e.g. 3/31/2-10/27/3)");
   }
   return r;
 }
 
-void WriteTextFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) throw UsageError("cannot write " + path);
-  out << text;
-  if (!out.flush()) throw RuntimeError("writing " + path + " failed");
+void ReportSkipped(const char* command, const CFileSearchSession& search) {
+  for (const SkippedIndexFile& s : search.skipped()) {
+    std::fprintf(stderr, "dvrtool %s: %s: %s (skipped)\n", command, s.path.c_str(),
+                 s.reason.c_str());
+  }
+}
+
+uint32_t ChannelsOfDay(const DayTable& day, int* minutes) {
+  uint32_t channels = 0;
+  *minutes = 0;
+  for (int s = 0; s < kDaySlots; ++s) {
+    if ((day.any[s] | day.audio[s]) != 0) ++*minutes;
+    channels |= day.any[s] | day.audio[s];
+  }
+  return channels;
+}
+
+// The stretches in which `channel` recorded, a minute entry of an index summary each: from
+// the entry's first record to the next entry's start, or to the file's end time. Read from
+// the index files, so a file recorded within one second counts too.
+struct Stretch {
+  time_t first = 0, last = 0;
+};
+std::vector<Stretch> ChannelStretches(const std::string& dir, uint32_t channel) {
+  std::vector<Stretch> stretches;
+  for (const FilePair& pair : ListPairs(dir)) {
+    if (pair.indexPath.empty()) continue;
+    const std::optional<IndexFile> index = ReadIndexFile(pair.indexPath);
+    if (!index || index->record.summary.dataBytes == 0) continue;
+    const storage::IndexSummary& s = index->record.summary;
+    const int32_t lastEntry = std::clamp<int32_t>(s.lastEntry, 0, storage::kLastEntryMax);
+    for (int32_t i = 0; i <= lastEntry; ++i) {
+      const storage::IndexEntry& e = s.entries[i];
+      if (((e.reason1Mask | e.reason2Mask | e.reason4Mask | e.audioMask) >> channel & 1u) == 0) {
+        continue;
+      }
+      const time_t end = i < lastEntry ? s.entries[i + 1].time - 1 : s.endTime;
+      stretches.push_back({e.time, std::max<time_t>(e.time, end)});
+    }
+  }
+  return stretches;
+}
+
+// Throws RuntimeError naming the nearest recorded times when the channel has nothing at or
+// after `from` on its day.
+void CheckSomethingToPlay(const std::string& dir, time_t from, uint32_t channel) {
+  const time_t midnight = ParseLocalDate(FormatLocalDate(from));
+  const time_t dayEnd = ParseLocalDate(FormatLocalDate(midnight + 36 * 3600)) - 1;
+  std::optional<time_t> before, after;
+  for (const Stretch& s : ChannelStretches(dir, channel)) {
+    if (s.last >= from && s.first <= dayEnd) return;
+    if (s.last < from && (!before || s.last > *before)) before = s.last;
+    if (s.first > dayEnd && (!after || s.first < *after)) after = s.first;
+  }
+  std::string nearest;
+  if (before) nearest = "last before it " + FormatLocalDateTime(*before);
+  if (after)
+    nearest += (nearest.empty() ? "" : ", ") + std::string("next ") + FormatLocalDateTime(*after);
+  throw RuntimeError("nothing recorded on channel " + std::to_string(channel) + " at or after " +
+                     FormatLocalDateTime(from) +
+                     " on that day; nearest recorded: " + (nearest.empty() ? "none" : nearest));
 }
 
 }  // namespace
 
 int RecordCommand(const Words& words) {
-  const CCommandLine args("record", words, {"dir", "files", "channels", "seconds", "input"},
-                          {"fast", "audio", "quiet"});
+  const CCommandLine args = Parse("record", words);
   args.ExpectPositional(0, "no positional arguments");
   RecordOptions options;
   options.dir = CheckDataDirectory(args.Required("dir"));
@@ -78,19 +169,30 @@ int RecordCommand(const Words& words) {
   options.progress = !args.Flag("quiet");
   std::vector<uint8_t> owned;
   std::span<const uint8_t> stream = BundledSample();
+  const std::string inputName = args.Value("input").value_or("the bundled sample");
   if (const auto input = args.Value("input")) {
     owned = ReadInput(*input);
     stream = owned;
   }
   const SplitResult split = SplitAccessUnits(stream);
-  if (!split.error.empty()) {
-    throw UsageError((args.Value("input") ? *args.Value("input") : "the bundled sample") + ": " +
-                     split.error);
+  if (!split.error.empty()) throw UsageError(inputName + ": " + split.error);
+  if (const std::string problem = CheckLastPictures(stream, split.units); !problem.empty()) {
+    throw UsageError(inputName +
+                     ": truncated or damaged at its end (its last pictures do not "
+                     "decode: " +
+                     problem + ")");
   }
+  CStopSignals signals;  // before the library starts its threads
+  options.stopRequested = [&signals] { return signals.requested(); };
   std::printf("recording %d s of %zu access units on %d channel(s) into %s (%d data files)%s\n",
               options.seconds, split.units.size(), options.channels, options.dir.c_str(),
               options.files, options.fast ? ", as fast as the recorder takes it" : "");
+  std::fflush(stdout);
   const RecordOutcome outcome = Record(options, stream, split.units);
+  if (outcome.interrupted) {
+    std::printf("stopped by %s after %.1f s; the recorder stored what it had taken in\n",
+                signals.signal() == SIGTERM ? "SIGTERM" : "SIGINT", outcome.elapsed);
+  }
   std::printf("recorded %llu video frames (%llu refused), %llu audio frames, %.2f MB in %.1f s\n",
               static_cast<unsigned long long>(outcome.framesTaken),
               static_cast<unsigned long long>(outcome.framesRefused),
@@ -102,48 +204,92 @@ int RecordCommand(const Words& words) {
 }
 
 int DatesCommand(const Words& words) {
-  const CCommandLine args("dates", words, {}, {});
+  const CCommandLine args = Parse("dates", words);
   args.ExpectPositional(1, "a directory");
   const std::string dir = CheckDataDirectory(args.positional()[0]);
   CFileSearchSession search(dir);
+  ReportSkipped("dates", search);
   const std::vector<time_t> dates = search.Dates();
+  CJsonWriter json;
+  json.BeginObject().Field("directory", dir).BeginArray("dates");
   for (const time_t date : dates) {
-    const DayTable day = search.Day(date + 12 * 3600);
     int minutes = 0;
-    uint32_t channels = 0;
-    for (int s = 0; s < kDaySlots; ++s) {
-      if ((day.any[s] | day.audio[s]) != 0) ++minutes;
-      channels |= day.any[s] | day.audio[s];
+    const uint32_t channels = ChannelsOfDay(search.Day(date + 12 * 3600), &minutes);
+    if (args.Flag("json")) {
+      json.BeginObject()
+          .Field("date", FormatLocalDate(date))
+          .Field("minutes", minutes)
+          .Field("channels", __builtin_popcount(channels))
+          .Field("channel_mask", channels)
+          .EndObject();
+    } else {
+      std::printf("%s  %4d recorded minute(s), %2d channel(s)\n", FormatLocalDate(date).c_str(),
+                  minutes, __builtin_popcount(channels));
     }
-    std::printf("%s  %4d recorded minute(s), %2d channel(s)\n", FormatLocalDate(date).c_str(),
-                minutes, __builtin_popcount(channels));
   }
-  if (dates.empty()) std::printf("no recorded dates in %s\n", dir.c_str());
+  json.EndArray().EndObject();
+  if (args.Flag("json")) std::fputs(json.text().c_str(), stdout);
+  if (dates.empty()) throw RuntimeError(dir + ": no recorded dates");
   return kExitOk;
 }
 
 int TimelineCommand(const Words& words) {
-  const CCommandLine args("timeline", words, {"date", "svg", "dst"}, {"by-channel"});
+  const CCommandLine args = Parse("timeline", words);
   args.ExpectPositional(1, "a directory");
   const std::string dir = CheckDataDirectory(args.positional()[0]);
   const time_t date = ParseLocalDate(args.Required("date"));
   std::optional<DstRange> dst;
   if (const auto text = args.Value("dst")) dst = ParseDstRange(*text);
+  std::optional<COutputFile> svg;
+  if (const auto path = args.Value("svg")) svg.emplace(*path, args.Flag("yes"));
   CFileSearchSession search(dir, dst ? &*dst : nullptr);
+  ReportSkipped("timeline", search);
   const DayTable day = search.Day(date + 12 * 3600);
-  std::printf("%s: %s, %d hours\n", FormatLocalDate(date).c_str(), DayKindName(day.dayKind).c_str(),
-              day.hourCount);
-  std::fputs((args.Flag("by-channel") ? ChannelsByHours(day) : HoursByMinutes(day)).c_str(),
-             stdout);
-  if (const auto svg = args.Value("svg")) {
-    WriteTextFile(*svg, DaySvg(day, date));
-    std::printf("picture written to %s\n", svg->c_str());
+  int minutes = 0;
+  ChannelsOfDay(day, &minutes);
+  if (args.Flag("json")) {
+    CJsonWriter json;
+    json.BeginObject()
+        .Field("date", FormatLocalDate(date))
+        .Field("day_kind", DayKindName(day.dayKind))
+        .Field("hours", day.hourCount)
+        .BeginArray("dst_hours");
+    for (int row = 0; row < kDayRows; ++row) json.Item(day.dstHours[row]);
+    json.EndArray().BeginArray("minutes");
+    for (int s = 0; s < kDaySlots; ++s) {
+      if ((day.any[s] | day.audio[s]) == 0) continue;
+      char time[8];
+      std::snprintf(time, sizeof(time), "%02d:%02d", s / 60, s % 60);
+      json.BeginObject()
+          .Field("slot", s)
+          .Field("time", time)
+          .Field("any", day.any[s])
+          .Field("recorded", day.reason1[s])
+          .Field("trigger_a", day.reason2[s])
+          .Field("trigger_b", day.reason4[s])
+          .Field("audio", day.audio[s])
+          .EndObject();
+    }
+    json.EndArray().EndObject();
+    std::fputs(json.text().c_str(), stdout);
+  } else {
+    std::printf("%s: %s, %d hours\n", FormatLocalDate(date).c_str(),
+                DayKindName(day.dayKind).c_str(), day.hourCount);
+    std::fputs((args.Flag("by-channel") ? ChannelsByHours(day) : HoursByMinutes(day)).c_str(),
+               stdout);
+  }
+  if (minutes == 0) throw RuntimeError("nothing recorded on " + FormatLocalDate(date));
+  if (svg) {
+    svg->stream() << DaySvg(day, date);
+    svg->Commit();
+    std::fprintf(args.Flag("json") ? stderr : stdout, "picture written to %s\n",
+                 svg->path().c_str());
   }
   return kExitOk;
 }
 
 int PlayCommand(const Words& words) {
-  const CCommandLine args("play", words, {"from", "rate", "channel", "seconds", "out"}, {});
+  const CCommandLine args = Parse("play", words);
   args.ExpectPositional(1, "a directory");
   const std::string dir = CheckDataDirectory(args.positional()[0]);
   PlayOptions options;
@@ -151,12 +297,15 @@ int PlayCommand(const Words& words) {
   options.rate = static_cast<float>(args.Number("rate", 1.0, -100.0, 100.0));
   options.channel = static_cast<uint32_t>(args.Integer("channel", 0, 0, 31));
   options.maxSeconds = args.Number("seconds", 10.0, 0.1, 86400.0);
-  std::ofstream out;
-  if (const auto path = args.Value("out")) {
-    out.open(*path, std::ios::binary | std::ios::trunc);
-    if (!out) throw UsageError("cannot write " + *path);
-  }
+  std::optional<COutputFile> out;
+  if (const auto path = args.Value("out")) out.emplace(*path, args.Flag("yes"));
+  // With the video on standard output, the report goes to standard error.
+  FILE* report = out && out->toStdout() ? stderr : stdout;
+  CStopSignals signals;  // before the library starts its threads
+  options.stopRequested = [&signals] { return signals.requested(); };
   CFileSearchSession search(dir);
+  ReportSkipped("play", search);
+  CheckSomethingToPlay(dir, options.from, options.channel);
   const float rate = options.rate;
   const std::vector<PlayedFrame> frames = FirstPass(search.Play(options), rate);
   size_t video = 0, keys = 0, audio = 0, decodeOnly = 0;
@@ -168,36 +317,83 @@ int PlayCommand(const Words& words) {
     ++video;
     keys += f.key ? 1 : 0;
     decodeOnly += f.decodeOnly ? 1 : 0;
-    if (out.is_open()) out.write(reinterpret_cast<const char*>(f.payload.data()), f.payload.size());
+    if (out) {
+      out->stream().write(reinterpret_cast<const char*>(f.payload.data()),
+                          static_cast<std::streamsize>(f.payload.size()));
+    }
   }
-  std::printf(
-      "channel %u at rate %g from %s: %zu video frames (%zu key, %zu decode-only), "
-      "%zu audio frames\n",
-      options.channel, static_cast<double>(rate), FormatLocalDateTime(options.from).c_str(), video,
-      keys, decodeOnly, audio);
+  if (signals.requested()) std::fprintf(report, "playback stopped by a signal\n");
+  std::fprintf(report,
+               "channel %u at rate %g from %s: %zu video frames (%zu key, %zu decode-only), "
+               "%zu audio frames\n",
+               options.channel, static_cast<double>(rate),
+               FormatLocalDateTime(options.from).c_str(), video, keys, decodeOnly, audio);
   if (!frames.empty()) {
-    std::printf("played %s to %s\n", FormatLocalDateTime(frames.front().time).c_str(),
-                FormatLocalDateTime(frames.back().time).c_str());
+    std::fprintf(report, "played %s to %s\n", FormatLocalDateTime(frames.front().time).c_str(),
+                 FormatLocalDateTime(frames.back().time).c_str());
   }
-  std::printf("%s\n", DescribeLateness(MeasureLateness(frames, rate)).c_str());
-  if (out.is_open() && !out.flush())
-    throw RuntimeError("writing " + *args.Value("out") + " failed");
-  return video + audio > 0 ? kExitOk : kExitFailed;
+  std::fprintf(report, "%s\n", DescribeLateness(MeasureLateness(frames, rate)).c_str());
+  if (video + audio == 0)
+    throw RuntimeError("no frame of channel " + std::to_string(options.channel) + " came back");
+  if (out) out->Commit();
+  return kExitOk;
 }
 
 int VerifyCommand(const Words& words) {
-  const CCommandLine args("verify", words, {}, {});
+  const CCommandLine args = Parse("verify", words);
   args.ExpectPositional(1, "a directory");
   const std::string dir = CheckDataDirectory(args.positional()[0]);
-  CDataSetVerifier verifier(std::cout);
+  const bool json = args.Flag("json");
+  const bool quiet = args.Flag("quiet");
+  std::ostringstream lines;
+  CDataSetVerifier verifier(lines);
+  std::vector<VerifyProblem> problems;
+  verifier.set_problem_list(&problems);
+  CProgressMeter progress("verifying", 1000, quiet || json);
+  uint64_t bytes = 0;
+  verifier.set_pair_done([&](const FilePair& pair, size_t done, size_t total) {
+    if (!pair.indexPath.empty()) {
+      if (const std::optional<IndexFile> index = ReadIndexFile(pair.indexPath)) {
+        bytes += index->record.summary.dataBytes;
+      }
+    }
+    // Each pair's lines as soon as it is checked; -q keeps only the problems.
+    std::istringstream text(lines.str());
+    lines.str("");
+    for (std::string line; std::getline(text, line);) {
+      if (json || (quiet && line.rfind("ok ", 0) == 0)) continue;
+      progress.Finish();
+      std::printf("%s\n", line.c_str());
+    }
+    std::fflush(stdout);
+    progress.Update(done * 1000 / std::max<size_t>(total, 1), bytes);
+  });
   const VerifyTotals totals = verifier.VerifyDirectory(dir);
-  std::cout << "verify: " << totals.pairs << " file pair(s), " << totals.records << " records, "
-            << totals.problems << " problem(s)\n";
+  progress.Finish();
+  if (json) {
+    CJsonWriter out;
+    out.BeginObject()
+        .Field("directory", dir)
+        .Field("pairs", totals.pairs)
+        .Field("records", totals.records)
+        .Field("problems", totals.problems)
+        .BeginArray("problem_list");
+    for (const VerifyProblem& p : problems) {
+      out.BeginObject().Field("file", p.path).Field("offset", p.offset).Field("what", p.what);
+      out.EndObject();
+    }
+    out.EndArray().EndObject();
+    std::fputs(out.text().c_str(), stdout);
+  } else {
+    std::printf("verify: %d file pair(s), %llu records, %d problem(s)\n", totals.pairs,
+                static_cast<unsigned long long>(totals.records), totals.problems);
+  }
+  if (totals.pairs == 0) throw RuntimeError(dir + ": no recording files (*.VDB, *.FIH)");
   return totals.problems == 0 ? kExitOk : kExitFailed;
 }
 
 int ExportCommand(const Words& words) {
-  const CCommandLine args("export", words, {"channel", "from", "to", "out"}, {});
+  const CCommandLine args = Parse("export", words);
   args.ExpectPositional(1, "a directory");
   ExportRequest request;
   request.dir = CheckDataDirectory(args.positional()[0]);
@@ -207,17 +403,23 @@ int ExportCommand(const Words& words) {
   if (const auto to = args.Value("to")) request.to = ParseLocalDateTime(*to);
   if (request.to < request.from) throw UsageError("--to is before --from");
   request.out = args.Required("out");
+  request.format = ExportFormatFor(request.out, args.Value("format").value_or(""));
+  request.overwrite = args.Flag("yes");
+  request.quiet = args.Flag("quiet");
+  // With the export on standard output, the report goes to standard error.
+  FILE* report = request.out == "-" ? stderr : stdout;
   const ExportOutcome outcome = ExportChannel(request, std::cerr);
   if (outcome.frames == 0) {
-    std::printf("no video of channel %u in that range\n", request.channel);
-    return kExitFailed;
+    throw RuntimeError("no video of channel " + std::to_string(request.channel) +
+                       " in that range; nothing written");
   }
-  std::printf("exported %llu frames (%llu key frames, %llu bytes) of channel %u, %s to %s, to %s\n",
-              static_cast<unsigned long long>(outcome.frames),
-              static_cast<unsigned long long>(outcome.keyFrames),
-              static_cast<unsigned long long>(outcome.bytes), request.channel,
-              FormatLocalDateTime(outcome.first).c_str(), FormatLocalDateTime(outcome.last).c_str(),
-              request.out.c_str());
+  std::fprintf(
+      report, "exported %llu frames (%llu key frames, %llu bytes) of channel %u, %s to %s, to %s\n",
+      static_cast<unsigned long long>(outcome.frames),
+      static_cast<unsigned long long>(outcome.keyFrames),
+      static_cast<unsigned long long>(outcome.bytes), request.channel,
+      FormatLocalDateTime(outcome.first).c_str(), FormatLocalDateTime(outcome.last).c_str(),
+      request.out == "-" ? "standard output" : request.out.c_str());
   return outcome.damagedFiles == 0 ? kExitOk : kExitFailed;
 }
 

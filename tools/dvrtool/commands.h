@@ -1,9 +1,12 @@
 // The dvrtool commands. Each takes the words after its name and returns the exit status;
-// bad input throws UsageError, failures while working throw RuntimeError.
+// bad input throws UsageError, failures while working and "nothing found" throw
+// RuntimeError.
 #pragma once
 
 #include <string>
 #include <vector>
+
+#include "command_line.h"
 
 namespace dvrtool {
 
@@ -16,5 +19,10 @@ int TimelineCommand(const Words& words);
 int VerifyCommand(const Words& words);
 int ExportCommand(const Words& words);
 int DemoCommand(const Words& words);
+
+// The options and help of every command, in the order `dvrtool help` lists them; null for
+// an unknown name.
+const std::vector<CommandSyntax>& CommandTable();
+const CommandSyntax* FindCommand(const std::string& name);
 
 }  // namespace dvrtool

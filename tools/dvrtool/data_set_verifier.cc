@@ -96,13 +96,15 @@ std::string RecordFault(const storage::FrameHeader& h, const IndexSummary& summa
 
 void CDataSetVerifier::Problem(const std::string& path, uint64_t offset, const std::string& what) {
   ++totals_.problems;
+  if (problemList_ != nullptr) problemList_->push_back({path, offset, what});
   if (++problemsInFile_ > kMaxProblemsPerFile) return;
   out_ << path << ": offset " << offset << ": " << what << "\n";
 }
 
 VerifyTotals CDataSetVerifier::VerifyDirectory(const std::string& dir) {
   totals_ = VerifyTotals{};
-  for (const FilePair& pair : ListPairs(dir)) {
+  const std::vector<FilePair> pairs = ListPairs(dir);
+  for (const FilePair& pair : pairs) {
     ++totals_.pairs;
     problemsInFile_ = 0;
     if (pair.indexPath.empty()) {
@@ -112,6 +114,7 @@ VerifyTotals CDataSetVerifier::VerifyDirectory(const std::string& dir) {
     } else {
       VerifyPair(pair.dataPath, pair.indexPath);
     }
+    if (pairDone_) pairDone_(pair, static_cast<size_t>(totals_.pairs), pairs.size());
   }
   return totals_;
 }

@@ -5,8 +5,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <ostream>
 #include <string>
+#include <vector>
+
+#include "data_set.h"
 
 namespace dvrtool {
 
@@ -16,16 +20,32 @@ struct VerifyTotals {
   uint64_t records = 0;
 };
 
+// One problem as `--json` lists it.
+struct VerifyProblem {
+  std::string path;
+  uint64_t offset = 0;
+  std::string what;
+};
+
 class CDataSetVerifier {
  public:
   explicit CDataSetVerifier(std::ostream& out) : out_(out) {}
   VerifyTotals VerifyDirectory(const std::string& dir);
+
+  // Every problem is also appended here (not capped per file like the text lines).
+  void set_problem_list(std::vector<VerifyProblem>* list) { problemList_ = list; }
+  // Called after each pair is checked, with the pairs done and the pairs in all.
+  void set_pair_done(std::function<void(const FilePair&, size_t done, size_t total)> done) {
+    pairDone_ = std::move(done);
+  }
 
  private:
   void Problem(const std::string& path, uint64_t offset, const std::string& what);
   void VerifyPair(const std::string& dataPath, const std::string& indexPath);
 
   std::ostream& out_;
+  std::vector<VerifyProblem>* problemList_ = nullptr;
+  std::function<void(const FilePair&, size_t, size_t)> pairDone_;
   VerifyTotals totals_;
   int problemsInFile_ = 0;
 };

@@ -33,8 +33,6 @@ constexpr int kDemoFiles = 3;
 std::string MakeDemoDirectory() {
   std::string base = "/tmp";
   if (const char* tmp = getenv("TMPDIR"); tmp != nullptr && *tmp != '\0') base = tmp;
-  // Index names are cut at the first '.' of the whole path, so the directory has none.
-  if (base.find('.') != std::string::npos) base = "/tmp";
   while (base.size() > 1 && base.back() == '/') base.pop_back();
   std::string pattern = base + "/dvrdemo_XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) {
@@ -98,7 +96,7 @@ PlaybackCheck CheckPlayback(const std::vector<PlayedFrame>& frames, std::span<co
 }  // namespace
 
 int DemoCommand(const Words& words) {
-  const CCommandLine args("demo", words, {"dir", "seconds", "channels"}, {});
+  const CCommandLine args(*FindCommand("demo"), words);
   args.ExpectPositional(0, "no positional arguments");
   RecordOptions options;
   options.seconds = static_cast<int>(args.Integer("seconds", 20, 1, 3600));
@@ -210,6 +208,7 @@ int DemoCommand(const Words& words) {
   request.dir = options.dir;
   request.channel = 0;
   request.out = options.dir + "/channel0.h264";
+  request.overwrite = true;
   const ExportOutcome exported = ExportChannel(request, std::cout);
   std::string expected;
   for (uint32_t serial = 0; serial < frameCount; ++serial) {

@@ -1,5 +1,9 @@
 #include "file_search_session.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
@@ -7,6 +11,7 @@
 
 #include "errors.h"
 #include "recorder_library.h"
+#include "storage/formats.h"
 
 namespace dvrtool {
 
@@ -20,8 +25,31 @@ CFileSearchSession::CFileSearchSession(const std::string& dir, const DstRange* d
     }
   }
   if (error) throw RuntimeError("cannot list " + dir + ": " + error.message());
-  if (indexFiles_.empty()) throw RuntimeError("no index files (*.FIH) in " + dir);
+  if (indexFiles_.empty()) throw RuntimeError(dir + ": no index files (*.FIH)");
   std::sort(indexFiles_.begin(), indexFiles_.end());
+  // The library leaves out what it cannot read without a word; say which and why.
+  std::vector<std::string> readable;
+  for (const std::string& name : indexFiles_) {
+    const std::string path = dir + "/" + name;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    struct stat st;
+    if (fd < 0) {
+      skipped_.push_back({path, std::strerror(errno)});
+    } else if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      skipped_.push_back({path, "not a regular file"});
+    } else if (st.st_size == 0) {
+      // The recorder opens the next pair ahead of time: an empty index is not in use yet.
+      readable.push_back(name);
+    } else if (static_cast<uint64_t>(st.st_size) < storage::kIndexFileSize) {
+      skipped_.push_back({path, "shorter than an index file (" + std::to_string(st.st_size) +
+                                    " of " + std::to_string(storage::kIndexFileSize) + " bytes)"});
+    } else {
+      readable.push_back(name);
+    }
+    if (fd >= 0) ::close(fd);
+  }
+  indexFiles_ = std::move(readable);
+  if (indexFiles_.empty()) throw RuntimeError(dir + ": no readable index files (*.FIH)");
 
   const CRecorderLibrary& lib = CRecorderLibrary::Get();
   search_ = lib._RECORDER_FILESEARCH_INIT(32, reinterpret_cast<uintptr_t>(this), &OnFrame, nullptr);
@@ -129,6 +157,7 @@ std::vector<PlayedFrame> CFileSearchSession::Play(const PlayOptions& options) {
       arrived_.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() +
                                                        std::chrono::milliseconds(200)));
       if (options.done && options.done(frames_)) break;
+      if (options.stopRequested && options.stopRequested()) break;
     }
   }
   // The pacing thread calls back under its own lock, so the stop runs without ours.

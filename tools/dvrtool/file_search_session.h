@@ -56,18 +56,28 @@ struct PlayOptions {
   double maxSeconds = 10;  // wall-clock limit
   // Called on the host's thread with every frame so far; true ends playback early.
   std::function<bool(const std::vector<PlayedFrame>&)> done;
+  // Polled at least five times a second; true ends playback early.
+  std::function<bool()> stopRequested;
+};
+
+// An index file of the directory that the file search would skip, and why.
+struct SkippedIndexFile {
+  std::string path;
+  std::string reason;
 };
 
 class CFileSearchSession {
  public:
-  // Finds the index files of `dir` (RuntimeError when there are none) and starts a file
-  // search on them: the catalogue is built on return.
+  // Finds the index files of `dir` (RuntimeError when there are none, or none can be read)
+  // and starts a file search on them: the catalogue is built on return. Index files that
+  // cannot be opened or are too short are left out and listed in skipped().
   explicit CFileSearchSession(const std::string& dir, const DstRange* dst = nullptr);
   ~CFileSearchSession();
   CFileSearchSession(const CFileSearchSession&) = delete;
   CFileSearchSession& operator=(const CFileSearchSession&) = delete;
 
   const std::vector<std::string>& indexFiles() const { return indexFiles_; }
+  const std::vector<SkippedIndexFile>& skipped() const { return skipped_; }
   std::vector<time_t> Dates() const;
   DayTable Day(time_t anyInstantOfDay) const;
   // Plays channel `options.channel` from `options.from` and returns the frames delivered, in
@@ -80,6 +90,7 @@ class CFileSearchSession {
 
   FILESEARCH_HANDLE search_ = nullptr;
   std::vector<std::string> indexFiles_;
+  std::vector<SkippedIndexFile> skipped_;
   std::mutex mutex_;
   std::condition_variable arrived_;
   std::vector<PlayedFrame> frames_;  // guarded by mutex_

@@ -8,9 +8,11 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <thread>
 
 #include "errors.h"
+#include "progress_meter.h"
 #include "recorder_library.h"
 
 namespace dvrtool {
@@ -33,39 +35,20 @@ void OnRecorderEvent(RECORDER_HANDLE, uintptr_t, int32_t code, int32_t status, c
                path != nullptr ? path : "?");
 }
 
-class ProgressLine {
- public:
-  explicit ProgressLine(bool enabled) : enabled_(enabled), tty_(isatty(STDOUT_FILENO) == 1) {}
-
-  void Show(const CRecorderLibrary& lib, RECORDER_HANDLE recorder, int channels, double elapsed,
-            uint64_t frames, uint64_t bytes, bool last) {
-    if (!enabled_) return;
-    // A terminal gets one line rewritten in place; a pipe a line every two seconds.
-    const double period = tty_ ? 0.25 : 2.0;
-    if (!last && (elapsed < nextAt_ || elapsed < 0.5)) return;
-    nextAt_ = elapsed + period;
-    double low = 1e9, high = 0, sum = 0;
-    for (int c = 0; c < channels; ++c) {
-      double fps = 0;
-      if (lib._RECORDER_GETFPS(recorder, static_cast<uint32_t>(c), &fps) != 1) fps = 0;
-      low = std::min(low, fps);
-      high = std::max(high, fps);
-      sum += fps;
-    }
-    const double rate = elapsed > 0 ? static_cast<double>(bytes) / elapsed / 1e6 : 0;
-    std::printf(
-        "%s  %6.1f s  %8llu frames  %6.2f MB/s  fps per channel %.1f / %.1f / %.1f "
-        "(min/avg/max)%s",
-        tty_ ? "\r" : "", elapsed, static_cast<unsigned long long>(frames), rate, low,
-        sum / channels, high, tty_ && !last ? "" : "\n");
-    std::fflush(stdout);
+// "fps per channel min/avg/max" for the progress line.
+std::string ChannelRates(const CRecorderLibrary& lib, RECORDER_HANDLE recorder, int channels) {
+  double low = 1e9, high = 0, sum = 0;
+  for (int c = 0; c < channels; ++c) {
+    double fps = 0;
+    if (lib._RECORDER_GETFPS(recorder, static_cast<uint32_t>(c), &fps) != 1) fps = 0;
+    low = std::min(low, fps);
+    high = std::max(high, fps);
+    sum += fps;
   }
-
- private:
-  bool enabled_;
-  bool tty_;
-  double nextAt_ = 0;
-};
+  char text[96];
+  std::snprintf(text, sizeof(text), "  fps per channel %.1f/%.1f/%.1f", low, sum / channels, high);
+  return text;
+}
 
 }  // namespace
 
@@ -112,12 +95,20 @@ RecordOutcome Record(const RecordOptions& options, std::span<const uint8_t> stre
     throw RuntimeError("the recorder did not start in " + options.dir);
   }
 
-  ProgressLine progress(options.progress);
-  const auto start = Clock::now();
   const uint32_t frameCount = static_cast<uint32_t>(options.seconds) * kFramesPerSecond;
+  CProgressMeter progress("recording", frameCount, !options.progress);
+  const auto start = Clock::now();
   for (uint32_t serial = 0; serial < frameCount; ++serial) {
     if (!options.fast) {
-      std::this_thread::sleep_until(start + std::chrono::milliseconds(40) * serial);
+      // Sleep in short steps so a stop request is seen within 50 ms.
+      const auto due = start + std::chrono::milliseconds(40) * serial;
+      while (Clock::now() < due && !(options.stopRequested && options.stopRequested())) {
+        std::this_thread::sleep_until(std::min(due, Clock::now() + std::chrono::milliseconds(50)));
+      }
+    }
+    if (options.stopRequested && options.stopRequested()) {
+      outcome.interrupted = true;
+      break;
     }
     const AccessUnit& unit = UnitOfSerial(units, serial);
     for (int c = 0; c < options.channels; ++c) {
@@ -151,13 +142,12 @@ RecordOutcome Record(const RecordOptions& options, std::span<const uint8_t> stre
         outcome.bytes += tone.size();
       }
     }
-    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-    progress.Show(lib, recorder, options.channels, elapsed, outcome.framesTaken, outcome.bytes,
-                  false);
+    if (serial % 25 == 0) {
+      progress.Update(serial + 1, outcome.bytes, ChannelRates(lib, recorder, options.channels));
+    }
   }
   outcome.elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-  progress.Show(lib, recorder, options.channels, outcome.elapsed, outcome.framesTaken,
-                outcome.bytes, true);
+  progress.Finish();
   // STOP lets the writer threads take what is still in the rings before it closes the files.
   lib._RECORDER_STOP(recorder);
   lib._RECORDER_END(recorder);

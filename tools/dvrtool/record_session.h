@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -29,6 +30,8 @@ struct RecordOptions {
   bool fast = false;
   bool audio = false;  // the tone on channel 0
   bool progress = true;
+  // Polled between frames; true ends the recording early (through STOP, like a normal end).
+  std::function<bool()> stopRequested;
 };
 
 struct RecordOutcome {
@@ -40,6 +43,7 @@ struct RecordOutcome {
   uint64_t bytes = 0;       // payload bytes taken in
   uint64_t fileEvents = 0;  // failures the recorder reported through its event callback
   double elapsed = 0;
+  bool interrupted = false;  // stopRequested ended it
 };
 
 // The video frame a channel carries as frame number `serial`: the stream loops, so the unit

@@ -1,0 +1,87 @@
+// What each command takes, with its defaults: the parser checks the words against these and
+// `dvrtool CMD --help` prints them.
+#include "commands.h"
+
+namespace dvrtool {
+
+const std::vector<CommandSyntax>& CommandTable() {
+  static const std::vector<CommandSyntax> commands = {
+      {"demo",
+       "[options]",
+       "Records the bundled H.264 sample on every channel with audio on channel 0, lists the\n"
+       "dates, draws the day's timeline, plays channel 0 back at 4x and checks every frame,\n"
+       "exports channel 0 and verifies the files. Exit 1 when a check fails.",
+       {{"dir", 0, "DIR", "record into DIR (default: a new directory under $TMPDIR or /tmp)"},
+        {"seconds", 0, "N", "seconds to record, 1..3600 (default 20)"},
+        {"channels", 0, "N", "channels to record, 1..32 (default 32)"}}},
+      {"record",
+       "--dir DIR --files N [options]",
+       "Records an H.264 elementary stream (one access unit per frame, key frames at IDR\n"
+       "pictures) on several channels through the library, at 25 fps. Ctrl-C or SIGTERM ends\n"
+       "the recording early: every frame taken in so far is stored, and the summary printed.",
+       {{"dir", 0, "DIR", "directory of the rotation set dvr00.VDB, dvr01.VDB, ... (required)"},
+        {"files", 0, "N", "data files in the rotation set, 1..1000 (required)"},
+        {"channels", 0, "N", "channels to record, 1..32 (default 4)"},
+        {"seconds", 0, "N", "seconds of video per channel, 1..86400 (default 10)"},
+        {"input", 0, "FILE", "H.264 elementary stream to record (default: the bundled sample)"},
+        {"fast", 0, "", "hand frames over as fast as the recorder takes them (default: 25 fps)"},
+        {"audio", 0, "", "also record a 440 Hz tone as audio on channel 0 (default: no audio)"},
+        {"quiet", 'q', "", "no progress line (default: one on a terminal)"}}},
+      {"dates",
+       "DIR [options]",
+       "Lists the recorded days of the index files in DIR, with their recorded minutes and\n"
+       "channels. Unreadable index files are named on standard error and skipped. Exit 1 when\n"
+       "nothing is recorded.",
+       {{"json", 0, "", "print JSON instead of text"}}},
+      {"timeline",
+       "DIR --date YYYY-MM-DD [options]",
+       "Shows the day table of one date: which channels recorded in which minute, and why.\n"
+       "Exit 1 when nothing is recorded that day.",
+       {{"date", 0, "YYYY-MM-DD", "the day to show (required)"},
+        {"svg", 0, "FILE", "also draw the day as an SVG picture into FILE"},
+        {"yes", 'y', "", "overwrite an existing --svg file (default: refuse)"},
+        {"by-channel", 0, "", "rows of channels by hours (default: hours by minutes)"},
+        {"dst", 0, "M/D/H-M/D/H", "daylight-saving range for the day table (default: none)"},
+        {"json", 0, "", "print JSON instead of text"}}},
+      {"play",
+       "DIR --from \"YYYY-MM-DD HH:MM:SS\" [options]",
+       "Plays one channel through a file search and reports the frames delivered and their\n"
+       "lateness against the recorded pace. Exit 1 when nothing is recorded at or after --from\n"
+       "on its day. Ctrl-C or SIGTERM stops the playback and ends normally.",
+       {{"from", 0, "TIME", "local time to play from (required)"},
+        {"rate", 0, "R", "play rate, -100..100; 1 normal, <0 backward (default 1)"},
+        {"channel", 0, "C", "channel to play, 0..31 (default 0)"},
+        {"seconds", 0, "S", "wall-clock seconds to play at most, 0.1..86400 (default 10)"},
+        {"out", 'o', "FILE", "write the played video frames as .h264 to FILE, - for stdout"},
+        {"yes", 'y', "", "overwrite an existing --out file (default: refuse)"}}},
+      {"verify",
+       "DIR [options]",
+       "Checks every data/index pair of DIR offline: every record up to the index's dataBytes\n"
+       "parses and the index summary agrees with the records. Each problem names the file and\n"
+       "the byte offset. Exit 1 when there is a problem or no recording file.",
+       {{"json", 0, "", "print JSON instead of text"},
+        {"quiet", 'q', "", "only problems and the totals; no progress line"}}},
+      {"export",
+       "DIR --channel C --out FILE [options]",
+       "Writes one channel's video in recorded order from its first key frame: as the camera's\n"
+       "H.264 stream (.h264) or as MP4 / Matroska (.mp4, .mkv) with every frame at its recorded\n"
+       "time. Exit 1 when the range holds no video of the channel (no file is left then).",
+       {{"channel", 0, "C", "channel to export, 0..31 (required)"},
+        {"from", 0, "TIME", "first second, \"YYYY-MM-DD HH:MM:SS\" (default: the first)"},
+        {"to", 0, "TIME", "last second, \"YYYY-MM-DD HH:MM:SS\" (default: the last)"},
+        {"out", 'o', "FILE", "output file, - for standard output (required)"},
+        {"format", 0, "F", "h264, mp4 or mkv (default: from FILE's extension, else h264)"},
+        {"yes", 'y', "", "overwrite an existing FILE (default: refuse)"},
+        {"quiet", 'q', "", "no progress line (default: one on a terminal)"}}},
+  };
+  return commands;
+}
+
+const CommandSyntax* FindCommand(const std::string& name) {
+  for (const CommandSyntax& syntax : CommandTable()) {
+    if (syntax.name == name) return &syntax;
+  }
+  return nullptr;
+}
+
+}  // namespace dvrtool

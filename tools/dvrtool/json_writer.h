@@ -1,0 +1,39 @@
+// A small writer of indented JSON for --json output, laid out like `ffprobe -of json`: one
+// object per line group, four spaces per level. Strings are escaped (control bytes as \uXXXX);
+// bytes above 0x7F pass through, as file names on Linux are bytes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace dvrtool {
+
+class CJsonWriter {
+ public:
+  CJsonWriter& BeginObject(const std::string& key = std::string());
+  CJsonWriter& EndObject();
+  CJsonWriter& BeginArray(const std::string& key);
+  CJsonWriter& EndArray();
+  CJsonWriter& Field(const std::string& key, const std::string& value);
+  CJsonWriter& Field(const std::string& key, const char* value);
+  CJsonWriter& Field(const std::string& key, int64_t value);
+  CJsonWriter& Field(const std::string& key, uint64_t value);
+  CJsonWriter& Field(const std::string& key, int value) { return Field(key, int64_t{value}); }
+  CJsonWriter& Field(const std::string& key, uint32_t value) { return Field(key, uint64_t{value}); }
+  CJsonWriter& Field(const std::string& key, bool value);
+  // An unnamed number inside an array.
+  CJsonWriter& Item(int64_t value);
+  const std::string& text() const { return text_; }
+
+ private:
+  void Open(const std::string& key, char bracket);
+  void Close(char bracket);
+  void Prefix(const std::string& key);
+  std::string text_;
+  std::vector<bool> first_;  // per open level: nothing written in it yet
+};
+
+std::string JsonQuote(const std::string& text);
+
+}  // namespace dvrtool
