@@ -385,7 +385,8 @@ RECORDER_EXPORT FILESEARCH_HANDLE _RECORDER_FILESEARCH_INIT(
 RECORDER_EXPORT void _RECORDER_FILESEARCH_SETPATH(FILESEARCH_HANDLE handle, const char* directory,
                                                   const char* name, int32_t flag) {
   try {
-    if (handle == nullptr) return;
+    // The search's control lock may be held by a STOP that waits for this callback.
+    if (handle == nullptr || InsideCallbackOf(handle)) return;
     Search(handle)->SetPath(directory, name, flag);
   } catch (...) {
   }
@@ -393,7 +394,7 @@ RECORDER_EXPORT void _RECORDER_FILESEARCH_SETPATH(FILESEARCH_HANDLE handle, cons
 
 RECORDER_EXPORT int32_t _RECORDER_FILESEARCH_START(FILESEARCH_HANDLE handle) {
   try {
-    if (handle == nullptr) return 0;
+    if (handle == nullptr || InsideCallbackOf(handle)) return 0;
     return Search(handle)->Start();
   } catch (...) {
     return 0;

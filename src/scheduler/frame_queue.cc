@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <new>
 
 namespace scheduler {
@@ -60,6 +61,7 @@ bool CFrameQueue::Configure(DeliverCallback callback, void* context, int32_t noB
   } catch (const std::bad_alloc&) {
     return false;
   }
+  configuredChunks_ = groupThreshold_ * kChunksPerThresholdUnit;
   return true;
 }
 
@@ -69,10 +71,7 @@ int32_t CFrameQueue::Enqueue(uint32_t channel, platform::CTime time, const uint8
   if (dataLength < 0 || secondLength < 0) return 0;
   if ((dataLength > 0 && data == nullptr) || (secondLength > 0 && second == nullptr)) return 0;
   // Refused before anything is composed (and before waiting for space it would not use).
-  if (StoredFrameLength(static_cast<uint32_t>(dataLength), static_cast<uint32_t>(secondLength)) >
-      kStagingBufferSize) {
-    return 0;
-  }
+  if (dataLength > kMaxFrameDataLength || secondLength > kMaxSecondLength) return 0;
   ++producers_;
   struct Leave {
     std::atomic<int32_t>& count;
@@ -86,6 +85,15 @@ int32_t CFrameQueue::Enqueue(uint32_t channel, platform::CTime time, const uint8
   platform::MutexLock producing(&producerLock_);
   const uint32_t length = static_cast<uint32_t>(
       StoredFrameLength(static_cast<uint32_t>(dataLength), static_cast<uint32_t>(secondLength)));
+  // A frame longer than the staging buffer (a large key frame) is composed in a buffer made
+  // for it alone.
+  std::unique_ptr<uint8_t[]> big;
+  uint8_t* staging = writeStaging_.get();
+  if (length > kStagingBufferSize) {
+    big.reset(new (std::nothrow) uint8_t[length]);
+    if (!big) return 0;
+    staging = big.get();
+  }
   constexpr int kAttempts = 4;  // a growth, or a Start between reserving and publishing
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     std::shared_ptr<CChunkPool> pool;
@@ -114,13 +122,13 @@ int32_t CFrameQueue::Enqueue(uint32_t channel, platform::CTime time, const uint8
     head.channel = static_cast<int32_t>(channel);
     head.timeStamp = time.seconds();
     head.dataLength = dataLength;
-    if (ComposeStoredFrame(writeStaging_.get(), kStagingBufferSize, head, data, second,
+    if (ComposeStoredFrame(staging, std::max(length, kStagingBufferSize), head, data, second,
                            secondLength, display) != length) {
       platform::MutexLock hold(&lock_);
       pool->Cancel(reservation);
       return 0;
     }
-    pool->Fill(reservation, writeStaging_.get());
+    pool->Fill(reservation, staging);
 
     platform::MutexLock hold(&lock_);
     if (epoch != epoch_) {
@@ -138,6 +146,12 @@ int32_t CFrameQueue::Enqueue(uint32_t channel, platform::CTime time, const uint8
 }
 
 void CFrameQueue::CountStoredFrameLocked(platform::CTime time, int32_t display, float rate) {
+  if (display == 0 && !shownSinceReset_) {
+    // What a decoder needs before the first picture: handed out at once, in no group.
+    ++leadFrames_;
+    return;
+  }
+  if (display != 0) shownSinceReset_ = true;
   if (display != 0 && time != lastEnqueuedTime_) {
     lastEnqueuedTime_ = time;
     if (enqueueCounter_ != 0) {
@@ -165,8 +179,47 @@ void CFrameQueue::CountStoredFrameLocked(platform::CTime time, int32_t display, 
   ++enqueueCounter_;
 }
 
+void CFrameQueue::CloseGroup(float rate) {
+  platform::MutexLock hold(&lock_);
+  if (running_ == 0 || enqueueCounter_ == 0 || !shownSinceReset_) return;
+  const int64_t next = int64_t{lastEnqueuedTime_.seconds()} + (rate < 0.0f ? -1 : 1);
+  if (next < INT32_MIN || next > INT32_MAX) return;
+  const platform::CTime closing(static_cast<int32_t>(next));
+  auto* mark = new (std::nothrow)
+      FrameGroupMark{MarkRate(rate), 1.0 / enqueueCounter_, enqueueCounter_, closing};
+  if (mark == nullptr || marks_.Push(mark) == 0) {
+    delete mark;
+    return;
+  }
+  groupsClosed_.fetch_add(1, std::memory_order_relaxed);
+  lastEnqueuedTime_ = closing;
+  enqueueCounter_ = 0;
+}
+
+bool CFrameQueue::HasFrames() const {
+  platform::MutexLock hold(&lock_);
+  return pool_ && pool_->HasData() != 0;
+}
+
+void CFrameQueue::EmptyPoolLocked() {
+  if (!pool_) return;
+  if (pool_->ChunkCount() > configuredChunks_ && configuredChunks_ > 0) {
+    // A producer still copying into the old pool keeps it alive until its copy ends.
+    try {
+      pool_ = std::make_shared<CChunkPool>(kPoolChunkSize, configuredChunks_);
+      return;
+    } catch (const std::bad_alloc&) {
+      // Keep the grown pool, emptied.
+    }
+  }
+  pool_->Reset();
+}
+
 void CFrameQueue::ResetPacingLocked() {
   resync_ = 1;
+  leadFrames_ = 0;
+  shownSinceReset_ = false;
+  gapJump_ = 0.0;
   lastEnqueuedTime_ = platform::CTime::NoTime();
   groupTime_ = lastEnqueuedTime_;
   enqueueCounter_ = 0;
@@ -195,7 +248,9 @@ void CFrameQueue::Stop() {
   platform::MutexLock hold(&lock_);
   running_ = 0;
   DropMarksLocked();
-  if (pool_) pool_->Reset();
+  EmptyPoolLocked();
+  leadFrames_ = 0;
+  shownSinceReset_ = false;
   ++epoch_;
   // A producer blocked in Enqueue wakes, finds the queue stopped and returns 0.
   spaceEvent_.Set();
@@ -204,7 +259,7 @@ void CFrameQueue::Stop() {
 void CFrameQueue::Flush() {
   platform::MutexLock hold(&lock_);
   DropMarksLocked();
-  if (pool_) pool_->Reset();
+  EmptyPoolLocked();
   ResetPacingLocked();
   spaceEvent_.Set();
 }
@@ -232,6 +287,9 @@ bool CFrameQueue::SetThreshold(int32_t n) {
     return false;  // the queue stores nothing until a later SetThreshold succeeds
   }
   groupThreshold_ = n;
+  configuredChunks_ = n * kChunksPerThresholdUnit;
+  leadFrames_ = 0;
+  shownSinceReset_ = false;
   ++epoch_;
   return true;
 }
@@ -239,6 +297,34 @@ bool CFrameQueue::SetThreshold(int32_t n) {
 int32_t CFrameQueue::PoolChunkCount() const {
   platform::MutexLock hold(&lock_);
   return pool_ ? pool_->ChunkCount() : 0;
+}
+
+int32_t CFrameQueue::HandOutLocked(int64_t millisecond, int32_t* display) {
+  uint32_t length = pool_->NextRecordLength();
+  uint8_t* destination = readStaging_.get();
+  if (length > kStagingBufferSize) {
+    bigRead_.reset(new (std::nothrow) uint8_t[length]);
+    // Without memory for it the record is read into the staging buffer, which drops it.
+    if (bigRead_) destination = bigRead_.get();
+  } else {
+    bigRead_.reset();
+  }
+  uint32_t capacity = destination == readStaging_.get() ? kStagingBufferSize : length;
+  StoredFrameView view;
+  if (pool_->Read(destination, &capacity) == 0 || !ParseStoredFrame(destination, capacity, &view)) {
+    return -1;
+  }
+  *display = view.display;
+  if (callback_ == nullptr) return 0;
+  const FrameTime time = MakeFrameTime(platform::CTime(view.head.timeStamp), millisecond);
+  const DeliverCallback callback = callback_;
+  void* const context = context_;
+  lock_.Unlock();
+  const int32_t accepted =
+      callback(static_cast<uint32_t>(view.head.channel), time, view.data, view.head.dataLength,
+               view.second, view.secondLength, view.display, context);
+  lock_.Lock();
+  return accepted;
 }
 
 int32_t CFrameQueue::Deliver(double now, float rate, double* nextDue) {
@@ -253,10 +339,27 @@ int32_t CFrameQueue::Deliver(double now, float rate, double* nextDue) {
     return kDeliverNothing;
   }
 
+  // What a decoder needs before the first picture goes out at once, outside any group.
+  if (leadFrames_ > 0) {
+    if (pool_->HasData() == 0) {
+      leadFrames_ = 0;
+    } else {
+      --leadFrames_;
+      int32_t display = 0;
+      const int32_t accepted = HandOutLocked(0, &display);
+      lock_.Unlock();
+      if (accepted < 0) return kDeliverNotDue;
+      return (display != 0 && accepted != 0) ? kDeliverShown : kDeliverOther;
+    }
+  }
+
   // Take the next group once the current one is used up. Frames delivered past the group's
   // count (while its successor's mark was missing) belong to the new group.
   if (deliveredCounter_ >= groupFrameCount_) {
     if (auto* mark = static_cast<FrameGroupMark*>(marks_.Pop())) {
+      const bool following = groupFrameCount_ > 0;
+      const double jump = std::fabs(double(mark->time.seconds()) - double(groupTime_.seconds()));
+      gapJump_ = following && jump > 1.0 ? jump : 0.0;
       deliveredCounter_ -= groupFrameCount_;
       groupTime_ = mark->time;
       groupFrameCount_ = mark->frameCount;
@@ -293,9 +396,18 @@ int32_t CFrameQueue::Deliver(double now, float rate, double* nextDue) {
     streamBase_ = s;
     wallBase_ = now;
     resync_ = 0;
+    gapJump_ = 0.0;
     if (nextDue != nullptr) *nextDue = now + d / e;
     lock_.Unlock();
     return kDeliverNewBase;
+  }
+  if (gapJump_ > 0.0) {
+    // A stretch without recordings: one second of it is paced as usual, the rest waited
+    // out for at most kMaxGapWaitSeconds of wall time. Moving the wall base earlier keeps
+    // every later frame on its grid.
+    const double excess = (gapJump_ - 1.0) / e - kMaxGapWaitSeconds;
+    if (excess > 0.0) wallBase_ -= excess;
+    gapJump_ = 0.0;
   }
   const double ds = std::fabs(s - streamBase_);
   const double dw = (now - wallBase_) * e;
@@ -322,34 +434,19 @@ int32_t CFrameQueue::Deliver(double now, float rate, double* nextDue) {
   // Due from the first instant at which (now - wall base) x e - d exceeds ds.
   deliveryDue_.store(wallBase_ + (ds + d) / e, std::memory_order_relaxed);
 
-  uint32_t length = kStagingBufferSize;
-  StoredFrameView view;
-  if (pool_->Read(readStaging_.get(), &length) == 0 ||
-      !ParseStoredFrame(readStaging_.get(), length, &view)) {
+  const uint64_t epoch = epoch_;
+  int32_t display = 0;
+  const int32_t accepted =
+      HandOutLocked(int64_t{deliveredCounter_} * 1000 / groupFrameCount_, &display);
+  if (accepted < 0) {
     lock_.Unlock();
     return kDeliverNotDue;
   }
-
-  int32_t accepted = 0;
-  if (callback_ != nullptr) {
-    const FrameTime time = MakeFrameTime(platform::CTime(view.head.timeStamp),
-                                         int64_t{deliveredCounter_} * 1000 / groupFrameCount_);
-    const DeliverCallback callback = callback_;
-    void* const context = context_;
-    const uint64_t epoch = epoch_;
-    lock_.Unlock();
-    accepted =
-        callback(static_cast<uint32_t>(view.head.channel), time, view.data, view.head.dataLength,
-                 view.second, view.secondLength, view.display, context);
-    lock_.Lock();
-    if (epoch != epoch_) {
-      lock_.Unlock();
-      return (view.display != 0 && accepted != 0) ? kDeliverShown : kDeliverOther;
-    }
-  }
-  ++deliveredCounter_;
+  // A Stop, Flush or new pool during the callback: the frame does not count into the new
+  // state.
+  if (epoch == epoch_) ++deliveredCounter_;
   lock_.Unlock();
-  return (view.display != 0 && accepted != 0) ? kDeliverShown : kDeliverOther;
+  return (display != 0 && accepted != 0) ? kDeliverShown : kDeliverOther;
 }
 
 }  // namespace scheduler

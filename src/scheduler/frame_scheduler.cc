@@ -220,6 +220,21 @@ void CFrameScheduler::SetRate(float rate) {
   if (rate < 0.0f) s.direction = -1;
 }
 
+void CFrameScheduler::CloseGroups(float rate) {
+  Shared& s = *shared_;
+  if (!s.opened.load(std::memory_order_acquire)) return;
+  s.videoQueue->CloseGroup(rate);
+  s.audioQueue->CloseGroup(1.0f);
+  s.videoEvent.Set();
+  s.audioEvent.Set();
+}
+
+bool CFrameScheduler::HasQueuedFrames() const {
+  const Shared& s = *shared_;
+  if (!s.opened.load(std::memory_order_acquire)) return false;
+  return s.videoQueue->HasFrames() || s.audioQueue->HasFrames();
+}
+
 float CFrameScheduler::GetRate() const { return shared_->Rate(); }
 
 void CFrameScheduler::SetChannelEnables(const int32_t* words, int32_t n) {

@@ -41,7 +41,8 @@ TEST_F(DayChangeTest, ForwardPlayShowsTheLastDayToItsEndThenWrapsToTheFirst) {
   const std::vector<HostEvent> shown = log_.ShownSince();
   const auto wrap = std::find_if(shown.begin(), shown.end(), onDay1);
   ASSERT_NE(wrap, shown.end());
-  // Before the wrap: every frame from the key frame of 00:00:01 to the last one recorded.
+  // Before the wrap: every frame of the last day's file (the writer began it at 00:00:01; the
+  // frames of 00:00:00 went into the first day's file) to the last one recorded.
   std::vector<uint32_t> before;
   for (auto it = shown.begin(); it != wrap; ++it) before.push_back(it->serial);
   std::vector<uint32_t> expected;
@@ -65,11 +66,12 @@ TEST_F(DayChangeTest, BackwardPlayWrapsFromTheFirstDayToTheEndOfTheLast) {
   const std::vector<HostEvent> shown = log_.ShownSince();
   const auto wrap = std::find_if(shown.begin(), shown.end(), onDay2);
   ASSERT_NE(wrap, shown.end());
-  // Before the wrap: the first day from the key frame of 23:59:59 back to its first frame.
+  // Before the wrap: the first day from its last frame (the last at or before the target)
+  // back to its first frame.
   std::vector<uint32_t> before;
   for (auto it = shown.begin(); it != wrap; ++it) before.push_back(it->serial);
   ASSERT_GE(before.size(), 2u);
-  EXPECT_EQ(before.front(), rec_->video[10].serial);
+  EXPECT_EQ(before.front(), rec_->video[19].serial);
   EXPECT_EQ(before.back(), rec_->video.front().serial);
   for (size_t i = 1; i < before.size(); ++i) EXPECT_LT(before[i], before[i - 1]);
   // After it: the last day from its end, going back in time.

@@ -286,16 +286,16 @@ inline std::vector<HostEvent> FirstPass(const std::vector<HostEvent>& events,
                                         bool backward = false) {
   std::vector<HostEvent> pass;
   std::vector<std::pair<uint32_t, uint32_t>> seen;
-  const HostEvent* previous = nullptr;
+  // Video and audio are paced by queues of their own, so each kind keeps its own order.
+  const HostEvent* previous[2] = {nullptr, nullptr};
   for (const HostEvent& e : events) {
     if (e.kind != HostEvent::kNotify) {
       const std::pair<uint32_t, uint32_t> id{e.serial, e.d.decodeOnly};
       if (std::find(seen.begin(), seen.end(), id) != seen.end()) break;
-      if (previous != nullptr && (backward ? e.time > previous->time : e.time < previous->time)) {
-        break;
-      }
+      const HostEvent*& last = previous[e.kind == HostEvent::kAudio ? 1 : 0];
+      if (last != nullptr && (backward ? e.time > last->time : e.time < last->time)) break;
       seen.push_back(id);
-      previous = &e;
+      last = &e;
     }
     pass.push_back(e);
   }

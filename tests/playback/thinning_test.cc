@@ -49,16 +49,22 @@ TEST_F(ThinningTest, ChannelsStartAtTheirKeyFrameAfterASeekAndWhenSwitchedOn) {
   ASSERT_TRUE(WaitForCount(onChannel(1), 5));
   _RECORDER_FILESEARCH_STOP(search_);
 
-  // The seek steps over the first record of t0 + 1 (channel 0's key frame), so channel 0
-  // waits for the next one; channel 1 starts at its own in t0 + 1. From there on every frame.
+  // Both channels start with their first frame of t0 + 1; channel 1, whose key frame came
+  // earlier, first gets the frames from that key frame (12..24 of t0) decode-only. From
+  // there on every frame.
   for (uint32_t ch = 0; ch < 2; ++ch) {
     const std::vector<const SentFrame*> frames = ShownOn(rec, ch);
     ASSERT_GE(frames.size(), 5u);
-    EXPECT_TRUE(frames[0]->key) << "channel " << ch;
-    EXPECT_EQ(frames[0]->time, ch == 0 ? t0 + 2 : t0 + 1) << "channel " << ch;
+    EXPECT_EQ(frames[0]->serial, rec.video[50 + ch].serial) << "channel " << ch;
     for (size_t i = 1; i < frames.size(); ++i) {
       EXPECT_EQ(frames[i]->serial, frames[i - 1]->serial + 2) << "channel " << ch;
     }
+    std::vector<uint32_t> decodeOnly, expected;
+    for (const HostEvent& e : log_.Events()) {
+      if (IsVideo(e) && e.d.decodeOnly && e.channel == ch) decodeOnly.push_back(e.serial);
+    }
+    for (int f = 12; ch == 1 && f < 25; ++f) expected.push_back(rec.video[2 * f + 1].serial);
+    EXPECT_EQ(decodeOnly, expected) << "channel " << ch;
   }
 
   // A channel switched on during play starts at its next key frame.
@@ -93,14 +99,14 @@ TEST_F(ThinningTest, RateTwoSendsTheKeyFrameAndEveryOtherFrameWithoutAudio) {
   _RECORDER_FILESEARCH_STOP(search_);
   EXPECT_EQ(log_.Count(IsAudio), 0u);
 
-  // Play starts at the key frame of t0 + 1 (the seek stepped over the one of t0).
+  // Play starts at the key frame of t0, the seek target.
   std::vector<double> at;
   const std::vector<const SentFrame*> frames = ShownFirstPass(rec, &at);
   ASSERT_FALSE(frames.empty());
-  EXPECT_EQ(frames.front()->time, t0 + 1);
+  EXPECT_EQ(frames.front()->time, t0);
   std::map<int32_t, std::vector<const SentFrame*>> bySecond;
   for (const SentFrame* f : frames) bySecond[f->time].push_back(f);
-  EXPECT_EQ(bySecond.size(), static_cast<size_t>(kSeconds - 1));
+  EXPECT_EQ(bySecond.size(), static_cast<size_t>(kSeconds));
   for (const auto& [second, list] : bySecond) {
     ASSERT_TRUE(list.front()->key) << "second " << second - t0;
     // 24 frames after the key frame, every other one of them.
@@ -110,8 +116,8 @@ TEST_F(ThinningTest, RateTwoSendsTheKeyFrameAndEveryOtherFrameWithoutAudio) {
           << "second " << second - t0;
     }
   }
-  // Paced at twice the recorded speed: about 5 recorded seconds in 2.5 s.
-  EXPECT_NEAR(at.back() - at.front(), (kSeconds - 2 + 24.0 / 25) / 2.0, 0.5);
+  // Paced at twice the recorded speed: about 6 recorded seconds in 3 s.
+  EXPECT_NEAR(at.back() - at.front(), (kSeconds - 1 + 24.0 / 25) / 2.0, 0.5);
 }
 
 TEST_F(ThinningTest, KeyFrameBandSendsEverySecondKeyFrameOnly) {
@@ -142,13 +148,11 @@ TEST_F(ThinningTest, BackwardPlayGivesEachGroupItsKeyFrameFirstThenNewestToOldes
       WaitForCount([&](const HostEvent& e) { return IsShown(e) && e.serial == firstKey; }, 1));
   _RECORDER_FILESEARCH_STOP(search_);
 
-  // The seek lands just after the key frame of t0 + 2; from there backwards each group is
+  // Play starts with the last frame at or before t0 + 2; from there backwards each group is
   // its key frame decode-only, then its frames from the newest down to the key frame.
   std::vector<std::pair<uint32_t, uint32_t>> expected;  // serial, decode-only
   const auto key = [&](int s) { return rec.video[static_cast<size_t>(s * 10)].serial; };
-  expected.push_back({key(2), 1});
-  expected.push_back({key(2), 0});
-  for (int s = 1; s >= 0; --s) {
+  for (int s = 2; s >= 0; --s) {
     expected.push_back({key(s), 1});
     for (int f = 9; f >= 0; --f) expected.push_back({key(s) + static_cast<uint32_t>(f), 0});
   }
