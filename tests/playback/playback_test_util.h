@@ -280,8 +280,8 @@ class HostLog {
 
 // The events of the first pass over the recording: everything before play wraps around at
 // the end of the recorded days. The wrap shows as a frame that arrives a second time, or as a
-// frame whose time runs against the direction of play (the start of the recording can hold
-// frames the first pass stepped over, so they are new and yet belong to the second pass).
+// displayed frame whose time runs against the direction of play (the start of the recording can
+// hold frames the first pass stepped over, so they are new and yet belong to the second pass).
 inline std::vector<HostEvent> FirstPass(const std::vector<HostEvent>& events,
                                         bool backward = false) {
   std::vector<HostEvent> pass;
@@ -292,10 +292,13 @@ inline std::vector<HostEvent> FirstPass(const std::vector<HostEvent>& events,
     if (e.kind != HostEvent::kNotify) {
       const std::pair<uint32_t, uint32_t> id{e.serial, e.d.decodeOnly};
       if (std::find(seen.begin(), seen.end(), id) != seen.end()) break;
+      // A decode-only key frame may be older than the frames it is handed over before.
       const HostEvent*& last = previous[e.kind == HostEvent::kAudio ? 1 : 0];
-      if (last != nullptr && (backward ? e.time > last->time : e.time < last->time)) break;
+      if (!e.d.decodeOnly) {
+        if (last != nullptr && (backward ? e.time > last->time : e.time < last->time)) break;
+        last = &e;
+      }
       seen.push_back(id);
-      last = &e;
     }
     pass.push_back(e);
   }
