@@ -79,5 +79,60 @@ TEST_F(DayChangeTest, BackwardPlayWrapsFromTheFirstDayToTheEndOfTheLast) {
   for (auto it = wrap + 1; it != shown.end(); ++it) EXPECT_LE(it->time, (it - 1)->time);
 }
 
+// The end of a day is shown before play moves on, however slow the rate and whatever gaps
+// lie before it; a gap inside the day is waited out for at most 2 s of wall time. The
+// pacing clock runs eight times faster than the wall clock.
+struct EndOfDayCase {
+  const char* name;
+  std::vector<int> seconds;  // recorded seconds, from 10:00:00
+  int fps;
+  float rate;
+  double longestWait;  // most pacing-clock seconds between two shown frames
+};
+
+class EndOfDayTest : public PlaybackTest, public ::testing::WithParamInterface<EndOfDayCase> {
+ protected:
+  void TearDown() override { EndSearch(); }
+  FastPacingClock clock_{8.0};
+};
+
+TEST_P(EndOfDayTest, EveryFrameIsShownBeforePlayWraps) {
+  const EndOfDayCase& c = GetParam();
+  const int32_t t0 = Local(2024, 3, 10, 10, 0, 0);
+  Recording rec(dir_.path());
+  ASSERT_TRUE(rec.Begin(t0));
+  for (int s : c.seconds) {
+    for (int f = 0; f < c.fps; ++f) rec.Video(0, t0 + s, 1, f == 0);
+    rec.Settle();
+  }
+  rec.Finish();
+
+  StartPlay(1, rec, {1}, t0, c.rate);
+  const uint32_t first = rec.video.front().serial;
+  // Play wraps to the start of the day once everything was shown.
+  ASSERT_TRUE(WaitUntil([&] { return FirstPass(log_.Events()).size() < log_.Size(); }, 30000));
+  _RECORDER_FILESEARCH_STOP(search_);
+
+  std::vector<uint32_t> shown, expected;
+  std::vector<double> at;
+  for (const HostEvent& e : FirstPass(log_.Events())) {
+    if (IsShown(e)) shown.push_back(e.serial), at.push_back(e.at);
+  }
+  for (const SentFrame& f : rec.video) expected.push_back(f.serial);
+  EXPECT_EQ(shown, expected);
+  EXPECT_EQ(log_.ShownSince().at(shown.size()).serial, first);
+  double longest = 0;
+  for (size_t i = 1; i < at.size(); ++i) longest = std::max(longest, at[i] - at[i - 1]);
+  EXPECT_LT(longest, c.longestWait + 0.5);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, EndOfDayTest,
+    ::testing::Values(EndOfDayCase{"OneFramePerSecondAtHalfRate", {0, 1, 2, 3, 4}, 1, 0.5f, 2.0},
+                      EndOfDayCase{"GapBeforeTheLastSeconds", {0, 1, 2, 6, 7}, 5, 1.0f, 3.0},
+                      EndOfDayCase{"TwoHourGap", {0, 1, 7200, 7201}, 5, 1.0f, 3.0},
+                      EndOfDayCase{"TwoHourGapAtHalfRate", {0, 1, 7200, 7201}, 5, 0.5f, 4.0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
 }  // namespace playtest

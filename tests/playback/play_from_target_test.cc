@@ -15,14 +15,6 @@ constexpr int kFrames = 100;
 constexpr int kFps = 20;
 constexpr uint32_t kChannels = 2;
 
-double g_clockStart = 0.0;
-double FastClock() {
-  platform::SetPerfSecondsForTest(nullptr);
-  const double now = platform::PerfSeconds();
-  platform::SetPerfSecondsForTest(&FastClock);
-  return g_clockStart + (now - g_clockStart) * 8.0;
-}
-
 // Channel 1 has its key frames a fifth of an interval after channel 0's; both start with one.
 bool IsKey(int interval, uint32_t channel, int n) {
   const int phase = channel == 0 ? 0 : interval / 5;
@@ -31,14 +23,8 @@ bool IsKey(int interval, uint32_t channel, int n) {
 
 class PlayFromTargetTest : public PlaybackTest, public ::testing::WithParamInterface<int> {
  protected:
-  void SetUp() override {
-    g_clockStart = platform::PerfSeconds();
-    platform::SetPerfSecondsForTest(&FastClock);
-  }
-  void TearDown() override {
-    EndSearch();
-    platform::SetPerfSecondsForTest(nullptr);
-  }
+  void TearDown() override { EndSearch(); }
+  FastPacingClock clock_{8.0};
 
   const int32_t t0 = Local(2024, 3, 10, 10, 0, 0);
 };

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -71,10 +72,18 @@ class Recording {
   }
 
   const SentFrame& Video(uint32_t channel, int32_t time, uint32_t type, bool key,
-                         uint32_t triggerA = 0, uint32_t triggerB = 0) {
+                         uint32_t triggerA = 0, uint32_t triggerB = 0, size_t size = 0) {
     const uint32_t serial = nextSerial_++;
-    SentFrame sent{false,    serial,   channel,        time, type, key, 0x7A000000u | serial,
-                   triggerA, triggerB, Payload(serial)};
+    SentFrame sent{false,
+                   serial,
+                   channel,
+                   time,
+                   type,
+                   key,
+                   0x7A000000u | serial,
+                   triggerA,
+                   triggerB,
+                   Payload(serial, size)};
     // The payload does not start the host's buffer.
     const uint32_t dataStart = 3 + channel;
     std::vector<uint8_t> buffer(dataStart, 0xEE);
@@ -134,8 +143,9 @@ class Recording {
   std::vector<SentFrame> audio;
 
  private:
-  static std::vector<uint8_t> Payload(uint32_t serial) {
-    std::vector<uint8_t> bytes(40 + (serial * 37) % 300);
+  // `size` bytes (by default 40 to 339) that start with the serial.
+  static std::vector<uint8_t> Payload(uint32_t serial, size_t size = 0) {
+    std::vector<uint8_t> bytes(size != 0 ? size : 40 + (serial * 37) % 300);
     uint32_t x = serial * 2654435761u + 7;
     for (auto& b : bytes) {
       x = x * 1103515245u + 12345u;
@@ -179,6 +189,32 @@ inline const SentFrame* FindSent(const Recording& rec, uint32_t serial) {
   const int i = VideoPosition(rec, serial);
   return i < 0 ? nullptr : &rec.video[static_cast<size_t>(i)];
 }
+
+// Runs the pacing clock (the performance counter) `factor` times faster than real time while
+// it lives, so tests of slow rates and long waits play in a fraction of the time. Make it
+// before the file search and let it go after the search has ended.
+class FastPacingClock {
+ public:
+  explicit FastPacingClock(double factor) {
+    start_ = platform::PerfSeconds();
+    realStart_ = Real();
+    factor_ = factor;
+    platform::SetPerfSecondsForTest(&Now);
+  }
+  ~FastPacingClock() { platform::SetPerfSecondsForTest(nullptr); }
+  FastPacingClock(const FastPacingClock&) = delete;
+  FastPacingClock& operator=(const FastPacingClock&) = delete;
+
+ private:
+  static double Real() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+  }
+  static double Now() { return start_ + (Real() - realStart_) * factor_; }
+  static inline double start_ = 0.0;
+  static inline double realStart_ = 0.0;
+  static inline double factor_ = 1.0;
+};
 
 // One callback as the host saw it.
 struct HostEvent {
