@@ -3,6 +3,7 @@
 // only at 1.0, and backward play with the decode-only key frame ahead of each group.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <map>
 
 #include "playback_test_util.h"
@@ -167,6 +168,33 @@ TEST_F(ThinningTest, BackwardPlayGivesEachGroupItsKeyFrameFirstThenNewestToOldes
   EXPECT_EQ(got, expected);
   // Decode-only frames do not count towards the progress notifications.
   EXPECT_EQ(notifications, shown / 4);
+}
+
+// Resident memory of this process in bytes.
+int64_t ResidentBytes() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stoll(line.substr(6)) * 1024;
+  }
+  return 0;
+}
+
+// With every channel hidden, nothing can close a group: key frames of hidden channels are
+// then not queued as decode-only frames, which would pile up in the queue until the end.
+TEST_F(ThinningTest, HidingEveryChannelKeepsTheQueueFromGrowing) {
+  Recording rec(dir_.path());
+  ASSERT_TRUE(rec.Begin(t0));
+  for (int s = 0; s < 600; ++s) rec.Video(0, t0 + s, 2, true, 0, 0, 100000);
+  rec.Finish();
+
+  StartPlay(1, rec, {1}, t0);
+  ASSERT_TRUE(WaitForCount(IsShown, 2));
+  Display({0});
+  Idle(300);
+  const int64_t before = ResidentBytes();
+  Idle(2000);
+  EXPECT_LT(ResidentBytes() - before, 2 << 20);
 }
 
 }  // namespace
