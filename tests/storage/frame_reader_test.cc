@@ -3,6 +3,7 @@
 #include "storage/frame_reader_test.h"
 
 #include <chrono>
+#include <filesystem>
 
 namespace reader_test {
 namespace {
@@ -150,6 +151,8 @@ TEST_F(FrameReaderTest, BackwardInjectsEachGroupsKeyFrameFirstAndPlaysAudioInRev
   const size_t a1 = a.AddAudio(1, At(10, 0, 1));
   const size_t p0 = b.AddVideo(0, At(10, 0, 2), false);
   const size_t k1 = b.AddVideo(0, At(10, 0, 3), true, 3);
+  // Recording data of the same channel that carries the key bit: never handed to a decoder.
+  b.AddVideo(0, At(10, 0, 4), true, 160);
   const size_t a2 = b.AddAudio(1, At(10, 0, 4));
   const size_t p2 = b.AddVideo(0, At(10, 0, 5), false, 2);
   const size_t p3 = b.AddVideo(0, At(10, 0, 6), false);
@@ -203,6 +206,25 @@ TEST_F(FrameReaderTest, PositionsOfOtherDaysOrWithoutBytesArePassedOverBothWays)
   // Backwards a key frame needs nothing injected before it.
   ReadAll(-1.0f);
   ExpectEvents({{&evening, 1}, {&evening, 0}, {&morning, 1}, {&morning, 0}});
+}
+
+// A data file that cannot be opened (deleted by retention after the catalogue was built) is
+// stepped over in both directions and by the seek; the rest of the day still plays.
+TEST_F(FrameReaderTest, ADataFileThatCannotBeOpenedIsSteppedOver) {
+  DataFileBuilder a, b, c;
+  a.AddVideo(0, At(9, 0), true);
+  b.AddVideo(0, At(10, 0), true);
+  c.AddVideo(0, At(11, 0), true);
+  c.AddVideo(0, At(11, 0, 1), false);
+  WriteList({{&a, "a"}, {&b, "b"}, {&c, "c"}});
+  std::filesystem::remove(dir_.path() + "b.VDB");
+
+  PlayDay(At(12, 0));
+  ExpectEvents({{&a, 0}, {&c, 0}, {&c, 1}});
+  ReadAll(-1.0f);
+  ExpectEvents({{&c, 0, true}, {&c, 1}, {&c, 0}, {&a, 0}});
+  ASSERT_EQ(catalog_->SeekToTime(CTime(At(10, 0))), 1);
+  EXPECT_EQ(NextFrame(1.0f), c.Frame(0));
 }
 
 TEST_F(FrameReaderTest, ADayOfManyFilesKeepsAtMost64OpenAndReadsAllOfThem) {
