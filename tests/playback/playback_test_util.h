@@ -273,6 +273,7 @@ class HostLog {
     e.time = Local(e.d.year, e.d.month, e.d.day, e.d.hour, e.d.minute, e.d.second);
     EXPECT_EQ(search, log->search.load());
     log->Add(std::move(e));
+    if (log->notifyHook) log->notifyHook();
   }
 
   std::vector<HostEvent> Events() {
@@ -303,6 +304,7 @@ class HostLog {
   std::atomic<FILESEARCH_HANDLE> search{nullptr};
   // Called after logging a frame, on the pacing thread (set before playback starts).
   std::function<void(uint32_t, const FrameDescriptor*)> hook;
+  std::function<void()> notifyHook;
 
  private:
   void Add(HostEvent e) {
