@@ -8,7 +8,11 @@
 #include <ostream>
 #include <string>
 
+#include "storage/formats.h"
+
 namespace dvrtool {
+
+struct RecordDamage;
 
 struct VerifyTotals {
   int pairs = 0;
@@ -24,6 +28,8 @@ class CDataSetVerifier {
  private:
   void Problem(const std::string& path, uint64_t offset, const std::string& what);
   void VerifyPair(const std::string& dataPath, const std::string& indexPath);
+  void VerifyAfterDamage(const std::string& dataPath, const storage::IndexSummary& stored,
+                         const RecordDamage& first);
 
   std::ostream& out_;
   VerifyTotals totals_;
