@@ -15,6 +15,16 @@ float MarkRate(float rate) {
   return std::min(r, 1000.0f);
 }
 
+// The pace of delivery: |rate| (a single step at 1.0), or the group's own rate when it is
+// faster, or when it is slower but still above the play rate.
+float EffectiveRate(float rate, float groupRate) {
+  float e = std::fabs(rate);
+  if (e == 100.0f) e = 1.0f;
+  if (groupRate > 1.0f) return groupRate;
+  if (groupRate > 0.0f && groupRate > e) return groupRate;
+  return e;
+}
+
 FrameTime MakeFrameTime(platform::CTime stamp, int64_t millisecond) {
   const platform::LocalFields f = stamp.Local();
   FrameTime t{};
@@ -219,6 +229,8 @@ void CFrameQueue::ResetPacingLocked() {
   resync_ = 1;
   leadFrames_ = 0;
   shownSinceReset_ = false;
+  startEarly_ = true;
+  earlyBase_ = false;
   gapJump_ = 0.0;
   lastEnqueuedTime_ = platform::CTime::NoTime();
   groupTime_ = lastEnqueuedTime_;
@@ -366,16 +378,34 @@ int32_t CFrameQueue::Deliver(double now, float rate, double* nextDue) {
       frameInterval_ = mark->interval;
       groupRate_ = mark->rate;
       delete mark;
+      if (earlyBase_) {
+        // The group's first frame went out early: the clock base is where it went out.
+        earlyBase_ = false;
+        streamBase_ = double(groupTime_.seconds());
+        wallBase_ = earlyWall_;
+        resync_ = 0;
+        lastEffectiveRate_ = EffectiveRate(rate, groupRate_);
+      }
     }
   }
 
-  float e = std::fabs(rate);
-  if (e == 100.0f) e = 1.0f;
-  const float g = groupRate_;
-  if (g > 1.0f) {
-    e = g;
-  } else if (g > 0.0f && g > e) {
-    e = g;
+  const float e = EffectiveRate(rate, groupRate_);
+  if (groupFrameCount_ == 0 && deliveredCounter_ == 0 && startEarly_ && shownSinceReset_ &&
+      pool_->HasData() != 0) {
+    // The first displayed frame since Start or Flush is due at once; its second's mark is
+    // not needed for it.
+    startEarly_ = false;
+    const uint64_t epoch = epoch_;
+    int32_t display = 0;
+    const int32_t accepted = HandOutLocked(0, &display);
+    if (accepted >= 0 && epoch == epoch_) {
+      deliveredCounter_ = 1;
+      earlyBase_ = true;
+      earlyWall_ = now;
+    }
+    lock_.Unlock();
+    if (accepted < 0) return kDeliverNotDue;
+    return (display != 0 && accepted != 0) ? kDeliverShown : kDeliverOther;
   }
   if (e != lastEffectiveRate_) {
     lastEffectiveRate_ = e;

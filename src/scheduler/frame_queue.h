@@ -136,6 +136,12 @@ class CFrameQueue {
   // lie at the pool's head and are handed out unpaced.
   int32_t leadFrames_ GUARDED_BY(lock_) = 0;
   bool shownSinceReset_ GUARDED_BY(lock_) = false;
+  // The first displayed frame after Start or Flush goes out as soon as it is stored, without
+  // waiting for its second's mark; the mark then paces the rest from it (earlyWall_ is when
+  // it went out).
+  bool startEarly_ GUARDED_BY(lock_) = true;
+  bool earlyBase_ GUARDED_BY(lock_) = false;
+  double earlyWall_ GUARDED_BY(lock_) = 0.0;
   // Stream seconds between the group being delivered and the one before it, when that is
   // more than one second (a stretch without recordings); 0 otherwise.
   double gapJump_ GUARDED_BY(lock_) = 0.0;

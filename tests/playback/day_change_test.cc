@@ -123,7 +123,8 @@ TEST_P(EndOfDayTest, EveryFrameIsShownBeforePlayWraps) {
   EXPECT_EQ(log_.ShownSince().at(shown.size()).serial, first);
   double longest = 0;
   for (size_t i = 1; i < at.size(); ++i) longest = std::max(longest, at[i] - at[i - 1]);
-  EXPECT_LT(longest, c.longestWait + 0.5);
+  // A generous margin: on a busy machine 1.5 s of this clock is under 0.2 s of wall time.
+  EXPECT_LT(longest, c.longestWait + 1.5);
 }
 
 INSTANTIATE_TEST_SUITE_P(
