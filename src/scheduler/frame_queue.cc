@@ -187,6 +187,14 @@ void CFrameQueue::CountStoredFrameLocked(platform::CTime time, int32_t display, 
     enqueueCounter_ = 0;
   }
   ++enqueueCounter_;
+  // A throttled producer also waits while the pool is full as configured and a closed second
+  // is waiting for delivery, so a busy queue does not grow its pool; with no closed second
+  // queued it goes on, since delivery needs the next second's first frame.
+  if (noBackPressure_ == 0 && PoolFullLocked()) spaceEvent_.Reset();
+}
+
+bool CFrameQueue::PoolFullLocked() const {
+  return marks_.Count() >= 1 && pool_ && pool_->UsedCount() >= configuredChunks_;
 }
 
 void CFrameQueue::CloseGroup(float rate) {
@@ -345,7 +353,9 @@ int32_t CFrameQueue::Deliver(double now, float rate, double* nextDue) {
     lock_.Unlock();
     return kDeliverNothing;
   }
-  if (marks_.Count() < groupThreshold_) spaceEvent_.Set();
+  if (marks_.Count() < groupThreshold_ && (noBackPressure_ != 0 || !PoolFullLocked())) {
+    spaceEvent_.Set();
+  }
   if (rate == 0.0f || !std::isfinite(rate)) {
     lock_.Unlock();
     return kDeliverNothing;

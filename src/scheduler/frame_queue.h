@@ -101,6 +101,8 @@ class CFrameQueue {
 
  private:
   void ResetPacingLocked() REQUIRES(lock_);
+  // True while the pool holds its configured chunks and a closed second awaits delivery.
+  bool PoolFullLocked() const REQUIRES(lock_);
   // Empties the pool and, when it has grown, replaces it by one of its configured size.
   void EmptyPoolLocked() REQUIRES(lock_);
   // Takes the record at the pool's head and hands it to the callback with the lock released
