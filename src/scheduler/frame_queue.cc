@@ -361,17 +361,20 @@ int32_t CFrameQueue::Deliver(double now, float rate, double* nextDue) {
     return kDeliverNothing;
   }
 
-  // What a decoder needs before the first picture goes out at once, outside any group.
+  // What a decoder needs before the first picture goes out at once, outside any group: all
+  // of it that is queued, in this one call.
   if (leadFrames_ > 0) {
-    if (pool_->HasData() == 0) {
-      leadFrames_ = 0;
-    } else {
+    const uint64_t epoch = epoch_;
+    bool handed = false;
+    while (leadFrames_ > 0 && epoch == epoch_ && pool_ && pool_->HasData() != 0) {
       --leadFrames_;
       int32_t display = 0;
-      const int32_t accepted = HandOutLocked(0, &display);
+      handed = HandOutLocked(0, &display) >= 0 || handed;
+    }
+    if (epoch == epoch_ && pool_ && pool_->HasData() == 0) leadFrames_ = 0;
+    if (handed) {
       lock_.Unlock();
-      if (accepted < 0) return kDeliverNotDue;
-      return (display != 0 && accepted != 0) ? kDeliverShown : kDeliverOther;
+      return kDeliverOther;
     }
   }
 

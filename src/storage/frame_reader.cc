@@ -427,9 +427,10 @@ void CFileCatalog::PlanLead(CTime t, uint32_t leadChannels) {
   const int32_t windowStart = t.seconds() - kLeadWindowSeconds;
   const int64_t windowEnd = int64_t{t.seconds()} + kLeadWindowSeconds;
 
-  // A channel whose first video frame from the landing is a key frame needs nothing before.
+  // Only a channel whose first video frame from the landing is not a key frame needs the
+  // frames before it; one without video near the target needs nothing.
   uint32_t seen = 0;
-  uint32_t need = leadChannels;
+  uint32_t need = 0;
   {
     RecordWindow window(file, RecordedBytesAt(currentFile), walkWindow.get(), kWalkWindowSize);
     FrameHeader header;
@@ -442,7 +443,7 @@ void CFileCatalog::PlanLead(CTime t, uint32_t leadChannels) {
         continue;
       }
       const uint32_t bit = 1u << header.channel;
-      if ((seen & bit) == 0 && (header.keyFrame & 1) != 0) need &= ~bit;
+      if ((seen & bit) == 0 && (header.keyFrame & 1) == 0) need |= bit & leadChannels;
       seen |= bit;
     }
   }
