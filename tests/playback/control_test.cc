@@ -3,7 +3,10 @@
 // files across a stop and a restart, and exports called from inside the host's callbacks.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -376,6 +379,38 @@ TEST_F(ControlTest, DayChangeRacesWithPlayTimeAndAbandonedThreads) {
   ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
   Idle(500);
   EXPECT_EQ(log_.Size(), before) << "frames after a START without PLAYTIME";
+}
+
+// END of a search while its frame callback calls INIT and END of another search: both
+// return. Run in a child process, so a deadlock costs the test ten seconds, not the suite.
+// Disabled until END no longer holds the process-wide lock while it stops its search (the
+// handle registry's rework): today END waits for the callback and the callback for END.
+TEST_F(ControlTest, DISABLED_EndWhileTheCallbackCreatesAndEndsAnotherSearch) {
+  Recording rec(dir_.path());
+  RecordSeconds(rec, t0, 2, 10, 1);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    std::atomic<bool> inCallback{false};
+    log_.hook = [&](uint32_t, const FrameDescriptor*) {
+      if (inCallback.exchange(true)) return;
+      platform::SleepMs(100);  // END below now waits for this callback
+      _RECORDER_FILESEARCH_END(_RECORDER_FILESEARCH_INIT(1, 0, nullptr, nullptr));
+    };
+    StartPlay(1, rec, {1}, t0);
+    if (!WaitUntil([&] { return inCallback.load(); }, 5000)) ::_exit(2);
+    EndSearch();
+    ::_exit(0);
+  }
+  int status = 0;
+  const bool ended = WaitUntil([&] { return ::waitpid(child, &status, WNOHANG) == child; }, 10000);
+  if (!ended) {
+    ::kill(child, SIGKILL);
+    ::waitpid(child, &status, 0);
+  }
+  EXPECT_TRUE(ended) << "END and the callback wait for each other";
+  EXPECT_TRUE(!ended || (WIFEXITED(status) && WEXITSTATUS(status) == 0));
 }
 
 }  // namespace
