@@ -110,7 +110,12 @@ TEST_P(EndOfDayTest, EveryFrameIsShownBeforePlayWraps) {
   StartPlay(1, rec, {1}, t0, c.rate);
   const uint32_t first = rec.video.front().serial;
   // Play wraps to the start of the day once everything was shown.
-  ASSERT_TRUE(WaitUntil([&] { return FirstPass(log_.Events()).size() < log_.Size(); }, 30000));
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        const std::vector<HostEvent> events = log_.Events();
+        return FirstPass(events).size() < events.size();
+      },
+      30000));
   _RECORDER_FILESEARCH_STOP(search_);
 
   std::vector<uint32_t> shown, expected;
