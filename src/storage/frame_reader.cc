@@ -601,7 +601,7 @@ void CFileCatalog::ResyncForward(uint64_t damagedAt) {
 
 int32_t CFileCatalog::StepForward() {
   FrameHeader header;
-  for (int32_t guard = 0;; ++guard) {
+  for (;;) {
     CRawFile* file = IsReadablePosition(currentFile) ? DataFileAt(currentFile) : nullptr;
     uint64_t start = 0;
     if (file != nullptr && Tell(file, &start)) {
