@@ -252,6 +252,10 @@ class CFileCatalog {
   mutable DayBounds dayBounds;
   // Bytes the seek's walk reads at once.
   static constexpr uint32_t kWalkWindowSize = 65536;
+  // A walk longer than this is first narrowed by halving, to a record stamped more than
+  // kWalkMarginSeconds before the target (the most a record is written out of time order).
+  static constexpr uint64_t kHalvingSpan = 1u << 20;
+  static constexpr int64_t kWalkMarginSeconds = 5;
   std::unique_ptr<uint8_t[]> walkWindow;  // made on the first seek
 
   std::vector<int32_t> openOrder;       // positions with an open file, least recently used first

@@ -159,9 +159,13 @@ void CFrameQueue::CountStoredFrameLocked(platform::CTime time, int32_t display, 
   if (display == 0 && !shownSinceReset_) {
     // What a decoder needs before the first picture: handed out at once, in no group.
     ++leadFrames_;
+    deliverableAtOnce_.store(true, std::memory_order_relaxed);
     return;
   }
-  if (display != 0) shownSinceReset_ = true;
+  if (display != 0 && !shownSinceReset_) {
+    shownSinceReset_ = true;
+    deliverableAtOnce_.store(true, std::memory_order_relaxed);
+  }
   if (display != 0 && time != lastEnqueuedTime_) {
     lastEnqueuedTime_ = time;
     if (enqueueCounter_ != 0) {

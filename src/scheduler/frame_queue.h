@@ -62,6 +62,11 @@ class CFrameQueue {
   // How many groups (recorded seconds) the producer has closed so far. A change across an
   // Enqueue means the frames before it may have become deliverable.
   uint64_t GroupsClosed() const { return groupsClosed_.load(std::memory_order_relaxed); }
+  // True (once) when a frame stored since the last call can be delivered at once without
+  // a group (a decode-only frame before the first picture, or the first picture itself).
+  bool TakeDeliverableAtOnce() {
+    return deliverableAtOnce_.exchange(false, std::memory_order_relaxed);
+  }
 
   // Closes the group still open, as if the first displayed frame of the next recorded second
   // (one second later, or earlier when rate is negative) had been stored: the producer has
@@ -149,6 +154,7 @@ class CFrameQueue {
   double gapJump_ GUARDED_BY(lock_) = 0.0;
   platform::CTime lastEnqueuedTime_ GUARDED_BY(lock_);
   std::atomic<uint64_t> groupsClosed_{0};
+  std::atomic<bool> deliverableAtOnce_{false};
   platform::CTime groupTime_ GUARDED_BY(lock_);
   int32_t enqueueCounter_ GUARDED_BY(lock_) = 0;
   int32_t deliveredCounter_ GUARDED_BY(lock_) = 0;

@@ -299,9 +299,12 @@ int32_t CFrameScheduler::EnqueueVideo(uint32_t channel, platform::CTime time, co
   const uint64_t groups = queue->GroupsClosed();
   const int32_t stored =
       queue->Enqueue(channel, time, data, dataLength, second, secondLength, display, rate);
-  // A closed group makes the second before it deliverable: wake the pacing thread rather
-  // than leave it in its poll (a seek's first frames would wait up to 20 ms for nothing).
-  if (stored != 0 && queue->GroupsClosed() != groups) s.videoEvent.Set();
+  // A closed group makes the second before it deliverable, and a seek's first frames are
+  // deliverable at once: wake the pacing thread rather than leave it in its poll (they would
+  // wait up to 20 ms for nothing).
+  if (stored != 0 && (queue->TakeDeliverableAtOnce() || queue->GroupsClosed() != groups)) {
+    s.videoEvent.Set();
+  }
   return stored;
 }
 
@@ -322,7 +325,9 @@ int32_t CFrameScheduler::EnqueueAudio(uint32_t channel, platform::CTime time, co
   const uint64_t groups = queue->GroupsClosed();
   const int32_t stored =
       queue->Enqueue(channel, time, data, dataLength, second, secondLength, 1, 1.0f);
-  if (stored != 0 && queue->GroupsClosed() != groups) s.audioEvent.Set();
+  if (stored != 0 && (queue->TakeDeliverableAtOnce() || queue->GroupsClosed() != groups)) {
+    s.audioEvent.Set();
+  }
   return stored;
 }
 

@@ -89,6 +89,29 @@ bool StartsReadableRecord(CRawFile* file, uint64_t offset, uint64_t limit) {
          SeekRelative(file, header.bodySize) && ReadTrailerMatches(file, header.bodySize);
 }
 
+// The first place at or after `from` (within one buffer's reach) where a whole record starts
+// that is followed by another whole record (or by `limit`): found by its start marker, and
+// checked by both trailers, so payload bytes that look like a marker are not taken for one.
+bool FindRecordStartFrom(CRawFile* file, uint64_t from, uint64_t limit, uint8_t* buffer,
+                         uint32_t capacity, uint64_t* start, int32_t* time) {
+  if (from >= limit || !SeekAbsolute(file, from)) return false;
+  const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(capacity, limit - from));
+  if (n < storage::kRecordHeadSize || file->ReadExact(buffer, n) != 1) return false;
+  for (uint32_t i = 0; i + storage::kRecordHeadSize <= n; ++i) {
+    if (storage::LoadU32(buffer + i) != storage::kRecordStartMarker) continue;
+    FrameHeader header;
+    std::memcpy(&header, buffer + i + storage::kStartMarkerSize, sizeof(header));
+    const uint64_t candidate = from + i;
+    const uint64_t next = candidate + storage::kRecordOverhead + header.bodySize;
+    if (next > limit || !StartsReadableRecord(file, candidate, limit)) continue;
+    if (next < limit && !StartsReadableRecord(file, next, limit)) continue;
+    *start = candidate;
+    *time = header.time;
+    return true;
+  }
+  return false;
+}
+
 // Reads the record that ends at `end` through its trailer: end marker, bodySize, then the
 // head, which must carry the start marker and the same bodySize. The record must lie
 // wholly between offset 0 and `end`. On success the position is the record's start.
@@ -493,6 +516,21 @@ int32_t CFileCatalog::WalkToTime(CTime t) {
     uint64_t at = 0;
     if (file != nullptr && Tell(file, &at)) {
       const uint64_t limit = RecordedBytesAt(currentFile);
+      // A long walk is first narrowed by halving: the records lie in time order but for the
+      // writers' lag of a few seconds, so one stamped more than kWalkMarginSeconds before t
+      // has no record at or after t before it.
+      for (uint64_t hi = limit; hi - at > kHalvingSpan && stopReading.load() == 0;) {
+        const uint64_t mid = at + (hi - at) / 2;
+        uint64_t found = 0;
+        int32_t stamped = 0;
+        if (FindRecordStartFrom(file, mid, hi, walkWindow.get(), kWalkWindowSize, &found,
+                                &stamped) &&
+            int64_t{stamped} < int64_t{t.seconds()} - kWalkMarginSeconds) {
+          at = found;
+        } else {
+          hi = mid;
+        }
+      }
       RecordWindow window(file, limit, walkWindow.get(), kWalkWindowSize);
       FrameHeader header;
       uint64_t end = 0;
