@@ -68,6 +68,9 @@ struct CFileSearch::PlaybackState {
   int32_t idleDayChanges = 0;
   int32_t failedDaySeeks = 0;
   uint64_t queuedSinceDayChange = 0;
+  // The scheduler's flush count when the frame being played was read: a frame read before a
+  // seek's flush is not queued after it.
+  uint64_t flushCount = 0;
 };
 
 // ---------------------------------------------------------------------------------------
@@ -101,6 +104,7 @@ void CFileSearch::PlaybackLoop(PlaybackState& state) {
     if (seekPending.load() != 0 && !ApplySeek(state)) continue;
     ApplyRequests(state);
 
+    state.flushCount = scheduler->FlushCount();
     const int32_t n = catalog->ReadNextFrame(&state.buffer, CFileCatalog::kMaxFrameLength);
     if (StopRequested()) break;
     if (n == 0) {
@@ -244,9 +248,10 @@ int32_t CFileSearch::Enqueue(PlaybackState& state, bool audio, uint32_t channel,
   FillSideBlock(side, header.type);
   const CTime time(header.time);
   const int32_t stored =
-      audio ? scheduler->EnqueueAudio(channel, time, record, length, side, kSideBlockSize, rate)
+      audio ? scheduler->EnqueueAudio(channel, time, record, length, side, kSideBlockSize, rate,
+                                      state.flushCount)
             : scheduler->EnqueueVideo(channel, time, record, length, side, kSideBlockSize, display,
-                                      rate);
+                                      rate, state.flushCount);
   if (stored != 0) ++state.queuedSinceDayChange;
   return stored;
 }
@@ -338,7 +343,9 @@ void CFileSearch::OnKeyFrame(uint8_t* record, int32_t length) {
   uint8_t side[kSideBlockSize];
   FillSideBlock(side, header.type);
   scheduler->EnqueueVideo(ch, CTime(header.time), record, length, side, kSideBlockSize, 0,
-                          EffectiveRate());
+                          EffectiveRate(),
+                          playbackState != nullptr ? playbackState->flushCount
+                                                   : scheduler::CFrameScheduler::kAnyFlushCount);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -77,7 +77,8 @@ bool CFrameQueue::Configure(DeliverCallback callback, void* context, int32_t noB
 
 int32_t CFrameQueue::Enqueue(uint32_t channel, platform::CTime time, const uint8_t* data,
                              int32_t dataLength, const uint8_t* second, int32_t secondLength,
-                             int32_t display, float rate) {
+                             int32_t display, float rate, const std::atomic<uint64_t>* generation,
+                             uint64_t expected) {
   if (dataLength < 0 || secondLength < 0) return 0;
   if ((dataLength > 0 && data == nullptr) || (secondLength > 0 && second == nullptr)) return 0;
   // Refused before anything is composed (and before waiting for space it would not use).
@@ -141,6 +142,11 @@ int32_t CFrameQueue::Enqueue(uint32_t channel, platform::CTime time, const uint8
     pool->Fill(reservation, staging);
 
     platform::MutexLock hold(&lock_);
+    if (generation != nullptr && generation->load() != expected) {
+      // The frame was read for what the queue held before a flush: it is not stored.
+      if (pool == pool_) pool->Cancel(reservation);
+      return 0;
+    }
     if (epoch != epoch_) {
       // A Stop, Flush or new pool came meanwhile: the frame counts as stored just before
       // it and went with the queue's contents. A Start alone keeps the contents; the frame

@@ -55,8 +55,12 @@ class CFrameQueue {
   // Frames with display flag 0 stored before the first displayed frame since Start or Flush
   // (what a decoder needs before the first picture) belong to no group: Deliver hands them
   // out at once, unpaced, ahead of everything else.
+  // With `generation` given, the frame is stored only while *generation still equals
+  // `expected` when it is published (checked under the queue lock), so a frame read before
+  // a flush of its owner never lands after it.
   int32_t Enqueue(uint32_t channel, platform::CTime time, const uint8_t* data, int32_t dataLength,
-                  const uint8_t* second, int32_t secondLength, int32_t display, float rate)
+                  const uint8_t* second, int32_t secondLength, int32_t display, float rate,
+                  const std::atomic<uint64_t>* generation = nullptr, uint64_t expected = 0)
       EXCLUDES(lock_);
 
   // How many groups (recorded seconds) the producer has closed so far. A change across an
