@@ -292,13 +292,14 @@ int32_t CFileSearch::PlayRate(float rate) {
   const int32_t oldDirection = direction.load();
   const int32_t newDirection = rate > 0.0f ? 1 : (rate < 0.0f ? -1 : oldDirection);
   direction.store(newDirection);
-  scheduler->SetRate(rate);
-  ratePending.store(1);
-  // A reversal resumes in the new direction from the last displayed frame. The seek comes
-  // after the rate, so whatever the thread reads before applying it is flushed by it.
+  // A reversal resumes in the new direction from the last displayed frame. The seek's flush
+  // comes before the new rate, so no frame queued for the old direction is paced at it; what
+  // the thread read before the seek is not queued after the flush.
   if (oldDirection * newDirection < 0 && shown != kNoShownTime) {
     Seek(CTime(static_cast<int32_t>(shown)));
   }
+  scheduler->SetRate(rate);
+  ratePending.store(1);
   return 1;
 }
 
