@@ -133,9 +133,10 @@ typedef struct RECORDER_PACKED FrameDescriptor {
 /*
  * Frame callback of a file search. Called on the file search's pacing thread while it
  * holds its queue lock; descriptor points to the video form (kind 0) or the audio form
- * (kind 1), valid only during the call (copy what you keep); the last argument is always 0. From
- * inside it the host must not call PLAYTIME, PLAYRATE, STOP or END of the same file search (such a
- * call returns at once without acting); GETPLAYRATE and the table queries are safe.
+ * (kind 1), valid only during the call (copy what you keep); the last argument is always 0.
+ * Every file-search export is safe to call from inside it, and from any thread: SETPATH, START,
+ * STOP, END, PLAYTIME and PLAYRATE of the same file search return their failure value at once
+ * without acting there; the others work.
  */
 typedef void (*FileSearchFrameCallback)(uintptr_t context, uint32_t channel,
                                         const FrameDescriptor* descriptor, int32_t reserved);
@@ -268,11 +269,14 @@ void _RECORDER_FILESEARCH_SETCURRENTCHANNEL(FILESEARCH_HANDLE search, uint32_t c
 void _RECORDER_FILESEARCH_SETDISPLAYCHANNELS(FILESEARCH_HANDLE search, const uint32_t* display,
                                              int32_t count);
 /* Plays from a local time; an ambiguous or missing local time resolves to the earlier instant.
- * Set PLAYRATE first: the seek reads in the direction of the rate in force. Forward play runs
- * on through the later recorded days and then wraps to the first (backward: from the first
- * to the last); a host notices the wrap as a frame time earlier than the one before (later,
- * backward). A time on a day without recording plays the last recorded day. Returns 1 for
- * every live handle. */
+ * Set PLAYRATE first: the seek reads in the direction of the rate in force. Forwards, each
+ * shown channel starts with its first frame at or after that time (preceded by decode-only
+ * frames from its key frame); backwards, with its last frame at or before it. Frames keep their
+ * recorded times, but a stretch without recordings inside a day holds the picture for at most
+ * 2 s of wall time. Forward play runs on through the later recorded days and then wraps to the
+ * first (backward: from the first to the last); a host notices the wrap as a frame time earlier
+ * than the one before (later, backward). A time on a day without recording plays the last
+ * recorded day. Returns 1 for every live handle. */
 int32_t _RECORDER_FILESEARCH_PLAYTIME(FILESEARCH_HANDLE search, int32_t year, int32_t month,
                                       int32_t day, int32_t hour, int32_t minute, int32_t second);
 /* Play rate: 1.0 normal (the only rate with audio), >0 faster/slower, <0 backward, 0 pause,

@@ -467,8 +467,11 @@ RECORDER_EXPORT FILESEARCH_HANDLE _RECORDER_FILESEARCH_INIT(
 RECORDER_EXPORT void _RECORDER_FILESEARCH_SETPATH(FILESEARCH_HANDLE handle, const char* directory,
                                                   const char* name, int32_t flag) {
   try {
+    // The search's control lock may be held by a STOP that waits for this callback.
     if (handle == nullptr) return;
-    if (auto search = Search(handle)) search->SetPath(directory, name, flag);
+    auto search = Search(handle);
+    if (search && !CFileSearch::InsideCallbackOf(search.get()))
+      search->SetPath(directory, name, flag);
   } catch (...) {
   }
 }
@@ -477,7 +480,7 @@ RECORDER_EXPORT int32_t _RECORDER_FILESEARCH_START(FILESEARCH_HANDLE handle) {
   try {
     if (handle == nullptr) return 0;
     auto search = Search(handle);
-    return search ? search->Start() : 0;
+    return search && !CFileSearch::InsideCallbackOf(search.get()) ? search->Start() : 0;
   } catch (...) {
     return 0;
   }

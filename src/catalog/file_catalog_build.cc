@@ -160,6 +160,28 @@ int32_t CFileCatalog::BuildFromIndexList() {
       order.begin(), order.end(), [&](uint32_t a) { return startTimes[a] > placeholder; });
   std::stable_sort(order.begin(), timedEnd,
                    [&](uint32_t a, uint32_t b) { return startTimes[a] < startTimes[b]; });
+  // The reader can open only the first maxFiles positions: beyond that, the newest files by
+  // start time are kept (files without a recording go first), so every listed day plays.
+  size_t kept = count;
+  if (count > static_cast<size_t>(maxFiles)) {
+    kept = static_cast<size_t>(maxFiles);
+    const size_t timed = static_cast<size_t>(timedEnd - order.begin());
+    const size_t keepTimed = std::min(timed, kept);
+    // Kept positions first (newest timed files in ascending order, then untimed ones), the
+    // dropped ones after them, so the moves below stay one permutation.
+    std::vector<uint32_t> arranged;
+    arranged.reserve(count);
+    arranged.insert(arranged.end(), order.begin() + static_cast<ptrdiff_t>(timed - keepTimed),
+                    order.begin() + static_cast<ptrdiff_t>(timed));
+    arranged.insert(arranged.end(), order.begin() + static_cast<ptrdiff_t>(timed),
+                    order.begin() + static_cast<ptrdiff_t>(timed + (kept - keepTimed)));
+    arranged.insert(arranged.end(), order.begin(),
+                    order.begin() + static_cast<ptrdiff_t>(timed - keepTimed));
+    arranged.insert(arranged.end(),
+                    order.begin() + static_cast<ptrdiff_t>(timed + (kept - keepTimed)),
+                    order.end());
+    order = std::move(arranged);
+  }
 
   // Position j takes the record staged at order[j].
   std::vector<bool> placed(count, false);
@@ -183,7 +205,7 @@ int32_t CFileCatalog::BuildFromIndexList() {
     }
   }
 
-  fileCount = static_cast<int32_t>(count);
+  fileCount = static_cast<int32_t>(kept);
   MinuteSlotter slotter;
   for (int32_t j = 0; j < fileCount; ++j) {
     FillTimeTable(&timeTables[j], fileInfos[j], placeholder, &slotter);
@@ -193,6 +215,7 @@ int32_t CFileCatalog::BuildFromIndexList() {
 
 int32_t CFileCatalog::LoadIndexFile(const std::string& path) {
   firstFile = lastFile = currentFile = kNoFile;
+  int32_t recordTotal = 0;
   const int32_t placeholder = CTime::NoTime().seconds();
   auto record = std::make_unique<IndexRecord>();
 
@@ -214,8 +237,11 @@ int32_t CFileCatalog::LoadIndexFile(const std::string& path) {
       const uint64_t count = std::min<uint64_t>(std::min<uint64_t>(header.recordCount, present),
                                                 static_cast<uint64_t>(INT32_MAX));
       if (got == 0 || count == 0) return 0;
-      if (!CreateMappings(count)) return 0;
-      fileCount = static_cast<int32_t>(count);
+      // Beyond maxFiles only the newest records are catalogued (see BuildFromIndexList).
+      recordTotal = static_cast<int32_t>(count);
+      const uint64_t kept = std::min<uint64_t>(count, static_cast<uint64_t>(maxFiles));
+      if (!CreateMappings(kept)) return 0;
+      fileCount = static_cast<int32_t>(kept);
       for (int32_t j = 0; j < fileCount; ++j) {
         FileTimeTable& table = timeTables[j];
         table.startTime = placeholder;
@@ -224,7 +250,7 @@ int32_t CFileCatalog::LoadIndexFile(const std::string& path) {
       }
       oldestFile = 0;
       int32_t best = CTime::FromLocal(2037, 12, 31, 0, 0, 0, -1).seconds();
-      for (int32_t r = 0; r < fileCount; ++r) {
+      for (int32_t r = 0; r < recordTotal; ++r) {
         const int64_t offset =
             storage::kIndexRecordOffset + static_cast<int64_t>(r) * storage::kIndexRecordSize;
         if (file->Seek(offset, platform::SeekOrigin::kBegin) != offset) continue;
@@ -250,8 +276,10 @@ int32_t CFileCatalog::LoadIndexFile(const std::string& path) {
   platform::File& raw = *headerFile->file();
   const std::string directory = DirectoryOf(path);
   MinuteSlotter slotter;
+  const int64_t skipped = int64_t{recordTotal} - fileCount;
   for (int32_t j = 0; j < fileCount; ++j) {
-    const int32_t r = static_cast<int32_t>((static_cast<int64_t>(oldestFile) + j) % fileCount);
+    const int32_t r =
+        static_cast<int32_t>((static_cast<int64_t>(oldestFile) + skipped + j) % recordTotal);
     const int64_t offset =
         storage::kIndexRecordOffset + static_cast<int64_t>(r) * storage::kIndexRecordSize;
     if (raw.Seek(offset, platform::SeekOrigin::kBegin) == offset) {

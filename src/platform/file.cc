@@ -35,10 +35,19 @@ int LockWithRetry(int fd, int operation) {
 // into it would lose the data, so it counts as not opened.
 int OpenLocked(const std::string& path, int flags) {
   int fd;
+  // Non-blocking, so a FIFO or a device named as a data or index file cannot hold the open
+  // up; anything but a regular file is refused below.
   do {
-    fd = LoadSyscall(&Sys::open)(path.c_str(), flags | O_CLOEXEC, 0644);
+    fd = LoadSyscall(&Sys::open)(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0644);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return -1;
+  struct stat kind;
+  if (::fstat(fd, &kind) != 0 || !S_ISREG(kind.st_mode) ||
+      ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    CloseQuietly(fd);
+    errno = EINVAL;
+    return -1;
+  }
   if (LockWithRetry(fd, LOCK_SH) != 0) {
     CloseQuietly(fd);
     return -1;

@@ -160,7 +160,9 @@ bool CFileSearch::InsideCallbackOf(const CFileSearch* search) {
 // Control operations.
 
 void CFileSearch::SetPath(const char* directory, const char* name, int32_t flag) {
-  if (running.load() != 0 || !catalog) return;
+  // The control lock keeps two SETPATHs, and a SETPATH and START's catalogue build, apart.
+  platform::MutexLock hold(&controlLock);
+  if (running.load() != 0 || threadActive.load() != 0 || !catalog) return;
   const std::string dir = directory != nullptr ? directory : "";
   const std::string file = name != nullptr ? name : "";
   if (flag != 0) {
@@ -184,8 +186,13 @@ int32_t CFileSearch::Start() {
   displayPending.store(1);
   channelPending.store(1);
   threadActive.store(1);
+  uint64_t generation = 0;
+  {
+    platform::MutexLock seeking(&seekLock);
+    generation = runGeneration;
+  }
   std::shared_ptr<CFileSearch> self = shared_from_this();
-  thread = platform::Thread::Start([self] { self->RunPlayback(); });
+  thread = platform::Thread::Start([self, generation] { self->RunPlayback(generation); });
   if (!thread) {
     threadActive.store(0);
     running.store(0);
@@ -202,6 +209,11 @@ void CFileSearch::Stop() {
   // Stopping the scheduler first releases a playback thread blocked in EnqueueVideo; the
   // reader's long loops give up as well.
   catalog->stopReading.store(1);
+  {
+    // From here the thread's own day-change seeks are refused.
+    platform::MutexLock seeking(&seekLock);
+    ++runGeneration;
+  }
   scheduler->Stop();
   wakeEvent->Reset();
   running.store(0);
@@ -213,16 +225,19 @@ void CFileSearch::Stop() {
   // Once the thread is gone nothing plays until the next PLAYTIME, even after a new START.
   wakeEvent->Reset();
   lastShownTime.store(kNoShownTime);
-  ForgetQueuedFrames();
 }
 
 void CFileSearch::Seek(CTime t) {
+  platform::MutexLock hold(&seekLock);
+  SeekLocked(t);
+}
+
+void CFileSearch::SeekLocked(CTime t) {
   progressCount.store(0);
   seekTarget.store(t.seconds());
   currentDay.store(t.LocalMidnight().seconds());
   scheduler->Flush();
   lastShownTime.store(kNoShownTime);
-  ForgetQueuedFrames();
   // A read-position reset belongs to the day change that set it; a newer seek replaces it.
   resetPending.store(0);
   seekSerial.fetch_add(1);
@@ -277,13 +292,14 @@ int32_t CFileSearch::PlayRate(float rate) {
   const int32_t oldDirection = direction.load();
   const int32_t newDirection = rate > 0.0f ? 1 : (rate < 0.0f ? -1 : oldDirection);
   direction.store(newDirection);
-  scheduler->SetRate(rate);
-  ratePending.store(1);
-  // A reversal resumes in the new direction from the last displayed frame. The seek comes
-  // after the rate, so whatever the thread reads before applying it is flushed by it.
+  // A reversal resumes in the new direction from the last displayed frame. The seek's flush
+  // comes before the new rate, so no frame queued for the old direction is paced at it; what
+  // the thread read before the seek is not queued after the flush.
   if (oldDirection * newDirection < 0 && shown != kNoShownTime) {
     Seek(CTime(static_cast<int32_t>(shown)));
   }
+  scheduler->SetRate(rate);
+  ratePending.store(1);
   return 1;
 }
 
@@ -328,8 +344,6 @@ void CFileSearch::GetDayTable(int32_t date, uint32_t* anyMask, uint32_t* reason1
   }
 }
 
-void CFileSearch::ForgetQueuedFrames() { deliveredFrames.store(enqueuedFrames.load()); }
-
 // ---------------------------------------------------------------------------------------
 // Scheduler wrappers: run on the pacing thread while the scheduler holds that queue's lock.
 
@@ -354,7 +368,6 @@ int32_t CFileSearch::AudioWrapper(scheduler::CFrameScheduler* /*scheduler*/, uin
 void CFileSearch::DeliverVideo(uint32_t channel, const scheduler::FrameTime& time,
                                const uint8_t* data, int32_t dataLength, const uint8_t* second,
                                int32_t secondLength, int32_t display) {
-  deliveredFrames.fetch_add(1);
   FrameHeader header;
   const uint8_t* body = nullptr;
   if (!SplitRecord(data, dataLength, &header, &body)) return;
@@ -402,7 +415,6 @@ void CFileSearch::DeliverVideo(uint32_t channel, const scheduler::FrameTime& tim
 void CFileSearch::DeliverAudio(uint32_t channel, const scheduler::FrameTime& time,
                                const uint8_t* data, int32_t dataLength, const uint8_t* second,
                                int32_t secondLength) {
-  deliveredFrames.fetch_add(1);
   if (frameCallback == nullptr || channel != currentChannel.load()) return;
   FrameHeader header;
   const uint8_t* body = nullptr;

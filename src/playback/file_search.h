@@ -18,6 +18,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "catalog/file_catalog.h"
@@ -37,7 +38,9 @@ class CFileSearch : public std::enable_shared_from_this<CFileSearch> {
   static constexpr uint32_t kMaxChannels = 32;
   // The playback thread's copy of the catalogue's date table holds this many days.
   static constexpr int32_t kDateTableSize = 10000;
-  // Bytes of the buffer one record (FrameHeader + body) is read into.
+  // Bytes of the buffer one record (FrameHeader + body) is read into. It grows for a longer
+  // frame, up to the longest a recorder stores (CFileCatalog::kMaxFrameLength), and shrinks
+  // back at the next seek.
   static constexpr uint32_t kFrameBufferSize = 614400;
   // Bytes of the side block queued with every frame: 4, the record type, the applied rate.
   static constexpr int32_t kSideBlockSize = 12;
@@ -102,6 +105,10 @@ class CFileSearch : public std::enable_shared_from_this<CFileSearch> {
 
   // For tests: the bound of the join at a stop, and a look at the parts.
   void SetJoinTimeoutMs(uint32_t ms) { joinTimeoutMs.store(ms); }
+  // For tests: called on the playback thread just before it seeks to another recorded day
+  // (set it before START). Lets a test widen the window in which a host's PLAYTIME or STOP
+  // meets the day change.
+  void SetDayChangeHookForTest(std::function<void()> hook) { dayChangeHook = std::move(hook); }
   scheduler::CFrameScheduler* Scheduler() { return scheduler.get(); }
   CFileCatalog* Catalog() { return catalog.get(); }
   bool PlaybackThreadAlive() const { return threadActive.load() != 0; }
@@ -128,15 +135,22 @@ class CFileSearch : public std::enable_shared_from_this<CFileSearch> {
 
   // Playback thread (playback_thread.cc).
   static void KeyFrameCallback(uint8_t* record, int32_t length, CFileSearch* owner);
-  void RunPlayback();
+  void RunPlayback(uint64_t generation);
   void PlaybackLoop(PlaybackState& state);
   bool ApplySeek(PlaybackState& state);
   void ApplyRequests(PlaybackState& state);
   bool PlayFrame(PlaybackState& state, int32_t length);
   void OnKeyFrame(uint8_t* record, int32_t length);
   void ChangeDay(PlaybackState& state);
-  void SeekForDayChange(PlaybackState& state, int32_t index, int32_t direction);
+  // Seeks to the recorded day after (step > 0) or before the one at `index`, unless a host
+  // seek or a stop came after `serial` (the seek serial the thread last applied) or the
+  // thread belongs to an earlier START.
+  void SeekForDayChange(PlaybackState& state, int32_t index, int32_t step, uint64_t serial);
   bool DrainBeforeDayChange(PlaybackState& state);
+  // Seek's work; seekLock held.
+  void SeekLocked(platform::CTime t) REQUIRES(seekLock);
+  // True when at least one channel is displayed.
+  bool AnyChannelDisplayed() const;
   int32_t LoadDates();
   int32_t FindDate(platform::CTime day) const;
   bool SleepUnlessStopped(uint32_t ms) const;
@@ -144,9 +158,6 @@ class CFileSearch : public std::enable_shared_from_this<CFileSearch> {
   void FillSideBlock(uint8_t* side, uint32_t type) const;
   int32_t Enqueue(PlaybackState& state, bool audio, uint32_t channel, const uint8_t* record,
                   int32_t length, int32_t display, float rate);
-  // After a flush nothing is queued any more: the count of frames in the scheduler starts
-  // again from 0.
-  void ForgetQueuedFrames();
   bool StopRequested() const { return running.load() == 0 || abandoned.load() != 0; }
 
   std::atomic<FILESEARCH_HANDLE> hostHandle{nullptr};
@@ -178,8 +189,17 @@ class CFileSearch : public std::enable_shared_from_this<CFileSearch> {
   std::atomic<int32_t> channelPending{0};
   std::unique_ptr<CFileCatalog> catalog;
 
-  // Serialises START and STOP (and so the thread handle).
+  // Serialises START, STOP and SETPATH (and so the thread handle and the catalogue build).
   platform::Mutex controlLock;
+  // Serialises seeks: the host's, and the playback thread's own at a day change, which must
+  // never replace a host seek that came after the thread decided on it.
+  platform::Mutex seekLock ACQUIRED_AFTER(controlLock);
+  // Counted on at every STOP; a playback thread seeks only while it still belongs to the
+  // current run, so one abandoned by a stop never touches a later START's state.
+  uint64_t runGeneration GUARDED_BY(seekLock) = 0;
+  std::function<void()> dayChangeHook;
+  // The playback thread's own state while it runs (playback thread only).
+  PlaybackState* playbackState = nullptr;
   std::atomic<uint32_t> joinTimeoutMs{kDefaultJoinTimeoutMs};
   // 1 from START until the playback thread has returned, even after it was abandoned.
   std::atomic<int32_t> threadActive{0};
@@ -192,10 +212,6 @@ class CFileSearch : public std::enable_shared_from_this<CFileSearch> {
   // when none since the last seek or stop). Reversals resume from it.
   static constexpr int64_t kNoShownTime = INT64_MIN;
   std::atomic<int64_t> lastShownTime{kNoShownTime};
-  // Frames the playback thread got into the scheduler and frames the pacing thread handed
-  // on, so the day change can wait for what is queued.
-  std::atomic<uint64_t> enqueuedFrames{0};
-  std::atomic<uint64_t> deliveredFrames{0};
   // The host's reference; dropped by End.
   std::shared_ptr<CFileSearch> hostReference;
 };

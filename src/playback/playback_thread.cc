@@ -26,8 +26,7 @@ constexpr uint32_t kIdleDayChangeSleepMs = 100;
 constexpr uint32_t kFailedWaitSleepMs = 100;
 // Sleeps are cut into slices this long so a stop is seen at once.
 constexpr uint32_t kSleepSliceMs = 10;
-// The day change waits for queued frames while something still leaves the queues.
-constexpr double kDrainIdleSeconds = 1.0;
+// The day change looks this often whether the queued frames have all been delivered.
 constexpr uint32_t kDrainPollMs = 5;
 
 // Rates with a meaning of their own.
@@ -53,7 +52,11 @@ bool InKeyOnlyBand(float e) { return e > kKeyOnlyLow && e <= kKeyOnlyHigh; }
 
 // What the playback thread keeps for itself while it runs.
 struct CFileSearch::PlaybackState {
-  std::unique_ptr<uint8_t[]> buffer;
+  // The START this thread belongs to.
+  uint64_t generation = 0;
+  // The seek serial of the last seek the thread applied.
+  uint64_t appliedSerial = 0;
+  std::vector<uint8_t> buffer;
   // Per channel: a key frame was seen while the channel was displayed, so it may play.
   std::array<int32_t, kMaxChannels> armed{};
   // Per channel: position in the thinning cycle of fast rates and of the key-only band.
@@ -65,18 +68,25 @@ struct CFileSearch::PlaybackState {
   int32_t idleDayChanges = 0;
   int32_t failedDaySeeks = 0;
   uint64_t queuedSinceDayChange = 0;
+  // The scheduler's flush count when the frame being played was read: a frame read before a
+  // seek's flush is not queued after it.
+  uint64_t flushCount = 0;
 };
 
 // ---------------------------------------------------------------------------------------
 // Entry and main loop.
 
-void CFileSearch::RunPlayback() {
+void CFileSearch::RunPlayback(uint64_t generation) {
   try {
     PlaybackState state;
-    state.buffer = std::make_unique<uint8_t[]>(kFrameBufferSize);
+    state.generation = generation;
+    state.buffer.resize(kFrameBufferSize);
+    playbackState = &state;
     PlaybackLoop(state);
+    playbackState = nullptr;
   } catch (...) {
     // Out of memory: the thread ends as after a stop.
+    playbackState = nullptr;
   }
   // An abandoned thread leaves the catalogue to whoever owns it now; the next START
   // rebuilds it and the destructor clears it.
@@ -94,7 +104,8 @@ void CFileSearch::PlaybackLoop(PlaybackState& state) {
     if (seekPending.load() != 0 && !ApplySeek(state)) continue;
     ApplyRequests(state);
 
-    const int32_t n = catalog->ReadNextFrame(state.buffer.get(), kFrameBufferSize);
+    state.flushCount = scheduler->FlushCount();
+    const int32_t n = catalog->ReadNextFrame(&state.buffer, CFileCatalog::kMaxFrameLength);
     if (StopRequested()) break;
     if (n == 0) {
       SleepUnlessStopped(kNothingReadableSleepMs);
@@ -149,11 +160,25 @@ bool CFileSearch::ApplySeek(PlaybackState& state) {
     SleepUnlessStopped(kNoDaysSleepMs);
     return false;
   }
+  const uint64_t serial = seekSerial.load();
   seekPending.store(0);
+  state.appliedSerial = serial;
   const CTime target(seekTarget.load());
   // A host seek after the day change's own one has counted the serial on.
-  const bool dayChange = state.dayChangeSerial != 0 && seekSerial.load() == state.dayChangeSerial;
-  if (catalog->SeekToTime(target) == 0) {
+  const bool dayChange = state.dayChangeSerial != 0 && serial == state.dayChangeSerial;
+  // Play starts at the target itself: forwards each displayed channel gets the frames from
+  // its last key frame before the target as decode-only frames first.
+  const int32_t direction = playRate.load() < 0.0f ? -1 : 1;
+  uint32_t leadChannels = 0;
+  for (uint32_t c = 0; c < channelCount; ++c) {
+    if (display[c].load() != 0) leadChannels |= 1u << c;
+  }
+  // A buffer grown for a large frame is given back.
+  if (state.buffer.size() > kFrameBufferSize) {
+    state.buffer.resize(kFrameBufferSize);
+    state.buffer.shrink_to_fit();
+  }
+  if (catalog->SeekToTime(target, dayChange ? 1 : direction, dayChange ? 0 : leadChannels) == 0) {
     if (StopRequested()) return false;
     if (dayChange) {
       // That day cannot be read: go on with the next one in the play direction, and rest
@@ -162,7 +187,7 @@ bool CFileSearch::ApplySeek(PlaybackState& state) {
         state.failedDaySeeks = 0;
         if (!SleepUnlessStopped(kNoDaysSleepMs)) return false;
       }
-      SeekForDayChange(state, FindDate(target.LocalMidnight()), resetDirection.load());
+      SeekForDayChange(state, FindDate(target.LocalMidnight()), resetDirection.load(), serial);
       return false;
     }
     currentDay.store(dates[dateCount - 1].seconds());
@@ -172,8 +197,9 @@ bool CFileSearch::ApplySeek(PlaybackState& state) {
   }
   // Frames read before the seek may have been queued since it was requested.
   scheduler->Flush();
-  ForgetQueuedFrames();
   state.armed.fill(0);
+  state.frameSkip.fill(0);
+  state.keySkip.fill(0);
   return true;
 }
 
@@ -222,19 +248,17 @@ int32_t CFileSearch::Enqueue(PlaybackState& state, bool audio, uint32_t channel,
   FillSideBlock(side, header.type);
   const CTime time(header.time);
   const int32_t stored =
-      audio ? scheduler->EnqueueAudio(channel, time, record, length, side, kSideBlockSize, rate)
+      audio ? scheduler->EnqueueAudio(channel, time, record, length, side, kSideBlockSize, rate,
+                                      state.flushCount)
             : scheduler->EnqueueVideo(channel, time, record, length, side, kSideBlockSize, display,
-                                      rate);
-  if (stored != 0) {
-    enqueuedFrames.fetch_add(1);
-    ++state.queuedSinceDayChange;
-  }
+                                      rate, state.flushCount);
+  if (stored != 0) ++state.queuedSinceDayChange;
   return stored;
 }
 
 bool CFileSearch::PlayFrame(PlaybackState& state, int32_t length) {
   if (length < static_cast<int32_t>(storage::kFrameHeaderSize)) return false;
-  const uint8_t* record = state.buffer.get();
+  const uint8_t* record = state.buffer.data();
   FrameHeader header;
   std::memcpy(&header, record, sizeof(header));
   const uint32_t ch = header.channel;
@@ -247,6 +271,13 @@ bool CFileSearch::PlayFrame(PlaybackState& state, int32_t length) {
 
   const float rate = playRate.load();
   const float e = EffectiveRate();
+  if (catalog->LastFrameIsLead()) {
+    // Before the seek target: what the decoder needs for the channel's first frame at the
+    // target, handed over decode-only and unpaced, whatever the rate.
+    if (shown == 0 || !storage::IsDeliveredVideoType(header.type)) return false;
+    state.armed[ch] = 1;
+    return Enqueue(state, /*audio=*/false, ch, record, length, 0, e) != 0;
+  }
   switch (ClassOf(header.type)) {
     case FrameClass::kAudio:
       if (shown == 0 || ch != currentChannel.load() || rate != 1.0f) return false;
@@ -278,6 +309,8 @@ bool CFileSearch::PlayFrame(PlaybackState& state, int32_t length) {
     case FrameClass::kSecondVideo:
       if (e > 0.0f && e <= 1.0f) {
         if (shown == 0 && !key) return false;
+        // With no channel displayed a decode-only frame would only pile up in the queue.
+        if (shown == 0 && !AnyChannelDisplayed()) return false;
         // A key frame of a hidden channel goes out decode-only.
         return Enqueue(state, /*audio=*/false, ch, record, length, static_cast<int32_t>(shown),
                        e) != 0;
@@ -304,21 +337,23 @@ void CFileSearch::OnKeyFrame(uint8_t* record, int32_t length) {
   const uint32_t ch = header.channel;
   // A decode-only frame of a hidden channel would never close a group and would pile up.
   if (ch >= channelCount || display[ch].load() == 0 || StopRequested()) return;
+  // The channel's frames from here back to this key frame can be decoded.
+  if (playbackState != nullptr) playbackState->armed[ch] = 1;
   record[offsetof(FrameHeader, keyFrame)] |= kDecodeOnlyBit;
   uint8_t side[kSideBlockSize];
   FillSideBlock(side, header.type);
-  if (scheduler->EnqueueVideo(ch, CTime(header.time), record, length, side, kSideBlockSize, 0,
-                              EffectiveRate()) != 0) {
-    // Counted with the thread's own enqueues; the thread is the caller, inside
-    // ReadNextFrame.
-    enqueuedFrames.fetch_add(1);
-  }
+  scheduler->EnqueueVideo(ch, CTime(header.time), record, length, side, kSideBlockSize, 0,
+                          EffectiveRate(),
+                          playbackState != nullptr ? playbackState->flushCount
+                                                   : scheduler::CFrameScheduler::kAnyFlushCount);
 }
 
 // ---------------------------------------------------------------------------------------
 // Day change.
 
 void CFileSearch::ChangeDay(PlaybackState& state) {
+  // The seek the day change replaces; a host seek after it wins.
+  const uint64_t serial = state.appliedSerial;
   // The seconds queued ahead of the pacing would be flushed by the day change's seek: let
   // them play out first, so the end of the day is shown.
   if (!DrainBeforeDayChange(state)) return;
@@ -329,11 +364,11 @@ void CFileSearch::ChangeDay(PlaybackState& state) {
   const int32_t i = FindDate(CTime(currentDay.load()));
   const float rate = playRate.load();
   if (i < 0) {
-    Seek(dates[dateCount - 1]);
+    SeekForDayChange(state, -1, 0, serial);
   } else if (rate > 0.0f) {
-    SeekForDayChange(state, i, 1);
+    SeekForDayChange(state, i, 1, serial);
   } else if (rate < 0.0f) {
-    SeekForDayChange(state, i, -1);
+    SeekForDayChange(state, i, -1, serial);
   } else {
     return;
   }
@@ -346,7 +381,8 @@ void CFileSearch::ChangeDay(PlaybackState& state) {
   }
 }
 
-void CFileSearch::SeekForDayChange(PlaybackState& state, int32_t index, int32_t step) {
+void CFileSearch::SeekForDayChange(PlaybackState& state, int32_t index, int32_t step,
+                                   uint64_t serial) {
   if (dateCount <= 0) return;
   int32_t j;
   if (index < 0) {
@@ -356,29 +392,38 @@ void CFileSearch::SeekForDayChange(PlaybackState& state, int32_t index, int32_t 
   } else {
     j = index - 1 >= 0 ? index - 1 : dateCount - 1;
   }
-  Seek(dates[j]);
+  if (dayChangeHook) dayChangeHook();
+  platform::MutexLock hold(&seekLock);
+  // A host PLAYTIME (or reversal) since the thread decided, a stop, or a later START: the
+  // day change is void.
+  if (runGeneration != state.generation || abandoned.load() != 0 || running.load() == 0 ||
+      seekSerial.load() != serial) {
+    return;
+  }
+  SeekLocked(dates[j]);
   state.dayChangeSerial = seekSerial.load();
-  resetDirection.store(step > 0 ? 1 : -1);
-  resetPending.store(1);
+  if (step != 0) {
+    resetDirection.store(step > 0 ? 1 : -1);
+    resetPending.store(1);
+  }
+}
+
+bool CFileSearch::AnyChannelDisplayed() const {
+  for (uint32_t c = 0; c < channelCount; ++c) {
+    if (display[c].load() != 0) return true;
+  }
+  return false;
 }
 
 bool CFileSearch::DrainBeforeDayChange(PlaybackState& state) {
-  uint64_t lastDelivered = deliveredFrames.load();
-  double lastProgress = platform::PerfSeconds();
+  // Nothing more comes for the seconds still open: close them so they are paced too.
+  scheduler->CloseGroups(playRate.load());
+  // Every queued frame is delivered at its due time, however slow the rate and however long
+  // the last gap; whatever the host asks meanwhile is applied at once.
   for (;;) {
     if (StopRequested() || seekPending.load() != 0) return false;
     ApplyRequests(state);
-    const uint64_t delivered = deliveredFrames.load();
-    if (delivered >= enqueuedFrames.load()) return true;
-    const double now = platform::PerfSeconds();
-    if (delivered != lastDelivered || scheduler->GetRate() == 0.0f) {
-      // Frames are leaving, or play is paused (or a single step is done): keep waiting.
-      lastDelivered = delivered;
-      lastProgress = now;
-    } else if (now - lastProgress >= kDrainIdleSeconds) {
-      // A last group that can never be paced must not hold play up.
-      return true;
-    }
+    if (!scheduler->HasQueuedFrames()) return true;
     platform::SleepMs(kDrainPollMs);
   }
 }

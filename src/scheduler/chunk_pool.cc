@@ -217,6 +217,22 @@ int32_t CChunkPool::HasData() const {
   return usedCount_ > 0 ? 1 : 0;
 }
 
+uint32_t CChunkPool::NextRecordLength() const {
+  platform::MutexLock hold(&lock_);
+  if (usedCount_ < 1) return 0;
+  uint64_t length = 0;
+  const Node* node = readCursor_ == &sentinel_ ? sentinel_.next : readCursor_;
+  for (int32_t i = 0; i < usedCount_; ++i) {
+    if (node == &sentinel_) node = sentinel_.next;
+    if (node->descriptor.inUse == 0) return 0;
+    length += node->descriptor.length;
+    if (node->descriptor.last != 0)
+      return static_cast<uint32_t>(std::min<uint64_t>(length, UINT32_MAX));
+    node = node->next;
+  }
+  return 0;
+}
+
 void CChunkPool::Reset() {
   platform::MutexLock hold(&lock_);
   for (Node* n = sentinel_.next; n != &sentinel_; n = n->next) {

@@ -53,6 +53,8 @@ class CChunkPool {
   // (0 is returned) rather than written past the destination.
   int32_t Read(void* destination, uint32_t* capacity) EXCLUDES(lock_);
   int32_t HasData() const EXCLUDES(lock_);
+  // Length of the record Read would return next; 0 when none is stored.
+  uint32_t NextRecordLength() const EXCLUDES(lock_);
 
   // 1 with the record's chunks taken from the free run; 0 when fewer than its chunks plus
   // the spare one are free, with *missing = the chunks short (-1 when no growth can help).

@@ -23,11 +23,17 @@ inline constexpr int32_t kMarkQueueLimit = 100;
 // A queue without back-pressure still holds its producer once it holds more than this many
 // marks, so a long stretch with nothing delivered cannot grow its pool without limit.
 inline constexpr int32_t kUnthrottledMarkLimit = 8;
-// Size of the staging buffers in which records are composed and read back; also the
-// largest record a queue stores.
+// Size of the staging buffers in which records are composed and read back. A longer record
+// is composed and read back through a buffer made for it alone.
 inline constexpr uint32_t kStagingBufferSize = 512000;
-// Largest data length the scheduler's enqueue operations accept.
-inline constexpr int32_t kMaxFrameDataLength = 512000;
+// Largest data length the scheduler's enqueue operations accept: more than the longest
+// frame a recorder stores (a key frame that fills its video ring, about 3 MB).
+inline constexpr int32_t kMaxFrameDataLength = 4 * 1024 * 1024;
+// Largest second part the queues store (the playback's side block is 12 bytes).
+inline constexpr int32_t kMaxSecondLength = 4096;
+// A stretch without recorded frames between two recorded seconds is waited out for at most
+// this long in wall time, whatever its length and the rate; the frames keep their times.
+inline constexpr double kMaxGapWaitSeconds = 2.0;
 
 // Fixed head of a stored frame record. The data bytes follow it, then a 32-bit length of
 // the second part, the second-part bytes and a 32-bit display flag.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <new>
 
 namespace scheduler {
@@ -12,6 +13,16 @@ float MarkRate(float rate) {
   const float r = std::fabs(rate);
   if (!std::isfinite(r)) return 0.0f;
   return std::min(r, 1000.0f);
+}
+
+// The pace of delivery: |rate| (a single step at 1.0), or the group's own rate when it is
+// faster, or when it is slower but still above the play rate.
+float EffectiveRate(float rate, float groupRate) {
+  float e = std::fabs(rate);
+  if (e == 100.0f) e = 1.0f;
+  if (groupRate > 1.0f) return groupRate;
+  if (groupRate > 0.0f && groupRate > e) return groupRate;
+  return e;
 }
 
 FrameTime MakeFrameTime(platform::CTime stamp, int64_t millisecond) {
@@ -60,19 +71,18 @@ bool CFrameQueue::Configure(DeliverCallback callback, void* context, int32_t noB
   } catch (const std::bad_alloc&) {
     return false;
   }
+  configuredChunks_ = groupThreshold_ * kChunksPerThresholdUnit;
   return true;
 }
 
 int32_t CFrameQueue::Enqueue(uint32_t channel, platform::CTime time, const uint8_t* data,
                              int32_t dataLength, const uint8_t* second, int32_t secondLength,
-                             int32_t display, float rate) {
+                             int32_t display, float rate, const std::atomic<uint64_t>* generation,
+                             uint64_t expected) {
   if (dataLength < 0 || secondLength < 0) return 0;
   if ((dataLength > 0 && data == nullptr) || (secondLength > 0 && second == nullptr)) return 0;
   // Refused before anything is composed (and before waiting for space it would not use).
-  if (StoredFrameLength(static_cast<uint32_t>(dataLength), static_cast<uint32_t>(secondLength)) >
-      kStagingBufferSize) {
-    return 0;
-  }
+  if (dataLength > kMaxFrameDataLength || secondLength > kMaxSecondLength) return 0;
   ++producers_;
   struct Leave {
     std::atomic<int32_t>& count;
@@ -86,6 +96,15 @@ int32_t CFrameQueue::Enqueue(uint32_t channel, platform::CTime time, const uint8
   platform::MutexLock producing(&producerLock_);
   const uint32_t length = static_cast<uint32_t>(
       StoredFrameLength(static_cast<uint32_t>(dataLength), static_cast<uint32_t>(secondLength)));
+  // A frame longer than the staging buffer (a large key frame) is composed in a buffer made
+  // for it alone.
+  std::unique_ptr<uint8_t[]> big;
+  uint8_t* staging = writeStaging_.get();
+  if (length > kStagingBufferSize) {
+    big.reset(new (std::nothrow) uint8_t[length]);
+    if (!big) return 0;
+    staging = big.get();
+  }
   constexpr int kAttempts = 4;  // a growth, or a Start between reserving and publishing
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     std::shared_ptr<CChunkPool> pool;
@@ -114,15 +133,20 @@ int32_t CFrameQueue::Enqueue(uint32_t channel, platform::CTime time, const uint8
     head.channel = static_cast<int32_t>(channel);
     head.timeStamp = time.seconds();
     head.dataLength = dataLength;
-    if (ComposeStoredFrame(writeStaging_.get(), kStagingBufferSize, head, data, second,
+    if (ComposeStoredFrame(staging, std::max(length, kStagingBufferSize), head, data, second,
                            secondLength, display) != length) {
       platform::MutexLock hold(&lock_);
       pool->Cancel(reservation);
       return 0;
     }
-    pool->Fill(reservation, writeStaging_.get());
+    pool->Fill(reservation, staging);
 
     platform::MutexLock hold(&lock_);
+    if (generation != nullptr && generation->load() != expected) {
+      // The frame was read for what the queue held before a flush: it is not stored.
+      if (pool == pool_) pool->Cancel(reservation);
+      return 0;
+    }
     if (epoch != epoch_) {
       // A Stop, Flush or new pool came meanwhile: the frame counts as stored just before
       // it and went with the queue's contents. A Start alone keeps the contents; the frame
@@ -138,6 +162,16 @@ int32_t CFrameQueue::Enqueue(uint32_t channel, platform::CTime time, const uint8
 }
 
 void CFrameQueue::CountStoredFrameLocked(platform::CTime time, int32_t display, float rate) {
+  if (display == 0 && !shownSinceReset_) {
+    // What a decoder needs before the first picture: handed out at once, in no group.
+    ++leadFrames_;
+    deliverableAtOnce_.store(true, std::memory_order_relaxed);
+    return;
+  }
+  if (display != 0 && !shownSinceReset_) {
+    shownSinceReset_ = true;
+    deliverableAtOnce_.store(true, std::memory_order_relaxed);
+  }
   if (display != 0 && time != lastEnqueuedTime_) {
     lastEnqueuedTime_ = time;
     if (enqueueCounter_ != 0) {
@@ -163,10 +197,59 @@ void CFrameQueue::CountStoredFrameLocked(platform::CTime time, int32_t display, 
     enqueueCounter_ = 0;
   }
   ++enqueueCounter_;
+  // A throttled producer also waits while the pool is full as configured and a closed second
+  // is waiting for delivery, so a busy queue does not grow its pool; with no closed second
+  // queued it goes on, since delivery needs the next second's first frame.
+  if (noBackPressure_ == 0 && PoolFullLocked()) spaceEvent_.Reset();
+}
+
+bool CFrameQueue::PoolFullLocked() const {
+  return marks_.Count() >= 1 && pool_ && pool_->UsedCount() >= configuredChunks_;
+}
+
+void CFrameQueue::CloseGroup(float rate) {
+  platform::MutexLock hold(&lock_);
+  if (running_ == 0 || enqueueCounter_ == 0 || !shownSinceReset_) return;
+  const int64_t next = int64_t{lastEnqueuedTime_.seconds()} + (rate < 0.0f ? -1 : 1);
+  if (next < INT32_MIN || next > INT32_MAX) return;
+  const platform::CTime closing(static_cast<int32_t>(next));
+  auto* mark = new (std::nothrow)
+      FrameGroupMark{MarkRate(rate), 1.0 / enqueueCounter_, enqueueCounter_, closing};
+  if (mark == nullptr || marks_.Push(mark) == 0) {
+    delete mark;
+    return;
+  }
+  groupsClosed_.fetch_add(1, std::memory_order_relaxed);
+  lastEnqueuedTime_ = closing;
+  enqueueCounter_ = 0;
+}
+
+bool CFrameQueue::HasFrames() const {
+  platform::MutexLock hold(&lock_);
+  return pool_ && pool_->HasData() != 0;
+}
+
+void CFrameQueue::EmptyPoolLocked() {
+  if (!pool_) return;
+  if (pool_->ChunkCount() > configuredChunks_ && configuredChunks_ > 0) {
+    // A producer still copying into the old pool keeps it alive until its copy ends.
+    try {
+      pool_ = std::make_shared<CChunkPool>(kPoolChunkSize, configuredChunks_);
+      return;
+    } catch (const std::bad_alloc&) {
+      // Keep the grown pool, emptied.
+    }
+  }
+  pool_->Reset();
 }
 
 void CFrameQueue::ResetPacingLocked() {
   resync_ = 1;
+  leadFrames_ = 0;
+  shownSinceReset_ = false;
+  startEarly_ = true;
+  earlyBase_ = false;
+  gapJump_ = 0.0;
   lastEnqueuedTime_ = platform::CTime::NoTime();
   groupTime_ = lastEnqueuedTime_;
   enqueueCounter_ = 0;
@@ -195,7 +278,9 @@ void CFrameQueue::Stop() {
   platform::MutexLock hold(&lock_);
   running_ = 0;
   DropMarksLocked();
-  if (pool_) pool_->Reset();
+  EmptyPoolLocked();
+  leadFrames_ = 0;
+  shownSinceReset_ = false;
   ++epoch_;
   // A producer blocked in Enqueue wakes, finds the queue stopped and returns 0.
   spaceEvent_.Set();
@@ -204,7 +289,7 @@ void CFrameQueue::Stop() {
 void CFrameQueue::Flush() {
   platform::MutexLock hold(&lock_);
   DropMarksLocked();
-  if (pool_) pool_->Reset();
+  EmptyPoolLocked();
   ResetPacingLocked();
   spaceEvent_.Set();
 }
@@ -232,6 +317,9 @@ bool CFrameQueue::SetThreshold(int32_t n) {
     return false;  // the queue stores nothing until a later SetThreshold succeeds
   }
   groupThreshold_ = n;
+  configuredChunks_ = n * kChunksPerThresholdUnit;
+  leadFrames_ = 0;
+  shownSinceReset_ = false;
   ++epoch_;
   return true;
 }
@@ -241,38 +329,106 @@ int32_t CFrameQueue::PoolChunkCount() const {
   return pool_ ? pool_->ChunkCount() : 0;
 }
 
+int32_t CFrameQueue::HandOutLocked(int64_t millisecond, int32_t* display) {
+  uint32_t length = pool_->NextRecordLength();
+  uint8_t* destination = readStaging_.get();
+  if (length > kStagingBufferSize) {
+    bigRead_.reset(new (std::nothrow) uint8_t[length]);
+    // Without memory for it the record is read into the staging buffer, which drops it.
+    if (bigRead_) destination = bigRead_.get();
+  } else {
+    bigRead_.reset();
+  }
+  uint32_t capacity = destination == readStaging_.get() ? kStagingBufferSize : length;
+  StoredFrameView view;
+  if (pool_->Read(destination, &capacity) == 0 || !ParseStoredFrame(destination, capacity, &view)) {
+    return -1;
+  }
+  *display = view.display;
+  if (callback_ == nullptr) return 0;
+  const FrameTime time = MakeFrameTime(platform::CTime(view.head.timeStamp), millisecond);
+  const DeliverCallback callback = callback_;
+  void* const context = context_;
+  lock_.Unlock();
+  const int32_t accepted =
+      callback(static_cast<uint32_t>(view.head.channel), time, view.data, view.head.dataLength,
+               view.second, view.secondLength, view.display, context);
+  lock_.Lock();
+  return accepted;
+}
+
 int32_t CFrameQueue::Deliver(double now, float rate, double* nextDue) {
   lock_.Lock();
   if (running_ == 0 || !pool_) {
     lock_.Unlock();
     return kDeliverNothing;
   }
-  if (marks_.Count() < groupThreshold_) spaceEvent_.Set();
+  if (marks_.Count() < groupThreshold_ && (noBackPressure_ != 0 || !PoolFullLocked())) {
+    spaceEvent_.Set();
+  }
   if (rate == 0.0f || !std::isfinite(rate)) {
     lock_.Unlock();
     return kDeliverNothing;
+  }
+
+  // What a decoder needs before the first picture goes out at once, outside any group: all
+  // of it that is queued, in this one call.
+  if (leadFrames_ > 0) {
+    const uint64_t epoch = epoch_;
+    bool handed = false;
+    while (leadFrames_ > 0 && epoch == epoch_ && pool_ && pool_->HasData() != 0) {
+      --leadFrames_;
+      int32_t display = 0;
+      handed = HandOutLocked(0, &display) >= 0 || handed;
+    }
+    if (epoch == epoch_ && pool_ && pool_->HasData() == 0) leadFrames_ = 0;
+    if (handed) {
+      lock_.Unlock();
+      return kDeliverOther;
+    }
   }
 
   // Take the next group once the current one is used up. Frames delivered past the group's
   // count (while its successor's mark was missing) belong to the new group.
   if (deliveredCounter_ >= groupFrameCount_) {
     if (auto* mark = static_cast<FrameGroupMark*>(marks_.Pop())) {
+      const bool following = groupFrameCount_ > 0;
+      const double jump = std::fabs(double(mark->time.seconds()) - double(groupTime_.seconds()));
+      gapJump_ = following && jump > 1.0 ? jump : 0.0;
       deliveredCounter_ -= groupFrameCount_;
       groupTime_ = mark->time;
       groupFrameCount_ = mark->frameCount;
       frameInterval_ = mark->interval;
       groupRate_ = mark->rate;
       delete mark;
+      if (earlyBase_) {
+        // The group's first frame went out early: the clock base is where it went out.
+        earlyBase_ = false;
+        streamBase_ = double(groupTime_.seconds());
+        wallBase_ = earlyWall_;
+        resync_ = 0;
+        lastEffectiveRate_ = EffectiveRate(rate, groupRate_);
+      }
     }
   }
 
-  float e = std::fabs(rate);
-  if (e == 100.0f) e = 1.0f;
-  const float g = groupRate_;
-  if (g > 1.0f) {
-    e = g;
-  } else if (g > 0.0f && g > e) {
-    e = g;
+  const float e = EffectiveRate(rate, groupRate_);
+  if (groupFrameCount_ == 0 && deliveredCounter_ == 0 && startEarly_ && shownSinceReset_ &&
+      pool_->HasData() != 0) {
+    // The first displayed frame since Start or Flush is due at once; its second's mark is
+    // not needed for it.
+    startEarly_ = false;
+    const uint64_t epoch = epoch_;
+    int32_t display = 0;
+    const int32_t accepted = HandOutLocked(0, &display);
+    if (accepted >= 0 && epoch == epoch_) {
+      deliveredCounter_ = 1;
+      earlyBase_ = true;
+      earlyWall_ = now;
+    }
+    lock_.Unlock();
+    if (accepted < 0) return kDeliverNotDue;
+    return (display != 0 && accepted != 0) ? kDeliverShown : kDeliverOther;
   }
   if (e != lastEffectiveRate_) {
     lastEffectiveRate_ = e;
@@ -293,9 +449,18 @@ int32_t CFrameQueue::Deliver(double now, float rate, double* nextDue) {
     streamBase_ = s;
     wallBase_ = now;
     resync_ = 0;
+    gapJump_ = 0.0;
     if (nextDue != nullptr) *nextDue = now + d / e;
     lock_.Unlock();
     return kDeliverNewBase;
+  }
+  if (gapJump_ > 0.0) {
+    // A stretch without recordings: one second of it is paced as usual, the rest waited
+    // out for at most kMaxGapWaitSeconds of wall time. Moving the wall base earlier keeps
+    // every later frame on its grid.
+    const double excess = (gapJump_ - 1.0) / e - kMaxGapWaitSeconds;
+    if (excess > 0.0) wallBase_ -= excess;
+    gapJump_ = 0.0;
   }
   const double ds = std::fabs(s - streamBase_);
   const double dw = (now - wallBase_) * e;
@@ -322,34 +487,19 @@ int32_t CFrameQueue::Deliver(double now, float rate, double* nextDue) {
   // Due from the first instant at which (now - wall base) x e - d exceeds ds.
   deliveryDue_.store(wallBase_ + (ds + d) / e, std::memory_order_relaxed);
 
-  uint32_t length = kStagingBufferSize;
-  StoredFrameView view;
-  if (pool_->Read(readStaging_.get(), &length) == 0 ||
-      !ParseStoredFrame(readStaging_.get(), length, &view)) {
+  const uint64_t epoch = epoch_;
+  int32_t display = 0;
+  const int32_t accepted =
+      HandOutLocked(int64_t{deliveredCounter_} * 1000 / groupFrameCount_, &display);
+  if (accepted < 0) {
     lock_.Unlock();
     return kDeliverNotDue;
   }
-
-  int32_t accepted = 0;
-  if (callback_ != nullptr) {
-    const FrameTime time = MakeFrameTime(platform::CTime(view.head.timeStamp),
-                                         int64_t{deliveredCounter_} * 1000 / groupFrameCount_);
-    const DeliverCallback callback = callback_;
-    void* const context = context_;
-    const uint64_t epoch = epoch_;
-    lock_.Unlock();
-    accepted =
-        callback(static_cast<uint32_t>(view.head.channel), time, view.data, view.head.dataLength,
-                 view.second, view.secondLength, view.display, context);
-    lock_.Lock();
-    if (epoch != epoch_) {
-      lock_.Unlock();
-      return (view.display != 0 && accepted != 0) ? kDeliverShown : kDeliverOther;
-    }
-  }
-  ++deliveredCounter_;
+  // A Stop, Flush or new pool during the callback: the frame does not count into the new
+  // state.
+  if (epoch == epoch_) ++deliveredCounter_;
   lock_.Unlock();
-  return (view.display != 0 && accepted != 0) ? kDeliverShown : kDeliverOther;
+  return (display != 0 && accepted != 0) ? kDeliverShown : kDeliverOther;
 }
 
 }  // namespace scheduler

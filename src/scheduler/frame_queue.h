@@ -48,23 +48,44 @@ class CFrameQueue {
   bool Configure(DeliverCallback callback, void* context, int32_t noBackPressure, int32_t threshold)
       EXCLUDES(lock_);
 
-  // Stores one frame. 1 when stored; 0 when the queue is not running, the record is longer
-  // than the staging buffer, the lengths are inconsistent or the pool cannot grow. May
-  // block (holding no lock) while the space event is reset.
+  // Stores one frame. 1 when stored; 0 when the queue is not running, a length is above
+  // kMaxFrameDataLength or kMaxSecondLength, the lengths are inconsistent or the memory for
+  // the frame cannot be had. May block (holding no lock) while the space event is reset.
+  //
+  // Frames with display flag 0 stored before the first displayed frame since Start or Flush
+  // (what a decoder needs before the first picture) belong to no group: Deliver hands them
+  // out at once, unpaced, ahead of everything else.
+  // With `generation` given, the frame is stored only while *generation still equals
+  // `expected` when it is published (checked under the queue lock), so a frame read before
+  // a flush of its owner never lands after it.
   int32_t Enqueue(uint32_t channel, platform::CTime time, const uint8_t* data, int32_t dataLength,
-                  const uint8_t* second, int32_t secondLength, int32_t display, float rate)
+                  const uint8_t* second, int32_t secondLength, int32_t display, float rate,
+                  const std::atomic<uint64_t>* generation = nullptr, uint64_t expected = 0)
       EXCLUDES(lock_);
 
   // How many groups (recorded seconds) the producer has closed so far. A change across an
   // Enqueue means the frames before it may have become deliverable.
   uint64_t GroupsClosed() const { return groupsClosed_.load(std::memory_order_relaxed); }
+  // True (once) when a frame stored since the last call can be delivered at once without
+  // a group (a decode-only frame before the first picture, or the first picture itself).
+  bool TakeDeliverableAtOnce() {
+    return deliverableAtOnce_.exchange(false, std::memory_order_relaxed);
+  }
 
+  // Closes the group still open, as if the first displayed frame of the next recorded second
+  // (one second later, or earlier when rate is negative) had been stored: the producer has
+  // nothing more to add, and without a closing mark the last second could not be paced.
+  void CloseGroup(float rate) EXCLUDES(lock_);
+  // True while frames are stored that Deliver has not yet handed out.
+  bool HasFrames() const EXCLUDES(lock_);
   void Start() EXCLUDES(lock_);
   void Stop() EXCLUDES(lock_);
   void Flush() EXCLUDES(lock_);
   void SetResync() EXCLUDES(lock_);
   // Whole seconds of delay; clamped to 0..kMaxDelaySeconds.
   void SetDelay(int32_t seconds) EXCLUDES(lock_);
+  // Stop and Flush also give a pool that has grown back its memory: it is replaced by an
+  // empty one of its configured size.
   // Replaces the pool by an empty one of n × 500 chunks; queued frames are lost. false (and
   // nothing changed) when n is below 1 or the new pool cannot be allocated.
   bool SetThreshold(int32_t n) EXCLUDES(lock_);
@@ -89,6 +110,14 @@ class CFrameQueue {
 
  private:
   void ResetPacingLocked() REQUIRES(lock_);
+  // True while the pool holds its configured chunks and a closed second awaits delivery.
+  bool PoolFullLocked() const REQUIRES(lock_);
+  // Empties the pool and, when it has grown, replaces it by one of its configured size.
+  void EmptyPoolLocked() REQUIRES(lock_);
+  // Takes the record at the pool's head and hands it to the callback with the lock released
+  // (held again on return). Returns the callback's result, or -1 when no record could be
+  // read; *display is the record's display flag.
+  int32_t HandOutLocked(int64_t millisecond, int32_t* display) REQUIRES(lock_);
   void DropMarksLocked() REQUIRES(lock_);
   // Closes the open group when a displayed frame with a new time stamp was stored, and
   // counts the frame into the group.
@@ -110,8 +139,26 @@ class CFrameQueue {
   std::unique_ptr<uint8_t[]> writeStaging_ GUARDED_BY(producerLock_);
   // Only the deliverer uses it; the callback reads from it with the lock released.
   std::unique_ptr<uint8_t[]> readStaging_;
+  // A record longer than readStaging_ is read into a buffer of its own (deliverer only).
+  std::unique_ptr<uint8_t[]> bigRead_;
+  // Chunks of the pool as configured; a grown pool is given back at Stop and Flush.
+  int32_t configuredChunks_ GUARDED_BY(lock_) = 0;
+  // Decode-only frames stored before the first displayed frame since Start or Flush: they
+  // lie at the pool's head and are handed out unpaced.
+  int32_t leadFrames_ GUARDED_BY(lock_) = 0;
+  bool shownSinceReset_ GUARDED_BY(lock_) = false;
+  // The first displayed frame after Start or Flush goes out as soon as it is stored, without
+  // waiting for its second's mark; the mark then paces the rest from it (earlyWall_ is when
+  // it went out).
+  bool startEarly_ GUARDED_BY(lock_) = true;
+  bool earlyBase_ GUARDED_BY(lock_) = false;
+  double earlyWall_ GUARDED_BY(lock_) = 0.0;
+  // Stream seconds between the group being delivered and the one before it, when that is
+  // more than one second (a stretch without recordings); 0 otherwise.
+  double gapJump_ GUARDED_BY(lock_) = 0.0;
   platform::CTime lastEnqueuedTime_ GUARDED_BY(lock_);
   std::atomic<uint64_t> groupsClosed_{0};
+  std::atomic<bool> deliverableAtOnce_{false};
   platform::CTime groupTime_ GUARDED_BY(lock_);
   int32_t enqueueCounter_ GUARDED_BY(lock_) = 0;
   int32_t deliveredCounter_ GUARDED_BY(lock_) = 0;

@@ -55,6 +55,8 @@ struct CFrameScheduler::Shared {
   void* context = nullptr;
 
   std::atomic<int32_t> stop{0};
+  // Counted on before every flush or stop empties a queue.
+  std::atomic<uint64_t> flushes{0};
   std::atomic<int32_t> started{0};
   std::atomic<uint32_t> lastWaitUs{0};
   platform::Event videoEvent{/*manualReset=*/true, /*initiallySignalled=*/false};
@@ -81,6 +83,7 @@ struct CFrameScheduler::Shared {
   }
 
   void FlushVideo() {
+    flushes.fetch_add(1);
     platform::MutexLock hold(&videoLock);
     videoEvent.Reset();
     videoQueue->Flush();
@@ -166,6 +169,7 @@ void CFrameScheduler::Start() {
 void CFrameScheduler::Stop() {
   Shared& s = *shared_;
   s.started.store(0);
+  s.flushes.fetch_add(1);
   if (s.opened.load(std::memory_order_acquire)) {
     {
       platform::MutexLock hold(&s.videoLock);
@@ -183,6 +187,7 @@ void CFrameScheduler::Stop() {
 
 void CFrameScheduler::Flush() {
   Shared& s = *shared_;
+  s.flushes.fetch_add(1);
   if (s.opened.load(std::memory_order_acquire)) {
     s.FlushVideo();
     platform::MutexLock hold(&s.audioLock);
@@ -218,6 +223,21 @@ void CFrameScheduler::SetRate(float rate) {
   s.rate = rate;
   if (rate > 0.0f) s.direction = 1;
   if (rate < 0.0f) s.direction = -1;
+}
+
+void CFrameScheduler::CloseGroups(float rate) {
+  Shared& s = *shared_;
+  if (!s.opened.load(std::memory_order_acquire)) return;
+  s.videoQueue->CloseGroup(rate);
+  s.audioQueue->CloseGroup(1.0f);
+  s.videoEvent.Set();
+  s.audioEvent.Set();
+}
+
+bool CFrameScheduler::HasQueuedFrames() const {
+  const Shared& s = *shared_;
+  if (!s.opened.load(std::memory_order_acquire)) return false;
+  return s.videoQueue->HasFrames() || s.audioQueue->HasFrames();
 }
 
 float CFrameScheduler::GetRate() const { return shared_->Rate(); }
@@ -266,9 +286,12 @@ void CFrameScheduler::SetDelay(int32_t seconds) {
   s.audioQueue->SetThreshold(delay + 3);
 }
 
+uint64_t CFrameScheduler::FlushCount() const { return shared_->flushes.load(); }
+
 int32_t CFrameScheduler::EnqueueVideo(uint32_t channel, platform::CTime time, const uint8_t* data,
                                       int32_t dataLength, const uint8_t* second,
-                                      int32_t secondLength, int32_t display, float rate) {
+                                      int32_t secondLength, int32_t display, float rate,
+                                      uint64_t flushCount) {
   // Our own reference to the state and the queue: the call may block until a Stop or the
   // scheduler's destruction, and wakes the pacing thread after the store.
   const std::shared_ptr<Shared> state = shared_;
@@ -282,17 +305,21 @@ int32_t CFrameScheduler::EnqueueVideo(uint32_t channel, platform::CTime time, co
   }
   const std::shared_ptr<CFrameQueue> queue = s.videoQueue;
   const uint64_t groups = queue->GroupsClosed();
-  const int32_t stored =
-      queue->Enqueue(channel, time, data, dataLength, second, secondLength, display, rate);
-  // A closed group makes the second before it deliverable: wake the pacing thread rather
-  // than leave it in its poll (a seek's first frames would wait up to 20 ms for nothing).
-  if (stored != 0 && queue->GroupsClosed() != groups) s.videoEvent.Set();
+  const bool checked = flushCount != kAnyFlushCount;
+  const int32_t stored = queue->Enqueue(channel, time, data, dataLength, second, secondLength,
+                                        display, rate, checked ? &s.flushes : nullptr, flushCount);
+  // A closed group makes the second before it deliverable, and a seek's first frames are
+  // deliverable at once: wake the pacing thread rather than leave it in its poll (they would
+  // wait up to 20 ms for nothing).
+  if (stored != 0 && (queue->TakeDeliverableAtOnce() || queue->GroupsClosed() != groups)) {
+    s.videoEvent.Set();
+  }
   return stored;
 }
 
 int32_t CFrameScheduler::EnqueueAudio(uint32_t channel, platform::CTime time, const uint8_t* data,
                                       int32_t dataLength, const uint8_t* second,
-                                      int32_t secondLength, float rate) {
+                                      int32_t secondLength, float rate, uint64_t flushCount) {
   const std::shared_ptr<Shared> state = shared_;
   Shared& s = *state;
   if (!s.opened.load(std::memory_order_acquire) || s.started.load() == 0) return 0;
@@ -305,9 +332,12 @@ int32_t CFrameScheduler::EnqueueAudio(uint32_t channel, platform::CTime time, co
   }
   const std::shared_ptr<CFrameQueue> queue = s.audioQueue;
   const uint64_t groups = queue->GroupsClosed();
-  const int32_t stored =
-      queue->Enqueue(channel, time, data, dataLength, second, secondLength, 1, 1.0f);
-  if (stored != 0 && queue->GroupsClosed() != groups) s.audioEvent.Set();
+  const bool checked = flushCount != kAnyFlushCount;
+  const int32_t stored = queue->Enqueue(channel, time, data, dataLength, second, secondLength, 1,
+                                        1.0f, checked ? &s.flushes : nullptr, flushCount);
+  if (stored != 0 && (queue->TakeDeliverableAtOnce() || queue->GroupsClosed() != groups)) {
+    s.audioEvent.Set();
+  }
   return stored;
 }
 

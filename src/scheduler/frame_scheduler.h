@@ -50,6 +50,11 @@ class CFrameScheduler {
   void Start();
   void Stop();
   void Flush();
+  // The producer has reached the end of what it plays: the seconds still open in both
+  // queues are closed (each as one recorded second), so they are paced and delivered too.
+  void CloseGroups(float rate);
+  // True while either queue holds frames not yet handed to a callback.
+  bool HasQueuedFrames() const;
   // Non-finite rates are ignored.
   void SetRate(float rate);
   float GetRate() const;
@@ -66,15 +71,21 @@ class CFrameScheduler {
   void SetDelay(int32_t seconds);
 
   // 1 when stored. Refused (0): not started, channel out of range, a displayed frame of a
-  // disabled channel, a data length of 0 or above 512000. May block while the producer is
-  // ahead of delivery.
+  // disabled channel, a data length of 0 or above kMaxFrameDataLength. May block while the
+  // producer is ahead of delivery.
+  // With flushCount given (a FlushCount value), a frame is not stored once a Flush or Stop
+  // came after that value was read: the producer read it for what was queued before.
   int32_t EnqueueVideo(uint32_t channel, platform::CTime time, const uint8_t* data,
                        int32_t dataLength, const uint8_t* second, int32_t secondLength,
-                       int32_t display, float rate);
+                       int32_t display, float rate, uint64_t flushCount = kAnyFlushCount);
   // 1 when stored. Refused (0): not started, rate not exactly 1.0, channel disabled or not
-  // in the audio mask, a data length of 0 or above 512000.
+  // in the audio mask, a data length of 0 or above kMaxFrameDataLength.
   int32_t EnqueueAudio(uint32_t channel, platform::CTime time, const uint8_t* data,
-                       int32_t dataLength, const uint8_t* second, int32_t secondLength, float rate);
+                       int32_t dataLength, const uint8_t* second, int32_t secondLength, float rate,
+                       uint64_t flushCount = kAnyFlushCount);
+  // Counts every Flush and Stop (and the video flush of a step against the direction).
+  static constexpr uint64_t kAnyFlushCount = UINT64_MAX;
+  uint64_t FlushCount() const;
 
   // Bound on the wait for the pacing thread at destruction (5000 ms unless a test shortens
   // it).

@@ -18,9 +18,15 @@
 
 #include "catalog/file_catalog.h"
 #include "platform/clock.h"
+#include "recorder/recorder_base.h"
+#include "recording/frame_ring.h"
 
 using platform::CTime;
 using storage::FrameHeader;
+
+const uint32_t CFileCatalog::kMaxFrameLength =
+    CRecorderBase::kVideoRingCapacity - CFrameRing::kRecordHeaderSize -
+    (storage::kRecordOverhead - storage::kFrameHeaderSize);
 
 namespace {
 
@@ -81,6 +87,29 @@ bool StartsReadableRecord(CRawFile* file, uint64_t offset, uint64_t limit) {
   FrameHeader header;
   return SeekAbsolute(file, offset) && ReadHeadForward(file, offset, limit, &header) &&
          SeekRelative(file, header.bodySize) && ReadTrailerMatches(file, header.bodySize);
+}
+
+// The first place at or after `from` (within one buffer's reach) where a whole record starts
+// that is followed by another whole record (or by `limit`): found by its start marker, and
+// checked by both trailers, so payload bytes that look like a marker are not taken for one.
+bool FindRecordStartFrom(CRawFile* file, uint64_t from, uint64_t limit, uint8_t* buffer,
+                         uint32_t capacity, uint64_t* start, int32_t* time) {
+  if (from >= limit || !SeekAbsolute(file, from)) return false;
+  const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(capacity, limit - from));
+  if (n < storage::kRecordHeadSize || file->ReadExact(buffer, n) != 1) return false;
+  for (uint32_t i = 0; i + storage::kRecordHeadSize <= n; ++i) {
+    if (storage::LoadU32(buffer + i) != storage::kRecordStartMarker) continue;
+    FrameHeader header;
+    std::memcpy(&header, buffer + i + storage::kStartMarkerSize, sizeof(header));
+    const uint64_t candidate = from + i;
+    const uint64_t next = candidate + storage::kRecordOverhead + header.bodySize;
+    if (next > limit || !StartsReadableRecord(file, candidate, limit)) continue;
+    if (next < limit && !StartsReadableRecord(file, next, limit)) continue;
+    *start = candidate;
+    *time = header.time;
+    return true;
+  }
+  return false;
 }
 
 // Reads the record that ends at `end` through its trailer: end marker, bodySize, then the
@@ -327,86 +356,220 @@ void CFileCatalog::EndFileData() {
 // ---------------------------------------------------------------------------------------
 // Selecting a day and a position.
 
-int32_t CFileCatalog::SeekToTime(CTime t) {
+int32_t CFileCatalog::SeekToTime(CTime t, int32_t direction, uint32_t leadChannels) {
   dayStart = t.LocalMidnight();
-  return SeekForwardToTime(t);
+  return SeekForwardToTime(t, direction, leadChannels);
 }
 
-int32_t CFileCatalog::SeekForwardToTime(CTime t) {
+std::vector<uint64_t> CFileCatalog::EntryStarts(int32_t position) const {
+  std::vector<uint64_t> starts;
+  const storage::FileInfo* info = FileInfoAt(position);
+  if (info == nullptr) return starts;
+  const storage::IndexSummary& summary = info->summary;
+  const uint64_t limit = RecordedBytesAt(position);
+  const int32_t last = std::min<int32_t>(summary.lastEntry, storage::kLastEntryMax);
+  uint64_t sum = 0;
+  for (int32_t k = 0; k <= last && sum < limit; ++k) {
+    starts.push_back(sum);
+    sum += summary.entries[k].bytes;
+  }
+  return starts;
+}
+
+uint64_t CFileCatalog::EntryJumpOffset(int32_t position, CTime t) const {
+  // Every record of an entry is stamped within the minute of the entry's time or earlier:
+  // the writer starts an entry at each change of minute (older files: also when a late
+  // record goes back a minute; newer files: late records join the current entry). So the
+  // records before entry k all lie before the end of the latest minute among entries
+  // 0..k-1, and entry k is a safe place to start when that end is not after t. Times are
+  // instants, so the repeated hour of an autumn change does not mislead the jump.
+  const storage::FileInfo* info = FileInfoAt(position);
+  if (info == nullptr) return 0;
+  const storage::IndexSummary& summary = info->summary;
+  const uint64_t limit = RecordedBytesAt(position);
+  const int32_t last = std::min<int32_t>(summary.lastEntry, storage::kLastEntryMax);
+  const auto minuteEnd = [](int32_t time) {
+    const int64_t seconds = time;
+    return (seconds >= 0 ? seconds / 60 : (seconds - 59) / 60) * 60 + 60;
+  };
+  uint64_t sum = 0;
+  uint64_t jump = 0;
+  int64_t latestEnd = INT64_MIN;
+  for (int32_t k = 0; k <= last && sum < limit; ++k) {
+    if (latestEnd <= t.seconds()) jump = sum;
+    latestEnd = std::max(latestEnd, minuteEnd(summary.entries[k].time));
+    sum += summary.entries[k].bytes;
+  }
+  return jump;
+}
+
+int32_t CFileCatalog::SeekForwardToTime(CTime t, int32_t direction, uint32_t leadChannels) {
+  leadActive = false;
+  lastFrameLead = false;
   if (!SelectDay(t)) return 0;
   OpenDayFiles();
 
-  const platform::LocalFields local = t.Local();
-  const CTime target(t.seconds() - local.second);
-  currentFile = lastFile;
+  // Backward play lands just after the last record at or before t: on the first one after.
+  const int64_t landing64 = direction < 0 ? int64_t{t.seconds()} + 1 : t.seconds();
+  const CTime landing(static_cast<int32_t>(std::min<int64_t>(landing64, INT32_MAX)));
+  const platform::LocalFields local = landing.Local();
+  const int32_t minuteStart = landing.seconds() - local.second;
+  currentFile = kNoFile;
   for (int32_t j = firstFile; j <= lastFile; ++j) {
-    if (IsReadablePosition(j) && TimeTableAt(j)->endTime >= target.seconds()) {
+    if (IsReadablePosition(j) && TimeTableAt(j)->endTime >= minuteStart) {
       currentFile = j;
       break;
     }
   }
-
-  // Jump to the first byte of the target minute: the bytes of every minute from the start
-  // of the file's first hour up to the target minute.
-  const FileTimeTable* table = TimeTableAt(currentFile);
-  if (table == nullptr) return 0;
-  const platform::LocalFields first = CTime(table->startTime).Local();
-  const int firstSlot = std::clamp(first.hour * 60, 0, kMinuteSlots);
-  const int targetSlot = std::clamp(local.hour * 60 + local.minute, 0, kMinuteSlots);
-  uint64_t offset = 0;
-  for (int slot = firstSlot; slot < targetSlot; ++slot) offset += table->minuteBytes[slot];
-
+  if (currentFile == kNoFile) currentFile = PreviousReadablePosition(lastFile + 1);
+  if (currentFile == kNoFile) return 0;
   CRawFile* file = DataFileAt(currentFile);
-  if (file == nullptr) return 0;
-  // The writer threads store video and audio of one minute in two streams, so a late audio
-  // record of a minute may follow the next minute's first record and the sum can point
-  // into a record. Then the file is read from its start instead.
+  if (file == nullptr) {
+    const int32_t next = NextOpenPosition(currentFile);
+    if (next == kNoFile) return 0;
+    currentFile = next;
+    file = DataFileAt(next);
+  }
+  uint64_t offset = EntryJumpOffset(currentFile, landing);
   const uint64_t limit = RecordedBytesAt(currentFile);
-  if (offset != limit && !StartsReadableRecord(file, offset, limit)) offset = 0;
+  if (offset != 0 && offset != limit && !StartsReadableRecord(file, offset, limit)) offset = 0;
   if (!SeekAbsolute(file, offset)) return 0;
 
-  if (WalkToTime(t) == 0) return 0;
+  const int32_t walked = WalkToTime(landing);
+  if (walked == kWalkFailed || (walked == kWalkEnd && direction >= 0)) return 0;
   needKeyFrame.fill(0);
+  if (direction >= 0 && leadChannels != 0) PlanLead(t, leadChannels);
   return 1;
 }
 
+void CFileCatalog::PlanLead(CTime t, uint32_t leadChannels) {
+  CRawFile* file = DataFileAt(currentFile);
+  uint64_t landingOffset = 0;
+  if (file == nullptr || !Tell(file, &landingOffset)) return;
+  const ReadPosition landing{currentFile, landingOffset};
+  const int32_t windowStart = t.seconds() - kLeadWindowSeconds;
+  const int64_t windowEnd = int64_t{t.seconds()} + kLeadWindowSeconds;
+
+  // Only a channel whose first video frame from the landing is not a key frame needs the
+  // frames before it; one without video near the target needs nothing.
+  uint32_t seen = 0;
+  uint32_t need = 0;
+  {
+    RecordWindow window(file, RecordedBytesAt(currentFile), walkWindow.get(), kWalkWindowSize);
+    FrameHeader header;
+    uint64_t at = landingOffset, end = 0;
+    uint32_t passed = 0;
+    while ((seen & leadChannels) != leadChannels && window.Next(at, &header, &end)) {
+      at = end;
+      if (header.time > windowEnd || (++passed % 1024 == 0 && stopReading.load() != 0)) break;
+      if (header.channel >= storage::kChannelCount || !storage::IsDeliveredVideoType(header.type)) {
+        continue;
+      }
+      const uint32_t bit = 1u << header.channel;
+      if ((seen & bit) == 0 && (header.keyFrame & 1) == 0) need |= bit & leadChannels;
+      seen |= bit;
+    }
+  }
+
+  // Back from the landing to each remaining channel's last key frame.
+  if (!SeekAbsolute(file, landingOffset)) return;
+  uint32_t found = 0;
+  ReadPosition earliest = landing;
+  FrameHeader header;
+  uint32_t stepped = 0;
+  while (need != 0 && stopReading.load() == 0 && StepBackOneRecord(&header)) {
+    if (header.time < windowStart) break;
+    if (++stepped % 4096 == 0 && stopReading.load() != 0) break;
+    const uint32_t bit = header.channel < storage::kChannelCount ? 1u << header.channel : 0;
+    if ((need & bit) == 0 || (header.keyFrame & 1) == 0 ||
+        !storage::IsDeliveredVideoType(header.type)) {
+      continue;
+    }
+    CRawFile* at = DataFileAt(currentFile);
+    uint64_t offset = 0;
+    if (at == nullptr || !Tell(at, &offset)) break;
+    leadStart[header.channel] = {currentFile, offset};
+    earliest = std::min(earliest, leadStart[header.channel]);
+    found |= bit;
+    need &= ~bit;
+  }
+
+  currentFile = earliest.file;
+  file = DataFileAt(currentFile);
+  if (file == nullptr || !SeekAbsolute(file, earliest.offset)) {
+    // Start at the landing after all, without lead.
+    currentFile = landing.file;
+    file = DataFileAt(currentFile);
+    if (file != nullptr) SeekAbsolute(file, landing.offset);
+    return;
+  }
+  leadFound = found;
+  leadEnd = landing;
+  leadActive = found != 0;
+}
+
 int32_t CFileCatalog::WalkToTime(CTime t) {
-  const int32_t noTime = CTime::NoTime().seconds();
   if (!walkWindow) walkWindow = std::make_unique<uint8_t[]>(kWalkWindowSize);
-  // True while the current file was entered at its start by this walk and none of its
-  // records has been read: a failure there ends the walk, as it ends PeekNextRecordTime.
-  bool entered = false;
   uint32_t passed = 0;
   for (;;) {
     CRawFile* file = IsReadablePosition(currentFile) ? DataFileAt(currentFile) : nullptr;
     uint64_t at = 0;
     if (file != nullptr && Tell(file, &at)) {
-      RecordWindow window(file, RecordedBytesAt(currentFile), walkWindow.get(), kWalkWindowSize);
+      const uint64_t limit = RecordedBytesAt(currentFile);
+      // A long walk is first narrowed by halving: the records lie in time order but for the
+      // writers' lag of a few seconds, so one stamped more than kWalkMarginSeconds before t
+      // has no record at or after t before it.
+      for (uint64_t hi = limit; hi - at > kHalvingSpan && stopReading.load() == 0;) {
+        const uint64_t mid = at + (hi - at) / 2;
+        uint64_t found = 0;
+        int32_t stamped = 0;
+        if (FindRecordStartFrom(file, mid, hi, walkWindow.get(), kWalkWindowSize, &found,
+                                &stamped) &&
+            int64_t{stamped} < int64_t{t.seconds()} - kWalkMarginSeconds) {
+          at = found;
+        } else {
+          hi = mid;
+        }
+      }
+      RecordWindow window(file, limit, walkWindow.get(), kWalkWindowSize);
       FrameHeader header;
       uint64_t end = 0;
-      while (window.Next(at, &header, &end)) {
-        entered = false;
-        at = end;
-        if (header.time == noTime) {
-          SeekAbsolute(file, at);
-          return 0;
+      for (;;) {
+        while (window.Next(at, &header, &end)) {
+          if (!(t > CTime(header.time))) return SeekAbsolute(file, at) ? kWalkFound : kWalkFailed;
+          at = end;
+          if (++passed % 1024 == 0 && stopReading.load() != 0) return kWalkFailed;
         }
-        if (!(t > CTime(header.time))) return SeekAbsolute(file, at) ? 1 : 0;
-        if (++passed % 1024 == 0 && stopReading.load() != 0) return 0;
+        if (at >= limit) break;
+        // A damaged record: go on at the next minute entry's first record.
+        uint64_t resume = limit;
+        for (uint64_t start : EntryStarts(currentFile)) {
+          if (start > at && StartsReadableRecord(file, start, limit)) {
+            resume = start;
+            break;
+          }
+        }
+        if (resume >= limit) break;
+        at = resume;
       }
     }
-    if (entered || stopReading.load() != 0) return 0;
-    const int32_t next = NextReadablePosition(currentFile);
-    if (next == kNoFile) return 0;
+    if (stopReading.load() != 0) return kWalkFailed;
+    const int32_t next = NextOpenPosition(currentFile);
+    if (next == kNoFile) {
+      // The day's data ends before t: stay at the end of its last file.
+      if (file != nullptr) EndFileData();
+      return file != nullptr ? kWalkEnd : kWalkFailed;
+    }
     currentFile = next;
     file = DataFileAt(next);
-    if (file == nullptr || !SeekAbsolute(file, 0)) return 0;
-    entered = true;
+    if (file == nullptr || !SeekAbsolute(file, 0)) return kWalkFailed;
   }
 }
 
 int32_t CFileCatalog::OpenDay(CTime t) {
   dayStart = t.LocalMidnight();
+  leadActive = false;
+  lastFrameLead = false;
   RewindOpenDayFiles();
   const bool found = SelectDay(t);
   if (found) {
@@ -419,6 +582,8 @@ int32_t CFileCatalog::OpenDay(CTime t) {
 }
 
 int32_t CFileCatalog::ResetReadPosition(int32_t direction) {
+  leadActive = false;
+  lastFrameLead = false;
   RewindOpenDayFiles();
   if (direction > 0) {
     const int32_t first = NextReadablePosition(firstFile - 1);
@@ -436,37 +601,72 @@ int32_t CFileCatalog::ResetReadPosition(int32_t direction) {
   return 1;
 }
 
-void CFileCatalog::SetPlayRate(float rate) { playRate = rate; }
+void CFileCatalog::SetPlayRate(float rate) {
+  // The lead belongs to forward play from the seek target.
+  if (!(rate > 0.0f)) leadActive = false;
+  playRate = rate;
+}
 
 // ---------------------------------------------------------------------------------------
 // Stepping.
 
+int32_t CFileCatalog::NextOpenPosition(int32_t from) {
+  for (int32_t j = NextReadablePosition(from); j != kNoFile; j = NextReadablePosition(j)) {
+    if (DataFileAt(j) != nullptr) return j;
+  }
+  return kNoFile;
+}
+
+int32_t CFileCatalog::PreviousOpenPosition(int32_t from) {
+  for (int32_t j = PreviousReadablePosition(from); j != kNoFile; j = PreviousReadablePosition(j)) {
+    if (DataFileAt(j) != nullptr) return j;
+  }
+  return kNoFile;
+}
+
+void CFileCatalog::ResyncForward(uint64_t damagedAt) {
+  CRawFile* file = DataFileAt(currentFile);
+  if (file == nullptr) return;
+  const uint64_t limit = RecordedBytesAt(currentFile);
+  for (uint64_t start : EntryStarts(currentFile)) {
+    if (start > damagedAt && StartsReadableRecord(file, start, limit)) {
+      SeekAbsolute(file, start);
+      return;
+    }
+  }
+  SeekAbsolute(file, limit);
+}
+
 int32_t CFileCatalog::StepForward() {
   FrameHeader header;
-  bool found = false;
-  if (IsReadablePosition(currentFile)) {
-    CRawFile* file = DataFileAt(currentFile);
-    if (file == nullptr) return kStepEnd;
+  for (;;) {
+    CRawFile* file = IsReadablePosition(currentFile) ? DataFileAt(currentFile) : nullptr;
     uint64_t start = 0;
-    found =
-        Tell(file, &start) && ReadHeadForward(file, start, RecordedBytesAt(currentFile), &header);
-  }
-  if (!found) {
-    // The rest of this file is not readable: the next file of the day starts at its start.
-    const int32_t next = NextReadablePosition(currentFile);
-    if (next == kNoFile) return kStepEnd;
-    currentFile = next;
-    CRawFile* file = DataFileAt(next);
-    if (file == nullptr || !SeekAbsolute(file, 0) ||
-        !ReadHeadForward(file, 0, RecordedBytesAt(next), &header)) {
-      return kStepEnd;
+    if (file != nullptr && Tell(file, &start)) {
+      const uint64_t limit = RecordedBytesAt(currentFile);
+      if (ReadHeadForward(file, start, limit, &header)) break;
+      if (start < limit) {
+        // A damaged record: on at the next record the index knows of in this file.
+        ResyncForward(start);
+        uint64_t now = 0;
+        if (Tell(file, &now) && now > start && now < limit) continue;
+      }
     }
+    // The rest of this file is not readable: the next file of the day starts at its start.
+    const int32_t next = NextOpenPosition(currentFile);
+    if (next == kNoFile || stopReading.load() != 0) return kStepEnd;
+    currentFile = next;
+    CRawFile* nextFile = DataFileAt(next);
+    if (nextFile == nullptr || !SeekAbsolute(nextFile, 0)) return kStepEnd;
   }
   CRawFile* file = DataFileAt(currentFile);
   if (!IsDeliveredRecord(header)) {
-    // Pass over it; a trailer that does not close it ends this file's data.
+    // Pass over it; a trailer that does not close it is damage.
+    uint64_t start = 0;
+    Tell(file, &start);
+    if (start >= storage::kRecordHeadSize) start -= storage::kRecordHeadSize;
     if (!SeekRelative(file, header.bodySize) || !ReadTrailerMatches(file, header.bodySize)) {
-      EndFileData();
+      ResyncForward(start);
     }
     return kStepAgain;
   }
@@ -475,23 +675,46 @@ int32_t CFileCatalog::StepForward() {
   return header.channel;
 }
 
+uint64_t CFileCatalog::LastGoodEndBefore(uint64_t end) {
+  CRawFile* file = DataFileAt(currentFile);
+  if (file == nullptr) return 0;
+  if (!walkWindow) walkWindow = std::make_unique<uint8_t[]>(kWalkWindowSize);
+  const std::vector<uint64_t> starts = EntryStarts(currentFile);
+  for (auto it = starts.rbegin(); it != starts.rend(); ++it) {
+    if (*it >= end || !StartsReadableRecord(file, *it, end)) continue;
+    RecordWindow window(file, end, walkWindow.get(), kWalkWindowSize);
+    FrameHeader header;
+    uint64_t at = *it, next = 0;
+    while (at < end && window.Next(at, &header, &next)) at = next;
+    return at < end ? at : 0;
+  }
+  return 0;
+}
+
 bool CFileCatalog::StepBackOneRecord(FrameHeader* header) {
   CRawFile* file = nullptr;
   uint64_t end = 0;
   if (IsReadablePosition(currentFile)) {
     file = DataFileAt(currentFile);
-    if (file == nullptr || !Tell(file, &end)) return false;
+    if (file != nullptr && !Tell(file, &end)) return false;
   }
-  if (file == nullptr || end == 0) {
-    const int32_t previous = PreviousReadablePosition(currentFile);
-    if (previous == kNoFile) return false;
-    currentFile = previous;
-    file = DataFileAt(previous);
-    end = RecordedBytesAt(previous);
-    if (file == nullptr) return false;
+  for (;;) {
+    if (file == nullptr || end == 0) {
+      const int32_t previous = PreviousOpenPosition(currentFile);
+      if (previous == kNoFile || stopReading.load() != 0) return false;
+      currentFile = previous;
+      file = DataFileAt(previous);
+      end = RecordedBytesAt(previous);
+      if (file == nullptr) return false;
+    }
+    if (end > RecordedBytesAt(currentFile)) return false;
+    if (ReadRecordBefore(file, end, header)) return true;
+    // The record before `end` is damaged: go back to the last whole record before it.
+    const uint64_t good = LastGoodEndBefore(end);
+    if (good >= end) return false;
+    end = good;
+    if (end == 0) SeekAbsolute(file, 0);
   }
-  if (end > RecordedBytesAt(currentFile)) return false;
-  return ReadRecordBefore(file, end, header);
 }
 
 int32_t CFileCatalog::StepBackward() {
@@ -500,12 +723,14 @@ int32_t CFileCatalog::StepBackward() {
   if (!IsDeliveredRecord(header)) return kStepAgain;  // at its start: the next step passes it
   const uint32_t channel = header.channel;
   if (storage::IsDeliveredVideoType(header.type)) {
-    if (needKeyFrame[channel] == 0) {
+    const bool key = (header.keyFrame & 1) != 0;
+    // A key frame needs nothing before it; any other frame gets its group's key frame first.
+    if (needKeyFrame[channel] == 0 && !key) {
       DeliverPrecedingKeyFrame(channel);
       needKeyFrame[channel] = 1;
     }
     // Once the group's key frame itself has gone out, the next older group needs its own.
-    if ((header.keyFrame & 1) != 0) needKeyFrame[channel] = 0;
+    if (key) needKeyFrame[channel] = 0;
   }
   return static_cast<int32_t>(channel);
 }
@@ -529,13 +754,20 @@ void CFileCatalog::DeliverPrecedingKeyFrame(uint32_t channel) {
   bool found = ReadHeadForward(file, savedPosition, RecordedBytesAt(savedFile), &header) &&
                SeekAbsolute(file, savedPosition);
   while (found && stopReading.load() == 0) {
-    if ((header.keyFrame & 1) != 0 && header.channel == channel) {
-      if (!keyFrameBuffer) keyFrameBuffer = std::make_unique<uint8_t[]>(kKeyFrameBufferSize);
+    // Only a video frame of the channel can start what the decoder is given, never a
+    // record of another kind that happens to carry the key bit.
+    if ((header.keyFrame & 1) != 0 && header.channel == channel &&
+        storage::IsDeliveredVideoType(header.type)) {
+      if (keyFrameBuffer.empty()) keyFrameBuffer.resize(kKeyFrameBufferSize);
       bool corrupt = false;
-      const int32_t length = ReadRecordChecked(keyFrameBuffer.get(), kKeyFrameBufferSize, &corrupt);
-      if (!corrupt && keyFrameCallback != nullptr) {
-        keyFrameCallback(keyFrameBuffer.get(), length, owner);
+      const int32_t length =
+          ReadRecordChecked(keyFrameBuffer.data(), static_cast<uint32_t>(keyFrameBuffer.size()),
+                            &corrupt, &keyFrameBuffer, kMaxFrameLength);
+      if (!corrupt && length > 0 && keyFrameCallback != nullptr) {
+        keyFrameCallback(keyFrameBuffer.data(), length, owner);
       }
+      // A buffer grown for a large key frame is given back.
+      if (keyFrameBuffer.size() > kKeyFrameBufferSize) std::vector<uint8_t>().swap(keyFrameBuffer);
       break;
     }
     found = StepBackOneRecord(&header);
@@ -546,33 +778,11 @@ void CFileCatalog::DeliverPrecedingKeyFrame(uint32_t channel) {
   if (file != nullptr) SeekAbsolute(file, savedPosition);
 }
 
-CTime CFileCatalog::PeekNextRecordTime() {
-  for (bool advanced = false;; advanced = true) {
-    if (IsReadablePosition(currentFile)) {
-      if (CRawFile* file = DataFileAt(currentFile)) {
-        FrameHeader header;
-        uint64_t start = 0;
-        if (Tell(file, &start) &&
-            ReadHeadForward(file, start, RecordedBytesAt(currentFile), &header) &&
-            SeekRelative(file, header.bodySize) && ReadTrailerMatches(file, header.bodySize)) {
-          return CTime(header.time);
-        }
-      }
-    }
-    if (advanced) break;
-    const int32_t next = NextReadablePosition(currentFile);
-    if (next == kNoFile) break;
-    currentFile = next;
-    CRawFile* file = DataFileAt(next);
-    if (file == nullptr || !SeekAbsolute(file, 0)) break;
-  }
-  return CTime::NoTime();
-}
-
 // ---------------------------------------------------------------------------------------
 // Reading records.
 
-int32_t CFileCatalog::ReadRecordChecked(uint8_t* buffer, uint32_t capacity, bool* corrupt) {
+int32_t CFileCatalog::ReadRecordChecked(uint8_t* buffer, uint32_t capacity, bool* corrupt,
+                                        std::vector<uint8_t>* growable, uint32_t growLimit) {
   *corrupt = true;
   CRawFile* file = DataFileAt(currentFile);
   uint64_t start = 0;
@@ -580,8 +790,17 @@ int32_t CFileCatalog::ReadRecordChecked(uint8_t* buffer, uint32_t capacity, bool
   FrameHeader header;
   if (!ReadHeadForward(file, start, RecordedBytesAt(currentFile), &header)) return 0;
   const uint64_t bodySize = header.bodySize;
-  const uint64_t room = std::min<uint64_t>(capacity, INT32_MAX);
+  uint64_t room = std::min<uint64_t>(capacity, INT32_MAX);
   const uint64_t frameLength = storage::kFrameHeaderSize + bodySize;
+  if (frameLength > room && growable != nullptr && frameLength <= growLimit) {
+    // Room for the frame and its trailer, so both come in one read.
+    try {
+      growable->resize(static_cast<size_t>(frameLength + storage::kRecordTrailerSize));
+      buffer = growable->data();
+      room = growable->size();
+    } catch (const std::bad_alloc&) {
+    }
+  }
   if (frameLength > room) {
     // Too big for the caller: pass over it whole.
     *corrupt = false;
@@ -618,8 +837,20 @@ int32_t CFileCatalog::ReadRecord(uint8_t* buffer, uint32_t capacity) {
 }
 
 int32_t CFileCatalog::ReadNextFrame(uint8_t* buffer, uint32_t capacity) {
+  return ReadNextFrameInto(buffer, capacity, nullptr, 0);
+}
+
+int32_t CFileCatalog::ReadNextFrame(std::vector<uint8_t>* buffer, uint32_t maxCapacity) {
+  if (buffer == nullptr || buffer->empty()) return 0;
+  return ReadNextFrameInto(buffer->data(), static_cast<uint32_t>(buffer->size()), buffer,
+                           maxCapacity);
+}
+
+int32_t CFileCatalog::ReadNextFrameInto(uint8_t* buffer, uint32_t capacity,
+                                        std::vector<uint8_t>* growable, uint32_t growLimit) {
   const bool forward = playRate > 0.0f;
   const bool backward = playRate < 0.0f;
+  lastFrameLead = false;
   if (!forward && !backward) {
     platform::SleepMs(kPausedReadSleepMs);
     return 0;
@@ -636,11 +867,42 @@ int32_t CFileCatalog::ReadNextFrame(uint8_t* buffer, uint32_t capacity) {
     CRawFile* file = DataFileAt(currentFile);
     uint64_t start = 0;
     if (file == nullptr || !Tell(file, &start)) return -1;
+    bool lead = false;
+    if (forward && leadActive) {
+      const ReadPosition at{currentFile, start};
+      if (at < leadEnd) {
+        const uint32_t channel = static_cast<uint32_t>(step);
+        FrameHeader header;
+        if (!ReadHeadForward(file, start, RecordedBytesAt(currentFile), &header)) {
+          ResyncForward(start);
+          continue;
+        }
+        lead = storage::IsDeliveredVideoType(header.type) && (leadFound & (1u << channel)) != 0 &&
+               !(at < leadStart[channel]);
+        if (!lead) {
+          // Before the target and not needed by a decoder: passed over.
+          if (!SeekAbsolute(file, start + storage::kRecordOverhead + header.bodySize)) {
+            ResyncForward(start);
+          }
+          continue;
+        }
+        SeekAbsolute(file, start);
+      } else {
+        leadActive = false;
+      }
+    }
     bool corrupt = false;
-    const int32_t length = ReadRecordChecked(buffer, capacity, &corrupt);
+    const int32_t length =
+        ReadRecordChecked(growable != nullptr ? growable->data() : buffer,
+                          growable != nullptr ? static_cast<uint32_t>(growable->size()) : capacity,
+                          &corrupt, growable, growLimit);
     if (corrupt) {
-      if (backward) return -1;
-      EndFileData();  // the next step goes on with the next file of the day
+      if (backward) {
+        // Back at the record's start: the next backward step goes on before it.
+        if (!SeekAbsolute(file, start)) return -1;
+        continue;
+      }
+      ResyncForward(start);  // the next step goes on after the damage
       continue;
     }
     if (backward) {
@@ -649,6 +911,7 @@ int32_t CFileCatalog::ReadNextFrame(uint8_t* buffer, uint32_t capacity) {
       uint64_t now = 0;
       if (!Tell(file, &now) || now != start) SeekAbsolute(file, start);
     }
+    lastFrameLead = lead;
     return length;
   }
 }

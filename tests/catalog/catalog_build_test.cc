@@ -32,6 +32,13 @@ TEST_F(BuildTest, ListIsOrderedByStartTimeWithItsDataPaths) {
   EXPECT_EQ(StartAt(4), Local(2021, 3, 5, 10, 0));
   EXPECT_EQ(catalog->oldestFile, 0);
   EXPECT_EQ(catalog->currentFile, kNoFile);
+
+  // Beyond the positions the reader can open, the newest files are kept, so every day of
+  // the date table can be played.
+  catalog->maxFiles = 3;
+  ASSERT_EQ(catalog->Build(), 1);
+  EXPECT_EQ(Paths(), Vdb({"b", "a", "t10"}));
+  EXPECT_EQ(Dates(), std::vector<int32_t>{Local(2021, 3, 5, 0, 0)});
 }
 
 TEST_F(BuildTest, EntriesAddToTheSlotOfTheirLocalMinute) {
@@ -121,6 +128,11 @@ TEST_F(IndexFileTest, CataloguesFromTheOldestRecordInRotationOrder) {
   EXPECT_NE(catalog->headerFile, nullptr);
   catalog->Clear();
   EXPECT_EQ(catalog->headerFile, nullptr);
+
+  // Beyond the positions the reader can open, the newest records are kept.
+  catalog->maxFiles = 2;
+  ASSERT_EQ(catalog->Build(), 1);
+  EXPECT_EQ(Paths(), Vdb({"r3", "r0"}));
 }
 
 TEST_F(IndexFileTest, ZeroRecordCountOrEmptyFileFailsTheBuild) {

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -71,10 +72,18 @@ class Recording {
   }
 
   const SentFrame& Video(uint32_t channel, int32_t time, uint32_t type, bool key,
-                         uint32_t triggerA = 0, uint32_t triggerB = 0) {
+                         uint32_t triggerA = 0, uint32_t triggerB = 0, size_t size = 0) {
     const uint32_t serial = nextSerial_++;
-    SentFrame sent{false,    serial,   channel,        time, type, key, 0x7A000000u | serial,
-                   triggerA, triggerB, Payload(serial)};
+    SentFrame sent{false,
+                   serial,
+                   channel,
+                   time,
+                   type,
+                   key,
+                   0x7A000000u | serial,
+                   triggerA,
+                   triggerB,
+                   Payload(serial, size)};
     // The payload does not start the host's buffer.
     const uint32_t dataStart = 3 + channel;
     std::vector<uint8_t> buffer(dataStart, 0xEE);
@@ -134,8 +143,9 @@ class Recording {
   std::vector<SentFrame> audio;
 
  private:
-  static std::vector<uint8_t> Payload(uint32_t serial) {
-    std::vector<uint8_t> bytes(40 + (serial * 37) % 300);
+  // `size` bytes (by default 40 to 339) that start with the serial.
+  static std::vector<uint8_t> Payload(uint32_t serial, size_t size = 0) {
+    std::vector<uint8_t> bytes(size != 0 ? size : 40 + (serial * 37) % 300);
     uint32_t x = serial * 2654435761u + 7;
     for (auto& b : bytes) {
       x = x * 1103515245u + 12345u;
@@ -179,6 +189,32 @@ inline const SentFrame* FindSent(const Recording& rec, uint32_t serial) {
   const int i = VideoPosition(rec, serial);
   return i < 0 ? nullptr : &rec.video[static_cast<size_t>(i)];
 }
+
+// Runs the pacing clock (the performance counter) `factor` times faster than real time while
+// it lives, so tests of slow rates and long waits play in a fraction of the time. Make it
+// before the file search and let it go after the search has ended.
+class FastPacingClock {
+ public:
+  explicit FastPacingClock(double factor) {
+    start_ = platform::PerfSeconds();
+    realStart_ = Real();
+    factor_ = factor;
+    platform::SetPerfSecondsForTest(&Now);
+  }
+  ~FastPacingClock() { platform::SetPerfSecondsForTest(nullptr); }
+  FastPacingClock(const FastPacingClock&) = delete;
+  FastPacingClock& operator=(const FastPacingClock&) = delete;
+
+ private:
+  static double Real() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+  }
+  static double Now() { return start_ + (Real() - realStart_) * factor_; }
+  static inline double start_ = 0.0;
+  static inline double realStart_ = 0.0;
+  static inline double factor_ = 1.0;
+};
 
 // One callback as the host saw it.
 struct HostEvent {
@@ -237,6 +273,7 @@ class HostLog {
     e.time = Local(e.d.year, e.d.month, e.d.day, e.d.hour, e.d.minute, e.d.second);
     EXPECT_EQ(search, log->search.load());
     log->Add(std::move(e));
+    if (log->notifyHook) log->notifyHook();
   }
 
   std::vector<HostEvent> Events() {
@@ -267,6 +304,7 @@ class HostLog {
   std::atomic<FILESEARCH_HANDLE> search{nullptr};
   // Called after logging a frame, on the pacing thread (set before playback starts).
   std::function<void(uint32_t, const FrameDescriptor*)> hook;
+  std::function<void()> notifyHook;
 
  private:
   void Add(HostEvent e) {
@@ -280,22 +318,25 @@ class HostLog {
 
 // The events of the first pass over the recording: everything before play wraps around at
 // the end of the recorded days. The wrap shows as a frame that arrives a second time, or as a
-// frame whose time runs against the direction of play (the start of the recording can hold
-// frames the first pass stepped over, so they are new and yet belong to the second pass).
+// displayed frame whose time runs against the direction of play (the start of the recording can
+// hold frames the first pass stepped over, so they are new and yet belong to the second pass).
 inline std::vector<HostEvent> FirstPass(const std::vector<HostEvent>& events,
                                         bool backward = false) {
   std::vector<HostEvent> pass;
   std::vector<std::pair<uint32_t, uint32_t>> seen;
-  const HostEvent* previous = nullptr;
+  // Video and audio are paced by queues of their own, so each kind keeps its own order.
+  const HostEvent* previous[2] = {nullptr, nullptr};
   for (const HostEvent& e : events) {
     if (e.kind != HostEvent::kNotify) {
       const std::pair<uint32_t, uint32_t> id{e.serial, e.d.decodeOnly};
       if (std::find(seen.begin(), seen.end(), id) != seen.end()) break;
-      if (previous != nullptr && (backward ? e.time > previous->time : e.time < previous->time)) {
-        break;
+      // A decode-only key frame may be older than the frames it is handed over before.
+      const HostEvent*& last = previous[e.kind == HostEvent::kAudio ? 1 : 0];
+      if (!e.d.decodeOnly) {
+        if (last != nullptr && (backward ? e.time > last->time : e.time < last->time)) break;
+        last = &e;
       }
       seen.push_back(id);
-      previous = &e;
     }
     pass.push_back(e);
   }

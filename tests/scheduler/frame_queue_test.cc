@@ -144,15 +144,97 @@ TEST_F(FrameQueueTest, NewBaseAfterStartRateChangeResyncAndFlush) {
   EXPECT_EQ(got_.back().data[0], static_cast<uint8_t>(kT0 + 7));
 }
 
-TEST_F(FrameQueueTest, UndisplayedFramesNeverCloseAGroup) {
-  Second(kT0, 5, /*display=*/0);
-  Second(kT0 + 1, 5, 0);
-  Second(kT0 + 2, 5, 0);
+// Decode-only frames stored before the first displayed frame (what a decoder needs before
+// the first picture) go out at once, unpaced and in no group; a queue fed only with them
+// therefore never holds on to them.
+TEST_F(FrameQueueTest, LeadingUndisplayedFramesGoOutAtOnceInNoGroup) {
+  Second(kT0 - 3, 5, /*display=*/0);
   EXPECT_EQ(q_.MarkCount(), 0);
-  const auto codes = Run(now_ + 1.0, 1.0f);
-  EXPECT_TRUE(got_.empty());
-  EXPECT_TRUE(
-      std::all_of(codes.begin(), codes.end(), [](int32_t r) { return r == kDeliverNothing; }));
+  Run(now_ + 0.002, 1.0f);
+  ASSERT_EQ(got_.size(), 5u);
+  EXPECT_FALSE(q_.HasFrames());
+  for (const Delivery& d : got_)
+    EXPECT_EQ((std::vector<int>{d.display, d.time.millisecond}), (std::vector<int>{0, 0}));
+
+  // Then the target's second: a group of its own three frames, the first due at once.
+  Second(kT0 - 2, 2, 0);
+  Second(kT0, 3);
+  Second(kT0 + 1, 1);
+  ASSERT_EQ(q_.MarkCount(), 1);
+  const double start = now_;
+  Run(now_ + 2.0, 1.0f, 10);
+  ASSERT_EQ(got_.size(), 10u);
+  EXPECT_LT(got_[6].at - start, 0.01);  // the two leading frames, then the first displayed
+  EXPECT_EQ((std::vector<int>{got_[7].display, got_[8].time.millisecond, got_[9].time.millisecond}),
+            (std::vector<int>{1, 333, 666}));
+  EXPECT_NEAR(got_[9].at - got_[7].at, 2.0 / 3.0, 0.01);
+}
+
+// The producer closes the last open second at the end of what it plays, so that second is
+// paced (forwards or backwards) instead of waiting for a mark that never comes.
+TEST_F(FrameQueueTest, CloseGroupPacesTheLastSecond) {
+  for (float rate : {1.0f, -1.0f}) {
+    SCOPED_TRACE(rate);
+    got_.clear();
+    q_.Flush();
+    // A single second has no mark at all: only its first frame, due at once, goes out before
+    // it is closed; the mark then paces the others from it.
+    Second(kT0, 3, 1, rate);
+    Run(now_ + 0.1, rate);
+    ASSERT_EQ(got_.size(), 1u);
+    q_.CloseGroup(rate);
+    Second(kT0 + (rate > 0 ? 1 : -1), 4, 1, rate);
+    q_.CloseGroup(rate);
+    Run(now_ + 3.0, rate);
+    ASSERT_EQ(got_.size(), 7u);
+    EXPECT_NEAR(got_[1].at - got_[0].at, 1.0 / 3, 0.01);
+    // The last second's four frames are spread over its own second.
+    EXPECT_EQ(got_[6].time.millisecond, 750);
+    EXPECT_NEAR(got_[6].at - got_[3].at, 0.75, 0.01);
+    EXPECT_FALSE(q_.HasFrames());
+  }
+}
+
+// A stretch without recordings is waited out for at most kMaxGapWaitSeconds of wall time,
+// whatever its length and the rate; one normal second stays one second (at the rate).
+TEST_F(FrameQueueTest, GapsAreWaitedOutForAtMostTwoSeconds) {
+  struct Row {
+    int32_t gap;  // stream seconds between the two recorded seconds
+    float rate;
+    double wait;  // wall seconds from the first second's frame to the next
+  };
+  for (const Row& row : {Row{1, 1.0f, 1.0}, Row{1, 0.25f, 4.0}, Row{3, 1.0f, 3.0},
+                         Row{7200, 1.0f, 3.0}, Row{7200, 0.5f, 4.0}, Row{60, 4.0f, 2.25}}) {
+    SCOPED_TRACE(testing::Message() << row.gap << " s at " << row.rate);
+    got_.clear();
+    q_.Flush();
+    Second(kT0, 1, 1, row.rate);
+    Second(kT0 + 1, 1, 1, row.rate);
+    Second(kT0 + 1 + row.gap, 1, 1, row.rate);
+    Second(kT0 + 2 + row.gap, 1, 1, row.rate);
+    Run(now_ + 10.0, row.rate, 3);
+    ASSERT_EQ(got_.size(), 3u);
+    // A group sits at the time of the second that closes it, so the wait comes before the
+    // last recorded second ahead of the stretch.
+    EXPECT_NEAR(got_[1].at - got_[0].at, row.wait, 0.01);
+  }
+}
+
+// A pool that grew for a burst is given back at a flush and at a stop.
+TEST_F(FrameQueueTest, FlushAndStopShrinkAGrownPool) {
+  const int32_t initial = q_.PoolChunkCount();
+  std::vector<uint8_t> big(300000, 7);
+  for (int i = 0; i < 30; ++i) {
+    ASSERT_EQ(q_.Enqueue(0, CTime(kT0), big.data(), 300000, nullptr, 0, 1, 1.0f), 1);
+  }
+  EXPECT_GT(q_.PoolChunkCount(), initial);
+  q_.Flush();
+  EXPECT_EQ(q_.PoolChunkCount(), initial);
+  for (int i = 0; i < 30; ++i) {
+    ASSERT_EQ(q_.Enqueue(0, CTime(kT0), big.data(), 300000, nullptr, 0, 1, 1.0f), 1);
+  }
+  q_.Stop();
+  EXPECT_EQ(q_.PoolChunkCount(), initial);
 }
 
 TEST_F(FrameQueueTest, UndisplayedFramesJoinTheOpenGroup) {
@@ -184,22 +266,31 @@ TEST_F(FrameQueueTest, LateMarkTakesOverFramesAlreadyDelivered) {
   EXPECT_EQ(got_[6].time.millisecond, 666);  // third frame of three
 }
 
-TEST_F(FrameQueueTest, RecordsUpToTheStagingSizeRoundTrip) {
+// Frames up to the largest a recorder stores (about 3 MB) round trip, also beyond the
+// staging buffers; anything longer is refused.
+TEST_F(FrameQueueTest, LargeRecordsRoundTrip) {
   const int32_t side = 12;
-  const int32_t largest = static_cast<int32_t>(kStagingBufferSize - kStoredFrameOverhead) - side;
-  std::vector<uint8_t> data(largest + 1);
-  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 31);
   const uint8_t sideBlock[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+  std::vector<uint8_t> data(kMaxFrameDataLength + 1);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 31);
 
-  EXPECT_EQ(q_.Enqueue(7, CTime(kT0), data.data(), largest + 1, sideBlock, side, 1, 1.0f), 0);
+  EXPECT_EQ(
+      q_.Enqueue(7, CTime(kT0), data.data(), kMaxFrameDataLength + 1, sideBlock, side, 1, 1.0f), 0);
   EXPECT_EQ(q_.Enqueue(7, CTime(kT0), data.data(), -1, nullptr, 0, 1, 1.0f), 0);
-  ASSERT_EQ(q_.Enqueue(7, CTime(kT0), data.data(), largest, sideBlock, side, 1, 1.0f), 1);
-  ASSERT_EQ(q_.Enqueue(3, CTime(kT0 + 1), data.data(), 0, nullptr, 0, 1, 1.0f), 1);
-  Run(now_ + 1.0, 1.0f, 1);
-  ASSERT_EQ(got_.size(), 1u);
-  EXPECT_EQ(got_[0].channel, 7u);
-  EXPECT_EQ(got_[0].data, std::vector<uint8_t>(data.begin(), data.begin() + largest));
-  EXPECT_EQ(got_[0].second, std::vector<uint8_t>(sideBlock, sideBlock + 12));
+  const std::vector<int32_t> sizes = {int32_t(kStagingBufferSize - kStoredFrameOverhead) - side,
+                                      2500000, 1000000, kMaxFrameDataLength};
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    ASSERT_EQ(
+        q_.Enqueue(7, CTime(kT0 + int32_t(i)), data.data(), sizes[i], sideBlock, side, 1, 1.0f), 1);
+  }
+  q_.CloseGroup(1.0f);
+  Run(now_ + 5.0, 1.0f, sizes.size());
+  ASSERT_EQ(got_.size(), sizes.size());
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    EXPECT_EQ(got_[i].channel, 7u);
+    EXPECT_TRUE(got_[i].data == std::vector<uint8_t>(data.begin(), data.begin() + sizes[i]));
+    EXPECT_EQ(got_[i].second, std::vector<uint8_t>(sideBlock, sideBlock + 12));
+  }
   const FrameTime& t = got_[0].time;
   EXPECT_EQ(std::vector<int>({t.year, t.month, t.day, t.hour, t.minute, t.second}),
             std::vector<int>({2023, 11, 14, 22, 13, 20}));

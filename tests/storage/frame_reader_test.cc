@@ -3,6 +3,7 @@
 #include "storage/frame_reader_test.h"
 
 #include <chrono>
+#include <filesystem>
 
 namespace reader_test {
 namespace {
@@ -13,7 +14,7 @@ namespace {
 // One file from 09:58:00 to 10:35:00, a record every 10 s, video and audio alternating.
 // The last record of 10:29 and a record of 09:59 are damaged, so only a jump straight to
 // the first byte of 10:30 can reach the records behind them.
-TEST_F(FrameReaderTest, SeekJumpsToTheMinuteAndStopsJustAfterTheFirstRecordAtOrAfterTheTarget) {
+TEST_F(FrameReaderTest, SeekJumpsToTheMinuteAndLandsOnTheFirstRecordAtOrAfterTheTarget) {
   DataFileBuilder file;
   for (int32_t t = At(9, 58); t <= At(10, 35); t += 10) {
     if ((t / 10) % 2 == 0) {
@@ -27,31 +28,52 @@ TEST_F(FrameReaderTest, SeekJumpsToTheMinuteAndStopsJustAfterTheFirstRecordAtOrA
   }
   WriteList({{&file, "a"}});
 
-  ASSERT_EQ(catalog_->SeekToTime(CTime(At(10, 30, 15))), 1);
-  // 10:30:20 was the first record at or after the target; reading goes on behind it.
-  EXPECT_EQ(TimeOf(NextFrame(1.0f)), At(10, 30, 30));
-  EXPECT_EQ(TimeOf(NextFrame(1.0f)), At(10, 30, 40));
-  // A target on a record passes that record.
-  ASSERT_EQ(catalog_->SeekToTime(CTime(At(10, 31, 0))), 1);
-  EXPECT_EQ(TimeOf(NextFrame(1.0f)), At(10, 31, 10));
-  // A day without files, or a time after the day's last record, has nothing to seek to.
+  // Forwards: the first record at or after the target comes next; on a record, that one.
+  for (const auto& [target, next] : std::vector<std::pair<int32_t, int32_t>>{
+           {At(10, 30, 15), At(10, 30, 20)}, {At(10, 31, 0), At(10, 31, 0)}}) {
+    ASSERT_EQ(catalog_->SeekToTime(CTime(target)), 1);
+    EXPECT_EQ(TimeOf(NextFrame(1.0f)), next);
+  }
+  // Backwards: the last record at or before the target comes next, also after the day's
+  // last record.
+  for (const auto& [target, next] :
+       std::vector<std::pair<int32_t, int32_t>>{{At(10, 30, 15), At(10, 30, 10)},
+                                                {At(10, 31, 0), At(10, 31, 0)},
+                                                {At(23, 0, 0), At(10, 35, 0)}}) {
+    ASSERT_EQ(catalog_->SeekToTime(CTime(target), -1), 1);
+    EXPECT_EQ(TimeOf(NextFrame(-1.0f)), next);
+  }
+  // A day without files, or a forward seek after the day's last record, has nothing.
   EXPECT_EQ(catalog_->SeekToTime(CTime(LocalSeconds(2024, 3, 6, 10, 30))), 0);
   EXPECT_EQ(catalog_->SeekToTime(CTime(At(10, 35, 1))), 0);
 }
 
-TEST_F(FrameReaderTest, AJumpIntoTheMiddleOfARecordFallsBackToTheFileStart) {
-  // The audio writer stored a 10:29 record after the first record of 10:30, so the sum of
-  // the minutes up to 10:29 points into the second record.
+// The jump never lands past its target: not in an older file whose writer opened a second
+// entry for a late record of the minute before, nor in the repeated hour of an autumn
+// clock change, whose two passes share their local minutes.
+TEST_F(FrameReaderTest, TheJumpNeverLandsPastTheTarget) {
+  {
+    DataFileBuilder file;
+    file.AddVideo(0, At(10, 29, 50), true);
+    file.AddVideo(0, At(10, 30, 1), false, 1, 400);
+    file.AddAudio(1, At(10, 29, 59), 0, 40);  // a second entry for 10:29
+    file.AddVideo(0, At(10, 30, 20), false);
+    file.AddVideo(0, At(10, 30, 40), false);
+    WriteList({{&file, "a"}});
+    ASSERT_EQ(catalog_->SeekToTime(CTime(At(10, 30, 15))), 1);
+    EXPECT_EQ(NextFrame(1.0f), file.Frame(3));
+  }
+  testsupport::ScopedTimeZone berlin("Europe/Berlin");
+  catalog_ = std::make_unique<CFileCatalog>(reinterpret_cast<CFileSearch*>(this), &OnKeyFrame);
+  // 2024-10-27 00:00 UTC is 02:00 CEST; at 01:00 UTC the clocks go back to 02:00 CET.
+  constexpr int32_t kChange = 1729990800;
   DataFileBuilder file;
-  file.AddVideo(0, At(10, 29, 50), true);
-  file.AddVideo(0, At(10, 30, 1), false, 1, 400);
-  file.AddAudio(1, At(10, 29, 59), 0, 40);
-  file.AddVideo(0, At(10, 30, 20), false);
-  file.AddVideo(0, At(10, 30, 40), false);
-  WriteList({{&file, "a"}});
-
-  ASSERT_EQ(catalog_->SeekToTime(CTime(At(10, 30, 15))), 1);
-  EXPECT_EQ(NextFrame(1.0f), file.Frame(4));
+  for (int32_t t = kChange - 3600; t < kChange + 3600; t += 20) file.AddVideo(0, t, true);
+  WriteList({{&file, "b"}});
+  for (int32_t target : {kChange - 1800, kChange - 10, kChange + 1800}) {
+    ASSERT_EQ(catalog_->SeekToTime(CTime(target)), 1);
+    EXPECT_EQ(TimeOf(NextFrame(1.0f)), (target + 19) / 20 * 20);
+  }
 }
 
 // ---------------------------------------------------------------------------------------
@@ -129,6 +151,8 @@ TEST_F(FrameReaderTest, BackwardInjectsEachGroupsKeyFrameFirstAndPlaysAudioInRev
   const size_t a1 = a.AddAudio(1, At(10, 0, 1));
   const size_t p0 = b.AddVideo(0, At(10, 0, 2), false);
   const size_t k1 = b.AddVideo(0, At(10, 0, 3), true, 3);
+  // Recording data of the same channel that carries the key bit: never handed to a decoder.
+  b.AddVideo(0, At(10, 0, 4), true, 160);
   const size_t a2 = b.AddAudio(1, At(10, 0, 4));
   const size_t p2 = b.AddVideo(0, At(10, 0, 5), false, 2);
   const size_t p3 = b.AddVideo(0, At(10, 0, 6), false);
@@ -179,13 +203,28 @@ TEST_F(FrameReaderTest, PositionsOfOtherDaysOrWithoutBytesArePassedOverBothWays)
   PlayDay(At(12, 0));
   ExpectEvents({{&morning, 0}, {&morning, 1}, {&evening, 0}, {&evening, 1}});
 
+  // Backwards a key frame needs nothing injected before it.
   ReadAll(-1.0f);
-  ExpectEvents({{&evening, 1, true},
-                {&evening, 1},
-                {&evening, 0},
-                {&morning, 1},
-                {&morning, 0, true},
-                {&morning, 0}});
+  ExpectEvents({{&evening, 1}, {&evening, 0}, {&morning, 1}, {&morning, 0}});
+}
+
+// A data file that cannot be opened (deleted by retention after the catalogue was built) is
+// stepped over in both directions and by the seek; the rest of the day still plays.
+TEST_F(FrameReaderTest, ADataFileThatCannotBeOpenedIsSteppedOver) {
+  DataFileBuilder a, b, c;
+  a.AddVideo(0, At(9, 0), true);
+  b.AddVideo(0, At(10, 0), true);
+  c.AddVideo(0, At(11, 0), true);
+  c.AddVideo(0, At(11, 0, 1), false);
+  WriteList({{&a, "a"}, {&b, "b"}, {&c, "c"}});
+  std::filesystem::remove(dir_.path() + "b.VDB");
+
+  PlayDay(At(12, 0));
+  ExpectEvents({{&a, 0}, {&c, 0}, {&c, 1}});
+  ReadAll(-1.0f);
+  ExpectEvents({{&c, 0, true}, {&c, 1}, {&c, 0}, {&a, 0}});
+  ASSERT_EQ(catalog_->SeekToTime(CTime(At(10, 0))), 1);
+  EXPECT_EQ(NextFrame(1.0f), c.Frame(0));
 }
 
 TEST_F(FrameReaderTest, ADayOfManyFilesKeepsAtMost64OpenAndReadsAllOfThem) {
@@ -205,16 +244,15 @@ TEST_F(FrameReaderTest, ADayOfManyFilesKeepsAtMost64OpenAndReadsAllOfThem) {
 
   ReadAll(-1.0f);
   EXPECT_LE(maxOpenFiles_, CFileCatalog::kMaxOpenDataFiles);
-  // Backwards every file's key frame is injected before it is played.
-  ASSERT_EQ(events_.size(), 3u * kFiles);
-  EXPECT_TRUE(events_.front().injected);
+  ASSERT_EQ(events_.size(), 2u * kFiles);
   EXPECT_EQ(events_.front().bytes, files[kFiles - 1].Frame(1));
   EXPECT_EQ(events_.back().bytes, files[0].Frame(0));
 }
 
 // ---------------------------------------------------------------------------------------
-// Hostile lengths: each damaged file ends its readable data cleanly, and the reader goes
-// on with the next file (forwards) or ends the day (backwards).
+// Hostile lengths: a damaged record costs that record and what follows it up to the next
+// record start the index knows of (the next minute entry's first record), forwards and
+// backwards; a file whose data ends early is left for the next.
 
 struct Damage {
   const char* name;
@@ -222,16 +260,17 @@ struct Damage {
   // offset, the recorded bytes of its index summary.
   uint64_t (*offset)(const BuiltRecord& r);
   uint32_t value;
-  int forwardFromDamaged;   // records of the damaged file read forwards
-  int backwardFromDamaged;  // records of the damaged file read backwards
+  const char* forward;   // records of the damaged file read forwards, in order
+  const char* backward;  // and backwards
 };
 
 class HostileLengthTest : public FrameReaderTest, public ::testing::WithParamInterface<Damage> {};
 
-TEST_P(HostileLengthTest, EndsTheReadableDataCleanly) {
+TEST_P(HostileLengthTest, CostsOnlyTheDamagedRecords) {
+  // The damaged file has three records in each of the minutes 10:00 and 10:01.
   DataFileBuilder before, damaged, after;
   before.AddVideo(0, At(9, 0), true);
-  for (int s = 0; s < 3; ++s) damaged.AddAudio(1, At(10, 0, s));
+  for (int s = 0; s < 6; ++s) damaged.AddAudio(1, At(10, s / 3, s));
   after.AddAudio(1, At(11, 0));
   storage::IndexSummary summary = damaged.Summary();
   if (GetParam().offset != nullptr) {
@@ -246,26 +285,32 @@ TEST_P(HostileLengthTest, EndsTheReadableDataCleanly) {
 
   PlayDay(At(10, 0));
   std::vector<Expect> forward = {{&before, 0}};
-  for (int i = 0; i < GetParam().forwardFromDamaged; ++i) forward.push_back({&damaged, size_t(i)});
+  for (const char* i = GetParam().forward; *i != 0; ++i)
+    forward.push_back({&damaged, size_t(*i - '0')});
   forward.push_back({&after, 0});
   ExpectEvents(forward);
 
   ReadAll(-1.0f);
   std::vector<Expect> backward = {{&after, 0}};
-  for (int i = 0; i < GetParam().backwardFromDamaged; ++i) backward.push_back({&damaged, 2u - i});
+  for (const char* i = GetParam().backward; *i != 0; ++i)
+    backward.push_back({&damaged, size_t(*i - '0')});
+  backward.push_back({&before, 0});
   ExpectEvents(backward);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Damages, HostileLengthTest,
     ::testing::Values(
-        Damage{"HeadBodySizeBeyondTheFile", &DataFileBuilder::BodySizeOffset, 0xFFFFFFF0u, 1, 1},
+        Damage{"HeadBodySizeBeyondTheFile", &DataFileBuilder::BodySizeOffset, 0xFFFFFFF0u, "0345",
+               "54320"},
         Damage{"TrailerBodySizeBeforeTheFileStart", &DataFileBuilder::TrailerBodySizeOffset,
-               1000000, 1, 1},
-        Damage{"TrailerDisagreesWithHead", &DataFileBuilder::TrailerBodySizeOffset, 8, 1, 1},
-        Damage{"TrailerWithoutItsEndMarker", &DataFileBuilder::EndMarkerOffset, 99, 1, 1},
-        Damage{"RecordedBytesBeyondTheFile", nullptr, 0x7FFFFF00u, 3, 0},
-        Damage{"RecordedBytesBeyondTwoGigabytes", nullptr, 0xFFFFFFFFu, 3, 0}),
+               1000000, "0345", "54320"},
+        Damage{"TrailerDisagreesWithHead", &DataFileBuilder::TrailerBodySizeOffset, 8, "0345",
+               "54320"},
+        Damage{"TrailerWithoutItsEndMarker", &DataFileBuilder::EndMarkerOffset, 99, "0345",
+               "54320"},
+        Damage{"RecordedBytesBeyondTheFile", nullptr, 0x7FFFFF00u, "012345", "543210"},
+        Damage{"RecordedBytesBeyondTwoGigabytes", nullptr, 0xFFFFFFFFu, "012345", "543210"}),
     [](const ::testing::TestParamInfo<Damage>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -30,8 +30,8 @@ TEST_P(RecordSizeTest, EverySecondOfAMinuteIsReachedExactly) {
   for (int s : {0, 1, 17, 30, 59, 60, 61, 75, 89}) {
     SCOPED_TRACE(s);
     ASSERT_EQ(catalog_->SeekToTime(CTime(At(10, s / 60, s % 60))), 1);
-    // The first record of that second is passed; the second one is read next.
-    EXPECT_EQ(NextFrame(1.0f), file.Frame(static_cast<size_t>(2 * s + 1)));
+    // The first record of that second is read next.
+    EXPECT_EQ(NextFrame(1.0f), file.Frame(static_cast<size_t>(2 * s)));
   }
 }
 
@@ -62,10 +62,10 @@ TEST_P(ShortFileTest, TheWalkGoesOnWithTheNextFile) {
   BuildList({"a", "b"});
 
   const int last = GetParam().readableRecords - 1;
-  ASSERT_EQ(catalog_->SeekToTime(CTime(At(10, 0, last - 1))), 1);
+  ASSERT_EQ(catalog_->SeekToTime(CTime(At(10, 0, last))), 1);
   EXPECT_EQ(NextFrame(1.0f), a.Frame(static_cast<size_t>(last)));
-  ASSERT_EQ(catalog_->SeekToTime(CTime(At(10, 0, last + 2))), 1);
-  EXPECT_EQ(NextFrame(1.0f), b.Frame(1));
+  ASSERT_EQ(catalog_->SeekToTime(CTime(At(10, 0, last + 1))), 1);
+  EXPECT_EQ(NextFrame(1.0f), b.Frame(0));
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -55,7 +55,19 @@ TEST_P(FlippedByteTest, ReportsTheDamagedRecord) {
   uint8_t byte = ReadBytes(data_, at, 1).at(0);
   byte ^= 0xFF;
   PatchBytes(data_, at, &byte, 1);
+  // A second damaged record in the same minute lies in the damaged range of a first one that
+  // breaks the record structure; a wrong field alone is a problem of its own.
+  uint8_t later = ReadBytes(data_, offsets_[90], 1).at(0) ^ 0xFF;
+  PatchBytes(data_, offsets_[90], &later, 1);
   ExpectReported({data_ + ": offset " + std::to_string(record) + ":"});
+  const std::string output = Verify().output;
+  size_t lines = 0;
+  for (size_t p = output.find(data_ + ": offset"); p != std::string::npos;
+       p = output.find(data_ + ": offset", p + 1)) {
+    ++lines;
+  }
+  const bool field = where == storage::kRecordChannelOffset || where == storage::kRecordTypeOffset;
+  EXPECT_EQ(lines, field ? 2u : 1u) << output;
 }
 
 INSTANTIATE_TEST_SUITE_P(HeadAndTrailer, FlippedByteTest,

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <system_error>
 #include <vector>
 
@@ -119,6 +120,55 @@ VerifyTotals CDataSetVerifier::VerifyDirectory(const std::string& dir) {
   return totals_;
 }
 
+// Playback resumes after a damaged record at the next minute entry's first record; so does
+// the check, which reports each damaged range once, with where reading goes on.
+void CDataSetVerifier::VerifyAfterDamage(const std::string& dataPath, const IndexSummary& stored,
+                                         const RecordDamage& first) {
+  std::error_code error;
+  const uint64_t size = std::filesystem::file_size(dataPath, error);
+  std::vector<uint8_t> bytes(error ? 0 : std::min<uint64_t>(size, stored.dataBytes));
+  std::ifstream in(dataPath, std::ios::binary);
+  if (!in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()))) {
+    bytes.clear();
+  }
+  std::vector<uint64_t> starts;  // where each minute entry's first record is
+  uint64_t sum = 0;
+  for (int32_t k = 0; k <= stored.lastEntry && sum < bytes.size(); ++k) {
+    starts.push_back(sum);
+    sum += stored.entries[k].bytes;
+  }
+  storage::RecordView view;
+  const auto parses = [&](uint64_t at) {
+    return at < bytes.size() && storage::ParseRecord(bytes.data() + at, bytes.size() - at, &view) ==
+                                    storage::RecordStatus::kOk;
+  };
+  uint64_t damagedAt = first.offset;
+  std::string what = first.what;
+  for (;;) {
+    uint64_t resume = bytes.size();
+    for (uint64_t start : starts) {
+      if (start > damagedAt && parses(start)) {
+        resume = start;
+        break;
+      }
+    }
+    Problem(dataPath, damagedAt,
+            what + (resume < bytes.size() ? "; unreadable up to offset " + std::to_string(resume) +
+                                                ", where the next minute entry starts"
+                                          : "; nothing after it can be read"));
+    uint64_t at = resume;
+    while (parses(at)) {
+      ++totals_.records;
+      const std::string fault = RecordFault(view.header, stored);
+      if (!fault.empty()) Problem(dataPath, at, "record has " + fault);
+      at += view.recordSize;
+    }
+    if (at >= bytes.size()) return;
+    damagedAt = at;
+    what = "damaged record";
+  }
+}
+
 void CDataSetVerifier::VerifyPair(const std::string& dataPath, const std::string& indexPath) {
   std::error_code sizeError;
   if (std::filesystem::file_size(indexPath, sizeError) == 0 && !sizeError) {
@@ -176,7 +226,7 @@ void CDataSetVerifier::VerifyPair(const std::string& dataPath, const std::string
               "dataBytes " + std::to_string(stored.dataBytes) + " but the records end at byte " +
                   std::to_string(damage->offset) + " of " + storage::DataFileBaseName(dataPath));
     } else {
-      Problem(dataPath, damage->offset, damage->what);
+      VerifyAfterDamage(dataPath, stored, *damage);
     }
     return;  // the summary cannot be compared with records that cannot be read
   }

@@ -12,7 +12,11 @@
 
 #include "data_set.h"
 
+#include "storage/formats.h"
+
 namespace dvrtool {
+
+struct RecordDamage;
 
 struct VerifyTotals {
   int pairs = 0;
@@ -42,6 +46,8 @@ class CDataSetVerifier {
  private:
   void Problem(const std::string& path, uint64_t offset, const std::string& what);
   void VerifyPair(const std::string& dataPath, const std::string& indexPath);
+  void VerifyAfterDamage(const std::string& dataPath, const storage::IndexSummary& stored,
+                         const RecordDamage& first);
 
   std::ostream& out_;
   std::vector<VerifyProblem>* problemList_ = nullptr;
