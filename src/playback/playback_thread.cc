@@ -26,8 +26,12 @@ constexpr uint32_t kIdleDayChangeSleepMs = 100;
 constexpr uint32_t kFailedWaitSleepMs = 100;
 // Sleeps are cut into slices this long so a stop is seen at once.
 constexpr uint32_t kSleepSliceMs = 10;
-// The day change waits for queued frames while something still leaves the queues.
-constexpr double kDrainIdleSeconds = 1.0;
+// The day change waits for queued frames while something still leaves the queues. Frames a
+// recorded second apart leave 1 / |rate| seconds apart (so does the first shown frame after
+// its decode-only key frame), so the wait for the next one allows twice that, and never less
+// than two seconds at fast rates.
+constexpr double kDrainIdleRecordedSeconds = 2.0;
+constexpr double kDrainSlowestRate = 0.05;
 constexpr uint32_t kDrainPollMs = 5;
 
 // Rates with a meaning of their own.
@@ -371,11 +375,13 @@ bool CFileSearch::DrainBeforeDayChange(PlaybackState& state) {
     const uint64_t delivered = deliveredFrames.load();
     if (delivered >= enqueuedFrames.load()) return true;
     const double now = platform::PerfSeconds();
+    const double pace =
+        std::clamp(std::fabs(static_cast<double>(EffectiveRate())), kDrainSlowestRate, 1.0);
     if (delivered != lastDelivered || scheduler->GetRate() == 0.0f) {
       // Frames are leaving, or play is paused (or a single step is done): keep waiting.
       lastDelivered = delivered;
       lastProgress = now;
-    } else if (now - lastProgress >= kDrainIdleSeconds) {
+    } else if (now - lastProgress >= kDrainIdleRecordedSeconds / pace) {
       // A last group that can never be paced must not hold play up.
       return true;
     }
