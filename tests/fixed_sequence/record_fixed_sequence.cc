@@ -5,11 +5,12 @@
 //
 //   record_fixed_sequence DIR
 //
-// The sequence: four video channels (always, trigger A, trigger B and key frames every four
-// seconds), audio and recording data of both forms, across the change of day at midnight
-// (which moves the recording to the second data file) and across the spring-forward hour of
-// Europe/Berlin. Writes that go to different rings are separated by a wait until the writer
-// threads have taken everything, so the order of the records in the file is fixed as well.
+// The sequence: four video channels (recording always, on trigger A only, always with trigger
+// B; key frames every fourth second), audio and recording data of both forms, across the
+// change of day at midnight (which moves the recording to the second data file) and across
+// the spring-forward hour of Europe/Berlin. Writes that go to different rings are separated
+// by a wait until the writer threads have taken everything, so the order of the records in
+// the file is fixed as well.
 #include <cstdio>
 #include <vector>
 
