@@ -58,22 +58,23 @@ bool RecordSecond(RECORDER_HANDLE handle, int second, uint32_t* serial) {
       FrameDescriptor d = VideoFrame(buffer, dataStart, 1 + frame, key, triggerA, triggerB);
       _RECORDER_WRITEVIDEO(handle, channel, &d);
     }
+    // Recording data of both forms goes through the video ring.
     const std::vector<uint8_t> data = Pattern(64 + *serial % 50, *serial);
     ++*serial;
-    FrameDescriptor recData = VideoFrame(data, 0, 3, true);
-    recData.kind = 0;  // video form: the video ring
-    _RECORDER_WRITERECDATA(handle, 3, &recData);
+    FrameDescriptor videoForm = VideoFrame(data, 0, 3, true);
+    videoForm.kind = 0;
+    _RECORDER_WRITERECDATA(handle, 3, &videoForm);
+    const std::vector<uint8_t> note = Pattern(40 + *serial % 20, *serial);
+    ++*serial;
+    FrameDescriptor audioForm = AudioFrame(note, 18);
+    audioForm.kind = 1;
+    _RECORDER_WRITERECDATA(handle, 3, &audioForm);
     if (!Drain(handle)) return false;
 
     const std::vector<uint8_t> sound = Pattern(320, *serial);
     ++*serial;
     FrameDescriptor audio = AudioFrame(sound, frame == 0 ? 0 : 17);
     _RECORDER_WRITEAUDIO(handle, 0, &audio);
-    const std::vector<uint8_t> note = Pattern(40 + *serial % 20, *serial);
-    ++*serial;
-    FrameDescriptor audioData = AudioFrame(note, 18);
-    audioData.kind = 1;  // audio form: the audio ring
-    _RECORDER_WRITERECDATA(handle, 3, &audioData);
     if (!Drain(handle)) return false;
   }
   return true;
