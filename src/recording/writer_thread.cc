@@ -14,6 +14,7 @@
 #include "recording/buffer_writer.h"
 #include "recording/writer_limits.h"
 #include "storage/formats.h"
+#include "storage/summary_builder.h"
 
 namespace {
 
@@ -24,18 +25,6 @@ std::string CurrentDataFileNameOf(CRecorderBase& recorder) {
 
 bool LastEntryInRange(int32_t lastEntry) {
   return lastEntry >= 0 && lastEntry <= storage::kLastEntryMax;
-}
-
-// Whole minutes since the epoch (rounded down, also before 1970).
-int64_t MinuteOf(platform::CTime time) {
-  const int64_t seconds = time.seconds();
-  return (seconds >= 0 ? seconds : seconds - 59) / 60;
-}
-
-// The local calendar date as one comparable number.
-int64_t LocalDateOf(platform::CTime time) {
-  const platform::LocalFields local = time.Local();
-  return (int64_t{local.year} * 100 + local.month) * 100 + local.day;
 }
 
 // Writes `length` bytes at `offset` and flushes. true when every byte was written.
@@ -166,19 +155,10 @@ void CRecorderBase::WriteFrame(const uint8_t* record, uint32_t size) {
   storage::IndexSummary& summary = currentIndexRecord.summary;
   if (!LastEntryInRange(summary.lastEntry)) return;
 
-  storage::IndexEntry& entry = summary.entries[summary.lastEntry];
-  const uint32_t bit = 1u << header.channel;
-  if (audioFamily) entry.audioMask |= bit;
-  if (header.reason & storage::kReasonTriggerB) entry.reason4Mask |= bit;
-  if (header.reason & storage::kReasonTriggerA) entry.reason2Mask |= bit;
-  if (header.reason & storage::kReasonRecorded) entry.reason1Mask |= bit;
-
   std::memcpy(FillBuffer(*this) + writeFill, record, size);
   writeFill += size;
   bufferedEntry = summary.lastEntry;
-  summary.endTime = header.time;
-  entry.bytes += size;
-  summary.dataBytes += size;
+  storage::SummaryBuilder(&summary).Count(header, size);
 }
 
 int32_t CRecorderBase::CheckTimeAndRotate(platform::CTime time, bool willOverflow) {
@@ -190,8 +170,7 @@ int32_t CRecorderBase::CheckTimeAndRotate(platform::CTime time, bool willOverflo
     // that record is still buffered and counted, and the next record tries again: what was
     // counted meanwhile stays counted.
     if (summary.dataBytes == 0 && writeFill == 0) {
-      summary.startTime = summary.endTime = summary.entries[0].time = time.seconds();
-      summary.lastEntry = 0;
+      storage::SummaryBuilder(&summary).Begin(time.seconds());
       lastFrameTime = time;
     }
     if (!dataFile) return GiveUp(*this, willOverflow);
@@ -219,18 +198,11 @@ int32_t CRecorderBase::CheckTimeAndRotate(platform::CTime time, bool willOverflo
     needHeader = 0;
   }
 
-  // Records reach the writer from two rings, so a record may come after a later one of the
-  // other ring. Minute entries and the file's day only move forward: a record of an earlier
-  // minute (or day) than the current entry is counted in the current entry and stored in the
-  // current file. Local minutes begin on whole minutes of the epoch in every zone, so whole
-  // minutes compare the instants; days compare as local dates.
-  bool dayLater = false;
-  bool minuteLater = false;
-  if (LastEntryInRange(summary.lastEntry)) {
-    const platform::CTime entryTime(summary.entries[summary.lastEntry].time);
-    minuteLater = MinuteOf(time) > MinuteOf(entryTime);
-    dayLater = minuteLater && LocalDateOf(time) > LocalDateOf(entryTime);
-  }
+  // Minute entries and the file's day only move forward: a record of an earlier minute (or
+  // day) than the current entry, which the other ring delivered late, is counted in the
+  // current entry and stored in the current file.
+  const storage::RecordPlace place = storage::SummaryBuilder(&summary).PlaceOf(time.seconds());
+  const bool dayLater = place == storage::RecordPlace::kNewDay;
 
   int32_t result = 0;
   bool rotated = false;
@@ -238,17 +210,16 @@ int32_t CRecorderBase::CheckTimeAndRotate(platform::CTime time, bool willOverflo
       summary.lastEntry >= storage::kLastEntryMax) {
     // The record that calls for the change of file is the first record of the new file.
     FlushWriteBuffer(1);
-    summary.startTime = summary.endTime = summary.entries[summary.lastEntry].time = time.seconds();
+    storage::SummaryBuilder(&summary).Begin(time.seconds());
     OpenNextFile();
     // After a refused wrap this is the current file again, rewritten from its start.
     if (dataFile) dataFile->Seek(0, platform::SeekOrigin::kBegin);
     rotated = true;
-  } else if (minuteLater) {
+  } else if (place == storage::RecordPlace::kNewEntry) {
     // The buffered records go out before the summary that counts them (FlushWriteBuffer
     // writes the summary after the data), so a crash never leaves dataBytes beyond the data.
     FlushWriteBuffer(0);
-    summary.lastEntry += 1;
-    summary.entries[summary.lastEntry].time = time.seconds();
+    storage::SummaryBuilder(&summary).NextEntry(time.seconds());
   }
 
   if (time == lastFrameTime && !willOverflow) return result;

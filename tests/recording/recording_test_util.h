@@ -16,6 +16,7 @@
 #include "recorder.h"
 #include "recorder/recorder.h"
 #include "storage/formats.h"
+#include "storage/summary_builder.h"
 #include "support/event_log.h"
 #include "support/frames.h"
 #include "support/scoped_env.h"
@@ -44,30 +45,12 @@ using testsupport::StoredRecord;
 using testsupport::VideoFrame;
 using testsupport::WaitUntil;
 
-// The summary the writer's rules give for records in file order: a new entry whenever a
-// record's minute is later than the current entry's (a late record counts in the current
-// entry).
+// The summary the writer's rules give for records in file order.
 inline storage::IndexSummary ReplaySummary(const std::vector<StoredRecord>& records) {
   storage::IndexSummary s = storage::MakeEmptySummary();
-  for (size_t i = 0; i < records.size(); ++i) {
-    const storage::FrameHeader& h = records[i].header;
-    if (i == 0) {
-      s.startTime = h.time;
-      s.entries[0].time = h.time;
-    } else if (h.time / 60 > s.entries[s.lastEntry].time / 60) {
-      s.lastEntry += 1;
-      s.entries[s.lastEntry].time = h.time;
-    }
-    storage::IndexEntry& e = s.entries[s.lastEntry];
-    const uint32_t bit = 1u << h.channel;
-    if (storage::IsStoredAudioType(h.type)) e.audioMask |= bit;
-    if (h.reason & 1) e.reason1Mask |= bit;
-    if (h.reason & 2) e.reason2Mask |= bit;
-    if (h.reason & 4) e.reason4Mask |= bit;
-    const uint32_t size = static_cast<uint32_t>(records[i].body.size()) + storage::kRecordOverhead;
-    e.bytes += size;
-    s.dataBytes += size;
-    s.endTime = h.time;
+  storage::SummaryBuilder builder(&s);
+  for (const StoredRecord& r : records) {
+    builder.Add(r.header, static_cast<uint32_t>(r.body.size()) + storage::kRecordOverhead);
   }
   return s;
 }

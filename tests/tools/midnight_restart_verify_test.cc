@@ -1,16 +1,15 @@
 // dvrtool verify on a set recorded through the exports across midnight, with a STOP and a
-// START in the same second before and after it (as the restarting settings do): every file
-// of the set is consistent, and the recording went on in the file after the one just stopped.
+// START in the same second before and after it (as the restarting settings do) and records of
+// the two rings stored out of order: every file of the set is consistent, and the recording
+// went on in the file after the one just stopped.
 #include <gtest/gtest.h>
 
 #include <vector>
 
 #include "recorder.h"
-#include "recorder/recorder_base.h"
 #include "support/event_log.h"
 #include "support/frames.h"
 #include "support/scoped_env.h"
-#include "support/wait_until.h"
 #include "tool_runner.h"
 
 namespace tooltest {
@@ -32,7 +31,6 @@ TEST(MidnightRestartVerifyTest, SetRecordedAcrossMidnightWithRestartsVerifiesCle
   }
   for (uint32_t c = 0; c < 2; ++c) _RECORDER_SETRECORD(recorder, c, 1);
   ASSERT_EQ(_RECORDER_START(recorder), 1);
-  CRecorderBase* object = CRecorderBase::FromHandle(recorder);
   std::vector<uint8_t> video = testsupport::Pattern(1500, 3);
   std::vector<uint8_t> audio = testsupport::Pattern(320, 4);
   uint64_t taken = 0;
@@ -49,11 +47,9 @@ TEST(MidnightRestartVerifyTest, SetRecordedAcrossMidnightWithRestartsVerifiesCle
       FrameDescriptor a = testsupport::AudioFrame(audio, 17);
       taken += static_cast<uint64_t>(_RECORDER_WRITEAUDIO(recorder, 0, &a));
     }
-    // The writers take the second's records before the clock moves on.
-    ASSERT_TRUE(testsupport::WaitUntil([&] {
-      return object->videoSlots->Count() == CRecorderBase::kRingSlots &&
-             object->audioSlots->Count() == CRecorderBase::kRingSlots;
-    }));
+    // The clock moves on while the writers still hold records of the second before: the
+    // audio writer may store some after the video writer stored a later second's (also the
+    // first records of the new day's file).
     g_testNow += 1;
   }
   _RECORDER_END(recorder);

@@ -10,6 +10,7 @@
 #include "command_line.h"
 #include "data_set.h"
 #include "platform/local_time.h"
+#include "storage/summary_builder.h"
 
 namespace dvrtool {
 namespace {
@@ -29,45 +30,26 @@ constexpr uint64_t EntryField(int entry, size_t offsetInEntry) {
 
 std::string TimeText(int32_t t) { return FormatLocalDateTime(static_cast<time_t>(t)); }
 
-// The summary the writer would have kept for these records: a new entry whenever a record's
-// local hour or minute differs from the record before it.
-class SummaryBuilder {
+// The summary the writer would have kept for these records.
+class ReplayedSummary {
  public:
   void Add(const storage::FrameHeader& h, uint64_t recordSize) {
-    if (records_ == 0) {
-      s_.startTime = s_.endTime = s_.entries[0].time = h.time;
-      last_ = h.time;
-    } else if (h.time != last_) {
-      const platform::LocalFields now = platform::CTime(h.time).Local();
-      const platform::LocalFields before = platform::CTime(last_).Local();
-      if (now.hour != before.hour || now.minute != before.minute) {
-        ++s_.lastEntry;
-        if (s_.lastEntry < static_cast<int32_t>(storage::kIndexEntryCount)) {
-          s_.entries[s_.lastEntry].time = h.time;
-        }
-      }
-      last_ = h.time;
-    }
+    builder_.Add(h, static_cast<uint32_t>(recordSize));
     ++records_;
-    s_.endTime = h.time;
-    s_.dataBytes += static_cast<uint32_t>(recordSize);
-    if (s_.lastEntry >= static_cast<int32_t>(storage::kIndexEntryCount)) return;
-    IndexEntry& e = s_.entries[s_.lastEntry];
-    const uint32_t bit = h.channel < 32 ? 1u << h.channel : 0;
-    e.bytes += static_cast<uint32_t>(recordSize);
-    if (h.reason & storage::kReasonRecorded) e.reason1Mask |= bit;
-    if (h.reason & storage::kReasonTriggerA) e.reason2Mask |= bit;
-    if (h.reason & storage::kReasonTriggerB) e.reason4Mask |= bit;
-    if (storage::IsStoredAudioType(h.type)) e.audioMask |= bit;
   }
   const IndexSummary& summary() const { return s_; }
   uint64_t records() const { return records_; }
 
  private:
-  IndexSummary s_{};
-  int32_t last_ = 0;
+  IndexSummary s_ = storage::MakeEmptySummary();
+  storage::SummaryBuilder builder_{&s_};
   uint64_t records_ = 0;
 };
+
+// A record may reach the writer after later records of the other ring, and is then stored
+// after them, also as the first records of a new day's file: this much earlier than the
+// file's first record is still a record of that file.
+constexpr int32_t kLateRecordSeconds = 60;
 
 // What a well-formed record of this recorder looks like beyond its markers.
 std::string RecordFault(const storage::FrameHeader& h, const IndexSummary& summary) {
@@ -86,7 +68,8 @@ std::string RecordFault(const storage::FrameHeader& h, const IndexSummary& summa
              std::to_string(h.bodySize);
     }
   }
-  if (h.time < summary.startTime || h.time > summary.endTime) {
+  if (int64_t{h.time} < int64_t{summary.startTime} - kLateRecordSeconds ||
+      h.time > summary.endTime) {
     return "time " + TimeText(h.time) + " outside the file's " + TimeText(summary.startTime) +
            " to " + TimeText(summary.endTime);
   }
@@ -205,7 +188,7 @@ void CDataSetVerifier::VerifyPair(const std::string& dataPath, const std::string
     return;
   }
 
-  SummaryBuilder built;
+  ReplayedSummary built;
   std::string readError;
   const std::optional<RecordDamage> damage = WalkRecords(
       dataPath, stored.dataBytes,

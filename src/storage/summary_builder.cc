@@ -1,0 +1,67 @@
+#include "storage/summary_builder.h"
+
+#include <algorithm>
+
+#include "platform/local_time.h"
+
+namespace storage {
+namespace {
+
+// Whole minutes since the epoch, rounded down (also before 1970). Local minutes begin on
+// whole minutes of the epoch in every zone in use today, so these compare local minutes.
+int64_t MinuteOf(int32_t time) { return (time >= 0 ? int64_t{time} : int64_t{time} - 59) / 60; }
+
+// The local calendar date as one comparable number.
+int64_t LocalDateOf(int32_t time) {
+  const platform::LocalFields local = platform::CTime(time).Local();
+  return (int64_t{local.year} * 100 + local.month) * 100 + local.day;
+}
+
+bool EntryInRange(int32_t entry) { return entry >= 0 && entry <= kLastEntryMax; }
+
+}  // namespace
+
+RecordPlace SummaryBuilder::PlaceOf(int32_t time) const {
+  if (!EntryInRange(s_->lastEntry)) return RecordPlace::kCurrentEntry;
+  const int32_t entryTime = s_->entries[s_->lastEntry].time;
+  if (MinuteOf(time) <= MinuteOf(entryTime)) return RecordPlace::kCurrentEntry;
+  return LocalDateOf(time) > LocalDateOf(entryTime) ? RecordPlace::kNewDay : RecordPlace::kNewEntry;
+}
+
+void SummaryBuilder::Begin(int32_t time) {
+  s_->startTime = s_->endTime = time;
+  s_->lastEntry = 0;
+  s_->entries[0].time = time;
+  begun_ = true;
+}
+
+bool SummaryBuilder::NextEntry(int32_t time) {
+  if (!EntryInRange(s_->lastEntry) || s_->lastEntry >= kLastEntryMax) return false;
+  s_->lastEntry += 1;
+  s_->entries[s_->lastEntry].time = time;
+  return true;
+}
+
+void SummaryBuilder::Count(const FrameHeader& header, uint32_t recordSize) {
+  if (!EntryInRange(s_->lastEntry)) return;
+  IndexEntry& entry = s_->entries[s_->lastEntry];
+  const uint32_t bit = header.channel < kChannelCount ? 1u << header.channel : 0;
+  if (IsStoredAudioType(header.type)) entry.audioMask |= bit;
+  if (header.reason & kReasonRecorded) entry.reason1Mask |= bit;
+  if (header.reason & kReasonTriggerA) entry.reason2Mask |= bit;
+  if (header.reason & kReasonTriggerB) entry.reason4Mask |= bit;
+  entry.bytes += recordSize;
+  s_->dataBytes += recordSize;
+  s_->endTime = std::max(s_->endTime, header.time);
+}
+
+void SummaryBuilder::Add(const FrameHeader& header, uint32_t recordSize) {
+  if (!begun_) {
+    Begin(header.time);
+  } else if (PlaceOf(header.time) != RecordPlace::kCurrentEntry) {
+    NextEntry(header.time);
+  }
+  Count(header, recordSize);
+}
+
+}  // namespace storage

@@ -1,0 +1,70 @@
+// The index summary's rule, record by record: minute entries, the file's day and its end time
+// only move forward, so a record that reached the writer late counts in the entry in use.
+#include "storage/summary_builder.h"
+
+#include <gtest/gtest.h>
+
+#include "support/scoped_env.h"
+
+namespace {
+
+using storage::RecordPlace;
+using testsupport::LocalSeconds;
+
+storage::FrameHeader Header(int32_t time, uint8_t channel, uint32_t type, uint8_t reason) {
+  storage::FrameHeader h{};
+  h.time = time;
+  h.channel = channel;
+  h.type = type;
+  h.reason = reason;
+  return h;
+}
+
+TEST(SummaryBuilderTest, PlaceOfARecordAgainstTheEntryInUse) {
+  testsupport::ScopedTimeZone zone("Asia/Shanghai");
+  const int32_t entry = LocalSeconds(2024, 6, 1, 23, 58, 30);
+  const struct {
+    int32_t time;
+    RecordPlace place;
+  } rows[] = {
+      {entry, RecordPlace::kCurrentEntry},
+      {LocalSeconds(2024, 6, 1, 23, 58, 0), RecordPlace::kCurrentEntry},   // same minute, earlier
+      {LocalSeconds(2024, 6, 1, 23, 57, 59), RecordPlace::kCurrentEntry},  // late: earlier minute
+      {LocalSeconds(2024, 5, 31, 12, 0, 0), RecordPlace::kCurrentEntry},   // late: earlier day
+      {LocalSeconds(2024, 6, 1, 23, 59, 0), RecordPlace::kNewEntry},
+      {LocalSeconds(2024, 6, 2, 0, 0, 0), RecordPlace::kNewDay},
+  };
+  storage::IndexSummary s = storage::MakeEmptySummary();
+  storage::SummaryBuilder builder(&s);
+  builder.Begin(entry);
+  for (const auto& row : rows) EXPECT_EQ(builder.PlaceOf(row.time), row.place) << row.time;
+}
+
+TEST(SummaryBuilderTest, LateRecordsCountInTheEntryInUseAndNeverMoveTheEndBack) {
+  testsupport::ScopedTimeZone zone("UTC");
+  const int32_t t = LocalSeconds(2024, 6, 1, 10, 0, 59);
+  storage::IndexSummary s = storage::MakeEmptySummary();
+  storage::SummaryBuilder builder(&s);
+  builder.Add(Header(t, 0, 1, 1), 100);       // video, recorded always
+  builder.Add(Header(t + 1, 1, 1, 3), 200);   // next minute, trigger A
+  builder.Add(Header(t, 2, 17, 5), 50);       // late audio of the minute before, trigger B
+  builder.Add(Header(t + 61, 31, 1, 1), 10);  // a third minute
+  EXPECT_EQ(s.startTime, t);
+  EXPECT_EQ(s.endTime, t + 61);
+  EXPECT_EQ(s.dataBytes, 360u);
+  ASSERT_EQ(s.lastEntry, 2);
+  EXPECT_EQ(s.entries[0].bytes, 100u);
+  EXPECT_EQ(s.entries[1].time, t + 1);
+  EXPECT_EQ(s.entries[1].bytes, 250u);
+  EXPECT_EQ(s.entries[1].reason1Mask, 0b110u);
+  EXPECT_EQ(s.entries[1].reason2Mask, 0b010u);
+  EXPECT_EQ(s.entries[1].reason4Mask, 0b100u);
+  EXPECT_EQ(s.entries[1].audioMask, 0b100u);
+  EXPECT_EQ(s.entries[2].reason1Mask, 1u << 31);
+  // Every entry in use: a later minute is counted in the last one.
+  s.lastEntry = storage::kLastEntryMax;
+  EXPECT_FALSE(builder.NextEntry(t + 3600));
+  EXPECT_EQ(s.lastEntry, storage::kLastEntryMax);
+}
+
+}  // namespace
