@@ -101,7 +101,8 @@ CFileCatalog::DstRange CFileCatalog::LoadRange() const {
 
 bool CFileCatalog::IsValidRange(CTime start, CTime end) {
   const CTime placeholder = CTime::NoTime();
-  return start >= placeholder && end >= placeholder && start < end;
+  // A file whose records all lie in one second starts and ends in that second.
+  return start >= placeholder && end >= placeholder && start <= end;
 }
 
 bool CFileCatalog::IsOnDay(CTime date, CTime t) {
@@ -179,7 +180,6 @@ void CFileCatalog::GetDayTable(int32_t date, uint32_t* anyMask, uint32_t* reason
   }
 
   if (fileInfos == nullptr || fileCount <= 0) return;
-  const CTime placeholder = CTime::NoTime();
   const int64_t first = CTime::FromLocal(f.year, f.month, f.day, 0, 0, 0, -1).seconds();
   const int64_t last = CTime::FromLocal(f.year, f.month, f.day, 23, 59, 59, -1).seconds();
   // An entry can be shown at most one hour after its stamp, so anything stamped outside
@@ -190,8 +190,7 @@ void CFileCatalog::GetDayTable(int32_t date, uint32_t* anyMask, uint32_t* reason
   for (int32_t j = 0; j < fileCount; ++j) {
     const storage::IndexSummary& s = fileInfos[j].summary;
     if (s.dataBytes == 0 || s.lastEntry < 0) continue;
-    const CTime start(s.startTime), end(s.endTime);
-    if (!(start >= placeholder && start < end)) continue;  // IsValidRange
+    if (!IsValidRange(CTime(s.startTime), CTime(s.endTime))) continue;
     const int32_t lastEntry = std::min<int32_t>(s.lastEntry, storage::kLastEntryMax);
     for (int32_t i = 0; i <= lastEntry; ++i) {
       const storage::IndexEntry& e = s.entries[i];

@@ -134,12 +134,16 @@ TEST_F(TablesTest, FilesWithInvalidTimesOrNoBytesAddNothing) {
   storage::IndexSummary noBytes = MakeSummary({{Local(2021, 6, 2, 10, 15), 1, 1}});
   noBytes.dataBytes = 0;
   storage::IndexSummary reversed = MakeSummary({{Local(2021, 6, 1, 11, 15), 1, 1}});
-  reversed.endTime = reversed.startTime;
+  reversed.endTime = reversed.startTime - 1;
+  // A file whose records all lie in one second is a recording like any other.
+  storage::IndexSummary oneSecond = MakeSummary({{Local(2021, 6, 1, 13, 15), 1, 1}});
+  oneSecond.endTime = oneSecond.startTime;
   AddPair("a", noBytes);
   AddPair("b", reversed);
   AddPair("c", MakeSummary({{Local(2021, 6, 1, 12, 15), 1, 1}}));
+  AddPair("d", oneSecond);
   ASSERT_EQ(catalog->Build(), 1);
-  EXPECT_EQ(MarkedSlots(Day(Local(2021, 6, 1, 0, 0)).any), std::vector<int>{735});
+  EXPECT_EQ(MarkedSlots(Day(Local(2021, 6, 1, 0, 0)).any), (std::vector<int>{735, 795}));
   EXPECT_TRUE(MarkedSlots(Day(Local(2021, 6, 2, 0, 0)).any).empty());
   EXPECT_EQ(Dates(), std::vector<int32_t>{Local(2021, 6, 1, 0, 0)});
 }
