@@ -147,7 +147,10 @@ TEST_F(CommandLineTest, ExitStatusAndMessagesPerCase) {
       {{"export", "@rec", "--channel", "0", "-y", "-o", "@d/exists.h264"}, 0, "exported 50", ""},
       {{"verify", "-q", "@rec"}, 0, "(s), 150 records, 0 problem(s)", ""},
   };
+  // Without libavcodec (the 32-bit and cross builds) a cut stream cannot be decoded to tell.
+  const bool decodes = Run({"--version"}).out.find("MP4/MKV") != std::string::npos;
   for (const Row& row : rows) {
+    if (!decodes && row.err == "truncated") continue;
     std::vector<std::string> args;
     std::string shown;
     for (const std::string& a : row.args) {
