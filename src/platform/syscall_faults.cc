@@ -76,10 +76,19 @@ ssize_t FaultyRead(int fd, void* buf, size_t count) {
   if (Hit(slot)) return Fail<ssize_t>(slot, -1);
   return ::read(fd, buf, count);
 }
-ssize_t FaultyWrite(int fd, const void* buf, size_t count) {
+ssize_t FaultyPread(int fd, void* buf, size_t count, off_t offset) {
+  FaultSlot& slot = SlotOf(C::kRead);
+  if (Hit(slot)) return Fail<ssize_t>(slot, -1);
+  return ::pread(fd, buf, count, offset);
+}
+
+// A write call under a write fault: `write(count)` makes the real call with at most `count`
+// bytes. Plain and positioned writes share the slot, so a fault means the same for both.
+template <typename RealWrite>
+ssize_t FaultyWriteOf(size_t count, RealWrite write) {
   FaultSlot& slot = SlotOf(C::kWrite);
   const Verdict verdict = TakeFault(slot);
-  if (verdict == Verdict::kPass) return ::write(fd, buf, count);
+  if (verdict == Verdict::kPass) return write(count);
   if (verdict == Verdict::kAfter) {
     const int error = slot.afterError.load();
     if (error == 0) return 0;
@@ -89,7 +98,13 @@ ssize_t FaultyWrite(int fd, const void* buf, size_t count) {
   const long limit = slot.shortLimit.load();
   if (limit < 0) return Fail<ssize_t>(slot, -1);
   if (limit == 0) return 0;
-  return ::write(fd, buf, count < static_cast<size_t>(limit) ? count : static_cast<size_t>(limit));
+  return write(count < static_cast<size_t>(limit) ? count : static_cast<size_t>(limit));
+}
+ssize_t FaultyWrite(int fd, const void* buf, size_t count) {
+  return FaultyWriteOf(count, [&](size_t n) { return ::write(fd, buf, n); });
+}
+ssize_t FaultyPwrite(int fd, const void* buf, size_t count, off_t offset) {
+  return FaultyWriteOf(count, [&](size_t n) { return ::pwrite(fd, buf, n, offset); });
 }
 off_t FaultyLseek(int fd, off_t offset, int whence) {
   FaultSlot& slot = SlotOf(C::kLseek);
@@ -134,9 +149,11 @@ void Install(C call, bool faulty) {
       break;
     case C::kRead:
       Swap(&Syscalls::read, faulty, &FaultyRead);
+      Swap(&Syscalls::pread, faulty, &FaultyPread);
       break;
     case C::kWrite:
       Swap(&Syscalls::write, faulty, &FaultyWrite);
+      Swap(&Syscalls::pwrite, faulty, &FaultyPwrite);
       break;
     case C::kLseek:
       Swap(&Syscalls::lseek, faulty, &FaultyLseek);

@@ -202,6 +202,9 @@ class CRecorderBase {
   std::unique_ptr<platform::File> headerFile;
   std::unique_ptr<platform::File> indexFile;
   std::unique_ptr<platform::File> dataFile;
+  // Where the next write of records (or stream data) goes in dataFile (writeLock): the end
+  // of what reached the file, counting a buffer in flight on the CBufferWriter.
+  uint64_t dataWriteOffset = 0;
   std::unique_ptr<platform::File> nextIndexFile;
   std::unique_ptr<platform::File> nextDataFile;
   std::unique_ptr<platform::File> previousIndexFile;

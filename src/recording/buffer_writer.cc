@@ -5,8 +5,6 @@
 #include <new>
 #include <utility>
 
-#include "common/write_all.h"
-
 namespace {
 
 // The summary half of a job, handed from the data thread to the summary thread.
@@ -50,16 +48,15 @@ void RunDataThread(const std::shared_ptr<CBufferWriter::State>& state) {
       job = state->job;
       bytes = state->bytes;
     }
-    // The same steps as a buffer write on the writer thread: the bytes at the current
-    // position, a flush, and after a failure the position back where the write started.
-    const int64_t before = job.data->Seek(0, platform::SeekOrigin::kCurrent);
-    const bool written = WriteAll(job.data, bytes, job.length, nullptr) == 1;
+    // The same steps as a buffer write on the writer thread: the bytes at their offset, then
+    // a flush.
+    const bool written = job.data->WriteAt(job.offset, bytes, job.length).ok();
     job.data->Flush();
-    if (!written && before >= 0) job.data->Seek(before, platform::SeekOrigin::kBegin);
 
     std::unique_lock<std::mutex> hold(state->mu);
     if (!written) {
       state->outcome.dataFailed = true;
+      state->outcome.lostOffset = job.offset;
       state->outcome.lostLength = job.length;
       state->outcome.lostEntry = state->entry;
     } else if (job.index != nullptr || job.header != nullptr) {
@@ -157,9 +154,7 @@ CBufferWriter::Outcome CBufferWriter::Wait(bool summaryToo) {
 
 bool CBufferWriter::WriteSummaryAt(platform::File& file, uint64_t offset,
                                    const storage::IndexSummary& summary) {
-  if (file.Seek(static_cast<int64_t>(offset), platform::SeekOrigin::kBegin) < 0) return false;
-  const bool written = WriteAll(&file, &summary, sizeof(summary), nullptr) == 1;
+  const bool written = file.WriteAt(offset, &summary, sizeof(summary)).ok();
   file.Flush();
-  if (written) file.Seek(0, platform::SeekOrigin::kBegin);
   return written;
 }

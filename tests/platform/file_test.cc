@@ -30,7 +30,7 @@ TEST_F(FileTest, WriteSeekReadAndLength) {
   auto file = File::Open(dir_ / "a", File::Mode::kOpenOrCreate, true);
   ASSERT_NE(file, nullptr);
   EXPECT_EQ(file->Write("hello world", 11), 11);
-  EXPECT_TRUE(file->Flush());
+  EXPECT_TRUE(file->Flush().ok());
   EXPECT_EQ(file->Seek(6, SeekOrigin::kBegin), 6);
   char buf[16] = {};
   EXPECT_EQ(file->Read(buf, sizeof(buf)), 5);
@@ -39,9 +39,9 @@ TEST_F(FileTest, WriteSeekReadAndLength) {
   EXPECT_EQ(file->Seek(2, SeekOrigin::kCurrent), 8);
   EXPECT_EQ(file->Seek(-100, SeekOrigin::kCurrent), -1);
 
-  EXPECT_TRUE(file->SetLength(209715200));  // sparse, like a pre-allocated data file
+  EXPECT_TRUE(file->SetLength(209715200).ok());  // sparse, like a pre-allocated data file
   EXPECT_EQ(file->Size(), 209715200);
-  EXPECT_TRUE(file->SetLength(5));
+  EXPECT_TRUE(file->SetLength(5).ok());
   file.reset();
   EXPECT_EQ(ScratchDir::ReadText(dir_ / "a"), "hello");
 }
@@ -100,7 +100,7 @@ TEST_F(FileTest, FailedOpenFlushAndDeleteAreReported) {
   ASSERT_NE(file, nullptr);
   {
     ScopedSyscallFault flushFault(ScopedSyscallFault::Call::kFsync, EIO);
-    EXPECT_FALSE(file->Flush());
+    EXPECT_FALSE(file->Flush().ok());
   }
   file.reset();
   {
