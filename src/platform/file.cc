@@ -196,35 +196,6 @@ bool File::LockForWriting() {
          0;
 }
 
-int64_t File::Read(void* buffer, uint64_t count) {
-  return RetryInterrupted(
-      [&] { return LoadSyscall(&Sys::read)(fd_, buffer, OneCallCount(count)); });
-}
-
-int64_t File::Write(const void* data, uint64_t count) {
-  return RetryInterrupted([&] { return LoadSyscall(&Sys::write)(fd_, data, OneCallCount(count)); });
-}
-
-int64_t File::Seek(int64_t offset, SeekOrigin origin) {
-  int whence = SEEK_SET;
-  switch (origin) {
-    case SeekOrigin::kBegin:
-      whence = SEEK_SET;
-      break;
-    case SeekOrigin::kCurrent:
-      whence = SEEK_CUR;
-      break;
-    case SeekOrigin::kEnd:
-      whence = SEEK_END;
-      break;
-    default:
-      errno = EINVAL;
-      return -1;
-  }
-  const off_t pos = LoadSyscall(&Sys::lseek)(fd_, static_cast<off_t>(offset), whence);
-  return pos < 0 ? -1 : static_cast<int64_t>(pos);
-}
-
 std::vector<DirectoryEntry> FindFiles(const std::string& directory, const std::string& suffix) {
   std::vector<DirectoryEntry> entries;
   DIR* dir = ::opendir(directory.empty() ? "." : directory.c_str());

@@ -18,8 +18,6 @@
 
 namespace platform {
 
-enum class SeekOrigin { kBegin = 0, kCurrent = 1, kEnd = 2 };
-
 class File {
  public:
   enum class Mode {
@@ -63,13 +61,6 @@ class File {
   // readers, who never ask for it. Held until the file is closed. false when another open of
   // the file holds it.
   bool LockForWriting();
-
-  // Reads up to `count` bytes at the current position; returns bytes read or -1.
-  int64_t Read(void* buffer, uint64_t count);
-  // One write call at the current position; returns bytes written or -1 (EINTR retried).
-  int64_t Write(const void* data, uint64_t count);
-  // Moves the position; returns the new position or -1.
-  int64_t Seek(int64_t offset, SeekOrigin origin);
 
   int fd() const { return fd_; }
   const std::string& path() const { return path_; }

@@ -23,9 +23,6 @@ Syscalls MakeRealSyscalls() {
   Syscalls table{};
   table.open = &RealOpen;
   table.close = &::close;
-  table.read = &::read;
-  table.write = &::write;
-  table.lseek = &::lseek;
   table.pread = &::pread;
   table.pwrite = &::pwrite;
   // Data must be on disk; the file's times need not be, so the cheaper call does.
@@ -59,9 +56,6 @@ const Syscalls& RealSyscalls() {
 void RestoreSyscalls() {
   Restore(&Syscalls::open);
   Restore(&Syscalls::close);
-  Restore(&Syscalls::read);
-  Restore(&Syscalls::write);
-  Restore(&Syscalls::lseek);
   Restore(&Syscalls::pread);
   Restore(&Syscalls::pwrite);
   Restore(&Syscalls::fsync);

@@ -15,9 +15,6 @@ namespace platform {
 struct Syscalls {
   int (*open)(const char* path, int flags, mode_t mode);
   int (*close)(int fd);
-  ssize_t (*read)(int fd, void* buf, size_t count);
-  ssize_t (*write)(int fd, const void* buf, size_t count);
-  off_t (*lseek)(int fd, off_t offset, int whence);
   // Every read and write of a file names its offset; nothing uses the descriptor's position.
   ssize_t (*pread)(int fd, void* buf, size_t count, off_t offset);
   ssize_t (*pwrite)(int fd, const void* buf, size_t count, off_t offset);
