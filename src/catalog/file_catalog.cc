@@ -63,7 +63,7 @@ int32_t CFileCatalog::Build() {
 void CFileCatalog::Clear() {
   int32_t count;
   {
-    EventLockHolder hold(lock);
+    platform::MutexLock hold(&lock);
     loaded.store(0);
     firstFile = lastFile = currentFile = kNoFile;
     // The count goes to 0 before the mappings go, so a table query that runs after this

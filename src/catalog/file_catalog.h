@@ -18,10 +18,10 @@
 #include <string>
 #include <vector>
 
-#include "api/event_lock.h"
 #include "catalog/catalog_formats.h"
 #include "platform/file.h"
 #include "platform/local_time.h"
+#include "platform/mutex.h"
 #include "platform/temp_mapping.h"
 #include "platform/thread_annotations.h"
 #include "storage/formats.h"
@@ -97,7 +97,7 @@ class CFileCatalog {
   std::atomic<int32_t> dstEnabled{0};
   std::atomic<int32_t> dstStart[3] = {1, 1, 0};  // month, day, hour
   std::atomic<int32_t> dstEnd[3] = {1, 1, 0};
-  CEventLock lock;  // auto-reset event used as a lock; not re-entrant
+  platform::Mutex lock;
   CFileSearch* const owner;
   std::vector<std::string> indexPaths;
   std::vector<std::string> dataPaths;

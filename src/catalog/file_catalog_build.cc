@@ -113,7 +113,7 @@ void FillTimeTable(FileTimeTable* table, const FileInfo& info, int32_t placehold
 
 int32_t CFileCatalog::BuildFromIndexList() {
   firstFile = lastFile = currentFile = kNoFile;
-  EventLockHolder hold(lock);
+  platform::MutexLock hold(&lock);
   if (indexPaths.empty()) return 1;
 
   const int32_t placeholder = CTime::NoTime().seconds();
@@ -216,7 +216,7 @@ int32_t CFileCatalog::LoadIndexFile(const std::string& path) {
 
   // First pass: the record count, the mappings and the oldest record.
   {
-    EventLockHolder hold(lock);
+    platform::MutexLock hold(&lock);
     std::unique_ptr<platform::File> file =
         platform::File::Open(path, platform::File::Mode::kOpenExisting, false);
     if (file) {
@@ -261,7 +261,7 @@ int32_t CFileCatalog::LoadIndexFile(const std::string& path) {
   CloseDataFiles();
 
   // Second pass: the index file stays open as headerFile while the catalogue stands.
-  EventLockHolder hold(lock);
+  platform::MutexLock hold(&lock);
   std::unique_ptr<platform::File> file =
       platform::File::Open(path, platform::File::Mode::kOpenExisting, false);
   if (!file) return 1;

@@ -14,7 +14,7 @@
 
 int32_t CRecorderBase::WriteStreamHeader(int32_t /*unused1*/, const void* data, uint32_t count,
                                          int32_t /*unused2*/) {
-  EventLockHolder hold(writeLock);
+  platform::MutexLock hold(&writeLock);
   if (recording.load() == 0) return 0;
   if (data == nullptr && count != 0) return 0;  // nothing to copy from: change nothing
 
@@ -33,7 +33,7 @@ int32_t CRecorderBase::WriteStreamHeader(int32_t /*unused1*/, const void* data, 
 
 int32_t CRecorderBase::WriteStreamData(int32_t /*unused1*/, const void* data, uint32_t count,
                                        int32_t fileId, int32_t /*unused2*/, int32_t /*unused3*/) {
-  EventLockHolder hold(writeLock);
+  platform::MutexLock hold(&writeLock);
   // intakeEnabled is set at construction and by the stream header and nothing clears it, so
   // this returns here in every call; the steps below stay for a host that may one day get
   // a way to clear it.

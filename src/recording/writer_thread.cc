@@ -112,7 +112,7 @@ void RunWriterThread(std::shared_ptr<WriterThreadShared> shared, std::shared_ptr
     int32_t taken = 0;
     int32_t unreturned = 0;
     {
-      EventLockHolder hold(shared->writeLock);
+      platform::MutexLock hold(&shared->writeLock);
       for (;;) {
         if (shared->recorder != nullptr) WriteFrameHeld(*shared->recorder, record, size);
         // Bounded, so START, STOP and the other writer thread get their turn.

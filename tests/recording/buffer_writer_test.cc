@@ -47,7 +47,7 @@ class BufferWriterTest : public RecorderTest {
   int32_t At(int second) { return LocalSeconds(2024, 3, 10, 10, 0, second); }
   void FeedBig(int32_t time) { Feed(time, 1, 0, kBigPayload); }
   bool WriterStarted() {
-    EventLockHolder hold(Rec().writeLock);
+    platform::MutexLock hold(&Rec().writeLock);
     return Rec().bufferWriter != nullptr;
   }
   std::vector<int32_t> StoredTimes() { return TimesOf(ReadIndexedRecords(DataPath(0))); }
@@ -93,7 +93,7 @@ TEST_F(BufferWriterTest, LostBufferIsReportedUncountedAndOverwrittenByTheNext) {
   FeedBig(At(1));
   ASSERT_TRUE(WriterStarted());
   {
-    EventLockHolder hold(Rec().writeLock);
+    platform::MutexLock hold(&Rec().writeLock);
     g_failFd = Rec().dataFile->fd();
   }
   g_failCalls = 1;

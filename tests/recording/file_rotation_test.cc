@@ -8,11 +8,11 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <tuple>
 #include <utility>
 #include <vector>
 
+#include "platform/mutex.h"
 #include "platform/syscall_faults.h"
 #include "platform/syscalls.h"
 #include "recording/writer_limits.h"
@@ -64,7 +64,7 @@ class FileRotationTest : public RecorderTest {
 };
 
 // Captures the summaries written to one file descriptor.
-std::mutex g_captureMu;
+platform::Mutex g_captureMu;
 std::atomic<int> g_captureFd{-1};
 std::vector<storage::IndexSummary> g_captured;
 
@@ -72,7 +72,7 @@ ssize_t CapturingWrite(int fd, const void* buf, size_t count, off_t offset) {
   if (fd == g_captureFd.load() && count == sizeof(storage::IndexSummary)) {
     storage::IndexSummary s;
     std::memcpy(&s, buf, sizeof(s));
-    std::lock_guard<std::mutex> hold(g_captureMu);
+    platform::MutexLock hold(&g_captureMu);
     g_captured.push_back(s);
   }
   return platform::RealSyscalls().pwrite(fd, buf, count, offset);
@@ -82,7 +82,7 @@ TEST_F(FileRotationTest, ChangeOfMinuteWritesTheSummaryThenStartsANewEntry) {
   StartWith(2);
   Feed(At(10, 10, 0, 59));
   {
-    EventLockHolder hold(Rec().writeLock);
+    platform::MutexLock hold(&Rec().writeLock);
     g_captureFd = Rec().indexFile->fd();
   }
   g_captured.clear();
@@ -149,7 +149,7 @@ TEST_F(FileRotationTest, MoreThan199MiBRotatesEvenWithinASecond) {
   StartWith(2);
   const auto countAndFeed = [&](uint32_t counted) {
     {
-      EventLockHolder hold(Rec().writeLock);
+      platform::MutexLock hold(&Rec().writeLock);
       Rec().currentIndexRecord.summary.dataBytes = counted;
     }
     Feed(At(10, 10, 0, 0));
@@ -330,7 +330,7 @@ TEST_F(FileRotationTest, FailedBufferWriteIsReportedRolledBackAndUncounted) {
   Feed(At(10, 10, 0, 0));
   Feed(At(10, 10, 0, 1));  // the first record reaches the file
   {
-    EventLockHolder hold(Rec().writeLock);
+    platform::MutexLock hold(&Rec().writeLock);
     g_faultFd = Rec().dataFile->fd();
   }
   g_faultCalls = 0;
@@ -458,7 +458,7 @@ TEST_F(FileRotationTest, ASecondRecorderIsRefusedTheFilesTheFirstOneRecords) {
       fields.reason = 1;
       std::vector<uint8_t> bytes(storage::VideoRecordSize(0, true));
       storage::BuildVideoRecord(bytes.data(), bytes.size(), fields, nullptr, 0);
-      EventLockHolder hold(second.writeLock);
+      platform::MutexLock hold(&second.writeLock);
       second.WriteFrame(bytes.data(), static_cast<uint32_t>(bytes.size()));
     }
   }
@@ -504,7 +504,7 @@ TEST_F(HeaderFileTest, SummariesGoToTheRecordOfTheFileInUse) {
   Feed(At(11, 10, 0, 1));
   Feed(At(11, 10, 0, 2));
   {
-    EventLockHolder hold(Rec().writeLock);
+    platform::MutexLock hold(&Rec().writeLock);
     EXPECT_TRUE(Rec().headerFile);  // kept open while recording, for the summary writes
   }
   _RECORDER_STOP(handle_);
