@@ -31,8 +31,12 @@ class Status {
   bool IsEndOfFile() const { return state_ != nullptr && state_->error == 0; }
   // The errno of a failure; 0 when ok or at the end of the file.
   int error() const { return state_ == nullptr ? 0 : state_->error; }
-  std::string_view operation() const { return state_ == nullptr ? "" : state_->operation; }
-  std::string_view path() const { return state_ == nullptr ? "" : state_->path; }
+  std::string_view operation() const {
+    return state_ == nullptr ? std::string_view() : std::string_view(state_->operation);
+  }
+  std::string_view path() const {
+    return state_ == nullptr ? std::string_view() : std::string_view(state_->path);
+  }
   // "ok", "write /srv/rec/0001.VDB: No space left on device" or
   // "read /srv/rec/0001.FIH: unexpected end of file".
   std::string ToString() const;

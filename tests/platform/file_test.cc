@@ -160,6 +160,7 @@ TEST_F(FileTest, OpenFilesAreNeverDeletedAndAFileUnlinkedWhileOpeningIsNotOpened
   Status status;
   EXPECT_EQ(File::OpenReadOnly(path_, &status), nullptr);
   EXPECT_EQ(status.ToString(), "open " + path_ + ": No such file or directory");
+  EXPECT_EQ(std::make_tuple(status.operation(), status.path()), std::make_tuple("open", path_));
   EXPECT_FALSE(std::filesystem::exists(path_));
 
   ScratchDir::WriteText(path_, "x");
