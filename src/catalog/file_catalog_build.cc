@@ -28,8 +28,9 @@ using storage::IndexSummary;
 uint64_t ReadZeroPadded(const platform::File& file, uint64_t offset, void* buffer, uint64_t count) {
   uint64_t got = 0;
   file.ReadAt(offset, buffer, count, &got);
-  if (got < count)
+  if (got < count) {
     std::memset(static_cast<uint8_t*>(buffer) + got, 0, static_cast<size_t>(count - got));
+  }
   return got;
 }
 
