@@ -223,13 +223,6 @@ std::vector<DirectoryEntry> FindFiles(const std::string& directory, const std::s
   return entries;
 }
 
-bool LastWriteTime(const std::string& path, int64_t* utcSeconds) {
-  struct stat st;
-  if (!StatPath(path, &st)) return false;
-  if (utcSeconds != nullptr) *utcSeconds = static_cast<int64_t>(st.st_mtime);
-  return true;
-}
-
 bool LastWriteTimeNs(const std::string& path, int64_t* utcNanoseconds) {
   struct stat st;
   if (!StatPath(path, &st)) return false;
@@ -247,11 +240,6 @@ bool IsDirectory(const std::string& path) {
 bool IsRegularFile(const std::string& path) {
   struct stat st;
   return StatPath(path, &st) && S_ISREG(st.st_mode);
-}
-
-bool DeleteFile(const std::string& path) {
-  if (path.empty()) return false;
-  return LoadSyscall(&Sys::unlink)(path.c_str()) == 0;
 }
 
 bool DeleteFileIfUnused(const std::string& path) {

@@ -80,14 +80,11 @@ struct DirectoryEntry {
 // Entries of `directory` whose names end exactly (case-sensitive) with `suffix` (empty =
 // all), directories included and flagged. An unreadable or missing directory gives none.
 std::vector<DirectoryEntry> FindFiles(const std::string& directory, const std::string& suffix);
-// Last-write time (UTC seconds) of a path; false when it cannot be read.
-bool LastWriteTime(const std::string& path, int64_t* utcSeconds);
-// The same at the file system's full precision, in nanoseconds since 1970 (UTC).
+// Last-write time of a path at the file system's full precision, in nanoseconds since 1970
+// (UTC); false when it cannot be read.
 bool LastWriteTimeNs(const std::string& path, int64_t* utcNanoseconds);
 bool IsDirectory(const std::string& path);
 bool IsRegularFile(const std::string& path);
-// Plain delete. true on success.
-bool DeleteFile(const std::string& path);
 // Deletes a file only when nobody holds it open through File: takes an exclusive
 // non-blocking flock first. false when it is in use or cannot be deleted.
 bool DeleteFileIfUnused(const std::string& path);
