@@ -33,7 +33,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -41,6 +40,7 @@
 #include "bench_report.h"
 #include "bench_util.h"
 #include "h264_splitter.h"
+#include "platform/mutex.h"
 #include "recorder.h"
 #include "storage/formats.h"
 
@@ -88,9 +88,9 @@ struct RunResult {
 
 // What the recorder's event callback saw during one run.
 struct Events {
-  std::mutex lock;
-  std::set<std::string> dataFilesOpened;
-  int writeFailures = 0;
+  platform::Mutex lock;
+  std::set<std::string> dataFilesOpened GUARDED_BY(lock);
+  int writeFailures GUARDED_BY(lock) = 0;
 };
 
 void OnRecorderEvent(RECORDER_HANDLE, uintptr_t context, int32_t code, int32_t status,
@@ -98,7 +98,7 @@ void OnRecorderEvent(RECORDER_HANDLE, uintptr_t context, int32_t code, int32_t s
   auto* events = reinterpret_cast<Events*>(context);
   if (path == nullptr || pathLength <= 0) return;
   const std::string name(path, static_cast<size_t>(pathLength));
-  std::lock_guard<std::mutex> hold(events->lock);
+  platform::MutexLock hold(&events->lock);
   if (code == RECORDER_EVENT_WRITE_FAILED) ++events->writeFailures;
   if (code == RECORDER_EVENT_FILE_OPENED && status == 0 && name.ends_with(".VDB")) {
     events->dataFilesOpened.insert(name);
@@ -174,7 +174,7 @@ RunResult RecordRun(const std::string& setDir, int files, const Payload& payload
   result.seconds = Seconds(Clock::now() - begin);
   _RECORDER_END(recorder);
 
-  std::lock_guard<std::mutex> hold(events.lock);
+  platform::MutexLock hold(&events.lock);
   for (const std::string& name : events.dataFilesOpened) {
     result.bytesStored += SummaryDataBytes(name);
   }

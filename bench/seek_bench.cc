@@ -27,13 +27,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <random>
 #include <string>
 #include <vector>
@@ -42,6 +40,7 @@
 #include "bench_util.h"
 #include "platform/clock.h"
 #include "platform/local_time.h"
+#include "platform/mutex.h"
 #include "recorder.h"
 #include "recording/writer_limits.h"
 #include "storage/formats.h"
@@ -181,22 +180,26 @@ class Host {
     const int32_t at = d->hour * 3600 + d->minute * 60 + d->second;
     if (at != want) return;
     const double now = platform::PerfSeconds();
-    std::lock_guard<std::mutex> hold(host->mu_);
+    platform::MutexLock hold(&host->mu_);
     if (host->arrivedAt_ == 0) {
       host->arrivedAt_ = now;
-      host->arrived_.notify_all();
+      host->arrived_.SignalAll();
     }
   }
 
   void Expect(int32_t secondOfDay) {
-    std::lock_guard<std::mutex> hold(mu_);
+    platform::MutexLock hold(&mu_);
     arrivedAt_ = 0;
     wantSecondOfDay_ = secondOfDay;
   }
   // PerfSeconds of the frame's arrival, or 0 when none came within the limit.
   double Wait(double limitS) {
-    std::unique_lock<std::mutex> hold(mu_);
-    arrived_.wait_for(hold, std::chrono::duration<double>(limitS), [&] { return arrivedAt_ != 0; });
+    const auto deadline =
+        std::chrono::steady_clock::now() +
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(limitS));
+    platform::MutexLock hold(&mu_);
+    while (arrivedAt_ == 0 && arrived_.WaitUntil(&mu_, deadline)) {
+    }
     wantSecondOfDay_ = -1;
     return arrivedAt_;
   }
@@ -204,10 +207,10 @@ class Host {
   std::atomic<uint64_t> frames{0};
 
  private:
-  std::mutex mu_;
-  std::condition_variable arrived_;
+  platform::Mutex mu_;
+  platform::CondVar arrived_;
   std::atomic<int32_t> wantSecondOfDay_{-1};
-  double arrivedAt_ = 0;
+  double arrivedAt_ GUARDED_BY(mu_) = 0;
 };
 
 struct SeekRun {

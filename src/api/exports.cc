@@ -77,7 +77,7 @@ inline const char* TextOrEmpty(const char* text) { return text != nullptr ? text
 RECORDER_EXPORT RECORDER_HANDLE _RECORDER_INIT(const char* name, uintptr_t context,
                                                RecorderEventCallback callback) {
   try {
-    EventLockHolder hold(g_recorderLock);
+    platform::MutexLock hold(&g_recorderLock);
     const uintptr_t key = g_recorderRegistry.Reserve();
     if (key == 0) return nullptr;
     const auto handle = reinterpret_cast<RECORDER_HANDLE>(key);
@@ -101,7 +101,7 @@ RECORDER_EXPORT RECORDER_HANDLE _RECORDER_INIT(const char* name, uintptr_t conte
 RECORDER_EXPORT void _RECORDER_END(RECORDER_HANDLE handle) {
   try {
     if (handle == nullptr) {
-      EventLockHolder hold(g_recorderLock);
+      platform::MutexLock hold(&g_recorderLock);
       return;
     }
     if (InsideEventCallbackOf(handle)) return;
@@ -110,7 +110,7 @@ RECORDER_EXPORT void _RECORDER_END(RECORDER_HANDLE handle) {
     {
       // Only the handle leaves the registry under the global lock. The caller that removed it
       // is the one that destroys the recorder, so a second END of the handle does nothing.
-      EventLockHolder hold(g_recorderLock);
+      platform::MutexLock hold(&g_recorderLock);
       recorder = static_cast<CRecorderBase*>(g_recorderRegistry.Remove(key));
     }
     if (recorder == nullptr) return;
@@ -143,7 +143,7 @@ RECORDER_EXPORT void _RECORDER_STOP(RECORDER_HANDLE handle) {
 
 RECORDER_EXPORT int32_t _RECORDER_GETCOUNT(void) {
   try {
-    EventLockHolder hold(g_recorderLock);
+    platform::MutexLock hold(&g_recorderLock);
     return g_recorderRegistry.GetCount();
   } catch (...) {
     return 0;
@@ -154,7 +154,7 @@ RECORDER_EXPORT int32_t _RECORDER_GETNAME(int32_t index, char* buffer, const int
   try {
     // Every removal from the registry happens under g_recorderLock, so the recorders listed
     // stay alive for the walk. The walk runs to the end even after the match.
-    EventLockHolder hold(g_recorderLock);
+    platform::MutexLock hold(&g_recorderLock);
     int32_t position = 0;
     for (const auto& [key, object] : g_recorderRegistry.Entries()) {
       if (position == index && buffer != nullptr && size != nullptr) {
@@ -441,7 +441,7 @@ RECORDER_EXPORT FILESEARCH_HANDLE _RECORDER_FILESEARCH_INIT(
     uint32_t channelCount, uintptr_t context, FileSearchFrameCallback frameCallback,
     FileSearchNotifyCallback notifyCallback) {
   try {
-    EventLockHolder hold(g_fileSearchLock);
+    platform::MutexLock hold(&g_fileSearchLock);
     const uintptr_t key = g_fileSearchRegistry.Reserve();
     if (key == 0) return nullptr;
     const auto handle = reinterpret_cast<FILESEARCH_HANDLE>(key);
@@ -498,7 +498,7 @@ RECORDER_EXPORT void _RECORDER_FILESEARCH_STOP(FILESEARCH_HANDLE handle) {
 RECORDER_EXPORT void _RECORDER_FILESEARCH_END(FILESEARCH_HANDLE handle) {
   try {
     if (handle == nullptr) {
-      EventLockHolder hold(g_fileSearchLock);
+      platform::MutexLock hold(&g_fileSearchLock);
       return;
     }
     const uintptr_t key = Key(handle);
@@ -508,7 +508,7 @@ RECORDER_EXPORT void _RECORDER_FILESEARCH_END(FILESEARCH_HANDLE handle) {
     {
       // Only the handle leaves the registry under the global lock; the caller that removed
       // it stops and destroys the file search, once.
-      EventLockHolder hold(g_fileSearchLock);
+      platform::MutexLock hold(&g_fileSearchLock);
       search = static_cast<CFileSearch*>(g_fileSearchRegistry.Remove(key));
     }
     if (search == nullptr) return;

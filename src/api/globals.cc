@@ -5,6 +5,6 @@
 // The two kinds of handle differ in their lowest bit, so neither kind's export accepts the
 // other's handles.
 CObjectRegistry g_fileSearchRegistry(/*kind=*/1);
-CEventLock g_fileSearchLock;
+platform::Mutex g_fileSearchLock;
 CObjectRegistry g_recorderRegistry(/*kind=*/0);
-CEventLock g_recorderLock;
+platform::Mutex g_recorderLock;

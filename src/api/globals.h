@@ -4,15 +4,15 @@
 // recorder and file search before it unloads the library.
 #pragma once
 
-#include "api/event_lock.h"
 #include "api/object_registry.h"
+#include "platform/mutex.h"
 
 extern CObjectRegistry g_fileSearchRegistry;
 // Serialises the creation of file searches and the removal of their handles; taken before the
 // registry's own lock, and never held while a file search works or a host callback runs.
-extern CEventLock g_fileSearchLock;
+extern platform::Mutex g_fileSearchLock;
 extern CObjectRegistry g_recorderRegistry;
 // Serialises the creation of recorders, the removal of their handles, _RECORDER_GETCOUNT and
 // _RECORDER_GETNAME; taken before the registry's own lock, and never held while a recorder
 // works or a host callback runs.
-extern CEventLock g_recorderLock;
+extern platform::Mutex g_recorderLock;

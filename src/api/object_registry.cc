@@ -28,7 +28,7 @@ CObjectRegistry::Slot* CObjectRegistry::SlotOf(uintptr_t handle) {
 }
 
 uintptr_t CObjectRegistry::Reserve() {
-  EventLockHolder hold(lock);
+  platform::MutexLock hold(&lock);
   // The next serial whose slot is free. Serials only grow, so a handle is never handed out
   // again (a 32-bit process would have to create two thousand million objects first).
   for (uint32_t tried = 0; tried < kSlotCount; ++tried) {
@@ -45,7 +45,7 @@ uintptr_t CObjectRegistry::Reserve() {
 void CObjectRegistry::Publish(uintptr_t handle, void* object) {
   Slot* slot = SlotOf(handle);
   if (slot == nullptr || object == nullptr) return;
-  EventLockHolder hold(lock);
+  platform::MutexLock hold(&lock);
   slot->object.store(object, std::memory_order_relaxed);
   // Sequentially consistent, like every store and load of `handle` and `calls`: an Enter
   // that counts itself in and then sees the handle is seen by a Remove's WaitForCalls.
@@ -56,7 +56,7 @@ void CObjectRegistry::Publish(uintptr_t handle, void* object) {
 void* CObjectRegistry::Remove(uintptr_t handle) {
   Slot* slot = SlotOf(handle);
   if (slot == nullptr) return nullptr;
-  EventLockHolder hold(lock);
+  platform::MutexLock hold(&lock);
   if (slot->handle.load() != handle) return nullptr;
   slot->handle.store(0);
   --count;
@@ -74,21 +74,21 @@ void CObjectRegistry::WaitForCalls(uintptr_t handle) const {
 void CObjectRegistry::Release(uintptr_t handle) {
   Slot* slot = SlotOf(handle);
   if (slot == nullptr) return;
-  EventLockHolder hold(lock);
+  platform::MutexLock hold(&lock);
   if (slot->handle.load() == handle) return;  // still live: Remove comes first
   slot->object.store(nullptr, std::memory_order_relaxed);
   inUse[(handle >> 1) & kSlotMask] = false;
 }
 
 int32_t CObjectRegistry::GetCount() {
-  EventLockHolder hold(lock);
+  platform::MutexLock hold(&lock);
   return count;
 }
 
 std::vector<std::pair<uintptr_t, void*>> CObjectRegistry::Entries() {
   std::vector<std::pair<uintptr_t, void*>> entries;
   {
-    EventLockHolder hold(lock);
+    platform::MutexLock hold(&lock);
     for (const Slot& slot : slots_) {
       const uintptr_t handle = slot.handle.load();
       if (handle != 0) entries.emplace_back(handle, slot.object.load(std::memory_order_relaxed));

@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "api/event_lock.h"
+#include "platform/mutex.h"
 
 class CObjectRegistry {
  public:
@@ -70,7 +70,7 @@ class CObjectRegistry {
   Slot* SlotOf(uintptr_t handle);
 
   const uintptr_t kind_;
-  CEventLock lock;
+  platform::Mutex lock;
   uintptr_t nextSerial GUARDED_BY(lock) = 1;
   int32_t count GUARDED_BY(lock) = 0;
   // Reserved or live, or removed and not yet released.

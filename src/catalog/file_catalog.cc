@@ -3,15 +3,15 @@
 
 #include <algorithm>
 
-#include "common/paths.h"
 #include "platform/clock.h"
 #include "platform/file.h"
+#include "platform/paths.h"
 
 namespace {
 
 // A name may carry its own directory part with either separator ("sub\\x.FIH").
 std::string NativeSeparators(std::string name) {
-  std::replace(name.begin(), name.end(), '\\', kPathSeparator);
+  std::replace(name.begin(), name.end(), '\\', platform::kPathSeparator);
   return name;
 }
 
@@ -30,16 +30,16 @@ CFileCatalog::~CFileCatalog() {
 void CFileCatalog::SetIndexFile(const std::string& directory, const std::string& name) {
   if (loaded.load() != 0) return;
   sourceMode = 1;
-  headerPath = NormalizeDirectory(directory) + NativeSeparators(name);
+  headerPath = platform::NormalizeDirectory(directory) + NativeSeparators(name);
   indexPaths.clear();
   dataPaths.clear();
 }
 
 void CFileCatalog::AddIndexFile(const std::string& directory, const std::string& name) {
   if (loaded.load() != 0) return;
-  const std::string dir = NormalizeDirectory(directory);
+  const std::string dir = platform::NormalizeDirectory(directory);
   std::string indexPath = dir + NativeSeparators(name);
-  std::string dataPath = dir + FileTitleOf(name) + std::string(storage::kDataFileSuffix);
+  std::string dataPath = dir + platform::FileTitleOf(name) + std::string(storage::kDataFileSuffix);
   // Only an existing file counts; a directory of that name does not.
   if (!platform::IsRegularFile(dataPath)) return;
   dataPaths.push_back(std::move(dataPath));
@@ -63,7 +63,7 @@ int32_t CFileCatalog::Build() {
 void CFileCatalog::Clear() {
   int32_t count;
   {
-    EventLockHolder hold(lock);
+    platform::MutexLock hold(&lock);
     loaded.store(0);
     firstFile = lastFile = currentFile = kNoFile;
     // The count goes to 0 before the mappings go, so a table query that runs after this
@@ -78,42 +78,31 @@ void CFileCatalog::Clear() {
 void CFileCatalog::CloseDataFiles() { CloseDataFilesUpTo(fileCount); }
 
 void CFileCatalog::CloseDataFilesUpTo(int32_t count) {
-  if (headerFile) {
-    headerFile->Close();
-    headerFile.reset();
-  }
+  headerFile.reset();
   const int32_t slots = std::min(count, kOpenFileSlots);
   for (int32_t i = 0; i < slots; ++i) {
-    if (openFiles[i]) {
-      openFiles[i]->Close();
-      openFiles[i].reset();
-    }
+    openFiles[i].reset();
     // Closing a large catalogue must not starve the other threads.
     platform::SleepMs(0);
   }
 }
 
 void CFileCatalog::ReleaseMappings() {
-  if (timeTables != nullptr) {
-    timeTableMap.Close();
-    timeTables = nullptr;
-  }
-  if (fileInfos != nullptr) {
-    fileInfoMap.Close();
-    fileInfos = nullptr;
-  }
-  // A half-made pair (one Create failed) may leave a mapping without a view pointer.
-  timeTableMap.Close();
-  fileInfoMap.Close();
+  timeTables = nullptr;
+  fileInfos = nullptr;
+  // Unmapped and closed, which frees the files (a half-made pair included).
+  timeTableMap.reset();
+  fileInfoMap.reset();
 }
 
 bool CFileCatalog::CreateMappings(uint64_t count) {
   ReleaseMappings();
   if (count == 0) return false;
-  if (timeTableMap.Create(count * kFileTimeTableSize) == 1 &&
-      fileInfoMap.Create(count * storage::kFileInfoSize) == 1) {
-    timeTables = reinterpret_cast<FileTimeTable*>(timeTableMap.View());
-    fileInfos = reinterpret_cast<storage::FileInfo*>(fileInfoMap.View());
+  timeTableMap = platform::TempMapping::Create(count * kFileTimeTableSize);
+  if (timeTableMap) fileInfoMap = platform::TempMapping::Create(count * storage::kFileInfoSize);
+  if (timeTableMap && fileInfoMap) {
+    timeTables = reinterpret_cast<FileTimeTable*>(timeTableMap->data());
+    fileInfos = reinterpret_cast<storage::FileInfo*>(fileInfoMap->data());
     return true;
   }
   ReleaseMappings();

@@ -18,15 +18,21 @@
 #include <string>
 #include <vector>
 
-#include "api/event_lock.h"
 #include "catalog/catalog_formats.h"
-#include "catalog/temp_mapping.h"
-#include "common/raw_file.h"
+#include "platform/file.h"
 #include "platform/local_time.h"
+#include "platform/mutex.h"
+#include "platform/temp_mapping.h"
 #include "platform/thread_annotations.h"
 #include "storage/formats.h"
 
 class CFileSearch;
+
+// A data file the frame reader holds open, and the offset in it the reader is at.
+struct ReaderFile {
+  std::unique_ptr<platform::File> file;
+  uint64_t position = 0;
+};
 
 class CFileCatalog {
  public:
@@ -82,23 +88,24 @@ class CFileCatalog {
   std::atomic<int32_t> loaded{0};
   std::string headerPath;
   int32_t sourceMode = 0;
-  CTempMapping timeTableMap;
-  CTempMapping fileInfoMap;
+  // The two tables, each in a temporary file mapping (the views below point into them).
+  std::unique_ptr<platform::TempMapping> timeTableMap;
+  std::unique_ptr<platform::TempMapping> fileInfoMap;
   FileTimeTable* timeTables = nullptr;
   storage::FileInfo* fileInfos = nullptr;
   // The range is written by SetDSTRange without the lock while a GetDayTable may read it.
   std::atomic<int32_t> dstEnabled{0};
   std::atomic<int32_t> dstStart[3] = {1, 1, 0};  // month, day, hour
   std::atomic<int32_t> dstEnd[3] = {1, 1, 0};
-  CEventLock lock;  // auto-reset event used as a lock; not re-entrant
+  platform::Mutex lock;
   CFileSearch* const owner;
   std::vector<std::string> indexPaths;
   std::vector<std::string> dataPaths;
   int32_t fileCount = 0;
   // Most positions a catalogue holds: the reader's open-file slots (tests make it smaller).
   int32_t maxFiles = kOpenFileSlots;
-  std::unique_ptr<CRawFile> headerFile;
-  std::array<std::unique_ptr<CRawFile>, kOpenFileSlots> openFiles;
+  std::unique_ptr<platform::File> headerFile;
+  std::array<std::unique_ptr<ReaderFile>, kOpenFileSlots> openFiles;
   int32_t oldestFile = 0;
   int32_t firstFile = kNoFile;
   int32_t lastFile = kNoFile;
@@ -190,9 +197,9 @@ class CFileCatalog {
 
  private:
   // The one way to openFiles: null outside 0 <= position < min(kOpenFileSlots, fileCount).
-  std::unique_ptr<CRawFile>* OpenFileSlot(int32_t position);
+  std::unique_ptr<ReaderFile>* OpenFileSlot(int32_t position);
   // The open data file of a position of the selected day, opened on first use.
-  CRawFile* DataFileAt(int32_t position);
+  ReaderFile* DataFileAt(int32_t position);
   void RewindOpenDayFiles();
   bool SelectDay(platform::CTime t);
   uint64_t RecordedBytesAt(int32_t position) const;

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "catalog/file_catalog.h"
-#include "common/paths.h"
 #include "platform/file.h"
+#include "platform/paths.h"
 
 namespace {
 
@@ -22,17 +22,15 @@ using storage::FileInfo;
 using storage::IndexRecord;
 using storage::IndexSummary;
 
-// Reads up to `count` bytes and zero-fills what the file did not hold, so a short or
-// truncated file never leaves bytes of an earlier record behind. Returns the bytes read.
-uint64_t ReadZeroPadded(platform::File& file, void* buffer, uint64_t count) {
-  auto* out = static_cast<uint8_t*>(buffer);
+// Reads up to `count` bytes at `offset` and zero-fills what the file did not hold, so a
+// short or truncated file never leaves bytes of an earlier record behind. Returns the bytes
+// read.
+uint64_t ReadZeroPadded(const platform::File& file, uint64_t offset, void* buffer, uint64_t count) {
   uint64_t got = 0;
-  while (got < count) {
-    const int64_t n = file.Read(out + got, count - got);
-    if (n <= 0) break;
-    got += std::min(static_cast<uint64_t>(n), count - got);
+  file.ReadAt(offset, buffer, count, &got);
+  if (got < count) {
+    std::memset(static_cast<uint8_t*>(buffer) + got, 0, static_cast<size_t>(count - got));
   }
-  if (got < count) std::memset(out + got, 0, static_cast<size_t>(count - got));
   return got;
 }
 
@@ -116,7 +114,7 @@ void FillTimeTable(FileTimeTable* table, const FileInfo& info, int32_t placehold
 
 int32_t CFileCatalog::BuildFromIndexList() {
   firstFile = lastFile = currentFile = kNoFile;
-  EventLockHolder hold(lock);
+  platform::MutexLock hold(&lock);
   if (indexPaths.empty()) return 1;
 
   const int32_t placeholder = CTime::NoTime().seconds();
@@ -136,9 +134,7 @@ int32_t CFileCatalog::BuildFromIndexList() {
     std::unique_ptr<platform::File> file = platform::File::OpenReadOnly(indexPaths[i]);
     if (!file) continue;
     // The 48-byte FileHeader is not examined; only the first record counts.
-    storage::FileHeader header;
-    ReadZeroPadded(*file, &header, sizeof(header));
-    ReadZeroPadded(*file, record.get(), sizeof(*record));
+    ReadZeroPadded(*file, storage::kIndexRecordOffset, record.get(), sizeof(*record));
     file.reset();
     FileInfo& info = fileInfos[startTimes.size()];
     std::memset(&info, 0, sizeof(info));
@@ -221,12 +217,12 @@ int32_t CFileCatalog::LoadIndexFile(const std::string& path) {
 
   // First pass: the record count, the mappings and the oldest record.
   {
-    EventLockHolder hold(lock);
+    platform::MutexLock hold(&lock);
     std::unique_ptr<platform::File> file =
         platform::File::Open(path, platform::File::Mode::kOpenExisting, false);
     if (file) {
       storage::FileHeader header;
-      const uint64_t got = ReadZeroPadded(*file, &header, sizeof(header));
+      const uint64_t got = ReadZeroPadded(*file, 0, &header, sizeof(header));
       const int64_t size = file->Size();
       // Never trust the count beyond the records the file really holds.
       uint64_t present = 0;
@@ -253,8 +249,7 @@ int32_t CFileCatalog::LoadIndexFile(const std::string& path) {
       for (int32_t r = 0; r < recordTotal; ++r) {
         const int64_t offset =
             storage::kIndexRecordOffset + static_cast<int64_t>(r) * storage::kIndexRecordSize;
-        if (file->Seek(offset, platform::SeekOrigin::kBegin) != offset) continue;
-        if (ReadZeroPadded(*file, record.get(), sizeof(*record)) == 0) continue;
+        if (ReadZeroPadded(*file, offset, record.get(), sizeof(*record)) == 0) continue;
         const IndexSummary& s = record->summary;
         if (s.dataBytes != 0 && s.startTime != placeholder && s.startTime < best) {
           oldestFile = r;
@@ -267,14 +262,13 @@ int32_t CFileCatalog::LoadIndexFile(const std::string& path) {
   CloseDataFiles();
 
   // Second pass: the index file stays open as headerFile while the catalogue stands.
-  EventLockHolder hold(lock);
+  platform::MutexLock hold(&lock);
   std::unique_ptr<platform::File> file =
       platform::File::Open(path, platform::File::Mode::kOpenExisting, false);
   if (!file) return 1;
-  headerFile = std::make_unique<CRawFile>(std::move(file));
+  headerFile = std::move(file);
   if (fileInfos == nullptr || timeTables == nullptr) return 1;
-  platform::File& raw = *headerFile->file();
-  const std::string directory = DirectoryOf(path);
+  const std::string directory = platform::DirectoryOf(path);
   MinuteSlotter slotter;
   const int64_t skipped = int64_t{recordTotal} - fileCount;
   for (int32_t j = 0; j < fileCount; ++j) {
@@ -282,11 +276,7 @@ int32_t CFileCatalog::LoadIndexFile(const std::string& path) {
         static_cast<int32_t>((static_cast<int64_t>(oldestFile) + skipped + j) % recordTotal);
     const int64_t offset =
         storage::kIndexRecordOffset + static_cast<int64_t>(r) * storage::kIndexRecordSize;
-    if (raw.Seek(offset, platform::SeekOrigin::kBegin) == offset) {
-      ReadZeroPadded(raw, record.get(), sizeof(*record));
-    } else {
-      std::memset(record.get(), 0, sizeof(*record));
-    }
+    ReadZeroPadded(*headerFile, offset, record.get(), sizeof(*record));
     FileInfo& info = fileInfos[j];
     std::memset(&info, 0, sizeof(info));
     std::memcpy(&info.summary, &record->summary, sizeof(info.summary));

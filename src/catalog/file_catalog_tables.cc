@@ -39,7 +39,7 @@ struct RangeEnds {
 // Date table.
 
 void CFileCatalog::BuildDateTable() {
-  EventLockHolder hold(lock);
+  platform::MutexLock hold(&lock);
   dateTable.clear();
   dateTable.shrink_to_fit();
   dateCount = 0;
@@ -59,7 +59,7 @@ void CFileCatalog::BuildDateTable() {
 }
 
 void CFileCatalog::GetDateTable(uint32_t* table, int32_t* count) {
-  EventLockHolder hold(lock);
+  platform::MutexLock hold(&lock);
   if (count != nullptr) *count = dateCount;
   if (table != nullptr) {
     for (int32_t i = 0; i < dateCount; ++i)
@@ -154,7 +154,7 @@ void CFileCatalog::GetDayTable(int32_t date, uint32_t* anyMask, uint32_t* reason
       hourCount == nullptr) {
     return;
   }
-  EventLockHolder hold(lock);
+  platform::MutexLock hold(&lock);
   const DstRange range = LoadRange();
   const CTime day(date);
   const int32_t kind = DayKindIn(range, day);

@@ -42,7 +42,7 @@ double PerfSeconds() {
 
 void SleepMs(uint32_t ms) {
   if (ms == 0) {
-    ::sched_yield();
+    ::sched_yield();  // a yield, not a sleep (see clock.h)
     return;
   }
   struct timespec remaining;

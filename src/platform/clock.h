@@ -13,7 +13,12 @@ int64_t NowSeconds();
 uint32_t TickCountMs();
 // Monotonic seconds with sub-microsecond resolution.
 double PerfSeconds();
-// Sleeps for ms milliseconds; 0 yields the processor.
+// Sleeps for ms milliseconds. SleepMs(0) does not sleep: it yields the processor
+// (sched_yield) to another thread that is ready to run, and returns at once when there is
+// none. Loops that can run long on a host or playback thread (scans over thousands of
+// files, the writer's short look at an empty ring) call it between steps so that, on a small
+// machine, the writer and pacing threads get the processor without waiting for a full time
+// slice; where no other thread waits it costs a system call and nothing else.
 void SleepMs(uint32_t ms);
 
 // Test hooks: a null function restores the real clock. Not for production code.

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 
 #include "platform/syscalls.h"
 
@@ -16,53 +17,52 @@ namespace {
 
 using Sys = Syscalls;
 
+// Largest offset a file can have (off_t is 64-bit on every target: _FILE_OFFSET_BITS=64).
+constexpr uint64_t kMaxOffset = static_cast<uint64_t>(INT64_MAX);
+
+// Repeats a system call that a signal interrupted; every call here fails with -1.
+template <typename Call>
+auto RetryInterrupted(Call call) {
+  decltype(call()) rc;
+  do {
+    rc = call();
+  } while (rc == -1 && errno == EINTR);
+  return rc;
+}
+
 void CloseQuietly(int fd) {
   const int saved = errno;
   LoadSyscall (&Sys::close)(fd);
   errno = saved;
 }
 
-int LockWithRetry(int fd, int operation) {
-  int rc;
-  do {
-    rc = ::flock(fd, operation);
-  } while (rc != 0 && errno == EINTR);
-  return rc;
+// Why an open descriptor cannot serve as a recorder file, or 0 when it can. It must be a
+// regular file, made blocking again, and hold the shared lock that keeps the deletion worker
+// away; a file that the deletion worker unlinked between our open and our lock has no name
+// any more, and writing into it would lose the data, so it counts as not opened (ENOENT).
+int RefusalOf(int fd) {
+  struct stat st;
+  if (LoadSyscall(&Sys::fstat)(fd, &st) != 0) return errno;
+  if (!S_ISREG(st.st_mode) || ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    return EINVAL;
+  }
+  if (RetryInterrupted([fd] { return LoadSyscall(&Sys::flock)(fd, LOCK_SH); }) != 0) return errno;
+  if (LoadSyscall(&Sys::fstat)(fd, &st) != 0) return errno;
+  return st.st_nlink == 0 ? ENOENT : 0;
 }
 
-// Opens `path` and takes the shared lock that keeps the deletion worker away. A file that
-// the deletion worker unlinked between our open and our lock has no name any more: writing
-// into it would lose the data, so it counts as not opened.
-int OpenLocked(const std::string& path, int flags) {
-  int fd;
+// Opens `path` with the shared lock taken; -1 with errno set (and `*status`) on failure.
+int OpenLocked(const std::string& path, int flags, Status* status) {
   // Non-blocking, so a FIFO or a device named as a data or index file cannot hold the open
-  // up; anything but a regular file is refused below.
-  do {
-    fd = LoadSyscall(&Sys::open)(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0644);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return -1;
-  struct stat kind;
-  if (::fstat(fd, &kind) != 0 || !S_ISREG(kind.st_mode) ||
-      ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
-    CloseQuietly(fd);
-    errno = EINVAL;
-    return -1;
-  }
-  if (LockWithRetry(fd, LOCK_SH) != 0) {
-    CloseQuietly(fd);
-    return -1;
-  }
-  struct stat st;
-  if (::fstat(fd, &st) != 0) {
-    CloseQuietly(fd);
-    return -1;
-  }
-  if (st.st_nlink == 0) {
-    CloseQuietly(fd);
-    errno = ENOENT;
-    return -1;
-  }
-  return fd;
+  // up; anything but a regular file is refused.
+  const int fd = RetryInterrupted(
+      [&] { return LoadSyscall(&Sys::open)(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0644); });
+  int error = fd < 0 ? errno : RefusalOf(fd);
+  if (fd >= 0 && error != 0) CloseQuietly(fd);
+  if (error == 0) return fd;
+  if (status != nullptr) *status = Status::FromErrno("open", path, error);
+  errno = error;
+  return -1;
 }
 
 bool StatPath(const std::string& path, struct stat* st) {
@@ -75,19 +75,24 @@ size_t OneCallCount(uint64_t count) {
   return static_cast<size_t>(std::min<uint64_t>(count, static_cast<uint64_t>(SSIZE_MAX)));
 }
 
+bool RangeFits(uint64_t offset, uint64_t count) {
+  return offset <= kMaxOffset && count <= kMaxOffset - offset;
+}
+
 }  // namespace
 
-std::unique_ptr<File> File::Open(const std::string& path, Mode mode, bool writeThrough) {
+std::unique_ptr<File> File::Open(const std::string& path, Mode mode, bool writeThrough,
+                                 Status* status) {
   int flags = O_RDWR;
   if (mode == Mode::kOpenOrCreate) flags |= O_CREAT;
   if (writeThrough) flags |= O_DSYNC;
-  const int fd = OpenLocked(path, flags);
+  const int fd = OpenLocked(path, flags, status);
   if (fd < 0) return nullptr;
   return std::unique_ptr<File>(new File(fd, path));
 }
 
-std::unique_ptr<File> File::OpenReadOnly(const std::string& path) {
-  const int fd = OpenLocked(path, O_RDONLY);
+std::unique_ptr<File> File::OpenReadOnly(const std::string& path, Status* status) {
+  const int fd = OpenLocked(path, O_RDONLY, status);
   if (fd < 0) return nullptr;
   return std::unique_ptr<File>(new File(fd, path));
 }
@@ -96,83 +101,89 @@ File::~File() {
   if (fd_ >= 0) LoadSyscall (&Sys::close)(fd_);  // also drops the shared lock
 }
 
-int64_t File::Read(void* buffer, uint64_t count) {
-  ssize_t got;
-  do {
-    got = LoadSyscall(&Sys::read)(fd_, buffer, OneCallCount(count));
-  } while (got < 0 && errno == EINTR);
-  return got;
-}
-
-int64_t File::Write(const void* data, uint64_t count) {
-  ssize_t put;
-  do {
-    put = LoadSyscall(&Sys::write)(fd_, data, OneCallCount(count));
-  } while (put < 0 && errno == EINTR);
-  return put;
-}
-
-int64_t File::Seek(int64_t offset, SeekOrigin origin) {
-  int whence = SEEK_SET;
-  switch (origin) {
-    case SeekOrigin::kBegin:
-      whence = SEEK_SET;
-      break;
-    case SeekOrigin::kCurrent:
-      whence = SEEK_CUR;
-      break;
-    case SeekOrigin::kEnd:
-      whence = SEEK_END;
-      break;
-    default:
-      errno = EINVAL;
-      return -1;
+Status File::ReadAt(uint64_t offset, void* buffer, uint64_t count, uint64_t* got) const {
+  if (got != nullptr) *got = 0;
+  if ((buffer == nullptr && count != 0) || !RangeFits(offset, count)) {
+    return Status::FromErrno("read", path_, EINVAL);
   }
-  const off_t pos = LoadSyscall(&Sys::lseek)(fd_, static_cast<off_t>(offset), whence);
-  return pos < 0 ? -1 : static_cast<int64_t>(pos);
-}
-
-int64_t File::Size() {
-  struct stat st;
-  if (::fstat(fd_, &st) != 0) return -1;
-  return static_cast<int64_t>(st.st_size);
-}
-
-bool File::Flush() {
-  int rc;
-  do {
-    rc = LoadSyscall(&Sys::fsync)(fd_);
-  } while (rc != 0 && errno == EINTR);
-  return rc == 0;
-}
-
-bool File::SetLength(int64_t length) {
-  if (length < 0) {
-    errno = EINVAL;
-    return false;
+  auto* out = static_cast<uint8_t*>(buffer);
+  uint64_t done = 0;
+  Status status;
+  // A regular file gives all it has in one call; the loop covers calls cut short anyway.
+  while (done < count) {
+    const ssize_t n = RetryInterrupted([&] {
+      return LoadSyscall(&Sys::pread)(fd_, out + done, OneCallCount(count - done),
+                                      static_cast<off_t>(offset + done));
+    });
+    if (n < 0) {
+      status = Status::FromErrno("read", path_, errno);
+      break;
+    }
+    if (n == 0) {
+      status = Status::EndOfFile("read", path_);
+      break;
+    }
+    done += std::min(static_cast<uint64_t>(n), count - done);
   }
-  int rc;
-  do {
-    rc = LoadSyscall(&Sys::ftruncate)(fd_, static_cast<off_t>(length));
-  } while (rc != 0 && errno == EINTR);
-  return rc == 0;
+  if (got != nullptr) *got = done;
+  return status;
 }
 
-bool File::Reserve(int64_t length) {
-  if (length < 0) {
-    errno = EINVAL;
-    return false;
+Status File::WriteAt(uint64_t offset, const void* data, uint64_t length) {
+  if ((data == nullptr && length != 0) || !RangeFits(offset, length)) {
+    return Status::FromErrno("write", path_, data == nullptr ? EINVAL : EFBIG);
   }
-  if (length == 0) return true;
-  int rc;
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  uint64_t done = 0;
   do {
-    rc = LoadSyscall(&Sys::fallocate)(fd_, 0, 0, static_cast<off_t>(length));
-  } while (rc != 0 && errno == EINTR);
-  if (rc == 0) return true;
-  if (errno != EOPNOTSUPP && errno != ENOSYS) return false;
+    const uint64_t rest = length - done;
+    const ssize_t n = RetryInterrupted([&] {
+      return LoadSyscall(&Sys::pwrite)(fd_, bytes + done, OneCallCount(rest),
+                                       static_cast<off_t>(offset + done));
+    });
+    if (n < 0) return Status::FromErrno("write", path_, errno);
+    // Nothing written of a non-empty rest: repeating the call would spin for ever, and a
+    // file system that answers so has no room.
+    if (n == 0 && rest != 0) return Status::FromErrno("write", path_, ENOSPC);
+    done += std::min(static_cast<uint64_t>(n), rest);
+  } while (done < length);
+  return Status();
+}
+
+Status File::Flush() {
+  if (RetryInterrupted([this] { return LoadSyscall(&Sys::fsync)(fd_); }) != 0) {
+    return Status::FromErrno("flush", path_, errno);
+  }
+  return Status();
+}
+
+Status File::SetLength(int64_t length) {
+  if (length < 0) return Status::FromErrno("truncate", path_, EINVAL);
+  if (RetryInterrupted(
+          [&] { return LoadSyscall(&Sys::ftruncate)(fd_, static_cast<off_t>(length)); }) != 0) {
+    return Status::FromErrno("truncate", path_, errno);
+  }
+  return Status();
+}
+
+Status File::Reserve(int64_t length) {
+  if (length < 0) return Status::FromErrno("reserve", path_, EINVAL);
+  if (length == 0) return Status();
+  if (RetryInterrupted([&] {
+        return LoadSyscall(&Sys::fallocate)(fd_, 0, 0, static_cast<off_t>(length));
+      }) == 0) {
+    return Status();
+  }
+  if (errno != EOPNOTSUPP && errno != ENOSYS) return Status::FromErrno("reserve", path_, errno);
   // No reservation here: a sparse extension reads back as zeros all the same.
-  const int64_t size = Size();
-  return size >= length || SetLength(length);
+  if (Size() >= length) return Status();
+  return SetLength(length);
+}
+
+int64_t File::Size() const {
+  struct stat st;
+  if (LoadSyscall(&Sys::fstat)(fd_, &st) != 0) return -1;
+  return static_cast<int64_t>(st.st_size);
 }
 
 bool File::LockForWriting() {
@@ -181,11 +192,8 @@ bool File::LockForWriting() {
   lock.l_whence = SEEK_SET;
   lock.l_start = 0;
   lock.l_len = 0;  // the whole file, however long it grows
-  int rc;
-  do {
-    rc = LoadSyscall(&Sys::fcntlLock)(fd_, F_OFD_SETLK, &lock);
-  } while (rc != 0 && errno == EINTR);
-  return rc == 0;
+  return RetryInterrupted([&] { return LoadSyscall(&Sys::fcntlLock)(fd_, F_OFD_SETLK, &lock); }) ==
+         0;
 }
 
 std::vector<DirectoryEntry> FindFiles(const std::string& directory, const std::string& suffix) {
@@ -215,13 +223,6 @@ std::vector<DirectoryEntry> FindFiles(const std::string& directory, const std::s
   return entries;
 }
 
-bool LastWriteTime(const std::string& path, int64_t* utcSeconds) {
-  struct stat st;
-  if (!StatPath(path, &st)) return false;
-  if (utcSeconds != nullptr) *utcSeconds = static_cast<int64_t>(st.st_mtime);
-  return true;
-}
-
 bool LastWriteTimeNs(const std::string& path, int64_t* utcNanoseconds) {
   struct stat st;
   if (!StatPath(path, &st)) return false;
@@ -241,20 +242,13 @@ bool IsRegularFile(const std::string& path) {
   return StatPath(path, &st) && S_ISREG(st.st_mode);
 }
 
-bool DeleteFile(const std::string& path) {
-  if (path.empty()) return false;
-  return LoadSyscall(&Sys::unlink)(path.c_str()) == 0;
-}
-
 bool DeleteFileIfUnused(const std::string& path) {
   if (path.empty()) return false;
-  int fd;
-  do {
-    fd = LoadSyscall(&Sys::open)(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW, 0);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = RetryInterrupted(
+      [&] { return LoadSyscall(&Sys::open)(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW, 0); });
   if (fd < 0) return false;
   // Every File holds a shared lock while open, so an exclusive one means nobody uses it.
-  if (LockWithRetry(fd, LOCK_EX | LOCK_NB) != 0) {
+  if (RetryInterrupted([fd] { return LoadSyscall(&Sys::flock)(fd, LOCK_EX | LOCK_NB); }) != 0) {
     CloseQuietly(fd);
     return false;
   }

@@ -2,6 +2,11 @@
 // write-through mode (O_DSYNC), flushed with fdatasync. Every open file holds a shared
 // flock for as long as it is open, so the deletion worker (which needs an exclusive lock)
 // never removes a file that is being recorded or played.
+//
+// Reads and writes name their offset (pread/pwrite): the descriptor has no position that a
+// failed write would have to be moved back from, and two threads may use one file at
+// different offsets. Operations that can fail return a Status that names the operation, the
+// path and the errno.
 #pragma once
 
 #include <cstdint>
@@ -9,9 +14,9 @@
 #include <string>
 #include <vector>
 
-namespace platform {
+#include "platform/status.h"
 
-enum class SeekOrigin { kBegin = 0, kCurrent = 1, kEnd = 2 };
+namespace platform {
 
 class File {
  public:
@@ -19,38 +24,44 @@ class File {
     kOpenExisting,  // fail when the file does not exist
     kOpenOrCreate,  // create an empty file when missing
   };
-  // Opens `path` read-write. writeThrough adds O_DSYNC. Returns null on failure (errno set).
-  // A file that was unlinked between open and lock counts as not opened.
-  static std::unique_ptr<File> Open(const std::string& path, Mode mode, bool writeThrough);
+  // Opens `path` read-write. writeThrough adds O_DSYNC. Returns null on failure (errno set,
+  // and `*status` when given). A file that was unlinked between open and lock counts as not
+  // opened.
+  static std::unique_ptr<File> Open(const std::string& path, Mode mode, bool writeThrough,
+                                    Status* status = nullptr);
   // Opens read-only (catalogue and reader side); still holds the shared lock.
-  static std::unique_ptr<File> OpenReadOnly(const std::string& path);
+  static std::unique_ptr<File> OpenReadOnly(const std::string& path, Status* status = nullptr);
   ~File();  // closes
   File(const File&) = delete;
   File& operator=(const File&) = delete;
 
-  // Reads up to `count` bytes at the current position; returns bytes read or -1.
-  int64_t Read(void* buffer, uint64_t count);
-  // One write call at the current position; returns bytes written or -1 (EINTR retried).
-  int64_t Write(const void* data, uint64_t count);
-  // Moves the position; returns the new position or -1.
-  int64_t Seek(int64_t offset, SeekOrigin origin);
-  // Current size in bytes, or -1.
-  int64_t Size();
-  // fdatasync. true on success.
-  bool Flush();
-  // Sets the file's length (sparse extension or truncation). true on success.
-  bool SetLength(int64_t length);
+  // Reads exactly `count` bytes at `offset` into `buffer`. When the file ends first the
+  // result IsEndOfFile(); `*got` (when given) is the number of bytes read in every case.
+  // Interrupted and short calls are repeated.
+  Status ReadAt(uint64_t offset, void* buffer, uint64_t count, uint64_t* got = nullptr) const;
+  // Writes all `length` bytes of `data` at `offset`: interrupted calls are repeated, partial
+  // writes continued, and a call that writes nothing of a non-empty rest fails (ENOSPC: it
+  // would be repeated forever). A length of 0 is one write call of 0 bytes. After a failure
+  // the bytes the system did write stay in the file.
+  Status WriteAt(uint64_t offset, const void* data, uint64_t length);
+  // fdatasync.
+  Status Flush();
+  // Sets the file's length (sparse extension or truncation).
+  Status SetLength(int64_t length);
   // Reserves disk blocks for the first `length` bytes, growing the file to at least that
   // size (never shrinking it), so later writes there cannot fail for lack of space. Where the
-  // file system cannot reserve, the file is extended sparsely instead. false (errno set) when
-  // the space is not there.
-  bool Reserve(int64_t length);
+  // file system cannot reserve, the file is extended sparsely instead. Fails (ENOSPC, say)
+  // when the space is not there.
+  Status Reserve(int64_t length);
+  // Current size in bytes, or -1.
+  int64_t Size() const;
   // Takes the writer lock of the file: an exclusive record lock of this open file description
   // (F_OFD_SETLK over the whole file), so a second writer, in this process or another, is
   // refused. It does not touch the shared flock that keeps the deletion worker away, nor
   // readers, who never ask for it. Held until the file is closed. false when another open of
   // the file holds it.
   bool LockForWriting();
+
   int fd() const { return fd_; }
   const std::string& path() const { return path_; }
 
@@ -69,14 +80,11 @@ struct DirectoryEntry {
 // Entries of `directory` whose names end exactly (case-sensitive) with `suffix` (empty =
 // all), directories included and flagged. An unreadable or missing directory gives none.
 std::vector<DirectoryEntry> FindFiles(const std::string& directory, const std::string& suffix);
-// Last-write time (UTC seconds) of a path; false when it cannot be read.
-bool LastWriteTime(const std::string& path, int64_t* utcSeconds);
-// The same at the file system's full precision, in nanoseconds since 1970 (UTC).
+// Last-write time of a path at the file system's full precision, in nanoseconds since 1970
+// (UTC); false when it cannot be read.
 bool LastWriteTimeNs(const std::string& path, int64_t* utcNanoseconds);
 bool IsDirectory(const std::string& path);
 bool IsRegularFile(const std::string& path);
-// Plain delete. true on success.
-bool DeleteFile(const std::string& path);
 // Deletes a file only when nobody holds it open through File: takes an exclusive
 // non-blocking flock first. false when it is in use or cannot be deleted.
 bool DeleteFileIfUnused(const std::string& path);

@@ -123,7 +123,6 @@ LocalFields CTime::Local() const {
   out.minute = fields.tm_min;
   out.second = fields.tm_sec;
   out.isDst = fields.tm_isdst;
-  out.weekday = fields.tm_wday;
   return out;
 }
 

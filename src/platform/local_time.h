@@ -15,7 +15,6 @@ struct LocalFields {
   int minute = 0;
   int second = 0;
   int isDst = -1;   // as localtime_r gave it: 1, 0 (or -1 when unknown)
-  int weekday = 0;  // 0 = Sunday
 };
 
 class CTime {

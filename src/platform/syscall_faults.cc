@@ -4,17 +4,18 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 
+#include "platform/mutex.h"
 #include "platform/syscalls.h"
 
 namespace platform {
 namespace {
 
-constexpr int kCallKinds = 9;
+constexpr int kCallKinds = 8;
 
 struct FaultSlot {
   std::atomic<int> skip{0};
@@ -27,13 +28,13 @@ struct FaultSlot {
 };
 
 FaultSlot g_slots[kCallKinds];
-std::mutex g_pathMu;
-std::string g_pathPart[kCallKinds];  // guarded by g_pathMu
+Mutex g_pathMu;
+std::string g_pathPart[kCallKinds] GUARDED_BY(g_pathMu);
 
 FaultSlot& SlotOf(ScopedSyscallFault::Call call) { return g_slots[static_cast<int>(call)]; }
 
 bool PathMatches(ScopedSyscallFault::Call call, const char* path) {
-  std::lock_guard<std::mutex> lock(g_pathMu);
+  MutexLock lock(&g_pathMu);
   const std::string& part = g_pathPart[static_cast<int>(call)];
   return part.empty() || (path != nullptr && std::strstr(path, part.c_str()) != nullptr);
 }
@@ -71,15 +72,15 @@ int FaultyOpen(const char* path, int flags, mode_t mode) {
   if (PathMatches(C::kOpen, path) && Hit(slot)) return Fail(slot, -1);
   return ::open(path, flags, mode);
 }
-ssize_t FaultyRead(int fd, void* buf, size_t count) {
+ssize_t FaultyPread(int fd, void* buf, size_t count, off_t offset) {
   FaultSlot& slot = SlotOf(C::kRead);
   if (Hit(slot)) return Fail<ssize_t>(slot, -1);
-  return ::read(fd, buf, count);
+  return ::pread(fd, buf, count, offset);
 }
-ssize_t FaultyWrite(int fd, const void* buf, size_t count) {
+ssize_t FaultyPwrite(int fd, const void* buf, size_t count, off_t offset) {
   FaultSlot& slot = SlotOf(C::kWrite);
   const Verdict verdict = TakeFault(slot);
-  if (verdict == Verdict::kPass) return ::write(fd, buf, count);
+  if (verdict == Verdict::kPass) return ::pwrite(fd, buf, count, offset);
   if (verdict == Verdict::kAfter) {
     const int error = slot.afterError.load();
     if (error == 0) return 0;
@@ -89,12 +90,7 @@ ssize_t FaultyWrite(int fd, const void* buf, size_t count) {
   const long limit = slot.shortLimit.load();
   if (limit < 0) return Fail<ssize_t>(slot, -1);
   if (limit == 0) return 0;
-  return ::write(fd, buf, count < static_cast<size_t>(limit) ? count : static_cast<size_t>(limit));
-}
-off_t FaultyLseek(int fd, off_t offset, int whence) {
-  FaultSlot& slot = SlotOf(C::kLseek);
-  if (Hit(slot)) return Fail<off_t>(slot, -1);
-  return ::lseek(fd, offset, whence);
+  return ::pwrite(fd, buf, std::min(count, static_cast<size_t>(limit)), offset);
 }
 int FaultyFsync(int fd) {
   FaultSlot& slot = SlotOf(C::kFsync);
@@ -133,13 +129,10 @@ void Install(C call, bool faulty) {
       Swap(&Syscalls::open, faulty, &FaultyOpen);
       break;
     case C::kRead:
-      Swap(&Syscalls::read, faulty, &FaultyRead);
+      Swap(&Syscalls::pread, faulty, &FaultyPread);
       break;
     case C::kWrite:
-      Swap(&Syscalls::write, faulty, &FaultyWrite);
-      break;
-    case C::kLseek:
-      Swap(&Syscalls::lseek, faulty, &FaultyLseek);
+      Swap(&Syscalls::pwrite, faulty, &FaultyPwrite);
       break;
     case C::kFsync:
       Swap(&Syscalls::fsync, faulty, &FaultyFsync);
@@ -163,7 +156,7 @@ void Arm(C call, int error, long shortLimit, int skip, int times, const std::str
          int afterError = -1) {
   FaultSlot& slot = SlotOf(call);
   {
-    std::lock_guard<std::mutex> lock(g_pathMu);
+    MutexLock lock(&g_pathMu);
     g_pathPart[static_cast<int>(call)] = pathPart;
   }
   slot.error.store(error);

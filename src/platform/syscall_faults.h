@@ -11,7 +11,8 @@ namespace platform {
 
 class ScopedSyscallFault {
  public:
-  enum class Call { kOpen, kRead, kWrite, kLseek, kFsync, kFtruncate, kUnlink, kMmap, kFallocate };
+  // kRead fails pread calls, kWrite pwrite calls: the file layer's only reads and writes.
+  enum class Call { kOpen, kRead, kWrite, kFsync, kFtruncate, kUnlink, kMmap, kFallocate };
   static constexpr int kPersistent = -1;
 
   // Fails calls of `call` with `error` after `skip` calls have passed. When `pathPart` is

@@ -1,7 +1,9 @@
 #include "platform/syscalls.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -10,24 +12,27 @@ namespace platform {
 namespace {
 
 int RealOpen(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
+int RealFstat(int fd, struct stat* st) { return ::fstat(fd, st); }
 int RealFallocate(int fd, int mode, off_t offset, off_t length) {
   return ::fallocate(fd, mode, offset, length);
 }
+int RealFlock(int fd, int operation) { return ::flock(fd, operation); }
 int RealFcntlLock(int fd, int command, struct flock* lock) { return ::fcntl(fd, command, lock); }
 
 Syscalls MakeRealSyscalls() {
   Syscalls table{};
   table.open = &RealOpen;
   table.close = &::close;
-  table.read = &::read;
-  table.write = &::write;
-  table.lseek = &::lseek;
+  table.pread = &::pread;
+  table.pwrite = &::pwrite;
   // Data must be on disk; the file's times need not be, so the cheaper call does.
   table.fsync = &::fdatasync;
   table.ftruncate = &::ftruncate;
+  table.fstat = &RealFstat;
   table.unlink = &::unlink;
   table.mmap = &::mmap;
   table.fallocate = &RealFallocate;
+  table.flock = &RealFlock;
   table.fcntlLock = &RealFcntlLock;
   return table;
 }
@@ -35,8 +40,8 @@ Syscalls MakeRealSyscalls() {
 Syscalls g_active = MakeRealSyscalls();
 
 template <typename Fn>
-void StoreEntry(Fn* entry, Fn fn) {
-  std::atomic_ref<Fn>(*entry).store(fn, std::memory_order_release);
+void Restore(Fn Syscalls::*entry) {
+  SetSyscall(entry, RealSyscalls().*entry);
 }
 
 }  // namespace
@@ -49,18 +54,18 @@ const Syscalls& RealSyscalls() {
 }
 
 void RestoreSyscalls() {
-  const Syscalls& real = RealSyscalls();
-  StoreEntry(&g_active.open, real.open);
-  StoreEntry(&g_active.close, real.close);
-  StoreEntry(&g_active.read, real.read);
-  StoreEntry(&g_active.write, real.write);
-  StoreEntry(&g_active.lseek, real.lseek);
-  StoreEntry(&g_active.fsync, real.fsync);
-  StoreEntry(&g_active.ftruncate, real.ftruncate);
-  StoreEntry(&g_active.unlink, real.unlink);
-  StoreEntry(&g_active.mmap, real.mmap);
-  StoreEntry(&g_active.fallocate, real.fallocate);
-  StoreEntry(&g_active.fcntlLock, real.fcntlLock);
+  Restore(&Syscalls::open);
+  Restore(&Syscalls::close);
+  Restore(&Syscalls::pread);
+  Restore(&Syscalls::pwrite);
+  Restore(&Syscalls::fsync);
+  Restore(&Syscalls::ftruncate);
+  Restore(&Syscalls::fstat);
+  Restore(&Syscalls::unlink);
+  Restore(&Syscalls::mmap);
+  Restore(&Syscalls::fallocate);
+  Restore(&Syscalls::flock);
+  Restore(&Syscalls::fcntlLock);
 }
 
 }  // namespace platform

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -14,16 +15,19 @@ namespace platform {
 struct Syscalls {
   int (*open)(const char* path, int flags, mode_t mode);
   int (*close)(int fd);
-  ssize_t (*read)(int fd, void* buf, size_t count);
-  ssize_t (*write)(int fd, const void* buf, size_t count);
-  off_t (*lseek)(int fd, off_t offset, int whence);
+  // Every read and write of a file names its offset; nothing uses the descriptor's position.
+  ssize_t (*pread)(int fd, void* buf, size_t count, off_t offset);
+  ssize_t (*pwrite)(int fd, const void* buf, size_t count, off_t offset);
   int (*fsync)(int fd);  // used as fdatasync
   int (*ftruncate)(int fd, off_t length);
+  int (*fstat)(int fd, struct stat* st);
   int (*unlink)(const char* path);
   void* (*mmap)(void* addr, size_t length, int prot, int flags, int fd, off_t offset);
   // fallocate(fd, 0, offset, length): reserves blocks; EOPNOTSUPP where the file system
   // cannot.
   int (*fallocate)(int fd, int mode, off_t offset, off_t length);
+  // flock: the shared lock every open file holds, the deletion worker's exclusive one.
+  int (*flock)(int fd, int operation);
   // fcntl with a struct flock argument (the open-file-description record locks).
   int (*fcntlLock)(int fd, int command, struct flock* lock);
 };
@@ -35,8 +39,8 @@ void RestoreSyscalls();
 const Syscalls& RealSyscalls();
 
 // Replaces one entry while other threads may be making calls through the table (a writer
-// thread, say): ActiveSyscalls().write = ... is only safe while no other thread uses the
-// file layer. Example: SetSyscall(&Syscalls::write, &FailingWrite); a lambda without
+// thread, say): ActiveSyscalls().pwrite = ... is only safe while no other thread uses the
+// file layer. Example: SetSyscall(&Syscalls::pwrite, &FailingWrite); a lambda without
 // captures works too.
 template <typename Fn>
 void SetSyscall(Fn Syscalls::*entry, std::type_identity_t<Fn> fn) {

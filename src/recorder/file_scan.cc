@@ -18,25 +18,11 @@ namespace {
 
 enum FileSetSource : int32_t { kFromPathList = 0, kFromHeaderFile = 1 };
 
-// Reads exactly `count` bytes at the current position; false on an error or a short read
-// (the end of the file).
-bool ReadExact(platform::File& file, void* buffer, uint64_t count) {
-  auto* out = static_cast<uint8_t*>(buffer);
-  uint64_t done = 0;
-  while (done < count) {
-    const int64_t got = file.Read(out + done, count - done);
-    if (got <= 0) return false;
-    done += static_cast<uint64_t>(got);
-  }
-  return true;
-}
-
 // Reads the head of the header file from offset 0 and returns its record count; 0 when the
 // head is short or the count is 0.
 uint32_t ReadHeaderFileRecordCount(platform::File& file) {
   storage::HeaderFileHead head;
-  if (file.Seek(0, platform::SeekOrigin::kBegin) != 0) return 0;
-  if (!ReadExact(file, &head, sizeof(head))) return 0;
+  if (!file.ReadAt(0, &head, sizeof(head)).ok()) return 0;
   return head.recordCount;
 }
 
@@ -53,10 +39,7 @@ IndexedRecords ReadIndexedRecords(const std::string& dataPath) {
   if (indexPath.empty()) return result;
   std::unique_ptr<platform::File> index = platform::File::OpenReadOnly(indexPath);
   storage::IndexSummary summary;
-  if (!index ||
-      index->Seek(storage::kIndexSummaryOffset, platform::SeekOrigin::kBegin) !=
-          static_cast<int64_t>(storage::kIndexSummaryOffset) ||
-      !ReadExact(*index, &summary, sizeof(summary))) {
+  if (!index || !index->ReadAt(storage::kIndexSummaryOffset, &summary, sizeof(summary)).ok()) {
     return result;
   }
   result.dataBytes = summary.dataBytes;
@@ -108,7 +91,7 @@ int32_t CRecorder::LoadFileListFromHeaderFile() {
   // Records are read one at a time up to the file's real end, whatever the head claims.
   storage::FileInfo info;
   for (uint32_t n = 0; n < recordCount; ++n) {
-    if (!ReadExact(*headerFile, &info, sizeof(info))) break;
+    if (!headerFile->ReadAt(storage::HeaderFileInfoOffset(n), &info, sizeof(info)).ok()) break;
     std::string path = storage::FileInfoPath(info);
     if (!path.empty()) {
       fileNames.push_back(std::move(path));
@@ -181,9 +164,7 @@ int32_t CRecorder::FindNewestFromHeaderFile() {
   int32_t newest = noTime;
   storage::FileInfo info;
   for (uint32_t n = 0; n < recordCount; ++n) {
-    if (headerFile->Seek(static_cast<int64_t>(storage::HeaderFileInfoOffset(n)),
-                         platform::SeekOrigin::kBegin) < 0 ||
-        !ReadExact(*headerFile, &info, sizeof(info))) {
+    if (!headerFile->ReadAt(storage::HeaderFileInfoOffset(n), &info, sizeof(info)).ok()) {
       break;  // the real end of the file
     }
     const int32_t startTime = info.summary.startTime;

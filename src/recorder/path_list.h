@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "api/event_lock.h"
+#include "platform/mutex.h"
 
 class CPathList {
  public:
@@ -33,6 +33,6 @@ class CPathList {
 
  private:
   const std::string name_;
-  CEventLock lock;
+  platform::Mutex lock;
   std::vector<std::string> paths GUARDED_BY(lock);
 };

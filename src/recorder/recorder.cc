@@ -10,7 +10,7 @@ CRecorder::~CRecorder() {
   // is signalled and joined; recording is off by then, so no writer rotates (and starts
   // another closer) in between.
   Stop();
-  EventLockHolder hold(writeLock);
+  platform::MutexLock hold(&writeLock);
   StopLocked();
   EndCloserThread();
 }

@@ -24,7 +24,7 @@ CRecorderBase::CRecorderBase()
   videoSlots = std::make_shared<platform::Semaphore>(kRingSlots, kRingSlots);
 
   {
-    EventLockHolder hold(writeLock);
+    platform::MutexLock hold(&writeLock);
     ResetCurrentIndexRecord();
     writerShared->recorder = this;
   }
@@ -54,7 +54,7 @@ CRecorderBase::~CRecorderBase() {
   Stop();
 
   {
-    EventLockHolder hold(writeLock);
+    platform::MutexLock hold(&writeLock);
     // Every waiter on the rings wakes and fails, which ends the writer threads; a record a
     // writer still holds is discarded because recording is 0 and, from here on, the writer
     // finds no recorder behind the shared lock.
@@ -82,7 +82,7 @@ CRecorderBase::~CRecorderBase() {
   videoSlots.reset();
 
   {
-    EventLockHolder hold(writeLock);
+    platform::MutexLock hold(&writeLock);
     headerFile.reset();
     indexFile.reset();
     dataFile.reset();
@@ -120,7 +120,7 @@ void CRecorderBase::Initialise(const char* name, uintptr_t context,
 }
 
 int32_t CRecorderBase::Start() {
-  EventLockHolder hold(writeLock);
+  platform::MutexLock hold(&writeLock);
   if (recording == 0) {
     CloseRecordingFiles();
     ResetCurrentIndexRecord();
@@ -142,7 +142,7 @@ void CRecorderBase::Stop() {
   // Frames the host handed in before STOP are still in the rings; let the writer threads
   // take them into the write buffer first, so the flush below stores every accepted frame.
   if (recording == 1) WaitForRingsToDrain(threadJoinMs);
-  EventLockHolder hold(writeLock);
+  platform::MutexLock hold(&writeLock);
   StopLocked();
 }
 

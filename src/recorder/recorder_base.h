@@ -20,7 +20,6 @@
 #include <string>
 #include <vector>
 
-#include "api/event_lock.h"
 #include "platform/file.h"
 #include "platform/local_time.h"
 #include "platform/mutex.h"
@@ -41,7 +40,7 @@ class CRecorderBase;
 // recorder, so a writer that misses its bounded join at destruction (and is abandoned)
 // still finds a valid lock and learns that the recorder is gone.
 struct WriterThreadShared {
-  CEventLock writeLock;
+  platform::Mutex writeLock;
   // The recorder while it lives; cleared under writeLock by its destructor. A writer that
   // holds writeLock and finds it set may use the recorder until it unlocks.
   CRecorderBase* recorder GUARDED_BY(writeLock) = nullptr;
@@ -190,10 +189,10 @@ class CRecorderBase {
   // Rings and slot semaphores are shared with the writer threads (see WriterThreadShared).
   std::shared_ptr<CFrameRing> audioRing;
   std::shared_ptr<CFrameRing> videoRing;
-  CEventLock audioIntakeLock;
-  CEventLock videoIntakeLock;
+  platform::Mutex audioIntakeLock;
+  platform::Mutex videoIntakeLock;
   std::shared_ptr<WriterThreadShared> writerShared;
-  CEventLock& writeLock;  // writerShared->writeLock
+  platform::Mutex& writeLock;  // writerShared->writeLock
   std::shared_ptr<platform::Semaphore> audioSlots;
   std::shared_ptr<platform::Semaphore> videoSlots;
   storage::FileInfo currentIndexRecord;  // writeLock
@@ -202,6 +201,9 @@ class CRecorderBase {
   std::unique_ptr<platform::File> headerFile;
   std::unique_ptr<platform::File> indexFile;
   std::unique_ptr<platform::File> dataFile;
+  // Where the next write of records (or stream data) goes in dataFile (writeLock): the end
+  // of what reached the file, counting a buffer in flight on the CBufferWriter.
+  uint64_t dataWriteOffset = 0;
   std::unique_ptr<platform::File> nextIndexFile;
   std::unique_ptr<platform::File> nextDataFile;
   std::unique_ptr<platform::File> previousIndexFile;

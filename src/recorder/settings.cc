@@ -26,7 +26,7 @@ void RestartAround(CRecorderBase& recorder, Change change) {
 void CRecorderBase::SetHeaderFilePath(const char* path, int32_t source) {
   if (!pathList) return;
   RestartAround(*this, [&] {
-    EventLockHolder hold(writeLock);
+    platform::MutexLock hold(&writeLock);
     headerFilePath = path;
     fileSetSource = source;
   });

@@ -1,11 +1,9 @@
 #include "recording/buffer_writer.h"
 
-#include <condition_variable>
-#include <mutex>
 #include <new>
 #include <utility>
 
-#include "common/write_all.h"
+#include "platform/mutex.h"
 
 namespace {
 
@@ -19,21 +17,22 @@ struct SummaryJob {
 
 }  // namespace
 
-// What the threads share with their owner; everything below `mu` is guarded by it.
+// What the threads share with their owner.
 struct CBufferWriter::State {
-  std::mutex mu;
-  std::condition_variable changed;
-  bool stop = false;
+  platform::Mutex mu;
+  platform::CondVar changed;  // signalled at every change of the fields below
+  bool stop GUARDED_BY(mu) = false;
   // The buffer in flight, from Submit until the data thread has written it.
-  bool dataPending = false;
-  Job job;
-  const uint8_t* bytes = nullptr;
-  int32_t entry = 0;
+  bool dataPending GUARDED_BY(mu) = false;
+  Job job GUARDED_BY(mu);
+  const uint8_t* bytes GUARDED_BY(mu) = nullptr;
+  int32_t entry GUARDED_BY(mu) = 0;
   // The summary in flight, from the data thread's hand-over until it is written.
-  bool summaryPending = false;
-  SummaryJob summaryJob;
+  bool summaryPending GUARDED_BY(mu) = false;
+  SummaryJob summaryJob GUARDED_BY(mu);
   // Not yet collected by the owner.
-  Outcome outcome;
+  Outcome outcome GUARDED_BY(mu);
+  // The second buffer; set before the threads start and never changed.
   std::unique_ptr<uint8_t[]> spare;
 };
 
@@ -44,32 +43,31 @@ void RunDataThread(const std::shared_ptr<CBufferWriter::State>& state) {
     CBufferWriter::Job job;
     const uint8_t* bytes = nullptr;
     {
-      std::unique_lock<std::mutex> hold(state->mu);
-      state->changed.wait(hold, [&] { return state->stop || state->dataPending; });
+      platform::MutexLock hold(&state->mu);
+      while (!state->stop && !state->dataPending) state->changed.Wait(&state->mu);
       if (!state->dataPending) return;
       job = state->job;
       bytes = state->bytes;
     }
-    // The same steps as a buffer write on the writer thread: the bytes at the current
-    // position, a flush, and after a failure the position back where the write started.
-    const int64_t before = job.data->Seek(0, platform::SeekOrigin::kCurrent);
-    const bool written = WriteAll(job.data, bytes, job.length, nullptr) == 1;
+    // The same steps as a buffer write on the writer thread: the bytes at their offset, then
+    // a flush.
+    const bool written = job.data->WriteAt(job.offset, bytes, job.length).ok();
     job.data->Flush();
-    if (!written && before >= 0) job.data->Seek(before, platform::SeekOrigin::kBegin);
 
-    std::unique_lock<std::mutex> hold(state->mu);
+    platform::MutexLock hold(&state->mu);
     if (!written) {
       state->outcome.dataFailed = true;
+      state->outcome.lostOffset = job.offset;
       state->outcome.lostLength = job.length;
       state->outcome.lostEntry = state->entry;
     } else if (job.index != nullptr || job.header != nullptr) {
       // Summaries go out in order, one at a time.
-      state->changed.wait(hold, [&] { return !state->summaryPending; });
+      while (state->summaryPending) state->changed.Wait(&state->mu);
       state->summaryJob = SummaryJob{job.index, job.header, job.headerOffset, job.summary};
       state->summaryPending = true;
     }
     state->dataPending = false;
-    state->changed.notify_all();
+    state->changed.SignalAll();
   }
 }
 
@@ -77,8 +75,8 @@ void RunSummaryThread(const std::shared_ptr<CBufferWriter::State>& state) {
   for (;;) {
     SummaryJob job;
     {
-      std::unique_lock<std::mutex> hold(state->mu);
-      state->changed.wait(hold, [&] { return state->stop || state->summaryPending; });
+      platform::MutexLock hold(&state->mu);
+      while (!state->stop && !state->summaryPending) state->changed.Wait(&state->mu);
       if (!state->summaryPending) return;
       job = state->summaryJob;
     }
@@ -91,10 +89,10 @@ void RunSummaryThread(const std::shared_ptr<CBufferWriter::State>& state) {
         !CBufferWriter::WriteSummaryAt(*job.index, storage::kIndexSummaryOffset, job.summary)) {
       ++failures;
     }
-    std::lock_guard<std::mutex> hold(state->mu);
+    platform::MutexLock hold(&state->mu);
     state->outcome.summaryFailures += failures;
     state->summaryPending = false;
-    state->changed.notify_all();
+    state->changed.SignalAll();
   }
 }
 
@@ -122,9 +120,9 @@ CBufferWriter::~CBufferWriter() {
   // The recorder settles everything before it lets go of this object, so the threads are
   // idle here and end at once; the bound only guards against the unforeseen.
   {
-    std::lock_guard<std::mutex> hold(state_->mu);
+    platform::MutexLock hold(&state_->mu);
     state_->stop = true;
-    state_->changed.notify_all();
+    state_->changed.SignalAll();
   }
   if (dataThread_) dataThread_->Join(5000);
   if (summaryThread_) summaryThread_->Join(5000);
@@ -132,12 +130,12 @@ CBufferWriter::~CBufferWriter() {
 
 void CBufferWriter::Submit(const Job& job, int32_t entry) {
   {
-    std::lock_guard<std::mutex> hold(state_->mu);
+    platform::MutexLock hold(&state_->mu);
     state_->job = job;
     state_->bytes = fill_;
     state_->entry = entry;
     state_->dataPending = true;
-    state_->changed.notify_all();
+    state_->changed.SignalAll();
   }
   fill_ = fill_ == ownerBuffer_ ? state_->spare.get() : ownerBuffer_;
 }
@@ -147,9 +145,10 @@ CBufferWriter::Outcome CBufferWriter::WaitForData() { return Wait(/*summaryToo=*
 CBufferWriter::Outcome CBufferWriter::WaitForAll() { return Wait(/*summaryToo=*/true); }
 
 CBufferWriter::Outcome CBufferWriter::Wait(bool summaryToo) {
-  std::unique_lock<std::mutex> hold(state_->mu);
-  state_->changed.wait(
-      hold, [&] { return !state_->dataPending && (!summaryToo || !state_->summaryPending); });
+  platform::MutexLock hold(&state_->mu);
+  while (state_->dataPending || (summaryToo && state_->summaryPending)) {
+    state_->changed.Wait(&state_->mu);
+  }
   const Outcome outcome = state_->outcome;
   state_->outcome = Outcome{};
   return outcome;
@@ -157,9 +156,7 @@ CBufferWriter::Outcome CBufferWriter::Wait(bool summaryToo) {
 
 bool CBufferWriter::WriteSummaryAt(platform::File& file, uint64_t offset,
                                    const storage::IndexSummary& summary) {
-  if (file.Seek(static_cast<int64_t>(offset), platform::SeekOrigin::kBegin) < 0) return false;
-  const bool written = WriteAll(&file, &summary, sizeof(summary), nullptr) == 1;
+  const bool written = file.WriteAt(offset, &summary, sizeof(summary)).ok();
   file.Flush();
-  if (written) file.Seek(0, platform::SeekOrigin::kBegin);
   return written;
 }

@@ -33,21 +33,22 @@
 
 class CBufferWriter {
  public:
-  // One buffer write: `length` bytes of the fill buffer at the data file's current position,
-  // then the summary at kIndexSummaryOffset of the index file and at headerOffset of the
-  // header file (each when set), every write flushed.
+  // One buffer write: `length` bytes of the fill buffer at `offset` of the data file, then
+  // the summary at kIndexSummaryOffset of the index file and at headerOffset of the header
+  // file (each when set), every write flushed.
   struct Job {
     platform::File* data = nullptr;
+    uint64_t offset = 0;
     uint32_t length = 0;
     platform::File* index = nullptr;
     platform::File* header = nullptr;
     uint64_t headerOffset = 0;
     storage::IndexSummary summary{};
   };
-  // What happened since the last look. A failed data write leaves the data file's position
-  // where the write started, and its summary is not written.
+  // What happened since the last look. The summary of a failed data write is not written.
   struct Outcome {
     bool dataFailed = false;
+    uint64_t lostOffset = 0;      // where the failed buffer was to go
     uint32_t lostLength = 0;      // bytes of the failed buffer
     int32_t lostEntry = 0;        // the summary entry its records were counted in
     int32_t summaryFailures = 0;  // failed summary writes (header and index file counted apart)
@@ -72,7 +73,7 @@ class CBufferWriter {
   Outcome WaitForAll();
 
   // The summary write shared with the writer thread's own writes: `summary` at `offset`,
-  // flushed, and the position back at 0 after a good write. true when every byte was written.
+  // flushed. true when every byte was written.
   static bool WriteSummaryAt(platform::File& file, uint64_t offset,
                              const storage::IndexSummary& summary);
 

@@ -4,7 +4,6 @@
 #include <atomic>
 #include <utility>
 
-#include "common/write_all.h"
 #include "storage/formats.h"
 
 std::unique_ptr<platform::File> OpenRecordingFile(const std::string& path) {
@@ -36,18 +35,18 @@ bool PreallocateDataFile(platform::File& file) {
   bool reserved = size >= static_cast<int64_t>(storage::kDataFileSize);
   if (size >= 0 && !reserved) {
     const uint32_t forTest = g_reserveForTest.load();
-    reserved = forTest != 0 ? file.Reserve(forTest) && file.SetLength(storage::kDataFileSize)
-                            : file.Reserve(storage::kDataFileSize);
+    reserved = forTest != 0
+                   ? file.Reserve(forTest).ok() && file.SetLength(storage::kDataFileSize).ok()
+                   : file.Reserve(storage::kDataFileSize).ok();
     if (reserved) file.Flush();
   }
-  file.Seek(0, platform::SeekOrigin::kBegin);
   return reserved;
 }
 
 void PadDataFile(platform::File& file) {
   const int64_t size = file.Size();
   if (size >= 0 && size < static_cast<int64_t>(storage::kDataFileSize) &&
-      file.SetLength(storage::kDataFileSize)) {
+      file.SetLength(storage::kDataFileSize).ok()) {
     file.Flush();
   }
 }
@@ -96,10 +95,7 @@ void CFileCloser::FinishPreviousPair() {
   }
   if (previousIndex_) {
     const storage::FileHeader header = storage::MakeFileHeader();
-    if (previousIndex_->Seek(0, platform::SeekOrigin::kBegin) == 0 &&
-        WriteAll(previousIndex_.get(), &header, sizeof(header), nullptr) == 1) {
-      previousIndex_->Flush();
-    }
+    if (previousIndex_->WriteAt(0, &header, sizeof(header)).ok()) previousIndex_->Flush();
     previousIndex_.reset();
   }
 }

@@ -6,7 +6,6 @@
 #include <string>
 #include <utility>
 
-#include "common/write_all.h"
 #include "recorder/recorder.h"
 #include "recording/buffer_writer.h"
 #include "recording/file_closer.h"
@@ -63,6 +62,7 @@ int32_t CRecorder::OpenNextFile() {
     return 0;
   }
   dataFile = std::move(data);
+  dataWriteOffset = 0;
   // Published before the host hears of the file, so a query from its callback finds it.
   SetCurrentDataFile(name);
   RaiseEvent(RECORDER_EVENT_FILE_OPENED, 0, name);
@@ -81,17 +81,13 @@ int32_t CRecorder::OpenNextFile() {
     RaiseEvent(RECORDER_EVENT_FILE_OPENED, 0, indexName);
     currentIndexFileName = indexName;
     indexFile = std::move(index);
-    if (indexFile->Seek(0, platform::SeekOrigin::kBegin) == 0) {
-      const storage::FileHeader header = storage::MakeFileHeader();
-      const bool headerWritten = WriteAll(indexFile.get(), &header, sizeof(header), nullptr) == 1;
+    const storage::FileHeader header = storage::MakeFileHeader();
+    const bool headerWritten = indexFile->WriteAt(0, &header, sizeof(header)).ok();
+    indexFile->Flush();
+    if (headerWritten) {
+      const storage::IndexRecord record = storage::MakeIndexRecord(storage::DataFileBaseName(name));
+      indexFile->WriteAt(storage::kIndexRecordOffset, &record, sizeof(record));
       indexFile->Flush();
-      if (headerWritten) {
-        const storage::IndexRecord record =
-            storage::MakeIndexRecord(storage::DataFileBaseName(name));
-        const bool recordWritten = WriteAll(indexFile.get(), &record, sizeof(record), nullptr) == 1;
-        indexFile->Flush();
-        if (recordWritten) indexFile->Seek(0, platform::SeekOrigin::kBegin);
-      }
     }
   }
 

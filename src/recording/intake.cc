@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "api/event_lock.h"
 #include "platform/clock.h"
 #include "platform/local_time.h"
+#include "platform/mutex.h"
 #include "platform/semaphore.h"
 #include "recorder/recorder_base.h"
 #include "storage/formats.h"
@@ -88,11 +88,11 @@ bool TakeSlot(platform::Semaphore& slots) {
 // with statSize before anything can drop them. 1 whether stored or dropped.
 int32_t TakeIn(CRecorderBase& recorder, uint32_t channel, const PendingRecord& record,
                bool toVideoRing, bool counted, uint32_t statSize) {
-  CEventLock& intakeLock = toVideoRing ? recorder.videoIntakeLock : recorder.audioIntakeLock;
+  platform::Mutex& intakeLock = toVideoRing ? recorder.videoIntakeLock : recorder.audioIntakeLock;
   CFrameRing& ring = toVideoRing ? *recorder.videoRing : *recorder.audioRing;
   platform::Semaphore& slots = toVideoRing ? *recorder.videoSlots : *recorder.audioSlots;
 
-  EventLockHolder hold(intakeLock);
+  platform::MutexLock hold(&intakeLock);
   if (counted) recorder.RecordThroughput(channel, statSize);
 
   const uint64_t size = record.videoFormat

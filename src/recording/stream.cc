@@ -8,14 +8,13 @@
 #include <cstring>
 #include <string>
 
-#include "common/write_all.h"
 #include "platform/mutex.h"
 #include "recorder/recorder_base.h"
 #include "storage/formats.h"
 
 int32_t CRecorderBase::WriteStreamHeader(int32_t /*unused1*/, const void* data, uint32_t count,
                                          int32_t /*unused2*/) {
-  EventLockHolder hold(writeLock);
+  platform::MutexLock hold(&writeLock);
   if (recording.load() == 0) return 0;
   if (data == nullptr && count != 0) return 0;  // nothing to copy from: change nothing
 
@@ -34,7 +33,7 @@ int32_t CRecorderBase::WriteStreamHeader(int32_t /*unused1*/, const void* data, 
 
 int32_t CRecorderBase::WriteStreamData(int32_t /*unused1*/, const void* data, uint32_t count,
                                        int32_t fileId, int32_t /*unused2*/, int32_t /*unused3*/) {
-  EventLockHolder hold(writeLock);
+  platform::MutexLock hold(&writeLock);
   // intakeEnabled is set at construction and by the stream header and nothing clears it, so
   // this returns here in every call; the steps below stay for a host that may one day get
   // a way to clear it.
@@ -45,19 +44,19 @@ int32_t CRecorderBase::WriteStreamData(int32_t /*unused1*/, const void* data, ui
   if (fileId != streamFileId) {
     WriteIndexSummary(1);
     OpenNextFile();
-    if (dataFile) dataFile->Seek(0, platform::SeekOrigin::kBegin);
+    dataWriteOffset = 0;
     streamFileId = fileId;
   }
   if (!dataFile) return 0;
 
-  // Saved so a partial write can be rolled back: the next write then starts where this one
-  // did.
-  const int64_t start = dataFile->Seek(0, platform::SeekOrigin::kCurrent);
-  const int written = WriteAll(dataFile.get(), data, count, nullptr);
+  // A partial write is not counted: the next write starts where this one did.
+  const bool written = dataFile->WriteAt(dataWriteOffset, data, count).ok();
   dataFile->Flush();
-  if (written == 1) return 1;
+  if (written) {
+    dataWriteOffset += count;
+    return 1;
+  }
 
-  if (start >= 0) dataFile->Seek(start, platform::SeekOrigin::kBegin);
   std::string name;
   {
     platform::MutexLock nameHold(&currentDataFileLock);

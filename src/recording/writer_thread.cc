@@ -7,7 +7,6 @@
 #include <memory>
 #include <string>
 
-#include "common/write_all.h"
 #include "platform/clock.h"
 #include "platform/mutex.h"
 #include "recorder/recorder_base.h"
@@ -28,9 +27,8 @@ bool LastEntryInRange(int32_t lastEntry) {
 }
 
 // Writes `length` bytes at `offset` and flushes. true when every byte was written.
-bool WriteAt(platform::File& file, uint64_t offset, const void* data, uint32_t length) {
-  if (file.Seek(static_cast<int64_t>(offset), platform::SeekOrigin::kBegin) < 0) return false;
-  const bool written = WriteAll(&file, data, length, nullptr) == 1;
+bool WriteAndFlush(platform::File& file, uint64_t offset, const void* data, uint32_t length) {
+  const bool written = file.WriteAt(offset, data, length).ok();
   file.Flush();
   return written;
 }
@@ -114,7 +112,7 @@ void RunWriterThread(std::shared_ptr<WriterThreadShared> shared, std::shared_ptr
     int32_t taken = 0;
     int32_t unreturned = 0;
     {
-      EventLockHolder hold(shared->writeLock);
+      platform::MutexLock hold(&shared->writeLock);
       for (;;) {
         if (shared->recorder != nullptr) WriteFrameHeld(*shared->recorder, record, size);
         // Bounded, so START, STOP and the other writer thread get their turn.
@@ -177,21 +175,17 @@ int32_t CRecorderBase::CheckTimeAndRotate(platform::CTime time, bool willOverflo
     // A write test at offset 0: the start marker of the first record, which the first buffer
     // write puts there again.
     const uint32_t probe = storage::kRecordStartMarker;
-    if (dataFile->Seek(0, platform::SeekOrigin::kBegin) != 0 ||
-        WriteAll(dataFile.get(), &probe, sizeof(probe), nullptr) != 1) {
+    if (!dataFile->WriteAt(0, &probe, sizeof(probe)).ok()) {
       RaiseEvent(RECORDER_EVENT_WRITE_FAILED, -1, CurrentDataFileNameOf(*this));
       return GiveUp(*this, willOverflow);
     }
     // The buffered records go where the file's records end.
-    dataFile->Seek(summary.dataBytes - std::min(summary.dataBytes, writeFill),
-                   platform::SeekOrigin::kBegin);
+    dataWriteOffset = summary.dataBytes - std::min(summary.dataBytes, writeFill);
     // Without an index file the data file still records; a header that cannot be written
     // is reported once.
     if (indexFile) {
       const storage::FileHeader fileHeader = storage::MakeFileHeader();
-      if (WriteAt(*indexFile, 0, &fileHeader, sizeof(fileHeader))) {
-        indexFile->Seek(storage::kIndexRecordOffset, platform::SeekOrigin::kBegin);
-      } else {
+      if (!WriteAndFlush(*indexFile, 0, &fileHeader, sizeof(fileHeader))) {
         RaiseEvent(RECORDER_EVENT_WRITE_FAILED, -1, currentIndexFileName);
       }
     }
@@ -213,7 +207,7 @@ int32_t CRecorderBase::CheckTimeAndRotate(platform::CTime time, bool willOverflo
     storage::SummaryBuilder(&summary).Begin(time.seconds());
     OpenNextFile();
     // After a refused wrap this is the current file again, rewritten from its start.
-    if (dataFile) dataFile->Seek(0, platform::SeekOrigin::kBegin);
+    dataWriteOffset = 0;
     rotated = true;
   } else if (place == storage::RecordPlace::kNewEntry) {
     // The buffered records go out before the summary that counts them (FlushWriteBuffer
@@ -245,10 +239,9 @@ int32_t CRecorderBase::FlushWriteBuffer(int32_t reset) {
     if (reset != 0) ResetCurrentIndexRecord();
     return 0;
   }
-  const int64_t before = dataFile->Seek(0, platform::SeekOrigin::kCurrent);
-  const bool written = WriteAll(dataFile.get(), FillBuffer(*this), writeFill, nullptr) == 1;
-  dataFile->Flush();
+  const bool written = WriteAndFlush(*dataFile, dataWriteOffset, FillBuffer(*this), writeFill);
   if (written) {
+    dataWriteOffset += writeFill;
     WriteIndexSummary(reset);
     writeFill = 0;
     return 1;
@@ -256,7 +249,6 @@ int32_t CRecorderBase::FlushWriteBuffer(int32_t reset) {
 
   // The buffered records are lost: the next write starts where this one did, and the
   // summary no longer counts them, so readers are never sent to bytes that are not there.
-  if (before >= 0) dataFile->Seek(before, platform::SeekOrigin::kBegin);
   UncountLostRecords(*this, writeFill, bufferedEntry);
   writeFill = 0;
   if (reset != 0) ResetCurrentIndexRecord();
@@ -293,6 +285,7 @@ void SettleBufferWrites(CRecorderBase& recorder, const CBufferWriter::Outcome& o
   }
   if (outcome.dataFailed) {
     // The records gathered since are written where the lost ones would have gone.
+    recorder.dataWriteOffset = outcome.lostOffset;
     UncountLostRecords(recorder, outcome.lostLength, outcome.lostEntry);
     recorder.RaiseEvent(RECORDER_EVENT_WRITE_FAILED, -1, CurrentDataFileNameOf(recorder));
   }
@@ -319,6 +312,7 @@ void StartBufferWrite(CRecorderBase& recorder) {
   SettleBufferWrites(recorder, writer->WaitForData());
   CBufferWriter::Job job;
   job.data = recorder.dataFile.get();
+  job.offset = recorder.dataWriteOffset;
   job.length = recorder.writeFill;
   if (recorder.headerFile && recorder.openFileRecord >= 0) {
     job.header = recorder.headerFile.get();
@@ -327,5 +321,6 @@ void StartBufferWrite(CRecorderBase& recorder) {
   job.index = recorder.indexFile.get();
   job.summary = recorder.currentIndexRecord.summary;
   writer->Submit(job, recorder.bufferedEntry);
+  recorder.dataWriteOffset += recorder.writeFill;
   recorder.writeFill = 0;
 }

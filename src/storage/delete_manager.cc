@@ -4,10 +4,10 @@
 #include <set>
 #include <utility>
 
-#include "common/paths.h"
 #include "platform/file.h"
 #include "platform/local_time.h"
 #include "platform/mutex.h"
+#include "platform/paths.h"
 #include "recorder/event_callback_scope.h"
 #include "storage/formats.h"
 
@@ -56,8 +56,8 @@ class CDeleteManager::DeletionJob : public CWorkerThread::Job {
       if (entry.empty()) continue;
       // The path list names the data files of the rotation set: their directories are
       // scanned. An entry that is a directory is scanned as it is.
-      const std::string dir =
-          NormalizeDirectory(platform::IsDirectory(entry) ? entry : DirectoryOf(entry));
+      const std::string dir = platform::NormalizeDirectory(
+          platform::IsDirectory(entry) ? entry : platform::DirectoryOf(entry));
       if (!scanned.insert(dir).second) continue;
       for (const platform::DirectoryEntry& found :
            platform::FindFiles(dir, std::string(storage::kDataFileSuffix))) {

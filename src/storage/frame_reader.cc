@@ -30,7 +30,8 @@ const uint32_t CFileCatalog::kMaxFrameLength =
 
 namespace {
 
-// CRawFile moves by 32-bit signed offsets, so no byte beyond this is ever addressed.
+// Data files are addressed by 32-bit signed offsets (they hold 200 MiB), so no byte beyond
+// this is ever addressed.
 constexpr uint64_t kMaxReadableOffset = INT32_MAX;
 
 bool IsDeliveredRecord(const FrameHeader& header) {
@@ -38,52 +39,63 @@ bool IsDeliveredRecord(const FrameHeader& header) {
          (storage::IsDeliveredAudioType(header.type) || storage::IsDeliveredVideoType(header.type));
 }
 
-bool Tell(CRawFile* file, uint64_t* position) {
-  const uint32_t at = file->SeekTo(0, CRawFile::kCurrent);
-  if (at == CRawFile::kBadPosition) return false;
-  *position = at;
+bool Tell(const ReaderFile* file, uint64_t* position) {
+  *position = file->position;
   return true;
 }
 
-bool SeekAbsolute(CRawFile* file, uint64_t position) {
+bool SeekAbsolute(ReaderFile* file, uint64_t position) {
   if (position > kMaxReadableOffset) return false;
-  return file->SeekTo(static_cast<int32_t>(position), CRawFile::kBegin) != CRawFile::kBadPosition;
+  file->position = position;
+  return true;
 }
 
 // Callers have bounded `delta` by a position inside the readable range.
-bool SeekRelative(CRawFile* file, int64_t delta) {
+bool SeekRelative(ReaderFile* file, int64_t delta) {
   if (delta > static_cast<int64_t>(kMaxReadableOffset) ||
       delta < -static_cast<int64_t>(kMaxReadableOffset)) {
     return false;
   }
-  return file->SeekTo(static_cast<int32_t>(delta), CRawFile::kCurrent) != CRawFile::kBadPosition;
+  const int64_t to = static_cast<int64_t>(file->position) + delta;
+  if (to < 0) return false;
+  file->position = static_cast<uint64_t>(to);
+  return true;
+}
+
+// Reads exactly `count` bytes at the position, which moves by the bytes actually read; false
+// on a failed or short read (the end of the file).
+bool ReadExact(ReaderFile* file, void* buffer, uint32_t count) {
+  uint64_t got = 0;
+  const bool read = file->file->ReadAt(file->position, buffer, count, &got).ok();
+  file->position += got;
+  return read;
 }
 
 // Reads a record head at `start` (the file's position), in two reads as the records are
 // laid out: the start marker, then the 36-byte FrameHeader. Accepts it only when the
 // whole record fits below `limit`. On success the position is just after the head.
-bool ReadHeadForward(CRawFile* file, uint64_t start, uint64_t limit, FrameHeader* header) {
+bool ReadHeadForward(ReaderFile* file, uint64_t start, uint64_t limit, FrameHeader* header) {
   if (start + storage::kRecordHeadSize > limit) return false;
   uint8_t marker[storage::kStartMarkerSize];
-  if (file->ReadExact(marker, sizeof(marker)) != 1 ||
+  if (!ReadExact(file, marker, sizeof(marker)) ||
       storage::LoadU32(marker) != storage::kRecordStartMarker) {
     return false;
   }
-  if (file->ReadExact(header, storage::kFrameHeaderSize) != 1) return false;
+  if (!ReadExact(file, header, storage::kFrameHeaderSize)) return false;
   return start + storage::kRecordOverhead + header->bodySize <= limit;
 }
 
 // Reads the trailer at the position and checks that it closes a body of `bodySize` bytes.
-bool ReadTrailerMatches(CRawFile* file, uint32_t bodySize) {
+bool ReadTrailerMatches(ReaderFile* file, uint32_t bodySize) {
   uint8_t trailer[storage::kRecordTrailerSize];
   uint32_t trailerBodySize = 0;
-  return file->ReadExact(trailer, sizeof(trailer)) == 1 &&
+  return ReadExact(file, trailer, sizeof(trailer)) &&
          storage::ParseRecordTrailer(trailer, &trailerBodySize) && trailerBodySize == bodySize;
 }
 
 // True when a whole, consistent record (start marker, length inside `limit`, trailer that
 // agrees) starts at `offset`. Moves the position.
-bool StartsReadableRecord(CRawFile* file, uint64_t offset, uint64_t limit) {
+bool StartsReadableRecord(ReaderFile* file, uint64_t offset, uint64_t limit) {
   FrameHeader header;
   return SeekAbsolute(file, offset) && ReadHeadForward(file, offset, limit, &header) &&
          SeekRelative(file, header.bodySize) && ReadTrailerMatches(file, header.bodySize);
@@ -92,11 +104,11 @@ bool StartsReadableRecord(CRawFile* file, uint64_t offset, uint64_t limit) {
 // The first place at or after `from` (within one buffer's reach) where a whole record starts
 // that is followed by another whole record (or by `limit`): found by its start marker, and
 // checked by both trailers, so payload bytes that look like a marker are not taken for one.
-bool FindRecordStartFrom(CRawFile* file, uint64_t from, uint64_t limit, uint8_t* buffer,
+bool FindRecordStartFrom(ReaderFile* file, uint64_t from, uint64_t limit, uint8_t* buffer,
                          uint32_t capacity, uint64_t* start, int32_t* time) {
   if (from >= limit || !SeekAbsolute(file, from)) return false;
   const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(capacity, limit - from));
-  if (n < storage::kRecordHeadSize || file->ReadExact(buffer, n) != 1) return false;
+  if (n < storage::kRecordHeadSize || !ReadExact(file, buffer, n)) return false;
   for (uint32_t i = 0; i + storage::kRecordHeadSize <= n; ++i) {
     if (storage::LoadU32(buffer + i) != storage::kRecordStartMarker) continue;
     FrameHeader header;
@@ -115,12 +127,12 @@ bool FindRecordStartFrom(CRawFile* file, uint64_t from, uint64_t limit, uint8_t*
 // Reads the record that ends at `end` through its trailer: end marker, bodySize, then the
 // head, which must carry the start marker and the same bodySize. The record must lie
 // wholly between offset 0 and `end`. On success the position is the record's start.
-bool ReadRecordBefore(CRawFile* file, uint64_t end, FrameHeader* header) {
+bool ReadRecordBefore(ReaderFile* file, uint64_t end, FrameHeader* header) {
   if (end < storage::kRecordOverhead) return false;
   uint32_t bodySize = 0;
   if (!SeekAbsolute(file, end - storage::kRecordTrailerSize)) return false;
   uint8_t trailer[storage::kRecordTrailerSize];
-  if (file->ReadExact(trailer, sizeof(trailer)) != 1 ||
+  if (!ReadExact(file, trailer, sizeof(trailer)) ||
       !storage::ParseRecordTrailer(trailer, &bodySize)) {
     return false;
   }
@@ -138,7 +150,7 @@ bool ReadRecordBefore(CRawFile* file, uint64_t end, FrameHeader* header) {
 // anywhere; the caller positions it.
 class RecordWindow {
  public:
-  RecordWindow(CRawFile* file, uint64_t limit, uint8_t* buffer, uint32_t capacity)
+  RecordWindow(ReaderFile* file, uint64_t limit, uint8_t* buffer, uint32_t capacity)
       : file_(file), limit_(limit), buffer_(buffer), capacity_(capacity) {}
 
   // The record that starts at `start`: its header and the offset just after it.
@@ -180,16 +192,16 @@ class RecordWindow {
     const uint64_t room = std::min<uint64_t>(want, limit_ - offset);
     if (room < need || !SeekAbsolute(file_, offset)) return false;
     uint32_t got = static_cast<uint32_t>(room);
-    if (file_->ReadExact(buffer_, got) != 1) {
+    if (!ReadExact(file_, buffer_, got)) {
       got = need;
-      if (!SeekAbsolute(file_, offset) || file_->ReadExact(buffer_, got) != 1) return false;
+      if (!SeekAbsolute(file_, offset) || !ReadExact(file_, buffer_, got)) return false;
     }
     begin_ = offset;
     length_ = got;
     return true;
   }
 
-  CRawFile* const file_;
+  ReaderFile* const file_;
   const uint64_t limit_;
   uint8_t* const buffer_;
   const uint32_t capacity_;
@@ -202,13 +214,13 @@ class RecordWindow {
 // ---------------------------------------------------------------------------------------
 // Open data files.
 
-std::unique_ptr<CRawFile>* CFileCatalog::OpenFileSlot(int32_t position) {
+std::unique_ptr<ReaderFile>* CFileCatalog::OpenFileSlot(int32_t position) {
   if (position < 0 || position >= std::min(fileCount, kOpenFileSlots)) return nullptr;
   return &openFiles[static_cast<size_t>(position)];
 }
 
-CRawFile* CFileCatalog::DataFileAt(int32_t position) {
-  std::unique_ptr<CRawFile>* slot = OpenFileSlot(position);
+ReaderFile* CFileCatalog::DataFileAt(int32_t position) {
+  std::unique_ptr<ReaderFile>* slot = OpenFileSlot(position);
   if (slot == nullptr) return nullptr;
   if (*slot) {
     if (openOrder.empty() || openOrder.back() != position) {
@@ -222,21 +234,19 @@ CRawFile* CFileCatalog::DataFileAt(int32_t position) {
   if (firstFile == kNoFile || position < firstFile || position > lastFile) return nullptr;
   const storage::FileInfo* info = FileInfoAt(position);
   if (info == nullptr) return nullptr;
-  std::unique_ptr<CRawFile> file = CRawFile::OpenForReading(storage::FileInfoPath(*info));
-  if (!file) return nullptr;
+  auto file = std::make_unique<ReaderFile>();
+  file->file = platform::File::OpenReadOnly(storage::FileInfoPath(*info));
+  if (!file->file) return nullptr;
 
   // Forget positions whose files were closed behind the reader's back (CloseDataFiles),
   // then make room by closing the least recently used files.
   std::erase_if(openOrder, [this](int32_t p) {
-    std::unique_ptr<CRawFile>* s = OpenFileSlot(p);
+    std::unique_ptr<ReaderFile>* s = OpenFileSlot(p);
     return s == nullptr || !*s;
   });
   while (openOrder.size() >= static_cast<size_t>(kMaxOpenDataFiles)) {
-    std::unique_ptr<CRawFile>* oldest = OpenFileSlot(openOrder.front());
-    if (oldest != nullptr && *oldest) {
-      (*oldest)->Close();
-      oldest->reset();
-    }
+    std::unique_ptr<ReaderFile>* oldest = OpenFileSlot(openOrder.front());
+    if (oldest != nullptr) oldest->reset();
     openOrder.erase(openOrder.begin());
   }
   *slot = std::move(file);
@@ -248,7 +258,7 @@ CRawFile* CFileCatalog::DataFileAt(int32_t position) {
 int32_t CFileCatalog::OpenDataFileCount() {
   int32_t count = 0;
   for (int32_t p : openOrder) {
-    std::unique_ptr<CRawFile>* slot = OpenFileSlot(p);
+    std::unique_ptr<ReaderFile>* slot = OpenFileSlot(p);
     if (slot != nullptr && *slot) ++count;
   }
   return count;
@@ -258,11 +268,8 @@ void CFileCatalog::OpenDayFiles() {
   // Every file the reader holds is listed in openOrder; the day's files are then opened
   // as the reader reaches them.
   for (int32_t p : openOrder) {
-    std::unique_ptr<CRawFile>* slot = OpenFileSlot(p);
-    if (slot != nullptr && *slot) {
-      (*slot)->Close();
-      slot->reset();
-    }
+    std::unique_ptr<ReaderFile>* slot = OpenFileSlot(p);
+    if (slot != nullptr) slot->reset();
     platform::SleepMs(0);
   }
   openOrder.clear();
@@ -272,7 +279,7 @@ void CFileCatalog::RewindOpenDayFiles() {
   if (firstFile == kNoFile) return;
   for (int32_t p : openOrder) {
     if (p < firstFile || p > lastFile) continue;
-    std::unique_ptr<CRawFile>* slot = OpenFileSlot(p);
+    std::unique_ptr<ReaderFile>* slot = OpenFileSlot(p);
     if (slot != nullptr && *slot) SeekAbsolute(slot->get(), 0);
   }
 }
@@ -349,7 +356,7 @@ int32_t CFileCatalog::PreviousReadablePosition(int32_t from) const {
 }
 
 void CFileCatalog::EndFileData() {
-  CRawFile* file = DataFileAt(currentFile);
+  ReaderFile* file = DataFileAt(currentFile);
   if (file != nullptr) SeekAbsolute(file, RecordedBytesAt(currentFile));
 }
 
@@ -423,7 +430,7 @@ int32_t CFileCatalog::SeekForwardToTime(CTime t, int32_t direction, uint32_t lea
   }
   if (currentFile == kNoFile) currentFile = PreviousReadablePosition(lastFile + 1);
   if (currentFile == kNoFile) return 0;
-  CRawFile* file = DataFileAt(currentFile);
+  ReaderFile* file = DataFileAt(currentFile);
   if (file == nullptr) {
     const int32_t next = NextOpenPosition(currentFile);
     if (next == kNoFile) return 0;
@@ -443,7 +450,7 @@ int32_t CFileCatalog::SeekForwardToTime(CTime t, int32_t direction, uint32_t lea
 }
 
 void CFileCatalog::PlanLead(CTime t, uint32_t leadChannels) {
-  CRawFile* file = DataFileAt(currentFile);
+  ReaderFile* file = DataFileAt(currentFile);
   uint64_t landingOffset = 0;
   if (file == nullptr || !Tell(file, &landingOffset)) return;
   const ReadPosition landing{currentFile, landingOffset};
@@ -485,7 +492,7 @@ void CFileCatalog::PlanLead(CTime t, uint32_t leadChannels) {
         !storage::IsDeliveredVideoType(header.type)) {
       continue;
     }
-    CRawFile* at = DataFileAt(currentFile);
+    ReaderFile* at = DataFileAt(currentFile);
     uint64_t offset = 0;
     if (at == nullptr || !Tell(at, &offset)) break;
     leadStart[header.channel] = {currentFile, offset};
@@ -512,7 +519,7 @@ int32_t CFileCatalog::WalkToTime(CTime t) {
   if (!walkWindow) walkWindow = std::make_unique<uint8_t[]>(kWalkWindowSize);
   uint32_t passed = 0;
   for (;;) {
-    CRawFile* file = IsReadablePosition(currentFile) ? DataFileAt(currentFile) : nullptr;
+    ReaderFile* file = IsReadablePosition(currentFile) ? DataFileAt(currentFile) : nullptr;
     uint64_t at = 0;
     if (file != nullptr && Tell(file, &at)) {
       const uint64_t limit = RecordedBytesAt(currentFile);
@@ -588,12 +595,12 @@ int32_t CFileCatalog::ResetReadPosition(int32_t direction) {
   if (direction > 0) {
     const int32_t first = NextReadablePosition(firstFile - 1);
     currentFile = first != kNoFile ? first : firstFile;
-    if (CRawFile* file = DataFileAt(currentFile)) SeekAbsolute(file, 0);
+    if (ReaderFile* file = DataFileAt(currentFile)) SeekAbsolute(file, 0);
     needKeyFrame.fill(1);
   } else if (direction < 0) {
     const int32_t last = PreviousReadablePosition(lastFile + 1);
     currentFile = last != kNoFile ? last : lastFile;
-    if (CRawFile* file = DataFileAt(currentFile)) {
+    if (ReaderFile* file = DataFileAt(currentFile)) {
       SeekAbsolute(file, RecordedBytesAt(currentFile));
     }
     needKeyFrame.fill(0);
@@ -625,7 +632,7 @@ int32_t CFileCatalog::PreviousOpenPosition(int32_t from) {
 }
 
 void CFileCatalog::ResyncForward(uint64_t damagedAt) {
-  CRawFile* file = DataFileAt(currentFile);
+  ReaderFile* file = DataFileAt(currentFile);
   if (file == nullptr) return;
   const uint64_t limit = RecordedBytesAt(currentFile);
   for (uint64_t start : EntryStarts(currentFile)) {
@@ -640,7 +647,7 @@ void CFileCatalog::ResyncForward(uint64_t damagedAt) {
 int32_t CFileCatalog::StepForward() {
   FrameHeader header;
   for (;;) {
-    CRawFile* file = IsReadablePosition(currentFile) ? DataFileAt(currentFile) : nullptr;
+    ReaderFile* file = IsReadablePosition(currentFile) ? DataFileAt(currentFile) : nullptr;
     uint64_t start = 0;
     if (file != nullptr && Tell(file, &start)) {
       const uint64_t limit = RecordedBytesAt(currentFile);
@@ -656,10 +663,10 @@ int32_t CFileCatalog::StepForward() {
     const int32_t next = NextOpenPosition(currentFile);
     if (next == kNoFile || stopReading.load() != 0) return kStepEnd;
     currentFile = next;
-    CRawFile* nextFile = DataFileAt(next);
+    ReaderFile* nextFile = DataFileAt(next);
     if (nextFile == nullptr || !SeekAbsolute(nextFile, 0)) return kStepEnd;
   }
-  CRawFile* file = DataFileAt(currentFile);
+  ReaderFile* file = DataFileAt(currentFile);
   if (!IsDeliveredRecord(header)) {
     // Pass over it; a trailer that does not close it is damage.
     uint64_t start = 0;
@@ -676,7 +683,7 @@ int32_t CFileCatalog::StepForward() {
 }
 
 uint64_t CFileCatalog::LastGoodEndBefore(uint64_t end) {
-  CRawFile* file = DataFileAt(currentFile);
+  ReaderFile* file = DataFileAt(currentFile);
   if (file == nullptr) return 0;
   if (!walkWindow) walkWindow = std::make_unique<uint8_t[]>(kWalkWindowSize);
   const std::vector<uint64_t> starts = EntryStarts(currentFile);
@@ -692,7 +699,7 @@ uint64_t CFileCatalog::LastGoodEndBefore(uint64_t end) {
 }
 
 bool CFileCatalog::StepBackOneRecord(FrameHeader* header) {
-  CRawFile* file = nullptr;
+  ReaderFile* file = nullptr;
   uint64_t end = 0;
   if (IsReadablePosition(currentFile)) {
     file = DataFileAt(currentFile);
@@ -736,7 +743,7 @@ int32_t CFileCatalog::StepBackward() {
 }
 
 void CFileCatalog::BackUpOneRecord() {
-  CRawFile* file = DataFileAt(currentFile);
+  ReaderFile* file = DataFileAt(currentFile);
   uint64_t end = 0;
   if (file == nullptr || !Tell(file, &end)) return;
   FrameHeader header;
@@ -746,7 +753,7 @@ void CFileCatalog::BackUpOneRecord() {
 
 void CFileCatalog::DeliverPrecedingKeyFrame(uint32_t channel) {
   const int32_t savedFile = currentFile;
-  CRawFile* file = DataFileAt(savedFile);
+  ReaderFile* file = DataFileAt(savedFile);
   uint64_t savedPosition = 0;
   if (file == nullptr || !Tell(file, &savedPosition)) return;
 
@@ -784,7 +791,7 @@ void CFileCatalog::DeliverPrecedingKeyFrame(uint32_t channel) {
 int32_t CFileCatalog::ReadRecordChecked(uint8_t* buffer, uint32_t capacity, bool* corrupt,
                                         std::vector<uint8_t>* growable, uint32_t growLimit) {
   *corrupt = true;
-  CRawFile* file = DataFileAt(currentFile);
+  ReaderFile* file = DataFileAt(currentFile);
   uint64_t start = 0;
   if (file == nullptr || buffer == nullptr || !Tell(file, &start)) return 0;
   FrameHeader header;
@@ -815,12 +822,12 @@ int32_t CFileCatalog::ReadRecordChecked(uint8_t* buffer, uint32_t capacity, bool
   uint8_t trailer[storage::kRecordTrailerSize];
   if (frameLength + storage::kRecordTrailerSize <= room) {
     // Body and trailer in one read; the trailer bytes land after the frame.
-    if (file->ReadExact(body, static_cast<uint32_t>(bodySize + storage::kRecordTrailerSize)) != 1) {
+    if (!ReadExact(file, body, static_cast<uint32_t>(bodySize + storage::kRecordTrailerSize))) {
       return 0;
     }
     std::memcpy(trailer, body + bodySize, sizeof(trailer));
-  } else if (file->ReadExact(body, static_cast<uint32_t>(bodySize)) != 1 ||
-             file->ReadExact(trailer, sizeof(trailer)) != 1) {
+  } else if (!ReadExact(file, body, static_cast<uint32_t>(bodySize)) ||
+             !ReadExact(file, trailer, sizeof(trailer))) {
     return 0;
   }
   uint32_t trailerBodySize = 0;
@@ -864,7 +871,7 @@ int32_t CFileCatalog::ReadNextFrameInto(uint8_t* buffer, uint32_t capacity,
     } while (step == kStepAgain);
     if (step == kStepEnd) return -1;
 
-    CRawFile* file = DataFileAt(currentFile);
+    ReaderFile* file = DataFileAt(currentFile);
     uint64_t start = 0;
     if (file == nullptr || !Tell(file, &start)) return -1;
     bool lead = false;

@@ -11,9 +11,9 @@
 
 #include <filesystem>
 #include <future>
-#include <mutex>
 #include <thread>
 
+#include "platform/mutex.h"
 #include "playback_test_util.h"
 #include "support/process_state.h"
 
@@ -209,7 +209,7 @@ TEST_F(ControlTest, EveryExportFromInsideEachCallbackReturnsAtOnce) {
     int32_t days = -1;
     bool other = false;  // INIT and END of another search worked
   };
-  std::mutex mu;
+  platform::Mutex mu;
   std::vector<Results> results;
   std::atomic<int> calls{0};
   std::atomic<bool> stopping{false};
@@ -243,7 +243,7 @@ TEST_F(ControlTest, EveryExportFromInsideEachCallbackReturnsAtOnce) {
     r.other = other != nullptr;
     _RECORDER_FILESEARCH_END(other);
     _RECORDER_FILESEARCH_END(self);
-    std::lock_guard<std::mutex> hold(mu);
+    platform::MutexLock hold(&mu);
     results.push_back(r);
   };
   log_.hook = [&](uint32_t, const FrameDescriptor*) { callEveryExport(log_.search.load()); };
@@ -253,12 +253,12 @@ TEST_F(ControlTest, EveryExportFromInsideEachCallbackReturnsAtOnce) {
   Display({1});
   PlayFrom(t0);
   ASSERT_TRUE(WaitUntil([&] {
-    std::lock_guard<std::mutex> hold(mu);
+    platform::MutexLock hold(&mu);
     return results.size() >= 1;
   }));
   ASSERT_TRUE(WaitUntil([&] { return !Object()->PlaybackThreadAlive(); }, 10000));
   stopper.join();
-  std::lock_guard<std::mutex> hold(mu);
+  platform::MutexLock hold(&mu);
   for (const Results& r : results) {
     EXPECT_EQ((std::vector<int32_t>{r.start, r.playTime, r.playRate, r.getRate, r.status, r.days}),
               (std::vector<int32_t>{0, 0, 0, 1, 0, 1}));

@@ -14,12 +14,12 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/clock.h"
 #include "platform/local_time.h"
+#include "platform/mutex.h"
 #include "playback/file_search.h"
 #include "recorder.h"
 #include "recorder/recorder_base.h"
@@ -277,15 +277,15 @@ class HostLog {
   }
 
   std::vector<HostEvent> Events() {
-    std::lock_guard<std::mutex> hold(mu_);
+    platform::MutexLock hold(&mu_);
     return events_;
   }
   size_t Size() {
-    std::lock_guard<std::mutex> hold(mu_);
+    platform::MutexLock hold(&mu_);
     return events_.size();
   }
   size_t Count(const std::function<bool(const HostEvent&)>& match, size_t from = 0) {
-    std::lock_guard<std::mutex> hold(mu_);
+    platform::MutexLock hold(&mu_);
     size_t n = 0;
     for (size_t i = from; i < events_.size(); ++i) n += match(events_[i]) ? 1 : 0;
     return n;
@@ -293,7 +293,7 @@ class HostLog {
 
   // The displayed video frames from event `from` on.
   std::vector<HostEvent> ShownSince(size_t from = 0) {
-    std::lock_guard<std::mutex> hold(mu_);
+    platform::MutexLock hold(&mu_);
     std::vector<HostEvent> shown;
     for (size_t i = from; i < events_.size(); ++i) {
       if (IsShown(events_[i])) shown.push_back(events_[i]);
@@ -308,11 +308,11 @@ class HostLog {
 
  private:
   void Add(HostEvent e) {
-    std::lock_guard<std::mutex> hold(mu_);
+    platform::MutexLock hold(&mu_);
     events_.push_back(std::move(e));
   }
 
-  std::mutex mu_;
+  platform::Mutex mu_;
   std::vector<HostEvent> events_;
 };
 

@@ -58,20 +58,20 @@ class FileScanTest : public ::testing::TestWithParam<const char*> {
 
   // The scan runs under writeLock, as Start runs it.
   int32_t Load() {
-    EventLockHolder hold(recorder->writeLock);
+    platform::MutexLock hold(&recorder->writeLock);
     return recorder->LoadFileList();
   }
   int32_t FindNewest() {
-    EventLockHolder hold(recorder->writeLock);
+    platform::MutexLock hold(&recorder->writeLock);
     return recorder->FindNewestFile();
   }
   int32_t CurrentFile() { return recorder->currentFile; }
   bool HeaderFileOpen() {
-    EventLockHolder hold(recorder->writeLock);
+    platform::MutexLock hold(&recorder->writeLock);
     return recorder->headerFile != nullptr;
   }
   std::vector<std::string> FileNames() {
-    EventLockHolder hold(recorder->writeLock);
+    platform::MutexLock hold(&recorder->writeLock);
     return recorder->fileNames;
   }
   void UseHeaderFile(const std::string& file) { recorder->SetHeaderFilePath(file.c_str(), 1); }

@@ -141,7 +141,7 @@ TEST_F(RecorderLifecycleTest, UnknownFileSetSourceMakesTheNextStartFail) {
 TEST_F(RecorderLifecycleTest, StartResetsThePerStartValues) {
   recorder->AddFilePath("/rec/a.VDB");
   {
-    EventLockHolder hold(recorder->writeLock);
+    platform::MutexLock hold(&recorder->writeLock);
     recorder->needHeader = 0;
     recorder->streamFileId = 9;
     recorder->overwriteCount = 1;
@@ -149,7 +149,7 @@ TEST_F(RecorderLifecycleTest, StartResetsThePerStartValues) {
     recorder->currentIndexRecord.summary.dataBytes = 77;
   }
   ASSERT_EQ(recorder->Start(), 1);
-  EventLockHolder hold(recorder->writeLock);
+  platform::MutexLock hold(&recorder->writeLock);
   const storage::IndexSummary& s = recorder->currentIndexRecord.summary;
   EXPECT_EQ(std::make_tuple(recorder->needHeader, recorder->streamFileId,
                             recorder->overwriteCount.load(), recorder->lastFrameTime.seconds(),

@@ -24,13 +24,13 @@ constexpr uint32_t kBigRecord = static_cast<uint32_t>(storage::VideoRecordSize(k
 std::atomic<int> g_failFd{-1};
 std::atomic<int> g_failCalls{0};  // data file writes still to fail
 
-ssize_t FailingDataWrite(int fd, const void* buf, size_t count) {
+ssize_t FailingDataWrite(int fd, const void* buf, size_t count, off_t offset) {
   if (fd == g_failFd.load() && g_failCalls.load() > 0) {
     g_failCalls.fetch_sub(1);
     errno = EIO;
     return -1;
   }
-  return platform::RealSyscalls().write(fd, buf, count);
+  return platform::RealSyscalls().pwrite(fd, buf, count, offset);
 }
 
 class BufferWriterTest : public RecorderTest {
@@ -41,13 +41,13 @@ class BufferWriterTest : public RecorderTest {
     ASSERT_EQ(_RECORDER_START(handle_), 1);
   }
   void TearDown() override {
-    platform::SetSyscall(&platform::Syscalls::write, platform::RealSyscalls().write);
+    platform::SetSyscall(&platform::Syscalls::pwrite, platform::RealSyscalls().pwrite);
     RecorderTest::TearDown();
   }
   int32_t At(int second) { return LocalSeconds(2024, 3, 10, 10, 0, second); }
   void FeedBig(int32_t time) { Feed(time, 1, 0, kBigPayload); }
   bool WriterStarted() {
-    EventLockHolder hold(Rec().writeLock);
+    platform::MutexLock hold(&Rec().writeLock);
     return Rec().bufferWriter != nullptr;
   }
   std::vector<int32_t> StoredTimes() { return TimesOf(ReadIndexedRecords(DataPath(0))); }
@@ -93,15 +93,15 @@ TEST_F(BufferWriterTest, LostBufferIsReportedUncountedAndOverwrittenByTheNext) {
   FeedBig(At(1));
   ASSERT_TRUE(WriterStarted());
   {
-    EventLockHolder hold(Rec().writeLock);
+    platform::MutexLock hold(&Rec().writeLock);
     g_failFd = Rec().dataFile->fd();
   }
   g_failCalls = 1;
-  platform::SetSyscall(&platform::Syscalls::write, &FailingDataWrite);
+  platform::SetSyscall(&platform::Syscalls::pwrite, &FailingDataWrite);
   // The next full buffer (that record and six more) is lost behind the writer's back.
   for (int i = 0; i < 15; ++i) FeedBig(At(1));
   _RECORDER_STOP(handle_);
-  platform::SetSyscall(&platform::Syscalls::write, platform::RealSyscalls().write);
+  platform::SetSyscall(&platform::Syscalls::pwrite, platform::RealSyscalls().pwrite);
 
   EXPECT_EQ(g_failCalls.load(), 0);
   EXPECT_EQ(log_.Count(RECORDER_EVENT_WRITE_FAILED, -1, DataPath(0)), 1u);

@@ -76,7 +76,7 @@ TEST_P(DeletionWhileRecordingTest, OldUnusedFilesGoWhileFilesInUseAndRecentOnesS
   // Recording goes on into the file that survived: what STOP writes out is readable.
   Drain();
   {
-    EventLockHolder hold(Rec().writeLock);
+    platform::MutexLock hold(&Rec().writeLock);
     Rec().FlushWriteBuffer(0);
   }
   EXPECT_EQ(ReadIndexedRecords(DataPath(0)).size(), 50u);

@@ -9,10 +9,10 @@
 #include <functional>
 #include <future>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
+#include "platform/mutex.h"
 #include "platform/syscall_faults.h"
 #include "recording_test_util.h"
 
@@ -46,13 +46,13 @@ class EventCallbackTest : public RecorderTest {
     auto* self = reinterpret_cast<EventCallbackTest*>(context);
     std::function<void(const Event&)> onEvent;
     {
-      std::lock_guard<std::mutex> hold(self->mu_);
+      platform::MutexLock hold(&self->mu_);
       onEvent = self->onEvent_;
     }
     if (onEvent) onEvent({recorder, code, status, std::string(path, static_cast<size_t>(length))});
   }
   void OnEvent(std::function<void(const Event&)> onEvent) {
-    std::lock_guard<std::mutex> hold(mu_);
+    platform::MutexLock hold(&mu_);
     onEvent_ = std::move(onEvent);
   }
 
@@ -67,7 +67,7 @@ class EventCallbackTest : public RecorderTest {
       done->set_value();
     });
     {
-      std::lock_guard<std::mutex> hold(mu_);
+      platform::MutexLock hold(&mu_);
       helpers_.push_back(std::move(helper));
     }
     return returned.wait_for(kBound) == std::future_status::ready;
@@ -79,7 +79,7 @@ class EventCallbackTest : public RecorderTest {
     ASSERT_EQ(_RECORDER_WRITEVIDEO(handle_, 0, &d), 1);
   }
 
-  std::mutex mu_;
+  platform::Mutex mu_;
   std::function<void(const Event&)> onEvent_;
   std::vector<std::thread> helpers_;
 };
@@ -140,13 +140,13 @@ TEST_F(EventCallbackTest, RotationCallbackMayCountRecordersWhileAnotherThreadEnd
 
 TEST_F(EventCallbackTest, NameOfTheOpenedFileIsCurrentInsideItsEvent) {
   AddFiles(3);
-  std::mutex seenMu;
+  platform::Mutex seenMu;
   std::vector<std::pair<std::string, std::string>> seen;  // event path, current file
   OnEvent([&](const Event& e) {
     if (e.code != RECORDER_EVENT_FILE_OPENED || e.status != 0 || e.path.back() != 'B') return;
     char name[300] = "none";
     _RECORDER_GETCURRENTRECFILE(e.recorder, name, sizeof(name));
-    std::lock_guard<std::mutex> hold(seenMu);
+    platform::MutexLock hold(&seenMu);
     seen.emplace_back(e.path, name);
   });
   ASSERT_EQ(_RECORDER_START(handle_), 1);  // on this thread
@@ -154,7 +154,7 @@ TEST_F(EventCallbackTest, NameOfTheOpenedFileIsCurrentInsideItsEvent) {
   g_testNow += 86400;
   WriteFrame();  // on the writer thread
   Drain();
-  std::lock_guard<std::mutex> hold(seenMu);
+  platform::MutexLock hold(&seenMu);
   ASSERT_EQ(seen.size(), 2u);
   for (const auto& [path, current] : seen) EXPECT_EQ(current, path);
 }

@@ -8,11 +8,11 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <tuple>
 #include <utility>
 #include <vector>
 
+#include "platform/mutex.h"
 #include "platform/syscall_faults.h"
 #include "platform/syscalls.h"
 #include "recording/writer_limits.h"
@@ -64,31 +64,31 @@ class FileRotationTest : public RecorderTest {
 };
 
 // Captures the summaries written to one file descriptor.
-std::mutex g_captureMu;
+platform::Mutex g_captureMu;
 std::atomic<int> g_captureFd{-1};
 std::vector<storage::IndexSummary> g_captured;
 
-ssize_t CapturingWrite(int fd, const void* buf, size_t count) {
+ssize_t CapturingWrite(int fd, const void* buf, size_t count, off_t offset) {
   if (fd == g_captureFd.load() && count == sizeof(storage::IndexSummary)) {
     storage::IndexSummary s;
     std::memcpy(&s, buf, sizeof(s));
-    std::lock_guard<std::mutex> hold(g_captureMu);
+    platform::MutexLock hold(&g_captureMu);
     g_captured.push_back(s);
   }
-  return platform::RealSyscalls().write(fd, buf, count);
+  return platform::RealSyscalls().pwrite(fd, buf, count, offset);
 }
 
 TEST_F(FileRotationTest, ChangeOfMinuteWritesTheSummaryThenStartsANewEntry) {
   StartWith(2);
   Feed(At(10, 10, 0, 59));
   {
-    EventLockHolder hold(Rec().writeLock);
+    platform::MutexLock hold(&Rec().writeLock);
     g_captureFd = Rec().indexFile->fd();
   }
   g_captured.clear();
-  platform::SetSyscall(&platform::Syscalls::write, &CapturingWrite);
+  platform::SetSyscall(&platform::Syscalls::pwrite, &CapturingWrite);
   Feed(At(10, 10, 1, 0));
-  platform::SetSyscall(&platform::Syscalls::write, platform::RealSyscalls().write);
+  platform::SetSyscall(&platform::Syscalls::pwrite, platform::RealSyscalls().pwrite);
 
   ASSERT_GE(g_captured.size(), 2u);
   // First the summary of the finished minute, then (after the buffer write) the new entry.
@@ -149,7 +149,7 @@ TEST_F(FileRotationTest, MoreThan199MiBRotatesEvenWithinASecond) {
   StartWith(2);
   const auto countAndFeed = [&](uint32_t counted) {
     {
-      EventLockHolder hold(Rec().writeLock);
+      platform::MutexLock hold(&Rec().writeLock);
       Rec().currentIndexRecord.summary.dataBytes = counted;
     }
     Feed(At(10, 10, 0, 0));
@@ -314,14 +314,15 @@ TEST_F(FileRotationTest, DottedDirectoriesAndNamesWithoutExtensionKeepTheIndexBe
 // Write calls on one descriptor: the first writes 100 bytes, the next fails with EIO.
 std::atomic<int> g_faultFd{-1};
 std::atomic<int> g_faultCalls{0};
-ssize_t PartialThenFailingWrite(int fd, const void* buf, size_t count) {
+ssize_t PartialThenFailingWrite(int fd, const void* buf, size_t count, off_t offset) {
   if (fd == g_faultFd.load()) {
     const int call = g_faultCalls.fetch_add(1);
-    if (call == 0) return platform::RealSyscalls().write(fd, buf, std::min<size_t>(count, 100));
+    if (call == 0)
+      return platform::RealSyscalls().pwrite(fd, buf, std::min<size_t>(count, 100), offset);
     errno = EIO;
     return -1;
   }
-  return platform::RealSyscalls().write(fd, buf, count);
+  return platform::RealSyscalls().pwrite(fd, buf, count, offset);
 }
 
 TEST_F(FileRotationTest, FailedBufferWriteIsReportedRolledBackAndUncounted) {
@@ -329,13 +330,13 @@ TEST_F(FileRotationTest, FailedBufferWriteIsReportedRolledBackAndUncounted) {
   Feed(At(10, 10, 0, 0));
   Feed(At(10, 10, 0, 1));  // the first record reaches the file
   {
-    EventLockHolder hold(Rec().writeLock);
+    platform::MutexLock hold(&Rec().writeLock);
     g_faultFd = Rec().dataFile->fd();
   }
   g_faultCalls = 0;
-  platform::SetSyscall(&platform::Syscalls::write, &PartialThenFailingWrite);
+  platform::SetSyscall(&platform::Syscalls::pwrite, &PartialThenFailingWrite);
   Feed(At(10, 10, 0, 2));  // writing the second record fails after 100 bytes
-  platform::SetSyscall(&platform::Syscalls::write, platform::RealSyscalls().write);
+  platform::SetSyscall(&platform::Syscalls::pwrite, platform::RealSyscalls().pwrite);
   EXPECT_EQ(log_.Count(RECORDER_EVENT_WRITE_FAILED, -1, DataPath(0)), 1u);
   // The first record and the one just buffered; the lost one is not counted.
   EXPECT_EQ(MemorySummary().dataBytes, 2 * kFedSize);
@@ -365,25 +366,25 @@ TEST_F(FileRotationTest, UnwritableIndexFileIsReportedAndDataStillRecords) {
 
 // The write test at the start of a recording fails once (EIO on the first 4-byte write).
 std::atomic<int> g_failedProbes{0};
-ssize_t ProbeFailsOnce(int fd, const void* buf, size_t count) {
+ssize_t ProbeFailsOnce(int fd, const void* buf, size_t count, off_t offset) {
   if (count == sizeof(uint32_t) && g_failedProbes.fetch_add(1) == 0) {
     errno = EIO;
     return -1;
   }
-  return platform::RealSyscalls().write(fd, buf, count);
+  return platform::RealSyscalls().pwrite(fd, buf, count, offset);
 }
 
 TEST_F(FileRotationTest, FailedWriteTestIsReportedAndTheSummaryStillMatchesTheData) {
   StartWith(2);
   g_failedProbes = 0;
-  platform::SetSyscall(&platform::Syscalls::write, &ProbeFailsOnce);
+  platform::SetSyscall(&platform::Syscalls::pwrite, &ProbeFailsOnce);
   std::vector<uint8_t> payload = Pattern(200, 3);
   for (int i = 0; i < 5; ++i) {
     FrameDescriptor d = VideoFrame(payload, 0);
     ASSERT_EQ(_RECORDER_WRITEVIDEO(handle_, 0, &d), 1);
   }
   Drain();
-  platform::SetSyscall(&platform::Syscalls::write, platform::RealSyscalls().write);
+  platform::SetSyscall(&platform::Syscalls::pwrite, platform::RealSyscalls().pwrite);
   EXPECT_GE(g_failedProbes.load(), 2);  // failed, then tried again with the next record
   EXPECT_EQ(log_.Count(RECORDER_EVENT_WRITE_FAILED, -1, DataPath(0)), 1u);
   _RECORDER_STOP(handle_);
@@ -457,7 +458,7 @@ TEST_F(FileRotationTest, ASecondRecorderIsRefusedTheFilesTheFirstOneRecords) {
       fields.reason = 1;
       std::vector<uint8_t> bytes(storage::VideoRecordSize(0, true));
       storage::BuildVideoRecord(bytes.data(), bytes.size(), fields, nullptr, 0);
-      EventLockHolder hold(second.writeLock);
+      platform::MutexLock hold(&second.writeLock);
       second.WriteFrame(bytes.data(), static_cast<uint32_t>(bytes.size()));
     }
   }
@@ -503,7 +504,7 @@ TEST_F(HeaderFileTest, SummariesGoToTheRecordOfTheFileInUse) {
   Feed(At(11, 10, 0, 1));
   Feed(At(11, 10, 0, 2));
   {
-    EventLockHolder hold(Rec().writeLock);
+    platform::MutexLock hold(&Rec().writeLock);
     EXPECT_TRUE(Rec().headerFile);  // kept open while recording, for the summary writes
   }
   _RECORDER_STOP(handle_);

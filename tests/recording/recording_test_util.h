@@ -12,7 +12,7 @@
 #include <tuple>
 #include <vector>
 
-#include "api/event_lock.h"
+#include "platform/mutex.h"
 #include "recorder.h"
 #include "recorder/recorder.h"
 #include "storage/formats.h"
@@ -126,12 +126,12 @@ class RecorderTest : public ::testing::Test {
     ASSERT_EQ(storage::BuildVideoRecord(record.data(), record.size(), fields, payload.data(),
                                         payload.size()),
               record.size());
-    EventLockHolder hold(Rec().writeLock);
+    platform::MutexLock hold(&Rec().writeLock);
     Rec().WriteFrame(record.data(), static_cast<uint32_t>(record.size()));
   }
 
   storage::IndexSummary MemorySummary() {
-    EventLockHolder hold(Rec().writeLock);
+    platform::MutexLock hold(&Rec().writeLock);
     return Rec().currentIndexRecord.summary;
   }
 

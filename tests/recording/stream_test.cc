@@ -37,7 +37,7 @@ class StreamTest : public RecorderTest {
   // inject write faults wait for it so the fault hits only the call under test.
   void WaitForCloser() {
     ASSERT_TRUE(WaitUntil([&] {
-      EventLockHolder hold(Rec().writeLock);
+      platform::MutexLock hold(&Rec().writeLock);
       return !Rec().closerThread || Rec().closerThread->Finished();
     }));
   }

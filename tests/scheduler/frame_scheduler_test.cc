@@ -7,14 +7,13 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <functional>
 #include <limits>
-#include <mutex>
 #include <thread>
 #include <tuple>
 
 #include "platform/clock.h"
+#include "platform/mutex.h"
 #include "scheduler_test_util.h"
 #include "support/wait_until.h"
 
@@ -68,9 +67,9 @@ class FrameSchedulerTest : public ::testing::Test {
 
   int32_t Log(std::vector<Delivery>* list, Delivery d) {
     d.at = platform::PerfSeconds();
-    std::lock_guard<std::mutex> lock(mu_);
+    platform::MutexLock lock(&mu_);
     list->push_back(std::move(d));
-    cv_.notify_all();
+    cv_.SignalAll();
     return 1;
   }
 
@@ -93,8 +92,12 @@ class FrameSchedulerTest : public ::testing::Test {
 
   bool WaitUntil(const std::function<bool()>& done,
                  std::chrono::milliseconds limit = std::chrono::seconds(15)) {
-    std::unique_lock<std::mutex> lock(mu_);
-    return cv_.wait_for(lock, limit, done);
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    platform::MutexLock lock(&mu_);
+    while (!done()) {
+      if (!cv_.WaitUntil(&mu_, deadline)) return done();
+    }
+    return true;
   }
 
   bool WaitVideo(size_t n) {
@@ -102,7 +105,7 @@ class FrameSchedulerTest : public ::testing::Test {
   }
 
   std::vector<Delivery> VideoCopy() {
-    std::lock_guard<std::mutex> lock(mu_);
+    platform::MutexLock lock(&mu_);
     return video_;
   }
 
@@ -119,8 +122,8 @@ class FrameSchedulerTest : public ::testing::Test {
   std::thread producer_;
   std::atomic<int> stored_{0};
   std::atomic<int32_t> lastResult_{-1};
-  std::mutex mu_;
-  std::condition_variable cv_;
+  platform::Mutex mu_;
+  platform::CondVar cv_;
   std::vector<Delivery> video_;
   std::vector<Delivery> audio_;
 };
@@ -139,12 +142,12 @@ TEST_F(FrameSchedulerTest, PauseDeliversNothingAndResumesWithoutBurst) {
 }
 
 double g_fakeNow = 0.0;
-std::mutex g_fakeMu;
+platform::Mutex g_fakeMu;
 
 // A counter that moves 50 ms at every reading: the pacing thread runs in its own virtual
 // time, however slowly the machine schedules it.
 double SteppingClock() {
-  std::lock_guard<std::mutex> lock(g_fakeMu);
+  platform::MutexLock lock(&g_fakeMu);
   g_fakeNow += 0.050;
   return g_fakeNow;
 }
@@ -278,7 +281,7 @@ TEST_F(FrameSchedulerTest, AudioNeedsMaskEnableAndNormalRate) {
   ASSERT_EQ(sched_->EnqueueAudio(1, CTime(kT0), pcm, 4, nullptr, 0, 1.0f), 1);
   ASSERT_EQ(sched_->EnqueueAudio(1, CTime(kT0 + 1), pcm, 4, nullptr, 0, 1.0f), 1);
   ASSERT_TRUE(WaitUntil([&] { return !audio_.empty(); }));
-  std::lock_guard<std::mutex> lock(mu_);
+  platform::MutexLock lock(&mu_);
   EXPECT_EQ(audio_[0].channel, 1u);
   EXPECT_EQ(audio_[0].data, std::vector<uint8_t>(pcm, pcm + 4));
   EXPECT_TRUE(video_.empty());

@@ -12,11 +12,11 @@
 #include <climits>
 #include <cstring>
 #include <filesystem>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "platform/file.h"
+#include "platform/mutex.h"
 #include "support/process_state.h"
 #include "support/scoped_env.h"
 #include "support/scratch_dir.h"
@@ -38,20 +38,20 @@ RECORDER_HANDLE FakeOwner() {
 // arguments other than the recorder, the deleted-file event, status 0 and the path with its
 // length is logged as "bad", so comparing the paths checks the arguments too.
 struct EventLog {
-  std::mutex mu;
+  platform::Mutex mu;
   std::vector<std::string> paths;
 
   static void Callback(RECORDER_HANDLE recorder, uintptr_t context, int32_t code, int32_t status,
                        const char* path, int32_t pathLength) {
     auto* log = reinterpret_cast<EventLog*>(context);
-    std::lock_guard<std::mutex> lock(log->mu);
+    platform::MutexLock lock(&log->mu);
     const bool good = recorder == FakeOwner() && code == RECORDER_EVENT_FILE_DELETED &&
                       status == 0 && path != nullptr &&
                       pathLength == static_cast<int32_t>(std::strlen(path));
     log->paths.emplace_back(good ? path : "bad");
   }
   std::vector<std::string> Paths() {
-    std::lock_guard<std::mutex> lock(mu);
+    platform::MutexLock lock(&mu);
     return paths;
   }
 };

@@ -2,10 +2,10 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/mutex.h"
 #include "recorder.h"
 
 namespace testsupport {
@@ -22,14 +22,14 @@ class EventLog {
   static void Callback(RECORDER_HANDLE, uintptr_t context, int32_t code, int32_t status,
                        const char* path, int32_t length) {
     auto* log = reinterpret_cast<EventLog*>(context);
-    std::lock_guard<std::mutex> hold(log->mu_);
+    platform::MutexLock hold(&log->mu_);
     log->events_.push_back(
         {code, status, path != nullptr ? std::string(path, static_cast<size_t>(length)) : ""});
   }
   uintptr_t Context() { return reinterpret_cast<uintptr_t>(this); }
 
   std::vector<RecorderEvent> Events() {
-    std::lock_guard<std::mutex> hold(mu_);
+    platform::MutexLock hold(&mu_);
     return events_;
   }
   size_t Count(int32_t code, int32_t status, const std::string& path) {
@@ -46,7 +46,7 @@ class EventLog {
   }
 
  private:
-  std::mutex mu_;
+  platform::Mutex mu_;
   std::vector<RecorderEvent> events_;
 };
 

@@ -125,17 +125,15 @@ void CFileSearchSession::OnFrame(uintptr_t context, uint32_t channel,
   } else if (frame.payload.size() >= 4) {
     std::memcpy(&frame.tag, frame.payload.data(), sizeof(frame.tag));
   }
-  {
-    std::lock_guard<std::mutex> hold(self->mutex_);
-    self->frames_.push_back(std::move(frame));
-  }
-  self->arrived_.notify_one();
+  platform::MutexLock hold(&self->mutex_);
+  self->frames_.push_back(std::move(frame));
+  self->arrived_.Signal();
 }
 
 std::vector<PlayedFrame> CFileSearchSession::Play(const PlayOptions& options) {
   const CRecorderLibrary& lib = CRecorderLibrary::Get();
   {
-    std::lock_guard<std::mutex> hold(mutex_);
+    platform::MutexLock hold(&mutex_);
     frames_.clear();
     playChannel_ = options.channel;
   }
@@ -151,18 +149,18 @@ std::vector<PlayedFrame> CFileSearchSession::Play(const PlayOptions& options) {
   const auto deadline = std::chrono::steady_clock::now() +
                         std::chrono::milliseconds(static_cast<int64_t>(options.maxSeconds * 1000));
   {
-    std::unique_lock<std::mutex> lock(mutex_);
+    platform::MutexLock hold(&mutex_);
     while (std::chrono::steady_clock::now() < deadline) {
       // Wake on every frame, and now and then without one, so `done` can judge idleness.
-      arrived_.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() +
-                                                       std::chrono::milliseconds(200)));
+      arrived_.WaitUntil(&mutex_, std::min(deadline, std::chrono::steady_clock::now() +
+                                                         std::chrono::milliseconds(200)));
       if (options.done && options.done(frames_)) break;
       if (options.stopRequested && options.stopRequested()) break;
     }
   }
   // The pacing thread calls back under its own lock, so the stop runs without ours.
   lib._RECORDER_FILESEARCH_STOP(search_);
-  std::lock_guard<std::mutex> hold(mutex_);
+  platform::MutexLock hold(&mutex_);
   return std::move(frames_);
 }
 

@@ -4,14 +4,13 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <ctime>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/mutex.h"
 #include "recorder.h"
 
 namespace dvrtool {
@@ -91,10 +90,10 @@ class CFileSearchSession {
   FILESEARCH_HANDLE search_ = nullptr;
   std::vector<std::string> indexFiles_;
   std::vector<SkippedIndexFile> skipped_;
-  std::mutex mutex_;
-  std::condition_variable arrived_;
-  std::vector<PlayedFrame> frames_;  // guarded by mutex_
-  uint32_t playChannel_ = 0;         // set before playback starts
+  platform::Mutex mutex_;
+  platform::CondVar arrived_;
+  std::vector<PlayedFrame> frames_ GUARDED_BY(mutex_);
+  uint32_t playChannel_ = 0;  // set before playback starts
 };
 
 }  // namespace dvrtool

@@ -17,19 +17,18 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
 
+#include "platform/mutex.h"
 #include "recorder.h"
 #include "storage/formats.h"
 
@@ -251,22 +250,22 @@ bool WriteHeaderFile(const std::string& path, const std::string& dir, int files)
 class StopSignal {
  public:
   void Raise() {
-    {
-      std::lock_guard<std::mutex> hold(mutex_);
-      raised_ = true;
-    }
-    changed_.notify_all();
+    platform::MutexLock hold(&mutex_);
+    raised_ = true;
+    changed_.SignalAll();
   }
   // false when the signal was raised before `until`.
   bool WaitUntil(Clock::time_point until) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return !changed_.wait_until(lock, until, [&] { return raised_; });
+    platform::MutexLock hold(&mutex_);
+    while (!raised_ && changed_.WaitUntil(&mutex_, until)) {
+    }
+    return !raised_;
   }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool raised_ = false;
+  platform::Mutex mutex_;
+  platform::CondVar changed_;
+  bool raised_ GUARDED_BY(mutex_) = false;
 };
 
 // The camera side: every 40 ms one frame for each of the 32 channels, paced on the clock so a

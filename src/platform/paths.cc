@@ -1,7 +1,8 @@
-#include "common/paths.h"
+#include "platform/paths.h"
 
 #include <cctype>
 
+namespace platform {
 namespace {
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
@@ -47,3 +48,5 @@ std::string FileTitleOf(const std::string& path) {
 std::string DirectoryOf(const std::string& path) {
   return WithNativeSeparators(path.substr(0, FinalComponentStart(path)));
 }
+
+}  // namespace platform

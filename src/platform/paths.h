@@ -6,6 +6,8 @@
 
 #include <string>
 
+namespace platform {
+
 inline constexpr char kPathSeparator = '/';
 
 // The path with every '\' and '/' turned into '/', plus a trailing '/' when the result is
@@ -17,3 +19,5 @@ std::string FileTitleOf(const std::string& path);
 // Drive and directory with the trailing separator, separators made native:
 // "D:\rec\file0001.VDB" gives "D:/rec/". A bare file name gives "".
 std::string DirectoryOf(const std::string& path);
+
+}  // namespace platform
