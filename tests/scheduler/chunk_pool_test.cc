@@ -4,12 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <random>
-#include <thread>
 #include <vector>
 
 #include "scheduler/formats.h"
@@ -113,28 +111,6 @@ TEST(ChunkPoolTest, ChunksPerRecordSpareChunkAndShortRoom) {
   ASSERT_TRUE(Put(pool, Pattern(10, 4)));
   EXPECT_EQ(Take(pool, 4096), (std::vector<uint8_t>{0xDE, 0xAD}));
   EXPECT_EQ(Take(pool), Pattern(10, 4));
-}
-
-// A reader on another thread sees every record whole and in order while the writer copies
-// with no lock held and grows the ring as it goes.
-TEST(ChunkPoolTest, ConcurrentReaderSeesWholeRecordsInOrder) {
-  CChunkPool pool(1024, 4);
-  constexpr uint32_t kRecords = 3000;
-  std::thread writer([&] {
-    for (uint32_t i = 0; i < kRecords; ++i) ASSERT_TRUE(Put(pool, Pattern(4 + i * 37 % 6000, i)));
-  });
-  uint32_t next = 0;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (next < kRecords && std::chrono::steady_clock::now() < deadline) {
-    if (pool.HasData() == 0) {
-      std::this_thread::yield();
-      continue;
-    }
-    ASSERT_EQ(Take(pool, 8192), Pattern(4 + next * 37 % 6000, next)) << next;
-    ++next;
-  }
-  writer.join();
-  EXPECT_EQ(next, kRecords);
 }
 
 TEST(LockedPtrQueueTest, LimitAcceptsOneMoreThenRefuses) {

@@ -129,6 +129,11 @@ TEST(FrameQueueTest, ModelAgainstReferenceFifo) {
     ASSERT_EQ(q.HasFrames(), !ref.empty());
     ASSERT_LE(q.MarkCount(), kMarkQueueLimit + 1);
   }
+  // A frame above the limit is refused before it is composed.
+  const uint8_t byte = 0;
+  EXPECT_EQ(q.Enqueue(0, CTime(t), &byte, kMaxFrameDataLength + 1, nullptr, 0, 1, 1.0f) +
+                q.Enqueue(0, CTime(t), &byte, -1, nullptr, 0, 1, 1.0f),
+            0);
   q.CloseGroup(1.0f);
   for (int i = 0; i < 20000 && !ref.empty(); ++i) {
     q.Deliver(now += 10.0, PlayModeOf(1.0f));
@@ -136,26 +141,6 @@ TEST(FrameQueueTest, ModelAgainstReferenceFifo) {
   }
   EXPECT_TRUE(ref.empty());
   EXPECT_EQ(q.MarkCount(), 0);
-}
-
-// Decode-only frames stored before the first displayed frame since a reset go out at once,
-// all in one Deliver and in no group; paused, nothing goes out.
-TEST(FrameQueueTest, LeadingUndisplayedFramesGoOutAtOnceInNoGroup) {
-  Collector out;
-  CFrameQueue q;
-  ASSERT_TRUE(q.Configure(&Collector::Take, &out, 0, kDefaultGroupThreshold));
-  q.Start();
-  const uint8_t byte = 1;
-  for (int i = 0; i < 5; ++i)
-    ASSERT_EQ(q.Enqueue(0, CTime(kT0 - i), &byte, 1, nullptr, 0, 0, 1.0f), 1);
-  EXPECT_EQ(q.Deliver(1.0, PlayModeOf(0.0f)), DeliverResult::kNothing);
-  EXPECT_EQ(q.Deliver(1.0, PlayModeOf(1.0f)), DeliverResult::kOther);
-  EXPECT_EQ(out.got.size(), 5u);
-  EXPECT_EQ(q.MarkCount(), 0);
-  EXPECT_FALSE(q.HasFrames());
-  // A frame of any size above the limit is refused before it is composed.
-  EXPECT_EQ(q.Enqueue(0, CTime(kT0), &byte, kMaxFrameDataLength + 1, nullptr, 0, 1, 1.0f), 0);
-  EXPECT_EQ(q.Enqueue(0, CTime(kT0), &byte, -1, nullptr, 0, 1, 1.0f), 0);
 }
 
 // A producer storing one displayed frame per second is held once the marks it created reach
