@@ -165,11 +165,11 @@ TEST_F(FrameSchedulerTest, SleepsUntilTheNextFrameIsDue) {
   ASSERT_TRUE(WaitUntil([&] { return stored_ == 26; }));
   sched_.SetRate(1.0f);  // the base is taken at 100.0
   ASSERT_TRUE(SleepAsked(1000)) << sched_.LastPacingWaitUs();
-  for (const auto& [now, shown, sleep] :
+  for (const auto& row :
        {std::tuple{100.037, 1u, 3000u}, {100.0405, 2u, 20000u}, {100.0795, 2u, 500u}}) {
-    g_now = now;
-    EXPECT_TRUE(WaitUntil([&] { return Video().size() == shown; }));
-    EXPECT_TRUE(SleepAsked(sleep)) << now << ": " << sched_.LastPacingWaitUs();
+    g_now = std::get<0>(row);
+    EXPECT_TRUE(WaitUntil([&] { return Video().size() == std::get<1>(row); }));
+    EXPECT_TRUE(SleepAsked(std::get<2>(row))) << g_now << ": " << sched_.LastPacingWaitUs();
   }
 }
 
