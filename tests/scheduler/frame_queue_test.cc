@@ -141,6 +141,17 @@ TEST(FrameQueueTest, ModelAgainstReferenceFifo) {
   }
   EXPECT_TRUE(ref.empty());
   EXPECT_EQ(q.MarkCount(), 0);
+  // A burst of large frames in one second grows the pool; a flush and a stop give it back.
+  q.Start();
+  const std::vector<uint8_t> big(300000, 7);
+  for (bool stop : {false, true}) {
+    for (int i = 0; i < 30; ++i) {
+      ASSERT_EQ(q.Enqueue(0, CTime(t), big.data(), 300000, nullptr, 0, 1, 1.0f), 1) << i;
+    }
+    EXPECT_GT(q.PoolChunkCount(), configured);
+    stop ? q.Stop() : q.Flush();
+    EXPECT_EQ(q.PoolChunkCount(), configured);
+  }
 }
 
 // A producer storing one displayed frame per second is held once the marks it created reach
