@@ -152,4 +152,30 @@ LocalStamp NowLocalStamp() {
   return stamp;
 }
 
+int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+
+// Day counts by eras of 400 years (146097 days), which repeat exactly; the year is taken to
+// start in March so the leap day ends it.
+int64_t DaysFromCivil(int64_t year, int64_t month, int64_t day) {
+  year -= month <= 2;
+  const int64_t era = FloorDiv(year, 400);
+  const int64_t yearOfEra = year - era * 400;
+  const int64_t dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+  const int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+  return era * 146097 + dayOfEra - 719468;
+}
+
+void CivilFromDays(int64_t days, int64_t* year, int64_t* month, int64_t* day) {
+  days += 719468;
+  const int64_t era = FloorDiv(days, 146097);
+  const int64_t dayOfEra = days - era * 146097;
+  const int64_t yearOfEra =
+      (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+  const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+  const int64_t marchMonth = (5 * dayOfYear + 2) / 153;
+  *day = dayOfYear - (153 * marchMonth + 2) / 5 + 1;
+  *month = marchMonth < 10 ? marchMonth + 3 : marchMonth - 9;
+  *year = yearOfEra + era * 400 + (*month <= 2);
+}
+
 }  // namespace platform

@@ -65,4 +65,12 @@ struct LocalStamp {
 // when either changes: a zone change is seen by the first stamp after it.
 LocalStamp NowLocalStamp();
 
+// Proleptic Gregorian calendar arithmetic, free of any zone: the day number of a date
+// (0 = 1970-01-01, negative before it) and back. Months outside 1..12 and days outside the
+// month are not normalised here; callers fold them first.
+int64_t DaysFromCivil(int64_t year, int64_t month, int64_t day);
+void CivilFromDays(int64_t days, int64_t* year, int64_t* month, int64_t* day);
+// Floor division (rounds towards minus infinity); b must not be 0.
+int64_t FloorDiv(int64_t a, int64_t b);
+
 }  // namespace platform

@@ -10,7 +10,10 @@
 #include "platform/thread.h"
 #include "storage/formats.h"
 
+using platform::CivilFromDays;
 using platform::CTime;
+using platform::DaysFromCivil;
+using platform::FloorDiv;
 using storage::FrameHeader;
 
 namespace {
@@ -82,29 +85,6 @@ bool SplitRecord(const uint8_t* data, int32_t dataLength, FrameHeader* header,
   return true;
 }
 
-int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
-
-int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
-  y -= m <= 2;
-  const int64_t era = FloorDiv(y, 400);
-  const int64_t yoe = y - era * 400;
-  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
-}
-
-void CivilFromDays(int64_t z, int64_t* y, int64_t* m, int64_t* d) {
-  z += 719468;
-  const int64_t era = FloorDiv(z, 146097);
-  const int64_t doe = z - era * 146097;
-  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const int64_t mp = (5 * doy + 2) / 153;
-  *d = doy - (153 * mp + 2) / 5 + 1;
-  *m = mp < 10 ? mp + 3 : mp - 9;
-  *y = yoe + era * 400 + (*m <= 2);
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------------------
@@ -120,8 +100,6 @@ CFileSearch::CFileSearch(uint32_t channelCount, uintptr_t hostContext,
       hostContext(hostContext),
       frameCallback(frameCallback),
       notifyCallback(notifyCallback),
-      seekTarget(CTime::NoTime().seconds()),
-      currentDay(CTime::NoTime().seconds()),
       catalog(std::make_unique<CFileCatalog>(this, &CFileSearch::KeyFrameCallback)) {}
 
 CFileSearch* CFileSearch::Create(uint32_t channelCount, uintptr_t hostContext,
@@ -181,10 +159,11 @@ int32_t CFileSearch::Start() {
   catalog->stopReading.store(0);
   scheduler->Start();
   catalog->Build();
-  // The new thread starts from scratch: what the host chose before carries over.
-  ratePending.store(1);
-  displayPending.store(1);
-  channelPending.store(1);
+  {
+    // The new thread starts from scratch: what the host chose before carries over.
+    platform::MutexLock marking(&requestLock);
+    requests.rate = requests.displayChanged = requests.channel = true;
+  }
   threadActive.store(1);
   uint64_t generation = 0;
   {
@@ -232,17 +211,23 @@ void CFileSearch::Seek(CTime t) {
   SeekLocked(t);
 }
 
-void CFileSearch::SeekLocked(CTime t) {
+uint64_t CFileSearch::SeekLocked(CTime t, int32_t resetDirection) {
   progressCount.store(0);
-  seekTarget.store(t.seconds());
-  currentDay.store(t.LocalMidnight().seconds());
   scheduler->Flush();
   lastShownTime.store(kNoShownTime);
-  // A read-position reset belongs to the day change that set it; a newer seek replaces it.
-  resetPending.store(0);
-  seekSerial.fetch_add(1);
-  seekPending.store(1);
+  uint64_t serial = 0;
+  {
+    platform::MutexLock hold(&requestLock);
+    requests.seekTarget = t;
+    requests.seek = true;
+    // A read-position reset belongs to the day change that asks for it with its seek; a
+    // newer seek replaces it.
+    requests.reset = resetDirection != 0;
+    if (resetDirection != 0) requests.resetDirection = resetDirection;
+    serial = ++requests.seekSerial;
+  }
   wakeEvent->Set();
+  return serial;
 }
 
 CTime CFileSearch::PlayTimeFromLocal(int32_t year, int32_t month, int32_t day, int32_t hour,
@@ -288,37 +273,44 @@ int32_t CFileSearch::PlayRate(float rate) {
   // A rate that is not a number has no direction and no pace: it changes nothing.
   if (!std::isfinite(rate)) return 1;
   const int64_t shown = lastShownTime.load();
-  playRate.store(rate);
-  const int32_t oldDirection = direction.load();
-  const int32_t newDirection = rate > 0.0f ? 1 : (rate < 0.0f ? -1 : oldDirection);
-  direction.store(newDirection);
+  const scheduler::PlayMode mode = scheduler::PlayModeOf(rate);
+  bool reverses = false;
+  {
+    platform::MutexLock hold(&requestLock);
+    requests.playRate = rate;
+    requests.mode = mode;
+    reverses = mode.direction * requests.direction < 0;
+    if (mode.direction != 0) requests.direction = mode.direction;
+  }
   // A reversal resumes in the new direction from the last displayed frame. The seek's flush
   // comes before the new rate, so no frame queued for the old direction is paced at it; what
   // the thread read before the seek is not queued after the flush.
-  if (oldDirection * newDirection < 0 && shown != kNoShownTime) {
-    Seek(CTime(static_cast<int32_t>(shown)));
-  }
+  if (reverses && shown != kNoShownTime) Seek(CTime(static_cast<int32_t>(shown)));
   scheduler->SetRate(rate);
-  ratePending.store(1);
+  platform::MutexLock hold(&requestLock);
+  requests.rate = true;
   return 1;
 }
 
 int32_t CFileSearch::GetPlayRate(float* rate) const {
   if (rate == nullptr) return 0;
-  *rate = playRate.load();
+  platform::MutexLock hold(&requestLock);
+  *rate = requests.playRate;
   return 1;
 }
 
 void CFileSearch::SetCurrentChannel(uint32_t channel) {
-  currentChannel.store(channel);
-  channelPending.store(1);
+  platform::MutexLock hold(&requestLock);
+  requests.currentChannel = channel;
+  requests.channel = true;
 }
 
 void CFileSearch::SetDisplayChannels(const uint32_t* words, int32_t count) {
   if (words == nullptr || count <= 0) return;
   const uint32_t n = std::min(static_cast<uint32_t>(count), channelCount);
-  for (uint32_t c = 0; c < n; ++c) display[c].store(words[c]);
-  displayPending.store(1);
+  platform::MutexLock hold(&requestLock);
+  std::copy(words, words + n, requests.display.begin());
+  requests.displayChanged = true;
 }
 
 int32_t CFileSearch::SetStatus(int32_t /*status*/) { return 0; }
@@ -415,7 +407,11 @@ void CFileSearch::DeliverVideo(uint32_t channel, const scheduler::FrameTime& tim
 void CFileSearch::DeliverAudio(uint32_t channel, const scheduler::FrameTime& time,
                                const uint8_t* data, int32_t dataLength, const uint8_t* second,
                                int32_t secondLength) {
-  if (frameCallback == nullptr || channel != currentChannel.load()) return;
+  if (frameCallback == nullptr) return;
+  {
+    platform::MutexLock hold(&requestLock);
+    if (channel != requests.currentChannel) return;
+  }
   FrameHeader header;
   const uint8_t* body = nullptr;
   if (!SplitRecord(data, dataLength, &header, &body)) return;

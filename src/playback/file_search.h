@@ -3,12 +3,11 @@
 // the pacing clock that delivers frames to the host (CFrameScheduler), and the playback
 // thread that moves frames from the one to the other.
 //
-// Threads: the host's threads call the control operations, which mostly store a request (a
-// value plus a pending flag) and wake the playback thread; the playback thread
-// (playback_thread.cc) applies the requests at the top of its loop and is the only reader
-// of the catalogue's frames; the scheduler's pacing thread runs the two wrappers that turn
-// queued frames into the host's FrameDescriptor forms. Every field that crosses threads
-// without a lock is atomic.
+// Threads: the host's threads call the control operations, which mostly store a request
+// (Requests, under requestLock) and wake the playback thread; the playback thread
+// (playback_thread.cc) takes a copy of the requests at the top of every pass, applies what
+// is new and is the only reader of the catalogue's frames; the scheduler's pacing thread
+// runs the two wrappers that turn queued frames into the host's FrameDescriptor forms.
 //
 // Lifetime: the object is shared between the host's handle and the playback thread, so a
 // thread that misses the bounded join at a stop (and is abandoned) still finds the object
@@ -20,6 +19,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "catalog/file_catalog.h"
 #include "platform/event.h"
@@ -28,6 +28,7 @@
 #include "platform/thread_annotations.h"
 #include "recorder.h"
 #include "scheduler/frame_scheduler.h"
+#include "scheduler/play_mode.h"
 
 namespace platform {
 class Thread;
@@ -48,8 +49,6 @@ class CFileSearch : public std::enable_shared_from_this<CFileSearch> {
   // The host hears the play position on every fourth displayed video frame after a seek.
   static constexpr uint32_t kFramesPerProgress = 4;
   static constexpr uint32_t kDefaultJoinTimeoutMs = 5000;
-  // Decode-only mark that playback sets in its copy of a record's keyFrame byte.
-  static constexpr uint8_t kDecodeOnlyBit = 16;
 
   // Makes a file search for channelCount channels (above 32 counts as 32) with its
   // scheduler open and its pacing thread running. Null when channelCount is 0 or the
@@ -116,6 +115,25 @@ class CFileSearch : public std::enable_shared_from_this<CFileSearch> {
  private:
   struct PlaybackState;
 
+  // What the host asked the playback thread for: the latest values, and which of them are
+  // new since the thread last took a copy. A new seek replaces a read-position reset that
+  // belonged to the day change before it.
+  struct Requests {
+    platform::CTime seekTarget;
+    float playRate = 1.0f;
+    scheduler::PlayMode mode = scheduler::PlayModeOf(1.0f);
+    int32_t direction = 1;  // of the last rate that had one; a pause keeps it
+    int32_t resetDirection = 1;
+    uint32_t currentChannel = 0;
+    std::array<uint32_t, kMaxChannels> display{};
+    uint64_t seekSerial = 0;  // counts every seek
+    bool seek = false;
+    bool rate = false;
+    bool reset = false;
+    bool displayChanged = false;
+    bool channel = false;
+  };
+
   CFileSearch(uint32_t channelCount, uintptr_t hostContext, FileSearchFrameCallback frameCallback,
               FileSearchNotifyCallback notifyCallback);
 
@@ -137,25 +155,27 @@ class CFileSearch : public std::enable_shared_from_this<CFileSearch> {
   static void KeyFrameCallback(uint8_t* record, int32_t length, CFileSearch* owner);
   void RunPlayback(uint64_t generation);
   void PlaybackLoop(PlaybackState& state);
+  // Copies the requests into the thread's own and clears their marks of new.
+  void TakeRequests(Requests* into) EXCLUDES(requestLock);
   bool ApplySeek(PlaybackState& state);
   void ApplyRequests(PlaybackState& state);
   bool PlayFrame(PlaybackState& state, int32_t length);
-  void OnKeyFrame(uint8_t* record, int32_t length);
+  void OnKeyFrame(const uint8_t* record, int32_t length);
   void ChangeDay(PlaybackState& state);
-  // Seeks to the recorded day after (step > 0) or before the one at `index`, unless a host
-  // seek or a stop came after `serial` (the seek serial the thread last applied) or the
-  // thread belongs to an earlier START.
-  void SeekForDayChange(PlaybackState& state, int32_t index, int32_t step, uint64_t serial);
+  // Seeks to recorded day `day`, with a read-position reset in `resetDirection` (none when
+  // 0), unless a host seek or a stop came after `serial` (the seek serial the thread last
+  // applied) or the thread belongs to an earlier START.
+  void SeekForDayChange(PlaybackState& state, int32_t day, int32_t resetDirection, uint64_t serial);
   bool DrainBeforeDayChange(PlaybackState& state);
-  // Seek's work; seekLock held.
-  void SeekLocked(platform::CTime t) REQUIRES(seekLock);
-  // True when at least one channel is displayed.
-  bool AnyChannelDisplayed() const;
+  // Seek's work; seekLock held. Returns the seek's serial.
+  uint64_t SeekLocked(platform::CTime t, int32_t resetDirection = 0) REQUIRES(seekLock)
+      EXCLUDES(requestLock);
   int32_t LoadDates();
-  int32_t FindDate(platform::CTime day) const;
+  std::optional<int32_t> FindDate(platform::CTime day) const;
+  // The recorded day after `index` in the direction of `step` (before it when step < 0),
+  // wrapping around; the last recorded day when `index` is none.
+  int32_t NextDay(std::optional<int32_t> index, int32_t step) const;
   bool SleepUnlessStopped(uint32_t ms) const;
-  float EffectiveRate() const;
-  void FillSideBlock(uint8_t* side, uint32_t type) const;
   int32_t Enqueue(PlaybackState& state, bool audio, uint32_t channel, const uint8_t* record,
                   int32_t length, int32_t display, float rate);
   bool StopRequested() const { return running.load() == 0 || abandoned.load() != 0; }
@@ -170,23 +190,10 @@ class CFileSearch : public std::enable_shared_from_this<CFileSearch> {
   const uintptr_t hostContext;
   const FileSearchFrameCallback frameCallback;
   const FileSearchNotifyCallback notifyCallback;
-  std::atomic<uint32_t> currentChannel{0};
   // Written and read by the playback thread only.
   std::array<platform::CTime, kDateTableSize> dates{};
   int32_t dateCount = 0;
-  std::array<std::atomic<uint32_t>, kMaxChannels> display{};
   std::atomic<uint32_t> progressCount{0};
-  std::atomic<int32_t> seekTarget;
-  std::atomic<int32_t> currentDay;
-  std::atomic<float> playRate{1.0f};
-  std::atomic<int32_t> resetDirection{1};
-  std::atomic<int32_t> direction{1};
-  std::atomic<float> appliedRate{0.0f};
-  std::atomic<int32_t> seekPending{0};
-  std::atomic<int32_t> ratePending{0};
-  std::atomic<int32_t> resetPending{0};
-  std::atomic<int32_t> displayPending{0};
-  std::atomic<int32_t> channelPending{0};
   std::unique_ptr<CFileCatalog> catalog;
 
   // Serialises START, STOP and SETPATH (and so the thread handle and the catalogue build).
@@ -194,6 +201,10 @@ class CFileSearch : public std::enable_shared_from_this<CFileSearch> {
   // Serialises seeks: the host's, and the playback thread's own at a day change, which must
   // never replace a host seek that came after the thread decided on it.
   platform::Mutex seekLock ACQUIRED_AFTER(controlLock);
+  // Guards the requests; nothing is called while it is held, so every thread (a host
+  // callback on the pacing thread too) may take it.
+  mutable platform::Mutex requestLock ACQUIRED_AFTER(seekLock);
+  Requests requests GUARDED_BY(requestLock);
   // Counted on at every STOP; a playback thread seeks only while it still belongs to the
   // current run, so one abandoned by a stop never touches a later START's state.
   uint64_t runGeneration GUARDED_BY(seekLock) = 0;
@@ -205,11 +216,9 @@ class CFileSearch : public std::enable_shared_from_this<CFileSearch> {
   std::atomic<int32_t> threadActive{0};
   // Set when a stop gave up waiting for the thread: it must not touch the catalogue again.
   std::atomic<int32_t> abandoned{0};
-  // Counts every Seek, so the playback thread can tell its own day-change seek from a
-  // host's seek that came after it.
-  std::atomic<uint64_t> seekSerial{0};
   // Time stamp of the last displayed video frame, as stored in its record (kNoShownTime
-  // when none since the last seek or stop). Reversals resume from it.
+  // when none since the last seek or stop: outside every 32-bit time). Reversals resume
+  // from it.
   static constexpr int64_t kNoShownTime = INT64_MIN;
   std::atomic<int64_t> lastShownTime{kNoShownTime};
   // The host's reference; dropped by End.

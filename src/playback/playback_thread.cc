@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "platform/clock.h"
@@ -19,6 +21,9 @@ using storage::FrameHeader;
 
 namespace {
 
+using scheduler::PlayKind;
+using scheduler::PlayMode;
+
 // How long the thread waits before it looks again.
 constexpr uint32_t kNothingReadableSleepMs = 100;
 constexpr uint32_t kNoDaysSleepMs = 1000;
@@ -28,13 +33,6 @@ constexpr uint32_t kFailedWaitSleepMs = 100;
 constexpr uint32_t kSleepSliceMs = 10;
 // The day change looks this often whether the queued frames have all been delivered.
 constexpr uint32_t kDrainPollMs = 5;
-
-// Rates with a meaning of their own.
-constexpr float kStepForward = 100.0f;
-constexpr float kStepBackward = -100.0f;
-// Key-frame-only band of the play rate: 27 < e <= 30.
-constexpr float kKeyOnlyLow = 27.0f;
-constexpr float kKeyOnlyHigh = 30.0f;
 
 enum class FrameClass { kNone, kAudio, kFirstVideo, kSecondVideo };
 
@@ -46,7 +44,29 @@ FrameClass ClassOf(uint32_t type) {
   return (type == 1 || type == 3) ? FrameClass::kFirstVideo : FrameClass::kSecondVideo;
 }
 
-bool InKeyOnlyBand(float e) { return e > kKeyOnlyLow && e <= kKeyOnlyHigh; }
+// Whether a first-class frame of a channel is sent, moving the channel's thinning counters
+// on: at fast rates one frame in mode.frameCycle (key frames always), in the key-frame-only
+// band one key frame in mode.keyCycle and nothing else.
+bool SendFirstClass(const PlayMode& mode, bool key, bool shown, int32_t& frameSkip,
+                    int32_t& keySkip) {
+  const bool band = mode.kind == PlayKind::kKeyFramesOnly;
+  const bool send = (key ? keySkip == 0 : !band) && ((frameSkip == 0 && shown) || key);
+  if (band) {
+    frameSkip = 0;
+    if (key) keySkip = keySkip + 1 < mode.keyCycle ? keySkip + 1 : 0;
+  } else {
+    keySkip = 0;
+    frameSkip = frameSkip + 1 < mode.frameCycle ? frameSkip + 1 : 0;
+  }
+  return send;
+}
+
+// The side block queued with every frame: 4, the record type, the rate last applied.
+void FillSideBlock(uint8_t* side, uint32_t type, float appliedRate) {
+  storage::StoreU32(side, CFileSearch::kSideBlockTag);
+  storage::StoreU32(side + 4, type);
+  storage::StoreAs(side + 8, appliedRate);
+}
 
 }  // namespace
 
@@ -54,6 +74,11 @@ bool InKeyOnlyBand(float e) { return e > kKeyOnlyLow && e <= kKeyOnlyHigh; }
 struct CFileSearch::PlaybackState {
   // The START this thread belongs to.
   uint64_t generation = 0;
+  // The host's requests as last taken; what is marked new is applied by the thread.
+  Requests req;
+  // Local midnight of the recorded day being played.
+  CTime currentDay;
+  float appliedRate = 0.0f;
   // The seek serial of the last seek the thread applied.
   uint64_t appliedSerial = 0;
   std::vector<uint8_t> buffer;
@@ -95,13 +120,16 @@ void CFileSearch::RunPlayback(uint64_t generation) {
 }
 
 void CFileSearch::PlaybackLoop(PlaybackState& state) {
+  // Between frames the thread does not yield on purpose: reading a frame is a system call,
+  // and a thread ahead of delivery blocks in EnqueueVideo.
   while (!StopRequested()) {
     if (!wakeEvent->Wait(platform::kInfinite)) {
       SleepUnlessStopped(kFailedWaitSleepMs);
       continue;
     }
     if (StopRequested()) break;
-    if (seekPending.load() != 0 && !ApplySeek(state)) continue;
+    TakeRequests(&state.req);
+    if (state.req.seek && !ApplySeek(state)) continue;
     ApplyRequests(state);
 
     state.flushCount = scheduler->FlushCount();
@@ -109,16 +137,29 @@ void CFileSearch::PlaybackLoop(PlaybackState& state) {
     if (StopRequested()) break;
     if (n == 0) {
       SleepUnlessStopped(kNothingReadableSleepMs);
-      continue;
-    }
-    if (n < 0) {
+    } else if (n < 0) {
       ChangeDay(state);
-      platform::SleepMs(0);
-      continue;
+    } else {
+      PlayFrame(state, n);
     }
-    PlayFrame(state, n);
-    platform::SleepMs(0);
   }
+}
+
+void CFileSearch::TakeRequests(Requests* into) {
+  platform::MutexLock hold(&requestLock);
+  Requests& r = requests;
+  const bool seek = into->seek || r.seek;
+  const bool reset = r.seek ? r.reset : into->reset || r.reset;
+  const bool rate = into->rate || r.rate;
+  const bool displayChanged = into->displayChanged || r.displayChanged;
+  const bool channel = into->channel || r.channel;
+  *into = r;
+  into->seek = seek;
+  into->reset = reset;
+  into->rate = rate;
+  into->displayChanged = displayChanged;
+  into->channel = channel;
+  r.seek = r.reset = r.rate = r.displayChanged = r.channel = false;
 }
 
 bool CFileSearch::SleepUnlessStopped(uint32_t ms) const {
@@ -147,31 +188,33 @@ int32_t CFileSearch::LoadDates() {
   return dateCount;
 }
 
-int32_t CFileSearch::FindDate(CTime day) const {
+std::optional<int32_t> CFileSearch::FindDate(CTime day) const {
   for (int32_t i = 0; i < dateCount; ++i) {
     if (dates[i] == day) return i;
   }
-  return -1;
+  return std::nullopt;
 }
 
 bool CFileSearch::ApplySeek(PlaybackState& state) {
   if (LoadDates() == 0) {
-    // No recorded days: the request stays pending.
+    // No recorded days: the request stays marked new.
     SleepUnlessStopped(kNoDaysSleepMs);
     return false;
   }
-  const uint64_t serial = seekSerial.load();
-  seekPending.store(0);
+  const Requests& req = state.req;
+  state.req.seek = false;
+  const uint64_t serial = req.seekSerial;
   state.appliedSerial = serial;
-  const CTime target(seekTarget.load());
+  const CTime target = req.seekTarget;
+  state.currentDay = target.LocalMidnight();
   // A host seek after the day change's own one has counted the serial on.
   const bool dayChange = state.dayChangeSerial != 0 && serial == state.dayChangeSerial;
   // Play starts at the target itself: forwards each displayed channel gets the frames from
   // its last key frame before the target as decode-only frames first.
-  const int32_t direction = playRate.load() < 0.0f ? -1 : 1;
+  const int32_t direction = req.mode.direction < 0 ? -1 : 1;
   uint32_t leadChannels = 0;
   for (uint32_t c = 0; c < channelCount; ++c) {
-    if (display[c].load() != 0) leadChannels |= 1u << c;
+    if (req.display[c] != 0) leadChannels |= 1u << c;
   }
   // A buffer grown for a large frame is given back.
   if (state.buffer.size() > kFrameBufferSize) {
@@ -187,11 +230,12 @@ bool CFileSearch::ApplySeek(PlaybackState& state) {
         state.failedDaySeeks = 0;
         if (!SleepUnlessStopped(kNoDaysSleepMs)) return false;
       }
-      SeekForDayChange(state, FindDate(target.LocalMidnight()), resetDirection.load(), serial);
+      SeekForDayChange(state, NextDay(FindDate(state.currentDay), req.resetDirection),
+                       req.resetDirection, serial);
       return false;
     }
-    currentDay.store(dates[dateCount - 1].seconds());
-    catalog->OpenDay(dates[dateCount - 1]);
+    state.currentDay = dates[dateCount - 1];
+    catalog->OpenDay(state.currentDay);
   } else if (dayChange) {
     state.failedDaySeeks = 0;
   }
@@ -204,22 +248,22 @@ bool CFileSearch::ApplySeek(PlaybackState& state) {
 }
 
 void CFileSearch::ApplyRequests(PlaybackState& state) {
-  if (ratePending.exchange(0) != 0) {
-    const float rate = playRate.load();
-    catalog->SetPlayRate(rate);
-    appliedRate.store(rate);
+  Requests& req = state.req;
+  if (std::exchange(req.rate, false)) {
+    catalog->SetPlayRate(req.playRate);
+    state.appliedRate = req.playRate;
   }
-  if (resetPending.exchange(0) != 0) {
-    catalog->ResetReadPosition(resetDirection.load());
+  if (std::exchange(req.reset, false)) {
+    catalog->ResetReadPosition(req.resetDirection);
     state.armed.fill(0);
   }
-  if (displayPending.exchange(0) != 0) {
+  if (std::exchange(req.displayChanged, false)) {
     std::array<int32_t, kMaxChannels> words{};
-    for (uint32_t c = 0; c < channelCount; ++c) words[c] = static_cast<int32_t>(display[c].load());
+    for (uint32_t c = 0; c < channelCount; ++c) words[c] = static_cast<int32_t>(req.display[c]);
     scheduler->SetChannelEnables(words.data(), static_cast<int32_t>(channelCount));
   }
-  if (channelPending.exchange(0) != 0) {
-    const uint32_t channel = currentChannel.load();
+  if (std::exchange(req.channel, false)) {
+    const uint32_t channel = req.currentChannel;
     scheduler->SetAudioMask(channel < kMaxChannels ? 1u << channel : 0u);
   }
 }
@@ -227,25 +271,12 @@ void CFileSearch::ApplyRequests(PlaybackState& state) {
 // ---------------------------------------------------------------------------------------
 // Frames.
 
-float CFileSearch::EffectiveRate() const {
-  const float rate = playRate.load();
-  if (rate == kStepForward) return 1.0f;
-  if (rate == kStepBackward) return -1.0f;
-  return rate;
-}
-
-void CFileSearch::FillSideBlock(uint8_t* side, uint32_t type) const {
-  storage::StoreU32(side, kSideBlockTag);
-  storage::StoreU32(side + 4, type);
-  storage::StoreAs(side + 8, appliedRate.load());
-}
-
 int32_t CFileSearch::Enqueue(PlaybackState& state, bool audio, uint32_t channel,
                              const uint8_t* record, int32_t length, int32_t display, float rate) {
   FrameHeader header;
   std::memcpy(&header, record, sizeof(header));
   uint8_t side[kSideBlockSize];
-  FillSideBlock(side, header.type);
+  FillSideBlock(side, header.type, state.appliedRate);
   const CTime time(header.time);
   const int32_t stored =
       audio ? scheduler->EnqueueAudio(channel, time, record, length, side, kSideBlockSize, rate,
@@ -264,59 +295,41 @@ bool CFileSearch::PlayFrame(PlaybackState& state, int32_t length) {
   const uint32_t ch = header.channel;
   // The per-channel tables hold channelCount channels; the reader hands over up to 32.
   if (ch >= channelCount) return false;
+  const Requests& req = state.req;
+  const PlayMode& mode = req.mode;
   const bool key = (header.keyFrame & 1) != 0;
-  const uint32_t shown = display[ch].load();
-  if (key && shown != 0) state.armed[ch] = 1;
+  const bool shown = req.display[ch] != 0;
+  if (key && shown) state.armed[ch] = 1;
   if (state.armed[ch] == 0) return false;
 
-  const float rate = playRate.load();
-  const float e = EffectiveRate();
   if (catalog->LastFrameIsLead()) {
     // Before the seek target: what the decoder needs for the channel's first frame at the
     // target, handed over decode-only and unpaced, whatever the rate.
-    if (shown == 0 || !storage::IsDeliveredVideoType(header.type)) return false;
+    if (!shown || !storage::IsDeliveredVideoType(header.type)) return false;
     state.armed[ch] = 1;
-    return Enqueue(state, /*audio=*/false, ch, record, length, 0, e) != 0;
+    return Enqueue(state, /*audio=*/false, ch, record, length, 0, mode.Pace()) != 0;
   }
   switch (ClassOf(header.type)) {
     case FrameClass::kAudio:
-      if (shown == 0 || ch != currentChannel.load() || rate != 1.0f) return false;
+      if (!shown || ch != req.currentChannel || !mode.audio) return false;
       return Enqueue(state, /*audio=*/true, ch, record, length, 1, 1.0f) != 0;
 
-    case FrameClass::kFirstVideo: {
-      const bool band = InKeyOnlyBand(e);
-      const bool send = key ? state.keySkip[ch] == 0 : !band;
-      bool queued = false;
-      if (send && ((state.frameSkip[ch] == 0 && shown != 0) || key)) {
-        const int32_t displayFlag = (header.keyFrame & kDecodeOnlyBit) != 0 ? 0 : 1;
-        queued = Enqueue(state, /*audio=*/false, ch, record, length, displayFlag, e) != 0;
-      }
-      if (band) {
-        state.frameSkip[ch] = 0;
-        if (key) {
-          state.keySkip[ch] =
-              e - kKeyOnlyLow > static_cast<float>(state.keySkip[ch]) ? state.keySkip[ch] + 1 : 0;
-        }
-      } else {
-        state.keySkip[ch] = 0;
-        state.frameSkip[ch] = std::fabs(e) - 1.0f > static_cast<float>(state.frameSkip[ch])
-                                  ? state.frameSkip[ch] + 1
-                                  : 0;
-      }
-      return queued;
-    }
+    case FrameClass::kFirstVideo:
+      if (!SendFirstClass(mode, key, shown, state.frameSkip[ch], state.keySkip[ch])) return false;
+      return Enqueue(state, /*audio=*/false, ch, record, length, 1, mode.Pace()) != 0;
 
     case FrameClass::kSecondVideo:
-      if (e > 0.0f && e <= 1.0f) {
-        if (shown == 0 && !key) return false;
+      if (mode.direction > 0 && mode.speed <= 1.0f) {
+        if (!shown && !key) return false;
         // With no channel displayed a decode-only frame would only pile up in the queue.
-        if (shown == 0 && !AnyChannelDisplayed()) return false;
+        const bool anyShown = std::any_of(req.display.begin(), req.display.begin() + channelCount,
+                                          [](uint32_t word) { return word != 0; });
+        if (!shown && !anyShown) return false;
         // A key frame of a hidden channel goes out decode-only.
-        return Enqueue(state, /*audio=*/false, ch, record, length, static_cast<int32_t>(shown),
-                       e) != 0;
+        return Enqueue(state, /*audio=*/false, ch, record, length, shown ? 1 : 0, mode.Pace()) != 0;
       }
       if (!key || state.frameSkip[ch] != 0) return false;
-      return Enqueue(state, /*audio=*/false, ch, record, length, 1, e) != 0;
+      return Enqueue(state, /*audio=*/false, ch, record, length, 1, mode.Pace()) != 0;
 
     case FrameClass::kNone:
       return false;
@@ -328,28 +341,36 @@ void CFileSearch::KeyFrameCallback(uint8_t* record, int32_t length, CFileSearch*
   if (owner != nullptr) owner->OnKeyFrame(record, length);
 }
 
-// The frame reader hands over the key frame a backward group needs before its frames: the
-// host decodes it but neither shows it nor counts it for pacing.
-void CFileSearch::OnKeyFrame(uint8_t* record, int32_t length) {
-  if (record == nullptr || length < static_cast<int32_t>(storage::kFrameHeaderSize)) return;
+// The frame reader hands over the key frame a backward group needs before its frames (on
+// the playback thread, inside ReadNextFrame): the host decodes it but neither shows it nor
+// counts it for pacing.
+void CFileSearch::OnKeyFrame(const uint8_t* record, int32_t length) {
+  PlaybackState* state = playbackState;
+  if (state == nullptr || record == nullptr ||
+      length < static_cast<int32_t>(storage::kFrameHeaderSize)) {
+    return;
+  }
   FrameHeader header;
   std::memcpy(&header, record, sizeof(header));
   const uint32_t ch = header.channel;
   // A decode-only frame of a hidden channel would never close a group and would pile up.
-  if (ch >= channelCount || display[ch].load() == 0 || StopRequested()) return;
+  if (ch >= channelCount || state->req.display[ch] == 0 || StopRequested()) return;
   // The channel's frames from here back to this key frame can be decoded.
-  if (playbackState != nullptr) playbackState->armed[ch] = 1;
-  record[offsetof(FrameHeader, keyFrame)] |= kDecodeOnlyBit;
+  state->armed[ch] = 1;
   uint8_t side[kSideBlockSize];
-  FillSideBlock(side, header.type);
+  FillSideBlock(side, header.type, state->appliedRate);
   scheduler->EnqueueVideo(ch, CTime(header.time), record, length, side, kSideBlockSize, 0,
-                          EffectiveRate(),
-                          playbackState != nullptr ? playbackState->flushCount
-                                                   : scheduler::CFrameScheduler::kAnyFlushCount);
+                          state->req.mode.Pace(), state->flushCount);
 }
 
 // ---------------------------------------------------------------------------------------
 // Day change.
+
+int32_t CFileSearch::NextDay(std::optional<int32_t> index, int32_t step) const {
+  if (!index) return dateCount - 1;
+  if (step > 0) return *index + 1 < dateCount ? *index + 1 : 0;
+  return *index > 0 ? *index - 1 : dateCount - 1;
+}
 
 void CFileSearch::ChangeDay(PlaybackState& state) {
   // The seek the day change replaces; a host seek after it wins.
@@ -361,17 +382,11 @@ void CFileSearch::ChangeDay(PlaybackState& state) {
 
   const bool queuedNothing = state.queuedSinceDayChange == 0;
   state.queuedSinceDayChange = 0;
-  const int32_t i = FindDate(CTime(currentDay.load()));
-  const float rate = playRate.load();
-  if (i < 0) {
-    SeekForDayChange(state, -1, 0, serial);
-  } else if (rate > 0.0f) {
-    SeekForDayChange(state, i, 1, serial);
-  } else if (rate < 0.0f) {
-    SeekForDayChange(state, i, -1, serial);
-  } else {
-    return;
-  }
+  const std::optional<int32_t> day = FindDate(state.currentDay);
+  const int32_t direction = state.req.mode.direction;
+  // Paused: stay. A day that is not recorded: the last recorded day.
+  if (day && direction == 0) return;
+  SeekForDayChange(state, NextDay(day, direction), day ? direction : 0, serial);
   // A whole round of days that queued nothing (nothing displayed, nothing readable) must not
   // spin through the days at disk speed.
   if (queuedNothing) {
@@ -381,47 +396,34 @@ void CFileSearch::ChangeDay(PlaybackState& state) {
   }
 }
 
-void CFileSearch::SeekForDayChange(PlaybackState& state, int32_t index, int32_t step,
+void CFileSearch::SeekForDayChange(PlaybackState& state, int32_t day, int32_t resetDirection,
                                    uint64_t serial) {
-  if (dateCount <= 0) return;
-  int32_t j;
-  if (index < 0) {
-    j = dateCount - 1;
-  } else if (step > 0) {
-    j = index + 1 < dateCount ? index + 1 : 0;
-  } else {
-    j = index - 1 >= 0 ? index - 1 : dateCount - 1;
-  }
+  if (day < 0 || day >= dateCount) return;
   if (dayChangeHook) dayChangeHook();
   platform::MutexLock hold(&seekLock);
+  uint64_t latest = 0;
+  {
+    platform::MutexLock reading(&requestLock);
+    latest = requests.seekSerial;
+  }
   // A host PLAYTIME (or reversal) since the thread decided, a stop, or a later START: the
   // day change is void.
   if (runGeneration != state.generation || abandoned.load() != 0 || running.load() == 0 ||
-      seekSerial.load() != serial) {
+      latest != serial) {
     return;
   }
-  SeekLocked(dates[j]);
-  state.dayChangeSerial = seekSerial.load();
-  if (step != 0) {
-    resetDirection.store(step > 0 ? 1 : -1);
-    resetPending.store(1);
-  }
-}
-
-bool CFileSearch::AnyChannelDisplayed() const {
-  for (uint32_t c = 0; c < channelCount; ++c) {
-    if (display[c].load() != 0) return true;
-  }
-  return false;
+  state.dayChangeSerial = SeekLocked(dates[day], resetDirection);
 }
 
 bool CFileSearch::DrainBeforeDayChange(PlaybackState& state) {
   // Nothing more comes for the seconds still open: close them so they are paced too.
-  scheduler->CloseGroups(playRate.load());
+  scheduler->CloseGroups(state.req.mode.Pace());
   // Every queued frame is delivered at its due time, however slow the rate and however long
   // the last gap; whatever the host asks meanwhile is applied at once.
   for (;;) {
-    if (StopRequested() || seekPending.load() != 0) return false;
+    if (StopRequested()) return false;
+    TakeRequests(&state.req);
+    if (state.req.seek) return false;
     ApplyRequests(state);
     if (!scheduler->HasQueuedFrames()) return true;
     platform::SleepMs(kDrainPollMs);

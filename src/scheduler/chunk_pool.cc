@@ -58,17 +58,6 @@ CChunkPool::Node* CChunkPool::Settle(Node* cursor) const {
   return cursor == &sentinel_ ? cursor->next : cursor;
 }
 
-int32_t CChunkPool::Write(const void* source, uint32_t length, int32_t grow) {
-  Reservation reservation;
-  int32_t missing = 0;
-  if (Reserve(length, &reservation, &missing) == 0) {
-    if (grow == 0 || missing < 0 || !Grow(missing)) return 0;
-    if (Reserve(length, &reservation, &missing) == 0) return 0;
-  }
-  Fill(reservation, source);
-  return Commit(reservation);
-}
-
 int32_t CChunkPool::Reserve(uint32_t length, Reservation* out, int32_t* missing) {
   platform::MutexLock hold(&lock_);
   // A record of length 0 still takes one chunk, so it counts as one here: otherwise it

@@ -4,10 +4,10 @@
 // grows by inserting chunks right after that cursor without disturbing stored records.
 // Used by CFrameQueue (one pool per queue).
 //
-// A record can also be written in three steps, so that a producer copies its bytes while
-// holding no lock that the reader needs: Reserve takes the chunks under the pool's lock,
-// Fill copies into them with no lock held, Commit hands them to Read. Only one producer may
-// hold a reservation at a time; a Reset in between voids it.
+// A record is written in three steps, so that a producer copies its bytes while holding no
+// lock that the reader needs: Reserve takes the chunks under the pool's lock, Fill copies
+// into them with no lock held, Commit hands them to Read. Only one producer may hold a
+// reservation at a time; a Reset in between voids it.
 #pragma once
 
 #include <cstdint>
@@ -45,9 +45,6 @@ class CChunkPool {
   CChunkPool(const CChunkPool&) = delete;
   CChunkPool& operator=(const CChunkPool&) = delete;
 
-  // 1 when the whole record is stored; 0 when it does not fit and grow is 0, or when the
-  // memory for growing cannot be had.
-  int32_t Write(const void* source, uint32_t length, int32_t grow) EXCLUDES(lock_);
   // 1 with one whole record copied to destination and its length stored through capacity;
   // 0 when no record is stored. A record longer than *capacity is consumed and dropped
   // (0 is returned) rather than written past the destination.

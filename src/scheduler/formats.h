@@ -31,9 +31,6 @@ inline constexpr uint32_t kStagingBufferSize = 512000;
 inline constexpr int32_t kMaxFrameDataLength = 4 * 1024 * 1024;
 // Largest second part the queues store (the playback's side block is 12 bytes).
 inline constexpr int32_t kMaxSecondLength = 4096;
-// A stretch without recorded frames between two recorded seconds is waited out for at most
-// this long in wall time, whatever its length and the rate; the frames keep their times.
-inline constexpr double kMaxGapWaitSeconds = 2.0;
 
 // Fixed head of a stored frame record. The data bytes follow it, then a 32-bit length of
 // the second part, the second-part bytes and a 32-bit display flag.

@@ -15,16 +15,6 @@ float MarkRate(float rate) {
   return std::min(r, 1000.0f);
 }
 
-// The pace of delivery: |rate| (a single step at 1.0), or the group's own rate when it is
-// faster, or when it is slower but still above the play rate.
-float EffectiveRate(float rate, float groupRate) {
-  float e = std::fabs(rate);
-  if (e == 100.0f) e = 1.0f;
-  if (groupRate > 1.0f) return groupRate;
-  if (groupRate > 0.0f && groupRate > e) return groupRate;
-  return e;
-}
-
 FrameTime MakeFrameTime(platform::CTime stamp, int64_t millisecond) {
   const platform::LocalFields f = stamp.Local();
   FrameTime t{};
@@ -46,7 +36,6 @@ CFrameQueue::CFrameQueue()
     : writeStaging_(std::make_unique_for_overwrite<uint8_t[]>(kStagingBufferSize)),
       readStaging_(std::make_unique_for_overwrite<uint8_t[]>(kStagingBufferSize)),
       lastEnqueuedTime_(platform::CTime::NoTime()),
-      groupTime_(platform::CTime::NoTime()),
       spaceEvent_(/*manualReset=*/true, /*initiallySignalled=*/true) {
   marks_.SetLimit(kMarkQueueLimit);
 }
@@ -64,7 +53,7 @@ bool CFrameQueue::Configure(DeliverCallback callback, void* context, int32_t noB
   callback_ = callback;
   context_ = context;
   noBackPressure_ = noBackPressure;
-  groupThreshold_ = std::clamp(threshold, 1, kMaxDelaySeconds + 3);
+  groupThreshold_ = std::clamp(threshold, 1, kMarkQueueLimit);
   if (pool_) return true;
   try {
     pool_ = std::make_shared<CChunkPool>(kPoolChunkSize, groupThreshold_ * kChunksPerThresholdUnit);
@@ -105,60 +94,69 @@ int32_t CFrameQueue::Enqueue(uint32_t channel, platform::CTime time, const uint8
     if (!big) return 0;
     staging = big.get();
   }
+  StoredFrameHead head{};
+  head.channel = static_cast<int32_t>(channel);
+  head.timeStamp = time.seconds();
+  head.dataLength = dataLength;
   constexpr int kAttempts = 4;  // a growth, or a Start between reserving and publishing
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    std::shared_ptr<CChunkPool> pool;
-    CChunkPool::Reservation reservation;
-    int32_t missing = 0;
-    uint64_t epoch = 0;
-    StoredFrameHead head;
-    {
-      platform::MutexLock hold(&lock_);
-      if (running_ == 0 || !pool_) return 0;
-      pool = pool_;
-      epoch = epoch_;
-      head.groupIndex = enqueueCounter_;
-      if (pool->Reserve(length, &reservation, &missing) == 0) pool.reset();
-    }
-    if (!pool) {
-      // Memory for growth is taken with the queue lock released as well.
-      std::shared_ptr<CChunkPool> growing;
-      {
-        platform::MutexLock hold(&lock_);
-        growing = pool_;
-      }
-      if (missing < 0 || !growing || !growing->Grow(missing)) return 0;
-      continue;
-    }
-    head.channel = static_cast<int32_t>(channel);
-    head.timeStamp = time.seconds();
-    head.dataLength = dataLength;
-    if (ComposeStoredFrame(staging, std::max(length, kStagingBufferSize), head, data, second,
-                           secondLength, display) != length) {
-      platform::MutexLock hold(&lock_);
-      pool->Cancel(reservation);
-      return 0;
-    }
-    pool->Fill(reservation, staging);
-
-    platform::MutexLock hold(&lock_);
-    if (generation != nullptr && generation->load() != expected) {
-      // The frame was read for what the queue held before a flush: it is not stored.
-      if (pool == pool_) pool->Cancel(reservation);
-      return 0;
-    }
-    if (epoch != epoch_) {
-      // A Stop, Flush or new pool came meanwhile: the frame counts as stored just before
-      // it and went with the queue's contents. A Start alone keeps the contents; the frame
-      // is stored again under the new counters.
-      if (pool != pool_ || !pool->Cancel(reservation)) return running_ != 0 ? 1 : 0;
-      continue;
-    }
-    pool->Commit(reservation);
-    CountStoredFrameLocked(time, display, rate);
-    return 1;
+    const Store outcome = TryStore(head, staging, length, data, second, secondLength, display, rate,
+                                   generation, expected);
+    if (outcome != Store::kAgain) return outcome == Store::kStored ? 1 : 0;
   }
   return 0;
+}
+
+CFrameQueue::Store CFrameQueue::TryStore(const StoredFrameHead& frameHead, uint8_t* staging,
+                                         uint32_t length, const uint8_t* data,
+                                         const uint8_t* second, int32_t secondLength,
+                                         int32_t display, float rate,
+                                         const std::atomic<uint64_t>* generation,
+                                         uint64_t expected) {
+  std::shared_ptr<CChunkPool> pool;
+  CChunkPool::Reservation reservation;
+  int32_t missing = 0;
+  uint64_t epoch = 0;
+  StoredFrameHead head = frameHead;
+  bool reserved = false;
+  {
+    platform::MutexLock hold(&lock_);
+    if (running_ == 0 || !pool_) return Store::kRefused;
+    pool = pool_;
+    epoch = epoch_;
+    head.groupIndex = enqueueCounter_;
+    reserved = pool->Reserve(length, &reservation, &missing) != 0;
+  }
+  if (!reserved) {
+    // Memory for growth is taken with the queue lock released as well.
+    return missing >= 0 && pool->Grow(missing) ? Store::kAgain : Store::kRefused;
+  }
+  if (ComposeStoredFrame(staging, std::max(length, kStagingBufferSize), head, data, second,
+                         secondLength, display) != length) {
+    platform::MutexLock hold(&lock_);
+    pool->Cancel(reservation);
+    return Store::kRefused;
+  }
+  pool->Fill(reservation, staging);
+
+  platform::MutexLock hold(&lock_);
+  if (generation != nullptr && generation->load() != expected) {
+    // The frame was read for what the queue held before a flush: it is not stored.
+    if (pool == pool_) pool->Cancel(reservation);
+    return Store::kRefused;
+  }
+  if (epoch != epoch_) {
+    // A Stop, Flush or new pool came meanwhile: the frame counts as stored just before it
+    // and went with the queue's contents. A Start alone keeps the contents; the frame is
+    // stored again under the new counters.
+    if (pool != pool_ || !pool->Cancel(reservation)) {
+      return running_ != 0 ? Store::kStored : Store::kRefused;
+    }
+    return Store::kAgain;
+  }
+  pool->Commit(reservation);
+  CountStoredFrameLocked(platform::CTime(head.timeStamp), display, rate);
+  return Store::kStored;
 }
 
 void CFrameQueue::CountStoredFrameLocked(platform::CTime time, int32_t display, float rate) {
@@ -175,24 +173,8 @@ void CFrameQueue::CountStoredFrameLocked(platform::CTime time, int32_t display, 
   if (display != 0 && time != lastEnqueuedTime_) {
     lastEnqueuedTime_ = time;
     if (enqueueCounter_ != 0) {
-      const float markRate = MarkRate(rate);
-      auto* mark =
-          new (std::nothrow) FrameGroupMark{markRate, 1.0 / enqueueCounter_, enqueueCounter_, time};
-      if (mark != nullptr && marks_.Push(mark) != 0) {
-        groupsClosed_.fetch_add(1, std::memory_order_relaxed);
-        // A fast producer may run as many seconds ahead as the rate consumes per threshold
-        // period, but never so far that the marks queue starts refusing marks.
-        int32_t limit = groupThreshold_;
-        if (markRate > 1.0f) limit = groupThreshold_ * static_cast<int32_t>(markRate);
-        limit = std::min(limit, kMarkQueueLimit);
-        const int32_t count = marks_.Count();
-        const bool holdProducer = noBackPressure_ == 0
-                                      ? count >= limit
-                                      : count > std::max(kUnthrottledMarkLimit, groupThreshold_);
-        if (holdProducer) spaceEvent_.Reset();
-      } else {
-        delete mark;
-      }
+      PushMarkLocked(new (std::nothrow) FrameGroupMark{MarkRate(rate), 1.0 / enqueueCounter_,
+                                                       enqueueCounter_, time});
     }
     enqueueCounter_ = 0;
   }
@@ -201,6 +183,26 @@ void CFrameQueue::CountStoredFrameLocked(platform::CTime time, int32_t display, 
   // is waiting for delivery, so a busy queue does not grow its pool; with no closed second
   // queued it goes on, since delivery needs the next second's first frame.
   if (noBackPressure_ == 0 && PoolFullLocked()) spaceEvent_.Reset();
+}
+
+void CFrameQueue::PushMarkLocked(FrameGroupMark* mark) {
+  // A mark that cannot be made or queued is dropped: its frames are paced with the group
+  // before them.
+  if (mark == nullptr || marks_.Push(mark) == 0) {
+    delete mark;
+    return;
+  }
+  groupsClosed_.fetch_add(1, std::memory_order_relaxed);
+  // A fast producer may run as many seconds ahead as the rate consumes per threshold period,
+  // but never so far that the marks queue starts refusing marks.
+  int32_t limit = groupThreshold_;
+  if (mark->rate > 1.0f) limit = groupThreshold_ * static_cast<int32_t>(mark->rate);
+  limit = std::min(limit, kMarkQueueLimit);
+  const int32_t count = marks_.Count();
+  const bool holdProducer = noBackPressure_ == 0
+                                ? count >= limit
+                                : count > std::max(kUnthrottledMarkLimit, groupThreshold_);
+  if (holdProducer) spaceEvent_.Reset();
 }
 
 bool CFrameQueue::PoolFullLocked() const {
@@ -244,22 +246,11 @@ void CFrameQueue::EmptyPoolLocked() {
 }
 
 void CFrameQueue::ResetPacingLocked() {
-  resync_ = 1;
+  pacing_ = PacingState{};
   leadFrames_ = 0;
   shownSinceReset_ = false;
-  startEarly_ = true;
-  earlyBase_ = false;
-  gapJump_ = 0.0;
   lastEnqueuedTime_ = platform::CTime::NoTime();
-  groupTime_ = lastEnqueuedTime_;
   enqueueCounter_ = 0;
-  deliveredCounter_ = 0;
-  groupFrameCount_ = 0;
-  groupRate_ = 0.0f;
-  frameInterval_ = 0.0;
-  streamBase_ = 0.0;
-  wallBase_ = 0.0;
-  lastEffectiveRate_ = 0.0f;
   ++epoch_;
 }
 
@@ -294,42 +285,12 @@ void CFrameQueue::Flush() {
   spaceEvent_.Set();
 }
 
-void CFrameQueue::SetResync() {
-  platform::MutexLock hold(&lock_);
-  resync_ = 1;
-}
-
-void CFrameQueue::SetDelay(int32_t seconds) {
-  platform::MutexLock hold(&lock_);
-  delay_ = std::clamp(seconds, 0, kMaxDelaySeconds);
-  delaySeconds_ = delay_;
-}
-
-bool CFrameQueue::SetThreshold(int32_t n) {
-  if (n < 1 || n > kMaxDelaySeconds + 3) return false;
-  platform::MutexLock hold(&lock_);
-  // Drop the old pool first so the two never occupy memory together (unless a producer is
-  // still copying into it; it goes when that copy ends).
-  pool_.reset();
-  try {
-    pool_ = std::make_shared<CChunkPool>(kPoolChunkSize, n * kChunksPerThresholdUnit);
-  } catch (const std::bad_alloc&) {
-    return false;  // the queue stores nothing until a later SetThreshold succeeds
-  }
-  groupThreshold_ = n;
-  configuredChunks_ = n * kChunksPerThresholdUnit;
-  leadFrames_ = 0;
-  shownSinceReset_ = false;
-  ++epoch_;
-  return true;
-}
-
 int32_t CFrameQueue::PoolChunkCount() const {
   platform::MutexLock hold(&lock_);
   return pool_ ? pool_->ChunkCount() : 0;
 }
 
-int32_t CFrameQueue::HandOutLocked(int64_t millisecond, int32_t* display) {
+CFrameQueue::HandOut CFrameQueue::HandOutLocked(int64_t millisecond) {
   uint32_t length = pool_->NextRecordLength();
   uint8_t* destination = readStaging_.get();
   if (length > kStagingBufferSize) {
@@ -342,10 +303,9 @@ int32_t CFrameQueue::HandOutLocked(int64_t millisecond, int32_t* display) {
   uint32_t capacity = destination == readStaging_.get() ? kStagingBufferSize : length;
   StoredFrameView view;
   if (pool_->Read(destination, &capacity) == 0 || !ParseStoredFrame(destination, capacity, &view)) {
-    return -1;
+    return HandOut::kMissing;
   }
-  *display = view.display;
-  if (callback_ == nullptr) return 0;
+  if (callback_ == nullptr) return HandOut::kOther;
   const FrameTime time = MakeFrameTime(platform::CTime(view.head.timeStamp), millisecond);
   const DeliverCallback callback = callback_;
   void* const context = context_;
@@ -354,152 +314,73 @@ int32_t CFrameQueue::HandOutLocked(int64_t millisecond, int32_t* display) {
       callback(static_cast<uint32_t>(view.head.channel), time, view.data, view.head.dataLength,
                view.second, view.secondLength, view.display, context);
   lock_.Lock();
-  return accepted;
+  return view.display != 0 && accepted != 0 ? HandOut::kShown : HandOut::kOther;
 }
 
-int32_t CFrameQueue::Deliver(double now, float rate, double* nextDue) {
-  lock_.Lock();
-  if (running_ == 0 || !pool_) {
-    lock_.Unlock();
-    return kDeliverNothing;
-  }
+DeliverResult CFrameQueue::Deliver(double now, const PlayMode& mode, double* nextDue) {
+  platform::MutexLock hold(&lock_);
+  const DeliverResult result = DeliverLocked(now, mode, nextDue);
+  // Nothing deliverable: the next frame found takes a new clock base, so play resumes on
+  // it without a burst.
+  if (result == DeliverResult::kNothing) pacing_.resync = true;
+  return result;
+}
+
+DeliverResult CFrameQueue::DeliverLocked(double now, const PlayMode& mode, double* nextDue) {
+  if (running_ == 0 || !pool_) return DeliverResult::kNothing;
   if (marks_.Count() < groupThreshold_ && (noBackPressure_ != 0 || !PoolFullLocked())) {
     spaceEvent_.Set();
   }
-  if (rate == 0.0f || !std::isfinite(rate)) {
-    lock_.Unlock();
-    return kDeliverNothing;
+  if (mode.kind != PlayKind::kPause && leadFrames_ > 0 && HandOutLeadsLocked()) {
+    return DeliverResult::kOther;
   }
+  PacingInput input;
+  input.now = now;
+  input.mode = mode;
+  input.nextMark = static_cast<const FrameGroupMark*>(marks_.Front());
+  input.hasFrames = pool_->HasData() != 0;
+  input.shownSinceReset = shownSinceReset_;
+  const PacingDecision decision = DecidePacing(pacing_, input);
+  if (decision.tookMark) delete static_cast<FrameGroupMark*>(marks_.Pop());
+  switch (decision.step) {
+    case PacingStep::kIdle:
+      return DeliverResult::kNothing;
+    case PacingStep::kStarved:
+      spaceEvent_.Set();
+      return DeliverResult::kNothing;
+    case PacingStep::kNewBase:
+    case PacingStep::kWait:
+      if (nextDue != nullptr) *nextDue = decision.due;
+      return decision.step == PacingStep::kNewBase ? DeliverResult::kNewBase
+                                                   : DeliverResult::kNotDue;
+    case PacingStep::kFirstPicture:
+    case PacingStep::kDeliver:
+      return HandOutDueLocked(decision, now);
+  }
+  return DeliverResult::kNothing;
+}
 
+bool CFrameQueue::HandOutLeadsLocked() {
   // What a decoder needs before the first picture goes out at once, outside any group: all
   // of it that is queued, in this one call.
-  if (leadFrames_ > 0) {
-    const uint64_t epoch = epoch_;
-    bool handed = false;
-    while (leadFrames_ > 0 && epoch == epoch_ && pool_ && pool_->HasData() != 0) {
-      --leadFrames_;
-      int32_t display = 0;
-      handed = HandOutLocked(0, &display) >= 0 || handed;
-    }
-    if (epoch == epoch_ && pool_ && pool_->HasData() == 0) leadFrames_ = 0;
-    if (handed) {
-      lock_.Unlock();
-      return kDeliverOther;
-    }
-  }
-
-  // Take the next group once the current one is used up. Frames delivered past the group's
-  // count (while its successor's mark was missing) belong to the new group.
-  if (deliveredCounter_ >= groupFrameCount_) {
-    if (auto* mark = static_cast<FrameGroupMark*>(marks_.Pop())) {
-      const bool following = groupFrameCount_ > 0;
-      const double jump = std::fabs(double(mark->time.seconds()) - double(groupTime_.seconds()));
-      gapJump_ = following && jump > 1.0 ? jump : 0.0;
-      deliveredCounter_ -= groupFrameCount_;
-      groupTime_ = mark->time;
-      groupFrameCount_ = mark->frameCount;
-      frameInterval_ = mark->interval;
-      groupRate_ = mark->rate;
-      delete mark;
-      if (earlyBase_) {
-        // The group's first frame went out early: the clock base is where it went out.
-        earlyBase_ = false;
-        streamBase_ = double(groupTime_.seconds());
-        wallBase_ = earlyWall_;
-        resync_ = 0;
-        lastEffectiveRate_ = EffectiveRate(rate, groupRate_);
-      }
-    }
-  }
-
-  const float e = EffectiveRate(rate, groupRate_);
-  if (groupFrameCount_ == 0 && deliveredCounter_ == 0 && startEarly_ && shownSinceReset_ &&
-      pool_->HasData() != 0) {
-    // The first displayed frame since Start or Flush is due at once; its second's mark is
-    // not needed for it.
-    startEarly_ = false;
-    const uint64_t epoch = epoch_;
-    int32_t display = 0;
-    const int32_t accepted = HandOutLocked(0, &display);
-    if (accepted >= 0 && epoch == epoch_) {
-      deliveredCounter_ = 1;
-      earlyBase_ = true;
-      earlyWall_ = now;
-    }
-    lock_.Unlock();
-    if (accepted < 0) return kDeliverNotDue;
-    return (display != 0 && accepted != 0) ? kDeliverShown : kDeliverOther;
-  }
-  if (e != lastEffectiveRate_) {
-    lastEffectiveRate_ = e;
-    resync_ = 1;
-  }
-  if (groupFrameCount_ == 0 || pool_->HasData() == 0) {
-    spaceEvent_.Set();
-    lock_.Unlock();
-    return kDeliverNothing;
-  }
-
-  // Backward play walks each recorded second downwards, so its frames are spread over the
-  // second as they are in forward play.
-  const double offset = deliveredCounter_ * frameInterval_;
-  const double s = double(groupTime_.seconds()) + (rate < 0.0f ? -offset : offset);
-  const double d = delaySeconds_;
-  if (resync_ != 0) {
-    streamBase_ = s;
-    wallBase_ = now;
-    resync_ = 0;
-    gapJump_ = 0.0;
-    if (nextDue != nullptr) *nextDue = now + d / e;
-    lock_.Unlock();
-    return kDeliverNewBase;
-  }
-  if (gapJump_ > 0.0) {
-    // A stretch without recordings: one second of it is paced as usual, the rest waited
-    // out for at most kMaxGapWaitSeconds of wall time. Moving the wall base earlier keeps
-    // every later frame on its grid.
-    const double excess = (gapJump_ - 1.0) / e - kMaxGapWaitSeconds;
-    if (excess > 0.0) wallBase_ -= excess;
-    gapJump_ = 0.0;
-  }
-  const double ds = std::fabs(s - streamBase_);
-  const double dw = (now - wallBase_) * e;
-  if (dw < 0.0) {
-    lock_.Unlock();
-    return kDeliverNothing;
-  }
-  const int32_t queuedMarks = marks_.Count();
-  if (dw - d > ds) {
-    if (queuedMarks < delay_ && dw - d - ds > 5.0 * e) {
-      lock_.Unlock();
-      return kDeliverNothing;
-    }
-  } else {
-    if (queuedMarks < delay_ && ds - (dw - d) > 5.0 * e) {
-      lock_.Unlock();
-      return kDeliverNothing;
-    }
-    if (nextDue != nullptr) *nextDue = wallBase_ + (ds + d) / e;
-    lock_.Unlock();
-    return kDeliverNotDue;
-  }
-
-  // Due from the first instant at which (now - wall base) x e - d exceeds ds.
-  deliveryDue_.store(wallBase_ + (ds + d) / e, std::memory_order_relaxed);
-
   const uint64_t epoch = epoch_;
-  int32_t display = 0;
-  const int32_t accepted =
-      HandOutLocked(int64_t{deliveredCounter_} * 1000 / groupFrameCount_, &display);
-  if (accepted < 0) {
-    lock_.Unlock();
-    return kDeliverNotDue;
+  bool handed = false;
+  while (leadFrames_ > 0 && epoch == epoch_ && pool_ && pool_->HasData() != 0) {
+    --leadFrames_;
+    handed = HandOutLocked(0) != HandOut::kMissing || handed;
   }
-  // A Stop, Flush or new pool during the callback: the frame does not count into the new
-  // state.
-  if (epoch == epoch_) ++deliveredCounter_;
-  lock_.Unlock();
-  return (display != 0 && accepted != 0) ? kDeliverShown : kDeliverOther;
+  if (epoch == epoch_ && pool_ && pool_->HasData() == 0) leadFrames_ = 0;
+  return handed;
+}
+
+DeliverResult CFrameQueue::HandOutDueLocked(const PacingDecision& decision, double now) {
+  deliveryDue_.store(decision.due, std::memory_order_relaxed);
+  const uint64_t epoch = epoch_;
+  const HandOut handed = HandOutLocked(decision.millisecond);
+  if (handed == HandOut::kMissing) return DeliverResult::kNotDue;
+  // A Stop or Flush during the callback: the frame does not count into the new state.
+  if (epoch == epoch_) CountHandedOut(pacing_, decision.step, now);
+  return handed == HandOut::kShown ? DeliverResult::kShown : DeliverResult::kOther;
 }
 
 }  // namespace scheduler

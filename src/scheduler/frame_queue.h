@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "platform/event.h"
 #include "platform/local_time.h"
@@ -19,6 +20,8 @@
 #include "scheduler/formats.h"
 #include "scheduler/frame_group_mark.h"
 #include "scheduler/locked_ptr_queue.h"
+#include "scheduler/pacing.h"
+#include "scheduler/play_mode.h"
 
 namespace scheduler {
 
@@ -28,12 +31,14 @@ using DeliverCallback = int32_t (*)(uint32_t channel, FrameTime time, const uint
                                     int32_t dataLength, const uint8_t* second, int32_t secondLength,
                                     int32_t display, void* context);
 
-// Results of Deliver.
-inline constexpr int32_t kDeliverNewBase = -3;  // a new clock base was taken
-inline constexpr int32_t kDeliverNothing = -2;  // nothing deliverable: resynchronise
-inline constexpr int32_t kDeliverNotDue = -1;   // the next frame is not due yet
-inline constexpr int32_t kDeliverShown = 0;     // a displayed frame was accepted
-inline constexpr int32_t kDeliverOther = 1;     // any other frame was delivered
+// What one Deliver did.
+enum class DeliverResult {
+  kNewBase,  // a new clock base was taken; nothing was handed out
+  kNothing,  // nothing can be delivered now; the queue resynchronises
+  kNotDue,   // the next frame is not due yet
+  kShown,    // a displayed frame was handed out and accepted by the callback
+  kOther,    // any other frame was handed out
+};
 
 class CFrameQueue {
  public:
@@ -61,7 +66,7 @@ class CFrameQueue {
   int32_t Enqueue(uint32_t channel, platform::CTime time, const uint8_t* data, int32_t dataLength,
                   const uint8_t* second, int32_t secondLength, int32_t display, float rate,
                   const std::atomic<uint64_t>* generation = nullptr, uint64_t expected = 0)
-      EXCLUDES(lock_);
+      EXCLUDES(lock_, producerLock_);
 
   // How many groups (recorded seconds) the producer has closed so far. A change across an
   // Enqueue means the frames before it may have become deliverable.
@@ -81,20 +86,16 @@ class CFrameQueue {
   void Start() EXCLUDES(lock_);
   void Stop() EXCLUDES(lock_);
   void Flush() EXCLUDES(lock_);
-  void SetResync() EXCLUDES(lock_);
-  // Whole seconds of delay; clamped to 0..kMaxDelaySeconds.
-  void SetDelay(int32_t seconds) EXCLUDES(lock_);
   // Stop and Flush also give a pool that has grown back its memory: it is replaced by an
   // empty one of its configured size.
-  // Replaces the pool by an empty one of n × 500 chunks; queued frames are lost. false (and
-  // nothing changed) when n is below 1 or the new pool cannot be allocated.
-  bool SetThreshold(int32_t n) EXCLUDES(lock_);
 
   // Delivers at most one frame that is due at `now` (seconds of the performance counter)
-  // under `rate`, calling the callback with the queue lock released. Returns one of the
-  // kDeliver* codes. When the result is kDeliverNotDue or kDeliverNewBase and nextDue is
-  // given, stores the counter time at which the head frame falls due if nothing changes.
-  int32_t Deliver(double now, float rate, double* nextDue = nullptr) EXCLUDES(lock_);
+  // in `mode`, calling the callback with the queue lock released (pacing.h has the rule).
+  // When nothing can be delivered the queue resynchronises: its next frame takes a new
+  // clock base. When the result is kNotDue or kNewBase and nextDue is given, stores the
+  // counter time at which the head frame falls due if nothing changes.
+  DeliverResult Deliver(double now, const PlayMode& mode, double* nextDue = nullptr)
+      EXCLUDES(lock_);
 
   // Inspection for the scheduler's tests and benchmarks.
   int32_t MarkCount() const { return marks_.Count(); }
@@ -106,24 +107,35 @@ class CFrameQueue {
   // by the pacing rule; read from inside the callback it measures that delivery's lateness.
   double DeliveryDueTime() const { return deliveryDue_.load(std::memory_order_relaxed); }
 
-  static constexpr int32_t kMaxDelaySeconds = 120;
-
  private:
+  // Outcome of one attempt to store a frame.
+  enum class Store { kStored, kRefused, kAgain };
+  // What HandOutLocked handed to the callback.
+  enum class HandOut { kMissing, kShown, kOther };
+
+  Store TryStore(const StoredFrameHead& head, uint8_t* staging, uint32_t length,
+                 const uint8_t* data, const uint8_t* second, int32_t secondLength, int32_t display,
+                 float rate, const std::atomic<uint64_t>* generation, uint64_t expected)
+      REQUIRES(producerLock_) EXCLUDES(lock_);
+  DeliverResult DeliverLocked(double now, const PlayMode& mode, double* nextDue) REQUIRES(lock_);
+  // Hands out the decode-only frames stored ahead of the first picture; true when any went.
+  bool HandOutLeadsLocked() REQUIRES(lock_);
+  DeliverResult HandOutDueLocked(const PacingDecision& decision, double now) REQUIRES(lock_);
   void ResetPacingLocked() REQUIRES(lock_);
   // True while the pool holds its configured chunks and a closed second awaits delivery.
   bool PoolFullLocked() const REQUIRES(lock_);
   // Empties the pool and, when it has grown, replaces it by one of its configured size.
   void EmptyPoolLocked() REQUIRES(lock_);
   // Takes the record at the pool's head and hands it to the callback with the lock released
-  // (held again on return). Returns the callback's result, or -1 when no record could be
-  // read; *display is the record's display flag.
-  int32_t HandOutLocked(int64_t millisecond, int32_t* display) REQUIRES(lock_);
+  // (held again on return).
+  HandOut HandOutLocked(int64_t millisecond) REQUIRES(lock_);
   void DropMarksLocked() REQUIRES(lock_);
   // Closes the open group when a displayed frame with a new time stamp was stored, and
   // counts the frame into the group.
   void CountStoredFrameLocked(platform::CTime time, int32_t display, float rate) REQUIRES(lock_);
+  // Queues the mark of the group just closed and holds the producer when enough are queued.
+  void PushMarkLocked(FrameGroupMark* mark) REQUIRES(lock_);
 
-  int32_t resync_ GUARDED_BY(lock_) = 1;
   DeliverCallback callback_ GUARDED_BY(lock_) = nullptr;
   void* context_ GUARDED_BY(lock_) = nullptr;
   int32_t groupThreshold_ GUARDED_BY(lock_) = kDefaultGroupThreshold;
@@ -132,7 +144,7 @@ class CFrameQueue {
   // that loses the processor while copying a frame holds up no delivery.
   mutable platform::Mutex producerLock_ ACQUIRED_BEFORE(lock_);
   mutable platform::Mutex lock_;
-  // Shared with a producer that is filling a reservation, so SetThreshold cannot free the
+  // Shared with a producer that is filling a reservation, so a new pool cannot free the
   // chunks under its copy.
   std::shared_ptr<CChunkPool> pool_ GUARDED_BY(lock_);
   CLockedPtrQueue marks_;
@@ -147,33 +159,15 @@ class CFrameQueue {
   // lie at the pool's head and are handed out unpaced.
   int32_t leadFrames_ GUARDED_BY(lock_) = 0;
   bool shownSinceReset_ GUARDED_BY(lock_) = false;
-  // The first displayed frame after Start or Flush goes out as soon as it is stored, without
-  // waiting for its second's mark; the mark then paces the rest from it (earlyWall_ is when
-  // it went out).
-  bool startEarly_ GUARDED_BY(lock_) = true;
-  bool earlyBase_ GUARDED_BY(lock_) = false;
-  double earlyWall_ GUARDED_BY(lock_) = 0.0;
-  // Stream seconds between the group being delivered and the one before it, when that is
-  // more than one second (a stretch without recordings); 0 otherwise.
-  double gapJump_ GUARDED_BY(lock_) = 0.0;
   platform::CTime lastEnqueuedTime_ GUARDED_BY(lock_);
   std::atomic<uint64_t> groupsClosed_{0};
   std::atomic<bool> deliverableAtOnce_{false};
-  platform::CTime groupTime_ GUARDED_BY(lock_);
   int32_t enqueueCounter_ GUARDED_BY(lock_) = 0;
-  int32_t deliveredCounter_ GUARDED_BY(lock_) = 0;
-  int32_t groupFrameCount_ GUARDED_BY(lock_) = 0;
-  int32_t delay_ GUARDED_BY(lock_) = 0;
-  float groupRate_ GUARDED_BY(lock_) = 0.0f;
-  double frameInterval_ GUARDED_BY(lock_) = 0.0;
-  double streamBase_ GUARDED_BY(lock_) = 0.0;
-  double wallBase_ GUARDED_BY(lock_) = 0.0;
-  float lastEffectiveRate_ GUARDED_BY(lock_) = 0.0f;
-  double delaySeconds_ GUARDED_BY(lock_) = 0.0;
+  PacingState pacing_ GUARDED_BY(lock_);
   platform::Event spaceEvent_;
   int32_t running_ GUARDED_BY(lock_) = 0;
-  // Bumped by Start, Stop, Flush and SetThreshold: a delivery whose callback ran across one
-  // of them does not count itself into the new state.
+  // Bumped by Start, Stop and Flush: a delivery whose callback ran across one of them does
+  // not count itself into the new state.
   uint64_t epoch_ GUARDED_BY(lock_) = 0;
   std::atomic<int32_t> producers_{0};
   std::atomic<double> deliveryDue_{0.0};

@@ -23,8 +23,6 @@ constexpr uint64_t kStandStillUs = 1000;
 constexpr double kNever = std::numeric_limits<double>::infinity();
 constexpr int32_t kMaxChannels = 32;
 constexpr int32_t kDefaultChannelCount = 16;
-constexpr float kStepForward = 100.0f;
-constexpr float kStepBackward = -100.0f;
 
 // How long the pacing thread may sleep when it delivered nothing: until the earliest frame
 // falls due (rounded up, so it is due on waking), never longer than the poll period. A due
@@ -64,22 +62,22 @@ struct CFrameScheduler::Shared {
 
   int32_t direction GUARDED_BY(generalLock) = 1;
   float rate GUARDED_BY(generalLock) = 1.0f;
+  PlayMode mode GUARDED_BY(generalLock) = PlayModeOf(1.0f);
+  // Counts every SetRate, so the end of a single step never undoes a newer one.
+  uint64_t rateSerial GUARDED_BY(generalLock) = 0;
   uint32_t audioMask GUARDED_BY(generalLock) = 0;
-  platform::CTime playTime GUARDED_BY(generalLock) = platform::CTime::NoTime();
-  int32_t playTimeValid GUARDED_BY(generalLock) = 0;
 
   // Set by Open (before `opened`), never replaced. A producer blocked in Enqueue holds its
   // own reference, so the queue outlives a scheduler destroyed meanwhile.
   std::shared_ptr<CFrameQueue> videoQueue;
   std::shared_ptr<CFrameQueue> audioQueue;
 
-  float Rate() const {
-    platform::MutexLock hold(&generalLock);
-    return rate;
-  }
-
   bool EnabledLocked(uint32_t channel) const REQUIRES(generalLock) {
     return channel < channelEnables.size() && channelEnables[channel] != 0;
+  }
+
+  bool AudioOnLocked(uint32_t channel) const REQUIRES(generalLock) {
+    return EnabledLocked(channel) && channel < 32 && (audioMask & (1u << channel)) != 0;
   }
 
   void FlushVideo() {
@@ -95,10 +93,46 @@ struct CFrameScheduler::Shared {
     audioQueue->Stop();
   }
 
-  void ClearPlayTime() {
-    platform::MutexLock hold(&generalLock);
-    playTime = platform::CTime::NoTime();
-    playTimeValid = 0;
+  // Stores a frame that passed the scheduler's checks and wakes the pacing thread when it
+  // made something deliverable: a closed group makes the second before it deliverable, and
+  // a seek's first frames are deliverable at once (they would wait up to a poll for nothing).
+  static int32_t Store(const std::shared_ptr<CFrameQueue>& queue, platform::Event& event,
+                       uint32_t channel, platform::CTime time, const uint8_t* data,
+                       int32_t dataLength, const uint8_t* second, int32_t secondLength,
+                       int32_t display, float rate, const std::atomic<uint64_t>* flushes,
+                       std::optional<uint64_t> flushCount) {
+    const uint64_t groups = queue->GroupsClosed();
+    const int32_t stored =
+        queue->Enqueue(channel, time, data, dataLength, second, secondLength, display, rate,
+                       flushCount ? flushes : nullptr, flushCount.value_or(0));
+    if (stored != 0 && (queue->TakeDeliverableAtOnce() || queue->GroupsClosed() != groups)) {
+      event.Set();
+    }
+    return stored;
+  }
+};
+
+// One queue as the pacing thread serves it: the queue, its lock and its event.
+struct CFrameScheduler::Lane {
+  platform::Mutex& lock;
+  platform::Event& event;
+  CFrameQueue& queue;
+
+  // Delivers at most one due frame under the queue's lock and leaves the event set while
+  // frames are due. Nothing when the scheduler is stopped.
+  std::optional<DeliverResult> Turn(const Shared& s, double now, const PlayMode& mode,
+                                    double* nextDue) {
+    platform::MutexLock hold(&lock);
+    if (s.started.load() == 0) return std::nullopt;
+    double due = kNever;
+    const DeliverResult r = queue.Deliver(now, mode, &due);
+    if (r == DeliverResult::kShown || r == DeliverResult::kOther) {
+      event.Set();
+    } else {
+      event.Reset();
+      *nextDue = std::min(*nextDue, due);
+    }
+    return r;
   }
 };
 
@@ -182,7 +216,6 @@ void CFrameScheduler::Stop() {
       s.audioQueue->Stop();
     }
   }
-  s.ClearPlayTime();
 }
 
 void CFrameScheduler::Flush() {
@@ -194,35 +227,32 @@ void CFrameScheduler::Flush() {
     s.audioEvent.Reset();
     s.audioQueue->Flush();
   }
-  s.ClearPlayTime();
 }
 
 void CFrameScheduler::SetRate(float rate) {
-  if (!std::isfinite(rate)) return;
   Shared& s = *shared_;
+  const PlayMode mode = PlayModeOf(rate);
   if (s.opened.load(std::memory_order_acquire)) {
     int32_t direction;
     {
       platform::MutexLock hold(&s.generalLock);
       direction = s.direction;
     }
-    if (rate == kStepForward || rate == kStepBackward) {
-      // A step against the current direction must not show frames queued for the other one.
-      if ((rate == kStepForward && direction < 0) || (rate == kStepBackward && direction > 0)) {
-        s.FlushVideo();
-      }
-      s.StopAudio();
-    } else if (rate != 1.0f) {
-      s.StopAudio();
-    } else {
+    // A step against the current direction must not show frames queued for the other one.
+    if (mode.kind == PlayKind::kSingleStep && mode.direction != direction) s.FlushVideo();
+    if (mode.audio) {
       platform::MutexLock hold(&s.audioLock);
       s.audioQueue->Start();
+    } else {
+      s.StopAudio();
     }
   }
   platform::MutexLock hold(&s.generalLock);
   s.rate = rate;
-  if (rate > 0.0f) s.direction = 1;
-  if (rate < 0.0f) s.direction = -1;
+  s.mode = mode;
+  ++s.rateSerial;
+  // A pause keeps the direction.
+  if (mode.direction != 0) s.direction = mode.direction;
 }
 
 void CFrameScheduler::CloseGroups(float rate) {
@@ -240,7 +270,10 @@ bool CFrameScheduler::HasQueuedFrames() const {
   return s.videoQueue->HasFrames() || s.audioQueue->HasFrames();
 }
 
-float CFrameScheduler::GetRate() const { return shared_->Rate(); }
+float CFrameScheduler::GetRate() const {
+  platform::MutexLock hold(&shared_->generalLock);
+  return shared_->rate;
+}
 
 void CFrameScheduler::SetChannelEnables(const int32_t* words, int32_t n) {
   if (words == nullptr || n <= 0) return;
@@ -250,40 +283,9 @@ void CFrameScheduler::SetChannelEnables(const int32_t* words, int32_t n) {
   std::copy(words, words + count, s.channelEnables.begin());
 }
 
-int32_t CFrameScheduler::IsChannelEnabled(uint32_t channel) const {
-  const Shared& s = *shared_;
-  platform::MutexLock hold(&s.generalLock);
-  return channel < s.channelEnables.size() ? s.channelEnables[channel] : 0;
-}
-
 void CFrameScheduler::SetAudioMask(uint32_t mask) {
   platform::MutexLock hold(&shared_->generalLock);
   shared_->audioMask = mask;
-}
-
-uint32_t CFrameScheduler::GetAudioMask() const {
-  platform::MutexLock hold(&shared_->generalLock);
-  return shared_->audioMask;
-}
-
-int32_t CFrameScheduler::GetPlayTime(platform::CTime* time) const {
-  platform::MutexLock hold(&shared_->generalLock);
-  if (time != nullptr) *time = shared_->playTime;
-  return shared_->playTimeValid;
-}
-
-void CFrameScheduler::SetDelay(int32_t seconds) {
-  Shared& s = *shared_;
-  if (!s.opened.load(std::memory_order_acquire)) return;
-  const int32_t delay = std::clamp(seconds, 0, CFrameQueue::kMaxDelaySeconds);
-  {
-    platform::MutexLock hold(&s.videoLock);
-    s.videoQueue->SetDelay(delay);
-    s.videoQueue->SetThreshold(delay + 3);
-  }
-  platform::MutexLock hold(&s.audioLock);
-  s.audioQueue->SetDelay(delay);
-  s.audioQueue->SetThreshold(delay + 3);
 }
 
 uint64_t CFrameScheduler::FlushCount() const { return shared_->flushes.load(); }
@@ -291,7 +293,7 @@ uint64_t CFrameScheduler::FlushCount() const { return shared_->flushes.load(); }
 int32_t CFrameScheduler::EnqueueVideo(uint32_t channel, platform::CTime time, const uint8_t* data,
                                       int32_t dataLength, const uint8_t* second,
                                       int32_t secondLength, int32_t display, float rate,
-                                      uint64_t flushCount) {
+                                      std::optional<uint64_t> flushCount) {
   // Our own reference to the state and the queue: the call may block until a Stop or the
   // scheduler's destruction, and wakes the pacing thread after the store.
   const std::shared_ptr<Shared> state = shared_;
@@ -303,23 +305,14 @@ int32_t CFrameScheduler::EnqueueVideo(uint32_t channel, platform::CTime time, co
     if (channel >= s.channelEnables.size()) return 0;
     if (display != 0 && !s.EnabledLocked(channel)) return 0;
   }
-  const std::shared_ptr<CFrameQueue> queue = s.videoQueue;
-  const uint64_t groups = queue->GroupsClosed();
-  const bool checked = flushCount != kAnyFlushCount;
-  const int32_t stored = queue->Enqueue(channel, time, data, dataLength, second, secondLength,
-                                        display, rate, checked ? &s.flushes : nullptr, flushCount);
-  // A closed group makes the second before it deliverable, and a seek's first frames are
-  // deliverable at once: wake the pacing thread rather than leave it in its poll (they would
-  // wait up to 20 ms for nothing).
-  if (stored != 0 && (queue->TakeDeliverableAtOnce() || queue->GroupsClosed() != groups)) {
-    s.videoEvent.Set();
-  }
-  return stored;
+  return Shared::Store(s.videoQueue, s.videoEvent, channel, time, data, dataLength, second,
+                       secondLength, display, rate, &s.flushes, flushCount);
 }
 
 int32_t CFrameScheduler::EnqueueAudio(uint32_t channel, platform::CTime time, const uint8_t* data,
                                       int32_t dataLength, const uint8_t* second,
-                                      int32_t secondLength, float rate, uint64_t flushCount) {
+                                      int32_t secondLength, float rate,
+                                      std::optional<uint64_t> flushCount) {
   const std::shared_ptr<Shared> state = shared_;
   Shared& s = *state;
   if (!s.opened.load(std::memory_order_acquire) || s.started.load() == 0) return 0;
@@ -327,18 +320,10 @@ int32_t CFrameScheduler::EnqueueAudio(uint32_t channel, platform::CTime time, co
   if (dataLength <= 0 || dataLength > kMaxFrameDataLength) return 0;
   {
     platform::MutexLock hold(&s.generalLock);
-    if (!s.EnabledLocked(channel)) return 0;
-    if (channel >= 32 || (s.audioMask & (1u << channel)) == 0) return 0;
+    if (!s.AudioOnLocked(channel)) return 0;
   }
-  const std::shared_ptr<CFrameQueue> queue = s.audioQueue;
-  const uint64_t groups = queue->GroupsClosed();
-  const bool checked = flushCount != kAnyFlushCount;
-  const int32_t stored = queue->Enqueue(channel, time, data, dataLength, second, secondLength, 1,
-                                        1.0f, checked ? &s.flushes : nullptr, flushCount);
-  if (stored != 0 && (queue->TakeDeliverableAtOnce() || queue->GroupsClosed() != groups)) {
-    s.audioEvent.Set();
-  }
-  return stored;
+  return Shared::Store(s.audioQueue, s.audioEvent, channel, time, data, dataLength, second,
+                       secondLength, 1, 1.0f, &s.flushes, flushCount);
 }
 
 void CFrameScheduler::SetJoinTimeoutMs(uint32_t ms) { joinTimeoutMs_ = ms; }
@@ -366,9 +351,6 @@ int32_t CFrameScheduler::VideoDispatch(uint32_t channel, FrameTime time, const u
     platform::MutexLock hold(&s.generalLock);
     // A displayed frame of a channel switched off after it was queued is dropped here.
     if (!s.EnabledLocked(channel)) return 0;
-    s.playTime = platform::CTime::FromLocal(time.year, time.month, time.day, time.hour, time.minute,
-                                            time.second);
-    s.playTimeValid = 1;
   }
   try {
     s.video(s.owner, channel, time, data, dataLength, second, secondLength, display, s.context);
@@ -385,8 +367,7 @@ int32_t CFrameScheduler::AudioDispatch(uint32_t channel, FrameTime time, const u
   if (s.audio == nullptr) return 0;
   {
     platform::MutexLock hold(&s.generalLock);
-    if (!s.EnabledLocked(channel)) return 0;
-    if (channel >= 32 || (s.audioMask & (1u << channel)) == 0) return 0;
+    if (!s.AudioOnLocked(channel)) return 0;
   }
   try {
     s.audio(s.owner, channel, time, data, dataLength, second, secondLength, s.context);
@@ -399,6 +380,9 @@ void CFrameScheduler::PacingLoop(std::shared_ptr<Shared> state) {
   Shared& s = *state;
   platform::Thread::RaiseCurrentPriority();
   platform::Thread::PinCurrentToFirstProcessor();
+  Lane video{s.videoLock, s.videoEvent, *s.videoQueue};
+  Lane audio{s.audioLock, s.audioEvent, *s.audioQueue};
+  const PlayMode audioMode = PlayModeOf(1.0f);
   uint64_t waitUs = kPollUs;
   int zeroWaits = 0;
   while (s.stop.load() == 0) {
@@ -408,54 +392,36 @@ void CFrameScheduler::PacingLoop(std::shared_ptr<Shared> state) {
     platform::WaitAnyMicros(s.videoEvent, s.audioEvent, waitUs);
     if (s.stop.load() != 0) break;
     const double now = platform::PerfSeconds();
-    const float rate = s.Rate();
+    PlayMode mode;
+    uint64_t rateSerial;
+    {
+      platform::MutexLock hold(&s.generalLock);
+      mode = s.mode;
+      rateSerial = s.rateSerial;
+    }
     double nextDue = kNever;
-    bool delivered = false;
-    {
-      platform::MutexLock hold(&s.videoLock);
-      if (s.started.load() == 0) {
-        waitUs = kPollUs;
-        continue;
-      }
-      double due = kNever;
-      const int32_t r = s.videoQueue->Deliver(now, rate, &due);
-      if (r == kDeliverNothing) {
-        s.videoEvent.Reset();
-        s.videoQueue->SetResync();
-      } else if (r == kDeliverShown || r == kDeliverOther) {
-        s.videoEvent.Set();
-        delivered = true;
-        if (r == kDeliverShown && (rate == kStepForward || rate == kStepBackward)) {
-          // One displayed frame was shown: the step is over, unless the host chose another
-          // rate while it was being delivered.
-          platform::MutexLock general(&s.generalLock);
-          if (s.rate == rate) s.rate = 0.0f;
-        }
-      } else {
-        s.videoEvent.Reset();
-        nextDue = std::min(nextDue, due);
+    const std::optional<DeliverResult> shown = video.Turn(s, now, mode, &nextDue);
+    if (shown == DeliverResult::kShown && mode.kind == PlayKind::kSingleStep) {
+      // One displayed frame was shown: the step is over, unless the host chose another rate
+      // (or another step) while it was being delivered.
+      platform::MutexLock general(&s.generalLock);
+      if (s.rateSerial == rateSerial) {
+        s.rate = 0.0f;
+        s.mode = PlayModeOf(0.0f);
       }
     }
-    {
-      platform::MutexLock hold(&s.audioLock);
-      if (s.started.load() == 0) {
-        waitUs = kPollUs;
-        continue;
-      }
-      double due = kNever;
-      const int32_t r = s.audioQueue->Deliver(now, 1.0f, &due);
-      if (r == kDeliverNothing) {
-        s.audioEvent.Reset();
-        s.audioQueue->SetResync();
-      } else if (r == kDeliverShown || r == kDeliverOther) {
-        s.audioEvent.Set();
-        delivered = true;
-      } else {
-        s.audioEvent.Reset();
-        nextDue = std::min(nextDue, due);
-      }
+    const std::optional<DeliverResult> heard =
+        shown ? audio.Turn(s, now, audioMode, &nextDue) : std::nullopt;
+    if (!shown || !heard) {
+      waitUs = kPollUs;
+      continue;
     }
-    waitUs = delivered ? kPollUs : WaitBeforeNextCycleUs(nextDue, platform::PerfSeconds());
+    const auto delivered = [](DeliverResult r) {
+      return r == DeliverResult::kShown || r == DeliverResult::kOther;
+    };
+    waitUs = delivered(*shown) || delivered(*heard)
+                 ? kPollUs
+                 : WaitBeforeNextCycleUs(nextDue, platform::PerfSeconds());
     // A due time that does not move (a clock standing still) must not spin the processor.
     if (waitUs == 0) {
       if (++zeroWaits > 1) waitUs = kStandStillUs;

@@ -11,9 +11,11 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "platform/local_time.h"
 #include "scheduler/formats.h"
+#include "scheduler/play_mode.h"
 
 namespace platform {
 class Thread;
@@ -55,20 +57,13 @@ class CFrameScheduler {
   void CloseGroups(float rate);
   // True while either queue holds frames not yet handed to a callback.
   bool HasQueuedFrames() const;
-  // Non-finite rates are ignored.
+  // The play rate (play_mode.h says what each rate means); a single step sets it back to
+  // 0 once its frame was shown.
   void SetRate(float rate);
   float GetRate() const;
   // Copies n words (at most the channel count); nonzero = enabled.
   void SetChannelEnables(const int32_t* words, int32_t n);
-  // The channel's word; 0 for a channel at or above the channel count.
-  int32_t IsChannelEnabled(uint32_t channel) const;
   void SetAudioMask(uint32_t mask);
-  uint32_t GetAudioMask() const;
-  // Stores the time of the last displayed video frame and returns 1 when there is one.
-  int32_t GetPlayTime(platform::CTime* time) const;
-  // Delay in whole seconds for both queues; each queue's pool is replaced by one sized for
-  // seconds + 3 seconds, and what was queued is lost.
-  void SetDelay(int32_t seconds);
 
   // 1 when stored. Refused (0): not started, channel out of range, a displayed frame of a
   // disabled channel, a data length of 0 or above kMaxFrameDataLength. May block while the
@@ -77,14 +72,13 @@ class CFrameScheduler {
   // came after that value was read: the producer read it for what was queued before.
   int32_t EnqueueVideo(uint32_t channel, platform::CTime time, const uint8_t* data,
                        int32_t dataLength, const uint8_t* second, int32_t secondLength,
-                       int32_t display, float rate, uint64_t flushCount = kAnyFlushCount);
+                       int32_t display, float rate, std::optional<uint64_t> flushCount = {});
   // 1 when stored. Refused (0): not started, rate not exactly 1.0, channel disabled or not
   // in the audio mask, a data length of 0 or above kMaxFrameDataLength.
   int32_t EnqueueAudio(uint32_t channel, platform::CTime time, const uint8_t* data,
                        int32_t dataLength, const uint8_t* second, int32_t secondLength, float rate,
-                       uint64_t flushCount = kAnyFlushCount);
+                       std::optional<uint64_t> flushCount = {});
   // Counts every Flush and Stop (and the video flush of a step against the direction).
-  static constexpr uint64_t kAnyFlushCount = UINT64_MAX;
   uint64_t FlushCount() const;
 
   // Bound on the wait for the pacing thread at destruction (5000 ms unless a test shortens
@@ -103,6 +97,7 @@ class CFrameScheduler {
 
  private:
   static void PacingLoop(std::shared_ptr<Shared> state);
+  struct Lane;
   static int32_t VideoDispatch(uint32_t channel, FrameTime time, const uint8_t* data,
                                int32_t dataLength, const uint8_t* second, int32_t secondLength,
                                int32_t display, void* context);

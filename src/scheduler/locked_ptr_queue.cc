@@ -4,11 +4,8 @@
 
 namespace scheduler {
 
-CLockedPtrQueue::~CLockedPtrQueue() { Disable(); }
-
 int32_t CLockedPtrQueue::Push(void* entry) {
   platform::MutexLock hold(&lock_);
-  if (enabled_ == 0) return 0;
   if (static_cast<int64_t>(list_.size()) > limit_) return 0;
   try {
     list_.push_back(entry);
@@ -31,9 +28,9 @@ int32_t CLockedPtrQueue::Count() const {
   return static_cast<int32_t>(list_.size());
 }
 
-void CLockedPtrQueue::Disable() {
+void* CLockedPtrQueue::Front() const {
   platform::MutexLock hold(&lock_);
-  enabled_ = 0;
+  return list_.empty() ? nullptr : list_.front();
 }
 
 void CLockedPtrQueue::SetLimit(int32_t limit) {

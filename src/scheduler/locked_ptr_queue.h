@@ -14,22 +14,22 @@ namespace scheduler {
 class CLockedPtrQueue {
  public:
   CLockedPtrQueue() = default;
-  // Disables the queue and drops the list without touching the entries (owners drain it).
-  ~CLockedPtrQueue();
+  // Drops the list without touching the entries (owners drain it first).
+  ~CLockedPtrQueue() = default;
   CLockedPtrQueue(const CLockedPtrQueue&) = delete;
   CLockedPtrQueue& operator=(const CLockedPtrQueue&) = delete;
 
-  // 1 when appended; 0 when disabled or when the queue already holds more than the limit.
+  // 1 when appended; 0 when the queue already holds more than the limit.
   int32_t Push(void* entry) EXCLUDES(lock_);
   // The head, or null when empty.
   void* Pop() EXCLUDES(lock_);
+  // The head, left in place, or null when empty.
+  void* Front() const EXCLUDES(lock_);
   int32_t Count() const EXCLUDES(lock_);
-  void Disable() EXCLUDES(lock_);
   void SetLimit(int32_t limit) EXCLUDES(lock_);
 
  private:
   mutable platform::Mutex lock_;
-  int32_t enabled_ GUARDED_BY(lock_) = 1;
   int32_t limit_ GUARDED_BY(lock_) = 5;
   std::deque<void*> list_ GUARDED_BY(lock_);
 };

@@ -1,8 +1,7 @@
-// Play across recorded days: the end of a day's data is shown to its last frame before play
-// moves on, forward play wraps from the last recorded day to the first, and backward play
-// from the start of the first day to the end of the last.
-#include <gtest/gtest.h>
-
+// Play across recorded days: a day's data is shown to its last frame before play moves on,
+// forward play wraps from the last recorded day to the first and backward play from the
+// start of the first to the end of the last; the thread's own seek to the next day never
+// beats a host's PLAYTIME or outlives a STOP.
 #include "playback_test_util.h"
 
 namespace playtest {
@@ -10,135 +9,140 @@ namespace {
 
 class DayChangeTest : public PlaybackTest {
  protected:
+  // Two seconds before midnight, three after: the writer rotates to a new file at the change
+  // of day, so the catalogue holds two recorded days.
   void SetUp() override {
-    PlaybackTest::SetUp();
-    rec_ = std::make_unique<Recording>(dir_.path());
-    ASSERT_TRUE(rec_->Begin(day1_));
-    // Two seconds before midnight, three after: the writer rotates to a new file at the
-    // change of day, so the catalogue holds two recorded days.
-    RecordStream(*rec_, day1_, 2, 10, 1);
-    RecordStream(*rec_, day2_, 3, 10, 1);
-    rec_->Finish();
-    Open(1, *rec_);
-    ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
-    int32_t days = 0;
-    _RECORDER_FILESEARCH_GetDateTable(search_, nullptr, &days);
-    ASSERT_EQ(days, 2);
-    Display({1});
+    Recording rec(dir_.path(), day1_);
+    rec.Stream(day1_, 2, 10, 1);
+    rec.Stream(day2_, 3, 10, 1);
+    video_ = rec.video;
   }
-
-  const int32_t day1_ = Local(2024, 3, 10, 23, 59, 58);
-  const int32_t day2_ = Local(2024, 3, 11, 0, 0, 0);
-  std::unique_ptr<Recording> rec_;
+  const int32_t day1_ = Local(2024, 3, 10, 23, 59, 58), day2_ = Local(2024, 3, 11, 0, 0, 0);
+  std::vector<Sent> video_;
 };
 
-TEST_F(DayChangeTest, ForwardPlayShowsTheLastDayToItsEndThenWrapsToTheFirst) {
-  PlayFrom(day2_);
-  const auto onDay1 = [&](const HostEvent& e) { return IsShown(e) && e.time < day2_; };
-  ASSERT_TRUE(WaitForCount(onDay1, 3));
-  _RECORDER_FILESEARCH_STOP(search_);
-
-  const std::vector<HostEvent> shown = log_.ShownSince();
-  const auto wrap = std::find_if(shown.begin(), shown.end(), onDay1);
-  ASSERT_NE(wrap, shown.end());
-  // Before the wrap: every frame of the last day, from the one that crossed midnight (the first
-  // record of the new day's file) to the last one recorded.
-  std::vector<uint32_t> before;
-  for (auto it = shown.begin(); it != wrap; ++it) before.push_back(it->serial);
-  std::vector<uint32_t> expected;
-  for (const SentFrame& f : rec_->video) {
-    if (f.time >= day2_) expected.push_back(f.serial);
+TEST_F(DayChangeTest, EachDayPlaysToItsEndThenWrapsInThePlayDirection) {
+  for (const float rate : {1.0f, -4.0f}) {
+    SCOPED_TRACE(rate);
+    const size_t from = log_.Events().size();
+    StartPlay(1, {1}, rate > 0 ? day2_ : day1_ + 1, rate);
+    int32_t days = 0;
+    _RECORDER_FILESEARCH_GetDateTable(search_, nullptr, &days);
+    EXPECT_EQ(days, 2);
+    ASSERT_TRUE(WaitForWrap(from, rate < 0));
+    const std::vector<HostEvent> shown = log_.Shown(from);
+    const std::vector<HostEvent> pass = FirstPass(log_.Events(from), rate < 0);
+    const size_t wrap = size_t(std::count_if(pass.begin(), pass.end(), IsShown));
+    ASSERT_LT(wrap, shown.size());
+    std::vector<uint32_t> before, want;
+    for (size_t i = 0; i < wrap; ++i) before.push_back(shown[i].serial);
+    if (rate > 0) {
+      // The last day from the frame that crossed midnight to its end, then the first day.
+      for (const Sent& f : video_) {
+        if (f.time >= day2_) want.push_back(f.serial);
+      }
+      EXPECT_EQ(before, want);
+      EXPECT_EQ(shown[wrap].serial, video_.front().serial);
+    } else {
+      // The first day from the last frame at or before the target back to its first frame
+      // (key frames at least, thinned by four), then the last day from its end backwards.
+      ASSERT_GE(before.size(), 2u);
+      EXPECT_EQ(before.front(), video_[19].serial);
+      EXPECT_EQ(before.back(), video_.front().serial);
+      EXPECT_TRUE(std::is_sorted(before.rbegin(), before.rend()));
+      EXPECT_EQ(shown[wrap].time, day2_ + 2);
+    }
+    End();
   }
-  EXPECT_EQ(before, expected);
-  // After it: the first recorded day from its first frame.
-  EXPECT_EQ(wrap->serial, rec_->video.front().serial);
-  EXPECT_EQ(wrap->time, day1_);
 }
 
-TEST_F(DayChangeTest, BackwardPlayWrapsFromTheFirstDayToTheEndOfTheLast) {
-  // Four times the recorded speed keeps the test short; key frames are always sent.
-  ASSERT_EQ(_RECORDER_FILESEARCH_PLAYRATE(search_, -4.0f), 1);
+TEST_F(DayChangeTest, DayChangeLosesToPlayTimeAndToAStop) {
+  // A host PLAYTIME back to the first day's start while the thread is about to seek to the
+  // second day: play goes to the host's target.
+  Open(1, dir_.path());
+  std::atomic<int> hooks{0};
+  Object()->SetDayChangeHookForTest([&] {
+    if (hooks.fetch_add(1) == 0) PlayFrom(day1_);
+  });
+  ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
+  Display({1});
   PlayFrom(day1_ + 1);
-  const auto onDay2 = [&](const HostEvent& e) { return IsShown(e) && e.time >= day2_; };
-  ASSERT_TRUE(WaitForCount(onDay2, 2));
-  _RECORDER_FILESEARCH_STOP(search_);
+  // Play started at day1_ + 1: a frame of day1_ comes from the host's PLAYTIME.
+  ASSERT_TRUE(WaitFor([&](auto& e) { return IsShown(e) && e.time == day1_; }, 1));
+  const std::vector<HostEvent> shown = log_.Shown();
+  EXPECT_GE(hooks.load(), 1);
+  for (size_t i = 0; i < shown.size() && shown[i].time != day1_; ++i)
+    EXPECT_LT(shown[i].time, day2_);
+  End();
 
-  const std::vector<HostEvent> shown = log_.ShownSince();
-  const auto wrap = std::find_if(shown.begin(), shown.end(), onDay2);
-  ASSERT_NE(wrap, shown.end());
-  // Before the wrap: the first day from its last frame (the last at or before the target)
-  // back to its first frame.
-  std::vector<uint32_t> before;
-  for (auto it = shown.begin(); it != wrap; ++it) before.push_back(it->serial);
-  ASSERT_GE(before.size(), 2u);
-  EXPECT_EQ(before.front(), rec_->video[19].serial);
-  EXPECT_EQ(before.back(), rec_->video.front().serial);
-  for (size_t i = 1; i < before.size(); ++i) EXPECT_LT(before[i], before[i - 1]);
-  // After it: the last day from its end, going back in time.
-  EXPECT_EQ(wrap->time, day2_ + 2);
-  for (auto it = wrap + 1; it != shown.end(); ++it) EXPECT_LE(it->time, (it - 1)->time);
+  // A thread that misses the join at a STOP and then reaches its day change: the next START
+  // waits for its own PLAYTIME.
+  Open(1, dir_.path());
+  std::atomic<bool> release{false}, inHook{false};
+  Display({1});
+  Object()->SetJoinTimeoutMs(50);
+  Object()->SetDayChangeHookForTest([&] {
+    inHook = true;
+    WaitUntil([&] { return release.load(); }, 10000);
+  });
+  ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
+  PlayFrom(day1_ + 1);
+  ASSERT_TRUE(WaitUntil([&] { return inHook.load(); }));
+  _RECORDER_FILESEARCH_STOP(search_);
+  ASSERT_TRUE(Object()->PlaybackThreadAlive());
+  release = true;
+  ASSERT_TRUE(WaitUntil([&] { return !Object()->PlaybackThreadAlive(); }));
+  const size_t before = log_.Events().size();
+  ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
+  Idle(500);
+  EXPECT_EQ(log_.Events().size(), before) << "frames after a START without PLAYTIME";
 }
 
 // The end of a day is shown before play moves on, however slow the rate and whatever gaps
-// lie before it; a gap inside the day is waited out for at most 2 s of wall time. The
-// pacing clock runs eight times faster than the wall clock.
-struct EndOfDayCase {
-  const char* name;
-  std::vector<int> seconds;  // recorded seconds, from 10:00:00
-  int fps;
-  float rate;
-  double longestWait;  // most pacing-clock seconds between two shown frames
-};
-
-class EndOfDayTest : public PlaybackTest, public ::testing::WithParamInterface<EndOfDayCase> {
- protected:
-  void TearDown() override { EndSearch(); }
-  FastPacingClock clock_{8.0};
-};
-
-TEST_P(EndOfDayTest, EveryFrameIsShownBeforePlayWraps) {
-  const EndOfDayCase& c = GetParam();
-  const int32_t t0 = Local(2024, 3, 10, 10, 0, 0);
-  Recording rec(dir_.path());
-  ASSERT_TRUE(rec.Begin(t0));
-  for (int s : c.seconds) {
-    for (int f = 0; f < c.fps; ++f) rec.Video(0, t0 + s, 1, f == 0);
-    rec.Settle();
+// lie before it; a gap inside the day is waited out for at most 2 s of wall time. The pacing
+// clock runs eight times faster than the wall clock.
+TEST_F(PlaybackTest, EveryFrameOfTheDayIsShownBeforePlayWraps) {
+  FastPacingClock clock(8.0);
+  struct Row {
+    std::vector<int> seconds;  // recorded seconds from t0
+    int fps;
+    float rate;
+    double longestWait;  // most pacing-clock seconds between two shown frames
+  };
+  for (const Row& r :
+       {Row{{0, 1, 2, 3, 4}, 1, 0.5f, 2.0}, Row{{0, 1, 2, 6, 7}, 5, 1.0f, 3.0},
+        Row{{0, 1, 7200, 7201}, 5, 1.0f, 3.0}, Row{{0, 1, 7200, 7201}, 5, 0.5f, 4.0}}) {
+    SCOPED_TRACE(testing::Message() << r.seconds.back() << " at " << r.rate);
+    testsupport::ScratchDir dir;
+    Recording rec(dir.path(), t0);
+    for (int s : r.seconds) {
+      for (int f = 0; f < r.fps; ++f) rec.Video(0, t0 + s, 1, f == 0);
+      rec.Settle();
+    }
+    rec.Finish();
+    Open(1, dir.path());
+    ASSERT_EQ(_RECORDER_FILESEARCH_PLAYRATE(search_, r.rate), 1);
+    ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
+    Display({1});
+    const size_t from = log_.Events().size();
+    PlayFrom(t0);
+    ASSERT_TRUE(WaitForWrap(from));
+    std::vector<uint32_t> shown, want;
+    double longest = 0, last = -1;
+    for (const HostEvent& e : FirstPass(log_.Events(from))) {
+      if (!IsShown(e)) continue;
+      shown.push_back(e.serial);
+      if (last >= 0) longest = std::max(longest, e.at - last);
+      last = e.at;
+    }
+    for (const Sent& f : rec.video) want.push_back(f.serial);
+    EXPECT_EQ(shown, want);
+    EXPECT_EQ(log_.Shown(from).at(shown.size()).serial, want.front());
+    // A generous margin: on a busy machine 1.5 s of this clock is under 0.2 s of wall time.
+    EXPECT_LT(longest, r.longestWait + 1.5);
+    End();
   }
-  rec.Finish();
-
-  StartPlay(1, rec, {1}, t0, c.rate);
-  const uint32_t first = rec.video.front().serial;
-  // Play wraps to the start of the day once everything was shown.
-  ASSERT_TRUE(WaitUntil(
-      [&] {
-        const std::vector<HostEvent> events = log_.Events();
-        return FirstPass(events).size() < events.size();
-      },
-      30000));
-  _RECORDER_FILESEARCH_STOP(search_);
-
-  std::vector<uint32_t> shown, expected;
-  std::vector<double> at;
-  for (const HostEvent& e : FirstPass(log_.Events())) {
-    if (IsShown(e)) shown.push_back(e.serial), at.push_back(e.at);
-  }
-  for (const SentFrame& f : rec.video) expected.push_back(f.serial);
-  EXPECT_EQ(shown, expected);
-  EXPECT_EQ(log_.ShownSince().at(shown.size()).serial, first);
-  double longest = 0;
-  for (size_t i = 1; i < at.size(); ++i) longest = std::max(longest, at[i] - at[i - 1]);
-  // A generous margin: on a busy machine 1.5 s of this clock is under 0.2 s of wall time.
-  EXPECT_LT(longest, c.longestWait + 1.5);
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, EndOfDayTest,
-    ::testing::Values(EndOfDayCase{"OneFramePerSecondAtHalfRate", {0, 1, 2, 3, 4}, 1, 0.5f, 2.0},
-                      EndOfDayCase{"GapBeforeTheLastSeconds", {0, 1, 2, 6, 7}, 5, 1.0f, 3.0},
-                      EndOfDayCase{"TwoHourGap", {0, 1, 7200, 7201}, 5, 1.0f, 3.0},
-                      EndOfDayCase{"TwoHourGapAtHalfRate", {0, 1, 7200, 7201}, 5, 0.5f, 4.0}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace playtest

@@ -1,18 +1,13 @@
-// PLAYTIME T shows T, through the exports on recordings made through the exports: frames
-// #0..#99 over five seconds on two channels whose key frames fall at different places, and
-// for every key-frame interval, target second and rate, the first displayed frame of each
-// channel, the decode-only frames before it, and every frame up to where play wraps. The
-// pacing clock runs eight times faster than the wall clock, so the whole table plays in
-// seconds.
-#include <gtest/gtest.h>
-
+// PLAYTIME T shows T: frames #0..#99 over five seconds on two channels whose key frames fall
+// at different places, and for every key-frame interval, target second and rate, the first
+// displayed frame of each channel, the decode-only frames before it, and every frame up to
+// where play wraps. The pacing clock runs eight times faster than the wall clock.
 #include "playback_test_util.h"
 
 namespace playtest {
 namespace {
 
-constexpr int kFrames = 100;
-constexpr int kFps = 20;
+constexpr int kFrames = 100, kFps = 20;
 constexpr uint32_t kChannels = 2;
 
 // Channel 1 has its key frames a fifth of an interval after channel 0's; both start with one.
@@ -23,61 +18,44 @@ bool IsKey(int interval, uint32_t channel, int n) {
 
 class PlayFromTargetTest : public PlaybackTest, public ::testing::WithParamInterface<int> {
  protected:
-  void TearDown() override { EndSearch(); }
   FastPacingClock clock_{8.0};
-
-  const int32_t t0 = Local(2024, 3, 10, 10, 0, 0);
 };
 
 TEST_P(PlayFromTargetTest, FirstFrameIsTheTargetAndNothingIsSkipped) {
   const int interval = GetParam();
-  Recording rec(dir_.path());
-  ASSERT_TRUE(rec.Begin(t0));
+  Recording rec(dir_.path(), t0);
   std::vector<std::array<uint32_t, kChannels>> serial(kFrames);
   for (int n = 0; n < kFrames; ++n) {
     for (uint32_t c = 0; c < kChannels; ++c) {
-      serial[n][c] = rec.Video(c, t0 + n / kFps, 1, IsKey(interval, c, n)).serial;
+      serial[n][c] = rec.Video(c, t0 + n / kFps, 1, IsKey(interval, c, n));
     }
     if (n % kFps == 0) rec.Settle();
   }
   rec.Finish();
-  Open(kChannels, rec);
+  Open(kChannels, dir_.path());
   Display({1, 1});
-
   for (const int second : {0, 2, 4}) {
     for (const float rate : {1.0f, 2.0f, 0.5f, -1.0f, -0.5f}) {
       SCOPED_TRACE(testing::Message()
-                   << "key interval " << interval << ", second " << second << ", rate " << rate);
+                   << "interval " << interval << ", second " << second << ", rate " << rate);
       const bool backward = rate < 0;
-      _RECORDER_FILESEARCH_STOP(search_);
-      const size_t from = log_.Size();
+      const size_t from = log_.Events().size();
       ASSERT_EQ(_RECORDER_FILESEARCH_PLAYRATE(search_, rate), 1);
       ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
       PlayFrom(t0 + second);
-      // Play has wrapped once an event no longer belongs to the first pass.
-      std::vector<HostEvent> since;
-      const auto pass = [&] {
-        const std::vector<HostEvent> all = log_.Events();
-        since.assign(all.begin() + static_cast<ptrdiff_t>(from), all.end());
-        return FirstPass(since, backward);
-      };
-      ASSERT_TRUE(WaitUntil([&] { return pass().size() < since.size(); }, 30000));
-      _RECORDER_FILESEARCH_STOP(search_);
-
+      ASSERT_TRUE(WaitForWrap(from, backward));
+      const std::vector<HostEvent> pass = FirstPass(log_.Events(from), backward);
       for (uint32_t c = 0; c < kChannels; ++c) {
         SCOPED_TRACE(testing::Message() << "channel " << c);
         // Frame numbers of the channel as shown, and the decode-only ones before the first.
         std::vector<int> shown, decodeOnly;
-        for (const HostEvent& e : pass()) {
+        for (const HostEvent& e : pass) {
           if (!IsVideo(e) || e.channel != c) continue;
           int n = 0;
           while (n < kFrames && serial[n][c] != e.serial) ++n;
           ASSERT_LT(n, kFrames);
-          if (!e.d.decodeOnly) {
-            shown.push_back(n);
-          } else if (shown.empty()) {
-            decodeOnly.push_back(n);
-          }
+          if (!e.d.decodeOnly) shown.push_back(n);
+          if (e.d.decodeOnly && shown.empty()) decodeOnly.push_back(n);
         }
         // Forwards the first frame at or after T; backwards the last at or before it.
         const int first = backward ? second * kFps + kFps - 1 : second * kFps;
@@ -85,12 +63,10 @@ TEST_P(PlayFromTargetTest, FirstFrameIsTheTargetAndNothingIsSkipped) {
         EXPECT_EQ(shown.front(), first);
         int key = first;
         while (!IsKey(interval, c, key)) --key;
-        std::vector<int> expected;
         // Forwards the decoder gets every frame from the key frame; backwards the key frame.
+        std::vector<int> expected, all;
         for (int n = key; n < first; n += backward ? first : 1) expected.push_back(n);
         EXPECT_EQ(decodeOnly, expected);
-
-        std::vector<int> all;
         for (int n = first; n >= 0 && n < kFrames; n += backward ? -1 : 1) all.push_back(n);
         if (rate != 2.0f) {
           EXPECT_EQ(shown, all);
@@ -98,13 +74,10 @@ TEST_P(PlayFromTargetTest, FirstFrameIsTheTargetAndNothingIsSkipped) {
         }
         // Rate 2 thins to the key frames and every other frame, in order, none twice.
         for (size_t i = 1; i < shown.size(); ++i) {
-          EXPECT_GT(shown[i], shown[i - 1]);
-          EXPECT_LE(shown[i] - shown[i - 1], 2);
+          EXPECT_TRUE(shown[i] > shown[i - 1] && shown[i] - shown[i - 1] <= 2) << shown[i];
         }
         for (int n : all) {
-          if (IsKey(interval, c, n)) {
-            EXPECT_NE(std::find(shown.begin(), shown.end(), n), shown.end()) << n;
-          }
+          EXPECT_TRUE(!IsKey(interval, c, n) || std::count(shown.begin(), shown.end(), n)) << n;
         }
         EXPECT_GE(shown.back(), kFrames - 2);
       }
