@@ -167,6 +167,9 @@ class CFileSearch : public std::enable_shared_from_this<CFileSearch> {
   // applied) or the thread belongs to an earlier START.
   void SeekForDayChange(PlaybackState& state, int32_t day, int32_t resetDirection, uint64_t serial);
   bool DrainBeforeDayChange(PlaybackState& state);
+  // Records the queues' flush count the frames read next are queued under; false when a
+  // seek is waiting to be taken first.
+  bool TakeFlushCount(PlaybackState& state) EXCLUDES(seekLock, requestLock);
   // Seek's work; seekLock held. Returns the seek's serial.
   uint64_t SeekLocked(platform::CTime t, int32_t resetDirection = 0) REQUIRES(seekLock)
       EXCLUDES(requestLock);

@@ -131,8 +131,7 @@ void CFileSearch::PlaybackLoop(PlaybackState& state) {
     TakeRequests(&state.req);
     if (state.req.seek && !ApplySeek(state)) continue;
     ApplyRequests(state);
-
-    state.flushCount = scheduler->FlushCount();
+    if (!TakeFlushCount(state)) continue;
     const int32_t n = catalog->ReadNextFrame(&state.buffer, CFileCatalog::kMaxFrameLength);
     if (StopRequested()) break;
     if (n == 0) {
@@ -143,6 +142,18 @@ void CFileSearch::PlaybackLoop(PlaybackState& state) {
       PlayFrame(state, n);
     }
   }
+}
+
+bool CFileSearch::TakeFlushCount(PlaybackState& state) {
+  // A seek flushes the queues and then publishes its request, both under seekLock. Reading
+  // the count under that lock too means a count that includes a host's flush comes with its
+  // request: the frame about to be read from the old position is refused by the flush, or
+  // the thread takes the seek first. Without it that frame could be queued after the flush
+  // and shown at once, ahead of the seek's target.
+  platform::MutexLock hold(&seekLock);
+  state.flushCount = scheduler->FlushCount();
+  platform::MutexLock reading(&requestLock);
+  return !requests.seek;
 }
 
 void CFileSearch::TakeRequests(Requests* into) {
