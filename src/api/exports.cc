@@ -77,8 +77,13 @@ inline const char* TextOrEmpty(const char* text) { return text != nullptr ? text
 RECORDER_EXPORT RECORDER_HANDLE _RECORDER_INIT(const char* name, uintptr_t context,
                                                RecorderEventCallback callback) {
   try {
-    platform::MutexLock hold(&g_recorderLock);
-    const uintptr_t key = g_recorderRegistry.Reserve();
+    // The recorder is made outside the registry's lock: its own locks are never taken
+    // under it, and other hosts' calls do not wait for its buffers to be allocated.
+    uintptr_t key = 0;
+    {
+      platform::MutexLock hold(&g_recorderLock);
+      key = g_recorderRegistry.Reserve();
+    }
     if (key == 0) return nullptr;
     const auto handle = reinterpret_cast<RECORDER_HANDLE>(key);
     CRecorderBase* recorder = nullptr;
@@ -88,6 +93,10 @@ RECORDER_EXPORT RECORDER_HANDLE _RECORDER_INIT(const char* name, uintptr_t conte
       recorder->Initialise(TextOrEmpty(name), context, callback);
     } catch (...) {
       delete recorder;  // never started: no callback runs
+      recorder = nullptr;
+    }
+    platform::MutexLock hold(&g_recorderLock);
+    if (recorder == nullptr) {
       g_recorderRegistry.Release(key);
       return nullptr;
     }
@@ -441,8 +450,11 @@ RECORDER_EXPORT FILESEARCH_HANDLE _RECORDER_FILESEARCH_INIT(
     uint32_t channelCount, uintptr_t context, FileSearchFrameCallback frameCallback,
     FileSearchNotifyCallback notifyCallback) {
   try {
-    platform::MutexLock hold(&g_fileSearchLock);
-    const uintptr_t key = g_fileSearchRegistry.Reserve();
+    uintptr_t key = 0;
+    {
+      platform::MutexLock hold(&g_fileSearchLock);
+      key = g_fileSearchRegistry.Reserve();
+    }
     if (key == 0) return nullptr;
     const auto handle = reinterpret_cast<FILESEARCH_HANDLE>(key);
     CFileSearch* search = nullptr;
@@ -453,6 +465,7 @@ RECORDER_EXPORT FILESEARCH_HANDLE _RECORDER_FILESEARCH_INIT(
       CFileSearch::End(search);  // nothing started playing: no callback runs
       search = nullptr;
     }
+    platform::MutexLock hold(&g_fileSearchLock);
     if (search == nullptr) {
       g_fileSearchRegistry.Release(key);
       return nullptr;
