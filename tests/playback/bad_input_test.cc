@@ -53,9 +53,9 @@ TEST_F(PlaybackTest, ImpossibleTimesOversizedArraysAndChannelCounts) {
   _RECORDER_FILESEARCH_SETDISPLAYCHANNELS(search_, words, INT_MAX);
   ASSERT_EQ(_RECORDER_FILESEARCH_PLAYTIME(search_, 2024, 13, 0, 25, 61, 61), 1);
   ASSERT_TRUE(WaitFor(IsShown, 1));
-  EXPECT_EQ(log_.Events().front().serial, rec.video.front().serial);
+  EXPECT_EQ(Events().front().serial, rec.video.front().serial);
   for (int32_t year : {1900, INT_MAX, INT_MIN}) {
-    const size_t before = log_.Count(IsShown);
+    const size_t before = Count(IsShown);
     ASSERT_EQ(_RECORDER_FILESEARCH_PLAYTIME(search_, year, year, year, year, year, year), 1);
     ASSERT_TRUE(WaitFor(IsShown, before + 1)) << year;
   }
@@ -64,13 +64,13 @@ TEST_F(PlaybackTest, ImpossibleTimesOversizedArraysAndChannelCounts) {
   };
   ASSERT_TRUE(WaitFor(on(0), 15) && WaitFor(on(1), 15));
   // Backwards too, where the frame reader hands key frames over by itself.
-  const size_t forward = log_.Events().size();
+  const size_t forward = Events().size();
   ASSERT_EQ(_RECORDER_FILESEARCH_PLAYRATE(search_, -1.0f), 1);
   PlayFrom(t0 + 3);
   ASSERT_TRUE(WaitFor(on(1), 8, forward));
-  EXPECT_GE(log_.Count([](auto& e) { return IsVideo(e) && e.d.decodeOnly; }), 2u);
+  EXPECT_GE(Count([](auto& e) { return IsVideo(e) && e.d.decodeOnly; }), 2u);
   End();
-  EXPECT_EQ(log_.Count([](auto& e) { return e.channel >= 2; }), 0u);
+  EXPECT_EQ(Count([](auto& e) { return e.channel >= 2; }), 0u);
 
   EXPECT_EQ(_RECORDER_FILESEARCH_INIT(0, 0, nullptr, nullptr), nullptr);
   std::vector<uint32_t> all(40, 0);
@@ -90,9 +90,9 @@ TEST_F(PlaybackTest, AnEmptyCatalogueKeepsTheSeekPendingWithoutSpinning) {
   Display({1});
   PlayFrom(t0);
   const std::clock_t cpuBefore = std::clock();
-  Idle(1500);
+  platform::SleepMs(1500);
   EXPECT_LT(double(std::clock() - cpuBefore) / CLOCKS_PER_SEC, 0.3) << "the thread spins";
-  EXPECT_TRUE(log_.Events().empty());
+  EXPECT_TRUE(Events().empty());
   EXPECT_TRUE(Object()->PlaybackThreadAlive());
   const double before = platform::PerfSeconds();
   _RECORDER_FILESEARCH_STOP(search_);
