@@ -106,7 +106,7 @@ TEST_F(DayChangeTest, DayChangeLosesToPlayTimeAndToAStop) {
 // lie before it; a gap inside the day is waited out for at most 2 s of wall time. The pacing
 // clock runs eight times faster than the wall clock.
 TEST_F(PlaybackTest, EveryFrameOfTheDayIsShownBeforePlayWraps) {
-  FastPacingClock clock(8.0);
+  FastPacingClock clock;
   struct Row {
     std::vector<int> seconds;  // recorded seconds from t0
     int fps;

@@ -123,22 +123,18 @@ class Recording {
   RECORDER_HANDLE handle_ = nullptr;
 };
 
-// Runs the pacing clock `factor` times faster than real time while it lives.
-class FastPacingClock {
- public:
-  explicit FastPacingClock(double factor) {
-    start_ = platform::PerfSeconds(), real_ = Real(), factor_ = factor;
-    platform::SetPerfSecondsForTest(&Now);
-  }
+// Runs the pacing clock eight times faster than real time while it lives.
+struct FastPacingClock {
+  FastPacingClock() { platform::SetPerfSecondsForTest(&Now); }
   ~FastPacingClock() { platform::SetPerfSecondsForTest(nullptr); }
-
- private:
-  static double Real() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
+  static double Now() {
+    const auto real = [] {
+      return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+          .count();
+    };
+    static const double start = real();
+    return start + 8.0 * (real() - start);
   }
-  static double Now() { return start_ + (Real() - real_) * factor_; }
-  static inline double start_ = 0.0, real_ = 0.0, factor_ = 1.0;
 };
 
 // One callback as the host saw it.
@@ -229,8 +225,7 @@ class PlaybackTest : public ::testing::Test {
   }
   std::vector<HostEvent> Shown(size_t from = 0) {
     std::vector<HostEvent> shown = Events(from);
-    shown.erase(std::remove_if(shown.begin(), shown.end(), [](auto& e) { return !IsShown(e); }),
-                shown.end());
+    std::erase_if(shown, [](auto& e) { return !IsShown(e); });
     return shown;
   }
   bool WaitFor(const std::function<bool(const HostEvent&)>& match, size_t n, size_t from = 0) {

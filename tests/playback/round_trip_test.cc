@@ -117,7 +117,7 @@ TEST_F(PlaybackTest, FourChannelsWithAudioComeBackAsRecordedAtTheirPace) {
 // by that key frame decode-only. The pacing clock runs eight times faster than the wall clock.
 class PlayFromTargetTest : public PlaybackTest, public ::testing::WithParamInterface<int> {
  protected:
-  FastPacingClock clock_{8.0};
+  FastPacingClock clock_;
 };
 
 TEST_P(PlayFromTargetTest, FirstFrameIsTheTargetAndNothingIsSkipped) {

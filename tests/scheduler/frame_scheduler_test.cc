@@ -177,7 +177,8 @@ TEST_F(FrameSchedulerTest, SleepsUntilTheNextFrameIsDue) {
   for (const auto& [now, shown, us] :
        {std::tuple{100.037, 1u, 3000u}, {100.0405, 2u, 20000u}, {100.0795, 2u, 500u}}) {
     g_now = now;
-    EXPECT_TRUE(WaitUntil([&] { return Video().size() == shown; }));
+    const size_t want = shown;  // a structured binding cannot be captured before C++20's fix
+    EXPECT_TRUE(WaitUntil([&] { return Video().size() == want; }));
     EXPECT_TRUE(SleepAsked(us)) << now << ": " << s_->LastPacingWaitUs();
   }
 }
