@@ -30,11 +30,10 @@ using platform::CTime;
 
 constexpr int32_t kT0 = 1710000000;  // 2024-03-09 16:00:00 UTC, 2024-03-10 00:00 in Shanghai
 
+// The model's seed: `variable` from the environment when set. Failures name it.
 uint32_t Seed(const char* variable, uint32_t fallback) {
   const char* given = std::getenv(variable);
-  const uint32_t seed = given != nullptr ? uint32_t(std::strtoul(given, nullptr, 10)) : fallback;
-  std::printf("model seed %u (%s overrides)\n", seed, variable);
-  return seed;
+  return given != nullptr ? uint32_t(std::strtoul(given, nullptr, 10)) : fallback;
 }
 
 // Random writes (empty, chunk-sized and large records, some cancelled), reads into rooms
@@ -44,7 +43,9 @@ uint32_t Seed(const char* variable, uint32_t fallback) {
 // must stay free; a short pool says how many chunks it misses and grows by at least its
 // step; a cancelled or reset reservation leaves nothing behind.
 TEST(ChunkPoolTest, ModelAgainstReferenceQueue) {
-  std::mt19937 rng(Seed("CHUNK_POOL_SEED", 12345));
+  const uint32_t seed = Seed("CHUNK_POOL_SEED", 12345);
+  std::mt19937 rng(seed);
+  SCOPED_TRACE(testing::Message() << "seed " << seed << " (CHUNK_POOL_SEED overrides)");
   CChunkPool pool(512, 4);
   std::deque<std::vector<uint8_t>> ref;
   int32_t used = 0, count = 4;
@@ -158,7 +159,9 @@ int32_t Collect(uint32_t channel, FrameTime time, const uint8_t* data, int32_t l
 // frame above the limit is refused; a pool grown by large frames shrinks back at a flush.
 TEST(FrameQueueTest, ModelAgainstReferenceFifo) {
   testsupport::ScopedTimeZone tz("Asia/Shanghai");
-  std::mt19937 rng(Seed("FRAME_QUEUE_SEED", 4242));
+  const uint32_t seed = Seed("FRAME_QUEUE_SEED", 4242);
+  std::mt19937 rng(seed);
+  SCOPED_TRACE(testing::Message() << "seed " << seed << " (FRAME_QUEUE_SEED overrides)");
   std::vector<Frame> out;
   CFrameQueue q;
   ASSERT_TRUE(q.Configure(&Collect, &out, /*noBackPressure=*/1, kDefaultGroupThreshold));
