@@ -1,7 +1,7 @@
 // The control side of a file search through its exports: what START, STOP, PLAYTIME,
 // PLAYRATE and SETDISPLAYCHANNELS do to what reaches the host, the catalogue's temporary
-// files, SETPATH while started, and exports called from inside the host's callbacks or from
-// several threads at once.
+// files, SETPATH while started, exports called from inside the host's callbacks or from
+// several threads at once, FIFOs among the files, and hidden channels.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <future>
 #include <thread>
 
@@ -34,62 +35,56 @@ class ControlTest : public PlaybackTest {
 // a thread blocked by back-pressure at once and drops the catalogue; a START that waits for
 // its own PLAYTIME, and one that plays the PLAYTIME given while stopped.
 TEST_F(ControlTest, StartPlayPauseReverseStepStopAndRestart) {
-  Recording rec(dir_.path(), t0);
-  rec.Stream(t0, 8, 10, 1, /*withAudio=*/true);
-  rec.Finish();
+  Recording(dir_.path(), t0).Stream(t0, 8, 10, 1, /*withAudio=*/true);
   Open(1, dir_.path());
   ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
   EXPECT_EQ(_RECORDER_FILESEARCH_START(search_), 0);
   EXPECT_EQ(TempFiles(), 2);
   PlayFrom(t0);
-  Idle(500);
-  EXPECT_TRUE(log_.Events().empty()) << "frames before PLAYTIME and SETDISPLAYCHANNELS";
+  platform::SleepMs(500);
+  EXPECT_TRUE(Events().empty()) << "frames before PLAYTIME and SETDISPLAYCHANNELS";
   Display({1});
   ASSERT_TRUE(WaitFor([&](auto& e) { return IsShown(e) && e.time >= t0 + 3; }, 1));
-  EXPECT_GE(log_.Count(IsAudio), 2u);
-
-  ASSERT_EQ(_RECORDER_FILESEARCH_PLAYRATE(search_, 0.0f), 1);
-  Idle(300);
-  const size_t paused = log_.Events().size();
-  Idle(300);
-  ASSERT_EQ(log_.Events().size(), paused);
-  // 1.0 -> 0 -> -1.0 still reverses: play goes backwards from the last shown frame.
-  const int32_t last = log_.Shown().back().time;
-  ASSERT_EQ(_RECORDER_FILESEARCH_PLAYRATE(search_, -1.0f), 1);
-  ASSERT_TRUE(WaitFor(IsShown, 12, paused));
-  const std::vector<HostEvent> backward = log_.Shown(paused);
-  EXPECT_TRUE(backward.front().time <= last && backward.front().time >= last - 1)
-      << backward.front().time - t0 << " after showing " << last - t0;
-  for (size_t i = 1; i < backward.size(); ++i)
-    EXPECT_LT(backward[i].serial, backward[i - 1].serial);
-  // -1.0 -> 1.0 reverses at once from the last shown frame, which shows again (frames already
-  // on their way may still arrive first).
-  const size_t turn = log_.Events().size();
-  const int32_t lastBackward = log_.Shown().back().time;
-  ASSERT_EQ(_RECORDER_FILESEARCH_PLAYRATE(search_, 1.0f), 1);
-  ASSERT_TRUE(WaitFor(IsShown, 12, turn));
-  const std::vector<HostEvent> forward = log_.Shown(turn);
-  size_t start = 0;
-  for (size_t i = 1; i < forward.size(); ++i)
-    start = forward[i].serial <= forward[i - 1].serial ? i : start;
-  ASSERT_GE(forward.size() - start, 8u) << "no forward run after the reversal";
-  EXPECT_LE(std::abs(forward[start].time - lastBackward), 1);
-  for (size_t i = start + 1; i < forward.size(); ++i)
-    EXPECT_EQ(rec.Position(forward[i].serial), rec.Position(forward[i - 1].serial) + 1);
+  EXPECT_GE(Count(IsAudio), 2u);
+  const auto rate = [&](float r) { ASSERT_EQ(_RECORDER_FILESEARCH_PLAYRATE(search_, r), 1); };
+  rate(0.0f);
+  platform::SleepMs(300);
+  const size_t paused = Events().size();
+  platform::SleepMs(300);
+  ASSERT_EQ(Events().size(), paused);
+  // 1.0 -> 0 -> -1.0 -> 1.0: each reversal plays on from the last shown frame (which may show
+  // again, after frames that were already on their way).
+  for (const float r : {-1.0f, 1.0f}) {
+    const size_t turn = Events().size();
+    const int32_t last = Shown().back().time;
+    rate(r);
+    ASSERT_TRUE(WaitFor(IsShown, 12, turn));
+    const std::vector<HostEvent> run = Shown(turn);
+    size_t start = 0;
+    for (size_t i = 1; i < run.size(); ++i) {
+      start = (r > 0) == (run[i].serial <= run[i - 1].serial) ? i : start;
+    }
+    EXPECT_TRUE(r > 0 || start == 0);
+    ASSERT_GE(run.size() - start, 8u) << "no run after the reversal to " << r;
+    EXPECT_LE(std::abs(run[start].time - last), 1);
+    EXPECT_TRUE(r > 0 || run[start].time <= last);
+    for (size_t i = start + 1; i < run.size(); ++i) {
+      EXPECT_EQ(run[i].serial, run[i - 1].serial + int32_t(r));
+    }
+  }
   // A single step shows exactly one more frame, and the rate still reads 100.
-  ASSERT_EQ(_RECORDER_FILESEARCH_PLAYRATE(search_, 0.0f), 1);
-  Idle(300);
-  const size_t beforeStep = log_.Count(IsShown);
-  ASSERT_EQ(_RECORDER_FILESEARCH_PLAYRATE(search_, 100.0f), 1);
+  rate(0.0f);
+  platform::SleepMs(300);
+  const size_t beforeStep = Count(IsShown);
+  rate(100.0f);
   ASSERT_TRUE(WaitFor(IsShown, beforeStep + 1));
-  Idle(500);
-  EXPECT_EQ(log_.Count(IsShown), beforeStep + 1);
-  float rate = 0.0f;
-  ASSERT_EQ(_RECORDER_FILESEARCH_GETPLAYRATE(search_, &rate), 1);
-  EXPECT_EQ(rate, 100.0f);
+  platform::SleepMs(500);
+  EXPECT_EQ(Count(IsShown), beforeStep + 1);
+  float now = 0.0f;
+  EXPECT_EQ(_RECORDER_FILESEARCH_GETPLAYRATE(search_, &now) * now, 100.0f);
 
   // At 1.0 the thread soon runs into the queue's back-pressure; STOP ends it at once.
-  ASSERT_EQ(_RECORDER_FILESEARCH_PLAYRATE(search_, 1.0f), 1);
+  rate(1.0f);
   PlayFrom(t0);
   ASSERT_TRUE(WaitUntil([&] { return Object()->Scheduler()->VideoProducersWaiting() > 0; }));
   const double before = platform::PerfSeconds();
@@ -100,39 +95,63 @@ TEST_F(ControlTest, StartPlayPauseReverseStepStopAndRestart) {
   EXPECT_EQ(TempFiles(), 0);
   ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
   EXPECT_EQ(TempFiles(), 2);
-  const size_t restarted = log_.Events().size();
-  Idle(500);
-  EXPECT_EQ(log_.Events().size(), restarted) << "frames after a restart without PLAYTIME";
+  const size_t restarted = Events().size();
+  platform::SleepMs(500);
+  EXPECT_EQ(Events().size(), restarted) << "frames after a restart without PLAYTIME";
   _RECORDER_FILESEARCH_STOP(search_);
   PlayFrom(t0 + 1);
   ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
   ASSERT_TRUE(WaitFor(IsShown, 1, restarted));
-  EXPECT_EQ(log_.Shown(restarted).front().time, t0 + 1);
+  EXPECT_EQ(Shown(restarted).front().time, t0 + 1);
   End();
   EXPECT_EQ(TempFiles(), 0);
 }
 
+// A channel switched on during play starts at its next key frame; sound plays at 1.0 only.
+TEST_F(ControlTest, ASwitchedOnChannelStartsAtItsNextKeyFrameAndFastPlayIsSilent) {
+  Recording rec(dir_.path(), t0);
+  rec.Stream(t0, 40, 25, 2, /*withAudio=*/true, {0, 12});  // channel 1's key frames at frame 12
+  rec.Finish();
+  const auto on = [](uint32_t ch) {
+    return [ch](auto& e) { return IsShown(e) && e.channel == ch; };
+  };
+  StartPlay(2, {1, 0}, t0);
+  ASSERT_TRUE(WaitFor(on(0), 20));
+  EXPECT_EQ(Count(on(1)), 0u);
+  Display({1, 1});
+  ASSERT_TRUE(WaitFor(on(1), 3));
+  End();
+  std::vector<HostEvent> shown = Shown();
+  std::erase_if(shown, [](auto& e) { return e.channel != 1; });
+  EXPECT_TRUE(rec.video[shown[0].serial - 1].key);
+  for (size_t i = 1; i < shown.size(); ++i) EXPECT_EQ(shown[i].serial, shown[i - 1].serial + 2);
+  const size_t audio = Count(IsAudio), before = Count(IsShown);
+  EXPECT_GT(audio, 0u);
+  StartPlay(2, {1, 0}, t0, 28.0f);
+  ASSERT_TRUE(WaitFor(IsShown, before + 10));
+  End();
+  EXPECT_EQ(Count(IsAudio), audio);
+}
+
+// SETPATH while started changes nothing; while stopped it takes effect.
 TEST_F(ControlTest, SetPathWhileStartedChangesNothing) {
   const std::string a = dir_.Sub("a"), b = dir_.Sub("b");
   Recording(a, t0).Stream(t0, 1, 5, 1);
   Recording(b, t0 + 2 * 86400).Stream(t0 + 2 * 86400, 1, 5, 1);
   Open(1, a, {"file0.FIH"}, 0);
-  const auto firstDate = [&] {
+  ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
+  _RECORDER_FILESEARCH_SETPATH(search_, b.c_str(), "file0.FIH", 0);
+  for (const int32_t day : {10, 12}) {
+    _RECORDER_FILESEARCH_STOP(search_);
+    ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
     uint32_t table[4] = {};
     int32_t count = 0;
     _RECORDER_FILESEARCH_GetDateTable(search_, table, &count);
-    return count == 1 ? int32_t(table[0]) : -count;
-  };
-  ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
-  _RECORDER_FILESEARCH_SETPATH(search_, b.c_str(), "file0.FIH", 0);
-  _RECORDER_FILESEARCH_STOP(search_);
-  ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
-  EXPECT_EQ(firstDate(), Local(2024, 3, 10, 0, 0, 0));
-  // While stopped the same call takes effect.
-  _RECORDER_FILESEARCH_STOP(search_);
-  _RECORDER_FILESEARCH_SETPATH(search_, b.c_str(), "file0.FIH", 0);
-  ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
-  EXPECT_EQ(firstDate(), Local(2024, 3, 12, 0, 0, 0));
+    EXPECT_EQ((std::vector<int64_t>{count, table[0]}),
+              (std::vector<int64_t>{1, LocalSeconds(2024, 3, day, 0, 0, 0)}));
+    _RECORDER_FILESEARCH_STOP(search_);
+    _RECORDER_FILESEARCH_SETPATH(search_, b.c_str(), "file0.FIH", 0);
+  }
 }
 
 // Every file-search export called from inside each callback either works or returns its
@@ -144,9 +163,9 @@ TEST_F(ControlTest, EveryExportFromInsideEachCallbackReturnsAtOnce) {
   std::vector<std::vector<int32_t>> results;
   std::atomic<int> calls{0};
   std::thread stopper;
-  log_.hook = [&] {
+  hook_ = [&] {
     if (calls.fetch_add(1) >= 3) return;
-    FILESEARCH_HANDLE self = log_.search;
+    FILESEARCH_HANDLE self = search_;
     if (!stopper.joinable()) {
       // Another thread's STOP now waits for this callback to return.
       stopper = std::thread([self] { _RECORDER_FILESEARCH_STOP(self); });
@@ -166,9 +185,9 @@ TEST_F(ControlTest, EveryExportFromInsideEachCallbackReturnsAtOnce) {
     const int32_t getRate = _RECORDER_FILESEARCH_GETPLAYRATE(self, &rate);
     _RECORDER_FILESEARCH_SetDSTRange(self, 0, 3, 1, 2, 10, 1, 3);
     _RECORDER_FILESEARCH_GetDateTable(self, nullptr, &days);
-    _RECORDER_FILESEARCH_GetDayTable(self, Local(2024, 3, 10, 0, 0, 0), &masks[0], &masks[1440],
-                                     &masks[2880], &masks[4320], &masks[5760], &masks[7200], &kind,
-                                     &hours);
+    _RECORDER_FILESEARCH_GetDayTable(self, LocalSeconds(2024, 3, 10, 0, 0, 0), &masks[0],
+                                     &masks[1440], &masks[2880], &masks[4320], &masks[5760],
+                                     &masks[7200], &kind, &hours);
     FILESEARCH_HANDLE other = _RECORDER_FILESEARCH_INIT(1, 0, nullptr, nullptr);
     _RECORDER_FILESEARCH_END(other);
     _RECORDER_FILESEARCH_END(self);
@@ -187,8 +206,8 @@ TEST_F(ControlTest, EveryExportFromInsideEachCallbackReturnsAtOnce) {
   for (const auto& r : results) EXPECT_EQ(r, (std::vector<int32_t>{0, 0, 0, 1, 1, 1, 1, 0}));
 }
 
-// START, STOP and SETPATH of one search from four threads at once, then END from all four:
-// the catalogue is built and dropped by one of them at a time, and nothing hangs.
+// START, STOP, SETPATH and PLAYTIME of one search from four threads at once, then END from
+// all four: the catalogue is built and dropped by one of them at a time, and nothing hangs.
 TEST_F(ControlTest, ControlCallsFromFourThreadsAtOnce) {
   Recording(dir_.path(), t0).Stream(t0, 2, 10, 1);
   FILESEARCH_HANDLE handle = Open(1, dir_.path());
@@ -217,33 +236,27 @@ TEST_F(ControlTest, ControlCallsFromFourThreadsAtOnce) {
 // playback, and the rest of the recording plays.
 TEST_F(ControlTest, FifosNamedAsIndexOrDataFilesAreRefusedAtOnce) {
   Recording(dir_.path(), t0).Stream(t0, 2, 10, 1);
-  const std::string fifo = dir_ / "pipe.FIH";
-  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  ASSERT_EQ(::mkfifo((dir_ / "pipe.VDB").c_str(), 0600), 0);
   // q.FIH describes file0's recording, but its data file q.VDB is a FIFO.
   std::filesystem::copy_file(dir_ / "file0.FIH", dir_ / "q.FIH");
-  ASSERT_EQ(::mkfifo((dir_ / "q.VDB").c_str(), 0600), 0);
+  for (const char* name : {"pipe.FIH", "pipe.VDB", "q.VDB"}) {
+    ASSERT_EQ(::mkfifo((dir_ / name).c_str(), 0600), 0);
+  }
   for (int32_t flag : {0, 1}) {
-    SCOPED_TRACE(flag);
-    Open(1, dir_.path(),
-         flag == 0 ? std::vector<std::string>{"pipe.FIH"}
-                   : std::vector<std::string>{"pipe.FIH", "q.FIH", "file0.FIH"},
-         flag);
+    Open(1, dir_.path(), {"pipe.FIH", "q.FIH", "file0.FIH"}, flag);
     std::future<int32_t> start =
         std::async(std::launch::async, [&] { return _RECORDER_FILESEARCH_START(search_); });
     if (start.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
-      // Let the blocked open go, so the test can end.
-      const int unblock = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
-      ADD_FAILURE() << "START waited for the FIFO";
+      // Let the blocked opens go, so the test can end.
+      const int unblock[2] = {::open((dir_ / "pipe.FIH").c_str(), O_WRONLY | O_NONBLOCK),
+                              ::open((dir_ / "q.VDB").c_str(), O_WRONLY | O_NONBLOCK)};
+      ADD_FAILURE() << "START waited for a FIFO, flag " << flag;
       start.wait();
-      ::close(unblock);
+      ::close(unblock[0]), ::close(unblock[1]);
     }
     EXPECT_EQ(start.get(), 1);
-    if (flag == 1) {
-      Display({1});
-      PlayFrom(t0);
-      EXPECT_TRUE(WaitFor(IsShown, 5));
-    }
+    Display({1});
+    PlayFrom(t0);
+    EXPECT_TRUE(WaitFor(IsShown, 5)) << flag;
     End();
   }
 }
@@ -257,7 +270,7 @@ TEST_F(ControlTest, EndWhileTheCallbackCreatesAndEndsAnotherSearch) {
   if (child == 0) {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     std::atomic<bool> inCallback{false};
-    log_.hook = [&] {
+    hook_ = [&] {
       if (inCallback.exchange(true)) return;
       platform::SleepMs(100);  // END below now waits for this callback
       _RECORDER_FILESEARCH_END(_RECORDER_FILESEARCH_INIT(1, 0, nullptr, nullptr));
@@ -272,6 +285,28 @@ TEST_F(ControlTest, EndWhileTheCallbackCreatesAndEndsAnotherSearch) {
   if (!ended) ::kill(child, SIGKILL), ::waitpid(child, &status, 0);
   EXPECT_TRUE(ended) << "END and the callback wait for each other";
   EXPECT_TRUE(!ended || (WIFEXITED(status) && WEXITSTATUS(status) == 0));
+}
+
+// With every channel hidden, nothing can close a group: key frames of hidden channels are
+// then not queued as decode-only frames, which would pile up in the queue until the end.
+TEST_F(ControlTest, HidingEveryChannelKeepsTheQueueFromGrowing) {
+  Recording rec(dir_.path(), t0);
+  for (int s = 0; s < 600; ++s) rec.Video(0, t0 + s, 2, true, 100000);
+  rec.Finish();
+  const auto resident = [] {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line) && line.rfind("VmRSS:", 0) != 0) {
+    }
+    return line.empty() ? 0ll : std::stoll(line.substr(6)) * 1024;
+  };
+  StartPlay(1, {1}, t0);
+  ASSERT_TRUE(WaitFor(IsShown, 2));
+  Display({0});
+  platform::SleepMs(300);
+  const int64_t before = resident();
+  platform::SleepMs(2000);
+  EXPECT_LT(resident() - before, 2 << 20);
 }
 
 }  // namespace

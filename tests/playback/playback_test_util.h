@@ -1,20 +1,20 @@
 // Shared helpers of the playback tests: recordings made through the recorder's exports on a
-// controllable wall clock, a host that logs every callback of a file search, and a fixture
-// that plays a recording back through the file-search exports.
+// controllable wall clock, and a fixture that plays them back through the file-search
+// exports as a host that logs every callback.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <functional>
-
 #include <string>
 #include <vector>
 
-#include "platform/mutex.h"
 #include "platform/clock.h"
+#include "platform/mutex.h"
 #include "playback/file_search.h"
 #include "recorder.h"
 #include "recorder/recorder_base.h"
@@ -25,39 +25,42 @@
 
 namespace playtest {
 
+using testsupport::LocalSeconds;
 using testsupport::WaitUntil;
 
-inline int32_t Local(int year, int month, int day, int hour, int minute, int second) {
-  return testsupport::LocalSeconds(year, month, day, hour, minute, second);
-}
-
+// A frame as the host handed it in. Video frames are numbered 1, 2, ... (rec.video[n - 1]),
+// audio frames from kAudioSerial; the number starts the payload.
 struct Sent {
-  uint32_t serial = 0, channel = 0;  // the serial is the payload's first four bytes
+  uint32_t serial = 0, channel = 0;
   int32_t time = 0;
   uint32_t type = 0;
   bool key = false;
   uint32_t tag = 0, triggerA = 0, triggerB = 0;
   std::vector<uint8_t> payload;
 };
+constexpr uint32_t kAudioSerial = 0x40000000;
 
 // A rotation set of three files recorded through the exports; each frame gets the wall
 // time the test gives it.
 class Recording {
  public:
-  Recording(const std::string& dir, int32_t start) : dir(dir), clock_(start) {
+  Recording(const std::string& dir, int32_t start) : clock_(start) {
     handle_ = _RECORDER_INIT("playback-test", 0, nullptr);
-    for (int i = 0; i < 3; ++i) {
-      _RECORDER_ADDFILEPATH(handle_, (dir + "file" + std::to_string(i) + ".VDB").c_str());
+    for (const char* name : {"file0.VDB", "file1.VDB", "file2.VDB"}) {
+      _RECORDER_ADDFILEPATH(handle_, (dir + name).c_str());
     }
     for (uint32_t c = 0; c < 32; ++c) _RECORDER_SETRECORD(handle_, c, 1);
     EXPECT_EQ(_RECORDER_START(handle_), 1);
   }
   ~Recording() { Finish(); }
 
+  // `size` bytes of payload (by default 40 to 339), after 3 + ch bytes of the host's buffer.
   uint32_t Video(uint32_t ch, int32_t time, uint32_t type, bool key, size_t size = 0,
                  uint32_t triggerA = 0, uint32_t triggerB = 0) {
-    Sent s{next_, ch, time, type, key, 0x7A000000u | next_, triggerA, triggerB, Payload(size)};
-    // The payload does not start the host's buffer.
+    const auto serial = uint32_t(video.size() + 1);
+    Sent s{serial,   ch,       time,
+           type,     key,      0x7A000000u | serial,
+           triggerA, triggerB, Payload(serial, size)};
     std::vector<uint8_t> buffer(3 + ch, 0xEE);
     buffer.insert(buffer.end(), s.payload.begin(), s.payload.end());
     FrameDescriptor d = testsupport::VideoFrame(buffer, 3 + ch, type, key, triggerA, triggerB);
@@ -65,16 +68,17 @@ class Recording {
     testsupport::g_testNow = time;
     EXPECT_EQ(_RECORDER_WRITEVIDEO(handle_, ch, &d), 1);
     video.push_back(std::move(s));
-    return next_++;
+    return serial;
   }
   uint32_t Audio(uint32_t ch, int32_t time, uint32_t type) {
-    Sent s{next_, ch, time, type, false, 0, 0, 0, Payload(0)};
+    const auto serial = uint32_t(kAudioSerial + audio.size());
+    Sent s{serial, ch, time, type, false, 0, 0, 0, Payload(serial, 0)};
     FrameDescriptor d = testsupport::AudioFrame(s.payload, type);
     d.kind = 1;
     testsupport::g_testNow = time;
     EXPECT_EQ(_RECORDER_WRITEAUDIO(handle_, ch, &d), 1);
     audio.push_back(std::move(s));
-    return next_++;
+    return serial;
   }
   // `seconds` seconds from t0 of `fps` type-1 frames per second on channels 0..channels-1;
   // channel c has its key frame at frame keyAt[c] of each second (0 when not given). With
@@ -105,46 +109,32 @@ class Recording {
     _RECORDER_END(handle_);
     handle_ = nullptr;
   }
-  size_t Position(uint32_t serial) const {
-    size_t i = 0;
-    while (i < video.size() && video[i].serial != serial) ++i;
-    return i;
-  }
 
-  const std::string dir;
   std::vector<Sent> video, audio;
 
  private:
-  // `size` bytes (by default 40 to 339) that start with the serial.
-  std::vector<uint8_t> Payload(size_t size) const {
-    std::vector<uint8_t> bytes = testsupport::Pattern(size ? size : 40 + next_ * 37 % 300, next_);
-    std::memcpy(bytes.data(), &next_, 4);
+  static std::vector<uint8_t> Payload(uint32_t serial, size_t size) {
+    std::vector<uint8_t> bytes = testsupport::Pattern(size ? size : 40 + serial * 37 % 300, serial);
+    std::memcpy(bytes.data(), &serial, 4);
     return bytes;
   }
 
   testsupport::ScopedTestClock clock_;
   RECORDER_HANDLE handle_ = nullptr;
-  uint32_t next_ = 1;
 };
 
-// Runs the pacing clock `factor` times faster than real time while it lives.
-class FastPacingClock {
- public:
-  explicit FastPacingClock(double factor) {
-    start_ = platform::PerfSeconds();
-    real_ = Real();
-    factor_ = factor;
-    platform::SetPerfSecondsForTest(&Now);
-  }
+// Runs the pacing clock eight times faster than real time while it lives.
+struct FastPacingClock {
+  FastPacingClock() { platform::SetPerfSecondsForTest(&Now); }
   ~FastPacingClock() { platform::SetPerfSecondsForTest(nullptr); }
-
- private:
-  static double Real() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
+  static double Now() {
+    const auto real = [] {
+      return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+          .count();
+    };
+    static const double start = real();
+    return start + 8.0 * (real() - start);
   }
-  static double Now() { return start_ + (Real() - real_) * factor_; }
-  static inline double start_ = 0.0, real_ = 0.0, factor_ = 1.0;
 };
 
 // One callback as the host saw it.
@@ -161,71 +151,6 @@ struct HostEvent {
 inline bool IsShown(const HostEvent& e) { return e.kind == HostEvent::kVideo && !e.d.decodeOnly; }
 inline bool IsVideo(const HostEvent& e) { return e.kind == HostEvent::kVideo; }
 inline bool IsAudio(const HostEvent& e) { return e.kind == HostEvent::kAudio; }
-
-// The host side of a file search: logs every callback.
-class HostLog {
- public:
-  static void OnFrame(uintptr_t context, uint32_t channel, const FrameDescriptor* d,
-                      int32_t reserved) {
-    auto* log = reinterpret_cast<HostLog*>(context);
-    HostEvent e;
-    e.channel = channel;
-    if (d->kind == 1) {
-      e.kind = HostEvent::kAudio;
-      std::memcpy(&e.d, d, offsetof(FrameDescriptor, audioData) + sizeof(void*));
-      e.payload.assign(d->audioData, d->audioData + d->dataEnd);
-    } else {
-      std::memcpy(&e.d, d, sizeof(*d));
-      std::memcpy(&e.videoTag, d->videoData, 4);
-      e.payload.assign(d->videoData + d->dataStart, d->videoData + d->dataEnd);
-      if (d->leadBlock != nullptr) e.lead.assign(d->leadBlock, d->leadBlock + d->leadLength);
-    }
-    if (e.payload.size() >= 4) std::memcpy(&e.serial, e.payload.data(), 4);
-    EXPECT_EQ(reserved, 0);
-    log->Add(std::move(e));
-    if (log->hook) log->hook();
-  }
-  static void OnNotify(FILESEARCH_HANDLE search, uintptr_t context, int32_t code, uint32_t channel,
-                       const FrameDescriptor* progress) {
-    auto* log = reinterpret_cast<HostLog*>(context);
-    HostEvent e;
-    e.kind = HostEvent::kNotify;
-    e.code = code;
-    e.channel = channel;
-    std::memcpy(&e.d, progress, offsetof(FrameDescriptor, statSize));
-    EXPECT_EQ(search, log->search);
-    log->Add(std::move(e));
-    if (log->hook) log->hook();
-  }
-  std::vector<HostEvent> Events(size_t from = 0) {
-    platform::MutexLock hold(&mu_);
-    return std::vector<HostEvent>(events_.begin() + std::min(from, events_.size()), events_.end());
-  }
-  size_t Count(const std::function<bool(const HostEvent&)>& match, size_t from = 0) {
-    const std::vector<HostEvent> events = Events(from);
-    return size_t(std::count_if(events.begin(), events.end(), match));
-  }
-  std::vector<HostEvent> Shown(size_t from = 0) {
-    std::vector<HostEvent> shown = Events(from);
-    shown.erase(std::remove_if(shown.begin(), shown.end(), [](auto& e) { return !IsShown(e); }),
-                shown.end());
-    return shown;
-  }
-
-  FILESEARCH_HANDLE search = nullptr;
-  // Called after logging, on the pacing thread (set before playback starts).
-  std::function<void()> hook;
-
- private:
-  void Add(HostEvent e) {
-    e.at = platform::PerfSeconds();
-    e.time = Local(e.d.year, e.d.month, e.d.day, e.d.hour, e.d.minute, e.d.second);
-    platform::MutexLock hold(&mu_);
-    events_.push_back(std::move(e));
-  }
-  platform::Mutex mu_;
-  std::vector<HostEvent> events_;
-};
 
 // The events of the first pass over the recording, up to where play wraps around at the end
 // of the recorded days: a frame that arrives a second time, or a displayed frame whose time
@@ -252,7 +177,8 @@ inline std::vector<HostEvent> FirstPass(const std::vector<HostEvent>& events,
   return pass;
 }
 
-// A file search on a recording, driven through the exports, in UTC.
+// A file search on a recording, driven through the exports, in UTC, by a host that logs
+// every callback.
 class PlaybackTest : public ::testing::Test {
  protected:
   void TearDown() override { End(); }
@@ -260,9 +186,9 @@ class PlaybackTest : public ::testing::Test {
   FILESEARCH_HANDLE Open(uint32_t channels, const std::string& dir,
                          std::vector<std::string> names = {}, int32_t flag = 1) {
     if (names.empty()) names = {"file0.FIH", "file1.FIH", "file2.FIH"};
-    search_ = _RECORDER_FILESEARCH_INIT(channels, reinterpret_cast<uintptr_t>(&log_),
-                                        &HostLog::OnFrame, &HostLog::OnNotify);
-    log_.search = search_;
+    search_ =
+        _RECORDER_FILESEARCH_INIT(channels, reinterpret_cast<uintptr_t>(this), &OnFrame, &OnNotify);
+    notifier_ = search_;
     for (const std::string& name : names) {
       _RECORDER_FILESEARCH_SETPATH(search_, dir.c_str(), name.c_str(), flag);
     }
@@ -289,28 +215,82 @@ class PlaybackTest : public ::testing::Test {
         _RECORDER_FILESEARCH_PLAYTIME(search_, f.year, f.month, f.day, f.hour, f.minute, f.second),
         1);
   }
+  std::vector<HostEvent> Events(size_t from = 0) {
+    platform::MutexLock hold(&mu_);
+    return std::vector<HostEvent>(events_.begin() + std::min(from, events_.size()), events_.end());
+  }
+  size_t Count(const std::function<bool(const HostEvent&)>& match, size_t from = 0) {
+    const std::vector<HostEvent> events = Events(from);
+    return size_t(std::count_if(events.begin(), events.end(), match));
+  }
+  std::vector<HostEvent> Shown(size_t from = 0) {
+    std::vector<HostEvent> shown = Events(from);
+    std::erase_if(shown, [](auto& e) { return !IsShown(e); });
+    return shown;
+  }
   bool WaitFor(const std::function<bool(const HostEvent&)>& match, size_t n, size_t from = 0) {
-    return WaitUntil([&] { return log_.Count(match, from) >= n; }, 30000);
+    return WaitUntil([&] { return Count(match, from) >= n; }, 30000);
   }
   // Waits until play has wrapped around (an event past the first pass) and stops.
   bool WaitForWrap(size_t from = 0, bool backward = false) {
     const bool wrapped = WaitUntil(
         [&] {
-          const std::vector<HostEvent> events = log_.Events(from);
+          const std::vector<HostEvent> events = Events(from);
           return FirstPass(events, backward).size() < events.size();
         },
         30000);
     _RECORDER_FILESEARCH_STOP(search_);
     return wrapped;
   }
-  static void Idle(int ms) { platform::SleepMs(uint32_t(ms)); }
   CFileSearch* Object() { return CFileSearch::FromHandle(search_); }
 
   testsupport::ScopedTimeZone zone_{"UTC"};
   testsupport::ScratchDir dir_;
-  HostLog log_;
   FILESEARCH_HANDLE search_ = nullptr;
-  const int32_t t0 = Local(2024, 3, 10, 10, 0, 0);
+  // Called after logging, on the pacing thread (set before playback starts).
+  std::function<void()> hook_;
+  const int32_t t0 = LocalSeconds(2024, 3, 10, 10, 0, 0);
+
+ private:
+  static void OnFrame(uintptr_t context, uint32_t channel, const FrameDescriptor* d,
+                      int32_t reserved) {
+    HostEvent e;
+    e.channel = channel;
+    if (d->kind == 1) {
+      e.kind = HostEvent::kAudio;
+      std::memcpy(&e.d, d, offsetof(FrameDescriptor, audioData) + sizeof(void*));
+      e.payload.assign(d->audioData, d->audioData + d->dataEnd);
+    } else {
+      std::memcpy(&e.d, d, sizeof(*d));
+      std::memcpy(&e.videoTag, d->videoData, 4);
+      e.payload.assign(d->videoData + d->dataStart, d->videoData + d->dataEnd);
+      if (d->leadBlock != nullptr) e.lead.assign(d->leadBlock, d->leadBlock + d->leadLength);
+    }
+    if (e.payload.size() >= 4) std::memcpy(&e.serial, e.payload.data(), 4);
+    EXPECT_EQ(reserved, 0);
+    reinterpret_cast<PlaybackTest*>(context)->Add(std::move(e));
+  }
+  static void OnNotify(FILESEARCH_HANDLE search, uintptr_t context, int32_t code, uint32_t channel,
+                       const FrameDescriptor* progress) {
+    HostEvent e;
+    e.kind = HostEvent::kNotify, e.code = code, e.channel = channel;
+    std::memcpy(&e.d, progress, offsetof(FrameDescriptor, statSize));
+    auto* self = reinterpret_cast<PlaybackTest*>(context);
+    EXPECT_EQ(search, self->notifier_.load());
+    self->Add(std::move(e));
+  }
+  void Add(HostEvent e) {
+    e.at = platform::PerfSeconds();
+    e.time = LocalSeconds(e.d.year, e.d.month, e.d.day, e.d.hour, e.d.minute, e.d.second);
+    {
+      platform::MutexLock hold(&mu_);
+      events_.push_back(std::move(e));
+    }
+    if (hook_) hook_();
+  }
+  std::atomic<FILESEARCH_HANDLE> notifier_{nullptr};  // the search whose callbacks are logged
+  platform::Mutex mu_;
+  std::vector<HostEvent> events_;
 };
 
 }  // namespace playtest

@@ -7,6 +7,8 @@
 #include <cmath>
 #include <deque>
 #include <limits>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "scheduler/play_mode.h"
@@ -15,42 +17,28 @@ namespace scheduler {
 namespace {
 
 TEST(PlayModeTest, EachRateMeansOneMode) {
-  struct Row {
-    float rate;
-    PlayKind kind;
-    int32_t direction;
-    float speed;
-    int32_t frameCycle, keyCycle;
-    bool audio;
+  constexpr PlayKind P = PlayKind::kPause, N = PlayKind::kNormal, K = PlayKind::kKeyFramesOnly,
+                     S = PlayKind::kSingleStep;
+  using Mode = std::tuple<float, PlayKind, int32_t, float, int32_t, int32_t, bool>;
+  struct R : Mode {  // rate, kind, direction, speed, frame cycle, key cycle, audio
+    using Mode::Mode;
   };
-  const float nan = std::numeric_limits<float>::quiet_NaN();
-  for (const Row& r : std::vector<Row>{
-           {1.0f, PlayKind::kNormal, 1, 1.0f, 1, 1, true},
-           {0.5f, PlayKind::kNormal, 1, 0.5f, 1, 1, false},
-           {2.0f, PlayKind::kNormal, 1, 2.0f, 2, 1, false},
-           {2.5f, PlayKind::kNormal, 1, 2.5f, 3, 1, false},
-           {-4.0f, PlayKind::kNormal, -1, 4.0f, 4, 1, false},
-           {-1.0f, PlayKind::kNormal, -1, 1.0f, 1, 1, false},
-           {0.0f, PlayKind::kPause, 0, 0.0f, 1, 1, false},
-           {nan, PlayKind::kPause, 0, 0.0f, 1, 1, false},
-           {100.0f, PlayKind::kSingleStep, 1, 1.0f, 1, 1, false},
-           {-100.0f, PlayKind::kSingleStep, -1, 1.0f, 1, 1, false},
-           {27.0f, PlayKind::kNormal, 1, 27.0f, 27, 1, false},
-           {27.5f, PlayKind::kKeyFramesOnly, 1, 27.5f, 1, 2, false},
-           {28.0f, PlayKind::kKeyFramesOnly, 1, 28.0f, 1, 2, false},
-           {28.5f, PlayKind::kKeyFramesOnly, 1, 28.5f, 1, 3, false},
-           {30.0f, PlayKind::kKeyFramesOnly, 1, 30.0f, 1, 4, false},
-           {30.5f, PlayKind::kNormal, 1, 30.5f, 31, 1, false},
-           {-28.0f, PlayKind::kNormal, -1, 28.0f, 28, 1, false},
-           {1e30f, PlayKind::kNormal, 1, 1e30f, INT32_MAX, 1, false},
-       }) {
-    SCOPED_TRACE(r.rate);
-    const PlayMode m = PlayModeOf(r.rate);
-    EXPECT_EQ(m.kind, r.kind);
-    EXPECT_EQ((std::vector<int32_t>{m.direction, m.frameCycle, m.keyCycle, m.audio}),
-              (std::vector<int32_t>{r.direction, r.frameCycle, r.keyCycle, r.audio}));
-    EXPECT_EQ(m.speed, r.speed);
-    EXPECT_EQ(m.Pace(), r.direction * r.speed);
+  for (const R& r :
+       {R{1.0f, N, 1, 1.0f, 1, 1, true}, R{0.5f, N, 1, 0.5f, 1, 1, false},
+        R{2.0f, N, 1, 2.0f, 2, 1, false}, R{2.5f, N, 1, 2.5f, 3, 1, false},
+        R{-4.0f, N, -1, 4.0f, 4, 1, false}, R{-1.0f, N, -1, 1.0f, 1, 1, false},
+        R{0.0f, P, 0, 0.0f, 1, 1, false}, R{NAN, P, 0, 0.0f, 1, 1, false},
+        R{100.0f, S, 1, 1.0f, 1, 1, false}, R{-100.0f, S, -1, 1.0f, 1, 1, false},
+        R{27.0f, N, 1, 27.0f, 27, 1, false}, R{27.5f, K, 1, 27.5f, 1, 2, false},
+        R{28.0f, K, 1, 28.0f, 1, 2, false}, R{28.5f, K, 1, 28.5f, 1, 3, false},
+        R{30.0f, K, 1, 30.0f, 1, 4, false}, R{30.5f, N, 1, 30.5f, 31, 1, false},
+        R{-28.0f, N, -1, 28.0f, 28, 1, false}, R{1e30f, N, 1, 1e30f, INT32_MAX, 1, false}}) {
+    const PlayMode m = PlayModeOf(std::get<0>(r));
+    Mode want = r;  // the rate itself is not compared (NaN is unequal to itself)
+    std::get<0>(want) = 0.0f;
+    EXPECT_EQ(Mode(0.0f, m.kind, m.direction, m.speed, m.frameCycle, m.keyCycle, m.audio), want)
+        << std::get<0>(r);
+    EXPECT_EQ(m.Pace(), float(std::get<2>(r)) * std::get<3>(r)) << std::get<0>(r);
   }
 }
 
@@ -74,9 +62,7 @@ struct Sim {
       marks.push_back({std::fabs(rate), 1.0 / counter, counter, platform::CTime(t)});
       counter = 0;
     }
-    last = t;
-    counter += n;
-    frames += n;
+    last = t, counter += n, frames += n;
   }
   std::vector<PacingStep> Play(float rate, size_t wanted, double until = 1e9) {
     std::vector<PacingStep> steps;
@@ -101,7 +87,11 @@ struct Sim {
   }
 };
 
-TEST(PacingTest, FramesOfASecondAreSpreadEvenlyAtThePace) {
+// The frames of a second are spread evenly at the pace (the play speed, or a group's own
+// faster rate); a stretch without recordings is waited out for at most two seconds of wall
+// time. A group sits at the time of the second that closes it, so the wait comes before the
+// last recorded second ahead of the stretch.
+TEST(PacingTest, FramesAreSpreadAtThePaceAndGapsCutToTwoSeconds) {
   struct Row {
     float markRate, playRate;
     double spacing;
@@ -121,31 +111,26 @@ TEST(PacingTest, FramesOfASecondAreSpreadEvenlyAtThePace) {
       EXPECT_NEAR(sim.at[k], double(k) * r.spacing, 1e-6) << k;
     }
   }
-}
-
-// A stretch without recordings is waited out for at most two seconds of wall time; a group
-// sits at the time of the second that closes it, so the wait comes before the last recorded
-// second ahead of the stretch.
-TEST(PacingTest, GapsAreWaitedOutForAtMostTwoSeconds) {
-  struct Row {
+  struct Gap {
     int32_t gap;
     float rate;
     double wait;
   };
-  for (const Row& r : {Row{1, 1.0f, 1.0}, Row{1, 0.25f, 4.0}, Row{3, 1.0f, 3.0},
-                       Row{7200, 1.0f, 3.0}, Row{7200, 0.5f, 4.0}, Row{60, 4.0f, 2.25}}) {
-    SCOPED_TRACE(testing::Message() << r.gap << " s at " << r.rate);
+  for (const Gap& r : {Gap{1, 1.0f, 1.0}, Gap{1, 0.25f, 4.0}, Gap{3, 1.0f, 3.0},
+                       Gap{7200, 1.0f, 3.0}, Gap{7200, 0.5f, 4.0}, Gap{60, 4.0f, 2.25}}) {
     Sim sim;
     for (int32_t t : {0, 1, 1 + r.gap, 2 + r.gap}) sim.Second(kT0 + t, 1, r.rate);
     sim.Play(r.rate, 3);
     ASSERT_EQ(sim.at.size(), 3u);
-    EXPECT_NEAR(sim.at[1] - sim.at[0], r.wait, 1e-6);
+    EXPECT_NEAR(sim.at[1] - sim.at[0], r.wait, 1e-6) << r.gap << " s at " << r.rate;
   }
 }
 
 // Frames handed out past a group's count while the next mark was missing count towards the
-// next group once its mark arrives; a group never closed is starved, not guessed.
-TEST(PacingTest, LateMarkTakesOverFramesAlreadyDelivered) {
+// next group once its mark arrives; a group never closed is starved, not guessed. Pause and
+// a change of pace take a new base: play resumes on the next frame, without a burst of the
+// frames that fell due meanwhile. A clock that runs backwards delivers nothing.
+TEST(PacingTest, LateMarksPauseNewPaceAndABackwardClock) {
   Sim sim;
   sim.Second(kT0, 4);
   sim.Second(kT0 + 1, 3);
@@ -160,24 +145,19 @@ TEST(PacingTest, LateMarkTakesOverFramesAlreadyDelivered) {
   EXPECT_EQ(open.Play(1.0f, 3, 5.0).front(), PacingStep::kFirstPicture);
   EXPECT_EQ(open.at.size(), 1u);
   EXPECT_EQ(open.Play(1.0f, 3, 6.0).back(), PacingStep::kStarved);
-}
 
-// Pause and a change of pace take a new base: play resumes on the next frame, without a
-// burst of the frames that fell due meanwhile. A clock that runs backwards delivers nothing.
-TEST(PacingTest, PauseAndNewPaceResumeWithoutBurst) {
-  Sim sim;
-  for (int32_t s = 0; s < 4; ++s) sim.Second(kT0 + s, 25);
-  sim.Play(1.0f, 5);
-  EXPECT_EQ(sim.Play(0.0f, 6, sim.now - kStart + 10.0).back(), PacingStep::kIdle);
-  const double resumed = sim.now - kStart;
-  const std::vector<PacingStep> steps = sim.Play(1.0f, 8);
-  EXPECT_EQ(steps.front(), PacingStep::kNewBase);
-  EXPECT_NEAR(sim.at[5], resumed, 1e-6);
-  EXPECT_NEAR(sim.at[7] - sim.at[5], 0.080, 1e-6);
-  EXPECT_EQ(sim.Play(2.0f, 10).front(), PacingStep::kNewBase);
-  EXPECT_NEAR(sim.at[9] - sim.at[8], 0.020, 1e-6);
-  sim.now -= 1.0;
-  EXPECT_EQ(sim.Play(2.0f, 11, sim.now - kStart + 0.0005).front(), PacingStep::kIdle);
+  Sim run;
+  for (int32_t s = 0; s < 4; ++s) run.Second(kT0 + s, 25);
+  run.Play(1.0f, 5);
+  EXPECT_EQ(run.Play(0.0f, 6, run.now - kStart + 10.0).back(), PacingStep::kIdle);
+  const double resumed = run.now - kStart;
+  EXPECT_EQ(run.Play(1.0f, 8).front(), PacingStep::kNewBase);
+  EXPECT_NEAR(run.at[5], resumed, 1e-6);
+  EXPECT_NEAR(run.at[7] - run.at[5], 0.080, 1e-6);
+  EXPECT_EQ(run.Play(2.0f, 10).front(), PacingStep::kNewBase);
+  EXPECT_NEAR(run.at[9] - run.at[8], 0.020, 1e-6);
+  run.now -= 1.0;
+  EXPECT_EQ(run.Play(2.0f, 11, run.now - kStart + 0.0005).front(), PacingStep::kIdle);
 }
 
 }  // namespace
