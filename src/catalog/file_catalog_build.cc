@@ -113,13 +113,12 @@ void FillTimeTable(FileTimeTable* table, const FileInfo& info, int32_t placehold
 }  // namespace
 
 int32_t CFileCatalog::BuildFromIndexList() {
-  firstFile = lastFile = currentFile = kNoFile;
   platform::MutexLock hold(&lock);
   if (indexPaths.empty()) return 1;
 
   const int32_t placeholder = CTime::NoTime().seconds();
   const uint64_t listed = indexPaths.size();
-  fileCount = 0;
+  view.count = 0;
   oldestFile = 0;
 
   // The records are read straight into FileInfo slots of the mapping in list order (the
@@ -136,7 +135,7 @@ int32_t CFileCatalog::BuildFromIndexList() {
     // The 48-byte FileHeader is not examined; only the first record counts.
     ReadZeroPadded(*file, storage::kIndexRecordOffset, record.get(), sizeof(*record));
     file.reset();
-    FileInfo& info = fileInfos[startTimes.size()];
+    FileInfo& info = view.infos[startTimes.size()];
     std::memset(&info, 0, sizeof(info));
     SetPath(&info, dataPaths[i]);
     std::memcpy(&info.summary, &record->summary, sizeof(info.summary));
@@ -187,30 +186,29 @@ int32_t CFileCatalog::BuildFromIndexList() {
       placed[start] = true;
       continue;
     }
-    std::memcpy(spare.get(), &fileInfos[start], sizeof(FileInfo));
+    std::memcpy(spare.get(), &view.infos[start], sizeof(FileInfo));
     size_t k = start;
     while (true) {
       placed[k] = true;
       const size_t from = order[k];
       if (from == start) {
-        std::memcpy(&fileInfos[k], spare.get(), sizeof(FileInfo));
+        std::memcpy(&view.infos[k], spare.get(), sizeof(FileInfo));
         break;
       }
-      std::memcpy(&fileInfos[k], &fileInfos[from], sizeof(FileInfo));
+      std::memcpy(&view.infos[k], &view.infos[from], sizeof(FileInfo));
       k = from;
     }
   }
 
-  fileCount = static_cast<int32_t>(kept);
+  view.count = static_cast<int32_t>(kept);
   MinuteSlotter slotter;
-  for (int32_t j = 0; j < fileCount; ++j) {
-    FillTimeTable(&timeTables[j], fileInfos[j], placeholder, &slotter);
+  for (int32_t j = 0; j < view.count; ++j) {
+    FillTimeTable(&view.tables[j], view.infos[j], placeholder, &slotter);
   }
   return 1;
 }
 
 int32_t CFileCatalog::LoadIndexFile(const std::string& path) {
-  firstFile = lastFile = currentFile = kNoFile;
   int32_t recordTotal = 0;
   const int32_t placeholder = CTime::NoTime().seconds();
   auto record = std::make_unique<IndexRecord>();
@@ -237,9 +235,9 @@ int32_t CFileCatalog::LoadIndexFile(const std::string& path) {
       recordTotal = static_cast<int32_t>(count);
       const uint64_t kept = std::min<uint64_t>(count, static_cast<uint64_t>(maxFiles));
       if (!CreateMappings(kept)) return 0;
-      fileCount = static_cast<int32_t>(kept);
-      for (int32_t j = 0; j < fileCount; ++j) {
-        FileTimeTable& table = timeTables[j];
+      view.count = static_cast<int32_t>(kept);
+      for (int32_t j = 0; j < view.count; ++j) {
+        FileTimeTable& table = view.tables[j];
         table.startTime = placeholder;
         table.endTime = placeholder;
         table.dataBytes = 0;
@@ -259,7 +257,7 @@ int32_t CFileCatalog::LoadIndexFile(const std::string& path) {
     }
   }
 
-  CloseDataFiles();
+  headerFile.reset();
 
   // Second pass: the index file stays open as headerFile while the catalogue stands.
   platform::MutexLock hold(&lock);
@@ -267,21 +265,21 @@ int32_t CFileCatalog::LoadIndexFile(const std::string& path) {
       platform::File::Open(path, platform::File::Mode::kOpenExisting, false);
   if (!file) return 1;
   headerFile = std::move(file);
-  if (fileInfos == nullptr || timeTables == nullptr) return 1;
+  if (view.infos == nullptr || view.tables == nullptr) return 1;
   const std::string directory = platform::DirectoryOf(path);
   MinuteSlotter slotter;
-  const int64_t skipped = int64_t{recordTotal} - fileCount;
-  for (int32_t j = 0; j < fileCount; ++j) {
+  const int64_t skipped = int64_t{recordTotal} - view.count;
+  for (int32_t j = 0; j < view.count; ++j) {
     const int32_t r =
         static_cast<int32_t>((static_cast<int64_t>(oldestFile) + skipped + j) % recordTotal);
     const int64_t offset =
         storage::kIndexRecordOffset + static_cast<int64_t>(r) * storage::kIndexRecordSize;
     ReadZeroPadded(*headerFile, offset, record.get(), sizeof(*record));
-    FileInfo& info = fileInfos[j];
+    FileInfo& info = view.infos[j];
     std::memset(&info, 0, sizeof(info));
     std::memcpy(&info.summary, &record->summary, sizeof(info.summary));
     SetPath(&info, directory + storage::IndexRecordName(*record));
-    FillTimeTable(&timeTables[j], info, placeholder, &slotter);
+    FillTimeTable(&view.tables[j], info, placeholder, &slotter);
   }
   return 1;
 }

@@ -43,10 +43,10 @@ void CFileCatalog::BuildDateTable() {
   dateTable.clear();
   dateTable.shrink_to_fit();
   dateCount = 0;
-  dateTable.reserve(static_cast<size_t>(std::max(fileCount, 0)));
+  dateTable.reserve(static_cast<size_t>(std::max(view.count, 0)));
   const CTime placeholder = CTime::NoTime();
-  for (int32_t j = 0; timeTables != nullptr && j < fileCount; ++j) {
-    const FileTimeTable& table = timeTables[j];
+  for (int32_t j = 0; view.tables != nullptr && j < view.count; ++j) {
+    const FileTimeTable& table = view.tables[j];
     if (table.dataBytes != 0) {
       const CTime day = CTime(table.startTime).LocalMidnight();
       if (day != placeholder && (dateTable.empty() || dateTable.back() != day)) {
@@ -179,7 +179,7 @@ void CFileCatalog::GetDayTable(int32_t date, uint32_t* anyMask, uint32_t* reason
     }
   }
 
-  if (fileInfos == nullptr || fileCount <= 0) return;
+  if (view.infos == nullptr || view.count <= 0) return;
   const int64_t first = CTime::FromLocal(f.year, f.month, f.day, 0, 0, 0, -1).seconds();
   const int64_t last = CTime::FromLocal(f.year, f.month, f.day, 23, 59, 59, -1).seconds();
   // An entry can be shown at most one hour after its stamp, so anything stamped outside
@@ -187,8 +187,8 @@ void CFileCatalog::GetDayTable(int32_t date, uint32_t* anyMask, uint32_t* reason
   const int64_t earliest = first - (range.valid ? 3600 : 0);
   RangeEnds ends;
 
-  for (int32_t j = 0; j < fileCount; ++j) {
-    const storage::IndexSummary& s = fileInfos[j].summary;
+  for (int32_t j = 0; j < view.count; ++j) {
+    const storage::IndexSummary& s = view.infos[j].summary;
     if (s.dataBytes == 0 || s.lastEntry < 0) continue;
     if (!IsValidRange(CTime(s.startTime), CTime(s.endTime))) continue;
     const int32_t lastEntry = std::min<int32_t>(s.lastEntry, storage::kLastEntryMax);

@@ -12,21 +12,17 @@
 // least recently used one is closed), so a day of thousands of files does not run the
 // process out of descriptors. Only the position of the file being read matters: every
 // other file is positioned explicitly before it is read.
+#include "storage/frame_reader.h"
+
 #include <algorithm>
 #include <climits>
 #include <cstring>
 
-#include "catalog/file_catalog.h"
 #include "platform/clock.h"
-#include "recorder/recorder_base.h"
-#include "recording/frame_ring.h"
+
+namespace storage {
 
 using platform::CTime;
-using storage::FrameHeader;
-
-const uint32_t CFileCatalog::kMaxFrameLength =
-    CRecorderBase::kVideoRingCapacity - CFrameRing::kRecordHeaderSize -
-    (storage::kRecordOverhead - storage::kFrameHeaderSize);
 
 namespace {
 
@@ -35,8 +31,8 @@ namespace {
 constexpr uint64_t kMaxReadableOffset = INT32_MAX;
 
 bool IsDeliveredRecord(const FrameHeader& header) {
-  return header.channel < storage::kChannelCount &&
-         (storage::IsDeliveredAudioType(header.type) || storage::IsDeliveredVideoType(header.type));
+  return header.channel < kChannelCount &&
+         (IsDeliveredAudioType(header.type) || IsDeliveredVideoType(header.type));
 }
 
 bool Tell(const ReaderFile* file, uint64_t* position) {
@@ -75,22 +71,21 @@ bool ReadExact(ReaderFile* file, void* buffer, uint32_t count) {
 // laid out: the start marker, then the 36-byte FrameHeader. Accepts it only when the
 // whole record fits below `limit`. On success the position is just after the head.
 bool ReadHeadForward(ReaderFile* file, uint64_t start, uint64_t limit, FrameHeader* header) {
-  if (start + storage::kRecordHeadSize > limit) return false;
-  uint8_t marker[storage::kStartMarkerSize];
-  if (!ReadExact(file, marker, sizeof(marker)) ||
-      storage::LoadU32(marker) != storage::kRecordStartMarker) {
+  if (start + kRecordHeadSize > limit) return false;
+  uint8_t marker[kStartMarkerSize];
+  if (!ReadExact(file, marker, sizeof(marker)) || LoadU32(marker) != kRecordStartMarker) {
     return false;
   }
-  if (!ReadExact(file, header, storage::kFrameHeaderSize)) return false;
-  return start + storage::kRecordOverhead + header->bodySize <= limit;
+  if (!ReadExact(file, header, kFrameHeaderSize)) return false;
+  return start + kRecordOverhead + header->bodySize <= limit;
 }
 
 // Reads the trailer at the position and checks that it closes a body of `bodySize` bytes.
 bool ReadTrailerMatches(ReaderFile* file, uint32_t bodySize) {
-  uint8_t trailer[storage::kRecordTrailerSize];
+  uint8_t trailer[kRecordTrailerSize];
   uint32_t trailerBodySize = 0;
   return ReadExact(file, trailer, sizeof(trailer)) &&
-         storage::ParseRecordTrailer(trailer, &trailerBodySize) && trailerBodySize == bodySize;
+         ParseRecordTrailer(trailer, &trailerBodySize) && trailerBodySize == bodySize;
 }
 
 // True when a whole, consistent record (start marker, length inside `limit`, trailer that
@@ -108,13 +103,13 @@ bool FindRecordStartFrom(ReaderFile* file, uint64_t from, uint64_t limit, uint8_
                          uint32_t capacity, uint64_t* start, int32_t* time) {
   if (from >= limit || !SeekAbsolute(file, from)) return false;
   const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(capacity, limit - from));
-  if (n < storage::kRecordHeadSize || !ReadExact(file, buffer, n)) return false;
-  for (uint32_t i = 0; i + storage::kRecordHeadSize <= n; ++i) {
-    if (storage::LoadU32(buffer + i) != storage::kRecordStartMarker) continue;
+  if (n < kRecordHeadSize || !ReadExact(file, buffer, n)) return false;
+  for (uint32_t i = 0; i + kRecordHeadSize <= n; ++i) {
+    if (LoadU32(buffer + i) != kRecordStartMarker) continue;
     FrameHeader header;
-    std::memcpy(&header, buffer + i + storage::kStartMarkerSize, sizeof(header));
+    std::memcpy(&header, buffer + i + kStartMarkerSize, sizeof(header));
     const uint64_t candidate = from + i;
-    const uint64_t next = candidate + storage::kRecordOverhead + header.bodySize;
+    const uint64_t next = candidate + kRecordOverhead + header.bodySize;
     if (next > limit || !StartsReadableRecord(file, candidate, limit)) continue;
     if (next < limit && !StartsReadableRecord(file, next, limit)) continue;
     *start = candidate;
@@ -128,20 +123,19 @@ bool FindRecordStartFrom(ReaderFile* file, uint64_t from, uint64_t limit, uint8_
 // head, which must carry the start marker and the same bodySize. The record must lie
 // wholly between offset 0 and `end`. On success the position is the record's start.
 bool ReadRecordBefore(ReaderFile* file, uint64_t end, FrameHeader* header) {
-  if (end < storage::kRecordOverhead) return false;
+  if (end < kRecordOverhead) return false;
   uint32_t bodySize = 0;
-  if (!SeekAbsolute(file, end - storage::kRecordTrailerSize)) return false;
-  uint8_t trailer[storage::kRecordTrailerSize];
-  if (!ReadExact(file, trailer, sizeof(trailer)) ||
-      !storage::ParseRecordTrailer(trailer, &bodySize)) {
+  if (!SeekAbsolute(file, end - kRecordTrailerSize)) return false;
+  uint8_t trailer[kRecordTrailerSize];
+  if (!ReadExact(file, trailer, sizeof(trailer)) || !ParseRecordTrailer(trailer, &bodySize)) {
     return false;
   }
-  const uint64_t size = storage::kRecordOverhead + static_cast<uint64_t>(bodySize);
+  const uint64_t size = kRecordOverhead + static_cast<uint64_t>(bodySize);
   if (size > end) return false;
   const uint64_t start = end - size;
   if (!SeekAbsolute(file, start)) return false;
   if (!ReadHeadForward(file, start, end, header) || header->bodySize != bodySize) return false;
-  return SeekRelative(file, -static_cast<int64_t>(storage::kRecordHeadSize));
+  return SeekRelative(file, -static_cast<int64_t>(kRecordHeadSize));
 }
 
 // Reads records forwards through a window of the file, checking each as ReadHeadForward
@@ -155,27 +149,26 @@ class RecordWindow {
 
   // The record that starts at `start`: its header and the offset just after it.
   bool Next(uint64_t start, FrameHeader* header, uint64_t* end) {
-    if (start + storage::kRecordHeadSize > limit_) return false;
-    if (!Has(start, storage::kRecordHeadSize) &&
-        !Load(start, capacity_, storage::kRecordHeadSize)) {
+    if (start + kRecordHeadSize > limit_) return false;
+    if (!Has(start, kRecordHeadSize) && !Load(start, capacity_, kRecordHeadSize)) {
       return false;
     }
     const uint8_t* head = At(start);
-    if (storage::LoadU32(head) != storage::kRecordStartMarker) return false;
-    std::memcpy(header, head + storage::kStartMarkerSize, storage::kFrameHeaderSize);
-    const uint64_t trailerAt = start + storage::kRecordHeadSize + header->bodySize;
-    if (trailerAt + storage::kRecordTrailerSize > limit_) return false;
-    if (!Has(trailerAt, storage::kRecordTrailerSize)) {
+    if (LoadU32(head) != kRecordStartMarker) return false;
+    std::memcpy(header, head + kStartMarkerSize, kFrameHeaderSize);
+    const uint64_t trailerAt = start + kRecordHeadSize + header->bodySize;
+    if (trailerAt + kRecordTrailerSize > limit_) return false;
+    if (!Has(trailerAt, kRecordTrailerSize)) {
       const bool large = header->bodySize >= capacity_ / 2;
-      const uint32_t want = large ? storage::kRecordOverhead : capacity_;
-      if (!Load(trailerAt, want, storage::kRecordTrailerSize)) return false;
+      const uint32_t want = large ? kRecordOverhead : capacity_;
+      if (!Load(trailerAt, want, kRecordTrailerSize)) return false;
     }
     uint32_t trailerBodySize = 0;
-    if (!storage::ParseRecordTrailer(At(trailerAt), &trailerBodySize) ||
+    if (!ParseRecordTrailer(At(trailerAt), &trailerBodySize) ||
         trailerBodySize != header->bodySize) {
       return false;
     }
-    *end = trailerAt + storage::kRecordTrailerSize;
+    *end = trailerAt + kRecordTrailerSize;
     return true;
   }
 
@@ -214,12 +207,17 @@ class RecordWindow {
 // ---------------------------------------------------------------------------------------
 // Open data files.
 
-std::unique_ptr<ReaderFile>* CFileCatalog::OpenFileSlot(int32_t position) {
-  if (position < 0 || position >= std::min(fileCount, kOpenFileSlots)) return nullptr;
+CFrameReader::CFrameReader(const CatalogView* catalogue, FrameSink* sink, Reporter* reporter)
+    : catalogue(catalogue), sink(sink), reporter(reporter), dayStart(CTime::NoTime()) {}
+
+std::unique_ptr<ReaderFile>* CFrameReader::OpenFileSlot(int32_t position) {
+  const int32_t slots = std::min(catalogue->count, kOpenFileSlots);
+  if (position < 0 || position >= slots) return nullptr;
+  if (openFiles.size() < static_cast<size_t>(slots)) openFiles.resize(static_cast<size_t>(slots));
   return &openFiles[static_cast<size_t>(position)];
 }
 
-ReaderFile* CFileCatalog::DataFileAt(int32_t position) {
+ReaderFile* CFrameReader::DataFileAt(int32_t position) {
   std::unique_ptr<ReaderFile>* slot = OpenFileSlot(position);
   if (slot == nullptr) return nullptr;
   if (*slot) {
@@ -232,10 +230,11 @@ ReaderFile* CFileCatalog::DataFileAt(int32_t position) {
   }
   // Only the files of the selected day are opened.
   if (firstFile == kNoFile || position < firstFile || position > lastFile) return nullptr;
-  const storage::FileInfo* info = FileInfoAt(position);
+  const FileInfo* info = catalogue->InfoAt(position);
   if (info == nullptr) return nullptr;
   auto file = std::make_unique<ReaderFile>();
-  file->file = platform::File::OpenReadOnly(storage::FileInfoPath(*info));
+  file->path = FileInfoPath(*info);
+  file->file = platform::File::OpenReadOnly(file->path);
   if (!file->file) return nullptr;
 
   // Forget positions whose files were closed behind the reader's back (CloseDataFiles),
@@ -251,31 +250,34 @@ ReaderFile* CFileCatalog::DataFileAt(int32_t position) {
   }
   *slot = std::move(file);
   openOrder.push_back(position);
-  platform::SleepMs(0);
   return slot->get();
 }
 
-int32_t CFileCatalog::OpenDataFileCount() {
+int32_t CFrameReader::OpenDataFileCount() const {
   int32_t count = 0;
   for (int32_t p : openOrder) {
-    std::unique_ptr<ReaderFile>* slot = OpenFileSlot(p);
-    if (slot != nullptr && *slot) ++count;
+    if (p >= 0 && static_cast<size_t>(p) < openFiles.size() && openFiles[p]) ++count;
   }
   return count;
 }
 
-void CFileCatalog::OpenDayFiles() {
+void CFrameReader::CloseFiles() {
   // Every file the reader holds is listed in openOrder; the day's files are then opened
   // as the reader reaches them.
   for (int32_t p : openOrder) {
-    std::unique_ptr<ReaderFile>* slot = OpenFileSlot(p);
-    if (slot != nullptr) slot->reset();
-    platform::SleepMs(0);
+    if (p >= 0 && static_cast<size_t>(p) < openFiles.size()) openFiles[p].reset();
   }
   openOrder.clear();
 }
 
-void CFileCatalog::RewindOpenDayFiles() {
+void CFrameReader::Close() {
+  CloseFiles();
+  std::vector<std::unique_ptr<ReaderFile>>().swap(openFiles);
+  firstFile = lastFile = currentFile = kNoFile;
+  leadActive = lastFrameLead = false;
+}
+
+void CFrameReader::RewindOpenDayFiles() {
   if (firstFile == kNoFile) return;
   for (int32_t p : openOrder) {
     if (p < firstFile || p > lastFile) continue;
@@ -287,18 +289,12 @@ void CFileCatalog::RewindOpenDayFiles() {
 // ---------------------------------------------------------------------------------------
 // Positions of the selected day.
 
-bool CFileCatalog::IsSameDay(CTime a, CTime b) {
-  const platform::LocalFields x = a.Local();
-  const platform::LocalFields y = b.Local();
-  return x.year == y.year && x.month == y.month && x.day == y.day;
-}
-
-bool CFileCatalog::SelectDay(CTime t) {
+bool CFrameReader::SelectDay(CTime t) {
   firstFile = lastFile = currentFile = kNoFile;
   const platform::LocalFields day = t.Local();
-  const int32_t count = std::min(fileCount, kOpenFileSlots);
+  const int32_t count = std::min(catalogue->count, kOpenFileSlots);
   for (int32_t j = 0; j < count; ++j) {
-    const FileTimeTable* table = TimeTableAt(j);
+    const FileTimeTable* table = catalogue->TableAt(j);
     if (table == nullptr) break;
     const platform::LocalFields start = CTime(table->startTime).Local();
     if (start.year != day.year || start.month != day.month || start.day != day.day) continue;
@@ -308,13 +304,13 @@ bool CFileCatalog::SelectDay(CTime t) {
   return firstFile != kNoFile;
 }
 
-uint64_t CFileCatalog::RecordedBytesAt(int32_t position) const {
-  const FileTimeTable* table = TimeTableAt(position);
+uint64_t CFrameReader::RecordedBytesAt(int32_t position) const {
+  const FileTimeTable* table = catalogue->TableAt(position);
   if (table == nullptr) return 0;
   return std::min<uint64_t>(table->dataBytes, kMaxReadableOffset);
 }
 
-bool CFileCatalog::IsOnSelectedDay(int32_t t) const {
+bool CFrameReader::IsOnSelectedDay(int32_t t) const {
   if (dayBounds.day != dayStart.seconds() || !dayBounds.known) {
     const platform::LocalFields f = dayStart.Local();
     dayBounds.day = dayStart.seconds();
@@ -330,16 +326,18 @@ bool CFileCatalog::IsOnSelectedDay(int32_t t) const {
     if (t >= dayBounds.begin + kMargin && t < dayBounds.end - kMargin) return true;
     if (t < dayBounds.begin - kMargin || t >= dayBounds.end + kMargin) return false;
   }
-  return IsSameDay(CTime(t), dayStart);
+  const platform::LocalFields x = CTime(t).Local();
+  const platform::LocalFields y = dayStart.Local();
+  return x.year == y.year && x.month == y.month && x.day == y.day;
 }
 
-bool CFileCatalog::IsReadablePosition(int32_t position) const {
+bool CFrameReader::IsReadablePosition(int32_t position) const {
   if (firstFile == kNoFile || position < firstFile || position > lastFile) return false;
-  const FileTimeTable* table = TimeTableAt(position);
+  const FileTimeTable* table = catalogue->TableAt(position);
   return table != nullptr && table->dataBytes != 0 && IsOnSelectedDay(table->startTime);
 }
 
-int32_t CFileCatalog::NextReadablePosition(int32_t from) const {
+int32_t CFrameReader::NextReadablePosition(int32_t from) const {
   if (firstFile == kNoFile || from < firstFile - 1 || from > lastFile) return kNoFile;
   for (int32_t j = from + 1; j <= lastFile; ++j) {
     if (IsReadablePosition(j)) return j;
@@ -347,7 +345,7 @@ int32_t CFileCatalog::NextReadablePosition(int32_t from) const {
   return kNoFile;
 }
 
-int32_t CFileCatalog::PreviousReadablePosition(int32_t from) const {
+int32_t CFrameReader::PreviousReadablePosition(int32_t from) const {
   if (firstFile == kNoFile || from < firstFile || from > lastFile + 1) return kNoFile;
   for (int32_t j = from - 1; j >= firstFile; --j) {
     if (IsReadablePosition(j)) return j;
@@ -355,7 +353,7 @@ int32_t CFileCatalog::PreviousReadablePosition(int32_t from) const {
   return kNoFile;
 }
 
-void CFileCatalog::EndFileData() {
+void CFrameReader::EndFileData() {
   ReaderFile* file = DataFileAt(currentFile);
   if (file != nullptr) SeekAbsolute(file, RecordedBytesAt(currentFile));
 }
@@ -363,18 +361,13 @@ void CFileCatalog::EndFileData() {
 // ---------------------------------------------------------------------------------------
 // Selecting a day and a position.
 
-int32_t CFileCatalog::SeekToTime(CTime t, int32_t direction, uint32_t leadChannels) {
-  dayStart = t.LocalMidnight();
-  return SeekForwardToTime(t, direction, leadChannels);
-}
-
-std::vector<uint64_t> CFileCatalog::EntryStarts(int32_t position) const {
+std::vector<uint64_t> CFrameReader::EntryStarts(int32_t position) const {
   std::vector<uint64_t> starts;
-  const storage::FileInfo* info = FileInfoAt(position);
+  const FileInfo* info = catalogue->InfoAt(position);
   if (info == nullptr) return starts;
-  const storage::IndexSummary& summary = info->summary;
+  const IndexSummary& summary = info->summary;
   const uint64_t limit = RecordedBytesAt(position);
-  const int32_t last = std::min<int32_t>(summary.lastEntry, storage::kLastEntryMax);
+  const int32_t last = std::min<int32_t>(summary.lastEntry, kLastEntryMax);
   uint64_t sum = 0;
   for (int32_t k = 0; k <= last && sum < limit; ++k) {
     starts.push_back(sum);
@@ -383,18 +376,18 @@ std::vector<uint64_t> CFileCatalog::EntryStarts(int32_t position) const {
   return starts;
 }
 
-uint64_t CFileCatalog::EntryJumpOffset(int32_t position, CTime t) const {
+uint64_t CFrameReader::EntryJumpOffset(int32_t position, CTime t) const {
   // Every record of an entry is stamped within the minute of the entry's time or earlier:
   // the writer starts an entry at each change of minute (older files: also when a late
   // record goes back a minute; newer files: late records join the current entry). So the
   // records before entry k all lie before the end of the latest minute among entries
   // 0..k-1, and entry k is a safe place to start when that end is not after t. Times are
   // instants, so the repeated hour of an autumn change does not mislead the jump.
-  const storage::FileInfo* info = FileInfoAt(position);
+  const FileInfo* info = catalogue->InfoAt(position);
   if (info == nullptr) return 0;
-  const storage::IndexSummary& summary = info->summary;
+  const IndexSummary& summary = info->summary;
   const uint64_t limit = RecordedBytesAt(position);
-  const int32_t last = std::min<int32_t>(summary.lastEntry, storage::kLastEntryMax);
+  const int32_t last = std::min<int32_t>(summary.lastEntry, kLastEntryMax);
   const auto minuteEnd = [](int32_t time) {
     const int64_t seconds = time;
     return (seconds >= 0 ? seconds / 60 : (seconds - 59) / 60) * 60 + 60;
@@ -410,11 +403,12 @@ uint64_t CFileCatalog::EntryJumpOffset(int32_t position, CTime t) const {
   return jump;
 }
 
-int32_t CFileCatalog::SeekForwardToTime(CTime t, int32_t direction, uint32_t leadChannels) {
+int32_t CFrameReader::SeekToTime(CTime t, int32_t direction, uint32_t leadChannels) {
+  dayStart = t.LocalMidnight();
   leadActive = false;
   lastFrameLead = false;
   if (!SelectDay(t)) return 0;
-  OpenDayFiles();
+  CloseFiles();
 
   // Backward play lands just after the last record at or before t: on the first one after.
   const int64_t landing64 = direction < 0 ? int64_t{t.seconds()} + 1 : t.seconds();
@@ -423,7 +417,7 @@ int32_t CFileCatalog::SeekForwardToTime(CTime t, int32_t direction, uint32_t lea
   const int32_t minuteStart = landing.seconds() - local.second;
   currentFile = kNoFile;
   for (int32_t j = firstFile; j <= lastFile; ++j) {
-    if (IsReadablePosition(j) && TimeTableAt(j)->endTime >= minuteStart) {
+    if (IsReadablePosition(j) && catalogue->TableAt(j)->endTime >= minuteStart) {
       currentFile = j;
       break;
     }
@@ -449,7 +443,7 @@ int32_t CFileCatalog::SeekForwardToTime(CTime t, int32_t direction, uint32_t lea
   return 1;
 }
 
-void CFileCatalog::PlanLead(CTime t, uint32_t leadChannels) {
+void CFrameReader::PlanLead(CTime t, uint32_t leadChannels) {
   ReaderFile* file = DataFileAt(currentFile);
   uint64_t landingOffset = 0;
   if (file == nullptr || !Tell(file, &landingOffset)) return;
@@ -469,7 +463,7 @@ void CFileCatalog::PlanLead(CTime t, uint32_t leadChannels) {
     while ((seen & leadChannels) != leadChannels && window.Next(at, &header, &end)) {
       at = end;
       if (header.time > windowEnd || (++passed % 1024 == 0 && stopReading.load() != 0)) break;
-      if (header.channel >= storage::kChannelCount || !storage::IsDeliveredVideoType(header.type)) {
+      if (header.channel >= kChannelCount || !IsDeliveredVideoType(header.type)) {
         continue;
       }
       const uint32_t bit = 1u << header.channel;
@@ -487,9 +481,8 @@ void CFileCatalog::PlanLead(CTime t, uint32_t leadChannels) {
   while (need != 0 && stopReading.load() == 0 && StepBackOneRecord(&header)) {
     if (header.time < windowStart) break;
     if (++stepped % 4096 == 0 && stopReading.load() != 0) break;
-    const uint32_t bit = header.channel < storage::kChannelCount ? 1u << header.channel : 0;
-    if ((need & bit) == 0 || (header.keyFrame & 1) == 0 ||
-        !storage::IsDeliveredVideoType(header.type)) {
+    const uint32_t bit = header.channel < kChannelCount ? 1u << header.channel : 0;
+    if ((need & bit) == 0 || (header.keyFrame & 1) == 0 || !IsDeliveredVideoType(header.type)) {
       continue;
     }
     ReaderFile* at = DataFileAt(currentFile);
@@ -515,7 +508,7 @@ void CFileCatalog::PlanLead(CTime t, uint32_t leadChannels) {
   leadActive = found != 0;
 }
 
-int32_t CFileCatalog::WalkToTime(CTime t) {
+int32_t CFrameReader::WalkToTime(CTime t) {
   if (!walkWindow) walkWindow = std::make_unique<uint8_t[]>(kWalkWindowSize);
   uint32_t passed = 0;
   for (;;) {
@@ -573,7 +566,7 @@ int32_t CFileCatalog::WalkToTime(CTime t) {
   }
 }
 
-int32_t CFileCatalog::OpenDay(CTime t) {
+int32_t CFrameReader::OpenDay(CTime t) {
   dayStart = t.LocalMidnight();
   leadActive = false;
   lastFrameLead = false;
@@ -583,12 +576,12 @@ int32_t CFileCatalog::OpenDay(CTime t) {
     const int32_t first = NextReadablePosition(firstFile - 1);
     currentFile = first != kNoFile ? first : firstFile;
   }
-  OpenDayFiles();
+  CloseFiles();
   needKeyFrame.fill(1);
   return found ? 1 : 0;
 }
 
-int32_t CFileCatalog::ResetReadPosition(int32_t direction) {
+int32_t CFrameReader::ResetReadPosition(int32_t direction) {
   leadActive = false;
   lastFrameLead = false;
   RewindOpenDayFiles();
@@ -608,7 +601,7 @@ int32_t CFileCatalog::ResetReadPosition(int32_t direction) {
   return 1;
 }
 
-void CFileCatalog::SetPlayRate(float rate) {
+void CFrameReader::SetPlayRate(float rate) {
   // The lead belongs to forward play from the seek target.
   if (!(rate > 0.0f)) leadActive = false;
   playRate = rate;
@@ -617,21 +610,21 @@ void CFileCatalog::SetPlayRate(float rate) {
 // ---------------------------------------------------------------------------------------
 // Stepping.
 
-int32_t CFileCatalog::NextOpenPosition(int32_t from) {
+int32_t CFrameReader::NextOpenPosition(int32_t from) {
   for (int32_t j = NextReadablePosition(from); j != kNoFile; j = NextReadablePosition(j)) {
     if (DataFileAt(j) != nullptr) return j;
   }
   return kNoFile;
 }
 
-int32_t CFileCatalog::PreviousOpenPosition(int32_t from) {
+int32_t CFrameReader::PreviousOpenPosition(int32_t from) {
   for (int32_t j = PreviousReadablePosition(from); j != kNoFile; j = PreviousReadablePosition(j)) {
     if (DataFileAt(j) != nullptr) return j;
   }
   return kNoFile;
 }
 
-void CFileCatalog::ResyncForward(uint64_t damagedAt) {
+void CFrameReader::ResyncForward(uint64_t damagedAt) {
   ReaderFile* file = DataFileAt(currentFile);
   if (file == nullptr) return;
   const uint64_t limit = RecordedBytesAt(currentFile);
@@ -644,7 +637,7 @@ void CFileCatalog::ResyncForward(uint64_t damagedAt) {
   SeekAbsolute(file, limit);
 }
 
-int32_t CFileCatalog::StepForward() {
+int32_t CFrameReader::StepForward() {
   FrameHeader header;
   for (;;) {
     ReaderFile* file = IsReadablePosition(currentFile) ? DataFileAt(currentFile) : nullptr;
@@ -671,18 +664,18 @@ int32_t CFileCatalog::StepForward() {
     // Pass over it; a trailer that does not close it is damage.
     uint64_t start = 0;
     Tell(file, &start);
-    if (start >= storage::kRecordHeadSize) start -= storage::kRecordHeadSize;
+    if (start >= kRecordHeadSize) start -= kRecordHeadSize;
     if (!SeekRelative(file, header.bodySize) || !ReadTrailerMatches(file, header.bodySize)) {
       ResyncForward(start);
     }
     return kStepAgain;
   }
-  if (!SeekRelative(file, -static_cast<int64_t>(storage::kRecordHeadSize))) return kStepEnd;
-  if (storage::IsDeliveredVideoType(header.type)) needKeyFrame[header.channel] = 1;
+  if (!SeekRelative(file, -static_cast<int64_t>(kRecordHeadSize))) return kStepEnd;
+  if (IsDeliveredVideoType(header.type)) needKeyFrame[header.channel] = 1;
   return header.channel;
 }
 
-uint64_t CFileCatalog::LastGoodEndBefore(uint64_t end) {
+uint64_t CFrameReader::LastGoodEndBefore(uint64_t end) {
   ReaderFile* file = DataFileAt(currentFile);
   if (file == nullptr) return 0;
   if (!walkWindow) walkWindow = std::make_unique<uint8_t[]>(kWalkWindowSize);
@@ -698,7 +691,7 @@ uint64_t CFileCatalog::LastGoodEndBefore(uint64_t end) {
   return 0;
 }
 
-bool CFileCatalog::StepBackOneRecord(FrameHeader* header) {
+bool CFrameReader::StepBackOneRecord(FrameHeader* header) {
   ReaderFile* file = nullptr;
   uint64_t end = 0;
   if (IsReadablePosition(currentFile)) {
@@ -724,12 +717,12 @@ bool CFileCatalog::StepBackOneRecord(FrameHeader* header) {
   }
 }
 
-int32_t CFileCatalog::StepBackward() {
+int32_t CFrameReader::StepBackward() {
   FrameHeader header;
   if (!StepBackOneRecord(&header)) return kStepEnd;
   if (!IsDeliveredRecord(header)) return kStepAgain;  // at its start: the next step passes it
   const uint32_t channel = header.channel;
-  if (storage::IsDeliveredVideoType(header.type)) {
+  if (IsDeliveredVideoType(header.type)) {
     const bool key = (header.keyFrame & 1) != 0;
     // A key frame needs nothing before it; any other frame gets its group's key frame first.
     if (needKeyFrame[channel] == 0 && !key) {
@@ -742,16 +735,7 @@ int32_t CFileCatalog::StepBackward() {
   return static_cast<int32_t>(channel);
 }
 
-void CFileCatalog::BackUpOneRecord() {
-  ReaderFile* file = DataFileAt(currentFile);
-  uint64_t end = 0;
-  if (file == nullptr || !Tell(file, &end)) return;
-  FrameHeader header;
-  const uint64_t saved = end;
-  if (!ReadRecordBefore(file, end, &header)) SeekAbsolute(file, saved);
-}
-
-void CFileCatalog::DeliverPrecedingKeyFrame(uint32_t channel) {
+void CFrameReader::DeliverPrecedingKeyFrame(uint32_t channel) {
   const int32_t savedFile = currentFile;
   ReaderFile* file = DataFileAt(savedFile);
   uint64_t savedPosition = 0;
@@ -764,14 +748,14 @@ void CFileCatalog::DeliverPrecedingKeyFrame(uint32_t channel) {
     // Only a video frame of the channel can start what the decoder is given, never a
     // record of another kind that happens to carry the key bit.
     if ((header.keyFrame & 1) != 0 && header.channel == channel &&
-        storage::IsDeliveredVideoType(header.type)) {
+        IsDeliveredVideoType(header.type)) {
       if (keyFrameBuffer.empty()) keyFrameBuffer.resize(kKeyFrameBufferSize);
       bool corrupt = false;
       const int32_t length =
           ReadRecordChecked(keyFrameBuffer.data(), static_cast<uint32_t>(keyFrameBuffer.size()),
                             &corrupt, &keyFrameBuffer, kMaxFrameLength);
-      if (!corrupt && length > 0 && keyFrameCallback != nullptr) {
-        keyFrameCallback(keyFrameBuffer.data(), length, owner);
+      if (!corrupt && length > 0 && sink != nullptr) {
+        sink->OnPrecedingKeyFrame(keyFrameBuffer.data(), length);
       }
       // A buffer grown for a large key frame is given back.
       if (keyFrameBuffer.size() > kKeyFrameBufferSize) std::vector<uint8_t>().swap(keyFrameBuffer);
@@ -788,7 +772,7 @@ void CFileCatalog::DeliverPrecedingKeyFrame(uint32_t channel) {
 // ---------------------------------------------------------------------------------------
 // Reading records.
 
-int32_t CFileCatalog::ReadRecordChecked(uint8_t* buffer, uint32_t capacity, bool* corrupt,
+int32_t CFrameReader::ReadRecordChecked(uint8_t* buffer, uint32_t capacity, bool* corrupt,
                                         std::vector<uint8_t>* growable, uint32_t growLimit) {
   *corrupt = true;
   ReaderFile* file = DataFileAt(currentFile);
@@ -798,11 +782,11 @@ int32_t CFileCatalog::ReadRecordChecked(uint8_t* buffer, uint32_t capacity, bool
   if (!ReadHeadForward(file, start, RecordedBytesAt(currentFile), &header)) return 0;
   const uint64_t bodySize = header.bodySize;
   uint64_t room = std::min<uint64_t>(capacity, INT32_MAX);
-  const uint64_t frameLength = storage::kFrameHeaderSize + bodySize;
+  const uint64_t frameLength = kFrameHeaderSize + bodySize;
   if (frameLength > room && growable != nullptr && frameLength <= growLimit) {
     // Room for the frame and its trailer, so both come in one read.
     try {
-      growable->resize(static_cast<size_t>(frameLength + storage::kRecordTrailerSize));
+      growable->resize(static_cast<size_t>(frameLength + kRecordTrailerSize));
       buffer = growable->data();
       room = growable->size();
     } catch (const std::bad_alloc&) {
@@ -811,18 +795,18 @@ int32_t CFileCatalog::ReadRecordChecked(uint8_t* buffer, uint32_t capacity, bool
   if (frameLength > room) {
     // Too big for the caller: pass over it whole.
     *corrupt = false;
-    if (room >= storage::kFrameHeaderSize) std::memcpy(buffer, &header, sizeof(header));
-    if (!SeekRelative(file, static_cast<int64_t>(bodySize + storage::kRecordTrailerSize))) {
+    if (room >= kFrameHeaderSize) std::memcpy(buffer, &header, sizeof(header));
+    if (!SeekRelative(file, static_cast<int64_t>(bodySize + kRecordTrailerSize))) {
       *corrupt = true;
     }
     return 0;
   }
   std::memcpy(buffer, &header, sizeof(header));
-  uint8_t* body = buffer + storage::kFrameHeaderSize;
-  uint8_t trailer[storage::kRecordTrailerSize];
-  if (frameLength + storage::kRecordTrailerSize <= room) {
+  uint8_t* body = buffer + kFrameHeaderSize;
+  uint8_t trailer[kRecordTrailerSize];
+  if (frameLength + kRecordTrailerSize <= room) {
     // Body and trailer in one read; the trailer bytes land after the frame.
-    if (!ReadExact(file, body, static_cast<uint32_t>(bodySize + storage::kRecordTrailerSize))) {
+    if (!ReadExact(file, body, static_cast<uint32_t>(bodySize + kRecordTrailerSize))) {
       return 0;
     }
     std::memcpy(trailer, body + bodySize, sizeof(trailer));
@@ -831,29 +815,24 @@ int32_t CFileCatalog::ReadRecordChecked(uint8_t* buffer, uint32_t capacity, bool
     return 0;
   }
   uint32_t trailerBodySize = 0;
-  if (!storage::ParseRecordTrailer(trailer, &trailerBodySize) || trailerBodySize != bodySize) {
+  if (!ParseRecordTrailer(trailer, &trailerBodySize) || trailerBodySize != bodySize) {
     return 0;
   }
   *corrupt = false;
   return static_cast<int32_t>(frameLength);
 }
 
-int32_t CFileCatalog::ReadRecord(uint8_t* buffer, uint32_t capacity) {
-  bool corrupt = false;
-  return ReadRecordChecked(buffer, capacity, &corrupt);
-}
-
-int32_t CFileCatalog::ReadNextFrame(uint8_t* buffer, uint32_t capacity) {
+int32_t CFrameReader::ReadNextFrame(uint8_t* buffer, uint32_t capacity) {
   return ReadNextFrameInto(buffer, capacity, nullptr, 0);
 }
 
-int32_t CFileCatalog::ReadNextFrame(std::vector<uint8_t>* buffer, uint32_t maxCapacity) {
+int32_t CFrameReader::ReadNextFrame(std::vector<uint8_t>* buffer, uint32_t maxCapacity) {
   if (buffer == nullptr || buffer->empty()) return 0;
   return ReadNextFrameInto(buffer->data(), static_cast<uint32_t>(buffer->size()), buffer,
                            maxCapacity);
 }
 
-int32_t CFileCatalog::ReadNextFrameInto(uint8_t* buffer, uint32_t capacity,
+int32_t CFrameReader::ReadNextFrameInto(uint8_t* buffer, uint32_t capacity,
                                         std::vector<uint8_t>* growable, uint32_t growLimit) {
   const bool forward = playRate > 0.0f;
   const bool backward = playRate < 0.0f;
@@ -884,11 +863,11 @@ int32_t CFileCatalog::ReadNextFrameInto(uint8_t* buffer, uint32_t capacity,
           ResyncForward(start);
           continue;
         }
-        lead = storage::IsDeliveredVideoType(header.type) && (leadFound & (1u << channel)) != 0 &&
+        lead = IsDeliveredVideoType(header.type) && (leadFound & (1u << channel)) != 0 &&
                !(at < leadStart[channel]);
         if (!lead) {
           // Before the target and not needed by a decoder: passed over.
-          if (!SeekAbsolute(file, start + storage::kRecordOverhead + header.bodySize)) {
+          if (!SeekAbsolute(file, start + kRecordOverhead + header.bodySize)) {
             ResyncForward(start);
           }
           continue;
@@ -914,11 +893,11 @@ int32_t CFileCatalog::ReadNextFrameInto(uint8_t* buffer, uint32_t capacity,
     }
     if (backward) {
       // Back to the record's start, so the next backward step finds the record before it.
-      BackUpOneRecord();
-      uint64_t now = 0;
-      if (!Tell(file, &now) || now != start) SeekAbsolute(file, start);
+      SeekAbsolute(file, start);
     }
     lastFrameLead = lead;
     return length;
   }
 }
+
+}  // namespace storage

@@ -31,7 +31,6 @@ TEST_F(BuildTest, ListIsOrderedByStartTimeWithItsDataPaths) {
   EXPECT_EQ(StartAt(0), Local(2021, 3, 5, 8, 0));
   EXPECT_EQ(StartAt(4), Local(2021, 3, 5, 10, 0));
   EXPECT_EQ(catalog->oldestFile, 0);
-  EXPECT_EQ(catalog->currentFile, kNoFile);
 
   // Beyond the positions the reader can open, the newest files are kept, so every day of
   // the date table can be played.
@@ -71,7 +70,7 @@ TEST_P(ZoneSlotTest, EverySlotMatchesTheLocalClock) {
   }
   for (size_t f = 0; f < files.size(); ++f) AddPair("z" + std::to_string(f), MakeSummary(files[f]));
   ASSERT_EQ(catalog->Build(), 1);
-  for (int32_t j = 0; j < catalog->fileCount; ++j) {
+  for (int32_t j = 0; j < catalog->view.count; ++j) {
     const storage::IndexSummary& s = catalog->FileInfoAt(j)->summary;
     std::vector<uint32_t> expected(kMinuteSlots, 0);
     for (const storage::IndexEntry& e : s.entries) {
@@ -139,11 +138,11 @@ TEST_F(IndexFileTest, ZeroRecordCountOrEmptyFileFailsTheBuild) {
   WriteHeaderIndex({Rec("r0", 9)}, 0);
   EXPECT_EQ(catalog->Build(), 0);
   EXPECT_EQ(catalog->loaded.load(), 0);
-  EXPECT_EQ(catalog->fileCount, 0);
+  EXPECT_EQ(catalog->view.count, 0);
   EXPECT_EQ(MappingFiles(tmpDir), 0u);
   WriteBytes(dir + "set.FIH", "", 0);  // an empty file fails too
   EXPECT_EQ(catalog->Build(), 0);
-  EXPECT_EQ(catalog->fileCount, 0);
+  EXPECT_EQ(catalog->view.count, 0);
 }
 
 // Fails opens for writing of one path, as a read-only file would.
@@ -163,7 +162,7 @@ TEST_F(IndexFileTest, FileThatCannotBeOpenedForWritingGivesAnEmptyCatalogue) {
   platform::RestoreSyscalls();
   EXPECT_EQ(result, 1);
   EXPECT_EQ(catalog->loaded.load(), 1);
-  EXPECT_EQ(catalog->fileCount, 0);
+  EXPECT_EQ(catalog->view.count, 0);
   EXPECT_EQ(catalog->headerFile, nullptr);
   EXPECT_TRUE(Dates().empty());
 }
@@ -179,7 +178,7 @@ TEST_F(TempFileTest, TwoUnnamedFilesAreHeldWhileTheCatalogueStands) {
   // An empty list builds an empty catalogue without them.
   EXPECT_EQ(catalog->Build(), 1);
   EXPECT_EQ(catalog->loaded.load(), 1);
-  EXPECT_EQ(catalog->fileCount, 0);
+  EXPECT_EQ(catalog->view.count, 0);
   EXPECT_EQ(MappingFiles(tmpDir), 0u);
   EXPECT_TRUE(Dates().empty());
   catalog->Clear();
@@ -191,7 +190,7 @@ TEST_F(TempFileTest, TwoUnnamedFilesAreHeldWhileTheCatalogueStands) {
 
   catalog->Clear();
   EXPECT_EQ(testsupport::OpenFilesUnder(tmpDir), 0u);
-  EXPECT_EQ(catalog->fileCount, 0);
+  EXPECT_EQ(catalog->view.count, 0);
   EXPECT_EQ(catalog->loaded.load(), 0);
   EXPECT_EQ(Dates().size(), 1u) << "Clear keeps the date table";
 
@@ -213,13 +212,13 @@ TEST_F(TempFileTest, MappingThatCannotBeCreatedLeavesAnEmptyCatalogue) {
   const int32_t result = catalog->Build();
   platform::RestoreSyscalls();
   EXPECT_EQ(result, 0);
-  EXPECT_EQ(catalog->fileCount, 0);
+  EXPECT_EQ(catalog->view.count, 0);
   EXPECT_EQ(MappingFiles(tmpDir), 0u);
   EXPECT_TRUE(Dates().empty());
   EXPECT_EQ(Day(Local(2021, 3, 5, 0, 0)).any[540], 0u);
   // The source is intact: the next build works.
   EXPECT_EQ(catalog->Build(), 1);
-  EXPECT_EQ(catalog->fileCount, 1);
+  EXPECT_EQ(catalog->view.count, 1);
 }
 
 // ---------------------------------------------------------------------------------------

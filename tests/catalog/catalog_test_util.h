@@ -88,7 +88,7 @@ class CatalogTest : public ::testing::Test {
   // Data paths of the whole catalogue, and the data paths expected for these titles.
   std::vector<std::string> Paths() {
     std::vector<std::string> paths;
-    for (int32_t j = 0; j < catalog->fileCount; ++j) {
+    for (int32_t j = 0; j < catalog->view.count; ++j) {
       paths.push_back(storage::FileInfoPath(*catalog->FileInfoAt(j)));
     }
     return paths;
@@ -116,7 +116,7 @@ class CatalogTest : public ::testing::Test {
   std::string dir = scratch.Sub("rec");
   ScopedEnv tz{"TZ", "UTC"};
   ScopedEnv tmp{"TMPDIR", tmpDir};
-  std::unique_ptr<CFileCatalog> catalog = std::make_unique<CFileCatalog>(nullptr, nullptr);
+  std::unique_ptr<CFileCatalog> catalog = std::make_unique<CFileCatalog>();
 };
 
 }  // namespace catalog_test

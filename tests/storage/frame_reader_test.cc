@@ -31,7 +31,7 @@ TEST_F(FrameReaderTest, SeekJumpsToTheMinuteAndLandsOnTheFirstRecordAtOrAfterThe
   // Forwards: the first record at or after the target comes next; on a record, that one.
   for (const auto& [target, next] : std::vector<std::pair<int32_t, int32_t>>{
            {At(10, 30, 15), At(10, 30, 20)}, {At(10, 31, 0), At(10, 31, 0)}}) {
-    ASSERT_EQ(catalog_->SeekToTime(CTime(target)), 1);
+    ASSERT_EQ(reader_->SeekToTime(CTime(target)), 1);
     EXPECT_EQ(TimeOf(NextFrame(1.0f)), next);
   }
   // Backwards: the last record at or before the target comes next, also after the day's
@@ -40,12 +40,12 @@ TEST_F(FrameReaderTest, SeekJumpsToTheMinuteAndLandsOnTheFirstRecordAtOrAfterThe
        std::vector<std::pair<int32_t, int32_t>>{{At(10, 30, 15), At(10, 30, 10)},
                                                 {At(10, 31, 0), At(10, 31, 0)},
                                                 {At(23, 0, 0), At(10, 35, 0)}}) {
-    ASSERT_EQ(catalog_->SeekToTime(CTime(target), -1), 1);
+    ASSERT_EQ(reader_->SeekToTime(CTime(target), -1), 1);
     EXPECT_EQ(TimeOf(NextFrame(-1.0f)), next);
   }
   // A day without files, or a forward seek after the day's last record, has nothing.
-  EXPECT_EQ(catalog_->SeekToTime(CTime(LocalSeconds(2024, 3, 6, 10, 30))), 0);
-  EXPECT_EQ(catalog_->SeekToTime(CTime(At(10, 35, 1))), 0);
+  EXPECT_EQ(reader_->SeekToTime(CTime(LocalSeconds(2024, 3, 6, 10, 30))), 0);
+  EXPECT_EQ(reader_->SeekToTime(CTime(At(10, 35, 1))), 0);
 }
 
 // The jump never lands past its target: not in an older file whose writer opened a second
@@ -60,18 +60,20 @@ TEST_F(FrameReaderTest, TheJumpNeverLandsPastTheTarget) {
     file.AddVideo(0, At(10, 30, 20), false);
     file.AddVideo(0, At(10, 30, 40), false);
     WriteList({{&file, "a"}});
-    ASSERT_EQ(catalog_->SeekToTime(CTime(At(10, 30, 15))), 1);
+    ASSERT_EQ(reader_->SeekToTime(CTime(At(10, 30, 15))), 1);
     EXPECT_EQ(NextFrame(1.0f), file.Frame(3));
   }
   testsupport::ScopedTimeZone berlin("Europe/Berlin");
-  catalog_ = std::make_unique<CFileCatalog>(reinterpret_cast<CFileSearch*>(this), &OnKeyFrame);
+  reader_.reset();
+  catalog_ = std::make_unique<CFileCatalog>();
+  reader_ = std::make_unique<storage::CFrameReader>(&catalog_->view, this, this);
   // 2024-10-27 00:00 UTC is 02:00 CEST; at 01:00 UTC the clocks go back to 02:00 CET.
   constexpr int32_t kChange = 1729990800;
   DataFileBuilder file;
   for (int32_t t = kChange - 3600; t < kChange + 3600; t += 20) file.AddVideo(0, t, true);
   WriteList({{&file, "b"}});
   for (int32_t target : {kChange - 1800, kChange - 10, kChange + 1800}) {
-    ASSERT_EQ(catalog_->SeekToTime(CTime(target)), 1);
+    ASSERT_EQ(reader_->SeekToTime(CTime(target)), 1);
     EXPECT_EQ(TimeOf(NextFrame(1.0f)), (target + 19) / 20 * 20);
   }
 }
@@ -122,7 +124,7 @@ TEST_F(FrameReaderTest, RateZeroSleepsAndKeepsThePosition) {
   DataFileBuilder file;
   file.AddVideo(0, At(10, 0), true);
   WriteList({{&file, "a"}});
-  ASSERT_EQ(catalog_->OpenDay(CTime(At(10, 0))), 1);
+  ASSERT_EQ(reader_->OpenDay(CTime(At(10, 0))), 1);
 
   const auto start = std::chrono::steady_clock::now();
   EXPECT_TRUE(NextFrame(0.0f).empty());
@@ -135,7 +137,7 @@ TEST_F(FrameReaderTest, ARecordLargerThanTheBufferIsPassedOver) {
   file.AddVideo(0, At(10, 0), true, 1, 3000);
   file.AddVideo(0, At(10, 0, 1), false, 1, 10);
   WriteList({{&file, "a"}});
-  ASSERT_EQ(catalog_->OpenDay(CTime(At(10, 0))), 1);
+  ASSERT_EQ(reader_->OpenDay(CTime(At(10, 0))), 1);
   ReadToEnd(1.0f, 1000);
   ExpectEvents({{&file, 1}});
 }
@@ -223,7 +225,7 @@ TEST_F(FrameReaderTest, ADataFileThatCannotBeOpenedIsSteppedOver) {
   ExpectEvents({{&a, 0}, {&c, 0}, {&c, 1}});
   ReadAll(-1.0f);
   ExpectEvents({{&c, 0, true}, {&c, 1}, {&c, 0}, {&a, 0}});
-  ASSERT_EQ(catalog_->SeekToTime(CTime(At(10, 0))), 1);
+  ASSERT_EQ(reader_->SeekToTime(CTime(At(10, 0))), 1);
   EXPECT_EQ(NextFrame(1.0f), c.Frame(0));
 }
 
@@ -240,10 +242,10 @@ TEST_F(FrameReaderTest, ADayOfManyFilesKeepsAtMost64OpenAndReadsAllOfThem) {
   BuildList(titles);
   PlayDay(At(1, 0));
   EXPECT_EQ(events_.size(), 2u * kFiles);
-  EXPECT_LE(maxOpenFiles_, CFileCatalog::kMaxOpenDataFiles);
+  EXPECT_LE(maxOpenFiles_, storage::CFrameReader::kMaxOpenDataFiles);
 
   ReadAll(-1.0f);
-  EXPECT_LE(maxOpenFiles_, CFileCatalog::kMaxOpenDataFiles);
+  EXPECT_LE(maxOpenFiles_, storage::CFrameReader::kMaxOpenDataFiles);
   ASSERT_EQ(events_.size(), 2u * kFiles);
   EXPECT_EQ(events_.front().bytes, files[kFiles - 1].Frame(1));
   EXPECT_EQ(events_.back().bytes, files[0].Frame(0));

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -14,6 +15,7 @@
 
 #include "catalog/file_catalog.h"
 #include "storage/data_file_builder.h"
+#include "storage/frame_reader.h"
 #include "support/scoped_env.h"
 #include "support/scratch_dir.h"
 #include "support/stored_files.h"
@@ -36,7 +38,9 @@ struct Event {
   std::vector<uint8_t> bytes;
 };
 
-class FrameReaderTest : public ::testing::Test {
+class FrameReaderTest : public ::testing::Test,
+                        public storage::FrameSink,
+                        public storage::Reporter {
  protected:
   // Builds the catalogue of the listed pairs (source mode 0).
   void BuildList(const std::vector<std::string>& titles) {
@@ -53,18 +57,21 @@ class FrameReaderTest : public ::testing::Test {
     BuildList(titles);
   }
 
-  static void OnKeyFrame(uint8_t* record, int32_t length, CFileSearch* owner) {
-    auto* self = reinterpret_cast<FrameReaderTest*>(owner);
-    self->events_.push_back({true, std::vector<uint8_t>(record, record + length)});
+  void OnPrecedingKeyFrame(const uint8_t* frame, int32_t length) override {
+    events_.push_back({true, std::vector<uint8_t>(frame, frame + length)});
+  }
+  void Corruption(const std::string& file, uint64_t, storage::RecordStatus status) override {
+    EXPECT_FALSE(file.empty());
+    ++damage_[static_cast<size_t>(status)];
   }
 
   // Reads at `rate` until the day's data ends; every frame becomes an event.
   void ReadToEnd(float rate, uint32_t capacity = kFrameBufferSize) {
-    catalog_->SetPlayRate(rate);
+    reader_->SetPlayRate(rate);
     std::vector<uint8_t> buffer(capacity);
     for (int guard = 0; guard < 100000; ++guard) {
-      const int32_t n = catalog_->ReadNextFrame(buffer.data(), capacity);
-      maxOpenFiles_ = std::max(maxOpenFiles_, catalog_->OpenDataFileCount());
+      const int32_t n = reader_->ReadNextFrame(buffer.data(), capacity);
+      maxOpenFiles_ = std::max(maxOpenFiles_, reader_->OpenDataFileCount());
       if (n < 0) return;
       if (n > 0)
         events_.push_back({false, std::vector<uint8_t>(buffer.begin(), buffer.begin() + n)});
@@ -74,21 +81,21 @@ class FrameReaderTest : public ::testing::Test {
 
   // Opens the day of `time` and reads all of it at `rate`.
   void PlayDay(int32_t time, float rate = 1.0f) {
-    ASSERT_EQ(catalog_->OpenDay(CTime(time)), 1);
+    ASSERT_EQ(reader_->OpenDay(CTime(time)), 1);
     ReadAll(rate);
   }
   // Reads the open day again at `rate`, backwards from its end; earlier events are dropped.
   void ReadAll(float rate) {
     events_.clear();
-    ASSERT_TRUE(rate > 0 || catalog_->ResetReadPosition(-1) == 1);
+    ASSERT_TRUE(rate > 0 || reader_->ResetReadPosition(-1) == 1);
     ReadToEnd(rate);
   }
 
   // One frame read now at `rate`.
   std::vector<uint8_t> NextFrame(float rate) {
-    catalog_->SetPlayRate(rate);
+    reader_->SetPlayRate(rate);
     std::vector<uint8_t> buffer(kFrameBufferSize);
-    const int32_t n = catalog_->ReadNextFrame(buffer.data(), kFrameBufferSize);
+    const int32_t n = reader_->ReadNextFrame(buffer.data(), kFrameBufferSize);
     if (n <= 0) return {};
     return std::vector<uint8_t>(buffer.begin(), buffer.begin() + n);
   }
@@ -116,9 +123,11 @@ class FrameReaderTest : public ::testing::Test {
 
   testsupport::ScopedTimeZone tz_{"UTC"};
   testsupport::ScratchDir dir_;
-  // The catalogue hands injected key frames to OnKeyFrame with this fixture as its owner.
-  std::unique_ptr<CFileCatalog> catalog_ =
-      std::make_unique<CFileCatalog>(reinterpret_cast<CFileSearch*>(this), &OnKeyFrame);
+  std::unique_ptr<CFileCatalog> catalog_ = std::make_unique<CFileCatalog>();
+  // Hands injected key frames to OnPrecedingKeyFrame and damage to Corruption.
+  std::unique_ptr<storage::CFrameReader> reader_ =
+      std::make_unique<storage::CFrameReader>(&catalog_->view, this, this);
+  std::array<int, 6> damage_{};  // reports per RecordStatus
   std::vector<Event> events_;
   int32_t maxOpenFiles_ = 0;  // the most data files the catalogue held open while reading
 };

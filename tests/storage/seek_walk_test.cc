@@ -29,7 +29,7 @@ TEST_P(RecordSizeTest, EverySecondOfAMinuteIsReachedExactly) {
 
   for (int s : {0, 1, 17, 30, 59, 60, 61, 75, 89}) {
     SCOPED_TRACE(s);
-    ASSERT_EQ(catalog_->SeekToTime(CTime(At(10, s / 60, s % 60))), 1);
+    ASSERT_EQ(reader_->SeekToTime(CTime(At(10, s / 60, s % 60))), 1);
     // The first record of that second is read next.
     EXPECT_EQ(NextFrame(1.0f), file.Frame(static_cast<size_t>(2 * s)));
   }
@@ -62,9 +62,9 @@ TEST_P(ShortFileTest, TheWalkGoesOnWithTheNextFile) {
   BuildList({"a", "b"});
 
   const int last = GetParam().readableRecords - 1;
-  ASSERT_EQ(catalog_->SeekToTime(CTime(At(10, 0, last))), 1);
+  ASSERT_EQ(reader_->SeekToTime(CTime(At(10, 0, last))), 1);
   EXPECT_EQ(NextFrame(1.0f), a.Frame(static_cast<size_t>(last)));
-  ASSERT_EQ(catalog_->SeekToTime(CTime(At(10, 0, last + 1))), 1);
+  ASSERT_EQ(reader_->SeekToTime(CTime(At(10, 0, last + 1))), 1);
   EXPECT_EQ(NextFrame(1.0f), b.Frame(0));
 }
 
@@ -108,7 +108,7 @@ TEST_P(DayOfPositionTest, ForwardPlayOfADayReadsOnlyTheFilesStartingOnIt) {
   }
   WriteList({{&before, "w"}, {&first, "x"}, {&last, "y"}, {&after, "z"}});
 
-  ASSERT_EQ(catalog_->OpenDay(CTime(midnight + 3600)), 1);
+  ASSERT_EQ(reader_->OpenDay(CTime(midnight + 3600)), 1);
   ReadToEnd(1.0f);
   std::vector<int32_t> times;
   for (const Event& e : events_) times.push_back(TimeOf(e.bytes));
