@@ -31,8 +31,9 @@ class FrameSink {
   virtual void OnPrecedingKeyFrame(const uint8_t* frame, int32_t length) = 0;
 };
 
-// Told of each damaged record the reader meets: the data file, the record's offset in it
-// and what is wrong with it. The reader goes on at the next record its index knows of.
+// Told of each damaged record the reader meets: the data file, the offset the damage was
+// found at (forwards the record's start, backwards its end) and what is wrong. The reader
+// goes on at the next record the index knows of.
 class Reporter {
  public:
   virtual ~Reporter() = default;
@@ -49,7 +50,10 @@ struct ReaderFile {
   std::unique_ptr<platform::File> file;
   std::string path;
   uint64_t position = 0;
+  uint64_t serial = 0;  // of its opening, never 0: tells the reader's window which file it holds
 };
+
+class RecordWindow;
 
 class CFrameReader {
  public:
@@ -70,6 +74,7 @@ class CFrameReader {
 
   // `sink` and `reporter` may be null (then key frames and damage go unreported).
   CFrameReader(const CatalogView* catalogue, FrameSink* sink, Reporter* reporter = nullptr);
+  ~CFrameReader();
   CFrameReader(const CFrameReader&) = delete;
   CFrameReader& operator=(const CFrameReader&) = delete;
 
@@ -127,7 +132,9 @@ class CFrameReader {
 
   int32_t StepForward();
   int32_t StepBackward();
+  // Finds the key frame of `channel`'s group before the position and hands it to the sink.
   void DeliverPrecedingKeyFrame(uint32_t channel);
+  void HandOverKeyFrame();
   void CloseFiles();
   // The one way to openFiles: null outside 0 <= position < min(kOpenFileSlots, count).
   std::unique_ptr<ReaderFile>* OpenFileSlot(int32_t position);
@@ -146,45 +153,69 @@ class CFrameReader {
   int32_t PreviousOpenPosition(int32_t from);
   // Puts the current file at its recorded end, so the next forward step takes the next file.
   void EndFileData();
-  // After a damaged record at `damagedAt` of the current file: positions at the next
-  // record start the index knows of (the first record of a later minute entry), or at the
-  // file's recorded end when there is none.
-  void ResyncForward(uint64_t damagedAt);
-  // Offsets in the current file's data where a minute entry's first record starts.
+  // True when t falls on the local day of dayStart. Decided from the day's bounds, kept
+  // for the current dayStart, so the reader's per-record checks need no zone conversion.
+  bool IsOnSelectedDay(int32_t t) const;
+
+  void Report(const ReaderFile& file, uint64_t offset, RecordStatus status);
+  bool StartsReadableRecord(const ReaderFile& file, uint64_t offset, uint64_t limit);
+  // After a damaged record at `damagedAt` of the current file: reports it and positions at
+  // the next record start the index knows of (the first record of a later minute entry),
+  // or at the file's recorded end when there is none.
+  void ResyncForward(uint64_t damagedAt, RecordStatus status);
+  uint64_t NextEntryStart(const ReaderFile& file, uint64_t damagedAt, uint64_t limit);
+  // Offsets in a position's data where a minute entry's first record starts.
   std::vector<uint64_t> EntryStarts(int32_t position) const;
   // Offset of the first index entry of `position` before which every record is stamped
   // before t: the seek's jump.
   uint64_t EntryJumpOffset(int32_t position, platform::CTime t) const;
+  // The record that ends at `end`; on kOk the position is its start.
+  RecordStatus ReadRecordBefore(ReaderFile* file, uint64_t end, FrameHeader* header);
   // Moves from the position to the start of the record before it (into the previous file
   // of the day at a file's start) and reads its head; false when there is none. A damaged
-  // record is stepped over to the last whole record before it that the index lets the
-  // reader find.
+  // record is reported and stepped over to the last whole record before it that the index
+  // lets the reader find.
   bool StepBackOneRecord(FrameHeader* header);
   // End of the last whole record that lies before `end` in the current file, found by
   // walking forward from a minute entry's first record; 0 when none.
   uint64_t LastGoodEndBefore(uint64_t end);
-  int32_t ReadRecordChecked(uint8_t* buffer, uint32_t capacity, bool* corrupt,
+  // Reads the record at the position (FrameHeader + body) and moves past it. 0 with kOk for
+  // a record larger than the buffer can grow to.
+  int32_t ReadRecordChecked(uint8_t* buffer, uint32_t capacity, RecordStatus* status,
                             std::vector<uint8_t>* growable = nullptr, uint32_t growLimit = 0);
   int32_t ReadNextFrameInto(uint8_t* buffer, uint32_t capacity, std::vector<uint8_t>* growable,
                             uint32_t growLimit);
+  // What the forward seek's lead makes of the record at the position of `channel`.
+  static constexpr int32_t kLeadNone = 0;    // a frame at or after the target
+  static constexpr int32_t kLeadFrame = 1;   // a frame a decoder needs before the target
+  static constexpr int32_t kLeadPassed = 2;  // passed over: the position moved
+  int32_t LeadOf(ReaderFile* file, uint32_t channel);
+
+  // The seek: the file of the landing's minute and its index entry, the walk's start.
+  bool JumpToMinute(platform::CTime landing);
   // Works out where a forward seek starts reading so that each channel of leadChannels gets
   // its key frame (see SeekToTime); the position is the landing record's start.
   void PlanLead(platform::CTime t, uint32_t leadChannels);
-  // True when t falls on the local day of dayStart. Decided from the day's bounds, kept
-  // for the current dayStart, so the reader's per-record checks need no zone conversion.
-  bool IsOnSelectedDay(int32_t t) const;
+  uint32_t ChannelsNeedingLead(const ReaderFile& file, uint64_t from, int64_t until,
+                               uint32_t leadChannels);
   // The walk of the seek: passes records until the first one stamped at or after t and
-  // stops at its start (kWalkFound), reading the record heads through a window; at the end
-  // of the day's data it stops there (kWalkEnd). kWalkFailed when it cannot read on.
+  // stops at its start (kWalkFound); at the end of the day's data it stops there (kWalkEnd).
+  // kWalkFailed when it cannot read on.
   static constexpr int32_t kWalkFailed = 0;
   static constexpr int32_t kWalkFound = 1;
   static constexpr int32_t kWalkEnd = 2;
   int32_t WalkToTime(platform::CTime t);
+  bool WalkFile(const ReaderFile& file, uint64_t at, platform::CTime t, uint64_t* found);
+  // A walk longer than kHalvingSpan is first narrowed by halving, to a record stamped more
+  // than kWalkMarginSeconds before the target (the most a record is written out of order).
+  uint64_t NarrowByHalving(const ReaderFile& file, uint64_t at, uint64_t limit, platform::CTime t);
+  // The first whole record within a window's reach from `from` that is followed by another
+  // (or by `limit`), so payload bytes that look like a start marker are not taken for one.
+  bool FindRecordStartFrom(const ReaderFile& file, uint64_t from, uint64_t limit, uint64_t* start,
+                           int32_t* time);
 
-  // Bytes the seek's walk reads at once.
-  static constexpr uint32_t kWalkWindowSize = 65536;
-  // A walk longer than this is first narrowed by halving, to a record stamped more than
-  // kWalkMarginSeconds before the target (the most a record is written out of time order).
+  // Bytes the reader's window reads at once.
+  static constexpr uint32_t kWindowSize = 65536;
   static constexpr uint64_t kHalvingSpan = 1u << 20;
   static constexpr int64_t kWalkMarginSeconds = 5;
 
@@ -193,6 +224,8 @@ class CFrameReader {
   Reporter* const reporter;
   std::vector<std::unique_ptr<ReaderFile>> openFiles;  // grown to the catalogue on first use
   std::vector<int32_t> openOrder;  // positions with an open file, least recently used first
+  uint64_t openSerial = 0;
+  std::unique_ptr<RecordWindow> window;
   int32_t firstFile = kNoFile;
   int32_t lastFile = kNoFile;
   int32_t currentFile = kNoFile;
@@ -200,8 +233,7 @@ class CFrameReader {
   platform::CTime dayStart;
   float playRate = 1.0f;
   mutable DayBounds dayBounds;
-  std::unique_ptr<uint8_t[]> walkWindow;  // made on the first seek
-  std::vector<uint8_t> keyFrameBuffer;    // made on first use
+  std::vector<uint8_t> keyFrameBuffer;  // made on first use
   // The lead of the last forward seek: records before leadEnd are lead frames of channel c
   // from leadStart[c] on when c is in leadFound, and are passed over otherwise.
   bool leadActive = false;

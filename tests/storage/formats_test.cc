@@ -133,9 +133,8 @@ TEST(FrameRecordTest, RoundTripBothFormats) {
     FrameHeader head;
     ASSERT_TRUE(ParseRecordHead(buffer.data(), &head));
     EXPECT_EQ(BytesOf(head), BytesOf(view.header));
-    uint32_t trailerBodySize = 0;
-    ASSERT_TRUE(ParseRecordTrailer(buffer.data() + size - kRecordTrailerSize, &trailerBodySize));
-    EXPECT_EQ(trailerBodySize, view.bodySize);
+    EXPECT_EQ(ParseRecordEnd(buffer.data() + size - kRecordTrailerSize, view.bodySize),
+              RecordStatus::kOk);
     VideoBodyView body;
     ASSERT_TRUE(SplitVideoBody(view.body, view.bodySize, key, &body));
     EXPECT_EQ(body.lead == nullptr, key);
@@ -176,7 +175,7 @@ TEST_F(ParseRecordRejectTest, ShortHeadOverrunTrailerMismatchAndWrongMarkers) {
   StoreU32(record_.data() + kRecordBodySizeOffset, 114);
   record_[161] = 1;
   EXPECT_EQ(Parse(record_.size()), RecordStatus::kBadEndMarker);
-  EXPECT_FALSE(ParseRecordTrailer(record_.data() + 154, nullptr));
+  EXPECT_EQ(ParseRecordEnd(record_.data() + 154, 114), RecordStatus::kBadEndMarker);
   record_[0] = 201;
   EXPECT_EQ(Parse(record_.size()), RecordStatus::kBadStartMarker);
   EXPECT_FALSE(ParseRecordHead(record_.data(), nullptr));
