@@ -19,6 +19,7 @@
 #include "platform/local_time.h"
 #include "storage/catalog_view.h"
 #include "storage/formats.h"
+#include "storage/record_reporter.h"
 
 namespace storage {
 
@@ -29,15 +30,6 @@ class FrameSink {
   // A key frame (FrameHeader + body) the reader found while playing backwards: the one the
   // group of the next frame it returns needs decoded first.
   virtual void OnPrecedingKeyFrame(const uint8_t* frame, int32_t length) = 0;
-};
-
-// Told of each damaged record the reader meets: the data file, the offset the damage was
-// found at (forwards the record's start, backwards its end) and what is wrong. The reader
-// goes on at the next record the index knows of.
-class Reporter {
- public:
-  virtual ~Reporter() = default;
-  virtual void Corruption(const std::string& file, uint64_t offset, RecordStatus status) = 0;
 };
 
 // The longest frame (FrameHeader + body) a recorder stores: a key frame whose record fills
