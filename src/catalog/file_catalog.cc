@@ -3,7 +3,6 @@
 
 #include <algorithm>
 
-#include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/paths.h"
 

@@ -102,4 +102,12 @@ class CFileCatalog {
   void ReleaseMappings() REQUIRES(lock);
   // Creates both mappings for `count` positions; on failure releases both and returns false.
   bool CreateMappings(uint64_t count) REQUIRES(lock);
+  // Source mode 0: the first record of each listed index file, in list order, into the
+  // FileInfo mapping; returns their start times.
+  std::vector<int32_t> StageIndexList() REQUIRES(lock);
+  // Source mode 1, first pass: the record count, the mappings and the oldest record; false
+  // when the build fails (no whole record, no mapping).
+  bool ScanIndexFile(const std::string& path, int32_t* recordTotal) REQUIRES(lock);
+  // The time table of every position from its FileInfo.
+  void FillTimeTables() REQUIRES(lock);
 };

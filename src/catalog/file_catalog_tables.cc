@@ -5,21 +5,12 @@
 #include <cstring>
 
 #include "catalog/file_catalog.h"
-#include "platform/clock.h"
 
 namespace {
 
 using platform::CTime;
+using platform::DaysFromCivil;
 using platform::LocalFields;
-
-int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const int64_t yoe = y - era * 400;
-  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
-}
 
 int64_t LocalDayNumber(CTime t) {
   const LocalFields f = t.Local();
@@ -53,7 +44,6 @@ void CFileCatalog::BuildDateTable() {
         dateTable.push_back(day);
       }
     }
-    platform::SleepMs(0);
   }
   dateCount = static_cast<int32_t>(dateTable.size());
 }
