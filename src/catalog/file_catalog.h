@@ -33,9 +33,6 @@ class CFileCatalog {
   CFileCatalog(const CFileCatalog&) = delete;
   CFileCatalog& operator=(const CFileCatalog&) = delete;
 
-  void Lock() ACQUIRE(lock) { lock.Lock(); }
-  void Unlock() RELEASE(lock) { lock.Unlock(); }
-
   // Search source (host thread, file search stopped; ignored while a catalogue stands).
   void SetIndexFile(const std::string& directory, const std::string& name);
   void AddIndexFile(const std::string& directory, const std::string& name);
@@ -54,12 +51,6 @@ class CFileCatalog {
                    int32_t* hourCount) EXCLUDES(lock);
   void SetDSTRange(int32_t enabled, int32_t startMonth, int32_t startDay, int32_t startHour,
                    int32_t endMonth, int32_t endDay, int32_t endHour);
-
-  // Daylight-saving tests of the day table; public so that tests can check them directly.
-  int32_t DayKind(platform::CTime date) const;
-  bool IsDaylightHour(platform::CTime t) const;
-  static bool IsOnDay(platform::CTime date, platform::CTime t);
-  static bool IsValidRange(platform::CTime start, platform::CTime end);
 
   // Catalogue records by position (null when there is no mapping or j is out of range).
   storage::FileInfo* FileInfoAt(int32_t j) const;
@@ -86,7 +77,6 @@ class CFileCatalog {
   std::unique_ptr<platform::File> headerFile;
   int32_t oldestFile = 0;
   std::vector<platform::CTime> dateTable GUARDED_BY(lock);  // allocated for view.count days
-  int32_t dateCount GUARDED_BY(lock) = 0;
 
  private:
   struct DstRange {
@@ -97,6 +87,7 @@ class CFileCatalog {
   DstRange LoadRange() const;
   static bool IsDaylightHourIn(const DstRange& range, platform::CTime t);
   static int32_t DayKindIn(const DstRange& range, platform::CTime date);
+  static bool IsValidRange(platform::CTime start, platform::CTime end);
 
   // Releases both mappings and nulls their views.
   void ReleaseMappings() REQUIRES(lock);

@@ -33,7 +33,6 @@ void CFileCatalog::BuildDateTable() {
   platform::MutexLock hold(&lock);
   dateTable.clear();
   dateTable.shrink_to_fit();
-  dateCount = 0;
   dateTable.reserve(static_cast<size_t>(std::max(view.count, 0)));
   const CTime placeholder = CTime::NoTime();
   for (int32_t j = 0; view.tables != nullptr && j < view.count; ++j) {
@@ -45,15 +44,15 @@ void CFileCatalog::BuildDateTable() {
       }
     }
   }
-  dateCount = static_cast<int32_t>(dateTable.size());
 }
 
 void CFileCatalog::GetDateTable(uint32_t* table, int32_t* count) {
   platform::MutexLock hold(&lock);
-  if (count != nullptr) *count = dateCount;
+  if (count != nullptr) *count = static_cast<int32_t>(dateTable.size());
   if (table != nullptr) {
-    for (int32_t i = 0; i < dateCount; ++i)
+    for (size_t i = 0; i < dateTable.size(); ++i) {
       table[i] = static_cast<uint32_t>(dateTable[i].seconds());
+    }
   }
 }
 
@@ -95,15 +94,6 @@ bool CFileCatalog::IsValidRange(CTime start, CTime end) {
   return start >= placeholder && end >= placeholder && start <= end;
 }
 
-bool CFileCatalog::IsOnDay(CTime date, CTime t) {
-  const LocalFields f = date.Local();
-  const CTime first = CTime::FromLocal(f.year, f.month, f.day, 0, 0, 0, -1);
-  const CTime last = CTime::FromLocal(f.year, f.month, f.day, 23, 59, 59, -1);
-  return t >= first && t <= last;
-}
-
-bool CFileCatalog::IsDaylightHour(CTime t) const { return IsDaylightHourIn(LoadRange(), t); }
-
 bool CFileCatalog::IsDaylightHourIn(const DstRange& range, CTime t) {
   if (!range.valid) return false;
   const LocalFields f = t.Local();
@@ -113,8 +103,6 @@ bool CFileCatalog::IsDaylightHourIn(const DstRange& range, CTime t) {
   const CTime end = CTime::FromLocal(f.year, range.endMonth, range.endDay, range.endHour, 0, 0, -1);
   return hourStart >= start && hourStart < end;
 }
-
-int32_t CFileCatalog::DayKind(CTime date) const { return DayKindIn(LoadRange(), date); }
 
 int32_t CFileCatalog::DayKindIn(const DstRange& range, CTime date) {
   if (!range.valid) return 0;
@@ -200,7 +188,7 @@ void CFileCatalog::GetDayTable(int32_t date, uint32_t* anyMask, uint32_t* reason
         daylight = hourStart >= ends.start && hourStart < ends.end;
       }
       const int64_t shown = stamp + (daylight ? 3600 : 0);
-      if (shown < first || shown > last) continue;  // IsOnDay
+      if (shown < first || shown > last) continue;  // not on this day
       const LocalFields sf = CTime(static_cast<int32_t>(shown)).Local();
       const int row = (kind == 3 && !daylight) ? sf.hour + 1 : sf.hour;
       const int slot = row * 60 + sf.minute;
