@@ -170,8 +170,8 @@ ReaderFile* CFrameReader::DataFileAt(int32_t position) {
   file->file = platform::File::OpenReadOnly(file->path);
   if (!file->file) return nullptr;
 
-  // Forget positions whose files were closed behind the reader's back (CloseDataFiles),
-  // then make room by closing the least recently used files.
+  // Forget positions the catalogue no longer has, then make room by closing the least
+  // recently used files.
   std::erase_if(openOrder, [this](int32_t p) {
     std::unique_ptr<ReaderFile>* s = OpenFileSlot(p);
     return s == nullptr || !*s;

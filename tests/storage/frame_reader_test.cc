@@ -11,6 +11,8 @@
 
 #include "catalog/file_catalog.h"
 #include "platform/syscall_faults.h"
+#include "recorder/recorder_base.h"
+#include "recording/frame_ring.h"
 #include "storage/data_file_builder.h"
 #include "support/scoped_env.h"
 #include "support/scratch_dir.h"
@@ -22,6 +24,12 @@ namespace {
 using platform::CTime;
 using storage::RecordStatus;
 using testsupport::LocalSeconds;
+
+// The longest frame the reader hands out is the longest a recorder stores: a key frame whose
+// record fills the recorder's video ring.
+static_assert(storage::kMaxFrameLength ==
+              CRecorderBase::kVideoRingCapacity - CFrameRing::kRecordHeaderSize -
+                  (storage::kRecordOverhead - storage::kFrameHeaderSize));
 
 int32_t At(int hour, int minute, int second = 0) {
   return LocalSeconds(2024, 3, 5, hour, minute, second);
