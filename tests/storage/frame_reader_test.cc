@@ -35,11 +35,9 @@ int32_t At(int hour, int minute, int second = 0) {
   return LocalSeconds(2024, 3, 5, hour, minute, second);
 }
 
-struct Got {
-  bool injected;  // handed to the sink before the frame it belongs to
-  std::vector<uint8_t> bytes;
-  bool operator==(const Got&) const = default;
-};
+// A frame the reader handed out, and whether it went to the sink (a key frame injected
+// before the frame it belongs to).
+using Got = std::pair<bool, std::vector<uint8_t>>;
 struct Want {
   const DataFileBuilder* file;
   size_t record;
@@ -90,9 +88,6 @@ class ReaderTest : public ::testing::Test, public storage::FrameSink, public sto
     std::vector<uint8_t> buffer(614400);
     buffer.resize(static_cast<size_t>(std::max(reader_.ReadNextFrame(buffer.data(), 614400), 0)));
     return buffer;
-  }
-  static int32_t TimeOf(const std::vector<uint8_t>& frame) {
-    return frame.size() < storage::kFrameHeaderSize ? 0 : storage::LoadU32(frame.data() + 28);
   }
 
   testsupport::ScopedTimeZone tz_{"UTC"};
@@ -208,8 +203,8 @@ TEST_F(ReaderTest, ADayOfManyFilesKeepsAtMost64OpenAndReadsAllOfThem) {
   EXPECT_EQ(Play(At(1, 0), 1.0f).size(), 2 * kFiles);
   const std::vector<Got> backward = Play(At(1, 0), -1.0f);
   ASSERT_EQ(backward.size(), 2 * kFiles);
-  EXPECT_EQ(backward.front().bytes, files.back().Frame(1));
-  EXPECT_EQ(backward.back().bytes, files.front().Frame(0));
+  EXPECT_EQ(backward.front().second, files.back().Frame(1));
+  EXPECT_EQ(backward.back().second, files.front().Frame(0));
   EXPECT_LE(maxOpen_, storage::CFrameReader::kMaxOpenDataFiles);
 }
 
@@ -222,6 +217,7 @@ TEST_F(ReaderTest, PausedReadSleepsAndARecordLargerThanTheBufferIsPassedOver) {
   const auto start = std::chrono::steady_clock::now();
   EXPECT_TRUE(Next(0.0f).empty());
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(10));
+  EXPECT_EQ(Next(1.0f), file.Frame(0)) << "the pause kept the position";
   EXPECT_EQ(Play(At(10, 0), 1.0f, 1000), Frames({{&file, 1}}));
   ASSERT_EQ(reader_.OpenDay(CTime(At(10, 0))), 1);  // a growable buffer grows for it
   std::vector<uint8_t> grown(1000);
@@ -263,13 +259,16 @@ struct Damage {
   RecordStatus forwardStatus, backwardStatus;
 };
 
-class DamageTest : public ReaderTest, public ::testing::WithParamInterface<Damage> {};
+// Records small enough to be checked whole in the reader's window, and larger ones whose
+// head and trailer it checks apart.
+class DamageTest : public ReaderTest,
+                   public ::testing::WithParamInterface<std::tuple<Damage, uint32_t>> {};
 
 TEST_P(DamageTest, CostsOnlyTheDamagedRecordsAndIsReported) {
-  const Damage d = GetParam();
+  const Damage d = std::get<0>(GetParam());
   DataFileBuilder before, damaged, after;  // damaged: 3 records in each of 10:00 and 10:01
   before.AddVideo(0, At(9, 0), true);
-  for (int s = 0; s < 6; ++s) damaged.AddAudio(1, At(10, s / 3, s));
+  for (int s = 0; s < 6; ++s) damaged.AddAudio(1, At(10, s / 3, s), 0, std::get<1>(GetParam()));
   after.AddAudio(1, At(11, 0));
   storage::IndexSummary summary = damaged.Summary();
   if (d.add != 0) damaged.Damage(1, d.at, d.add);
@@ -296,21 +295,23 @@ TEST_P(DamageTest, CostsOnlyTheDamagedRecordsAndIsReported) {
 
 INSTANTIATE_TEST_SUITE_P(
     Damages, DamageTest,
-    ::testing::Values(Damage{0, 1, 0, "0345", "54320", RecordStatus::kBadStartMarker,
-                             RecordStatus::kBadStartMarker},
-                      Damage{storage::kRecordBodySizeOffset, 0xFFFFFF00u, 0, "0345", "54320",
-                             RecordStatus::kBodyOverrun, RecordStatus::kBodyOverrun},
-                      Damage{-8, 1000000, 0, "0345", "54320", RecordStatus::kBadTrailerSize,
-                             RecordStatus::kBadTrailerSize},
-                      Damage{-8, 8, 0, "0345", "54320", RecordStatus::kBadTrailerSize,
-                             RecordStatus::kBadStartMarker},
-                      Damage{-4, 1, 0, "0345", "54320", RecordStatus::kBadEndMarker,
-                             RecordStatus::kBadEndMarker},
-                      // The head of the record after the last cannot be read.
-                      Damage{0, 0, 0x7FFFFF00u, "012345", "543210", RecordStatus::kShortHead,
-                             RecordStatus::kShortHead},
-                      Damage{0, 0, 0xFFFFFFFFu, "012345", "543210", RecordStatus::kShortHead,
-                             RecordStatus::kShortHead}));
+    ::testing::Combine(
+        ::testing::Values(Damage{0, 1, 0, "0345", "54320", RecordStatus::kBadStartMarker,
+                                 RecordStatus::kBadStartMarker},
+                          Damage{storage::kRecordBodySizeOffset, 0x80000000u, 0, "0345", "54320",
+                                 RecordStatus::kBodyOverrun, RecordStatus::kBodyOverrun},
+                          Damage{-8, 1000000, 0, "0345", "54320", RecordStatus::kBadTrailerSize,
+                                 RecordStatus::kBadTrailerSize},
+                          Damage{-8, 8, 0, "0345", "54320", RecordStatus::kBadTrailerSize,
+                                 RecordStatus::kBadStartMarker},
+                          Damage{-4, 1, 0, "0345", "54320", RecordStatus::kBadEndMarker,
+                                 RecordStatus::kBadEndMarker},
+                          // The head of the record after the last cannot be read.
+                          Damage{0, 0, 0x7FFFFF00u, "012345", "543210", RecordStatus::kShortHead,
+                                 RecordStatus::kShortHead},
+                          Damage{0, 0, 0xFFFFFFFFu, "012345", "543210", RecordStatus::kShortHead,
+                                 RecordStatus::kShortHead}),
+        ::testing::Values(40u, 40000u)));
 
 TEST_F(ReaderTest, ADayWhoseReadsFailEndsAtOnceReportingEachFile) {
   DataFileBuilder a, b;
@@ -372,7 +373,7 @@ TEST_F(ReaderTest, TheJumpNeverLandsPastTheTarget) {
   Catalogue({{&autumn, "b"}});
   for (int32_t target : {kChange - 1800, kChange - 10, kChange + 1800}) {
     ASSERT_EQ(reader_.SeekToTime(CTime(target)), 1);
-    EXPECT_EQ(TimeOf(Next(1.0f)), (target + 19) / 20 * 20);
+    EXPECT_EQ(Next(1.0f), autumn.Frame(static_cast<size_t>(target - kChange + 3600 + 19) / 20));
   }
 }
 
