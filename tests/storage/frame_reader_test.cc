@@ -133,8 +133,8 @@ TEST_F(ReaderTest, ForwardPlaysEachDeliveredRecordOfTheDayOnceInOrder) {
 }
 
 TEST_F(ReaderTest, BackwardInjectsEachGroupsKeyFrameFirstAndPlaysAudioInReverse) {
-  // Oldest first: file a = K0 A1; file b = P0 K1 A2 P2 P3 A3 (video on channel 0, audio on
-  // channel 1). The search for K0 has to cross back into file a.
+  // Oldest first: file a = K0 A1; file b = P0 K1 A2 K' P2 P3 A3 (video on channel 0, K' on
+  // channel 2, audio on channel 1). The search for K0 has to cross back into file a.
   DataFileBuilder a, b;
   a.AddVideo(0, At(10, 0, 0), true);
   a.AddAudio(1, At(10, 0, 1));
@@ -142,20 +142,14 @@ TEST_F(ReaderTest, BackwardInjectsEachGroupsKeyFrameFirstAndPlaysAudioInReverse)
   b.AddVideo(0, At(10, 0, 3), true, 3);
   b.AddVideo(0, At(10, 0, 4), true, 160);  // recording data with the key bit: never decoded
   b.AddAudio(1, At(10, 0, 4));
+  b.AddVideo(2, At(10, 0, 4), true);  // another channel's key frame: not channel 0's group
   b.AddVideo(0, At(10, 0, 5), false, 2);
   b.AddVideo(0, At(10, 0, 6), false);
   b.AddAudio(1, At(10, 0, 7), 33);
   Catalogue({{&a, "a"}, {&b, "b"}});
-  EXPECT_EQ(Play(At(10, 0), -1.0f), Frames({{&b, 6},
-                                            {&b, 1, true},
-                                            {&b, 5},
-                                            {&b, 4},
-                                            {&b, 3},
-                                            {&b, 1},
-                                            {&a, 0, true},
-                                            {&b, 0},
-                                            {&a, 1},
-                                            {&a, 0}}));
+  const std::vector<Want> want = {{&b, 7}, {&b, 1, true}, {&b, 6}, {&b, 5}, {&b, 4}, {&b, 3},
+                                  {&b, 1}, {&a, 0, true}, {&b, 0}, {&a, 1}, {&a, 0}};
+  EXPECT_EQ(Play(At(10, 0), -1.0f), Frames(want));
 }
 
 // One index file listing a rotation set: positions of another day, without bytes, or whose
