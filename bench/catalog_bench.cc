@@ -123,7 +123,7 @@ SizeResult MeasureSize(const std::string& dir, int files, int dayTableFile) {
   r.files = files;
   const int64_t base = bench::StatusKiB("RssAnon");
   r.startRssMiB = MiB(bench::StatusKiB("VmRSS"));
-  auto catalog = std::make_unique<CFileCatalog>(nullptr, nullptr);
+  auto catalog = std::make_unique<CFileCatalog>();
   for (int n = 0; n < files; ++n) catalog->AddIndexFile(dir, Title(n) + ".FIH");
   const int64_t withList = bench::StatusKiB("RssAnon");
   AnonSampler sampler;
@@ -153,7 +153,7 @@ SizeResult MeasureSize(const std::string& dir, int files, int dayTableFile) {
   r.baseAnonMiB = MiB(base);
   r.listMiB = MiB(withList - base);
   r.peakTotalMiB = MiB(bench::StatusKiB("VmHWM"));
-  r.ok = built == 1 && catalog->fileCount == files ? 1 : 0;
+  r.ok = built == 1 && catalog->view.count == files ? 1 : 0;
   catalog.reset();
   return r;
 }

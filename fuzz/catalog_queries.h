@@ -25,7 +25,7 @@ inline void QueryDayTable(CFileCatalog* catalog, int32_t date) {
 inline void QueryTables(CFileCatalog* catalog) {
   int32_t count = -1;
   catalog->GetDateTable(nullptr, &count);
-  if (count < 0 || count > catalog->fileCount) abort();  // a file adds at most one new day
+  if (count < 0 || count > catalog->view.count) abort();  // a file adds at most one new day
   // One guard word past the table: the copy must stop at the count it reported.
   std::vector<uint32_t> dates(static_cast<size_t>(count) + 1, 0xA5A5A5A5u);
   int32_t again = -1;

@@ -16,12 +16,6 @@
 #include "fuzz_scratch.h"
 #include "storage/formats.h"
 
-namespace {
-
-void OnKeyFrame(uint8_t*, int32_t, CFileSearch*) { abort(); }  // nothing is played here
-
-}  // namespace
-
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   ::setenv("TZ", "Europe/Berlin", 1);
   ::tzset();
@@ -33,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::EmptyScratchDir();
   fuzz::WriteScratchFile("m.FIH", data, size);
 
-  CFileCatalog catalog(nullptr, &OnKeyFrame);
+  CFileCatalog catalog;
   if (size > 0 && (data[0] & 1u) != 0) catalog.SetDSTRange(1, 3, 25, 2, 10, 28, 3);
   catalog.SetIndexFile(fuzz::ScratchDir(), "m.FIH");
   const int32_t built = catalog.Build();
@@ -42,8 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint64_t records = size > storage::kFileHeaderSize
                                ? (size - storage::kFileHeaderSize) / storage::kIndexRecordSize
                                : 0;
-  if (catalog.fileCount < 0 || static_cast<uint64_t>(catalog.fileCount) > records) abort();
-  for (int32_t j = 0; j < catalog.fileCount; ++j) {
+  if (catalog.view.count < 0 || static_cast<uint64_t>(catalog.view.count) > records) abort();
+  for (int32_t j = 0; j < catalog.view.count; ++j) {
     const storage::FileInfo* info = catalog.FileInfoAt(j);
     if (info == nullptr) abort();
     // The path field always ends inside itself.
@@ -53,6 +47,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   fuzz::QueryTables(&catalog);
   catalog.Clear();
-  if (catalog.fileCount != 0 || catalog.loaded.load() != 0) abort();
+  if (catalog.view.count != 0 || catalog.loaded.load() != 0) abort();
   return 0;
 }

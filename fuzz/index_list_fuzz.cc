@@ -19,20 +19,17 @@
 #include "catalog/file_catalog.h"
 #include "catalog_queries.h"
 #include "fuzz_scratch.h"
+#include "reader_checks.h"
 
 namespace {
 
 constexpr size_t kParameterBytes = 8;
 constexpr int kMaxReads = 256;
 
-void OnKeyFrame(uint8_t*, int32_t length, CFileSearch*) {
-  if (length < 0 || static_cast<uint32_t>(length) > CFileCatalog::kKeyFrameBufferSize) abort();
-}
-
-void ReadSome(CFileCatalog* catalog, float rate, std::vector<uint8_t>* buffer) {
-  catalog->SetPlayRate(rate);
+void ReadSome(storage::CFrameReader* reader, float rate, std::vector<uint8_t>* buffer) {
+  reader->SetPlayRate(rate);
   for (int i = 0; i < kMaxReads; ++i) {
-    const int32_t n = catalog->ReadNextFrame(buffer->data(), static_cast<uint32_t>(buffer->size()));
+    const int32_t n = reader->ReadNextFrame(buffer->data(), static_cast<uint32_t>(buffer->size()));
     if (n < 0) return;
     if (static_cast<size_t>(n) > buffer->size()) abort();
   }
@@ -69,13 +66,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::WriteScratchFile(title + ".VDB", bytes, dataCopies ? length : 0);
   }
 
-  CFileCatalog catalog(nullptr, &OnKeyFrame);
+  CFileCatalog catalog;
   catalog.SetDSTRange(data[1] & 1, data[2] % 14, data[3] % 33, data[4] % 26, data[5] % 14,
                       data[6] % 33, data[7] % 26);
   for (uint32_t i = 0; i < files; ++i) catalog.AddIndexFile(dir, "i" + std::to_string(i) + ".FIH");
   if (listFirstTwice) catalog.AddIndexFile(dir, "i0.FIH");
   if (catalog.Build() != 1) abort();  // a list always builds
-  if (catalog.fileCount < 0 || catalog.fileCount > static_cast<int32_t>(files) + 1) abort();
+  if (catalog.view.count < 0 || catalog.view.count > static_cast<int32_t>(files) + 1) abort();
   fuzz::QueryTables(&catalog);
 
   // The reader follows the minute tables the index files claim.
@@ -84,13 +81,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<uint32_t> dates(static_cast<size_t>(count));
   catalog.GetDateTable(dates.data(), &count);
   std::vector<uint8_t> buffer(4096);
+  fuzz::CheckingSink sink;
+  fuzz::CheckingReporter reporter;
+  storage::CFrameReader reader(&catalog.view, &sink, &reporter);
   for (int32_t i = 0; i < count && i < 4; ++i) {
-    if (catalog.OpenDay(platform::CTime(static_cast<int32_t>(dates[i]))) == 0) continue;
-    ReadSome(&catalog, 1.0f, &buffer);
-    catalog.ResetReadPosition(-1);
-    ReadSome(&catalog, -1.0f, &buffer);
+    if (reader.OpenDay(platform::CTime(static_cast<int32_t>(dates[i]))) == 0) continue;
+    ReadSome(&reader, 1.0f, &buffer);
+    reader.ResetReadPosition(-1);
+    ReadSome(&reader, -1.0f, &buffer);
   }
+  reader.Close();
   catalog.Clear();
-  if (catalog.fileCount != 0 || catalog.loaded.load() != 0) abort();
+  if (catalog.view.count != 0 || catalog.loaded.load() != 0) abort();
   return 0;
 }

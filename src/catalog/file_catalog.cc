@@ -3,7 +3,6 @@
 
 #include <algorithm>
 
-#include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/paths.h"
 
@@ -17,8 +16,7 @@ std::string NativeSeparators(std::string name) {
 
 }  // namespace
 
-CFileCatalog::CFileCatalog(CFileSearch* owner, KeyFrameCallback keyFrameCallback)
-    : owner(owner), dayStart(platform::CTime::NoTime()), keyFrameCallback(keyFrameCallback) {}
+CFileCatalog::CFileCatalog() = default;
 
 CFileCatalog::~CFileCatalog() {
   Clear();
@@ -61,35 +59,20 @@ int32_t CFileCatalog::Build() {
 }
 
 void CFileCatalog::Clear() {
-  int32_t count;
   {
     platform::MutexLock hold(&lock);
     loaded.store(0);
-    firstFile = lastFile = currentFile = kNoFile;
     // The count goes to 0 before the mappings go, so a table query that runs after this
     // point sees an empty catalogue instead of a released view.
-    count = fileCount;
-    fileCount = 0;
+    view.count = 0;
     ReleaseMappings();
   }
-  CloseDataFilesUpTo(count);
-}
-
-void CFileCatalog::CloseDataFiles() { CloseDataFilesUpTo(fileCount); }
-
-void CFileCatalog::CloseDataFilesUpTo(int32_t count) {
   headerFile.reset();
-  const int32_t slots = std::min(count, kOpenFileSlots);
-  for (int32_t i = 0; i < slots; ++i) {
-    openFiles[i].reset();
-    // Closing a large catalogue must not starve the other threads.
-    platform::SleepMs(0);
-  }
 }
 
 void CFileCatalog::ReleaseMappings() {
-  timeTables = nullptr;
-  fileInfos = nullptr;
+  view.tables = nullptr;
+  view.infos = nullptr;
   // Unmapped and closed, which frees the files (a half-made pair included).
   timeTableMap.reset();
   fileInfoMap.reset();
@@ -101,8 +84,8 @@ bool CFileCatalog::CreateMappings(uint64_t count) {
   timeTableMap = platform::TempMapping::Create(count * kFileTimeTableSize);
   if (timeTableMap) fileInfoMap = platform::TempMapping::Create(count * storage::kFileInfoSize);
   if (timeTableMap && fileInfoMap) {
-    timeTables = reinterpret_cast<FileTimeTable*>(timeTableMap->data());
-    fileInfos = reinterpret_cast<storage::FileInfo*>(fileInfoMap->data());
+    view.tables = reinterpret_cast<FileTimeTable*>(timeTableMap->data());
+    view.infos = reinterpret_cast<storage::FileInfo*>(fileInfoMap->data());
     return true;
   }
   ReleaseMappings();
@@ -110,11 +93,11 @@ bool CFileCatalog::CreateMappings(uint64_t count) {
 }
 
 storage::FileInfo* CFileCatalog::FileInfoAt(int32_t j) const {
-  if (fileInfos == nullptr || j < 0 || j >= fileCount) return nullptr;
-  return &fileInfos[j];
+  if (view.infos == nullptr || j < 0 || j >= view.count) return nullptr;
+  return &view.infos[j];
 }
 
 FileTimeTable* CFileCatalog::TimeTableAt(int32_t j) const {
-  if (timeTables == nullptr || j < 0 || j >= fileCount) return nullptr;
-  return &timeTables[j];
+  if (view.tables == nullptr || j < 0 || j >= view.count) return nullptr;
+  return &view.tables[j];
 }

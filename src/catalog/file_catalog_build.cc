@@ -65,18 +65,10 @@ class MinuteSlotter {
     if (t < INT32_MIN || t > INT32_MAX) return false;
     const platform::LocalFields f = CTime(static_cast<int32_t>(t)).Local();
     if (f.year == 0) return false;
-    const int64_t localAsUtc =
-        DaysFromCivil(f.year, f.month, f.day) * 86400 + f.hour * 3600 + f.minute * 60 + f.second;
+    const int64_t localAsUtc = platform::DaysFromCivil(f.year, f.month, f.day) * 86400 +
+                               f.hour * 3600 + f.minute * 60 + f.second;
     *offset = localAsUtc - t;
     return true;
-  }
-  static int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
-    y -= m <= 2;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const int64_t yoe = y - era * 400;
-    const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + doe - 719468;
   }
 
   bool valid_ = false;
@@ -84,6 +76,10 @@ class MinuteSlotter {
   int64_t offset_ = 0;
   int64_t offsetEnd_ = 0;
 };
+
+uint64_t RecordOffset(int64_t r) {
+  return storage::kIndexRecordOffset + static_cast<uint64_t>(r) * storage::kIndexRecordSize;
+}
 
 // Copies `text` into a FileInfo's path, cut to what the field holds.
 void SetPath(FileInfo* info, const std::string& text) { storage::SetFileInfoPath(info, text); }
@@ -110,76 +106,41 @@ void FillTimeTable(FileTimeTable* table, const FileInfo& info, int32_t placehold
   }
 }
 
-}  // namespace
-
-int32_t CFileCatalog::BuildFromIndexList() {
-  firstFile = lastFile = currentFile = kNoFile;
-  platform::MutexLock hold(&lock);
-  if (indexPaths.empty()) return 1;
-
-  const int32_t placeholder = CTime::NoTime().seconds();
-  const uint64_t listed = indexPaths.size();
-  fileCount = 0;
-  oldestFile = 0;
-
-  // The records are read straight into FileInfo slots of the mapping in list order (the
-  // mapping is sized for every listed file; unreadable files leave its tail unused), then
-  // put in order by moving each 3,156-byte FileInfo once along the cycles of the order.
-  if (!CreateMappings(listed)) return 0;
-
-  std::vector<int32_t> startTimes;
-  startTimes.reserve(listed);
-  auto record = std::make_unique<IndexRecord>();
-  for (uint64_t i = 0; i < listed; ++i) {
-    std::unique_ptr<platform::File> file = platform::File::OpenReadOnly(indexPaths[i]);
-    if (!file) continue;
-    // The 48-byte FileHeader is not examined; only the first record counts.
-    ReadZeroPadded(*file, storage::kIndexRecordOffset, record.get(), sizeof(*record));
-    file.reset();
-    FileInfo& info = fileInfos[startTimes.size()];
-    std::memset(&info, 0, sizeof(info));
-    SetPath(&info, dataPaths[i]);
-    std::memcpy(&info.summary, &record->summary, sizeof(info.summary));
-    startTimes.push_back(record->summary.startTime);
-  }
+// The positions of `startTimes` in catalogue order: files that hold a start time first,
+// ascending and stable (equal times keep list order), then the files whose start is at or
+// before the placeholder, in list order. The reader can open only the first `maxFiles`
+// positions: beyond that, the newest files by start time are kept (files without a
+// recording go first), so every listed day plays. The dropped positions follow the `*kept`
+// kept ones, so the order stays one permutation.
+std::vector<uint32_t> CatalogueOrder(const std::vector<int32_t>& startTimes, int32_t placeholder,
+                                     size_t maxFiles, size_t* kept) {
   const size_t count = startTimes.size();
-  if (count == 0 || count > static_cast<size_t>(INT32_MAX)) {
-    ReleaseMappings();
-    return 1;
-  }
-
-  // Files that hold a start time go first, ascending and stable (equal times keep list
-  // order); files whose start is at or before the placeholder follow in list order.
   std::vector<uint32_t> order(count);
   std::iota(order.begin(), order.end(), 0u);
   const auto timedEnd = std::stable_partition(
       order.begin(), order.end(), [&](uint32_t a) { return startTimes[a] > placeholder; });
   std::stable_sort(order.begin(), timedEnd,
                    [&](uint32_t a, uint32_t b) { return startTimes[a] < startTimes[b]; });
-  // The reader can open only the first maxFiles positions: beyond that, the newest files by
-  // start time are kept (files without a recording go first), so every listed day plays.
-  size_t kept = count;
-  if (count > static_cast<size_t>(maxFiles)) {
-    kept = static_cast<size_t>(maxFiles);
-    const size_t timed = static_cast<size_t>(timedEnd - order.begin());
-    const size_t keepTimed = std::min(timed, kept);
-    // Kept positions first (newest timed files in ascending order, then untimed ones), the
-    // dropped ones after them, so the moves below stay one permutation.
-    std::vector<uint32_t> arranged;
-    arranged.reserve(count);
-    arranged.insert(arranged.end(), order.begin() + static_cast<ptrdiff_t>(timed - keepTimed),
-                    order.begin() + static_cast<ptrdiff_t>(timed));
-    arranged.insert(arranged.end(), order.begin() + static_cast<ptrdiff_t>(timed),
-                    order.begin() + static_cast<ptrdiff_t>(timed + (kept - keepTimed)));
-    arranged.insert(arranged.end(), order.begin(),
-                    order.begin() + static_cast<ptrdiff_t>(timed - keepTimed));
-    arranged.insert(arranged.end(),
-                    order.begin() + static_cast<ptrdiff_t>(timed + (kept - keepTimed)),
-                    order.end());
-    order = std::move(arranged);
-  }
+  *kept = std::min(count, maxFiles);
+  if (count <= maxFiles) return order;
+  const auto at = [&order](size_t k) { return order.begin() + static_cast<ptrdiff_t>(k); };
+  const size_t timed = static_cast<size_t>(timedEnd - order.begin());
+  const size_t keepTimed = std::min(timed, *kept);
+  const size_t untimedEnd = timed + (*kept - keepTimed);
+  // Newest timed files in ascending order, then untimed ones, then the dropped ones.
+  std::vector<uint32_t> arranged;
+  arranged.reserve(count);
+  arranged.insert(arranged.end(), at(timed - keepTimed), at(timed));
+  arranged.insert(arranged.end(), at(timed), at(untimedEnd));
+  arranged.insert(arranged.end(), order.begin(), at(timed - keepTimed));
+  arranged.insert(arranged.end(), at(untimedEnd), order.end());
+  return arranged;
+}
 
-  // Position j takes the record staged at order[j].
+// Puts infos[order[j]] at position j, moving each 3,156-byte FileInfo once along the cycles
+// of the order.
+void ApplyOrder(FileInfo* infos, const std::vector<uint32_t>& order) {
+  const size_t count = order.size();
   std::vector<bool> placed(count, false);
   auto spare = std::make_unique<FileInfo>();
   for (size_t start = 0; start < count; ++start) {
@@ -187,79 +148,116 @@ int32_t CFileCatalog::BuildFromIndexList() {
       placed[start] = true;
       continue;
     }
-    std::memcpy(spare.get(), &fileInfos[start], sizeof(FileInfo));
-    size_t k = start;
-    while (true) {
+    std::memcpy(spare.get(), &infos[start], sizeof(FileInfo));
+    for (size_t k = start;;) {
       placed[k] = true;
       const size_t from = order[k];
       if (from == start) {
-        std::memcpy(&fileInfos[k], spare.get(), sizeof(FileInfo));
+        std::memcpy(&infos[k], spare.get(), sizeof(FileInfo));
         break;
       }
-      std::memcpy(&fileInfos[k], &fileInfos[from], sizeof(FileInfo));
+      std::memcpy(&infos[k], &infos[from], sizeof(FileInfo));
       k = from;
     }
   }
+}
 
-  fileCount = static_cast<int32_t>(kept);
-  MinuteSlotter slotter;
-  for (int32_t j = 0; j < fileCount; ++j) {
-    FillTimeTable(&timeTables[j], fileInfos[j], placeholder, &slotter);
+}  // namespace
+
+std::vector<int32_t> CFileCatalog::StageIndexList() {
+  // The records are read straight into FileInfo slots of the mapping in list order (the
+  // mapping is sized for every listed file; unreadable files leave its tail unused).
+  std::vector<int32_t> startTimes;
+  startTimes.reserve(indexPaths.size());
+  auto record = std::make_unique<IndexRecord>();
+  for (size_t i = 0; i < indexPaths.size(); ++i) {
+    std::unique_ptr<platform::File> file = platform::File::OpenReadOnly(indexPaths[i]);
+    if (!file) continue;
+    // The 48-byte FileHeader is not examined; only the first record counts.
+    ReadZeroPadded(*file, storage::kIndexRecordOffset, record.get(), sizeof(*record));
+    FileInfo& info = view.infos[startTimes.size()];
+    std::memset(&info, 0, sizeof(info));
+    SetPath(&info, dataPaths[i]);
+    std::memcpy(&info.summary, &record->summary, sizeof(info.summary));
+    startTimes.push_back(record->summary.startTime);
   }
+  return startTimes;
+}
+
+void CFileCatalog::FillTimeTables() {
+  const int32_t placeholder = CTime::NoTime().seconds();
+  MinuteSlotter slotter;
+  for (int32_t j = 0; j < view.count; ++j) {
+    FillTimeTable(&view.tables[j], view.infos[j], placeholder, &slotter);
+  }
+}
+
+int32_t CFileCatalog::BuildFromIndexList() {
+  platform::MutexLock hold(&lock);
+  if (indexPaths.empty()) return 1;
+  view.count = 0;
+  oldestFile = 0;
+  if (!CreateMappings(indexPaths.size())) return 0;
+  const std::vector<int32_t> startTimes = StageIndexList();
+  if (startTimes.empty() || startTimes.size() > static_cast<size_t>(INT32_MAX)) {
+    ReleaseMappings();
+    return 1;
+  }
+  size_t kept = 0;
+  ApplyOrder(view.infos, CatalogueOrder(startTimes, CTime::NoTime().seconds(),
+                                        static_cast<size_t>(maxFiles), &kept));
+  view.count = static_cast<int32_t>(kept);
+  FillTimeTables();
   return 1;
 }
 
-int32_t CFileCatalog::LoadIndexFile(const std::string& path) {
-  firstFile = lastFile = currentFile = kNoFile;
-  int32_t recordTotal = 0;
+bool CFileCatalog::ScanIndexFile(const std::string& path, int32_t* recordTotal) {
   const int32_t placeholder = CTime::NoTime().seconds();
+  std::unique_ptr<platform::File> file =
+      platform::File::Open(path, platform::File::Mode::kOpenExisting, false);
+  if (!file) return true;
+  storage::FileHeader header;
+  const uint64_t got = ReadZeroPadded(*file, 0, &header, sizeof(header));
+  const int64_t size = file->Size();
+  // Never trust the count beyond the records the file really holds.
+  uint64_t present = 0;
+  if (size > static_cast<int64_t>(storage::kFileHeaderSize)) {
+    present = (static_cast<uint64_t>(size) - storage::kFileHeaderSize) / storage::kIndexRecordSize;
+  }
+  const uint64_t count = std::min<uint64_t>(std::min<uint64_t>(header.recordCount, present),
+                                            static_cast<uint64_t>(INT32_MAX));
+  if (got == 0 || count == 0) return false;
+  // Beyond maxFiles only the newest records are catalogued (see CatalogueOrder).
+  *recordTotal = static_cast<int32_t>(count);
+  const uint64_t kept = std::min<uint64_t>(count, static_cast<uint64_t>(maxFiles));
+  if (!CreateMappings(kept)) return false;
+  view.count = static_cast<int32_t>(kept);
+  for (int32_t j = 0; j < view.count; ++j) {
+    view.tables[j].startTime = view.tables[j].endTime = placeholder;
+    view.tables[j].dataBytes = 0;
+  }
+  oldestFile = 0;
+  int32_t best = CTime::FromLocal(2037, 12, 31, 0, 0, 0, -1).seconds();
   auto record = std::make_unique<IndexRecord>();
-
-  // First pass: the record count, the mappings and the oldest record.
-  {
-    platform::MutexLock hold(&lock);
-    std::unique_ptr<platform::File> file =
-        platform::File::Open(path, platform::File::Mode::kOpenExisting, false);
-    if (file) {
-      storage::FileHeader header;
-      const uint64_t got = ReadZeroPadded(*file, 0, &header, sizeof(header));
-      const int64_t size = file->Size();
-      // Never trust the count beyond the records the file really holds.
-      uint64_t present = 0;
-      if (size > static_cast<int64_t>(storage::kFileHeaderSize)) {
-        present =
-            (static_cast<uint64_t>(size) - storage::kFileHeaderSize) / storage::kIndexRecordSize;
-      }
-      const uint64_t count = std::min<uint64_t>(std::min<uint64_t>(header.recordCount, present),
-                                                static_cast<uint64_t>(INT32_MAX));
-      if (got == 0 || count == 0) return 0;
-      // Beyond maxFiles only the newest records are catalogued (see BuildFromIndexList).
-      recordTotal = static_cast<int32_t>(count);
-      const uint64_t kept = std::min<uint64_t>(count, static_cast<uint64_t>(maxFiles));
-      if (!CreateMappings(kept)) return 0;
-      fileCount = static_cast<int32_t>(kept);
-      for (int32_t j = 0; j < fileCount; ++j) {
-        FileTimeTable& table = timeTables[j];
-        table.startTime = placeholder;
-        table.endTime = placeholder;
-        table.dataBytes = 0;
-      }
-      oldestFile = 0;
-      int32_t best = CTime::FromLocal(2037, 12, 31, 0, 0, 0, -1).seconds();
-      for (int32_t r = 0; r < recordTotal; ++r) {
-        const int64_t offset =
-            storage::kIndexRecordOffset + static_cast<int64_t>(r) * storage::kIndexRecordSize;
-        if (ReadZeroPadded(*file, offset, record.get(), sizeof(*record)) == 0) continue;
-        const IndexSummary& s = record->summary;
-        if (s.dataBytes != 0 && s.startTime != placeholder && s.startTime < best) {
-          oldestFile = r;
-          best = s.startTime;
-        }
-      }
+  for (int32_t r = 0; r < *recordTotal; ++r) {
+    if (ReadZeroPadded(*file, RecordOffset(r), record.get(), sizeof(*record)) == 0) continue;
+    const IndexSummary& s = record->summary;
+    if (s.dataBytes != 0 && s.startTime != placeholder && s.startTime < best) {
+      oldestFile = r;
+      best = s.startTime;
     }
   }
+  return true;
+}
 
-  CloseDataFiles();
+int32_t CFileCatalog::LoadIndexFile(const std::string& path) {
+  // First pass: the record count, the mappings and the oldest record.
+  int32_t recordTotal = 0;
+  {
+    platform::MutexLock hold(&lock);
+    if (!ScanIndexFile(path, &recordTotal)) return 0;
+  }
+  headerFile.reset();
 
   // Second pass: the index file stays open as headerFile while the catalogue stands.
   platform::MutexLock hold(&lock);
@@ -267,21 +265,18 @@ int32_t CFileCatalog::LoadIndexFile(const std::string& path) {
       platform::File::Open(path, platform::File::Mode::kOpenExisting, false);
   if (!file) return 1;
   headerFile = std::move(file);
-  if (fileInfos == nullptr || timeTables == nullptr) return 1;
+  if (view.infos == nullptr || view.tables == nullptr) return 1;
   const std::string directory = platform::DirectoryOf(path);
-  MinuteSlotter slotter;
-  const int64_t skipped = int64_t{recordTotal} - fileCount;
-  for (int32_t j = 0; j < fileCount; ++j) {
-    const int32_t r =
-        static_cast<int32_t>((static_cast<int64_t>(oldestFile) + skipped + j) % recordTotal);
-    const int64_t offset =
-        storage::kIndexRecordOffset + static_cast<int64_t>(r) * storage::kIndexRecordSize;
-    ReadZeroPadded(*headerFile, offset, record.get(), sizeof(*record));
-    FileInfo& info = fileInfos[j];
+  auto record = std::make_unique<IndexRecord>();
+  const int64_t skipped = int64_t{recordTotal} - view.count;
+  for (int32_t j = 0; j < view.count; ++j) {
+    const int64_t r = (int64_t{oldestFile} + skipped + j) % recordTotal;
+    ReadZeroPadded(*headerFile, RecordOffset(r), record.get(), sizeof(*record));
+    FileInfo& info = view.infos[j];
     std::memset(&info, 0, sizeof(info));
     std::memcpy(&info.summary, &record->summary, sizeof(info.summary));
     SetPath(&info, directory + storage::IndexRecordName(*record));
-    FillTimeTable(&timeTables[j], info, placeholder, &slotter);
   }
+  FillTimeTables();
   return 1;
 }

@@ -5,21 +5,12 @@
 #include <cstring>
 
 #include "catalog/file_catalog.h"
-#include "platform/clock.h"
 
 namespace {
 
 using platform::CTime;
+using platform::DaysFromCivil;
 using platform::LocalFields;
-
-int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const int64_t yoe = y - era * 400;
-  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
-}
 
 int64_t LocalDayNumber(CTime t) {
   const LocalFields f = t.Local();
@@ -42,28 +33,26 @@ void CFileCatalog::BuildDateTable() {
   platform::MutexLock hold(&lock);
   dateTable.clear();
   dateTable.shrink_to_fit();
-  dateCount = 0;
-  dateTable.reserve(static_cast<size_t>(std::max(fileCount, 0)));
+  dateTable.reserve(static_cast<size_t>(std::max(view.count, 0)));
   const CTime placeholder = CTime::NoTime();
-  for (int32_t j = 0; timeTables != nullptr && j < fileCount; ++j) {
-    const FileTimeTable& table = timeTables[j];
+  for (int32_t j = 0; view.tables != nullptr && j < view.count; ++j) {
+    const FileTimeTable& table = view.tables[j];
     if (table.dataBytes != 0) {
       const CTime day = CTime(table.startTime).LocalMidnight();
       if (day != placeholder && (dateTable.empty() || dateTable.back() != day)) {
         dateTable.push_back(day);
       }
     }
-    platform::SleepMs(0);
   }
-  dateCount = static_cast<int32_t>(dateTable.size());
 }
 
 void CFileCatalog::GetDateTable(uint32_t* table, int32_t* count) {
   platform::MutexLock hold(&lock);
-  if (count != nullptr) *count = dateCount;
+  if (count != nullptr) *count = static_cast<int32_t>(dateTable.size());
   if (table != nullptr) {
-    for (int32_t i = 0; i < dateCount; ++i)
+    for (size_t i = 0; i < dateTable.size(); ++i) {
       table[i] = static_cast<uint32_t>(dateTable[i].seconds());
+    }
   }
 }
 
@@ -105,15 +94,6 @@ bool CFileCatalog::IsValidRange(CTime start, CTime end) {
   return start >= placeholder && end >= placeholder && start <= end;
 }
 
-bool CFileCatalog::IsOnDay(CTime date, CTime t) {
-  const LocalFields f = date.Local();
-  const CTime first = CTime::FromLocal(f.year, f.month, f.day, 0, 0, 0, -1);
-  const CTime last = CTime::FromLocal(f.year, f.month, f.day, 23, 59, 59, -1);
-  return t >= first && t <= last;
-}
-
-bool CFileCatalog::IsDaylightHour(CTime t) const { return IsDaylightHourIn(LoadRange(), t); }
-
 bool CFileCatalog::IsDaylightHourIn(const DstRange& range, CTime t) {
   if (!range.valid) return false;
   const LocalFields f = t.Local();
@@ -123,8 +103,6 @@ bool CFileCatalog::IsDaylightHourIn(const DstRange& range, CTime t) {
   const CTime end = CTime::FromLocal(f.year, range.endMonth, range.endDay, range.endHour, 0, 0, -1);
   return hourStart >= start && hourStart < end;
 }
-
-int32_t CFileCatalog::DayKind(CTime date) const { return DayKindIn(LoadRange(), date); }
 
 int32_t CFileCatalog::DayKindIn(const DstRange& range, CTime date) {
   if (!range.valid) return 0;
@@ -179,7 +157,7 @@ void CFileCatalog::GetDayTable(int32_t date, uint32_t* anyMask, uint32_t* reason
     }
   }
 
-  if (fileInfos == nullptr || fileCount <= 0) return;
+  if (view.infos == nullptr || view.count <= 0) return;
   const int64_t first = CTime::FromLocal(f.year, f.month, f.day, 0, 0, 0, -1).seconds();
   const int64_t last = CTime::FromLocal(f.year, f.month, f.day, 23, 59, 59, -1).seconds();
   // An entry can be shown at most one hour after its stamp, so anything stamped outside
@@ -187,8 +165,8 @@ void CFileCatalog::GetDayTable(int32_t date, uint32_t* anyMask, uint32_t* reason
   const int64_t earliest = first - (range.valid ? 3600 : 0);
   RangeEnds ends;
 
-  for (int32_t j = 0; j < fileCount; ++j) {
-    const storage::IndexSummary& s = fileInfos[j].summary;
+  for (int32_t j = 0; j < view.count; ++j) {
+    const storage::IndexSummary& s = view.infos[j].summary;
     if (s.dataBytes == 0 || s.lastEntry < 0) continue;
     if (!IsValidRange(CTime(s.startTime), CTime(s.endTime))) continue;
     const int32_t lastEntry = std::min<int32_t>(s.lastEntry, storage::kLastEntryMax);
@@ -210,7 +188,7 @@ void CFileCatalog::GetDayTable(int32_t date, uint32_t* anyMask, uint32_t* reason
         daylight = hourStart >= ends.start && hourStart < ends.end;
       }
       const int64_t shown = stamp + (daylight ? 3600 : 0);
-      if (shown < first || shown > last) continue;  // IsOnDay
+      if (shown < first || shown > last) continue;  // not on this day
       const LocalFields sf = CTime(static_cast<int32_t>(shown)).Local();
       const int row = (kind == 3 && !daylight) ? sf.hour + 1 : sf.hour;
       const int slot = row * 60 + sf.minute;

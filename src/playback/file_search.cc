@@ -100,7 +100,9 @@ CFileSearch::CFileSearch(uint32_t channelCount, uintptr_t hostContext,
       hostContext(hostContext),
       frameCallback(frameCallback),
       notifyCallback(notifyCallback),
-      catalog(std::make_unique<CFileCatalog>(this, &CFileSearch::KeyFrameCallback)) {}
+      catalog(std::make_unique<CFileCatalog>()),
+      reader(std::make_unique<storage::CFrameReader>(&catalog->view,
+                                                     static_cast<storage::FrameSink*>(this))) {}
 
 CFileSearch* CFileSearch::Create(uint32_t channelCount, uintptr_t hostContext,
                                  FileSearchFrameCallback frameCallback,
@@ -127,6 +129,7 @@ void CFileSearch::End(CFileSearch* search) {
 CFileSearch::~CFileSearch() {
   Stop();
   scheduler.reset();
+  reader.reset();
   catalog.reset();
 }
 
@@ -156,8 +159,9 @@ int32_t CFileSearch::Start() {
   if (running.load() != 0 || threadActive.load() != 0) return 0;
   running.store(1);
   abandoned.store(0);
-  catalog->stopReading.store(0);
+  reader->stopReading.store(0);
   scheduler->Start();
+  reader->Close();
   catalog->Build();
   {
     // The new thread starts from scratch: what the host chose before carries over.
@@ -176,6 +180,7 @@ int32_t CFileSearch::Start() {
     threadActive.store(0);
     running.store(0);
     scheduler->Stop();
+    reader->Close();
     catalog->Clear();
     return 0;
   }
@@ -187,7 +192,7 @@ void CFileSearch::Stop() {
   if (running.load() == 0) return;
   // Stopping the scheduler first releases a playback thread blocked in EnqueueVideo; the
   // reader's long loops give up as well.
-  catalog->stopReading.store(1);
+  reader->stopReading.store(1);
   {
     // From here the thread's own day-change seeks are refused.
     platform::MutexLock seeking(&seekLock);

@@ -1,7 +1,8 @@
 // CFileSearch: the object behind every _RECORDER_FILESEARCH_* handle. It owns the
-// catalogue of the recordings the host named (CFileCatalog, which also reads the frames),
-// the pacing clock that delivers frames to the host (CFrameScheduler), and the playback
-// thread that moves frames from the one to the other.
+// catalogue of the recordings the host named (CFileCatalog), the frame reader that reads
+// the recorded frames through the catalogue's view (storage::CFrameReader), the pacing clock that
+// delivers frames to the host (CFrameScheduler), and the playback thread that moves frames from the
+// one to the other.
 //
 // Threads: the host's threads call the control operations, which mostly store a request
 // (Requests, under requestLock) and wake the playback thread; the playback thread
@@ -29,18 +30,19 @@
 #include "recorder.h"
 #include "scheduler/frame_scheduler.h"
 #include "scheduler/play_mode.h"
+#include "storage/frame_reader.h"
 
 namespace platform {
 class Thread;
 }
 
-class CFileSearch : public std::enable_shared_from_this<CFileSearch> {
+class CFileSearch : public std::enable_shared_from_this<CFileSearch>, private storage::FrameSink {
  public:
   static constexpr uint32_t kMaxChannels = 32;
   // The playback thread's copy of the catalogue's date table holds this many days.
   static constexpr int32_t kDateTableSize = 10000;
   // Bytes of the buffer one record (FrameHeader + body) is read into. It grows for a longer
-  // frame, up to the longest a recorder stores (CFileCatalog::kMaxFrameLength), and shrinks
+  // frame, up to the longest a recorder stores (storage::kMaxFrameLength), and shrinks
   // back at the next seek.
   static constexpr uint32_t kFrameBufferSize = 614400;
   // Bytes of the side block queued with every frame: 4, the record type, the applied rate.
@@ -110,6 +112,7 @@ class CFileSearch : public std::enable_shared_from_this<CFileSearch> {
   void SetDayChangeHookForTest(std::function<void()> hook) { dayChangeHook = std::move(hook); }
   scheduler::CFrameScheduler* Scheduler() { return scheduler.get(); }
   CFileCatalog* Catalog() { return catalog.get(); }
+  storage::CFrameReader* Reader() { return reader.get(); }
   bool PlaybackThreadAlive() const { return threadActive.load() != 0; }
 
  private:
@@ -152,7 +155,6 @@ class CFileSearch : public std::enable_shared_from_this<CFileSearch> {
                     int32_t dataLength, const uint8_t* second, int32_t secondLength);
 
   // Playback thread (playback_thread.cc).
-  static void KeyFrameCallback(uint8_t* record, int32_t length, CFileSearch* owner);
   void RunPlayback(uint64_t generation);
   void PlaybackLoop(PlaybackState& state);
   // Copies the requests into the thread's own and clears their marks of new.
@@ -160,7 +162,7 @@ class CFileSearch : public std::enable_shared_from_this<CFileSearch> {
   bool ApplySeek(PlaybackState& state);
   void ApplyRequests(PlaybackState& state);
   bool PlayFrame(PlaybackState& state, int32_t length);
-  void OnKeyFrame(const uint8_t* record, int32_t length);
+  void OnPrecedingKeyFrame(const uint8_t* record, int32_t length) override;
   void ChangeDay(PlaybackState& state);
   // Seeks to recorded day `day`, with a read-position reset in `resetDirection` (none when
   // 0), unless a host seek or a stop came after `serial` (the seek serial the thread last
@@ -198,6 +200,8 @@ class CFileSearch : public std::enable_shared_from_this<CFileSearch> {
   int32_t dateCount = 0;
   std::atomic<uint32_t> progressCount{0};
   std::unique_ptr<CFileCatalog> catalog;
+  // Reads the catalogue's view; goes before the catalogue.
+  std::unique_ptr<storage::CFrameReader> reader;
 
   // Serialises START, STOP and SETPATH (and so the thread handle and the catalogue build).
   platform::Mutex controlLock;

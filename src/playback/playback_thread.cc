@@ -115,7 +115,10 @@ void CFileSearch::RunPlayback(uint64_t generation) {
   }
   // An abandoned thread leaves the catalogue to whoever owns it now; the next START
   // rebuilds it and the destructor clears it.
-  if (abandoned.load() == 0) catalog->Clear();
+  if (abandoned.load() == 0) {
+    reader->Close();
+    catalog->Clear();
+  }
   threadActive.store(0);
 }
 
@@ -132,7 +135,7 @@ void CFileSearch::PlaybackLoop(PlaybackState& state) {
     if (state.req.seek && !ApplySeek(state)) continue;
     ApplyRequests(state);
     if (!TakeFlushCount(state)) continue;
-    const int32_t n = catalog->ReadNextFrame(&state.buffer, CFileCatalog::kMaxFrameLength);
+    const int32_t n = reader->ReadNextFrame(&state.buffer, storage::kMaxFrameLength);
     if (StopRequested()) break;
     if (n == 0) {
       SleepUnlessStopped(kNothingReadableSleepMs);
@@ -232,7 +235,7 @@ bool CFileSearch::ApplySeek(PlaybackState& state) {
     state.buffer.resize(kFrameBufferSize);
     state.buffer.shrink_to_fit();
   }
-  if (catalog->SeekToTime(target, dayChange ? 1 : direction, dayChange ? 0 : leadChannels) == 0) {
+  if (reader->SeekToTime(target, dayChange ? 1 : direction, dayChange ? 0 : leadChannels) == 0) {
     if (StopRequested()) return false;
     if (dayChange) {
       // That day cannot be read: go on with the next one in the play direction, and rest
@@ -246,7 +249,7 @@ bool CFileSearch::ApplySeek(PlaybackState& state) {
       return false;
     }
     state.currentDay = dates[dateCount - 1];
-    catalog->OpenDay(state.currentDay);
+    reader->OpenDay(state.currentDay);
   } else if (dayChange) {
     state.failedDaySeeks = 0;
   }
@@ -261,11 +264,11 @@ bool CFileSearch::ApplySeek(PlaybackState& state) {
 void CFileSearch::ApplyRequests(PlaybackState& state) {
   Requests& req = state.req;
   if (std::exchange(req.rate, false)) {
-    catalog->SetPlayRate(req.playRate);
+    reader->SetPlayRate(req.playRate);
     state.appliedRate = req.playRate;
   }
   if (std::exchange(req.reset, false)) {
-    catalog->ResetReadPosition(req.resetDirection);
+    reader->ResetReadPosition(req.resetDirection);
     state.armed.fill(0);
   }
   if (std::exchange(req.displayChanged, false)) {
@@ -313,7 +316,7 @@ bool CFileSearch::PlayFrame(PlaybackState& state, int32_t length) {
   if (key && shown) state.armed[ch] = 1;
   if (state.armed[ch] == 0) return false;
 
-  if (catalog->LastFrameIsLead()) {
+  if (reader->LastFrameIsLead()) {
     // Before the seek target: what the decoder needs for the channel's first frame at the
     // target, handed over decode-only and unpaced, whatever the rate.
     if (!shown || !storage::IsDeliveredVideoType(header.type)) return false;
@@ -348,14 +351,10 @@ bool CFileSearch::PlayFrame(PlaybackState& state, int32_t length) {
   return false;
 }
 
-void CFileSearch::KeyFrameCallback(uint8_t* record, int32_t length, CFileSearch* owner) {
-  if (owner != nullptr) owner->OnKeyFrame(record, length);
-}
-
 // The frame reader hands over the key frame a backward group needs before its frames (on
 // the playback thread, inside ReadNextFrame): the host decodes it but neither shows it nor
 // counts it for pacing.
-void CFileSearch::OnKeyFrame(const uint8_t* record, int32_t length) {
+void CFileSearch::OnPrecedingKeyFrame(const uint8_t* record, int32_t length) {
   PlaybackState* state = playbackState;
   if (state == nullptr || record == nullptr ||
       length < static_cast<int32_t>(storage::kFrameHeaderSize)) {

@@ -134,21 +134,33 @@ uint64_t BuildAudioRecord(uint8_t* out, uint64_t capacity, const RecordFields& f
   return size;
 }
 
-RecordStatus ParseRecord(const uint8_t* data, uint64_t length, RecordView* view) {
-  if (data == nullptr || length < kRecordHeadSize) return RecordStatus::kShortHead;
+RecordStatus ParseRecordStart(const uint8_t* data, uint64_t room, FrameHeader* header) {
+  if (data == nullptr || room < kRecordHeadSize) return RecordStatus::kShortHead;
   const FrameRecordHead head = LoadAs<FrameRecordHead>(data);
   if (head.startMarker != kRecordStartMarker) return RecordStatus::kBadStartMarker;
-  const uint64_t recordSize = kRecordOverhead + uint64_t{head.header.bodySize};
-  if (recordSize > length) return RecordStatus::kBodyOverrun;
-  const FrameRecordTrailer trailer =
-      LoadAs<FrameRecordTrailer>(data + kRecordHeadSize + head.header.bodySize);
-  if (trailer.bodySize != head.header.bodySize) return RecordStatus::kBadTrailerSize;
+  if (kRecordOverhead + uint64_t{head.header.bodySize} > room) return RecordStatus::kBodyOverrun;
+  *header = head.header;
+  return RecordStatus::kOk;
+}
+
+RecordStatus ParseRecordEnd(const uint8_t* trailer8, uint32_t bodySize) {
+  const FrameRecordTrailer trailer = LoadAs<FrameRecordTrailer>(trailer8);
+  if (trailer.bodySize != bodySize) return RecordStatus::kBadTrailerSize;
   if (trailer.endMarker != kRecordEndMarker) return RecordStatus::kBadEndMarker;
+  return RecordStatus::kOk;
+}
+
+RecordStatus ParseRecord(const uint8_t* data, uint64_t length, RecordView* view) {
+  FrameHeader header;
+  RecordStatus status = ParseRecordStart(data, length, &header);
+  if (status != RecordStatus::kOk) return status;
+  status = ParseRecordEnd(data + kRecordHeadSize + header.bodySize, header.bodySize);
+  if (status != RecordStatus::kOk) return status;
   if (view != nullptr) {
-    view->header = head.header;
+    view->header = header;
     view->body = data + kRecordHeadSize;
-    view->bodySize = head.header.bodySize;
-    view->recordSize = recordSize;
+    view->bodySize = header.bodySize;
+    view->recordSize = kRecordOverhead + uint64_t{header.bodySize};
   }
   return RecordStatus::kOk;
 }
@@ -157,13 +169,6 @@ bool ParseRecordHead(const uint8_t* head40, FrameHeader* header) {
   const FrameRecordHead head = LoadAs<FrameRecordHead>(head40);
   if (head.startMarker != kRecordStartMarker) return false;
   if (header != nullptr) *header = head.header;
-  return true;
-}
-
-bool ParseRecordTrailer(const uint8_t* trailer8, uint32_t* bodySize) {
-  const FrameRecordTrailer trailer = LoadAs<FrameRecordTrailer>(trailer8);
-  if (trailer.endMarker != kRecordEndMarker) return false;
-  if (bodySize != nullptr) *bodySize = trailer.bodySize;
   return true;
 }
 

@@ -222,12 +222,16 @@ struct RecordView {
 // Validates and splits the record at the start of `data`. Never reads past `length`.
 RecordStatus ParseRecord(const uint8_t* data, uint64_t length, RecordView* view);
 
-// Checks for the frame reader, which reads a record piecewise from a file:
-// a 40-byte head read at a record start (true when the start marker is 200) ...
+// ParseRecord in its two halves, for a reader that checks a record without holding its body:
+// the head of a record with `room` bytes from its start (`data` holds min(room, 40) bytes;
+// kShortHead, kBadStartMarker or kBodyOverrun) ...
+RecordStatus ParseRecordStart(const uint8_t* data, uint64_t room, FrameHeader* header);
+// ... and the 8-byte trailer that must close a body of `bodySize` bytes (kBadTrailerSize or
+// kBadEndMarker).
+RecordStatus ParseRecordEnd(const uint8_t* trailer8, uint32_t bodySize);
+
+// A 40-byte head read at a record start: true when the start marker is 200.
 bool ParseRecordHead(const uint8_t* head40, FrameHeader* header);
-// ... and an 8-byte trailer read just before a record end (true when the end marker is 100;
-// bodySize is then the trailer's copy).
-bool ParseRecordTrailer(const uint8_t* trailer8, uint32_t* bodySize);
 
 // The parts of a video-format body. `lead` is null for key frames.
 struct VideoBodyView {

@@ -1,32 +1,26 @@
-// The frame reader of a file search: reads the FrameRecords of one recorded day straight
-// out of its data files, forwards or backwards, for the playback thread (the only caller).
-//
-// A record is trusted only as far as it has been checked: its head must carry the start
-// marker, it must lie wholly inside the file's recorded bytes (forwards) or before the
-// current position (backwards), and its trailer must repeat the head's bodySize. Anything
-// else ends the readable data of that file (forwards) or of the day (backwards). All size
-// arithmetic is 64-bit, and every step either moves the position or ends the data, so a
-// corrupt file can neither send a read out of bounds nor spin the thread.
+// The frame reader. A record is trusted only as far as ParseRecord has checked it: its head
+// must carry the start marker, it must lie wholly inside the file's recorded bytes
+// (forwards) or before the current position (backwards), and its trailer must repeat the
+// head's bodySize. Anything else is reported as damage, and the reader goes on at the next
+// record the index knows of. All size arithmetic is 64-bit, and every step either moves the
+// position or ends the data, so a corrupt file can neither send a read out of bounds nor
+// spin the thread.
 //
 // Data files are opened on first use and at most kMaxOpenDataFiles of them stay open (the
 // least recently used one is closed), so a day of thousands of files does not run the
-// process out of descriptors. Only the position of the file being read matters: every
-// other file is positioned explicitly before it is read.
+// process out of descriptors. Records are read with positioned reads through one window of
+// kWindowSize bytes, so a run of small records costs one read call.
+#include "storage/frame_reader.h"
+
 #include <algorithm>
 #include <climits>
 #include <cstring>
 
-#include "catalog/file_catalog.h"
 #include "platform/clock.h"
-#include "recorder/recorder_base.h"
-#include "recording/frame_ring.h"
+
+namespace storage {
 
 using platform::CTime;
-using storage::FrameHeader;
-
-const uint32_t CFileCatalog::kMaxFrameLength =
-    CRecorderBase::kVideoRingCapacity - CFrameRing::kRecordHeaderSize -
-    (storage::kRecordOverhead - storage::kFrameHeaderSize);
 
 namespace {
 
@@ -35,13 +29,8 @@ namespace {
 constexpr uint64_t kMaxReadableOffset = INT32_MAX;
 
 bool IsDeliveredRecord(const FrameHeader& header) {
-  return header.channel < storage::kChannelCount &&
-         (storage::IsDeliveredAudioType(header.type) || storage::IsDeliveredVideoType(header.type));
-}
-
-bool Tell(const ReaderFile* file, uint64_t* position) {
-  *position = file->position;
-  return true;
+  return header.channel < kChannelCount &&
+         (IsDeliveredAudioType(header.type) || IsDeliveredVideoType(header.type));
 }
 
 bool SeekAbsolute(ReaderFile* file, uint64_t position) {
@@ -50,176 +39,117 @@ bool SeekAbsolute(ReaderFile* file, uint64_t position) {
   return true;
 }
 
-// Callers have bounded `delta` by a position inside the readable range.
-bool SeekRelative(ReaderFile* file, int64_t delta) {
-  if (delta > static_cast<int64_t>(kMaxReadableOffset) ||
-      delta < -static_cast<int64_t>(kMaxReadableOffset)) {
-    return false;
-  }
-  const int64_t to = static_cast<int64_t>(file->position) + delta;
-  if (to < 0) return false;
-  file->position = static_cast<uint64_t>(to);
-  return true;
+uint64_t RecordEnd(uint64_t start, const FrameHeader& header) {
+  return start + kRecordOverhead + header.bodySize;
 }
 
-// Reads exactly `count` bytes at the position, which moves by the bytes actually read; false
-// on a failed or short read (the end of the file).
-bool ReadExact(ReaderFile* file, void* buffer, uint32_t count) {
-  uint64_t got = 0;
-  const bool read = file->file->ReadAt(file->position, buffer, count, &got).ok();
-  file->position += got;
-  return read;
-}
+}  // namespace
 
-// Reads a record head at `start` (the file's position), in two reads as the records are
-// laid out: the start marker, then the 36-byte FrameHeader. Accepts it only when the
-// whole record fits below `limit`. On success the position is just after the head.
-bool ReadHeadForward(ReaderFile* file, uint64_t start, uint64_t limit, FrameHeader* header) {
-  if (start + storage::kRecordHeadSize > limit) return false;
-  uint8_t marker[storage::kStartMarkerSize];
-  if (!ReadExact(file, marker, sizeof(marker)) ||
-      storage::LoadU32(marker) != storage::kRecordStartMarker) {
-    return false;
-  }
-  if (!ReadExact(file, header, storage::kFrameHeaderSize)) return false;
-  return start + storage::kRecordOverhead + header->bodySize <= limit;
-}
-
-// Reads the trailer at the position and checks that it closes a body of `bodySize` bytes.
-bool ReadTrailerMatches(ReaderFile* file, uint32_t bodySize) {
-  uint8_t trailer[storage::kRecordTrailerSize];
-  uint32_t trailerBodySize = 0;
-  return ReadExact(file, trailer, sizeof(trailer)) &&
-         storage::ParseRecordTrailer(trailer, &trailerBodySize) && trailerBodySize == bodySize;
-}
-
-// True when a whole, consistent record (start marker, length inside `limit`, trailer that
-// agrees) starts at `offset`. Moves the position.
-bool StartsReadableRecord(ReaderFile* file, uint64_t offset, uint64_t limit) {
-  FrameHeader header;
-  return SeekAbsolute(file, offset) && ReadHeadForward(file, offset, limit, &header) &&
-         SeekRelative(file, header.bodySize) && ReadTrailerMatches(file, header.bodySize);
-}
-
-// The first place at or after `from` (within one buffer's reach) where a whole record starts
-// that is followed by another whole record (or by `limit`): found by its start marker, and
-// checked by both trailers, so payload bytes that look like a marker are not taken for one.
-bool FindRecordStartFrom(ReaderFile* file, uint64_t from, uint64_t limit, uint8_t* buffer,
-                         uint32_t capacity, uint64_t* start, int32_t* time) {
-  if (from >= limit || !SeekAbsolute(file, from)) return false;
-  const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(capacity, limit - from));
-  if (n < storage::kRecordHeadSize || !ReadExact(file, buffer, n)) return false;
-  for (uint32_t i = 0; i + storage::kRecordHeadSize <= n; ++i) {
-    if (storage::LoadU32(buffer + i) != storage::kRecordStartMarker) continue;
-    FrameHeader header;
-    std::memcpy(&header, buffer + i + storage::kStartMarkerSize, sizeof(header));
-    const uint64_t candidate = from + i;
-    const uint64_t next = candidate + storage::kRecordOverhead + header.bodySize;
-    if (next > limit || !StartsReadableRecord(file, candidate, limit)) continue;
-    if (next < limit && !StartsReadableRecord(file, next, limit)) continue;
-    *start = candidate;
-    *time = header.time;
-    return true;
-  }
-  return false;
-}
-
-// Reads the record that ends at `end` through its trailer: end marker, bodySize, then the
-// head, which must carry the start marker and the same bodySize. The record must lie
-// wholly between offset 0 and `end`. On success the position is the record's start.
-bool ReadRecordBefore(ReaderFile* file, uint64_t end, FrameHeader* header) {
-  if (end < storage::kRecordOverhead) return false;
-  uint32_t bodySize = 0;
-  if (!SeekAbsolute(file, end - storage::kRecordTrailerSize)) return false;
-  uint8_t trailer[storage::kRecordTrailerSize];
-  if (!ReadExact(file, trailer, sizeof(trailer)) ||
-      !storage::ParseRecordTrailer(trailer, &bodySize)) {
-    return false;
-  }
-  const uint64_t size = storage::kRecordOverhead + static_cast<uint64_t>(bodySize);
-  if (size > end) return false;
-  const uint64_t start = end - size;
-  if (!SeekAbsolute(file, start)) return false;
-  if (!ReadHeadForward(file, start, end, header) || header->bodySize != bodySize) return false;
-  return SeekRelative(file, -static_cast<int64_t>(storage::kRecordHeadSize));
-}
-
-// Reads records forwards through a window of the file, checking each as ReadHeadForward
-// and ReadTrailerMatches do, without three calls per record. A record larger than half the
-// window has only its trailer and the next head read. The file's position is left
-// anywhere; the caller positions it.
+// Bytes of one data file, read ahead with one positioned read and checked with ParseRecord.
 class RecordWindow {
  public:
-  RecordWindow(ReaderFile* file, uint64_t limit, uint8_t* buffer, uint32_t capacity)
-      : file_(file), limit_(limit), buffer_(buffer), capacity_(capacity) {}
+  explicit RecordWindow(uint32_t capacity)
+      : capacity_(capacity), bytes_(std::make_unique<uint8_t[]>(capacity)) {}
 
-  // The record that starts at `start`: its header and the offset just after it.
-  bool Next(uint64_t start, FrameHeader* header, uint64_t* end) {
-    if (start + storage::kRecordHeadSize > limit_) return false;
-    if (!Has(start, storage::kRecordHeadSize) &&
-        !Load(start, capacity_, storage::kRecordHeadSize)) {
+  // Checks the record at `start` of a file whose recorded bytes end at `limit`: ParseRecord
+  // over the whole record when it fits half the window, else over its head and its trailer
+  // (its body is not read). A head or trailer that cannot be read is kShortHead.
+  RecordStatus Check(const ReaderFile& file, uint64_t start, uint64_t limit, FrameHeader* header) {
+    if (start >= limit || limit - start < kRecordHeadSize ||
+        !Fetch(file, start, kRecordHeadSize, capacity_)) {
+      return RecordStatus::kShortHead;
+    }
+    const RecordStatus head = ParseRecordStart(At(start), limit - start, header);
+    if (head != RecordStatus::kOk) return head;
+    const uint64_t size = kRecordOverhead + uint64_t{header->bodySize};
+    if (size <= capacity_ / 2) {
+      if (!Fetch(file, start, static_cast<uint32_t>(size), capacity_)) {
+        return RecordStatus::kShortHead;
+      }
+      return ParseRecord(At(start), size, nullptr);
+    }
+    // A large record: its trailer and the next head come in one short read.
+    const uint64_t trailerAt = start + size - kRecordTrailerSize;
+    if (!Fetch(file, trailerAt, kRecordTrailerSize, kRecordOverhead)) {
+      return RecordStatus::kShortHead;
+    }
+    return ParseRecordEnd(At(trailerAt), header->bodySize);
+  }
+
+  // The bodySize a trailer that ends at `end` claims; false when it cannot be read.
+  bool TrailerBefore(const ReaderFile& file, uint64_t end, uint32_t* bodySize) {
+    if (end < kRecordTrailerSize) return false;
+    // Backwards: the window ends at `end`, so the records before it come with it.
+    const uint64_t begin = end - std::min<uint64_t>(end, capacity_);
+    if (!Has(file, end - kRecordTrailerSize, kRecordTrailerSize) &&
+        !Load(file, begin, static_cast<uint32_t>(end - begin), kRecordTrailerSize)) {
       return false;
     }
-    const uint8_t* head = At(start);
-    if (storage::LoadU32(head) != storage::kRecordStartMarker) return false;
-    std::memcpy(header, head + storage::kStartMarkerSize, storage::kFrameHeaderSize);
-    const uint64_t trailerAt = start + storage::kRecordHeadSize + header->bodySize;
-    if (trailerAt + storage::kRecordTrailerSize > limit_) return false;
-    if (!Has(trailerAt, storage::kRecordTrailerSize)) {
-      const bool large = header->bodySize >= capacity_ / 2;
-      const uint32_t want = large ? storage::kRecordOverhead : capacity_;
-      if (!Load(trailerAt, want, storage::kRecordTrailerSize)) return false;
-    }
-    uint32_t trailerBodySize = 0;
-    if (!storage::ParseRecordTrailer(At(trailerAt), &trailerBodySize) ||
-        trailerBodySize != header->bodySize) {
-      return false;
-    }
-    *end = trailerAt + storage::kRecordTrailerSize;
+    *bodySize = LoadAs<FrameRecordTrailer>(At(end - kRecordTrailerSize)).bodySize;
     return true;
+  }
+
+  // The n bytes at `offset` when the window holds them, else null.
+  const uint8_t* Bytes(const ReaderFile& file, uint64_t offset, uint64_t n) const {
+    return Has(file, offset, n) ? At(offset) : nullptr;
+  }
+
+  // 1 when a start marker is at `offset`, 0 when not, -1 when it cannot be read.
+  int32_t MarkerAt(const ReaderFile& file, uint64_t offset) {
+    if (!Fetch(file, offset, kStartMarkerSize, capacity_)) return -1;
+    return LoadU32(At(offset)) == kRecordStartMarker ? 1 : 0;
   }
 
  private:
-  bool Has(uint64_t offset, uint32_t n) const {
-    return offset >= begin_ && offset + n <= begin_ + length_;
+  bool Has(const ReaderFile& file, uint64_t offset, uint64_t n) const {
+    return serial_ == file.serial && serial_ != 0 && offset >= begin_ &&
+           offset + n <= begin_ + length_;
   }
-  const uint8_t* At(uint64_t offset) const { return buffer_ + (offset - begin_); }
-
-  // Fills the window from `offset` with up to `want` bytes below the limit; at least `need`
-  // of them must be read. A file shorter than its recorded bytes still yields what it has.
-  bool Load(uint64_t offset, uint32_t want, uint32_t need) {
-    length_ = 0;
-    const uint64_t room = std::min<uint64_t>(want, limit_ - offset);
-    if (room < need || !SeekAbsolute(file_, offset)) return false;
-    uint32_t got = static_cast<uint32_t>(room);
-    if (!ReadExact(file_, buffer_, got)) {
-      got = need;
-      if (!SeekAbsolute(file_, offset) || !ReadExact(file_, buffer_, got)) return false;
-    }
+  const uint8_t* At(uint64_t offset) const { return bytes_.get() + (offset - begin_); }
+  bool Fetch(const ReaderFile& file, uint64_t offset, uint32_t need, uint32_t want) {
+    return Has(file, offset, need) || Load(file, offset, want, need);
+  }
+  // Reads up to `want` bytes from `offset`; at least `need` of them must be there (a file
+  // shorter than its recorded bytes still yields what it has).
+  bool Load(const ReaderFile& file, uint64_t offset, uint32_t want, uint32_t need) {
+    serial_ = 0;
+    if (offset > kMaxReadableOffset) return false;
+    uint64_t got = 0;
+    (void)file.file->ReadAt(offset, bytes_.get(), std::min(want, capacity_), &got);
+    if (got < need) return false;
+    serial_ = file.serial;
     begin_ = offset;
-    length_ = got;
+    length_ = static_cast<uint32_t>(got);
     return true;
   }
 
-  ReaderFile* const file_;
-  const uint64_t limit_;
-  uint8_t* const buffer_;
   const uint32_t capacity_;
+  std::unique_ptr<uint8_t[]> bytes_;
+  uint64_t serial_ = 0;  // of the file the bytes come from; 0 = none
   uint64_t begin_ = 0;
   uint32_t length_ = 0;
 };
 
-}  // namespace
-
 // ---------------------------------------------------------------------------------------
 // Open data files.
 
-std::unique_ptr<ReaderFile>* CFileCatalog::OpenFileSlot(int32_t position) {
-  if (position < 0 || position >= std::min(fileCount, kOpenFileSlots)) return nullptr;
+CFrameReader::CFrameReader(const CatalogView* catalogue, FrameSink* sink, Reporter* reporter)
+    : catalogue(catalogue),
+      sink(sink),
+      reporter(reporter),
+      window(std::make_unique<RecordWindow>(kWindowSize)),
+      dayStart(CTime::NoTime()) {}
+
+CFrameReader::~CFrameReader() = default;
+
+std::unique_ptr<ReaderFile>* CFrameReader::OpenFileSlot(int32_t position) {
+  const int32_t slots = std::min(catalogue->count, kOpenFileSlots);
+  if (position < 0 || position >= slots) return nullptr;
+  if (openFiles.size() < static_cast<size_t>(slots)) openFiles.resize(static_cast<size_t>(slots));
   return &openFiles[static_cast<size_t>(position)];
 }
 
-ReaderFile* CFileCatalog::DataFileAt(int32_t position) {
+ReaderFile* CFrameReader::DataFileAt(int32_t position) {
   std::unique_ptr<ReaderFile>* slot = OpenFileSlot(position);
   if (slot == nullptr) return nullptr;
   if (*slot) {
@@ -232,14 +162,16 @@ ReaderFile* CFileCatalog::DataFileAt(int32_t position) {
   }
   // Only the files of the selected day are opened.
   if (firstFile == kNoFile || position < firstFile || position > lastFile) return nullptr;
-  const storage::FileInfo* info = FileInfoAt(position);
+  const FileInfo* info = catalogue->InfoAt(position);
   if (info == nullptr) return nullptr;
   auto file = std::make_unique<ReaderFile>();
-  file->file = platform::File::OpenReadOnly(storage::FileInfoPath(*info));
+  file->path = FileInfoPath(*info);
+  file->serial = ++openSerial;
+  file->file = platform::File::OpenReadOnly(file->path);
   if (!file->file) return nullptr;
 
-  // Forget positions whose files were closed behind the reader's back (CloseDataFiles),
-  // then make room by closing the least recently used files.
+  // Forget positions the catalogue no longer has, then make room by closing the least
+  // recently used files.
   std::erase_if(openOrder, [this](int32_t p) {
     std::unique_ptr<ReaderFile>* s = OpenFileSlot(p);
     return s == nullptr || !*s;
@@ -251,31 +183,34 @@ ReaderFile* CFileCatalog::DataFileAt(int32_t position) {
   }
   *slot = std::move(file);
   openOrder.push_back(position);
-  platform::SleepMs(0);
   return slot->get();
 }
 
-int32_t CFileCatalog::OpenDataFileCount() {
+int32_t CFrameReader::OpenDataFileCount() const {
   int32_t count = 0;
   for (int32_t p : openOrder) {
-    std::unique_ptr<ReaderFile>* slot = OpenFileSlot(p);
-    if (slot != nullptr && *slot) ++count;
+    if (p >= 0 && static_cast<size_t>(p) < openFiles.size() && openFiles[p]) ++count;
   }
   return count;
 }
 
-void CFileCatalog::OpenDayFiles() {
+void CFrameReader::CloseFiles() {
   // Every file the reader holds is listed in openOrder; the day's files are then opened
   // as the reader reaches them.
   for (int32_t p : openOrder) {
-    std::unique_ptr<ReaderFile>* slot = OpenFileSlot(p);
-    if (slot != nullptr) slot->reset();
-    platform::SleepMs(0);
+    if (p >= 0 && static_cast<size_t>(p) < openFiles.size()) openFiles[p].reset();
   }
   openOrder.clear();
 }
 
-void CFileCatalog::RewindOpenDayFiles() {
+void CFrameReader::Close() {
+  CloseFiles();
+  std::vector<std::unique_ptr<ReaderFile>>().swap(openFiles);
+  firstFile = lastFile = currentFile = kNoFile;
+  leadActive = lastFrameLead = false;
+}
+
+void CFrameReader::RewindOpenDayFiles() {
   if (firstFile == kNoFile) return;
   for (int32_t p : openOrder) {
     if (p < firstFile || p > lastFile) continue;
@@ -287,18 +222,12 @@ void CFileCatalog::RewindOpenDayFiles() {
 // ---------------------------------------------------------------------------------------
 // Positions of the selected day.
 
-bool CFileCatalog::IsSameDay(CTime a, CTime b) {
-  const platform::LocalFields x = a.Local();
-  const platform::LocalFields y = b.Local();
-  return x.year == y.year && x.month == y.month && x.day == y.day;
-}
-
-bool CFileCatalog::SelectDay(CTime t) {
+bool CFrameReader::SelectDay(CTime t) {
   firstFile = lastFile = currentFile = kNoFile;
   const platform::LocalFields day = t.Local();
-  const int32_t count = std::min(fileCount, kOpenFileSlots);
+  const int32_t count = std::min(catalogue->count, kOpenFileSlots);
   for (int32_t j = 0; j < count; ++j) {
-    const FileTimeTable* table = TimeTableAt(j);
+    const FileTimeTable* table = catalogue->TableAt(j);
     if (table == nullptr) break;
     const platform::LocalFields start = CTime(table->startTime).Local();
     if (start.year != day.year || start.month != day.month || start.day != day.day) continue;
@@ -308,13 +237,13 @@ bool CFileCatalog::SelectDay(CTime t) {
   return firstFile != kNoFile;
 }
 
-uint64_t CFileCatalog::RecordedBytesAt(int32_t position) const {
-  const FileTimeTable* table = TimeTableAt(position);
+uint64_t CFrameReader::RecordedBytesAt(int32_t position) const {
+  const FileTimeTable* table = catalogue->TableAt(position);
   if (table == nullptr) return 0;
   return std::min<uint64_t>(table->dataBytes, kMaxReadableOffset);
 }
 
-bool CFileCatalog::IsOnSelectedDay(int32_t t) const {
+bool CFrameReader::IsOnSelectedDay(int32_t t) const {
   if (dayBounds.day != dayStart.seconds() || !dayBounds.known) {
     const platform::LocalFields f = dayStart.Local();
     dayBounds.day = dayStart.seconds();
@@ -330,16 +259,18 @@ bool CFileCatalog::IsOnSelectedDay(int32_t t) const {
     if (t >= dayBounds.begin + kMargin && t < dayBounds.end - kMargin) return true;
     if (t < dayBounds.begin - kMargin || t >= dayBounds.end + kMargin) return false;
   }
-  return IsSameDay(CTime(t), dayStart);
+  const platform::LocalFields x = CTime(t).Local();
+  const platform::LocalFields y = dayStart.Local();
+  return x.year == y.year && x.month == y.month && x.day == y.day;
 }
 
-bool CFileCatalog::IsReadablePosition(int32_t position) const {
+bool CFrameReader::IsReadablePosition(int32_t position) const {
   if (firstFile == kNoFile || position < firstFile || position > lastFile) return false;
-  const FileTimeTable* table = TimeTableAt(position);
+  const FileTimeTable* table = catalogue->TableAt(position);
   return table != nullptr && table->dataBytes != 0 && IsOnSelectedDay(table->startTime);
 }
 
-int32_t CFileCatalog::NextReadablePosition(int32_t from) const {
+int32_t CFrameReader::NextReadablePosition(int32_t from) const {
   if (firstFile == kNoFile || from < firstFile - 1 || from > lastFile) return kNoFile;
   for (int32_t j = from + 1; j <= lastFile; ++j) {
     if (IsReadablePosition(j)) return j;
@@ -347,7 +278,7 @@ int32_t CFileCatalog::NextReadablePosition(int32_t from) const {
   return kNoFile;
 }
 
-int32_t CFileCatalog::PreviousReadablePosition(int32_t from) const {
+int32_t CFrameReader::PreviousReadablePosition(int32_t from) const {
   if (firstFile == kNoFile || from < firstFile || from > lastFile + 1) return kNoFile;
   for (int32_t j = from - 1; j >= firstFile; --j) {
     if (IsReadablePosition(j)) return j;
@@ -355,7 +286,7 @@ int32_t CFileCatalog::PreviousReadablePosition(int32_t from) const {
   return kNoFile;
 }
 
-void CFileCatalog::EndFileData() {
+void CFrameReader::EndFileData() {
   ReaderFile* file = DataFileAt(currentFile);
   if (file != nullptr) SeekAbsolute(file, RecordedBytesAt(currentFile));
 }
@@ -363,18 +294,13 @@ void CFileCatalog::EndFileData() {
 // ---------------------------------------------------------------------------------------
 // Selecting a day and a position.
 
-int32_t CFileCatalog::SeekToTime(CTime t, int32_t direction, uint32_t leadChannels) {
-  dayStart = t.LocalMidnight();
-  return SeekForwardToTime(t, direction, leadChannels);
-}
-
-std::vector<uint64_t> CFileCatalog::EntryStarts(int32_t position) const {
+std::vector<uint64_t> CFrameReader::EntryStarts(int32_t position) const {
   std::vector<uint64_t> starts;
-  const storage::FileInfo* info = FileInfoAt(position);
+  const FileInfo* info = catalogue->InfoAt(position);
   if (info == nullptr) return starts;
-  const storage::IndexSummary& summary = info->summary;
+  const IndexSummary& summary = info->summary;
   const uint64_t limit = RecordedBytesAt(position);
-  const int32_t last = std::min<int32_t>(summary.lastEntry, storage::kLastEntryMax);
+  const int32_t last = std::min<int32_t>(summary.lastEntry, kLastEntryMax);
   uint64_t sum = 0;
   for (int32_t k = 0; k <= last && sum < limit; ++k) {
     starts.push_back(sum);
@@ -383,18 +309,18 @@ std::vector<uint64_t> CFileCatalog::EntryStarts(int32_t position) const {
   return starts;
 }
 
-uint64_t CFileCatalog::EntryJumpOffset(int32_t position, CTime t) const {
+uint64_t CFrameReader::EntryJumpOffset(int32_t position, CTime t) const {
   // Every record of an entry is stamped within the minute of the entry's time or earlier:
   // the writer starts an entry at each change of minute (older files: also when a late
   // record goes back a minute; newer files: late records join the current entry). So the
   // records before entry k all lie before the end of the latest minute among entries
   // 0..k-1, and entry k is a safe place to start when that end is not after t. Times are
   // instants, so the repeated hour of an autumn change does not mislead the jump.
-  const storage::FileInfo* info = FileInfoAt(position);
+  const FileInfo* info = catalogue->InfoAt(position);
   if (info == nullptr) return 0;
-  const storage::IndexSummary& summary = info->summary;
+  const IndexSummary& summary = info->summary;
   const uint64_t limit = RecordedBytesAt(position);
-  const int32_t last = std::min<int32_t>(summary.lastEntry, storage::kLastEntryMax);
+  const int32_t last = std::min<int32_t>(summary.lastEntry, kLastEntryMax);
   const auto minuteEnd = [](int32_t time) {
     const int64_t seconds = time;
     return (seconds >= 0 ? seconds / 60 : (seconds - 59) / 60) * 60 + 60;
@@ -410,38 +336,16 @@ uint64_t CFileCatalog::EntryJumpOffset(int32_t position, CTime t) const {
   return jump;
 }
 
-int32_t CFileCatalog::SeekForwardToTime(CTime t, int32_t direction, uint32_t leadChannels) {
+int32_t CFrameReader::SeekToTime(CTime t, int32_t direction, uint32_t leadChannels) {
+  dayStart = t.LocalMidnight();
   leadActive = false;
   lastFrameLead = false;
   if (!SelectDay(t)) return 0;
-  OpenDayFiles();
-
+  CloseFiles();
   // Backward play lands just after the last record at or before t: on the first one after.
   const int64_t landing64 = direction < 0 ? int64_t{t.seconds()} + 1 : t.seconds();
   const CTime landing(static_cast<int32_t>(std::min<int64_t>(landing64, INT32_MAX)));
-  const platform::LocalFields local = landing.Local();
-  const int32_t minuteStart = landing.seconds() - local.second;
-  currentFile = kNoFile;
-  for (int32_t j = firstFile; j <= lastFile; ++j) {
-    if (IsReadablePosition(j) && TimeTableAt(j)->endTime >= minuteStart) {
-      currentFile = j;
-      break;
-    }
-  }
-  if (currentFile == kNoFile) currentFile = PreviousReadablePosition(lastFile + 1);
-  if (currentFile == kNoFile) return 0;
-  ReaderFile* file = DataFileAt(currentFile);
-  if (file == nullptr) {
-    const int32_t next = NextOpenPosition(currentFile);
-    if (next == kNoFile) return 0;
-    currentFile = next;
-    file = DataFileAt(next);
-  }
-  uint64_t offset = EntryJumpOffset(currentFile, landing);
-  const uint64_t limit = RecordedBytesAt(currentFile);
-  if (offset != 0 && offset != limit && !StartsReadableRecord(file, offset, limit)) offset = 0;
-  if (!SeekAbsolute(file, offset)) return 0;
-
+  if (!JumpToMinute(landing)) return 0;
   const int32_t walked = WalkToTime(landing);
   if (walked == kWalkFailed || (walked == kWalkEnd && direction >= 0)) return 0;
   needKeyFrame.fill(0);
@@ -449,37 +353,60 @@ int32_t CFileCatalog::SeekForwardToTime(CTime t, int32_t direction, uint32_t lea
   return 1;
 }
 
-void CFileCatalog::PlanLead(CTime t, uint32_t leadChannels) {
-  ReaderFile* file = DataFileAt(currentFile);
-  uint64_t landingOffset = 0;
-  if (file == nullptr || !Tell(file, &landingOffset)) return;
-  const ReadPosition landing{currentFile, landingOffset};
-  const int32_t windowStart = t.seconds() - kLeadWindowSeconds;
-  const int64_t windowEnd = int64_t{t.seconds()} + kLeadWindowSeconds;
-
-  // Only a channel whose first video frame from the landing is not a key frame needs the
-  // frames before it; one without video near the target needs nothing.
-  uint32_t seen = 0;
-  uint32_t need = 0;
-  {
-    RecordWindow window(file, RecordedBytesAt(currentFile), walkWindow.get(), kWalkWindowSize);
-    FrameHeader header;
-    uint64_t at = landingOffset, end = 0;
-    uint32_t passed = 0;
-    while ((seen & leadChannels) != leadChannels && window.Next(at, &header, &end)) {
-      at = end;
-      if (header.time > windowEnd || (++passed % 1024 == 0 && stopReading.load() != 0)) break;
-      if (header.channel >= storage::kChannelCount || !storage::IsDeliveredVideoType(header.type)) {
-        continue;
-      }
-      const uint32_t bit = 1u << header.channel;
-      if ((seen & bit) == 0 && (header.keyFrame & 1) == 0) need |= bit & leadChannels;
-      seen |= bit;
+bool CFrameReader::JumpToMinute(CTime landing) {
+  const int32_t minuteStart = landing.seconds() - landing.Local().second;
+  currentFile = kNoFile;
+  for (int32_t j = firstFile; j <= lastFile; ++j) {
+    if (IsReadablePosition(j) && catalogue->TableAt(j)->endTime >= minuteStart) {
+      currentFile = j;
+      break;
     }
   }
+  if (currentFile == kNoFile) currentFile = PreviousReadablePosition(lastFile + 1);
+  if (currentFile == kNoFile) return false;
+  ReaderFile* file = DataFileAt(currentFile);
+  if (file == nullptr) {
+    const int32_t next = NextOpenPosition(currentFile);
+    if (next == kNoFile) return false;
+    currentFile = next;
+    file = DataFileAt(next);
+  }
+  uint64_t offset = EntryJumpOffset(currentFile, landing);
+  const uint64_t limit = RecordedBytesAt(currentFile);
+  if (offset != 0 && offset != limit && !StartsReadableRecord(*file, offset, limit)) offset = 0;
+  return SeekAbsolute(file, offset);
+}
+
+uint32_t CFrameReader::ChannelsNeedingLead(const ReaderFile& file, uint64_t from, int64_t until,
+                                           uint32_t leadChannels) {
+  const uint64_t limit = RecordedBytesAt(currentFile);
+  uint32_t seen = 0;
+  uint32_t need = 0;
+  uint32_t passed = 0;
+  FrameHeader header;
+  for (uint64_t at = from; (seen & leadChannels) != leadChannels &&
+                           window->Check(file, at, limit, &header) == RecordStatus::kOk;
+       at = RecordEnd(at, header)) {
+    if (header.time > until || (++passed % 1024 == 0 && stopReading.load() != 0)) break;
+    if (header.channel >= kChannelCount || !IsDeliveredVideoType(header.type)) continue;
+    const uint32_t bit = 1u << header.channel;
+    if ((seen & bit) == 0 && (header.keyFrame & 1) == 0) need |= bit & leadChannels;
+    seen |= bit;
+  }
+  return need;
+}
+
+void CFrameReader::PlanLead(CTime t, uint32_t leadChannels) {
+  ReaderFile* file = DataFileAt(currentFile);
+  if (file == nullptr) return;
+  const ReadPosition landing{currentFile, file->position};
+  // Only a channel whose first video frame from the landing is not a key frame needs the
+  // frames before it; one without video near the target needs nothing.
+  uint32_t need = ChannelsNeedingLead(*file, landing.offset,
+                                      int64_t{t.seconds()} + kLeadWindowSeconds, leadChannels);
 
   // Back from the landing to each remaining channel's last key frame.
-  if (!SeekAbsolute(file, landingOffset)) return;
+  const int32_t windowStart = t.seconds() - kLeadWindowSeconds;
   uint32_t found = 0;
   ReadPosition earliest = landing;
   FrameHeader header;
@@ -487,15 +414,13 @@ void CFileCatalog::PlanLead(CTime t, uint32_t leadChannels) {
   while (need != 0 && stopReading.load() == 0 && StepBackOneRecord(&header)) {
     if (header.time < windowStart) break;
     if (++stepped % 4096 == 0 && stopReading.load() != 0) break;
-    const uint32_t bit = header.channel < storage::kChannelCount ? 1u << header.channel : 0;
-    if ((need & bit) == 0 || (header.keyFrame & 1) == 0 ||
-        !storage::IsDeliveredVideoType(header.type)) {
+    const uint32_t bit = header.channel < kChannelCount ? 1u << header.channel : 0;
+    if ((need & bit) == 0 || (header.keyFrame & 1) == 0 || !IsDeliveredVideoType(header.type)) {
       continue;
     }
-    ReaderFile* at = DataFileAt(currentFile);
-    uint64_t offset = 0;
-    if (at == nullptr || !Tell(at, &offset)) break;
-    leadStart[header.channel] = {currentFile, offset};
+    const ReaderFile* at = DataFileAt(currentFile);
+    if (at == nullptr) break;
+    leadStart[header.channel] = {currentFile, at->position};
     earliest = std::min(earliest, leadStart[header.channel]);
     found |= bit;
     need &= ~bit;
@@ -515,50 +440,71 @@ void CFileCatalog::PlanLead(CTime t, uint32_t leadChannels) {
   leadActive = found != 0;
 }
 
-int32_t CFileCatalog::WalkToTime(CTime t) {
-  if (!walkWindow) walkWindow = std::make_unique<uint8_t[]>(kWalkWindowSize);
+bool CFrameReader::FindRecordStartFrom(const ReaderFile& file, uint64_t from, uint64_t limit,
+                                       uint64_t* start, int32_t* time) {
+  const uint64_t end = std::min<uint64_t>(limit, from + kWindowSize);
+  FrameHeader header;
+  for (uint64_t candidate = from; candidate + kRecordHeadSize <= end; ++candidate) {
+    const int32_t marker = window->MarkerAt(file, candidate);
+    if (marker < 0) return false;
+    if (marker == 0 || window->Check(file, candidate, limit, &header) != RecordStatus::kOk) {
+      continue;
+    }
+    const uint64_t next = RecordEnd(candidate, header);
+    if (next < limit && !StartsReadableRecord(file, next, limit)) continue;
+    *start = candidate;
+    *time = header.time;
+    return true;
+  }
+  return false;
+}
+
+uint64_t CFrameReader::NarrowByHalving(const ReaderFile& file, uint64_t at, uint64_t limit,
+                                       CTime t) {
+  // The records lie in time order but for the writers' lag of a few seconds, so one stamped
+  // more than kWalkMarginSeconds before t has no record at or after t before it.
+  for (uint64_t hi = limit; at < hi && hi - at > kHalvingSpan && stopReading.load() == 0;) {
+    const uint64_t mid = at + (hi - at) / 2;
+    uint64_t found = 0;
+    int32_t stamped = 0;
+    if (FindRecordStartFrom(file, mid, hi, &found, &stamped) &&
+        int64_t{stamped} < int64_t{t.seconds()} - kWalkMarginSeconds) {
+      at = found;
+    } else {
+      hi = mid;
+    }
+  }
+  return at;
+}
+
+bool CFrameReader::WalkFile(const ReaderFile& file, uint64_t at, CTime t, uint64_t* found) {
+  const uint64_t limit = RecordedBytesAt(currentFile);
+  at = NarrowByHalving(file, at, limit, t);
+  FrameHeader header;
   uint32_t passed = 0;
+  while (at < limit) {
+    const RecordStatus status = window->Check(file, at, limit, &header);
+    if (status != RecordStatus::kOk) {
+      Report(file, at, status);
+      at = NextEntryStart(file, at, limit);
+      continue;
+    }
+    if (!(t > CTime(header.time))) {
+      *found = at;
+      return true;
+    }
+    at = RecordEnd(at, header);
+    if (++passed % 1024 == 0 && stopReading.load() != 0) return false;
+  }
+  return false;
+}
+
+int32_t CFrameReader::WalkToTime(CTime t) {
   for (;;) {
     ReaderFile* file = IsReadablePosition(currentFile) ? DataFileAt(currentFile) : nullptr;
-    uint64_t at = 0;
-    if (file != nullptr && Tell(file, &at)) {
-      const uint64_t limit = RecordedBytesAt(currentFile);
-      // A long walk is first narrowed by halving: the records lie in time order but for the
-      // writers' lag of a few seconds, so one stamped more than kWalkMarginSeconds before t
-      // has no record at or after t before it.
-      for (uint64_t hi = limit; hi - at > kHalvingSpan && stopReading.load() == 0;) {
-        const uint64_t mid = at + (hi - at) / 2;
-        uint64_t found = 0;
-        int32_t stamped = 0;
-        if (FindRecordStartFrom(file, mid, hi, walkWindow.get(), kWalkWindowSize, &found,
-                                &stamped) &&
-            int64_t{stamped} < int64_t{t.seconds()} - kWalkMarginSeconds) {
-          at = found;
-        } else {
-          hi = mid;
-        }
-      }
-      RecordWindow window(file, limit, walkWindow.get(), kWalkWindowSize);
-      FrameHeader header;
-      uint64_t end = 0;
-      for (;;) {
-        while (window.Next(at, &header, &end)) {
-          if (!(t > CTime(header.time))) return SeekAbsolute(file, at) ? kWalkFound : kWalkFailed;
-          at = end;
-          if (++passed % 1024 == 0 && stopReading.load() != 0) return kWalkFailed;
-        }
-        if (at >= limit) break;
-        // A damaged record: go on at the next minute entry's first record.
-        uint64_t resume = limit;
-        for (uint64_t start : EntryStarts(currentFile)) {
-          if (start > at && StartsReadableRecord(file, start, limit)) {
-            resume = start;
-            break;
-          }
-        }
-        if (resume >= limit) break;
-        at = resume;
-      }
+    uint64_t found = 0;
+    if (file != nullptr && WalkFile(*file, file->position, t, &found)) {
+      return SeekAbsolute(file, found) ? kWalkFound : kWalkFailed;
     }
     if (stopReading.load() != 0) return kWalkFailed;
     const int32_t next = NextOpenPosition(currentFile);
@@ -573,7 +519,7 @@ int32_t CFileCatalog::WalkToTime(CTime t) {
   }
 }
 
-int32_t CFileCatalog::OpenDay(CTime t) {
+int32_t CFrameReader::OpenDay(CTime t) {
   dayStart = t.LocalMidnight();
   leadActive = false;
   lastFrameLead = false;
@@ -583,12 +529,12 @@ int32_t CFileCatalog::OpenDay(CTime t) {
     const int32_t first = NextReadablePosition(firstFile - 1);
     currentFile = first != kNoFile ? first : firstFile;
   }
-  OpenDayFiles();
+  CloseFiles();
   needKeyFrame.fill(1);
   return found ? 1 : 0;
 }
 
-int32_t CFileCatalog::ResetReadPosition(int32_t direction) {
+int32_t CFrameReader::ResetReadPosition(int32_t direction) {
   leadActive = false;
   lastFrameLead = false;
   RewindOpenDayFiles();
@@ -608,55 +554,116 @@ int32_t CFileCatalog::ResetReadPosition(int32_t direction) {
   return 1;
 }
 
-void CFileCatalog::SetPlayRate(float rate) {
+void CFrameReader::SetPlayRate(float rate) {
   // The lead belongs to forward play from the seek target.
   if (!(rate > 0.0f)) leadActive = false;
   playRate = rate;
 }
 
 // ---------------------------------------------------------------------------------------
+// Records.
+
+void CFrameReader::Report(const ReaderFile& file, uint64_t offset, RecordStatus status) {
+  if (reporter != nullptr) reporter->Corruption(file.path, offset, status);
+}
+
+bool CFrameReader::StartsReadableRecord(const ReaderFile& file, uint64_t offset, uint64_t limit) {
+  FrameHeader header;
+  return window->Check(file, offset, limit, &header) == RecordStatus::kOk;
+}
+
+uint64_t CFrameReader::NextEntryStart(const ReaderFile& file, uint64_t damagedAt, uint64_t limit) {
+  for (uint64_t start : EntryStarts(currentFile)) {
+    if (start > damagedAt && StartsReadableRecord(file, start, limit)) return start;
+  }
+  return limit;
+}
+
+void CFrameReader::ResyncForward(uint64_t damagedAt, RecordStatus status) {
+  ReaderFile* file = DataFileAt(currentFile);
+  if (file == nullptr) return;
+  Report(*file, damagedAt, status);
+  SeekAbsolute(file, NextEntryStart(*file, damagedAt, RecordedBytesAt(currentFile)));
+}
+
+RecordStatus CFrameReader::ReadRecordBefore(ReaderFile* file, uint64_t end, FrameHeader* header) {
+  uint32_t bodySize = 0;
+  if (end < kRecordOverhead || !window->TrailerBefore(*file, end, &bodySize)) {
+    return RecordStatus::kShortHead;
+  }
+  const uint64_t size = kRecordOverhead + uint64_t{bodySize};
+  if (size > end) return RecordStatus::kBadTrailerSize;
+  const RecordStatus status = window->Check(*file, end - size, end, header);
+  if (status != RecordStatus::kOk) return status;
+  if (header->bodySize != bodySize) return RecordStatus::kBadTrailerSize;
+  SeekAbsolute(file, end - size);
+  return RecordStatus::kOk;
+}
+
+int32_t CFrameReader::ReadRecordChecked(uint8_t* buffer, uint32_t capacity, RecordStatus* status,
+                                        std::vector<uint8_t>* growable, uint32_t growLimit) {
+  *status = RecordStatus::kShortHead;
+  ReaderFile* file = DataFileAt(currentFile);
+  if (file == nullptr || buffer == nullptr) return 0;
+  const uint64_t start = file->position;
+  FrameHeader header;
+  *status = window->Check(*file, start, RecordedBytesAt(currentFile), &header);
+  if (*status != RecordStatus::kOk) return 0;
+  const uint64_t frameLength = kFrameHeaderSize + uint64_t{header.bodySize};
+  uint64_t room = std::min<uint64_t>(capacity, INT32_MAX);
+  if (frameLength > room && growable != nullptr && frameLength <= growLimit) {
+    try {
+      growable->resize(static_cast<size_t>(frameLength));
+      buffer = growable->data();
+      room = growable->size();
+    } catch (const std::bad_alloc&) {
+    }
+  }
+  SeekAbsolute(file, RecordEnd(start, header));
+  if (room >= kFrameHeaderSize) std::memcpy(buffer, &header, sizeof(header));
+  // Too big for the caller: passed over whole.
+  if (frameLength > room) return 0;
+  const uint64_t bodyAt = start + kRecordHeadSize;
+  if (const uint8_t* body = window->Bytes(*file, bodyAt, header.bodySize)) {
+    std::memcpy(buffer + kFrameHeaderSize, body, header.bodySize);
+  } else if (!file->file->ReadAt(bodyAt, buffer + kFrameHeaderSize, header.bodySize).ok()) {
+    *status = RecordStatus::kBodyOverrun;
+    return 0;
+  }
+  return static_cast<int32_t>(frameLength);
+}
+
+// ---------------------------------------------------------------------------------------
 // Stepping.
 
-int32_t CFileCatalog::NextOpenPosition(int32_t from) {
+int32_t CFrameReader::NextOpenPosition(int32_t from) {
   for (int32_t j = NextReadablePosition(from); j != kNoFile; j = NextReadablePosition(j)) {
     if (DataFileAt(j) != nullptr) return j;
   }
   return kNoFile;
 }
 
-int32_t CFileCatalog::PreviousOpenPosition(int32_t from) {
+int32_t CFrameReader::PreviousOpenPosition(int32_t from) {
   for (int32_t j = PreviousReadablePosition(from); j != kNoFile; j = PreviousReadablePosition(j)) {
     if (DataFileAt(j) != nullptr) return j;
   }
   return kNoFile;
 }
 
-void CFileCatalog::ResyncForward(uint64_t damagedAt) {
-  ReaderFile* file = DataFileAt(currentFile);
-  if (file == nullptr) return;
-  const uint64_t limit = RecordedBytesAt(currentFile);
-  for (uint64_t start : EntryStarts(currentFile)) {
-    if (start > damagedAt && StartsReadableRecord(file, start, limit)) {
-      SeekAbsolute(file, start);
-      return;
-    }
-  }
-  SeekAbsolute(file, limit);
-}
-
-int32_t CFileCatalog::StepForward() {
+int32_t CFrameReader::StepForward() {
   FrameHeader header;
+  ReaderFile* file = nullptr;
   for (;;) {
-    ReaderFile* file = IsReadablePosition(currentFile) ? DataFileAt(currentFile) : nullptr;
-    uint64_t start = 0;
-    if (file != nullptr && Tell(file, &start)) {
+    file = IsReadablePosition(currentFile) ? DataFileAt(currentFile) : nullptr;
+    if (file != nullptr) {
+      const uint64_t start = file->position;
       const uint64_t limit = RecordedBytesAt(currentFile);
-      if (ReadHeadForward(file, start, limit, &header)) break;
+      const RecordStatus status = window->Check(*file, start, limit, &header);
+      if (status == RecordStatus::kOk) break;
       if (start < limit) {
         // A damaged record: on at the next record the index knows of in this file.
-        ResyncForward(start);
-        uint64_t now = 0;
-        if (Tell(file, &now) && now > start && now < limit) continue;
+        ResyncForward(start, status);
+        if (file->position > start && file->position < limit) continue;
       }
     }
     // The rest of this file is not readable: the next file of the day starts at its start.
@@ -666,57 +673,47 @@ int32_t CFileCatalog::StepForward() {
     ReaderFile* nextFile = DataFileAt(next);
     if (nextFile == nullptr || !SeekAbsolute(nextFile, 0)) return kStepEnd;
   }
-  ReaderFile* file = DataFileAt(currentFile);
   if (!IsDeliveredRecord(header)) {
-    // Pass over it; a trailer that does not close it is damage.
-    uint64_t start = 0;
-    Tell(file, &start);
-    if (start >= storage::kRecordHeadSize) start -= storage::kRecordHeadSize;
-    if (!SeekRelative(file, header.bodySize) || !ReadTrailerMatches(file, header.bodySize)) {
-      ResyncForward(start);
-    }
+    SeekAbsolute(file, RecordEnd(file->position, header));  // passed over
     return kStepAgain;
   }
-  if (!SeekRelative(file, -static_cast<int64_t>(storage::kRecordHeadSize))) return kStepEnd;
-  if (storage::IsDeliveredVideoType(header.type)) needKeyFrame[header.channel] = 1;
-  return header.channel;
+  if (IsDeliveredVideoType(header.type)) needKeyFrame[header.channel] = 1;
+  return static_cast<int32_t>(header.channel);
 }
 
-uint64_t CFileCatalog::LastGoodEndBefore(uint64_t end) {
-  ReaderFile* file = DataFileAt(currentFile);
+uint64_t CFrameReader::LastGoodEndBefore(uint64_t end) {
+  const ReaderFile* file = DataFileAt(currentFile);
   if (file == nullptr) return 0;
-  if (!walkWindow) walkWindow = std::make_unique<uint8_t[]>(kWalkWindowSize);
   const std::vector<uint64_t> starts = EntryStarts(currentFile);
   for (auto it = starts.rbegin(); it != starts.rend(); ++it) {
-    if (*it >= end || !StartsReadableRecord(file, *it, end)) continue;
-    RecordWindow window(file, end, walkWindow.get(), kWalkWindowSize);
+    if (*it >= end || !StartsReadableRecord(*file, *it, end)) continue;
     FrameHeader header;
-    uint64_t at = *it, next = 0;
-    while (at < end && window.Next(at, &header, &next)) at = next;
+    uint64_t at = *it;
+    while (at < end && window->Check(*file, at, end, &header) == RecordStatus::kOk) {
+      at = RecordEnd(at, header);
+    }
     return at < end ? at : 0;
   }
   return 0;
 }
 
-bool CFileCatalog::StepBackOneRecord(FrameHeader* header) {
-  ReaderFile* file = nullptr;
-  uint64_t end = 0;
-  if (IsReadablePosition(currentFile)) {
-    file = DataFileAt(currentFile);
-    if (file != nullptr && !Tell(file, &end)) return false;
-  }
+bool CFrameReader::StepBackOneRecord(FrameHeader* header) {
+  ReaderFile* file = IsReadablePosition(currentFile) ? DataFileAt(currentFile) : nullptr;
+  uint64_t end = file != nullptr ? file->position : 0;
   for (;;) {
     if (file == nullptr || end == 0) {
       const int32_t previous = PreviousOpenPosition(currentFile);
       if (previous == kNoFile || stopReading.load() != 0) return false;
       currentFile = previous;
       file = DataFileAt(previous);
-      end = RecordedBytesAt(previous);
       if (file == nullptr) return false;
+      end = RecordedBytesAt(previous);
     }
     if (end > RecordedBytesAt(currentFile)) return false;
-    if (ReadRecordBefore(file, end, header)) return true;
+    const RecordStatus status = ReadRecordBefore(file, end, header);
+    if (status == RecordStatus::kOk) return true;
     // The record before `end` is damaged: go back to the last whole record before it.
+    Report(*file, end, status);
     const uint64_t good = LastGoodEndBefore(end);
     if (good >= end) return false;
     end = good;
@@ -724,12 +721,12 @@ bool CFileCatalog::StepBackOneRecord(FrameHeader* header) {
   }
 }
 
-int32_t CFileCatalog::StepBackward() {
+int32_t CFrameReader::StepBackward() {
   FrameHeader header;
   if (!StepBackOneRecord(&header)) return kStepEnd;
   if (!IsDeliveredRecord(header)) return kStepAgain;  // at its start: the next step passes it
   const uint32_t channel = header.channel;
-  if (storage::IsDeliveredVideoType(header.type)) {
+  if (IsDeliveredVideoType(header.type)) {
     const bool key = (header.keyFrame & 1) != 0;
     // A key frame needs nothing before it; any other frame gets its group's key frame first.
     if (needKeyFrame[channel] == 0 && !key) {
@@ -742,118 +739,78 @@ int32_t CFileCatalog::StepBackward() {
   return static_cast<int32_t>(channel);
 }
 
-void CFileCatalog::BackUpOneRecord() {
-  ReaderFile* file = DataFileAt(currentFile);
-  uint64_t end = 0;
-  if (file == nullptr || !Tell(file, &end)) return;
-  FrameHeader header;
-  const uint64_t saved = end;
-  if (!ReadRecordBefore(file, end, &header)) SeekAbsolute(file, saved);
-}
-
-void CFileCatalog::DeliverPrecedingKeyFrame(uint32_t channel) {
+void CFrameReader::DeliverPrecedingKeyFrame(uint32_t channel) {
   const int32_t savedFile = currentFile;
   ReaderFile* file = DataFileAt(savedFile);
-  uint64_t savedPosition = 0;
-  if (file == nullptr || !Tell(file, &savedPosition)) return;
-
+  if (file == nullptr) return;
+  const uint64_t savedPosition = file->position;
   FrameHeader header;
-  bool found = ReadHeadForward(file, savedPosition, RecordedBytesAt(savedFile), &header) &&
-               SeekAbsolute(file, savedPosition);
+  bool found =
+      window->Check(*file, savedPosition, RecordedBytesAt(savedFile), &header) == RecordStatus::kOk;
   while (found && stopReading.load() == 0) {
     // Only a video frame of the channel can start what the decoder is given, never a
     // record of another kind that happens to carry the key bit.
     if ((header.keyFrame & 1) != 0 && header.channel == channel &&
-        storage::IsDeliveredVideoType(header.type)) {
-      if (keyFrameBuffer.empty()) keyFrameBuffer.resize(kKeyFrameBufferSize);
-      bool corrupt = false;
-      const int32_t length =
-          ReadRecordChecked(keyFrameBuffer.data(), static_cast<uint32_t>(keyFrameBuffer.size()),
-                            &corrupt, &keyFrameBuffer, kMaxFrameLength);
-      if (!corrupt && length > 0 && keyFrameCallback != nullptr) {
-        keyFrameCallback(keyFrameBuffer.data(), length, owner);
-      }
-      // A buffer grown for a large key frame is given back.
-      if (keyFrameBuffer.size() > kKeyFrameBufferSize) std::vector<uint8_t>().swap(keyFrameBuffer);
+        IsDeliveredVideoType(header.type)) {
+      HandOverKeyFrame();
       break;
     }
     found = StepBackOneRecord(&header);
   }
-
   currentFile = savedFile;
   file = DataFileAt(savedFile);
   if (file != nullptr) SeekAbsolute(file, savedPosition);
 }
 
+void CFrameReader::HandOverKeyFrame() {
+  if (keyFrameBuffer.empty()) keyFrameBuffer.resize(kKeyFrameBufferSize);
+  RecordStatus status = RecordStatus::kOk;
+  const int32_t length =
+      ReadRecordChecked(keyFrameBuffer.data(), static_cast<uint32_t>(keyFrameBuffer.size()),
+                        &status, &keyFrameBuffer, kMaxFrameLength);
+  if (status == RecordStatus::kOk && length > 0 && sink != nullptr) {
+    sink->OnPrecedingKeyFrame(keyFrameBuffer.data(), length);
+  }
+  // A buffer grown for a large key frame is given back.
+  if (keyFrameBuffer.size() > kKeyFrameBufferSize) std::vector<uint8_t>().swap(keyFrameBuffer);
+}
+
 // ---------------------------------------------------------------------------------------
-// Reading records.
+// Reading frames.
 
-int32_t CFileCatalog::ReadRecordChecked(uint8_t* buffer, uint32_t capacity, bool* corrupt,
-                                        std::vector<uint8_t>* growable, uint32_t growLimit) {
-  *corrupt = true;
-  ReaderFile* file = DataFileAt(currentFile);
-  uint64_t start = 0;
-  if (file == nullptr || buffer == nullptr || !Tell(file, &start)) return 0;
-  FrameHeader header;
-  if (!ReadHeadForward(file, start, RecordedBytesAt(currentFile), &header)) return 0;
-  const uint64_t bodySize = header.bodySize;
-  uint64_t room = std::min<uint64_t>(capacity, INT32_MAX);
-  const uint64_t frameLength = storage::kFrameHeaderSize + bodySize;
-  if (frameLength > room && growable != nullptr && frameLength <= growLimit) {
-    // Room for the frame and its trailer, so both come in one read.
-    try {
-      growable->resize(static_cast<size_t>(frameLength + storage::kRecordTrailerSize));
-      buffer = growable->data();
-      room = growable->size();
-    } catch (const std::bad_alloc&) {
-    }
-  }
-  if (frameLength > room) {
-    // Too big for the caller: pass over it whole.
-    *corrupt = false;
-    if (room >= storage::kFrameHeaderSize) std::memcpy(buffer, &header, sizeof(header));
-    if (!SeekRelative(file, static_cast<int64_t>(bodySize + storage::kRecordTrailerSize))) {
-      *corrupt = true;
-    }
-    return 0;
-  }
-  std::memcpy(buffer, &header, sizeof(header));
-  uint8_t* body = buffer + storage::kFrameHeaderSize;
-  uint8_t trailer[storage::kRecordTrailerSize];
-  if (frameLength + storage::kRecordTrailerSize <= room) {
-    // Body and trailer in one read; the trailer bytes land after the frame.
-    if (!ReadExact(file, body, static_cast<uint32_t>(bodySize + storage::kRecordTrailerSize))) {
-      return 0;
-    }
-    std::memcpy(trailer, body + bodySize, sizeof(trailer));
-  } else if (!ReadExact(file, body, static_cast<uint32_t>(bodySize)) ||
-             !ReadExact(file, trailer, sizeof(trailer))) {
-    return 0;
-  }
-  uint32_t trailerBodySize = 0;
-  if (!storage::ParseRecordTrailer(trailer, &trailerBodySize) || trailerBodySize != bodySize) {
-    return 0;
-  }
-  *corrupt = false;
-  return static_cast<int32_t>(frameLength);
-}
-
-int32_t CFileCatalog::ReadRecord(uint8_t* buffer, uint32_t capacity) {
-  bool corrupt = false;
-  return ReadRecordChecked(buffer, capacity, &corrupt);
-}
-
-int32_t CFileCatalog::ReadNextFrame(uint8_t* buffer, uint32_t capacity) {
+int32_t CFrameReader::ReadNextFrame(uint8_t* buffer, uint32_t capacity) {
   return ReadNextFrameInto(buffer, capacity, nullptr, 0);
 }
 
-int32_t CFileCatalog::ReadNextFrame(std::vector<uint8_t>* buffer, uint32_t maxCapacity) {
+int32_t CFrameReader::ReadNextFrame(std::vector<uint8_t>* buffer, uint32_t maxCapacity) {
   if (buffer == nullptr || buffer->empty()) return 0;
   return ReadNextFrameInto(buffer->data(), static_cast<uint32_t>(buffer->size()), buffer,
                            maxCapacity);
 }
 
-int32_t CFileCatalog::ReadNextFrameInto(uint8_t* buffer, uint32_t capacity,
+int32_t CFrameReader::LeadOf(ReaderFile* file, uint32_t channel) {
+  const uint64_t start = file->position;
+  const ReadPosition at{currentFile, start};
+  if (!(at < leadEnd)) {
+    leadActive = false;
+    return kLeadNone;
+  }
+  FrameHeader header;
+  const RecordStatus status = window->Check(*file, start, RecordedBytesAt(currentFile), &header);
+  if (status != RecordStatus::kOk) {
+    ResyncForward(start, status);
+    return kLeadPassed;
+  }
+  if (IsDeliveredVideoType(header.type) && (leadFound & (1u << channel)) != 0 &&
+      !(at < leadStart[channel])) {
+    return kLeadFrame;
+  }
+  // Before the target and not needed by a decoder: passed over.
+  SeekAbsolute(file, RecordEnd(start, header));
+  return kLeadPassed;
+}
+
+int32_t CFrameReader::ReadNextFrameInto(uint8_t* buffer, uint32_t capacity,
                                         std::vector<uint8_t>* growable, uint32_t growLimit) {
   const bool forward = playRate > 0.0f;
   const bool backward = playRate < 0.0f;
@@ -872,53 +829,31 @@ int32_t CFileCatalog::ReadNextFrameInto(uint8_t* buffer, uint32_t capacity,
     if (step == kStepEnd) return -1;
 
     ReaderFile* file = DataFileAt(currentFile);
-    uint64_t start = 0;
-    if (file == nullptr || !Tell(file, &start)) return -1;
-    bool lead = false;
-    if (forward && leadActive) {
-      const ReadPosition at{currentFile, start};
-      if (at < leadEnd) {
-        const uint32_t channel = static_cast<uint32_t>(step);
-        FrameHeader header;
-        if (!ReadHeadForward(file, start, RecordedBytesAt(currentFile), &header)) {
-          ResyncForward(start);
-          continue;
-        }
-        lead = storage::IsDeliveredVideoType(header.type) && (leadFound & (1u << channel)) != 0 &&
-               !(at < leadStart[channel]);
-        if (!lead) {
-          // Before the target and not needed by a decoder: passed over.
-          if (!SeekAbsolute(file, start + storage::kRecordOverhead + header.bodySize)) {
-            ResyncForward(start);
-          }
-          continue;
-        }
-        SeekAbsolute(file, start);
-      } else {
-        leadActive = false;
-      }
-    }
-    bool corrupt = false;
+    if (file == nullptr) return -1;
+    const uint64_t start = file->position;
+    const int32_t lead =
+        forward && leadActive ? LeadOf(file, static_cast<uint32_t>(step)) : kLeadNone;
+    if (lead == kLeadPassed) continue;
+    RecordStatus status = RecordStatus::kOk;
     const int32_t length =
         ReadRecordChecked(growable != nullptr ? growable->data() : buffer,
                           growable != nullptr ? static_cast<uint32_t>(growable->size()) : capacity,
-                          &corrupt, growable, growLimit);
-    if (corrupt) {
-      if (backward) {
-        // Back at the record's start: the next backward step goes on before it.
-        if (!SeekAbsolute(file, start)) return -1;
+                          &status, growable, growLimit);
+    if (status != RecordStatus::kOk) {
+      if (!backward) {
+        ResyncForward(start, status);  // the next step goes on after the damage
         continue;
       }
-      ResyncForward(start);  // the next step goes on after the damage
+      // Back at the record's start: the next backward step goes on before it.
+      Report(*file, start, status);
+      if (!SeekAbsolute(file, start)) return -1;
       continue;
     }
-    if (backward) {
-      // Back to the record's start, so the next backward step finds the record before it.
-      BackUpOneRecord();
-      uint64_t now = 0;
-      if (!Tell(file, &now) || now != start) SeekAbsolute(file, start);
-    }
-    lastFrameLead = lead;
+    // Backwards: back to the record's start, so the next step finds the record before it.
+    if (backward) SeekAbsolute(file, start);
+    lastFrameLead = lead == kLeadFrame;
     return length;
   }
 }
+
+}  // namespace storage

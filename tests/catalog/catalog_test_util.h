@@ -1,5 +1,6 @@
-// Helpers of the catalogue tests: index files written from the stored structures, and a
-// fixture with a catalogue over a fresh directory.
+// Fixture of the catalogue tests: a catalogue over a fresh directory of recordings, a
+// private temporary directory (so the catalogue's mapping files can be counted), TZ=UTC,
+// and the host's queries of the tables.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,7 +11,6 @@
 #include <vector>
 
 #include "catalog/file_catalog.h"
-#include "storage/formats.h"
 #include "support/process_state.h"
 #include "support/scoped_env.h"
 #include "support/scratch_dir.h"
@@ -18,24 +18,20 @@
 
 namespace catalog_test {
 
-using testsupport::MakeRecord;
 using testsupport::ScopedEnv;
-using testsupport::ScratchDir;
 using testsupport::WriteBytes;
-using testsupport::WriteIndexFile;
 
-inline int32_t Local(int year, int month, int day, int hour, int minute, int second = 0) {
-  return testsupport::LocalSeconds(year, month, day, hour, minute, second);
+inline int32_t Local(int year, int month, int day, int hour, int minute) {
+  return testsupport::LocalSeconds(year, month, day, hour, minute, 0);
 }
 
 // One minute entry of an index summary.
 struct Entry {
   int32_t time = 0;
-  uint32_t bytes = 0;
-  uint32_t reason1 = 0, reason2 = 0, reason4 = 0, audio = 0;
+  uint32_t bytes = 0, reason1 = 0, reason2 = 0, reason4 = 0, audio = 0;
 };
 
-// A summary as the writer leaves it: start at the first entry, end at the last.
+// A summary as the writer leaves it: start at the first entry, end 30 s after the last.
 inline storage::IndexSummary MakeSummary(const std::vector<Entry>& entries,
                                          uint32_t dataBytes = 1000) {
   storage::IndexSummary s = storage::MakeEmptySummary();
@@ -51,16 +47,9 @@ inline storage::IndexSummary MakeSummary(const std::vector<Entry>& entries,
   return s;
 }
 
-// Temporary mapping files of the catalogue in a directory.
-inline size_t MappingFiles(const std::string& dir) {
-  return testsupport::CountEntries(dir, "fmap");
-}
-
-// Fixture of the catalogue tests: a fresh directory for recordings, a private temporary
-// directory (so the catalogue's mapping files can be counted), TZ=UTC, and one catalogue.
 class CatalogTest : public ::testing::Test {
  protected:
-  // Day table of one date with every buffer pre-filled with a sentinel.
+  // Day table of one date, every buffer pre-filled with a sentinel.
   struct DayTable {
     std::vector<uint32_t> any = std::vector<uint32_t>(kDayTableSlots, 0xDEADBEEF);
     std::vector<uint32_t> r1 = any, r2 = any, r4 = any, audio = any;
@@ -68,14 +57,12 @@ class CatalogTest : public ::testing::Test {
     int32_t kind = -1;
     int32_t hours = -1;
   };
-
   DayTable Day(int32_t date) {
     DayTable t;
     catalog->GetDayTable(date, t.any.data(), t.r1.data(), t.r2.data(), t.r4.data(), t.audio.data(),
                          t.dst.data(), &t.kind, &t.hours);
     return t;
   }
-
   std::vector<int32_t> Dates() {
     int32_t count = -1;
     catalog->GetDateTable(nullptr, &count);
@@ -84,39 +71,38 @@ class CatalogTest : public ::testing::Test {
     EXPECT_EQ(table[count], 0xDEADBEEFu) << "copied more than the count";
     return std::vector<int32_t>(table.begin(), table.begin() + count);
   }
-
-  // Data paths of the whole catalogue, and the data paths expected for these titles.
-  std::vector<std::string> Paths() {
-    std::vector<std::string> paths;
-    for (int32_t j = 0; j < catalog->fileCount; ++j) {
-      paths.push_back(storage::FileInfoPath(*catalog->FileInfoAt(j)));
+  // Titles of the catalogue's data files in position order ("<dir><title>.VDB").
+  std::vector<std::string> Titles() {
+    std::vector<std::string> titles;
+    for (int32_t j = 0; j < catalog->view.count; ++j) {
+      const std::string path = storage::FileInfoPath(*catalog->FileInfoAt(j));
+      EXPECT_EQ(path.rfind(dir, 0), 0u);
+      titles.push_back(path.substr(dir.size(), path.size() - dir.size() - 4));
     }
-    return paths;
+    return titles;
   }
-  std::vector<std::string> Vdb(const std::vector<std::string>& titles) const {
-    std::vector<std::string> paths;
-    for (const std::string& title : titles) paths.push_back(dir + title + ".VDB");
-    return paths;
+  const FileTimeTable& Table(int32_t j) { return *catalog->TimeTableAt(j); }
+  static uint32_t Sum(const FileTimeTable& t) {
+    uint32_t sum = 0;
+    for (uint32_t bytes : t.minuteBytes) sum += bytes;
+    return sum;
   }
-  int32_t StartAt(int32_t j) {
-    const FileTimeTable* t = catalog->TimeTableAt(j);
-    return t ? t->startTime : -1;
-  }
-
   // Adds a recorder-style pair to the list: <dir><title>.FIH with one record and an empty
   // <dir><title>.VDB.
   void AddPair(const std::string& title, const storage::IndexSummary& s) {
-    WriteIndexFile(dir + title + ".FIH", {MakeRecord(title + ".VDB", s)}, 1);
+    testsupport::WriteIndexFile(dir + title + ".FIH", {testsupport::MakeRecord(title + ".VDB", s)},
+                                1);
     WriteBytes(dir + title + ".VDB", "", 0);
     catalog->AddIndexFile(dir, title + ".FIH");
   }
+  size_t MappingFiles() const { return testsupport::CountEntries(tmpDir, "fmap"); }
 
-  ScratchDir scratch;
+  testsupport::ScratchDir scratch;
   std::string tmpDir = scratch.Sub("tmp");
   std::string dir = scratch.Sub("rec");
   ScopedEnv tz{"TZ", "UTC"};
   ScopedEnv tmp{"TMPDIR", tmpDir};
-  std::unique_ptr<CFileCatalog> catalog = std::make_unique<CFileCatalog>(nullptr, nullptr);
+  std::unique_ptr<CFileCatalog> catalog = std::make_unique<CFileCatalog>();
 };
 
 }  // namespace catalog_test

@@ -20,7 +20,6 @@ size_t DataFileBuilder::AddAudio(uint32_t channel, int32_t time, uint32_t type,
 
 size_t DataFileBuilder::Append(const storage::RecordFields& fields, bool audioFormat,
                                uint32_t payloadLength) {
-  // A payload no two records share, so a frame that comes back from the wrong place shows.
   std::vector<uint8_t> payload(payloadLength);
   for (uint32_t i = 0; i < payloadLength; ++i) {
     payload[i] = static_cast<uint8_t>(records_.size() * 31 + i * 7 + fields.channel);
@@ -29,50 +28,51 @@ size_t DataFileBuilder::Append(const storage::RecordFields& fields, bool audioFo
                                     : storage::VideoRecordSize(payloadLength, fields.keyFrame);
   const uint64_t offset = bytes_.size();
   bytes_.resize(offset + size);
-  const uint64_t built = audioFormat
-                             ? storage::BuildAudioRecord(bytes_.data() + offset, size, fields,
-                                                         payload.data(), payloadLength)
-                             : storage::BuildVideoRecord(bytes_.data() + offset, size, fields,
-                                                         payload.data(), payloadLength);
-  records_.push_back({offset, built, fields.time});
-  Book(fields.time, built);
+  uint8_t* at = bytes_.data() + offset;
+  const uint64_t built =
+      audioFormat ? storage::BuildAudioRecord(at, size, fields, payload.data(), payloadLength)
+                  : storage::BuildVideoRecord(at, size, fields, payload.data(), payloadLength);
+  records_.push_back({offset, built});
+  storage::FrameHeader header;
+  storage::ParseRecordHead(at, &header);
+  Book(header, built);
   return records_.size() - 1;
 }
 
-void DataFileBuilder::AddRaw(const std::vector<uint8_t>& bytes, int32_t time) {
-  bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
-  Book(time, bytes.size());
+void DataFileBuilder::AddZeros(size_t count, int32_t time) {
+  bytes_.resize(bytes_.size() + count);
+  storage::FrameHeader header{};
+  header.time = time;
+  header.channel = storage::kChannelCount;  // counts in no channel's mask
+  Book(header, count);
 }
 
-void DataFileBuilder::Book(int32_t time, uint64_t size) {
-  const platform::LocalFields local = platform::CTime(time).Local();
-  const int minuteKey = local.hour * 60 + local.minute;
-  if (!booked_) {
-    summary_.startTime = time;
-    summary_.lastEntry = 0;
-    summary_.entries[0].time = time;
-    booked_ = true;
-  } else if (minuteKey != lastMinuteKey_ && summary_.lastEntry < storage::kLastEntryMax) {
-    ++summary_.lastEntry;
-    summary_.entries[summary_.lastEntry].time = time;
+void DataFileBuilder::Book(const storage::FrameHeader& header, uint64_t size) {
+  storage::SummaryBuilder builder(&summary_);
+  const platform::LocalFields local = platform::CTime(header.time).Local();
+  const int minute = local.hour * 60 + local.minute;
+  if (lastMinute_ < 0) {
+    builder.Begin(header.time);
+  } else if (older_ ? minute != lastMinute_
+                    : builder.PlaceOf(header.time) != storage::RecordPlace::kCurrentEntry) {
+    builder.NextEntry(header.time);
   }
-  lastMinuteKey_ = minuteKey;
-  summary_.endTime = time;
-  summary_.entries[summary_.lastEntry].bytes += static_cast<uint32_t>(size);
-  summary_.dataBytes += static_cast<uint32_t>(size);
+  lastMinute_ = minute;
+  builder.Count(header, static_cast<uint32_t>(size));
 }
 
 std::vector<uint8_t> DataFileBuilder::Frame(size_t i) const {
   const BuiltRecord& r = records_.at(i);
-  const auto first =
-      bytes_.begin() + static_cast<std::ptrdiff_t>(r.offset) + storage::kStartMarkerSize;
-  const auto last =
-      bytes_.begin() + static_cast<std::ptrdiff_t>(r.offset + r.size) - storage::kRecordTrailerSize;
-  return std::vector<uint8_t>(first, last);
+  const auto first = bytes_.begin() + static_cast<std::ptrdiff_t>(r.offset);
+  return std::vector<uint8_t>(
+      first + storage::kStartMarkerSize,
+      first + static_cast<std::ptrdiff_t>(r.size - storage::kRecordTrailerSize));
 }
 
-void DataFileBuilder::PutU32(uint64_t offset, uint32_t value) {
-  storage::StoreU32(bytes_.data() + offset, value);
+void DataFileBuilder::Damage(size_t i, int64_t at, uint32_t value) {
+  const BuiltRecord& r = records_.at(i);
+  uint8_t* field = bytes_.data() + r.offset + (at >= 0 ? at : static_cast<int64_t>(r.size) + at);
+  storage::StoreU32(field, storage::LoadU32(field) + value);
 }
 
 void DataFileBuilder::Write(const std::string& dir, const std::string& title,

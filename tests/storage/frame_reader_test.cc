@@ -1,86 +1,109 @@
 // The frame reader over data files built record by record: seeking, forward and backward
-// play with key-frame injection, and files that are short, reused or damaged.
-#include "storage/frame_reader_test.h"
+// play with key-frame injection, and files that are short, reused, missing or damaged, where
+// every damaged record is reported with what is wrong with it.
+#include "storage/frame_reader.h"
 
+#include <gtest/gtest.h>
+
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
+
+#include "catalog/file_catalog.h"
+#include "platform/syscall_faults.h"
+#include "recorder/recorder_base.h"
+#include "recording/frame_ring.h"
+#include "storage/data_file_builder.h"
+#include "support/scoped_env.h"
+#include "support/scratch_dir.h"
+#include "support/stored_files.h"
 
 namespace reader_test {
 namespace {
 
-// ---------------------------------------------------------------------------------------
-// Seeking.
+using platform::CTime;
+using storage::RecordStatus;
+using testsupport::LocalSeconds;
 
-// One file from 09:58:00 to 10:35:00, a record every 10 s, video and audio alternating.
-// The last record of 10:29 and a record of 09:59 are damaged, so only a jump straight to
-// the first byte of 10:30 can reach the records behind them.
-TEST_F(FrameReaderTest, SeekJumpsToTheMinuteAndLandsOnTheFirstRecordAtOrAfterTheTarget) {
-  DataFileBuilder file;
-  for (int32_t t = At(9, 58); t <= At(10, 35); t += 10) {
-    if ((t / 10) % 2 == 0) {
-      file.AddVideo(0, t, (t / 10) % 6 == 0);
-    } else {
-      file.AddAudio(1, t);
+// The longest frame the reader hands out is the longest a recorder stores: a key frame whose
+// record fills the recorder's video ring.
+static_assert(storage::kMaxFrameLength ==
+              CRecorderBase::kVideoRingCapacity - CFrameRing::kRecordHeaderSize -
+                  (storage::kRecordOverhead - storage::kFrameHeaderSize));
+
+int32_t At(int hour, int minute, int second = 0) {
+  return LocalSeconds(2024, 3, 5, hour, minute, second);
+}
+
+// A frame the reader handed out, and whether it went to the sink (a key frame injected
+// before the frame it belongs to).
+using Got = std::pair<bool, std::vector<uint8_t>>;
+struct Want {
+  const DataFileBuilder* file;
+  size_t record;
+  bool injected = false;
+};
+std::vector<Got> Frames(const std::vector<Want>& want) {
+  std::vector<Got> frames;
+  for (const Want& w : want) frames.push_back({w.injected, w.file->Frame(w.record)});
+  return frames;
+}
+
+class ReaderTest : public ::testing::Test, public storage::FrameSink, public storage::Reporter {
+ protected:
+  void OnPrecedingKeyFrame(const uint8_t* frame, int32_t length) override {
+    got_.push_back({true, {frame, frame + length}});
+  }
+  void Corruption(const std::string& file, uint64_t, RecordStatus status) override {
+    EXPECT_EQ(file.rfind(dir_.path(), 0), 0u) << file;
+    ++damage_[static_cast<size_t>(status)];
+  }
+  // Writes each builder (none: written already) as <title>.VDB/.FIH and lists them in order.
+  void Catalogue(const std::vector<std::pair<const DataFileBuilder*, std::string>>& files) {
+    for (const auto& [file, title] : files) {
+      if (file != nullptr) file->Write(dir_.path(), title);
+      catalog_.AddIndexFile(dir_.path(), title + ".FIH");
     }
+    ASSERT_EQ(catalog_.Build(), 1);
   }
-  for (const BuiltRecord& r : file.Records()) {
-    if (r.time == At(9, 59, 30) || r.time == At(10, 29, 50)) file.PutU32(r.offset, 0);
+  // All the reader hands out playing the day of `day` at `rate` (from its end when < 0).
+  std::vector<Got> Play(int32_t day, float rate, uint32_t capacity = 614400) {
+    got_.clear();
+    damage_ = {};
+    EXPECT_EQ(reader_.OpenDay(CTime(day)), 1);
+    if (rate < 0) reader_.ResetReadPosition(-1);
+    reader_.SetPlayRate(rate);
+    std::vector<uint8_t> buffer(capacity);
+    for (int guard = 0; guard < 100000; ++guard) {
+      const int32_t n = reader_.ReadNextFrame(buffer.data(), capacity);
+      maxOpen_ = std::max(maxOpen_, reader_.OpenDataFileCount());
+      if (n < 0) return got_;
+      if (n > 0) got_.push_back({false, {buffer.begin(), buffer.begin() + n}});
+    }
+    ADD_FAILURE() << "the reader did not reach the end of the day";
+    return got_;
   }
-  WriteList({{&file, "a"}});
+  std::vector<uint8_t> Next(float rate) {
+    reader_.SetPlayRate(rate);
+    std::vector<uint8_t> buffer(614400);
+    buffer.resize(static_cast<size_t>(std::max(reader_.ReadNextFrame(buffer.data(), 614400), 0)));
+    return buffer;
+  }
 
-  // Forwards: the first record at or after the target comes next; on a record, that one.
-  for (const auto& [target, next] : std::vector<std::pair<int32_t, int32_t>>{
-           {At(10, 30, 15), At(10, 30, 20)}, {At(10, 31, 0), At(10, 31, 0)}}) {
-    ASSERT_EQ(catalog_->SeekToTime(CTime(target)), 1);
-    EXPECT_EQ(TimeOf(NextFrame(1.0f)), next);
-  }
-  // Backwards: the last record at or before the target comes next, also after the day's
-  // last record.
-  for (const auto& [target, next] :
-       std::vector<std::pair<int32_t, int32_t>>{{At(10, 30, 15), At(10, 30, 10)},
-                                                {At(10, 31, 0), At(10, 31, 0)},
-                                                {At(23, 0, 0), At(10, 35, 0)}}) {
-    ASSERT_EQ(catalog_->SeekToTime(CTime(target), -1), 1);
-    EXPECT_EQ(TimeOf(NextFrame(-1.0f)), next);
-  }
-  // A day without files, or a forward seek after the day's last record, has nothing.
-  EXPECT_EQ(catalog_->SeekToTime(CTime(LocalSeconds(2024, 3, 6, 10, 30))), 0);
-  EXPECT_EQ(catalog_->SeekToTime(CTime(At(10, 35, 1))), 0);
-}
+  testsupport::ScopedTimeZone tz_{"UTC"};
+  testsupport::ScratchDir dir_;
+  CFileCatalog catalog_;
+  storage::CFrameReader reader_{&catalog_.view, this, this};
+  std::vector<Got> got_;
+  std::array<int, 6> damage_{};  // reports per RecordStatus
+  int32_t maxOpen_ = 0;
+};
 
-// The jump never lands past its target: not in an older file whose writer opened a second
-// entry for a late record of the minute before, nor in the repeated hour of an autumn
-// clock change, whose two passes share their local minutes.
-TEST_F(FrameReaderTest, TheJumpNeverLandsPastTheTarget) {
-  {
-    DataFileBuilder file;
-    file.AddVideo(0, At(10, 29, 50), true);
-    file.AddVideo(0, At(10, 30, 1), false, 1, 400);
-    file.AddAudio(1, At(10, 29, 59), 0, 40);  // a second entry for 10:29
-    file.AddVideo(0, At(10, 30, 20), false);
-    file.AddVideo(0, At(10, 30, 40), false);
-    WriteList({{&file, "a"}});
-    ASSERT_EQ(catalog_->SeekToTime(CTime(At(10, 30, 15))), 1);
-    EXPECT_EQ(NextFrame(1.0f), file.Frame(3));
-  }
-  testsupport::ScopedTimeZone berlin("Europe/Berlin");
-  catalog_ = std::make_unique<CFileCatalog>(reinterpret_cast<CFileSearch*>(this), &OnKeyFrame);
-  // 2024-10-27 00:00 UTC is 02:00 CEST; at 01:00 UTC the clocks go back to 02:00 CET.
-  constexpr int32_t kChange = 1729990800;
-  DataFileBuilder file;
-  for (int32_t t = kChange - 3600; t < kChange + 3600; t += 20) file.AddVideo(0, t, true);
-  WriteList({{&file, "b"}});
-  for (int32_t target : {kChange - 1800, kChange - 10, kChange + 1800}) {
-    ASSERT_EQ(catalog_->SeekToTime(CTime(target)), 1);
-    EXPECT_EQ(TimeOf(NextFrame(1.0f)), (target + 19) / 20 * 20);
-  }
-}
-
-// ---------------------------------------------------------------------------------------
-// Forward play.
-
-TEST_F(FrameReaderTest, ForwardDeliversEveryRecordOfTheDayOnceInFileOrder) {
-  DataFileBuilder early, middle, late, otherDay;
+// Forward: each delivered record of the day once, files in start-time order, each only as
+// far as its recorded bytes; other kinds, channels and days are passed over, and a file
+// whose data ends early (bytes booked but never written) is left for the next.
+TEST_F(ReaderTest, ForwardPlaysEachDeliveredRecordOfTheDayOnceInOrder) {
+  DataFileBuilder early, middle, reused, old, gap, late, otherDay;
   early.AddVideo(0, At(8, 0), true);
   early.AddVideo(3, At(8, 0, 1), true, 160);  // stored but never delivered
   early.AddAudio(1, At(8, 0, 2), 18);
@@ -89,229 +112,282 @@ TEST_F(FrameReaderTest, ForwardDeliversEveryRecordOfTheDayOnceInFileOrder) {
   middle.AddVideo(31, At(9, 0, 2), false, 6);
   middle.AddAudio(40, At(9, 0, 3), 0);  // channel above 31
   middle.AddAudio(7, At(9, 0, 4), 19);
+  reused.AddVideo(0, At(9, 30), true);
+  old.AddVideo(0, At(7, 0), true);  // left in the reused file from the previous cycle
+  gap.AddVideo(0, At(9, 45), true);
+  gap.AddZeros(500, At(9, 45, 1));
+  gap.AddVideo(0, At(9, 45, 2), false);
   late.AddVideo(2, At(10, 0), true, 4);
   otherDay.AddVideo(0, LocalSeconds(2024, 3, 6, 0, 0, 5), true);
-  WriteList({{&late, "c"}, {&otherDay, "d"}, {&early, "a"}, {&middle, "b"}});
-
-  PlayDay(At(12, 0));
-  ExpectEvents({{&early, 0}, {&early, 2}, {&middle, 2}, {&middle, 4}, {&late, 0}});
+  reused.Write(dir_.path(), "r", reused.Summary(), old.Bytes());
+  Catalogue(
+      {{&late, "c"}, {&otherDay, "d"}, {&early, "a"}, {&gap, "g"}, {nullptr, "r"}, {&middle, "b"}});
+  EXPECT_EQ(Play(At(12, 0), 1.0f), Frames({{&early, 0},
+                                           {&early, 2},
+                                           {&middle, 2},
+                                           {&middle, 4},
+                                           {&reused, 0},
+                                           {&gap, 0},
+                                           {&late, 0}}));
+  EXPECT_EQ(damage_, (std::array<int, 6>{0, 0, 1, 0, 0, 0}));  // the zeros: no start marker
 }
 
-// A reused file is read only up to its recorded bytes, and a file whose data ends early
-// (bytes booked but never written) is left for the next.
-TEST_F(FrameReaderTest, EachFileIsReadOnlyAsFarAsItsRecordedDataIsWhole) {
-  DataFileBuilder reused, old, gap, next;
-  reused.AddVideo(0, At(9, 0), true);
-  reused.AddVideo(0, At(9, 0, 1), false);
-  old.AddVideo(0, At(7, 0, 2), true);  // left in the reused file from the previous cycle
-  old.AddVideo(0, At(7, 0, 3), false);
-  gap.AddVideo(0, At(10, 0), true);
-  gap.AddRaw(std::vector<uint8_t>(500, 0), At(10, 0, 1));  // never written after all
-  gap.AddVideo(0, At(10, 0, 2), false);
-  next.AddVideo(0, At(11, 0), true);
-  reused.Write(dir_.path(), "a", reused.Summary(), old.Bytes());
-  gap.Write(dir_.path(), "b");
-  next.Write(dir_.path(), "c");
-  BuildList({"a", "b", "c"});
-
-  PlayDay(At(10, 0));
-  ExpectEvents({{&reused, 0}, {&reused, 1}, {&gap, 0}, {&next, 0}});
-}
-
-TEST_F(FrameReaderTest, RateZeroSleepsAndKeepsThePosition) {
-  DataFileBuilder file;
-  file.AddVideo(0, At(10, 0), true);
-  WriteList({{&file, "a"}});
-  ASSERT_EQ(catalog_->OpenDay(CTime(At(10, 0))), 1);
-
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_TRUE(NextFrame(0.0f).empty());
-  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(10));
-  EXPECT_EQ(NextFrame(1.0f), file.Frame(0));
-}
-
-TEST_F(FrameReaderTest, ARecordLargerThanTheBufferIsPassedOver) {
-  DataFileBuilder file;
-  file.AddVideo(0, At(10, 0), true, 1, 3000);
-  file.AddVideo(0, At(10, 0, 1), false, 1, 10);
-  WriteList({{&file, "a"}});
-  ASSERT_EQ(catalog_->OpenDay(CTime(At(10, 0))), 1);
-  ReadToEnd(1.0f, 1000);
-  ExpectEvents({{&file, 1}});
-}
-
-// ---------------------------------------------------------------------------------------
-// Backward play.
-
-TEST_F(FrameReaderTest, BackwardInjectsEachGroupsKeyFrameFirstAndPlaysAudioInReverse) {
-  // Oldest first: file a = K0 A1; file b = P0 K1 A2 P2 P3 A3 (video on channel 0, audio on
-  // channel 1). The search for K0 has to cross back into file a.
+TEST_F(ReaderTest, BackwardInjectsEachGroupsKeyFrameFirstAndPlaysAudioInReverse) {
+  // Oldest first: file a = K0 A1; file b = P0 K1 A2 K' P2 P3 A3 (video on channel 0, K' on
+  // channel 2, audio on channel 1). The search for K0 has to cross back into file a.
   DataFileBuilder a, b;
-  const size_t k0 = a.AddVideo(0, At(10, 0, 0), true);
-  const size_t a1 = a.AddAudio(1, At(10, 0, 1));
-  const size_t p0 = b.AddVideo(0, At(10, 0, 2), false);
-  const size_t k1 = b.AddVideo(0, At(10, 0, 3), true, 3);
-  // Recording data of the same channel that carries the key bit: never handed to a decoder.
-  b.AddVideo(0, At(10, 0, 4), true, 160);
-  const size_t a2 = b.AddAudio(1, At(10, 0, 4));
-  const size_t p2 = b.AddVideo(0, At(10, 0, 5), false, 2);
-  const size_t p3 = b.AddVideo(0, At(10, 0, 6), false);
-  const size_t a3 = b.AddAudio(1, At(10, 0, 7), 33);
-  WriteList({{&a, "a"}, {&b, "b"}});
-
-  PlayDay(At(10, 0), -1.0f);
-  ExpectEvents({{&b, a3},
-                {&b, k1, true},
-                {&b, p3},
-                {&b, p2},
-                {&b, a2},
-                {&b, k1},
-                {&a, k0, true},
-                {&b, p0},
-                {&a, a1},
-                {&a, k0}});
+  a.AddVideo(0, At(10, 0, 0), true);
+  a.AddAudio(1, At(10, 0, 1));
+  b.AddVideo(0, At(10, 0, 2), false);
+  b.AddVideo(0, At(10, 0, 3), true, 3);
+  b.AddVideo(0, At(10, 0, 4), true, 160);  // recording data with the key bit: never decoded
+  b.AddAudio(1, At(10, 0, 4));
+  b.AddVideo(2, At(10, 0, 4), true);  // another channel's key frame: not channel 0's group
+  b.AddVideo(0, At(10, 0, 5), false, 2);
+  b.AddVideo(0, At(10, 0, 6), false);
+  b.AddAudio(1, At(10, 0, 7), 33);
+  Catalogue({{&a, "a"}, {&b, "b"}});
+  const std::vector<Want> want = {{&b, 7}, {&b, 1, true}, {&b, 6}, {&b, 5}, {&b, 4}, {&b, 3},
+                                  {&b, 1}, {&a, 0, true}, {&b, 0}, {&a, 1}, {&a, 0}};
+  EXPECT_EQ(Play(At(10, 0), -1.0f), Frames(want));
 }
 
-// ---------------------------------------------------------------------------------------
-// Catalogues with gaps and many files.
-
-TEST_F(FrameReaderTest, PositionsOfOtherDaysOrWithoutBytesArePassedOverBothWays) {
-  // One index file listing a rotation set: the oldest record first, then a file of the
-  // next day, a file never written (its data file does not even exist), and one more file
-  // of the first day.
-  DataFileBuilder morning, nextDay, evening;
+// One index file listing a rotation set: positions of another day, without bytes, or whose
+// data file is gone (deleted by retention) are passed over both ways and by the seek.
+TEST_F(ReaderTest, PositionsOfOtherDaysWithoutBytesOrFilesArePassedOver) {
+  DataFileBuilder morning, nextDay, gone, evening, never;
   morning.AddVideo(0, At(8, 0), true);
   morning.AddAudio(1, At(8, 0, 1));
   nextDay.AddVideo(0, LocalSeconds(2024, 3, 6, 1, 0), true);
-  evening.AddAudio(1, At(20, 0));
-  evening.AddVideo(0, At(20, 0, 1), true);
+  gone.AddVideo(0, At(10, 0), true);
+  evening.AddVideo(0, At(20, 0), true);
+  evening.AddVideo(0, At(20, 0, 1), false);
   std::vector<storage::IndexRecord> records;
-  const auto add = [&](const DataFileBuilder& f, const std::string& title, bool write) {
-    if (write) f.Write(dir_.path(), title);
-    storage::IndexRecord r = storage::MakeIndexRecord(title + ".VDB");
-    r.summary = write ? f.Summary() : storage::MakeEmptySummary();
-    records.push_back(r);
-  };
-  add(morning, "m", true);
-  add(nextDay, "n", true);
-  add(DataFileBuilder(), "never", false);
-  add(evening, "e", true);
-  testsupport::WriteIndexFile(dir_.path() + "set.FIH", records);
-  catalog_->SetIndexFile(dir_.path(), "set.FIH");
-  ASSERT_EQ(catalog_->Build(), 1);
-
-  PlayDay(At(12, 0));
-  ExpectEvents({{&morning, 0}, {&morning, 1}, {&evening, 0}, {&evening, 1}});
-
-  // Backwards a key frame needs nothing injected before it.
-  ReadAll(-1.0f);
-  ExpectEvents({{&evening, 1}, {&evening, 0}, {&morning, 1}, {&morning, 0}});
-}
-
-// A data file that cannot be opened (deleted by retention after the catalogue was built) is
-// stepped over in both directions and by the seek; the rest of the day still plays.
-TEST_F(FrameReaderTest, ADataFileThatCannotBeOpenedIsSteppedOver) {
-  DataFileBuilder a, b, c;
-  a.AddVideo(0, At(9, 0), true);
-  b.AddVideo(0, At(10, 0), true);
-  c.AddVideo(0, At(11, 0), true);
-  c.AddVideo(0, At(11, 0, 1), false);
-  WriteList({{&a, "a"}, {&b, "b"}, {&c, "c"}});
-  std::filesystem::remove(dir_.path() + "b.VDB");
-
-  PlayDay(At(12, 0));
-  ExpectEvents({{&a, 0}, {&c, 0}, {&c, 1}});
-  ReadAll(-1.0f);
-  ExpectEvents({{&c, 0, true}, {&c, 1}, {&c, 0}, {&a, 0}});
-  ASSERT_EQ(catalog_->SeekToTime(CTime(At(10, 0))), 1);
-  EXPECT_EQ(NextFrame(1.0f), c.Frame(0));
-}
-
-TEST_F(FrameReaderTest, ADayOfManyFilesKeepsAtMost64OpenAndReadsAllOfThem) {
-  constexpr int kFiles = 70;
-  std::vector<DataFileBuilder> files(kFiles);
-  std::vector<std::string> titles;
-  for (int i = 0; i < kFiles; ++i) {
-    files[i].AddAudio(1, At(1, 0) + 10 * i);
-    files[i].AddVideo(0, At(1, 0) + 10 * i + 1, true);
-    titles.push_back("f" + std::to_string(i));
-    files[i].Write(dir_.path(), titles.back());
+  for (auto [file, title] : {std::pair{&morning, "m"},
+                             {&nextDay, "n"},
+                             {&never, "never"},
+                             {&gone, "gone"},
+                             {&evening, "e"}}) {
+    if (file != &never) file->Write(dir_.path(), title);
+    records.push_back(testsupport::MakeRecord(std::string(title) + ".VDB", file->Summary()));
   }
-  BuildList(titles);
-  PlayDay(At(1, 0));
-  EXPECT_EQ(events_.size(), 2u * kFiles);
-  EXPECT_LE(maxOpenFiles_, CFileCatalog::kMaxOpenDataFiles);
-
-  ReadAll(-1.0f);
-  EXPECT_LE(maxOpenFiles_, CFileCatalog::kMaxOpenDataFiles);
-  ASSERT_EQ(events_.size(), 2u * kFiles);
-  EXPECT_EQ(events_.front().bytes, files[kFiles - 1].Frame(1));
-  EXPECT_EQ(events_.back().bytes, files[0].Frame(0));
+  std::filesystem::remove(dir_.path() + "gone.VDB");
+  testsupport::WriteIndexFile(dir_.path() + "set.FIH", records);
+  catalog_.SetIndexFile(dir_.path(), "set.FIH");
+  ASSERT_EQ(catalog_.Build(), 1);
+  EXPECT_EQ(Play(At(12, 0), 1.0f),
+            Frames({{&morning, 0}, {&morning, 1}, {&evening, 0}, {&evening, 1}}));
+  EXPECT_EQ(
+      Play(At(12, 0), -1.0f),
+      Frames({{&evening, 0, true}, {&evening, 1}, {&evening, 0}, {&morning, 1}, {&morning, 0}}));
+  ASSERT_EQ(reader_.SeekToTime(CTime(At(10, 0))), 1);
+  EXPECT_EQ(Next(1.0f), evening.Frame(0));
 }
 
-// ---------------------------------------------------------------------------------------
-// Hostile lengths: a damaged record costs that record and what follows it up to the next
-// record start the index knows of (the next minute entry's first record), forwards and
-// backwards; a file whose data ends early is left for the next.
+TEST_F(ReaderTest, ADayOfManyFilesKeepsAtMost64OpenAndReadsAllOfThem) {
+  constexpr size_t kFiles = 70;
+  std::vector<DataFileBuilder> files(kFiles);
+  std::vector<std::pair<const DataFileBuilder*, std::string>> list;
+  for (size_t i = 0; i < kFiles; ++i) {
+    files[i].AddAudio(1, At(1, 0) + 10 * static_cast<int32_t>(i));
+    files[i].AddVideo(0, At(1, 0) + 10 * static_cast<int32_t>(i) + 1, true);
+    list.push_back({&files[i], "f" + std::to_string(i)});
+  }
+  Catalogue(list);
+  EXPECT_EQ(Play(At(1, 0), 1.0f).size(), 2 * kFiles);
+  const std::vector<Got> backward = Play(At(1, 0), -1.0f);
+  ASSERT_EQ(backward.size(), 2 * kFiles);
+  EXPECT_EQ(backward.front().second, files.back().Frame(1));
+  EXPECT_EQ(backward.back().second, files.front().Frame(0));
+  EXPECT_LE(maxOpen_, storage::CFrameReader::kMaxOpenDataFiles);
+}
 
+TEST_F(ReaderTest, PausedReadSleepsAndARecordLargerThanTheBufferIsPassedOver) {
+  DataFileBuilder file;
+  file.AddVideo(0, At(10, 0), true, 1, 3000);
+  file.AddVideo(0, At(10, 0, 1), false, 1, 10);
+  Catalogue({{&file, "a"}});
+  ASSERT_EQ(reader_.OpenDay(CTime(At(10, 0))), 1);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(Next(0.0f).empty());
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(10));
+  EXPECT_EQ(Next(1.0f), file.Frame(0)) << "the pause kept the position";
+  EXPECT_EQ(Play(At(10, 0), 1.0f, 1000), Frames({{&file, 1}}));
+  ASSERT_EQ(reader_.OpenDay(CTime(At(10, 0))), 1);  // a growable buffer grows for it
+  std::vector<uint8_t> grown(1000);
+  EXPECT_EQ(reader_.ReadNextFrame(&grown, 4000), static_cast<int32_t>(file.Frame(0).size()));
+  EXPECT_EQ(grown, file.Frame(0));
+}
+
+// Files that start just before and after local midnight, on ordinary days and on the days
+// Berlin changes its clocks: a day's play reads only the files that start on it.
+class MidnightTest : public ReaderTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(MidnightTest, ADayReadsOnlyTheFilesStartingOnIt) {
+  testsupport::ScopedTimeZone berlin("Europe/Berlin");
+  const int32_t midnight = LocalSeconds(2024, GetParam() / 100, GetParam() % 100, 0, 0, 0);
+  const int32_t next = LocalSeconds(2024, GetParam() / 100, GetParam() % 100 + 1, 0, 0, 0);
+  DataFileBuilder before, first, last, after;
+  for (auto [file, time] : {std::pair{&before, midnight - 1},
+                            {&first, midnight},
+                            {&first, midnight + 60},
+                            {&last, next - 1},
+                            {&after, next}}) {
+    file->AddVideo(0, time, true);
+  }
+  Catalogue({{&before, "w"}, {&first, "x"}, {&last, "y"}, {&after, "z"}});
+  EXPECT_EQ(Play(midnight + 3600, 1.0f), Frames({{&first, 0}, {&first, 1}, {&last, 0}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Days, MidnightTest, ::testing::Values(305, 331, 1027, 1231));
+
+// A damaged record costs that record and what follows it up to the next record start the
+// index knows of (the next minute entry's first record), forwards, backwards and in the
+// seek's walk, and is reported once each way.
 struct Damage {
-  const char* name;
-  // A length in record 1 of the damaged file (three records) set to `value`, or without an
-  // offset, the recorded bytes of its index summary.
-  uint64_t (*offset)(const BuiltRecord& r);
-  uint32_t value;
-  const char* forward;   // records of the damaged file read forwards, in order
-  const char* backward;  // and backwards
+  int64_t at;    // field of record 1 (from its end when < 0) that `add` is added to; 0 with
+  uint32_t add;  // add 0: the index claims `claim` recorded bytes instead
+  uint32_t claim;
+  const char* forward;  // records of the damaged file read, in order
+  const char* backward;
+  RecordStatus forwardStatus, backwardStatus;
 };
 
-class HostileLengthTest : public FrameReaderTest, public ::testing::WithParamInterface<Damage> {};
+// Records small enough to be checked whole in the reader's window, and larger ones whose
+// head and trailer it checks apart.
+class DamageTest : public ReaderTest,
+                   public ::testing::WithParamInterface<std::tuple<Damage, uint32_t>> {};
 
-TEST_P(HostileLengthTest, CostsOnlyTheDamagedRecords) {
-  // The damaged file has three records in each of the minutes 10:00 and 10:01.
-  DataFileBuilder before, damaged, after;
+TEST_P(DamageTest, CostsOnlyTheDamagedRecordsAndIsReported) {
+  const Damage d = std::get<0>(GetParam());
+  DataFileBuilder before, damaged, after;  // damaged: 3 records in each of 10:00 and 10:01
   before.AddVideo(0, At(9, 0), true);
-  for (int s = 0; s < 6; ++s) damaged.AddAudio(1, At(10, s / 3, s));
+  for (int s = 0; s < 6; ++s) damaged.AddAudio(1, At(10, s / 3, s), 0, std::get<1>(GetParam()));
   after.AddAudio(1, At(11, 0));
   storage::IndexSummary summary = damaged.Summary();
-  if (GetParam().offset != nullptr) {
-    damaged.PutU32(GetParam().offset(damaged.Records()[1]), GetParam().value);
-  } else {
-    summary.dataBytes = GetParam().value;
-  }
-  before.Write(dir_.path(), "a");
+  if (d.add != 0) damaged.Damage(1, d.at, d.add);
+  if (d.add == 0) summary.dataBytes = d.claim;
   damaged.Write(dir_.path(), "b", summary);
-  after.Write(dir_.path(), "c");
-  BuildList({"a", "b", "c"});
-
-  PlayDay(At(10, 0));
-  std::vector<Expect> forward = {{&before, 0}};
-  for (const char* i = GetParam().forward; *i != 0; ++i)
-    forward.push_back({&damaged, size_t(*i - '0')});
-  forward.push_back({&after, 0});
-  ExpectEvents(forward);
-
-  ReadAll(-1.0f);
-  std::vector<Expect> backward = {{&after, 0}};
-  for (const char* i = GetParam().backward; *i != 0; ++i)
-    backward.push_back({&damaged, size_t(*i - '0')});
-  backward.push_back({&before, 0});
-  ExpectEvents(backward);
+  Catalogue({{&before, "a"}, {nullptr, "b"}, {&after, "c"}});
+  for (float rate : {1.0f, -1.0f}) {
+    std::vector<Want> want = {{rate > 0 ? &before : &after, 0}};
+    for (const char* i = rate > 0 ? d.forward : d.backward; *i != 0; ++i) {
+      want.push_back({&damaged, static_cast<size_t>(*i - '0')});
+    }
+    want.push_back({rate > 0 ? &after : &before, 0});
+    EXPECT_EQ(Play(At(10, 0), rate), Frames(want)) << rate;
+    std::array<int, 6> reported{};
+    ++reported[static_cast<size_t>(rate > 0 ? d.forwardStatus : d.backwardStatus)];
+    EXPECT_EQ(damage_, reported) << rate;
+  }
+  // The seek's walk passes the damage too, and goes on with the next file after the last.
+  ASSERT_EQ(reader_.SeekToTime(CTime(At(10, 0, 1))), 1);
+  EXPECT_EQ(Next(1.0f), damaged.Frame(d.forward[1] - '0'));
+  ASSERT_EQ(reader_.SeekToTime(CTime(At(10, 1, 6))), 1);
+  EXPECT_EQ(Next(1.0f), after.Frame(0));
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Damages, HostileLengthTest,
-    ::testing::Values(
-        Damage{"HeadBodySizeBeyondTheFile", &DataFileBuilder::BodySizeOffset, 0xFFFFFFF0u, "0345",
-               "54320"},
-        Damage{"TrailerBodySizeBeforeTheFileStart", &DataFileBuilder::TrailerBodySizeOffset,
-               1000000, "0345", "54320"},
-        Damage{"TrailerDisagreesWithHead", &DataFileBuilder::TrailerBodySizeOffset, 8, "0345",
-               "54320"},
-        Damage{"TrailerWithoutItsEndMarker", &DataFileBuilder::EndMarkerOffset, 99, "0345",
-               "54320"},
-        Damage{"RecordedBytesBeyondTheFile", nullptr, 0x7FFFFF00u, "012345", "543210"},
-        Damage{"RecordedBytesBeyondTwoGigabytes", nullptr, 0xFFFFFFFFu, "012345", "543210"}),
-    [](const ::testing::TestParamInfo<Damage>& info) { return std::string(info.param.name); });
+    Damages, DamageTest,
+    ::testing::Combine(
+        ::testing::Values(Damage{0, 1, 0, "0345", "54320", RecordStatus::kBadStartMarker,
+                                 RecordStatus::kBadStartMarker},
+                          Damage{storage::kRecordBodySizeOffset, 0x80000000u, 0, "0345", "54320",
+                                 RecordStatus::kBodyOverrun, RecordStatus::kBodyOverrun},
+                          Damage{-8, 1000000, 0, "0345", "54320", RecordStatus::kBadTrailerSize,
+                                 RecordStatus::kBadTrailerSize},
+                          Damage{-8, 8, 0, "0345", "54320", RecordStatus::kBadTrailerSize,
+                                 RecordStatus::kBadStartMarker},
+                          Damage{-4, 1, 0, "0345", "54320", RecordStatus::kBadEndMarker,
+                                 RecordStatus::kBadEndMarker},
+                          // The head of the record after the last cannot be read.
+                          Damage{0, 0, 0x7FFFFF00u, "012345", "543210", RecordStatus::kShortHead,
+                                 RecordStatus::kShortHead},
+                          Damage{0, 0, 0xFFFFFFFFu, "012345", "543210", RecordStatus::kShortHead,
+                                 RecordStatus::kShortHead}),
+        ::testing::Values(40u, 40000u)));
+
+TEST_F(ReaderTest, ADayWhoseReadsFailEndsAtOnceReportingEachFile) {
+  DataFileBuilder a, b;
+  a.AddVideo(0, At(9, 0), true);
+  b.AddVideo(0, At(10, 0), true);
+  Catalogue({{&a, "a"}, {&b, "b"}});
+  platform::ScopedSyscallFault failing(platform::ScopedSyscallFault::Call::kRead, EIO);
+  for (float rate : {1.0f, -1.0f}) {
+    EXPECT_TRUE(Play(At(9, 0), rate).empty());
+    EXPECT_EQ(damage_, (std::array<int, 6>{0, 2, 0, 0, 0, 0})) << rate;
+  }
+}
+
+// Seeks land on the first record stamped at or after the target (backwards: the last at or
+// before it), with records of every size relative to the reader's window, and files long
+// enough to be narrowed by halving.
+class SeekTest : public ReaderTest, public ::testing::WithParamInterface<uint32_t> {};
+
+TEST_P(SeekTest, EverySecondOfAMinuteIsReachedExactlyBothWays) {
+  DataFileBuilder file;
+  for (int n = 0; n < 180; ++n) {
+    file.AddVideo(static_cast<uint32_t>(n % 4), At(10, n / 120, n / 2 % 60), n % 2 == 0, 1,
+                  GetParam() + static_cast<uint32_t>((n * 977) % 301));
+  }
+  Catalogue({{&file, "a"}});
+  for (int s : {0, 1, 17, 30, 59, 60, 61, 75, 89}) {
+    SCOPED_TRACE(s);
+    ASSERT_EQ(reader_.SeekToTime(CTime(At(10, s / 60, s % 60))), 1);
+    EXPECT_EQ(Next(1.0f), file.Frame(static_cast<size_t>(2 * s)));
+    ASSERT_EQ(reader_.SeekToTime(CTime(At(10, s / 60, s % 60)), -1), 1);
+    EXPECT_EQ(Next(-1.0f), file.Frame(static_cast<size_t>(2 * s + 1)));
+  }
+  ASSERT_EQ(reader_.SeekToTime(CTime(At(23, 0)), -1), 1);  // after the day's last record
+  EXPECT_EQ(Next(-1.0f), file.Frame(179));
+  EXPECT_EQ(reader_.SeekToTime(CTime(At(10, 1, 30))), 0);
+  EXPECT_EQ(reader_.SeekToTime(CTime(LocalSeconds(2024, 3, 6, 10, 0))), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, SeekTest, ::testing::Values(24u, 4000u, 32700u, 33000u, 70000u));
+
+// The jump never lands past its target: not in an older file whose writer opened a second
+// entry for a late record of the minute before, nor in the repeated hour of an autumn clock
+// change, whose two passes share their local minutes.
+TEST_F(ReaderTest, TheJumpNeverLandsPastTheTarget) {
+  testsupport::ScopedTimeZone berlin("Europe/Berlin");
+  constexpr int32_t kChange = 1729990800;  // 2024-10-27 01:00 UTC: 03:00 CEST back to 02:00
+  DataFileBuilder older(true), autumn;
+  older.AddVideo(0, kChange - 30, true);
+  older.AddVideo(0, kChange + 1, false, 1, 400);
+  older.AddAudio(1, kChange - 1, 0, 40);  // a second entry for the minute before
+  older.AddVideo(0, kChange + 20, false);
+  for (int32_t t = kChange - 3600; t < kChange + 3600; t += 20) autumn.AddVideo(0, t, true);
+  Catalogue({{&older, "a"}});
+  ASSERT_EQ(reader_.SeekToTime(CTime(kChange + 15)), 1);
+  EXPECT_EQ(Next(1.0f), older.Frame(3));
+  reader_.Close();
+  catalog_.Clear();
+  catalog_.SetIndexFile(dir_.path(), "b.FIH");
+  Catalogue({{&autumn, "b"}});
+  for (int32_t target : {kChange - 1800, kChange - 10, kChange + 1800}) {
+    ASSERT_EQ(reader_.SeekToTime(CTime(target)), 1);
+    EXPECT_EQ(Next(1.0f), autumn.Frame(static_cast<size_t>(target - kChange + 3600 + 19) / 20));
+  }
+}
+
+// A forward seek with lead starts at the channel's last key frame before the target and
+// marks the frames before the target as lead; a channel whose first frame is a key frame
+// needs none.
+TEST_F(ReaderTest, LeadFramesStartAtTheLastKeyFrameBeforeTheTarget) {
+  DataFileBuilder file;
+  for (int s = 0; s < 8; ++s) file.AddVideo(0, At(10, 0, s), s % 4 == 0);
+  file.AddVideo(1, At(10, 0, 6), true);
+  Catalogue({{&file, "a"}});
+  ASSERT_EQ(reader_.SeekToTime(CTime(At(10, 0, 6)), 1, 0b11), 1);
+  std::vector<std::pair<std::vector<uint8_t>, bool>> read;
+  for (int i = 0; i < 5; ++i) read.push_back({Next(1.0f), reader_.LastFrameIsLead()});
+  EXPECT_EQ(read, (std::vector<std::pair<std::vector<uint8_t>, bool>>{{file.Frame(4), true},
+                                                                      {file.Frame(5), true},
+                                                                      {file.Frame(6), false},
+                                                                      {file.Frame(7), false},
+                                                                      {file.Frame(8), false}}));
+}
 
 }  // namespace
 }  // namespace reader_test

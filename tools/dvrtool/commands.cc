@@ -377,6 +377,7 @@ int VerifyCommand(const Words& words) {
         .Field("pairs", totals.pairs)
         .Field("records", totals.records)
         .Field("problems", totals.problems)
+        .Field("damaged_records", totals.damagedRecords)
         .BeginArray("problem_list");
     for (const VerifyProblem& p : problems) {
       out.BeginObject().Field("file", p.path).Field("offset", p.offset).Field("what", p.what);

@@ -60,7 +60,7 @@ std::optional<IndexFile> ReadIndexFile(const std::string& path) {
 
 std::optional<RecordDamage> WalkRecords(const std::string& dataPath, uint64_t limit,
                                         const std::function<void(const WalkedRecord&)>& visit,
-                                        std::string* readError) {
+                                        std::string* readError, storage::Reporter* reporter) {
   std::error_code error;
   const uint64_t fileSize = std::filesystem::file_size(dataPath, error);
   if (error) {
@@ -85,7 +85,8 @@ std::optional<RecordDamage> WalkRecords(const std::string& dataPath, uint64_t li
     if (status != storage::RecordStatus::kOk) {
       const bool cutByFileEnd = fileSize < limit && (status == storage::RecordStatus::kShortHead ||
                                                      status == storage::RecordStatus::kBodyOverrun);
-      RecordDamage damage{offset, "", false};
+      if (reporter != nullptr) reporter->Corruption(dataPath, offset, status);
+      RecordDamage damage{offset, status, "", false};
       damage.zerosToLimit =
           readable == limit && std::all_of(at, at + left, [](uint8_t b) { return b == 0; });
       if (cutByFileEnd) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "storage/formats.h"
+#include "storage/record_reporter.h"
 
 namespace dvrtool {
 
@@ -39,6 +40,7 @@ struct WalkedRecord {
 // A place where the records of a data file stop making sense.
 struct RecordDamage {
   uint64_t offset = 0;  // start of the record that is damaged
+  storage::RecordStatus status = storage::RecordStatus::kOk;
   std::string what;
   // Nothing but zero bytes from `offset` to the counted end: the records simply stop there,
   // so the index counts more than was written.
@@ -47,9 +49,10 @@ struct RecordDamage {
 
 // Reads the data file and calls `visit` for every well-formed record in [0, limit). Returns
 // the damage that ended the walk early, if any. A file shorter than `limit` is damage at the
-// record it cuts.
+// record it cuts. The damage is also told to `reporter` when there is one.
 std::optional<RecordDamage> WalkRecords(const std::string& dataPath, uint64_t limit,
                                         const std::function<void(const WalkedRecord&)>& visit,
-                                        std::string* readError);
+                                        std::string* readError,
+                                        storage::Reporter* reporter = nullptr);
 
 }  // namespace dvrtool

@@ -121,9 +121,11 @@ void CDataSetVerifier::VerifyAfterDamage(const std::string& dataPath, const Inde
     sum += stored.entries[k].bytes;
   }
   storage::RecordView view;
+  storage::RecordStatus status = storage::RecordStatus::kShortHead;
   const auto parses = [&](uint64_t at) {
-    return at < bytes.size() && storage::ParseRecord(bytes.data() + at, bytes.size() - at, &view) ==
-                                    storage::RecordStatus::kOk;
+    status = at < bytes.size() ? storage::ParseRecord(bytes.data() + at, bytes.size() - at, &view)
+                               : storage::RecordStatus::kShortHead;
+    return status == storage::RecordStatus::kOk;
   };
   uint64_t damagedAt = first.offset;
   std::string what = first.what;
@@ -147,6 +149,7 @@ void CDataSetVerifier::VerifyAfterDamage(const std::string& dataPath, const Inde
       at += view.recordSize;
     }
     if (at >= bytes.size()) return;
+    Corruption(dataPath, at, status);
     damagedAt = at;
     what = "damaged record";
   }
@@ -197,7 +200,7 @@ void CDataSetVerifier::VerifyPair(const std::string& dataPath, const std::string
         const std::string fault = RecordFault(r.view.header, stored);
         if (!fault.empty()) Problem(dataPath, r.offset, "record has " + fault);
       },
-      &readError);
+      &readError, this);
   totals_.records += built.records();
   if (!readError.empty()) {
     Problem(dataPath, 0, readError);

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "data_set.h"
-
 #include "storage/formats.h"
+#include "storage/record_reporter.h"
 
 namespace dvrtool {
 
@@ -22,6 +22,7 @@ struct VerifyTotals {
   int pairs = 0;
   int problems = 0;
   uint64_t records = 0;
+  uint64_t damagedRecords = 0;  // records ParseRecord rejects, where reading goes on after
 };
 
 // One problem as `--json` lists it.
@@ -31,7 +32,7 @@ struct VerifyProblem {
   std::string what;
 };
 
-class CDataSetVerifier {
+class CDataSetVerifier : private storage::Reporter {
  public:
   explicit CDataSetVerifier(std::ostream& out) : out_(out) {}
   VerifyTotals VerifyDirectory(const std::string& dir);
@@ -45,6 +46,10 @@ class CDataSetVerifier {
 
  private:
   void Problem(const std::string& path, uint64_t offset, const std::string& what);
+  // Counts each damaged record (its problem line says where reading goes on).
+  void Corruption(const std::string&, uint64_t, storage::RecordStatus) override {
+    ++totals_.damagedRecords;
+  }
   void VerifyPair(const std::string& dataPath, const std::string& indexPath);
   void VerifyAfterDamage(const std::string& dataPath, const storage::IndexSummary& stored,
                          const RecordDamage& first);

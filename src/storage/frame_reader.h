@@ -1,0 +1,238 @@
+// CFrameReader: reads the FrameRecords of one recorded day straight out of its data files,
+// forwards or backwards, for a file search's playback thread (its only caller). It reads the
+// catalogue through a CatalogView that the catalogue fills, hands the key frames backward
+// play needs to a FrameSink, and tells a Reporter of every damaged record it steps over.
+//
+// Threads: every method but the stopReading flag runs on the playback thread. The view is
+// read without a lock: the catalogue is never rebuilt while playback runs, and the playback
+// thread closes the reader's files before the catalogue is cleared.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/file.h"
+#include "platform/local_time.h"
+#include "storage/catalog_view.h"
+#include "storage/formats.h"
+#include "storage/record_reporter.h"
+
+namespace storage {
+
+// Where the reader's frames go besides its return values.
+class FrameSink {
+ public:
+  virtual ~FrameSink() = default;
+  // A key frame (FrameHeader + body) the reader found while playing backwards: the one the
+  // group of the next frame it returns needs decoded first.
+  virtual void OnPrecedingKeyFrame(const uint8_t* frame, int32_t length) = 0;
+};
+
+// The longest frame (FrameHeader + body) a recorder stores: a key frame whose record fills
+// the recorder's 3,136,000-byte video ring (8 bytes of ring header, the record's 12 bytes
+// of marker and trailer).
+inline constexpr uint32_t kMaxFrameLength = 3136000 - 8 - (kRecordOverhead - kFrameHeaderSize);
+
+// A data file the frame reader holds open, and the offset in it the reader is at.
+struct ReaderFile {
+  std::unique_ptr<platform::File> file;
+  std::string path;
+  uint64_t position = 0;
+  uint64_t serial = 0;  // of its opening, never 0: tells the reader's window which file it holds
+};
+
+class RecordWindow;
+
+class CFrameReader {
+ public:
+  // Results of the single steps: a channel 0..31 means a deliverable record starts at the
+  // position.
+  static constexpr int32_t kStepAgain = 200;
+  static constexpr int32_t kStepEnd = 32;
+  // At most this many data files of the day are open at once (least recently used closed).
+  static constexpr int32_t kMaxOpenDataFiles = 64;
+  // Buffer of the key frame that backward play hands to the sink; it grows for a larger key
+  // frame, up to kMaxFrameLength, and shrinks back after it.
+  static constexpr uint32_t kKeyFrameBufferSize = 512000;
+  // How far the seek looks for what a channel's first frame after the target needs: a
+  // minute of recorded time on either side of the target.
+  static constexpr int32_t kLeadWindowSeconds = 60;
+  // ReadNextFrame sleeps this long while the rate is 0.
+  static constexpr uint32_t kPausedReadSleepMs = 10;
+
+  // `sink` and `reporter` may be null (then key frames and damage go unreported).
+  CFrameReader(const CatalogView* catalogue, FrameSink* sink, Reporter* reporter = nullptr);
+  ~CFrameReader();
+  CFrameReader(const CFrameReader&) = delete;
+  CFrameReader& operator=(const CFrameReader&) = delete;
+
+  // Set when the playback thread is to end: the reader's loops that can run long (stepping
+  // over records, the backward key-frame scan, the seek's walk over a minute of records)
+  // give up at once, so a stop is never held up by a slow disk.
+  std::atomic<int32_t> stopReading{0};
+
+  // Closes every data file and forgets the selected day (before the catalogue changes).
+  void Close();
+  // Selects the day of t and positions for play from t. Forward (direction > 0): at the
+  // first record stamped at or after t; 0 when the day has none. For each channel of
+  // leadChannels whose first video frame from there is not a key frame, the reader starts
+  // earlier, at that channel's last key frame before it (looked for within
+  // kLeadWindowSeconds and the day), and marks the frames it reads before t as lead frames
+  // (LastFrameIsLead): the frames a decoder needs before the one at t. Other records before
+  // t are passed over. Backward (direction < 0): just after the last record stamped at or
+  // before t, so the first backward step reads that record; 0 only when the day has no
+  // data. The jump uses the index entries, so it never lands after the target.
+  int32_t SeekToTime(platform::CTime t, int32_t direction = 1, uint32_t leadChannels = 0);
+  // True when the frame ReadNextFrame returned last lies before the seek target and is one a
+  // decoder needs for the first frame at the target (see SeekToTime).
+  bool LastFrameIsLead() const { return lastFrameLead; }
+  // Selects the day of t and positions at its first file's start. 1, or 0 when no file.
+  int32_t OpenDay(platform::CTime t);
+  // direction > 0: start of the selected day; < 0: its end. Returns 1.
+  int32_t ResetReadPosition(int32_t direction);
+  void SetPlayRate(float rate);
+  // Next frame (FrameHeader + body) in the direction of the play rate: its length, 0 when
+  // nothing can be read now (paused, or a record larger than capacity), -1 at the end of
+  // the selected day's data.
+  int32_t ReadNextFrame(uint8_t* buffer, uint32_t capacity);
+  // The same into a buffer that grows for a longer frame, up to maxCapacity bytes.
+  int32_t ReadNextFrame(std::vector<uint8_t>* buffer, uint32_t maxCapacity);
+  // Data files the reader holds open now.
+  int32_t OpenDataFileCount() const;
+
+ private:
+  // A place in the selected day's data: catalogue position, then offset.
+  struct ReadPosition {
+    int32_t file = kNoFile;
+    uint64_t offset = 0;
+    bool operator<(const ReadPosition& o) const {
+      return file != o.file ? file < o.file : offset < o.offset;
+    }
+  };
+  // Local bounds [begin, end) of the day of `day` (a dayStart value); `known` is false when
+  // they could not be had, and then every test converts.
+  struct DayBounds {
+    int32_t day = 0;
+    bool known = false;
+    int64_t begin = 0;
+    int64_t end = 0;
+  };
+
+  int32_t StepForward();
+  int32_t StepBackward();
+  // Finds the key frame of `channel`'s group before the position and hands it to the sink.
+  void DeliverPrecedingKeyFrame(uint32_t channel);
+  void HandOverKeyFrame();
+  void CloseFiles();
+  // The one way to openFiles: null outside 0 <= position < min(kOpenFileSlots, count).
+  std::unique_ptr<ReaderFile>* OpenFileSlot(int32_t position);
+  // The open data file of a position of the selected day, opened on first use.
+  ReaderFile* DataFileAt(int32_t position);
+  void RewindOpenDayFiles();
+  bool SelectDay(platform::CTime t);
+  uint64_t RecordedBytesAt(int32_t position) const;
+  // A position of the selected day that holds recorded bytes of that day.
+  bool IsReadablePosition(int32_t position) const;
+  int32_t NextReadablePosition(int32_t from) const;
+  int32_t PreviousReadablePosition(int32_t from) const;
+  // The same, passing over positions whose data file cannot be opened (deleted by
+  // retention after the reader closed it, for example): the rest of the day still plays.
+  int32_t NextOpenPosition(int32_t from);
+  int32_t PreviousOpenPosition(int32_t from);
+  // Puts the current file at its recorded end, so the next forward step takes the next file.
+  void EndFileData();
+  // True when t falls on the local day of dayStart. Decided from the day's bounds, kept
+  // for the current dayStart, so the reader's per-record checks need no zone conversion.
+  bool IsOnSelectedDay(int32_t t) const;
+
+  void Report(const ReaderFile& file, uint64_t offset, RecordStatus status);
+  bool StartsReadableRecord(const ReaderFile& file, uint64_t offset, uint64_t limit);
+  // After a damaged record at `damagedAt` of the current file: reports it and positions at
+  // the next record start the index knows of (the first record of a later minute entry),
+  // or at the file's recorded end when there is none.
+  void ResyncForward(uint64_t damagedAt, RecordStatus status);
+  uint64_t NextEntryStart(const ReaderFile& file, uint64_t damagedAt, uint64_t limit);
+  // Offsets in a position's data where a minute entry's first record starts.
+  std::vector<uint64_t> EntryStarts(int32_t position) const;
+  // Offset of the first index entry of `position` before which every record is stamped
+  // before t: the seek's jump.
+  uint64_t EntryJumpOffset(int32_t position, platform::CTime t) const;
+  // The record that ends at `end`; on kOk the position is its start.
+  RecordStatus ReadRecordBefore(ReaderFile* file, uint64_t end, FrameHeader* header);
+  // Moves from the position to the start of the record before it (into the previous file
+  // of the day at a file's start) and reads its head; false when there is none. A damaged
+  // record is reported and stepped over to the last whole record before it that the index
+  // lets the reader find.
+  bool StepBackOneRecord(FrameHeader* header);
+  // End of the last whole record that lies before `end` in the current file, found by
+  // walking forward from a minute entry's first record; 0 when none.
+  uint64_t LastGoodEndBefore(uint64_t end);
+  // Reads the record at the position (FrameHeader + body) and moves past it. 0 with kOk for
+  // a record larger than the buffer can grow to.
+  int32_t ReadRecordChecked(uint8_t* buffer, uint32_t capacity, RecordStatus* status,
+                            std::vector<uint8_t>* growable = nullptr, uint32_t growLimit = 0);
+  int32_t ReadNextFrameInto(uint8_t* buffer, uint32_t capacity, std::vector<uint8_t>* growable,
+                            uint32_t growLimit);
+  // What the forward seek's lead makes of the record at the position of `channel`.
+  static constexpr int32_t kLeadNone = 0;    // a frame at or after the target
+  static constexpr int32_t kLeadFrame = 1;   // a frame a decoder needs before the target
+  static constexpr int32_t kLeadPassed = 2;  // passed over: the position moved
+  int32_t LeadOf(ReaderFile* file, uint32_t channel);
+
+  // The seek: the file of the landing's minute and its index entry, the walk's start.
+  bool JumpToMinute(platform::CTime landing);
+  // Works out where a forward seek starts reading so that each channel of leadChannels gets
+  // its key frame (see SeekToTime); the position is the landing record's start.
+  void PlanLead(platform::CTime t, uint32_t leadChannels);
+  uint32_t ChannelsNeedingLead(const ReaderFile& file, uint64_t from, int64_t until,
+                               uint32_t leadChannels);
+  // The walk of the seek: passes records until the first one stamped at or after t and
+  // stops at its start (kWalkFound); at the end of the day's data it stops there (kWalkEnd).
+  // kWalkFailed when it cannot read on.
+  static constexpr int32_t kWalkFailed = 0;
+  static constexpr int32_t kWalkFound = 1;
+  static constexpr int32_t kWalkEnd = 2;
+  int32_t WalkToTime(platform::CTime t);
+  bool WalkFile(const ReaderFile& file, uint64_t at, platform::CTime t, uint64_t* found);
+  // A walk longer than kHalvingSpan is first narrowed by halving, to a record stamped more
+  // than kWalkMarginSeconds before the target (the most a record is written out of order).
+  uint64_t NarrowByHalving(const ReaderFile& file, uint64_t at, uint64_t limit, platform::CTime t);
+  // The first whole record within a window's reach from `from` that is followed by another
+  // (or by `limit`), so payload bytes that look like a start marker are not taken for one.
+  bool FindRecordStartFrom(const ReaderFile& file, uint64_t from, uint64_t limit, uint64_t* start,
+                           int32_t* time);
+
+  // Bytes the reader's window reads at once.
+  static constexpr uint32_t kWindowSize = 65536;
+  static constexpr uint64_t kHalvingSpan = 1u << 20;
+  static constexpr int64_t kWalkMarginSeconds = 5;
+
+  const CatalogView* const catalogue;
+  FrameSink* const sink;
+  Reporter* const reporter;
+  std::vector<std::unique_ptr<ReaderFile>> openFiles;  // grown to the catalogue on first use
+  std::vector<int32_t> openOrder;  // positions with an open file, least recently used first
+  uint64_t openSerial = 0;
+  std::unique_ptr<RecordWindow> window;
+  int32_t firstFile = kNoFile;
+  int32_t lastFile = kNoFile;
+  int32_t currentFile = kNoFile;
+  std::array<uint32_t, 32> needKeyFrame{};
+  platform::CTime dayStart;
+  float playRate = 1.0f;
+  mutable DayBounds dayBounds;
+  std::vector<uint8_t> keyFrameBuffer;  // made on first use
+  // The lead of the last forward seek: records before leadEnd are lead frames of channel c
+  // from leadStart[c] on when c is in leadFound, and are passed over otherwise.
+  bool leadActive = false;
+  ReadPosition leadEnd;
+  uint32_t leadFound = 0;
+  std::array<ReadPosition, 32> leadStart{};
+  bool lastFrameLead = false;
+};
+
+}  // namespace storage
