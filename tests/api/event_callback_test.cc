@@ -5,19 +5,19 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <functional>
 #include <future>
-#include <memory>
 #include <thread>
 #include <vector>
 
-#include "platform/mutex.h"
 #include "platform/syscall_faults.h"
-#include "recording_test_util.h"
+#include "support/recording_host.h"
 
-namespace rectest {
 namespace {
+
+using namespace testsupport;
 
 using Clock = std::chrono::steady_clock;
 constexpr auto kBound = std::chrono::seconds(5);
@@ -29,16 +29,24 @@ struct Event {
   std::string path;
 };
 
-class EventCallbackTest : public RecorderTest {
+class EventCallbackTest : public testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(dir_.path().empty());
     handle_ = _RECORDER_INIT("callbacks", reinterpret_cast<uintptr_t>(this), &Callback);
     ASSERT_NE(handle_, nullptr);
   }
   void TearDown() override {
-    RecorderTest::TearDown();
+    if (handle_ != nullptr) _RECORDER_END(handle_);
     for (std::thread& t : helpers_) t.join();
+  }
+  std::string DataPath(int n) const { return dir_ / ("file" + std::to_string(n) + ".VDB"); }
+  void AddFiles(int n) {
+    for (int i = 0; i < n; ++i) _RECORDER_ADDFILEPATH(handle_, DataPath(i).c_str());
+    _RECORDER_SETRECORD(handle_, 0, 1);
+  }
+  void Drain() {
+    CRecorder* r = CRecorder::FromHandle(handle_);
+    ASSERT_TRUE(WaitUntil([&] { return r->WaitForRingsToDrain(0); }));
   }
 
   static void Callback(RECORDER_HANDLE recorder, uintptr_t context, int32_t code, int32_t status,
@@ -79,6 +87,10 @@ class EventCallbackTest : public RecorderTest {
     ASSERT_EQ(_RECORDER_WRITEVIDEO(handle_, 0, &d), 1);
   }
 
+  ScopedTimeZone zone_{"UTC"};
+  ScopedTestClock clock_{LocalSeconds(2024, 3, 10, 10, 0, 0)};
+  ScratchDir dir_;
+  RECORDER_HANDLE handle_ = nullptr;
   platform::Mutex mu_;
   std::function<void(const Event&)> onEvent_;
   std::vector<std::thread> helpers_;
@@ -91,8 +103,10 @@ TEST_F(EventCallbackTest, WriteFailureAtTheFinalFlushOfEndMayAskForCountAndNames
   Drain();
   std::atomic<int> answered{0};
   std::atomic<int> asked{0};
+  std::atomic<int> cause{0};
   OnEvent([&](const Event& e) {
     if (e.code != RECORDER_EVENT_WRITE_FAILED || asked.fetch_add(1) != 0) return;
+    cause = errno;  // the cause of the failure, while the callback runs
     answered = ReturnsInTime([] {
       char name[64];
       const int32_t size = sizeof(name);
@@ -106,6 +120,7 @@ TEST_F(EventCallbackTest, WriteFailureAtTheFinalFlushOfEndMayAskForCountAndNames
     handle_ = nullptr;
   }
   EXPECT_GE(asked.load(), 1);
+  EXPECT_EQ(cause.load(), ENOSPC);
   EXPECT_EQ(answered.load(), 1);
   EXPECT_EQ(_RECORDER_GETCOUNT(), 0);
 }
@@ -200,4 +215,3 @@ TEST_F(EventCallbackTest, ExportsThatWouldWaitForTheRecorderRefuseInsideItsCallb
 }
 
 }  // namespace
-}  // namespace rectest
