@@ -29,8 +29,7 @@ RecordStep ClassifyRecord(const storage::IndexSummary& summary, platform::CTime 
   // Minute entries and the file's day only move forward: a record of an earlier minute (or
   // day) than the current entry, which the other ring delivered late, is counted in the
   // current entry and stored in the current file.
-  storage::IndexSummary copy = summary;
-  const storage::RecordPlace place = storage::SummaryBuilder(&copy).PlaceOf(time.seconds());
+  const storage::RecordPlace place = storage::PlaceOf(summary, time.seconds());
   RecordStep step{RecordPlace::kSameEntry, RecordWrite::kFlush};
   if (place == storage::RecordPlace::kNewDay || summary.dataBytes > kRotateDataBytes ||
       !LastEntryInRange(summary.lastEntry) || summary.lastEntry >= storage::kLastEntryMax) {

@@ -269,29 +269,22 @@ TEST_F(WriterTest, FileThatCannotBeOpenedIsReportedWithItsCauseAndTheNextRotatio
   EXPECT_EQ(ReadSummary(Index(2)).dataBytes, 2 * kFedSize);
 }
 
-TEST_F(WriterTest, DottedDirectoriesAndNamesWithoutExtensionKeepTheIndexBeside) {
-  const std::string dotted = dir_.Sub("rec.1") + "f0.VDB", noDot = dir_ / "nodot";
-  ASSERT_TRUE(Start({dotted, noDot}));
-  Feed(At(10, 10, 0, 0));
-  Feed(At(11, 10, 0, 0));
-  Stop();
-  EXPECT_EQ(Count(2, 0, dir_ / "rec.1/f0.FIH"), 1u);
-  EXPECT_EQ(Count(2, 0, noDot + ".FIH"), 1u);
-  EXPECT_EQ(TimesOf(ReadIndexedRecords(dotted)), (std::vector<int32_t>{At(10, 10, 0, 0)}));
-  EXPECT_EQ(TimesOf(ReadIndexedRecords(noDot)), (std::vector<int32_t>{At(11, 10, 0, 0)}));
-}
-
 // Write faults: the host hears of each with its errno, the summary never counts bytes the
 // data file lacks, and what follows is written where the lost bytes would have gone.
 TEST_F(WriterTest, WriteFaultsAreReportedWithTheirCauseAndNeverCounted) {
   ASSERT_TRUE(Start(2));
-  Feed(At(10, 10, 0, 0));
-  Feed(At(10, 10, 0, 1));  // the first record reaches the file
+  {
+    ScopedSyscallFault fault(ScopedSyscallFault::Call::kWrite, EIO, 0, 1);
+    Feed(At(10, 10, 0, 0));  // the test write at the start fails: buffered, counted, reported
+  }
+  ASSERT_EQ(Count(3, -1, Data(0)), 1u);
+  Feed(At(10, 10, 0, 0));  // the test write is tried again, and succeeds
+  Feed(At(10, 10, 0, 1));  // the first two records reach the file
   {
     auto fault = ScopedSyscallFault::ShortWritesThenFail(100, 1, EIO);
     Feed(At(10, 10, 0, 2));  // writing the second record fails after 100 bytes
   }
-  ASSERT_EQ(Count(3, -1, Data(0)), 1u);
+  ASSERT_EQ(Count(3, -1, Data(0)), 2u);
   EXPECT_EQ(events_.back().error, EIO);
   {
     ScopedSyscallFault fault(ScopedSyscallFault::Call::kWrite, ENOSPC, 1, 1);  // the summary
@@ -303,22 +296,10 @@ TEST_F(WriterTest, WriteFaultsAreReportedWithTheirCauseAndNeverCounted) {
   Feed(At(10, 10, 0, 4));
   Stop();
   const std::vector<StoredRecord> records = Stored(0);
-  EXPECT_EQ(TimesOf(records), (std::vector<int32_t>{At(10, 10, 0, 0), At(10, 10, 0, 2),
-                                                    At(10, 10, 0, 3), At(10, 10, 0, 4)}));
+  EXPECT_EQ(TimesOf(records),
+            (std::vector<int32_t>{At(10, 10, 0, 0), At(10, 10, 0, 0), At(10, 10, 0, 2),
+                                  At(10, 10, 0, 3), At(10, 10, 0, 4)}));
   ExpectSummaryEq(ReadSummary(Index(0)), ReplaySummary(records));
-}
-
-TEST_F(WriterTest, FailedWriteTestIsReportedAndTriedAgainWithTheNextRecord) {
-  ASSERT_TRUE(Start(2));
-  {
-    ScopedSyscallFault fault(ScopedSyscallFault::Call::kWrite, EIO, 0, 1);
-    Feed(At(10, 10, 0, 0));  // buffered and counted, the test write failed
-  }
-  EXPECT_EQ(Count(3, -1, Data(0)), 1u);
-  for (int s = 0; s < 3; ++s) Feed(At(10, 10, 0, s));
-  Stop();
-  EXPECT_EQ(Stored(0).size(), 4u);
-  ExpectSummaryEq(ReadSummary(Index(0)), ReplaySummary(Stored(0)));
 }
 
 // A header file lists the set; each file's summary also goes to its record there.
