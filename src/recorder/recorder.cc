@@ -86,14 +86,20 @@ const std::string& CRecorder::name() const { return pathList_->name(); }
 int32_t CRecorder::Start() {
   std::vector<std::string> paths = pathList_->CopyPaths();
   platform::MutexLock hold(&writer_->lock);
-  return writer_->Start(std::move(paths)) ? 1 : 0;
+  const bool recording = writer_->Start(std::move(paths));
+  intake_.SetOpen(recording);
+  return recording ? 1 : 0;
 }
 
 void CRecorder::Stop() {
   // Frames the host handed in before STOP are still in the rings; the writer threads take
-  // them into the write buffer first, so the flush stores every accepted frame.
+  // them into the write buffer first, so the flush stores every accepted frame. Intake
+  // closes first so the rings can drain, and again under the lock, after any START that
+  // ran meanwhile.
+  intake_.SetOpen(false);
   if (writer_->recording()) intake_.WaitForDrain(threadJoinMs_);
   platform::MutexLock hold(&writer_->lock);
+  intake_.SetOpen(false);
   writer_->Stop();
 }
 
@@ -153,15 +159,15 @@ void CRecorder::DeleteManagerStop() {
 }
 
 int32_t CRecorder::WriteVideo(uint32_t channel, FrameDescriptor* frame) {
-  return intake_.WriteVideo(channel, frame, writer_->recording());
+  return intake_.WriteVideo(channel, frame);
 }
 
 int32_t CRecorder::WriteAudio(uint32_t channel, FrameDescriptor* frame) {
-  return intake_.WriteAudio(channel, frame, writer_->recording());
+  return intake_.WriteAudio(channel, frame);
 }
 
 int32_t CRecorder::WriteRecData(uint32_t channel, FrameDescriptor* frame) {
-  return intake_.WriteRecData(channel, frame, writer_->recording());
+  return intake_.WriteRecData(channel, frame);
 }
 
 int32_t CRecorder::WriteStreamHeader(const void* data, uint32_t count) {

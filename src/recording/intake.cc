@@ -141,7 +141,7 @@ int32_t Intake::TakeIn(uint32_t channel, const PendingRecord& record, bool toVid
   return 1;
 }
 
-int32_t Intake::WriteVideo(uint32_t channel, FrameDescriptor* frame, bool recording) {
+int32_t Intake::WriteVideo(uint32_t channel, FrameDescriptor* frame) {
   if (!ChannelInRange(channel) || frame == nullptr) return 0;
   PendingRecord record;
   if (!PayloadOf(*frame, frame->videoData, &record)) return 0;
@@ -153,7 +153,7 @@ int32_t Intake::WriteVideo(uint32_t channel, FrameDescriptor* frame, bool record
   const uint32_t triggerB = frame->triggerB;
   const bool now = RecordDecision(switches_.GetStatus(channel), triggerA, triggerB);
   switches_.SetRecordNow(channel, now);
-  if (!now || !recording || switches_.GetRecord(channel) == 0) return 0;
+  if (!now || !open_.load() || switches_.GetRecord(channel) == 0) return 0;
 
   record.videoFormat = true;
   record.fields.channel = channel;
@@ -169,7 +169,7 @@ int32_t Intake::WriteVideo(uint32_t channel, FrameDescriptor* frame, bool record
   return TakeIn(channel, record, /*toVideoRing=*/true, /*counted=*/true, frame->statSize);
 }
 
-int32_t Intake::WriteAudio(uint32_t channel, FrameDescriptor* frame, bool recording) {
+int32_t Intake::WriteAudio(uint32_t channel, FrameDescriptor* frame) {
   if (!ChannelInRange(channel) || frame == nullptr) return 0;
   // Only the audio form (through audioData) may be read: the host's buffer can end there.
   PendingRecord record;
@@ -178,7 +178,7 @@ int32_t Intake::WriteAudio(uint32_t channel, FrameDescriptor* frame, bool record
   const platform::LocalStamp stamp = StampLocalTime(frame);
   if (!storage::IsStoredAudioType(frame->type)) return 0;
   // Audio follows the latest decision made for its channel's video.
-  if (!switches_.RecordNow(channel) || !recording || switches_.GetRecord(channel) == 0) return 0;
+  if (!switches_.RecordNow(channel) || !open_.load() || switches_.GetRecord(channel) == 0) return 0;
 
   record.videoFormat = false;
   record.fields.channel = channel;
@@ -189,7 +189,7 @@ int32_t Intake::WriteAudio(uint32_t channel, FrameDescriptor* frame, bool record
   return TakeIn(channel, record, /*toVideoRing=*/false, /*counted=*/false, 0);
 }
 
-int32_t Intake::WriteRecData(uint32_t channel, FrameDescriptor* frame, bool recording) {
+int32_t Intake::WriteRecData(uint32_t channel, FrameDescriptor* frame) {
   if (!ChannelInRange(channel) || frame == nullptr) return 0;
   const uint32_t kind = frame->kind;
   PendingRecord record;
@@ -209,7 +209,7 @@ int32_t Intake::WriteRecData(uint32_t channel, FrameDescriptor* frame, bool reco
   if (kind == kVideoFormatRecData) {
     switches_.SetRecordNow(channel, RecordDecision(status, frame->triggerA, frame->triggerB));
   }
-  if (!switches_.RecordNow(channel) || !recording || switches_.GetRecord(channel) == 0) return 0;
+  if (!switches_.RecordNow(channel) || !open_.load() || switches_.GetRecord(channel) == 0) return 0;
 
   record.fields.channel = channel;
   record.fields.type = frame->type;

@@ -6,6 +6,7 @@
 // until a writer thread has taken it) and an intake lock that serialises its producers.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -29,11 +30,13 @@ class Intake {
   Intake(const Intake&) = delete;
   Intake& operator=(const Intake&) = delete;
 
-  // 1 taken in (stored, or dropped after being counted), 0 refused. `recording`: the
-  // recorder records now.
-  int32_t WriteVideo(uint32_t channel, FrameDescriptor* frame, bool recording);
-  int32_t WriteAudio(uint32_t channel, FrameDescriptor* frame, bool recording);
-  int32_t WriteRecData(uint32_t channel, FrameDescriptor* frame, bool recording);
+  // 1 taken in (stored, or dropped after being counted), 0 refused.
+  int32_t WriteVideo(uint32_t channel, FrameDescriptor* frame);
+  int32_t WriteAudio(uint32_t channel, FrameDescriptor* frame);
+  int32_t WriteRecData(uint32_t channel, FrameDescriptor* frame);
+  // Frames are taken in only while open: the recorder opens intake once the writer records
+  // and closes it before the writer stops (both under the write lock).
+  void SetOpen(bool open) { open_.store(open); }
 
   // true when both rings emptied within timeoutMs. A slot comes back only after the writer
   // has taken its record, so all slots free means both rings are empty.
@@ -63,4 +66,5 @@ class Intake {
   std::shared_ptr<platform::Semaphore> videoSlots_;
   platform::Mutex audioIntakeLock_;
   platform::Mutex videoIntakeLock_;
+  std::atomic<bool> open_{false};
 };

@@ -95,7 +95,7 @@ class Writer {
   // For tests: shorten the bounded join of the closer thread.
   void SetThreadJoinMsForTest(uint32_t ms) { threadJoinMs_ = ms; }
 
-  alignas(64) platform::Mutex lock;
+  platform::Mutex lock;
 
  private:
   void RaiseEvent(int32_t code, int32_t status, const std::string& path, int error = 0)
@@ -144,13 +144,12 @@ class Writer {
   void StartCloser() REQUIRES(lock);
 
   WriterEventSink events_ GUARDED_BY(lock);
-  // Read by intake on every frame: on a cache line of its own, away from the lock.
-  alignas(64) std::atomic<int32_t> recording_{0};  // changed under the lock
+  std::atomic<int32_t> recording_{0};  // changed under the lock
   std::atomic<int32_t> overwriteMode_{1};
   std::atomic<int32_t> overwriteCount_{0};  // changed under the lock
   std::atomic<uint32_t> threadJoinMs_{5000};
 
-  alignas(64) std::string headerFilePath_ GUARDED_BY(lock);
+  std::string headerFilePath_ GUARDED_BY(lock);
   int32_t fileSetSource_ GUARDED_BY(lock) = RotationSet::kFromPathList;
   RotationSet set_ GUARDED_BY(lock);
   int32_t currentFile_ GUARDED_BY(lock) = 0;  // position in set_; -1 before the first
