@@ -44,11 +44,9 @@ RecordStep ClassifyRecord(const storage::IndexSummary& summary, platform::CTime 
   return step;
 }
 
-Writer::Writer(WriterEventSink events) : events_(std::move(events)) {
-  platform::MutexLock hold(&lock);
-  ResetSummary();
-  lastFrameTime_ = platform::CTime::NoTime();
-}
+// No lock: nothing else can reach the writer yet, and a recorder is made under the lock of
+// the recorder list, which a thread holding a write lock may take inside an event callback.
+Writer::Writer(WriterEventSink events) : events_(std::move(events)) {}
 
 Writer::~Writer() {
   platform::MutexLock hold(&lock);

@@ -169,8 +169,8 @@ class Writer {
   std::unique_ptr<platform::Thread> closerThread_ GUARDED_BY(lock);
   std::shared_ptr<CFileCloser> fileCloser_ GUARDED_BY(lock);
 
-  storage::IndexSummary summary_ GUARDED_BY(lock);
-  platform::CTime lastFrameTime_ GUARDED_BY(lock);
+  storage::IndexSummary summary_ GUARDED_BY(lock) = storage::MakeEmptySummary();
+  platform::CTime lastFrameTime_ GUARDED_BY(lock) = platform::CTime::NoTime();
   bool needHeader_ GUARDED_BY(lock) = true;
   // Where the next write of records goes in the data file: the end of what reached it,
   // counting a buffer in flight on the buffer writer.
