@@ -58,6 +58,11 @@ TEST(RecorderTest, PathChangesRestartARunningRecordingAndOnlyThey) {
   ASSERT_EQ(_RECORDER_START(r), 1);
   EXPECT_EQ(_RECORDER_START(r), 1);  // already recording: nothing is reopened
   EXPECT_EQ(host.CurrentFile(), host.Data(0));
+  char name[300] = "#";
+  const auto length = static_cast<int32_t>(host.Data(0).size());  // fits with its terminator
+  EXPECT_EQ(_RECORDER_GETCURRENTRECFILE(r, name, length), 0);
+  EXPECT_EQ(name[0], '#');
+  EXPECT_EQ(_RECORDER_GETCURRENTRECFILE(r, name, length + 1), 1);
   ASSERT_EQ(host.Video(0), 1);
   _RECORDER_ADDFILEPATH(r, host.Data(1).c_str());
   EXPECT_EQ(host.CurrentFile(), host.Data(1));             // goes on after the file just recorded
