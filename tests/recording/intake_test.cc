@@ -5,9 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <functional>
 #include <tuple>
 #include <vector>
 
+#include "platform/clock.h"
 #include "support/recording_host.h"
 
 namespace {
@@ -158,6 +161,36 @@ TEST_F(IntakeTest, BadDescriptorsAreRefusedAndLeftUntouched) {
   ASSERT_EQ(records.size(), 2u);
   EXPECT_EQ(records[0].body.size(), 4u);  // only the tag
   EXPECT_EQ(records[1].body.size(), fits + 4u);
+}
+
+std::atomic<uint32_t> g_tick{100000};
+uint32_t FakeTick() { return g_tick.load(); }
+
+// Video and rec data of kind 0 feed the channel's statistics; audio and kind 1 do not.
+TEST_F(IntakeTest, VideoAndKindZeroRecDataAreCountedInTheStatistics) {
+  platform::SetTickCountForTest(&FakeTick);
+  const std::function<int32_t(uint32_t)> writes[] = {
+      [&](uint32_t c) { return host_.Video(c, 500); },
+      [&](uint32_t c) { return host_.RecData(c, 0, 500); },
+      [&](uint32_t c) { return host_.RecData(c, 1, 500); },
+      [&](uint32_t c) { return host_.Audio(c, 500); }};
+  for (uint32_t tick : {100000u, 101000u, 102500u}) {  // counted twice, then the window closes
+    g_tick = tick;
+    for (uint32_t c = 0; c < 4; ++c) {
+      if (tick == 100000u) {
+        ASSERT_EQ(host_.Video(c, 500), 1);  // opens the window, and the channel records
+      }
+      ASSERT_EQ(writes[c](c), 1);
+    }
+  }
+  const double counted[] = {2, 2, 0, 0};
+  for (uint32_t c = 0; c < 4; ++c) {
+    double bps = -1, fps = -1;
+    ASSERT_EQ(_RECORDER_GETBPS(h_, c, &bps) + _RECORDER_GETFPS(h_, c, &fps), 2);
+    EXPECT_DOUBLE_EQ(fps, counted[c] * 1000.0 / 2500) << "channel " << c;
+    EXPECT_DOUBLE_EQ(bps, counted[c] * 500 * 1000.0 / 2500) << "channel " << c;
+  }
+  platform::SetTickCountForTest(nullptr);
 }
 
 // The second pass through the repeated autumn hour is stored at its own instant.
