@@ -43,7 +43,8 @@
 #include "platform/local_time.h"
 #include "playback/file_search.h"
 #include "recorder.h"
-#include "recorder/recorder_base.h"
+#include "recording/intake.h"
+#include "recording/writer.h"
 #include "scheduler/formats.h"
 
 namespace {
@@ -70,8 +71,8 @@ double RssBytes() {
 
 // The buffers the library fixes per object, from its own constants.
 constexpr double RecorderFixedBytes() {
-  return 2 * double(CRecorderBase::kWriteBufferSize) + double(CRecorderBase::kVideoRingCapacity) +
-         double(CRecorderBase::kAudioRingCapacity);
+  return 2 * double(Writer::kWriteBufferSize) + double(Intake::kVideoRingCapacity) +
+         double(Intake::kAudioRingCapacity);
 }
 constexpr double FileSearchFixedBytes() {
   const double pool = double(scheduler::kDefaultGroupThreshold) *

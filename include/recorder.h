@@ -71,6 +71,9 @@ typedef struct FileSearchObject* FILESEARCH_HANDLE;
  * nothing and return their failure value at once.
  * Arguments: recorder, host context, event code, status (0 ok, -1 failure), zero-terminated
  * file path, path length in bytes (terminator not counted).
+ * While the callback runs for a failure (code 2 with status -1, code 3), errno holds its
+ * cause (ENOSPC for a full disk, EIO, EACCES, ENOENT for a missing directory, EWOULDBLOCK
+ * for a data file another recorder records into).
  */
 typedef void (*RecorderEventCallback)(RECORDER_HANDLE recorder, uintptr_t context, int32_t code,
                                       int32_t status, const char* path, int32_t pathLength);

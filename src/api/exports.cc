@@ -14,18 +14,11 @@
 #include "playback/file_search.h"
 #include "recorder.h"
 #include "recorder/event_callback_scope.h"
-#include "recorder/path_list.h"
 #include "recorder/recorder.h"
 
 #define RECORDER_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace {
-
-constexpr uint32_t kChannelLimit = CRecorderBase::kChannelCount;
-
-// Channels are compared with 32 as unsigned numbers, so a negative value from the host is
-// refused like 32.
-inline bool ChannelInRange(uint32_t channel) { return channel < kChannelLimit; }
 
 inline uintptr_t Key(const void* handle) { return reinterpret_cast<uintptr_t>(handle); }
 
@@ -54,8 +47,8 @@ class Entered {
   Object* const object_;
 };
 
-inline Entered<CRecorderBase> Recorder(RECORDER_HANDLE handle) {
-  return Entered<CRecorderBase>(g_recorderRegistry, handle);
+inline Entered<CRecorder> Recorder(RECORDER_HANDLE handle) {
+  return Entered<CRecorder>(g_recorderRegistry, handle);
 }
 
 // START, STOP, END, the four path settings, the stream writes and the frame writes wait for
@@ -86,14 +79,11 @@ RECORDER_EXPORT RECORDER_HANDLE _RECORDER_INIT(const char* name, uintptr_t conte
     }
     if (key == 0) return nullptr;
     const auto handle = reinterpret_cast<RECORDER_HANDLE>(key);
-    CRecorderBase* recorder = nullptr;
+    CRecorder* recorder = nullptr;
     try {
-      recorder = new CRecorder();
-      recorder->SetHandle(handle);
-      recorder->Initialise(TextOrEmpty(name), context, callback);
+      recorder = new CRecorder(handle, TextOrEmpty(name), context, callback);
     } catch (...) {
-      delete recorder;  // never started: no callback runs
-      recorder = nullptr;
+      recorder = nullptr;  // never started: no callback runs
     }
     platform::MutexLock hold(&g_recorderLock);
     if (recorder == nullptr) {
@@ -115,12 +105,12 @@ RECORDER_EXPORT void _RECORDER_END(RECORDER_HANDLE handle) {
     }
     if (InsideEventCallbackOf(handle)) return;
     const uintptr_t key = Key(handle);
-    CRecorderBase* recorder = nullptr;
+    CRecorder* recorder = nullptr;
     {
       // Only the handle leaves the registry under the global lock. The caller that removed it
       // is the one that destroys the recorder, so a second END of the handle does nothing.
       platform::MutexLock hold(&g_recorderLock);
-      recorder = static_cast<CRecorderBase*>(g_recorderRegistry.Remove(key));
+      recorder = static_cast<CRecorder*>(g_recorderRegistry.Remove(key));
     }
     if (recorder == nullptr) return;
     g_recorderRegistry.WaitForCalls(key);
@@ -167,12 +157,10 @@ RECORDER_EXPORT int32_t _RECORDER_GETNAME(int32_t index, char* buffer, const int
     int32_t position = 0;
     for (const auto& [key, object] : g_recorderRegistry.Entries()) {
       if (position == index && buffer != nullptr && size != nullptr) {
-        const auto* recorder = static_cast<const CRecorderBase*>(object);
-        if (recorder->pathList) {
-          const std::string& name = recorder->pathList->name();
-          if (*size > 0 && name.size() < static_cast<uint32_t>(*size)) {
-            std::memcpy(buffer, name.c_str(), name.size() + 1);
-          }
+        const auto* recorder = static_cast<const CRecorder*>(object);
+        const std::string& name = recorder->name();
+        if (*size > 0 && name.size() < static_cast<uint32_t>(*size)) {
+          std::memcpy(buffer, name.c_str(), name.size() + 1);
         }
       }
       ++position;
@@ -282,7 +270,7 @@ RECORDER_EXPORT void _RECORDER_SETRECORD(RECORDER_HANDLE handle, uint32_t channe
                                          int32_t enabled) {
   try {
     if (!ChannelInRange(channel) || handle == nullptr) return;
-    if (auto recorder = Recorder(handle)) recorder->SetRecord(channel, enabled);
+    if (auto recorder = Recorder(handle)) recorder->switches().SetRecord(channel, enabled);
   } catch (...) {
   }
 }
@@ -291,7 +279,7 @@ RECORDER_EXPORT int32_t _RECORDER_GETRECORD(RECORDER_HANDLE handle, uint32_t cha
   try {
     if (!ChannelInRange(channel) || handle == nullptr) return 0;
     auto recorder = Recorder(handle);
-    return recorder ? recorder->GetRecord(channel) : 0;
+    return recorder ? recorder->switches().GetRecord(channel) : 0;
   } catch (...) {
     return 0;
   }
@@ -301,7 +289,7 @@ RECORDER_EXPORT void _RECORDER_SETSTATUS(RECORDER_HANDLE handle, uint32_t channe
                                          uint32_t status) {
   try {
     if (!ChannelInRange(channel) || handle == nullptr) return;
-    if (auto recorder = Recorder(handle)) recorder->SetStatus(channel, status);
+    if (auto recorder = Recorder(handle)) recorder->switches().SetStatus(channel, status);
   } catch (...) {
   }
 }
@@ -310,7 +298,7 @@ RECORDER_EXPORT uint32_t _RECORDER_GETSTATUS(RECORDER_HANDLE handle, uint32_t ch
   try {
     if (!ChannelInRange(channel) || handle == nullptr) return 0;
     auto recorder = Recorder(handle);
-    return recorder ? recorder->GetStatus(channel) : 0;
+    return recorder ? recorder->switches().GetStatus(channel) : 0;
   } catch (...) {
     return 0;
   }
@@ -321,7 +309,7 @@ RECORDER_EXPORT int32_t _RECORDER_GETBPS(RECORDER_HANDLE handle, uint32_t channe
   try {
     if (!ChannelInRange(channel) || handle == nullptr || bytesPerSecond == nullptr) return 0;
     auto recorder = Recorder(handle);
-    return recorder ? recorder->GetBps(channel, bytesPerSecond) : 0;
+    return recorder ? recorder->throughput().GetBps(channel, bytesPerSecond) : 0;
   } catch (...) {
     return 0;
   }
@@ -332,7 +320,7 @@ RECORDER_EXPORT int32_t _RECORDER_GETFPS(RECORDER_HANDLE handle, uint32_t channe
   try {
     if (!ChannelInRange(channel) || handle == nullptr || framesPerSecond == nullptr) return 0;
     auto recorder = Recorder(handle);
-    return recorder ? recorder->GetFps(channel, framesPerSecond) : 0;
+    return recorder ? recorder->throughput().GetFps(channel, framesPerSecond) : 0;
   } catch (...) {
     return 0;
   }
@@ -389,28 +377,25 @@ RECORDER_EXPORT int32_t _RECORDER_WRITERECDATA(RECORDER_HANDLE handle, uint32_t 
   }
 }
 
-RECORDER_EXPORT int32_t _RECORDER_WRITESTREAMHEADER(RECORDER_HANDLE handle, int32_t unused1,
+RECORDER_EXPORT int32_t _RECORDER_WRITESTREAMHEADER(RECORDER_HANDLE handle, int32_t /*unused1*/,
                                                     const void* data, uint32_t count,
-                                                    int32_t unused2) {
+                                                    int32_t /*unused2*/) {
   try {
     if (handle == nullptr || InsideEventCallbackOf(handle)) return 0;
     auto recorder = Recorder(handle);
-    return recorder ? recorder->WriteStreamHeader(unused1, data, count, unused2) : 0;
+    return recorder ? recorder->WriteStreamHeader(data, count) : 0;
   } catch (...) {
     return 0;
   }
 }
 
-RECORDER_EXPORT int32_t _RECORDER_WRITESTREAMDATA(RECORDER_HANDLE handle, int32_t unused1,
-                                                  const void* data, uint32_t count, int32_t fileId,
-                                                  int32_t unused2, int32_t unused3) {
-  try {
-    if (handle == nullptr || InsideEventCallbackOf(handle)) return 0;
-    auto recorder = Recorder(handle);
-    return recorder ? recorder->WriteStreamData(unused1, data, count, fileId, unused2, unused3) : 0;
-  } catch (...) {
-    return 0;
-  }
+// Raw stream data has no way into the files (records reach them only through intake): the
+// export stays for hosts built against it and stores nothing.
+RECORDER_EXPORT int32_t _RECORDER_WRITESTREAMDATA(RECORDER_HANDLE /*handle*/, int32_t /*unused1*/,
+                                                  const void* /*data*/, uint32_t /*count*/,
+                                                  int32_t /*fileId*/, int32_t /*unused2*/,
+                                                  int32_t /*unused3*/) {
+  return 0;
 }
 
 // ---------------------------------------------------------------------------------------

@@ -2,10 +2,10 @@
 // exports themselves enter an object through its registry for the length of the call.
 #include "api/globals.h"
 #include "playback/file_search.h"
-#include "recorder/recorder_base.h"
+#include "recorder/recorder.h"
 
-CRecorderBase* CRecorderBase::FromHandle(RECORDER_HANDLE handle) {
-  return static_cast<CRecorderBase*>(g_recorderRegistry.Peek(reinterpret_cast<uintptr_t>(handle)));
+CRecorder* CRecorder::FromHandle(RECORDER_HANDLE handle) {
+  return static_cast<CRecorder*>(g_recorderRegistry.Peek(reinterpret_cast<uintptr_t>(handle)));
 }
 
 CFileSearch* CFileSearch::FromHandle(FILESEARCH_HANDLE handle) {

@@ -51,8 +51,9 @@ void RunDataThread(const std::shared_ptr<CBufferWriter::State>& state) {
     }
     // The same steps as a buffer write on the writer thread: the bytes at their offset, then
     // a flush.
-    const bool written = job.data->WriteAt(job.offset, bytes, job.length).ok();
+    const platform::Status status = job.data->WriteAt(job.offset, bytes, job.length);
     job.data->Flush();
+    const bool written = status.ok();
 
     platform::MutexLock hold(&state->mu);
     if (!written) {
@@ -60,6 +61,7 @@ void RunDataThread(const std::shared_ptr<CBufferWriter::State>& state) {
       state->outcome.lostOffset = job.offset;
       state->outcome.lostLength = job.length;
       state->outcome.lostEntry = state->entry;
+      state->outcome.dataError = status.error();
     } else if (job.index != nullptr || job.header != nullptr) {
       // Summaries go out in order, one at a time.
       while (state->summaryPending) state->changed.Wait(&state->mu);
@@ -81,16 +83,20 @@ void RunSummaryThread(const std::shared_ptr<CBufferWriter::State>& state) {
       job = state->summaryJob;
     }
     int32_t failures = 0;
-    if (job.header != nullptr &&
-        !CBufferWriter::WriteSummaryAt(*job.header, job.headerOffset, job.summary)) {
-      ++failures;
-    }
-    if (job.index != nullptr &&
-        !CBufferWriter::WriteSummaryAt(*job.index, storage::kIndexSummaryOffset, job.summary)) {
-      ++failures;
+    int error = 0;
+    for (const auto& [file, offset] :
+         {std::pair{job.header, job.headerOffset},
+          std::pair{job.index, uint64_t{storage::kIndexSummaryOffset}}}) {
+      if (file == nullptr) continue;
+      const platform::Status status = CBufferWriter::WriteSummaryAt(*file, offset, job.summary);
+      if (!status.ok()) {
+        ++failures;
+        error = status.error();
+      }
     }
     platform::MutexLock hold(&state->mu);
     state->outcome.summaryFailures += failures;
+    if (failures > 0) state->outcome.summaryError = error;
     state->summaryPending = false;
     state->changed.SignalAll();
   }
@@ -154,9 +160,9 @@ CBufferWriter::Outcome CBufferWriter::Wait(bool summaryToo) {
   return outcome;
 }
 
-bool CBufferWriter::WriteSummaryAt(platform::File& file, uint64_t offset,
-                                   const storage::IndexSummary& summary) {
-  const bool written = file.WriteAt(offset, &summary, sizeof(summary)).ok();
+platform::Status CBufferWriter::WriteSummaryAt(platform::File& file, uint64_t offset,
+                                               const storage::IndexSummary& summary) {
+  platform::Status status = file.WriteAt(offset, &summary, sizeof(summary));
   file.Flush();
-  return written;
+  return status;
 }

@@ -10,7 +10,7 @@
 // A summary is written only after the data it counts has reached the disk, and summaries are
 // written in order, so the index file never counts bytes the data file does not hold.
 //
-// The writer side (writer_thread.cc) hands over only buffers that are written because the
+// The writer (writer.cc) hands over only buffers that are written because the
 // next record would not fit; the writes at a change of second, minute or file, and every
 // other use of the data, index and header files, stay on the writer thread and first wait for
 // everything in flight (FinishBufferWrite). At most one buffer and one summary are in flight.
@@ -26,9 +26,9 @@
 #include <memory>
 
 #include "platform/file.h"
+#include "platform/status.h"
 #include "platform/thread.h"
 #include "platform/thread_annotations.h"
-#include "recorder/recorder_base.h"
 #include "storage/formats.h"
 
 class CBufferWriter {
@@ -52,6 +52,8 @@ class CBufferWriter {
     uint32_t lostLength = 0;      // bytes of the failed buffer
     int32_t lostEntry = 0;        // the summary entry its records were counted in
     int32_t summaryFailures = 0;  // failed summary writes (header and index file counted apart)
+    int dataError = 0;            // errno of the failed buffer write
+    int summaryError = 0;         // errno of the last failed summary write
   };
 
   // A writer whose buffers are `ownerBuffer` (the recorder's write buffer) and a second one
@@ -73,9 +75,9 @@ class CBufferWriter {
   Outcome WaitForAll();
 
   // The summary write shared with the writer thread's own writes: `summary` at `offset`,
-  // flushed. true when every byte was written.
-  static bool WriteSummaryAt(platform::File& file, uint64_t offset,
-                             const storage::IndexSummary& summary);
+  // flushed.
+  static platform::Status WriteSummaryAt(platform::File& file, uint64_t offset,
+                                         const storage::IndexSummary& summary);
 
  public:
   struct State;  // shared with the two threads (buffer_writer.cc)
@@ -90,12 +92,3 @@ class CBufferWriter {
   uint8_t* const ownerBuffer_;
   uint8_t* fill_;
 };
-
-// Waits for everything the recorder's CBufferWriter has in flight and settles it: a failed
-// buffer write is taken back out of the summary and reported (event 3 with the data file), a
-// failed summary write is reported (event 3 with the index file). Every writer-side use of
-// the recorder's files other than the next buffer write calls this first.
-void FinishBufferWrite(CRecorderBase& recorder) REQUIRES(recorder.writeLock);
-// Hands the write buffer to the recorder's CBufferWriter (started on first use) once the
-// buffer before it is on disk, or writes it at once when there is no CBufferWriter.
-void StartBufferWrite(CRecorderBase& recorder) REQUIRES(recorder.writeLock);

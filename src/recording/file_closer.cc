@@ -2,18 +2,29 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <utility>
 
 #include "storage/formats.h"
 
-std::unique_ptr<platform::File> OpenRecordingFile(const std::string& path) {
-  if (path.empty()) return nullptr;
-  return platform::File::Open(path, platform::File::Mode::kOpenOrCreate, /*writeThrough=*/true);
+std::unique_ptr<platform::File> OpenRecordingFile(const std::string& path,
+                                                  platform::Status* status) {
+  if (path.empty()) {
+    if (status != nullptr) *status = platform::Status::FromErrno("open", path, ENOENT);
+    return nullptr;
+  }
+  return platform::File::Open(path, platform::File::Mode::kOpenOrCreate, /*writeThrough=*/true,
+                              status);
 }
 
-std::unique_ptr<platform::File> OpenDataFileForRecording(const std::string& path) {
-  std::unique_ptr<platform::File> file = OpenRecordingFile(path);
-  if (file && !file->LockForWriting()) file.reset();
+std::unique_ptr<platform::File> OpenDataFileForRecording(const std::string& path,
+                                                         platform::Status* status) {
+  std::unique_ptr<platform::File> file = OpenRecordingFile(path, status);
+  if (file && !file->LockForWriting()) {
+    // Another recorder records into the file.
+    if (status != nullptr) *status = platform::Status::FromErrno("lock", path, EWOULDBLOCK);
+    file.reset();
+  }
   return file;
 }
 
@@ -25,22 +36,20 @@ std::atomic<uint32_t> g_reserveForTest{0};
 
 void SetDataFileReserveForTest(uint32_t bytes) { g_reserveForTest.store(bytes); }
 
-bool PreallocateDataFile(platform::File& file) {
+platform::Status PreallocateDataFile(platform::File& file) {
   // Reserved blocks read back as zeros, like the zero byte written at the last offset, and a
   // full disk shows here, when the file is prepared, not in the middle of a recording. A file
   // of the set that already has its size was reserved when it was made, and is left as it is:
   // touching it would make it look written later than the file just recorded, which the scan
   // at the next START must find as the newest.
   const int64_t size = file.Size();
-  bool reserved = size >= static_cast<int64_t>(storage::kDataFileSize);
-  if (size >= 0 && !reserved) {
-    const uint32_t forTest = g_reserveForTest.load();
-    reserved = forTest != 0
-                   ? file.Reserve(forTest).ok() && file.SetLength(storage::kDataFileSize).ok()
-                   : file.Reserve(storage::kDataFileSize).ok();
-    if (reserved) file.Flush();
-  }
-  return reserved;
+  if (size < 0) return platform::Status::FromErrno("stat", file.path(), EIO);
+  if (size >= static_cast<int64_t>(storage::kDataFileSize)) return platform::Status();
+  const uint32_t forTest = g_reserveForTest.load();
+  platform::Status status = file.Reserve(forTest != 0 ? forTest : storage::kDataFileSize);
+  if (status.ok() && forTest != 0) status = file.SetLength(storage::kDataFileSize);
+  if (status.ok()) file.Flush();
+  return status;
 }
 
 void PadDataFile(platform::File& file) {
@@ -102,7 +111,7 @@ void CFileCloser::FinishPreviousPair() {
 
 bool CFileCloser::TryPrepareNextPair() {
   std::unique_ptr<platform::File> data = OpenDataFileForRecording(nextName_);
-  if (!data || !PreallocateDataFile(*data)) return false;
+  if (!data || !PreallocateDataFile(*data).ok()) return false;
   // A data file without an index name can never get an index file: it is ready without one
   // (the rotation reports the missing index file when it takes the pair).
   const std::string indexName = storage::IndexFileName(nextName_);

@@ -18,19 +18,23 @@
 #include "platform/event.h"
 #include "platform/file.h"
 #include "platform/mutex.h"
+#include "platform/status.h"
 #include "platform/thread_annotations.h"
 
 // Opens an index file of the rotation set for recording: read-write, created when missing,
-// write-through. Null when it cannot be opened or the name is empty.
-std::unique_ptr<platform::File> OpenRecordingFile(const std::string& path);
+// write-through. Null (and why in `status`, when given) when it cannot be opened or the name
+// is empty.
+std::unique_ptr<platform::File> OpenRecordingFile(const std::string& path,
+                                                  platform::Status* status = nullptr);
 // Opens a data file of the rotation set the same way and takes its writer lock, so no other
 // recorder (in this process or another) records into it meanwhile. Null when it cannot be
 // opened or another recorder holds it.
-std::unique_ptr<platform::File> OpenDataFileForRecording(const std::string& path);
+std::unique_ptr<platform::File> OpenDataFileForRecording(const std::string& path,
+                                                         platform::Status* status = nullptr);
 // Reserves the nominal size of a data file on disk (sparsely where the file system cannot
 // reserve; nothing beyond the end of a longer file is cut) and flushes; the position goes
-// back to 0. false when the disk lacks the space.
-bool PreallocateDataFile(platform::File& file);
+// back to 0. Not ok when the disk lacks the space.
+platform::Status PreallocateDataFile(platform::File& file);
 // Pads a finished data file that is shorter than the nominal size to it, sparsely.
 void PadDataFile(platform::File& file);
 // For tests on a small file system: reserve only the first `bytes` of a new data file (the

@@ -32,7 +32,7 @@ void CFrameRing::StoreU32(uint32_t offset, uint32_t value) {
   std::memcpy(buffer.get() + offset, &value, sizeof(value));
 }
 
-uint8_t* CFrameRing::Reserve(uint32_t size, bool wait, bool force) {
+uint8_t* CFrameRing::Reserve(uint32_t size) {
   const uint64_t need = uint64_t{size} + kRecordHeaderSize;
   if (need > capacity_) return nullptr;
   LockRing();
@@ -48,33 +48,14 @@ uint8_t* CFrameRing::Reserve(uint32_t size, bool wait, bool force) {
         (need <= uint64_t{capacity_} - writePos || need <= uint64_t{readPos})) {
       break;  // room at the end, or at the start behind a wrap marker
     }
-    // No room.
-    if (force) {
-      if (pendingGet != -1) {
-        // The oldest record is handed out: wait until the consumer gives it back.
-        mutex.Unlock();
-        readToken.Acquire();
-        readToken.Release();
-        LockRing();
-        if (closed) {
-          mutex.Unlock();
-          return nullptr;
-        }
-      } else {
-        Advance();
-      }
-    } else if (wait) {
-      // Room comes only from the consumer: a napping one must not sleep through this.
-      if (consumerWaiting) WakeConsumer();
-      producerWaiting = true;
-      mutex.Unlock();
-      spaceSignal.Acquire();
-      LockRing();
-      if (closed) {
-        mutex.Unlock();
-        return nullptr;
-      }
-    } else {
+    // No room, and room comes only from the consumer: a napping one must not sleep
+    // through this.
+    if (consumerWaiting) WakeConsumer();
+    producerWaiting = true;
+    mutex.Unlock();
+    spaceSignal.Acquire();
+    LockRing();
+    if (closed) {
       mutex.Unlock();
       return nullptr;
     }
@@ -84,8 +65,6 @@ uint8_t* CFrameRing::Reserve(uint32_t size, bool wait, bool force) {
     writePos = 0;
   }
   pendingPut = static_cast<int32_t>(size);
-  putWait = wait;
-  putForce = force;
   uint8_t* room = buffer.get() + writePos + kRecordHeaderSize;
   mutex.Unlock();
   return room;
@@ -160,7 +139,6 @@ uint8_t* CFrameRing::Get(uint32_t* size, uint32_t* flag, bool wait) {
 }
 
 uint8_t* CFrameRing::HandOut(uint32_t* size, uint32_t* flag) {
-  readToken.Acquire();
   const uint32_t total = LoadU32(readPos);
   pendingGet = static_cast<int32_t>(total);
   if (size != nullptr) *size = total - kRecordHeaderSize;
@@ -172,7 +150,6 @@ uint8_t* CFrameRing::ReleaseAndGet(uint32_t* size, uint32_t* flag) {
   Hold hold(this);
   if (pendingGet == -1) return nullptr;
   pendingGet = -1;
-  readToken.Release();
   Advance();
   if (readPos < capacity_ && (readPos != writePos || pendingPut == -1)) {
     emptyNaps = 0;
@@ -195,7 +172,6 @@ void CFrameRing::Release(bool advance) {
   Hold hold(this);
   if (pendingGet == -1) return;
   pendingGet = -1;
-  readToken.Release();
   if (advance) Advance();
 }
 

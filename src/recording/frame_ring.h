@@ -43,9 +43,9 @@ class CFrameRing {
   static uint8_t* ClosedResult() { return reinterpret_cast<uint8_t*>(~uintptr_t{0}); }
   static bool IsClosedResult(const uint8_t* p) { return p == ClosedResult(); }
 
-  // Room for `size` bytes, or null. wait: block until space is freed; force: drop the oldest
-  // records to make room.
-  uint8_t* Reserve(uint32_t size, bool wait, bool force);
+  // Room for `size` bytes, waiting until the consumer frees it; null when the record can
+  // never fit, a record is already reserved or the ring is closed.
+  uint8_t* Reserve(uint32_t size);
   // Publishes the reserved record. 1, or 0 when nothing is reserved or the ring is closed.
   int32_t Commit(uint32_t size, uint32_t flag);
   // The oldest record (its size and commit flag through the out-arguments); null when a
@@ -100,7 +100,6 @@ class CFrameRing {
   int32_t pendingGet GUARDED_BY(mutex) = -1;
   uint32_t writePos GUARDED_BY(mutex) = 0;
   uint32_t readPos GUARDED_BY(mutex);
-  platform::Semaphore readToken{1, 1};
   platform::Semaphore spaceSignal{0, 1};
   platform::Semaphore dataSignal{0, 1};
   bool producerWaiting GUARDED_BY(mutex) = false;
@@ -109,8 +108,6 @@ class CFrameRing {
   uint32_t emptyNaps GUARDED_BY(mutex) = 0;        // naps in a row that found nothing
   uint32_t queuedRecords GUARDED_BY(mutex) = 0;    // committed and not yet removed
   uint64_t queuedBytes GUARDED_BY(mutex) = 0;      // their total lengths
-  bool putWait GUARDED_BY(mutex) = false;
-  bool putForce GUARDED_BY(mutex) = false;
   bool closed GUARDED_BY(mutex) = false;
   // Copies of queuedRecords and closed that a consumer looking at an empty ring reads
   // without taking the mutex, which the producer needs for every record.

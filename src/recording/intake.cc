@@ -1,28 +1,28 @@
-// Frame intake: the host's video, audio and recording-data frames. Each call stamps the
-// frame with the local time, decides whether its channel records now, and builds the frame
-// record straight inside a frame ring, copying the payload once from the host's buffer. The
-// writer threads take it from there.
+#include "recording/intake.h"
+
 #include <cstdint>
 #include <cstring>
+#include <new>
 
 #include "platform/clock.h"
 #include "platform/local_time.h"
 #include "platform/mutex.h"
 #include "platform/semaphore.h"
-#include "recorder/recorder_base.h"
 #include "storage/formats.h"
 
-namespace {
-
-enum RecDataKind : uint32_t { kVideoFormatRecData = 0, kAudioFormatRecData = 1 };
-
 // What one frame will be stored as.
-struct PendingRecord {
+struct Intake::PendingRecord {
   bool videoFormat = true;
   storage::RecordFields fields;
   const uint8_t* payload = nullptr;
   uint64_t payloadLength = 0;
 };
+
+namespace {
+
+using PendingRecord = Intake::PendingRecord;
+
+enum RecDataKind : uint32_t { kVideoFormatRecData = 0, kAudioFormatRecData = 1 };
 
 // The payload bounds of a descriptor, checked: false when dataEnd lies before dataStart or
 // a non-empty payload has no buffer.
@@ -53,18 +53,10 @@ platform::LocalStamp StampLocalTime(FrameDescriptor* frame) {
 }
 
 // Whether a channel with these status bits records a frame with these triggers.
-int32_t RecordDecision(uint32_t status, uint32_t triggerA, uint32_t triggerB) {
-  if (status & storage::kReasonRecorded) return 1;
-  if ((status & storage::kReasonTriggerA) && triggerA != 0) return 1;
-  if ((status & storage::kReasonTriggerB) && triggerB != 0) return 1;
-  return 0;
-}
-
-// Intake is open for the channel: the recorder records, the host switched the channel on
-// and nothing disabled intake.
-bool IntakeOpen(const CRecorderBase& recorder, uint32_t channel) {
-  return recorder.recording.load() != 0 && recorder.recordEnabled[channel].load() != 0 &&
-         recorder.intakeEnabled.load() != 0;
+bool RecordDecision(uint32_t status, uint32_t triggerA, uint32_t triggerB) {
+  return (status & storage::kReasonRecorded) != 0 ||
+         ((status & storage::kReasonTriggerA) != 0 && triggerA != 0) ||
+         ((status & storage::kReasonTriggerB) != 0 && triggerB != 0);
 }
 
 // Yields of the processor a host thread with no free slot spends looking before it sleeps.
@@ -77,23 +69,52 @@ constexpr int32_t kSlotLooksBeforeSleep = 64;
 bool TakeSlot(platform::Semaphore& slots) {
   if (slots.Acquire(0)) return true;
   for (int32_t look = 0; look < kSlotLooksBeforeSleep; ++look) {
-    platform::SleepMs(0);
+    platform::SleepMs(0);  // a yield: the writer thread may need this core to free a slot
     if (slots.Acquire(0)) return true;
   }
-  return slots.Acquire(CRecorderBase::kSlotWaitMs);
+  return slots.Acquire(Intake::kSlotWaitMs);
 }
 
-// Builds the record inside a ring and commits it. `toVideoRing` selects videoRing, its slots
-// and videoIntakeLock (else the audio ones); `counted` frames feed the throughput statistics
-// with statSize before anything can drop them. 1 whether stored or dropped.
-int32_t TakeIn(CRecorderBase& recorder, uint32_t channel, const PendingRecord& record,
-               bool toVideoRing, bool counted, uint32_t statSize) {
-  platform::Mutex& intakeLock = toVideoRing ? recorder.videoIntakeLock : recorder.audioIntakeLock;
-  CFrameRing& ring = toVideoRing ? *recorder.videoRing : *recorder.audioRing;
-  platform::Semaphore& slots = toVideoRing ? *recorder.videoSlots : *recorder.audioSlots;
+}  // namespace
+
+Intake::Intake(ChannelSwitches& switches, Throughput& throughput)
+    : switches_(switches),
+      throughput_(throughput),
+      audioRing_(CFrameRing::Create(kAudioRingCapacity)),
+      videoRing_(CFrameRing::Create(kVideoRingCapacity)),
+      audioSlots_(std::make_shared<platform::Semaphore>(kRingSlots, kRingSlots)),
+      videoSlots_(std::make_shared<platform::Semaphore>(kRingSlots, kRingSlots)) {
+  if (!audioRing_ || !videoRing_) throw std::bad_alloc();
+}
+
+bool Intake::WaitForDrain(uint32_t timeoutMs) {
+  // Bounded: a writer stuck in a host callback must not hold STOP up.
+  const double deadline = platform::PerfSeconds() + timeoutMs / 1000.0;
+  while (videoSlots_->Count() < kRingSlots || audioSlots_->Count() < kRingSlots) {
+    if (platform::PerfSeconds() >= deadline) return false;
+    platform::SleepMs(1);
+  }
+  return true;
+}
+
+void Intake::Close() {
+  audioRing_->Close();
+  videoRing_->Close();
+  audioSlots_->Release(1);
+  videoSlots_->Release(1);
+}
+
+// `toVideoRing` selects the video ring, its slots and its intake lock (else the audio ones);
+// `counted` frames feed the throughput statistics with statSize before anything can drop
+// them.
+int32_t Intake::TakeIn(uint32_t channel, const PendingRecord& record, bool toVideoRing,
+                       bool counted, uint32_t statSize) {
+  platform::Mutex& intakeLock = toVideoRing ? videoIntakeLock_ : audioIntakeLock_;
+  CFrameRing& ring = toVideoRing ? *videoRing_ : *audioRing_;
+  platform::Semaphore& slots = toVideoRing ? *videoSlots_ : *audioSlots_;
 
   platform::MutexLock hold(&intakeLock);
-  if (counted) recorder.RecordThroughput(channel, statSize);
+  if (counted) throughput_.Count(channel, statSize);
 
   const uint64_t size = record.videoFormat
                             ? storage::VideoRecordSize(record.payloadLength, record.fields.keyFrame)
@@ -103,7 +124,7 @@ int32_t TakeIn(CRecorderBase& recorder, uint32_t channel, const PendingRecord& r
   const auto recordSize = static_cast<uint32_t>(size);
 
   if (!TakeSlot(slots)) return 1;
-  uint8_t* out = ring.Reserve(recordSize, /*wait=*/true, /*force=*/false);
+  uint8_t* out = ring.Reserve(recordSize);
   if (out == nullptr) {
     slots.Release(1);
     return 1;
@@ -120,10 +141,8 @@ int32_t TakeIn(CRecorderBase& recorder, uint32_t channel, const PendingRecord& r
   return 1;
 }
 
-}  // namespace
-
-int32_t CRecorderBase::WriteVideo(uint32_t channel, FrameDescriptor* frame) {
-  if (channel >= kChannelCount || frame == nullptr) return 0;
+int32_t Intake::WriteVideo(uint32_t channel, FrameDescriptor* frame) {
+  if (!ChannelInRange(channel) || frame == nullptr) return 0;
   PendingRecord record;
   if (!PayloadOf(*frame, frame->videoData, &record)) return 0;
 
@@ -132,9 +151,9 @@ int32_t CRecorderBase::WriteVideo(uint32_t channel, FrameDescriptor* frame) {
   if (!storage::IsStoredVideoType(frame->type)) return 0;
   const uint32_t triggerA = frame->triggerA;
   const uint32_t triggerB = frame->triggerB;
-  recordNow[channel] = RecordDecision(channelStatus[channel].load(), triggerA, triggerB);
-  if (recordNow[channel].load() == 0) return 0;
-  if (!IntakeOpen(*this, channel)) return 0;
+  const bool now = RecordDecision(switches_.GetStatus(channel), triggerA, triggerB);
+  switches_.SetRecordNow(channel, now);
+  if (!now || !open_.load() || switches_.GetRecord(channel) == 0) return 0;
 
   record.videoFormat = true;
   record.fields.channel = channel;
@@ -147,11 +166,11 @@ int32_t CRecorderBase::WriteVideo(uint32_t channel, FrameDescriptor* frame) {
   if (triggerB != 0) reason |= storage::kReasonTriggerB;
   record.fields.reason = reason;
   record.fields.videoTag = frame->tag;
-  return TakeIn(*this, channel, record, /*toVideoRing=*/true, /*counted=*/true, frame->statSize);
+  return TakeIn(channel, record, /*toVideoRing=*/true, /*counted=*/true, frame->statSize);
 }
 
-int32_t CRecorderBase::WriteAudio(uint32_t channel, FrameDescriptor* frame) {
-  if (channel >= kChannelCount || frame == nullptr) return 0;
+int32_t Intake::WriteAudio(uint32_t channel, FrameDescriptor* frame) {
+  if (!ChannelInRange(channel) || frame == nullptr) return 0;
   // Only the audio form (through audioData) may be read: the host's buffer can end there.
   PendingRecord record;
   if (!PayloadOf(*frame, frame->audioData, &record)) return 0;
@@ -159,8 +178,7 @@ int32_t CRecorderBase::WriteAudio(uint32_t channel, FrameDescriptor* frame) {
   const platform::LocalStamp stamp = StampLocalTime(frame);
   if (!storage::IsStoredAudioType(frame->type)) return 0;
   // Audio follows the latest decision made for its channel's video.
-  if (recordNow[channel].load() == 0) return 0;
-  if (!IntakeOpen(*this, channel)) return 0;
+  if (!switches_.RecordNow(channel) || !open_.load() || switches_.GetRecord(channel) == 0) return 0;
 
   record.videoFormat = false;
   record.fields.channel = channel;
@@ -168,11 +186,11 @@ int32_t CRecorderBase::WriteAudio(uint32_t channel, FrameDescriptor* frame) {
   record.fields.type = frame->type;
   record.fields.subType = frame->subTypeWord;
   record.fields.reason = storage::kReasonRecorded;
-  return TakeIn(*this, channel, record, /*toVideoRing=*/false, /*counted=*/false, 0);
+  return TakeIn(channel, record, /*toVideoRing=*/false, /*counted=*/false, 0);
 }
 
-int32_t CRecorderBase::WriteRecData(uint32_t channel, FrameDescriptor* frame) {
-  if (channel >= kChannelCount || frame == nullptr) return 0;
+int32_t Intake::WriteRecData(uint32_t channel, FrameDescriptor* frame) {
+  if (!ChannelInRange(channel) || frame == nullptr) return 0;
   const uint32_t kind = frame->kind;
   PendingRecord record;
   // Kind 1 uses the audio form, so nothing past audioData is read for it.
@@ -187,12 +205,11 @@ int32_t CRecorderBase::WriteRecData(uint32_t channel, FrameDescriptor* frame) {
           : kind != kAudioFormatRecData || !storage::IsStoredAudioType(frame->type)) {
     return 0;
   }
-  const uint32_t status = channelStatus[channel].load();
+  const uint32_t status = switches_.GetStatus(channel);
   if (kind == kVideoFormatRecData) {
-    recordNow[channel] = RecordDecision(status, frame->triggerA, frame->triggerB);
+    switches_.SetRecordNow(channel, RecordDecision(status, frame->triggerA, frame->triggerB));
   }
-  if (recordNow[channel].load() == 0) return 0;
-  if (!IntakeOpen(*this, channel)) return 0;
+  if (!switches_.RecordNow(channel) || !open_.load() || switches_.GetRecord(channel) == 0) return 0;
 
   record.fields.channel = channel;
   record.fields.type = frame->type;
@@ -203,10 +220,10 @@ int32_t CRecorderBase::WriteRecData(uint32_t channel, FrameDescriptor* frame) {
     record.fields.keyFrame = frame->keyFlag != 0;
     record.fields.reason = static_cast<uint8_t>(status | storage::kReasonRecorded);
     record.fields.videoTag = frame->tag;
-    return TakeIn(*this, channel, record, /*toVideoRing=*/true, /*counted=*/true, frame->statSize);
+    return TakeIn(channel, record, /*toVideoRing=*/true, /*counted=*/true, frame->statSize);
   }
   record.videoFormat = false;
   record.fields.time = platform::CTime::Now().seconds();
   record.fields.reason = static_cast<uint8_t>(status);
-  return TakeIn(*this, channel, record, /*toVideoRing=*/true, /*counted=*/false, 0);
+  return TakeIn(channel, record, /*toVideoRing=*/true, /*counted=*/false, 0);
 }

@@ -21,12 +21,14 @@ bool EntryInRange(int32_t entry) { return entry >= 0 && entry <= kLastEntryMax; 
 
 }  // namespace
 
-RecordPlace SummaryBuilder::PlaceOf(int32_t time) const {
-  if (!EntryInRange(s_->lastEntry)) return RecordPlace::kCurrentEntry;
-  const int32_t entryTime = s_->entries[s_->lastEntry].time;
+RecordPlace PlaceOf(const IndexSummary& summary, int32_t time) {
+  if (!EntryInRange(summary.lastEntry)) return RecordPlace::kCurrentEntry;
+  const int32_t entryTime = summary.entries[summary.lastEntry].time;
   if (MinuteOf(time) <= MinuteOf(entryTime)) return RecordPlace::kCurrentEntry;
   return LocalDateOf(time) > LocalDateOf(entryTime) ? RecordPlace::kNewDay : RecordPlace::kNewEntry;
 }
+
+RecordPlace SummaryBuilder::PlaceOf(int32_t time) const { return storage::PlaceOf(*s_, time); }
 
 void SummaryBuilder::Begin(int32_t time) {
   s_->startTime = s_->endTime = time;

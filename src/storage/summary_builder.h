@@ -20,6 +20,9 @@ enum class RecordPlace {
   kNewDay,        // a later local day: the recorder changes to the next file
 };
 
+// Where a record of `time` belongs in `summary`.
+RecordPlace PlaceOf(const IndexSummary& summary, int32_t time);
+
 class SummaryBuilder {
  public:
   // Works on `summary`, which the caller owns.

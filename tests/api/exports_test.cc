@@ -1,11 +1,13 @@
-// The export layer against the recorder core linked in: registries, name enumeration,
-// channel and handle checks, and bad input at every export.
+// The export layer against the recorder core linked in: every export's refusal of a null
+// handle, an ended handle and a handle of the other kind (and of a bad channel) in one
+// table, the registry of recorders, and ENDs racing calls on other threads.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <functional>
 #include <set>
 #include <string>
 #include <thread>
@@ -16,253 +18,231 @@
 
 namespace {
 
-// A non-null handle that names no object: an export that looked at it would crash, so the
-// channel checks below prove that the channel is refused first.
-RECORDER_HANDLE PoisonHandle() { return reinterpret_cast<RECORDER_HANDLE>(uintptr_t{0x10}); }
-
-class ExportsTest : public ::testing::Test {
- protected:
-  void TearDown() override {
-    for (RECORDER_HANDLE handle : created_) _RECORDER_END(handle);
-    EXPECT_EQ(_RECORDER_GETCOUNT(), 0);
+// What an export was given to write into; every refusal leaves all of it as it was.
+struct Outputs {
+  char text[16] = "untouched";
+  double rate = -1;
+  float playRate = -1;
+  uint32_t table[4] = {9, 9, 9, 9};
+  int32_t count = -1;
+  bool untouched() const {
+    return std::strcmp(text, "untouched") == 0 && rate == -1 && playRate == -1 && table[0] == 9 &&
+           count == -1;
   }
-  RECORDER_HANDLE Create(const char* name) {
-    RECORDER_HANDLE handle = _RECORDER_INIT(name, 0, nullptr);
-    EXPECT_NE(handle, nullptr);
-    created_.push_back(handle);
-    return handle;
-  }
-  void End(RECORDER_HANDLE handle) {
-    _RECORDER_END(handle);
-    created_.erase(std::find(created_.begin(), created_.end(), handle));
-  }
-  static std::string NameAt(int32_t index, int32_t size = 64) {
-    char buffer[64];
-    std::memset(buffer, '#', sizeof(buffer));
-    EXPECT_EQ(_RECORDER_GETNAME(index, buffer, &size), 0);
-    return buffer[0] == '#' ? std::string("<none>") : std::string(buffer);
-  }
-
-  std::vector<RECORDER_HANDLE> created_;
 };
 
-TEST_F(ExportsTest, CountAndNamesFollowTheLiveRecorders) {
-  EXPECT_EQ(_RECORDER_GETCOUNT(), 0);
-  EXPECT_EQ(NameAt(0), "<none>");
-  RECORDER_HANDLE first = Create("first");
-  RECORDER_HANDLE second = Create("second");
-  EXPECT_EQ(_RECORDER_GETCOUNT(), 2);
-  // Index 0 is the recorder with the lower handle, whichever was created first.
-  const bool firstIsLower =
-      reinterpret_cast<uintptr_t>(first) < reinterpret_cast<uintptr_t>(second);
-  EXPECT_EQ(NameAt(0), firstIsLower ? "first" : "second");
-  EXPECT_EQ(NameAt(1), firstIsLower ? "second" : "first");
-  EXPECT_EQ(NameAt(2), "<none>");
-  EXPECT_EQ(NameAt(-1), "<none>");
+using R = RECORDER_HANDLE;
+using S = FILESEARCH_HANDLE;
+struct Row {
+  const char* name;
+  std::function<int64_t(R, S, uint32_t channel, Outputs&)> call;
+  bool takesChannel = false;
+};
 
-  End(first);
-  // Ending an unknown handle, or the same one twice, changes nothing and frees nothing twice.
-  int notARecorder = 0;
-  _RECORDER_END(reinterpret_cast<RECORDER_HANDLE>(&notARecorder));
-  _RECORDER_END(first);
-  EXPECT_EQ(_RECORDER_GETCOUNT(), 1);
-  EXPECT_EQ(NameAt(0), "second");
-  EXPECT_EQ(NameAt(1), "<none>");
+// One row per export that takes a handle: E for those with a result, V for those without.
+#define E(name, expr)                                                                        \
+  {                                                                                          \
+#name, [](R r, S s, uint32_t c,                                                          \
+              Outputs & o) -> int64_t { return (void)r, (void)s, (void)c, (void)o, (expr); } \
+  }
+#define V(name, expr) E(name, ((expr), 0))
+#define C(name, expr)                                                                                                \
+  {                                                                                                                  \
+#name, [](R r, S, uint32_t c, Outputs& o) -> int64_t { FrameDescriptor f{}; return (void)f, (void)o, (expr); }, true \
+  }
+// clang-format off
+const std::vector<Row>& Rows() {
+  static const uint8_t data[4] = {};
+  static const std::vector<Row> rows = {
+      E(START, _RECORDER_START(r)), V(STOP, _RECORDER_STOP(r)),
+      V(SETHEADERFILEPATH, _RECORDER_SETHEADERFILEPATH(r, "/x", 1)),
+      V(ADDFILEPATH, _RECORDER_ADDFILEPATH(r, "/x")), V(REMOVEFILEPATH, _RECORDER_REMOVEFILEPATH(r, "/x")),
+      V(CLEARFILEPATH, _RECORDER_CLEARFILEPATH(r)), E(GETFILEPATHCOUNT, _RECORDER_GETFILEPATHCOUNT(r)),
+      E(GETFILEPATH, _RECORDER_GETFILEPATH(r, 0, o.text, 16)),
+      E(GETCURRENTRECFILE, _RECORDER_GETCURRENTRECFILE(r, o.text, 16)),
+      V(SETOVERWRITEMODE, _RECORDER_SETOVERWRITEMODE(r, 0)), E(GETOVERWRITEMODE, _RECORDER_GETOVERWRITEMODE(r)),
+      E(GETOVERWRITECOUNT, _RECORDER_GETOVERWRITECOUNT(r)),
+      C(SETRECORD, (_RECORDER_SETRECORD(r, c, 1), 0)), C(GETRECORD, _RECORDER_GETRECORD(r, c)),
+      C(SETSTATUS, (_RECORDER_SETSTATUS(r, c, 7), 0)), C(GETSTATUS, _RECORDER_GETSTATUS(r, c)),
+      C(GETBPS, _RECORDER_GETBPS(r, c, &o.rate)), C(GETFPS, _RECORDER_GETFPS(r, c, &o.rate)),
+      V(SETPREPOSTTIME, _RECORDER_SETPREPOSTTIME(r, 1, 2)),
+      C(WRITEVIDEO, _RECORDER_WRITEVIDEO(r, c, &f)), C(WRITEAUDIO, _RECORDER_WRITEAUDIO(r, c, &f)),
+      C(WRITERECDATA, _RECORDER_WRITERECDATA(r, c, &f)),
+      E(WRITESTREAMHEADER, _RECORDER_WRITESTREAMHEADER(r, 0, data, 4, 0)),
+      E(WRITESTREAMDATA, _RECORDER_WRITESTREAMDATA(r, 0, data, 4, 1, 0, 0)),
+      V(DELETEMAN_START, _RECORDER_DELETEMAN_START(r, 1, 1)), V(DELETEMAN_STOP, _RECORDER_DELETEMAN_STOP(r)),
+      V(FILESEARCH_SETPATH, _RECORDER_FILESEARCH_SETPATH(s, "/x", "y.FIH", 0)),
+      E(FILESEARCH_START, _RECORDER_FILESEARCH_START(s)), V(FILESEARCH_STOP, _RECORDER_FILESEARCH_STOP(s)),
+      V(FILESEARCH_SETCURRENTCHANNEL, _RECORDER_FILESEARCH_SETCURRENTCHANNEL(s, 0)),
+      V(FILESEARCH_SETDISPLAYCHANNELS, _RECORDER_FILESEARCH_SETDISPLAYCHANNELS(s, o.table, 4)),
+      E(FILESEARCH_PLAYTIME, _RECORDER_FILESEARCH_PLAYTIME(s, 2024, 1, 1, 0, 0, 0)),
+      E(FILESEARCH_PLAYRATE, _RECORDER_FILESEARCH_PLAYRATE(s, 1.0f)),
+      E(FILESEARCH_GETPLAYRATE, _RECORDER_FILESEARCH_GETPLAYRATE(s, &o.playRate)),
+      E(FILESEARCH_SETSTATUS, _RECORDER_FILESEARCH_SETSTATUS(s, 1)),
+      V(FILESEARCH_SetDSTRange, _RECORDER_FILESEARCH_SetDSTRange(s, 1, 3, 1, 2, 10, 1, 3)),
+      V(FILESEARCH_GetDateTable, _RECORDER_FILESEARCH_GetDateTable(s, o.table, &o.count)),
+      V(FILESEARCH_GetDayTable, _RECORDER_FILESEARCH_GetDayTable(s, 0, o.table, o.table, o.table, o.table,
+                                                                  o.table, o.table, &o.count, &o.count)),
+      V(FILESEARCH_END, _RECORDER_FILESEARCH_END(s)), V(END, _RECORDER_END(r))};
+  return rows;
+}
+// clang-format on
+#undef E
+#undef V
+#undef C
+
+// The rows and the four exports without a handle are exactly what the shared library
+// defines: no more, no fewer, and no other symbol.
+TEST(ExportsTest, SharedLibraryDefinesExactlyTheFortyFourFunctionsOfTheTable) {
+  std::set<std::string> names = {"_RECORDER_INIT", "_RECORDER_GETCOUNT", "_RECORDER_GETNAME",
+                                 "_RECORDER_FILESEARCH_INIT"};
+  for (const Row& row : Rows()) names.insert(std::string("_RECORDER_") + row.name);
+  ASSERT_EQ(names.size(), 44u);
+  const std::string command = std::string("nm -D --defined-only ") + RECORDER_LIBRARY_PATH;
+  FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::set<std::string> functions, others;
+  char address[64], type[8], name[256];
+  while (std::fscanf(pipe, "%63s %7s %255s", address, type, name) == 3) {
+    (std::string(type) == "T" ? functions : others).insert(name);
+  }
+  ASSERT_EQ(pclose(pipe), 0) << "nm failed";
+  EXPECT_EQ(functions, names);
+  EXPECT_TRUE(others.empty()) << "unexpected symbol " << *others.begin();
 }
 
-TEST_F(ExportsTest, EndedHandlesAreNeverHandedOutAgainAndAreRefused) {
-  std::set<RECORDER_HANDLE> ended;
+TEST(ExportsTest, EveryExportRefusesNullEndedAndForeignHandlesAndBadChannels) {
+  R endedRecorder = _RECORDER_INIT("ended", 0, nullptr);
+  _RECORDER_END(endedRecorder);
+  S endedSearch = _RECORDER_FILESEARCH_INIT(1, 0, nullptr, nullptr);
+  _RECORDER_FILESEARCH_END(endedSearch);
+  R liveRecorder = _RECORDER_INIT("live", 0, nullptr);
+  S liveSearch = _RECORDER_FILESEARCH_INIT(1, 0, nullptr, nullptr);
+  ASSERT_TRUE(liveRecorder && liveSearch);
+  const struct {
+    const char* what;
+    R recorder;
+    S search;
+  } handles[] = {
+      {"null", nullptr, nullptr},
+      {"ended", endedRecorder, endedSearch},
+      {"of the other kind", reinterpret_cast<R>(liveSearch), reinterpret_cast<S>(liveRecorder)}};
+  for (const auto& h : handles) {
+    for (const Row& row : Rows()) {
+      Outputs out;
+      EXPECT_EQ(row.call(h.recorder, h.search, 0, out), 0) << row.name << ", " << h.what;
+      EXPECT_TRUE(out.untouched()) << row.name << ", " << h.what;
+    }
+  }
+  // A bad channel is refused before the handle is looked at: 0x10 names no object.
+  for (uint32_t channel : {32u, 0x80000000u, 0xFFFFFFFFu}) {
+    for (R r : {reinterpret_cast<R>(uintptr_t{0x10}), liveRecorder}) {
+      for (const Row& row : Rows()) {
+        if (!row.takesChannel) continue;
+        Outputs out;
+        EXPECT_EQ(row.call(r, nullptr, channel, out), 0) << row.name << " channel " << channel;
+        EXPECT_TRUE(out.untouched()) << row.name;
+      }
+    }
+  }
+  // The live objects are as they were: defaults, the last channel works.
+  EXPECT_EQ(_RECORDER_GETOVERWRITEMODE(liveRecorder), 1);
+  EXPECT_EQ(
+      std::make_pair(_RECORDER_GETRECORD(liveRecorder, 31), _RECORDER_GETSTATUS(liveRecorder, 31)),
+      std::make_pair(0, 1u));
+  _RECORDER_SETRECORD(liveRecorder, 31, 1);
+  _RECORDER_SETSTATUS(liveRecorder, 31, 6);
+  EXPECT_EQ(
+      std::make_pair(_RECORDER_GETRECORD(liveRecorder, 31), _RECORDER_GETSTATUS(liveRecorder, 31)),
+      std::make_pair(1, 6u));
+  float rate = -1;
+  EXPECT_EQ(_RECORDER_FILESEARCH_GETPLAYRATE(liveSearch, &rate), 1);
+  EXPECT_EQ(rate, 1.0f);
+  // Null pointers and bad sizes on a live recorder.
+  Outputs out;
+  _RECORDER_ADDFILEPATH(liveRecorder, nullptr);
+  _RECORDER_REMOVEFILEPATH(liveRecorder, nullptr);
+  EXPECT_EQ(_RECORDER_GETFILEPATHCOUNT(liveRecorder), 0);
+  _RECORDER_ADDFILEPATH(liveRecorder, "/data/a.VDB");
+  for (int32_t size : {0, -1, -2147483647 - 1}) {
+    EXPECT_EQ(_RECORDER_GETFILEPATH(liveRecorder, 0, out.text, size), 0);
+    EXPECT_EQ(_RECORDER_GETCURRENTRECFILE(liveRecorder, out.text, size), 0);
+  }
+  for (int32_t index : {-1, 1, 2147483647, -2147483647 - 1}) {
+    EXPECT_EQ(_RECORDER_GETFILEPATH(liveRecorder, index, out.text, 16), 0);
+  }
+  EXPECT_TRUE(out.untouched());
+  EXPECT_EQ(_RECORDER_GETFILEPATH(liveRecorder, 0, nullptr, 32), 0);
+  EXPECT_EQ(_RECORDER_GETCURRENTRECFILE(liveRecorder, nullptr, 32), 0);
+  EXPECT_EQ(_RECORDER_GETBPS(liveRecorder, 0, nullptr) + _RECORDER_GETFPS(liveRecorder, 0, nullptr),
+            0);
+  EXPECT_EQ(_RECORDER_WRITEVIDEO(liveRecorder, 0, nullptr) +
+                _RECORDER_WRITEAUDIO(liveRecorder, 0, nullptr) +
+                _RECORDER_WRITERECDATA(liveRecorder, 0, nullptr),
+            0);
+  EXPECT_EQ(_RECORDER_WRITESTREAMHEADER(liveRecorder, 0, nullptr, 100, 0), 0);
+  _RECORDER_SETHEADERFILEPATH(liveRecorder, nullptr, 1);
+  EXPECT_EQ(_RECORDER_START(liveRecorder), 0);  // an empty header path opens nothing
+  _RECORDER_FILESEARCH_END(liveSearch);
+  _RECORDER_END(liveRecorder);
+  EXPECT_EQ(_RECORDER_GETCOUNT(), 0);
+}
+
+std::string NameAt(int32_t index, int32_t size = 64) {
+  char buffer[64];
+  std::memset(buffer, '#', sizeof(buffer));
+  EXPECT_EQ(_RECORDER_GETNAME(index, buffer, &size), 0);
+  return buffer[0] == '#' ? std::string("-") : std::string(buffer);
+}
+
+TEST(ExportsTest, CountAndNamesFollowTheLiveRecordersAndHandlesAreNeverReused) {
+  EXPECT_EQ(std::make_pair(_RECORDER_GETCOUNT(), NameAt(0)), std::make_pair(0, std::string("-")));
+  std::set<R> ended;
   for (int i = 0; i < 20; ++i) {
-    RECORDER_HANDLE handle = _RECORDER_INIT("ended", 0, nullptr);
-    ASSERT_NE(handle, nullptr);
+    R handle = _RECORDER_INIT("ended", 0, nullptr);
     _RECORDER_END(handle);
     ended.insert(handle);
   }
   EXPECT_EQ(ended.size(), 20u);
-  RECORDER_HANDLE live = Create("live");
-  EXPECT_EQ(ended.count(live), 0u);
-  float rate = -1;
-  for (RECORDER_HANDLE stale : ended) {
-    _RECORDER_END(stale);  // a host's stale second END
-    _RECORDER_SETOVERWRITEMODE(stale, 0);
-    EXPECT_EQ(_RECORDER_GETOVERWRITEMODE(stale), 0);
-    EXPECT_EQ(_RECORDER_GETSTATUS(stale, 0), 0u);
-    EXPECT_EQ(_RECORDER_START(stale), 0);
-  }
-  // A recorder handle names no file search, and the reverse.
-  EXPECT_EQ(_RECORDER_FILESEARCH_GETPLAYRATE(reinterpret_cast<FILESEARCH_HANDLE>(live), &rate), 0);
-  _RECORDER_FILESEARCH_END(reinterpret_cast<FILESEARCH_HANDLE>(live));
-  EXPECT_EQ(_RECORDER_GETCOUNT(), 1);
-  EXPECT_EQ(NameAt(0), "live");
-  EXPECT_EQ(_RECORDER_GETOVERWRITEMODE(live), 1);
-
-  std::set<FILESEARCH_HANDLE> endedSearches;
-  for (int i = 0; i < 5; ++i) {
-    FILESEARCH_HANDLE search = _RECORDER_FILESEARCH_INIT(1, 0, nullptr, nullptr);
-    ASSERT_NE(search, nullptr);
-    _RECORDER_FILESEARCH_END(search);
-    endedSearches.insert(search);
-  }
-  FILESEARCH_HANDLE liveSearch = _RECORDER_FILESEARCH_INIT(1, 0, nullptr, nullptr);
-  for (FILESEARCH_HANDLE stale : endedSearches) {
-    EXPECT_NE(stale, liveSearch);
-    _RECORDER_FILESEARCH_END(stale);
-    EXPECT_EQ(_RECORDER_FILESEARCH_GETPLAYRATE(stale, &rate), 0);
-  }
-  EXPECT_EQ(_RECORDER_GETOVERWRITEMODE(reinterpret_cast<RECORDER_HANDLE>(liveSearch)), 0);
-  EXPECT_EQ(_RECORDER_FILESEARCH_GETPLAYRATE(liveSearch, &rate), 1);
-  EXPECT_EQ(rate, 1.0f);
-  _RECORDER_FILESEARCH_END(liveSearch);
-}
-
-TEST_F(ExportsTest, NameIsCopiedOnlyWhenItAndItsTerminatorFit) {
-  Create("camera");  // 6 characters
-  EXPECT_EQ(NameAt(0, 6), "<none>");
-  EXPECT_EQ(NameAt(0, 0), "<none>");
-  EXPECT_EQ(NameAt(0, -5), "<none>");
+  R first = _RECORDER_INIT("first", 0, nullptr), second = _RECORDER_INIT(nullptr, 0, nullptr);
+  EXPECT_EQ(ended.count(first) + ended.count(second), 0u);
+  EXPECT_EQ(_RECORDER_GETCOUNT(), 2);
+  // Index 0 is the recorder with the lower handle; a null name is listed as empty.
+  const bool firstIsLower = first < second;
+  EXPECT_EQ(NameAt(0), firstIsLower ? "first" : "");
+  EXPECT_EQ(NameAt(1), firstIsLower ? "" : "first");
+  EXPECT_EQ(NameAt(2), "-");
+  EXPECT_EQ(NameAt(-1), "-");
+  EXPECT_EQ(NameAt(firstIsLower ? 0 : 1, 5), "-");  // only when it and its terminator fit
   char buffer[8];
   std::memset(buffer, '#', sizeof(buffer));
-  const int32_t size = 7;
-  EXPECT_EQ(_RECORDER_GETNAME(0, buffer, &size), 0);
-  EXPECT_EQ(std::memcmp(buffer, "camera\0#", 8), 0);  // terminator written, nothing beyond
-  EXPECT_EQ(size, 7);
-  EXPECT_EQ(_RECORDER_GETNAME(0, nullptr, &size), 0);
-  EXPECT_EQ(_RECORDER_GETNAME(0, buffer, nullptr), 0);
-}
-
-TEST_F(ExportsTest, ChannelOutOfRangeIsRefusedBeforeTheHandle) {
-  RECORDER_HANDLE recorder = Create("channels");
-  FrameDescriptor frame{};
-  double rate = -1;
-  for (uint32_t channel : {32u, 33u, 0x80000000u, 0xFFFFFFFFu}) {
-    SCOPED_TRACE(channel);
-    for (RECORDER_HANDLE handle : {PoisonHandle(), recorder}) {
-      _RECORDER_SETRECORD(handle, channel, 1);
-      EXPECT_EQ(_RECORDER_GETRECORD(handle, channel), 0);
-      _RECORDER_SETSTATUS(handle, channel, 7);
-      EXPECT_EQ(_RECORDER_GETSTATUS(handle, channel), 0u);
-      EXPECT_EQ(_RECORDER_GETBPS(handle, channel, &rate), 0);
-      EXPECT_EQ(_RECORDER_GETFPS(handle, channel, &rate), 0);
-      EXPECT_EQ(_RECORDER_WRITEVIDEO(handle, channel, &frame), 0);
-      EXPECT_EQ(_RECORDER_WRITEAUDIO(handle, channel, &frame), 0);
-      EXPECT_EQ(_RECORDER_WRITERECDATA(handle, channel, &frame), 0);
-    }
-  }
-  EXPECT_EQ(rate, -1);
-  for (uint32_t channel = 0; channel < 32; ++channel) {
-    EXPECT_EQ(_RECORDER_GETRECORD(recorder, channel), 0);
-    EXPECT_EQ(_RECORDER_GETSTATUS(recorder, channel), 1u);
-  }
-  // The last valid channel is accepted.
-  _RECORDER_SETRECORD(recorder, 31, 1);
-  _RECORDER_SETSTATUS(recorder, 31, 6);
-  EXPECT_EQ(_RECORDER_GETRECORD(recorder, 31), 1);
-  EXPECT_EQ(_RECORDER_GETSTATUS(recorder, 31), 6u);
-}
-
-TEST_F(ExportsTest, NullHandleIsRefusedByEveryExport) {
-  char buffer[16] = "untouched";
-  double rate = -1;
-  float playRate = -1;
-  FrameDescriptor frame{};
-  uint32_t table[4] = {};
-  int32_t count = -1;
-  const uint8_t data[4] = {};
-  _RECORDER_END(nullptr);
-  EXPECT_EQ(_RECORDER_START(nullptr), 0);
-  _RECORDER_STOP(nullptr);
-  _RECORDER_SETHEADERFILEPATH(nullptr, "/x", 1);
-  _RECORDER_ADDFILEPATH(nullptr, "/x");
-  _RECORDER_REMOVEFILEPATH(nullptr, "/x");
-  _RECORDER_CLEARFILEPATH(nullptr);
-  EXPECT_EQ(_RECORDER_GETFILEPATHCOUNT(nullptr), 0);
-  EXPECT_EQ(_RECORDER_GETFILEPATH(nullptr, 0, buffer, sizeof(buffer)), 0);
-  EXPECT_EQ(_RECORDER_GETCURRENTRECFILE(nullptr, buffer, sizeof(buffer)), 0);
-  _RECORDER_SETOVERWRITEMODE(nullptr, 0);
-  EXPECT_EQ(_RECORDER_GETOVERWRITEMODE(nullptr), 0);
-  EXPECT_EQ(_RECORDER_GETOVERWRITECOUNT(nullptr), 0);
-  _RECORDER_SETRECORD(nullptr, 0, 1);
-  EXPECT_EQ(_RECORDER_GETRECORD(nullptr, 0), 0);
-  _RECORDER_SETSTATUS(nullptr, 0, 1);
-  EXPECT_EQ(_RECORDER_GETSTATUS(nullptr, 0), 0u);
-  EXPECT_EQ(_RECORDER_GETBPS(nullptr, 0, &rate), 0);
-  EXPECT_EQ(_RECORDER_GETFPS(nullptr, 0, &rate), 0);
-  _RECORDER_SETPREPOSTTIME(nullptr, 1, 2);
-  EXPECT_EQ(_RECORDER_WRITEVIDEO(nullptr, 0, &frame), 0);
-  EXPECT_EQ(_RECORDER_WRITEAUDIO(nullptr, 0, &frame), 0);
-  EXPECT_EQ(_RECORDER_WRITERECDATA(nullptr, 0, &frame), 0);
-  EXPECT_EQ(_RECORDER_WRITESTREAMHEADER(nullptr, 0, data, sizeof(data), 0), 0);
-  EXPECT_EQ(_RECORDER_WRITESTREAMDATA(nullptr, 0, data, sizeof(data), 1, 0, 0), 0);
-  _RECORDER_DELETEMAN_START(nullptr, 1, 1);
-  _RECORDER_DELETEMAN_STOP(nullptr);
-  _RECORDER_FILESEARCH_SETPATH(nullptr, "/x", "y.FIH", 0);
-  EXPECT_EQ(_RECORDER_FILESEARCH_START(nullptr), 0);
-  _RECORDER_FILESEARCH_STOP(nullptr);
-  _RECORDER_FILESEARCH_END(nullptr);
-  _RECORDER_FILESEARCH_SETCURRENTCHANNEL(nullptr, 0);
-  _RECORDER_FILESEARCH_SETDISPLAYCHANNELS(nullptr, table, 4);
-  EXPECT_EQ(_RECORDER_FILESEARCH_PLAYTIME(nullptr, 2024, 1, 1, 0, 0, 0), 0);
-  EXPECT_EQ(_RECORDER_FILESEARCH_PLAYRATE(nullptr, 1.0f), 0);
-  EXPECT_EQ(_RECORDER_FILESEARCH_GETPLAYRATE(nullptr, &playRate), 0);
-  EXPECT_EQ(_RECORDER_FILESEARCH_SETSTATUS(nullptr, 1), 0);
-  _RECORDER_FILESEARCH_SetDSTRange(nullptr, 1, 3, 1, 2, 10, 1, 3);
-  _RECORDER_FILESEARCH_GetDateTable(nullptr, table, &count);
-  _RECORDER_FILESEARCH_GetDayTable(nullptr, 0, table, table, table, table, table, table, &count,
-                                   &count);
-  EXPECT_STREQ(buffer, "untouched");
-  EXPECT_EQ(rate, -1);
-  EXPECT_EQ(playRate, -1);
-  EXPECT_EQ(count, -1);
-}
-
-TEST_F(ExportsTest, NullPointersAndBadSizesOnALiveRecorderAreRefused) {
-  RECORDER_HANDLE recorder = Create("bad input");
-  _RECORDER_ADDFILEPATH(recorder, nullptr);
-  _RECORDER_REMOVEFILEPATH(recorder, nullptr);
-  EXPECT_EQ(_RECORDER_GETFILEPATHCOUNT(recorder), 0);
-  _RECORDER_ADDFILEPATH(recorder, "/data/a.VDB");
-  char buffer[32] = "untouched";
-  for (int32_t size : {0, -1, -2147483647 - 1}) {
-    EXPECT_EQ(_RECORDER_GETFILEPATH(recorder, 0, buffer, size), 0);
-    EXPECT_EQ(_RECORDER_GETCURRENTRECFILE(recorder, buffer, size), 0);
-  }
-  for (int32_t index : {-1, 1, 2147483647, -2147483647 - 1}) {
-    EXPECT_EQ(_RECORDER_GETFILEPATH(recorder, index, buffer, sizeof(buffer)), 0);
-  }
-  EXPECT_STREQ(buffer, "untouched");
-  EXPECT_EQ(_RECORDER_GETFILEPATH(recorder, 0, nullptr, 32), 0);
-  EXPECT_EQ(_RECORDER_GETCURRENTRECFILE(recorder, nullptr, 32), 0);
-  EXPECT_EQ(_RECORDER_GETBPS(recorder, 0, nullptr), 0);
-  EXPECT_EQ(_RECORDER_GETFPS(recorder, 0, nullptr), 0);
-  EXPECT_EQ(_RECORDER_WRITEVIDEO(recorder, 0, nullptr), 0);
-  EXPECT_EQ(_RECORDER_WRITEAUDIO(recorder, 0, nullptr), 0);
-  EXPECT_EQ(_RECORDER_WRITERECDATA(recorder, 0, nullptr), 0);
-  EXPECT_EQ(_RECORDER_WRITESTREAMHEADER(recorder, 0, nullptr, 100, 0), 0);
-  EXPECT_EQ(_RECORDER_WRITESTREAMDATA(recorder, 0, nullptr, 100, 1, 0, 0), 0);
-  _RECORDER_SETHEADERFILEPATH(recorder, nullptr, 1);
-  EXPECT_EQ(_RECORDER_START(recorder), 0);  // an empty header path opens nothing
-}
-
-TEST_F(ExportsTest, RecorderWithANullNameIsListedWithAnEmptyName) {
-  Create(nullptr);
-  EXPECT_EQ(NameAt(0), "");
+  const int32_t size = 6;
+  EXPECT_EQ(_RECORDER_GETNAME(firstIsLower ? 0 : 1, buffer, &size), 0);
+  EXPECT_EQ(std::memcmp(buffer, "first\0#", 7), 0);
+  EXPECT_EQ(_RECORDER_GETNAME(0, nullptr, &size) + _RECORDER_GETNAME(0, buffer, nullptr), 0);
+  int notARecorder = 0;
+  _RECORDER_END(reinterpret_cast<R>(&notARecorder));
+  _RECORDER_END(first);
+  _RECORDER_END(first);
+  EXPECT_EQ(std::make_pair(_RECORDER_GETCOUNT(), NameAt(0)), std::make_pair(1, std::string("")));
+  _RECORDER_END(second);
 }
 
 TEST(ExportsThreadsTest, EndWhileOtherThreadsCallTheRecorderWaitsForThemAndThenRefusesThem) {
   for (int round = 0; round < 20; ++round) {
-    RECORDER_HANDLE handle = _RECORDER_INIT("busy", 0, nullptr);
+    R handle = _RECORDER_INIT("busy", 0, nullptr);
     ASSERT_NE(handle, nullptr);
     std::atomic<bool> ended{false};
     std::atomic<int> refusedAfterEnd{0};
     std::vector<std::thread> callers;
-    for (int t = 0; t < 3; ++t) {
+    for (uint32_t t = 0; t < 3; ++t) {
       callers.emplace_back([&, t] {
         double rate = 0;
         char buffer[64];
         for (int i = 0; i < 2000 && refusedAfterEnd.load() < 100; ++i) {
           const bool wasEnded = ended.load();
-          _RECORDER_SETSTATUS(handle, static_cast<uint32_t>(t), 3);
-          const uint32_t status = _RECORDER_GETSTATUS(handle, static_cast<uint32_t>(t));
+          _RECORDER_SETSTATUS(handle, t, 3);
+          const uint32_t status = _RECORDER_GETSTATUS(handle, t);
           _RECORDER_GETBPS(handle, 0, &rate);
           _RECORDER_GETFILEPATH(handle, 0, buffer, sizeof(buffer));
           if (wasEnded) {
@@ -285,11 +265,10 @@ TEST(ExportsThreadsTest, HundredRecordersFromFourThreadsLeaveNoThreadAndNoDescri
   const auto descriptorsBefore = testsupport::OpenDescriptors();
   std::vector<std::thread> hosts;
   for (int t = 0; t < 4; ++t) {
-    hosts.emplace_back([t] {
-      std::vector<RECORDER_HANDLE> mine;
+    hosts.emplace_back([] {
+      std::vector<R> mine;
       for (int i = 0; i < 25; ++i) {
-        const std::string name = "host" + std::to_string(t) + "-" + std::to_string(i);
-        RECORDER_HANDLE handle = _RECORDER_INIT(name.c_str(), static_cast<uintptr_t>(i), nullptr);
+        R handle = _RECORDER_INIT("host", static_cast<uintptr_t>(i), nullptr);
         if (handle != nullptr) mine.push_back(handle);
         _RECORDER_GETCOUNT();
         if (i % 3 == 0 && !mine.empty()) {  // end some while the others are still created
@@ -297,7 +276,7 @@ TEST(ExportsThreadsTest, HundredRecordersFromFourThreadsLeaveNoThreadAndNoDescri
           mine.pop_back();
         }
       }
-      for (RECORDER_HANDLE handle : mine) _RECORDER_END(handle);
+      for (R handle : mine) _RECORDER_END(handle);
     });
   }
   for (auto& host : hosts) host.join();

@@ -8,11 +8,13 @@
 // The child drives the recorder's clock: every step of frames is one minute later, so each
 // step is a buffer write and a new index entry, and a file rotates after 119 steps.
 //
-// RECORDER_CRASH_RUNS selects the number of runs (default 5; the long version uses 20).
+// RECORDER_CRASH_RUNS selects the number of runs (default 5; the long version uses 20), and
+// RECORDER_CRASH_SEED the kill points (printed, a new one each run by default).
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -92,6 +94,8 @@ int32_t DayStart(uint32_t run) {
 
 // The child: records until it is killed (or for at most 60 s of wall time).
 [[noreturn]] void RecordUntilKilled(const std::string& dir, uint32_t run, ChildProgress* progress) {
+  // The child never outlives the test process.
+  if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() == 1) _exit(5);
   testsupport::ScopedTestClock clock(DayStart(run));
   RECORDER_HANDLE recorder = _RECORDER_INIT("crash", 0, nullptr);
   if (recorder == nullptr) _exit(2);
@@ -248,8 +252,11 @@ class CrashConsistencyTest : public ::testing::Test {
 TEST_F(CrashConsistencyTest, EveryRecordUpToDataBytesSurvivesSigkill) {
   const char* runsText = ::getenv("RECORDER_CRASH_RUNS");
   const uint32_t runs = runsText != nullptr ? static_cast<uint32_t>(std::atoi(runsText)) : 5;
-  std::mt19937 random(static_cast<uint32_t>(::time(nullptr)));
-  std::printf("crash runs: %u (seed of kill points: random)\n", runs);
+  const char* seedText = ::getenv("RECORDER_CRASH_SEED");
+  const uint32_t seed = seedText != nullptr ? static_cast<uint32_t>(std::atoll(seedText))
+                                            : static_cast<uint32_t>(::time(nullptr));
+  std::mt19937 random(seed);
+  std::printf("crash runs: %u, RECORDER_CRASH_SEED=%u\n", runs, seed);
   uint64_t totalLost = 0, maxLost = 0;
   for (uint32_t run = 0; run < runs; ++run) {
     new (progress_) ChildProgress{};

@@ -138,7 +138,8 @@ TEST_F(DiskFullTest, ADiskWithoutRoomForADataFileFailsItsOpening) {
   if (!Mount("size=16m", &why)) GTEST_SKIP() << why;
   SetDataFileReserveForTest(0);
   StartRecorder(2, /*started=*/0);
-  EXPECT_EQ(log_.Count(RECORDER_EVENT_FILE_OPENED, -1, DataPath(1)), 1u);
+  ASSERT_EQ(log_.Count(RECORDER_EVENT_FILE_OPENED, -1, DataPath(1)), 1u);
+  EXPECT_EQ(log_.Events().front().error, ENOSPC);  // the cause, in errno during the callback
   EXPECT_EQ(log_.Count(RECORDER_EVENT_WRITE_FAILED), 0u);
 }
 
@@ -180,7 +181,7 @@ TEST_F(DiskFullTest, WritesFailWhenFullKeepWhatWasRecordedAndResumeWhenSpaceIsFr
   for (const testsupport::RecorderEvent& e : log_.Events()) {
     EXPECT_FALSE(e.code == RECORDER_EVENT_FILE_OPENED && e.status != 0) << e.path;
     if (e.code == RECORDER_EVENT_WRITE_FAILED) {
-      EXPECT_EQ(e.path, data);
+      EXPECT_EQ(std::make_pair(e.path, e.error), std::make_pair(data, ENOSPC));
     }
   }
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "recorder.h"
-#include "recorder/recorder_base.h"
+#include "recorder/recorder.h"
 #include "support/frames.h"
 #include "support/scoped_env.h"
 
@@ -32,12 +32,9 @@ double FixedPerfSeconds() { return static_cast<double>(g_testNow.load()); }
 
 // Waits until both rings are empty; false after ten seconds.
 bool Drain(RECORDER_HANDLE handle) {
-  CRecorderBase* recorder = CRecorderBase::FromHandle(handle);
+  CRecorder* recorder = CRecorder::FromHandle(handle);
   for (int waited = 0; waited < 10000; ++waited) {
-    if (recorder->videoSlots->Count() == CRecorderBase::kRingSlots &&
-        recorder->audioSlots->Count() == CRecorderBase::kRingSlots) {
-      return true;
-    }
+    if (recorder->WaitForRingsToDrain(0)) return true;
     platform::SleepMs(1);
   }
   return false;

@@ -17,7 +17,7 @@
 #include "platform/mutex.h"
 #include "playback/file_search.h"
 #include "recorder.h"
-#include "recorder/recorder_base.h"
+#include "recorder/recorder.h"
 #include "support/frames.h"
 #include "support/scoped_env.h"
 #include "support/scratch_dir.h"
@@ -96,11 +96,8 @@ class Recording {
   }
   // Waits until the writer threads took in everything written so far.
   void Settle() {
-    CRecorderBase* r = CRecorderBase::FromHandle(handle_);
-    ASSERT_TRUE(WaitUntil([&] {
-      return r->videoSlots->Count() == CRecorderBase::kRingSlots &&
-             r->audioSlots->Count() == CRecorderBase::kRingSlots;
-    }));
+    CRecorder* r = CRecorder::FromHandle(handle_);
+    ASSERT_TRUE(WaitUntil([&] { return r->WaitForRingsToDrain(0); }));
   }
   void Finish() {
     if (handle_ == nullptr) return;

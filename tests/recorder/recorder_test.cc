@@ -1,171 +1,167 @@
-#include "recorder.h"
-
+// The recorder's lifecycle and settings through the exports: the path list, START and STOP,
+// the settings that restart a running recording, where each START goes on, and the deletion
+// worker beside a live recording.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cstring>
-#include <fstream>
-#include <memory>
+#include <filesystem>
 #include <string>
-#include <tuple>
 
-#include "platform/local_time.h"
-#include "recorder/path_list.h"
-#include "recorder/recorder.h"
-#include "recorder/recorder_test_support.h"
+#include "support/recording_host.h"
 
 namespace {
 
-using recorder_test::ProbeRecorder;
+using namespace testsupport;
 
-std::string PathAt(RECORDER_HANDLE recorder, int32_t index) {
+std::string PathAt(RECORDER_HANDLE recorder, int32_t index, int32_t size = 256) {
   char buffer[256];
-  if (_RECORDER_GETFILEPATH(recorder, index, buffer, sizeof(buffer)) == 0) return "<none>";
+  std::memset(buffer, '#', sizeof(buffer));
+  if (_RECORDER_GETFILEPATH(recorder, index, buffer, size) == 0)
+    return buffer[0] == '#' ? "-" : "?";
   return buffer;
 }
 
-class RecorderExportTest : public ::testing::Test {
- protected:
-  void SetUp() override { recorder = _RECORDER_INIT("cam", 42, nullptr); }
-  void TearDown() override { _RECORDER_END(recorder); }
-  RECORDER_HANDLE recorder = nullptr;
-};
-
-TEST_F(RecorderExportTest, NewRecorderOverwritesAndCannotStartWithoutFiles) {
-  ASSERT_NE(recorder, nullptr);
-  EXPECT_EQ(_RECORDER_GETOVERWRITEMODE(recorder), 1);
-  EXPECT_EQ(_RECORDER_START(recorder), 0);
-  _RECORDER_STOP(recorder);
-  EXPECT_EQ(CRecorderBase::FromHandle(recorder)->recording, 0);
+TEST(RecorderTest, PathListKeepsOrderDuplicatesAndExactRemoval) {
+  RecordingHost host;
+  RECORDER_HANDLE r = host.handle;
+  EXPECT_EQ(_RECORDER_GETOVERWRITEMODE(r), 1);
+  EXPECT_EQ(_RECORDER_START(r), 0);  // no files
+  for (const char* path : {"/rec/a.VDB", "/rec/b.VDB", "/rec/a.VDB"})
+    _RECORDER_ADDFILEPATH(r, path);
+  _RECORDER_REMOVEFILEPATH(r, "/REC/A.VDB");  // differs only in case: nothing
+  _RECORDER_REMOVEFILEPATH(r, "/rec/a");      // a prefix: nothing
+  EXPECT_EQ(_RECORDER_GETFILEPATHCOUNT(r), 3);
+  _RECORDER_REMOVEFILEPATH(r, "/rec/a.VDB");  // only the first of the two
+  EXPECT_EQ(_RECORDER_GETFILEPATHCOUNT(r), 2);
+  EXPECT_EQ(PathAt(r, 0), "/rec/b.VDB");
+  EXPECT_EQ(PathAt(r, 1), "/rec/a.VDB");
+  EXPECT_EQ(PathAt(r, 1, 10), "-");  // only when it and its terminator fit
+  EXPECT_EQ(PathAt(r, 1, 11), "/rec/a.VDB");
+  EXPECT_EQ(PathAt(r, 2), "-");
+  EXPECT_EQ(PathAt(r, -1), "-");
+  _RECORDER_CLEARFILEPATH(r);
+  EXPECT_EQ(_RECORDER_GETFILEPATHCOUNT(r), 0);
 }
 
-TEST_F(RecorderExportTest, PathListKeepsOrderDuplicatesAndExactRemoval) {
-  _RECORDER_ADDFILEPATH(recorder, "/rec/a.VDB");
-  _RECORDER_ADDFILEPATH(recorder, "/rec/b.VDB");
-  _RECORDER_ADDFILEPATH(recorder, "/rec/a.VDB");
-  EXPECT_EQ(_RECORDER_GETFILEPATHCOUNT(recorder), 3);
-  _RECORDER_REMOVEFILEPATH(recorder, "/REC/A.VDB");  // differs only in case: nothing
-  _RECORDER_REMOVEFILEPATH(recorder, "/rec/a");      // a prefix: nothing
-  EXPECT_EQ(_RECORDER_GETFILEPATHCOUNT(recorder), 3);
-  _RECORDER_REMOVEFILEPATH(recorder, "/rec/a.VDB");  // only the first of the two
-  EXPECT_EQ(_RECORDER_GETFILEPATHCOUNT(recorder), 2);
-  EXPECT_EQ(PathAt(recorder, 0), "/rec/b.VDB");
-  EXPECT_EQ(PathAt(recorder, 1), "/rec/a.VDB");
-  EXPECT_EQ(PathAt(recorder, 2), "<none>");
-  EXPECT_EQ(PathAt(recorder, -1), "<none>");
-  _RECORDER_CLEARFILEPATH(recorder);
-  EXPECT_EQ(_RECORDER_GETFILEPATHCOUNT(recorder), 0);
-  _RECORDER_CLEARFILEPATH(recorder);
-  EXPECT_EQ(_RECORDER_GETFILEPATHCOUNT(recorder), 0);
+TEST(RecorderTest, PathChangesRestartARunningRecordingAndOnlyThey) {
+  RecordingHost host;
+  RECORDER_HANDLE r = host.handle;
+  const auto opens = [&] {
+    return host.log.Count(RECORDER_EVENT_FILE_OPENED, 0, host.Data(0)) +
+           host.log.Count(RECORDER_EVENT_FILE_OPENED, 0, host.Data(1)) +
+           host.log.Count(RECORDER_EVENT_FILE_OPENED, 0, host.Data(2));
+  };
+  host.AddFiles(1);
+  ASSERT_EQ(_RECORDER_START(r), 1);
+  EXPECT_EQ(_RECORDER_START(r), 1);  // already recording: nothing is reopened
+  EXPECT_EQ(host.CurrentFile(), host.Data(0));
+  char name[300] = "#";
+  const auto length = static_cast<int32_t>(host.Data(0).size());  // fits with its terminator
+  EXPECT_EQ(_RECORDER_GETCURRENTRECFILE(r, name, length), 0);
+  EXPECT_EQ(name[0], '#');
+  EXPECT_EQ(_RECORDER_GETCURRENTRECFILE(r, name, length + 1), 1);
+  ASSERT_EQ(host.Video(0), 1);
+  _RECORDER_ADDFILEPATH(r, host.Data(1).c_str());
+  EXPECT_EQ(host.CurrentFile(), host.Data(1));             // goes on after the file just recorded
+  EXPECT_EQ(ReadIndexedRecords(host.Data(0)).size(), 1u);  // written out by the restart
+  _RECORDER_REMOVEFILEPATH(r, "/not/there.VDB");
+  _RECORDER_SETHEADERFILEPATH(r, "/not/used", 0);
+  EXPECT_EQ(opens(), 4u);
+  _RECORDER_SETOVERWRITEMODE(r, 1);
+  _RECORDER_SETRECORD(r, 0, 1);
+  _RECORDER_SETSTATUS(r, 0, 1);
+  _RECORDER_SETPREPOSTTIME(r, 1, 2);
+  EXPECT_EQ(opens(), 4u);
+  _RECORDER_CLEARFILEPATH(r);  // the restart fails: stopped
+  EXPECT_EQ(host.CurrentFile(), "");
+  _RECORDER_ADDFILEPATH(r, host.Data(2).c_str());  // a stopped recorder is not started
+  EXPECT_EQ(opens(), 4u);
+  _RECORDER_SETHEADERFILEPATH(r, "", 2);  // an unknown source: START fails
+  EXPECT_EQ(_RECORDER_START(r), 0);
+  _RECORDER_SETHEADERFILEPATH(r, "", 0);
+  EXPECT_EQ(_RECORDER_START(r), 1);
 }
 
-TEST_F(RecorderExportTest, PathIsCopiedOnlyWhenItAndItsTerminatorFit) {
-  _RECORDER_ADDFILEPATH(recorder, "/rec/0001.VDB");  // 13 characters
-  char buffer[32];
-  std::memset(buffer, '#', sizeof(buffer));
-  EXPECT_EQ(_RECORDER_GETFILEPATH(recorder, 0, buffer, 13), 0);
-  EXPECT_EQ(buffer[0], '#');
-  EXPECT_EQ(_RECORDER_GETFILEPATH(recorder, 0, buffer, 14), 1);
-  EXPECT_EQ(std::memcmp(buffer, "/rec/0001.VDB\0#", 15), 0);
-}
-
-// ---- Start, stop and the restarting settings, with a recorder that opens no file. ----
-
-class RecorderLifecycleTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    recorder = std::make_unique<ProbeRecorder>();
-    recorder->Initialise("probe", 0, nullptr);
+// START within the second of the STOP before it, over and over: each recording goes on in
+// the file after the one just recorded, which keeps its records.
+TEST(RecorderTest, StartRightAfterStopGoesOnInTheNextFile) {
+  for (int files : {2, 3}) {
+    for (int mode : {0, 1}) {
+      RecordingHost host;
+      host.AddFiles(files);
+      _RECORDER_SETOVERWRITEMODE(host.handle, mode);
+      for (int cycle = 0; cycle < 7; ++cycle) {
+        SCOPED_TRACE(testing::Message() << files << " files, mode " << mode << ", cycle " << cycle);
+        const int32_t started = _RECORDER_START(host.handle);
+        if (mode == 0 && cycle >= files) {  // the set is used up and may not be overwritten
+          EXPECT_EQ(started, 0);
+          break;
+        }
+        ASSERT_EQ(started, 1);
+        EXPECT_EQ(host.CurrentFile(), host.Data(cycle % files));
+        host.SetTime(g_testNow + 1);
+        for (int i = 0; i < 3; ++i) ASSERT_EQ(host.Video(0, 300), 1);
+        _RECORDER_STOP(host.handle);
+        EXPECT_EQ(ReadIndexedRecords(host.Data(cycle % files)).size(), 3u);
+        if (cycle > 0) {
+          EXPECT_EQ(ReadIndexedRecords(host.Data((cycle - 1) % files)).size(), 3u);
+        }
+      }
+    }
   }
-  std::string CurrentRecFile(int32_t size = 256) {
-    char buffer[256];
-    std::memset(buffer, '#', sizeof(buffer));
-    if (recorder->GetCurrentRecFile(buffer, size) == 0) return "<none>";
-    return buffer;
-  }
-  std::unique_ptr<ProbeRecorder> recorder;
-};
-
-TEST_F(RecorderLifecycleTest, StartOpensOnceAndStopClosesTheCurrentFile) {
-  recorder->AddFilePath("/rec/a.VDB");
-  recorder->AddFilePath("/rec/b.VDB");
-  EXPECT_EQ(recorder->Start(), 1);
-  EXPECT_EQ(recorder->Start(), 1);  // already recording: nothing is reopened
-  EXPECT_EQ(recorder->openCalls, 1);
-  EXPECT_EQ(CurrentRecFile(), "/rec/a.VDB");  // no file exists: the first file of the set
-  EXPECT_EQ(CurrentRecFile(10), "<none>");    // the name does not fit
-  EXPECT_EQ(CurrentRecFile(11), "/rec/a.VDB");
-  recorder->Stop();
-  EXPECT_EQ(recorder->recording, 0);
-  EXPECT_EQ(CurrentRecFile(), "<none>");
-  recorder->Stop();
 }
 
-TEST_F(RecorderLifecycleTest, PathChangesRestartARunningRecordingEvenWhenNothingChanges) {
-  recorder->AddFilePath("/rec/a.VDB");
-  ASSERT_EQ(recorder->Start(), 1);
-  recorder->AddFilePath("/rec/b.VDB");
-  EXPECT_EQ(recorder->openCalls, 2);
-  EXPECT_EQ(recorder->fileCount, 2);
-  recorder->RemoveFilePath("/rec/not-there.VDB");
-  EXPECT_EQ(recorder->openCalls, 3);
-  recorder->SetHeaderFilePath("/rec/header", 0);
-  EXPECT_EQ(recorder->openCalls, 4);
-  EXPECT_EQ(recorder->recording, 1);
-  // Settings that only store a value do not restart.
-  recorder->SetOverwriteMode(0);
-  recorder->SetRecord(0, 1);
-  recorder->SetStatus(0, 2);
-  recorder->SetPrePostTime(1, 2);
-  EXPECT_EQ(recorder->openCalls, 4);
-  // A restart whose start fails leaves the recorder stopped.
-  recorder->ClearFilePath();
-  EXPECT_EQ(recorder->openCalls, 5);
-  EXPECT_EQ(recorder->recording, 0);
-  EXPECT_EQ(CurrentRecFile(), "<none>");
-  // A stopped recorder is not started by a change.
-  recorder->AddFilePath("/rec/c.VDB");
-  EXPECT_EQ(recorder->openCalls, 5);
-  EXPECT_EQ(recorder->recording, 0);
-}
-
-TEST_F(RecorderLifecycleTest, UnknownFileSetSourceMakesTheNextStartFail) {
-  recorder->AddFilePath("/rec/a.VDB");
-  recorder->SetHeaderFilePath("", 2);
-  EXPECT_EQ(recorder->Start(), 0);
-  EXPECT_EQ(recorder->fileCount, 0);
-  recorder->SetHeaderFilePath("", 0);
-  EXPECT_EQ(recorder->Start(), 1);
-}
-
-TEST_F(RecorderLifecycleTest, StartResetsThePerStartValues) {
-  recorder->AddFilePath("/rec/a.VDB");
-  {
-    platform::MutexLock hold(&recorder->writeLock);
-    recorder->needHeader = 0;
-    recorder->streamFileId = 9;
-    recorder->overwriteCount = 1;
-    recorder->lastFrameTime = platform::CTime(12345);
-    recorder->currentIndexRecord.summary.dataBytes = 77;
-  }
-  ASSERT_EQ(recorder->Start(), 1);
-  platform::MutexLock hold(&recorder->writeLock);
-  const storage::IndexSummary& s = recorder->currentIndexRecord.summary;
-  EXPECT_EQ(std::make_tuple(recorder->needHeader, recorder->streamFileId,
-                            recorder->overwriteCount.load(), recorder->lastFrameTime.seconds(),
-                            s.dataBytes, s.startTime, recorder->writeFill),
-            std::make_tuple(1, -1, 0, platform::CTime::NoTime().seconds(), 0u,
-                            platform::CTime::NoTime().seconds(), 0u));
-}
-
-TEST(RecorderDestructionTest, EndingARecorderIsQuickWhenItsThreadsAreIdle) {
+TEST(RecorderTest, EndingIdleRecordersIsQuick) {
   const auto start = std::chrono::steady_clock::now();
-  for (int i = 0; i < 10; ++i) {
-    RECORDER_HANDLE recorder = _RECORDER_INIT("quick", 0, nullptr);
-    ASSERT_NE(recorder, nullptr);
-    _RECORDER_END(recorder);
-  }
+  for (int i = 0; i < 10; ++i) _RECORDER_END(_RECORDER_INIT("quick", 0, nullptr));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+}
+
+// The deletion worker looks in the directory of each listed file (and in a listed
+// directory), never deletes the files the recorder holds open (the pair in use and the pair
+// prepared for the next rotation), deletes an unused file past the retention time with its
+// index file and reports both, and keeps a recent one. A listed directory is never recorded
+// into.
+TEST(RecorderTest, DeletionSparesTheFilesInUseAndRecentOnes) {
+  for (bool directoryListed : {false, true}) {
+    RecordingHost host;
+    host.AddFiles(2);
+    if (directoryListed) _RECORDER_ADDFILEPATH(host.handle, host.dir.root().c_str());
+    const std::string oldData = host.dir / "old.VDB", oldIndex = host.dir / "old.FIH",
+                      recent = host.dir / "recent.VDB";
+    for (const std::string& path : {oldData, oldIndex, recent}) ScratchDir::WriteText(path, "x");
+    ASSERT_EQ(_RECORDER_START(host.handle), 1);
+    for (int i = 0; i < 50; ++i) ASSERT_EQ(host.Video(i % 4, 4000), 1);
+    ASSERT_TRUE(host.Drain());
+    ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(host.Index(1)); }));
+    const auto setWritten = [](const std::string& path, int64_t seconds) {
+      const struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
+      ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+    };
+    const std::vector<std::string> inUse = {host.Data(0), host.Index(0), host.Data(1),
+                                            host.Index(1)};
+    for (const std::string& path : inUse) setWritten(path, g_testNow - 3 * 3600);
+    for (const std::string& path : {oldData, oldIndex}) setWritten(path, g_testNow - 3 * 3600);
+    setWritten(recent, g_testNow - 3600);
+    _RECORDER_DELETEMAN_START(host.handle, 0, 2);
+    CRecorder::FromHandle(host.handle)->RunDeletionScanForTest();
+    EXPECT_EQ(host.log.Count(1, 0, oldData) + host.log.Count(1, 0, oldIndex), 2u);
+    EXPECT_FALSE(std::filesystem::exists(oldData) || std::filesystem::exists(oldIndex));
+    EXPECT_TRUE(std::filesystem::exists(recent));
+    for (const std::string& path : inUse) EXPECT_TRUE(std::filesystem::exists(path)) << path;
+    for (int day = 1; day <= 2; ++day) {
+      host.SetTime(g_testNow + 86400);
+      ASSERT_EQ(host.Video(0), 1);
+      ASSERT_TRUE(host.Drain());
+    }
+    _RECORDER_STOP(host.handle);
+    EXPECT_EQ(host.log.Count(RECORDER_EVENT_FILE_OPENED, 0, host.Data(0)), 2u);
+    EXPECT_EQ(host.log.Count(RECORDER_EVENT_FILE_OPENED, 0, host.Data(1)), 1u);
+    for (const RecorderEvent& e : host.log.Events()) EXPECT_NE(e.status, -1) << e.path;
+  }
 }
 
 }  // namespace

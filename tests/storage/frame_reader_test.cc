@@ -11,7 +11,7 @@
 
 #include "catalog/file_catalog.h"
 #include "platform/syscall_faults.h"
-#include "recorder/recorder_base.h"
+#include "recording/intake.h"
 #include "recording/frame_ring.h"
 #include "storage/data_file_builder.h"
 #include "support/scoped_env.h"
@@ -28,7 +28,7 @@ using testsupport::LocalSeconds;
 // The longest frame the reader hands out is the longest a recorder stores: a key frame whose
 // record fills the recorder's video ring.
 static_assert(storage::kMaxFrameLength ==
-              CRecorderBase::kVideoRingCapacity - CFrameRing::kRecordHeaderSize -
+              Intake::kVideoRingCapacity - CFrameRing::kRecordHeaderSize -
                   (storage::kRecordOverhead - storage::kFrameHeaderSize));
 
 int32_t At(int hour, int minute, int second = 0) {

@@ -1,4 +1,4 @@
-// A fresh directory under /tmp for one test (no '.' in its path), removed with its contents
+// A fresh directory under $TMPDIR (default /tmp) for one test, removed with its contents
 // at the end, and small helpers for the files tests put in it.
 #pragma once
 
@@ -15,8 +15,10 @@ namespace testsupport {
 class ScratchDir {
  public:
   ScratchDir() {
-    char pattern[] = "/tmp/rectest_XXXXXX";
-    const char* made = mkdtemp(pattern);
+    const char* tmp = getenv("TMPDIR");
+    std::string pattern =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/rectest_XXXXXX";
+    const char* made = mkdtemp(pattern.data());
     path_ = made ? std::string(made) + "/" : std::string();
   }
   ~ScratchDir() {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -23,16 +24,20 @@ using Clock = std::chrono::steady_clock;
 std::atomic<uint64_t> g_fileEvents{0};
 
 // Writer threads report file trouble here while holding the recorder's write lock: print
-// and count, nothing else.
+// and count, nothing else. errno holds the cause of a failure while this runs.
 void OnRecorderEvent(RECORDER_HANDLE, uintptr_t, int32_t code, int32_t status, const char* path,
                      int32_t) {
+  const int cause = errno;
   if (code == RECORDER_EVENT_FILE_OPENED && status == 0) return;
   g_fileEvents.fetch_add(1);
-  std::fprintf(stderr, "\nrecorder: %s %s\n",
-               code == RECORDER_EVENT_FILE_OPENED    ? "cannot open"
-               : code == RECORDER_EVENT_WRITE_FAILED ? "write failed on"
-                                                     : "deleted",
-               path != nullptr ? path : "?");
+  const char* name = path != nullptr ? path : "?";
+  if (code == RECORDER_EVENT_FILE_DELETED) {
+    std::fprintf(stderr, "\nrecorder: deleted %s\n", name);
+    return;
+  }
+  std::fprintf(stderr, "\nrecorder: %s: %s: %s\n",
+               code == RECORDER_EVENT_FILE_OPENED ? "cannot open" : "write failed", name,
+               std::strerror(cause));
 }
 
 // "fps per channel min/avg/max" for the progress line.

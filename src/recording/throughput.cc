@@ -1,15 +1,10 @@
-// Per-channel throughput statistics read by GETBPS and GETFPS.
-//
-// Each channel measures its incoming video bytes and frames over windows of about two
-// seconds on the millisecond tick count. Intake feeds the windows under videoIntakeLock;
-// the getters run on any host thread without a lock, so the window start and the two rates
-// are atomics and the getters only ever replace a rate they have just read.
+#include "recording/throughput.h"
+
 #include <atomic>
 #include <cstdint>
 #include <limits>
 
 #include "platform/clock.h"
-#include "recorder/recorder_base.h"
 
 namespace {
 
@@ -36,46 +31,46 @@ double ReadRate(std::atomic<double>& rate, const std::atomic<uint32_t>& windowSt
 
 }  // namespace
 
-void CRecorderBase::RecordThroughput(uint32_t channel, uint32_t statSize) {
-  if (channel >= kChannelCount) return;
+void Throughput::Count(uint32_t channel, uint32_t statSize) {
+  if (!ChannelInRange(channel)) return;
   const uint32_t now = platform::TickCountMs();
   // Unsigned difference: a wrap of the tick count every 49.7 days does no harm.
-  const uint32_t elapsed = now - windowStartTick[channel].load();
+  const uint32_t elapsed = now - windowStartTick_[channel].load();
   if (elapsed <= kWindowMs) {
     // Saturate rather than wrap: a host reporting absurd sizes gets a capped rate, not a
     // tiny one.
-    const uint64_t bytes = uint64_t{bytesInWindow[channel].load()} + statSize;
-    bytesInWindow[channel].store(bytes > std::numeric_limits<uint32_t>::max()
+    const uint64_t bytes = uint64_t{bytesInWindow_[channel].load()} + statSize;
+    bytesInWindow_[channel].store(bytes > std::numeric_limits<uint32_t>::max()
                                      ? std::numeric_limits<uint32_t>::max()
                                      : static_cast<uint32_t>(bytes));
-    framesInWindow[channel].fetch_add(1);
+    framesInWindow_[channel].fetch_add(1);
     return;
   }
 
   // The frame closes the window and is not counted in the next one.
-  windowStartTick[channel].store(now);
+  windowStartTick_[channel].store(now);
   if (elapsed >= kIdleMs) {
-    bytesPerSecond[channel].store(0.0);
-    framesPerSecond[channel].store(0.0);
+    bytesPerSecond_[channel].store(0.0);
+    framesPerSecond_[channel].store(0.0);
   } else {
     // In floating point: bytes × 1,000 passes 2^31 from about 1 MB/s on.
-    bytesPerSecond[channel].store(static_cast<double>(bytesInWindow[channel].load()) *
+    bytesPerSecond_[channel].store(static_cast<double>(bytesInWindow_[channel].load()) *
                                   kMsPerSecond / elapsed);
-    framesPerSecond[channel].store(static_cast<double>(framesInWindow[channel].load()) *
+    framesPerSecond_[channel].store(static_cast<double>(framesInWindow_[channel].load()) *
                                    kMsPerSecond / elapsed);
   }
-  bytesInWindow[channel].store(0);
-  framesInWindow[channel].store(0);
+  bytesInWindow_[channel].store(0);
+  framesInWindow_[channel].store(0);
 }
 
-int32_t CRecorderBase::GetBps(uint32_t channel, double* rate) {
-  if (channel >= kChannelCount || rate == nullptr) return 0;
-  *rate = ReadRate(bytesPerSecond[channel], windowStartTick[channel]);
+int32_t Throughput::GetBps(uint32_t channel, double* rate) {
+  if (!ChannelInRange(channel) || rate == nullptr) return 0;
+  *rate = ReadRate(bytesPerSecond_[channel], windowStartTick_[channel]);
   return 1;
 }
 
-int32_t CRecorderBase::GetFps(uint32_t channel, double* rate) {
-  if (channel >= kChannelCount || rate == nullptr) return 0;
-  *rate = ReadRate(framesPerSecond[channel], windowStartTick[channel]);
+int32_t Throughput::GetFps(uint32_t channel, double* rate) {
+  if (!ChannelInRange(channel) || rate == nullptr) return 0;
+  *rate = ReadRate(framesPerSecond_[channel], windowStartTick_[channel]);
   return 1;
 }

@@ -1,0 +1,70 @@
+// Intake: the host's video, audio and recording-data frames on their way to the writer
+// threads. Each call stamps the frame with the local time, decides whether its channel
+// records now, and builds the frame record straight inside one of the two frame rings,
+// copying the payload once from the host's buffer. Video and rec data go to the video ring,
+// audio to the audio ring; each ring has eight slots (a host thread holds one per record
+// until a writer thread has taken it) and an intake lock that serialises its producers.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "platform/mutex.h"
+#include "platform/semaphore.h"
+#include "recording/channel_switches.h"
+#include "recording/frame_ring.h"
+#include "recording/throughput.h"
+// The public header; <> so a folder's own recorder.h is never picked instead.
+#include <recorder.h>
+
+class Intake {
+ public:
+  static constexpr uint32_t kAudioRingCapacity = 17600;
+  static constexpr uint32_t kVideoRingCapacity = 3136000;
+  static constexpr int32_t kRingSlots = 8;
+  static constexpr uint32_t kSlotWaitMs = 5000;
+
+  // Allocates both rings; throws std::bad_alloc when they cannot be had.
+  Intake(ChannelSwitches& switches, Throughput& throughput);
+  Intake(const Intake&) = delete;
+  Intake& operator=(const Intake&) = delete;
+
+  // 1 taken in (stored, or dropped after being counted), 0 refused.
+  int32_t WriteVideo(uint32_t channel, FrameDescriptor* frame);
+  int32_t WriteAudio(uint32_t channel, FrameDescriptor* frame);
+  int32_t WriteRecData(uint32_t channel, FrameDescriptor* frame);
+  // Frames are taken in only while open: the recorder opens intake once the writer records
+  // and closes it before the writer stops (both under the write lock).
+  void SetOpen(bool open) { open_.store(open); }
+
+  // true when both rings emptied within timeoutMs. A slot comes back only after the writer
+  // has taken its record, so all slots free means both rings are empty.
+  bool WaitForDrain(uint32_t timeoutMs);
+  // Every waiter on the rings and slots wakes and fails (the writer threads end).
+  void Close();
+
+  // Shared with the writer threads, which may outlive a bounded join.
+  const std::shared_ptr<CFrameRing>& videoRing() const { return videoRing_; }
+  const std::shared_ptr<CFrameRing>& audioRing() const { return audioRing_; }
+  const std::shared_ptr<platform::Semaphore>& videoSlots() const { return videoSlots_; }
+  const std::shared_ptr<platform::Semaphore>& audioSlots() const { return audioSlots_; }
+
+ public:
+  struct PendingRecord;  // what one frame will be stored as (intake.cc)
+
+ private:
+  // Builds the record inside a ring and commits it. 1 whether stored or dropped.
+  int32_t TakeIn(uint32_t channel, const PendingRecord& record, bool toVideoRing, bool counted,
+                 uint32_t statSize);
+
+  ChannelSwitches& switches_;
+  Throughput& throughput_;
+  std::shared_ptr<CFrameRing> audioRing_;
+  std::shared_ptr<CFrameRing> videoRing_;
+  std::shared_ptr<platform::Semaphore> audioSlots_;
+  std::shared_ptr<platform::Semaphore> videoSlots_;
+  platform::Mutex audioIntakeLock_;
+  platform::Mutex videoIntakeLock_;
+  std::atomic<bool> open_{false};
+};

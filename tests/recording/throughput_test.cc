@@ -1,0 +1,142 @@
+// Per-channel throughput windows on a controlled tick count: each row feeds frames
+// (tick, bytes, channel) and then reads one channel's rates at a tick.
+#include "recording/throughput.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "platform/clock.h"
+
+namespace {
+
+std::atomic<uint32_t> g_tick{0};
+uint32_t FakeTick() { return g_tick.load(); }
+
+constexpr uint32_t T = 100000;  // well past the first five seconds of uptime
+
+struct Frame {
+  uint32_t tick, bytes, channel = 0;
+};
+
+class ThroughputTest : public testing::Test {
+ protected:
+  void SetUp() override { platform::SetTickCountForTest(&FakeTick); }
+  void TearDown() override { platform::SetTickCountForTest(nullptr); }
+};
+
+TEST_F(ThroughputTest, RatesOfClosedWindows) {
+  std::vector<Frame> steady;  // a frame every 100 ms, 10,000 bytes each
+  for (uint32_t k = 0; k <= 21; ++k) steady.push_back({T + 100 * k, 10000});
+  std::vector<Frame> twoWindows = steady;  // the closing frame is not counted in the next
+  for (uint32_t k = 22; k <= 42; ++k) twoWindows.push_back({T + 100 * k, 10000});
+  const struct {
+    const char* name;
+    std::vector<Frame> frames;
+    uint32_t readAt, channel;
+    double bps, fps;
+  } rows[] = {
+      {"open window", {{T, 1000000}, {T + 2000, 5}}, T + 2000, 0, 0, 0},
+      {"steady", steady, T + 2100, 0, 200000 * 1000.0 / 2100, 20 * 1000.0 / 2100},
+      {"steady, next window", twoWindows, T + 4200, 0, 200000 * 1000.0 / 2100, 20 * 1000.0 / 2100},
+      {"first frame not counted",
+       {{T, 1000000}, {T + 1000, 5000}, {T + 2500, 1}},
+       T + 2500,
+       0,
+       5000 * 1000.0 / 2500,
+       1000.0 / 2500},
+      {"no 32-bit overflow",
+       {{T, 0}, {T + 100, 5000000}, {T + 200, 5000000}, {T + 2500, 0}},
+       T + 2500,
+       0,
+       10000000 * 1000.0 / 2500,
+       2 * 1000.0 / 2500},
+      {"saturates",
+       {{T, 0}, {T + 1, 0xFFFFFFF0u}, {T + 2, 0x100}, {T + 2500, 0}},
+       T + 2500,
+       0,
+       0xFFFFFFFFu * 1000.0 / 2500,
+       2 * 1000.0 / 2500},
+      {"idle after exactly 5 s: not yet",
+       {{T, 0}, {T + 1000, 8000}, {T + 2500, 0}},
+       T + 7500,
+       0,
+       8000 * 1000.0 / 2500,
+       1000.0 / 2500},
+      {"idle after 5 s and 1 ms", {{T, 0}, {T + 1000, 8000}, {T + 2500, 0}}, T + 7501, 0, 0, 0},
+      {"window closed after 5 s", {{T, 0}, {T + 100, 4000}, {T + 5000, 4000}}, T + 5000, 0, 0, 0},
+      {"fresh window after that",
+       {{T, 0}, {T + 100, 4000}, {T + 5000, 4000}, {T + 6000, 3000}, {T + 8000, 3000}},
+       T + 8000,
+       0,
+       3000 * 1000.0 / 3000,
+       1000.0 / 3000},
+      {"across the tick wrap",
+       {{0xFFFFFC00u, 0},
+        {0xFFFFFC00u + 1000, 6000},
+        {0xFFFFFC00u + 2000, 6000},
+        {0xFFFFFC00u + 2400, 0}},
+       0xFFFFFC00u + 2400,
+       0,
+       12000 * 1000.0 / 2400,
+       2 * 1000.0 / 2400},
+      {"other channel", {{T, 0, 3}, {T + 1000, 8000, 3}, {T + 2500, 0, 3}}, T + 2500, 31, 0, 0},
+      {"own channel",
+       {{T, 0, 31}, {T + 1000, 8000, 31}, {T + 2500, 0, 31}},
+       T + 2500,
+       31,
+       8000 * 1000.0 / 2500,
+       1000.0 / 2500},
+  };
+  for (const auto& r : rows) {
+    Throughput throughput;
+    for (const Frame& f : r.frames) {
+      g_tick = f.tick;
+      throughput.Count(f.channel, f.bytes);
+    }
+    g_tick = r.readAt;
+    double bps = -1, fps = -1;
+    ASSERT_EQ(throughput.GetBps(r.channel, &bps), 1);
+    ASSERT_EQ(throughput.GetFps(r.channel, &fps), 1);
+    EXPECT_DOUBLE_EQ(bps, r.bps) << r.name;
+    EXPECT_DOUBLE_EQ(fps, r.fps) << r.name;
+  }
+  Throughput throughput;
+  double rate = 0;
+  EXPECT_EQ(throughput.GetBps(32, &rate), 0);
+  EXPECT_EQ(throughput.GetFps(0, nullptr), 0);
+}
+
+// A getter on a host thread while intake closes windows: every value read is one of the
+// rates a window produced (or 0), never a mix of two.
+TEST_F(ThroughputTest, GetterSeesWholeRatesWhileIntakeUpdates) {
+  Throughput throughput;
+  std::atomic<bool> done{false};
+  std::atomic<int> bad{0};
+  std::thread reader([&] {
+    while (!done.load()) {
+      double value = 0;
+      throughput.GetBps(0, &value);
+      if (value != 0.0 && value != 1000.0 * 1000.0 / 2001 && value != 3000.0 * 1000.0 / 2001) {
+        bad.fetch_add(1);
+      }
+    }
+  });
+  uint32_t tick = T;
+  g_tick = tick;
+  throughput.Count(0, 0);
+  for (int window = 0; window < 2000; ++window) {
+    g_tick = tick + 1000;
+    throughput.Count(0, window % 2 ? 1000 : 3000);
+    tick += 2001;
+    g_tick = tick;
+    throughput.Count(0, 0);
+  }
+  done = true;
+  reader.join();
+  EXPECT_EQ(bad.load(), 0);
+}
+
+}  // namespace
