@@ -13,7 +13,7 @@
 #include "api/globals.h"
 #include "playback/file_search.h"
 #include "recorder.h"
-#include "recorder/event_callback_scope.h"
+#include "storage/event_callback_scope.h"
 #include "recorder/recorder.h"
 
 #define RECORDER_EXPORT extern "C" __attribute__((visibility("default")))

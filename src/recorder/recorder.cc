@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "recorder/event_callback_scope.h"
+#include "storage/event_callback_scope.h"
 #include "recorder/path_list.h"
 #include "storage/delete_manager.h"
 

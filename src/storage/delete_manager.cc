@@ -8,7 +8,7 @@
 #include "platform/local_time.h"
 #include "platform/mutex.h"
 #include "platform/paths.h"
-#include "recorder/event_callback_scope.h"
+#include "storage/event_callback_scope.h"
 #include "storage/formats.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "recorder/event_callback_scope.h"
+#include "storage/event_callback_scope.h"
 
 namespace {
 
