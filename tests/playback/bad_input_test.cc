@@ -42,10 +42,9 @@ TEST(PlayTimeFromLocalTest, NormalisesFieldsAndResolvesToTheEarlierInstant) {
 // from its start); display words beyond the channel count are not read and channels at or
 // above it never play, backwards neither; a count above 32 means 32 and 0 is refused.
 TEST_F(PlaybackTest, ImpossibleTimesOversizedArraysAndChannelCounts) {
-  Recording rec(dir_.path(), t0);
+  Recording& rec = Record(t0);
   rec.Stream(t0, 4, 10, 4);
   for (int s = 0; s < 3; ++s) rec.Video(31, t0 + 4 + s, 1, true);
-  rec.Finish();
   Open(2, dir_.path());
   ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
   _RECORDER_FILESEARCH_SETDISPLAYCHANNELS(search_, nullptr, 4);

@@ -35,7 +35,7 @@ class ControlTest : public PlaybackTest {
 // a thread blocked by back-pressure at once and drops the catalogue; a START that waits for
 // its own PLAYTIME, and one that plays the PLAYTIME given while stopped.
 TEST_F(ControlTest, StartPlayPauseReverseStepStopAndRestart) {
-  Recording(dir_.path(), t0).Stream(t0, 8, 10, 1, /*withAudio=*/true);
+  Record(t0).Stream(t0, 8, 10, 1, /*withAudio=*/true);
   Open(1, dir_.path());
   ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
   EXPECT_EQ(_RECORDER_FILESEARCH_START(search_), 0);
@@ -109,9 +109,8 @@ TEST_F(ControlTest, StartPlayPauseReverseStepStopAndRestart) {
 
 // A channel switched on during play starts at its next key frame; sound plays at 1.0 only.
 TEST_F(ControlTest, ASwitchedOnChannelStartsAtItsNextKeyFrameAndFastPlayIsSilent) {
-  Recording rec(dir_.path(), t0);
+  Recording& rec = Record(t0);
   rec.Stream(t0, 40, 25, 2, /*withAudio=*/true, {0, 12});  // channel 1's key frames at frame 12
-  rec.Finish();
   const auto on = [](uint32_t ch) {
     return [ch](auto& e) { return IsShown(e) && e.channel == ch; };
   };
@@ -135,9 +134,12 @@ TEST_F(ControlTest, ASwitchedOnChannelStartsAtItsNextKeyFrameAndFastPlayIsSilent
 
 // SETPATH while started changes nothing; while stopped it takes effect.
 TEST_F(ControlTest, SetPathWhileStartedChangesNothing) {
-  const std::string a = dir_.Sub("a"), b = dir_.Sub("b");
-  Recording(a, t0).Stream(t0, 1, 5, 1);
-  Recording(b, t0 + 2 * 86400).Stream(t0 + 2 * 86400, 1, 5, 1);
+  Recording other;
+  other.Start(t0 + 2 * 86400);
+  other.Stream(t0 + 2 * 86400, 1, 5, 1);
+  other.Finish();
+  Record(t0).Stream(t0, 1, 5, 1);
+  const std::string a = dir_.path(), b = other.dir.path();
   Open(1, a, {"file0.FIH"}, 0);
   ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
   _RECORDER_FILESEARCH_SETPATH(search_, b.c_str(), "file0.FIH", 0);
@@ -158,7 +160,7 @@ TEST_F(ControlTest, SetPathWhileStartedChangesNothing) {
 // failure value at once; none waits for a lock the callback's thread holds, not even while
 // another thread's STOP of the same search waits for that callback.
 TEST_F(ControlTest, EveryExportFromInsideEachCallbackReturnsAtOnce) {
-  Recording(dir_.path(), t0).Stream(t0, 3, 10, 1, /*withAudio=*/true);
+  Record(t0).Stream(t0, 3, 10, 1, /*withAudio=*/true);
   platform::Mutex mu;
   std::vector<std::vector<int32_t>> results;
   std::atomic<int> calls{0};
@@ -209,7 +211,7 @@ TEST_F(ControlTest, EveryExportFromInsideEachCallbackReturnsAtOnce) {
 // START, STOP, SETPATH and PLAYTIME of one search from four threads at once, then END from
 // all four: the catalogue is built and dropped by one of them at a time, and nothing hangs.
 TEST_F(ControlTest, ControlCallsFromFourThreadsAtOnce) {
-  Recording(dir_.path(), t0).Stream(t0, 2, 10, 1);
+  Record(t0).Stream(t0, 2, 10, 1);
   FILESEARCH_HANDLE handle = Open(1, dir_.path());
   Display({1});
   search_ = nullptr;
@@ -235,7 +237,8 @@ TEST_F(ControlTest, ControlCallsFromFourThreadsAtOnce) {
 // An index or data file that is a FIFO is refused at once: it holds up neither START nor
 // playback, and the rest of the recording plays.
 TEST_F(ControlTest, FifosNamedAsIndexOrDataFilesAreRefusedAtOnce) {
-  Recording(dir_.path(), t0).Stream(t0, 2, 10, 1);
+  Record(t0).Stream(t0, 2, 10, 1);
+  rec_.Finish();
   // q.FIH describes file0's recording, but its data file q.VDB is a FIFO.
   std::filesystem::copy_file(dir_ / "file0.FIH", dir_ / "q.FIH");
   for (const char* name : {"pipe.FIH", "pipe.VDB", "q.VDB"}) {
@@ -264,7 +267,8 @@ TEST_F(ControlTest, FifosNamedAsIndexOrDataFilesAreRefusedAtOnce) {
 // END of a search while its frame callback calls INIT and END of another search: both
 // return. Run in a child process, so a deadlock costs the test ten seconds, not the suite.
 TEST_F(ControlTest, EndWhileTheCallbackCreatesAndEndsAnotherSearch) {
-  Recording(dir_.path(), t0).Stream(t0, 2, 10, 1);
+  Record(t0).Stream(t0, 2, 10, 1);
+  rec_.Finish();  // no writer thread may be running at the fork
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
@@ -290,9 +294,8 @@ TEST_F(ControlTest, EndWhileTheCallbackCreatesAndEndsAnotherSearch) {
 // With every channel hidden, nothing can close a group: key frames of hidden channels are
 // then not queued as decode-only frames, which would pile up in the queue until the end.
 TEST_F(ControlTest, HidingEveryChannelKeepsTheQueueFromGrowing) {
-  Recording rec(dir_.path(), t0);
+  Recording& rec = Record(t0);
   for (int s = 0; s < 600; ++s) rec.Video(0, t0 + s, 2, true, 100000);
-  rec.Finish();
   const auto resident = [] {
     std::ifstream status("/proc/self/status");
     std::string line;

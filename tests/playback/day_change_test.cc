@@ -14,14 +14,11 @@ class DayChangeTest : public PlaybackTest {
   // Two seconds before midnight, three after: the writer rotates to a new file at the change
   // of day, so the catalogue holds two recorded days.
   void SetUp() override {
-    Recording rec(dir_.path(), day1_);
-    rec.Stream(day1_, 2, 10, 1);
-    rec.Stream(day2_, 3, 10, 1);
-    video_ = rec.video;
+    Record(day1_).Stream(day1_, 2, 10, 1);
+    rec_.Stream(day2_, 3, 10, 1);
   }
   const int32_t day1_ = LocalSeconds(2024, 3, 10, 23, 59, 58);
   const int32_t day2_ = LocalSeconds(2024, 3, 11, 0, 0, 0);
-  std::vector<Sent> video_;
 };
 
 TEST_F(DayChangeTest, EachDayPlaysToItsEndThenWrapsInThePlayDirection) {

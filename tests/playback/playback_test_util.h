@@ -1,6 +1,6 @@
-// Shared helpers of the playback tests: recordings made through the recorder's exports on a
-// controllable wall clock, and a fixture that plays them back through the file-search
-// exports as a host that logs every callback.
+// Shared helpers of the playback tests: a recording made through the recorder's exports on
+// the test clock, and a fixture that plays it back through the file-search exports as a host
+// that logs every callback.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,12 +16,7 @@
 #include "platform/clock.h"
 #include "platform/mutex.h"
 #include "playback/file_search.h"
-#include "recorder.h"
-#include "recorder/recorder.h"
-#include "support/frames.h"
-#include "support/scoped_env.h"
-#include "support/scratch_dir.h"
-#include "support/wait_until.h"
+#include "support/recording_host.h"
 
 namespace playtest {
 
@@ -40,20 +35,15 @@ struct Sent {
 };
 constexpr uint32_t kAudioSerial = 0x40000000;
 
-// A rotation set of three files recorded through the exports; each frame gets the wall
-// time the test gives it.
-class Recording {
+// A rotation set of three files, every channel on, recorded in UTC; each frame gets the wall
+// time the test gives it and is kept as it was sent.
+class Recording : public testsupport::RecordingHost {
  public:
-  Recording(const std::string& dir, int32_t start) : clock_(start) {
-    handle_ = _RECORDER_INIT("playback-test", 0, nullptr);
-    for (const char* name : {"file0.VDB", "file1.VDB", "file2.VDB"}) {
-      _RECORDER_ADDFILEPATH(handle_, (dir + name).c_str());
-    }
-    for (uint32_t c = 0; c < 32; ++c) _RECORDER_SETRECORD(handle_, c, 1);
-    EXPECT_EQ(_RECORDER_START(handle_), 1);
+  void Start(int32_t start) {
+    SetTime(start);
+    AddFiles(3);
+    EXPECT_EQ(_RECORDER_START(handle), 1);
   }
-  ~Recording() { Finish(); }
-
   // `size` bytes of payload (by default 40 to 339), after 3 + ch bytes of the host's buffer.
   uint32_t Video(uint32_t ch, int32_t time, uint32_t type, bool key, size_t size = 0,
                  uint32_t triggerA = 0, uint32_t triggerB = 0) {
@@ -65,20 +55,19 @@ class Recording {
     buffer.insert(buffer.end(), s.payload.begin(), s.payload.end());
     FrameDescriptor d = testsupport::VideoFrame(buffer, 3 + ch, type, key, triggerA, triggerB);
     d.tag = s.tag;
-    testsupport::g_testNow = time;
-    EXPECT_EQ(_RECORDER_WRITEVIDEO(handle_, ch, &d), 1);
+    SetTime(time);
+    EXPECT_EQ(_RECORDER_WRITEVIDEO(handle, ch, &d), 1);
     video.push_back(std::move(s));
     return serial;
   }
-  uint32_t Audio(uint32_t ch, int32_t time, uint32_t type) {
+  void Audio(uint32_t ch, int32_t time, uint32_t type) {
     const auto serial = uint32_t(kAudioSerial + audio.size());
     Sent s{serial, ch, time, type, false, 0, 0, 0, Payload(serial, 0)};
     FrameDescriptor d = testsupport::AudioFrame(s.payload, type);
     d.kind = 1;
-    testsupport::g_testNow = time;
-    EXPECT_EQ(_RECORDER_WRITEAUDIO(handle_, ch, &d), 1);
+    SetTime(time);
+    EXPECT_EQ(_RECORDER_WRITEAUDIO(handle, ch, &d), 1);
     audio.push_back(std::move(s));
-    return serial;
   }
   // `seconds` seconds from t0 of `fps` type-1 frames per second on channels 0..channels-1;
   // channel c has its key frame at frame keyAt[c] of each second (0 when not given). With
@@ -94,17 +83,13 @@ class Recording {
       }
     }
   }
-  // Waits until the writer threads took in everything written so far.
-  void Settle() {
-    CRecorder* r = CRecorder::FromHandle(handle_);
-    ASSERT_TRUE(WaitUntil([&] { return r->WaitForRingsToDrain(0); }));
-  }
+  void Settle() { ASSERT_TRUE(Drain()); }
+  // Everything taken in is on disk and the recorder is gone.
   void Finish() {
-    if (handle_ == nullptr) return;
+    if (handle == nullptr) return;
     Settle();
-    _RECORDER_STOP(handle_);
-    _RECORDER_END(handle_);
-    handle_ = nullptr;
+    _RECORDER_STOP(handle);
+    End();
   }
 
   std::vector<Sent> video, audio;
@@ -115,9 +100,6 @@ class Recording {
     std::memcpy(bytes.data(), &serial, 4);
     return bytes;
   }
-
-  testsupport::ScopedTestClock clock_;
-  RECORDER_HANDLE handle_ = nullptr;
 };
 
 // Runs the pacing clock eight times faster than real time while it lives.
@@ -179,9 +161,16 @@ inline std::vector<HostEvent> FirstPass(const std::vector<HostEvent>& events,
 class PlaybackTest : public ::testing::Test {
  protected:
   void TearDown() override { End(); }
-  // A search on the index files `names` of `dir` (all of the recording's by default).
+  // The fixture's recording, started at `start`.
+  Recording& Record(int32_t start) {
+    rec_.Start(start);
+    return rec_;
+  }
+  // A search on the index files `names` of `dir` (all of the recording's by default), after
+  // the recording is finished.
   FILESEARCH_HANDLE Open(uint32_t channels, const std::string& dir,
                          std::vector<std::string> names = {}, int32_t flag = 1) {
+    rec_.Finish();
     if (names.empty()) names = {"file0.FIH", "file1.FIH", "file2.FIH"};
     search_ =
         _RECORDER_FILESEARCH_INIT(channels, reinterpret_cast<uintptr_t>(this), &OnFrame, &OnNotify);
@@ -241,8 +230,8 @@ class PlaybackTest : public ::testing::Test {
   }
   CFileSearch* Object() { return CFileSearch::FromHandle(search_); }
 
-  testsupport::ScopedTimeZone zone_{"UTC"};
-  testsupport::ScratchDir dir_;
+  Recording rec_;
+  const testsupport::ScratchDir& dir_ = rec_.dir;
   FILESEARCH_HANDLE search_ = nullptr;
   // Called after logging, on the pacing thread (set before playback starts).
   std::function<void()> hook_;

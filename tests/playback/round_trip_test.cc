@@ -14,7 +14,7 @@ namespace {
 TEST_F(PlaybackTest, FourChannelsWithAudioComeBackAsRecordedAtTheirPace) {
   constexpr int kSeconds = 5, kFps = 25;
   constexpr uint32_t kChannels = 4;
-  Recording rec(dir_.path(), t0 - 1);
+  Recording& rec = Record(t0 - 1);
   // A lone key frame of 2.5 MB (far above the old 512,000-byte limits) in the second before:
   // the seek to that second shows it first.
   const uint32_t lone = rec.Video(0, t0 - 1, 1, true, 2500000);
@@ -31,7 +31,6 @@ TEST_F(PlaybackTest, FourChannelsWithAudioComeBackAsRecordedAtTheirPace) {
       if (f % 5 == 0) rec.Audio(0, t0 + s, f % 10 == 0 ? 0 : 17), rec.Audio(1, t0 + s, 17);
     }
   }
-  rec.Finish();
   std::map<uint32_t, std::vector<uint32_t>> wantVideo, gotVideo;  // serials per channel
   std::vector<uint32_t> wantAudio, gotAudio;
   for (const Sent& f : rec.video) wantVideo[f.channel].push_back(f.serial);
@@ -127,12 +126,11 @@ TEST_P(PlayFromTargetTest, FirstFrameIsTheTargetAndNothingIsSkipped) {
     const int phase = c == 0 ? 0 : interval / 5;
     return n == 0 || (n >= phase && (n - phase) % interval == 0);
   };
-  Recording rec(dir_.path(), t0);
+  Recording& rec = Record(t0);
   for (int n = 0; n < kFrames; ++n) {
     for (uint32_t c = 0; c < 2; ++c) rec.Video(c, t0 + kSecond[n / kFps], 1, isKey(c, n));
     if (n % kFps == 0) rec.Settle();
   }
-  rec.Finish();
   Open(2, dir_.path());
   Display({1, 1});
   for (const int second : {0, 2, 4}) {
