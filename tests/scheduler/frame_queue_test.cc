@@ -143,13 +143,9 @@ struct Frame {
 
 int32_t Collect(uint32_t channel, FrameTime time, const uint8_t* data, int32_t length,
                 const uint8_t* second, int32_t secondLength, int32_t display, void* context) {
-  static_cast<std::vector<Frame>*>(context)->push_back(
-      {channel,
-       0,
-       {data, data + length},
-       {second, second + (second ? secondLength : 0)},
-       display,
-       time});
+  Frame f{channel, 0, {data, data + length}, {}, display, time};
+  if (second != nullptr) f.second.assign(second, second + secondLength);
+  static_cast<std::vector<Frame>*>(context)->push_back(std::move(f));
   return 1;
 }
 
@@ -193,11 +189,8 @@ TEST(FrameQueueTest, ModelAgainstReferenceFifo) {
     // A producer held by the queue would wait for a deliverer: deliver instead.
     if (op < 55 && q.SpaceAvailable()) {
       t += rng() % 4 == 0 ? 1 : 0;
-      Frame f{uint32_t(rng() % 4),
-              t,
-              std::vector<uint8_t>(1 + rng() % 9000),
-              {},
-              int32_t(rng() % 5 != 0)};
+      Frame f{uint32_t(rng() % 4), t, std::vector<uint8_t>(1 + rng() % 9000), {}};
+      f.display = int32_t(rng() % 5 != 0);
       if (rng() % 400 == 0) f.data.resize(kStagingBufferSize + rng() % 700000);
       for (auto& b : f.data) b = static_cast<uint8_t>(rng());
       f.second.resize(rng() % 3 == 0 ? 0 : 12, static_cast<uint8_t>(step));

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -54,7 +53,6 @@ class FrameSchedulerTest : public ::testing::Test {
     {
       platform::MutexLock hold(&self->mu_);
       self->video_.emplace_back(ch, data[0], display);
-      self->at_.push_back(platform::PerfSeconds());
     }
     if (self->hook_) self->hook_();
     return 1;
@@ -92,34 +90,17 @@ class FrameSchedulerTest : public ::testing::Test {
   std::atomic<int> stored_{0}, last_{-1};
   platform::Mutex mu_;
   std::vector<Seen> video_, audio_;
-  std::vector<double> at_;
   std::function<void()> hook_;
 };
 
-// Paused, the producer is held at two queued seconds and nothing is delivered; at 1.0 the
-// frames come 40 ms apart, not in a burst.
-TEST_F(FrameSchedulerTest, PauseHoldsTheProducerAndPlayResumesAtThePace) {
-  Begin();
-  s_->SetRate(0.0f);
-  Feed({{kT0, 25, 0, 1}, {kT0 + 1, 25, 0, 1}, {kT0 + 2, 25, 0, 1}, {kT0 + 3, 1, 0, 1}});
-  ASSERT_TRUE(WaitUntil([&] { return stored_ == 51 && s_->VideoProducersWaiting() == 1; }));
-  platform::SleepMs(300);
-  EXPECT_TRUE(Video().empty());
-  EXPECT_EQ(stored_, 51);
-  s_->SetRate(1.0f);
-  ASSERT_TRUE(WaitUntil([&] { return Video().size() >= 12; }));
-  platform::MutexLock hold(&mu_);
-  std::vector<double> gaps;
-  for (size_t i = 1; i < 12; ++i) gaps.push_back(at_[i] - at_[i - 1]);
-  std::nth_element(gaps.begin(), gaps.begin() + 5, gaps.end());
-  EXPECT_NEAR(gaps[5], 0.040, 0.005);
-}
-
-TEST_F(FrameSchedulerTest, DestructionReleasesAHeldProducer) {
+// Paused, nothing is delivered; destruction releases the held producer with 0.
+TEST_F(FrameSchedulerTest, PausedNothingComesAndDestructionReleasesAHeldProducer) {
   Begin();
   s_->SetRate(0.0f);
   Feed({{kT0, 1, 0, 1}, {kT0 + 1, 1, 0, 1}, {kT0 + 2, 1, 0, 1}, {kT0 + 3, 1, 0, 1}});
   ASSERT_TRUE(WaitUntil([&] { return stored_ == 3 && s_->VideoProducersWaiting() == 1; }));
+  platform::SleepMs(300);
+  EXPECT_TRUE(Video().empty());
   TearDown();
   EXPECT_EQ(last_, 0);
 }
