@@ -111,14 +111,11 @@ TEST_F(ControlTest, StartPlayPauseReverseStepStopAndRestart) {
 TEST_F(ControlTest, ASwitchedOnChannelStartsAtItsNextKeyFrameAndFastPlayIsSilent) {
   Recording& rec = Record(t0);
   rec.Stream(t0, 40, 25, 2, /*withAudio=*/true, {0, 12});  // channel 1's key frames at frame 12
-  const auto on = [](uint32_t ch) {
-    return [ch](auto& e) { return IsShown(e) && e.channel == ch; };
-  };
   StartPlay(2, {1, 0}, t0);
-  ASSERT_TRUE(WaitFor(on(0), 20));
-  EXPECT_EQ(Count(on(1)), 0u);
+  ASSERT_TRUE(WaitFor(On(0), 20));
+  EXPECT_EQ(Count(On(1)), 0u);
   Display({1, 1});
-  ASSERT_TRUE(WaitFor(on(1), 3));
+  ASSERT_TRUE(WaitFor(On(1), 3));
   End();
   std::vector<HostEvent> shown = Shown();
   std::erase_if(shown, [](auto& e) { return e.channel != 1; });

@@ -33,8 +33,9 @@ TEST_F(DayChangeTest, EachDayPlaysToItsEndThenWrapsInThePlayDirection) {
     const std::vector<HostEvent> shown = Shown(from), pass = FirstPass(Events(from), rate < 0);
     const size_t wrap = size_t(std::count_if(pass.begin(), pass.end(), IsShown));
     ASSERT_LT(wrap, shown.size());
-    std::vector<uint32_t> before;
-    for (size_t i = 0; i < wrap; ++i) before.push_back(shown[i].serial);
+    std::vector<uint32_t> before(wrap);
+    std::transform(shown.begin(), shown.begin() + wrap, before.begin(),
+                   [](auto& e) { return e.serial; });
     if (rate > 0) {
       // The last day from the frame that crossed midnight to its end, then the first day.
       std::vector<uint32_t> want(30);

@@ -107,12 +107,9 @@ struct FastPacingClock {
   FastPacingClock() { platform::SetPerfSecondsForTest(&Now); }
   ~FastPacingClock() { platform::SetPerfSecondsForTest(nullptr); }
   static double Now() {
-    const auto real = [] {
-      return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-          .count();
-    };
-    static const double start = real();
-    return start + 8.0 * (real() - start);
+    static const auto start = std::chrono::steady_clock::now();
+    return 1000.0 +
+           8.0 * std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   }
 };
 
@@ -130,6 +127,10 @@ struct HostEvent {
 inline bool IsShown(const HostEvent& e) { return e.kind == HostEvent::kVideo && !e.d.decodeOnly; }
 inline bool IsVideo(const HostEvent& e) { return e.kind == HostEvent::kVideo; }
 inline bool IsAudio(const HostEvent& e) { return e.kind == HostEvent::kAudio; }
+// `is` on channel `ch`.
+inline auto On(uint32_t ch, bool (*is)(const HostEvent&) = IsShown) {
+  return [ch, is](const HostEvent& e) { return e.channel == ch && is(e); };
+}
 
 // The events of the first pass over the recording, up to where play wraps around at the end
 // of the recorded days: a frame that arrives a second time, or a displayed frame whose time

@@ -43,13 +43,10 @@ TEST_F(PlaybackTest, FourChannelsWithAudioComeBackAsRecordedAtTheirPace) {
   ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
   Display({1, 1, 1, 1});
   PlayFrom(t0 - 1);
-  ASSERT_TRUE(WaitUntil(
-      [&] {
-        return Count([&](const HostEvent& e) {
-                 return e.serial == (IsAudio(e) ? wantAudio.back() : rec.video.back().serial);
-               }) >= 2;
-      },
-      30000));
+  const auto last = [&](const HostEvent& e) {
+    return e.serial == (IsAudio(e) ? wantAudio.back() : rec.video.back().serial);
+  };
+  ASSERT_TRUE(WaitFor(last, 2));
   _RECORDER_FILESEARCH_STOP(search_);
   const std::vector<HostEvent> pass = FirstPass(Events());
   using Row = std::vector<int64_t>;
