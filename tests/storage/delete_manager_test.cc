@@ -58,9 +58,8 @@ struct EventLog {
 
 // A fresh directory without a dot, a fake wall clock and a chosen time zone.
 class DeleteManagerTest : public ::testing::Test {
- public:  // for the cases of KeepTest
+ protected:
   std::string Path(const std::string& name) const { return dir_ / name; }
-  std::string Root() const { return dir_.root(); }
 
   // Creates a file last written `age` seconds before the fake now (negative: in the future).
   void MakeFile(const std::string& name, int64_t age) {
@@ -148,57 +147,25 @@ INSTANTIATE_TEST_SUITE_P(Zones, RetentionTest,
 
 // --- Candidates and deletion ---------------------------------------------------------------
 
-// Scans that must delete nothing: each case makes its files and, unless the list is just
-// the test's directory, names the list entries.
-struct KeepCase {
-  const char* name;
-  void (*make)(DeleteManagerTest* t, std::vector<std::string>* entries);
-  int32_t days = 0, hours = 0;
-};
-
-class KeepTest : public DeleteManagerTest, public ::testing::WithParamInterface<KeepCase> {};
-
-TEST_P(KeepTest, NothingIsDeletedOrReported) {
-  std::vector<std::string> entries;
-  GetParam().make(this, &entries);
-  if (entries.empty()) entries.push_back(dir_.root());
-  const size_t before = testsupport::CountEntries(dir_.path());
-  CreateManager(entries);
-  Scan(GetParam().days, GetParam().hours);
-  EXPECT_EQ(testsupport::CountEntries(dir_.path()), before);
+TEST_F(DeleteManagerTest, ScansThatMustDeleteNothing) {
+  // Never candidates: a directory named like a data file, nor its index; other suffixes.
+  std::filesystem::create_directories(Path("sub/x.VDB"));
+  testsupport::ScratchDir::WriteText(Path("sub/x.VDB/inner"), "y");
+  const std::vector<std::string> files = {"sub/x.FIH", "sub/lower.vdb", "sub/a.VDBX", "new.VDB"};
+  for (const std::string& name : files) MakeFile(name, kHour);
+  SetAge(Path("sub/x.VDB"), 100 * kHour);
+  MakeFile("old.VDB", 30LL * 365 * 24 * kHour);
+  // Empty, a missing directory, a data file in a missing directory.
+  const std::string root = dir_.root();
+  CreateManager({"", root + "/missing/", root + "/missing/new.VDB", Path("sub")});
+  Scan(0, 0);
+  // A retention of thirty years and more does not wrap round to a short one.
+  CreateManager({root});
+  Scan(INT32_MAX, INT32_MAX);
+  for (const std::string& name : files) EXPECT_TRUE(Exists(name)) << name;
+  EXPECT_TRUE(Exists("old.VDB") && Exists("sub/x.VDB/inner"));
   EXPECT_TRUE(log_.Paths().empty());
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, KeepTest,
-    ::testing::Values(
-        // A retention of thirty years and more does not wrap round to a short one.
-        KeepCase{"HugeRetention",
-                 [](DeleteManagerTest* k, std::vector<std::string>*) {
-                   k->MakeFile("old.VDB", 30LL * 365 * 24 * kHour);
-                 },
-                 INT32_MAX, INT32_MAX},
-        // A directory named like a data file is never a candidate, nor its index.
-        KeepCase{"DirectoryNamedLikeADataFile",
-                 [](DeleteManagerTest* k, std::vector<std::string>*) {
-                   std::filesystem::create_directory(k->Path("x.VDB"));
-                   testsupport::ScratchDir::WriteText(k->Path("x.VDB") + "/inner", "y");
-                   k->MakeFile("x.FIH", kHour);
-                   k->SetAge(k->Path("x.VDB"), 100 * kHour);
-                 }},
-        // The suffix must match exactly.
-        KeepCase{"OtherSuffixes",
-                 [](DeleteManagerTest* k, std::vector<std::string>*) {
-                   k->MakeFile("lower.vdb", kHour);
-                   k->MakeFile("a.VDBX", kHour);
-                 }},
-        // Empty, a missing directory, a data file in a missing directory.
-        KeepCase{"BadEntries",
-                 [](DeleteManagerTest* k, std::vector<std::string>* e) {
-                   k->MakeFile("0001.VDB", kHour);
-                   *e = {"", k->Root() + "/missing/", k->Root() + "/missing/0001.VDB"};
-                 }}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(DeleteManagerTest, DataFileEntryScansItsDirectoryAndDottedNamesKeepTheirIndex) {
   MakeFile("cam.day1.VDB", kHour);
@@ -233,14 +200,11 @@ TEST_F(DeleteManagerTest, FilesHeldOpenAreSkipped) {
   EXPECT_FALSE(Exists("busy.FIH"));
   EXPECT_EQ(log_.Paths(),
             (std::vector<std::string>{Path("0005.VDB"), Path("busy.VDB"), Path("busy.FIH")}));
-}
-
-TEST_F(DeleteManagerTest, NullCallbackDeletesQuietly) {
-  MakeFile("0001.VDB", kHour);
-  CreateManager({dir_.root()});
+  MakeFile("0006.VDB", kHour);  // without a callback files go quietly
   manager_->SetCallback(0, nullptr);
-  Scan(0, 0);
-  EXPECT_FALSE(Exists("0001.VDB"));
+  manager_->RunDeletionScan();
+  EXPECT_FALSE(Exists("0006.VDB"));
+  EXPECT_EQ(log_.Paths().size(), 3u);
 }
 
 // --- The worker thread ---------------------------------------------------------------------

@@ -10,10 +10,11 @@
 #include <filesystem>
 
 #include "catalog/file_catalog.h"
+#include "platform/local_time.h"
 #include "platform/syscall_faults.h"
-#include "recording/intake.h"
 #include "recording/frame_ring.h"
-#include "storage/data_file_builder.h"
+#include "recording/intake.h"
+#include "storage/summary_builder.h"
 #include "support/scoped_env.h"
 #include "support/scratch_dir.h"
 #include "support/stored_files.h"
@@ -30,6 +31,100 @@ using testsupport::LocalSeconds;
 static_assert(storage::kMaxFrameLength ==
               Intake::kVideoRingCapacity - CFrameRing::kRecordHeaderSize -
                   (storage::kRecordOverhead - storage::kFrameHeaderSize));
+
+// Composes data files record by record with the builders of storage/formats.h and keeps the
+// index summary beside them the way the writer threads do (storage::SummaryBuilder), so tests
+// get files the reader cannot tell from recorded ones and can then damage them on purpose.
+// With `olderEntries` it keeps the summary older writers left instead: a new minute entry
+// whenever a record's local minute differs from the previous record's, a late record going
+// back a minute included.
+class DataFileBuilder {
+ public:
+  explicit DataFileBuilder(bool olderEntries = false) : older_(olderEntries) {}
+  // Append a record with a payload no two records share.
+  void AddVideo(uint32_t channel, int32_t time, bool keyFrame, uint32_t type = 1,
+                uint32_t payloadLength = 24) {
+    const uint32_t n = static_cast<uint32_t>(records_.size());
+    Append({channel, time, type, 0x100 + n, keyFrame, storage::kReasonRecorded, 0xA5000000u + n},
+           false, payloadLength);
+  }
+  void AddAudio(uint32_t channel, int32_t time, uint32_t type = 0, uint32_t payloadLength = 40) {
+    Append({channel, time, type, 0, false, storage::kReasonRecorded, 0}, true, payloadLength);
+  }
+  // Appends `count` zero bytes, booked to the minute of `time` in no channel's mask.
+  void AddZeros(size_t count, int32_t time) {
+    bytes_.resize(bytes_.size() + count);
+    storage::FrameHeader header{};
+    header.time = time;
+    header.channel = storage::kChannelCount;
+    Book(header, count);
+  }
+  const std::vector<uint8_t>& Bytes() const { return bytes_; }
+  const storage::IndexSummary& Summary() const { return summary_; }
+  // Record i as the reader hands it out: FrameHeader followed by the body.
+  std::vector<uint8_t> Frame(size_t i) const {
+    const auto [offset, size] = records_.at(i);
+    return {bytes_.begin() + offset + storage::kStartMarkerSize,
+            bytes_.begin() + offset + size - storage::kRecordTrailerSize};
+  }
+  // Adds `value` to the 32-bit field at `at` of record i (from its end when `at` < 0).
+  void Damage(size_t i, int64_t at, uint32_t value) {
+    const auto [offset, size] = records_.at(i);
+    uint8_t* field = &bytes_[offset + static_cast<size_t>(at >= 0 ? at : int64_t(size) + at)];
+    storage::StoreU32(field, storage::LoadU32(field) + value);
+  }
+  // Writes <dir><title>.VDB (the bytes, then `tail`) and <dir><title>.FIH with `summary`.
+  void Write(const std::string& dir, const std::string& title, const storage::IndexSummary& summary,
+             const std::vector<uint8_t>& tail = {}) const {
+    std::vector<uint8_t> data = bytes_;
+    data.insert(data.end(), tail.begin(), tail.end());
+    testsupport::WriteBytes(dir + title + ".VDB", data);
+    testsupport::WriteIndexFile(dir + title + ".FIH",
+                                {testsupport::MakeRecord(title + ".VDB", summary)});
+  }
+  void Write(const std::string& dir, const std::string& title) const {
+    Write(dir, title, summary_);
+  }
+
+ private:
+  void Append(const storage::RecordFields& fields, bool audio, uint32_t payloadLength) {
+    std::vector<uint8_t> payload(payloadLength);
+    for (uint32_t i = 0; i < payloadLength; ++i) {
+      payload[i] = static_cast<uint8_t>(records_.size() * 31 + i * 7 + fields.channel);
+    }
+    const size_t offset = bytes_.size();
+    bytes_.resize(offset + (audio ? storage::AudioRecordSize(payloadLength)
+                                  : storage::VideoRecordSize(payloadLength, fields.keyFrame)));
+    uint8_t* at = &bytes_[offset];
+    const size_t size = bytes_.size() - offset;
+    const uint64_t built =
+        audio ? storage::BuildAudioRecord(at, size, fields, payload.data(), payloadLength)
+              : storage::BuildVideoRecord(at, size, fields, payload.data(), payloadLength);
+    records_.push_back({offset, built});
+    storage::FrameHeader header;
+    storage::ParseRecordHead(at, &header);
+    Book(header, built);
+  }
+  void Book(const storage::FrameHeader& header, uint64_t size) {
+    storage::SummaryBuilder builder(&summary_);
+    const platform::LocalFields local = CTime(header.time).Local();
+    const int minute = local.hour * 60 + local.minute;
+    if (lastMinute_ < 0) {
+      builder.Begin(header.time);
+    } else if (older_ ? minute != lastMinute_
+                      : builder.PlaceOf(header.time) != storage::RecordPlace::kCurrentEntry) {
+      builder.NextEntry(header.time);
+    }
+    lastMinute_ = minute;
+    builder.Count(header, static_cast<uint32_t>(size));
+  }
+
+  const bool older_;
+  std::vector<uint8_t> bytes_;
+  std::vector<std::pair<size_t, size_t>> records_;  // offset and size of each record
+  storage::IndexSummary summary_ = storage::MakeEmptySummary();
+  int lastMinute_ = -1;
+};
 
 int32_t At(int hour, int minute, int second = 0) {
   return LocalSeconds(2024, 3, 5, hour, minute, second);

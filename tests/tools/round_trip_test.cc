@@ -99,18 +99,5 @@ TEST(H264SplitterTest, SampleSplitsIntoItsPicturesAndJoinsBackUnchanged) {
   EXPECT_EQ(sample[split.units[25].offset + 4] & 0x1F, 7);
 }
 
-TEST(H264SplitterTest, RefusesStreamsThatAreNotH264) {
-  // Text and H.265 input are refused by `dvrtool record` in the bad input tests.
-  const std::vector<std::vector<uint8_t>> refused = {
-      {},                                                // empty
-      {0, 0, 0, 1, 0x41, 0x9A, 0, 0, 0, 1, 0x41, 0x9B},  // pictures without SPS/PPS/IDR
-  };
-  for (const auto& bytes : refused) {
-    const dvrtool::SplitResult split = dvrtool::SplitAccessUnits(bytes);
-    EXPECT_FALSE(split.error.empty());
-    EXPECT_TRUE(split.units.empty());
-  }
-}
-
 }  // namespace
 }  // namespace tooltest

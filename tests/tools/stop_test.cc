@@ -7,10 +7,13 @@
 #include <regex>
 
 #include "support/process_state.h"
+#include "support/wait_until.h"
 #include "tool_runner.h"
 
 namespace tooltest {
 namespace {
+
+using testsupport::WaitUntil;
 
 TEST(InterruptTest, SigintDuringRecordStoresEveryAcceptedFrame) {
   ScratchDir dir;
@@ -19,11 +22,13 @@ TEST(InterruptTest, SigintDuringRecordStoresEveryAcceptedFrame) {
                                     "2", "--seconds", "120", "--audio"},
                                    log);
   // Let it record into a second written to disk, then interrupt it mid-way.
-  ASSERT_TRUE(WaitUntil([&] {
-    return std::filesystem::exists(dir / "dvr00.FIH") &&
-           std::filesystem::file_size(dir / "dvr00.FIH") >= storage::kIndexFileSize &&
-           ReadIndexRecord(dir / "dvr00.FIH").summary.dataBytes > 0;
-  }));
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        return std::filesystem::exists(dir / "dvr00.FIH") &&
+               std::filesystem::file_size(dir / "dvr00.FIH") >= storage::kIndexFileSize &&
+               ReadIndexRecord(dir / "dvr00.FIH").summary.dataBytes > 0;
+      },
+      30000));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   kill(child, SIGINT);
   ASSERT_EQ(WaitForExit(child), 0) << ScratchDir::ReadText(log);
@@ -68,7 +73,7 @@ TEST(InterruptTest, PlayKilledWithSigkillLeavesNoTemporaryFile) {
     }
     return held;
   };
-  ASSERT_TRUE(WaitUntil([&] { return heldTemporaryFiles() == 2; }))
+  ASSERT_TRUE(WaitUntil([&] { return heldTemporaryFiles() == 2; }, 30000))
       << ScratchDir::ReadText(dir / "play.log");
   EXPECT_EQ(testsupport::CountEntries(tmp), 0u) << "the tables have names while in use";
   kill(child, SIGKILL);

@@ -6,10 +6,9 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <map>
-#include <optional>
-#include <sstream>
 
 #include "support/scoped_env.h"
 #include "timeline_view.h"
@@ -21,30 +20,6 @@ namespace {
 struct Rgb {
   int r = 255, g = 255, b = 255;
 };
-
-// A binary PPM (P6, maxval 255) as ffmpeg writes it.
-struct Picture {
-  uint32_t width = 0, height = 0;
-  std::vector<uint8_t> pixels;  // RGB rows
-};
-
-std::optional<Picture> ReadPpm(const std::string& path) {
-  const std::vector<uint8_t> bytes = ReadBytes(path);
-  std::istringstream head(
-      std::string(bytes.begin(), bytes.begin() + std::min<size_t>(64, bytes.size())));
-  std::string magic;
-  Picture picture;
-  int maxval = 0;
-  if (!(head >> magic >> picture.width >> picture.height >> maxval) || magic != "P6" ||
-      maxval != 255) {
-    return std::nullopt;
-  }
-  const size_t start = static_cast<size_t>(head.tellg()) + 1;  // one whitespace byte
-  const size_t size = static_cast<size_t>(picture.width) * picture.height * 3;
-  if (bytes.size() < start + size) return std::nullopt;
-  picture.pixels.assign(bytes.begin() + start, bytes.begin() + start + size);
-  return picture;
-}
 
 Rgb FromHex(const char* hex) {
   const unsigned long v = std::strtoul(hex + 1, nullptr, 16);
@@ -121,13 +96,17 @@ TEST_F(TimelinePictureTest, RecordedMinutesAreColouredWhereTheDayTableSays) {
       RunShell("rsvg-convert " + Quote(svg) + " -o " + Quote(png) + " && ffmpeg -v error -i " +
                Quote(png) + " -pix_fmt rgb24 " + Quote(ppm));
   ASSERT_EQ(rendered.status, 0) << rendered.output;
-  const std::optional<Picture> read = ReadPpm(ppm);
-  ASSERT_TRUE(read.has_value());
-  const Picture& image = *read;
-  ASSERT_GE(image.width, static_cast<uint32_t>(dvrtool::kSvgLeft + 1440));
-  ASSERT_GE(image.height, static_cast<uint32_t>(dvrtool::kSvgTop + 32 * dvrtool::kSvgRowHeight));
+  // A binary PPM as ffmpeg writes it: "P6 <width> <height> 255" and one whitespace byte.
+  const std::vector<uint8_t> image = ReadBytes(ppm);
+  int width = 0, height = 0, start = 0;
+  ASSERT_EQ(std::sscanf(reinterpret_cast<const char*>(image.data()), "P6 %d %d 255%n", &width,
+                        &height, &start),
+            2);
+  ASSERT_GE(width, dvrtool::kSvgLeft + 1440);
+  ASSERT_GE(height, dvrtool::kSvgTop + 32 * dvrtool::kSvgRowHeight);
+  ASSERT_GE(image.size(), static_cast<size_t>(start + 1 + width * height * 3));
   auto pixel = [&](int x, int y) {
-    const uint8_t* p = &image.pixels[(static_cast<size_t>(y) * image.width + x) * 3];
+    const uint8_t* p = &image[static_cast<size_t>(start + 1 + (y * width + x) * 3)];
     return Rgb{p[0], p[1], p[2]};
   };
 

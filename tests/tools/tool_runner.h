@@ -94,17 +94,6 @@ inline int WaitForExit(pid_t pid, std::chrono::seconds limit = std::chrono::seco
   return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
 }
 
-// Waits (generously) for `condition`; false when it did not come true in time.
-template <typename Condition>
-bool WaitUntil(Condition condition, std::chrono::seconds limit = std::chrono::seconds(30)) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
-
 inline bool HaveProgram(const std::string& name) {
   return RunShell("command -v " + name + " >/dev/null").status == 0;
 }
