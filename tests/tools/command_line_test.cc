@@ -26,19 +26,11 @@ class CommandLineTest : public ::testing::Test {
     const RunResult r = Dvrtool({"record", "--dir", rec_, "--files", "3", "--channels", "2",
                                  "--seconds", "2", "--audio", "-q"});
     ASSERT_EQ(r.status, 0) << r.output;
-    const storage::IndexSummary s = ReadIndexRecord(rec_ + "dvr00.FIH").summary;
+    const storage::IndexSummary s = ReadSummary(rec_ + "dvr00.FIH");
     first_ = s.startTime;
     last_ = s.endTime;
   }
   static void TearDownTestSuite() { delete dir_; }
-
-  static std::string LocalTime(time_t t) {
-    char text[32];
-    std::tm fields{};
-    localtime_r(&t, &fields);
-    std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &fields);
-    return text;
-  }
 
   // Runs dvrtool with standard output and standard error apart.
   struct Outcome {

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <string>
 #include <thread>
 #include <vector>
@@ -102,10 +103,14 @@ using testsupport::PatchBytes;
 using testsupport::ReadBytes;
 using testsupport::ScratchDir;
 
-inline storage::IndexRecord ReadIndexRecord(const std::string& indexPath) {
-  const testsupport::IndexFileView view = testsupport::ReadIndexFile(indexPath);
-  EXPECT_TRUE(view.complete) << indexPath;
-  return view.record;
+using testsupport::ReadSummary;
+
+// A time as dvrtool reads and prints it: "YYYY-MM-DD HH:MM:SS", local.
+inline std::string LocalTime(time_t t) {
+  std::tm fields{};
+  char text[32];
+  std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", localtime_r(&t, &fields));
+  return text;
 }
 
 }  // namespace tooltest

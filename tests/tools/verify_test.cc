@@ -26,7 +26,7 @@ TEST(VerifyTest, EachDamageIsReportedWhereItIsAndCounted) {
             0);
   const std::string data = dir / "dvr00.VDB", index = dir / "dvr00.FIH";
   std::vector<uint64_t> starts;
-  for (const auto& r : testsupport::ScanRecords(data, ReadIndexRecord(index).summary.dataBytes)) {
+  for (const auto& r : testsupport::ScanRecords(data, ReadSummary(index).dataBytes)) {
     starts.push_back(r.offset);
   }
   ASSERT_EQ(starts.size(), 150u);  // 2 s at 25 fps on 2 channels, and channel 0's audio
