@@ -1,13 +1,11 @@
 // Building the catalogue: the search source, order, the time-table rule, source mode 1, the
 // temporary mapping files, and hostile index files.
-#include <fcntl.h>
-
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
 
 #include "catalog_test_util.h"
-#include "platform/syscalls.h"
+#include "platform/syscall_faults.h"
 
 namespace catalog_test {
 namespace {
@@ -106,16 +104,6 @@ storage::IndexRecord Rec(const std::string& title, int hour, uint32_t dataBytes 
                                  MakeSummary({{Local(2021, 3, 5, hour, 0), 1}}, dataBytes));
 }
 
-// Fails opens for writing of one path, as a read-only file would.
-std::string g_refusedPath;
-int RefuseWritableOpen(const char* path, int flags, mode_t mode) {
-  if ((flags & O_ACCMODE) != O_RDONLY && g_refusedPath == path) {
-    errno = EACCES;
-    return -1;
-  }
-  return platform::RealSyscalls().open(path, flags, mode);
-}
-
 // Source mode 1: the oldest record with data is the first position (of equal starts the
 // earlier record), the others follow in rotation order; a record count beyond the file's
 // whole records is cut to them, a count of 0 or an empty file fails the build, and a file
@@ -138,11 +126,11 @@ TEST_F(BuildTest, OneIndexFileIsCataloguedFromItsOldestRecord) {
   ASSERT_EQ(catalog->Build(), 1);
   EXPECT_EQ(Titles(), (std::vector<std::string>{"r3", "r0"}));
 
-  g_refusedPath = path;
-  platform::SetSyscall(&platform::Syscalls::open, &RefuseWritableOpen);
-  const int32_t refused = catalog->Build();
-  platform::RestoreSyscalls();
-  EXPECT_EQ(refused, 1);
+  {
+    platform::ScopedSyscallFault refused(platform::ScopedSyscallFault::Call::kOpen, EACCES, 0,
+                                         platform::ScopedSyscallFault::kPersistent, "set.FIH");
+    EXPECT_EQ(catalog->Build(), 1);
+  }
   EXPECT_EQ(catalog->view.count, 0);
   EXPECT_EQ(catalog->headerFile, nullptr);
   EXPECT_TRUE(Dates().empty());
@@ -157,11 +145,6 @@ TEST_F(BuildTest, OneIndexFileIsCataloguedFromItsOldestRecord) {
   }
 }
 
-void* FailingMmap(void*, size_t, int, int, int, off_t) {
-  errno = ENOMEM;
-  return reinterpret_cast<void*>(-1);
-}
-
 // The catalogue holds its two tables open while it stands, none of them ever has a name in
 // the temporary directory, and a mapping that cannot be made leaves an empty catalogue.
 TEST_F(BuildTest, TwoUnnamedTableFilesAreHeldWhileTheCatalogueStands) {
@@ -169,10 +152,10 @@ TEST_F(BuildTest, TwoUnnamedTableFilesAreHeldWhileTheCatalogueStands) {
   EXPECT_EQ(testsupport::OpenFilesUnder(tmpDir), 0u);
   catalog->Clear();
   AddPair("a", MakeSummary({{Local(2021, 3, 5, 9, 0), 1, 1}}));
-  platform::SetSyscall(&platform::Syscalls::mmap, &FailingMmap);
-  const int32_t failed = catalog->Build();
-  platform::RestoreSyscalls();
-  EXPECT_EQ(failed, 0);
+  {
+    platform::ScopedSyscallFault failing(platform::ScopedSyscallFault::Call::kMmap, ENOMEM);
+    EXPECT_EQ(catalog->Build(), 0);
+  }
   EXPECT_EQ(catalog->view.count, 0);
   EXPECT_TRUE(Dates().empty());
   EXPECT_EQ(Day(Local(2021, 3, 5, 0, 0)).any[540], 0u);
