@@ -10,15 +10,13 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
-#include <cstring>
 #include <filesystem>
 #include <set>
 #include <thread>
 #include <vector>
 
 #include "platform/file.h"
-#include "platform/mutex.h"
-#include "support/process_state.h"
+#include "support/event_log.h"
 #include "support/scoped_env.h"
 #include "support/scratch_dir.h"
 #include "support/wait_until.h"
@@ -34,28 +32,6 @@ RECORDER_HANDLE FakeOwner() {
   static int dummy;
   return reinterpret_cast<RECORDER_HANDLE>(&dummy);
 }
-
-// Collects event-1 reports; passed to the manager as the host context. A report with
-// arguments other than the recorder, the deleted-file event, status 0 and the path with its
-// length is logged as "bad", so comparing the paths checks the arguments too.
-struct EventLog {
-  platform::Mutex mu;
-  std::vector<std::string> paths;
-
-  static void Callback(RECORDER_HANDLE recorder, uintptr_t context, int32_t code, int32_t status,
-                       const char* path, int32_t pathLength) {
-    auto* log = reinterpret_cast<EventLog*>(context);
-    platform::MutexLock lock(&log->mu);
-    const bool good = recorder == FakeOwner() && code == RECORDER_EVENT_FILE_DELETED &&
-                      status == 0 && path != nullptr &&
-                      pathLength == static_cast<int32_t>(std::strlen(path));
-    log->paths.emplace_back(good ? path : "bad");
-  }
-  std::vector<std::string> Paths() {
-    platform::MutexLock lock(&mu);
-    return paths;
-  }
-};
 
 // A fresh directory without a dot, a fake wall clock and a chosen time zone.
 class DeleteManagerTest : public ::testing::Test {
@@ -85,7 +61,7 @@ class DeleteManagerTest : public ::testing::Test {
                      uint32_t periodMs = CDeleteManager::kDefaultPeriodMs) {
     manager_ = std::make_unique<CDeleteManager>(
         FakeOwner(), [entries = std::move(entries)]() { return entries; }, periodMs);
-    manager_->SetCallback(reinterpret_cast<uintptr_t>(&log_), &EventLog::Callback);
+    manager_->SetCallback(log_.Context(), &testsupport::EventLog::Callback);
   }
   // Retention set without waiting for the worker: its default period is ten minutes.
   void Scan(int32_t days, int32_t hours) {
@@ -93,10 +69,22 @@ class DeleteManagerTest : public ::testing::Test {
     manager_->RunDeletionScan();
   }
 
+  // The deleted paths reported; a report with other arguments than the recorder, the
+  // deleted-file event, status 0 and the path with its length shows as "bad".
+  std::vector<std::string> Paths() {
+    std::vector<std::string> paths;
+    for (const testsupport::RecorderEvent& e : log_.Events()) {
+      const bool good = e.recorder == FakeOwner() && e.code == RECORDER_EVENT_FILE_DELETED &&
+                        e.status == 0 && e.path.find('\0') == std::string::npos;
+      paths.push_back(good ? e.path : "bad");
+    }
+    return paths;
+  }
+
   testsupport::ScratchDir dir_;
   testsupport::ScopedTimeZone utc_{"UTC"};
   testsupport::ScopedTestClock clock_{kFakeNow};
-  EventLog log_;
+  testsupport::EventLog log_;
   std::unique_ptr<CDeleteManager> manager_;
 };
 
@@ -126,10 +114,10 @@ TEST_P(RetentionTest, DataFilesOlderThanTheRetentionGoWithTheirIndex) {
   std::replace(entry.begin(), entry.end(), '/', '\\');
   CreateManager({entry});
   Scan(2, 12);
-  EXPECT_EQ(log_.Paths(), std::vector<std::string>{Path("gone.VDB")});
+  EXPECT_EQ(Paths(), std::vector<std::string>{Path("gone.VDB")});
   CreateManager({dir_.root()});
   Scan(0, 0);
-  EXPECT_EQ(log_.Paths(),
+  EXPECT_EQ(Paths(),
             (std::vector<std::string>{Path("gone.VDB"), Path("0001.VDB"), Path("0001.FIH"),
                                       Path("0003.VDB"), Path("0003.FIH"), Path("keep.VDB")}));
   EXPECT_EQ(Left(), (std::set<std::string>{"0002.VDB", "0002.FIH", "notes.txt"}));
@@ -161,7 +149,7 @@ TEST_F(DeleteManagerTest, ScansThatMustDeleteNothing) {
   Scan(INT32_MAX, INT32_MAX);
   for (const std::string& name : files) EXPECT_TRUE(Exists(name)) << name;
   EXPECT_TRUE(Exists("old.VDB") && Exists("sub/x.VDB/inner"));
-  EXPECT_TRUE(log_.Paths().empty());
+  EXPECT_TRUE(Paths().empty());
 }
 
 TEST_F(DeleteManagerTest, DataFileEntryScansItsDirectoryAndDottedNamesKeepTheirIndex) {
@@ -170,7 +158,7 @@ TEST_F(DeleteManagerTest, DataFileEntryScansItsDirectoryAndDottedNamesKeepTheirI
   MakeFile("cam.day1.FIH", kHour);
   CreateManager({Path("cam.day1.VDB"), Path("other.VDB")});
   Scan(0, 0);
-  EXPECT_EQ(log_.Paths(), (std::vector<std::string>{Path("cam.day1.VDB"), Path("cam.day1.FIH")}));
+  EXPECT_EQ(Paths(), (std::vector<std::string>{Path("cam.day1.VDB"), Path("cam.day1.FIH")}));
   EXPECT_EQ(Left(), std::set<std::string>{"cam.FIH"});
 }
 
@@ -187,16 +175,16 @@ TEST_F(DeleteManagerTest, FilesHeldOpenAreSkipped) {
     Scan(0, 0);
     // The busy index goes only after its data file.
     EXPECT_EQ(Left(), (std::set<std::string>{"busy.VDB", "busy.FIH", "0005.FIH"}));
-    EXPECT_EQ(log_.Paths(), std::vector<std::string>{Path("0005.VDB")});
+    EXPECT_EQ(Paths(), std::vector<std::string>{Path("0005.VDB")});
   }
   manager_->RunDeletionScan();
-  EXPECT_EQ(log_.Paths(),
+  EXPECT_EQ(Paths(),
             (std::vector<std::string>{Path("0005.VDB"), Path("busy.VDB"), Path("busy.FIH")}));
   MakeFile("0006.VDB", kHour);  // without a callback files go quietly
   manager_->SetCallback(0, nullptr);
   manager_->RunDeletionScan();
   EXPECT_EQ(Left(), std::set<std::string>{"0005.FIH"});
-  EXPECT_EQ(log_.Paths().size(), 3u);
+  EXPECT_EQ(Paths().size(), 3u);
 }
 
 // --- The worker thread ---------------------------------------------------------------------
@@ -210,8 +198,8 @@ TEST_F(DeleteManagerTest, WorkerScansEveryPeriodWhileEnabledAndStopEndsTheScans)
   EXPECT_TRUE(Exists("0001.VDB"));
 
   manager_->Start(0, 0);
-  ASSERT_TRUE(WaitUntil([&] { return log_.Paths().size() == 1; }));
-  EXPECT_EQ(log_.Paths()[0], Path("0001.VDB"));
+  ASSERT_TRUE(WaitUntil([&] { return Paths().size() == 1; }));
+  EXPECT_EQ(Paths()[0], Path("0001.VDB"));
   const uint64_t before = manager_->CompletedScans();
   ASSERT_TRUE(WaitUntil([&] { return manager_->CompletedScans() >= before + 3; }));
 
