@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 #include "catalog_test_util.h"
 #include "platform/syscall_faults.h"
@@ -19,9 +20,9 @@ TEST_F(BuildTest, TheSearchSource) {
   WriteBytes(dir + "b.VDB", "", 0);
   catalog->AddIndexFile(dir, "b.FIH");
   catalog->SetIndexFile(dir.substr(0, dir.size() - 1), "h.FIH");
-  EXPECT_EQ(catalog->sourceMode, 1);
-  EXPECT_EQ(catalog->headerPath, dir + "h.FIH");
-  EXPECT_TRUE(catalog->indexPaths.empty() && catalog->dataPaths.empty());
+  EXPECT_EQ(std::tuple(catalog->sourceMode, catalog->headerPath,
+                       catalog->indexPaths.size() + catalog->dataPaths.size()),
+            std::tuple(1, dir + "h.FIH", 0u));
   catalog->AddIndexFile(dir, "y.FIH");  // no y.VDB
   EXPECT_EQ(catalog->sourceMode, 1);
   std::string windowsStyle = dir.substr(0, dir.size() - 1);
@@ -33,8 +34,7 @@ TEST_F(BuildTest, TheSearchSource) {
   ASSERT_EQ(catalog->Build(), 1);
   catalog->AddIndexFile(dir, "b.FIH");
   catalog->SetIndexFile(dir, "h.FIH");
-  EXPECT_EQ(catalog->sourceMode, 0);
-  EXPECT_EQ(catalog->indexPaths.size(), 1u);
+  EXPECT_EQ(std::tuple(catalog->sourceMode, catalog->indexPaths.size()), std::tuple(0, 1u));
   catalog->Clear();
   catalog->AddIndexFile(dir, "b.FIH");
   EXPECT_EQ(catalog->indexPaths.size(), 2u);
@@ -131,17 +131,14 @@ TEST_F(BuildTest, OneIndexFileIsCataloguedFromItsOldestRecord) {
                                          platform::ScopedSyscallFault::kPersistent, "set.FIH");
     EXPECT_EQ(catalog->Build(), 1);
   }
-  EXPECT_EQ(catalog->view.count, 0);
-  EXPECT_EQ(catalog->headerFile, nullptr);
-  EXPECT_TRUE(Dates().empty());
+  EXPECT_TRUE(catalog->view.count == 0 && catalog->headerFile == nullptr && Dates().empty());
 
   for (uint32_t count : {0u, 1u}) {
     testsupport::WriteIndexFile(path, {Rec("r0", 9)}, count);
     if (count == 1) WriteBytes(path, "", 0);
     EXPECT_EQ(catalog->Build(), 0);
-    EXPECT_EQ(catalog->loaded.load(), 0);
-    EXPECT_EQ(catalog->view.count, 0);
-    EXPECT_EQ(MappingFiles(), 0u);
+    EXPECT_EQ(std::tuple(catalog->loaded.load(), catalog->view.count, MappingFiles()),
+              std::tuple(0, 0, 0u));
   }
 }
 
@@ -156,15 +153,13 @@ TEST_F(BuildTest, TwoUnnamedTableFilesAreHeldWhileTheCatalogueStands) {
     platform::ScopedSyscallFault failing(platform::ScopedSyscallFault::Call::kMmap, ENOMEM);
     EXPECT_EQ(catalog->Build(), 0);
   }
-  EXPECT_EQ(catalog->view.count, 0);
-  EXPECT_TRUE(Dates().empty());
+  EXPECT_TRUE(catalog->view.count == 0 && Dates().empty());
   EXPECT_EQ(Day(Local(2021, 3, 5, 0, 0)).any[540], 0u);
   ASSERT_EQ(catalog->Build(), 1);
-  EXPECT_EQ(testsupport::OpenFilesUnder(tmpDir), 2u);
-  EXPECT_EQ(MappingFiles(), 0u);
+  EXPECT_EQ(std::tuple(testsupport::OpenFilesUnder(tmpDir), MappingFiles()), std::tuple(2u, 0u));
   catalog->Clear();
-  EXPECT_EQ(testsupport::OpenFilesUnder(tmpDir), 0u);
-  EXPECT_EQ(catalog->loaded.load(), 0);
+  EXPECT_EQ(std::tuple(testsupport::OpenFilesUnder(tmpDir), catalog->loaded.load()),
+            std::tuple(0u, 0));
   EXPECT_EQ(Dates().size(), 1u) << "Clear keeps the date table";
   ASSERT_EQ(catalog->Build(), 1);
   catalog.reset();
