@@ -32,9 +32,8 @@ Bytes Hand(const std::string& text, const Bytes& payload = {}) {
 
 template <typename T>
 Bytes BytesOf(const T& value) {
-  Bytes out(sizeof(T));
-  std::memcpy(out.data(), &value, sizeof(T));
-  return out;
+  const auto* bytes = reinterpret_cast<const uint8_t*>(&value);
+  return Bytes(bytes, bytes + sizeof(T));
 }
 
 const Bytes kPayload10 = {'0', '1', '2', '3', '4', '5', '6', '7', '8', '9'};

@@ -45,14 +45,10 @@ class CommandLineTest : public ::testing::Test {
     return {r.status, r.output, ScratchDir::ReadText(errFile)};
   }
 
-  static ScratchDir* dir_;
-  static std::string rec_;
-  static time_t first_, last_;
+  static inline ScratchDir* dir_ = nullptr;
+  static inline std::string rec_;
+  static inline time_t first_ = 0, last_ = 0;
 };
-ScratchDir* CommandLineTest::dir_ = nullptr;
-std::string CommandLineTest::rec_;
-time_t CommandLineTest::first_ = 0;
-time_t CommandLineTest::last_ = 0;
 
 // Arguments split at spaces ("~" stands for a space inside one): "@rec" is the recording,
 // "@d/" the scratch directory, "@E" a record into an empty directory with three files.
