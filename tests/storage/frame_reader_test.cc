@@ -254,13 +254,11 @@ TEST_F(ReaderTest, PositionsOfOtherDaysWithoutBytesOrFilesArePassedOver) {
   evening.AddVideo(0, At(20, 0), true);
   evening.AddVideo(0, At(20, 0, 1), false);
   std::vector<storage::IndexRecord> records;
-  for (auto [file, title] : {std::pair{&morning, "m"},
-                             {&nextDay, "n"},
-                             {&never, "never"},
-                             {&gone, "gone"},
-                             {&evening, "e"}}) {
+  const std::vector<std::pair<DataFileBuilder*, std::string>> set = {
+      {&morning, "m"}, {&nextDay, "n"}, {&never, "never"}, {&gone, "gone"}, {&evening, "e"}};
+  for (const auto& [file, title] : set) {
     if (file != &never) file->Write(dir_.path(), title);
-    records.push_back(testsupport::MakeRecord(std::string(title) + ".VDB", file->Summary()));
+    records.push_back(testsupport::MakeRecord(title + ".VDB", file->Summary()));
   }
   std::filesystem::remove(dir_.path() + "gone.VDB");
   testsupport::WriteIndexFile(dir_.path() + "set.FIH", records);
