@@ -1,13 +1,12 @@
 // Building the catalogue: the search source, order, the time-table rule, source mode 1, the
 // temporary mapping files, and hostile index files.
-#include <fcntl.h>
-
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 #include "catalog_test_util.h"
-#include "platform/syscalls.h"
+#include "platform/syscall_faults.h"
 
 namespace catalog_test {
 namespace {
@@ -21,9 +20,9 @@ TEST_F(BuildTest, TheSearchSource) {
   WriteBytes(dir + "b.VDB", "", 0);
   catalog->AddIndexFile(dir, "b.FIH");
   catalog->SetIndexFile(dir.substr(0, dir.size() - 1), "h.FIH");
-  EXPECT_EQ(catalog->sourceMode, 1);
-  EXPECT_EQ(catalog->headerPath, dir + "h.FIH");
-  EXPECT_TRUE(catalog->indexPaths.empty() && catalog->dataPaths.empty());
+  EXPECT_EQ(std::tuple(catalog->sourceMode, catalog->headerPath,
+                       catalog->indexPaths.size() + catalog->dataPaths.size()),
+            std::tuple(1, dir + "h.FIH", 0u));
   catalog->AddIndexFile(dir, "y.FIH");  // no y.VDB
   EXPECT_EQ(catalog->sourceMode, 1);
   std::string windowsStyle = dir.substr(0, dir.size() - 1);
@@ -35,8 +34,7 @@ TEST_F(BuildTest, TheSearchSource) {
   ASSERT_EQ(catalog->Build(), 1);
   catalog->AddIndexFile(dir, "b.FIH");
   catalog->SetIndexFile(dir, "h.FIH");
-  EXPECT_EQ(catalog->sourceMode, 0);
-  EXPECT_EQ(catalog->indexPaths.size(), 1u);
+  EXPECT_EQ(std::tuple(catalog->sourceMode, catalog->indexPaths.size()), std::tuple(0, 1u));
   catalog->Clear();
   catalog->AddIndexFile(dir, "b.FIH");
   EXPECT_EQ(catalog->indexPaths.size(), 2u);
@@ -106,16 +104,6 @@ storage::IndexRecord Rec(const std::string& title, int hour, uint32_t dataBytes 
                                  MakeSummary({{Local(2021, 3, 5, hour, 0), 1}}, dataBytes));
 }
 
-// Fails opens for writing of one path, as a read-only file would.
-std::string g_refusedPath;
-int RefuseWritableOpen(const char* path, int flags, mode_t mode) {
-  if ((flags & O_ACCMODE) != O_RDONLY && g_refusedPath == path) {
-    errno = EACCES;
-    return -1;
-  }
-  return platform::RealSyscalls().open(path, flags, mode);
-}
-
 // Source mode 1: the oldest record with data is the first position (of equal starts the
 // earlier record), the others follow in rotation order; a record count beyond the file's
 // whole records is cut to them, a count of 0 or an empty file fails the build, and a file
@@ -138,28 +126,20 @@ TEST_F(BuildTest, OneIndexFileIsCataloguedFromItsOldestRecord) {
   ASSERT_EQ(catalog->Build(), 1);
   EXPECT_EQ(Titles(), (std::vector<std::string>{"r3", "r0"}));
 
-  g_refusedPath = path;
-  platform::SetSyscall(&platform::Syscalls::open, &RefuseWritableOpen);
-  const int32_t refused = catalog->Build();
-  platform::RestoreSyscalls();
-  EXPECT_EQ(refused, 1);
-  EXPECT_EQ(catalog->view.count, 0);
-  EXPECT_EQ(catalog->headerFile, nullptr);
-  EXPECT_TRUE(Dates().empty());
+  {
+    platform::ScopedSyscallFault refused(platform::ScopedSyscallFault::Call::kOpen, EACCES, 0,
+                                         platform::ScopedSyscallFault::kPersistent, "set.FIH");
+    EXPECT_EQ(catalog->Build(), 1);
+  }
+  EXPECT_TRUE(catalog->view.count == 0 && catalog->headerFile == nullptr && Dates().empty());
 
   for (uint32_t count : {0u, 1u}) {
     testsupport::WriteIndexFile(path, {Rec("r0", 9)}, count);
     if (count == 1) WriteBytes(path, "", 0);
     EXPECT_EQ(catalog->Build(), 0);
-    EXPECT_EQ(catalog->loaded.load(), 0);
-    EXPECT_EQ(catalog->view.count, 0);
-    EXPECT_EQ(MappingFiles(), 0u);
+    EXPECT_EQ(std::tuple(catalog->loaded.load(), catalog->view.count, MappingFiles()),
+              std::tuple(0, 0, 0u));
   }
-}
-
-void* FailingMmap(void*, size_t, int, int, int, off_t) {
-  errno = ENOMEM;
-  return reinterpret_cast<void*>(-1);
 }
 
 // The catalogue holds its two tables open while it stands, none of them ever has a name in
@@ -169,19 +149,17 @@ TEST_F(BuildTest, TwoUnnamedTableFilesAreHeldWhileTheCatalogueStands) {
   EXPECT_EQ(testsupport::OpenFilesUnder(tmpDir), 0u);
   catalog->Clear();
   AddPair("a", MakeSummary({{Local(2021, 3, 5, 9, 0), 1, 1}}));
-  platform::SetSyscall(&platform::Syscalls::mmap, &FailingMmap);
-  const int32_t failed = catalog->Build();
-  platform::RestoreSyscalls();
-  EXPECT_EQ(failed, 0);
-  EXPECT_EQ(catalog->view.count, 0);
-  EXPECT_TRUE(Dates().empty());
+  {
+    platform::ScopedSyscallFault failing(platform::ScopedSyscallFault::Call::kMmap, ENOMEM);
+    EXPECT_EQ(catalog->Build(), 0);
+  }
+  EXPECT_TRUE(catalog->view.count == 0 && Dates().empty());
   EXPECT_EQ(Day(Local(2021, 3, 5, 0, 0)).any[540], 0u);
   ASSERT_EQ(catalog->Build(), 1);
-  EXPECT_EQ(testsupport::OpenFilesUnder(tmpDir), 2u);
-  EXPECT_EQ(MappingFiles(), 0u);
+  EXPECT_EQ(std::tuple(testsupport::OpenFilesUnder(tmpDir), MappingFiles()), std::tuple(2u, 0u));
   catalog->Clear();
-  EXPECT_EQ(testsupport::OpenFilesUnder(tmpDir), 0u);
-  EXPECT_EQ(catalog->loaded.load(), 0);
+  EXPECT_EQ(std::tuple(testsupport::OpenFilesUnder(tmpDir), catalog->loaded.load()),
+            std::tuple(0u, 0));
   EXPECT_EQ(Dates().size(), 1u) << "Clear keeps the date table";
   ASSERT_EQ(catalog->Build(), 1);
   catalog.reset();

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -83,9 +84,7 @@ class CatalogTest : public ::testing::Test {
   }
   const FileTimeTable& Table(int32_t j) { return *catalog->TimeTableAt(j); }
   static uint32_t Sum(const FileTimeTable& t) {
-    uint32_t sum = 0;
-    for (uint32_t bytes : t.minuteBytes) sum += bytes;
-    return sum;
+    return std::accumulate(std::begin(t.minuteBytes), std::end(t.minuteBytes), 0u);
   }
   // Adds a recorder-style pair to the list: <dir><title>.FIH with one record and an empty
   // <dir><title>.VDB.

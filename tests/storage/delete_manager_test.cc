@@ -10,14 +10,13 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
-#include <cstring>
 #include <filesystem>
+#include <set>
 #include <thread>
 #include <vector>
 
 #include "platform/file.h"
-#include "platform/mutex.h"
-#include "support/process_state.h"
+#include "support/event_log.h"
 #include "support/scoped_env.h"
 #include "support/scratch_dir.h"
 #include "support/wait_until.h"
@@ -34,33 +33,10 @@ RECORDER_HANDLE FakeOwner() {
   return reinterpret_cast<RECORDER_HANDLE>(&dummy);
 }
 
-// Collects event-1 reports; passed to the manager as the host context. A report with
-// arguments other than the recorder, the deleted-file event, status 0 and the path with its
-// length is logged as "bad", so comparing the paths checks the arguments too.
-struct EventLog {
-  platform::Mutex mu;
-  std::vector<std::string> paths;
-
-  static void Callback(RECORDER_HANDLE recorder, uintptr_t context, int32_t code, int32_t status,
-                       const char* path, int32_t pathLength) {
-    auto* log = reinterpret_cast<EventLog*>(context);
-    platform::MutexLock lock(&log->mu);
-    const bool good = recorder == FakeOwner() && code == RECORDER_EVENT_FILE_DELETED &&
-                      status == 0 && path != nullptr &&
-                      pathLength == static_cast<int32_t>(std::strlen(path));
-    log->paths.emplace_back(good ? path : "bad");
-  }
-  std::vector<std::string> Paths() {
-    platform::MutexLock lock(&mu);
-    return paths;
-  }
-};
-
 // A fresh directory without a dot, a fake wall clock and a chosen time zone.
 class DeleteManagerTest : public ::testing::Test {
- public:  // for the cases of KeepTest
+ protected:
   std::string Path(const std::string& name) const { return dir_ / name; }
-  std::string Root() const { return dir_.root(); }
 
   // Creates a file last written `age` seconds before the fake now (negative: in the future).
   void MakeFile(const std::string& name, int64_t age) {
@@ -73,12 +49,19 @@ class DeleteManagerTest : public ::testing::Test {
     ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
   }
   bool Exists(const std::string& name) const { return std::filesystem::exists(Path(name)); }
+  std::set<std::string> Left() const {
+    std::set<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir_.path())) {
+      names.insert(e.path().filename());
+    }
+    return names;
+  }
 
   void CreateManager(std::vector<std::string> entries,
                      uint32_t periodMs = CDeleteManager::kDefaultPeriodMs) {
     manager_ = std::make_unique<CDeleteManager>(
         FakeOwner(), [entries = std::move(entries)]() { return entries; }, periodMs);
-    manager_->SetCallback(reinterpret_cast<uintptr_t>(&log_), &EventLog::Callback);
+    manager_->SetCallback(log_.Context(), &testsupport::EventLog::Callback);
   }
   // Retention set without waiting for the worker: its default period is ten minutes.
   void Scan(int32_t days, int32_t hours) {
@@ -86,28 +69,40 @@ class DeleteManagerTest : public ::testing::Test {
     manager_->RunDeletionScan();
   }
 
+  // The deleted paths reported; a report with other arguments than the recorder, the
+  // deleted-file event, status 0 and the path with its length shows as "bad".
+  std::vector<std::string> Paths() {
+    std::vector<std::string> paths;
+    for (const testsupport::RecorderEvent& e : log_.Events()) {
+      const bool good = e.recorder == FakeOwner() && e.code == RECORDER_EVENT_FILE_DELETED &&
+                        e.status == 0 && e.path.find('\0') == std::string::npos;
+      paths.push_back(good ? e.path : "bad");
+    }
+    return paths;
+  }
+
   testsupport::ScratchDir dir_;
   testsupport::ScopedTimeZone utc_{"UTC"};
   testsupport::ScopedTestClock clock_{kFakeNow};
-  EventLog log_;
+  testsupport::EventLog log_;
   std::unique_ptr<CDeleteManager> manager_;
 };
 
 // --- Retention, in a zone without offset and in one eight hours east of UTC --------------
 
-struct ZoneCase {
-  const char* name;
-  const char* zone;
-  int64_t shift;  // how much older every file looks to the scan
-};
-
-class RetentionTest : public DeleteManagerTest, public ::testing::WithParamInterface<ZoneCase> {
+// Zone, and how much older every file looks to the scan there.
+class RetentionTest : public DeleteManagerTest,
+                      public ::testing::WithParamInterface<std::pair<const char*, int64_t>> {
  protected:
-  testsupport::ScopedTimeZone zone_{GetParam().zone};
+  testsupport::ScopedTimeZone zone_{GetParam().first};
 };
 
-TEST_P(RetentionTest, ZeroRetentionDeletesEveryDataFileAtLeastOneSecondOld) {
-  const int64_t shift = GetParam().shift;
+// Two days twelve hours, with the entry written the Windows way (the scan normalises it),
+// then zero, which deletes every data file at least one second old.
+TEST_P(RetentionTest, DataFilesOlderThanTheRetentionGoWithTheirIndex) {
+  const int64_t shift = GetParam().second;
+  MakeFile("keep.VDB", 60 * kHour - shift);
+  MakeFile("gone.VDB", 60 * kHour - shift + 1);
   MakeFile("0001.VDB", 1 - shift);
   MakeFile("0001.FIH", 1 - shift);
   MakeFile("0002.VDB", -shift);  // looks written this very second: kept
@@ -115,90 +110,47 @@ TEST_P(RetentionTest, ZeroRetentionDeletesEveryDataFileAtLeastOneSecondOld) {
   MakeFile("0003.VDB", 10 * kHour);
   MakeFile("0003.FIH", -shift);  // the index goes with its data file whatever its age
   MakeFile("notes.txt", 100 * kHour);
-  CreateManager({dir_.root()});
-  Scan(0, 0);
-
-  EXPECT_EQ(log_.Paths(), (std::vector<std::string>{Path("0001.VDB"), Path("0001.FIH"),
-                                                    Path("0003.VDB"), Path("0003.FIH")}));
-  for (const char* gone : {"0001.VDB", "0001.FIH", "0003.VDB", "0003.FIH"}) {
-    EXPECT_FALSE(Exists(gone)) << gone;
-  }
-  for (const char* kept : {"0002.VDB", "0002.FIH", "notes.txt"}) EXPECT_TRUE(Exists(kept)) << kept;
-}
-
-// The entry is written the Windows way, which the scan normalises.
-TEST_P(RetentionTest, TwoDaysTwelveHoursBoundary) {
-  const int64_t shift = GetParam().shift;
-  const int64_t retention = 60 * kHour;
-  MakeFile("keep.VDB", retention - shift);
-  MakeFile("gone.VDB", retention - shift + 1);
   std::string entry = dir_.root() + "/";
   std::replace(entry.begin(), entry.end(), '/', '\\');
   CreateManager({entry});
   Scan(2, 12);
-  EXPECT_TRUE(Exists("keep.VDB"));
-  EXPECT_FALSE(Exists("gone.VDB"));
-  EXPECT_EQ(log_.Paths(), std::vector<std::string>{Path("gone.VDB")});
+  EXPECT_EQ(Paths(), std::vector<std::string>{Path("gone.VDB")});
+  CreateManager({dir_.root()});
+  Scan(0, 0);
+  EXPECT_EQ(Paths(),
+            (std::vector<std::string>{Path("gone.VDB"), Path("0001.VDB"), Path("0001.FIH"),
+                                      Path("0003.VDB"), Path("0003.FIH"), Path("keep.VDB")}));
+  EXPECT_EQ(Left(), (std::set<std::string>{"0002.VDB", "0002.FIH", "notes.txt"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Zones, RetentionTest,
-                         ::testing::Values(ZoneCase{"Utc", "UTC", 0},
-                                           ZoneCase{"Shanghai", "Asia/Shanghai", 8 * kHour}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         ::testing::Values(std::pair("UTC", 0),
+                                           std::pair("Asia/Shanghai", 8 * kHour)),
+                         [](const auto& info) {
+                           return info.param.second == 0 ? "Utc" : "Shanghai";
+                         });
 
 // --- Candidates and deletion ---------------------------------------------------------------
 
-// Scans that must delete nothing: each case makes its files and, unless the list is just
-// the test's directory, names the list entries.
-struct KeepCase {
-  const char* name;
-  void (*make)(DeleteManagerTest* t, std::vector<std::string>* entries);
-  int32_t days = 0, hours = 0;
-};
-
-class KeepTest : public DeleteManagerTest, public ::testing::WithParamInterface<KeepCase> {};
-
-TEST_P(KeepTest, NothingIsDeletedOrReported) {
-  std::vector<std::string> entries;
-  GetParam().make(this, &entries);
-  if (entries.empty()) entries.push_back(dir_.root());
-  const size_t before = testsupport::CountEntries(dir_.path());
-  CreateManager(entries);
-  Scan(GetParam().days, GetParam().hours);
-  EXPECT_EQ(testsupport::CountEntries(dir_.path()), before);
-  EXPECT_TRUE(log_.Paths().empty());
+TEST_F(DeleteManagerTest, ScansThatMustDeleteNothing) {
+  // Never candidates: a directory named like a data file, nor its index; other suffixes.
+  std::filesystem::create_directories(Path("sub/x.VDB"));
+  testsupport::ScratchDir::WriteText(Path("sub/x.VDB/inner"), "y");
+  const std::vector<std::string> files = {"sub/x.FIH", "sub/lower.vdb", "sub/a.VDBX", "new.VDB"};
+  for (const std::string& name : files) MakeFile(name, kHour);
+  SetAge(Path("sub/x.VDB"), 100 * kHour);
+  MakeFile("old.VDB", 30LL * 365 * 24 * kHour);
+  // Empty, a missing directory, a data file in a missing directory.
+  const std::string root = dir_.root();
+  CreateManager({"", root + "/missing/", root + "/missing/new.VDB", Path("sub")});
+  Scan(0, 0);
+  // A retention of thirty years and more does not wrap round to a short one.
+  CreateManager({root});
+  Scan(INT32_MAX, INT32_MAX);
+  for (const std::string& name : files) EXPECT_TRUE(Exists(name)) << name;
+  EXPECT_TRUE(Exists("old.VDB") && Exists("sub/x.VDB/inner"));
+  EXPECT_TRUE(Paths().empty());
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, KeepTest,
-    ::testing::Values(
-        // A retention of thirty years and more does not wrap round to a short one.
-        KeepCase{"HugeRetention",
-                 [](DeleteManagerTest* k, std::vector<std::string>*) {
-                   k->MakeFile("old.VDB", 30LL * 365 * 24 * kHour);
-                 },
-                 INT32_MAX, INT32_MAX},
-        // A directory named like a data file is never a candidate, nor its index.
-        KeepCase{"DirectoryNamedLikeADataFile",
-                 [](DeleteManagerTest* k, std::vector<std::string>*) {
-                   std::filesystem::create_directory(k->Path("x.VDB"));
-                   testsupport::ScratchDir::WriteText(k->Path("x.VDB") + "/inner", "y");
-                   k->MakeFile("x.FIH", kHour);
-                   k->SetAge(k->Path("x.VDB"), 100 * kHour);
-                 }},
-        // The suffix must match exactly.
-        KeepCase{"OtherSuffixes",
-                 [](DeleteManagerTest* k, std::vector<std::string>*) {
-                   k->MakeFile("lower.vdb", kHour);
-                   k->MakeFile("a.VDBX", kHour);
-                 }},
-        // Empty, a missing directory, a data file in a missing directory.
-        KeepCase{"BadEntries",
-                 [](DeleteManagerTest* k, std::vector<std::string>* e) {
-                   k->MakeFile("0001.VDB", kHour);
-                   *e = {"", k->Root() + "/missing/", k->Root() + "/missing/0001.VDB"};
-                 }}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(DeleteManagerTest, DataFileEntryScansItsDirectoryAndDottedNamesKeepTheirIndex) {
   MakeFile("cam.day1.VDB", kHour);
@@ -206,8 +158,8 @@ TEST_F(DeleteManagerTest, DataFileEntryScansItsDirectoryAndDottedNamesKeepTheirI
   MakeFile("cam.day1.FIH", kHour);
   CreateManager({Path("cam.day1.VDB"), Path("other.VDB")});
   Scan(0, 0);
-  EXPECT_EQ(log_.Paths(), (std::vector<std::string>{Path("cam.day1.VDB"), Path("cam.day1.FIH")}));
-  EXPECT_TRUE(Exists("cam.FIH"));
+  EXPECT_EQ(Paths(), (std::vector<std::string>{Path("cam.day1.VDB"), Path("cam.day1.FIH")}));
+  EXPECT_EQ(Left(), std::set<std::string>{"cam.FIH"});
 }
 
 // A data file held open is skipped with its index and stays a candidate; an index held open
@@ -219,28 +171,20 @@ TEST_F(DeleteManagerTest, FilesHeldOpenAreSkipped) {
     auto heldData = platform::File::Open(Path("busy.VDB"), platform::File::Mode::kOpenExisting,
                                          /*writeThrough=*/false);
     auto heldIndex = platform::File::OpenReadOnly(Path("0005.FIH"));
-    ASSERT_NE(heldData, nullptr);
-    ASSERT_NE(heldIndex, nullptr);
+    ASSERT_TRUE(heldData != nullptr && heldIndex != nullptr);
     Scan(0, 0);
-    EXPECT_TRUE(Exists("busy.VDB"));
-    EXPECT_TRUE(Exists("busy.FIH")) << "the index goes only after its data file";
-    EXPECT_FALSE(Exists("0005.VDB"));
-    EXPECT_TRUE(Exists("0005.FIH"));
-    EXPECT_EQ(log_.Paths(), std::vector<std::string>{Path("0005.VDB")});
+    // The busy index goes only after its data file.
+    EXPECT_EQ(Left(), (std::set<std::string>{"busy.VDB", "busy.FIH", "0005.FIH"}));
+    EXPECT_EQ(Paths(), std::vector<std::string>{Path("0005.VDB")});
   }
   manager_->RunDeletionScan();
-  EXPECT_FALSE(Exists("busy.VDB"));
-  EXPECT_FALSE(Exists("busy.FIH"));
-  EXPECT_EQ(log_.Paths(),
+  EXPECT_EQ(Paths(),
             (std::vector<std::string>{Path("0005.VDB"), Path("busy.VDB"), Path("busy.FIH")}));
-}
-
-TEST_F(DeleteManagerTest, NullCallbackDeletesQuietly) {
-  MakeFile("0001.VDB", kHour);
-  CreateManager({dir_.root()});
+  MakeFile("0006.VDB", kHour);  // without a callback files go quietly
   manager_->SetCallback(0, nullptr);
-  Scan(0, 0);
-  EXPECT_FALSE(Exists("0001.VDB"));
+  manager_->RunDeletionScan();
+  EXPECT_EQ(Left(), std::set<std::string>{"0005.FIH"});
+  EXPECT_EQ(Paths().size(), 3u);
 }
 
 // --- The worker thread ---------------------------------------------------------------------
@@ -254,8 +198,8 @@ TEST_F(DeleteManagerTest, WorkerScansEveryPeriodWhileEnabledAndStopEndsTheScans)
   EXPECT_TRUE(Exists("0001.VDB"));
 
   manager_->Start(0, 0);
-  ASSERT_TRUE(WaitUntil([&] { return log_.Paths().size() == 1; }));
-  EXPECT_EQ(log_.Paths()[0], Path("0001.VDB"));
+  ASSERT_TRUE(WaitUntil([&] { return Paths().size() == 1; }));
+  EXPECT_EQ(Paths()[0], Path("0001.VDB"));
   const uint64_t before = manager_->CompletedScans();
   ASSERT_TRUE(WaitUntil([&] { return manager_->CompletedScans() >= before + 3; }));
 

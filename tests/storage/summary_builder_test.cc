@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+#include <vector>
+
 #include "support/scoped_env.h"
 
 namespace {
@@ -13,10 +16,7 @@ using testsupport::LocalSeconds;
 
 storage::FrameHeader Header(int32_t time, uint8_t channel, uint32_t type, uint8_t reason) {
   storage::FrameHeader h{};
-  h.time = time;
-  h.channel = channel;
-  h.type = type;
-  h.reason = reason;
+  std::tie(h.time, h.channel, h.type, h.reason) = std::tie(time, channel, type, reason);
   return h;
 }
 
@@ -49,18 +49,12 @@ TEST(SummaryBuilderTest, LateRecordsCountInTheEntryInUseAndNeverMoveTheEndBack) 
   builder.Add(Header(t + 1, 1, 1, 3), 200);   // next minute, trigger A
   builder.Add(Header(t, 2, 17, 5), 50);       // late audio of the minute before, trigger B
   builder.Add(Header(t + 61, 31, 1, 1), 10);  // a third minute
-  EXPECT_EQ(s.startTime, t);
-  EXPECT_EQ(s.endTime, t + 61);
-  EXPECT_EQ(s.dataBytes, 360u);
-  ASSERT_EQ(s.lastEntry, 2);
-  EXPECT_EQ(s.entries[0].bytes, 100u);
-  EXPECT_EQ(s.entries[1].time, t + 1);
-  EXPECT_EQ(s.entries[1].bytes, 250u);
-  EXPECT_EQ(s.entries[1].reason1Mask, 0b110u);
-  EXPECT_EQ(s.entries[1].reason2Mask, 0b010u);
-  EXPECT_EQ(s.entries[1].reason4Mask, 0b100u);
-  EXPECT_EQ(s.entries[1].audioMask, 0b100u);
-  EXPECT_EQ(s.entries[2].reason1Mask, 1u << 31);
+  const storage::IndexEntry& e = s.entries[1];
+  EXPECT_EQ(std::vector<int64_t>({s.startTime, s.endTime, s.dataBytes, s.lastEntry,
+                                  s.entries[0].bytes, e.time, e.bytes, e.reason1Mask, e.reason2Mask,
+                                  e.reason4Mask, e.audioMask, s.entries[2].reason1Mask}),
+            std::vector<int64_t>(
+                {t, t + 61, 360, 2, 100, t + 1, 250, 0b110, 0b010, 0b100, 0b100, 1u << 31}));
   // Every entry in use: a later minute is counted in the last one.
   s.lastEntry = storage::kLastEntryMax;
   EXPECT_FALSE(builder.NextEntry(t + 3600));

@@ -7,10 +7,13 @@
 #include <regex>
 
 #include "support/process_state.h"
+#include "support/wait_until.h"
 #include "tool_runner.h"
 
 namespace tooltest {
 namespace {
+
+using testsupport::WaitUntil;
 
 TEST(InterruptTest, SigintDuringRecordStoresEveryAcceptedFrame) {
   ScratchDir dir;
@@ -19,11 +22,7 @@ TEST(InterruptTest, SigintDuringRecordStoresEveryAcceptedFrame) {
                                     "2", "--seconds", "120", "--audio"},
                                    log);
   // Let it record into a second written to disk, then interrupt it mid-way.
-  ASSERT_TRUE(WaitUntil([&] {
-    return std::filesystem::exists(dir / "dvr00.FIH") &&
-           std::filesystem::file_size(dir / "dvr00.FIH") >= storage::kIndexFileSize &&
-           ReadIndexRecord(dir / "dvr00.FIH").summary.dataBytes > 0;
-  }));
+  ASSERT_TRUE(WaitUntil([&] { return ReadSummary(dir / "dvr00.FIH").dataBytes > 0; }, 30000));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   kill(child, SIGINT);
   ASSERT_EQ(WaitForExit(child), 0) << ScratchDir::ReadText(log);
@@ -51,13 +50,10 @@ TEST(InterruptTest, PlayKilledWithSigkillLeavesNoTemporaryFile) {
   const RunResult recorded =
       Dvrtool({"record", "--dir", rec, "--files", "2", "--seconds", "2", "--fast", "-q"});
   ASSERT_EQ(recorded.status, 0) << recorded.output;
-  const time_t from = ReadIndexRecord(rec + "dvr00.FIH").summary.startTime;
-  std::tm local{};
-  localtime_r(&from, &local);
-  char text[32];
-  std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &local);
-  const pid_t child = SpawnDvrtool(
-      {"play", rec, "--from", text, "--seconds", "60", "--rate", "0.1"}, dir / "play.log", tmp);
+  const time_t from = ReadSummary(rec + "dvr00.FIH").startTime;
+  const pid_t child =
+      SpawnDvrtool({"play", rec, "--from", LocalTime(from), "--seconds", "60", "--rate", "0.1"},
+                   dir / "play.log", tmp);
   // The catalogue stands once the process holds files in its temporary directory.
   const std::string fds = "/proc/" + std::to_string(child) + "/fd";
   const auto heldTemporaryFiles = [&] {
@@ -68,7 +64,7 @@ TEST(InterruptTest, PlayKilledWithSigkillLeavesNoTemporaryFile) {
     }
     return held;
   };
-  ASSERT_TRUE(WaitUntil([&] { return heldTemporaryFiles() == 2; }))
+  ASSERT_TRUE(WaitUntil([&] { return heldTemporaryFiles() == 2; }, 30000))
       << ScratchDir::ReadText(dir / "play.log");
   EXPECT_EQ(testsupport::CountEntries(tmp), 0u) << "the tables have names while in use";
   kill(child, SIGKILL);

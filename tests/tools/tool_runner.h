@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <string>
 #include <thread>
 #include <vector>
@@ -94,17 +95,6 @@ inline int WaitForExit(pid_t pid, std::chrono::seconds limit = std::chrono::seco
   return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
 }
 
-// Waits (generously) for `condition`; false when it did not come true in time.
-template <typename Condition>
-bool WaitUntil(Condition condition, std::chrono::seconds limit = std::chrono::seconds(30)) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
-
 inline bool HaveProgram(const std::string& name) {
   return RunShell("command -v " + name + " >/dev/null").status == 0;
 }
@@ -113,10 +103,14 @@ using testsupport::PatchBytes;
 using testsupport::ReadBytes;
 using testsupport::ScratchDir;
 
-inline storage::IndexRecord ReadIndexRecord(const std::string& indexPath) {
-  const testsupport::IndexFileView view = testsupport::ReadIndexFile(indexPath);
-  EXPECT_TRUE(view.complete) << indexPath;
-  return view.record;
+using testsupport::ReadSummary;
+
+// A time as dvrtool reads and prints it: "YYYY-MM-DD HH:MM:SS", local.
+inline std::string LocalTime(time_t t) {
+  std::tm fields{};
+  char text[32];
+  std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", localtime_r(&t, &fields));
+  return text;
 }
 
 }  // namespace tooltest
