@@ -21,6 +21,7 @@
 #include "recording/file_closer.h"
 #include "storage/formats.h"
 #include "support/event_log.h"
+#include "support/frames.h"
 #include "support/scoped_env.h"
 #include "support/scratch_dir.h"
 #include "support/stored_files.h"
@@ -53,26 +54,19 @@ class DiskFullTest : public ::testing::Test {
     SetDataFileReserveForTest(0);
   }
 
-  // Mounts the tmpfs; false (with the reason) when this process may not.
-  bool Mount(const std::string& options, std::string* why) {
-    if (::geteuid() != 0) {
-      *why = "mounting a tmpfs needs root";
-      return false;
-    }
+  // Mounts the tmpfs; the reason when this process may not.
+  std::string Mount(const std::string& options) {
+    if (::geteuid() != 0) return "mounting a tmpfs needs root";
     if (::mount("tmpfs", mnt_.c_str(), "tmpfs", 0, options.c_str()) != 0) {
-      *why = std::string("cannot mount a tmpfs: ") + std::strerror(errno);
-      return false;
+      return std::string("cannot mount a tmpfs: ") + std::strerror(errno);
     }
     mounted_ = true;
-    return true;
+    return "";
   }
 
   void MakeFiller(size_t bytes, const std::string& name = "filler") {
-    std::ofstream out(mnt_ + name, std::ios::binary);
-    const std::vector<char> block(64 * 1024, 'F');
-    for (size_t done = 0; done < bytes; done += block.size()) out.write(block.data(), block.size());
-    out.close();
-    ASSERT_TRUE(out) << "the filler file must fit";
+    std::ofstream(mnt_ + name, std::ios::binary) << std::string(bytes, 'F');
+    ASSERT_EQ(testsupport::FileSize(mnt_ + name), bytes) << "the filler file must fit";
   }
 
   void StartRecorder(int files, int32_t started = 1) {
@@ -89,16 +83,11 @@ class DiskFullTest : public ::testing::Test {
   // One second of frames on channel 0 at `t`; each payload starts with its sequence number.
   void FeedSecond(int64_t t) {
     testsupport::g_testNow = t;
-    std::vector<uint8_t> payload(kPayloadSize);
+    std::vector<uint8_t> payload = testsupport::Pattern(kPayloadSize, 3);
     for (uint32_t f = 0; f < kFramesPerSecond; ++f) {
       const uint32_t sequence = static_cast<uint32_t>((t - base_) << 8 | f);
-      for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i + f);
       std::memcpy(payload.data(), &sequence, sizeof(sequence));
-      FrameDescriptor d{};
-      d.type = 1;
-      d.keyFlag = 1;
-      d.dataEnd = kPayloadSize;
-      d.videoData = payload.data();
+      FrameDescriptor d = testsupport::VideoFrame(payload, 0);
       ASSERT_EQ(_RECORDER_WRITEVIDEO(recorder_, 0, &d), 1);
     }
   }
@@ -134,8 +123,7 @@ class DiskFullTest : public ::testing::Test {
 };
 
 TEST_F(DiskFullTest, ADiskWithoutRoomForADataFileFailsItsOpening) {
-  std::string why;
-  if (!Mount("size=16m", &why)) GTEST_SKIP() << why;
+  if (const std::string why = Mount("size=16m"); !why.empty()) GTEST_SKIP() << why;
   SetDataFileReserveForTest(0);
   StartRecorder(2, /*started=*/0);
   ASSERT_EQ(log_.Count(RECORDER_EVENT_FILE_OPENED, -1, DataPath(1)), 1u);
@@ -144,8 +132,7 @@ TEST_F(DiskFullTest, ADiskWithoutRoomForADataFileFailsItsOpening) {
 }
 
 TEST_F(DiskFullTest, WritesFailWhenFullKeepWhatWasRecordedAndResumeWhenSpaceIsFreed) {
-  std::string why;
-  if (!Mount("size=16m", &why)) GTEST_SKIP() << why;
+  if (const std::string why = Mount("size=16m"); !why.empty()) GTEST_SKIP() << why;
   MakeFiller(4u << 20);
   StartRecorder(2);
   const std::string data = DataPath(1);
@@ -211,8 +198,7 @@ TEST_F(DiskFullTest, AFileThatCannotBeCreatedIsReportedAndTheNextRotationRecover
   // Inodes: the root, four filler files and the first pair. The second pair has none left.
   // Deleting the fillers frees enough for the closer thread, still retrying file 2 in the
   // background, and for file 3 together.
-  std::string why;
-  if (!Mount("size=16m,nr_inodes=7", &why)) GTEST_SKIP() << why;
+  if (const std::string why = Mount("size=16m,nr_inodes=7"); !why.empty()) GTEST_SKIP() << why;
   for (int i = 0; i < 4; ++i) MakeFiller(4096, "filler" + std::to_string(i));
   StartRecorder(3);
 
