@@ -36,15 +36,6 @@ using testsupport::ReadSummary;
 
 bool WaitFor(const std::function<bool()>& done) { return testsupport::WaitUntil(done, 10000); }
 
-// What the records of one data file show, parsed from offset 0 up to a summary's dataBytes.
-struct DataFileCheck {
-  // Every record parsed, the last one ends exactly at dataBytes, and the sequences rise
-  // strictly, each matching its record's time.
-  bool intact = false;
-  uint32_t records = 0;
-  int64_t lastSequence = -1;  // (second << 8 | frame) of the last record
-};
-
 class DiskFullTest : public ::testing::Test {
  protected:
   void SetUp() override { SetDataFileReserveForTest(1u << 20); }
@@ -92,24 +83,21 @@ class DiskFullTest : public ::testing::Test {
     }
   }
 
-  // Parses every record of a data file up to dataBytes.
-  DataFileCheck CheckDataFile(const std::string& dataPath, uint32_t dataBytes) const {
-    DataFileCheck check;
-    const std::vector<uint8_t> bytes = testsupport::ReadBytes(dataPath, 0, dataBytes);
-    if (bytes.size() != dataBytes) return check;
-    uint64_t end = 0;
-    bool inOrder = true;
-    for (const testsupport::StoredRecord& r : testsupport::ParseRecords(bytes, &end)) {
-      storage::VideoBodyView body;
-      if (!r.SplitVideo(&body) || body.payloadLength != kPayloadSize) return check;
-      const int64_t sequence = storage::LoadU32(body.payload);
-      inOrder =
-          inOrder && sequence > check.lastSequence && r.header.time == base_ + (sequence >> 8);
-      check.lastSequence = sequence;
-      ++check.records;
+  // The records of a data file up to dataBytes, every one whole, the last ending there, their
+  // sequences rising and each matching its record's time: (records, last sequence).
+  std::pair<uint32_t, int64_t> CheckDataFile(const std::string& dataPath,
+                                             uint32_t dataBytes) const {
+    std::pair<uint32_t, int64_t> seen(0, -1);
+    for (const testsupport::StoredRecord& r : testsupport::ReadRecords(dataPath, dataBytes)) {
+      const std::vector<uint8_t> payload = r.VideoPayload();
+      EXPECT_EQ(payload.size(), kPayloadSize) << dataPath << " at " << r.offset;
+      if (payload.size() < 4) break;
+      const int64_t sequence = storage::LoadU32(payload.data());
+      EXPECT_GT(sequence, seen.second) << dataPath << " at " << r.offset;
+      EXPECT_EQ(r.header.time, base_ + (sequence >> 8)) << dataPath << " at " << r.offset;
+      seen = {seen.first + 1, sequence};
     }
-    check.intact = inOrder && end == dataBytes;
-    return check;
+    return seen;
   }
 
   testsupport::ScopedTimeZone zone_{"UTC"};
@@ -159,9 +147,8 @@ TEST_F(DiskFullTest, WritesFailWhenFullKeepWhatWasRecordedAndResumeWhenSpaceIsFr
   EXPECT_EQ(full.dataBytes, before);
   EXPECT_GT(full.dataBytes, 6u << 20);
   EXPECT_EQ(testsupport::EntryBytes(full), full.dataBytes);
-  const DataFileCheck atFull = CheckDataFile(data, full.dataBytes);
-  EXPECT_TRUE(atFull.intact);
-  EXPECT_EQ(atFull.records * (storage::kRecordOverhead + storage::kVideoTagSize + kPayloadSize),
+  const uint32_t recordsAtFull = CheckDataFile(data, full.dataBytes).first;
+  EXPECT_EQ(recordsAtFull * (storage::kRecordOverhead + storage::kVideoTagSize + kPayloadSize),
             full.dataBytes);
   // The files themselves could all be made: a full tmpfs still has inodes, and beyond its
   // first MiB the data file is sparse here.
@@ -186,12 +173,11 @@ TEST_F(DiskFullTest, WritesFailWhenFullKeepWhatWasRecordedAndResumeWhenSpaceIsFr
   _RECORDER_STOP(recorder_);
   const storage::IndexSummary resumed = ReadSummary(index);
   EXPECT_EQ(testsupport::EntryBytes(resumed), resumed.dataBytes);
-  const DataFileCheck after = CheckDataFile(data, resumed.dataBytes);
-  EXPECT_TRUE(after.intact);
-  EXPECT_GT(after.records, atFull.records);
+  const auto [records, last] = CheckDataFile(data, resumed.dataBytes);
+  EXPECT_GT(records, recordsAtFull);
   // The seconds that came while the disk was full are lost; the one after is stored (the
   // newest may still have sat in the ring when recording stopped).
-  EXPECT_GE(after.lastSequence >> 8, t - 1 - base_);
+  EXPECT_GE(last >> 8, t - 1 - base_);
 }
 
 TEST_F(DiskFullTest, AFileThatCannotBeCreatedIsReportedAndTheNextRotationRecovers) {
@@ -218,9 +204,7 @@ TEST_F(DiskFullTest, AFileThatCannotBeCreatedIsReportedAndTheNextRotationRecover
 
   // File 1 was finished before the failed rotation and stays readable.
   const storage::IndexSummary first = ReadSummary(IndexPath(1));
-  const DataFileCheck firstCheck = CheckDataFile(DataPath(1), first.dataBytes);
-  EXPECT_TRUE(firstCheck.intact);
-  EXPECT_EQ(firstCheck.lastSequence >> 8, 1);
+  EXPECT_EQ(CheckDataFile(DataPath(1), first.dataBytes).second >> 8, 1);
 
   // With an inode free again, the next day's rotation creates file 3 and records into it.
   for (int i = 0; i < 4; ++i) std::filesystem::remove(mnt_ + "filler" + std::to_string(i));
@@ -233,9 +217,7 @@ TEST_F(DiskFullTest, AFileThatCannotBeCreatedIsReportedAndTheNextRotationRecover
   EXPECT_EQ(log_.Count(RECORDER_EVENT_FILE_OPENED, 0, IndexPath(3)), 1u);
   _RECORDER_STOP(recorder_);
   const storage::IndexSummary third = ReadSummary(IndexPath(3));
-  const DataFileCheck thirdCheck = CheckDataFile(DataPath(3), third.dataBytes);
-  EXPECT_TRUE(thirdCheck.intact);
-  EXPECT_GE(thirdCheck.lastSequence >> 8, day3 - base_);
+  EXPECT_GE(CheckDataFile(DataPath(3), third.dataBytes).second >> 8, day3 - base_);
   EXPECT_EQ(ReadSummary(IndexPath(1)).dataBytes, first.dataBytes) << "file 1 is not touched again";
 }
 
