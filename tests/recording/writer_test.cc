@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
@@ -26,11 +27,7 @@ int32_t At(int day, int hour, int minute, int second) {
   return LocalSeconds(2024, 3, day, hour, minute, second);
 }
 
-struct Event {
-  int32_t code, status;
-  std::string path;
-  int error;
-};
+using Event = RecorderEvent;
 
 class WriterTest : public testing::Test {
  protected:
@@ -64,14 +61,13 @@ class WriterTest : public testing::Test {
     writer_->Stop();
   }
   size_t Count(int32_t code, int32_t status, const std::string& path) {
-    size_t n = 0;
-    for (const Event& e : events_) n += e.code == code && e.status == status && e.path == path;
-    return n;
+    return std::count_if(events_.begin(), events_.end(), [&](const Event& e) {
+      return e.code == code && e.status == status && e.path == path;
+    });
   }
   size_t Opened() {
-    size_t n = 0;
-    for (const Event& e : events_) n += e.code == 2 && e.path.ends_with(".VDB");
-    return n;
+    return std::count_if(events_.begin(), events_.end(),
+                         [](const Event& e) { return e.code == 2 && e.path.ends_with(".VDB"); });
   }
   std::vector<StoredRecord> Stored(int n) { return ReadIndexedRecords(Data(n)); }
   std::vector<int32_t> Times(int n) { return TimesOf(Stored(n)); }
@@ -322,10 +318,8 @@ TEST_F(WriterTest, HeaderFileRecordsGetTheSummariesAndAFailedStartLeavesItUntouc
   Stop();
   for (int n : {0, 2}) {
     storage::FileInfo info{};
-    const std::vector<uint8_t> bytes =
-        ReadBytes(header, storage::HeaderFileInfoOffset(n), sizeof(info));
-    ASSERT_EQ(bytes.size(), sizeof(info));
-    std::memcpy(&info, bytes.data(), sizeof(info));
+    const std::vector<uint8_t> bytes = ReadBytes(header, storage::HeaderFileInfoOffset(n));
+    std::memcpy(&info, bytes.data(), std::min(bytes.size(), sizeof(info)));
     EXPECT_EQ(storage::FileInfoPath(info), Data(n));
     ExpectSummaryEq(info.summary, ReadSummary(Index(n)));
     EXPECT_EQ(info.summary.dataBytes, (n == 0 ? 1 : 2) * kFedSize);
