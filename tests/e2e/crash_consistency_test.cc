@@ -24,8 +24,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <new>
 #include <random>
@@ -34,20 +32,20 @@
 #include <tuple>
 #include <vector>
 
-#include "platform/local_time.h"
 #include "recorder.h"
-#include "storage/formats.h"
+#include "support/frames.h"
 #include "support/scoped_env.h"
 #include "support/scratch_dir.h"
 #include "support/stored_files.h"
 
 namespace {
 
+using namespace testsupport;
+
 constexpr uint32_t kChannels = 8;
 constexpr int kFiles = 4;
 constexpr int kVideoPerStep = 2;  // per channel; one audio frame per channel per step
 constexpr int kLastStepOfDay = 23 * 60 + 59;
-constexpr uint32_t kMagic = 0x43524153;  // payload id marker
 
 // What the child has handed over, shared with the parent through an anonymous mapping.
 struct ChildProgress {
@@ -55,76 +53,46 @@ struct ChildProgress {
   std::atomic<int32_t> step;
 };
 
-uint32_t Fnv1a(const uint8_t* data, size_t length) {
-  uint32_t hash = 2166136261u;
-  for (size_t i = 0; i < length; ++i) hash = (hash ^ data[i]) * 16777619u;
-  return hash;
-}
-
-// The payload of frame `seq` of (run, channel, kind): a 20-byte id, pseudo-random bytes from
-// the id, and the hash of everything before it in the last 4 bytes.
+// The payload of frame `seq` of (run, channel, kind): a 16-byte id, then bytes drawn from it.
 std::vector<uint8_t> MakePayload(uint32_t run, uint32_t channel, uint32_t kind, uint32_t seq) {
-  const uint32_t mix = (run * 7919u + channel * 104729u + kind * 31u + seq * 2654435761u);
-  const size_t length = kind == 0 ? 200 + mix % 3000 : 64 + mix % 600;
-  std::vector<uint8_t> payload(length);
-  const uint32_t id[5] = {kMagic, run, channel, kind, seq};
+  const uint32_t mix = run * 7919u + channel * 104729u + kind * 31u + seq * 2654435761u;
+  std::vector<uint8_t> payload = Pattern(kind == 0 ? 200 + mix % 3000 : 64 + mix % 600, mix);
+  const uint32_t id[4] = {run, channel, kind, seq};
   std::memcpy(payload.data(), id, sizeof(id));
-  uint32_t x = mix | 1u;
-  for (size_t i = sizeof(id); i + 4 < length; ++i) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    payload[i] = static_cast<uint8_t>(x);
-  }
-  const uint32_t hash = Fnv1a(payload.data(), length - 4);
-  std::memcpy(payload.data() + length - 4, &hash, 4);
   return payload;
 }
 
 std::string DataPath(const std::string& dir, int i) {
-  char name[32];
-  std::snprintf(name, sizeof(name), "%04d.VDB", i + 1);
-  return dir + name;
+  return dir + "000" + std::to_string(i + 1) + ".VDB";
 }
 
 int32_t DayStart(uint32_t run) {
-  return platform::CTime::FromLocal(2024, 1, 1, 0, 0, 0).seconds() +
-         static_cast<int32_t>(run) * 86400;
+  return LocalSeconds(2024, 1, 1, 0, 0) + static_cast<int32_t>(run) * 86400;
 }
 
 // The child: records until it is killed (or for at most 60 s of wall time).
 [[noreturn]] void RecordUntilKilled(const std::string& dir, uint32_t run, ChildProgress* progress) {
   // The child never outlives the test process.
   if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() == 1) _exit(5);
-  testsupport::ScopedTestClock clock(DayStart(run));
+  ScopedTestClock clock(DayStart(run));
   RECORDER_HANDLE recorder = _RECORDER_INIT("crash", 0, nullptr);
   if (recorder == nullptr) _exit(2);
   for (int i = 0; i < kFiles; ++i) _RECORDER_ADDFILEPATH(recorder, DataPath(dir, i).c_str());
   for (uint32_t ch = 0; ch < kChannels; ++ch) _RECORDER_SETRECORD(recorder, ch, 1);
   if (_RECORDER_START(recorder) == 0) _exit(3);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  uint32_t seq[kChannels][2] = {};
   for (int32_t step = 0; std::chrono::steady_clock::now() < deadline; ++step) {
-    testsupport::g_testNow = DayStart(run) + std::min(step, kLastStepOfDay) * 60;
+    g_testNow = DayStart(run) + std::min(step, kLastStepOfDay) * 60;
     for (uint32_t ch = 0; ch < kChannels; ++ch) {
       for (int k = 0; k <= kVideoPerStep; ++k) {
         const uint32_t kind = k < kVideoPerStep ? 0 : 1;
-        const uint32_t n = seq[ch][kind];
+        const uint32_t n = progress->accepted[ch][kind].load();
         const std::vector<uint8_t> payload = MakePayload(run, ch, kind, n);
-        FrameDescriptor d{};
-        d.type = kind == 0 ? 1 : 0;
-        d.keyFlag = n % 10 == 0 ? 1 : 0;
-        d.tag = n;
-        d.dataEnd = static_cast<uint32_t>(payload.size());
-        d.statSize = d.dataEnd;
-        if (kind == 0) {
-          d.videoData = payload.data();
-          if (_RECORDER_WRITEVIDEO(recorder, ch, &d) != 1) _exit(4);
-        } else {
-          d.audioData = payload.data();
-          if (_RECORDER_WRITEAUDIO(recorder, ch, &d) != 1) _exit(4);
+        FrameDescriptor d =
+            kind == 0 ? VideoFrame(payload, 0, 1, n % 10 == 0) : AudioFrame(payload);
+        if ((kind == 0 ? _RECORDER_WRITEVIDEO : _RECORDER_WRITEAUDIO)(recorder, ch, &d) != 1) {
+          _exit(4);
         }
-        seq[ch][kind] = n + 1;
         progress->accepted[ch][kind].store(n + 1);
       }
     }
@@ -143,7 +111,6 @@ struct FileFrames {
 class CrashConsistencyTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(dir_.empty());
     void* shared = ::mmap(nullptr, sizeof(ChildProgress), PROT_READ | PROT_WRITE,
                           MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     ASSERT_NE(shared, MAP_FAILED);
@@ -156,53 +123,32 @@ class CrashConsistencyTest : public ::testing::Test {
   // Reads one data/index pair with the stored-format parsers; every failure is a test failure.
   void ReadPair(int file, uint32_t lastRun, FileFrames* out) {
     const std::string data = DataPath(dir_, file);
-    const std::string index = storage::IndexFileName(data);
-    if (!std::filesystem::exists(index)) return;
     // The closer creates the next pair ahead of time and a rotation writes the fresh index
     // record after its header: a crash may leave an index file shorter than a whole record.
     // Such a file claims no records, and its data file is not read.
-    const testsupport::IndexFileView view = testsupport::ReadIndexFile(index);
+    const IndexFileView view = ReadIndexFile(storage::IndexFileName(data));
     if (!view.complete) return;
     const storage::IndexSummary& summary = view.record.summary;
     out->startTime = summary.startTime;
     out->dataBytes = summary.dataBytes;
     ASSERT_GE(summary.lastEntry, 0);
     ASSERT_LE(summary.lastEntry, storage::kLastEntryMax);
-    uint64_t entryBytes = 0;
-    for (const storage::IndexEntry& e : summary.entries) entryBytes += e.bytes;
-    EXPECT_EQ(entryBytes, out->dataBytes) << index << ": the minute entries disagree";
-    if (out->dataBytes == 0) return;
-
-    const std::vector<uint8_t> content = testsupport::ReadBytes(data, 0, out->dataBytes);
-    ASSERT_EQ(content.size(), out->dataBytes)
-        << data << " is shorter than its dataBytes " << out->dataBytes;
-    uint64_t end = 0;
-    for (const testsupport::StoredRecord& record : testsupport::ParseRecords(content, &end)) {
-      const uint64_t offset = record.offset;
+    EXPECT_EQ(EntryBytes(summary), out->dataBytes) << data << ": the minute entries disagree";
+    // Every record up to dataBytes parses, the last one ends exactly there.
+    for (const StoredRecord& record : ReadRecords(data, out->dataBytes)) {
       const bool video = record.header.type == 1;
-      ASSERT_TRUE(video || record.header.type == 0) << data << " at " << offset;
-      const uint8_t* payload = record.body.data();
-      uint32_t payloadLength = static_cast<uint32_t>(record.body.size());
-      if (video) {
-        storage::VideoBodyView body;
-        ASSERT_TRUE(record.SplitVideo(&body)) << data << " at " << offset;
-        payload = body.payload;
-        payloadLength = body.payloadLength;
-      }
-      ASSERT_GE(payloadLength, 24u) << data << " at " << offset;
-      uint32_t id[5];
-      std::memcpy(id, payload, sizeof(id));
-      ASSERT_LE(id[1], lastRun) << data << " at " << offset;
-      ASSERT_EQ(id[2], record.header.channel);
-      ASSERT_EQ(id[3], video ? 0u : 1u);
-      const std::vector<uint8_t> expected = MakePayload(id[1], id[2], id[3], id[4]);
-      ASSERT_EQ(expected.size(), payloadLength);
-      ASSERT_EQ(0, std::memcmp(expected.data(), payload, payloadLength))
-          << data << " at " << offset;
-      out->seqs[{id[1], id[2], id[3]}].push_back(id[4]);
+      ASSERT_TRUE(video || record.header.type == 0) << data << " at " << record.offset;
+      const std::vector<uint8_t> payload = video ? record.VideoPayload() : record.body;
+      ASSERT_GE(payload.size(), 16u) << data << " at " << record.offset;
+      uint32_t id[4];
+      std::memcpy(id, payload.data(), sizeof(id));
+      ASSERT_LE(id[0], lastRun) << data << " at " << record.offset;
+      ASSERT_EQ(std::make_pair(id[1], id[2]),
+                std::make_pair(uint32_t{record.header.channel}, video ? 0u : 1u));
+      ASSERT_EQ(payload, MakePayload(id[0], id[1], id[2], id[3]))
+          << data << " at " << record.offset;
+      out->seqs[{id[0], id[1], id[2]}].push_back(id[3]);
     }
-    // A record that does not parse, or one that overruns dataBytes, stops the walk early.
-    ASSERT_EQ(end, content.size()) << data << ": broken record at " << end;
   }
 
   // Checks the whole set after run `run` crashed; returns the frames lost by that run.
@@ -226,9 +172,8 @@ class CrashConsistencyTest : public ::testing::Test {
       for (uint32_t kind = 0; kind < 2; ++kind) {
         std::vector<uint32_t> all;
         for (int f : order) {
-          auto it = files[f].seqs.find({run, ch, kind});
-          if (it != files[f].seqs.end())
-            all.insert(all.end(), it->second.begin(), it->second.end());
+          const std::vector<uint32_t>& seqs = files[f].seqs[{run, ch, kind}];
+          all.insert(all.end(), seqs.begin(), seqs.end());
         }
         for (size_t i = 1; i < all.size(); ++i) {
           EXPECT_EQ(all[i], all[i - 1] + 1)
@@ -243,8 +188,8 @@ class CrashConsistencyTest : public ::testing::Test {
     return lost;
   }
 
-  testsupport::ScopedTimeZone zone_{"UTC"};
-  testsupport::ScratchDir scratch_;
+  ScopedTimeZone zone_{"UTC"};
+  ScratchDir scratch_;
   const std::string dir_ = scratch_.path();
   ChildProgress* progress_ = nullptr;
 };
@@ -257,7 +202,6 @@ TEST_F(CrashConsistencyTest, EveryRecordUpToDataBytesSurvivesSigkill) {
                                             : static_cast<uint32_t>(::time(nullptr));
   std::mt19937 random(seed);
   std::printf("crash runs: %u, RECORDER_CRASH_SEED=%u\n", runs, seed);
-  uint64_t totalLost = 0, maxLost = 0;
   for (uint32_t run = 0; run < runs; ++run) {
     new (progress_) ChildProgress{};
     // Kill before the first rotation, around it, or after several.
@@ -270,11 +214,9 @@ TEST_F(CrashConsistencyTest, EveryRecordUpToDataBytesSurvivesSigkill) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     int status = 0;
     bool exited = false;
-    while (progress_->step.load() < killStep && std::chrono::steady_clock::now() < deadline) {
-      if (::waitpid(child, &status, WNOHANG) == child) {
-        exited = true;
-        break;
-      }
+    while (!exited && progress_->step.load() < killStep &&
+           std::chrono::steady_clock::now() < deadline) {
+      exited = ::waitpid(child, &status, WNOHANG) == child;
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(extraMs));
@@ -284,20 +226,14 @@ TEST_F(CrashConsistencyTest, EveryRecordUpToDataBytesSurvivesSigkill) {
     }
     // Exit status 3: START failed; 4: a frame was refused.
     ASSERT_TRUE(WIFSIGNALED(status)) << "the child ended by itself, status " << status;
-    const int32_t steps = progress_->step.load();
     const uint64_t lost = VerifyAfterCrash(run);
     if (HasFatalFailure()) return;
-    std::printf("crash %2u: killed after %4d steps, %4llu frames lost at the tail\n", run, steps,
-                static_cast<unsigned long long>(lost));
+    std::printf("crash %2u: killed after %4d steps, %4llu frames lost at the tail\n", run,
+                progress_->step.load(), static_cast<unsigned long long>(lost));
     // What a crash may cost: the records of the last step or two that sat in the write buffer
     // (and whose summary was not yet rewritten) plus what was still in the two rings.
     EXPECT_LE(lost, 3u * kChannels * (kVideoPerStep + 1) + 64u) << "run " << run;
-    totalLost += lost;
-    maxLost = std::max(maxLost, lost);
   }
-  std::printf("crash summary: frames lost per crash: mean %.1f, max %llu\n",
-              runs ? static_cast<double>(totalLost) / runs : 0.0,
-              static_cast<unsigned long long>(maxLost));
 }
 
 }  // namespace

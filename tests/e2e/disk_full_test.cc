@@ -21,6 +21,7 @@
 #include "recording/file_closer.h"
 #include "storage/formats.h"
 #include "support/event_log.h"
+#include "support/frames.h"
 #include "support/scoped_env.h"
 #include "support/scratch_dir.h"
 #include "support/stored_files.h"
@@ -35,15 +36,6 @@ using testsupport::ReadSummary;
 
 bool WaitFor(const std::function<bool()>& done) { return testsupport::WaitUntil(done, 10000); }
 
-// What the records of one data file show, parsed from offset 0 up to a summary's dataBytes.
-struct DataFileCheck {
-  // Every record parsed, the last one ends exactly at dataBytes, and the sequences rise
-  // strictly, each matching its record's time.
-  bool intact = false;
-  uint32_t records = 0;
-  int64_t lastSequence = -1;  // (second << 8 | frame) of the last record
-};
-
 class DiskFullTest : public ::testing::Test {
  protected:
   void SetUp() override { SetDataFileReserveForTest(1u << 20); }
@@ -53,26 +45,19 @@ class DiskFullTest : public ::testing::Test {
     SetDataFileReserveForTest(0);
   }
 
-  // Mounts the tmpfs; false (with the reason) when this process may not.
-  bool Mount(const std::string& options, std::string* why) {
-    if (::geteuid() != 0) {
-      *why = "mounting a tmpfs needs root";
-      return false;
-    }
+  // Mounts the tmpfs; the reason when this process may not.
+  std::string Mount(const std::string& options) {
+    if (::geteuid() != 0) return "mounting a tmpfs needs root";
     if (::mount("tmpfs", mnt_.c_str(), "tmpfs", 0, options.c_str()) != 0) {
-      *why = std::string("cannot mount a tmpfs: ") + std::strerror(errno);
-      return false;
+      return std::string("cannot mount a tmpfs: ") + std::strerror(errno);
     }
     mounted_ = true;
-    return true;
+    return "";
   }
 
   void MakeFiller(size_t bytes, const std::string& name = "filler") {
-    std::ofstream out(mnt_ + name, std::ios::binary);
-    const std::vector<char> block(64 * 1024, 'F');
-    for (size_t done = 0; done < bytes; done += block.size()) out.write(block.data(), block.size());
-    out.close();
-    ASSERT_TRUE(out) << "the filler file must fit";
+    std::ofstream(mnt_ + name, std::ios::binary) << std::string(bytes, 'F');
+    ASSERT_EQ(testsupport::FileSize(mnt_ + name), bytes) << "the filler file must fit";
   }
 
   void StartRecorder(int files, int32_t started = 1) {
@@ -89,38 +74,30 @@ class DiskFullTest : public ::testing::Test {
   // One second of frames on channel 0 at `t`; each payload starts with its sequence number.
   void FeedSecond(int64_t t) {
     testsupport::g_testNow = t;
-    std::vector<uint8_t> payload(kPayloadSize);
+    std::vector<uint8_t> payload = testsupport::Pattern(kPayloadSize, 3);
     for (uint32_t f = 0; f < kFramesPerSecond; ++f) {
       const uint32_t sequence = static_cast<uint32_t>((t - base_) << 8 | f);
-      for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i + f);
       std::memcpy(payload.data(), &sequence, sizeof(sequence));
-      FrameDescriptor d{};
-      d.type = 1;
-      d.keyFlag = 1;
-      d.dataEnd = kPayloadSize;
-      d.videoData = payload.data();
+      FrameDescriptor d = testsupport::VideoFrame(payload, 0);
       ASSERT_EQ(_RECORDER_WRITEVIDEO(recorder_, 0, &d), 1);
     }
   }
 
-  // Parses every record of a data file up to dataBytes.
-  DataFileCheck CheckDataFile(const std::string& dataPath, uint32_t dataBytes) const {
-    DataFileCheck check;
-    const std::vector<uint8_t> bytes = testsupport::ReadBytes(dataPath, 0, dataBytes);
-    if (bytes.size() != dataBytes) return check;
-    uint64_t end = 0;
-    bool inOrder = true;
-    for (const testsupport::StoredRecord& r : testsupport::ParseRecords(bytes, &end)) {
-      storage::VideoBodyView body;
-      if (!r.SplitVideo(&body) || body.payloadLength != kPayloadSize) return check;
-      const int64_t sequence = storage::LoadU32(body.payload);
-      inOrder =
-          inOrder && sequence > check.lastSequence && r.header.time == base_ + (sequence >> 8);
-      check.lastSequence = sequence;
-      ++check.records;
+  // The records of a data file up to dataBytes, every one whole, the last ending there, their
+  // sequences rising and each matching its record's time: (records, last sequence).
+  std::pair<uint32_t, int64_t> CheckDataFile(const std::string& dataPath,
+                                             uint32_t dataBytes) const {
+    std::pair<uint32_t, int64_t> seen(0, -1);
+    for (const testsupport::StoredRecord& r : testsupport::ReadRecords(dataPath, dataBytes)) {
+      const std::vector<uint8_t> payload = r.VideoPayload();
+      EXPECT_EQ(payload.size(), kPayloadSize) << dataPath << " at " << r.offset;
+      if (payload.size() < 4) break;
+      const int64_t sequence = storage::LoadU32(payload.data());
+      EXPECT_GT(sequence, seen.second) << dataPath << " at " << r.offset;
+      EXPECT_EQ(r.header.time, base_ + (sequence >> 8)) << dataPath << " at " << r.offset;
+      seen = {seen.first + 1, sequence};
     }
-    check.intact = inOrder && end == dataBytes;
-    return check;
+    return seen;
   }
 
   testsupport::ScopedTimeZone zone_{"UTC"};
@@ -134,8 +111,7 @@ class DiskFullTest : public ::testing::Test {
 };
 
 TEST_F(DiskFullTest, ADiskWithoutRoomForADataFileFailsItsOpening) {
-  std::string why;
-  if (!Mount("size=16m", &why)) GTEST_SKIP() << why;
+  if (const std::string why = Mount("size=16m"); !why.empty()) GTEST_SKIP() << why;
   SetDataFileReserveForTest(0);
   StartRecorder(2, /*started=*/0);
   ASSERT_EQ(log_.Count(RECORDER_EVENT_FILE_OPENED, -1, DataPath(1)), 1u);
@@ -144,8 +120,7 @@ TEST_F(DiskFullTest, ADiskWithoutRoomForADataFileFailsItsOpening) {
 }
 
 TEST_F(DiskFullTest, WritesFailWhenFullKeepWhatWasRecordedAndResumeWhenSpaceIsFreed) {
-  std::string why;
-  if (!Mount("size=16m", &why)) GTEST_SKIP() << why;
+  if (const std::string why = Mount("size=16m"); !why.empty()) GTEST_SKIP() << why;
   MakeFiller(4u << 20);
   StartRecorder(2);
   const std::string data = DataPath(1);
@@ -172,9 +147,8 @@ TEST_F(DiskFullTest, WritesFailWhenFullKeepWhatWasRecordedAndResumeWhenSpaceIsFr
   EXPECT_EQ(full.dataBytes, before);
   EXPECT_GT(full.dataBytes, 6u << 20);
   EXPECT_EQ(testsupport::EntryBytes(full), full.dataBytes);
-  const DataFileCheck atFull = CheckDataFile(data, full.dataBytes);
-  EXPECT_TRUE(atFull.intact);
-  EXPECT_EQ(atFull.records * (storage::kRecordOverhead + storage::kVideoTagSize + kPayloadSize),
+  const uint32_t recordsAtFull = CheckDataFile(data, full.dataBytes).first;
+  EXPECT_EQ(recordsAtFull * (storage::kRecordOverhead + storage::kVideoTagSize + kPayloadSize),
             full.dataBytes);
   // The files themselves could all be made: a full tmpfs still has inodes, and beyond its
   // first MiB the data file is sparse here.
@@ -199,20 +173,18 @@ TEST_F(DiskFullTest, WritesFailWhenFullKeepWhatWasRecordedAndResumeWhenSpaceIsFr
   _RECORDER_STOP(recorder_);
   const storage::IndexSummary resumed = ReadSummary(index);
   EXPECT_EQ(testsupport::EntryBytes(resumed), resumed.dataBytes);
-  const DataFileCheck after = CheckDataFile(data, resumed.dataBytes);
-  EXPECT_TRUE(after.intact);
-  EXPECT_GT(after.records, atFull.records);
+  const auto [records, last] = CheckDataFile(data, resumed.dataBytes);
+  EXPECT_GT(records, recordsAtFull);
   // The seconds that came while the disk was full are lost; the one after is stored (the
   // newest may still have sat in the ring when recording stopped).
-  EXPECT_GE(after.lastSequence >> 8, t - 1 - base_);
+  EXPECT_GE(last >> 8, t - 1 - base_);
 }
 
 TEST_F(DiskFullTest, AFileThatCannotBeCreatedIsReportedAndTheNextRotationRecovers) {
   // Inodes: the root, four filler files and the first pair. The second pair has none left.
   // Deleting the fillers frees enough for the closer thread, still retrying file 2 in the
   // background, and for file 3 together.
-  std::string why;
-  if (!Mount("size=16m,nr_inodes=7", &why)) GTEST_SKIP() << why;
+  if (const std::string why = Mount("size=16m,nr_inodes=7"); !why.empty()) GTEST_SKIP() << why;
   for (int i = 0; i < 4; ++i) MakeFiller(4096, "filler" + std::to_string(i));
   StartRecorder(3);
 
@@ -232,9 +204,7 @@ TEST_F(DiskFullTest, AFileThatCannotBeCreatedIsReportedAndTheNextRotationRecover
 
   // File 1 was finished before the failed rotation and stays readable.
   const storage::IndexSummary first = ReadSummary(IndexPath(1));
-  const DataFileCheck firstCheck = CheckDataFile(DataPath(1), first.dataBytes);
-  EXPECT_TRUE(firstCheck.intact);
-  EXPECT_EQ(firstCheck.lastSequence >> 8, 1);
+  EXPECT_EQ(CheckDataFile(DataPath(1), first.dataBytes).second >> 8, 1);
 
   // With an inode free again, the next day's rotation creates file 3 and records into it.
   for (int i = 0; i < 4; ++i) std::filesystem::remove(mnt_ + "filler" + std::to_string(i));
@@ -247,9 +217,7 @@ TEST_F(DiskFullTest, AFileThatCannotBeCreatedIsReportedAndTheNextRotationRecover
   EXPECT_EQ(log_.Count(RECORDER_EVENT_FILE_OPENED, 0, IndexPath(3)), 1u);
   _RECORDER_STOP(recorder_);
   const storage::IndexSummary third = ReadSummary(IndexPath(3));
-  const DataFileCheck thirdCheck = CheckDataFile(DataPath(3), third.dataBytes);
-  EXPECT_TRUE(thirdCheck.intact);
-  EXPECT_GE(thirdCheck.lastSequence >> 8, day3 - base_);
+  EXPECT_GE(CheckDataFile(DataPath(3), third.dataBytes).second >> 8, day3 - base_);
   EXPECT_EQ(ReadSummary(IndexPath(1)).dataBytes, first.dataBytes) << "file 1 is not touched again";
 }
 

@@ -32,8 +32,7 @@ namespace {
 
 constexpr int kThreads = 8;
 constexpr uint32_t kChannels = 32;
-constexpr uint32_t kAllShown[kChannels] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
-                                           1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+const std::vector<uint32_t> kAllShown(kChannels, 1);
 
 size_t DescriptorCount() { return testsupport::CountEntries("/proc/self/fd"); }
 
@@ -48,34 +47,18 @@ void OnRecorderEvent(RECORDER_HANDLE, uintptr_t, int32_t, int32_t, const char*, 
 }
 
 // Fails the test (by aborting the process) when the run does not end within its deadline.
-class Watchdog {
- public:
-  explicit Watchdog(int seconds)
-      : thread_([this, seconds] {
-          if (done_.get_future().wait_for(std::chrono::seconds(seconds)) !=
-              std::future_status::ready) {
-            std::fprintf(stderr, "stress: no progress for %d s, a deadlock\n", seconds);
-            std::abort();
-          }
-        }) {}
+struct Watchdog {
+  std::promise<void> done;
+  std::thread thread{[this] {
+    if (done.get_future().wait_for(std::chrono::seconds(120)) != std::future_status::ready) {
+      std::fprintf(stderr, "stress: no progress for 120 s, a deadlock\n");
+      std::abort();
+    }
+  }};
   ~Watchdog() {
-    done_.set_value();
-    thread_.join();
+    done.set_value();
+    thread.join();
   }
-
- private:
-  std::promise<void> done_;
-  std::thread thread_;
-};
-
-class StressTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    for (const char* sub : {"live", "own0", "own1", "extra"}) scratch_.Sub(sub);
-  }
-
-  testsupport::ScratchDir scratch_;
-  const std::string dir_ = scratch_.path();
 };
 
 void WriteFrame(RECORDER_HANDLE recorder, uint32_t channel, uint32_t n, bool audio) {
@@ -83,11 +66,7 @@ void WriteFrame(RECORDER_HANDLE recorder, uint32_t channel, uint32_t n, bool aud
       testsupport::Pattern(100 + (n * 131 + channel * 17) % 1400, n + channel);
   FrameDescriptor d = audio ? testsupport::AudioFrame(payload)
                             : testsupport::VideoFrame(payload, 0, 1, n % 25 == 0);
-  if (audio) {
-    _RECORDER_WRITEAUDIO(recorder, channel, &d);
-  } else {
-    _RECORDER_WRITEVIDEO(recorder, channel, &d);
-  }
+  (audio ? _RECORDER_WRITEAUDIO : _RECORDER_WRITEVIDEO)(recorder, channel, &d);
 }
 
 // Seeks a file search to the local time of `at`, to the second or to the start of its minute.
@@ -108,7 +87,10 @@ RECORDER_HANDLE MakeRecorder(const std::string& dir, const char* name, int files
   return recorder;
 }
 
-TEST_F(StressTest, EightHostThreadsLeaveNoThreadOrDescriptorBehind) {
+TEST(StressTest, EightHostThreadsLeaveNoThreadOrDescriptorBehind) {
+  testsupport::ScratchDir scratch;
+  const std::string dir_ = scratch.path();
+  for (const char* sub : {"live", "own0", "own1", "extra"}) scratch.Sub(sub);
   const char* secondsText = ::getenv("RECORDER_STRESS_SECONDS");
   const int seconds = secondsText != nullptr ? std::max(1, std::atoi(secondsText)) : 10;
   const int baseThreads = testsupport::BaselineThreadCount();
@@ -116,7 +98,7 @@ TEST_F(StressTest, EightHostThreadsLeaveNoThreadOrDescriptorBehind) {
 
   std::atomic<uint64_t> ops{0};
   {
-    Watchdog watchdog(120);
+    Watchdog watchdog;
     RECORDER_HANDLE live = MakeRecorder(dir_ + "live/", "live", 3);
     ASSERT_NE(live, nullptr);
     ASSERT_EQ(_RECORDER_START(live), 1);
@@ -194,7 +176,7 @@ TEST_F(StressTest, EightHostThreadsLeaveNoThreadOrDescriptorBehind) {
       for (uint32_t n = 0; running(); ++n) {
         FILESEARCH_HANDLE search = _RECORDER_FILESEARCH_INIT(kChannels, 1, &OnFrame, &OnNotify);
         if (search == nullptr) continue;
-        _RECORDER_FILESEARCH_SETDISPLAYCHANNELS(search, kAllShown, kChannels);
+        _RECORDER_FILESEARCH_SETDISPLAYCHANNELS(search, kAllShown.data(), kChannels);
         _RECORDER_FILESEARCH_SETPATH(search, (dir_ + "live/").c_str(), "0001.FIH", 0);
         _RECORDER_FILESEARCH_SETPATH(search, (dir_ + "live/").c_str(), "0002.FIH", 1);
         if (n % 4 != 3) {
@@ -213,7 +195,7 @@ TEST_F(StressTest, EightHostThreadsLeaveNoThreadOrDescriptorBehind) {
       std::mt19937 random(7);
       FILESEARCH_HANDLE search = _RECORDER_FILESEARCH_INIT(kChannels, 2, &OnFrame, &OnNotify);
       if (search == nullptr) return;
-      _RECORDER_FILESEARCH_SETDISPLAYCHANNELS(search, kAllShown, kChannels);
+      _RECORDER_FILESEARCH_SETDISPLAYCHANNELS(search, kAllShown.data(), kChannels);
       _RECORDER_FILESEARCH_SETPATH(search, (dir_ + "live/").c_str(), "0001.FIH", 0);
       const float rates[] = {1.0f, 2.0f, 0.5f, -1.0f, -4.0f, 0.0f, 100.0f, -100.0f};
       uint32_t table[64];

@@ -40,8 +40,8 @@ TEST(RecorderTest, PathListKeepsOrderDuplicatesAndExactRemoval) {
   EXPECT_EQ(PathAt(r, 1), "/rec/a.VDB");
   EXPECT_EQ(PathAt(r, 1, 10), "-");  // only when it and its terminator fit
   EXPECT_EQ(PathAt(r, 1, 11), "/rec/a.VDB");
-  EXPECT_EQ(PathAt(r, 2), "-");
-  EXPECT_EQ(PathAt(r, -1), "-");
+  for (int32_t index : {-1, 2, INT32_MAX, INT32_MIN}) EXPECT_EQ(PathAt(r, index), "-") << index;
+  for (int32_t size : {0, -1, INT32_MIN}) EXPECT_EQ(PathAt(r, 0, size), "-") << size;
   _RECORDER_CLEARFILEPATH(r);
   EXPECT_EQ(_RECORDER_GETFILEPATHCOUNT(r), 0);
 }
@@ -60,7 +60,9 @@ TEST(RecorderTest, PathChangesRestartARunningRecordingAndOnlyThey) {
   EXPECT_EQ(host.CurrentFile(), host.Data(0));
   char name[300] = "#";
   const auto length = static_cast<int32_t>(host.Data(0).size());  // fits with its terminator
-  EXPECT_EQ(_RECORDER_GETCURRENTRECFILE(r, name, length), 0);
+  for (int32_t size : {length, 0, -1, INT32_MIN}) {
+    EXPECT_EQ(_RECORDER_GETCURRENTRECFILE(r, name, size), 0);
+  }
   EXPECT_EQ(name[0], '#');
   EXPECT_EQ(_RECORDER_GETCURRENTRECFILE(r, name, length + 1), 1);
   ASSERT_EQ(host.Video(0), 1);

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -33,12 +34,9 @@ void Put(CFrameRing& ring, const Expected& e) {
 }
 
 bool Matches(const uint8_t* record, uint32_t size, uint32_t flag, const Expected& e) {
-  if (record == nullptr || CFrameRing::IsClosedResult(record)) return false;
-  if (size != e.size || flag != e.flag) return false;
-  for (uint32_t i = 0; i < size; ++i) {
-    if (record[i] != e.fill) return false;
-  }
-  return true;
+  return record != nullptr && !CFrameRing::IsClosedResult(record) && size == e.size &&
+         flag == e.flag &&
+         std::all_of(record, record + size, [&](uint8_t b) { return b == e.fill; });
 }
 
 TEST(FrameRingModelTest, RandomRecordsArriveWholeAndInOrder) {

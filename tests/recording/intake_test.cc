@@ -143,7 +143,9 @@ TEST_F(IntakeTest, BadDescriptorsAreRefusedAndLeftUntouched) {
   EXPECT_EQ(_RECORDER_WRITEVIDEO(h_, 0, &noVideo), 0);
   EXPECT_EQ(_RECORDER_WRITEAUDIO(h_, 0, &noAudio), 0);
   EXPECT_EQ(_RECORDER_WRITERECDATA(h_, 0, &recData), 0);
-  EXPECT_EQ(_RECORDER_WRITEVIDEO(h_, 0, nullptr), 0);
+  EXPECT_EQ(_RECORDER_WRITEVIDEO(h_, 0, nullptr) + _RECORDER_WRITEAUDIO(h_, 0, nullptr) +
+                _RECORDER_WRITERECDATA(h_, 0, nullptr),
+            0);
   // An empty payload needs no buffer.
   FrameDescriptor empty = VideoFrame(payload_, 0);
   empty.videoData = nullptr;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
@@ -26,11 +27,7 @@ int32_t At(int day, int hour, int minute, int second) {
   return LocalSeconds(2024, 3, day, hour, minute, second);
 }
 
-struct Event {
-  int32_t code, status;
-  std::string path;
-  int error;
-};
+using Event = RecorderEvent;
 
 class WriterTest : public testing::Test {
  protected:
@@ -64,14 +61,13 @@ class WriterTest : public testing::Test {
     writer_->Stop();
   }
   size_t Count(int32_t code, int32_t status, const std::string& path) {
-    size_t n = 0;
-    for (const Event& e : events_) n += e.code == code && e.status == status && e.path == path;
-    return n;
+    return std::count_if(events_.begin(), events_.end(), [&](const Event& e) {
+      return e.code == code && e.status == status && e.path == path;
+    });
   }
   size_t Opened() {
-    size_t n = 0;
-    for (const Event& e : events_) n += e.code == 2 && e.path.ends_with(".VDB");
-    return n;
+    return std::count_if(events_.begin(), events_.end(),
+                         [](const Event& e) { return e.code == 2 && e.path.ends_with(".VDB"); });
   }
   std::vector<StoredRecord> Stored(int n) { return ReadIndexedRecords(Data(n)); }
   std::vector<int32_t> Times(int n) { return TimesOf(Stored(n)); }
@@ -236,37 +232,34 @@ TEST_F(WriterTest, NextFileAfterTheLast) {
   }
 }
 
-TEST_F(WriterTest, CloserPreparesTheNextFileAndStopDoesNotWaitForOneThatCannot) {
-  ASSERT_TRUE(Start({Data(0), Data(1), dir_ / "missing/file.VDB", Data(3)}));
+// The closer prepares the next file ahead; a file that cannot be opened is reported with its
+// cause, what comes for it is dropped, the next rotation recovers, and STOP does not wait for
+// a closer that keeps failing on a missing directory.
+TEST_F(WriterTest, FileThatCannotBeOpenedIsReportedTheNextRotationRecoversAndStopIsQuick) {
+  const std::string missing = dir_ / "missing/file2.VDB";
+  ASSERT_TRUE(Start({Data(0), Data(1), missing, Data(3), dir_ / "missing/file4.VDB"}));
   EXPECT_TRUE(WaitUntil(
       [&] { return FileSize(Data(1)) == storage::kDataFileSize && FileSize(Index(1)) == 0; }));
   Feed(At(10, 10, 0, 0));
   // Nothing is written within the second but the test write at the start of the file.
   EXPECT_EQ(storage::LoadU32(ReadBytes(Data(0), 0, 4).data()), storage::kRecordStartMarker);
   EXPECT_EQ(ReadSummary(Index(0)).dataBytes, 0u);
-  Feed(At(11, 10, 0, 0));  // -> file 1; its closer keeps failing on the missing directory
+  Feed(At(11, 10, 0, 0));  // -> file 1, prepared
   EXPECT_EQ(FileSize(Index(1)), storage::kIndexFileSize);
-  const auto before = std::chrono::steady_clock::now();
-  Stop();
-  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
-}
-
-TEST_F(WriterTest, FileThatCannotBeOpenedIsReportedWithItsCauseAndTheNextRotationRecovers) {
-  const std::string missing = dir_ / "missing/file1.VDB";
-  ASSERT_TRUE(Start({Data(0), missing, Data(2)}));
-  Feed(At(10, 10, 0, 0));
-  Feed(At(11, 10, 0, 0));  // -> the missing file
+  Feed(At(12, 10, 0, 0));  // -> the missing file
   ASSERT_EQ(Count(2, -1, missing), 1u);
   EXPECT_EQ(events_.back().error, ENOENT);
   std::string name;
   EXPECT_FALSE(writer_->CurrentDataFile(&name));
-  Feed(At(11, 10, 0, 1));  // discarded, not counted
-  Feed(At(12, 10, 0, 0));  // -> file 2
-  Feed(At(12, 10, 0, 1));
+  Feed(At(12, 10, 0, 1));  // discarded, not counted
+  Feed(At(13, 10, 0, 0));  // -> file 3; its closer keeps failing on the missing directory
+  Feed(At(13, 10, 0, 1));
+  const auto before = std::chrono::steady_clock::now();
   Stop();
-  EXPECT_EQ(Times(0), (std::vector<int32_t>{At(10, 10, 0, 0)}));
-  EXPECT_EQ(Times(2), (std::vector<int32_t>{At(12, 10, 0, 0), At(12, 10, 0, 1)}));
-  EXPECT_EQ(ReadSummary(Index(2)).dataBytes, 2 * kFedSize);
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
+  EXPECT_EQ(Times(1), (std::vector<int32_t>{At(11, 10, 0, 0)}));
+  EXPECT_EQ(Times(3), (std::vector<int32_t>{At(13, 10, 0, 0), At(13, 10, 0, 1)}));
+  EXPECT_EQ(ReadSummary(Index(3)).dataBytes, 2 * kFedSize);
 }
 
 // Write faults: the host hears of each with its errno, the summary never counts bytes the
@@ -325,10 +318,8 @@ TEST_F(WriterTest, HeaderFileRecordsGetTheSummariesAndAFailedStartLeavesItUntouc
   Stop();
   for (int n : {0, 2}) {
     storage::FileInfo info{};
-    const std::vector<uint8_t> bytes =
-        ReadBytes(header, storage::HeaderFileInfoOffset(n), sizeof(info));
-    ASSERT_EQ(bytes.size(), sizeof(info));
-    std::memcpy(&info, bytes.data(), sizeof(info));
+    const std::vector<uint8_t> bytes = ReadBytes(header, storage::HeaderFileInfoOffset(n));
+    std::memcpy(&info, bytes.data(), std::min(bytes.size(), sizeof(info)));
     EXPECT_EQ(storage::FileInfoPath(info), Data(n));
     ExpectSummaryEq(info.summary, ReadSummary(Index(n)));
     EXPECT_EQ(info.summary.dataBytes, (n == 0 ? 1 : 2) * kFedSize);

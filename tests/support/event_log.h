@@ -2,6 +2,7 @@
 // with, for tests to count, and an optional hook that runs inside the callback.
 #pragma once
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <functional>
@@ -50,19 +51,20 @@ class EventLog {
     return events_;
   }
   size_t Count(int32_t code, int32_t status, const std::string& path) {
-    size_t n = 0;
-    for (const RecorderEvent& e : Events()) {
-      n += e.code == code && e.status == status && e.path == path;
-    }
-    return n;
+    return CountIf([&](const RecorderEvent& e) {
+      return e.code == code && e.status == status && e.path == path;
+    });
   }
   size_t Count(int32_t code) {
-    size_t n = 0;
-    for (const RecorderEvent& e : Events()) n += e.code == code;
-    return n;
+    return CountIf([&](const RecorderEvent& e) { return e.code == code; });
   }
 
  private:
+  template <typename Match>
+  size_t CountIf(Match match) {
+    const std::vector<RecorderEvent> events = Events();
+    return static_cast<size_t>(std::count_if(events.begin(), events.end(), match));
+  }
   platform::Mutex mu_;
   std::vector<RecorderEvent> events_;
   std::function<void(const RecorderEvent&)> hook_;

@@ -23,32 +23,26 @@ inline size_t CountEntries(const std::string& dir, const std::string& prefix = "
 
 inline int ThreadCount() { return static_cast<int>(CountEntries("/proc/self/task")); }
 
-// The thread count to compare with after a test. ThreadSanitizer starts a background
-// thread of its own at the process's first thread creation, so one thread is created and
-// joined before counting.
-inline int BaselineThreadCount() {
-  const int before = ThreadCount();
-  std::thread([] {}).join();
-  // The joined thread may take a moment to leave /proc; a sanitizer's own thread stays.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
-  int count = ThreadCount();
-  while (count > before && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    count = ThreadCount();
-  }
-  return count;
-}
-
 // Waits (generously) until the thread count drops to `expected` or below; a thread that has been
 // joined may take a moment to leave /proc.
 inline bool WaitForThreadCount(int expected,
-                               std::chrono::seconds limit = std::chrono::seconds(30)) {
+                               std::chrono::milliseconds limit = std::chrono::seconds(30)) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (ThreadCount() > expected) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return true;
+}
+
+// The thread count to compare with after a test. ThreadSanitizer starts a background
+// thread of its own at the process's first thread creation, so one thread is created and
+// joined before counting; a sanitizer's own thread stays.
+inline int BaselineThreadCount() {
+  const int before = ThreadCount();
+  std::thread([] {}).join();
+  WaitForThreadCount(before, std::chrono::milliseconds(500));
+  return ThreadCount();
 }
 
 // Open descriptors, as "number -> target" strings.

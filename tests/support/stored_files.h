@@ -59,15 +59,14 @@ struct StoredRecord {
   storage::FrameHeader header{};
   std::vector<uint8_t> body;
 
-  bool key() const { return (header.keyFrame & 1) != 0; }
-  // The tag, lead block and payload of a video-format record; false when the body is too
-  // short for its kind.
-  bool SplitVideo(storage::VideoBodyView* view) const {
-    return storage::SplitVideoBody(body.data(), static_cast<uint32_t>(body.size()), key(), view);
-  }
+  // The payload of a video-format record after its tag and lead block; empty when the body is
+  // too short for its kind.
   std::vector<uint8_t> VideoPayload() const {
     storage::VideoBodyView view;
-    if (!SplitVideo(&view)) return {};
+    if (!storage::SplitVideoBody(body.data(), static_cast<uint32_t>(body.size()),
+                                 (header.keyFrame & 1) != 0, &view)) {
+      return {};
+    }
     return std::vector<uint8_t>(view.payload, view.payload + view.payloadLength);
   }
 };
