@@ -139,7 +139,7 @@ TEST(RecorderTest, DeletionSparesTheFilesInUseAndRecentOnes) {
     for (int i = 0; i < 50; ++i) ASSERT_EQ(host.Video(i % 4, 4000), 1);
     ASSERT_TRUE(host.Drain());
     ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(host.Index(1)); }));
-    const auto setWritten = [](const std::string& path, int64_t seconds) {
+    const auto setWritten = [](const std::string& path, time_t seconds) {
       const struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
       ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
     };

@@ -87,7 +87,7 @@ TEST(RotationSetTest, HeaderFileListsRecordsWithAPathAndTheLatestStartWithDataIs
   }
 }
 
-void SetWritten(const std::string& path, int64_t seconds, long ns = 0) {
+void SetWritten(const std::string& path, time_t seconds, long ns = 0) {
   ScratchDir::WriteText(path, "x");
   const struct timespec times[2] = {{seconds, ns}, {seconds, ns}};
   ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
