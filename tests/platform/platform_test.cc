@@ -273,6 +273,18 @@ TEST(WakeUpTest, TimedWaitsEndAfterTheirBound) {
   }
 }
 
+// An untimed Acquire sleeps until a unit comes, and takes it.
+TEST(WakeUpTest, UntimedAcquireTakesTheUnitReleasedLater) {
+  Semaphore semaphore(0, 1);
+  auto releaser = std::async(std::launch::async, [&] {
+    std::this_thread::sleep_for(milliseconds(50));
+    return semaphore.Release(1);
+  });
+  EXPECT_TRUE(semaphore.Acquire(kInfinite));
+  EXPECT_TRUE(releaser.get());
+  EXPECT_EQ(semaphore.Count(), 0);
+}
+
 // Slots and records between intake and a writer thread: the producer takes a slot per record,
 // the consumer gives slots back `batch` at a time. No unit may be lost or made up, and a
 // sleeper is always woken (a lost wake-up shows as a 30 s time-out).
