@@ -295,6 +295,22 @@ TEST_F(WriterTest, WriteFaultsAreReportedWithTheirCauseAndNeverCounted) {
   ExpectSummaryEq(ReadSummary(Index(0)), ReplaySummary(records));
 }
 
+// While the file cannot be written the records wait in the buffer; when it would overflow
+// they are dropped, and the summary must stop counting them.
+TEST_F(WriterTest, RecordsDroppedFromAFullBufferAreNotCounted) {
+  ASSERT_TRUE(Start(2));
+  {
+    ScopedSyscallFault fault(ScopedSyscallFault::Call::kWrite, EIO, 0,
+                             ScopedSyscallFault::kPersistent, ".VDB");
+    for (int i = 0; i < 9; ++i) Feed(At(10, 10, 0, 0), 1, 1u << 20);
+  }
+  Feed(At(10, 10, 0, 1));
+  Stop();
+  const std::vector<StoredRecord> records = Stored(0);
+  EXPECT_LT(records.size(), 10u);
+  ExpectSummaryEq(ReadSummary(Index(0)), ReplaySummary(records));
+}
+
 // A header file lists the set; each file's summary also goes to its record there.
 TEST_F(WriterTest, HeaderFileRecordsGetTheSummariesAndAFailedStartLeavesItUntouched) {
   const std::string header = dir_ / "set";
