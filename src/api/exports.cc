@@ -13,8 +13,8 @@
 #include "api/globals.h"
 #include "playback/file_search.h"
 #include "recorder.h"
-#include "storage/event_callback_scope.h"
 #include "recorder/recorder.h"
+#include "storage/event_callback_scope.h"
 
 #define RECORDER_EXPORT extern "C" __attribute__((visibility("default")))
 

@@ -14,7 +14,7 @@ struct LocalFields {
   int hour = 0;
   int minute = 0;
   int second = 0;
-  int isDst = -1;   // as localtime_r gave it: 1, 0 (or -1 when unknown)
+  int isDst = -1;  // as localtime_r gave it: 1, 0 (or -1 when unknown)
 };
 
 class CTime {

@@ -5,9 +5,9 @@
 #include <stdexcept>
 #include <utility>
 
-#include "storage/event_callback_scope.h"
 #include "recorder/path_list.h"
 #include "storage/delete_manager.h"
+#include "storage/event_callback_scope.h"
 
 namespace {
 

@@ -41,8 +41,8 @@ void Throughput::Count(uint32_t channel, uint32_t statSize) {
     // tiny one.
     const uint64_t bytes = uint64_t{bytesInWindow_[channel].load()} + statSize;
     bytesInWindow_[channel].store(bytes > std::numeric_limits<uint32_t>::max()
-                                     ? std::numeric_limits<uint32_t>::max()
-                                     : static_cast<uint32_t>(bytes));
+                                      ? std::numeric_limits<uint32_t>::max()
+                                      : static_cast<uint32_t>(bytes));
     framesInWindow_[channel].fetch_add(1);
     return;
   }
@@ -55,9 +55,9 @@ void Throughput::Count(uint32_t channel, uint32_t statSize) {
   } else {
     // In floating point: bytes × 1,000 passes 2^31 from about 1 MB/s on.
     bytesPerSecond_[channel].store(static_cast<double>(bytesInWindow_[channel].load()) *
-                                  kMsPerSecond / elapsed);
-    framesPerSecond_[channel].store(static_cast<double>(framesInWindow_[channel].load()) *
                                    kMsPerSecond / elapsed);
+    framesPerSecond_[channel].store(static_cast<double>(framesInWindow_[channel].load()) *
+                                    kMsPerSecond / elapsed);
   }
   bytesInWindow_[channel].store(0);
   framesInWindow_[channel].store(0);
