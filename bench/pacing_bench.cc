@@ -164,7 +164,7 @@ int main(int argc, char** argv) {
   std::thread producer([&] {
     std::vector<uint8_t> frame(size_t(opt.frameBytes), 0x5A);
     for (int32_t s = 0; !stopProducer.load(); ++s) {
-      for (int32_t k = 0; k < framesPerGroup; ++k) {
+      for (int32_t k = 0; k < framesPerGroup && !stopProducer.load(); ++k) {
         std::memcpy(frame.data(), &s, 4);
         std::memcpy(frame.data() + 4, &k, 4);
         const uint32_t channel = uint32_t(k % opt.channels);
@@ -184,9 +184,12 @@ int main(int argc, char** argv) {
   std::this_thread::sleep_for(std::chrono::seconds(opt.seconds));
   stopWake = true;
   waker.join();
+  // The producer must be out of the scheduler before it goes: Stop releases a producer
+  // blocked in EnqueueVideo (it returns 0), and only then is the scheduler destroyed.
   stopProducer = true;
-  sched.reset();  // stops the queues, releases the producer, ends the pacing thread
+  sched->Stop();
   producer.join();
+  sched.reset();  // ends the pacing thread
 
   const size_t n = run.count;
   if (n < 2 || wake.empty()) {
