@@ -15,6 +15,7 @@
 #include "recording/frame_ring.h"
 #include "recording/intake.h"
 #include "storage/summary_builder.h"
+#include "support/frames.h"
 #include "support/scoped_env.h"
 #include "support/scratch_dir.h"
 #include "support/stored_files.h"
@@ -41,6 +42,7 @@ static_assert(storage::kMaxFrameLength ==
 class DataFileBuilder {
  public:
   explicit DataFileBuilder(bool olderEntries = false) : older_(olderEntries) {}
+  DataFileBuilder(const DataFileBuilder&) = delete;
   // Append a record with a payload no two records share.
   void AddVideo(uint32_t channel, int32_t time, bool keyFrame, uint32_t type = 1,
                 uint32_t payloadLength = 24) {
@@ -55,8 +57,7 @@ class DataFileBuilder {
   void AddZeros(size_t count, int32_t time) {
     bytes_.resize(bytes_.size() + count);
     storage::FrameHeader header{};
-    header.time = time;
-    header.channel = storage::kChannelCount;
+    std::tie(header.time, header.channel) = std::tuple(time, storage::kChannelCount);
     Book(header, count);
   }
   const std::vector<uint8_t>& Bytes() const { return bytes_; }
@@ -82,47 +83,40 @@ class DataFileBuilder {
     testsupport::WriteIndexFile(dir + title + ".FIH",
                                 {testsupport::MakeRecord(title + ".VDB", summary)});
   }
-  void Write(const std::string& dir, const std::string& title) const {
-    Write(dir, title, summary_);
-  }
 
  private:
-  void Append(const storage::RecordFields& fields, bool audio, uint32_t payloadLength) {
-    std::vector<uint8_t> payload(payloadLength);
-    for (uint32_t i = 0; i < payloadLength; ++i) {
-      payload[i] = static_cast<uint8_t>(records_.size() * 31 + i * 7 + fields.channel);
-    }
+  void Append(const storage::RecordFields& fields, bool audio, uint32_t length) {
+    const std::vector<uint8_t> payload =
+        testsupport::Pattern(length, static_cast<uint32_t>(records_.size() * 64 + fields.channel));
     const size_t offset = bytes_.size();
-    bytes_.resize(offset + (audio ? storage::AudioRecordSize(payloadLength)
-                                  : storage::VideoRecordSize(payloadLength, fields.keyFrame)));
+    bytes_.resize(offset + (audio ? storage::AudioRecordSize(length)
+                                  : storage::VideoRecordSize(length, fields.keyFrame)));
     uint8_t* at = &bytes_[offset];
     const size_t size = bytes_.size() - offset;
-    const uint64_t built =
-        audio ? storage::BuildAudioRecord(at, size, fields, payload.data(), payloadLength)
-              : storage::BuildVideoRecord(at, size, fields, payload.data(), payloadLength);
-    records_.push_back({offset, built});
+    records_.push_back(
+        {offset, audio ? storage::BuildAudioRecord(at, size, fields, payload.data(), length)
+                       : storage::BuildVideoRecord(at, size, fields, payload.data(), length)});
     storage::FrameHeader header;
     storage::ParseRecordHead(at, &header);
-    Book(header, built);
+    Book(header, records_.back().second);
   }
   void Book(const storage::FrameHeader& header, uint64_t size) {
-    storage::SummaryBuilder builder(&summary_);
     const platform::LocalFields local = CTime(header.time).Local();
     const int minute = local.hour * 60 + local.minute;
-    if (lastMinute_ < 0) {
-      builder.Begin(header.time);
-    } else if (older_ ? minute != lastMinute_
-                      : builder.PlaceOf(header.time) != storage::RecordPlace::kCurrentEntry) {
-      builder.NextEntry(header.time);
+    if (older_ && lastMinute_ >= 0 && minute != lastMinute_) builder_.NextEntry(header.time);
+    if (older_ && lastMinute_ >= 0) {
+      builder_.Count(header, static_cast<uint32_t>(size));
+    } else {
+      builder_.Add(header, static_cast<uint32_t>(size));
     }
     lastMinute_ = minute;
-    builder.Count(header, static_cast<uint32_t>(size));
   }
 
   const bool older_;
   std::vector<uint8_t> bytes_;
   std::vector<std::pair<size_t, size_t>> records_;  // offset and size of each record
   storage::IndexSummary summary_ = storage::MakeEmptySummary();
+  storage::SummaryBuilder builder_{&summary_};
   int lastMinute_ = -1;
 };
 
@@ -156,7 +150,7 @@ class ReaderTest : public ::testing::Test, public storage::FrameSink, public sto
   // Writes each builder (none: written already) as <title>.VDB/.FIH and lists them in order.
   void Catalogue(const std::vector<std::pair<const DataFileBuilder*, std::string>>& files) {
     for (const auto& [file, title] : files) {
-      if (file != nullptr) file->Write(dir_.path(), title);
+      if (file != nullptr) file->Write(dir_.path(), title, file->Summary());
       catalog_.AddIndexFile(dir_.path(), title + ".FIH");
     }
     ASSERT_EQ(catalog_.Build(), 1);
@@ -257,7 +251,7 @@ TEST_F(ReaderTest, PositionsOfOtherDaysWithoutBytesOrFilesArePassedOver) {
   const std::vector<std::pair<DataFileBuilder*, std::string>> set = {
       {&morning, "m"}, {&nextDay, "n"}, {&never, "never"}, {&gone, "gone"}, {&evening, "e"}};
   for (const auto& [file, title] : set) {
-    if (file != &never) file->Write(dir_.path(), title);
+    if (file != &never) file->Write(dir_.path(), title, file->Summary());
     records.push_back(testsupport::MakeRecord(title + ".VDB", file->Summary()));
   }
   std::filesystem::remove(dir_.path() + "gone.VDB");
