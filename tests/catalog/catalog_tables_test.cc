@@ -42,15 +42,12 @@ TEST_F(TablesTest, OrdinaryDayWithoutAValidRange) {
   catalog->GetDateTable(nullptr, nullptr);
   // A file without bytes adds no date and no minute, nor one whose end lies before its
   // start; one whose records all lie in one second is a recording like any other.
-  storage::IndexSummary noBytes = MakeSummary({{Local(2021, 6, 2, 10, 15), 1, 1}});
-  noBytes.dataBytes = 0;
-  storage::IndexSummary reversed = MakeSummary({{Local(2021, 6, 1, 11, 15), 1, 1}});
-  reversed.endTime = reversed.startTime - 1;
-  storage::IndexSummary oneSecond = MakeSummary({{Local(2021, 6, 1, 13, 15), 1, 1}});
-  oneSecond.endTime = oneSecond.startTime;
-  AddPair("a", noBytes);
-  AddPair("b", reversed);
-  AddPair("c", oneSecond);
+  for (const auto& [day, hour, dataBytes, length] :
+       {std::tuple(2, 10, 0u, 30), {1, 11, 1000u, -1}, {1, 13, 1000u, 0}}) {
+    storage::IndexSummary summary = MakeSummary({{Local(2021, 6, day, hour, 15), 1, 1}}, dataBytes);
+    summary.endTime = summary.startTime + length;
+    AddPair("h" + std::to_string(hour), summary);
+  }
   Catalogue({{Local(2021, 6, 1, 10, 15), 1, 1u << 3, 0, 1u << 4, 1u << 5}});
   const std::vector<std::array<int32_t, 7>> ranges = {
       {0, 4, 1, 2, 10, 30, 3},  {1, 0, 1, 2, 10, 30, 3},  {1, 4, 1, 2, 13, 30, 3},
