@@ -151,14 +151,11 @@ inline storage::IndexRecord MakeRecord(const std::string& name, const storage::I
 // An index file with `records` and `recordCount` in its header.
 inline void WriteIndexFile(const std::string& path,
                            const std::vector<storage::IndexRecord>& records, uint32_t recordCount) {
-  std::vector<uint8_t> bytes(storage::kFileHeaderSize + records.size() * storage::kIndexRecordSize);
   const storage::FileHeader header = storage::MakeFileHeader(recordCount);
-  std::memcpy(bytes.data(), &header, sizeof(header));
-  for (size_t r = 0; r < records.size(); ++r) {
-    std::memcpy(bytes.data() + storage::kIndexRecordOffset + r * storage::kIndexRecordSize,
-                &records[r], sizeof(storage::IndexRecord));
-  }
-  WriteBytes(path, bytes);
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(&header), sizeof(header));
+  out.write(reinterpret_cast<const char*>(records.data()),
+            static_cast<std::streamsize>(records.size() * sizeof(storage::IndexRecord)));
 }
 inline void WriteIndexFile(const std::string& path,
                            const std::vector<storage::IndexRecord>& records) {
@@ -182,12 +179,10 @@ inline void WriteHeaderFile(const std::string& path, uint32_t recordCount,
                             const std::vector<storage::FileInfo>& records) {
   storage::HeaderFileHead head{};
   head.recordCount = recordCount;
-  std::vector<uint8_t> bytes(sizeof(head) + records.size() * sizeof(storage::FileInfo));
-  std::memcpy(bytes.data(), &head, sizeof(head));
-  for (size_t r = 0; r < records.size(); ++r) {
-    std::memcpy(bytes.data() + storage::HeaderFileInfoOffset(r), &records[r], sizeof(records[r]));
-  }
-  WriteBytes(path, bytes);
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(&head), sizeof(head));
+  out.write(reinterpret_cast<const char*>(records.data()),
+            static_cast<std::streamsize>(records.size() * sizeof(storage::FileInfo)));
 }
 
 }  // namespace testsupport
