@@ -30,7 +30,6 @@
 
 namespace {
 
-constexpr int kThreads = 8;
 constexpr uint32_t kChannels = 32;
 const std::vector<uint32_t> kAllShown(kChannels, 1);
 
@@ -207,7 +206,6 @@ TEST(StressTest, EightHostThreadsLeaveNoThreadOrDescriptorBehind) {
       }
       _RECORDER_FILESEARCH_END(search);
     });
-    ASSERT_EQ(static_cast<int>(threads.size()), kThreads);
     for (std::thread& t : threads) t.join();
     _RECORDER_END(live);
     ::alarm(0);
