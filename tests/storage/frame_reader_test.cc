@@ -291,23 +291,6 @@ TEST_F(ReaderTest, ADayOfManyFilesKeepsAtMost64OpenAndReadsAllOfThemUnlessReadsF
   }
 }
 
-TEST_F(ReaderTest, PausedReadSleepsAndARecordLargerThanTheBufferIsPassedOver) {
-  DataFileBuilder file;
-  file.AddVideo(0, At(10, 0), true, 1, 3000);
-  file.AddVideo(0, At(10, 0, 1), false, 1, 10);
-  Catalogue({{&file, "a"}});
-  ASSERT_EQ(reader_.OpenDay(CTime(At(10, 0))), 1);
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_TRUE(Next(0.0f).empty());
-  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(10));
-  EXPECT_EQ(Next(1.0f), file.Frame(0)) << "the pause kept the position";
-  EXPECT_EQ(Play(At(10, 0), 1.0f, 1000), Frames({{&file, 1}}));
-  ASSERT_EQ(reader_.OpenDay(CTime(At(10, 0))), 1);  // a growable buffer grows for it
-  std::vector<uint8_t> grown(1000);
-  EXPECT_EQ(reader_.ReadNextFrame(&grown, 4000), static_cast<int32_t>(file.Frame(0).size()));
-  EXPECT_EQ(grown, file.Frame(0));
-}
-
 // Files that start just before and after local midnight, on ordinary days and on the days
 // Berlin changes its clocks: a day's play reads only the files that start on it.
 class MidnightTest : public ReaderTest, public ::testing::WithParamInterface<int> {};
@@ -444,11 +427,13 @@ TEST_F(ReaderTest, TheJumpNeverLandsPastTheTarget) {
 
 // A forward seek with lead starts at the channel's last key frame before the target and
 // marks the frames before the target as lead; a channel whose first frame is a key frame
-// needs none.
-TEST_F(ReaderTest, LeadFramesStartAtTheLastKeyFrameBeforeTheTarget) {
+// needs none. A paused read sleeps and keeps the position; a record larger than the
+// caller's buffer is passed over, and a growable buffer grows for it.
+TEST_F(ReaderTest, LeadFramesPausesAndRecordsLargerThanTheBuffer) {
   DataFileBuilder file;
   for (int s = 0; s < 8; ++s) file.AddVideo(0, At(10, 0, s), s % 4 == 0);
   file.AddVideo(1, At(10, 0, 6), true);
+  file.AddVideo(0, At(10, 0, 8), false, 1, 3000);
   Catalogue({{&file, "a"}});
   ASSERT_EQ(reader_.SeekToTime(CTime(At(10, 0, 6)), 1, 0b11), 1);
   std::vector<std::pair<std::vector<uint8_t>, bool>> read, want;
@@ -457,6 +442,17 @@ TEST_F(ReaderTest, LeadFramesStartAtTheLastKeyFrameBeforeTheTarget) {
     want.push_back({file.Frame(i + 4), i < 2});  // lead: channel 0 from its key frame
   }
   EXPECT_EQ(read, want);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(Next(0.0f).empty());
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(10));
+  EXPECT_EQ(Next(1.0f), file.Frame(9)) << "the pause kept the position";
+  std::vector<Want> fitting;
+  for (size_t i = 0; i < 9; ++i) fitting.push_back({&file, i});
+  EXPECT_EQ(Play(At(10, 0), 1.0f, 1000), Frames(fitting));
+  ASSERT_EQ(reader_.SeekToTime(CTime(At(10, 0, 8))), 1);
+  std::vector<uint8_t> grown(1000);
+  EXPECT_EQ(reader_.ReadNextFrame(&grown, 4000), static_cast<int32_t>(file.Frame(9).size()));
+  EXPECT_EQ(grown, file.Frame(9));
 }
 
 }  // namespace
