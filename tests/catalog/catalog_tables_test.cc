@@ -2,6 +2,7 @@
 // times one hour later inside the range and gives its last day 25 hours.
 #include <atomic>
 #include <thread>
+#include <tuple>
 
 #include "catalog_test_util.h"
 

@@ -9,7 +9,6 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
