@@ -15,12 +15,17 @@
 
 namespace testsupport {
 
+inline uint64_t FileSize(const std::string& path) {
+  std::error_code ec;
+  const auto size = std::filesystem::file_size(path, ec);
+  return ec ? 0 : size;
+}
+
 inline std::vector<uint8_t> ReadBytes(const std::string& path, uint64_t offset = 0,
                                       uint64_t count = UINT32_MAX) {
   std::ifstream in(path, std::ios::binary);
-  std::error_code ec;
-  const uint64_t size = std::filesystem::file_size(path, ec);
-  if (ec || offset >= size) return {};
+  const uint64_t size = FileSize(path);
+  if (offset >= size) return {};
   std::vector<uint8_t> bytes(std::min(count, size - offset));
   in.seekg(static_cast<std::streamoff>(offset));
   in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
@@ -43,12 +48,6 @@ inline void PatchBytes(const std::string& path, uint64_t offset, const void* dat
   f.seekp(static_cast<std::streamoff>(offset));
   f.write(static_cast<const char*>(data), static_cast<std::streamsize>(n));
   ASSERT_TRUE(f.good()) << path;
-}
-
-inline uint64_t FileSize(const std::string& path) {
-  std::error_code ec;
-  const auto size = std::filesystem::file_size(path, ec);
-  return ec ? 0 : size;
 }
 
 // --- Data files ---
