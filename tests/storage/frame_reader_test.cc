@@ -57,7 +57,8 @@ class DataFileBuilder {
   void AddZeros(size_t count, int32_t time) {
     bytes_.resize(bytes_.size() + count);
     storage::FrameHeader header{};
-    std::tie(header.time, header.channel) = std::tuple(time, storage::kChannelCount);
+    header.time = time;
+    header.channel = storage::kChannelCount;
     Book(header, count);
   }
   const std::vector<uint8_t>& Bytes() const { return bytes_; }
@@ -103,11 +104,11 @@ class DataFileBuilder {
   void Book(const storage::FrameHeader& header, uint64_t size) {
     const platform::LocalFields local = CTime(header.time).Local();
     const int minute = local.hour * 60 + local.minute;
-    if (older_ && lastMinute_ >= 0 && minute != lastMinute_) builder_.NextEntry(header.time);
-    if (older_ && lastMinute_ >= 0) {
-      builder_.Count(header, static_cast<uint32_t>(size));
-    } else {
+    if (!older_ || lastMinute_ < 0) {
       builder_.Add(header, static_cast<uint32_t>(size));
+    } else {
+      if (minute != lastMinute_) builder_.NextEntry(header.time);
+      builder_.Count(header, static_cast<uint32_t>(size));
     }
     lastMinute_ = minute;
   }
