@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <tuple>
 
 #include "catalog_test_util.h"
@@ -71,8 +72,7 @@ class ZoneSlotTest : public CatalogTest, public ::testing::WithParamInterface<co
 
 TEST_P(ZoneSlotTest, EverySlotMatchesTheLocalClock) {
   ScopedEnv zone("TZ", GetParam());
-  uint32_t seed = 12345;
-  const auto next = [&seed] { return seed = seed * 1103515245u + 12345u; };
+  std::mt19937 next(12345);
   for (int f = 0; f < 40; ++f) {
     // Spread over 2021, runs of minutes (the common case) and random jumps.
     std::vector<Entry> entries;

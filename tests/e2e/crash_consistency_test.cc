@@ -29,7 +29,6 @@
 #include <random>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 #include "recorder.h"
@@ -101,78 +100,61 @@ int32_t DayStart(uint32_t run) {
   _exit(0);
 }
 
-struct FileFrames {
-  int32_t startTime = 0;
-  uint32_t dataBytes = 0;
-  // Per (run, channel, kind): the sequence numbers in file order.
-  std::map<std::tuple<uint32_t, uint32_t, uint32_t>, std::vector<uint32_t>> seqs;
-};
+uint32_t FromEnv(const char* name, uint32_t fallback) {
+  const char* text = ::getenv(name);
+  return text != nullptr ? static_cast<uint32_t>(std::atoll(text)) : fallback;
+}
 
 class CrashConsistencyTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    void* shared = ::mmap(nullptr, sizeof(ChildProgress), PROT_READ | PROT_WRITE,
-                          MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    ASSERT_NE(shared, MAP_FAILED);
-    progress_ = static_cast<ChildProgress*>(shared);
-  }
-  void TearDown() override {
-    if (progress_ != nullptr) ::munmap(progress_, sizeof(ChildProgress));
+  ~CrashConsistencyTest() override {
+    if (progress_ != MAP_FAILED) ::munmap(progress_, sizeof(ChildProgress));
   }
 
-  // Reads one data/index pair with the stored-format parsers; every failure is a test failure.
-  void ReadPair(int file, uint32_t lastRun, FileFrames* out) {
-    const std::string data = DataPath(dir_, file);
-    // The closer creates the next pair ahead of time and a rotation writes the fresh index
-    // record after its header: a crash may leave an index file shorter than a whole record.
-    // Such a file claims no records, and its data file is not read.
-    const IndexFileView view = ReadIndexFile(storage::IndexFileName(data));
-    if (!view.complete) return;
-    const storage::IndexSummary& summary = view.record.summary;
-    out->startTime = summary.startTime;
-    out->dataBytes = summary.dataBytes;
-    ASSERT_GE(summary.lastEntry, 0);
-    ASSERT_LE(summary.lastEntry, storage::kLastEntryMax);
-    EXPECT_EQ(EntryBytes(summary), out->dataBytes) << data << ": the minute entries disagree";
-    // Every record up to dataBytes parses, the last one ends exactly there.
-    for (const StoredRecord& record : ReadRecords(data, out->dataBytes)) {
-      const bool video = record.header.type == 1;
-      ASSERT_TRUE(video || record.header.type == 0) << data << " at " << record.offset;
-      const std::vector<uint8_t> payload = video ? record.VideoPayload() : record.body;
-      ASSERT_GE(payload.size(), 16u) << data << " at " << record.offset;
-      uint32_t id[4];
-      std::memcpy(id, payload.data(), sizeof(id));
-      ASSERT_LE(id[0], lastRun) << data << " at " << record.offset;
-      ASSERT_EQ(std::make_pair(id[1], id[2]),
-                std::make_pair(uint32_t{record.header.channel}, video ? 0u : 1u));
-      ASSERT_EQ(payload, MakePayload(id[0], id[1], id[2], id[3]))
-          << data << " at " << record.offset;
-      out->seqs[{id[0], id[1], id[2]}].push_back(id[3]);
-    }
-  }
-
-  // Checks the whole set after run `run` crashed; returns the frames lost by that run.
-  uint64_t VerifyAfterCrash(uint32_t run) {
-    std::vector<FileFrames> files(kFiles);
+  // Reads every data file up to its index's dataBytes with the stored-format parsers (each
+  // record whole and a frame a child sent), then checks the frames of run `run`, which just
+  // crashed, and counts those it lost at the tail.
+  void VerifyAfterCrash(uint32_t run, uint64_t* lost) {
+    // Per file, in start-time order: the crashed run's sequence numbers per (channel, kind)
+    // in file order. Files of earlier runs were checked after their own crash; a later run
+    // only ever rewrites a file from its start.
+    std::map<std::pair<int32_t, int>,
+             std::map<std::pair<uint32_t, uint32_t>, std::vector<uint32_t>>>
+        files;
     for (int f = 0; f < kFiles; ++f) {
-      ReadPair(f, run, &files[f]);
-      if (HasFatalFailure()) return 0;
+      const std::string data = DataPath(dir_, f);
+      // The closer creates the next pair ahead of time and a rotation writes the fresh index
+      // record after its header: a crash may leave an index file shorter than a whole record.
+      // Such a file claims no records, and its data file is not read.
+      const IndexFileView view = ReadIndexFile(storage::IndexFileName(data));
+      if (!view.complete) continue;
+      const storage::IndexSummary& summary = view.record.summary;
+      ASSERT_TRUE(summary.lastEntry >= 0 && summary.lastEntry <= storage::kLastEntryMax) << data;
+      EXPECT_EQ(EntryBytes(summary), summary.dataBytes) << data << ": the minute entries disagree";
+      auto& streams = files[{summary.startTime, f}];
+      // Every record up to dataBytes parses, the last one ends exactly there.
+      for (const StoredRecord& record : ReadRecords(data, summary.dataBytes)) {
+        const bool video = record.header.type == 1;
+        ASSERT_TRUE(video || record.header.type == 0) << data << " at " << record.offset;
+        const std::vector<uint8_t> payload = video ? record.VideoPayload() : record.body;
+        ASSERT_GE(payload.size(), 16u) << data << " at " << record.offset;
+        uint32_t id[4];
+        std::memcpy(id, payload.data(), sizeof(id));
+        ASSERT_LE(id[0], run) << data << " at " << record.offset;
+        ASSERT_EQ(std::make_pair(id[1], id[2]),
+                  std::make_pair(uint32_t{record.header.channel}, video ? 0u : 1u));
+        ASSERT_EQ(payload, MakePayload(id[0], id[1], id[2], id[3]))
+            << data << " at " << record.offset;
+        if (id[0] == run) streams[{id[1], id[2]}].push_back(id[3]);
+      }
     }
-    // The crashed run's files in the order it wrote them: one unbroken sequence per stream,
-    // ending at most at what the child had handed over. (Files of earlier runs were checked
-    // after their own crash; a later run only ever rewrites a file from its start.)
-    std::vector<int> order;
-    for (int f = 0; f < kFiles; ++f) {
-      if (files[f].dataBytes > 0 && files[f].startTime >= DayStart(run)) order.push_back(f);
-    }
-    std::sort(order.begin(), order.end(),
-              [&](int a, int b) { return files[a].startTime < files[b].startTime; });
-    uint64_t lost = 0;
+    // One unbroken sequence per stream across the files, ending at most at what the child
+    // had handed over.
     for (uint32_t ch = 0; ch < kChannels; ++ch) {
       for (uint32_t kind = 0; kind < 2; ++kind) {
         std::vector<uint32_t> all;
-        for (int f : order) {
-          const std::vector<uint32_t>& seqs = files[f].seqs[{run, ch, kind}];
+        for (auto& [start, streams] : files) {
+          const std::vector<uint32_t>& seqs = streams[{ch, kind}];
           all.insert(all.end(), seqs.begin(), seqs.end());
         }
         for (size_t i = 1; i < all.size(); ++i) {
@@ -182,24 +164,22 @@ class CrashConsistencyTest : public ::testing::Test {
         const uint32_t accepted = progress_->accepted[ch][kind].load();
         const uint32_t kept = all.empty() ? 0 : all.back() + 1;
         EXPECT_LE(kept, accepted) << "a frame the child never sent";
-        lost += accepted - std::min(kept, accepted);
+        *lost += accepted - std::min(kept, accepted);
       }
     }
-    return lost;
   }
 
   ScopedTimeZone zone_{"UTC"};
   ScratchDir scratch_;
   const std::string dir_ = scratch_.path();
-  ChildProgress* progress_ = nullptr;
+  ChildProgress* progress_ = static_cast<ChildProgress*>(::mmap(
+      nullptr, sizeof(ChildProgress), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
 };
 
 TEST_F(CrashConsistencyTest, EveryRecordUpToDataBytesSurvivesSigkill) {
-  const char* runsText = ::getenv("RECORDER_CRASH_RUNS");
-  const uint32_t runs = runsText != nullptr ? static_cast<uint32_t>(std::atoi(runsText)) : 5;
-  const char* seedText = ::getenv("RECORDER_CRASH_SEED");
-  const uint32_t seed = seedText != nullptr ? static_cast<uint32_t>(std::atoll(seedText))
-                                            : static_cast<uint32_t>(::time(nullptr));
+  ASSERT_NE(progress_, MAP_FAILED);
+  const uint32_t runs = FromEnv("RECORDER_CRASH_RUNS", 5);
+  const uint32_t seed = FromEnv("RECORDER_CRASH_SEED", static_cast<uint32_t>(::time(nullptr)));
   std::mt19937 random(seed);
   std::printf("crash runs: %u, RECORDER_CRASH_SEED=%u\n", runs, seed);
   for (uint32_t run = 0; run < runs; ++run) {
@@ -226,7 +206,8 @@ TEST_F(CrashConsistencyTest, EveryRecordUpToDataBytesSurvivesSigkill) {
     }
     // Exit status 3: START failed; 4: a frame was refused.
     ASSERT_TRUE(WIFSIGNALED(status)) << "the child ended by itself, status " << status;
-    const uint64_t lost = VerifyAfterCrash(run);
+    uint64_t lost = 0;
+    VerifyAfterCrash(run, &lost);
     if (HasFatalFailure()) return;
     std::printf("crash %2u: killed after %4d steps, %4llu frames lost at the tail\n", run,
                 progress_->step.load(), static_cast<unsigned long long>(lost));

@@ -9,11 +9,9 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,8 +31,7 @@ constexpr uint32_t kFramesPerSecond = 8;
 constexpr uint32_t kPayloadSize = 128 * 1024;  // 1 MiB of frames per recorded second
 
 using testsupport::ReadSummary;
-
-bool WaitFor(const std::function<bool()>& done) { return testsupport::WaitUntil(done, 10000); }
+using testsupport::WaitUntil;
 
 class DiskFullTest : public ::testing::Test {
  protected:
@@ -70,6 +67,7 @@ class DiskFullTest : public ::testing::Test {
 
   std::string DataPath(int n) const { return mnt_ + "000" + std::to_string(n) + ".VDB"; }
   std::string IndexPath(int n) const { return mnt_ + "000" + std::to_string(n) + ".FIH"; }
+  size_t WriteFailures() { return log_.Count(RECORDER_EVENT_WRITE_FAILED, -1, DataPath(1)); }
 
   // One second of frames on channel 0 at `t`; each payload starts with its sequence number.
   void FeedSecond(int64_t t) {
@@ -83,12 +81,16 @@ class DiskFullTest : public ::testing::Test {
     }
   }
 
-  // The records of a data file up to dataBytes, every one whole, the last ending there, their
-  // sequences rising and each matching its record's time: (records, last sequence).
-  std::pair<uint32_t, int64_t> CheckDataFile(const std::string& dataPath,
-                                             uint32_t dataBytes) const {
+  // The records of data file n up to its index's dataBytes, which its minute entries add up
+  // to: every one whole, the last ending there, their sequences rising and each matching its
+  // record's time: (records, last sequence).
+  std::pair<uint32_t, int64_t> CheckDataFile(int n) const {
+    const std::string dataPath = DataPath(n);
+    const storage::IndexSummary summary = ReadSummary(IndexPath(n));
+    EXPECT_EQ(testsupport::EntryBytes(summary), summary.dataBytes) << dataPath;
     std::pair<uint32_t, int64_t> seen(0, -1);
-    for (const testsupport::StoredRecord& r : testsupport::ReadRecords(dataPath, dataBytes)) {
+    for (const testsupport::StoredRecord& r :
+         testsupport::ReadRecords(dataPath, summary.dataBytes)) {
       const std::vector<uint8_t> payload = r.VideoPayload();
       EXPECT_EQ(payload.size(), kPayloadSize) << dataPath << " at " << r.offset;
       if (payload.size() < 4) break;
@@ -131,14 +133,12 @@ TEST_F(DiskFullTest, WritesFailWhenFullKeepWhatWasRecordedAndResumeWhenSpaceIsFr
   uint32_t before = 0;
   for (;; ++t) {
     ASSERT_LT(t - base_, 20) << "16 MiB should fill within 12 seconds of 1 MiB";
-    const size_t failures = log_.Count(RECORDER_EVENT_WRITE_FAILED, -1, data);
+    const size_t failures = WriteFailures();
     FeedSecond(t);
     if (t == base_) continue;
-    ASSERT_TRUE(WaitFor([&] {
-      return ReadSummary(index).dataBytes > before ||
-             log_.Count(RECORDER_EVENT_WRITE_FAILED, -1, data) > failures;
-    }));
-    if (log_.Count(RECORDER_EVENT_WRITE_FAILED, -1, data) > failures) break;
+    ASSERT_TRUE(WaitUntil(
+        [&] { return ReadSummary(index).dataBytes > before || WriteFailures() > failures; }));
+    if (WriteFailures() > failures) break;
     before = ReadSummary(index).dataBytes;
   }
 
@@ -146,8 +146,7 @@ TEST_F(DiskFullTest, WritesFailWhenFullKeepWhatWasRecordedAndResumeWhenSpaceIsFr
   const storage::IndexSummary full = ReadSummary(index);
   EXPECT_EQ(full.dataBytes, before);
   EXPECT_GT(full.dataBytes, 6u << 20);
-  EXPECT_EQ(testsupport::EntryBytes(full), full.dataBytes);
-  const uint32_t recordsAtFull = CheckDataFile(data, full.dataBytes).first;
+  const uint32_t recordsAtFull = CheckDataFile(1).first;
   EXPECT_EQ(recordsAtFull * (storage::kRecordOverhead + storage::kVideoTagSize + kPayloadSize),
             full.dataBytes);
   // The files themselves could all be made: a full tmpfs still has inodes, and beyond its
@@ -160,20 +159,17 @@ TEST_F(DiskFullTest, WritesFailWhenFullKeepWhatWasRecordedAndResumeWhenSpaceIsFr
   }
 
   // Still full: the next second fails as well and changes nothing on disk.
-  const size_t failures = log_.Count(RECORDER_EVENT_WRITE_FAILED, -1, data);
+  const size_t failures = WriteFailures();
   FeedSecond(++t);
-  ASSERT_TRUE(
-      WaitFor([&] { return log_.Count(RECORDER_EVENT_WRITE_FAILED, -1, data) > failures; }));
+  ASSERT_TRUE(WaitUntil([&] { return WriteFailures() > failures; }));
   EXPECT_EQ(ReadSummary(index).dataBytes, full.dataBytes);
 
   // Room again: the second buffered meanwhile is written, right after the last good one.
   std::filesystem::remove(mnt_ + "filler");
   FeedSecond(++t);
-  ASSERT_TRUE(WaitFor([&] { return ReadSummary(index).dataBytes > full.dataBytes; }));
+  ASSERT_TRUE(WaitUntil([&] { return ReadSummary(index).dataBytes > full.dataBytes; }));
   _RECORDER_STOP(recorder_);
-  const storage::IndexSummary resumed = ReadSummary(index);
-  EXPECT_EQ(testsupport::EntryBytes(resumed), resumed.dataBytes);
-  const auto [records, last] = CheckDataFile(data, resumed.dataBytes);
+  const auto [records, last] = CheckDataFile(1);
   EXPECT_GT(records, recordsAtFull);
   // The seconds that came while the disk was full are lost; the one after is stored (the
   // newest may still have sat in the ring when recording stopped).
@@ -190,11 +186,11 @@ TEST_F(DiskFullTest, AFileThatCannotBeCreatedIsReportedAndTheNextRotationRecover
 
   FeedSecond(base_);
   FeedSecond(base_ + 1);
-  ASSERT_TRUE(WaitFor([&] { return ReadSummary(IndexPath(1)).dataBytes > 0; }));
+  ASSERT_TRUE(WaitUntil([&] { return ReadSummary(IndexPath(1)).dataBytes > 0; }));
   // A frame on the next day rotates: file 2 cannot be created.
   const int64_t day2 = base_ + 86400;
   FeedSecond(day2);
-  ASSERT_TRUE(WaitFor([&] { return log_.Count(RECORDER_EVENT_FILE_OPENED, -1, DataPath(2)); }));
+  ASSERT_TRUE(WaitUntil([&] { return log_.Count(RECORDER_EVENT_FILE_OPENED, -1, DataPath(2)); }));
   FeedSecond(day2 + 1);
   FeedSecond(day2 + 2);
   EXPECT_FALSE(std::filesystem::exists(DataPath(2)));
@@ -204,7 +200,7 @@ TEST_F(DiskFullTest, AFileThatCannotBeCreatedIsReportedAndTheNextRotationRecover
 
   // File 1 was finished before the failed rotation and stays readable.
   const storage::IndexSummary first = ReadSummary(IndexPath(1));
-  EXPECT_EQ(CheckDataFile(DataPath(1), first.dataBytes).second >> 8, 1);
+  EXPECT_EQ(CheckDataFile(1).second >> 8, 1);
 
   // With an inode free again, the next day's rotation creates file 3 and records into it.
   for (int i = 0; i < 4; ++i) std::filesystem::remove(mnt_ + "filler" + std::to_string(i));
@@ -212,12 +208,11 @@ TEST_F(DiskFullTest, AFileThatCannotBeCreatedIsReportedAndTheNextRotationRecover
   FeedSecond(day3);
   FeedSecond(day3 + 1);
   FeedSecond(day3 + 2);
-  ASSERT_TRUE(WaitFor([&] { return ReadSummary(IndexPath(3)).dataBytes > 0; }));
+  ASSERT_TRUE(WaitUntil([&] { return ReadSummary(IndexPath(3)).dataBytes > 0; }));
   EXPECT_EQ(log_.Count(RECORDER_EVENT_FILE_OPENED, 0, DataPath(3)), 1u);
   EXPECT_EQ(log_.Count(RECORDER_EVENT_FILE_OPENED, 0, IndexPath(3)), 1u);
   _RECORDER_STOP(recorder_);
-  const storage::IndexSummary third = ReadSummary(IndexPath(3));
-  EXPECT_GE(CheckDataFile(DataPath(3), third.dataBytes).second >> 8, day3 - base_);
+  EXPECT_GE(CheckDataFile(3).second >> 8, day3 - base_);
   EXPECT_EQ(ReadSummary(IndexPath(1)).dataBytes, first.dataBytes) << "file 1 is not touched again";
 }
 

@@ -83,24 +83,19 @@ TEST(RoundTripTest, EveryKindOfFrameAcrossAMinuteAndMidnightIsStoredAsHandedIn) 
 
 // STOP or END right after the host's last frames, large ones on many channels so the rings
 // still hold records: every frame taken in reaches the data file. END without STOP lost
-// frames only some of the time, so it gets a few rounds.
+// frames only some of the time, so it gets a few rounds (the first one stops before).
 TEST(RoundTripTest, StopAndEndStoreEveryFrameStillInTheRings) {
-  for (bool end : {false, true}) {
-    for (int round = 0; round < (end ? 4 : 1); ++round) {
-      SCOPED_TRACE(testing::Message() << "end " << end << " round " << round);
-      RecordingHost host;
-      host.AddFiles(1);
-      ASSERT_EQ(_RECORDER_START(host.handle), 1);
-      uint32_t taken = 0;
-      for (uint32_t i = 0; i < 64; ++i) {
-        taken += static_cast<uint32_t>(host.Video(i % 32, 200000, i % 8 == 0, i));
-        taken += static_cast<uint32_t>(host.Audio(0, 320, i));
-      }
-      ASSERT_EQ(taken, 128u);
-      if (!end) _RECORDER_STOP(host.handle);
-      host.End();
-      EXPECT_EQ(ReadIndexedRecords(host.Data(0)).size(), 128u);
+  for (int round = 0; round < 5; ++round) {
+    SCOPED_TRACE(round);
+    RecordingHost host;
+    host.AddFiles(1);
+    ASSERT_EQ(_RECORDER_START(host.handle), 1);
+    for (uint32_t i = 0; i < 64; ++i) {
+      ASSERT_EQ(host.Video(i % 32, 200000, i % 8 == 0, i) + host.Audio(0, 320, i), 2);
     }
+    if (round == 0) _RECORDER_STOP(host.handle);
+    host.End();
+    EXPECT_EQ(ReadIndexedRecords(host.Data(0)).size(), 128u);
   }
 }
 

@@ -15,6 +15,7 @@
 #include "recording/frame_ring.h"
 #include "recording/intake.h"
 #include "storage/summary_builder.h"
+#include "support/frames.h"
 #include "support/scoped_env.h"
 #include "support/scratch_dir.h"
 #include "support/stored_files.h"
@@ -41,6 +42,7 @@ static_assert(storage::kMaxFrameLength ==
 class DataFileBuilder {
  public:
   explicit DataFileBuilder(bool olderEntries = false) : older_(olderEntries) {}
+  DataFileBuilder(const DataFileBuilder&) = delete;
   // Append a record with a payload no two records share.
   void AddVideo(uint32_t channel, int32_t time, bool keyFrame, uint32_t type = 1,
                 uint32_t payloadLength = 24) {
@@ -82,47 +84,40 @@ class DataFileBuilder {
     testsupport::WriteIndexFile(dir + title + ".FIH",
                                 {testsupport::MakeRecord(title + ".VDB", summary)});
   }
-  void Write(const std::string& dir, const std::string& title) const {
-    Write(dir, title, summary_);
-  }
 
  private:
-  void Append(const storage::RecordFields& fields, bool audio, uint32_t payloadLength) {
-    std::vector<uint8_t> payload(payloadLength);
-    for (uint32_t i = 0; i < payloadLength; ++i) {
-      payload[i] = static_cast<uint8_t>(records_.size() * 31 + i * 7 + fields.channel);
-    }
+  void Append(const storage::RecordFields& fields, bool audio, uint32_t length) {
+    const std::vector<uint8_t> payload =
+        testsupport::Pattern(length, static_cast<uint32_t>(records_.size() * 64 + fields.channel));
     const size_t offset = bytes_.size();
-    bytes_.resize(offset + (audio ? storage::AudioRecordSize(payloadLength)
-                                  : storage::VideoRecordSize(payloadLength, fields.keyFrame)));
+    bytes_.resize(offset + (audio ? storage::AudioRecordSize(length)
+                                  : storage::VideoRecordSize(length, fields.keyFrame)));
     uint8_t* at = &bytes_[offset];
     const size_t size = bytes_.size() - offset;
-    const uint64_t built =
-        audio ? storage::BuildAudioRecord(at, size, fields, payload.data(), payloadLength)
-              : storage::BuildVideoRecord(at, size, fields, payload.data(), payloadLength);
-    records_.push_back({offset, built});
+    records_.push_back(
+        {offset, audio ? storage::BuildAudioRecord(at, size, fields, payload.data(), length)
+                       : storage::BuildVideoRecord(at, size, fields, payload.data(), length)});
     storage::FrameHeader header;
     storage::ParseRecordHead(at, &header);
-    Book(header, built);
+    Book(header, records_.back().second);
   }
   void Book(const storage::FrameHeader& header, uint64_t size) {
-    storage::SummaryBuilder builder(&summary_);
     const platform::LocalFields local = CTime(header.time).Local();
     const int minute = local.hour * 60 + local.minute;
-    if (lastMinute_ < 0) {
-      builder.Begin(header.time);
-    } else if (older_ ? minute != lastMinute_
-                      : builder.PlaceOf(header.time) != storage::RecordPlace::kCurrentEntry) {
-      builder.NextEntry(header.time);
+    if (!older_ || lastMinute_ < 0) {
+      builder_.Add(header, static_cast<uint32_t>(size));
+    } else {
+      if (minute != lastMinute_) builder_.NextEntry(header.time);
+      builder_.Count(header, static_cast<uint32_t>(size));
     }
     lastMinute_ = minute;
-    builder.Count(header, static_cast<uint32_t>(size));
   }
 
   const bool older_;
   std::vector<uint8_t> bytes_;
   std::vector<std::pair<size_t, size_t>> records_;  // offset and size of each record
   storage::IndexSummary summary_ = storage::MakeEmptySummary();
+  storage::SummaryBuilder builder_{&summary_};
   int lastMinute_ = -1;
 };
 
@@ -156,7 +151,7 @@ class ReaderTest : public ::testing::Test, public storage::FrameSink, public sto
   // Writes each builder (none: written already) as <title>.VDB/.FIH and lists them in order.
   void Catalogue(const std::vector<std::pair<const DataFileBuilder*, std::string>>& files) {
     for (const auto& [file, title] : files) {
-      if (file != nullptr) file->Write(dir_.path(), title);
+      if (file != nullptr) file->Write(dir_.path(), title, file->Summary());
       catalog_.AddIndexFile(dir_.path(), title + ".FIH");
     }
     ASSERT_EQ(catalog_.Build(), 1);
@@ -257,7 +252,7 @@ TEST_F(ReaderTest, PositionsOfOtherDaysWithoutBytesOrFilesArePassedOver) {
   const std::vector<std::pair<DataFileBuilder*, std::string>> set = {
       {&morning, "m"}, {&nextDay, "n"}, {&never, "never"}, {&gone, "gone"}, {&evening, "e"}};
   for (const auto& [file, title] : set) {
-    if (file != &never) file->Write(dir_.path(), title);
+    if (file != &never) file->Write(dir_.path(), title, file->Summary());
     records.push_back(testsupport::MakeRecord(title + ".VDB", file->Summary()));
   }
   std::filesystem::remove(dir_.path() + "gone.VDB");
@@ -297,23 +292,6 @@ TEST_F(ReaderTest, ADayOfManyFilesKeepsAtMost64OpenAndReadsAllOfThemUnlessReadsF
   }
 }
 
-TEST_F(ReaderTest, PausedReadSleepsAndARecordLargerThanTheBufferIsPassedOver) {
-  DataFileBuilder file;
-  file.AddVideo(0, At(10, 0), true, 1, 3000);
-  file.AddVideo(0, At(10, 0, 1), false, 1, 10);
-  Catalogue({{&file, "a"}});
-  ASSERT_EQ(reader_.OpenDay(CTime(At(10, 0))), 1);
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_TRUE(Next(0.0f).empty());
-  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(10));
-  EXPECT_EQ(Next(1.0f), file.Frame(0)) << "the pause kept the position";
-  EXPECT_EQ(Play(At(10, 0), 1.0f, 1000), Frames({{&file, 1}}));
-  ASSERT_EQ(reader_.OpenDay(CTime(At(10, 0))), 1);  // a growable buffer grows for it
-  std::vector<uint8_t> grown(1000);
-  EXPECT_EQ(reader_.ReadNextFrame(&grown, 4000), static_cast<int32_t>(file.Frame(0).size()));
-  EXPECT_EQ(grown, file.Frame(0));
-}
-
 // Files that start just before and after local midnight, on ordinary days and on the days
 // Berlin changes its clocks: a day's play reads only the files that start on it.
 class MidnightTest : public ReaderTest, public ::testing::WithParamInterface<int> {};
@@ -340,11 +318,8 @@ INSTANTIATE_TEST_SUITE_P(Days, MidnightTest, ::testing::Values(305, 331, 1027, 1
 // index knows of (the next minute entry's first record), forwards, backwards and in the
 // seek's walk, and is reported once each way.
 struct Damage {
-  int64_t at;    // field of record 1 (from its end when < 0) that `add` is added to; 0 with
-  uint32_t add;  // add 0: the index claims `claim` recorded bytes instead
-  uint32_t claim;
-  const char* forward;  // records of the damaged file read, in order
-  const char* backward;
+  int64_t at;    // field of record 1 (from its end when < 0) that `add` is added to; with
+  uint32_t add;  // add 0 the index claims `at` recorded bytes instead, more than the file has
   RecordStatus forwardStatus, backwardStatus;
 };
 
@@ -361,13 +336,15 @@ TEST_P(DamageTest, CostsOnlyTheDamagedRecordsAndIsReported) {
   after.AddAudio(1, At(11, 0));
   storage::IndexSummary summary = damaged.Summary();
   if (d.add != 0) damaged.Damage(1, d.at, d.add);
-  if (d.add == 0) summary.dataBytes = d.claim;
+  if (d.add == 0) summary.dataBytes = static_cast<uint32_t>(d.at);
   damaged.Write(dir_.path(), "b", summary);
   Catalogue({{&before, "a"}, {nullptr, "b"}, {&after, "c"}});
   for (float rate : {1.0f, -1.0f}) {
     std::vector<Want> want = {{rate > 0 ? &before : &after, 0}};
-    for (const char* i = rate > 0 ? d.forward : d.backward; *i != 0; ++i) {
-      want.push_back({&damaged, static_cast<size_t>(*i - '0')});
+    for (size_t k = 0; k < 6; ++k) {
+      // Record 1 is lost, and forwards record 2 with it: the next start known is record 3.
+      const size_t i = rate > 0 ? k : 5 - k;
+      if (d.add == 0 || (i != 1 && (rate < 0 || i != 2))) want.push_back({&damaged, i});
     }
     want.push_back({rate > 0 ? &after : &before, 0});
     EXPECT_EQ(Play(At(10, 0), rate), Frames(want)) << rate;
@@ -377,30 +354,25 @@ TEST_P(DamageTest, CostsOnlyTheDamagedRecordsAndIsReported) {
   }
   // The seek's walk passes the damage too, and goes on with the next file after the last.
   ASSERT_EQ(reader_.SeekToTime(CTime(At(10, 0, 1))), 1);
-  EXPECT_EQ(Next(1.0f), damaged.Frame(d.forward[1] - '0'));
+  EXPECT_EQ(Next(1.0f), damaged.Frame(d.add != 0 ? 3 : 1));
   ASSERT_EQ(reader_.SeekToTime(CTime(At(10, 1, 6))), 1);
   EXPECT_EQ(Next(1.0f), after.Frame(0));
 }
 
+using S = RecordStatus;
 INSTANTIATE_TEST_SUITE_P(
     Damages, DamageTest,
-    ::testing::Combine(
-        ::testing::Values(Damage{0, 1, 0, "0345", "54320", RecordStatus::kBadStartMarker,
-                                 RecordStatus::kBadStartMarker},
-                          Damage{storage::kRecordBodySizeOffset, 0x80000000u, 0, "0345", "54320",
-                                 RecordStatus::kBodyOverrun, RecordStatus::kBodyOverrun},
-                          Damage{-8, 1000000, 0, "0345", "54320", RecordStatus::kBadTrailerSize,
-                                 RecordStatus::kBadTrailerSize},
-                          Damage{-8, 8, 0, "0345", "54320", RecordStatus::kBadTrailerSize,
-                                 RecordStatus::kBadStartMarker},
-                          Damage{-4, 1, 0, "0345", "54320", RecordStatus::kBadEndMarker,
-                                 RecordStatus::kBadEndMarker},
-                          // The head of the record after the last cannot be read.
-                          Damage{0, 0, 0x7FFFFF00u, "012345", "543210", RecordStatus::kShortHead,
-                                 RecordStatus::kShortHead},
-                          Damage{0, 0, 0xFFFFFFFFu, "012345", "543210", RecordStatus::kShortHead,
-                                 RecordStatus::kShortHead}),
-        ::testing::Values(40u, 40000u)));
+    ::testing::Combine(::testing::Values(Damage{0, 1, S::kBadStartMarker, S::kBadStartMarker},
+                                         Damage{storage::kRecordBodySizeOffset, 0x80000000u,
+                                                S::kBodyOverrun, S::kBodyOverrun},
+                                         Damage{-8, 1000000, S::kBadTrailerSize,
+                                                S::kBadTrailerSize},
+                                         Damage{-8, 8, S::kBadTrailerSize, S::kBadStartMarker},
+                                         Damage{-4, 1, S::kBadEndMarker, S::kBadEndMarker},
+                                         // The head of the record after the last cannot be read.
+                                         Damage{0x7FFFFF00, 0, S::kShortHead, S::kShortHead},
+                                         Damage{0xFFFFFFFF, 0, S::kShortHead, S::kShortHead}),
+                       ::testing::Values(40u, 40000u)));
 
 // Seeks land on the first record stamped at or after the target (backwards: the last at or
 // before it), with records of every size relative to the reader's window, and files long
@@ -456,11 +428,13 @@ TEST_F(ReaderTest, TheJumpNeverLandsPastTheTarget) {
 
 // A forward seek with lead starts at the channel's last key frame before the target and
 // marks the frames before the target as lead; a channel whose first frame is a key frame
-// needs none.
-TEST_F(ReaderTest, LeadFramesStartAtTheLastKeyFrameBeforeTheTarget) {
+// needs none. A paused read sleeps and keeps the position; a record larger than the
+// caller's buffer is passed over, and a growable buffer grows for it.
+TEST_F(ReaderTest, LeadFramesPausesAndRecordsLargerThanTheBuffer) {
   DataFileBuilder file;
   for (int s = 0; s < 8; ++s) file.AddVideo(0, At(10, 0, s), s % 4 == 0);
   file.AddVideo(1, At(10, 0, 6), true);
+  file.AddVideo(0, At(10, 0, 8), false, 1, 3000);
   Catalogue({{&file, "a"}});
   ASSERT_EQ(reader_.SeekToTime(CTime(At(10, 0, 6)), 1, 0b11), 1);
   std::vector<std::pair<std::vector<uint8_t>, bool>> read, want;
@@ -469,6 +443,17 @@ TEST_F(ReaderTest, LeadFramesStartAtTheLastKeyFrameBeforeTheTarget) {
     want.push_back({file.Frame(i + 4), i < 2});  // lead: channel 0 from its key frame
   }
   EXPECT_EQ(read, want);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(Next(0.0f).empty());
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(10));
+  EXPECT_EQ(Next(1.0f), file.Frame(9)) << "the pause kept the position";
+  std::vector<Want> fitting;
+  for (size_t i = 0; i < 9; ++i) fitting.push_back({&file, i});
+  EXPECT_EQ(Play(At(10, 0), 1.0f, 1000), Frames(fitting));
+  ASSERT_EQ(reader_.SeekToTime(CTime(At(10, 0, 8))), 1);
+  std::vector<uint8_t> grown(1000);
+  EXPECT_EQ(reader_.ReadNextFrame(&grown, 4000), static_cast<int32_t>(file.Frame(9).size()));
+  EXPECT_EQ(grown, file.Frame(9));
 }
 
 }  // namespace

@@ -15,12 +15,17 @@
 
 namespace testsupport {
 
+inline uint64_t FileSize(const std::string& path) {
+  std::error_code ec;
+  const auto size = std::filesystem::file_size(path, ec);
+  return ec ? 0 : size;
+}
+
 inline std::vector<uint8_t> ReadBytes(const std::string& path, uint64_t offset = 0,
                                       uint64_t count = UINT32_MAX) {
   std::ifstream in(path, std::ios::binary);
-  std::error_code ec;
-  const uint64_t size = std::filesystem::file_size(path, ec);
-  if (ec || offset >= size) return {};
+  const uint64_t size = FileSize(path);
+  if (offset >= size) return {};
   std::vector<uint8_t> bytes(std::min(count, size - offset));
   in.seekg(static_cast<std::streamoff>(offset));
   in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
@@ -43,12 +48,6 @@ inline void PatchBytes(const std::string& path, uint64_t offset, const void* dat
   f.seekp(static_cast<std::streamoff>(offset));
   f.write(static_cast<const char*>(data), static_cast<std::streamsize>(n));
   ASSERT_TRUE(f.good()) << path;
-}
-
-inline uint64_t FileSize(const std::string& path) {
-  std::error_code ec;
-  const auto size = std::filesystem::file_size(path, ec);
-  return ec ? 0 : size;
 }
 
 // --- Data files ---
@@ -151,14 +150,11 @@ inline storage::IndexRecord MakeRecord(const std::string& name, const storage::I
 // An index file with `records` and `recordCount` in its header.
 inline void WriteIndexFile(const std::string& path,
                            const std::vector<storage::IndexRecord>& records, uint32_t recordCount) {
-  std::vector<uint8_t> bytes(storage::kFileHeaderSize + records.size() * storage::kIndexRecordSize);
   const storage::FileHeader header = storage::MakeFileHeader(recordCount);
-  std::memcpy(bytes.data(), &header, sizeof(header));
-  for (size_t r = 0; r < records.size(); ++r) {
-    std::memcpy(bytes.data() + storage::kIndexRecordOffset + r * storage::kIndexRecordSize,
-                &records[r], sizeof(storage::IndexRecord));
-  }
-  WriteBytes(path, bytes);
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(&header), sizeof(header));
+  out.write(reinterpret_cast<const char*>(records.data()),
+            static_cast<std::streamsize>(records.size() * sizeof(storage::IndexRecord)));
 }
 inline void WriteIndexFile(const std::string& path,
                            const std::vector<storage::IndexRecord>& records) {
@@ -182,12 +178,10 @@ inline void WriteHeaderFile(const std::string& path, uint32_t recordCount,
                             const std::vector<storage::FileInfo>& records) {
   storage::HeaderFileHead head{};
   head.recordCount = recordCount;
-  std::vector<uint8_t> bytes(sizeof(head) + records.size() * sizeof(storage::FileInfo));
-  std::memcpy(bytes.data(), &head, sizeof(head));
-  for (size_t r = 0; r < records.size(); ++r) {
-    std::memcpy(bytes.data() + storage::HeaderFileInfoOffset(r), &records[r], sizeof(records[r]));
-  }
-  WriteBytes(path, bytes);
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(&head), sizeof(head));
+  out.write(reinterpret_cast<const char*>(records.data()),
+            static_cast<std::streamsize>(records.size() * sizeof(storage::FileInfo)));
 }
 
 }  // namespace testsupport
