@@ -108,7 +108,8 @@ TEST(ChunkPoolTest, MarksQueueLimitAndDamagedStoredRecords) {
   ASSERT_EQ(ComposeStoredFrame(out, sizeof(out), {5, 0, 2, 3}, data, second, 2, 1), 29u);
   EXPECT_EQ(ComposeStoredFrame(out, 28, {5, 0, 2, 3}, data, second, 2, 1), 0u);
   StoredFrameView view;
-  EXPECT_FALSE(ParseStoredFrame(out, 28, &view) || ParseStoredFrame(out, 23, &view));
+  EXPECT_FALSE(ParseStoredFrame(out, 28, &view) || ParseStoredFrame(out, 30, &view) ||
+               ParseStoredFrame(out, 23, &view));
   out[12] = 0xFF;
   EXPECT_FALSE(ParseStoredFrame(out, 29, &view));
 }
