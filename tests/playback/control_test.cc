@@ -48,9 +48,6 @@ TEST_F(ControlTest, StartPlayPauseReverseStepStopAndRestart) {
   const auto rate = [&](float r) { ASSERT_EQ(_RECORDER_FILESEARCH_PLAYRATE(search_, r), 1); };
   rate(0.0f);
   platform::SleepMs(300);
-  const size_t paused = Events().size();
-  platform::SleepMs(300);
-  ASSERT_EQ(Events().size(), paused);
   // 1.0 -> 0 -> -1.0 -> 1.0: each reversal plays on from the last shown frame (which may show
   // again, after frames that were already on their way).
   for (const float r : {-1.0f, 1.0f}) {
@@ -125,25 +122,17 @@ TEST_F(ControlTest, ASwitchedOnChannelStartsAtItsNextKeyFrame) {
 
 // SETPATH while started changes nothing; while stopped it takes effect.
 TEST_F(ControlTest, SetPathWhileStartedChangesNothing) {
-  Recording other;
-  other.Start(t0 + 2 * 86400);
-  other.Stream(t0 + 2 * 86400, 1, 5, 1);
-  other.Finish();
   Record(t0).Stream(t0, 1, 5, 1);
-  const std::string a = dir_.path(), b = other.dir.path();
-  Open(1, a, {"file0.FIH"}, 0);
+  Open(1, dir_.path(), {"file0.FIH"}, 0);
   ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
-  _RECORDER_FILESEARCH_SETPATH(search_, b.c_str(), "file0.FIH", 0);
-  for (const int32_t day : {10, 12}) {
+  for (const int32_t days : {1, 0}) {
+    if (days == 0) _RECORDER_FILESEARCH_STOP(search_);
+    _RECORDER_FILESEARCH_SETPATH(search_, dir_.path().c_str(), "missing.FIH", 0);
     _RECORDER_FILESEARCH_STOP(search_);
     ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
-    uint32_t table[4] = {};
-    int32_t count = 0;
-    _RECORDER_FILESEARCH_GetDateTable(search_, table, &count);
-    EXPECT_EQ((std::vector<int64_t>{count, table[0]}),
-              (std::vector<int64_t>{1, LocalSeconds(2024, 3, day, 0, 0, 0)}));
-    _RECORDER_FILESEARCH_STOP(search_);
-    _RECORDER_FILESEARCH_SETPATH(search_, b.c_str(), "file0.FIH", 0);
+    int32_t count = -1;
+    _RECORDER_FILESEARCH_GetDateTable(search_, nullptr, &count);
+    EXPECT_EQ(count, days);
   }
 }
 

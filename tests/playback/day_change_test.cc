@@ -2,8 +2,6 @@
 // forward play wraps from the last recorded day to the first and backward play from the
 // start of the first to the end of the last; the thread's own seek to the next day never
 // beats a host's PLAYTIME or outlives a STOP.
-#include <numeric>
-
 #include "playback_test_util.h"
 
 namespace playtest {
@@ -33,13 +31,11 @@ TEST_F(DayChangeTest, EachDayPlaysToItsEndThenWrapsInThePlayDirection) {
     const std::vector<HostEvent> shown = Shown(from), pass = FirstPass(Events(from), rate < 0);
     const size_t wrap = size_t(std::count_if(pass.begin(), pass.end(), IsShown));
     ASSERT_LT(wrap, shown.size());
-    std::vector<uint32_t> before(wrap);
-    std::transform(shown.begin(), shown.begin() + wrap, before.begin(),
-                   [](auto& e) { return e.serial; });
+    std::vector<uint32_t> before, want;
+    for (size_t i = 0; i < wrap; ++i) before.push_back(shown[i].serial);
     if (rate > 0) {
       // The last day from the frame that crossed midnight to its end, then the first day.
-      std::vector<uint32_t> want(30);
-      std::iota(want.begin(), want.end(), 21);
+      for (uint32_t serial = 21; serial <= 50; ++serial) want.push_back(serial);
       EXPECT_EQ(before, want);
       EXPECT_EQ(shown[wrap].serial, 1u);
     } else {

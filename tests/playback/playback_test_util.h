@@ -28,9 +28,7 @@ using testsupport::WaitUntil;
 struct Sent {
   uint32_t serial = 0, channel = 0;
   int32_t time = 0;
-  uint32_t type = 0;
-  bool key = false;
-  uint32_t tag = 0, triggerA = 0, triggerB = 0;
+  uint32_t type = 0, key = 0, tag = 0, triggerA = 0, triggerB = 0;
   std::vector<uint8_t> payload;
 };
 constexpr uint32_t kAudioSerial = 0x40000000;
@@ -39,35 +37,27 @@ constexpr uint32_t kAudioSerial = 0x40000000;
 // time the test gives it and is kept as it was sent.
 class Recording : public testsupport::RecordingHost {
  public:
-  void Start(int32_t start) {
-    SetTime(start);
-    AddFiles(3);
-    EXPECT_EQ(_RECORDER_START(handle), 1);
-  }
   // `size` bytes of payload (by default 40 to 339), after 3 + ch bytes of the host's buffer.
   uint32_t Video(uint32_t ch, int32_t time, uint32_t type, bool key, size_t size = 0,
                  uint32_t triggerA = 0, uint32_t triggerB = 0) {
     const auto serial = uint32_t(video.size() + 1);
-    Sent s{serial,   ch,       time,
-           type,     key,      0x7A000000u | serial,
-           triggerA, triggerB, Payload(serial, size)};
+    video.push_back({serial, ch, time, type, key ? 1u : 0u, 0x7A000000u | serial, triggerA,
+                     triggerB, Payload(serial, size)});
     std::vector<uint8_t> buffer(3 + ch, 0xEE);
-    buffer.insert(buffer.end(), s.payload.begin(), s.payload.end());
+    buffer.insert(buffer.end(), video.back().payload.begin(), video.back().payload.end());
     FrameDescriptor d = testsupport::VideoFrame(buffer, 3 + ch, type, key, triggerA, triggerB);
-    d.tag = s.tag;
+    d.tag = video.back().tag;
     SetTime(time);
     EXPECT_EQ(_RECORDER_WRITEVIDEO(handle, ch, &d), 1);
-    video.push_back(std::move(s));
     return serial;
   }
   void Audio(uint32_t ch, int32_t time, uint32_t type) {
     const auto serial = uint32_t(kAudioSerial + audio.size());
-    Sent s{serial, ch, time, type, false, 0, 0, 0, Payload(serial, 0)};
-    FrameDescriptor d = testsupport::AudioFrame(s.payload, type);
+    audio.push_back({serial, ch, time, type, 0, 0, 0, 0, Payload(serial, 0)});
+    FrameDescriptor d = testsupport::AudioFrame(audio.back().payload, type);
     d.kind = 1;
     SetTime(time);
     EXPECT_EQ(_RECORDER_WRITEAUDIO(handle, ch, &d), 1);
-    audio.push_back(std::move(s));
   }
   // `seconds` seconds from t0 of `fps` type-1 frames per second on channels 0..channels-1;
   // channel c has its key frame at frame keyAt[c] of each second (0 when not given). With
@@ -164,7 +154,9 @@ class PlaybackTest : public ::testing::Test {
   void TearDown() override { End(); }
   // The fixture's recording, started at `start`.
   Recording& Record(int32_t start) {
-    rec_.Start(start);
+    rec_.SetTime(start);
+    rec_.AddFiles(3);
+    EXPECT_EQ(_RECORDER_START(rec_.handle), 1);
     return rec_;
   }
   // A search on the index files `names` of `dir` (all of the recording's by default), after

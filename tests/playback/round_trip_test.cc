@@ -34,9 +34,7 @@ TEST_F(PlaybackTest, FourChannelsWithAudioComeBackAsRecordedAtTheirPace) {
   std::map<uint32_t, std::vector<uint32_t>> wantVideo, gotVideo;  // serials per channel
   std::vector<uint32_t> wantAudio, gotAudio;
   for (const Sent& f : rec.video) wantVideo[f.channel].push_back(f.serial);
-  for (const Sent& f : rec.audio) {
-    if (f.channel == 0) wantAudio.push_back(f.serial);
-  }
+  for (size_t i = 0; i < rec.audio.size(); i += 2) wantAudio.push_back(rec.audio[i].serial);
 
   Open(kChannels, dir_.path());
   _RECORDER_FILESEARCH_SETCURRENTCHANNEL(search_, 0);
@@ -91,13 +89,9 @@ TEST_F(PlaybackTest, FourChannelsWithAudioComeBackAsRecordedAtTheirPace) {
   EXPECT_EQ(notifications, shown.size() / 4);
   // The k-th of a recorded second's n frames carries k * 1000 / n milliseconds (the last
   // second has no following one to close its group and runs on past 1000).
-  std::map<int32_t, std::vector<const HostEvent*>> bySecond;
-  for (const HostEvent* e : shown) bySecond[e->time].push_back(e);
-  for (int32_t s = t0; s < t0 + kSeconds - 1; ++s) {
-    ASSERT_EQ(bySecond[s].size(), kChannels * kFps);
-    for (size_t k = 0; k < bySecond[s].size(); ++k) {
-      EXPECT_EQ(bySecond[s][k]->d.millisecond, k * 1000 / (kChannels * kFps)) << s;
-    }
+  constexpr size_t n = kChannels * kFps;
+  for (size_t i = 1; i + n < shown.size(); ++i) {
+    EXPECT_EQ(shown[i]->d.millisecond, (i - 1) % n * 1000 / n) << i;
   }
   // At the recorded pace: the lone frame at once, the last 5.99 recorded seconds later.
   EXPECT_EQ(shown.front()->serial, lone);
