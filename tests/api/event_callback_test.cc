@@ -20,29 +20,17 @@ namespace {
 using namespace testsupport;
 constexpr auto kBound = std::chrono::seconds(5);
 
-// Runs calls on helper threads and waits for each at most kBound: false when it did not
-// return (it then waits for a lock held on the caller's side, and is joined at the end).
-class Helpers {
- public:
-  ~Helpers() {
-    for (std::thread& t : threads_) t.join();
-  }
-  bool ReturnsInTime(std::function<void()> call) {
-    auto done = std::make_shared<std::promise<void>>();
-    std::future<void> returned = done->get_future();
-    std::thread helper([call = std::move(call), done] {
-      call();
-      done->set_value();
-    });
-    platform::MutexLock hold(&mu_);
-    threads_.push_back(std::move(helper));
-    return returned.wait_for(kBound) == std::future_status::ready;
-  }
-
- private:
-  platform::Mutex mu_;
-  std::vector<std::thread> threads_;
-};
+// Runs `call` on a helper thread: false when it did not return within kBound (it then waits
+// for a lock held on the caller's side, and is joined when `helpers` goes).
+bool ReturnsInTime(std::vector<std::jthread>& helpers, std::function<void()> call) {
+  auto done = std::make_shared<std::promise<void>>();
+  std::future<void> returned = done->get_future();
+  helpers.emplace_back([call = std::move(call), done] {
+    call();
+    done->set_value();
+  });
+  return returned.wait_for(kBound) == std::future_status::ready;
+}
 
 std::string CurrentFileOf(RECORDER_HANDLE recorder) {
   char name[300] = "";
@@ -59,13 +47,13 @@ void RecordOneFrame(RecordingHost& host) {
 }
 
 TEST(EventCallbackTest, WriteFailureAtTheFinalFlushOfEndTellsTheCauseAndMayAskForNames) {
+  std::vector<std::jthread> helpers;
   RecordingHost host;
-  Helpers helpers;
   ASSERT_NO_FATAL_FAILURE(RecordOneFrame(host));
   std::atomic<int> asked{0}, answered{0};
   host.log.OnEvent([&](const RecorderEvent& e) {
     if (e.code != RECORDER_EVENT_WRITE_FAILED || asked.fetch_add(1) != 0) return;
-    answered = helpers.ReturnsInTime([] {
+    answered = ReturnsInTime(helpers, [] {
       char name[64];
       const int32_t size = sizeof(name);
       _RECORDER_GETNAME(0, name, &size);
@@ -85,8 +73,8 @@ TEST(EventCallbackTest, WriteFailureAtTheFinalFlushOfEndTellsTheCauseAndMayAskFo
 }
 
 TEST(EventCallbackTest, RotationCallbackMayCountRecordersWhileAnotherThreadEnds) {
+  std::vector<std::jthread> helpers;
   RecordingHost host;
-  Helpers helpers;
   ASSERT_NO_FATAL_FAILURE(RecordOneFrame(host));
   std::promise<void> inCallback;
   std::atomic<bool> ending{false};
@@ -99,7 +87,7 @@ TEST(EventCallbackTest, RotationCallbackMayCountRecordersWhileAnotherThreadEnds)
     // The other thread is in END by now (give it a moment to get as far as it can).
     while (!ending.load()) std::this_thread::yield();
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    answered = helpers.ReturnsInTime([] { _RECORDER_GETCOUNT(); });
+    answered = ReturnsInTime(helpers, [] { _RECORDER_GETCOUNT(); });
   });
   host.SetTime(g_testNow + 86400);
   ASSERT_EQ(host.Video(0), 1);  // the next day: the writer thread rotates and raises event 2
