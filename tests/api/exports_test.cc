@@ -205,17 +205,14 @@ TEST(ExportsTest, CountAndNamesFollowTheLiveRecordersAndHandlesAreNeverReused) {
   R first = _RECORDER_INIT("first", 0, nullptr), second = _RECORDER_INIT(nullptr, 0, nullptr);
   EXPECT_EQ(ended.count(first) + ended.count(second), 0u);
   EXPECT_EQ(_RECORDER_GETCOUNT(), 2);
-  // Index 0 is the recorder with the lower handle; a null name is listed as empty.
-  const bool firstIsLower = first < second;
-  EXPECT_EQ(NameAt(0), firstIsLower ? "first" : "");
-  EXPECT_EQ(NameAt(1), firstIsLower ? "" : "first");
-  EXPECT_EQ(NameAt(2), "-");
-  EXPECT_EQ(NameAt(-1), "-");
-  EXPECT_EQ(NameAt(firstIsLower ? 0 : 1, 5), "-");  // only when it and its terminator fit
+  const int f = first < second ? 0 : 1;  // index 0: the lower handle; a null name is empty
+  EXPECT_EQ(
+      (std::vector<std::string>{NameAt(f), NameAt(1 - f), NameAt(2), NameAt(-1), NameAt(f, 5)}),
+      (std::vector<std::string>{"first", "", "-", "-", "-"}));  // -: nothing written
   char buffer[8];
   std::memset(buffer, '#', sizeof(buffer));
   const int32_t size = 6;
-  EXPECT_EQ(_RECORDER_GETNAME(firstIsLower ? 0 : 1, buffer, &size), 0);
+  EXPECT_EQ(_RECORDER_GETNAME(f, buffer, &size), 0);
   EXPECT_EQ(std::memcmp(buffer, "first\0#", 7), 0);
   EXPECT_EQ(_RECORDER_GETNAME(0, nullptr, &size) + _RECORDER_GETNAME(0, buffer, nullptr), 0);
   int notARecorder = 0;
