@@ -42,11 +42,7 @@ class WriterTest : public testing::Test {
   }
   void Feed(int32_t time, uint32_t type = 1, uint32_t length = 100) {
     const std::vector<uint8_t> payload = Pattern(length, static_cast<uint32_t>(time));
-    storage::RecordFields fields;
-    fields.time = time;
-    fields.type = type;
-    fields.keyFrame = true;
-    fields.reason = 1;
+    const storage::RecordFields fields{.time = time, .type = type, .keyFrame = true, .reason = 1};
     std::vector<uint8_t> record(storage::VideoRecordSize(length, true));
     ASSERT_EQ(
         storage::BuildVideoRecord(record.data(), record.size(), fields, payload.data(), length),
@@ -66,16 +62,13 @@ class WriterTest : public testing::Test {
         ExpectSummaryEq(ReadSummary(Index(n)), ReplaySummary(Stored(n)));
     }
   }
+  // Events of a path ending in `path`.
   size_t Count(int32_t code, int32_t status, const std::string& path) {
     return std::count_if(events_.begin(), events_.end(), [&](const RecorderEvent& e) {
-      return e.code == code && e.status == status && e.path == path;
+      return e.code == code && e.status == status && e.path.ends_with(path);
     });
   }
-  size_t Opened() {
-    return std::count_if(events_.begin(), events_.end(), [](const RecorderEvent& e) {
-      return e.code == 2 && e.path.ends_with(".VDB");
-    });
-  }
+  size_t Opened() { return Count(2, 0, ".VDB"); }
   std::vector<StoredRecord> Stored(int n) { return ReadIndexedRecords(Data(n)); }
   std::vector<int32_t> Times(int n) { return TimesOf(Stored(n)); }
 
