@@ -340,15 +340,14 @@ TEST_F(WriterTest, ASecondWriterIsRefusedTheFilesTheFirstOneRecords) {
   Feed(At(10, 10, 0, 0));
   Feed(At(10, 10, 0, 1));  // file 0 counts bytes now: the newest
   ASSERT_TRUE(WaitUntil([&] { return FileSize(Data(1)) == storage::kDataFileSize; }));
-  std::vector<RecorderEvent> otherRecorderEvents;
+  std::vector<RecorderEvent> otherEvents;
   auto other = std::make_shared<Writer>([&](int32_t c, int32_t s, const std::string& p, int e) {
-    otherRecorderEvents.push_back({c, s, p, e});
+    otherEvents.push_back({c, s, p, e});
   });
   platform::MutexLock hold(&other->lock);
   EXPECT_FALSE(other->Start({Data(0), Data(1)}));  // file 1: prepared and locked for the first
-  ASSERT_EQ(otherRecorderEvents.size(), 1u);
-  EXPECT_EQ(std::make_tuple(otherRecorderEvents[0].status, otherRecorderEvents[0].path,
-                            otherRecorderEvents[0].error),
+  ASSERT_EQ(otherEvents.size(), 1u);
+  EXPECT_EQ(std::make_tuple(otherEvents[0].status, otherEvents[0].path, otherEvents[0].error),
             std::make_tuple(-1, Data(1), EWOULDBLOCK));
   other->Detach();
 }
