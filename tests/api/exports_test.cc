@@ -46,6 +46,13 @@ struct Row {
 std::string g_dir = "/x/", g_file = "/x/file0.VDB";
 constexpr int32_t kDay = 1710028800;  // 2024-03-10 00:00 UTC, the day the live run records
 
+// The day table of kDay into o.table, the day's kind (its last output) into o.count.
+void DayTable(S s, Outputs& o) {
+  uint32_t* t = o.table;
+  _RECORDER_FILESEARCH_GetDayTable(s, kDay, t, t + 1500, t + 3000, t + 4500, t + 6000, t + 7500,
+                                   &o.count, &o.count);
+}
+
 // One row per export that takes a handle; a row may read back what its export changed. C:
 // the export takes a channel, and a descriptor of type 1 with an empty payload.
 #define E(name, expr, live)                                                                        \
@@ -54,9 +61,13 @@ constexpr int32_t kDay = 1710028800;  // 2024-03-10 00:00 UTC, the day the live 
               Outputs & o) -> int64_t { return (void)r, (void)s, (void)c, (void)o, (expr); }, live \
   }
 #define V(name, expr) E(name, ((expr), 0), 0)
-#define C(name, expr, live)                                                                                                            \
-  {                                                                                                                                    \
-#name, [](R r, S, uint32_t c, Outputs& o) -> int64_t { FrameDescriptor f{}; f.type = 1; return (void)f, (void)o, (expr); }, live, true \
+#define C(name, expr, live)                                                \
+  {                                                                        \
+#name, [](R r, S, uint32_t c, Outputs& o) -> int64_t {                   \
+      FrameDescriptor f{};                                               \
+      f.type = 1;                                                        \
+      return (void)f, (void)o, (expr);                                   \
+    }, live, true \
   }
 // clang-format off
 const std::vector<Row>& Rows() {
@@ -65,7 +76,8 @@ const std::vector<Row>& Rows() {
       E(GETOVERWRITEMODE, _RECORDER_GETOVERWRITEMODE(r), 1),
       E(SETOVERWRITEMODE, (_RECORDER_SETOVERWRITEMODE(r, 0), _RECORDER_GETOVERWRITEMODE(r)), 0),
       E(GETOVERWRITECOUNT, _RECORDER_GETOVERWRITECOUNT(r), 0),
-      E(ADDFILEPATH, (_RECORDER_ADDFILEPATH(r, g_file.c_str()), _RECORDER_ADDFILEPATH(r, g_file.c_str()), _RECORDER_GETFILEPATHCOUNT(r)), 2),
+      E(ADDFILEPATH, (_RECORDER_ADDFILEPATH(r, g_file.c_str()), _RECORDER_ADDFILEPATH(r, g_file.c_str()),
+                      _RECORDER_GETFILEPATHCOUNT(r)), 2),
       E(REMOVEFILEPATH, (_RECORDER_REMOVEFILEPATH(r, g_file.c_str()), _RECORDER_GETFILEPATHCOUNT(r)), 1),
       E(GETFILEPATHCOUNT, _RECORDER_GETFILEPATHCOUNT(r), 1),
       E(GETFILEPATH, _RECORDER_GETFILEPATH(r, 0, o.text, 300), 1),
@@ -83,22 +95,24 @@ const std::vector<Row>& Rows() {
       V(SETPREPOSTTIME, _RECORDER_SETPREPOSTTIME(r, 1, 2)),
       E(WRITESTREAMHEADER, _RECORDER_WRITESTREAMHEADER(r, 0, data, 4, 0), 1),
       E(WRITESTREAMDATA, _RECORDER_WRITESTREAMDATA(r, 0, data, 4, 1, 0, 0), 0),
-      V(DELETEMAN_START, _RECORDER_DELETEMAN_START(r, 1, 1)), V(DELETEMAN_STOP, _RECORDER_DELETEMAN_STOP(r)),
+      V(DELETEMAN_START, _RECORDER_DELETEMAN_START(r, 1, 1)),
+      V(DELETEMAN_STOP, _RECORDER_DELETEMAN_STOP(r)),
       E(STOP, (_RECORDER_STOP(r), _RECORDER_GETCURRENTRECFILE(r, o.text, 300)), 0),
       E(CLEARFILEPATH, (_RECORDER_CLEARFILEPATH(r), _RECORDER_GETFILEPATHCOUNT(r)), 0),
-      E(FILESEARCH_SETPATH, (_RECORDER_FILESEARCH_SETPATH(s, g_dir.c_str(), "file0.FIH", 1), _RECORDER_FILESEARCH_START(s)), 1),
+      E(FILESEARCH_SETPATH, (_RECORDER_FILESEARCH_SETPATH(s, g_dir.c_str(), "file0.FIH", 1),
+                             _RECORDER_FILESEARCH_START(s)), 1),
       E(FILESEARCH_START, _RECORDER_FILESEARCH_START(s), 0),  // already started
-      E(FILESEARCH_GetDateTable, (_RECORDER_FILESEARCH_GetDateTable(s, o.table, &o.count), o.count + 1), 2),
-      E(FILESEARCH_SetDSTRange, (_RECORDER_FILESEARCH_SetDSTRange(s, 1, 1, 7, 2, 3, 10, 3),
-                                 _RECORDER_FILESEARCH_GetDayTable(s, kDay, o.table, o.table + 1500, o.table + 3000, o.table + 4500,
-                                                                  o.table + 6000, o.table + 7500, &o.count, &o.count), o.count + 1), 4),
-      E(FILESEARCH_GetDayTable, (_RECORDER_FILESEARCH_GetDayTable(s, kDay, o.table, o.table + 1500, o.table + 3000, o.table + 4500,
-                                                                  o.table + 6000, o.table + 7500, &o.count, &o.count), std::count(o.table, o.table + 1500, 1u)), 1),
+      E(FILESEARCH_GetDateTable,
+        (_RECORDER_FILESEARCH_GetDateTable(s, o.table, &o.count), o.count + 1), 2),
+      E(FILESEARCH_SetDSTRange, (_RECORDER_FILESEARCH_SetDSTRange(s, 1, 1, 7, 2, 3, 10, 3), DayTable(s, o),
+                                 o.count + 1), 4),  // the day the clock goes back
+      E(FILESEARCH_GetDayTable, (DayTable(s, o), std::count(o.table, o.table + 1500, 1u)), 1),
       V(FILESEARCH_SETCURRENTCHANNEL, _RECORDER_FILESEARCH_SETCURRENTCHANNEL(s, 0)),
       V(FILESEARCH_SETDISPLAYCHANNELS, _RECORDER_FILESEARCH_SETDISPLAYCHANNELS(s, o.table, 4)),
       E(FILESEARCH_PLAYTIME, _RECORDER_FILESEARCH_PLAYTIME(s, 2024, 1, 1, 0, 0, 0), 1),
       E(FILESEARCH_PLAYRATE, _RECORDER_FILESEARCH_PLAYRATE(s, 2.0f), 1),
-      E(FILESEARCH_GETPLAYRATE, _RECORDER_FILESEARCH_GETPLAYRATE(s, &o.playRate) * 10 + o.playRate + 1, 13),
+      E(FILESEARCH_GETPLAYRATE,
+        _RECORDER_FILESEARCH_GETPLAYRATE(s, &o.playRate) * 10 + o.playRate + 1, 13),
       E(FILESEARCH_SETSTATUS, _RECORDER_FILESEARCH_SETSTATUS(s, 1), 0),
       V(FILESEARCH_STOP, _RECORDER_FILESEARCH_STOP(s)),
       V(FILESEARCH_END, _RECORDER_FILESEARCH_END(s)), V(END, _RECORDER_END(r))};
