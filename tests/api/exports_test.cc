@@ -3,6 +3,7 @@
 // table, the registry of recorders, and ENDs racing calls on other threads.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -15,15 +16,16 @@
 
 #include "recorder.h"
 #include "support/process_state.h"
+#include "support/recording_host.h"
 
 namespace {
 
 // What an export was given to write into; every refusal leaves all of it as it was.
 struct Outputs {
-  char text[16] = "untouched";
+  char text[300] = "untouched";
   double rate = -1;
   float playRate = -1;
-  uint32_t table[4] = {9, 9, 9, 9};
+  uint32_t table[6 * 1500 + 25] = {9, 9, 9, 9};
   int32_t count = -1;
   bool untouched() const {
     return std::strcmp(text, "untouched") == 0 && rate == -1 && playRate == -1 && table[0] == 9 &&
@@ -36,53 +38,84 @@ using S = FILESEARCH_HANDLE;
 struct Row {
   const char* name;
   std::function<int64_t(R, S, uint32_t channel, Outputs&)> call;
+  int64_t live;  // the result on live handles, rows run in order: each shows the export acted
   bool takesChannel = false;
 };
 
-// One row per export that takes a handle: E for those with a result, V for those without.
-#define E(name, expr)                                                                        \
-  {                                                                                          \
-#name, [](R r, S s, uint32_t c,                                                          \
-              Outputs & o) -> int64_t { return (void)r, (void)s, (void)c, (void)o, (expr); } \
+// Where the live run records: a file in a scratch directory.
+std::string g_dir = "/x/", g_file = "/x/file0.VDB";
+constexpr int32_t kDay = 1710028800;  // 2024-03-10 00:00 UTC, the day the live run records
+
+// The day table of kDay into o.table, the day's kind (its last output) into o.count.
+void DayTable(S s, Outputs& o) {
+  uint32_t* t = o.table;
+  _RECORDER_FILESEARCH_GetDayTable(s, kDay, t, t + 1500, t + 3000, t + 4500, t + 6000, t + 7500,
+                                   &o.count, &o.count);
+}
+
+// One row per export that takes a handle; a row may read back what its export changed. C:
+// the export takes a channel, and a descriptor of type 1 with an empty payload.
+#define E(name, expr, live)                                                                        \
+  {                                                                                                \
+#name, [](R r, S s, uint32_t c,                                                                \
+              Outputs & o) -> int64_t { return (void)r, (void)s, (void)c, (void)o, (expr); }, live \
   }
-#define V(name, expr) E(name, ((expr), 0))
-#define C(name, expr)                                                                                                \
-  {                                                                                                                  \
-#name, [](R r, S, uint32_t c, Outputs& o) -> int64_t { FrameDescriptor f{}; return (void)f, (void)o, (expr); }, true \
+#define V(name, expr) E(name, ((expr), 0), 0)
+#define C(name, expr, live)                                                \
+  {                                                                        \
+#name, [](R r, S, uint32_t c, Outputs& o) -> int64_t {                   \
+      FrameDescriptor f{};                                               \
+      f.type = 1;                                                        \
+      return (void)f, (void)o, (expr);                                   \
+    }, live, true \
   }
 // clang-format off
 const std::vector<Row>& Rows() {
   static const uint8_t data[4] = {};
   static const std::vector<Row> rows = {
-      E(START, _RECORDER_START(r)), V(STOP, _RECORDER_STOP(r)),
-      V(SETHEADERFILEPATH, _RECORDER_SETHEADERFILEPATH(r, "/x", 1)),
-      V(ADDFILEPATH, _RECORDER_ADDFILEPATH(r, "/x")), V(REMOVEFILEPATH, _RECORDER_REMOVEFILEPATH(r, "/x")),
-      V(CLEARFILEPATH, _RECORDER_CLEARFILEPATH(r)), E(GETFILEPATHCOUNT, _RECORDER_GETFILEPATHCOUNT(r)),
-      E(GETFILEPATH, _RECORDER_GETFILEPATH(r, 0, o.text, 16)),
-      E(GETCURRENTRECFILE, _RECORDER_GETCURRENTRECFILE(r, o.text, 16)),
-      V(SETOVERWRITEMODE, _RECORDER_SETOVERWRITEMODE(r, 0)), E(GETOVERWRITEMODE, _RECORDER_GETOVERWRITEMODE(r)),
-      E(GETOVERWRITECOUNT, _RECORDER_GETOVERWRITECOUNT(r)),
-      C(SETRECORD, (_RECORDER_SETRECORD(r, c, 1), 0)), C(GETRECORD, _RECORDER_GETRECORD(r, c)),
-      C(SETSTATUS, (_RECORDER_SETSTATUS(r, c, 7), 0)), C(GETSTATUS, _RECORDER_GETSTATUS(r, c)),
-      C(GETBPS, _RECORDER_GETBPS(r, c, &o.rate)), C(GETFPS, _RECORDER_GETFPS(r, c, &o.rate)),
+      E(GETOVERWRITEMODE, _RECORDER_GETOVERWRITEMODE(r), 1),
+      E(SETOVERWRITEMODE, (_RECORDER_SETOVERWRITEMODE(r, 0), _RECORDER_GETOVERWRITEMODE(r)), 0),
+      E(GETOVERWRITECOUNT, _RECORDER_GETOVERWRITECOUNT(r), 0),
+      E(ADDFILEPATH, (_RECORDER_ADDFILEPATH(r, g_file.c_str()), _RECORDER_ADDFILEPATH(r, g_file.c_str()),
+                      _RECORDER_GETFILEPATHCOUNT(r)), 2),
+      E(REMOVEFILEPATH, (_RECORDER_REMOVEFILEPATH(r, g_file.c_str()), _RECORDER_GETFILEPATHCOUNT(r)), 1),
+      E(GETFILEPATHCOUNT, _RECORDER_GETFILEPATHCOUNT(r), 1),
+      E(GETFILEPATH, _RECORDER_GETFILEPATH(r, 0, o.text, 300), 1),
+      E(SETHEADERFILEPATH, (_RECORDER_SETHEADERFILEPATH(r, "", 2), _RECORDER_START(r)), 0),
+      E(START, (_RECORDER_SETHEADERFILEPATH(r, "", 0), _RECORDER_START(r)), 1),
+      E(GETCURRENTRECFILE, _RECORDER_GETCURRENTRECFILE(r, o.text, 300), 1),
+      C(SETRECORD, (_RECORDER_SETRECORD(r, c, 0), _RECORDER_GETRECORD(r, c)), 0),
+      C(GETRECORD, (_RECORDER_SETRECORD(r, c, 1), _RECORDER_GETRECORD(r, c)), 1),
+      C(WRITEVIDEO, _RECORDER_WRITEVIDEO(r, c, &f), 1),
+      C(WRITEAUDIO, (f.type = 0, _RECORDER_WRITEAUDIO(r, c, &f)), 1),
+      C(WRITERECDATA, (f.type = 6, _RECORDER_WRITERECDATA(r, c, &f)), 1),
+      C(GETBPS, _RECORDER_GETBPS(r, c, &o.rate), 1), C(GETFPS, _RECORDER_GETFPS(r, c, &o.rate), 1),
+      C(SETSTATUS, (_RECORDER_SETSTATUS(r, c, 7), _RECORDER_GETSTATUS(r, c)), 7),
+      C(GETSTATUS, _RECORDER_GETSTATUS(r, c), 7),
       V(SETPREPOSTTIME, _RECORDER_SETPREPOSTTIME(r, 1, 2)),
-      C(WRITEVIDEO, _RECORDER_WRITEVIDEO(r, c, &f)), C(WRITEAUDIO, _RECORDER_WRITEAUDIO(r, c, &f)),
-      C(WRITERECDATA, _RECORDER_WRITERECDATA(r, c, &f)),
-      E(WRITESTREAMHEADER, _RECORDER_WRITESTREAMHEADER(r, 0, data, 4, 0)),
-      E(WRITESTREAMDATA, _RECORDER_WRITESTREAMDATA(r, 0, data, 4, 1, 0, 0)),
-      V(DELETEMAN_START, _RECORDER_DELETEMAN_START(r, 1, 1)), V(DELETEMAN_STOP, _RECORDER_DELETEMAN_STOP(r)),
-      V(FILESEARCH_SETPATH, _RECORDER_FILESEARCH_SETPATH(s, "/x", "y.FIH", 0)),
-      E(FILESEARCH_START, _RECORDER_FILESEARCH_START(s)), V(FILESEARCH_STOP, _RECORDER_FILESEARCH_STOP(s)),
+      V(DELETEMAN_START, _RECORDER_DELETEMAN_START(r, 1, 1)),
+      V(DELETEMAN_STOP, _RECORDER_DELETEMAN_STOP(r)),
+      E(STOP, (_RECORDER_STOP(r), _RECORDER_GETCURRENTRECFILE(r, o.text, 300)), 0),
+      // Not recording: a host's stream header would be written over the summary otherwise.
+      E(WRITESTREAMHEADER, _RECORDER_WRITESTREAMHEADER(r, 0, data, 4, 0), 0),
+      E(WRITESTREAMDATA, _RECORDER_WRITESTREAMDATA(r, 0, data, 4, 1, 0, 0), 0),
+      E(CLEARFILEPATH, (_RECORDER_CLEARFILEPATH(r), _RECORDER_GETFILEPATHCOUNT(r)), 0),
+      E(FILESEARCH_SETPATH, (_RECORDER_FILESEARCH_SETPATH(s, g_dir.c_str(), "file0.FIH", 1),
+                             _RECORDER_FILESEARCH_START(s)), 1),
+      E(FILESEARCH_START, _RECORDER_FILESEARCH_START(s), 0),  // already started
+      E(FILESEARCH_GetDateTable,
+        (_RECORDER_FILESEARCH_GetDateTable(s, o.table, &o.count), o.count + 1), 2),
+      E(FILESEARCH_SetDSTRange, (_RECORDER_FILESEARCH_SetDSTRange(s, 1, 1, 7, 2, 3, 10, 3), DayTable(s, o),
+                                 o.count + 1), 4),  // the day the clock goes back
+      E(FILESEARCH_GetDayTable, (DayTable(s, o), std::count(o.table, o.table + 1500, 1u)), 1),
       V(FILESEARCH_SETCURRENTCHANNEL, _RECORDER_FILESEARCH_SETCURRENTCHANNEL(s, 0)),
       V(FILESEARCH_SETDISPLAYCHANNELS, _RECORDER_FILESEARCH_SETDISPLAYCHANNELS(s, o.table, 4)),
-      E(FILESEARCH_PLAYTIME, _RECORDER_FILESEARCH_PLAYTIME(s, 2024, 1, 1, 0, 0, 0)),
-      E(FILESEARCH_PLAYRATE, _RECORDER_FILESEARCH_PLAYRATE(s, 1.0f)),
-      E(FILESEARCH_GETPLAYRATE, _RECORDER_FILESEARCH_GETPLAYRATE(s, &o.playRate)),
-      E(FILESEARCH_SETSTATUS, _RECORDER_FILESEARCH_SETSTATUS(s, 1)),
-      V(FILESEARCH_SetDSTRange, _RECORDER_FILESEARCH_SetDSTRange(s, 1, 3, 1, 2, 10, 1, 3)),
-      V(FILESEARCH_GetDateTable, _RECORDER_FILESEARCH_GetDateTable(s, o.table, &o.count)),
-      V(FILESEARCH_GetDayTable, _RECORDER_FILESEARCH_GetDayTable(s, 0, o.table, o.table, o.table, o.table,
-                                                                  o.table, o.table, &o.count, &o.count)),
+      E(FILESEARCH_PLAYTIME, _RECORDER_FILESEARCH_PLAYTIME(s, 2024, 1, 1, 0, 0, 0), 1),
+      E(FILESEARCH_PLAYRATE, _RECORDER_FILESEARCH_PLAYRATE(s, 2.0f), 1),
+      E(FILESEARCH_GETPLAYRATE,
+        _RECORDER_FILESEARCH_GETPLAYRATE(s, &o.playRate) * 10 + o.playRate + 1, 13),
+      E(FILESEARCH_SETSTATUS, _RECORDER_FILESEARCH_SETSTATUS(s, 1), 0),
+      V(FILESEARCH_STOP, _RECORDER_FILESEARCH_STOP(s)),
       V(FILESEARCH_END, _RECORDER_FILESEARCH_END(s)), V(END, _RECORDER_END(r))};
   return rows;
 }
@@ -111,12 +144,15 @@ TEST(ExportsTest, SharedLibraryDefinesExactlyTheFortyFourFunctionsOfTheTable) {
   EXPECT_TRUE(others.empty()) << "unexpected symbol " << *others.begin();
 }
 
-TEST(ExportsTest, EveryExportRefusesNullEndedAndForeignHandlesAndBadChannels) {
+// Null, ended and foreign handles and bad channels are refused with every output untouched;
+// then live handles run through the rows in order.
+TEST(ExportsTest, EveryExportRefusesBadHandlesAndActsOnLiveOnes) {
   R endedRecorder = _RECORDER_INIT("ended", 0, nullptr);
   _RECORDER_END(endedRecorder);
   S endedSearch = _RECORDER_FILESEARCH_INIT(1, 0, nullptr, nullptr);
   _RECORDER_FILESEARCH_END(endedSearch);
-  R liveRecorder = _RECORDER_INIT("live", 0, nullptr);
+  testsupport::RecordingHost host;  // on the test clock at 10:00 of kDay, zone UTC
+  R liveRecorder = host.handle;
   S liveSearch = _RECORDER_FILESEARCH_INIT(1, 0, nullptr, nullptr);
   ASSERT_TRUE(liveRecorder && liveSearch);
   const struct {
@@ -145,33 +181,23 @@ TEST(ExportsTest, EveryExportRefusesNullEndedAndForeignHandlesAndBadChannels) {
       }
     }
   }
-  // The live objects are as they were (defaults), the last channel works, and null pointers
-  // are refused.
-  const auto last = [&] {
-    return std::make_pair(_RECORDER_GETRECORD(liveRecorder, 31),
-                          _RECORDER_GETSTATUS(liveRecorder, 31));
-  };
-  EXPECT_EQ(last(), std::make_pair(0, 1u));
-  _RECORDER_SETRECORD(liveRecorder, 31, 1);
-  _RECORDER_SETSTATUS(liveRecorder, 31, 6);
-  EXPECT_EQ(last(), std::make_pair(1, 6u));
-  float rate = -1;
-  EXPECT_EQ(_RECORDER_FILESEARCH_GETPLAYRATE(liveSearch, &rate), 1);
-  EXPECT_EQ(rate, 1.0f);
+  // Null pointers with a live handle are refused.
   _RECORDER_ADDFILEPATH(liveRecorder, nullptr);
-  _RECORDER_REMOVEFILEPATH(liveRecorder, nullptr);
-  EXPECT_EQ(_RECORDER_GETFILEPATHCOUNT(liveRecorder), 0);
-  _RECORDER_ADDFILEPATH(liveRecorder, "/data/a.VDB");
-  EXPECT_EQ(_RECORDER_GETFILEPATH(liveRecorder, 0, nullptr, 32) +
+  _RECORDER_SETHEADERFILEPATH(liveRecorder, nullptr, 1);
+  EXPECT_EQ(_RECORDER_GETFILEPATHCOUNT(liveRecorder) + _RECORDER_START(liveRecorder) +
+                _RECORDER_GETFILEPATH(liveRecorder, 0, nullptr, 32) +
                 _RECORDER_GETCURRENTRECFILE(liveRecorder, nullptr, 32) +
                 _RECORDER_GETBPS(liveRecorder, 0, nullptr) +
                 _RECORDER_GETFPS(liveRecorder, 0, nullptr) +
-                _RECORDER_WRITESTREAMHEADER(liveRecorder, 0, nullptr, 100, 0),
+                _RECORDER_WRITESTREAMHEADER(liveRecorder, 0, nullptr, 100, 0) +
+                _RECORDER_FILESEARCH_GETPLAYRATE(liveSearch, nullptr),
             0);
-  _RECORDER_SETHEADERFILEPATH(liveRecorder, nullptr, 1);
-  EXPECT_EQ(_RECORDER_START(liveRecorder), 0);  // an empty header path opens nothing
-  _RECORDER_FILESEARCH_END(liveSearch);
-  _RECORDER_END(liveRecorder);
+  g_dir = host.dir.path();
+  g_file = host.Data(0);
+  for (const Row& row : Rows()) {
+    Outputs out;
+    EXPECT_EQ(row.call(liveRecorder, liveSearch, 0, out), row.live) << row.name;
+  }
   EXPECT_EQ(_RECORDER_GETCOUNT(), 0);
 }
 
@@ -194,17 +220,14 @@ TEST(ExportsTest, CountAndNamesFollowTheLiveRecordersAndHandlesAreNeverReused) {
   R first = _RECORDER_INIT("first", 0, nullptr), second = _RECORDER_INIT(nullptr, 0, nullptr);
   EXPECT_EQ(ended.count(first) + ended.count(second), 0u);
   EXPECT_EQ(_RECORDER_GETCOUNT(), 2);
-  // Index 0 is the recorder with the lower handle; a null name is listed as empty.
-  const bool firstIsLower = first < second;
-  EXPECT_EQ(NameAt(0), firstIsLower ? "first" : "");
-  EXPECT_EQ(NameAt(1), firstIsLower ? "" : "first");
-  EXPECT_EQ(NameAt(2), "-");
-  EXPECT_EQ(NameAt(-1), "-");
-  EXPECT_EQ(NameAt(firstIsLower ? 0 : 1, 5), "-");  // only when it and its terminator fit
+  const int f = first < second ? 0 : 1;  // index 0: the lower handle; a null name is empty
+  EXPECT_EQ(
+      (std::vector<std::string>{NameAt(f), NameAt(1 - f), NameAt(2), NameAt(-1), NameAt(f, 5)}),
+      (std::vector<std::string>{"first", "", "-", "-", "-"}));  // -: nothing written
   char buffer[8];
   std::memset(buffer, '#', sizeof(buffer));
   const int32_t size = 6;
-  EXPECT_EQ(_RECORDER_GETNAME(firstIsLower ? 0 : 1, buffer, &size), 0);
+  EXPECT_EQ(_RECORDER_GETNAME(f, buffer, &size), 0);
   EXPECT_EQ(std::memcmp(buffer, "first\0#", 7), 0);
   EXPECT_EQ(_RECORDER_GETNAME(0, nullptr, &size) + _RECORDER_GETNAME(0, buffer, nullptr), 0);
   int notARecorder = 0;

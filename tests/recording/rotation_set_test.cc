@@ -2,9 +2,7 @@
 // header file) and which of them was written last.
 #include "recording/rotation_set.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -85,12 +83,6 @@ TEST(RotationSetTest, HeaderFileListsRecordsWithAPathAndTheLatestStartWithDataIs
       EXPECT_EQ(set.FindNewestOfHeaderFile(*file), r.newest);
     }
   }
-}
-
-void SetWritten(const std::string& path, time_t seconds, long ns = 0) {
-  ScratchDir::WriteText(path, "x");
-  const struct timespec times[2] = {{seconds, ns}, {seconds, ns}};
-  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
 }
 
 TEST(RotationSetTest, NewestOfThePathsIsTheLastWrittenFilesWithRecordsFirst) {

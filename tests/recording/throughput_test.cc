@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <thread>
 #include <vector>
 
 #include "platform/clock.h"
@@ -84,36 +83,6 @@ TEST_F(ThroughputTest, RatesOfClosedWindows) {
   double rate = 0;
   EXPECT_EQ(throughput.GetBps(32, &rate), 0);
   EXPECT_EQ(throughput.GetFps(0, nullptr), 0);
-}
-
-// A getter on a host thread while intake closes windows: every value read is one of the
-// rates a window produced (or 0), never a mix of two.
-TEST_F(ThroughputTest, GetterSeesWholeRatesWhileIntakeUpdates) {
-  Throughput throughput;
-  std::atomic<bool> done{false};
-  std::atomic<int> bad{0};
-  std::thread reader([&] {
-    while (!done.load()) {
-      double value = 0;
-      throughput.GetBps(0, &value);
-      if (value != 0.0 && value != 1000.0 * 1000.0 / 2001 && value != 3000.0 * 1000.0 / 2001) {
-        bad.fetch_add(1);
-      }
-    }
-  });
-  uint32_t tick = T;
-  g_tick = tick;
-  throughput.Count(0, 0);
-  for (int window = 0; window < 2000; ++window) {
-    g_tick = tick + 1000;
-    throughput.Count(0, window % 2 ? 1000 : 3000);
-    tick += 2001;
-    g_tick = tick;
-    throughput.Count(0, 0);
-  }
-  done = true;
-  reader.join();
-  EXPECT_EQ(bad.load(), 0);
 }
 
 }  // namespace

@@ -27,8 +27,6 @@ int32_t At(int day, int hour, int minute, int second) {
   return LocalSeconds(2024, 3, day, hour, minute, second);
 }
 
-using Event = RecorderEvent;
-
 class WriterTest : public testing::Test {
  protected:
   std::string Data(int n) const { return dir_ / ("file" + std::to_string(n) + ".VDB"); }
@@ -44,11 +42,7 @@ class WriterTest : public testing::Test {
   }
   void Feed(int32_t time, uint32_t type = 1, uint32_t length = 100) {
     const std::vector<uint8_t> payload = Pattern(length, static_cast<uint32_t>(time));
-    storage::RecordFields fields;
-    fields.time = time;
-    fields.type = type;
-    fields.keyFrame = true;
-    fields.reason = 1;
+    const storage::RecordFields fields{.time = time, .type = type, .keyFrame = true, .reason = 1};
     std::vector<uint8_t> record(storage::VideoRecordSize(length, true));
     ASSERT_EQ(
         storage::BuildVideoRecord(record.data(), record.size(), fields, payload.data(), length),
@@ -56,33 +50,31 @@ class WriterTest : public testing::Test {
     platform::MutexLock hold(&writer_->lock);
     writer_->WriteFrame(record.data(), static_cast<uint32_t>(record.size()));
   }
-  void Stop() {
-    platform::MutexLock hold(&writer_->lock);
-    writer_->Stop();
-  }
-  size_t Count(int32_t code, int32_t status, const std::string& path) {
-    return std::count_if(events_.begin(), events_.end(), [&](const Event& e) {
-      return e.code == code && e.status == status && e.path == path;
-    });
-  }
-  size_t Opened() {
-    return std::count_if(events_.begin(), events_.end(),
-                         [](const Event& e) { return e.code == 2 && e.path.ends_with(".VDB"); });
-  }
-  std::vector<StoredRecord> Stored(int n) { return ReadIndexedRecords(Data(n)); }
-  std::vector<int32_t> Times(int n) { return TimesOf(Stored(n)); }
-  // Data files 0..n-1 exist, file `newest` written last.
-  void MakeFilesWithNewest(int n, int newest) {
-    const auto base = std::filesystem::file_time_type::clock::now() - std::chrono::hours(5);
-    for (int i = 0; i < n; ++i) {
-      ScratchDir::WriteText(Data(i), "x");
-      std::filesystem::last_write_time(Data(i), base + std::chrono::minutes(i == newest ? 60 : i));
+  // Stops, then checks that each file's index (but file `skip`'s) counts exactly the records
+  // it holds.
+  void Stop(int skip = -1) {
+    {
+      platform::MutexLock hold(&writer_->lock);
+      writer_->Stop();
+    }
+    for (int n = 0; n < 5; ++n) {
+      if (n != skip && FileSize(Index(n)) != 0)
+        ExpectSummaryEq(ReadSummary(Index(n)), ReplaySummary(Stored(n)));
     }
   }
+  // Events of a path ending in `path`.
+  size_t Count(int32_t code, int32_t status, const std::string& path) {
+    return std::count_if(events_.begin(), events_.end(), [&](const RecorderEvent& e) {
+      return e.code == code && e.status == status && e.path.ends_with(path);
+    });
+  }
+  size_t Opened() { return Count(2, 0, ".VDB"); }
+  std::vector<StoredRecord> Stored(int n) { return ReadIndexedRecords(Data(n)); }
+  std::vector<int32_t> Times(int n) { return TimesOf(Stored(n)); }
 
   ScopedTimeZone zone_{"UTC"};
   ScratchDir dir_;
-  std::vector<Event> events_;
+  std::vector<RecorderEvent> events_;
   std::shared_ptr<Writer> writer_ = std::make_shared<Writer>(
       [this](int32_t code, int32_t status, const std::string& path, int error) {
         events_.push_back({code, status, path, error});
@@ -144,7 +136,6 @@ TEST_F(WriterTest, MinutesDaysAndLateRecordsLandWhereTheSummarySays) {
   EXPECT_EQ(Times(0), (std::vector<int32_t>{At(10, 23, 58, 59), At(10, 23, 59, 0),
                                             At(10, 23, 58, 59), At(10, 23, 59, 59)}));
   EXPECT_EQ(Times(1), (std::vector<int32_t>{At(11, 0, 0, 0), At(10, 23, 59, 59), At(11, 0, 0, 1)}));
-  for (int n : {0, 1}) ExpectSummaryEq(ReadSummary(Index(n)), ReplaySummary(Stored(n)));
   const storage::IndexSummary s0 = ReadSummary(Index(0)), s1 = ReadSummary(Index(1));
   EXPECT_EQ(std::make_tuple(s0.lastEntry, s0.entries[1].time, s0.entries[1].audioMask),
             std::make_tuple(1, At(10, 23, 59, 0), 1u));
@@ -178,9 +169,8 @@ TEST_F(WriterTest, EntryOneHundredNineteenOrMoreThan199MiBChangeTheFile) {
     Feed(At(10, 12, 0, 0));
   }
   EXPECT_EQ(Opened(), 3u);
-  Stop();
+  Stop(1);  // file 1 holds the host's claimed summary
   EXPECT_EQ(Stored(0).size(), 120u);
-  ExpectSummaryEq(ReadSummary(Index(0)), ReplaySummary(Stored(0)));
   EXPECT_EQ(Times(2), (std::vector<int32_t>{At(10, 12, 0, 0)}));
 }
 
@@ -191,8 +181,13 @@ TEST_F(WriterTest, StartGoesOnAfterTheNewestFileAndWrapsOnlyInOverwriteMode) {
     bool started;
     int opened, overwriteCount;
   } rows[] = {{1, 1, true, 2, 0}, {2, 1, true, 0, 1}, {2, 0, false, -1, 1}};
+  const auto base = std::filesystem::file_time_type::clock::now() - std::chrono::hours(5);
   for (const auto& r : rows) {
-    MakeFilesWithNewest(3, r.newest);
+    for (int i = 0; i < 3; ++i) {  // file `newest` written last
+      ScratchDir::WriteText(Data(i), "x");
+      std::filesystem::last_write_time(Data(i),
+                                       base + std::chrono::minutes(i == r.newest ? 60 : i));
+    }
     events_.clear();
     writer_->SetOverwriteMode(r.mode);
     EXPECT_EQ(Start(3), r.started);
@@ -292,7 +287,6 @@ TEST_F(WriterTest, WriteFaultsAreReportedWithTheirCauseAndNeverCounted) {
   EXPECT_EQ(TimesOf(records),
             (std::vector<int32_t>{At(10, 10, 0, 0), At(10, 10, 0, 0), At(10, 10, 0, 2),
                                   At(10, 10, 0, 3), At(10, 10, 0, 4)}));
-  ExpectSummaryEq(ReadSummary(Index(0)), ReplaySummary(records));
 }
 
 // While the file cannot be written the records wait in the buffer; when it would overflow
@@ -308,7 +302,6 @@ TEST_F(WriterTest, RecordsDroppedFromAFullBufferAreNotCounted) {
   Stop();
   const std::vector<StoredRecord> records = Stored(0);
   EXPECT_LT(records.size(), 10u);
-  ExpectSummaryEq(ReadSummary(Index(0)), ReplaySummary(records));
 }
 
 // A header file lists the set; each file's summary also goes to its record there.
@@ -347,7 +340,7 @@ TEST_F(WriterTest, ASecondWriterIsRefusedTheFilesTheFirstOneRecords) {
   Feed(At(10, 10, 0, 0));
   Feed(At(10, 10, 0, 1));  // file 0 counts bytes now: the newest
   ASSERT_TRUE(WaitUntil([&] { return FileSize(Data(1)) == storage::kDataFileSize; }));
-  std::vector<Event> otherEvents;
+  std::vector<RecorderEvent> otherEvents;
   auto other = std::make_shared<Writer>([&](int32_t c, int32_t s, const std::string& p, int e) {
     otherEvents.push_back({c, s, p, e});
   });
@@ -383,7 +376,6 @@ TEST_F(WriterTest, FullBuffersWrittenBehindKeepEveryRecordInOrderAndCountedOnlyO
   }
   Stop();
   EXPECT_EQ(Times(0), fed);
-  ExpectSummaryEq(ReadSummary(Index(0)), ReplaySummary(Stored(0)));
   EXPECT_EQ(Count(3, -1, Data(0)) + Count(3, -1, Index(0)), 0u);
 }
 
@@ -405,7 +397,6 @@ TEST_F(WriterTest, LostBufferIsReportedUncountedAndOverwrittenByTheNext) {
   std::vector<int32_t> expected(16, At(10, 10, 0, 0));
   expected.insert(expected.end(), 16 - 7, At(10, 10, 0, 1));
   EXPECT_EQ(Times(0), expected);
-  ExpectSummaryEq(ReadSummary(Index(0)), ReplaySummary(Stored(0)));
 }
 
 }  // namespace

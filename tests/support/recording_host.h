@@ -3,9 +3,13 @@
 // are in stored_files.h.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdint>
+#include <cstring>
+#include <filesystem>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -96,14 +100,18 @@ inline void ExpectSummaryEq(const storage::IndexSummary& actual,
   const auto head = [](const storage::IndexSummary& s) {
     return std::make_tuple(s.startTime, s.endTime, s.dataBytes, s.lastEntry);
   };
-  const auto fields = [](const storage::IndexEntry& e) {
-    return std::make_tuple(e.time, e.bytes, e.reason1Mask, e.reason2Mask, e.reason4Mask,
-                           e.audioMask);
-  };
   EXPECT_EQ(head(actual), head(expected));
   for (uint32_t i = 0; i < storage::kIndexEntryCount; ++i) {
-    EXPECT_EQ(fields(actual.entries[i]), fields(expected.entries[i])) << "entry " << i;
+    EXPECT_EQ(std::memcmp(&actual.entries[i], &expected.entries[i], sizeof(storage::IndexEntry)), 0)
+        << "entry " << i;
   }
+}
+
+// Gives a file (made with one byte when missing) the modification time seconds + ns.
+inline void SetWritten(const std::string& path, time_t seconds, long ns = 0) {
+  if (!std::filesystem::exists(path)) ScratchDir::WriteText(path, "x");
+  const struct timespec times[2] = {{seconds, ns}, {seconds, ns}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
 }
 
 inline std::vector<int32_t> TimesOf(const std::vector<StoredRecord>& records) {

@@ -7,13 +7,10 @@
 #include <regex>
 
 #include "support/process_state.h"
-#include "support/wait_until.h"
 #include "tool_runner.h"
 
 namespace tooltest {
 namespace {
-
-using testsupport::WaitUntil;
 
 TEST(InterruptTest, SigintDuringRecordStoresEveryAcceptedFrame) {
   ScratchDir dir;
@@ -39,7 +36,6 @@ TEST(InterruptTest, SigintDuringRecordStoresEveryAcceptedFrame) {
   EXPECT_EQ(verified.status, 0) << verified.output;
   EXPECT_NE(verified.output.find(" " + std::to_string(taken) + " records, 0 problem(s)"),
             std::string::npos)
-      << "taken in: " << taken << "\n"
       << verified.output;
 }
 
@@ -66,10 +62,10 @@ TEST(InterruptTest, PlayKilledWithSigkillLeavesNoTemporaryFile) {
   };
   ASSERT_TRUE(WaitUntil([&] { return heldTemporaryFiles() == 2; }, 30000))
       << ScratchDir::ReadText(dir / "play.log");
-  EXPECT_EQ(testsupport::CountEntries(tmp), 0u) << "the tables have names while in use";
+  EXPECT_EQ(CountEntries(tmp), 0u) << "the tables have names while in use";
   kill(child, SIGKILL);
   EXPECT_EQ(WaitForExit(child), 128 + SIGKILL);
-  EXPECT_EQ(testsupport::CountEntries(tmp), 0u);
+  EXPECT_EQ(CountEntries(tmp), 0u);
 }
 
 }  // namespace

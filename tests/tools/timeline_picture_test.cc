@@ -31,7 +31,7 @@ TEST(TimelinePictureTest, RecordedMinutesAreColouredWhereTheDayTableSays) {
   if (!HaveProgram("rsvg-convert") || !HaveProgram("ffmpeg")) {
     GTEST_SKIP() << "rsvg-convert or ffmpeg is not installed: the picture is not checked";
   }
-  testsupport::ScopedTimeZone zone("UTC");
+  ScopedTimeZone zone("UTC");
   ScratchDir dir;
   const auto at = [](int hour, int minute) {
     return 1710028800 + hour * 3600 + minute * 60;  // 2024-03-10 00:00:00 UTC
@@ -49,8 +49,8 @@ TEST(TimelinePictureTest, RecordedMinutesAreColouredWhereTheDayTableSays) {
   std::tie(summary.startTime, summary.endTime, summary.lastEntry, summary.dataBytes) =
       std::tuple(at(10, 15), at(23, 59) + 30, 4, 500);
   std::copy(entries.begin(), entries.end(), summary.entries);
-  testsupport::WriteIndexFile(dir / "dvr00.FIH", {record});
-  testsupport::WriteBytes(dir / "dvr00.VDB", std::vector<uint8_t>(4096, 0));
+  WriteIndexFile(dir / "dvr00.FIH", {record});
+  WriteBytes(dir / "dvr00.VDB", std::vector<uint8_t>(4096, 0));
   // (channel, minute) -> colour of the cell; one cell with audio.
   std::map<std::pair<int, int>, const char*> cells = {{{0, 615}, dvrtool::kColourRecorded},
                                                       {{5, 780}, dvrtool::kColourTriggerA},

@@ -19,8 +19,11 @@
 #include "storage/formats.h"
 #include "support/scratch_dir.h"
 #include "support/stored_files.h"
+#include "support/wait_until.h"
 
 namespace tooltest {
+
+using namespace testsupport;
 
 struct RunResult {
   int status = -1;  // exit status, or -1 when the child did not exit normally
@@ -82,15 +85,13 @@ inline pid_t SpawnDvrtool(const std::vector<std::string>& args, const std::strin
 // The child's exit status, or 128 + signal; -1 (and the child killed) when it has not ended
 // within `limit`.
 inline int WaitForExit(pid_t pid, std::chrono::seconds limit = std::chrono::seconds(60)) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
   int raw = 0;
-  while (waitpid(pid, &raw, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &raw, 0);
-      return -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  const bool exited = WaitUntil([&] { return waitpid(pid, &raw, WNOHANG) != 0; },
+                                static_cast<int>(limit.count() * 1000));
+  if (!exited) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &raw, 0);
+    return -1;
   }
   return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
 }
@@ -98,12 +99,6 @@ inline int WaitForExit(pid_t pid, std::chrono::seconds limit = std::chrono::seco
 inline bool HaveProgram(const std::string& name) {
   return RunShell("command -v " + name + " >/dev/null").status == 0;
 }
-
-using testsupport::PatchBytes;
-using testsupport::ReadBytes;
-using testsupport::ScratchDir;
-
-using testsupport::ReadSummary;
 
 // A time as dvrtool reads and prints it: "YYYY-MM-DD HH:MM:SS", local.
 inline std::string LocalTime(time_t t) {

@@ -27,7 +27,7 @@ TEST(VerifyTest, EachDamageIsReportedWhereItIsAndCounted) {
             0);
   const std::string data = dir / "dvr00.VDB", index = dir / "dvr00.FIH";
   std::vector<uint64_t> starts;
-  for (const auto& r : testsupport::ScanRecords(data, ReadSummary(index).dataBytes)) {
+  for (const auto& r : ScanRecords(data, ReadSummary(index).dataBytes)) {
     starts.push_back(r.offset);
   }
   ASSERT_EQ(starts.size(), 150u);  // 2 s at 25 fps on 2 channels, and channel 0's audio
@@ -57,8 +57,8 @@ TEST(VerifyTest, EachDamageIsReportedWhereItIsAndCounted) {
     EXPECT_NE(Dvrtool({"verify", "--json", dir.root()})
                   .output.find("\"damaged_records\": " + std::to_string(row.damaged)),
               std::string::npos);
-    testsupport::WriteBytes(data, cleanData);
-    testsupport::WriteBytes(index, cleanIndex);
+    WriteBytes(data, cleanData);
+    WriteBytes(index, cleanIndex);
   }
   EXPECT_EQ(Dvrtool({"verify", dir.root()}).status, 0);
 }
@@ -68,7 +68,7 @@ TEST(VerifyTest, EachDamageIsReportedWhereItIsAndCounted) {
 // the two rings stored out of order: every file of the set is consistent, and the recording
 // went on in the file after the one just stopped.
 TEST(MidnightRestartVerifyTest, SetRecordedAcrossMidnightWithRestartsVerifiesClean) {
-  testsupport::RecordingHost host("UTC", testsupport::LocalSeconds(2024, 6, 1, 23, 59, 50));
+  RecordingHost host("UTC", LocalSeconds(2024, 6, 1, 23, 59, 50));
   host.AddFiles(4, 2);
   ASSERT_EQ(_RECORDER_START(host.handle), 1);
   int taken = 0;
@@ -84,7 +84,7 @@ TEST(MidnightRestartVerifyTest, SetRecordedAcrossMidnightWithRestartsVerifiesCle
     // The clock moves on while the writers still hold records of the second before: the
     // audio writer may store some after the video writer stored a later second's (also the
     // first records of the new day's file).
-    host.SetTime(testsupport::g_testNow + 1);
+    host.SetTime(g_testNow + 1);
   }
   host.End();
   EXPECT_EQ(taken, 20 * 15);
