@@ -35,6 +35,7 @@
 #include "platform/thread.h"
 #include "support/scoped_env.h"
 #include "support/scratch_dir.h"
+#include "support/test_seed.h"
 #include "support/wait_until.h"
 
 namespace platform {
@@ -43,14 +44,9 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 using testsupport::ScratchDir;
+using testsupport::TestSeed;
 using Call = ScopedSyscallFault::Call;
 constexpr uint32_t kLongWaitMs = 30000;
-
-// The seed of a model test: 7, or RECORDER_TEST_SEED to replay another; failures print it.
-unsigned TestSeed() {
-  const char* text = std::getenv("RECORDER_TEST_SEED");
-  return text != nullptr ? static_cast<unsigned>(std::atol(text)) : 7u;
-}
 
 class FileTest : public ::testing::Test {
  protected:

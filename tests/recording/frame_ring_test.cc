@@ -8,13 +8,13 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <future>
 #include <random>
 #include <thread>
 
+#include "support/test_seed.h"
 #include "support/wait_until.h"
 
 namespace {
@@ -40,9 +40,8 @@ bool Matches(const uint8_t* record, uint32_t size, uint32_t flag, const Expected
 }
 
 TEST(FrameRingModelTest, RandomRecordsArriveWholeAndInOrder) {
-  const char* fixed = std::getenv("RECORDER_RING_SEED");
-  const uint32_t seed = fixed != nullptr ? static_cast<uint32_t>(std::atoll(fixed)) : 7u;
-  std::printf("RECORDER_RING_SEED=%u\n", seed);
+  const uint32_t seed = testsupport::TestSeed();
+  SCOPED_TRACE(testing::Message() << "seed " << seed);
   for (uint32_t capacity : {100u, 4096u}) {
     SCOPED_TRACE(capacity);
     auto ring = CFrameRing::Create(capacity);

@@ -1,7 +1,7 @@
 // One CFrameQueue and its storage: the chunk pool and the queue each against a reference
-// model (random operations, seed printed and overridable), the marks queue's limit, the
-// stored record's bytes, back-pressure on a producer, and flushes racing a producer and the
-// deliverer.
+// model (random operations; failures name the seed, RECORDER_TEST_SEED replays another),
+// the marks queue's limit, the stored record's bytes, back-pressure on a producer, and
+// flushes racing a producer and the deliverer.
 #include "scheduler/frame_queue.h"
 
 #include <gtest/gtest.h>
@@ -22,6 +22,7 @@
 #include "scheduler/locked_ptr_queue.h"
 #include "support/frames.h"
 #include "support/scoped_env.h"
+#include "support/test_seed.h"
 #include "support/wait_until.h"
 
 namespace scheduler {
@@ -38,7 +39,8 @@ constexpr int32_t kT0 = 1710000000;  // 2024-03-09 16:00:00 UTC, 2024-03-10 00:0
 // must stay free; a short pool says how many chunks it misses and grows by at least its
 // step; a cancelled or reset reservation leaves nothing behind.
 TEST(ChunkPoolTest, ModelAgainstReferenceQueue) {
-  std::mt19937 rng(12345);
+  SCOPED_TRACE(testing::Message() << "seed " << testsupport::TestSeed(12345));
+  std::mt19937 rng(testsupport::TestSeed(12345));
   CChunkPool pool(512, 4);
   std::deque<std::vector<uint8_t>> ref;
   int32_t used = 0, count = 4;
@@ -141,7 +143,8 @@ int32_t Collect(uint32_t channel, FrameTime at, const uint8_t* data, int32_t len
 // frame above the limit is refused; a pool grown by large frames shrinks back at a flush.
 TEST(FrameQueueTest, ModelAgainstReferenceFifo) {
   testsupport::ScopedTimeZone tz("Asia/Shanghai");
-  std::mt19937 rng(4242);
+  SCOPED_TRACE(testing::Message() << "seed " << testsupport::TestSeed(4242));
+  std::mt19937 rng(testsupport::TestSeed(4242));
   std::vector<Frame> out;
   CFrameQueue q;
   ASSERT_TRUE(q.Configure(&Collect, &out, /*noBackPressure=*/1, kDefaultGroupThreshold));
