@@ -148,6 +148,11 @@ TEST_F(BuildTest, TwoUnnamedTableFilesAreHeldWhileTheCatalogueStands) {
   EXPECT_EQ(catalog->Build(), 1);  // an empty list: an empty catalogue without them
   EXPECT_EQ(testsupport::OpenFilesUnder(tmpDir), 0u);
   catalog->Clear();
+  AddPair("gone", MakeSummary({{Local(2021, 3, 5, 9, 0), 1, 1}}));
+  std::filesystem::remove(dir + "gone.FIH");  // nothing readable: the same
+  EXPECT_EQ(catalog->Build(), 1);
+  EXPECT_EQ(testsupport::OpenFilesUnder(tmpDir), 0u);
+  catalog->Clear();
   AddPair("a", MakeSummary({{Local(2021, 3, 5, 9, 0), 1, 1}}));
   {
     platform::ScopedSyscallFault failing(platform::ScopedSyscallFault::Call::kMmap, ENOMEM);
@@ -157,6 +162,9 @@ TEST_F(BuildTest, TwoUnnamedTableFilesAreHeldWhileTheCatalogueStands) {
   EXPECT_EQ(Day(Local(2021, 3, 5, 0, 0)).any[540], 0u);
   ASSERT_EQ(catalog->Build(), 1);
   EXPECT_EQ(std::tuple(testsupport::OpenFilesUnder(tmpDir), MappingFiles()), std::tuple(2u, 0u));
+  for (int32_t j : {-1, 1}) {  // one file: only position 0 is in the catalogue
+    EXPECT_TRUE(catalog->FileInfoAt(j) == nullptr && catalog->TimeTableAt(j) == nullptr) << j;
+  }
   catalog->Clear();
   EXPECT_EQ(std::tuple(testsupport::OpenFilesUnder(tmpDir), catalog->loaded.load()),
             std::tuple(0u, 0));

@@ -25,10 +25,10 @@ class TablesTest : public CatalogTest {
     }
     return slots;
   }
-  // The hours of a day table that are daylight hours, as a string of 0 and 1.
+  // Which of the day table's 25 hour rows are daylight hours, as a string of 0 and 1.
   static std::string DstHours(const DayTable& t) {
     std::string hours;
-    for (int h = 0; h < t.hours; ++h) hours += t.dst[h] != 0 ? '1' : '0';
+    for (uint32_t h : t.dst) hours += h != 0 ? '1' : '0';
     return hours;
   }
 };
@@ -64,6 +64,19 @@ TEST_F(TablesTest, OrdinaryDayWithoutAValidRange) {
   }
   EXPECT_TRUE(Marked(Day(Local(2021, 6, 2, 0, 0)).any).empty());
   EXPECT_EQ(Dates(), std::vector<int32_t>{Local(2021, 6, 1, 0, 0)});
+  // A host that leaves any one output out gets nothing written into the others.
+  for (size_t missing = 0; missing < 8; ++missing) {
+    DayTable t;
+    std::vector<void*> out = {t.any.data(),   t.r1.data(),  t.r2.data(), t.r4.data(),
+                              t.audio.data(), t.dst.data(), &t.kind,     &t.hours};
+    out[missing] = nullptr;
+    catalog->GetDayTable(Local(2021, 6, 1, 0, 0), static_cast<uint32_t*>(out[0]),
+                         static_cast<uint32_t*>(out[1]), static_cast<uint32_t*>(out[2]),
+                         static_cast<uint32_t*>(out[3]), static_cast<uint32_t*>(out[4]),
+                         static_cast<uint32_t*>(out[5]), static_cast<int32_t*>(out[6]),
+                         static_cast<int32_t*>(out[7]));
+    EXPECT_TRUE(Marked(t.any).size() == kDayTableSlots && t.kind == -1 && t.hours == -1) << missing;
+  }
 }
 
 // Inside the range times show one hour later (the last hour of May 31 moves to June 1);
@@ -85,8 +98,8 @@ TEST_F(TablesTest, DaysOfTheRangeShowTimesOneHourLater) {
   EXPECT_EQ(Marked(first.any), (std::vector<int>{90, 210}));
   EXPECT_EQ(Marked(last.any), (std::vector<int>{210, 270}));
   EXPECT_EQ(std::vector<std::string>({DstHours(first), DstHours(inside), DstHours(last)}),
-            std::vector<std::string>(
-                {"001111111111111111111111", std::string(24, '1'), "1111000000000000000000000"}));
+            std::vector<std::string>({"0011111111111111111111110", std::string(24, '1') + "0",
+                                      "1111000000000000000000000"}));
   const std::vector<std::pair<int32_t, int32_t>> kinds = {
       {Local(2021, 3, 31, 12, 0), 0}, {Local(2021, 4, 1, 23, 0), 2},
       {Local(2021, 4, 2, 0, 0), 1},   {Local(2021, 10, 29, 0, 0), 1},
@@ -98,7 +111,7 @@ TEST_F(TablesTest, DaysOfTheRangeShowTimesOneHourLater) {
   EXPECT_TRUE(Marked(empty.any).empty() && Marked(empty.audio).empty());
   // A start hour of 30 carries into the next day.
   catalog->SetDSTRange(1, 4, 1, 30, 10, 30, 3);
-  EXPECT_EQ(DstHours(Day(Local(2021, 4, 2, 0, 0))), "000000111111111111111111");
+  EXPECT_EQ(DstHours(Day(Local(2021, 4, 2, 0, 0))), "0000001111111111111111110");
   EXPECT_EQ(Day(Local(2021, 4, 1, 0, 0)).kind, 2);
 }
 
