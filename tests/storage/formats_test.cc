@@ -153,7 +153,7 @@ TEST(IndexFormatTest, MakersNamesOffsetsAndTheEmptySummary) {
   SetFileInfoPath(&info, std::string(300, 'q'));
   EXPECT_EQ(FileInfoPath(info), std::string(259, 'q'));
   EXPECT_EQ(std::pair(HeaderFileInfoOffset(1), HeaderFileSummaryOffset(2)),
-            std::pair(4452ul, 7868ul));
+            std::pair(uint64_t{4452}, uint64_t{7868}));
   // The empty summary's times are local 2000-01-01 00:00.
   testsupport::ScopedTimeZone shanghai("Asia/Shanghai");
   const int32_t noTime = 946684800 - 8 * 3600;
