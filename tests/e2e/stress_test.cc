@@ -7,6 +7,7 @@
 //
 // RECORDER_STRESS_SECONDS sets the run time (default 10; the long version uses 60).
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <time.h>
 #include <unistd.h>
@@ -82,7 +83,12 @@ TEST(StressTest, EightHostThreadsLeaveNoThreadOrDescriptorBehind) {
   RECORDER_HANDLE live = MakeRecorder(dir_ + "live/", "live", 3);
   ASSERT_NE(live, nullptr);
   ASSERT_EQ(_RECORDER_START(live), 1);
-  // A run that has not ended 120 s after its deadline is a deadlock: SIGALRM ends the process.
+  // A run that has not ended 120 s after its deadline is a deadlock: SIGALRM says so and aborts.
+  ::signal(SIGALRM, [](int) {
+    static const char kMessage[] = "stress: not ended 120 s after its deadline, a deadlock\n";
+    (void)!::write(STDERR_FILENO, kMessage, sizeof(kMessage) - 1);
+    ::abort();
+  });
   ::alarm(static_cast<unsigned>(seconds) + 120);
   // A second of frames so the live index files have something to catalogue.
   for (uint32_t n = 0; n < 64; ++n) WriteFrame(live, n % kChannels, n, false);
