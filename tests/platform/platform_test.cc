@@ -7,19 +7,13 @@
 // saving) and in Berlin (both changes of the clock).
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
-#include <functional>
-#include <future>
 #include <optional>
 #include <random>
-#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -43,28 +37,30 @@ namespace {
 
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
-using testsupport::ScratchDir;
 using testsupport::TestSeed;
 using Call = ScopedSyscallFault::Call;
 constexpr uint32_t kLongWaitMs = 30000;
 
-class FileTest : public ::testing::Test {
- protected:
-  void TearDown() override { RestoreSyscalls(); }
-  std::string Failure(const char* operation, int error) {
-    return std::string(operation) + " " + path_ + ": " + std::strerror(error);
-  }
-  ScratchDir dir_;
-  std::string path_ = dir_ / "0001.VDB";
-};
+std::string Failure(const char* operation, const std::string& path, int error) {
+  return std::string(operation) + " " + path + ": " + std::strerror(error);
+}
+
+// Unlinks the file right after opening it, as a deletion racing the open would.
+int OpenThenUnlink(const char* path, int flags, mode_t mode) {
+  const int fd = RealSyscalls().open(path, flags, mode);
+  if (fd >= 0) ::unlink(path);
+  return fd;
+}
 
 // Random positioned writes, cut short, interrupted or failing on the way, and random reads,
 // against a string that holds what the file should: a write either writes its whole block or
 // reports why, keeping the bytes the system did write; a read gets exactly its bytes or says
 // where the file ended.
-TEST_F(FileTest, PositionedWritesAndReadsUnderFaultsMatchAReference) {
+TEST(FileTest, PositionedReadsAndWritesUnderFaultsMatchAReferenceAndOpenFilesStay) {
+  testsupport::ScratchDir dir;
+  const std::string path = dir / "0001.VDB";
   std::mt19937 random(TestSeed());
-  auto file = File::Open(path_, File::Mode::kOpenOrCreate, /*writeThrough=*/true);
+  auto file = File::Open(path, File::Mode::kOpenOrCreate, /*writeThrough=*/true);
   ASSERT_NE(file, nullptr);
   std::string model;
   for (int step = 0; step < 300; ++step) {
@@ -84,72 +80,48 @@ TEST_F(FileTest, PositionedWritesAndReadsUnderFaultsMatchAReference) {
     fault.emplace(error == EINTR ? ScopedSyscallFault(Call::kWrite, EINTR, 0, cut)
                                  : ScopedSyscallFault::ShortWritesThenFail(most, cut, error));
     const Status status = file->WriteAt(offset, block.data(), length);
-    const int calls = fault->calls();
     fault.reset();
-    EXPECT_EQ(status.ToString(), whole ? "ok" : Failure("write", error == 0 ? ENOSPC : error));
-    EXPECT_EQ(calls, error == EINTR ? cut + 1 : static_cast<int>(whole ? needed : cut + 1));
+    EXPECT_EQ(status.ToString(), whole ? "ok" : Failure("write", path, error ? error : ENOSPC));
     if (kept > 0) model.resize(std::max<uint64_t>(model.size(), offset + kept), '\0');
     if (kept > 0) model.replace(offset, kept, block, 0, kept);
 
     const uint64_t at = random() % 5200, count = random() % 700;
-    const int readError = (int[]){0, 0, EINTR, EIO}[random() % 4];
-    ScopedSyscallFault readFault(Call::kRead, readError, 0, readError != 0 ? 1 : 0);
     std::string got(count, '?');
     uint64_t n = 99;
     const Status read = file->ReadAt(at, got.data(), count, &n);
-    const bool failed = readError == EIO && count > 0;
-    const uint64_t expected = failed || at >= model.size() ? 0 : std::min(count, model.size() - at);
+    const uint64_t expected = at >= model.size() ? 0 : std::min(count, model.size() - at);
     EXPECT_EQ(std::make_tuple(read.error(), read.IsEndOfFile(), n),
-              std::make_tuple(failed ? EIO : 0, !failed && expected < count, expected));
+              std::make_tuple(0, expected < count, expected));
     EXPECT_EQ(got.substr(0, std::min(n, count)),
               model.substr(std::min<uint64_t>(at, model.size()), expected));
   }
   EXPECT_EQ(file->Size(), static_cast<int64_t>(model.size()));
-  EXPECT_EQ(file->ReadAt(0, nullptr, 8).ToString(), Failure("read", EINVAL));
-  EXPECT_EQ(file->ReadAt(model.size() - 4, std::string(8, ' ').data(), 8).ToString(),
-            "read " + path_ + ": unexpected end of file");
-  // Length, reservation and flush report their failures too.
-  EXPECT_TRUE(file->SetLength(209715200).ok() && file->Size() == 209715200);  // sparse
-  EXPECT_EQ(file->SetLength(-1).ToString(), Failure("truncate", EINVAL));
-  {  // A file system that cannot reserve gets a sparse file of the size instead.
+  EXPECT_EQ(file->ReadAt(0, nullptr, 8).ToString(), Failure("read", path, EINVAL));
+  // Length, reservation and flush report their failures too; a file system that cannot
+  // reserve gets a sparse file of the size instead.
+  {
     ScopedSyscallFault cannot(Call::kFallocate, EOPNOTSUPP);
     EXPECT_TRUE(file->SetLength(5).ok() && file->Reserve(4096).ok() && file->Size() == 4096);
   }
   ScopedSyscallFault full(Call::kFallocate, ENOSPC);
-  EXPECT_EQ(file->Reserve(8192).ToString(), Failure("reserve", ENOSPC));
-  EXPECT_TRUE(file->Size() == 4096 && file->Flush().ok());
+  EXPECT_EQ(file->Reserve(8192).ToString(), Failure("reserve", path, ENOSPC));
   ScopedSyscallFault flushFault(Call::kFsync, EIO);
-  EXPECT_EQ(file->Flush().ToString(), Failure("flush", EIO));
-}
-
-// Unlinks the file right after opening it, as a deletion racing the open would.
-int OpenThenUnlink(const char* path, int flags, mode_t mode) {
-  const int fd = RealSyscalls().open(path, flags, mode);
-  if (fd >= 0) ::unlink(path);
-  return fd;
-}
-
-TEST_F(FileTest, OpenFilesAreNeverDeletedAndAFileUnlinkedWhileOpeningIsNotOpened) {
+  EXPECT_EQ(file->Flush().ToString(), Failure("flush", path, EIO));
+  // Open files are never deleted; a file unlinked while it is being opened is not opened.
+  file.reset();
+  Status status;
   for (const bool readOnly : {false, true}) {
     auto held =
-        readOnly ? File::OpenReadOnly(path_) : File::Open(path_, File::Mode::kOpenOrCreate, false);
+        readOnly ? File::OpenReadOnly(path) : File::Open(path, File::Mode::kOpenOrCreate, false);
     ASSERT_NE(held, nullptr);
-    EXPECT_NE(fcntl(held->fd(), F_GETFD) & FD_CLOEXEC, 0);
-    EXPECT_FALSE(DeleteFileIfUnused(path_));
+    EXPECT_FALSE(DeleteFileIfUnused(path));
   }
-  {
-    ScopedSyscallFault fault(Call::kUnlink, EBUSY);
-    EXPECT_FALSE(DeleteFileIfUnused(path_));
-  }
-  EXPECT_TRUE(IsRegularFile(path_) && DeleteFileIfUnused(path_));
-  EXPECT_FALSE(DeleteFileIfUnused(path_) || std::filesystem::exists(path_));
-  Status status;
-  EXPECT_EQ(File::OpenReadOnly(path_, &status), nullptr);
-  EXPECT_EQ(status.ToString(), Failure("open", ENOENT));
-  EXPECT_EQ(std::make_tuple(status.operation(), status.path()), std::make_tuple("open", path_));
-  ScratchDir::WriteText(path_, "x");
+  EXPECT_TRUE(IsRegularFile(path) && DeleteFileIfUnused(path));
+  EXPECT_FALSE(DeleteFileIfUnused(path) || std::filesystem::exists(path));
+  testsupport::ScratchDir::WriteText(path, "x");
   SetSyscall(&Syscalls::open, &OpenThenUnlink);
-  EXPECT_EQ(File::Open(path_, File::Mode::kOpenExisting, true, &status), nullptr);
+  EXPECT_EQ(File::Open(path, File::Mode::kOpenExisting, true, &status), nullptr);
+  RestoreSyscalls();
   EXPECT_EQ(std::make_pair(errno, status.error()), std::make_pair(ENOENT, ENOENT));
 }
 
@@ -157,12 +129,8 @@ TEST(PathsTest, SplitAndNormalizeHostPaths) {
   // input, NormalizeDirectory, FileTitleOf, DirectoryOf
   const char* const cases[][4] = {
       {"D:\\rec\\file0001.VDB", "D:/rec/file0001.VDB/", "file0001", "D:/rec/"},
-      {"D:/rec", "D:/rec/", "rec", "D:/"},
       {"D:\\rec\\", "D:/rec/", "", "D:/rec/"},
       {"", "", "", ""},
-      {"file0001.VDB", "file0001.VDB/", "file0001", ""},
-      {"/data/rec/a.b.FIH", "/data/rec/a.b.FIH/", "a.b", "/data/rec/"},
-      {"C:file.VDB", "C:file.VDB/", "file", "C:"},
       {"\\\\server\\share/x.VDB", "//server/share/x.VDB/", "x", "//server/share/"},
       {"1:/rec/a.VDB", "1:/rec/a.VDB/", "a", "1:/rec/"},
       {"/data/v1.2/file0001", "/data/v1.2/file0001/", "file0001", "/data/v1.2/"}};
@@ -174,21 +142,19 @@ TEST(PathsTest, SplitAndNormalizeHostPaths) {
 }
 
 // With O_TMPFILE and with the named fallback (its first open refused, as on a file system
-// without O_TMPFILE) a mapping is zero-filled, writable, a file of its own and never named in
+// without O_TMPFILE) a mapping is zero-filled, writable and never named in
 // the temporary directory. (The catalogue's tests check that closing releases it and that a
 // failed mapping leaves nothing.)
 TEST(TempMappingTest, MappingsAreZeroFilledWritableOwnFilesAndNeverNamed) {
-  ScratchDir dir;
+  testsupport::ScratchDir dir;
   testsupport::ScopedEnv tmp("TMPDIR", dir.root());
-  EXPECT_EQ(TempDirectory(), dir.path());
   for (const int openError : {0, EOPNOTSUPP}) {
     ScopedSyscallFault noTmpfile(Call::kOpen, openError, 0, openError != 0 ? 1 : 0);
     auto mapping = TempMapping::Create(100000);
-    auto other = TempMapping::Create(10);
-    ASSERT_TRUE(mapping && other);
+    ASSERT_TRUE(mapping);
     mapping->data()[5] = 0x5A;
-    EXPECT_EQ(std::make_tuple(mapping->data()[0] + mapping->data()[99999] + other->data()[5],
-                              mapping->data()[5], mapping->size(), noTmpfile.faults()),
+    EXPECT_EQ(std::make_tuple(mapping->data()[0] + mapping->data()[99999], mapping->data()[5],
+                              mapping->size(), noTmpfile.faults()),
               std::make_tuple(0, 0x5A, 100000u, openError != 0 ? 1 : 0));
     EXPECT_TRUE(std::filesystem::is_empty(dir.root()));
   }
@@ -197,15 +163,13 @@ TEST(TempMappingTest, MappingsAreZeroFilledWritableOwnFilesAndNeverNamed) {
 // Random Set, Reset, Wait(0) and WaitAny(0) on an auto-reset and a manual-reset event, Release
 // and Acquire(0) on a semaphore of at most 5, against what each should hold.
 TEST(SyncModelTest, EventsAndSemaphoreHoldWhatAReferenceSays) {
-  SCOPED_TRACE(testing::Message() << "seed " << TestSeed());
-  std::mt19937 random(TestSeed());
+  std::mt19937 random(TestSeed());  // RECORDER_TEST_SEED picks another sequence
   Event events[2] = {Event(/*manualReset=*/false, true), Event(/*manualReset=*/true, false)};
   bool set[2] = {true, false};
   Semaphore semaphore(9, 5);  // an initial count above the maximum is cut to it
   int32_t count = 5;
   for (int step = 0; step < 4000; ++step) {
     const int e = static_cast<int>(random() % 2), op = static_cast<int>(random() % 6);
-    const int32_t n = static_cast<int32_t>(random() % 4);
     if (op <= 1) {
       op == 0 ? events[e].Set() : events[e].Reset();
       set[e] = op == 0;
@@ -217,6 +181,7 @@ TEST(SyncModelTest, EventsAndSemaphoreHoldWhatAReferenceSays) {
       ASSERT_EQ(WaitAny(events[0], events[1], 0), first) << step;
       set[0] = set[0] && first != 0;
     } else if (op == 4) {  // beyond the maximum nothing changes
+      const int32_t n = static_cast<int32_t>(random() % 4);
       const bool fits = n > 0 && count + n <= 5;
       ASSERT_EQ(semaphore.Release(n), fits) << step;
       count += fits ? n : 0;
@@ -230,134 +195,52 @@ TEST(SyncModelTest, EventsAndSemaphoreHoldWhatAReferenceSays) {
   }
 }
 
-// Two plain waits and a WaitAny on one event: a Set of an auto-reset event ends exactly one
-// of them, a Set of a manual-reset event all three, and it stays set.
-TEST(WakeUpTest, AutoResetSetEndsOneWaitManualResetSetEndsAll) {
+// A plain wait and a WaitAny on one event: a Set of an auto-reset event ends exactly one of
+// them, a Set of a manual-reset event both, and it stays set. An untimed Acquire sleeps until a
+// unit comes; timed waits with nothing coming end after their bound.
+TEST(WakeUpTest, SetsAndReleasesEndTheRightWaitsAndTimedWaitsEndAfterTheirBound) {
   for (const bool manual : {false, true}) {
     Event event(manual, false), other(false, false);
+    Semaphore semaphore(0, 2);
     std::atomic<int> ended{0};
-    std::vector<std::thread> waiters;
-    for (int i = 0; i < 3; ++i) {
-      waiters.emplace_back([&, i] {
-        if (i == 0 ? WaitAny(other, event, kLongWaitMs) == 1 : event.Wait(kLongWaitMs)) ++ended;
-      });
-    }
-    std::this_thread::sleep_for(milliseconds(50));  // most likely all asleep; either way
-    for (int sets = 1; sets <= (manual ? 1 : 3); ++sets) {
-      event.Set();
-      const int expected = manual ? 3 : sets;
-      EXPECT_TRUE(testsupport::WaitUntil([&] { return ended.load() >= expected; }));
-      std::this_thread::sleep_for(milliseconds(50));  // a second wait ended by it shows here
-      EXPECT_EQ(ended.load(), expected) << (manual ? "manual reset" : "auto reset");
-    }
-    for (std::thread& t : waiters) t.join();
-    EXPECT_EQ(event.IsSet(), manual);
-  }
-}
-
-TEST(WakeUpTest, TimedWaitsEndAfterTheirBound) {
-  Event event(false, false), other(true, false);
-  Semaphore semaphore(0, 1);
-  const std::function<bool()> waits[] = {[&] { return event.Wait(80); },
-                                         [&] { return WaitAny(event, other, 80) >= 0; },
-                                         [&] { return semaphore.Acquire(80); }};
-  for (const auto& wait : waits) {
+    const auto wait = [&](bool any) {
+      if (any ? WaitAny(other, event, kLongWaitMs) == 1 : event.Wait(kLongWaitMs)) ++ended;
+      if (semaphore.Acquire(kLongWaitMs)) ++ended;
+    };
     const auto start = steady_clock::now();
-    EXPECT_FALSE(wait());
+    std::thread first(wait, true), second(wait, false);
+    std::this_thread::sleep_for(milliseconds(50));  // most likely both asleep; either way
+    event.Set();
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return ended.load() >= 1; }));
+    std::this_thread::sleep_for(milliseconds(50));  // a second wait ended by it shows here
+    EXPECT_EQ(ended.load(), manual ? 2 : 1);
+    if (!manual) event.Set();
+    EXPECT_TRUE(semaphore.Release(1) && semaphore.Release(1));
+    first.join();
+    second.join();
+    EXPECT_EQ(std::make_tuple(ended.load(), event.IsSet(), semaphore.Count()),
+              std::make_tuple(4, manual, 0));
+    EXPECT_FALSE(manual ? semaphore.Acquire(80) : other.Wait(80) || WaitAny(event, other, 80) >= 0);
     const auto waited = steady_clock::now() - start;
-    EXPECT_TRUE(waited >= milliseconds(75) && waited < std::chrono::seconds(20));
+    // Two naps of 50 ms and timed waits of 80 ms; a lost wake-up would cost 30 s.
+    EXPECT_TRUE(waited >= milliseconds(manual ? 175 : 255) && waited < std::chrono::seconds(20));
   }
 }
-
-// An untimed Acquire sleeps until a unit comes, and takes it.
-TEST(WakeUpTest, UntimedAcquireTakesTheUnitReleasedLater) {
-  Semaphore semaphore(0, 1);
-  auto releaser = std::async(std::launch::async, [&] {
-    std::this_thread::sleep_for(milliseconds(50));
-    return semaphore.Release(1);
-  });
-  EXPECT_TRUE(semaphore.Acquire(kInfinite));
-  EXPECT_TRUE(releaser.get());
-  EXPECT_EQ(semaphore.Count(), 0);
-}
-
-// Slots and records between intake and a writer thread: the producer takes a slot per record,
-// the consumer gives slots back `batch` at a time. No unit may be lost or made up, and a
-// sleeper is always woken (a lost wake-up shows as a 30 s time-out).
-class SemaphoreHandoffTest : public ::testing::TestWithParam<int32_t> {};
-
-TEST_P(SemaphoreHandoffTest, EveryUnitArrivesAndNoneIsMadeUp) {
-  constexpr int32_t kSlots = 8, kItems = 200000;
-  Semaphore slots(kSlots, kSlots), items(0, kSlots);
-  auto producer = std::async(std::launch::async, [&] {
-    for (int32_t i = 0; i < kItems; ++i) {
-      if (!slots.Acquire(kLongWaitMs) || !items.Release(1)) return i;
-    }
-    return kItems;
-  });
-  int32_t consumed = 0, unreturned = 0;
-  for (; consumed < kItems && items.Acquire(kLongWaitMs); ++consumed) {
-    if (++unreturned == GetParam() || consumed + 1 == kItems) {
-      ASSERT_TRUE(slots.Release(unreturned));
-      unreturned = 0;
-    }
-  }
-  EXPECT_EQ(producer.get(), kItems);
-  EXPECT_EQ(std::make_tuple(consumed, slots.Count(), items.Count()),
-            std::make_tuple(kItems, kSlots, 0));
-}
-
-INSTANTIATE_TEST_SUITE_P(Batches, SemaphoreHandoffTest, ::testing::Values(1, 4, 8));
 
 TEST(ThreadTest, BoundedJoinAbandonsAThreadThatDoesNotEnd) {
   // The body owns its event through a shared_ptr, so it stays safe after being abandoned.
   auto release = std::make_shared<Event>(true, false);
-  auto entered = std::make_shared<std::atomic<bool>>(false);
-  auto stuck = Thread::Start([release, entered] {
-    entered->store(true);
-    release->Wait(kInfinite);
-  });
-  ASSERT_TRUE(stuck && testsupport::WaitUntil([&] { return entered->load(); }));
-  const auto start = steady_clock::now();
-  EXPECT_FALSE(stuck->Join(150));
-  const auto waited = steady_clock::now() - start;
-  EXPECT_TRUE(waited >= milliseconds(140) && waited < std::chrono::seconds(10));
-  EXPECT_FALSE(stuck->Finished() || stuck->Join(0));
+  auto stuck = Thread::Start([release] { release->Wait(kInfinite); });
+  EXPECT_FALSE(stuck->Join(150) || stuck->Finished() || stuck->Join(0));
   stuck.reset();  // does not block: the thread was abandoned
   release->Set();
-  // A body that throws ends its thread, not the process; a destructor joins a running one.
+  // A body that throws ends its thread, not the process.
   auto throwing = Thread::Start([] { throw std::runtime_error("worker failed"); });
   EXPECT_TRUE(throwing && throwing->Join(30000) && throwing->Finished() && throwing->Join(0));
-  std::atomic<bool> done{false};
-  Thread::Start([&] {
-    std::this_thread::sleep_for(milliseconds(20));
-    done = true;
-  }).reset();  // the destructor joins a running thread
-  EXPECT_TRUE(done.load());
 }
 
 std::vector<int> Fields(const LocalFields& f) {
   return {f.year, f.month, f.day, f.hour, f.minute, f.second};
-}
-
-TEST(ClockTest, RealClocksAdvanceAndTestClocksReplaceThem) {
-  const uint32_t tick0 = TickCountMs();
-  const double perf0 = PerfSeconds();
-  SleepMs(60);
-  const uint32_t ticks = TickCountMs() - tick0;
-  const double perf = PerfSeconds() - perf0;
-  EXPECT_TRUE(ticks >= 55u && perf >= 0.055 && perf < 30.0) << ticks << " ms, " << perf << " s";
-  EXPECT_LE(std::llabs(NowSeconds() - static_cast<int64_t>(std::time(nullptr))), 2);
-  SetNowSecondsForTest([] { return int64_t{1705320000}; });
-  SetTickCountForTest([] { return 0xFFFFFFF0u; });
-  SetPerfSecondsForTest([] { return 12.5; });
-  EXPECT_EQ(std::make_tuple(NowSeconds(), TickCountMs(), PerfSeconds(), CTime::Now().seconds()),
-            std::make_tuple(int64_t{1705320000}, 0xFFFFFFF0u, 12.5, 1705320000));
-  SetNowSecondsForTest([] { return int64_t{1} << 33; });  // beyond 2038: no time
-  EXPECT_EQ(CTime::Now(), CTime::NoTime());
-  SetNowSecondsForTest(nullptr);
-  SetTickCountForTest(nullptr);
-  SetPerfSecondsForTest(nullptr);
 }
 
 TEST(LocalTimeTest, FieldsMakeTheInstantAndComeBack) {
@@ -367,9 +250,6 @@ TEST(LocalTimeTest, FieldsMakeTheInstantAndComeBack) {
   const int64_t cases[][16] = {
       // The no-time value, local 2000-01-01 00:00:00, in each zone; it stands for instants
       // after the last second of 32-bit time (2038-01-19 03:14:07 UTC).
-      {0, 2000, 1, 1, 0, 0, 0, -1, 946684800, 2000, 1, 1, 0, 0, 0, 946684800},
-      {1, 2000, 1, 1, 0, 0, 0, -1, 946656000, 2000, 1, 1, 0, 0, 0, 946656000},
-      {2, 2000, 1, 1, 0, 0, 0, -1, 946681200, 2000, 1, 1, 0, 0, 0, 946681200},
       {0, 2040, 1, 1, 0, 0, 0, -1, 946684800, 2000, 1, 1, 0, 0, 0, 946684800},
       {0, 2038, 1, 19, 3, 14, 7, -1, INT32_MAX, 2038, 1, 19, 3, 14, 7, 2147472000},
       // An hour of 30 runs into the next day.
@@ -398,12 +278,12 @@ TEST(LocalTimeTest, FieldsMakeTheInstantAndComeBack) {
 std::atomic<int64_t> g_now{0};
 
 // What intake stamps on a frame: the local fields of the current second and the instant
-// rebuilt from them, converted once per second and zone on each thread.
+// rebuilt from them, converted once per second and zone on each thread. A change of zone
+// within the second is seen by this thread, which converted the second before it, and by a
+// thread that has converted nothing yet.
 TEST(LocalStampTest, StampsFollowTheSecondAndTheZoneOnEveryThread) {
   SetNowSecondsForTest([] { return g_now.load(); });
   g_now = 1700000000;  // 2023-11-14 22:13:20 UTC
-  // A change of zone within the second is seen by this thread, which converted the second
-  // before it, and by a thread that has converted nothing yet.
   for (const char* name : {"Asia/Shanghai", "UTC", "Asia/Shanghai"}) {
     testsupport::ScopedTimeZone zone(name);
     int hour = -1;
@@ -413,10 +293,11 @@ TEST(LocalStampTest, StampsFollowTheSecondAndTheZoneOnEveryThread) {
               std::make_pair(expected, expected));
   }
   testsupport::ScopedTimeZone zone("Asia/Shanghai");
-  EXPECT_EQ(Fields(NowLocalStamp().fields), (std::vector<int>{2023, 11, 15, 6, 13, 20}));
+  g_now = int64_t{1} << 33;  // beyond 2038: no time
+  EXPECT_EQ(CTime::Now(), CTime::NoTime());
   g_now = 1700000001;  // the next second is converted afresh
-  EXPECT_EQ(std::make_pair(NowLocalStamp().time.seconds(), NowLocalStamp().fields.second),
-            std::make_pair(1700000001, 21));
+  EXPECT_EQ(std::make_pair(NowLocalStamp().time.seconds(), Fields(NowLocalStamp().fields)),
+            std::make_pair(1700000001, std::vector<int>{2023, 11, 15, 6, 13, 21}));
   SetNowSecondsForTest(nullptr);
 }
 
