@@ -33,16 +33,11 @@ TEST(ThroughputTest, RatesOfClosedWindows) {
       {"open window", {{T, 1000000}, {T + 2000, 5}}, T + 2000, 0, 0, 0, 0},
       {"first frame not counted", {{T, 1000000}, {T + 1000, 5000}, {T + 2500, 1}},
        T + 2500, 0, 5000, 1, 2500},
-      {"closing frame not counted in the next window",
-       {{T, 0}, {T + 1000, 5000}, {T + 2500, 7}, {T + 3000, 4000}, {T + 5000, 9}},
-       T + 5000, 0, 4000, 1, 2500},
       {"saturates", {{T, 0}, {T + 1, 0xFFFFFFF0u}, {T + 2, 0x100}, {T + 2500, 0}},
        T + 2500, 0, 0xFFFFFFFFu, 2, 2500},
-      {"idle after exactly 5 s: not yet", {{T, 0}, {T + 1000, 8000}, {T + 2500, 0}},
-       T + 7500, 0, 8000, 1, 2500},
       {"idle after 5 s and 1 ms", {{T, 0}, {T + 1000, 8000}, {T + 2500, 0}},
        T + 7501, 0, 0, 0, 0},
-      {"window closed after 5 s, a fresh one after that",
+      {"window closed after 5 s, a fresh one after that without the closing frame",
        {{T, 0}, {T + 100, 4000}, {T + 5000, 4000}, {T + 6000, 3000}, {T + 8000, 3000}},
        T + 8000, 0, 3000, 1, 3000},
       {"across the tick wrap", {{W, 0}, {W + 1000, 6000}, {W + 2000, 6000}, {W + 2400, 0}},
@@ -64,9 +59,6 @@ TEST(ThroughputTest, RatesOfClosedWindows) {
     EXPECT_DOUBLE_EQ(bps, r.ms ? r.bytes * 1000.0 / r.ms : 0) << r.name;
     EXPECT_DOUBLE_EQ(fps, r.ms ? r.count * 1000.0 / r.ms : 0) << r.name;
   }
-  Throughput throughput;
-  double rate = 0;
-  EXPECT_EQ(throughput.GetBps(32, &rate) + throughput.GetFps(0, nullptr), 0);
   platform::SetTickCountForTest(nullptr);
 }
 
