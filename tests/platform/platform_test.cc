@@ -292,12 +292,14 @@ TEST(LocalStampTest, StampsFollowTheSecondAndTheZoneOnEveryThread) {
     EXPECT_EQ(std::make_pair(hour, NowLocalStamp().fields.hour),
               std::make_pair(expected, expected));
   }
-  testsupport::ScopedTimeZone zone("Asia/Shanghai");
+  // The second pass through the repeated autumn hour keeps its own instant; the next second
+  // is converted afresh.
+  testsupport::ScopedTimeZone zone("Europe/Berlin");
   g_now = int64_t{1} << 33;  // beyond 2038: no time
   EXPECT_EQ(CTime::Now(), CTime::NoTime());
-  g_now = 1700000001;  // the next second is converted afresh
+  g_now = 1729992600;  // 2024-10-27 01:30 UTC, the second 02:30 in Berlin
   EXPECT_EQ(std::make_pair(NowLocalStamp().time.seconds(), Fields(NowLocalStamp().fields)),
-            std::make_pair(1700000001, std::vector<int>{2023, 11, 15, 6, 13, 21}));
+            std::make_pair(1729992600, std::vector<int>{2024, 10, 27, 2, 30, 0}));
   SetNowSecondsForTest(nullptr);
 }
 
