@@ -5,9 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <tuple>
+#include <utility>
 #include <vector>
 
+#include "platform/clock.h"
 #include "support/recording_host.h"
 
 namespace {
@@ -80,6 +83,31 @@ TEST_F(IntakeTest, StatusBitsAndTriggersDecideWhatIsStoredAndHowEachKindIsStored
   std::sort(stored.begin(), stored.end());
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(stored, expected);
+}
+
+// Video and rec data of kind 0 feed the channel's statistics; audio and kind 1 do not.
+TEST_F(IntakeTest, VideoAndKindZeroRecDataAreCountedInTheStatistics) {
+  static std::atomic<uint32_t> tick{100000};
+  platform::SetTickCountForTest([] { return tick.load(); });
+  for (uint32_t t : {100000u, 101000u, 102500u}) {  // counted twice, then the window closes
+    tick = t;
+    for (uint32_t c = 0; c < 4; ++c) {  // video, rec data of kind 0 and 1, audio
+      if (t == 100000u) {               // opens the window and records
+        ASSERT_EQ(host_.Video(c, 500), 1);
+      }
+      const int32_t taken = c == 0   ? host_.Video(c, 500)
+                            : c == 3 ? host_.Audio(c, 500)
+                                     : host_.RecData(c, c - 1, 500);
+      ASSERT_EQ(taken, 1);
+    }
+  }
+  for (uint32_t c = 0; c < 4; ++c) {  // read on the same clock: the window idles after 5 s
+    double bps = -1, fps = -1, counted = c < 2 ? 2 : 0;
+    ASSERT_EQ(_RECORDER_GETBPS(h_, c, &bps) + _RECORDER_GETFPS(h_, c, &fps), 2);
+    EXPECT_EQ(std::make_pair(fps, bps), std::make_pair(counted / 2.5, counted * 200))
+        << "channel " << c;
+  }
+  platform::SetTickCountForTest(nullptr);
 }
 
 // A type outside the family of its record's format, rec data of a kind with no format, a
