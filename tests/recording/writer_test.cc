@@ -19,6 +19,7 @@ namespace {
 using namespace testsupport;
 using Fault = platform::ScopedSyscallFault;
 using Times = std::vector<int32_t>;
+using platform::CTime;
 
 constexpr uint32_t kFedSize = static_cast<uint32_t>(storage::VideoRecordSize(100, true));
 // Seven of these records fill the 8 MiB write buffer.
@@ -78,6 +79,44 @@ class WriterTest : public testing::Test {
   }
   std::shared_ptr<Writer> writer_ = std::make_shared<Writer>(Log());
 };
+
+// The writer's decision for each record: where it goes, and which write it needs first.
+TEST(ClassifyRecordTest, PlaceAndWriteFollowTheSummaryTheTimeAndTheBuffer) {
+  storage::IndexSummary s = storage::MakeEmptySummary();
+  storage::SummaryBuilder(&s).Begin(At(10, 10, 0, 0));
+  storage::IndexSummary full = s, big = s, past = s;
+  full.lastEntry = storage::kLastEntryMax;
+  big.dataBytes = kRotateDataBytes + 1;
+  past.lastEntry = -1;
+  using P = RecordPlace;
+  using W = RecordWrite;
+  const CTime t0(At(10, 10, 0, 0));
+  const struct {
+    const storage::IndexSummary& summary;
+    int32_t time;
+    CTime last;
+    bool overflow;
+    RecordStep step;
+  } rows[] = {
+      {s, At(10, 10, 0, 0), t0, false, {P::kSameEntry, W::kNone}},
+      {s, At(10, 10, 0, 0), t0, true, {P::kSameEntry, W::kBackground}},
+      {s, At(10, 10, 0, 1), t0, false, {P::kSameEntry, W::kFlush}},
+      {s, At(10, 10, 0, 1), t0, true, {P::kSameEntry, W::kFlush}},
+      {s, At(10, 10, 1, 0), t0, false, {P::kNewEntry, W::kFlush}},
+      {s, At(10, 9, 59, 0), t0, false, {P::kSameEntry, W::kFlush}},  // late: stays
+      {s, At(11, 0, 0, 0), t0, false, {P::kNewFile, W::kFlush}},
+      {s, At(9, 23, 0, 0), t0, false, {P::kSameEntry, W::kFlush}},
+      {full, At(10, 10, 0, 0), t0, false, {P::kNewFile, W::kNone}},
+      {past, At(10, 10, 0, 0), t0, false, {P::kNewFile, W::kNone}},
+      {big, At(10, 10, 0, 0), t0, true, {P::kNewFile, W::kBackground}},
+  };
+  for (const auto& r : rows) {
+    EXPECT_EQ(ClassifyRecord(r.summary, CTime(r.time), r.last, r.overflow), r.step)
+        << r.time << " overflow " << r.overflow;
+  }
+  big.dataBytes = kRotateDataBytes;
+  EXPECT_EQ(ClassifyRecord(big, t0, t0, false).place, P::kSameEntry);
+}
 
 // Video and audio reach the writer through two rings, so a record can come after a later
 // one: minute entries and the file's day only move forward. Entry 119 in use, or more than
