@@ -44,11 +44,11 @@ using namespace testsupport;
 constexpr uint32_t kChannels = 8;
 constexpr int kFiles = 4;
 constexpr int kVideoPerStep = 2;  // per channel; one audio frame per channel per step
-constexpr int kLastStepOfDay = 23 * 60 + 59;
 
-// What the child has handed over, shared with the parent through an anonymous mapping.
+// What the child has handed over, per channel, video and audio, and the steps it finished;
+// shared with the parent through an anonymous mapping.
 struct ChildProgress {
-  std::atomic<uint32_t> accepted[kChannels][2];  // frames taken in, per channel, video/audio
+  std::atomic<uint32_t> accepted[kChannels][2];
   std::atomic<int32_t> step;
 };
 
@@ -65,23 +65,20 @@ std::string DataPath(const std::string& dir, int i) {
   return dir + "000" + std::to_string(i + 1) + ".VDB";
 }
 
-int32_t DayStart(uint32_t run) {
-  return LocalSeconds(2024, 1, 1, 0, 0) + static_cast<int32_t>(run) * 86400;
-}
-
-// The child: records until it is killed (or for at most 60 s of wall time).
+// The child: records run `run` on the day after the previous run's until it is killed (or for
+// at most 60 s of wall time).
 [[noreturn]] void RecordUntilKilled(const std::string& dir, uint32_t run, ChildProgress* progress) {
   // The child never outlives the test process.
   if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() == 1) _exit(5);
-  ScopedTestClock clock(DayStart(run));
+  const int32_t day = LocalSeconds(2024, 1, 1, 0, 0) + static_cast<int32_t>(run) * 86400;
+  ScopedTestClock clock(day);
   RECORDER_HANDLE recorder = _RECORDER_INIT("crash", 0, nullptr);
-  if (recorder == nullptr) _exit(2);
   for (int i = 0; i < kFiles; ++i) _RECORDER_ADDFILEPATH(recorder, DataPath(dir, i).c_str());
   for (uint32_t ch = 0; ch < kChannels; ++ch) _RECORDER_SETRECORD(recorder, ch, 1);
   if (_RECORDER_START(recorder) == 0) _exit(3);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   for (int32_t step = 0; std::chrono::steady_clock::now() < deadline; ++step) {
-    g_testNow = DayStart(run) + std::min(step, kLastStepOfDay) * 60;
+    g_testNow = day + std::min(step, 23 * 60 + 59) * 60;
     for (uint32_t ch = 0; ch < kChannels; ++ch) {
       for (int k = 0; k <= kVideoPerStep; ++k) {
         const uint32_t kind = k < kVideoPerStep ? 0 : 1;
@@ -100,101 +97,86 @@ int32_t DayStart(uint32_t run) {
   _exit(0);
 }
 
+// Reads every data file up to its index's dataBytes with the stored-format parsers (each
+// record whole and a frame a child sent), then checks that the frames of run `run`, which
+// just crashed, follow one another per channel and kind without a gap across the files, and
+// end at most at what the child handed over. Returns the frames lost at the tail.
+uint64_t VerifyAfterCrash(const std::string& dir, uint32_t run, const ChildProgress& progress) {
+  // Per file, in start-time order: the crashed run's sequence numbers per (channel, kind) in
+  // file order. Files of earlier runs were checked after their own crash; a later run only
+  // ever rewrites a file from its start.
+  std::map<std::pair<int32_t, int>, std::map<std::pair<uint32_t, uint32_t>, std::vector<uint32_t>>>
+      files;
+  for (int f = 0; f < kFiles; ++f) {
+    const std::string data = DataPath(dir, f);
+    // The closer creates the next pair ahead of time and a rotation writes the fresh index
+    // record after its header: a crash may leave an index file shorter than a whole record.
+    // Such a file claims no records, and its data file is not read.
+    const IndexFileView view = ReadIndexFile(storage::IndexFileName(data));
+    if (!view.complete) continue;
+    const storage::IndexSummary& summary = view.record.summary;
+    EXPECT_TRUE(summary.lastEntry >= 0 && summary.lastEntry <= storage::kLastEntryMax) << data;
+    EXPECT_EQ(EntryBytes(summary), summary.dataBytes) << data << ": the minute entries disagree";
+    auto& streams = files[{summary.startTime, f}];
+    for (const StoredRecord& record : ReadRecords(data, summary.dataBytes)) {
+      const bool video = record.header.type == 1;
+      const std::vector<uint8_t> payload = video ? record.VideoPayload() : record.body;
+      uint32_t id[4] = {~0u};
+      std::memcpy(id, payload.data(), std::min(payload.size(), sizeof(id)));
+      // A frame a child sent, on its channel and of its kind, whole.
+      EXPECT_TRUE(id[0] <= run && id[1] == record.header.channel && id[2] == (video ? 0u : 1u) &&
+                  (video || record.header.type == 0) &&
+                  payload == MakePayload(id[0], id[1], id[2], id[3]))
+          << data << " at " << record.offset;
+      if (id[0] == run) streams[{id[1], id[2]}].push_back(id[3]);
+    }
+  }
+  uint64_t lost = 0;
+  for (uint32_t ch = 0; ch < kChannels; ++ch) {
+    for (uint32_t kind = 0; kind < 2; ++kind) {
+      std::vector<uint32_t> all;
+      for (auto& [start, streams] : files) {
+        all.insert(all.end(), streams[{ch, kind}].begin(), streams[{ch, kind}].end());
+      }
+      for (size_t i = 1; i < all.size(); ++i) {
+        EXPECT_EQ(all[i], all[i - 1] + 1) << "channel " << ch << " kind " << kind << ": a gap";
+      }
+      const uint32_t accepted = progress.accepted[ch][kind].load();
+      const uint32_t kept = all.empty() ? 0 : all.back() + 1;
+      EXPECT_LE(kept, accepted) << "a frame the child never sent";
+      lost += accepted - std::min(kept, accepted);
+    }
+  }
+  return lost;
+}
+
 uint32_t FromEnv(const char* name, uint32_t fallback) {
   const char* text = ::getenv(name);
   return text != nullptr ? static_cast<uint32_t>(std::atoll(text)) : fallback;
 }
 
-class CrashConsistencyTest : public ::testing::Test {
- protected:
-  ~CrashConsistencyTest() override {
-    if (progress_ != MAP_FAILED) ::munmap(progress_, sizeof(ChildProgress));
-  }
-
-  // Reads every data file up to its index's dataBytes with the stored-format parsers (each
-  // record whole and a frame a child sent), then checks the frames of run `run`, which just
-  // crashed, and counts those it lost at the tail.
-  void VerifyAfterCrash(uint32_t run, uint64_t* lost) {
-    // Per file, in start-time order: the crashed run's sequence numbers per (channel, kind)
-    // in file order. Files of earlier runs were checked after their own crash; a later run
-    // only ever rewrites a file from its start.
-    std::map<std::pair<int32_t, int>,
-             std::map<std::pair<uint32_t, uint32_t>, std::vector<uint32_t>>>
-        files;
-    for (int f = 0; f < kFiles; ++f) {
-      const std::string data = DataPath(dir_, f);
-      // The closer creates the next pair ahead of time and a rotation writes the fresh index
-      // record after its header: a crash may leave an index file shorter than a whole record.
-      // Such a file claims no records, and its data file is not read.
-      const IndexFileView view = ReadIndexFile(storage::IndexFileName(data));
-      if (!view.complete) continue;
-      const storage::IndexSummary& summary = view.record.summary;
-      ASSERT_TRUE(summary.lastEntry >= 0 && summary.lastEntry <= storage::kLastEntryMax) << data;
-      EXPECT_EQ(EntryBytes(summary), summary.dataBytes) << data << ": the minute entries disagree";
-      auto& streams = files[{summary.startTime, f}];
-      // Every record up to dataBytes parses, the last one ends exactly there.
-      for (const StoredRecord& record : ReadRecords(data, summary.dataBytes)) {
-        const bool video = record.header.type == 1;
-        ASSERT_TRUE(video || record.header.type == 0) << data << " at " << record.offset;
-        const std::vector<uint8_t> payload = video ? record.VideoPayload() : record.body;
-        ASSERT_GE(payload.size(), 16u) << data << " at " << record.offset;
-        uint32_t id[4];
-        std::memcpy(id, payload.data(), sizeof(id));
-        ASSERT_LE(id[0], run) << data << " at " << record.offset;
-        ASSERT_EQ(std::make_pair(id[1], id[2]),
-                  std::make_pair(uint32_t{record.header.channel}, video ? 0u : 1u));
-        ASSERT_EQ(payload, MakePayload(id[0], id[1], id[2], id[3]))
-            << data << " at " << record.offset;
-        if (id[0] == run) streams[{id[1], id[2]}].push_back(id[3]);
-      }
-    }
-    // One unbroken sequence per stream across the files, ending at most at what the child
-    // had handed over.
-    for (uint32_t ch = 0; ch < kChannels; ++ch) {
-      for (uint32_t kind = 0; kind < 2; ++kind) {
-        std::vector<uint32_t> all;
-        for (auto& [start, streams] : files) {
-          const std::vector<uint32_t>& seqs = streams[{ch, kind}];
-          all.insert(all.end(), seqs.begin(), seqs.end());
-        }
-        for (size_t i = 1; i < all.size(); ++i) {
-          EXPECT_EQ(all[i], all[i - 1] + 1)
-              << "run " << run << " channel " << ch << " kind " << kind << ": gap across files";
-        }
-        const uint32_t accepted = progress_->accepted[ch][kind].load();
-        const uint32_t kept = all.empty() ? 0 : all.back() + 1;
-        EXPECT_LE(kept, accepted) << "a frame the child never sent";
-        *lost += accepted - std::min(kept, accepted);
-      }
-    }
-  }
-
-  ScopedTimeZone zone_{"UTC"};
-  ScratchDir scratch_;
-  const std::string dir_ = scratch_.path();
-  ChildProgress* progress_ = static_cast<ChildProgress*>(::mmap(
+TEST(CrashConsistencyTest, EveryRecordUpToDataBytesSurvivesSigkill) {
+  ScopedTimeZone zone("UTC");
+  ScratchDir scratch;
+  auto* progress = static_cast<ChildProgress*>(::mmap(
       nullptr, sizeof(ChildProgress), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-};
-
-TEST_F(CrashConsistencyTest, EveryRecordUpToDataBytesSurvivesSigkill) {
-  ASSERT_NE(progress_, MAP_FAILED);
+  ASSERT_NE(progress, MAP_FAILED);
   const uint32_t runs = FromEnv("RECORDER_CRASH_RUNS", 5);
   const uint32_t seed = FromEnv("RECORDER_CRASH_SEED", static_cast<uint32_t>(::time(nullptr)));
   std::mt19937 random(seed);
   std::printf("crash runs: %u, RECORDER_CRASH_SEED=%u\n", runs, seed);
-  for (uint32_t run = 0; run < runs; ++run) {
-    new (progress_) ChildProgress{};
+  for (uint32_t run = 0; run < runs && !HasFailure(); ++run) {
+    new (progress) ChildProgress{};
     // Kill before the first rotation, around it, or after several.
     const int32_t killStep = static_cast<int32_t>(random() % 300);
     const uint32_t extraMs = random() % 20;
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
-    if (child == 0) RecordUntilKilled(dir_, run, progress_);
-
+    if (child == 0) RecordUntilKilled(scratch.path(), run, progress);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     int status = 0;
     bool exited = false;
-    while (!exited && progress_->step.load() < killStep &&
+    while (!exited && progress->step.load() < killStep &&
            std::chrono::steady_clock::now() < deadline) {
       exited = ::waitpid(child, &status, WNOHANG) == child;
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -206,15 +188,14 @@ TEST_F(CrashConsistencyTest, EveryRecordUpToDataBytesSurvivesSigkill) {
     }
     // Exit status 3: START failed; 4: a frame was refused.
     ASSERT_TRUE(WIFSIGNALED(status)) << "the child ended by itself, status " << status;
-    uint64_t lost = 0;
-    VerifyAfterCrash(run, &lost);
-    if (HasFatalFailure()) return;
+    const uint64_t lost = VerifyAfterCrash(scratch.path(), run, *progress);
     std::printf("crash %2u: killed after %4d steps, %4llu frames lost at the tail\n", run,
-                progress_->step.load(), static_cast<unsigned long long>(lost));
+                progress->step.load(), static_cast<unsigned long long>(lost));
     // What a crash may cost: the records of the last step or two that sat in the write buffer
     // (and whose summary was not yet rewritten) plus what was still in the two rings.
     EXPECT_LE(lost, 3u * kChannels * (kVideoPerStep + 1) + 64u) << "run " << run;
   }
+  ::munmap(progress, sizeof(ChildProgress));
 }
 
 }  // namespace
