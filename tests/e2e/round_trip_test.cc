@@ -5,9 +5,6 @@
 // Then STOP and END right after the last frames: nothing taken in may be lost.
 #include <gtest/gtest.h>
 
-#include <tuple>
-#include <vector>
-
 #include "support/recording_host.h"
 
 namespace {
@@ -26,7 +23,6 @@ TEST(RoundTripTest, EveryKindOfFrameAcrossAMinuteAndMidnightIsStoredAsHandedIn) 
   uint32_t serial = 0;
   for (int32_t now = start; now < start + 66; ++now) {
     host.SetTime(now);
-    const platform::LocalFields local = platform::CTime(now).Local();
     for (int frame = 0; frame < 3; ++frame) {
       for (uint32_t channel = 0; channel < 4; ++channel) {
         const uint32_t triggerA = channel & 1, triggerB = channel >> 1, at = 7 * channel;
@@ -34,9 +30,6 @@ TEST(RoundTripTest, EveryKindOfFrameAcrossAMinuteAndMidnightIsStoredAsHandedIn) 
         ++serial;
         FrameDescriptor d = VideoFrame(buffer, at, 1 + frame % 3, frame == 0, triggerA, triggerB);
         ASSERT_EQ(_RECORDER_WRITEVIDEO(host.handle, channel, &d), 1);
-        ASSERT_EQ(
-            std::make_tuple(int{d.year}, int{d.day}, int{d.hour}, int{d.minute}, int{d.second}),
-            std::make_tuple(local.year, local.day, local.hour, local.minute, local.second));
         rings[0].emplace_back(uint32_t{d.type}, channel, 1 | triggerA << 1 | triggerB << 2, now,
                               std::vector<uint8_t>(buffer.begin() + at, buffer.end()));
       }
@@ -57,12 +50,13 @@ TEST(RoundTripTest, EveryKindOfFrameAcrossAMinuteAndMidnightIsStoredAsHandedIn) 
   size_t next[2] = {0, 0};
   for (int n : {0, 1}) {
     const IndexFileView index = ReadIndexFile(host.Index(n));
-    ASSERT_TRUE(index.complete);
-    EXPECT_EQ(
-        std::make_tuple(index.header.magic, index.header.recordCount,
-                        storage::IndexRecordName(index.record), index.record.summary.lastEntry),
-        std::make_tuple(storage::kFileHeaderMagic, 1u, "file" + std::to_string(n) + ".VDB",
-                        n == 0 ? 1 : 0));  // 23:58 and 23:59, then 00:00
+    // File 0 has the minutes 23:58 and 23:59, file 1 starts at midnight with one.
+    const storage::IndexSummary& summary = index.record.summary;
+    EXPECT_EQ(std::make_tuple(index.header.magic, index.header.recordCount,
+                              storage::IndexRecordName(index.record), summary.lastEntry,
+                              summary.startTime),
+              std::make_tuple(storage::kFileHeaderMagic, 1u, "file" + std::to_string(n) + ".VDB",
+                              1 - n, n == 0 ? start : LocalSeconds(2024, 3, 11, 0, 0, 0)));
     const std::vector<StoredRecord> records = ReadIndexedRecords(host.Data(n));
     for (const StoredRecord& r : records) {
       const bool audioForm = storage::IsStoredAudioType(r.header.type);
@@ -71,10 +65,9 @@ TEST(RoundTripTest, EveryKindOfFrameAcrossAMinuteAndMidnightIsStoredAsHandedIn) 
                      int32_t{r.header.time}, audioForm ? r.body : r.VideoPayload());
       ASSERT_EQ(got, rings[ring].at(next[ring]++)) << "file " << n << " record at " << r.offset;
     }
-    ExpectSummaryEq(index.record.summary, ReplaySummary(records));
+    ExpectSummaryEq(summary, ReplaySummary(records));
   }
   EXPECT_EQ(std::make_pair(next[0], next[1]), std::make_pair(rings[0].size(), rings[1].size()));
-  EXPECT_EQ(ReadSummary(host.Index(1)).startTime, LocalSeconds(2024, 3, 11, 0, 0, 0));
 }
 
 // STOP or END right after the host's last frames, large ones on many channels so the rings
