@@ -66,14 +66,13 @@ TEST(EventCallbackTest, ExportsThatWouldWaitForTheRecorderRefuseInsideItsCallbac
     if (e.code != RECORDER_EVENT_FILE_OPENED || e.path != host.Data(0) || !results.empty()) return;
     RECORDER_HANDLE r = e.recorder;
     current = host.CurrentFile();  // the file being opened
-    const uint8_t bytes[16] = {};
     FrameDescriptor d{};
     _RECORDER_STOP(r);
     _RECORDER_ADDFILEPATH(r, host.Data(5).c_str());
     _RECORDER_REMOVEFILEPATH(r, host.Data(0).c_str());
     _RECORDER_CLEARFILEPATH(r);
     _RECORDER_SETHEADERFILEPATH(r, host.Data(7).c_str(), 1);
-    results = {_RECORDER_START(r), _RECORDER_WRITESTREAMHEADER(r, 0, bytes, sizeof(bytes), 0),
+    results = {_RECORDER_START(r), _RECORDER_WRITESTREAMHEADER(r, 0, &d, sizeof(d), 0),
                _RECORDER_WRITEVIDEO(r, 0, &d)};
     _RECORDER_END(r);
     results.insert(results.end(), {_RECORDER_GETFILEPATHCOUNT(r), _RECORDER_GETCOUNT()});

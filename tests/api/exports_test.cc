@@ -50,7 +50,8 @@ void CallAll(R r, S s, uint32_t channel, bool live, bool channelsOnly = false) {
     expect(_RECORDER_GETFILEPATHCOUNT(r), 2);
     _RECORDER_REMOVEFILEPATH(r, g_file.c_str());
     expect(_RECORDER_GETFILEPATHCOUNT(r), 1);
-    expect(_RECORDER_GETFILEPATH(r, 0, text, 300) + (text == g_file), 2);
+    const int32_t named = _RECORDER_GETFILEPATH(r, 0, text, 300);
+    expect(named + (text == g_file), 2);
     _RECORDER_SETHEADERFILEPATH(r, "", 2);
     expect(_RECORDER_START(r), 0);
     _RECORDER_SETHEADERFILEPATH(r, "", 0);
