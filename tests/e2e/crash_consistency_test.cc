@@ -12,7 +12,6 @@
 // RECORDER_CRASH_SEED the kill points (printed, a new one each run by default).
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -21,21 +20,11 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdio>
-#include <cstring>
-#include <map>
 #include <new>
 #include <random>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "recorder.h"
-#include "support/frames.h"
-#include "support/scoped_env.h"
-#include "support/scratch_dir.h"
-#include "support/stored_files.h"
+#include "support/recording_host.h"
 
 namespace {
 
@@ -43,13 +32,12 @@ using namespace testsupport;
 
 constexpr uint32_t kChannels = 8;
 constexpr int kFiles = 4;
-constexpr int kVideoPerStep = 2;  // per channel; one audio frame per channel per step
-constexpr int kLastStepOfDay = 23 * 60 + 59;
 
-// What the child has handed over, shared with the parent through an anonymous mapping.
+// What the child has handed over, per channel, video and audio, and the steps it finished;
+// shared with the parent through an anonymous mapping.
 struct ChildProgress {
-  std::atomic<uint32_t> accepted[kChannels][2];  // frames taken in, per channel, video/audio
-  std::atomic<int32_t> step;
+  std::atomic<uint32_t> accepted[kChannels][2];
+  std::atomic<uint32_t> step;
 };
 
 // The payload of frame `seq` of (run, channel, kind): a 16-byte id, then bytes drawn from it.
@@ -61,43 +49,83 @@ std::vector<uint8_t> MakePayload(uint32_t run, uint32_t channel, uint32_t kind, 
   return payload;
 }
 
-std::string DataPath(const std::string& dir, int i) {
-  return dir + "000" + std::to_string(i + 1) + ".VDB";
-}
-
-int32_t DayStart(uint32_t run) {
-  return LocalSeconds(2024, 1, 1, 0, 0) + static_cast<int32_t>(run) * 86400;
-}
-
-// The child: records until it is killed (or for at most 60 s of wall time).
+// The child: records run `run` on the day after the previous run's until it is killed (or for
+// at most 60 s of wall time).
 [[noreturn]] void RecordUntilKilled(const std::string& dir, uint32_t run, ChildProgress* progress) {
   // The child never outlives the test process.
   if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() == 1) _exit(5);
-  ScopedTestClock clock(DayStart(run));
+  const int32_t day = LocalSeconds(2024, 1, 1, 0, 0) + static_cast<int32_t>(run) * 86400;
+  ScopedTestClock clock(day);
   RECORDER_HANDLE recorder = _RECORDER_INIT("crash", 0, nullptr);
-  if (recorder == nullptr) _exit(2);
-  for (int i = 0; i < kFiles; ++i) _RECORDER_ADDFILEPATH(recorder, DataPath(dir, i).c_str());
+  for (int i = 0; i < kFiles; ++i) {
+    _RECORDER_ADDFILEPATH(recorder, (dir + std::to_string(i) + ".VDB").c_str());
+  }
   for (uint32_t ch = 0; ch < kChannels; ++ch) _RECORDER_SETRECORD(recorder, ch, 1);
   if (_RECORDER_START(recorder) == 0) _exit(3);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   for (int32_t step = 0; std::chrono::steady_clock::now() < deadline; ++step) {
-    g_testNow = DayStart(run) + std::min(step, kLastStepOfDay) * 60;
+    g_testNow = day + std::min(step, 23 * 60 + 59) * 60;
     for (uint32_t ch = 0; ch < kChannels; ++ch) {
-      for (int k = 0; k <= kVideoPerStep; ++k) {
-        const uint32_t kind = k < kVideoPerStep ? 0 : 1;
+      for (uint32_t kind : {0u, 0u, 1u}) {  // two video frames and an audio frame
         const uint32_t n = progress->accepted[ch][kind].load();
         const std::vector<uint8_t> payload = MakePayload(run, ch, kind, n);
         FrameDescriptor d =
             kind == 0 ? VideoFrame(payload, 0, 1, n % 10 == 0) : AudioFrame(payload);
-        if ((kind == 0 ? _RECORDER_WRITEVIDEO : _RECORDER_WRITEAUDIO)(recorder, ch, &d) != 1) {
-          _exit(4);
-        }
+        const auto write = kind == 0 ? _RECORDER_WRITEVIDEO : _RECORDER_WRITEAUDIO;
+        if (write(recorder, ch, &d) != 1) _exit(4);
         progress->accepted[ch][kind].store(n + 1);
       }
     }
-    progress->step.store(step + 1);
+    progress->step.store(static_cast<uint32_t>(step) + 1);
   }
   _exit(0);
+}
+
+// Reads every data file up to its index's dataBytes with the stored-format parsers (each
+// record whole and a frame a child sent), in the order the files were started, and checks
+// that the frames of run `run`, which just crashed, follow one another per channel and kind
+// from the first without a gap, up to at most what the child handed over. Returns the frames
+// lost at the tail.
+uint64_t VerifyAfterCrash(const std::string& dir, uint32_t run, const ChildProgress& progress) {
+  // The closer creates the next pair ahead of time and a rotation writes the fresh index
+  // record after its header: a crash may leave an index file shorter than a whole record.
+  // Such a file claims no records, and its data file is not read. Files of earlier runs were
+  // checked after their own crash; a later run only ever rewrites a file from its start.
+  std::vector<std::pair<storage::IndexSummary, std::string>> files;
+  for (int f = 0; f < kFiles; ++f) {
+    const std::string data = dir + std::to_string(f) + ".VDB";
+    const IndexFileView view = ReadIndexFile(storage::IndexFileName(data));
+    if (view.complete) files.emplace_back(view.record.summary, data);
+  }
+  std::sort(files.begin(), files.end(),
+            [](const auto& a, const auto& b) { return a.first.startTime < b.first.startTime; });
+  uint32_t next[kChannels][2] = {};
+  for (const auto& [summary, data] : files) {
+    EXPECT_EQ(EntryBytes(summary), summary.dataBytes) << data << ": the minute entries disagree";
+    for (const StoredRecord& record : ReadRecords(data, summary.dataBytes)) {
+      const bool video = record.header.type == 1;
+      const std::vector<uint8_t> payload = video ? record.VideoPayload() : record.body;
+      uint32_t id[4] = {~0u};
+      if (payload.size() >= sizeof(id)) std::memcpy(id, payload.data(), sizeof(id));
+      // A frame a child sent, on its channel and of its kind, whole.
+      const bool sent = id[0] <= run && id[1] == record.header.channel && id[1] < kChannels &&
+                        id[2] == (video ? 0u : 1u) && (video || record.header.type == 0) &&
+                        payload == MakePayload(id[0], id[1], id[2], id[3]);
+      EXPECT_TRUE(sent) << data << " at " << record.offset;
+      if (!sent || id[0] != run) continue;
+      EXPECT_EQ(id[3], next[id[1]][id[2]]) << data << " at " << record.offset << ": a gap";
+      next[id[1]][id[2]] = id[3] + 1;
+    }
+  }
+  uint64_t lost = 0;
+  for (uint32_t ch = 0; ch < kChannels; ++ch) {
+    for (uint32_t kind = 0; kind < 2; ++kind) {
+      const uint32_t accepted = progress.accepted[ch][kind].load();
+      EXPECT_LE(next[ch][kind], accepted) << "a frame the child never sent";
+      lost += accepted - std::min(next[ch][kind], accepted);
+    }
+  }
+  return lost;
 }
 
 uint32_t FromEnv(const char* name, uint32_t fallback) {
@@ -105,116 +133,42 @@ uint32_t FromEnv(const char* name, uint32_t fallback) {
   return text != nullptr ? static_cast<uint32_t>(std::atoll(text)) : fallback;
 }
 
-class CrashConsistencyTest : public ::testing::Test {
- protected:
-  ~CrashConsistencyTest() override {
-    if (progress_ != MAP_FAILED) ::munmap(progress_, sizeof(ChildProgress));
-  }
-
-  // Reads every data file up to its index's dataBytes with the stored-format parsers (each
-  // record whole and a frame a child sent), then checks the frames of run `run`, which just
-  // crashed, and counts those it lost at the tail.
-  void VerifyAfterCrash(uint32_t run, uint64_t* lost) {
-    // Per file, in start-time order: the crashed run's sequence numbers per (channel, kind)
-    // in file order. Files of earlier runs were checked after their own crash; a later run
-    // only ever rewrites a file from its start.
-    std::map<std::pair<int32_t, int>,
-             std::map<std::pair<uint32_t, uint32_t>, std::vector<uint32_t>>>
-        files;
-    for (int f = 0; f < kFiles; ++f) {
-      const std::string data = DataPath(dir_, f);
-      // The closer creates the next pair ahead of time and a rotation writes the fresh index
-      // record after its header: a crash may leave an index file shorter than a whole record.
-      // Such a file claims no records, and its data file is not read.
-      const IndexFileView view = ReadIndexFile(storage::IndexFileName(data));
-      if (!view.complete) continue;
-      const storage::IndexSummary& summary = view.record.summary;
-      ASSERT_TRUE(summary.lastEntry >= 0 && summary.lastEntry <= storage::kLastEntryMax) << data;
-      EXPECT_EQ(EntryBytes(summary), summary.dataBytes) << data << ": the minute entries disagree";
-      auto& streams = files[{summary.startTime, f}];
-      // Every record up to dataBytes parses, the last one ends exactly there.
-      for (const StoredRecord& record : ReadRecords(data, summary.dataBytes)) {
-        const bool video = record.header.type == 1;
-        ASSERT_TRUE(video || record.header.type == 0) << data << " at " << record.offset;
-        const std::vector<uint8_t> payload = video ? record.VideoPayload() : record.body;
-        ASSERT_GE(payload.size(), 16u) << data << " at " << record.offset;
-        uint32_t id[4];
-        std::memcpy(id, payload.data(), sizeof(id));
-        ASSERT_LE(id[0], run) << data << " at " << record.offset;
-        ASSERT_EQ(std::make_pair(id[1], id[2]),
-                  std::make_pair(uint32_t{record.header.channel}, video ? 0u : 1u));
-        ASSERT_EQ(payload, MakePayload(id[0], id[1], id[2], id[3]))
-            << data << " at " << record.offset;
-        if (id[0] == run) streams[{id[1], id[2]}].push_back(id[3]);
-      }
-    }
-    // One unbroken sequence per stream across the files, ending at most at what the child
-    // had handed over.
-    for (uint32_t ch = 0; ch < kChannels; ++ch) {
-      for (uint32_t kind = 0; kind < 2; ++kind) {
-        std::vector<uint32_t> all;
-        for (auto& [start, streams] : files) {
-          const std::vector<uint32_t>& seqs = streams[{ch, kind}];
-          all.insert(all.end(), seqs.begin(), seqs.end());
-        }
-        for (size_t i = 1; i < all.size(); ++i) {
-          EXPECT_EQ(all[i], all[i - 1] + 1)
-              << "run " << run << " channel " << ch << " kind " << kind << ": gap across files";
-        }
-        const uint32_t accepted = progress_->accepted[ch][kind].load();
-        const uint32_t kept = all.empty() ? 0 : all.back() + 1;
-        EXPECT_LE(kept, accepted) << "a frame the child never sent";
-        *lost += accepted - std::min(kept, accepted);
-      }
-    }
-  }
-
-  ScopedTimeZone zone_{"UTC"};
-  ScratchDir scratch_;
-  const std::string dir_ = scratch_.path();
-  ChildProgress* progress_ = static_cast<ChildProgress*>(::mmap(
+TEST(CrashConsistencyTest, EveryRecordUpToDataBytesSurvivesSigkill) {
+  ScopedTimeZone zone("UTC");
+  ScratchDir scratch;
+  auto* progress = static_cast<ChildProgress*>(::mmap(
       nullptr, sizeof(ChildProgress), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-};
-
-TEST_F(CrashConsistencyTest, EveryRecordUpToDataBytesSurvivesSigkill) {
-  ASSERT_NE(progress_, MAP_FAILED);
+  ASSERT_NE(progress, MAP_FAILED);
   const uint32_t runs = FromEnv("RECORDER_CRASH_RUNS", 5);
   const uint32_t seed = FromEnv("RECORDER_CRASH_SEED", static_cast<uint32_t>(::time(nullptr)));
   std::mt19937 random(seed);
   std::printf("crash runs: %u, RECORDER_CRASH_SEED=%u\n", runs, seed);
-  for (uint32_t run = 0; run < runs; ++run) {
-    new (progress_) ChildProgress{};
+  for (uint32_t run = 0; run < runs && !HasFailure(); ++run) {
+    new (progress) ChildProgress{};
     // Kill before the first rotation, around it, or after several.
-    const int32_t killStep = static_cast<int32_t>(random() % 300);
-    const uint32_t extraMs = random() % 20;
+    const uint32_t killStep = random() % 300, extraMs = random() % 20;
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
-    if (child == 0) RecordUntilKilled(dir_, run, progress_);
-
+    if (child == 0) RecordUntilKilled(scratch.path(), run, progress);
+    // A child that ends by itself stops counting steps: it is found after the 60 s.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    int status = 0;
-    bool exited = false;
-    while (!exited && progress_->step.load() < killStep &&
-           std::chrono::steady_clock::now() < deadline) {
-      exited = ::waitpid(child, &status, WNOHANG) == child;
+    while (progress->step.load() < killStep && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(extraMs));
-    if (!exited) {
-      ::kill(child, SIGKILL);
-      ASSERT_EQ(::waitpid(child, &status, 0), child);
-    }
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
     // Exit status 3: START failed; 4: a frame was refused.
     ASSERT_TRUE(WIFSIGNALED(status)) << "the child ended by itself, status " << status;
-    uint64_t lost = 0;
-    VerifyAfterCrash(run, &lost);
-    if (HasFatalFailure()) return;
-    std::printf("crash %2u: killed after %4d steps, %4llu frames lost at the tail\n", run,
-                progress_->step.load(), static_cast<unsigned long long>(lost));
+    const uint64_t lost = VerifyAfterCrash(scratch.path(), run, *progress);
+    std::printf("crash %2u: killed after %4u steps, %4llu frames lost at the tail\n", run,
+                progress->step.load(), static_cast<unsigned long long>(lost));
     // What a crash may cost: the records of the last step or two that sat in the write buffer
     // (and whose summary was not yet rewritten) plus what was still in the two rings.
-    EXPECT_LE(lost, 3u * kChannels * (kVideoPerStep + 1) + 64u) << "run " << run;
+    EXPECT_LE(lost, 3u * kChannels * 3 + 64u) << "run " << run;
   }
+  ::munmap(progress, sizeof(ChildProgress));
 }
 
 }  // namespace
