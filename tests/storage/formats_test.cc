@@ -1,5 +1,5 @@
 // Stored formats: every structure is checked against bytes worked out by hand from its
-// layout, so a wrong offset cannot hide behind a round trip.
+// layout, so a wrong offset cannot hide behind a round trip; and the index summary's rule.
 #include "storage/formats.h"
 
 #include <gtest/gtest.h>

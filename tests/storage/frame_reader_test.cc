@@ -32,7 +32,8 @@ static_assert(storage::kMaxFrameLength ==
                   (storage::kRecordOverhead - storage::kFrameHeaderSize));
 
 // A data file composed record by record (payloads no two records share), with the index
-// summary the writer threads keep beside it (storage::SummaryBuilder).
+// summary the writer threads keep beside it (storage::SummaryBuilder). Never copied: the
+// builder books into this object's own summary.
 class DataFile {
  public:
   void AddVideo(uint32_t channel, int32_t time, bool key, uint32_t type = 1, uint32_t length = 24) {
