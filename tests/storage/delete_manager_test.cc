@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <climits>
 #include <filesystem>
 #include <set>
 #include <thread>
@@ -23,27 +22,24 @@
 
 namespace {
 
+using Names = std::vector<std::string>;
+
 constexpr int64_t kHour = 3600;
 constexpr int64_t kFakeNow = 1700000000;  // 2023-11-14 22:13:20 UTC
-
-using testsupport::WaitUntil;
-
 const RECORDER_HANDLE kOwner = reinterpret_cast<RECORDER_HANDLE>(uintptr_t{0x5A5A0});
 
 // A fresh directory without a dot, a fake wall clock and a chosen time zone.
-class DeleteManagerTest : public ::testing::Test {
+class DeleteManagerTest : public ::testing::TestWithParam<std::pair<const char*, int64_t>> {
  protected:
   std::string Path(const std::string& name) const { return dir_ / name; }
-
-  // Creates a file last written `age` seconds before the fake now (negative: in the future).
-  void MakeFile(const std::string& name, int64_t age) {
-    testsupport::ScratchDir::WriteText(Path(name), "x");
-    SetAge(Path(name), age);
-  }
-  static void SetAge(const std::string& path, int64_t age) {
+  // A file (a directory when the name ends in '/') last written `age` seconds before the
+  // fake now (negative: in the future).
+  void Make(const std::string& name, int64_t age) {
+    if (name.back() == '/') std::filesystem::create_directories(Path(name));
+    if (name.back() != '/') testsupport::ScratchDir::WriteText(Path(name), "x");
     const time_t t = static_cast<time_t>(kFakeNow - age);
     const struct timespec times[2] = {{t, 0}, {t, 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+    ASSERT_EQ(utimensat(AT_FDCWD, Path(name).c_str(), times, 0), 0) << name;
   }
   std::set<std::string> Left() const {
     std::set<std::string> names;
@@ -52,26 +48,23 @@ class DeleteManagerTest : public ::testing::Test {
     }
     return names;
   }
-
-  void CreateManager(std::vector<std::string> entries,
-                     uint32_t periodMs = CDeleteManager::kDefaultPeriodMs) {
+  // A new worker over `entries`, with retention set but its thread not waited for (its
+  // default period is ten minutes); with `days` >= 0 it scans once at once.
+  void Scan(Names entries, int32_t days, int32_t hours = 0,
+            uint32_t periodMs = CDeleteManager::kDefaultPeriodMs) {
     manager_ = std::make_unique<CDeleteManager>(
         kOwner, [entries = std::move(entries)]() { return entries; }, periodMs);
     manager_->SetCallback(log_.Context(), &testsupport::EventLog::Callback);
-  }
-  // Retention set without waiting for the worker: its default period is ten minutes.
-  void Scan(int32_t days, int32_t hours) {
+    if (days < 0) return;
     manager_->Start(days, hours);
     manager_->RunDeletionScan();
   }
-
-  // The deleted paths reported; a report with other arguments than the recorder, the
-  // deleted-file event, status 0 and the path with its length shows as "bad".
-  std::vector<std::string> Paths() {
-    std::vector<std::string> paths;
+  // The paths of the deleted-file reports with status 0 from the recorder (each with its
+  // length); any other report shows as "bad".
+  Names Paths() {
+    Names paths;
     for (const testsupport::RecorderEvent& e : log_.Events()) {
-      const bool good = e.recorder == kOwner && e.code == RECORDER_EVENT_FILE_DELETED &&
-                        e.status == 0 && e.path.find('\0') == std::string::npos;
+      const bool good = e.recorder == kOwner && e.code == RECORDER_EVENT_FILE_DELETED && !e.status;
       paths.push_back(good ? e.path : "bad");
     }
     return paths;
@@ -84,107 +77,62 @@ class DeleteManagerTest : public ::testing::Test {
   std::unique_ptr<CDeleteManager> manager_;
 };
 
-// --- Retention, in a zone without offset and in one eight hours east of UTC --------------
-
-// Zone, and how much older every file looks to the scan there.
-class RetentionTest : public DeleteManagerTest,
-                      public ::testing::WithParamInterface<std::pair<const char*, int64_t>> {
- protected:
-  testsupport::ScopedTimeZone zone_{GetParam().first};
-};
-
-// Two days twelve hours, with the entry written the Windows way (the scan normalises it),
-// then zero, which deletes every data file at least one second old.
-TEST_P(RetentionTest, DataFilesOlderThanTheRetentionGoWithTheirIndex) {
+// Retention in a zone without offset and in one eight hours east of UTC, where every file
+// looks that much older to the scan: thirty years (262800 hours) and more does not wrap round to a
+// short retention; two days twelve hours, with the entry written the Windows way (the scan
+// normalises it); then zero, which deletes every data file at least one second old with its
+// index whatever the index's age. Never candidates: a directory named like a data file, nor
+// its index; other suffixes; files under empty or missing entries. An index held open is
+// skipped without an event while its data file goes, and a dotted name keeps its own index
+// (b.FIH is not that of b.day1.VDB). Without a callback files go quietly.
+TEST_P(DeleteManagerTest, DataFilesOlderThanTheRetentionGoWithTheirIndex) {
+  testsupport::ScopedTimeZone zone(GetParam().first);
   const int64_t shift = GetParam().second;
-  MakeFile("keep.VDB", 60 * kHour - shift);
-  MakeFile("gone.VDB", 60 * kHour - shift + 1);
-  MakeFile("0001.VDB", 1 - shift);
-  MakeFile("0001.FIH", 1 - shift);
-  MakeFile("0002.VDB", -shift);  // looks written this very second: kept
-  MakeFile("0002.FIH", 100 * kHour);
-  MakeFile("0003.VDB", 10 * kHour);
-  MakeFile("0003.FIH", -shift);  // the index goes with its data file whatever its age
-  MakeFile("notes.txt", 100 * kHour);
-  std::string entry = dir_.root() + "/";
+  // Name (a directory when it ends in '/'), then how many hours and seconds old it looks.
+  const std::vector<std::tuple<std::string, int64_t, int64_t>> files = {
+      {"keep.VDB", 60, 0},     {"gone.VDB", 60, 1},   {"0001.VDB", 0, 1},     {"0001.FIH", 0, 1},
+      {"0002.VDB", 0, 0},      {"0002.FIH", 100, 0},  {"0003.VDB", 10, 0},    {"0003.FIH", 0, 0},
+      {"old.VDB", 262800, 0},  {"notes.txt", 100, 0}, {"sub/x.VDB/", 100, 0}, {"sub/x.FIH", 1, 0},
+      {"sub/lower.vdb", 1, 0}, {"sub/a.VDBX", 1, 0},  {"b.day1.VDB", 1, 0},   {"b.day1.FIH", 1, 0},
+      {"b.FIH", 1, 0}};
+  for (const auto& [name, hours, seconds] : files) Make(name, hours * kHour + seconds - shift);
+  const std::string root = dir_.root();
+  std::string entry = root + "/";
   std::replace(entry.begin(), entry.end(), '/', '\\');
-  CreateManager({entry});
-  Scan(2, 12);
-  EXPECT_EQ(Paths(), std::vector<std::string>{Path("gone.VDB")});
-  CreateManager({dir_.root()});
-  Scan(0, 0);
+  Scan({root}, INT32_MAX, INT32_MAX);
+  Scan({entry}, 2, 12);
+  EXPECT_EQ(Paths(), (Names{Path("gone.VDB"), Path("old.VDB")}));
+  {
+    auto heldIndex = platform::File::OpenReadOnly(Path("0001.FIH"));
+    ASSERT_NE(heldIndex, nullptr);
+    Scan({"", root + "/missing/", root + "/missing/new.VDB", Path("sub"), root}, 0);
+  }
   EXPECT_EQ(Paths(),
-            (std::vector<std::string>{Path("gone.VDB"), Path("0001.VDB"), Path("0001.FIH"),
-                                      Path("0003.VDB"), Path("0003.FIH"), Path("keep.VDB")}));
-  EXPECT_EQ(Left(), (std::set<std::string>{"0002.VDB", "0002.FIH", "notes.txt"}));
+            (Names{Path("gone.VDB"), Path("old.VDB"), Path("0001.VDB"), Path("0003.VDB"),
+                   Path("0003.FIH"), Path("b.day1.VDB"), Path("b.day1.FIH"), Path("keep.VDB")}));
+  Make("0004.VDB", kHour);
+  manager_->SetCallback(0, nullptr);
+  manager_->RunDeletionScan();
+  EXPECT_EQ(Paths().size(), 8u) << "reported without a callback";
+  EXPECT_EQ(Left(), (std::set<std::string>{"0001.FIH", "0002.VDB", "0002.FIH", "notes.txt", "sub",
+                                           "sub/x.VDB", "sub/x.FIH", "sub/lower.vdb", "sub/a.VDBX",
+                                           "b.FIH"}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Zones, RetentionTest,
+INSTANTIATE_TEST_SUITE_P(Zones, DeleteManagerTest,
                          ::testing::Values(std::pair("UTC", 0),
                                            std::pair("Asia/Shanghai", 8 * kHour)));
 
-// --- Candidates and deletion ---------------------------------------------------------------
-
-TEST_F(DeleteManagerTest, ScansThatMustDeleteNothing) {
-  // Never candidates: a directory named like a data file, nor its index; other suffixes.
-  std::filesystem::create_directories(Path("sub/x.VDB"));
-  testsupport::ScratchDir::WriteText(Path("sub/x.VDB/inner"), "y");
-  const std::vector<std::string> files = {"sub/x.FIH", "sub/lower.vdb", "sub/a.VDBX", "new.VDB"};
-  for (const std::string& name : files) MakeFile(name, kHour);
-  SetAge(Path("sub/x.VDB"), 100 * kHour);
-  MakeFile("old.VDB", 30LL * 365 * 24 * kHour);
-  // Empty, a missing directory, a data file in a missing directory.
-  const std::string root = dir_.root();
-  CreateManager({"", root + "/missing/", root + "/missing/new.VDB", Path("sub")});
-  Scan(0, 0);
-  // A retention of thirty years and more does not wrap round to a short one.
-  CreateManager({root});
-  Scan(INT32_MAX, INT32_MAX);
-  EXPECT_EQ(Left().size(), 8u);  // sub, sub/x.VDB, its inner file, the four files, old.VDB
-  EXPECT_TRUE(Paths().empty());
-}
-
-// A data file held open is skipped with its index and stays a candidate; an index held open
-// is skipped without an event while its data file goes. An entry naming a data file scans
-// its directory, and a dotted name keeps its own index (b.FIH is not that of b.day1.VDB).
-TEST_F(DeleteManagerTest, FilesHeldOpenAreSkipped) {
-  for (const char* name : {"b.day1.VDB", "b.day1.FIH", "b.FIH", "0005.VDB", "0005.FIH"}) {
-    MakeFile(name, kHour);
-  }
-  CreateManager({Path("b.day1.VDB"), Path("other.VDB")});
-  {
-    auto heldData = platform::File::Open(Path("b.day1.VDB"), platform::File::Mode::kOpenExisting,
-                                         /*writeThrough=*/false);
-    auto heldIndex = platform::File::OpenReadOnly(Path("0005.FIH"));
-    ASSERT_TRUE(heldData != nullptr && heldIndex != nullptr);
-    Scan(0, 0);
-    EXPECT_EQ(Left(), (std::set<std::string>{"b.day1.VDB", "b.day1.FIH", "b.FIH", "0005.FIH"}));
-    EXPECT_EQ(Paths(), std::vector<std::string>{Path("0005.VDB")});
-  }
-  manager_->RunDeletionScan();
-  EXPECT_EQ(Paths(),
-            (std::vector<std::string>{Path("0005.VDB"), Path("b.day1.VDB"), Path("b.day1.FIH")}));
-  MakeFile("0006.VDB", kHour);  // without a callback files go quietly
-  manager_->SetCallback(0, nullptr);
-  manager_->RunDeletionScan();
-  EXPECT_EQ(Left(), (std::set<std::string>{"0005.FIH", "b.FIH"}));
-  EXPECT_EQ(Paths().size(), 3u);
-}
-
-// --- The worker thread ---------------------------------------------------------------------
-
-TEST_F(DeleteManagerTest, WorkerScansEveryPeriodWhileEnabledAndStopEndsTheScans) {
-  MakeFile("0001.VDB", kHour);
-  CreateManager({dir_.root()}, /*periodMs=*/20);
-  // Not enabled yet: no scan happens.
+// The worker scans every period only while enabled; Stop ends the scans and Start resumes
+// them; destruction is quick in the ten-minute wait.
+TEST_F(DeleteManagerTest, WorkerScansEveryPeriodWhileEnabledAndEndsQuickly) {
+  Make("0001.VDB", kHour);
+  Scan({dir_.root()}, -1, 0, /*periodMs=*/20);
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_EQ(manager_->CompletedScans(), 0u);
-
+  EXPECT_EQ(manager_->CompletedScans(), 0u) << "scanned before it was enabled";
   manager_->Start(0, 0);
-  ASSERT_TRUE(WaitUntil([&] { return Paths() == std::vector<std::string>{Path("0001.VDB")}; }));
-  const uint64_t before = manager_->CompletedScans();
-  ASSERT_TRUE(WaitUntil([&] { return manager_->CompletedScans() >= before + 3; }));
-
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return manager_->CompletedScans() >= 3; }));
+  EXPECT_EQ(Paths(), Names{Path("0001.VDB")});
   manager_->Stop();
   const uint64_t atStop = manager_->CompletedScans();
   // A period already being waited may still end in one scan; nothing after that. Enough
@@ -192,21 +140,12 @@ TEST_F(DeleteManagerTest, WorkerScansEveryPeriodWhileEnabledAndStopEndsTheScans)
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   EXPECT_LE(manager_->CompletedScans(), atStop + 1);
   manager_->Start(0, 0);
-  const uint64_t restarted = manager_->CompletedScans();
-  EXPECT_TRUE(WaitUntil([&] { return manager_->CompletedScans() > restarted; }));
-}
-
-TEST_F(DeleteManagerTest, DestructionIsQuickWhetherIdleOrInTheTenMinuteWait) {
-  for (bool started : {false, true}) {
-    CreateManager({dir_.root()});
-    if (started) {
-      manager_->Start(0, 0);
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));  // let it enter the wait
-    }
-    const auto begin = std::chrono::steady_clock::now();
-    manager_.reset();
-    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(1)) << started;
-  }
+  EXPECT_TRUE(testsupport::WaitUntil([&] { return manager_->CompletedScans() > atStop + 1; }));
+  Scan({dir_.root()}, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // let it enter the wait
+  const auto begin = std::chrono::steady_clock::now();
+  manager_.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(1));
 }
 
 }  // namespace
