@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <numeric>
 #include <random>
+#include <string_view>
 #include <thread>
 #include <tuple>
 
@@ -148,6 +149,15 @@ TEST_F(CatalogTest, EveryMinuteSlotMatchesTheLocalClockAndQueriesRacingClearSeeA
         ASSERT_NE(Table(j).minuteBytes[f.hour * 60 + f.minute], 0u) << zone << " " << e.time;
       }
       ASSERT_EQ(Sum(Table(j)), 120u) << zone;
+    }
+    if (std::string_view(zone) == "Europe/Berlin") {  // a range's days are calendar days
+      catalog->SetDSTRange(1, 3, 28, 2, 10, 30, 3);   // across the 23-hour one
+      const int first = Day(Local(3, 28, 12, 0)).kind, next = Day(Local(3, 29, 0, 0)).kind;
+      catalog->SetDSTRange(1, 3, 1, 2, 3, 29, 3);
+      EXPECT_EQ(
+          std::tuple(first, next, Day(Local(3, 28, 0, 30)).kind, Day(Local(3, 29, 0, 30)).kind),
+          std::tuple(2, 1, 1, 3));
+      catalog->SetDSTRange(0, 0, 0, 0, 0, 0, 0);
     }
   }
   ASSERT_EQ(catalog->Build(), 1);
