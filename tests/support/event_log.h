@@ -2,9 +2,7 @@
 // with, for tests to count, and an optional hook that runs inside the callback.
 #pragma once
 
-#include <algorithm>
 #include <cerrno>
-#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -15,8 +13,7 @@
 namespace testsupport {
 
 struct RecorderEvent {
-  int32_t code;
-  int32_t status;
+  int32_t code, status;
   std::string path;
   int error = 0;  // errno while the callback ran
   RECORDER_HANDLE recorder = nullptr;
@@ -25,14 +22,14 @@ struct RecorderEvent {
 // The context given to _RECORDER_INIT points at the log.
 class EventLog {
  public:
+  using Hook = std::function<void(const RecorderEvent&)>;
   static void Callback(RECORDER_HANDLE recorder, uintptr_t context, int32_t code, int32_t status,
                        const char* path, int32_t length) {
-    const int error = errno;
-    auto* log = reinterpret_cast<EventLog*>(context);
     const RecorderEvent event{code, status,
                               path != nullptr ? std::string(path, static_cast<size_t>(length)) : "",
-                              error, recorder};
-    std::function<void(const RecorderEvent&)> hook;
+                              errno, recorder};
+    auto* log = reinterpret_cast<EventLog*>(context);
+    Hook hook;
     {
       platform::MutexLock hold(&log->mu_);
       log->events_.push_back(event);
@@ -42,7 +39,7 @@ class EventLog {
   }
   uintptr_t Context() { return reinterpret_cast<uintptr_t>(this); }
   // Runs `hook` inside the callback for every later event (on the thread that raised it).
-  void OnEvent(std::function<void(const RecorderEvent&)> hook) {
+  void OnEvent(Hook hook) {
     platform::MutexLock hold(&mu_);
     hook_ = std::move(hook);
   }
@@ -51,23 +48,21 @@ class EventLog {
     return events_;
   }
   size_t Count(int32_t code, int32_t status, const std::string& path) {
-    return CountIf([&](const RecorderEvent& e) {
-      return e.code == code && e.status == status && e.path == path;
-    });
+    size_t n = 0;
+    for (const RecorderEvent& e : Events())
+      n += e.code == code && e.status == status && e.path == path;
+    return n;
   }
   size_t Count(int32_t code) {
-    return CountIf([&](const RecorderEvent& e) { return e.code == code; });
+    size_t n = 0;
+    for (const RecorderEvent& e : Events()) n += e.code == code;
+    return n;
   }
 
  private:
-  template <typename Match>
-  size_t CountIf(Match match) {
-    const std::vector<RecorderEvent> events = Events();
-    return static_cast<size_t>(std::count_if(events.begin(), events.end(), match));
-  }
   platform::Mutex mu_;
   std::vector<RecorderEvent> events_;
-  std::function<void(const RecorderEvent&)> hook_;
+  Hook hook_;
 };
 
 }  // namespace testsupport

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstring>
 #include <vector>
 
 #include "recorder.h"
@@ -19,33 +18,34 @@ inline std::vector<uint8_t> Pattern(size_t length, uint32_t seed) {
   return bytes;
 }
 
+// Descriptors name only the fields a host fills; all others are zero.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
 // A video descriptor; the payload sits at dataStart of `buffer`.
 inline FrameDescriptor VideoFrame(const std::vector<uint8_t>& buffer, uint32_t dataStart,
                                   uint32_t type = 1, bool key = true, uint32_t triggerA = 0,
                                   uint32_t triggerB = 0) {
-  FrameDescriptor d;
-  std::memset(&d, 0, sizeof(d));
-  d.type = type;
-  d.dataStart = dataStart;
-  d.dataEnd = static_cast<uint32_t>(buffer.size());
-  d.keyFlag = key ? 1 : 0;
-  d.tag = 0xA0000000u | type;
-  d.subTypeWord = 0x1234;
-  d.statSize = static_cast<uint32_t>(buffer.size()) - dataStart;
-  d.triggerA = triggerA;
-  d.triggerB = triggerB;
-  d.videoData = buffer.data();
-  return d;
+  const uint32_t end = static_cast<uint32_t>(buffer.size());
+  return {.statSize = end - dataStart,
+          .type = type,
+          .dataStart = dataStart,
+          .dataEnd = end,
+          .keyFlag = key ? 1u : 0u,
+          .tag = 0xA0000000u | type,
+          .subTypeWord = 0x1234,
+          .triggerA = triggerA,
+          .triggerB = triggerB,
+          .videoData = buffer.data()};
 }
 
 inline FrameDescriptor AudioFrame(const std::vector<uint8_t>& buffer, uint32_t type = 0) {
-  FrameDescriptor d;
-  std::memset(&d, 0, sizeof(d));
-  d.type = type;
-  d.dataEnd = static_cast<uint32_t>(buffer.size());
-  d.subTypeWord = 0x56;
-  d.audioData = buffer.data();
-  return d;
+  return {.type = type,
+          .dataEnd = static_cast<uint32_t>(buffer.size()),
+          .subTypeWord = 0x56,
+          .audioData = buffer.data()};
 }
+
+#pragma GCC diagnostic pop
 
 }  // namespace testsupport

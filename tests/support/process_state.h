@@ -8,6 +8,8 @@
 #include <string>
 #include <thread>
 
+#include "support/wait_until.h"
+
 namespace testsupport {
 
 // Entries of a directory whose names start with `prefix`; 0 when it cannot be read.
@@ -27,12 +29,7 @@ inline int ThreadCount() { return static_cast<int>(CountEntries("/proc/self/task
 // joined may take a moment to leave /proc.
 inline bool WaitForThreadCount(int expected,
                                std::chrono::milliseconds limit = std::chrono::seconds(30)) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (ThreadCount() > expected) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
+  return WaitUntil([&] { return ThreadCount() <= expected; }, static_cast<int>(limit.count()));
 }
 
 // The thread count to compare with after a test. ThreadSanitizer starts a background

@@ -4,19 +4,11 @@
 #pragma once
 
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cstdint>
-#include <cstring>
-#include <filesystem>
-#include <string>
 #include <tuple>
-#include <vector>
 
-#include "recorder.h"
 #include "recorder/recorder.h"
-#include "storage/formats.h"
 #include "storage/summary_builder.h"
 #include "support/event_log.h"
 #include "support/frames.h"
@@ -27,6 +19,7 @@
 
 namespace testsupport {
 
+// Not copyable: neither are its zone, clock and directory.
 class RecordingHost {
  public:
   explicit RecordingHost(const char* zone = "UTC", int64_t now = 0)
@@ -34,8 +27,6 @@ class RecordingHost {
     handle = _RECORDER_INIT("host", log.Context(), &EventLog::Callback);
   }
   ~RecordingHost() { End(); }
-  RecordingHost(const RecordingHost&) = delete;
-  RecordingHost& operator=(const RecordingHost&) = delete;
 
   std::string Data(int n) const { return dir / ("file" + std::to_string(n) + ".VDB"); }
   std::string Index(int n) const { return storage::IndexFileName(Data(n)); }
@@ -45,24 +36,19 @@ class RecordingHost {
     for (uint32_t c = 0; c < channels; ++c) _RECORDER_SETRECORD(handle, c, 1);
   }
   void SetTime(int64_t seconds) { g_testNow = seconds; }
-  // Frames whose payloads tell them apart by `seed`.
+  // Frames whose payloads tell them apart by `seed` (the payload lives until the call returns).
   int32_t Video(uint32_t channel, uint32_t length = 200, bool key = true, uint32_t seed = 1,
                 uint32_t type = 1) {
-    const std::vector<uint8_t> payload = Pattern(length, seed);
-    FrameDescriptor d = VideoFrame(payload, 0, type, key);
-    return _RECORDER_WRITEVIDEO(handle, channel, &d);
+    return Send(&_RECORDER_WRITEVIDEO, channel, VideoFrame(Pattern(length, seed), 0, type, key));
   }
   int32_t Audio(uint32_t channel, uint32_t length = 64, uint32_t seed = 1) {
-    const std::vector<uint8_t> payload = Pattern(length, seed);
-    FrameDescriptor d = AudioFrame(payload);
-    return _RECORDER_WRITEAUDIO(handle, channel, &d);
+    return Send(&_RECORDER_WRITEAUDIO, channel, AudioFrame(Pattern(length, seed)));
   }
   // Rec data of kind 0 (video form, type 160) or 1 (audio form, type 161).
   int32_t RecData(uint32_t channel, uint32_t kind, uint32_t length = 32, uint32_t seed = 7) {
     const std::vector<uint8_t> payload = Pattern(length, seed);
-    FrameDescriptor d = kind == 0 ? VideoFrame(payload, 0, 160) : AudioFrame(payload, 161);
-    d.kind = kind;
-    return _RECORDER_WRITERECDATA(handle, channel, &d);
+    return Send(&_RECORDER_WRITERECDATA, channel,
+                kind == 0 ? VideoFrame(payload, 0, 160) : AudioFrame(payload, 161), kind);
   }
   // Waits until the writer threads took every record out of both rings.
   bool Drain() {
@@ -83,6 +69,13 @@ class RecordingHost {
   ScratchDir dir;
   EventLog log;
   RECORDER_HANDLE handle = nullptr;
+
+ private:
+  int32_t Send(int32_t (*write)(RECORDER_HANDLE, uint32_t, FrameDescriptor*), uint32_t channel,
+               FrameDescriptor d, uint32_t kind = 0) {
+    d.kind = kind;
+    return write(handle, channel, &d);
+  }
 };
 
 // The summary the writer's rules give for records in file order.
@@ -97,14 +90,10 @@ inline storage::IndexSummary ReplaySummary(const std::vector<StoredRecord>& reco
 
 inline void ExpectSummaryEq(const storage::IndexSummary& actual,
                             const storage::IndexSummary& expected) {
-  const auto head = [](const storage::IndexSummary& s) {
-    return std::make_tuple(s.startTime, s.endTime, s.dataBytes, s.lastEntry);
-  };
-  EXPECT_EQ(head(actual), head(expected));
-  for (uint32_t i = 0; i < storage::kIndexEntryCount; ++i) {
-    EXPECT_EQ(std::memcmp(&actual.entries[i], &expected.entries[i], sizeof(storage::IndexEntry)), 0)
-        << "entry " << i;
-  }
+  EXPECT_EQ(std::tie(actual.startTime, actual.endTime, actual.dataBytes, actual.lastEntry),
+            std::tie(expected.startTime, expected.endTime, expected.dataBytes, expected.lastEntry));
+  EXPECT_EQ(std::memcmp(actual.entries, expected.entries, sizeof(actual.entries)), 0)
+      << "the minute entries differ";
 }
 
 // Gives a file (made with one byte when missing) the modification time seconds + ns.

@@ -25,11 +25,7 @@ class ScopedEnv {
     tzset();
   }
   ~ScopedEnv() {
-    if (old_) {
-      setenv(name_, old_->c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
+    old_ ? setenv(name_, old_->c_str(), 1) : unsetenv(name_);
     tzset();
   }
   ScopedEnv(const ScopedEnv&) = delete;
@@ -40,8 +36,7 @@ class ScopedEnv {
   std::optional<std::string> old_;
 };
 
-class ScopedTimeZone : public ScopedEnv {
- public:
+struct ScopedTimeZone : ScopedEnv {
   explicit ScopedTimeZone(const char* zone) : ScopedEnv("TZ", zone) {}
 };
 
@@ -52,14 +47,13 @@ inline int32_t LocalSeconds(int year, int month, int day, int hour, int minute, 
 
 // The wall clock that intake stamps and the deletion worker compares with, set by the test.
 inline std::atomic<int64_t> g_testNow{0};
-inline int64_t TestNow() { return g_testNow.load(); }
 
-// Installs the test's wall clock for a scope.
+// Installs the test's wall clock for a scope (not copyable: the copy would uninstall it).
 class ScopedTestClock {
  public:
   explicit ScopedTestClock(int64_t start) {
     g_testNow = start;
-    platform::SetNowSecondsForTest(&TestNow);
+    platform::SetNowSecondsForTest([]() -> int64_t { return g_testNow.load(); });
   }
   ~ScopedTestClock() { platform::SetNowSecondsForTest(nullptr); }
   ScopedTestClock(const ScopedTestClock&) = delete;

@@ -18,8 +18,7 @@ class ScratchDir {
     const char* tmp = getenv("TMPDIR");
     std::string pattern =
         std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/rectest_XXXXXX";
-    const char* made = mkdtemp(pattern.data());
-    path_ = made ? std::string(made) + "/" : std::string();
+    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern + "/";
   }
   ~ScratchDir() {
     std::error_code ec;
@@ -28,9 +27,8 @@ class ScratchDir {
   ScratchDir(const ScratchDir&) = delete;
   ScratchDir& operator=(const ScratchDir&) = delete;
 
-  // The directory with a trailing '/'.
+  // The directory with a trailing '/'; root() is the directory without it.
   const std::string& path() const { return path_; }
-  // The directory without it.
   std::string root() const { return path_.empty() ? path_ : path_.substr(0, path_.size() - 1); }
   std::string operator/(const std::string& name) const { return path_ + name; }
   // Makes the subdirectory `name` and returns it with a trailing '/'.

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -23,31 +22,28 @@ inline uint64_t FileSize(const std::string& path) {
 
 inline std::vector<uint8_t> ReadBytes(const std::string& path, uint64_t offset = 0,
                                       uint64_t count = UINT32_MAX) {
-  std::ifstream in(path, std::ios::binary);
   const uint64_t size = FileSize(path);
-  if (offset >= size) return {};
-  std::vector<uint8_t> bytes(std::min(count, size - offset));
+  std::vector<uint8_t> bytes(offset < size ? std::min(count, size - offset) : 0);
+  std::ifstream in(path, std::ios::binary);
   in.seekg(static_cast<std::streamoff>(offset));
   in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   bytes.resize(static_cast<size_t>(in.gcount()));
   return bytes;
 }
 
-inline void WriteBytes(const std::string& path, const void* data, size_t size) {
+// A fresh file with the parts one after the other.
+inline void WriteParts(const std::string& path,
+                       std::initializer_list<std::pair<const void*, size_t>> parts) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
+  for (const auto& [data, size] : parts) {
+    out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
+  }
+}
+inline void WriteBytes(const std::string& path, const void* data, size_t size) {
+  WriteParts(path, {{data, size}});
 }
 inline void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
-  WriteBytes(path, bytes.data(), bytes.size());
-}
-
-// Overwrites bytes in place.
-inline void PatchBytes(const std::string& path, uint64_t offset, const void* data, size_t n) {
-  std::fstream f(path, std::ios::binary | std::ios::in | std::ios::out);
-  ASSERT_TRUE(f.is_open()) << path;
-  f.seekp(static_cast<std::streamoff>(offset));
-  f.write(static_cast<const char*>(data), static_cast<std::streamsize>(n));
-  ASSERT_TRUE(f.good()) << path;
+  WriteParts(path, {{bytes.data(), bytes.size()}});
 }
 
 // --- Data files ---
@@ -61,12 +57,11 @@ struct StoredRecord {
   // The payload of a video-format record after its tag and lead block; empty when the body is
   // too short for its kind.
   std::vector<uint8_t> VideoPayload() const {
-    storage::VideoBodyView view;
-    if (!storage::SplitVideoBody(body.data(), static_cast<uint32_t>(body.size()),
-                                 (header.keyFrame & 1) != 0, &view)) {
-      return {};
-    }
-    return std::vector<uint8_t>(view.payload, view.payload + view.payloadLength);
+    storage::VideoBodyView v;
+    const bool ok = storage::SplitVideoBody(body.data(), static_cast<uint32_t>(body.size()),
+                                            (header.keyFrame & 1) != 0, &v);
+    return ok ? std::vector<uint8_t>(v.payload, v.payload + v.payloadLength)
+              : std::vector<uint8_t>();
   }
 };
 
@@ -76,20 +71,14 @@ inline std::vector<StoredRecord> ParseRecords(const std::vector<uint8_t>& bytes,
                                               uint64_t* end = nullptr) {
   std::vector<StoredRecord> records;
   uint64_t at = 0;
-  storage::RecordView view;
-  while (at < bytes.size() && storage::ParseRecord(bytes.data() + at, bytes.size() - at, &view) ==
+  storage::RecordView v;
+  while (at < bytes.size() && storage::ParseRecord(bytes.data() + at, bytes.size() - at, &v) ==
                                   storage::RecordStatus::kOk) {
-    records.push_back(
-        {at, view.header, std::vector<uint8_t>(view.body, view.body + view.bodySize)});
-    at += view.recordSize;
+    records.push_back({at, v.header, std::vector<uint8_t>(v.body, v.body + v.bodySize)});
+    at += v.recordSize;
   }
   if (end != nullptr) *end = at;
   return records;
-}
-
-// Records from offset 0 until the first that does not parse (for files without an index).
-inline std::vector<StoredRecord> ScanRecords(const std::string& dataPath, uint64_t limit) {
-  return ParseRecords(ReadBytes(dataPath, 0, limit));
 }
 
 // The records of the first `length` bytes of a data file; every one must parse and the last
@@ -114,10 +103,11 @@ struct IndexFileView {
 inline IndexFileView ReadIndexFile(const std::string& path) {
   IndexFileView view;
   const std::vector<uint8_t> bytes = ReadBytes(path, 0, storage::kIndexFileSize);
-  if (bytes.size() != storage::kIndexFileSize) return view;
-  std::memcpy(&view.header, bytes.data(), sizeof(view.header));
-  std::memcpy(&view.record, bytes.data() + storage::kIndexRecordOffset, sizeof(view.record));
-  view.complete = true;
+  view.complete = bytes.size() == storage::kIndexFileSize;
+  if (view.complete) {
+    std::memcpy(&view.header, bytes.data(), sizeof(view.header));
+    std::memcpy(&view.record, bytes.data() + storage::kIndexRecordOffset, sizeof(view.record));
+  }
   return view;
 }
 
@@ -135,9 +125,8 @@ inline std::vector<StoredRecord> ReadIndexedRecords(const std::string& dataPath)
 
 inline uint64_t EntryBytes(const storage::IndexSummary& s) {
   uint64_t sum = 0;
-  for (int32_t k = 0; k <= s.lastEntry && k <= storage::kLastEntryMax; ++k) {
+  for (int32_t k = 0; k <= s.lastEntry && k <= storage::kLastEntryMax; ++k)
     sum += s.entries[k].bytes;
-  }
   return sum;
 }
 
@@ -151,10 +140,8 @@ inline storage::IndexRecord MakeRecord(const std::string& name, const storage::I
 inline void WriteIndexFile(const std::string& path,
                            const std::vector<storage::IndexRecord>& records, uint32_t recordCount) {
   const storage::FileHeader header = storage::MakeFileHeader(recordCount);
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(&header), sizeof(header));
-  out.write(reinterpret_cast<const char*>(records.data()),
-            static_cast<std::streamsize>(records.size() * sizeof(storage::IndexRecord)));
+  WriteParts(path, {{&header, sizeof(header)},
+                    {records.data(), records.size() * sizeof(storage::IndexRecord)}});
 }
 inline void WriteIndexFile(const std::string& path,
                            const std::vector<storage::IndexRecord>& records) {
@@ -178,10 +165,8 @@ inline void WriteHeaderFile(const std::string& path, uint32_t recordCount,
                             const std::vector<storage::FileInfo>& records) {
   storage::HeaderFileHead head{};
   head.recordCount = recordCount;
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(&head), sizeof(head));
-  out.write(reinterpret_cast<const char*>(records.data()),
-            static_cast<std::streamsize>(records.size() * sizeof(storage::FileInfo)));
+  WriteParts(path,
+             {{&head, sizeof(head)}, {records.data(), records.size() * sizeof(storage::FileInfo)}});
 }
 
 }  // namespace testsupport
