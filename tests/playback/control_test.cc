@@ -9,7 +9,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <climits>
 #include <ctime>
 #include <future>
 #include <thread>
@@ -20,8 +19,9 @@ namespace playtest {
 namespace {
 
 // One search through its whole life: pause and reversals (resuming from the last shown
-// frame) with a hidden channel; a STOP that ends a thread blocked by back-pressure at once; a
-// START that plays the PLAYTIME given while stopped.
+// frame) with a hidden channel; a STOP (and a second one) that ends a thread blocked by
+// back-pressure at once; a START that waits for its own PLAYTIME, and one that plays the
+// PLAYTIME given while stopped.
 TEST_F(PlaybackTest, StartPlayPauseReverseStopAndRestart) {
   Record(t0).Stream(t0, 8, 10, 2, /*withAudio=*/true);
   Open(2);
@@ -57,9 +57,14 @@ TEST_F(PlaybackTest, StartPlayPauseReverseStopAndRestart) {
   ASSERT_TRUE(WaitUntil([&] { return Object()->Scheduler()->VideoProducersWaiting() > 0; }));
   const double before = platform::PerfSeconds();
   _RECORDER_FILESEARCH_STOP(search_);
+  _RECORDER_FILESEARCH_STOP(search_);
   EXPECT_LT(platform::PerfSeconds() - before, 1.0);
   EXPECT_FALSE(Object()->PlaybackThreadAlive());
+  ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
   const size_t restarted = Events().size();
+  platform::SleepMs(500);
+  EXPECT_EQ(Events().size(), restarted) << "frames after a restart without PLAYTIME";
+  _RECORDER_FILESEARCH_STOP(search_);
   PlayFrom(t0 + 1);
   ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
   ASSERT_TRUE(WaitFor(IsShown, 1, restarted));
@@ -67,18 +72,16 @@ TEST_F(PlaybackTest, StartPlayPauseReverseStopAndRestart) {
 }
 
 // An index or data file that is a FIFO is refused at once: it holds up neither START nor
-// playback, and the rest of the recording plays; display words beyond the channel count are
-// not read and channels at or above it never play. On an empty catalogue the seek stays
+// playback, and the rest of the recording plays. On an empty catalogue the seek stays
 // pending without spinning a core, and STOP ends the waiting thread at once.
-TEST_F(PlaybackTest, FifosChannelCountAndAnEmptyCatalogue) {
-  Record(t0).Stream(t0, 2, 10, 2);
+TEST_F(PlaybackTest, FifosAndAnEmptyCatalogue) {
+  Record(t0).Stream(t0, 2, 10, 1);
   rec_.Finish();
   // q.FIH describes file0's recording, but its data file q.VDB is a FIFO.
   std::filesystem::copy_file(dir_ / "file0.FIH", dir_ / "q.FIH");
   for (const char* name : {"pipe.FIH", "pipe.VDB", "q.VDB"}) {
     ASSERT_EQ(::mkfifo((dir_ / name).c_str(), 0600), 0);
   }
-  const uint32_t words[4] = {1, 1, 1, 1};
   for (int32_t flag : {0, 1}) {
     Open(1, {"pipe.FIH", "q.FIH", "file0.FIH"}, flag);
     std::future<int32_t> start =
@@ -92,21 +95,19 @@ TEST_F(PlaybackTest, FifosChannelCountAndAnEmptyCatalogue) {
       ::close(unblock[0]), ::close(unblock[1]);
     }
     EXPECT_EQ(start.get(), 1);
-    _RECORDER_FILESEARCH_SETDISPLAYCHANNELS(search_, words, INT_MAX);
+    Display({1});
     PlayFrom(t0);
     EXPECT_TRUE(WaitFor(IsShown, 5)) << flag;
     End();
   }
-  EXPECT_TRUE(Events([](auto& e) { return e.channel != 0; }).empty());
   Open(1, {"missing.FIH"});
   ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
-  const size_t events = Events().size();
   Display({1});
   PlayFrom(t0);
   const std::clock_t cpuBefore = std::clock();
   platform::SleepMs(1500);
   EXPECT_LT(double(std::clock() - cpuBefore) / CLOCKS_PER_SEC, 0.3) << "the thread spins";
-  EXPECT_TRUE(Events().size() == events && Object()->PlaybackThreadAlive());
+  EXPECT_TRUE(Object()->PlaybackThreadAlive());
   const double before = platform::PerfSeconds();
   _RECORDER_FILESEARCH_STOP(search_);
   EXPECT_LT(platform::PerfSeconds() - before, 1.0);
@@ -137,7 +138,6 @@ TEST_F(PlaybackTest, EveryExportFromInsideACallbackAndEndWhileTheCallbackEndsAno
       FILESEARCH_HANDLE other = _RECORDER_FILESEARCH_INIT(1, 0, nullptr, nullptr);
       _RECORDER_FILESEARCH_END(other);
       if (ending) return;
-      const uint32_t shown[1] = {1};
       float rate = 0.0f;
       int32_t days = -1, kind = 0, hours = 0;
       std::vector<uint32_t> masks(6 * 1440);
@@ -145,7 +145,7 @@ TEST_F(PlaybackTest, EveryExportFromInsideACallbackAndEndWhileTheCallbackEndsAno
       EXPECT_EQ(_RECORDER_FILESEARCH_START(self), 0);
       _RECORDER_FILESEARCH_STOP(self);
       _RECORDER_FILESEARCH_SETCURRENTCHANNEL(self, 0);
-      _RECORDER_FILESEARCH_SETDISPLAYCHANNELS(self, shown, 1);
+      _RECORDER_FILESEARCH_SETDISPLAYCHANNELS(self, masks.data(), 1);
       EXPECT_EQ(_RECORDER_FILESEARCH_PLAYTIME(self, 2024, 3, 10, 10, 0, 1), 0);
       EXPECT_EQ(_RECORDER_FILESEARCH_PLAYRATE(self, -1.0f), 0);
       EXPECT_EQ(_RECORDER_FILESEARCH_GETPLAYRATE(self, &rate) * rate, 1.0f);
