@@ -179,10 +179,11 @@ TEST_F(FrameSchedulerTest, ChannelsAudioStepsPauseSleepsAndTeardown) {
                                        {100.0405, 2u, 20000u},
                                        {100.0795, 2u, 500u}}) {
     g_now = now;
-    const size_t want = shown;  // a structured binding cannot be captured before C++20's fix
-    EXPECT_TRUE(WaitUntil([&] { return Log().size() == want; }));
-    EXPECT_TRUE(WaitUntil([&] { return std::abs(int64_t(s_->LastPacingWaitUs()) - us) <= 100; }))
-        << now << ": " << s_->LastPacingWaitUs();
+    // Copies: a structured binding cannot be captured before C++20's fix.
+    EXPECT_TRUE(WaitUntil([&, want = size_t(shown), wait = int64_t(us)] {
+      return Log().size() == want && std::abs(int64_t(s_->LastPacingWaitUs()) - wait) <= 100;
+    })) << now
+        << ": " << s_->LastPacingWaitUs();
   }
   stage = 0;
   g_now = 101.0;
