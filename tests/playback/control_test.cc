@@ -24,10 +24,7 @@ namespace {
 // PLAYTIME given while stopped.
 TEST_F(PlaybackTest, StartPlayPauseReverseStopAndRestart) {
   Record(t0).Stream(t0, 8, 10, 2, /*withAudio=*/true);
-  Open(2);
-  ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
-  PlayFrom(t0);
-  Display({1, 0});
+  StartPlay(2, {1, 0}, t0);
   ASSERT_TRUE(WaitFor([&](auto& e) { return IsShown(e) && e.time >= t0 + 3; }, 1));
   ASSERT_EQ(_RECORDER_FILESEARCH_PLAYRATE(search_, 0.0f), 1);
   platform::SleepMs(300);
@@ -37,15 +34,18 @@ TEST_F(PlaybackTest, StartPlayPauseReverseStopAndRestart) {
     const size_t turn = Events().size();
     const int32_t last = Events(IsShown).back().time;
     ASSERT_EQ(_RECORDER_FILESEARCH_PLAYRATE(search_, r), 1);
-    ASSERT_TRUE(WaitFor(IsShown, 12, turn));
-    const std::vector<HostEvent> run = Events(IsShown, turn);
-    size_t start = 0;
-    for (size_t i = 1; i < run.size(); ++i) {
-      start = (r > 0) == (run[i].serial <= run[i - 1].serial) ? i : start;
-    }
+    std::vector<HostEvent> run;
+    size_t start = 0;  // where the run in the new direction starts
+    ASSERT_TRUE(WaitUntil([&] {
+      run = Events(IsShown, turn);
+      for (size_t i = 1; i < run.size(); ++i) {
+        start = (r > 0) == (run[i].serial <= run[i - 1].serial) ? i : start;
+      }
+      return run.size() >= start + 8;
+    })) << "no run after the reversal to "
+        << r;
     // Backwards the run starts at once, at or before the last shown frame.
     EXPECT_TRUE(r > 0 || (start == 0 && run[start].time <= last));
-    ASSERT_GE(run.size() - start, 8u) << "no run after the reversal to " << r;
     EXPECT_LE(std::abs(run[start].time - last), 1);
     for (size_t i = start + 1; i < run.size(); ++i) {
       EXPECT_EQ(run[i].serial, run[i - 1].serial + 2 * int32_t(r));
