@@ -1,80 +1,67 @@
 // Play across recorded days: a day's data is shown to its last frame before play moves on,
 // forward play wraps from the last recorded day to the first and backward play from the
 // start of the first to the end of the last; the thread's own seek to the next day never
-// beats a host's PLAYTIME or outlives a STOP.
+// outlives a STOP. Local times a host passes to PLAYTIME, impossible ones too.
+#include <climits>
+
 #include "playback_test_util.h"
 
 namespace playtest {
 namespace {
 
-class DayChangeTest : public PlaybackTest {
- protected:
-  // Two seconds before midnight, three after: the writer rotates to a new file at the change
-  // of day, so the catalogue holds two recorded days.
-  void SetUp() override {
-    Record(day1_).Stream(day1_, 2, 10, 1);
-    rec_.Stream(day2_, 3, 10, 1);
-  }
-  const int32_t day1_ = LocalSeconds(2024, 3, 10, 23, 59, 58);
-  const int32_t day2_ = LocalSeconds(2024, 3, 11, 0, 0, 0);
-};
+using platform::CTime;
 
-TEST_F(DayChangeTest, EachDayPlaysToItsEndThenWrapsInThePlayDirection) {
-  for (const float rate : {1.0f, -4.0f}) {
-    SCOPED_TRACE(rate);
-    const size_t from = Events().size();
-    StartPlay(1, {1}, rate > 0 ? day2_ : day1_ + 1, rate);
-    int32_t days = 0;
-    _RECORDER_FILESEARCH_GetDateTable(search_, nullptr, &days);
-    EXPECT_EQ(days, 2);
-    ASSERT_TRUE(WaitForWrap(from, rate < 0));
-    const std::vector<HostEvent> shown = Shown(from), pass = FirstPass(Events(from), rate < 0);
-    const size_t wrap = size_t(std::count_if(pass.begin(), pass.end(), IsShown));
-    ASSERT_LT(wrap, shown.size());
-    std::vector<uint32_t> before, want;
-    for (size_t i = 0; i < wrap; ++i) before.push_back(shown[i].serial);
-    if (rate > 0) {
-      // The last day from the frame that crossed midnight to its end, then the first day.
-      for (uint32_t serial = 21; serial <= 50; ++serial) want.push_back(serial);
-      EXPECT_EQ(before, want);
-      EXPECT_EQ(shown[wrap].serial, 1u);
-    } else {
-      // The first day from the last frame at or before the target back to its first frame
-      // (key frames at least, thinned by four), then the last day from its end backwards.
-      ASSERT_GE(before.size(), 2u);
-      EXPECT_EQ((std::vector<uint32_t>{before.front(), before.back()}),
-                (std::vector<uint32_t>{20, 1}));
-      EXPECT_TRUE(std::is_sorted(before.rbegin(), before.rend()));
-      for (uint32_t key : {1u, 11u}) EXPECT_TRUE(std::count(before.begin(), before.end(), key));
-      EXPECT_EQ(shown[wrap].time, day2_ + 2);
-    }
-    End();
+// Month 13 is January of the next year, day 0 the last day of the month before, and the
+// hour, minute and second run on into the next unit; years outside what 32-bit seconds hold
+// give the no-time value; a local time that occurs twice (the repeated autumn hour) or not at
+// all (the skipped spring hour) resolves to the earlier instant.
+TEST(PlayTimeFromLocalTest, NormalisesFieldsAndResolvesToTheEarlierInstant) {
+  // zone, year, month, day, hour, minute, second, instant (0: the no-time value)
+  for (const auto& [zone, y, mo, d, h, mi, s, want] :
+       {std::tuple{"UTC", 2024, 13, 0, 25, 61, 61, 1735696921},
+        {"UTC", INT_MAX, INT_MAX, INT_MAX, INT_MAX, INT_MAX, INT_MAX, 0},
+        {"UTC", INT_MIN, INT_MIN, INT_MIN, INT_MIN, INT_MIN, INT_MIN, 0},
+        {"Europe/Berlin", 2024, 10, 27, 2, 30, 0, 1729989000},
+        {"Europe/Berlin", 2024, 3, 31, 2, 30, 0, 1711845000}}) {
+    testsupport::ScopedTimeZone tz(zone);
+    EXPECT_EQ(CFileSearch::PlayTimeFromLocal(y, mo, d, h, mi, s),
+              want == 0 ? CTime::NoTime() : CTime(want))
+        << zone << " " << y << "-" << mo << "-" << d;
   }
 }
 
-TEST_F(DayChangeTest, DayChangeLosesToPlayTimeAndToAStop) {
-  // A host PLAYTIME back to the first day's start while the thread is about to seek to the
-  // second day: play goes to the host's target.
-  Open(1, dir_.path());
-  std::atomic<int> hooks{0};
-  Object()->SetDayChangeHookForTest([&] {
-    if (hooks.fetch_add(1) == 0) PlayFrom(day1_);
-  });
-  ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
-  Display({1});
-  PlayFrom(day1_ + 1);
-  // Play started at day1_ + 1: a frame of day1_ comes from the host's PLAYTIME.
-  ASSERT_TRUE(WaitFor([&](auto& e) { return IsShown(e) && e.time == day1_; }, 1));
-  EXPECT_GE(hooks.load(), 1);
-  for (const HostEvent& e : Shown()) {
-    if (e.time == day1_) break;
-    EXPECT_LT(e.time, day2_);
+TEST_F(PlaybackTest, DaysPlayToTheirEndsWrapAndLoseTheirChangeToAStop) {
+  // Two seconds before midnight, three after: the writer rotates to a new file at the change
+  // of day, so the catalogue holds two recorded days (frames 1-20 and 21-50).
+  const int32_t day1 = LocalSeconds(2024, 3, 10, 23, 59, 58), day2 = day1 + 2;
+  Record(day1).Stream(day1, 2, 10, 1);
+  rec_.Stream(day2, 3, 10, 1);
+  // Forwards the last day from the frame that crossed midnight to its end, then the first
+  // day; backwards the first day from the last frame at or before the target back to its
+  // first frame (key frames 1 and 11 at least, thinned by four), then the last day from its
+  // end.
+  for (const auto& [rate, target, first, last, next] :
+       {std::tuple{1.0f, day2, 21u, 50u, day1}, {-4.0f, day1 + 1, 20u, 1u, day2 + 2}}) {
+    SCOPED_TRACE(rate);
+    const size_t from = Events().size();
+    StartPlay(1, {1}, target, rate);
+    ASSERT_TRUE(WaitForWrap(from, rate < 0));
+    const std::vector<HostEvent> shown = Events(IsShown, from);
+    std::vector<uint32_t> before;
+    for (const HostEvent& e : FirstPass(Events(from), rate < 0)) {
+      if (IsShown(e)) before.push_back(e.serial);
+    }
+    EXPECT_EQ(std::tuple(before.front(), before.back(), shown.at(before.size()).time),
+              std::tuple(first, last, next));
+    EXPECT_TRUE(rate > 0 ? before.size() == 30 && std::is_sorted(before.begin(), before.end())
+                         : std::is_sorted(before.rbegin(), before.rend()) &&
+                               std::count(before.begin(), before.end(), 11u) == 1);
+    End();
   }
-  End();
 
   // A thread that misses the join at a STOP and then reaches its day change: the next START
   // waits for its own PLAYTIME.
-  Open(1, dir_.path());
+  Open(1);
   std::atomic<bool> release{false}, inHook{false};
   Display({1});
   Object()->SetJoinTimeoutMs(50);
@@ -83,16 +70,16 @@ TEST_F(DayChangeTest, DayChangeLosesToPlayTimeAndToAStop) {
     WaitUntil([&] { return release.load(); }, 10000);
   });
   ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
-  PlayFrom(day1_ + 1);
+  PlayFrom(day1 + 1);
   ASSERT_TRUE(WaitUntil([&] { return inHook.load(); }));
   _RECORDER_FILESEARCH_STOP(search_);
   ASSERT_TRUE(Object()->PlaybackThreadAlive());
   release = true;
   ASSERT_TRUE(WaitUntil([&] { return !Object()->PlaybackThreadAlive(); }));
-  const size_t before = Events().size();
+  const size_t stopped = Events().size();
   ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
   platform::SleepMs(500);
-  EXPECT_EQ(Events().size(), before) << "frames after a START without PLAYTIME";
+  EXPECT_EQ(Events().size(), stopped) << "frames after a START without PLAYTIME";
 }
 
 }  // namespace

@@ -7,10 +7,11 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstring>
 #include <functional>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/clock.h"
@@ -59,15 +60,13 @@ class Recording : public testsupport::RecordingHost {
     SetTime(time);
     EXPECT_EQ(_RECORDER_WRITEAUDIO(handle, ch, &d), 1);
   }
-  // `seconds` seconds from t0 of `fps` type-1 frames per second on channels 0..channels-1;
-  // channel c has its key frame at frame keyAt[c] of each second (0 when not given). With
-  // audio, channel 0 records an audio frame every fifth video frame.
-  void Stream(int32_t t0, int seconds, int fps, uint32_t channels, bool withAudio = false,
-              std::vector<int> keyAt = {}) {
-    keyAt.resize(channels, 0);
+  // `seconds` seconds from t0 of `fps` type-1 frames per second, the first a key frame, on
+  // channels 0..channels-1. With audio, channel 0 records an audio frame every fifth video
+  // frame.
+  void Stream(int32_t t0, int seconds, int fps, uint32_t channels, bool withAudio = false) {
     for (int s = 0; s < seconds; ++s) {
       for (int f = 0; f < fps; ++f) {
-        for (uint32_t ch = 0; ch < channels; ++ch) Video(ch, t0 + s, 1, f == keyAt[ch]);
+        for (uint32_t ch = 0; ch < channels; ++ch) Video(ch, t0 + s, 1, f == 0);
         if (f == 0) Settle();  // the second's first frames lie in the file before its audio
         if (withAudio && f % 5 == 0) Audio(0, t0 + s, 0);
       }
@@ -92,30 +91,18 @@ class Recording : public testsupport::RecordingHost {
   }
 };
 
-// Runs the pacing clock eight times faster than real time while it lives.
-struct FastPacingClock {
-  FastPacingClock() { platform::SetPerfSecondsForTest(&Now); }
-  ~FastPacingClock() { platform::SetPerfSecondsForTest(nullptr); }
-  static double Now() {
-    static const auto start = std::chrono::steady_clock::now();
-    return 1000.0 +
-           8.0 * std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  }
-};
-
 // One callback as the host saw it.
 struct HostEvent {
   enum Kind { kVideo, kAudio, kNotify } kind = kVideo;
   int32_t code = 0;
   uint32_t channel = 0, serial = 0, videoTag = 0;
-  FrameDescriptor d{};  // only the form's own bytes are copied
-  int32_t time = 0;     // the descriptor's local fields as an instant
-  std::vector<uint8_t> payload, lead;
+  FrameDescriptor d{};
+  int32_t time = 0;  // the descriptor's local fields as an instant
+  std::vector<uint8_t> payload{}, lead{};
   double at = 0;  // PerfSeconds when it arrived
 };
 
 inline bool IsShown(const HostEvent& e) { return e.kind == HostEvent::kVideo && !e.d.decodeOnly; }
-inline bool IsVideo(const HostEvent& e) { return e.kind == HostEvent::kVideo; }
 inline bool IsAudio(const HostEvent& e) { return e.kind == HostEvent::kAudio; }
 // `is` on channel `ch`.
 inline auto On(uint32_t ch, bool (*is)(const HostEvent&) = IsShown) {
@@ -128,19 +115,15 @@ inline auto On(uint32_t ch, bool (*is)(const HostEvent&) = IsShown) {
 inline std::vector<HostEvent> FirstPass(const std::vector<HostEvent>& events,
                                         bool backward = false) {
   std::vector<HostEvent> pass;
-  std::vector<std::pair<uint32_t, uint32_t>> seen;
-  const HostEvent* previous[2] = {nullptr, nullptr};
+  std::set<std::pair<uint32_t, uint32_t>> seen;
+  int32_t last[2] = {backward ? INT32_MAX : INT32_MIN, backward ? INT32_MAX : INT32_MIN};
   for (const HostEvent& e : events) {
     if (e.kind != HostEvent::kNotify) {
-      const std::pair<uint32_t, uint32_t> id{e.serial, e.d.decodeOnly};
-      if (std::find(seen.begin(), seen.end(), id) != seen.end()) break;
+      if (!seen.insert({e.serial, e.d.decodeOnly}).second) break;
       // A decode-only key frame may be older than the frames it is handed over before.
-      const HostEvent*& last = previous[IsAudio(e) ? 1 : 0];
-      if (!e.d.decodeOnly) {
-        if (last != nullptr && (backward ? e.time > last->time : e.time < last->time)) break;
-        last = &e;
-      }
-      seen.push_back(id);
+      int32_t& time = last[IsAudio(e) ? 1 : 0];
+      if (!e.d.decodeOnly && (backward ? e.time > time : e.time < time)) break;
+      time = e.d.decodeOnly ? time : e.time;
     }
     pass.push_back(e);
   }
@@ -159,32 +142,27 @@ class PlaybackTest : public ::testing::Test {
     EXPECT_EQ(_RECORDER_START(rec_.handle), 1);
     return rec_;
   }
-  // A search on the index files `names` of `dir` (all of the recording's by default), after
-  // the recording is finished.
-  FILESEARCH_HANDLE Open(uint32_t channels, const std::string& dir,
-                         std::vector<std::string> names = {}, int32_t flag = 1) {
+  // A search on the recording's index files `names` (all of them by default), after the
+  // recording is finished.
+  FILESEARCH_HANDLE Open(uint32_t channels, std::vector<std::string> names = {}, int32_t flag = 1) {
     rec_.Finish();
     if (names.empty()) names = {"file0.FIH", "file1.FIH", "file2.FIH"};
     search_ =
         _RECORDER_FILESEARCH_INIT(channels, reinterpret_cast<uintptr_t>(this), &OnFrame, &OnNotify);
-    notifier_ = search_;
     for (const std::string& name : names) {
-      _RECORDER_FILESEARCH_SETPATH(search_, dir.c_str(), name.c_str(), flag);
+      _RECORDER_FILESEARCH_SETPATH(search_, dir_.path().c_str(), name.c_str(), flag);
     }
     return search_;
   }
   // Opens a search on the recording, starts it at `rate`, shows `words` and plays from t.
   void StartPlay(uint32_t channels, std::vector<uint32_t> words, int32_t t, float rate = 1.0f) {
-    Open(channels, dir_.path());
+    Open(channels);
     ASSERT_EQ(_RECORDER_FILESEARCH_PLAYRATE(search_, rate), 1);
     ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
     Display(std::move(words));
     PlayFrom(t);
   }
-  void End() {
-    if (search_ != nullptr) _RECORDER_FILESEARCH_END(search_);
-    search_ = nullptr;
-  }
+  void End() { _RECORDER_FILESEARCH_END(std::exchange(search_, nullptr)); }
   void Display(std::vector<uint32_t> words) {
     _RECORDER_FILESEARCH_SETDISPLAYCHANNELS(search_, words.data(), int32_t(words.size()));
   }
@@ -198,17 +176,14 @@ class PlaybackTest : public ::testing::Test {
     platform::MutexLock hold(&mu_);
     return std::vector<HostEvent>(events_.begin() + std::min(from, events_.size()), events_.end());
   }
-  size_t Count(const std::function<bool(const HostEvent&)>& match, size_t from = 0) {
-    const std::vector<HostEvent> events = Events(from);
-    return size_t(std::count_if(events.begin(), events.end(), match));
-  }
-  std::vector<HostEvent> Shown(size_t from = 0) {
-    std::vector<HostEvent> shown = Events(from);
-    std::erase_if(shown, [](auto& e) { return !IsShown(e); });
-    return shown;
+  std::vector<HostEvent> Events(const std::function<bool(const HostEvent&)>& match,
+                                size_t from = 0) {
+    std::vector<HostEvent> events = Events(from);
+    std::erase_if(events, [&](auto& e) { return !match(e); });
+    return events;
   }
   bool WaitFor(const std::function<bool(const HostEvent&)>& match, size_t n, size_t from = 0) {
-    return WaitUntil([&] { return Count(match, from) >= n; }, 30000);
+    return WaitUntil([&] { return Events(match, from).size() >= n; }, 30000);
   }
   // Waits until play has wrapped around (an event past the first pass) and stops.
   bool WaitForWrap(size_t from = 0, bool backward = false) {
@@ -233,30 +208,24 @@ class PlaybackTest : public ::testing::Test {
  private:
   static void OnFrame(uintptr_t context, uint32_t channel, const FrameDescriptor* d,
                       int32_t reserved) {
-    HostEvent e;
-    e.channel = channel;
-    if (d->kind == 1) {
-      e.kind = HostEvent::kAudio;
-      std::memcpy(&e.d, d, offsetof(FrameDescriptor, audioData) + sizeof(void*));
-      e.payload.assign(d->audioData, d->audioData + d->dataEnd);
-    } else {
-      std::memcpy(&e.d, d, sizeof(*d));
-      std::memcpy(&e.videoTag, d->videoData, 4);
-      e.payload.assign(d->videoData + d->dataStart, d->videoData + d->dataEnd);
-      if (d->leadBlock != nullptr) e.lead.assign(d->leadBlock, d->leadBlock + d->leadLength);
-    }
+    const bool audio = d->kind == 1;
+    HostEvent e{audio ? HostEvent::kAudio : HostEvent::kVideo, 0, channel};
+    // Only the form's own bytes are copied.
+    std::memcpy(&e.d, d, audio ? offsetof(FrameDescriptor, audioData) + sizeof(void*) : sizeof(*d));
+    const uint8_t* data = audio ? d->audioData : d->videoData;
+    e.payload.assign(data + (audio ? 0 : d->dataStart), data + d->dataEnd);
+    if (!audio) std::memcpy(&e.videoTag, data, 4);
+    if (!audio && d->leadBlock) e.lead.assign(d->leadBlock, d->leadBlock + d->leadLength);
     if (e.payload.size() >= 4) std::memcpy(&e.serial, e.payload.data(), 4);
     EXPECT_EQ(reserved, 0);
     reinterpret_cast<PlaybackTest*>(context)->Add(std::move(e));
   }
   static void OnNotify(FILESEARCH_HANDLE search, uintptr_t context, int32_t code, uint32_t channel,
                        const FrameDescriptor* progress) {
-    HostEvent e;
-    e.kind = HostEvent::kNotify, e.code = code, e.channel = channel;
+    HostEvent e{HostEvent::kNotify, code, channel};
     std::memcpy(&e.d, progress, offsetof(FrameDescriptor, statSize));
-    auto* self = reinterpret_cast<PlaybackTest*>(context);
-    EXPECT_EQ(search, self->notifier_.load());
-    self->Add(std::move(e));
+    EXPECT_NE(search, nullptr);
+    reinterpret_cast<PlaybackTest*>(context)->Add(std::move(e));
   }
   void Add(HostEvent e) {
     e.at = platform::PerfSeconds();
@@ -267,7 +236,6 @@ class PlaybackTest : public ::testing::Test {
     }
     if (hook_) hook_();
   }
-  std::atomic<FILESEARCH_HANDLE> notifier_{nullptr};  // the search whose callbacks are logged
   platform::Mutex mu_;
   std::vector<HostEvent> events_;
 };
