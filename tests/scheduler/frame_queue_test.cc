@@ -1,11 +1,11 @@
 // One CFrameQueue and its storage: the chunk pool and the queue each against a reference
 // model (random operations; failures name the seed, RECORDER_TEST_SEED replays another),
-// the marks queue's limit, the stored record's bytes, back-pressure on a producer, and
-// flushes racing a producer and the deliverer.
+// the stored record's checks, back-pressure on a producer, and the pacing of deliveries.
 #include "scheduler/frame_queue.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <random>
 #include <tuple>
@@ -22,6 +22,67 @@ namespace {
 using platform::CTime;
 
 constexpr int32_t kT0 = 1710000000;  // 2024-03-09 16:00:00 UTC, 2024-03-10 00:00 in Shanghai
+
+// Random writes (empty, chunk-sized and large records, some cancelled), reads into rooms
+// that are sometimes too short, and resets, against a FIFO and a count of chunks: records
+// come back whole and in order (one longer than the room is consumed and dropped, not
+// overrun); a record takes one chunk per started 512 bytes (an empty one too) and one more
+// must stay free; a short pool says how many chunks it misses and grows by at least its
+// step; a cancelled or reset reservation leaves nothing behind.
+TEST(ChunkPoolTest, ModelAgainstReferenceQueue) {
+  SCOPED_TRACE(testing::Message() << "seed " << testsupport::TestSeed(12345));
+  std::mt19937 rng(testsupport::TestSeed(12345));
+  CChunkPool pool(512, 4);
+  std::deque<std::vector<uint8_t>> ref;
+  int32_t used = 0, count = 4;
+  const auto chunks = [](size_t n) { return std::max<int32_t>(1, int32_t((n + 511) / 512)); };
+  for (int step = 0; step < 6000; ++step) {
+    SCOPED_TRACE(step);
+    const uint32_t op = rng() % 20;
+    CChunkPool::Reservation r;
+    int32_t missing = 0;
+    if (op < 10) {
+      std::vector<uint8_t> rec(
+          std::vector<size_t>{0, 1, 511, 512, 513, 1024, rng() % 3000}[rng() % 7]);
+      for (auto& b : rec) b = uint8_t(rng());
+      const int32_t need = chunks(rec.size()), free = count - used;
+      if (pool.Reserve(uint32_t(rec.size()), &r, &missing) == 0) {
+        ASSERT_EQ(missing, need + 1 - free);
+        ASSERT_TRUE(pool.Grow(missing));
+        count += std::max(4, missing);
+        ASSERT_EQ(pool.Reserve(uint32_t(rec.size()), &r, &missing), 1);
+      } else {
+        ASSERT_GE(free, need + 1);
+      }
+      pool.Fill(r, rec.data());
+      if (op == 0) {
+        ASSERT_TRUE(pool.Cancel(r));
+        continue;
+      }
+      ASSERT_EQ(pool.Commit(r), 1);
+      ref.push_back(std::move(rec));
+      used += need;
+    } else if (op < 19) {
+      const uint32_t room = rng() % 4 == 0 ? rng() % 3000 : kStagingBufferSize;
+      std::vector<uint8_t> out(room + 1);
+      uint32_t length = room;
+      const bool fits = !ref.empty() && ref.front().size() <= room;
+      ASSERT_EQ(pool.Read(out.data(), &length), fits ? 1 : 0);
+      EXPECT_TRUE(!fits || std::vector<uint8_t>(out.begin(), out.begin() + length) == ref.front());
+      if (!ref.empty()) used -= chunks(ref.front().size()), ref.pop_front();
+    } else {
+      const bool reserved = pool.Reserve(100, &r, nullptr) == 1;
+      pool.Reset();
+      ref.clear();
+      used = 0;
+      EXPECT_EQ(reserved ? pool.Commit(r) + pool.Cancel(r) : 0, 0);
+    }
+    ASSERT_EQ((std::vector<int64_t>{pool.ChunkCount(), pool.UsedCount(), pool.FreeCount(),
+                                    pool.HasData(), pool.NextRecordLength()}),
+              (std::vector<int64_t>{count, used, count - used, !ref.empty(),
+                                    ref.empty() ? 0 : int64_t(ref.front().size())}));
+  }
+}
 
 // A stored record whose lengths disagree with its size is refused, as is one that does not
 // fit; no pool growth can make room for a record of more chunks than a ring can count.
