@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <ctime>
+#include <fstream>
 #include <future>
 #include <thread>
 
@@ -172,6 +173,27 @@ TEST_F(PlaybackTest, EveryExportFromInsideACallbackAndEndWhileTheCallbackEndsAno
   if (!ended) ::kill(child, SIGKILL), ::waitpid(child, &status, 0);
   EXPECT_TRUE(ended) << "an export and the callback wait for each other";
   EXPECT_TRUE(!ended || (WIFEXITED(status) && WEXITSTATUS(status) == 0)) << status;
+}
+
+// With every channel hidden nothing closes a group: key frames of hidden channels must then
+// not be queued as decode-only frames, which would pile up until the end of the recording.
+TEST_F(PlaybackTest, HidingEveryChannelKeepsTheQueueFromGrowing) {
+  Recording& rec = Record(t0);
+  for (int s = 0; s < 600; ++s) rec.Video(0, t0 + s, 2, true, 100000);
+  const auto resident = [] {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line) && line.rfind("VmRSS:", 0) != 0) {
+    }
+    return line.empty() ? 0ll : std::stoll(line.substr(6)) * 1024;
+  };
+  StartPlay(1, {1}, t0);
+  ASSERT_TRUE(WaitFor(IsShown, 2));
+  Display({0});
+  platform::SleepMs(300);
+  const int64_t before = resident();
+  platform::SleepMs(2000);
+  EXPECT_LT(resident() - before, 2 << 20);
 }
 
 }  // namespace

@@ -30,7 +30,7 @@ TEST(PlayTimeFromLocalTest, NormalisesFieldsAndResolvesToTheEarlierInstant) {
   }
 }
 
-TEST_F(PlaybackTest, DaysPlayToTheirEndsWrapAndLoseTheirChangeToAStop) {
+TEST_F(PlaybackTest, DaysPlayToTheirEndsWrapAndLoseTheirChangeToAPlayTimeOrAStop) {
   // Two seconds before midnight, three after: the writer rotates to a new file at the change
   // of day, so the catalogue holds two recorded days (frames 1-20 and 21-50).
   const int32_t day1 = LocalSeconds(2024, 3, 10, 23, 59, 58), day2 = day1 + 2;
@@ -58,6 +58,25 @@ TEST_F(PlaybackTest, DaysPlayToTheirEndsWrapAndLoseTheirChangeToAStop) {
                                std::count(before.begin(), before.end(), 11u) == 1);
     End();
   }
+
+  // A host PLAYTIME back to the first day's start while the thread is about to change to
+  // the next day: play goes to the host's target, no frame of the next day comes first.
+  Open(1);
+  std::atomic<int> hooks{0};
+  Object()->SetDayChangeHookForTest([&] {
+    if (hooks.fetch_add(1) == 0) PlayFrom(day1);
+  });
+  ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
+  Display({1});
+  const size_t from = Events().size();
+  PlayFrom(day1 + 1);
+  ASSERT_TRUE(WaitFor([&](auto& e) { return IsShown(e) && e.time == day1; }, 1, from));
+  const std::vector<HostEvent> shown = Events(IsShown, from);
+  EXPECT_LT(
+      std::max_element(shown.begin(), shown.end(), [](auto& a, auto& b) { return a.time < b.time; })
+          ->time,
+      day2);
+  End();
 
   // A thread that misses the join at a STOP and then reaches its day change: the next START
   // waits for its own PLAYTIME.
