@@ -124,6 +124,9 @@ TEST_F(CatalogTest, TheSearchSource) {
   // No index file readable: an empty catalogue without table files.
   EXPECT_EQ(catalog->Build(), 1);
   EXPECT_EQ(testsupport::OpenFilesUnder(tmpDir), 0u);
+  catalog->SetIndexFile(dir, "h.FIH");  // while the catalogue stands, its source stays
+  catalog->AddIndexFile(dir, "b.FIH");
+  EXPECT_EQ(std::tuple(catalog->sourceMode, catalog->indexPaths.size()), std::tuple(0, 1u));
 }
 
 // Minute slots against the zone's own conversion, in zones with odd offsets and changes;
