@@ -22,7 +22,7 @@ namespace {
 // One search through its whole life: pause and reversals (resuming from the last shown
 // frame) with a hidden channel; a STOP (and a second one) that ends a thread blocked by
 // back-pressure at once; a START that waits for its own PLAYTIME, and one that plays the
-// PLAYTIME given while stopped.
+// PLAYTIME given while stopped; a channel switched on then.
 TEST_F(PlaybackTest, StartPlayPauseReverseStopAndRestart) {
   Record(t0).Stream(t0, 8, 10, 2, /*withAudio=*/true);
   StartPlay(2, {1, 0}, t0);
@@ -70,6 +70,9 @@ TEST_F(PlaybackTest, StartPlayPauseReverseStopAndRestart) {
   ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
   ASSERT_TRUE(WaitFor(IsShown, 1, restarted));
   EXPECT_EQ(Events(IsShown, restarted).front().time, t0 + 1);
+  Display({1, 1});  // a channel switched on during play starts at its next key frame
+  ASSERT_TRUE(WaitFor(On(1), 2, restarted));
+  EXPECT_TRUE(rec_.video.at(Events(On(1), restarted).front().serial - 1).key);
 }
 
 // An index or data file that is a FIFO is refused at once: it holds up neither START nor
