@@ -57,9 +57,8 @@ std::vector<uint8_t> MakePayload(uint32_t run, uint32_t channel, uint32_t kind, 
   const int32_t day = LocalSeconds(2024, 1, 1, 0, 0) + static_cast<int32_t>(run) * 86400;
   ScopedTestClock clock(day);
   RECORDER_HANDLE recorder = _RECORDER_INIT("crash", 0, nullptr);
-  for (int i = 0; i < kFiles; ++i) {
+  for (int i = 0; i < kFiles; ++i)
     _RECORDER_ADDFILEPATH(recorder, (dir + std::to_string(i) + ".VDB").c_str());
-  }
   for (uint32_t ch = 0; ch < kChannels; ++ch) _RECORDER_SETRECORD(recorder, ch, 1);
   if (_RECORDER_START(recorder) == 0) _exit(3);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
@@ -151,10 +150,7 @@ TEST(CrashConsistencyTest, EveryRecordUpToDataBytesSurvivesSigkill) {
     ASSERT_GE(child, 0);
     if (child == 0) RecordUntilKilled(scratch.path(), run, progress);
     // A child that ends by itself stops counting steps: it is found after the 60 s.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (progress->step.load() < killStep && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    WaitUntil([&] { return progress->step.load() >= killStep; }, 60000);
     std::this_thread::sleep_for(std::chrono::milliseconds(extraMs));
     ::kill(child, SIGKILL);
     int status = 0;

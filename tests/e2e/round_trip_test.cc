@@ -79,9 +79,8 @@ TEST(RoundTripTest, StopAndEndStoreEveryFrameStillInTheRings) {
     RecordingHost host;
     host.AddFiles(1);
     ASSERT_EQ(_RECORDER_START(host.handle), 1);
-    for (uint32_t i = 0; i < 64; ++i) {
+    for (uint32_t i = 0; i < 64; ++i)
       ASSERT_EQ(host.Video(i % 32, 200000, i % 8 == 0, i) + host.Audio(0, 320, i), 2);
-    }
     if (round == 0) _RECORDER_STOP(host.handle);
     host.End();
     EXPECT_EQ(ReadIndexedRecords(host.Data(0)).size(), 128u);

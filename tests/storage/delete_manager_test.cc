@@ -3,9 +3,7 @@
 // and ends.
 #include "storage/delete_manager.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -18,6 +16,7 @@
 #include "support/event_log.h"
 #include "support/scoped_env.h"
 #include "support/scratch_dir.h"
+#include "support/stored_files.h"
 #include "support/wait_until.h"
 
 namespace {
@@ -36,16 +35,12 @@ class DeleteManagerTest : public ::testing::TestWithParam<std::pair<const char*,
   // fake now (negative: in the future).
   void Make(const std::string& name, int64_t age) {
     if (name.back() == '/') std::filesystem::create_directories(Path(name));
-    if (name.back() != '/') testsupport::ScratchDir::WriteText(Path(name), "x");
-    const time_t t = static_cast<time_t>(kFakeNow - age);
-    const struct timespec times[2] = {{t, 0}, {t, 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, Path(name).c_str(), times, 0), 0) << name;
+    testsupport::SetWritten(Path(name), static_cast<time_t>(kFakeNow - age));
   }
   std::set<std::string> Left() const {
     std::set<std::string> names;
-    for (const auto& e : std::filesystem::recursive_directory_iterator(dir_.path())) {
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir_.path()))
       names.insert(std::filesystem::relative(e.path(), dir_.path()));
-    }
     return names;
   }
   // A new worker over `entries`, with retention set but its thread not waited for (its

@@ -25,9 +25,8 @@ Bytes Hand(const std::string& text, const Bytes& payload = {}) {
   for (std::string word; in >> word;) {
     if (word == "P") out.insert(out.end(), payload.begin(), payload.end());
     if (word[0] == 'z') out.resize(out.size() + std::stoul(word.substr(1)));
-    for (size_t i = 0; word[0] != 'z' && word != "P" && i < word.size(); i += 2) {
+    for (size_t i = 0; word[0] != 'z' && word != "P" && i < word.size(); i += 2)
       out.push_back(static_cast<uint8_t>(std::stoul(word.substr(i, 2), nullptr, 16)));
-    }
   }
   return out;
 }
@@ -124,10 +123,9 @@ TEST(IndexFormatTest, MakersNamesOffsetsAndTheEmptySummary) {
       {"/tmp/rec.1/", "", ""},
       {"mixed/dir\\x.VDB", "mixed/dir\\x.FIH", "x.VDB"},
       {"", "", ""}};
-  for (const auto& [data, index, base] : names) {
+  for (const auto& [data, index, base] : names)
     EXPECT_EQ(std::pair(IndexFileName(data), DataFileBaseName(data)), std::pair(index, base))
         << data;
-  }
 }
 
 // The index summary's rule, record by record: minute entries, the file's day and its end

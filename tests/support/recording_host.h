@@ -3,9 +3,6 @@
 // are in stored_files.h.
 #pragma once
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <tuple>
 
 #include "recorder/recorder.h"
@@ -82,9 +79,8 @@ class RecordingHost {
 inline storage::IndexSummary ReplaySummary(const std::vector<StoredRecord>& records) {
   storage::IndexSummary s = storage::MakeEmptySummary();
   storage::SummaryBuilder builder(&s);
-  for (const StoredRecord& r : records) {
+  for (const StoredRecord& r : records)
     builder.Add(r.header, static_cast<uint32_t>(r.body.size()) + storage::kRecordOverhead);
-  }
   return s;
 }
 
@@ -94,13 +90,6 @@ inline void ExpectSummaryEq(const storage::IndexSummary& actual,
             std::tie(expected.startTime, expected.endTime, expected.dataBytes, expected.lastEntry));
   EXPECT_EQ(std::memcmp(actual.entries, expected.entries, sizeof(actual.entries)), 0)
       << "the minute entries differ";
-}
-
-// Gives a file (made with one byte when missing) the modification time seconds + ns.
-inline void SetWritten(const std::string& path, time_t seconds, long ns = 0) {
-  if (!std::filesystem::exists(path)) ScratchDir::WriteText(path, "x");
-  const struct timespec times[2] = {{seconds, ns}, {seconds, ns}};
-  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
 }
 
 inline std::vector<int32_t> TimesOf(const std::vector<StoredRecord>& records) {

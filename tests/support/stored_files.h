@@ -2,11 +2,14 @@
 // data files walked record by record, index files, header files.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,15 +38,20 @@ inline std::vector<uint8_t> ReadBytes(const std::string& path, uint64_t offset =
 inline void WriteParts(const std::string& path,
                        std::initializer_list<std::pair<const void*, size_t>> parts) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  for (const auto& [data, size] : parts) {
+  for (const auto& [data, size] : parts)
     out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
-  }
 }
-inline void WriteBytes(const std::string& path, const void* data, size_t size) {
-  WriteParts(path, {{data, size}});
+// A fresh file with the first `size` of `bytes` (all of them by default; none: an empty file).
+inline void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes = {},
+                       size_t size = SIZE_MAX) {
+  WriteParts(path, {{bytes.data(), std::min(size, bytes.size())}});
 }
-inline void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
-  WriteParts(path, {{bytes.data(), bytes.size()}});
+
+// Gives a file (made with one byte when missing) the modification time seconds + ns.
+inline void SetWritten(const std::string& path, time_t seconds, long ns = 0) {
+  if (!std::filesystem::exists(path)) WriteParts(path, {{"x", 1}});
+  const struct timespec times[2] = {{seconds, ns}, {seconds, ns}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
 }
 
 // --- Data files ---
@@ -136,16 +144,14 @@ inline storage::IndexRecord MakeRecord(const std::string& name, const storage::I
   return record;
 }
 
-// An index file with `records` and `recordCount` in its header.
+// An index file with `records` and `recordCount` (by default theirs) in its header.
 inline void WriteIndexFile(const std::string& path,
-                           const std::vector<storage::IndexRecord>& records, uint32_t recordCount) {
-  const storage::FileHeader header = storage::MakeFileHeader(recordCount);
+                           const std::vector<storage::IndexRecord>& records,
+                           std::optional<uint32_t> recordCount = {}) {
+  const storage::FileHeader header =
+      storage::MakeFileHeader(recordCount.value_or(static_cast<uint32_t>(records.size())));
   WriteParts(path, {{&header, sizeof(header)},
                     {records.data(), records.size() * sizeof(storage::IndexRecord)}});
-}
-inline void WriteIndexFile(const std::string& path,
-                           const std::vector<storage::IndexRecord>& records) {
-  WriteIndexFile(path, records, static_cast<uint32_t>(records.size()));
 }
 
 // --- Header files ---

@@ -7,7 +7,6 @@
 // dots in them.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <regex>
@@ -36,9 +35,8 @@ TEST(CommandLineTest, EveryCommandOnOneRecording) {
   const dvrtool::SplitResult split = dvrtool::SplitAccessUnits(ReadBytes(DVRTOOL_SAMPLE_FILE));
   ASSERT_EQ(split.units.size(), 250u) << split.error;
   size_t at = 0;
-  for (size_t i = 0; i < 250; at += split.units[i++].size) {
+  for (size_t i = 0; i < 250; at += split.units[i++].size)
     EXPECT_EQ(std::pair(split.units[i].offset, split.units[i].key), std::pair(at, i % 25 == 0));
-  }
   EXPECT_EQ(at, sample.size());
   EXPECT_EQ(sample[split.units[25].offset + 4] & 0x1F, 7);
   const std::string exported = sample.substr(0, split.units[50].offset);
@@ -57,9 +55,8 @@ TEST(CommandLineTest, EveryCommandOnOneRecording) {
   }
   // The recording's files and an index file too short to read.
   fs::create_directory(d + "partial");
-  for (const auto& f : fs::directory_iterator(rec)) {
+  for (const auto& f : fs::directory_iterator(rec))
     fs::create_symlink(f.path(), d + "partial/" + f.path().filename().string());
-  }
   ScratchDir::WriteText(d + "partial/zz.FIH", "short");
   const std::string from = LocalTime(s.startTime), day = from.substr(0, 10);
   const std::string later = LocalTime(s.endTime + 120);  // same day unless run at 23:58
@@ -179,7 +176,7 @@ TEST(CommandLineTest, EveryCommandOnOneRecording) {
     const uint64_t start = record < 0 ? 0 : starts[record];
     const uint64_t at = from >= 0 ? start + from : starts[record + 1] + from;
     storage::StoreU32(&bytes[at], storage::LoadU32(&bytes[at]) + value);
-    WriteBytes(path, bytes.data(), value != 0 ? bytes.size() : at);
+    WriteBytes(path, bytes, value != 0 ? bytes.size() : at);
     const RunResult text = Dvrtool({"verify", rec});
     EXPECT_EQ(text.status, 1);
     const std::string line = ": offset " + std::to_string(record < 0 ? at : start) + ": ";

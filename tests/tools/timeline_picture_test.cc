@@ -16,9 +16,8 @@ namespace tooltest {
 namespace {
 
 TEST(TimelinePictureTest, RecordedMinutesAreColouredWhereTheDayTableSays) {
-  if (!HaveProgram("rsvg-convert") || !HaveProgram("ffmpeg")) {
+  if (!HaveProgram("rsvg-convert") || !HaveProgram("ffmpeg"))
     GTEST_SKIP() << "rsvg-convert or ffmpeg is not installed: the picture is not checked";
-  }
   ScopedTimeZone zone("UTC");
   ScratchDir dir;
   const int32_t day = 1710028800;  // 2024-03-10 00:00:00 UTC

@@ -60,8 +60,7 @@ inline bool HaveProgram(const std::string& name) {
 // A shell command line run in the background (it should `exec` the program, so that the pid
 // is the program's); it dies with the test process, so it never outlives the test.
 inline pid_t Spawn(const std::string& command) {
-  const pid_t parent = getpid();
-  const pid_t pid = fork();
+  const pid_t parent = getpid(), pid = fork();
   if (pid != 0) return pid;
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (getppid() == parent) execl("/bin/sh", "sh", "-c", command.c_str(), nullptr);

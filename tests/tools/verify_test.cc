@@ -48,11 +48,10 @@ TEST(MidnightRestartVerifyTest, SetRecordedAcrossMidnightWithRestartsVerifiesCle
       _RECORDER_STOP(host.handle);
       ASSERT_EQ(_RECORDER_START(host.handle), 1);
     }
-    for (int f = 0; f < 5; ++f) {
+    for (int f = 0; f < 5; ++f)
       ASSERT_EQ(
           host.Video(0, 1500, f == 0, 3) + host.Video(1, 1500, f == 0, 3) + host.Audio(0, 320, 4),
           3);
-    }
     // The clock moves on while the writers still hold records of the second before: the
     // audio writer may store some after the video writer stored a later second's (also the
     // first records of the new day's file).
@@ -60,9 +59,8 @@ TEST(MidnightRestartVerifyTest, SetRecordedAcrossMidnightWithRestartsVerifiesCle
   }
   host.End();
   // START, the restart before midnight, midnight, the restart after it: four files in turn.
-  for (int i = 0; i < 4; ++i) {
+  for (int i = 0; i < 4; ++i)
     EXPECT_EQ(host.log.Count(RECORDER_EVENT_FILE_OPENED, 0, host.Data(i)), 1u) << i;
-  }
   const RunResult r = Dvrtool({"verify", host.dir.root()});
   EXPECT_NE(r.output.find("300 records, 0 problem(s)"), std::string::npos) << r.output;
 }
