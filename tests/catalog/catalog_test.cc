@@ -81,10 +81,9 @@ class CatalogTest : public ::testing::Test {
   // Titles of the catalogue's data files in position order ("<dir><title>.VDB").
   std::vector<std::string> Titles() {
     std::vector<std::string> titles;
-    for (int32_t j = 0; j < catalog->view.count; ++j) {
-      const std::string path = storage::FileInfoPath(*catalog->FileInfoAt(j));
-      titles.push_back(path.substr(dir.size(), path.size() - dir.size() - 4));
-    }
+    for (int32_t j = 0; j < catalog->view.count; ++j)
+      titles.push_back(
+          std::filesystem::path(storage::FileInfoPath(*catalog->FileInfoAt(j))).stem());
     return titles;
   }
   const FileTimeTable& Table(int32_t j) { return *catalog->TimeTableAt(j); }

@@ -64,7 +64,7 @@ std::vector<uint8_t> MakePayload(uint32_t run, uint32_t channel, uint32_t kind, 
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   for (int32_t step = 0; std::chrono::steady_clock::now() < deadline; ++step) {
     g_testNow = day + std::min(step, 23 * 60 + 59) * 60;
-    for (uint32_t ch = 0; ch < kChannels; ++ch) {
+    for (uint32_t ch = 0; ch < kChannels; ++ch)
       for (uint32_t kind : {0u, 0u, 1u}) {  // two video frames and an audio frame
         const uint32_t n = progress->accepted[ch][kind].load();
         const std::vector<uint8_t> payload = MakePayload(run, ch, kind, n);
@@ -74,7 +74,6 @@ std::vector<uint8_t> MakePayload(uint32_t run, uint32_t channel, uint32_t kind, 
         if (write(recorder, ch, &d) != 1) _exit(4);
         progress->accepted[ch][kind].store(n + 1);
       }
-    }
     progress->step.store(static_cast<uint32_t>(step) + 1);
   }
   _exit(0);
@@ -117,13 +116,12 @@ uint64_t VerifyAfterCrash(const std::string& dir, uint32_t run, const ChildProgr
     }
   }
   uint64_t lost = 0;
-  for (uint32_t ch = 0; ch < kChannels; ++ch) {
+  for (uint32_t ch = 0; ch < kChannels; ++ch)
     for (uint32_t kind = 0; kind < 2; ++kind) {
       const uint32_t accepted = progress.accepted[ch][kind].load();
       EXPECT_LE(next[ch][kind], accepted) << "a frame the child never sent";
       lost += accepted - std::min(next[ch][kind], accepted);
     }
-  }
   return lost;
 }
 

@@ -20,9 +20,7 @@ namespace testsupport {
 class RecordingHost {
  public:
   explicit RecordingHost(const char* zone = "UTC", int64_t now = 0)
-      : zone_(zone), clock_(now != 0 ? now : LocalSeconds(2024, 3, 10, 10, 0, 0)) {
-    handle = _RECORDER_INIT("host", log.Context(), &EventLog::Callback);
-  }
+      : zone_(zone), clock_(now != 0 ? now : LocalSeconds(2024, 3, 10, 10, 0, 0)) {}
   ~RecordingHost() { End(); }
 
   std::string Data(int n) const { return dir / ("file" + std::to_string(n) + ".VDB"); }
@@ -65,7 +63,7 @@ class RecordingHost {
   ScopedTestClock clock_;
   ScratchDir dir;
   EventLog log;
-  RECORDER_HANDLE handle = nullptr;
+  RECORDER_HANDLE handle = _RECORDER_INIT("host", log.Context(), &EventLog::Callback);
 
  private:
   int32_t Send(int32_t (*write)(RECORDER_HANDLE, uint32_t, FrameDescriptor*), uint32_t channel,

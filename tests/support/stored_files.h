@@ -169,8 +169,7 @@ inline storage::FileInfo MakeFileInfo(const std::string& path, int32_t startTime
 // A header file: the head with `recordCount`, then the records.
 inline void WriteHeaderFile(const std::string& path, uint32_t recordCount,
                             const std::vector<storage::FileInfo>& records) {
-  storage::HeaderFileHead head{};
-  head.recordCount = recordCount;
+  const storage::HeaderFileHead head{0, recordCount, {}};
   WriteParts(path,
              {{&head, sizeof(head)}, {records.data(), records.size() * sizeof(storage::FileInfo)}});
 }

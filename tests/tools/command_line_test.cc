@@ -229,8 +229,7 @@ TEST(CommandLineTest, EveryCommandOnOneRecording) {
 TEST(CommandLineTest, DirectoriesAndProgressLine) {
   if (!HaveProgram("script")) GTEST_SKIP() << "script(1) is not installed";
   ScratchDir scratch;
-  fs::create_directories(scratch / "cwd/r");
-  fs::create_directories(scratch / "rec.1");
+  for (const char* sub : {"cwd/r", "rec.1"}) fs::create_directories(scratch / sub);
   const std::string record = DvrtoolCommand({"record", "--files", "2", "--seconds", "2", "--dir"});
   // The directory, the recording on a terminal or not, whether the progress line shows.
   const std::tuple<std::string, std::string, bool> rows[] = {
