@@ -15,8 +15,9 @@
 #include "h264_splitter.h"
 #include "tool_runner.h"
 
-namespace tooltest {
 namespace {
+
+using namespace tooltest;
 
 namespace fs = std::filesystem;
 
@@ -247,4 +248,3 @@ TEST(CommandLineTest, DirectoriesAndProgressLine) {
 }
 
 }  // namespace
-}  // namespace tooltest

@@ -12,10 +12,10 @@
 #include "timeline_view.h"
 #include "tool_runner.h"
 
-namespace tooltest {
 namespace {
 
 using namespace dvrtool;
+using namespace tooltest;
 
 TEST(TimelinePictureTest, RecordedMinutesAreColouredWhereTheDayTableSays) {
   if (!HaveProgram("rsvg-convert") || !HaveProgram("ffmpeg"))
@@ -90,4 +90,3 @@ TEST(TimelinePictureTest, RecordedMinutesAreColouredWhereTheDayTableSays) {
 }
 
 }  // namespace
-}  // namespace tooltest

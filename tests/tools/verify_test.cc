@@ -11,8 +11,9 @@
 #include "support/recording_host.h"
 #include "tool_runner.h"
 
-namespace tooltest {
 namespace {
+
+using namespace tooltest;
 
 TEST(InterruptTest, SigintDuringRecordStoresEveryAcceptedFrame) {
   ScratchDir dir;
@@ -66,4 +67,3 @@ TEST(MidnightRestartVerifyTest, SetRecordedAcrossMidnightWithRestartsVerifiesCle
 }
 
 }  // namespace
-}  // namespace tooltest
