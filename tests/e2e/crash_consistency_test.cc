@@ -68,8 +68,7 @@ std::vector<uint8_t> MakePayload(uint32_t run, uint32_t channel, uint32_t kind, 
       for (uint32_t kind : {0u, 0u, 1u}) {  // two video frames and an audio frame
         const uint32_t n = progress->accepted[ch][kind].load();
         const std::vector<uint8_t> payload = MakePayload(run, ch, kind, n);
-        FrameDescriptor d =
-            kind == 0 ? VideoFrame(payload, 0, 1, n % 10 == 0) : AudioFrame(payload);
+        auto d = kind == 0 ? VideoFrame(payload, 0, 1, n % 10 == 0) : AudioFrame(payload);
         const auto write = kind == 0 ? _RECORDER_WRITEVIDEO : _RECORDER_WRITEAUDIO;
         if (write(recorder, ch, &d) != 1) _exit(4);
         progress->accepted[ch][kind].store(n + 1);

@@ -36,8 +36,8 @@ class RecordingHost {
                 uint32_t type = 1) {
     return Send(&_RECORDER_WRITEVIDEO, channel, VideoFrame(Pattern(length, seed), 0, type, key));
   }
-  int32_t Audio(uint32_t channel, uint32_t length = 64, uint32_t seed = 1) {
-    return Send(&_RECORDER_WRITEAUDIO, channel, AudioFrame(Pattern(length, seed)));
+  int32_t Audio(uint32_t channel, uint32_t length = 64, uint32_t seed = 1, uint32_t type = 0) {
+    return Send(&_RECORDER_WRITEAUDIO, channel, AudioFrame(Pattern(length, seed), type));
   }
   // Rec data of kind 0 (video form, type 160) or 1 (audio form, type 161).
   int32_t RecData(uint32_t channel, uint32_t kind, uint32_t length = 32, uint32_t seed = 7) {

@@ -65,11 +65,10 @@ struct StoredRecord {
   // The payload of a video-format record after its tag and lead block; empty when the body is
   // too short for its kind.
   std::vector<uint8_t> VideoPayload() const {
-    storage::VideoBodyView v;
+    storage::VideoBodyView v{};
     const bool ok = storage::SplitVideoBody(body.data(), static_cast<uint32_t>(body.size()),
                                             (header.keyFrame & 1) != 0, &v);
-    return ok ? std::vector<uint8_t>(v.payload, v.payload + v.payloadLength)
-              : std::vector<uint8_t>();
+    return std::vector<uint8_t>(v.payload, v.payload + (ok ? v.payloadLength : 0));
   }
 };
 
@@ -133,8 +132,7 @@ inline std::vector<StoredRecord> ReadIndexedRecords(const std::string& dataPath)
 
 inline uint64_t EntryBytes(const storage::IndexSummary& s) {
   uint64_t sum = 0;
-  for (int32_t k = 0; k <= s.lastEntry && k <= storage::kLastEntryMax; ++k)
-    sum += s.entries[k].bytes;
+  for (int k = 0; k <= s.lastEntry && k <= storage::kLastEntryMax; ++k) sum += s.entries[k].bytes;
   return sum;
 }
 

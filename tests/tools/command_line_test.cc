@@ -129,8 +129,8 @@ TEST(CommandLineTest, EveryCommandOnOneRecording) {
                                  Quote(d + "stderr") + " </dev/null; }");
     const std::string err = ScratchDir::ReadText(d + "stderr");
     EXPECT_EQ(r.status, status) << r.output << err;
-    EXPECT_NE(r.output.find(out), std::string::npos) << r.output;
-    EXPECT_NE(err.find(wantErr), std::string::npos) << err;
+    EXPECT_THAT(r.output, HasSubstr(out));
+    EXPECT_THAT(err, HasSubstr(wantErr));
     EXPECT_TRUE(status == 0 || std::regex_match(err, std::regex("dvrtool[^\n]*\n"))) << err;
   }
   EXPECT_FALSE(fs::exists(d + "empty/dvr00.VDB"));
@@ -181,10 +181,9 @@ TEST(CommandLineTest, EveryCommandOnOneRecording) {
     const RunResult text = Dvrtool({"verify", rec});
     EXPECT_EQ(text.status, 1);
     const std::string line = ": offset " + std::to_string(record < 0 ? at : start) + ": ";
-    EXPECT_NE(text.output.find(path + line + what), std::string::npos) << text.output;
-    EXPECT_NE(Dvrtool({"verify", "--json", rec})
-                  .output.find("\"damaged_records\": " + std::to_string(damaged)),
-              std::string::npos);
+    EXPECT_THAT(text.output, HasSubstr(path + line + what));
+    EXPECT_THAT(Dvrtool({"verify", "--json", rec}).output,
+                HasSubstr("\"damaged_records\": " + std::to_string(damaged)));
     WriteBytes(path, clean[record < 0]);
   }
   if (HaveProgram("jq")) {  // --json read back
@@ -215,8 +214,7 @@ TEST(CommandLineTest, EveryCommandOnOneRecording) {
         "ffprobe -v error -count_frames -show_entries format=duration:stream=nb_read_frames,"
         "codec_name -of default=nw=1 " +
         Quote(d + name));
-    EXPECT_NE(probe.output.find("codec_name=h264\nnb_read_frames=50\n"), std::string::npos)
-        << probe.output;
+    EXPECT_THAT(probe.output, HasSubstr("codec_name=h264\nnb_read_frames=50\n"));
     // From the first second's start to the last second's end (its frames fill the second).
     const double duration = std::stod(probe.output.substr(probe.output.find("duration=") + 9));
     EXPECT_NEAR(duration, s.endTime - s.startTime + 0.525, 0.525) << probe.output;
@@ -241,8 +239,7 @@ TEST(CommandLineTest, DirectoriesAndProgressLine) {
     SCOPED_TRACE(dir);
     const RunResult r = RunShell("cd " + Quote(scratch / "cwd") + " && " + run + " && " +
                                  DvrtoolCommand({"verify", dir, "-q"}));
-    EXPECT_NE(r.output.find("2 file pair(s), 200 records, 0 problem(s)"), std::string::npos)
-        << r.output;
+    EXPECT_THAT(r.output, HasSubstr("2 file pair(s), 200 records, 0 problem(s)"));
     EXPECT_EQ(r.output.find("s elapsed") != std::string::npos, progress) << r.output;
   }
 }

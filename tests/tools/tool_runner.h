@@ -2,6 +2,7 @@
 // child process with its output captured.
 #pragma once
 
+#include <gmock/gmock.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -19,6 +20,7 @@
 namespace tooltest {
 
 using namespace testsupport;
+using ::testing::HasSubstr;
 
 struct RunResult {
   int status = -1;  // exit status, or -1 when the child did not exit normally

@@ -36,8 +36,7 @@ TEST(InterruptTest, SigintDuringRecordStoresEveryAcceptedFrame) {
   EXPECT_LT(std::stoull(m[1]), 2u * 120 * 25);  // it did stop early
   const std::string records = std::to_string(std::stoull(m[1]) + std::stoull(m[2]));
   const RunResult verified = Dvrtool({"verify", dir.root(), "-q"});
-  EXPECT_NE(verified.output.find(" " + records + " records, 0 problem(s)"), std::string::npos)
-      << verified.output;
+  EXPECT_THAT(verified.output, HasSubstr(" " + records + " records, 0 problem(s)"));
 }
 
 TEST(MidnightRestartVerifyTest, SetRecordedAcrossMidnightWithRestartsVerifiesClean) {
@@ -63,7 +62,7 @@ TEST(MidnightRestartVerifyTest, SetRecordedAcrossMidnightWithRestartsVerifiesCle
   for (int i = 0; i < 4; ++i)
     EXPECT_EQ(host.log.Count(RECORDER_EVENT_FILE_OPENED, 0, host.Data(i)), 1u) << i;
   const RunResult r = Dvrtool({"verify", host.dir.root()});
-  EXPECT_NE(r.output.find("300 records, 0 problem(s)"), std::string::npos) << r.output;
+  EXPECT_THAT(r.output, HasSubstr("300 records, 0 problem(s)"));
 }
 
 }  // namespace
