@@ -51,9 +51,8 @@ TEST(CommandLineTest, EveryCommandOnOneRecording) {
            {"void", ""},
            // The sample cut 12 bytes short: its last picture does not decode.
            {"cut.h264", sample.substr(0, sample.size() - 12)},
-           {"exists.h264", "keep me"}}) {
+           {"exists.h264", "keep me"}})
     ScratchDir::WriteText(d + name, text);
-  }
   // The recording's files and an index file too short to read.
   fs::create_directory(d + "partial");
   for (const auto& f : fs::directory_iterator(rec))

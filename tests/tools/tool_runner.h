@@ -51,9 +51,7 @@ inline std::string DvrtoolCommand(const std::vector<std::string>& args) {
   return command;
 }
 
-inline RunResult Dvrtool(const std::vector<std::string>& args) {
-  return RunShell(DvrtoolCommand(args));
-}
+inline RunResult Dvrtool(const std::vector<std::string>& a) { return RunShell(DvrtoolCommand(a)); }
 
 inline bool HaveProgram(const std::string& name) {
   return RunShell("command -v " + name + " >/dev/null").status == 0;
