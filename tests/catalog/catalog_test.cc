@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <numeric>
 #include <random>
-#include <string_view>
 #include <thread>
 #include <tuple>
 
@@ -37,8 +36,7 @@ storage::IndexSummary MakeSummary(const std::vector<Entry>& entries, uint32_t da
   std::tie(s.startTime, s.endTime, s.dataBytes, s.lastEntry) = std::tuple(
       entries.front().time, entries.back().time + 30, dataBytes, int32_t(entries.size()) - 1);
   storage::IndexEntry* out = s.entries;
-  for (const Entry& e : entries)
-    *out++ = {e.time, e.bytes, e.reason1, e.reason2, e.reason4, e.audio};
+  for (Entry e : entries) *out++ = {e.time, e.bytes, e.reason1, e.reason2, e.reason4, e.audio};
   return s;
 }
 
@@ -67,9 +65,8 @@ class CatalogTest : public ::testing::Test {
   // The slots of a column that are not 0 (an untouched sentinel counts too).
   static std::vector<int> Marked(const std::vector<uint32_t>& column) {
     std::vector<int> slots;
-    for (int s = 0; s < kDayTableSlots; ++s) {
+    for (int s = 0; s < kDayTableSlots; ++s)
       if (column[s] != 0) slots.push_back(s);
-    }
     return slots;
   }
   std::vector<int32_t> Dates() {
@@ -83,10 +80,9 @@ class CatalogTest : public ::testing::Test {
   // Titles of the catalogue's data files in position order ("<dir><title>.VDB").
   std::vector<std::string> Titles() {
     std::vector<std::string> titles;
-    for (int32_t j = 0; j < catalog->view.count; ++j) {
-      const std::string path = storage::FileInfoPath(*catalog->FileInfoAt(j));
-      titles.push_back(path.substr(dir.size(), path.size() - dir.size() - 4));
-    }
+    for (int32_t j = 0; j < catalog->view.count; ++j)
+      titles.push_back(
+          std::filesystem::path(storage::FileInfoPath(*catalog->FileInfoAt(j))).stem());
     return titles;
   }
   const FileTimeTable& Table(int32_t j) { return *catalog->TimeTableAt(j); }
@@ -96,23 +92,21 @@ class CatalogTest : public ::testing::Test {
   // Lists a recorder-style pair: <title>.FIH with one record and an empty <title>.VDB.
   void AddPair(const std::string& title, const storage::IndexSummary& s) {
     testsupport::WriteIndexFile(dir + title + ".FIH", {testsupport::MakeRecord(title + ".VDB", s)});
-    testsupport::WriteBytes(dir + title + ".VDB", "", 0);
+    testsupport::WriteBytes(dir + title + ".VDB");
     catalog->AddIndexFile(dir, title + ".FIH");
   }
   size_t MappingFiles() const { return testsupport::CountEntries(tmpDir, "fmap"); }
 
   testsupport::ScratchDir scratch;
-  std::string tmpDir = scratch.Sub("tmp");
-  std::string dir = scratch.Sub("rec");
-  testsupport::ScopedEnv tz{"TZ", "UTC"};
-  testsupport::ScopedEnv tmp{"TMPDIR", tmpDir};
+  std::string tmpDir = scratch.Sub("tmp"), dir = scratch.Sub("rec");
+  testsupport::ScopedEnv tz{"TZ", "UTC"}, tmp{"TMPDIR", tmpDir};
   std::unique_ptr<CFileCatalog> catalog = std::make_unique<CFileCatalog>();
 };
 
 // SETPATH: a set discards the list; only an add whose data file exists switches back; the
 // host's directory is normalised and a directory in the name stays in the index path.
 TEST_F(CatalogTest, TheSearchSource) {
-  testsupport::WriteBytes(dir + "b.VDB", "", 0);
+  testsupport::WriteBytes(dir + "b.VDB");
   catalog->AddIndexFile(dir, "b.FIH");
   catalog->SetIndexFile(dir.substr(0, dir.size() - 1), "h.FIH");
   catalog->AddIndexFile(dir, "y.FIH");  // no y.VDB
@@ -137,9 +131,8 @@ TEST_F(CatalogTest, EveryMinuteSlotMatchesTheLocalClockAndQueriesRacingClearSeeA
     // Spread over 2021, runs of minutes (the common case) and random jumps.
     std::vector<Entry> entries;
     int32_t t = Local(1, 1, 0, 0) + static_cast<int32_t>(next() % (365u * 86400u));
-    for (int i = 0; i < 120; ++i, t += next() % 4 == 0 ? int32_t(next() % 20000) : 60) {
+    for (int i = 0; i < 120; ++i, t += next() % 4 == 0 ? int32_t(next() % 20000) : 60)
       entries.push_back({t, 1, 1});
-    }
     AddPair("z" + std::to_string(f), MakeSummary(entries));
   }
   for (const char* zone :
@@ -153,8 +146,8 @@ TEST_F(CatalogTest, EveryMinuteSlotMatchesTheLocalClockAndQueriesRacingClearSeeA
       }
       ASSERT_EQ(Sum(Table(j)), 120u) << zone;
     }
-    if (std::string_view(zone) == "Europe/Berlin") {  // a range's days are calendar days
-      catalog->SetDSTRange(1, 3, 28, 2, 10, 30, 3);   // across the 23-hour one
+    if (std::string(zone) == "Europe/Berlin") {      // a range's days are calendar days
+      catalog->SetDSTRange(1, 3, 28, 2, 10, 30, 3);  // across the 23-hour one
       const int first = Day(Local(3, 28, 12, 0)).kind, next = Day(Local(3, 29, 0, 0)).kind;
       catalog->SetDSTRange(1, 3, 1, 2, 3, 29, 3);
       EXPECT_EQ(
@@ -219,7 +212,7 @@ TEST_F(CatalogTest, OneIndexFileIsCataloguedFromItsOldestRecordIntoTwoUnnamedTab
   EXPECT_TRUE(catalog->view.count == 0 && Dates().empty() && Day(Local(3, 5, 0, 0)).any[540] == 0);
   testsupport::WriteIndexFile(path, {record("r0", 9)}, 0);
   EXPECT_EQ(catalog->Build(), 0);
-  testsupport::WriteBytes(path, "", 0);
+  testsupport::WriteBytes(path);
   EXPECT_EQ(catalog->Build(), 0);
   EXPECT_EQ(std::tuple(catalog->loaded.load(), catalog->view.count, MappingFiles()),
             std::tuple(0, 0, 0u));
@@ -252,7 +245,7 @@ TEST_F(CatalogTest, ListIsOrderedByStartTimeAndHostileIndexFilesAreReadWithinBou
   AddPair("negative", negative);
   AddPair("t08", MakeSummary({{Local(3, 5, 8, 0), 10}}));
   catalog->AddIndexFile(dir, "a.FIH");
-  testsupport::WriteBytes(dir + "noindex.VDB", "", 0);
+  testsupport::WriteBytes(dir + "noindex.VDB");
   catalog->AddIndexFile(dir, "noindex.FIH");
   ASSERT_EQ(catalog->Build(), 1);
   ASSERT_EQ(Titles(), (std::vector<std::string>{"t08", "a", "b", "a", "high", "negative", "t10",

@@ -57,25 +57,22 @@ std::vector<uint8_t> MakePayload(uint32_t run, uint32_t channel, uint32_t kind, 
   const int32_t day = LocalSeconds(2024, 1, 1, 0, 0) + static_cast<int32_t>(run) * 86400;
   ScopedTestClock clock(day);
   RECORDER_HANDLE recorder = _RECORDER_INIT("crash", 0, nullptr);
-  for (int i = 0; i < kFiles; ++i) {
+  for (int i = 0; i < kFiles; ++i)
     _RECORDER_ADDFILEPATH(recorder, (dir + std::to_string(i) + ".VDB").c_str());
-  }
   for (uint32_t ch = 0; ch < kChannels; ++ch) _RECORDER_SETRECORD(recorder, ch, 1);
   if (_RECORDER_START(recorder) == 0) _exit(3);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   for (int32_t step = 0; std::chrono::steady_clock::now() < deadline; ++step) {
     g_testNow = day + std::min(step, 23 * 60 + 59) * 60;
-    for (uint32_t ch = 0; ch < kChannels; ++ch) {
+    for (uint32_t ch = 0; ch < kChannels; ++ch)
       for (uint32_t kind : {0u, 0u, 1u}) {  // two video frames and an audio frame
         const uint32_t n = progress->accepted[ch][kind].load();
         const std::vector<uint8_t> payload = MakePayload(run, ch, kind, n);
-        FrameDescriptor d =
-            kind == 0 ? VideoFrame(payload, 0, 1, n % 10 == 0) : AudioFrame(payload);
+        auto d = kind == 0 ? VideoFrame(payload, 0, 1, n % 10 == 0) : AudioFrame(payload);
         const auto write = kind == 0 ? _RECORDER_WRITEVIDEO : _RECORDER_WRITEAUDIO;
         if (write(recorder, ch, &d) != 1) _exit(4);
         progress->accepted[ch][kind].store(n + 1);
       }
-    }
     progress->step.store(static_cast<uint32_t>(step) + 1);
   }
   _exit(0);
@@ -118,13 +115,12 @@ uint64_t VerifyAfterCrash(const std::string& dir, uint32_t run, const ChildProgr
     }
   }
   uint64_t lost = 0;
-  for (uint32_t ch = 0; ch < kChannels; ++ch) {
+  for (uint32_t ch = 0; ch < kChannels; ++ch)
     for (uint32_t kind = 0; kind < 2; ++kind) {
       const uint32_t accepted = progress.accepted[ch][kind].load();
       EXPECT_LE(next[ch][kind], accepted) << "a frame the child never sent";
       lost += accepted - std::min(next[ch][kind], accepted);
     }
-  }
   return lost;
 }
 
@@ -151,10 +147,7 @@ TEST(CrashConsistencyTest, EveryRecordUpToDataBytesSurvivesSigkill) {
     ASSERT_GE(child, 0);
     if (child == 0) RecordUntilKilled(scratch.path(), run, progress);
     // A child that ends by itself stops counting steps: it is found after the 60 s.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (progress->step.load() < killStep && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    WaitUntil([&] { return progress->step.load() >= killStep; }, 60000);
     std::this_thread::sleep_for(std::chrono::milliseconds(extraMs));
     ::kill(child, SIGKILL);
     int status = 0;

@@ -25,11 +25,10 @@ constexpr uint32_t kPayloadSize = 128 * 1024;  // 1 MiB of frames per recorded s
 // A tmpfs over `at` while it lives; `why` tells why it could not be mounted.
 struct Tmpfs {
   Tmpfs(const std::string& at, const char* options) : at(at) {
-    if (::geteuid() != 0) {
+    if (::geteuid() != 0)
       why = "mounting a tmpfs needs root";
-    } else if (::mount("tmpfs", at.c_str(), "tmpfs", 0, options) != 0) {
+    else if (::mount("tmpfs", at.c_str(), "tmpfs", 0, options) != 0)
       why = std::string("cannot mount a tmpfs: ") + std::strerror(errno);
-    }
   }
   ~Tmpfs() {
     if (why.empty()) ::umount2(at.c_str(), MNT_DETACH);
@@ -43,8 +42,7 @@ void FeedSecond(RecordingHost& host, int64_t t) {
   host.SetTime(t);
   std::vector<uint8_t> payload = Pattern(kPayloadSize, 3);
   for (uint32_t f = 0; f < kFramesPerSecond; ++f) {
-    const uint32_t sequence = static_cast<uint32_t>((t - kBase) << 8 | f);
-    std::memcpy(payload.data(), &sequence, sizeof(sequence));
+    storage::StoreU32(payload.data(), static_cast<uint32_t>((t - kBase) << 8 | f));
     FrameDescriptor d = VideoFrame(payload, 0);
     ASSERT_EQ(_RECORDER_WRITEVIDEO(host.handle, 0, &d), 1);
   }

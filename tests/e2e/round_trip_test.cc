@@ -33,10 +33,8 @@ TEST(RoundTripTest, EveryKindOfFrameAcrossAMinuteAndMidnightIsStoredAsHandedIn) 
         rings[0].emplace_back(uint32_t{d.type}, channel, 1 | triggerA << 1 | triggerB << 2, now,
                               std::vector<uint8_t>(buffer.begin() + at, buffer.end()));
       }
-      std::vector<uint8_t> sound = Pattern(320, 100000 + serial++);
-      FrameDescriptor a = AudioFrame(sound, frame == 0 ? 0 : 17);
-      ASSERT_EQ(_RECORDER_WRITEAUDIO(host.handle, 1, &a), 1);
-      rings[1].emplace_back(uint32_t{a.type}, 1, 1, now, sound);
+      ASSERT_EQ(host.Audio(1, 320, 100000 + serial, frame == 0 ? 0 : 17), 1);
+      rings[1].emplace_back(frame == 0 ? 0u : 17u, 1, 1, now, Pattern(320, 100000 + serial++));
     }
     for (uint32_t kind : {0u, 1u}) {
       ASSERT_EQ(host.RecData(2, kind, 40, serial), 1);
@@ -79,9 +77,8 @@ TEST(RoundTripTest, StopAndEndStoreEveryFrameStillInTheRings) {
     RecordingHost host;
     host.AddFiles(1);
     ASSERT_EQ(_RECORDER_START(host.handle), 1);
-    for (uint32_t i = 0; i < 64; ++i) {
+    for (uint32_t i = 0; i < 64; ++i)
       ASSERT_EQ(host.Video(i % 32, 200000, i % 8 == 0, i) + host.Audio(0, 320, i), 2);
-    }
     if (round == 0) _RECORDER_STOP(host.handle);
     host.End();
     EXPECT_EQ(ReadIndexedRecords(host.Data(0)).size(), 128u);

@@ -39,9 +39,8 @@ void WriteFrame(RECORDER_HANDLE recorder, uint32_t channel, uint32_t n, bool aud
 
 RECORDER_HANDLE MakeRecorder(const std::string& dir, const char* name, int files) {
   RECORDER_HANDLE recorder = _RECORDER_INIT(name, 7, nullptr);
-  for (int i = 0; i < files; ++i) {
+  for (int i = 0; i < files; ++i)
     _RECORDER_ADDFILEPATH(recorder, (dir + "000" + std::to_string(i + 1) + ".VDB").c_str());
-  }
   for (uint32_t ch = 0; ch < kChannels; ++ch) _RECORDER_SETRECORD(recorder, ch, 1);
   return recorder;
 }

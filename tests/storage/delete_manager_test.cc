@@ -3,9 +3,7 @@
 // and ends.
 #include "storage/delete_manager.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -18,6 +16,7 @@
 #include "support/event_log.h"
 #include "support/scoped_env.h"
 #include "support/scratch_dir.h"
+#include "support/stored_files.h"
 #include "support/wait_until.h"
 
 namespace {
@@ -36,17 +35,7 @@ class DeleteManagerTest : public ::testing::TestWithParam<std::pair<const char*,
   // fake now (negative: in the future).
   void Make(const std::string& name, int64_t age) {
     if (name.back() == '/') std::filesystem::create_directories(Path(name));
-    if (name.back() != '/') testsupport::ScratchDir::WriteText(Path(name), "x");
-    const time_t t = static_cast<time_t>(kFakeNow - age);
-    const struct timespec times[2] = {{t, 0}, {t, 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, Path(name).c_str(), times, 0), 0) << name;
-  }
-  std::set<std::string> Left() const {
-    std::set<std::string> names;
-    for (const auto& e : std::filesystem::recursive_directory_iterator(dir_.path())) {
-      names.insert(std::filesystem::relative(e.path(), dir_.path()));
-    }
-    return names;
+    testsupport::SetWritten(Path(name), static_cast<time_t>(kFakeNow - age));
   }
   // A new worker over `entries`, with retention set but its thread not waited for (its
   // default period is ten minutes); with `days` >= 0 it scans once at once.
@@ -114,9 +103,12 @@ TEST_P(DeleteManagerTest, DataFilesOlderThanTheRetentionGoWithTheirIndex) {
   manager_->SetCallback(0, nullptr);
   manager_->RunDeletionScan();
   EXPECT_EQ(Paths().size(), 8u) << "reported without a callback";
-  EXPECT_EQ(Left(), (std::set<std::string>{"0001.FIH", "0002.VDB", "0002.FIH", "notes.txt", "sub",
-                                           "sub/x.VDB", "sub/x.FIH", "sub/lower.vdb", "sub/a.VDBX",
-                                           "b.FIH"}));
+  std::set<std::string> left;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(dir_.path()))
+    left.insert(std::filesystem::relative(e.path(), dir_.path()));
+  EXPECT_EQ(left, (std::set<std::string>{"0001.FIH", "0002.VDB", "0002.FIH", "notes.txt", "sub",
+                                         "sub/x.VDB", "sub/x.FIH", "sub/lower.vdb", "sub/a.VDBX",
+                                         "b.FIH"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Zones, DeleteManagerTest,

@@ -19,7 +19,6 @@
 #include "support/scratch_dir.h"
 #include "support/stored_files.h"
 
-namespace reader_test {
 namespace {
 
 using platform::CTime;
@@ -274,10 +273,9 @@ class SeekTest : public ReaderTest, public ::testing::WithParamInterface<uint32_
 
 TEST_P(SeekTest, EverySecondOfAMinuteIsReachedExactlyBothWays) {
   DataFile file;
-  for (int n = 0; n < 180; ++n) {
+  for (int n = 0; n < 180; ++n)
     file.AddVideo(static_cast<uint32_t>(n % 4), At(10, n / 120, n / 2 % 60), n % 2 == 0, 1,
                   GetParam() + static_cast<uint32_t>((n * 977) % 301));
-  }
   Catalogue({{&file, "a"}});
   for (int s : {0, 1, 17, 30, 59, 60, 61, 75, 89}) {
     ASSERT_EQ(reader_.SeekToTime(CTime(At(10, s / 60, s % 60))), 1);
@@ -315,4 +313,3 @@ TEST_F(ReaderTest, TheLongDayOfTheAutumnChange) {
 }
 
 }  // namespace
-}  // namespace reader_test

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -47,15 +48,11 @@ class EventLog {
     platform::MutexLock hold(&mu_);
     return events_;
   }
-  size_t Count(int32_t code, int32_t status, const std::string& path) {
+  // Events of `code`; with a status, only those with that status and path.
+  size_t Count(int32_t code, std::optional<int32_t> status = {}, const std::string& path = "") {
     size_t n = 0;
     for (const RecorderEvent& e : Events())
-      n += e.code == code && e.status == status && e.path == path;
-    return n;
-  }
-  size_t Count(int32_t code) {
-    size_t n = 0;
-    for (const RecorderEvent& e : Events()) n += e.code == code;
+      n += e.code == code && (!status || (e.status == *status && e.path == path));
     return n;
   }
 

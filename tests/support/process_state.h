@@ -2,7 +2,6 @@
 // leaves nothing behind.
 #pragma once
 
-#include <chrono>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -17,9 +16,8 @@ inline size_t CountEntries(const std::string& dir, const std::string& prefix = "
   size_t count = 0;
   std::error_code ec;
   for (auto it = std::filesystem::directory_iterator(dir, ec);
-       !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+       !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
     count += it->path().filename().string().rfind(prefix, 0) == 0;
-  }
   return count;
 }
 
@@ -27,9 +25,8 @@ inline int ThreadCount() { return static_cast<int>(CountEntries("/proc/self/task
 
 // Waits (generously) until the thread count drops to `expected` or below; a thread that has been
 // joined may take a moment to leave /proc.
-inline bool WaitForThreadCount(int expected,
-                               std::chrono::milliseconds limit = std::chrono::seconds(30)) {
-  return WaitUntil([&] { return ThreadCount() <= expected; }, static_cast<int>(limit.count()));
+inline bool WaitForThreadCount(int expected, int limitMs = 30000) {
+  return WaitUntil([&] { return ThreadCount() <= expected; }, limitMs);
 }
 
 // The thread count to compare with after a test. ThreadSanitizer starts a background
@@ -38,7 +35,7 @@ inline bool WaitForThreadCount(int expected,
 inline int BaselineThreadCount() {
   const int before = ThreadCount();
   std::thread([] {}).join();
-  WaitForThreadCount(before, std::chrono::milliseconds(500));
+  WaitForThreadCount(before, 500);
   return ThreadCount();
 }
 

@@ -3,9 +3,6 @@
 // are in stored_files.h.
 #pragma once
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <tuple>
 
 #include "recorder/recorder.h"
@@ -23,9 +20,7 @@ namespace testsupport {
 class RecordingHost {
  public:
   explicit RecordingHost(const char* zone = "UTC", int64_t now = 0)
-      : zone_(zone), clock_(now != 0 ? now : LocalSeconds(2024, 3, 10, 10, 0, 0)) {
-    handle = _RECORDER_INIT("host", log.Context(), &EventLog::Callback);
-  }
+      : zone_(zone), clock_(now != 0 ? now : LocalSeconds(2024, 3, 10, 10, 0, 0)) {}
   ~RecordingHost() { End(); }
 
   std::string Data(int n) const { return dir / ("file" + std::to_string(n) + ".VDB"); }
@@ -41,8 +36,8 @@ class RecordingHost {
                 uint32_t type = 1) {
     return Send(&_RECORDER_WRITEVIDEO, channel, VideoFrame(Pattern(length, seed), 0, type, key));
   }
-  int32_t Audio(uint32_t channel, uint32_t length = 64, uint32_t seed = 1) {
-    return Send(&_RECORDER_WRITEAUDIO, channel, AudioFrame(Pattern(length, seed)));
+  int32_t Audio(uint32_t channel, uint32_t length = 64, uint32_t seed = 1, uint32_t type = 0) {
+    return Send(&_RECORDER_WRITEAUDIO, channel, AudioFrame(Pattern(length, seed), type));
   }
   // Rec data of kind 0 (video form, type 160) or 1 (audio form, type 161).
   int32_t RecData(uint32_t channel, uint32_t kind, uint32_t length = 32, uint32_t seed = 7) {
@@ -68,7 +63,7 @@ class RecordingHost {
   ScopedTestClock clock_;
   ScratchDir dir;
   EventLog log;
-  RECORDER_HANDLE handle = nullptr;
+  RECORDER_HANDLE handle = _RECORDER_INIT("host", log.Context(), &EventLog::Callback);
 
  private:
   int32_t Send(int32_t (*write)(RECORDER_HANDLE, uint32_t, FrameDescriptor*), uint32_t channel,
@@ -82,9 +77,8 @@ class RecordingHost {
 inline storage::IndexSummary ReplaySummary(const std::vector<StoredRecord>& records) {
   storage::IndexSummary s = storage::MakeEmptySummary();
   storage::SummaryBuilder builder(&s);
-  for (const StoredRecord& r : records) {
+  for (const StoredRecord& r : records)
     builder.Add(r.header, static_cast<uint32_t>(r.body.size()) + storage::kRecordOverhead);
-  }
   return s;
 }
 
@@ -94,13 +88,6 @@ inline void ExpectSummaryEq(const storage::IndexSummary& actual,
             std::tie(expected.startTime, expected.endTime, expected.dataBytes, expected.lastEntry));
   EXPECT_EQ(std::memcmp(actual.entries, expected.entries, sizeof(actual.entries)), 0)
       << "the minute entries differ";
-}
-
-// Gives a file (made with one byte when missing) the modification time seconds + ns.
-inline void SetWritten(const std::string& path, time_t seconds, long ns = 0) {
-  if (!std::filesystem::exists(path)) ScratchDir::WriteText(path, "x");
-  const struct timespec times[2] = {{seconds, ns}, {seconds, ns}};
-  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
 }
 
 inline std::vector<int32_t> TimesOf(const std::vector<StoredRecord>& records) {

@@ -2,11 +2,14 @@
 // data files walked record by record, index files, header files.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,15 +38,20 @@ inline std::vector<uint8_t> ReadBytes(const std::string& path, uint64_t offset =
 inline void WriteParts(const std::string& path,
                        std::initializer_list<std::pair<const void*, size_t>> parts) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  for (const auto& [data, size] : parts) {
+  for (const auto& [data, size] : parts)
     out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
-  }
 }
-inline void WriteBytes(const std::string& path, const void* data, size_t size) {
-  WriteParts(path, {{data, size}});
+// A fresh file with the first `size` of `bytes` (all of them by default; none: an empty file).
+inline void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes = {},
+                       size_t size = SIZE_MAX) {
+  WriteParts(path, {{bytes.data(), std::min(size, bytes.size())}});
 }
-inline void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
-  WriteParts(path, {{bytes.data(), bytes.size()}});
+
+// Gives a file (made with one byte when missing) the modification time seconds + ns.
+inline void SetWritten(const std::string& path, time_t seconds, long ns = 0) {
+  if (!std::filesystem::exists(path)) WriteParts(path, {{"x", 1}});
+  const struct timespec times[2] = {{seconds, ns}, {seconds, ns}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
 }
 
 // --- Data files ---
@@ -57,11 +65,10 @@ struct StoredRecord {
   // The payload of a video-format record after its tag and lead block; empty when the body is
   // too short for its kind.
   std::vector<uint8_t> VideoPayload() const {
-    storage::VideoBodyView v;
+    storage::VideoBodyView v{};
     const bool ok = storage::SplitVideoBody(body.data(), static_cast<uint32_t>(body.size()),
                                             (header.keyFrame & 1) != 0, &v);
-    return ok ? std::vector<uint8_t>(v.payload, v.payload + v.payloadLength)
-              : std::vector<uint8_t>();
+    return std::vector<uint8_t>(v.payload, v.payload + (ok ? v.payloadLength : 0));
   }
 };
 
@@ -125,8 +132,7 @@ inline std::vector<StoredRecord> ReadIndexedRecords(const std::string& dataPath)
 
 inline uint64_t EntryBytes(const storage::IndexSummary& s) {
   uint64_t sum = 0;
-  for (int32_t k = 0; k <= s.lastEntry && k <= storage::kLastEntryMax; ++k)
-    sum += s.entries[k].bytes;
+  for (int k = 0; k <= s.lastEntry && k <= storage::kLastEntryMax; ++k) sum += s.entries[k].bytes;
   return sum;
 }
 
@@ -136,16 +142,14 @@ inline storage::IndexRecord MakeRecord(const std::string& name, const storage::I
   return record;
 }
 
-// An index file with `records` and `recordCount` in its header.
+// An index file with `records` and `recordCount` (by default theirs) in its header.
 inline void WriteIndexFile(const std::string& path,
-                           const std::vector<storage::IndexRecord>& records, uint32_t recordCount) {
-  const storage::FileHeader header = storage::MakeFileHeader(recordCount);
+                           const std::vector<storage::IndexRecord>& records,
+                           std::optional<uint32_t> recordCount = {}) {
+  const storage::FileHeader header =
+      storage::MakeFileHeader(recordCount.value_or(static_cast<uint32_t>(records.size())));
   WriteParts(path, {{&header, sizeof(header)},
                     {records.data(), records.size() * sizeof(storage::IndexRecord)}});
-}
-inline void WriteIndexFile(const std::string& path,
-                           const std::vector<storage::IndexRecord>& records) {
-  WriteIndexFile(path, records, static_cast<uint32_t>(records.size()));
 }
 
 // --- Header files ---
@@ -163,8 +167,7 @@ inline storage::FileInfo MakeFileInfo(const std::string& path, int32_t startTime
 // A header file: the head with `recordCount`, then the records.
 inline void WriteHeaderFile(const std::string& path, uint32_t recordCount,
                             const std::vector<storage::FileInfo>& records) {
-  storage::HeaderFileHead head{};
-  head.recordCount = recordCount;
+  const storage::HeaderFileHead head{0, recordCount, {}};
   WriteParts(path,
              {{&head, sizeof(head)}, {records.data(), records.size() * sizeof(storage::FileInfo)}});
 }

@@ -7,7 +7,6 @@
 // dots in them.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <regex>
@@ -16,8 +15,9 @@
 #include "h264_splitter.h"
 #include "tool_runner.h"
 
-namespace tooltest {
 namespace {
+
+using namespace tooltest;
 
 namespace fs = std::filesystem;
 
@@ -36,9 +36,8 @@ TEST(CommandLineTest, EveryCommandOnOneRecording) {
   const dvrtool::SplitResult split = dvrtool::SplitAccessUnits(ReadBytes(DVRTOOL_SAMPLE_FILE));
   ASSERT_EQ(split.units.size(), 250u) << split.error;
   size_t at = 0;
-  for (size_t i = 0; i < 250; at += split.units[i++].size) {
+  for (size_t i = 0; i < 250; at += split.units[i++].size)
     EXPECT_EQ(std::pair(split.units[i].offset, split.units[i].key), std::pair(at, i % 25 == 0));
-  }
   EXPECT_EQ(at, sample.size());
   EXPECT_EQ(sample[split.units[25].offset + 4] & 0x1F, 7);
   const std::string exported = sample.substr(0, split.units[50].offset);
@@ -52,14 +51,12 @@ TEST(CommandLineTest, EveryCommandOnOneRecording) {
            {"void", ""},
            // The sample cut 12 bytes short: its last picture does not decode.
            {"cut.h264", sample.substr(0, sample.size() - 12)},
-           {"exists.h264", "keep me"}}) {
+           {"exists.h264", "keep me"}})
     ScratchDir::WriteText(d + name, text);
-  }
   // The recording's files and an index file too short to read.
   fs::create_directory(d + "partial");
-  for (const auto& f : fs::directory_iterator(rec)) {
+  for (const auto& f : fs::directory_iterator(rec))
     fs::create_symlink(f.path(), d + "partial/" + f.path().filename().string());
-  }
   ScratchDir::WriteText(d + "partial/zz.FIH", "short");
   const std::string from = LocalTime(s.startTime), day = from.substr(0, 10);
   const std::string later = LocalTime(s.endTime + 120);  // same day unless run at 23:58
@@ -131,8 +128,8 @@ TEST(CommandLineTest, EveryCommandOnOneRecording) {
                                  Quote(d + "stderr") + " </dev/null; }");
     const std::string err = ScratchDir::ReadText(d + "stderr");
     EXPECT_EQ(r.status, status) << r.output << err;
-    EXPECT_NE(r.output.find(out), std::string::npos) << r.output;
-    EXPECT_NE(err.find(wantErr), std::string::npos) << err;
+    EXPECT_THAT(r.output, HasSubstr(out));
+    EXPECT_THAT(err, HasSubstr(wantErr));
     EXPECT_TRUE(status == 0 || std::regex_match(err, std::regex("dvrtool[^\n]*\n"))) << err;
   }
   EXPECT_FALSE(fs::exists(d + "empty/dvr00.VDB"));
@@ -179,14 +176,13 @@ TEST(CommandLineTest, EveryCommandOnOneRecording) {
     const uint64_t start = record < 0 ? 0 : starts[record];
     const uint64_t at = from >= 0 ? start + from : starts[record + 1] + from;
     storage::StoreU32(&bytes[at], storage::LoadU32(&bytes[at]) + value);
-    WriteBytes(path, bytes.data(), value != 0 ? bytes.size() : at);
+    WriteBytes(path, bytes, value != 0 ? bytes.size() : at);
     const RunResult text = Dvrtool({"verify", rec});
     EXPECT_EQ(text.status, 1);
     const std::string line = ": offset " + std::to_string(record < 0 ? at : start) + ": ";
-    EXPECT_NE(text.output.find(path + line + what), std::string::npos) << text.output;
-    EXPECT_NE(Dvrtool({"verify", "--json", rec})
-                  .output.find("\"damaged_records\": " + std::to_string(damaged)),
-              std::string::npos);
+    EXPECT_THAT(text.output, HasSubstr(path + line + what));
+    EXPECT_THAT(Dvrtool({"verify", "--json", rec}).output,
+                HasSubstr("\"damaged_records\": " + std::to_string(damaged)));
     WriteBytes(path, clean[record < 0]);
   }
   if (HaveProgram("jq")) {  // --json read back
@@ -217,8 +213,7 @@ TEST(CommandLineTest, EveryCommandOnOneRecording) {
         "ffprobe -v error -count_frames -show_entries format=duration:stream=nb_read_frames,"
         "codec_name -of default=nw=1 " +
         Quote(d + name));
-    EXPECT_NE(probe.output.find("codec_name=h264\nnb_read_frames=50\n"), std::string::npos)
-        << probe.output;
+    EXPECT_THAT(probe.output, HasSubstr("codec_name=h264\nnb_read_frames=50\n"));
     // From the first second's start to the last second's end (its frames fill the second).
     const double duration = std::stod(probe.output.substr(probe.output.find("duration=") + 9));
     EXPECT_NEAR(duration, s.endTime - s.startTime + 0.525, 0.525) << probe.output;
@@ -232,8 +227,7 @@ TEST(CommandLineTest, EveryCommandOnOneRecording) {
 TEST(CommandLineTest, DirectoriesAndProgressLine) {
   if (!HaveProgram("script")) GTEST_SKIP() << "script(1) is not installed";
   ScratchDir scratch;
-  fs::create_directories(scratch / "cwd/r");
-  fs::create_directories(scratch / "rec.1");
+  for (const char* sub : {"cwd/r", "rec.1"}) fs::create_directories(scratch / sub);
   const std::string record = DvrtoolCommand({"record", "--files", "2", "--seconds", "2", "--dir"});
   // The directory, the recording on a terminal or not, whether the progress line shows.
   const std::tuple<std::string, std::string, bool> rows[] = {
@@ -244,11 +238,9 @@ TEST(CommandLineTest, DirectoriesAndProgressLine) {
     SCOPED_TRACE(dir);
     const RunResult r = RunShell("cd " + Quote(scratch / "cwd") + " && " + run + " && " +
                                  DvrtoolCommand({"verify", dir, "-q"}));
-    EXPECT_NE(r.output.find("2 file pair(s), 200 records, 0 problem(s)"), std::string::npos)
-        << r.output;
+    EXPECT_THAT(r.output, HasSubstr("2 file pair(s), 200 records, 0 problem(s)"));
     EXPECT_EQ(r.output.find("s elapsed") != std::string::npos, progress) << r.output;
   }
 }
 
 }  // namespace
-}  // namespace tooltest

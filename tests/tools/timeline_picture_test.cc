@@ -12,13 +12,14 @@
 #include "timeline_view.h"
 #include "tool_runner.h"
 
-namespace tooltest {
 namespace {
 
+using namespace dvrtool;
+using namespace tooltest;
+
 TEST(TimelinePictureTest, RecordedMinutesAreColouredWhereTheDayTableSays) {
-  if (!HaveProgram("rsvg-convert") || !HaveProgram("ffmpeg")) {
+  if (!HaveProgram("rsvg-convert") || !HaveProgram("ffmpeg"))
     GTEST_SKIP() << "rsvg-convert or ffmpeg is not installed: the picture is not checked";
-  }
   ScopedTimeZone zone("UTC");
   ScratchDir dir;
   const int32_t day = 1710028800;  // 2024-03-10 00:00:00 UTC
@@ -62,33 +63,30 @@ TEST(TimelinePictureTest, RecordedMinutesAreColouredWhereTheDayTableSays) {
   ASSERT_EQ(std::sscanf(reinterpret_cast<const char*>(image.data()), "P6 %d %d 255%n", &width,
                         &height, &start),
             2);
-  ASSERT_GE(width, dvrtool::kSvgLeft + 1440);
-  // Near: each component of 0xRRGGBB within 40 of the colour's.
-  const auto near = [&](int x, int y, const char* colour) {
-    const uint8_t* p = &image.at(static_cast<size_t>(start + 1 + (y * width + x) * 3));
+  ASSERT_GE(width, kSvgLeft + 1440);
+  // Near: each component of 0xRRGGBB of the pixel of minute s within 40 of the colour's.
+  const auto near = [&](int s, int y, const char* colour) {
+    const uint8_t* p = &image.at(static_cast<size_t>(start + 1 + (y * width + kSvgLeft + s) * 3));
     const uint32_t want = std::strtoul(colour + 1, nullptr, 16);
     const auto off = [](int got, uint32_t wanted) { return std::abs(got - int(wanted & 255)); };
     return off(p[0], want >> 16) < 40 && off(p[1], want >> 8) < 40 && off(p[2], want) < 40;
   };
   for (int c = 0; c < 32; ++c) {
-    const int top = dvrtool::kSvgTop + c * dvrtool::kSvgRowHeight;
+    const int top = kSvgTop + c * kSvgRowHeight;
+    const int cellY = top + kSvgCellTop + kSvgCellHeight / 2, audioY = top + kSvgAudioTop + 1;
     for (int s = 0; s < 1440; ++s) {
       const char *cell = "#ffffff", *audio = "#ffffff";
       for (const storage::IndexEntry& e : entries) {
         if ((e.time - day) / 60 != s || (e.reason1Mask >> c & 1) == 0) continue;
-        cell = e.reason4Mask >> c & 1   ? dvrtool::kColourTriggerB
-               : e.reason2Mask >> c & 1 ? dvrtool::kColourTriggerA
-                                        : dvrtool::kColourRecorded;
-        if (e.audioMask >> c & 1) audio = dvrtool::kColourAudio;
+        cell = e.reason4Mask >> c & 1   ? kColourTriggerB
+               : e.reason2Mask >> c & 1 ? kColourTriggerA
+                                        : kColourRecorded;
+        if (e.audioMask >> c & 1) audio = kColourAudio;
       }
-      const int x = dvrtool::kSvgLeft + s;
-      ASSERT_TRUE(near(x, top + dvrtool::kSvgCellTop + dvrtool::kSvgCellHeight / 2, cell))
-          << "channel " << c << " minute " << s;
-      ASSERT_TRUE(near(x, top + dvrtool::kSvgAudioTop + 1, audio))
-          << "audio of channel " << c << " minute " << s;
+      ASSERT_TRUE(near(s, cellY, cell)) << "channel " << c << " minute " << s;
+      ASSERT_TRUE(near(s, audioY, audio)) << "audio of channel " << c << " minute " << s;
     }
   }
 }
 
 }  // namespace
-}  // namespace tooltest

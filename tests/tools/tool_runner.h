@@ -2,6 +2,7 @@
 // child process with its output captured.
 #pragma once
 
+#include <gmock/gmock.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -19,6 +20,7 @@
 namespace tooltest {
 
 using namespace testsupport;
+using ::testing::HasSubstr;
 
 struct RunResult {
   int status = -1;  // exit status, or -1 when the child did not exit normally
@@ -49,9 +51,7 @@ inline std::string DvrtoolCommand(const std::vector<std::string>& args) {
   return command;
 }
 
-inline RunResult Dvrtool(const std::vector<std::string>& args) {
-  return RunShell(DvrtoolCommand(args));
-}
+inline RunResult Dvrtool(const std::vector<std::string>& a) { return RunShell(DvrtoolCommand(a)); }
 
 inline bool HaveProgram(const std::string& name) {
   return RunShell("command -v " + name + " >/dev/null").status == 0;
@@ -60,8 +60,7 @@ inline bool HaveProgram(const std::string& name) {
 // A shell command line run in the background (it should `exec` the program, so that the pid
 // is the program's); it dies with the test process, so it never outlives the test.
 inline pid_t Spawn(const std::string& command) {
-  const pid_t parent = getpid();
-  const pid_t pid = fork();
+  const pid_t parent = getpid(), pid = fork();
   if (pid != 0) return pid;
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (getppid() == parent) execl("/bin/sh", "sh", "-c", command.c_str(), nullptr);

@@ -11,8 +11,9 @@
 #include "support/recording_host.h"
 #include "tool_runner.h"
 
-namespace tooltest {
 namespace {
+
+using namespace tooltest;
 
 TEST(InterruptTest, SigintDuringRecordStoresEveryAcceptedFrame) {
   ScratchDir dir;
@@ -35,8 +36,7 @@ TEST(InterruptTest, SigintDuringRecordStoresEveryAcceptedFrame) {
   EXPECT_LT(std::stoull(m[1]), 2u * 120 * 25);  // it did stop early
   const std::string records = std::to_string(std::stoull(m[1]) + std::stoull(m[2]));
   const RunResult verified = Dvrtool({"verify", dir.root(), "-q"});
-  EXPECT_NE(verified.output.find(" " + records + " records, 0 problem(s)"), std::string::npos)
-      << verified.output;
+  EXPECT_THAT(verified.output, HasSubstr(" " + records + " records, 0 problem(s)"));
 }
 
 TEST(MidnightRestartVerifyTest, SetRecordedAcrossMidnightWithRestartsVerifiesClean) {
@@ -48,11 +48,10 @@ TEST(MidnightRestartVerifyTest, SetRecordedAcrossMidnightWithRestartsVerifiesCle
       _RECORDER_STOP(host.handle);
       ASSERT_EQ(_RECORDER_START(host.handle), 1);
     }
-    for (int f = 0; f < 5; ++f) {
+    for (int f = 0; f < 5; ++f)
       ASSERT_EQ(
           host.Video(0, 1500, f == 0, 3) + host.Video(1, 1500, f == 0, 3) + host.Audio(0, 320, 4),
           3);
-    }
     // The clock moves on while the writers still hold records of the second before: the
     // audio writer may store some after the video writer stored a later second's (also the
     // first records of the new day's file).
@@ -60,12 +59,10 @@ TEST(MidnightRestartVerifyTest, SetRecordedAcrossMidnightWithRestartsVerifiesCle
   }
   host.End();
   // START, the restart before midnight, midnight, the restart after it: four files in turn.
-  for (int i = 0; i < 4; ++i) {
+  for (int i = 0; i < 4; ++i)
     EXPECT_EQ(host.log.Count(RECORDER_EVENT_FILE_OPENED, 0, host.Data(i)), 1u) << i;
-  }
   const RunResult r = Dvrtool({"verify", host.dir.root()});
-  EXPECT_NE(r.output.find("300 records, 0 problem(s)"), std::string::npos) << r.output;
+  EXPECT_THAT(r.output, HasSubstr("300 records, 0 problem(s)"));
 }
 
 }  // namespace
-}  // namespace tooltest
