@@ -99,8 +99,12 @@ TEST(FrameQueueTest, DamagedAndOversizedRecordsAreRefused) {
   CChunkPool tiny(1, 1);
   CChunkPool::Reservation r;
   int32_t missing = 0;
-  EXPECT_EQ(tiny.Reserve(UINT32_MAX, &r, &missing), 0);
-  EXPECT_EQ(missing, -1);
+  for (const auto& [length, expected] : {std::pair{uint32_t(INT32_MAX) - 1, INT32_MAX - 1},
+                                         {uint32_t(INT32_MAX), -1},
+                                         {UINT32_MAX, -1}}) {
+    EXPECT_EQ(tiny.Reserve(length, &r, &missing), 0);
+    EXPECT_EQ(missing, expected) << length;
+  }
 }
 
 struct Frame {
@@ -207,7 +211,9 @@ TEST(FrameQueueTest, ProducerHeldAtTheLimit) {
                                                             {1e9f, 0, 100},
                                                             {1.0f, 1, 9}}) {
     CFrameQueue q;
-    ASSERT_TRUE(q.Configure(nullptr, nullptr, noBackPressure, kDefaultGroupThreshold));
+    // The settings of the last Configure hold.
+    ASSERT_TRUE(q.Configure(nullptr, nullptr, 1 - noBackPressure, kDefaultGroupThreshold) &&
+                q.Configure(nullptr, nullptr, noBackPressure, kDefaultGroupThreshold));
     q.Start();
     int32_t stored = 0;
     for (int32_t s = 0; s < 200 && q.SpaceAvailable(); ++s) {
