@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cerrno>
 #include <filesystem>
 
@@ -291,24 +292,37 @@ TEST_P(SeekTest, EverySecondOfAMinuteIsReachedExactlyBothWays) {
 
 INSTANTIATE_TEST_SUITE_P(Sizes, SeekTest, ::testing::Values(24u, 4000u, 32700u, 33000u, 70000u));
 
-// Berlin's autumn clock change: the day's play reads only the files that start on its 25
-// hours, and the jump never lands past its target in the repeated hour, whose two passes
-// share their local minutes.
-TEST_F(ReaderTest, TheLongDayOfTheAutumnChange) {
+// Files that start just before and after local midnight, on the days Berlin changes its
+// clocks and an ordinary one: a day's play reads only the files that start on it; in the
+// repeated autumn hour, whose two passes share their local minutes, the jump never lands past
+// its target.
+TEST_F(ReaderTest, ADayReadsOnlyItsFilesAndTheJumpNeverPassesItsTarget) {
   testsupport::ScopedTimeZone berlin("Europe/Berlin");
   constexpr int32_t kChange = 1729990800;  // 2024-10-27 01:00 UTC: 03:00 CEST back to 02:00
-  const int32_t midnight = LocalSeconds(2024, 10, 27, 0, 0), next = midnight + 25 * 3600;
-  DataFile before, autumn, after;
-  before.AddVideo(0, midnight - 1, true);
-  autumn.AddVideo(0, midnight, true);
-  for (int32_t t = kChange - 3600; t < kChange + 3600; t += 20) autumn.AddVideo(0, t, true);
-  autumn.AddVideo(0, next - 1, true);
-  after.AddVideo(0, next, true);
-  Catalogue({{&before, "a"}, {&autumn, "b"}, {&after, "c"}});
-  EXPECT_EQ(Play(midnight + 3600, 1.0f).size(), autumn.records.size());
+  const int32_t days[] = {LocalSeconds(2024, 3, 31, 0, 0),  LocalSeconds(2024, 4, 1, 0, 0),
+                          LocalSeconds(2024, 10, 27, 0, 0), LocalSeconds(2024, 10, 28, 0, 0),
+                          LocalSeconds(2024, 12, 31, 0, 0), LocalSeconds(2025, 1, 1, 0, 0)};
+  std::array<DataFile, 9> files;  // for each day: before it, on it, after it
+  std::vector<std::pair<const DataFile*, std::string>> listed;
+  for (size_t d = 0; d < 3; ++d) {
+    files[3 * d].AddVideo(0, days[2 * d] - 1, true);
+    files[3 * d + 1].AddVideo(0, days[2 * d], true);
+    for (int32_t t = kChange - 3600; d == 1 && t < kChange + 3600; t += 20)
+      files[4].AddVideo(0, t, true);
+    files[3 * d + 1].AddVideo(0, days[2 * d + 1] - 1, true);
+    files[3 * d + 2].AddVideo(0, days[2 * d + 1], true);
+    for (size_t k = 3 * d; k < 3 * d + 3; ++k) listed.push_back({&files[k], std::to_string(k)});
+  }
+  Catalogue(listed);
+  for (size_t d = 0; d < 3; ++d) {
+    std::vector<Got> day;
+    for (size_t k = 0; k < files[3 * d + 1].records.size(); ++k)
+      day.push_back(F(files[3 * d + 1], k));
+    EXPECT_EQ(Play(days[2 * d] + 3600, 1.0f), day) << d;
+  }
   for (int32_t target : {kChange - 1800, kChange - 10, kChange + 1800}) {
     ASSERT_EQ(reader_.SeekToTime(CTime(target)), 1);
-    EXPECT_EQ(Next(1.0f), autumn.Frame(static_cast<size_t>(target - kChange + 3600 + 19) / 20 + 1));
+    EXPECT_EQ(Next(1.0f), files[4].Frame(size_t(target - kChange + 3600 + 19) / 20 + 1));
   }
 }
 
