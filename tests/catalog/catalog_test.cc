@@ -153,7 +153,6 @@ TEST_F(CatalogTest, EveryMinuteSlotMatchesTheLocalClockAndQueriesRacingClearSeeA
       EXPECT_EQ(
           std::tuple(first, next, Day(Local(3, 28, 0, 30)).kind, Day(Local(3, 29, 0, 30)).kind),
           std::tuple(2, 1, 1, 3));
-      catalog->SetDSTRange(0, 0, 0, 0, 0, 0, 0);
     }
   }
   ASSERT_EQ(catalog->Build(), 1);
