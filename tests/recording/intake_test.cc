@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <atomic>
 #include <tuple>
-#include <utility>
 #include <vector>
 
 #include "platform/clock.h"
@@ -104,8 +103,8 @@ TEST_F(IntakeTest, VideoAndKindZeroRecDataAreCountedInTheStatistics) {
   for (uint32_t c = 0; c < 4; ++c) {  // read on the same clock: the window idles after 5 s
     double bps = -1, fps = -1, counted = c < 2 ? 2 : 0;
     ASSERT_EQ(_RECORDER_GETBPS(h_, c, &bps) + _RECORDER_GETFPS(h_, c, &fps), 2);
-    EXPECT_EQ(std::make_pair(fps, bps), std::make_pair(counted / 2.5, counted * 200))
-        << "channel " << c;
+    EXPECT_DOUBLE_EQ(fps, counted / 2.5) << "channel " << c;
+    EXPECT_DOUBLE_EQ(bps, counted * 200) << "channel " << c;
   }
   platform::SetTickCountForTest(nullptr);
 }
