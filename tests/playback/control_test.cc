@@ -10,11 +10,11 @@
 #include <unistd.h>
 
 #include <ctime>
-#include <fstream>
 #include <future>
 #include <thread>
 
 #include "playback_test_util.h"
+#include "support/process_state.h"
 
 namespace playtest {
 namespace {
@@ -184,20 +184,13 @@ TEST_F(PlaybackTest, EveryExportFromInsideACallbackAndEndWhileTheCallbackEndsAno
 TEST_F(PlaybackTest, HidingEveryChannelKeepsTheQueueFromGrowing) {
   Recording& rec = Record(t0);
   for (int s = 0; s < 600; ++s) rec.Video(0, t0 + s, 2, true, 100000);
-  const auto resident = [] {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line) && line.rfind("VmRSS:", 0) != 0) {
-    }
-    return line.empty() ? 0ll : std::stoll(line.substr(6)) * 1024;
-  };
   StartPlay(1, {1}, t0);
   ASSERT_TRUE(WaitFor(IsShown, 2));
   Display({0});
   platform::SleepMs(300);
-  const int64_t before = resident();
+  const int64_t before = testsupport::ResidentBytes();
   platform::SleepMs(2000);
-  EXPECT_LT(resident() - before, 2 << 20);
+  EXPECT_LT(testsupport::ResidentBytes() - before, 2 << 20);
 }
 
 }  // namespace

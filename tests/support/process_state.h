@@ -1,8 +1,10 @@
-// Threads and descriptors of the test process, read from /proc, to check that the library
-// leaves nothing behind.
+// Threads, descriptors and resident memory of the test process, read from /proc, to check
+// that the library leaves nothing behind.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <string>
 #include <thread>
@@ -57,6 +59,15 @@ inline size_t OpenFilesUnder(const std::string& dir) {
   size_t count = 0;
   for (const std::string& d : OpenDescriptors()) count += d.find(" -> " + dir) != std::string::npos;
   return count;
+}
+
+// Resident memory of this process in bytes (VmRSS); 0 when /proc cannot tell.
+inline int64_t ResidentBytes() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line) && line.rfind("VmRSS:", 0) != 0) {
+  }
+  return line.empty() ? 0 : std::stoll(line.substr(6)) * 1024;
 }
 
 }  // namespace testsupport
