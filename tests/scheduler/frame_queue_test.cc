@@ -4,10 +4,14 @@
 #include "scheduler/frame_queue.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mman.h>
 
 #include <algorithm>
+#include <atomic>
 #include <deque>
 #include <random>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -15,6 +19,7 @@
 #include "scheduler/formats.h"
 #include "support/scoped_env.h"
 #include "support/test_seed.h"
+#include "support/wait_until.h"
 
 namespace scheduler {
 namespace {
@@ -257,6 +262,29 @@ struct Player {
   }
 };
 
+// Stops and starts its queue from inside the first hand-out, then stores a frame.
+int32_t Restart(uint32_t, FrameTime, const uint8_t*, int32_t, const uint8_t*, int32_t, int32_t,
+                void* context) {
+  auto* p = static_cast<Player*>(context);
+  p->out.emplace_back();
+  if (p->out.size() == 1) {
+    p->q.Stop();
+    p->q.Start();
+    p->Second(kT0 + 9, 3);
+  }
+  return 1;
+}
+
+// Holds a producer inside its copy until the queue has been started: the frame's bytes lie
+// on a page that can be read only once its first read has faulted.
+void* g_page = nullptr;
+std::atomic<int> g_copy{0};  // 1: the copy is held, 2: the queue was started
+void HoldCopy(int) {
+  g_copy = 1;
+  while (g_copy.load() != 2) std::this_thread::yield();
+  mprotect(g_page, 4096, PROT_READ);
+}
+
 // The frames of a second are spread evenly at the pace (the play speed, or a group's own
 // faster rate); a stretch without recordings is waited out for at most two seconds of wall
 // time (a group sits at the time of the second that closes it, so the wait comes before the
@@ -298,10 +326,29 @@ TEST(FrameQueueTest, PacedAtTheRateWithGapsCutLateMarksAndNewBases) {
   late.Play(1.0f, 7);
   ASSERT_EQ(late.out.size(), 7u);
   for (size_t k = 0; k < 7; ++k) EXPECT_EQ(late.out[k].millisecond, (k < 6 ? k * 250 : 666)) << k;
+  // A frame handed out across a Stop and Start does not count into the new state, whose
+  // first picture goes out at once; the rest of its second, never closed, is starved.
   Player open;
-  open.Second(kT0, 3);
-  open.Play(1.0f, 3, 6.0);
-  EXPECT_EQ(open.out.size(), 1u);
+  open.q.Configure(&Restart, &open, /*noBackPressure=*/1, kDefaultGroupThreshold);
+  open.Second(kT0, 1);
+  open.Play(1.0f, 4, 6.0);
+  EXPECT_EQ(open.out.size(), 2u);
+  // A Start while a producer copies its frame: the chunks it reserved are given back and the
+  // frame is stored again, so the reader does not stall on chunks never published.
+  Player racing;
+  g_page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  const auto onFault = signal(SIGSEGV, &HoldCopy);
+  std::thread producer([&racing] {
+    racing.q.Enqueue(0, CTime(kT0), static_cast<uint8_t*>(g_page), 4096, nullptr, 0, 1, 1.0f);
+  });
+  EXPECT_TRUE(testsupport::WaitUntil([] { return g_copy.load() == 1; }));
+  racing.q.Start();
+  g_copy = 2;
+  producer.join();
+  signal(SIGSEGV, onFault);
+  munmap(g_page, 4096);
+  racing.Play(1.0f, 1);
+  EXPECT_EQ(racing.out.size(), 1u);
   Player run;
   for (int32_t s = 0; s < 4; ++s) run.Second(kT0 + s, 25);
   run.Play(1.0f, 5);

@@ -119,7 +119,10 @@ TEST_F(FrameSchedulerTest, ChannelsAudioStepsPauseSleepsAndTeardown) {
             (std::vector<int32_t>(8, 0)));
   s_->SetRate(2.0f);  // any rate but 1.0 stops the audio queue
   EXPECT_EQ(audio(1, 1, 1.0f), 0);
+  s_->Stop();  // a stopped scheduler takes nothing, though 1.0 starts the audio queue again
   s_->SetRate(1.0f);
+  EXPECT_EQ(audio(1, 1, 1.0f), 0);
+  s_->Start();
   EXPECT_EQ((std::vector<int32_t>{audio(1, 1, 1.0f), video(2, 1, 0), video(0, 1, 1)}),
             (std::vector<int32_t>{1, 1, 1}));
   ASSERT_TRUE(WaitUntil([&] { return Log().size() == 3; }));
