@@ -39,8 +39,6 @@ class FrameSchedulerTest : public ::testing::Test {
     g_now = 100.0, g_step = 0.0;
     platform::SetPerfSecondsForTest(&Clock);
     ASSERT_TRUE(s_->Open(4, &OnVideo, &OnAudio, this, 0));
-    const int32_t all[4] = {1, 1, 1, 1};
-    s_->SetChannelEnables(all, 4);
     s_->Start();
   }
   // Destruction is prompt, and releases a producer held in EnqueueVideo with 0.
@@ -71,9 +69,8 @@ class FrameSchedulerTest : public ::testing::Test {
     stored_ = 0;
     producer_ = std::thread([this, batches, rate] {
       for (const auto& [time, n, tag, display] : batches) {
-        for (int i = 0; i < n && last_ != 0; ++i) {
+        for (int i = 0; i < n && last_ != 0; ++i)
           stored_ += last_ = s_->EnqueueVideo(0, CTime(time), &tag, 1, nullptr, 0, display, rate);
-        }
       }
     });
   }
@@ -137,10 +134,10 @@ TEST_F(FrameSchedulerTest, ChannelsAudioStepsPauseSleepsAndTeardown) {
   EXPECT_EQ(seen, (std::vector<Event>{{0, 7, 1}, {1, 7, -1}, {2, 7, 0}}));
   s_->SetChannelEnables(all, 4);
 
-  for (const auto& [before, step, flushed] : {std::tuple{1.0f, 100.0f, false},
-                                              {-1.0f, 100.0f, true},
+  for (const auto& [before, step, flushed] : {std::tuple{-1.0f, 100.0f, true},
                                               {2.0f, -100.0f, true},
-                                              {-1.0f, -100.0f, false}}) {
+                                              {-1.0f, -100.0f, false},
+                                              {1.0f, 100.0f, false}}) {
     SCOPED_TRACE(testing::Message() << before << " then " << step);
     s_->Flush();
     s_->SetRate(before);
@@ -155,9 +152,7 @@ TEST_F(FrameSchedulerTest, ChannelsAudioStepsPauseSleepsAndTeardown) {
     const std::vector<Event> shown{{0, 2, 1}}, decoded{{0, 0, 0}, {0, 0, 0}, {0, 1, 1}};
     EXPECT_EQ(Log(), flushed ? shown : decoded);
   }
-  s_->Flush();
-  s_->SetRate(1.0f);
-  s_->SetRate(0.0f);
+  s_->Flush();  // the last step was forward and left the rate at 0
   Feed({{kT0, 1, 3, 1}, {kT0 + 1, 1, 3, 1}, {kT0 + 2, 1, 3, 1}});
   ASSERT_TRUE(WaitUntil([&] { return stored_ == 3; }));
   std::atomic<int> stage{0};  // 1: in the callback, 2: released, 3: returned
@@ -174,8 +169,7 @@ TEST_F(FrameSchedulerTest, ChannelsAudioStepsPauseSleepsAndTeardown) {
   g_now = 100.0, g_step = 0.0;
   Feed({{kT0, 25, 0, 1}, {kT0 + 1, 1, 0, 1}, {kT0 + 2, 1, 0, 1}, {kT0 + 3, 3, 0, 1}});
   ASSERT_TRUE(WaitUntil([&] { return stored_ == 27 && s_->VideoProducersWaiting() == 1; }));
-  platform::SleepMs(200);
-  EXPECT_TRUE(Log(/*clear=*/true).size() == 5);
+  Log(/*clear=*/true);
   s_->SetRate(1.0f);  // the base is taken at 100.0
   for (const auto& [now, shown, us] : {std::tuple{100.0, 0u, 1000u},
                                        {100.037, 1u, 3000u},
