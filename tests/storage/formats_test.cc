@@ -144,10 +144,11 @@ TEST(SummaryBuilderTest, LateRecordsCountInTheEntryInUseAndNeverMoveTheEndBack) 
                                   e.reason4Mask, e.audioMask, s.entries[2].reason1Mask}),
             std::vector<int64_t>(
                 {t, t + 61, 360, 2, 100, t + 1, 250, 0b110, 0b010, 0b100, 0b100, 1u << 31}));
-  // Every entry in use: a later minute is counted in the last one.
-  s.lastEntry = kLastEntryMax;
-  EXPECT_FALSE(builder.NextEntry(t + 3600));
-  EXPECT_EQ(s.lastEntry, kLastEntryMax);
+  // Every entry in use, or a count read from a damaged index: no entry is added.
+  for (const int32_t last : {kLastEntryMax, -1}) {
+    s.lastEntry = last;
+    EXPECT_EQ(std::pair(builder.NextEntry(t + 3600), s.lastEntry), std::pair(false, last));
+  }
 }
 
 }  // namespace
