@@ -85,16 +85,15 @@ TEST_P(DeleteManagerTest, DataFilesOlderThanTheRetentionGoWithTheirIndex) {
       {"sub/lower.vdb", 1, 0}, {"sub/a.VDBX", 1, 0},  {"b.day1.VDB", 1, 0},   {"b.day1.FIH", 1, 0},
       {"b.FIH", 1, 0}};
   for (const auto& [name, hours, seconds] : files) Make(name, hours * kHour + seconds - shift);
-  const std::string root = dir_.root();
-  std::string entry = root + "/";
+  std::string entry = dir_.path();
   std::replace(entry.begin(), entry.end(), '/', '\\');
-  Scan({root}, INT32_MAX, INT32_MAX);
+  Scan({dir_.root()}, INT32_MAX, INT32_MAX);
   Scan({entry}, 2, 12);
   EXPECT_EQ(Paths(), (Names{Path("gone.VDB"), Path("old.VDB")}));
   {
     auto heldIndex = platform::File::OpenReadOnly(Path("0001.FIH"));
     ASSERT_NE(heldIndex, nullptr);
-    Scan({"", root + "/missing/", root + "/missing/new.VDB", Path("sub"), root}, 0);
+    Scan({"", Path("missing/"), Path("missing/new.VDB"), Path("sub"), dir_.root()}, 0);
   }
   EXPECT_EQ(Paths(),
             (Names{Path("gone.VDB"), Path("old.VDB"), Path("0001.VDB"), Path("0003.VDB"),

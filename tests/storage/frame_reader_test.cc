@@ -64,9 +64,8 @@ class DataFile {
     bytes.resize(bytes.size() + size);
     uint8_t* at = &bytes[records.back().first];
     ASSERT_EQ(build(at, size, fields, payload.data(), length), size);
-    storage::FrameHeader header;
-    storage::ParseRecordHead(at, &header);
-    builder_.Add(header, static_cast<uint32_t>(size));
+    builder_.Add(storage::LoadAs<storage::FrameHeader>(at + storage::kStartMarkerSize),
+                 static_cast<uint32_t>(size));
   }
 
   storage::SummaryBuilder builder_{&summary};
@@ -87,36 +86,38 @@ class ReaderTest : public ::testing::Test, public storage::FrameSink, public sto
   void Corruption(const std::string&, uint64_t, storage::RecordStatus status) override {
     ++damage_[static_cast<size_t>(status)];
   }
-  // Writes each file as <title>.VDB with its index <title>.FIH and lists them in order.
-  void Catalogue(const std::vector<std::pair<const DataFile*, std::string>>& files) {
-    for (const auto& [file, title] : files) {
-      testsupport::WriteBytes(dir_.path() + title + ".VDB", file->bytes);
-      testsupport::WriteIndexFile(dir_.path() + title + ".FIH",
-                                  {testsupport::MakeRecord(title + ".VDB", file->summary)});
+  // Writes file i as <i>.VDB with its index <i>.FIH and lists them in order.
+  void Catalogue(const std::vector<std::reference_wrapper<const DataFile>>& files) {
+    for (size_t i = 0; i < files.size(); ++i) {
+      const std::string title = std::to_string(i);
+      testsupport::WriteBytes(dir_.path() + title + ".VDB", files[i].get().bytes);
+      testsupport::WriteIndexFile(
+          dir_.path() + title + ".FIH",
+          {testsupport::MakeRecord(title + ".VDB", files[i].get().summary)});
       catalog_.AddIndexFile(dir_.path(), title + ".FIH");
     }
     ASSERT_EQ(catalog_.Build(), 1);
   }
-  // All the reader hands out playing the day of `day` at `rate` (from its end when < 0).
-  std::vector<Got> Play(int32_t day, float rate, uint32_t capacity = 614400) {
+  // The first `most` frames the reader hands out at `rate` playing the day of `day` (from its
+  // end when rate < 0), or from where it is when day is 0; a lead frame is marked as injected.
+  std::vector<Got> Play(int32_t day, float rate, size_t most = SIZE_MAX, uint32_t room = 614400) {
     got_.clear();
     damage_ = {};
-    EXPECT_EQ(reader_.OpenDay(CTime(day)), 1);
-    if (rate < 0) reader_.ResetReadPosition(-1);
+    EXPECT_TRUE(day == 0 || reader_.OpenDay(CTime(day)) == 1);
+    if (day != 0 && rate < 0) reader_.ResetReadPosition(-1);
     reader_.SetPlayRate(rate);
-    std::vector<uint8_t> buffer(capacity);
-    for (int32_t n = 0, guard = 0; n >= 0 && ++guard < 100000;) {  // -1: the day's end
-      n = reader_.ReadNextFrame(buffer.data(), capacity);
+    std::vector<uint8_t> buffer(room);
+    for (int32_t n = 0, guard = 0; n >= 0 && got_.size() < most && ++guard < 100000;) {
+      n = reader_.ReadNextFrame(buffer.data(), room);
       maxOpen_ = std::max(maxOpen_, reader_.OpenDataFileCount());
-      if (n > 0) got_.push_back({false, {buffer.begin(), buffer.begin() + n}});
+      if (n > 0) got_.push_back({reader_.LastFrameIsLead(), {buffer.begin(), buffer.begin() + n}});
     }
     return got_;
   }
-  std::vector<uint8_t> Next(float rate) {
-    reader_.SetPlayRate(rate);
-    std::vector<uint8_t> buffer(614400);
-    buffer.resize(static_cast<size_t>(std::max(reader_.ReadNextFrame(buffer.data(), 614400), 0)));
-    return buffer;
+  // The frame a seek to `t` lands on, read in the seek's direction.
+  std::vector<uint8_t> SeekRead(int32_t t, int32_t direction = 1) {
+    EXPECT_EQ(reader_.SeekToTime(CTime(t), direction), 1);
+    return Play(0, static_cast<float>(direction), 1).at(0).second;
   }
 
   testsupport::ScopedTimeZone tz_{"UTC"};
@@ -160,11 +161,8 @@ TEST_F(ReaderTest, EachDeliveredRecordOfTheDayPlaysOnceEachWay) {
   gone.AddVideo(0, At(10, 40), true);
   late.AddVideo(2, At(11, 0), true, 4, 3000);  // larger than some callers' buffers
   nextDay.AddVideo(0, LocalSeconds(2024, 3, 6, 1, 0), true);
-  const std::vector<std::pair<const DataFile*, std::string>> files = {
-      {&a, "a"},     {&b, "b"},    {&c, "c"},    {&reused, "r"},
-      {&never, "x"}, {&gone, "y"}, {&late, "l"}, {&nextDay, "n"}};
-  Catalogue(files);
-  std::filesystem::remove(dir_.path() + "y.VDB");
+  Catalogue({a, b, c, reused, never, gone, late, nextDay});
+  std::filesystem::remove(dir_.path() + "5.VDB");
   const std::vector<Got> forward = {F(a, 0), F(a, 2),      F(b, 2),   F(b, 4), F(c, 0),
                                     F(c, 1), F(c, 3),      F(c, 4),   F(c, 5), F(c, 6),
                                     F(c, 7), F(reused, 0), F(late, 0)};
@@ -175,30 +173,29 @@ TEST_F(ReaderTest, EachDeliveredRecordOfTheDayPlaysOnceEachWay) {
   EXPECT_EQ(Play(At(12, 0), -1.0f), backward);
   EXPECT_EQ(damage_, (std::array<int, 6>{}));
   // A record larger than the caller's buffer is passed over; a growable buffer grows for it.
-  EXPECT_EQ(Play(At(12, 0), 1.0f, 1000), std::vector(forward.begin(), forward.end() - 1));
+  EXPECT_EQ(Play(At(12, 0), 1.0f, SIZE_MAX, 1000), std::vector(forward.begin(), forward.end() - 1));
   ASSERT_EQ(reader_.SeekToTime(CTime(At(10, 35))), 1);
-  EXPECT_TRUE(Next(0.0f).empty());  // paused: nothing read, the position kept
-  reader_.SetPlayRate(1.0f);
   std::vector<uint8_t> grown(1000);
-  EXPECT_EQ(reader_.ReadNextFrame(&grown, 4000), static_cast<int32_t>(late.Frame(0).size()));
+  for (float rate : {0.0f, 1.0f}) {  // paused: nothing read, the position kept
+    reader_.SetPlayRate(rate);
+    EXPECT_EQ(reader_.ReadNextFrame(&grown, 4000), rate > 0 ? int32_t(late.Frame(0).size()) : 0);
+  }
   EXPECT_EQ(grown, late.Frame(0));
 }
 
 TEST_F(ReaderTest, ADayOfManyFilesKeepsAtMost64OpenAndReadsAllOfThemUnlessReadsFail) {
   constexpr size_t kFiles = 70;
   std::vector<DataFile> files(kFiles);
-  std::vector<std::pair<const DataFile*, std::string>> list;
+  std::vector<Got> forward;
   for (size_t i = 0; i < kFiles; ++i) {
     files[i].AddAudio(1, At(1, 0) + 10 * static_cast<int32_t>(i));
     files[i].AddVideo(0, At(1, 0) + 10 * static_cast<int32_t>(i) + 1, true);
-    list.push_back({&files[i], "f" + std::to_string(i)});
+    forward.insert(forward.end(), {F(files[i], 0), F(files[i], 1)});
   }
-  Catalogue(list);
-  EXPECT_EQ(Play(At(1, 0), 1.0f).size(), 2 * kFiles);
-  const std::vector<Got> backward = Play(At(1, 0), -1.0f);
-  ASSERT_EQ(backward.size(), 2 * kFiles);
-  EXPECT_EQ(std::pair(backward.front().second, backward.back().second),
-            std::pair(files.back().Frame(1), files.front().Frame(0)));
+  Catalogue({files.begin(), files.end()});
+  EXPECT_EQ(Play(At(1, 0), 1.0f), forward);
+  reader_.ResetReadPosition(-1);  // back over the files still open
+  EXPECT_EQ(Play(0, -1.0f), std::vector(forward.rbegin(), forward.rend()));
   EXPECT_LE(maxOpen_, storage::CFrameReader::kMaxOpenDataFiles);
   // When every read fails the day ends at once, each file reported.
   platform::ScopedSyscallFault failing(platform::ScopedSyscallFault::Call::kRead, EIO);
@@ -234,14 +231,12 @@ TEST_P(DamageTest, CostsOnlyTheDamagedRecordsAndIsReported) {
   } else {
     damaged.summary.dataBytes = static_cast<uint32_t>(at);
   }
-  Catalogue({{&before, "a"}, {&damaged, "b"}, {&after, "c"}});
+  Catalogue({before, damaged, after});
   for (float rate : {1.0f, -1.0f}) {
     std::vector<Got> want = {F(rate > 0 ? before : after, 0)};
-    for (size_t k = 0; k < 6; ++k) {
-      // Record 1 is lost, and forwards record 2 with it: the next start known is record 3.
-      const size_t i = rate > 0 ? k : 5 - k;
+    // Record 1 is lost, and forwards record 2 with it: the next start known is record 3.
+    for (size_t i = rate > 0 ? 0 : 5; i < 6; (rate > 0) ? ++i : --i)  // backwards to 0, then out
       if (add == 0 || (i != 1 && (rate < 0 || i != 2))) want.push_back(F(damaged, i));
-    }
     want.push_back(F(rate > 0 ? after : before, 0));
     EXPECT_EQ(Play(At(10, 0), rate), want) << rate;
     std::array<int, 6> reported{};
@@ -249,10 +244,8 @@ TEST_P(DamageTest, CostsOnlyTheDamagedRecordsAndIsReported) {
     EXPECT_EQ(damage_, reported) << rate;
   }
   // The seek's walk passes the damage too, and goes on with the next file after the last.
-  ASSERT_EQ(reader_.SeekToTime(CTime(At(10, 0, 1))), 1);
-  EXPECT_EQ(Next(1.0f), damaged.Frame(add != 0 ? 3 : 1));
-  ASSERT_EQ(reader_.SeekToTime(CTime(At(10, 1, 6))), 1);
-  EXPECT_EQ(Next(1.0f), after.Frame(0));
+  EXPECT_EQ(SeekRead(At(10, 0, 1)), damaged.Frame(add != 0 ? 3 : 1));
+  EXPECT_EQ(SeekRead(At(10, 1, 6)), after.Frame(0));
 }
 
 const Damage kDamages[] = {
@@ -267,6 +260,30 @@ INSTANTIATE_TEST_SUITE_P(Damages, DamageTest,
                          ::testing::Combine(::testing::ValuesIn(kDamages),
                                             ::testing::Values(40u, 40000u)));
 
+// A forward seek for lead channels starts each one whose first video frame from the target
+// is not a key frame at its last key frame before the target (found past thousands of other
+// records) and marks the frames up to the target as lead; other records before the target
+// are passed over. A reset then plays the day from its start without lead.
+TEST_F(ReaderTest, ASeekWithLeadStartsAChannelAtItsKeyFrame) {
+  DataFile f;
+  f.AddVideo(0, At(9, 59, 52), true);  // lead of channel 0
+  f.AddVideo(1, At(9, 59, 53), true);  // channel 1 starts at the target with a key frame
+  for (int n = 0; n < 4100; ++n) f.AddAudio(n == 0 ? 0 : 5, At(9, 59, 54));  // records 2..4101
+  f.AddVideo(0, At(9, 59, 55), false);
+  f.AddVideo(0, At(10, 0), false);
+  f.AddVideo(1, At(10, 0, 1), true);
+  f.AddVideo(3, At(10, 0, 2), true, 1, storage::kMaxFrameLength);  // too long to be a frame
+  f.AddVideo(3, At(10, 0, 3), false);
+  Catalogue({f});
+  ASSERT_EQ(reader_.SeekToTime(CTime(At(10, 0)), 1, 0b111), 1);  // channel 2 has no video
+  EXPECT_EQ(Play(0, 1.0f), (std::vector<Got>{F(f, 0, true), F(f, 4102, true), F(f, 4103),
+                                             F(f, 4104), F(f, 4106)}));
+  reader_.ResetReadPosition(1);
+  EXPECT_EQ(Play(0, 1.0f).size(), f.records.size() - 1);
+  reader_.ResetReadPosition(-1);  // no key frame can be handed over for channel 3
+  EXPECT_EQ(Play(0, -1.0f, 1), std::vector<Got>{F(f, 4106)});
+}
+
 // Seeks land on the first record stamped at or after the target (backwards: the last at or
 // before it), with records of every size relative to the reader's window, and files long
 // enough to be narrowed by halving.
@@ -277,20 +294,17 @@ TEST_P(SeekTest, EverySecondOfAMinuteIsReachedExactlyBothWays) {
   for (int n = 0; n < 180; ++n)
     file.AddVideo(static_cast<uint32_t>(n % 4), At(10, n / 120, n / 2 % 60), n % 2 == 0, 1,
                   GetParam() + static_cast<uint32_t>((n * 977) % 301));
-  Catalogue({{&file, "a"}});
+  Catalogue({file});
   for (int s : {0, 1, 17, 30, 59, 60, 61, 75, 89}) {
-    ASSERT_EQ(reader_.SeekToTime(CTime(At(10, s / 60, s % 60))), 1);
-    EXPECT_EQ(Next(1.0f), file.Frame(static_cast<size_t>(2 * s))) << s;
-    ASSERT_EQ(reader_.SeekToTime(CTime(At(10, s / 60, s % 60)), -1), 1);
-    EXPECT_EQ(Next(-1.0f), file.Frame(static_cast<size_t>(2 * s + 1))) << s;
+    EXPECT_EQ(SeekRead(At(10, s / 60, s % 60)), file.Frame(static_cast<size_t>(2 * s))) << s;
+    EXPECT_EQ(SeekRead(At(10, s / 60, s % 60), -1), file.Frame(static_cast<size_t>(2 * s + 1)));
   }
-  ASSERT_EQ(reader_.SeekToTime(CTime(At(23, 0)), -1), 1);  // after the day's last record
-  EXPECT_EQ(Next(-1.0f), file.Frame(179));
+  EXPECT_EQ(SeekRead(At(23, 0), -1), file.Frame(179));  // after the day's last record
   EXPECT_EQ(reader_.SeekToTime(CTime(At(10, 1, 30))), 0);
-  EXPECT_EQ(reader_.SeekToTime(CTime(LocalSeconds(2024, 3, 6, 10, 0))), 0);
+  EXPECT_EQ(reader_.OpenDay(CTime(LocalSeconds(2024, 4, 5, 10, 0))), 0);  // another month
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, SeekTest, ::testing::Values(24u, 4000u, 32700u, 33000u, 70000u));
+INSTANTIATE_TEST_SUITE_P(Sizes, SeekTest, ::testing::Values(24u, 4000u, 32700u, 33000u, 100000u));
 
 // Files that start just before and after local midnight, on the days Berlin changes its
 // clocks and an ordinary one: a day's play reads only the files that start on it; in the
@@ -303,7 +317,6 @@ TEST_F(ReaderTest, ADayReadsOnlyItsFilesAndTheJumpNeverPassesItsTarget) {
                           LocalSeconds(2024, 10, 27, 0, 0), LocalSeconds(2024, 10, 28, 0, 0),
                           LocalSeconds(2024, 12, 31, 0, 0), LocalSeconds(2025, 1, 1, 0, 0)};
   std::array<DataFile, 9> files;  // for each day: before it, on it, after it
-  std::vector<std::pair<const DataFile*, std::string>> listed;
   for (size_t d = 0; d < 3; ++d) {
     files[3 * d].AddVideo(0, days[2 * d] - 1, true);
     files[3 * d + 1].AddVideo(0, days[2 * d], true);
@@ -311,19 +324,16 @@ TEST_F(ReaderTest, ADayReadsOnlyItsFilesAndTheJumpNeverPassesItsTarget) {
       files[4].AddVideo(0, t, true);
     files[3 * d + 1].AddVideo(0, days[2 * d + 1] - 1, true);
     files[3 * d + 2].AddVideo(0, days[2 * d + 1], true);
-    for (size_t k = 3 * d; k < 3 * d + 3; ++k) listed.push_back({&files[k], std::to_string(k)});
   }
-  Catalogue(listed);
+  Catalogue({files.begin(), files.end()});
   for (size_t d = 0; d < 3; ++d) {
     std::vector<Got> day;
     for (size_t k = 0; k < files[3 * d + 1].records.size(); ++k)
       day.push_back(F(files[3 * d + 1], k));
     EXPECT_EQ(Play(days[2 * d] + 3600, 1.0f), day) << d;
   }
-  for (int32_t target : {kChange - 1800, kChange - 10, kChange + 1800}) {
-    ASSERT_EQ(reader_.SeekToTime(CTime(target)), 1);
-    EXPECT_EQ(Next(1.0f), files[4].Frame(size_t(target - kChange + 3600 + 19) / 20 + 1));
-  }
+  for (int32_t target : {kChange - 1800, kChange - 10, kChange + 1800})
+    EXPECT_EQ(SeekRead(target), files[4].Frame(size_t(target - kChange + 3600 + 19) / 20 + 1));
 }
 
 }  // namespace
