@@ -555,8 +555,10 @@ int32_t CFrameReader::ResetReadPosition(int32_t direction) {
 }
 
 void CFrameReader::SetPlayRate(float rate) {
-  // The lead belongs to forward play from the seek target.
-  if (!(rate > 0.0f)) leadActive = false;
+  // The lead belongs to forward play from the seek target: backward play ends it, a pause
+  // before the target is reached keeps it (else play resumed after the pause would show the
+  // frames before the target, up to a minute of them, as if the host had asked for them).
+  if (rate < 0.0f) leadActive = false;
   playRate = rate;
 }
 
