@@ -119,11 +119,16 @@ struct CFrameScheduler::Lane {
   CFrameQueue& queue;
 
   // Delivers at most one due frame under the queue's lock and leaves the event set while
-  // frames are due. Nothing when the scheduler is stopped.
+  // frames are due. Nothing when the scheduler is stopped, and then the event is cleared: a
+  // wake-up set meanwhile (the playback thread closing its last seconds as it is stopped)
+  // would otherwise end every wait at once and spin the thread until the next Start.
   std::optional<DeliverResult> Turn(const Shared& s, double now, const PlayMode& mode,
                                     double* nextDue) {
     platform::MutexLock hold(&lock);
-    if (s.started.load() == 0) return std::nullopt;
+    if (s.started.load() == 0) {
+      event.Reset();
+      return std::nullopt;
+    }
     double due = kNever;
     const DeliverResult r = queue.Deliver(now, mode, &due);
     if (r == DeliverResult::kShown || r == DeliverResult::kOther) {
@@ -410,8 +415,7 @@ void CFrameScheduler::PacingLoop(std::shared_ptr<Shared> state) {
         s.mode = PlayModeOf(0.0f);
       }
     }
-    const std::optional<DeliverResult> heard =
-        shown ? audio.Turn(s, now, audioMode, &nextDue) : std::nullopt;
+    const std::optional<DeliverResult> heard = audio.Turn(s, now, audioMode, &nextDue);
     if (!shown || !heard) {
       waitUs = kPollUs;
       continue;

@@ -117,6 +117,10 @@ TEST_F(FrameSchedulerTest, ChannelsAudioStepsPauseSleepsAndTeardown) {
   s_->SetRate(2.0f);  // any rate but 1.0 stops the audio queue
   EXPECT_EQ(audio(1, 1, 1.0f), 0);
   s_->Stop();  // a stopped scheduler takes nothing, though 1.0 starts the audio queue again
+  const double stoppedAt = g_now;
+  s_->CloseGroups(1.0f);  // its pacing thread polls (a clock reading a turn), never spins
+  platform::SleepMs(200);
+  EXPECT_LT(g_now - stoppedAt, 100 * g_step);
   s_->SetRate(1.0f);
   EXPECT_EQ(audio(1, 1, 1.0f), 0);
   s_->Start();
