@@ -80,13 +80,9 @@ TEST(CommandLineTest, EveryCommandOnOneRecording) {
       {"@E --input @d/cut.h264", 2, "", "truncated"},
       {"@E --input @d/nosps", 2, "", "needs an IDR picture with its SPS and PPS"},
       {"@E --input @d/void", 2, "", "void: empty file"},
-      {"@E -x", 2, "", "unknown option '-x'"},
       {"timeline @rec --date 2024-02-30", 2, "", "bad date"},
       {"timeline @rec --date " + day + " --dst 13/1/2-10/30/3", 2, "", "bad --dst"},
       {"play @rec --from '2024-03-10 25:00:00'", 2, "", "bad time"},
-      {"play @rec --from '" + from + "' --rate fast", 2, "", "--rate"},
-      {"play @rec --from '" + from + "' --channel 32", 2, "", "--channel"},
-      {"export @rec --channel 0 --format avi -o @d/x", 2, "", "--format"},
       {"export @rec --channel 0 -o @d/exists.h264", 2, "", "add -y"},
       // Nothing found: exit 1, the reason on standard error, no output file left.
       {"verify @d/empty", 1, "0 file pair(s)", "no recording files"},
