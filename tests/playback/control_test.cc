@@ -20,9 +20,10 @@ namespace playtest {
 namespace {
 
 // One search through its whole life: pause and reversals (resuming from the last shown
-// frame) with a hidden channel; a STOP (and a second one) that ends a thread blocked by
-// back-pressure at once; a START that waits for its own PLAYTIME, and one that plays the
-// PLAYTIME given while stopped; a channel switched on then.
+// frame) with a hidden channel, of which nothing reaches the host; a STOP (and a second one)
+// that ends a thread blocked by back-pressure at once and leaves no file open; a START that
+// waits for its own PLAYTIME, and one that plays the PLAYTIME given while stopped; the current
+// channel changed and a channel switched on then.
 TEST_F(PlaybackTest, StartPlayPauseReverseStopAndRestart) {
   Record(t0).Stream(t0, 8, 10, 2, /*withAudio=*/true);
   StartPlay(2, {1, 0}, t0);
@@ -62,23 +63,31 @@ TEST_F(PlaybackTest, StartPlayPauseReverseStopAndRestart) {
   _RECORDER_FILESEARCH_STOP(search_);
   EXPECT_LT(platform::PerfSeconds() - before, 1.0);
   EXPECT_FALSE(Object()->PlaybackThreadAlive());
+  EXPECT_EQ(testsupport::OpenFilesUnder(dir_.path()), 0u);
   ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
   const size_t restarted = Events().size();
   platform::SleepMs(500);
   EXPECT_EQ(Events().size(), restarted) << "frames after a restart without PLAYTIME";
   _RECORDER_FILESEARCH_STOP(search_);
   PlayFrom(t0 + 1);
+  _RECORDER_FILESEARCH_SETCURRENTCHANNEL(search_, 1);
   ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
   ASSERT_TRUE(WaitFor(IsShown, 1, restarted));
   EXPECT_EQ(Events(IsShown, restarted).front().time, t0 + 1);
-  Display({1, 1});  // a channel switched on during play starts at its next key frame
+  EXPECT_TRUE(Events([](auto& e) { return e.channel == 1; }).empty()) << "a hidden channel";
+  // Channel 0's audio is heard once it is made the current channel during play; a channel
+  // switched on during play starts at its next key frame.
+  _RECORDER_FILESEARCH_SETCURRENTCHANNEL(search_, 0);
+  Display({1, 1});
+  ASSERT_TRUE(WaitFor(On(0, IsAudio), 1, restarted));
   ASSERT_TRUE(WaitFor(On(1), 2, restarted));
   EXPECT_TRUE(rec_.video.at(Events(On(1), restarted).front().serial - 1).key);
 }
 
 // An index or data file that is a FIFO is refused at once: it holds up neither START nor
-// playback, and the rest of the recording plays. On an empty catalogue the seek stays
-// pending without spinning a core, and STOP ends the waiting thread at once.
+// playback, and the rest of the recording plays. With every channel hidden, and on an empty
+// catalogue (where the seek stays pending), the thread does not spin a core, and STOP ends
+// it at once.
 TEST_F(PlaybackTest, FifosAndAnEmptyCatalogue) {
   Record(t0).Stream(t0, 2, 10, 1);
   rec_.Finish();
@@ -102,21 +111,19 @@ TEST_F(PlaybackTest, FifosAndAnEmptyCatalogue) {
     EXPECT_EQ(start.get(), 1);
     Display({1});
     PlayFrom(t0);
-    EXPECT_TRUE(WaitFor(IsShown, 5)) << flag;
-    End();
+    EXPECT_TRUE(WaitFor(IsShown, 5, Events().size())) << flag;
   }
-  Open(1, {"missing.FIH"});
-  ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
-  Display({1});
-  PlayFrom(t0);
-  const std::clock_t cpuBefore = std::clock();
-  platform::SleepMs(1500);
-  EXPECT_LT(double(std::clock() - cpuBefore) / CLOCKS_PER_SEC, 0.3) << "the thread spins";
-  EXPECT_TRUE(Object()->PlaybackThreadAlive());
-  const double before = platform::PerfSeconds();
-  _RECORDER_FILESEARCH_STOP(search_);
-  EXPECT_LT(platform::PerfSeconds() - before, 1.0);
-  EXPECT_FALSE(Object()->PlaybackThreadAlive());
+  for (const char* name : {"file0.FIH", "missing.FIH"}) {
+    StartPlay(1, {0}, t0, 1.0f, {name});
+    const std::clock_t cpuBefore = std::clock();
+    platform::SleepMs(1500);
+    EXPECT_LT(double(std::clock() - cpuBefore) / CLOCKS_PER_SEC, 0.3) << "the thread spins";
+    EXPECT_TRUE(Object()->PlaybackThreadAlive());
+    const double before = platform::PerfSeconds();
+    _RECORDER_FILESEARCH_STOP(search_);
+    EXPECT_LT(platform::PerfSeconds() - before, 1.0);
+    EXPECT_FALSE(Object()->PlaybackThreadAlive());
+  }
 }
 
 // Every file-search export called from inside a callback either works or returns its

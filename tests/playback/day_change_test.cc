@@ -56,7 +56,6 @@ TEST_F(PlaybackTest, DaysPlayToTheirEndsWrapAndLoseTheirChangeToAPlayTimeOrAStop
     EXPECT_TRUE(rate > 0 ? before.size() == 30 && std::is_sorted(before.begin(), before.end())
                          : std::is_sorted(before.rbegin(), before.rend()) &&
                                std::count(before.begin(), before.end(), 11u) == 1);
-    End();
   }
 
   // A host PLAYTIME back to the first day's start while the thread is about to change to
@@ -70,13 +69,12 @@ TEST_F(PlaybackTest, DaysPlayToTheirEndsWrapAndLoseTheirChangeToAPlayTimeOrAStop
   Display({1});
   const size_t from = Events().size();
   PlayFrom(day1 + 1);
-  ASSERT_TRUE(WaitFor([&](auto& e) { return IsShown(e) && e.time == day1; }, 1, from));
-  const std::vector<HostEvent> shown = Events(IsShown, from);
-  EXPECT_LT(
-      std::max_element(shown.begin(), shown.end(), [](auto& a, auto& b) { return a.time < b.time; })
-          ->time,
-      day2);
-  End();
+  ASSERT_TRUE(WaitFor([&](auto& e) { return IsShown(e) && e.time == day1; }, 4, from));
+  const std::vector<HostEvent> all = Events(from);
+  EXPECT_TRUE(std::all_of(all.begin(), all.end(), [&](auto& e) { return e.time < day2; }));
+  // The progress count starts anew at the host's seek: the fourth frame after it is announced.
+  const auto fourth = std::find_if(all.begin(), all.end(), [](auto& e) { return e.serial == 4; });
+  EXPECT_EQ(std::prev(fourth)->kind, HostEvent::kNotify);
 
   // A thread that misses the join at a STOP and then reaches its day change: the next START
   // waits for its own PLAYTIME.
@@ -93,6 +91,7 @@ TEST_F(PlaybackTest, DaysPlayToTheirEndsWrapAndLoseTheirChangeToAPlayTimeOrAStop
   ASSERT_TRUE(WaitUntil([&] { return inHook.load(); }));
   _RECORDER_FILESEARCH_STOP(search_);
   ASSERT_TRUE(Object()->PlaybackThreadAlive());
+  EXPECT_EQ(_RECORDER_FILESEARCH_START(search_), 0) << "a second thread beside the old one";
   release = true;
   ASSERT_TRUE(WaitUntil([&] { return !Object()->PlaybackThreadAlive(); }));
   const size_t stopped = Events().size();

@@ -56,7 +56,6 @@ class Recording : public testsupport::RecordingHost {
     const auto serial = uint32_t(kAudioSerial + audio.size());
     audio.push_back({serial, ch, time, type, 0, 0, 0, 0, Payload(serial, 0)});
     FrameDescriptor d = testsupport::AudioFrame(audio.back().payload, type);
-    d.kind = 1;
     SetTime(time);
     EXPECT_EQ(_RECORDER_WRITEAUDIO(handle, ch, &d), 1);
   }
@@ -143,8 +142,9 @@ class PlaybackTest : public ::testing::Test {
     return rec_;
   }
   // A search on the recording's index files `names` (all of them by default), after the
-  // recording is finished.
+  // recording is finished, in place of the fixture's search before.
   FILESEARCH_HANDLE Open(uint32_t channels, std::vector<std::string> names = {}, int32_t flag = 1) {
+    End();
     rec_.Finish();
     if (names.empty()) names = {"file0.FIH", "file1.FIH", "file2.FIH"};
     search_ =
@@ -154,9 +154,11 @@ class PlaybackTest : public ::testing::Test {
     }
     return search_;
   }
-  // Opens a search on the recording, starts it at `rate`, shows `words` and plays from t.
-  void StartPlay(uint32_t channels, std::vector<uint32_t> words, int32_t t, float rate = 1.0f) {
-    Open(channels);
+  // Opens a search on the recording (its index files `names`), starts it at `rate`, shows
+  // `words` and plays from t.
+  void StartPlay(uint32_t channels, std::vector<uint32_t> words, int32_t t, float rate = 1.0f,
+                 std::vector<std::string> names = {}) {
+    Open(channels, std::move(names));
     ASSERT_EQ(_RECORDER_FILESEARCH_PLAYRATE(search_, rate), 1);
     ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
     Display(std::move(words));

@@ -32,11 +32,7 @@ TEST_F(PlaybackTest, FourChannelsWithAudioComeBackAsRecordedAtTheirPace) {
   std::map<uint32_t, std::vector<uint32_t>> want, got;  // serials per channel, audio as 99
   for (const Sent& f : rec.video) want[f.channel].push_back(f.serial);
   for (size_t i = 0; i < rec.audio.size(); i += 2) want[99].push_back(rec.audio[i].serial);
-  Open(4);
-  _RECORDER_FILESEARCH_SETCURRENTCHANNEL(search_, 0);
-  ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
-  Display({1, 1, 1, 1});
-  PlayFrom(t0 - 1);
+  StartPlay(4, {1, 1, 1, 1}, t0 - 1);  // channel 0 is the current channel from the start
   const uint32_t lastAudio = rec.audio[rec.audio.size() - 2].serial, last = rec.video.back().serial;
   ASSERT_TRUE(WaitFor([&](auto& e) { return e.serial == (IsAudio(e) ? lastAudio : last); }, 2));
   _RECORDER_FILESEARCH_STOP(search_);
@@ -80,11 +76,12 @@ TEST_F(PlaybackTest, FourChannelsWithAudioComeBackAsRecordedAtTheirPace) {
 }
 
 // Frames #0..#99 over five seconds, the last 40 s after the others, on two channels whose key
-// frames fall at different places; for every key-frame interval, target second and rate,
-// each channel's video up to where play wraps: forwards the frames from the key frame before T
-// decode-only, then every frame from T on (at rate 2 every other one and the key frames, at 28
-// every second key frame); backwards every frame from T down, each run down to a key frame preceded
-// by that key frame decode-only. The pacing clock runs eight times faster than the wall clock.
+// frames fall at different places (video types 1 and 3, both played at every rate); for every
+// key-frame interval, target second and rate, each channel's video up to where play wraps: forwards
+// the frames from the key frame before T decode-only, then every frame from T on (at rate 2 every
+// other one and the key frames, at 28 every second key frame); backwards every frame from T down,
+// each run down to a key frame preceded by that key frame decode-only. The pacing clock runs eight
+// times faster than the wall clock.
 class PlayFromTargetTest : public PlaybackTest, public ::testing::WithParamInterface<int> {
  protected:
   void SetUp() override { platform::SetPerfSecondsForTest(&Now); }
@@ -106,7 +103,7 @@ TEST_P(PlayFromTargetTest, FirstFrameIsTheTargetAndNothingIsSkipped) {
   };
   Recording& rec = Record(t0);
   for (int n = 0; n < kFrames; ++n) {
-    for (uint32_t c = 0; c < 2; ++c) rec.Video(c, t0 + kSecond[n / kFps], 1, isKey(c, n));
+    for (uint32_t c = 0; c < 2; ++c) rec.Video(c, t0 + kSecond[n / kFps], 1 + 2 * c, isKey(c, n));
     if (n % kFps == 0) rec.Settle();
   }
   for (const int second : {0, 2, 4}) {
@@ -114,11 +111,12 @@ TEST_P(PlayFromTargetTest, FirstFrameIsTheTargetAndNothingIsSkipped) {
       // From the last second no key frame lies ahead of the target: nothing to show at 28.
       if (rate == 28.0f && second == 4) continue;
       SCOPED_TRACE(testing::Message() << "second " << second << ", rate " << rate);
-      const bool backward = rate < 0;
       const size_t from = Events().size();
       StartPlay(2, {1, 1}, t0 + kSecond[second], rate);
-      ASSERT_TRUE(WaitForWrap(from, backward));
-      const std::vector<HostEvent> pass = FirstPass(Events(from), backward);
+      ASSERT_TRUE(WaitForWrap(from, rate < 0));
+      const std::vector<HostEvent> pass = FirstPass(Events(from), rate < 0);
+      // Forwards, play wraps to the recording's first frame, thinned or not, at every rate.
+      EXPECT_TRUE(rate < 0 || Events(from).at(pass.size()).serial == 1);
       // Decode-only frames get no progress notification.
       for (size_t i = 0; i + 1 < pass.size(); ++i) {
         EXPECT_TRUE(pass[i].kind != HostEvent::kNotify || IsShown(pass[i + 1])) << i;
@@ -132,12 +130,12 @@ TEST_P(PlayFromTargetTest, FirstFrameIsTheTargetAndNothingIsSkipped) {
         // A decode-only key frame at the end belongs to the pass after the wrap.
         while (!got.empty() && got.back().second) got.pop_back();
         // Forwards the first frame at or after T; backwards the last at or before it.
-        const int first = backward ? second * kFps + kFps - 1 : second * kFps;
+        const int first = rate < 0 ? second * kFps + kFps - 1 : second * kFps;
         int key = first;
         while (!isKey(c, key)) --key;
         // Rate 2 thins to every other frame from T on and every key frame, rate 28 to every
         // second key frame.
-        if (!backward) {
+        if (rate > 0) {
           for (int n = key; n < first; ++n) want.push_back({n, true});
           for (int n = first, keys = 0; n < kFrames; ++n) {
             const bool sent = rate == 28.0f ? isKey(c, n) && keys++ % 2 == 0
@@ -145,14 +143,13 @@ TEST_P(PlayFromTargetTest, FirstFrameIsTheTargetAndNothingIsSkipped) {
             if (sent) want.push_back({n, false});
           }
         }
-        for (int top = first; backward && top >= 0; top = key - 1) {
+        for (int top = first; rate < 0 && top >= 0; top = key - 1) {
           for (key = top; !isKey(c, key);) --key;
           if (key < top) want.push_back({key, true});
           for (int n = top; n >= key; --n) want.push_back({n, false});
         }
         EXPECT_EQ(got, want) << "channel " << c;
       }
-      End();
     }
   }
 }
