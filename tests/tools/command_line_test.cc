@@ -66,9 +66,8 @@ TEST(CommandLineTest, EveryCommandOnOneRecording) {
   // then the exit status, what standard output holds and what standard error holds (one line
   // when the status is not 0).
   const std::tuple<std::string, int, std::string, std::string> rows[] = {
-      // Help, unknown commands.
+      // Help.
       {"help record", 0, "--channels N", ""},
-      {"fly", 2, "", "unknown command 'fly'"},
       // Bad input: exit 2, the reason on standard error, nothing done.
       {"record --dir @d/missing --files 3", 2, "", "No such file or directory"},
       {"record --dir @d/notes --files 3", 2, "", "not a directory"},
