@@ -1,4 +1,4 @@
-// dvrtool as a command-line tool on one small recording: help and version, exit status 0 / 1
+// dvrtool as a command-line tool on one small recording: exit status 0 / 1
 // (failed or nothing found) / 2 (bad input) with the reason on standard error, refusal to
 // overwrite, exports (-o -, MP4 and Matroska too) that give back the frames handed in, --json
 // read back with jq, validated dates, refused inputs, no temporary file left by a killed play,
@@ -66,11 +66,8 @@ TEST(CommandLineTest, EveryCommandOnOneRecording) {
   // then the exit status, what standard output holds and what standard error holds (one line
   // when the status is not 0).
   const std::tuple<std::string, int, std::string, std::string> rows[] = {
-      // Help.
-      {"help record", 0, "--channels N", ""},
       // Bad input: exit 2, the reason on standard error, nothing done.
       {"record --dir @d/missing --files 3", 2, "", "No such file or directory"},
-      {"record --dir @d/notes --files 3", 2, "", "not a directory"},
       {"record --dir @d/empty", 2, "", "needs --files"},
       {"@E --channels 33", 2, "", "--channels"},
       {"@E --input @d/no.h264", 2, "", "no.h264: No such file or directory"},
