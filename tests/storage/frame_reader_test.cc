@@ -235,8 +235,9 @@ TEST_P(DamageTest, CostsOnlyTheDamagedRecordsAndIsReported) {
   for (float rate : {1.0f, -1.0f}) {
     std::vector<Got> want = {F(rate > 0 ? before : after, 0)};
     // Record 1 is lost, and forwards record 2 with it: the next start known is record 3.
-    for (size_t i = rate > 0 ? 0 : 5; i < 6; (rate > 0) ? ++i : --i)  // backwards to 0, then out
-      if (add == 0 || (i != 1 && (rate < 0 || i != 2))) want.push_back(F(damaged, i));
+    for (size_t k = 0; k < 6; ++k)
+      if (const size_t i = rate > 0 ? k : 5 - k; add == 0 || (i != 1 && (rate < 0 || i != 2)))
+        want.push_back(F(damaged, i));
     want.push_back(F(rate > 0 ? after : before, 0));
     EXPECT_EQ(Play(At(10, 0), rate), want) << rate;
     std::array<int, 6> reported{};

@@ -1,10 +1,9 @@
-// dvrtool as a command-line tool on one small recording: exit status 0 / 1
-// (failed or nothing found) / 2 (bad input) with the reason on standard error, refusal to
-// overwrite, exports (-o -, MP4 and Matroska too) that give back the frames handed in, --json
-// read back with jq, validated dates, refused inputs, no temporary file left by a killed play,
-// and verify naming each kind of damage where it is. Also the H.264 splitting the recording relies
-// on, the progress line only on a terminal, and recording directories given as ".", "./r" or with
-// dots in them.
+// dvrtool as a command-line tool on one small recording: exit status 0 / 1 (failed or nothing
+// found) / 2 (bad input) with the reason on standard error, refusal to overwrite, exports (-o -,
+// MP4 and Matroska too) that give back the frames handed in, --json read back with jq, validated
+// dates, refused inputs, no temporary file left by a killed play, and verify naming each kind of
+// damage where it is. Also the H.264 splitting the recording relies on, the progress line only on a
+// terminal, and recording directories given as ".", "./r" or with dots in them.
 #include <gtest/gtest.h>
 
 #include <filesystem>
