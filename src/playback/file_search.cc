@@ -199,7 +199,6 @@ void CFileSearch::Stop() {
     ++runGeneration;
   }
   scheduler->Stop();
-  wakeEvent->Reset();
   running.store(0);
   wakeEvent->Set();
   if (thread) {

@@ -161,7 +161,8 @@ class CFileSearch : public std::enable_shared_from_this<CFileSearch>, private st
   void TakeRequests(Requests* into) EXCLUDES(requestLock);
   bool ApplySeek(PlaybackState& state);
   void ApplyRequests(PlaybackState& state);
-  bool PlayFrame(PlaybackState& state, int32_t length);
+  // Queues the frame the reader just read, or passes it over.
+  void PlayFrame(PlaybackState& state, int32_t length);
   void OnPrecedingKeyFrame(const uint8_t* record, int32_t length) override;
   void ChangeDay(PlaybackState& state);
   // Seeks to recorded day `day`, with a read-position reset in `resetDirection` (none when
@@ -181,8 +182,8 @@ class CFileSearch : public std::enable_shared_from_this<CFileSearch>, private st
   // wrapping around; the last recorded day when `index` is none.
   int32_t NextDay(std::optional<int32_t> index, int32_t step) const;
   bool SleepUnlessStopped(uint32_t ms) const;
-  int32_t Enqueue(PlaybackState& state, bool audio, uint32_t channel, const uint8_t* record,
-                  int32_t length, int32_t display, float rate);
+  void Enqueue(PlaybackState& state, bool audio, uint32_t channel, const uint8_t* record,
+               int32_t length, int32_t display, float rate);
   bool StopRequested() const { return running.load() == 0 || abandoned.load() != 0; }
 
   std::atomic<FILESEARCH_HANDLE> hostHandle{nullptr};

@@ -285,8 +285,8 @@ void CFileSearch::ApplyRequests(PlaybackState& state) {
 // ---------------------------------------------------------------------------------------
 // Frames.
 
-int32_t CFileSearch::Enqueue(PlaybackState& state, bool audio, uint32_t channel,
-                             const uint8_t* record, int32_t length, int32_t display, float rate) {
+void CFileSearch::Enqueue(PlaybackState& state, bool audio, uint32_t channel,
+                          const uint8_t* record, int32_t length, int32_t display, float rate) {
   FrameHeader header;
   std::memcpy(&header, record, sizeof(header));
   uint8_t side[kSideBlockSize];
@@ -298,57 +298,60 @@ int32_t CFileSearch::Enqueue(PlaybackState& state, bool audio, uint32_t channel,
             : scheduler->EnqueueVideo(channel, time, record, length, side, kSideBlockSize, display,
                                       rate, state.flushCount);
   if (stored != 0) ++state.queuedSinceDayChange;
-  return stored;
 }
 
-bool CFileSearch::PlayFrame(PlaybackState& state, int32_t length) {
-  if (length < static_cast<int32_t>(storage::kFrameHeaderSize)) return false;
+void CFileSearch::PlayFrame(PlaybackState& state, int32_t length) {
+  if (length < static_cast<int32_t>(storage::kFrameHeaderSize)) return;
   const uint8_t* record = state.buffer.data();
   FrameHeader header;
   std::memcpy(&header, record, sizeof(header));
   const uint32_t ch = header.channel;
   // The per-channel tables hold channelCount channels; the reader hands over up to 32.
-  if (ch >= channelCount) return false;
+  if (ch >= channelCount) return;
   const Requests& req = state.req;
   const PlayMode& mode = req.mode;
   const bool key = (header.keyFrame & 1) != 0;
   const bool shown = req.display[ch] != 0;
   if (key && shown) state.armed[ch] = 1;
-  if (state.armed[ch] == 0) return false;
+  if (state.armed[ch] == 0) return;
 
   if (reader->LastFrameIsLead()) {
     // Before the seek target: what the decoder needs for the channel's first frame at the
     // target, handed over decode-only and unpaced, whatever the rate.
-    if (!shown || !storage::IsDeliveredVideoType(header.type)) return false;
+    if (!shown || !storage::IsDeliveredVideoType(header.type)) return;
     state.armed[ch] = 1;
-    return Enqueue(state, /*audio=*/false, ch, record, length, 0, mode.Pace()) != 0;
+    Enqueue(state, /*audio=*/false, ch, record, length, 0, mode.Pace());
+    return;
   }
   switch (ClassOf(header.type)) {
     case FrameClass::kAudio:
-      if (!shown || ch != req.currentChannel || !mode.audio) return false;
-      return Enqueue(state, /*audio=*/true, ch, record, length, 1, 1.0f) != 0;
+      if (!shown || ch != req.currentChannel || !mode.audio) return;
+      Enqueue(state, /*audio=*/true, ch, record, length, 1, 1.0f);
+      return;
 
     case FrameClass::kFirstVideo:
-      if (!SendFirstClass(mode, key, shown, state.frameSkip[ch], state.keySkip[ch])) return false;
-      return Enqueue(state, /*audio=*/false, ch, record, length, 1, mode.Pace()) != 0;
+      if (!SendFirstClass(mode, key, shown, state.frameSkip[ch], state.keySkip[ch])) return;
+      Enqueue(state, /*audio=*/false, ch, record, length, 1, mode.Pace());
+      return;
 
     case FrameClass::kSecondVideo:
       if (mode.direction > 0 && mode.speed <= 1.0f) {
-        if (!shown && !key) return false;
+        if (!shown && !key) return;
         // With no channel displayed a decode-only frame would only pile up in the queue.
         const bool anyShown = std::any_of(req.display.begin(), req.display.begin() + channelCount,
                                           [](uint32_t word) { return word != 0; });
-        if (!shown && !anyShown) return false;
+        if (!shown && !anyShown) return;
         // A key frame of a hidden channel goes out decode-only.
-        return Enqueue(state, /*audio=*/false, ch, record, length, shown ? 1 : 0, mode.Pace()) != 0;
+        Enqueue(state, /*audio=*/false, ch, record, length, shown ? 1 : 0, mode.Pace());
+        return;
       }
-      if (!key || state.frameSkip[ch] != 0) return false;
-      return Enqueue(state, /*audio=*/false, ch, record, length, 1, mode.Pace()) != 0;
+      if (!key || state.frameSkip[ch] != 0) return;
+      Enqueue(state, /*audio=*/false, ch, record, length, 1, mode.Pace());
+      return;
 
     case FrameClass::kNone:
-      return false;
+      return;
   }
-  return false;
 }
 
 // The frame reader hands over the key frame a backward group needs before its frames (on
