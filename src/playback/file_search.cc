@@ -75,12 +75,9 @@ FrameDescriptor DescriptorHead(uint32_t channel, uint32_t word4, uint32_t kind, 
 // not hold together.
 bool SplitRecord(const uint8_t* data, int32_t dataLength, FrameHeader* header,
                  const uint8_t** body) {
-  if (data == nullptr || dataLength < static_cast<int32_t>(storage::kFrameHeaderSize)) {
+  if (!CFileSearch::HeaderOf(data, dataLength, header)) return false;
+  if (header->bodySize > static_cast<uint64_t>(dataLength) - storage::kFrameHeaderSize)
     return false;
-  }
-  std::memcpy(header, data, sizeof(*header));
-  const uint64_t room = static_cast<uint64_t>(dataLength) - storage::kFrameHeaderSize;
-  if (header->bodySize > room) return false;
   *body = data + storage::kFrameHeaderSize;
   return true;
 }

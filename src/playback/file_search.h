@@ -51,6 +51,9 @@ class CFileSearch : public std::enable_shared_from_this<CFileSearch>, private st
   // The host hears the play position on every fourth displayed video frame after a seek.
   static constexpr uint32_t kFramesPerProgress = 4;
   static constexpr uint32_t kDefaultJoinTimeoutMs = 5000;
+  // The header of a record read from a file or handed back by the scheduler; false when the
+  // record is too short to hold one.
+  static bool HeaderOf(const uint8_t* record, int32_t length, storage::FrameHeader* header);
 
   // Makes a file search for channelCount channels (above 32 counts as 32) with its
   // scheduler open and its pacing thread running. Null when channelCount is 0 or the
@@ -182,8 +185,9 @@ class CFileSearch : public std::enable_shared_from_this<CFileSearch>, private st
   // wrapping around; the last recorded day when `index` is none.
   int32_t NextDay(std::optional<int32_t> index, int32_t step) const;
   bool SleepUnlessStopped(uint32_t ms) const;
-  void Enqueue(PlaybackState& state, bool audio, uint32_t channel, const uint8_t* record,
-               int32_t length, int32_t display, float rate);
+  // Queues a record the thread read for the pacing, with its side block.
+  void Enqueue(PlaybackState& state, const storage::FrameHeader& header, bool audio,
+               const uint8_t* record, int32_t length, int32_t display, float rate);
   bool StopRequested() const { return running.load() == 0 || abandoned.load() != 0; }
 
   std::atomic<FILESEARCH_HANDLE> hostHandle{nullptr};

@@ -285,26 +285,29 @@ void CFileSearch::ApplyRequests(PlaybackState& state) {
 // ---------------------------------------------------------------------------------------
 // Frames.
 
-void CFileSearch::Enqueue(PlaybackState& state, bool audio, uint32_t channel,
+bool CFileSearch::HeaderOf(const uint8_t* record, int32_t length, FrameHeader* header) {
+  if (length < static_cast<int32_t>(storage::kFrameHeaderSize)) return false;
+  std::memcpy(header, record, sizeof(*header));
+  return true;
+}
+
+void CFileSearch::Enqueue(PlaybackState& state, const FrameHeader& header, bool audio,
                           const uint8_t* record, int32_t length, int32_t display, float rate) {
-  FrameHeader header;
-  std::memcpy(&header, record, sizeof(header));
   uint8_t side[kSideBlockSize];
   FillSideBlock(side, header.type, state.appliedRate);
   const CTime time(header.time);
   const int32_t stored =
-      audio ? scheduler->EnqueueAudio(channel, time, record, length, side, kSideBlockSize, rate,
-                                      state.flushCount)
-            : scheduler->EnqueueVideo(channel, time, record, length, side, kSideBlockSize, display,
-                                      rate, state.flushCount);
+      audio ? scheduler->EnqueueAudio(header.channel, time, record, length, side, kSideBlockSize,
+                                      rate, state.flushCount)
+            : scheduler->EnqueueVideo(header.channel, time, record, length, side, kSideBlockSize,
+                                      display, rate, state.flushCount);
   if (stored != 0) ++state.queuedSinceDayChange;
 }
 
 void CFileSearch::PlayFrame(PlaybackState& state, int32_t length) {
-  if (length < static_cast<int32_t>(storage::kFrameHeaderSize)) return;
   const uint8_t* record = state.buffer.data();
   FrameHeader header;
-  std::memcpy(&header, record, sizeof(header));
+  if (!HeaderOf(record, length, &header)) return;
   const uint32_t ch = header.channel;
   // The per-channel tables hold channelCount channels; the reader hands over up to 32.
   if (ch >= channelCount) return;
@@ -320,18 +323,18 @@ void CFileSearch::PlayFrame(PlaybackState& state, int32_t length) {
     // target, handed over decode-only and unpaced, whatever the rate.
     if (!shown || !storage::IsDeliveredVideoType(header.type)) return;
     state.armed[ch] = 1;
-    Enqueue(state, /*audio=*/false, ch, record, length, 0, mode.Pace());
+    Enqueue(state, header, /*audio=*/false, record, length, 0, mode.Pace());
     return;
   }
   switch (ClassOf(header.type)) {
     case FrameClass::kAudio:
       if (!shown || ch != req.currentChannel || !mode.audio) return;
-      Enqueue(state, /*audio=*/true, ch, record, length, 1, 1.0f);
+      Enqueue(state, header, /*audio=*/true, record, length, 1, 1.0f);
       return;
 
     case FrameClass::kFirstVideo:
       if (!SendFirstClass(mode, key, shown, state.frameSkip[ch], state.keySkip[ch])) return;
-      Enqueue(state, /*audio=*/false, ch, record, length, 1, mode.Pace());
+      Enqueue(state, header, /*audio=*/false, record, length, 1, mode.Pace());
       return;
 
     case FrameClass::kSecondVideo:
@@ -342,11 +345,11 @@ void CFileSearch::PlayFrame(PlaybackState& state, int32_t length) {
                                           [](uint32_t word) { return word != 0; });
         if (!shown && !anyShown) return;
         // A key frame of a hidden channel goes out decode-only.
-        Enqueue(state, /*audio=*/false, ch, record, length, shown ? 1 : 0, mode.Pace());
+        Enqueue(state, header, /*audio=*/false, record, length, shown ? 1 : 0, mode.Pace());
         return;
       }
       if (!key || state.frameSkip[ch] != 0) return;
-      Enqueue(state, /*audio=*/false, ch, record, length, 1, mode.Pace());
+      Enqueue(state, header, /*audio=*/false, record, length, 1, mode.Pace());
       return;
 
     case FrameClass::kNone:
@@ -359,21 +362,14 @@ void CFileSearch::PlayFrame(PlaybackState& state, int32_t length) {
 // counts it for pacing.
 void CFileSearch::OnPrecedingKeyFrame(const uint8_t* record, int32_t length) {
   PlaybackState* state = playbackState;
-  if (state == nullptr || record == nullptr ||
-      length < static_cast<int32_t>(storage::kFrameHeaderSize)) {
-    return;
-  }
   FrameHeader header;
-  std::memcpy(&header, record, sizeof(header));
+  if (state == nullptr || !HeaderOf(record, length, &header)) return;
   const uint32_t ch = header.channel;
   // A decode-only frame of a hidden channel would never close a group and would pile up.
   if (ch >= channelCount || state->req.display[ch] == 0 || StopRequested()) return;
   // The channel's frames from here back to this key frame can be decoded.
   state->armed[ch] = 1;
-  uint8_t side[kSideBlockSize];
-  FillSideBlock(side, header.type, state->appliedRate);
-  scheduler->EnqueueVideo(ch, CTime(header.time), record, length, side, kSideBlockSize, 0,
-                          state->req.mode.Pace(), state->flushCount);
+  Enqueue(*state, header, /*audio=*/false, record, length, 0, state->req.mode.Pace());
 }
 
 // ---------------------------------------------------------------------------------------

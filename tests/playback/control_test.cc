@@ -50,9 +50,8 @@ TEST_F(PlaybackTest, StartPlayPauseReverseStopAndRestart) {
     // where the frames still on their way at the turn left off.
     EXPECT_TRUE(r > 0 || (start == 0 && run[start].time <= last));
     EXPECT_LE(std::abs(run[start].time - (start > 0 ? run[start - 1].time : last)), 1);
-    for (size_t i = start + 1; i < run.size(); ++i) {
+    for (size_t i = start + 1; i < run.size(); ++i)
       EXPECT_EQ(run[i].serial, run[i - 1].serial + 2 * int32_t(r));
-    }
   }
 
   // At 1.0 the thread soon runs into the queue's back-pressure; STOP ends it at once.

@@ -118,15 +118,13 @@ TEST_P(PlayFromTargetTest, FirstFrameIsTheTargetAndNothingIsSkipped) {
       // Forwards, play wraps to the recording's first frame, thinned or not, at every rate.
       EXPECT_TRUE(rate < 0 || Events(from).at(pass.size()).serial == 1);
       // Decode-only frames get no progress notification.
-      for (size_t i = 0; i + 1 < pass.size(); ++i) {
+      for (size_t i = 0; i + 1 < pass.size(); ++i)
         EXPECT_TRUE(pass[i].kind != HostEvent::kNotify || IsShown(pass[i + 1])) << i;
-      }
       for (uint32_t c = 0; c < 2; ++c) {
         std::vector<std::pair<int, bool>> got, want;  // frame number, decode-only
-        for (const HostEvent& e : pass) {
+        for (const HostEvent& e : pass)
           if (e.kind == HostEvent::kVideo && e.channel == c)
             got.push_back({int(e.serial - 1) / 2, e.d.decodeOnly});
-        }
         // A decode-only key frame at the end belongs to the pass after the wrap.
         while (!got.empty() && got.back().second) got.pop_back();
         // Forwards the first frame at or after T; backwards the last at or before it.
