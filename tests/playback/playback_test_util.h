@@ -149,9 +149,8 @@ class PlaybackTest : public ::testing::Test {
     if (names.empty()) names = {"file0.FIH", "file1.FIH", "file2.FIH"};
     search_ =
         _RECORDER_FILESEARCH_INIT(channels, reinterpret_cast<uintptr_t>(this), &OnFrame, &OnNotify);
-    for (const std::string& name : names) {
+    for (const std::string& name : names)
       _RECORDER_FILESEARCH_SETPATH(search_, dir_.path().c_str(), name.c_str(), flag);
-    }
     return search_;
   }
   // Opens a search on the recording (its index files `names`), starts it at `rate`, shows
