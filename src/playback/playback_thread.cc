@@ -84,6 +84,8 @@ struct CFileSearch::PlaybackState {
   std::vector<uint8_t> buffer;
   // Per channel: a key frame was seen while the channel was displayed, so it may play.
   std::array<int32_t, kMaxChannels> armed{};
+  // Per channel: the time stamp of the last video frame queued.
+  std::array<int64_t, kMaxChannels> lastVideoTime{};
   // Per channel: position in the thinning cycle of fast rates and of the key-only band.
   std::array<int32_t, kMaxChannels> frameSkip{};
   std::array<int32_t, kMaxChannels> keySkip{};
@@ -96,6 +98,16 @@ struct CFileSearch::PlaybackState {
   // The scheduler's flush count when the frame being played was read: a frame read before a
   // seek's flush is not queued after it.
   uint64_t flushCount = 0;
+
+  // After a seek each channel waits for its next key frame, except at a forward day change
+  // where the channel's last frame lies in the last second before the new day's midnight:
+  // its group of pictures runs on past midnight and its key frame has gone out already.
+  void Disarm(bool forwardDayChange) {
+    const int64_t midnight = currentDay.seconds();
+    for (size_t c = 0; c < armed.size(); ++c) {
+      if (!forwardDayChange || lastVideoTime[c] != midnight - 1) armed[c] = 0;
+    }
+  }
 };
 
 // ---------------------------------------------------------------------------------------
@@ -255,7 +267,7 @@ bool CFileSearch::ApplySeek(PlaybackState& state) {
   }
   // Frames read before the seek may have been queued since it was requested.
   scheduler->Flush();
-  state.armed.fill(0);
+  state.Disarm(dayChange && req.resetDirection > 0);
   state.frameSkip.fill(0);
   state.keySkip.fill(0);
   return true;
@@ -269,7 +281,7 @@ void CFileSearch::ApplyRequests(PlaybackState& state) {
   }
   if (std::exchange(req.reset, false)) {
     reader->ResetReadPosition(req.resetDirection);
-    state.armed.fill(0);
+    state.Disarm(req.resetDirection > 0);
   }
   if (std::exchange(req.displayChanged, false)) {
     std::array<int32_t, kMaxChannels> words{};
@@ -301,7 +313,9 @@ void CFileSearch::Enqueue(PlaybackState& state, const FrameHeader& header, bool 
                                       rate, state.flushCount)
             : scheduler->EnqueueVideo(header.channel, time, record, length, side, kSideBlockSize,
                                       display, rate, state.flushCount);
-  if (stored != 0) ++state.queuedSinceDayChange;
+  if (stored == 0) return;
+  ++state.queuedSinceDayChange;
+  if (!audio) state.lastVideoTime[header.channel] = header.time;
 }
 
 void CFileSearch::PlayFrame(PlaybackState& state, int32_t length) {

@@ -32,18 +32,23 @@ TEST(PlayTimeFromLocalTest, NormalisesFieldsAndResolvesToTheEarlierInstant) {
 
 TEST_F(PlaybackTest, DaysPlayToTheirEndsWrapAndLoseTheirChangeToAPlayTimeOrAStop) {
   // Two seconds before midnight, three after: the writer rotates to a new file at the change
-  // of day, so the catalogue holds two recorded days (frames 1-21 and 22-51).
+  // of day, so the catalogue holds two recorded days (frames 1-21 and 22-52). Each day starts
+  // inside a group of pictures: the first day's frame 1 has no key frame before it, the
+  // second day's frame 22 goes on with the group of the first day's last second.
   const int32_t day1 = LocalSeconds(2024, 3, 10, 23, 59, 58), day2 = day1 + 2;
-  Record(day1).Video(0, day1, 1, false);  // the first day starts inside a group of pictures
+  Record(day1).Video(0, day1, 1, false);
   rec_.Stream(day1, 2, 10, 1);
+  rec_.Video(0, day2, 1, false);
   rec_.Stream(day2, 3, 10, 1);
-  // Forwards the last day from the frame that crossed midnight to its end, then the first
-  // day; backwards the first day from the last frame at or before the target back to its
-  // first frame (key frames 2 and 12 at least, thinned by four), then the last day from its
-  // end.
-  for (const auto& [rate, target, first, last, next] :
-       {std::tuple{1.0f, day2, 22u, 51u, 2u}, {-4.0f, day1 + 1, 21u, 1u, 51u}}) {
-    SCOPED_TRACE(rate);
+  // Forwards from the first day's last second on across midnight (frame 22 too) to the end,
+  // then the first day from its first key frame; from midnight itself (frame 22's key frame
+  // lies in the day before: not shown); backwards the first day from the last frame at or
+  // before the target back to its first frame (key frames 2 and 12 at least, thinned by
+  // four), then the last day from its end.
+  for (const auto& [rate, target, first, last, next] : {std::tuple{1.0f, day1 + 1, 12u, 52u, 2u},
+                                                        {1.0f, day2, 23u, 52u, 2u},
+                                                        {-4.0f, day1 + 1, 21u, 1u, 52u}}) {
+    SCOPED_TRACE(testing::Message() << "rate " << rate << " from " << target - day1);
     const size_t from = Events().size();
     StartPlay(1, {1}, target, rate);
     ASSERT_TRUE(WaitForWrap(from, rate < 0));
@@ -53,7 +58,8 @@ TEST_F(PlaybackTest, DaysPlayToTheirEndsWrapAndLoseTheirChangeToAPlayTimeOrAStop
       if (IsShown(e)) before.push_back(e.serial);
     EXPECT_EQ(std::tuple(before.front(), before.back(), shown.at(before.size()).serial),
               std::tuple(first, last, next));
-    EXPECT_TRUE(rate > 0 ? before.size() == 30 && std::is_sorted(before.begin(), before.end())
+    EXPECT_TRUE(rate > 0 ? before.size() == last - first + 1 &&
+                               std::is_sorted(before.begin(), before.end())
                          : std::is_sorted(before.rbegin(), before.rend()) &&
                                std::count(before.begin(), before.end(), 12u) == 1);
   }
