@@ -267,7 +267,8 @@ bool CFileSearch::ApplySeek(PlaybackState& state) {
   }
   // Frames read before the seek may have been queued since it was requested.
   scheduler->Flush();
-  state.Disarm(dayChange && req.resetDirection > 0);
+  // A day change's seek comes with its read-position reset, in the direction of play.
+  state.Disarm(dayChange && req.reset && req.resetDirection > 0);
   state.frameSkip.fill(0);
   state.keySkip.fill(0);
   return true;
@@ -280,8 +281,8 @@ void CFileSearch::ApplyRequests(PlaybackState& state) {
     state.appliedRate = req.playRate;
   }
   if (std::exchange(req.reset, false)) {
+    // The seek the reset came with has cleared the channels' key-frame marks.
     reader->ResetReadPosition(req.resetDirection);
-    state.Disarm(req.resetDirection > 0);
   }
   if (std::exchange(req.displayChanged, false)) {
     std::array<int32_t, kMaxChannels> words{};
