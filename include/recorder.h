@@ -245,12 +245,13 @@ void _RECORDER_SETPREPOSTTIME(RECORDER_HANDLE recorder, int32_t preSeconds, int3
  * channel's first key frame cannot be decoded on playback: send a key frame first after START.
  *
  * Types. The library reads no codec from the type; it decides how playback thins the stream.
- * 1 and 3 are the channel's main pictures, played at every rate; they behave alike (the key
- * flag, not the type, marks a key frame): give 1 to key frames (I/IDR) and 3 to the pictures
- * that depend on others, P- and B-frames. 2, 4 and 6 are for secondary pictures (a camera's
- * second stream, snapshots): played whole at 0 < rate <= 1 only, as key frames alone at every
- * other rate, so a P- or B-frame given one of them is left out of fast and backward play. 160
- * is stored and never played. Hand frames in decode order; playback returns that order.
+ * 1 and 3 are the channel's main pictures, played at every rate (thinned as PLAYRATE says);
+ * they behave alike (the key flag, not the type, marks a key frame): give 1 to key frames
+ * (I/IDR) and 3 to the pictures that depend on others, P- and B-frames. 2, 4 and 6 are for
+ * secondary pictures (a camera's second stream, snapshots): played whole at 0 < rate <= 1
+ * only, as key frames alone at every other rate, so a P- or B-frame given one of them is left
+ * out of fast and backward play. 160 is stored and never played. Hand frames in decode order;
+ * playback returns that order.
  *
  * Largest frame: 8 MiB of payload (dataEnd - dataStart, RECORDER_MAX_VIDEO_FRAME_BYTES). A
  * longer frame is refused with 0: nothing of it is stored or counted.
@@ -262,7 +263,7 @@ void _RECORDER_SETPREPOSTTIME(RECORDER_HANDLE recorder, int32_t preSeconds, int3
  * to open or to be written is reported through the event callback (codes 2 and 3).
  *
  * Time. The stamp is the wall clock's second at the call, as local time in the TZ in force
- * then. A change of TZ (or of the zone file) applies from the next frame; stored times are
+ * then. A change of TZ (or of the zone file) applies within a second; stored times are
  * instants, so only the local day that files are split by and that the tables show follows the
  * new zone. A clock step is taken as it comes: a forward step leaves a gap; a backward step of
  * more than a minute starts a new data file, as a change of day does, so the new footage is
