@@ -98,7 +98,9 @@ int32_t Intake::TakeInAroundTrigger(uint32_t channel, PendingRecord& record, con
       state.inEvent = true;
       state.lastTrigger = time;
       state.eventReason = record.fields.reason;
-      // The kept frames go first, in their order, marked with the reason of this frame.
+      // The kept frames go first, in their order, marked with the reason of this frame: those
+      // from the key frame at or before pre seconds before it on.
+      state.kept.Trim(time, preSeconds_.load());
       const uint8_t reason = record.fields.reason;
       state.kept.Drain([&](const PreRecordBuffer::Kept& kept) {
         if (!open_.load()) return false;
