@@ -266,10 +266,11 @@ void _RECORDER_SETPREPOSTTIME(RECORDER_HANDLE recorder, int32_t preSeconds, int3
  * longer frame is refused with 0: nothing of it is stored or counted.
  *
  * Drops. A frame that returns 0 is not stored: refused for its channel, switches, type or size,
- * or because no data file is open. A frame that returns 1 is stored, except when the writer
- * had no room for it for 5 s (a disk that stalls): the call then gives up after that wait and
- * returns 1, so a write that took 5 s is the only sign of such a drop. A data file that fails
- * to open or to be written is reported through the event callback (codes 2 and 3).
+ * or because no data file is open (a frame kept only for pre-record, SETPREPOSTTIME, returns 0
+ * too and is stored if a trigger follows). A frame that returns 1 is stored, except when the
+ * writer had no room for it for 5 s (a disk that stalls): the call then gives up after that
+ * wait and returns 1, so a write that took 5 s is the only sign of such a drop. A data file
+ * that fails to open or to be written is reported through the event callback (codes 2 and 3).
  *
  * Time. The stamp is the wall clock's second at the call, as local time in the TZ in force
  * then. A change of TZ (or of the zone file) applies within a second; stored times are
