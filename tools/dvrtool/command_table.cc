@@ -63,14 +63,15 @@ const std::vector<CommandSyntax>& CommandTable() {
         {"quiet", 'q', "", "only problems and the totals; no progress line"}}},
       {"export",
        "DIR --channel C --out FILE [options]",
-       "Writes one channel's video in recorded order from its first key frame: as the camera's\n"
-       "H.264 stream (.h264) or as MP4 / Matroska (.mp4, .mkv) with every frame at its recorded\n"
-       "time. Exit 1 when the range holds no video of the channel (no file is left then).",
+       "Writes one channel's video in recorded order: as the camera's H.264 stream (.h264) or\n"
+       "as MP4, Matroska or MPEG-TS (.mp4, .mkv, .ts) at the stream's frame rate. A range starts\n"
+       "at the key frame at or before --from; players show it from --from (MP4). Exit 1 when the\n"
+       "range holds no video of the channel (no file is left then).",
        {{"channel", 0, "C", "channel to export, 0..31 (required)"},
         {"from", 0, "TIME", "first second, \"YYYY-MM-DD HH:MM:SS\" (default: the first)"},
         {"to", 0, "TIME", "last second, \"YYYY-MM-DD HH:MM:SS\" (default: the last)"},
         {"out", 'o', "FILE", "output file, - for standard output (required)"},
-        {"format", 0, "F", "h264, mp4 or mkv (default: from FILE's extension, else h264)"},
+        {"format", 0, "F", "h264, mp4, mkv or ts (default: from FILE's extension; h264 for -)"},
         {"yes", 'y', "", "overwrite an existing FILE (default: refuse)"},
         {"quiet", 'q', "", "no progress line (default: one on a terminal)"}}},
   };
