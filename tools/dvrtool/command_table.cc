@@ -17,14 +17,20 @@ const std::vector<CommandSyntax>& CommandTable() {
       {"record",
        "--dir DIR --files N [options]",
        "Records an H.264 elementary stream (one access unit per frame, key frames at IDR\n"
-       "pictures) on several channels through the library, at 25 fps. Ctrl-C or SIGTERM ends\n"
-       "the recording early: every frame taken in so far is stored, and the summary printed.",
+       "pictures) on several channels through the library, at the stream's frame rate. A file\n"
+       "is looped for --seconds; standard input (-) or a FIFO is recorded as it arrives, until\n"
+       "it ends. A recording already in DIR is continued after its newest file. Ctrl-C or\n"
+       "SIGTERM ends the recording early: every frame taken in so far is stored, the summary\n"
+       "printed, and the exit status is 130 or 143.",
        {{"dir", 0, "DIR", "directory of the rotation set dvr00.VDB, dvr01.VDB, ... (required)"},
         {"files", 0, "N", "data files in the rotation set, 1..1000 (required)"},
         {"channels", 0, "N", "channels to record, 1..32 (default 4)"},
-        {"seconds", 0, "N", "seconds of video per channel, 1..86400 (default 10)"},
-        {"input", 0, "FILE", "H.264 elementary stream to record (default: the bundled sample)"},
-        {"fast", 0, "", "hand frames over as fast as the recorder takes them (default: 25 fps)"},
+        {"seconds", 0, "N",
+         "seconds of video per channel, 1..86400 (default 10; a pipe: to its end)"},
+        {"input", 0, "FILE", "H.264 stream to record, - for stdin (default: the bundled sample)"},
+        {"fps", 0, "R", "frame rate of a stream that states none (default 25)"},
+        {"fast", 0, "", "hand frames over as fast as the recorder takes them"},
+        {"yes", 'y', "", "replace a recording already in DIR (default: continue it)"},
         {"audio", 0, "", "also record a 440 Hz tone as audio on channel 0 (default: no audio)"},
         {"quiet", 'q', "", "no progress line (default: one on a terminal)"}}},
       {"dates",
@@ -47,13 +53,14 @@ const std::vector<CommandSyntax>& CommandTable() {
        "DIR --from \"YYYY-MM-DD HH:MM:SS\" [options]",
        "Plays one channel through a file search and reports the frames delivered and their\n"
        "lateness against the recorded pace. Exit 1 when nothing is recorded at or after --from\n"
-       "on its day. Ctrl-C or SIGTERM stops the playback and ends normally.",
+       "on its day. Ctrl-C or SIGTERM stops the playback, reports it and exits 130 or 143.",
        {{"from", 0, "TIME", "local time to play from (required)"},
         {"rate", 0, "R", "play rate, -100..100; 1 normal, <0 backward (default 1)"},
         {"channel", 0, "C", "channel to play, 0..31 (default 0)"},
         {"seconds", 0, "S", "wall-clock seconds to play at most, 0.1..86400 (default 10)"},
         {"out", 'o', "FILE", "write the played video frames as .h264 to FILE, - for stdout"},
-        {"yes", 'y', "", "overwrite an existing --out file (default: refuse)"}}},
+        {"yes", 'y', "", "overwrite an existing --out file (default: refuse)"},
+        {"json", 0, "", "print the report as JSON"}}},
       {"verify",
        "DIR [options]",
        "Checks every data/index pair of DIR offline: every record up to the index's dataBytes\n"

@@ -6,10 +6,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
 #include <iterator>
+#include <memory>
 #include <sstream>
 #include <system_error>
 
@@ -27,6 +29,7 @@
 #include "record_session.h"
 #include "stop_signals.h"
 #include "stream_export.h"
+#include "stream_input.h"
 #include "timeline_view.h"
 
 namespace dvrtool {
@@ -153,6 +156,36 @@ void CheckSomethingToPlay(const std::string& dir, time_t from, uint32_t channel)
                      " on that day; nearest recorded: " + (nearest.empty() ? "none" : nearest));
 }
 
+// A recording already in `dir` (index files that count recorded bytes): the library goes
+// on after its newest file, which is said; with `replace` its files go first.
+void DescribeEarlierRecording(const std::string& dir, bool replace) {
+  size_t files = 0;
+  time_t last = 0;
+  std::vector<FilePair> pairs = ListPairs(dir);
+  for (const FilePair& pair : pairs) {
+    if (pair.indexPath.empty()) continue;
+    const std::optional<IndexFile> index = ReadIndexFile(pair.indexPath);
+    if (!index || index->record.summary.dataBytes == 0) continue;
+    ++files;
+    last = std::max<time_t>(last, index->record.summary.endTime);
+  }
+  if (files == 0) return;
+  if (!replace) {
+    std::printf(
+        "continuing the recording in %s (%zu file(s), up to %s) after its newest file; "
+        "-y replaces it\n",
+        dir.c_str(), files, FormatLocalDateTime(last).c_str());
+    return;
+  }
+  for (const FilePair& pair : pairs) {
+    for (const std::string& path : {pair.dataPath, pair.indexPath}) {
+      if (!path.empty() && ::unlink(path.c_str()) != 0) throw RuntimeError(PathError(path));
+    }
+  }
+  std::printf("replacing the recording in %s (%zu file pair(s) removed)\n", dir.c_str(),
+              pairs.size());
+}
+
 }  // namespace
 
 int RecordCommand(const Words& words) {
@@ -164,31 +197,97 @@ int RecordCommand(const Words& words) {
   if (!args.Has("files")) throw UsageError("'record' needs --files");
   options.channels = static_cast<int>(args.Integer("channels", 4, 1, 32));
   options.seconds = static_cast<int>(args.Integer("seconds", 10, 1, 86400));
+  const double fpsOption = args.Number("fps", 0, 0.1, 1000);
   options.fast = args.Flag("fast");
   options.audio = args.Flag("audio");
   options.progress = !args.Flag("quiet");
+
+  // A file is read whole and checked first; standard input and FIFOs as they arrive.
+  const std::optional<std::string> input = args.Value("input");
+  std::unique_ptr<CStreamInput> live;
   std::vector<uint8_t> owned;
   std::span<const uint8_t> stream = BundledSample();
-  const std::string inputName = args.Value("input").value_or("the bundled sample");
-  if (const auto input = args.Value("input")) {
-    owned = ReadInput(*input);
-    stream = owned;
+  std::string inputName = "the bundled sample";
+  if (input) {
+    inputName = *input == "-" ? "standard input" : *input;
+    struct stat st;
+    if (*input != "-" && ::stat(input->c_str(), &st) != 0) throw UsageError(PathError(*input));
+    if (*input == "-" || S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode)) {
+      const int fd = *input == "-" ? STDIN_FILENO : ::open(input->c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd < 0) throw UsageError(PathError(*input));
+      live = std::make_unique<CStreamInput>(fd, inputName);
+    } else {
+      owned = ReadInput(*input);
+      stream = owned;
+    }
   }
-  const SplitResult split = SplitAccessUnits(stream);
-  if (!split.error.empty()) throw UsageError(inputName + ": " + split.error);
-  if (const std::string problem = CheckLastPictures(stream, split.units); !problem.empty()) {
-    throw UsageError(inputName +
-                     ": truncated or damaged at its end (its last pictures do not "
-                     "decode: " +
-                     problem + ")");
+  SplitResult split;
+  if (!live) {
+    split = SplitAccessUnits(stream);
+    if (!split.error.empty()) throw UsageError(inputName + ": " + split.error);
+    if (const std::string problem = CheckLastPictures(stream, split.units); !problem.empty()) {
+      throw UsageError(inputName +
+                       ": truncated or damaged at its end (its last pictures do not "
+                       "decode: " +
+                       problem + ")");
+    }
   }
   CStopSignals signals;  // before the library starts its threads
   options.stopRequested = [&signals] { return signals.requested(); };
-  std::printf("recording %d s of %zu access units on %d channel(s) into %s (%d data files)%s\n",
-              options.seconds, split.units.size(), options.channels, options.dir.c_str(),
-              options.files, options.fast ? ", as fast as the recorder takes it" : "");
+  // The pace is the stream's own: its first key picture's parameter sets give it.
+  std::span<const uint8_t> first;
+  bool firstKey = false;
+  if (live) {
+    if (!live->Next(&first, &firstKey, options.stopRequested)) return 128 + signals.signal();
+  } else {
+    const AccessUnit& unit = split.units.front();
+    first = stream.subspan(unit.offset, unit.size);
+  }
+  CH264Reader reader;
+  reader.PictureOrder(first);
+  const FrameRate rate = reader.frameRate();
+  options.framesPerSecond = rate.known() ? rate.value() : fpsOption > 0 ? fpsOption : 25.0;
+  if (!rate.known()) {
+    std::fprintf(stderr, "dvrtool record: %s states no frame rate; %.3g fps%s\n", inputName.c_str(),
+                 options.framesPerSecond, fpsOption > 0 ? " from --fps" : " assumed (set --fps)");
+  } else if (fpsOption > 0 && std::fabs(fpsOption - rate.value()) > 0.001) {
+    std::fprintf(stderr,
+                 "dvrtool record: warning: %s says %.3g fps, --fps %.3g; recording at the "
+                 "stream's %.3g fps\n",
+                 inputName.c_str(), rate.value(), fpsOption, rate.value());
+  }
+  DescribeEarlierRecording(options.dir, args.Flag("yes"));
+  if (live) {
+    std::printf("recording %s as it arrives at %.3g fps on %d channel(s) into %s (%d data files)\n",
+                inputName.c_str(), options.framesPerSecond, options.channels, options.dir.c_str(),
+                options.files);
+  } else {
+    std::printf(
+        "recording %d s of %zu access units at %.3g fps on %d channel(s) into %s (%d data "
+        "files)%s\n",
+        options.seconds, split.units.size(), options.framesPerSecond, options.channels,
+        options.dir.c_str(), options.files,
+        options.fast ? ", as fast as the recorder takes it" : "");
+  }
   std::fflush(stdout);
-  const RecordOutcome outcome = Record(options, stream, split.units);
+  RecordOutcome outcome;
+  if (live) {
+    // Until the input ends, or for --seconds when given.
+    const uint64_t limit =
+        args.Has("seconds")
+            ? static_cast<uint64_t>(std::llround(options.seconds * options.framesPerSecond))
+            : UINT64_MAX;
+    outcome = Record(options, [&](uint32_t serial, std::span<const uint8_t>* unit, bool* key) {
+      if (serial == 0) {
+        *unit = first;
+        *key = firstKey;
+        return true;
+      }
+      return serial < limit && live->Next(unit, key, options.stopRequested);
+    });
+  } else {
+    outcome = Record(options, stream, split.units);
+  }
   if (outcome.interrupted) {
     std::printf("stopped by %s after %.1f s; the recorder stored what it had taken in\n",
                 signals.signal() == SIGTERM ? "SIGTERM" : "SIGINT", outcome.elapsed);
@@ -200,7 +299,8 @@ int RecordCommand(const Words& words) {
               outcome.elapsed);
   std::printf("from %s to %s\n", FormatLocalDateTime(outcome.firstSecond).c_str(),
               FormatLocalDateTime(outcome.lastSecond).c_str());
-  return outcome.framesRefused == 0 && outcome.fileEvents == 0 ? kExitOk : kExitFailed;
+  if (outcome.framesRefused != 0 || outcome.fileEvents != 0) return kExitFailed;
+  return outcome.interrupted ? 128 + signals.signal() : kExitOk;
 }
 
 int DatesCommand(const Words& words) {
@@ -322,21 +422,60 @@ int PlayCommand(const Words& words) {
                           static_cast<std::streamsize>(f.payload.size()));
     }
   }
-  if (signals.requested()) std::fprintf(report, "playback stopped by a signal\n");
-  std::fprintf(report,
-               "channel %u at rate %g from %s: %zu video frames (%zu key, %zu decode-only), "
-               "%zu audio frames\n",
-               options.channel, static_cast<double>(rate),
-               FormatLocalDateTime(options.from).c_str(), video, keys, decodeOnly, audio);
-  if (!frames.empty()) {
-    std::fprintf(report, "played %s to %s\n", FormatLocalDateTime(frames.front().time).c_str(),
-                 FormatLocalDateTime(frames.back().time).c_str());
+  const Lateness lateness = MeasureLateness(frames, rate);
+  if (args.Flag("json")) {
+    // Shown frames against the recorded pace: the recorded span they cover over the time
+    // they took to arrive.
+    const PlayedFrame* firstShown = nullptr;
+    const PlayedFrame* lastShown = nullptr;
+    for (const PlayedFrame& f : frames) {
+      if (f.audio || f.decodeOnly) continue;
+      if (firstShown == nullptr) firstShown = &f;
+      lastShown = &f;
+    }
+    double speed = 0;
+    if (firstShown != nullptr && lastShown != firstShown) {
+      const auto instant = [](const PlayedFrame* f) { return f->time + f->millisecond / 1000.0; };
+      const double took =
+          std::chrono::duration<double>(lastShown->arrival - firstShown->arrival).count();
+      if (took > 0) speed = std::fabs(instant(lastShown) - instant(firstShown)) / took;
+    }
+    CJsonWriter json;
+    json.BeginObject()
+        .Field("directory", dir)
+        .Field("channel", options.channel)
+        .Field("rate", static_cast<double>(rate))
+        .Field("from", FormatLocalDateTime(options.from))
+        .Field("first", frames.empty() ? "" : FormatLocalDateTime(frames.front().time))
+        .Field("last", frames.empty() ? "" : FormatLocalDateTime(frames.back().time))
+        .Field("video_frames", static_cast<uint64_t>(video))
+        .Field("key_frames", static_cast<uint64_t>(keys))
+        .Field("decode_only_frames", static_cast<uint64_t>(decodeOnly))
+        .Field("shown_frames", static_cast<uint64_t>(video - decodeOnly))
+        .Field("audio_frames", static_cast<uint64_t>(audio))
+        .Field("speed", speed)
+        .Field("lateness_median_ms", lateness.medianMs)
+        .Field("lateness_max_ms", lateness.maxMs)
+        .Field("interrupted", signals.requested())
+        .EndObject();
+    std::fputs(json.text().c_str(), report);
+  } else {
+    if (signals.requested()) std::fprintf(report, "playback stopped by a signal\n");
+    std::fprintf(report,
+                 "channel %u at rate %g from %s: %zu video frames (%zu key, %zu decode-only), "
+                 "%zu audio frames\n",
+                 options.channel, static_cast<double>(rate),
+                 FormatLocalDateTime(options.from).c_str(), video, keys, decodeOnly, audio);
+    if (!frames.empty()) {
+      std::fprintf(report, "played %s to %s\n", FormatLocalDateTime(frames.front().time).c_str(),
+                   FormatLocalDateTime(frames.back().time).c_str());
+    }
+    std::fprintf(report, "%s\n", DescribeLateness(lateness).c_str());
   }
-  std::fprintf(report, "%s\n", DescribeLateness(MeasureLateness(frames, rate)).c_str());
-  if (video + audio == 0)
+  if (video + audio == 0 && !signals.requested())
     throw RuntimeError("no frame of channel " + std::to_string(options.channel) + " came back");
   if (out) out->Commit();
-  return kExitOk;
+  return signals.requested() ? 128 + signals.signal() : kExitOk;
 }
 
 int VerifyCommand(const Words& words) {

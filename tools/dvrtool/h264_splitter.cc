@@ -43,7 +43,7 @@ bool StartsAccessUnit(int type) {
 
 }  // namespace
 
-SplitResult SplitAccessUnits(std::span<const uint8_t> stream) {
+SplitResult SplitAccessUnits(std::span<const uint8_t> stream, bool whole) {
   SplitResult result;
   const std::vector<Nal> nals = FindNals(stream);
   if (nals.empty() || nals.front().start != 0) {
@@ -94,7 +94,7 @@ SplitResult SplitAccessUnits(std::span<const uint8_t> stream) {
   }
   current.size = stream.size() - current.offset;
   result.units.push_back(current);
-  if (!sawIdr || !sawSps || !sawPps) {
+  if (whole && (!sawIdr || !sawSps || !sawPps)) {
     result.units.clear();
     result.error = "not a usable H.264 stream (it needs an IDR picture with its SPS and PPS)";
   }

@@ -24,8 +24,9 @@ struct SplitResult {
 };
 
 // Concatenating the units gives back the stream byte for byte. A stream that does not start
-// with a start code, holds NAL types H.264 does not define, or has no IDR picture with its
-// SPS and PPS is refused with a one-line reason.
-SplitResult SplitAccessUnits(std::span<const uint8_t> stream);
+// with a start code, holds NAL types H.264 does not define, or (when `whole`) has no IDR
+// picture with its SPS and PPS is refused with a one-line reason. A part of a stream that
+// is still arriving is split with `whole` false: its last unit may be incomplete.
+SplitResult SplitAccessUnits(std::span<const uint8_t> stream, bool whole = true);
 
 }  // namespace dvrtool

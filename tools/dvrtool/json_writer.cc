@@ -1,5 +1,6 @@
 #include "json_writer.h"
 
+#include <cmath>
 #include <cstdio>
 
 namespace dvrtool {
@@ -86,6 +87,13 @@ CJsonWriter& CJsonWriter::Field(const std::string& key, uint64_t value) {
 CJsonWriter& CJsonWriter::Field(const std::string& key, bool value) {
   Prefix(key);
   text_ += value ? "true" : "false";
+  return *this;
+}
+CJsonWriter& CJsonWriter::Field(const std::string& key, double value) {
+  Prefix(key);
+  char text[32];
+  std::snprintf(text, sizeof(text), "%.6g", std::isfinite(value) ? value : 0.0);
+  text_ += text;
   return *this;
 }
 CJsonWriter& CJsonWriter::Item(int64_t value) {

@@ -22,6 +22,7 @@ class CJsonWriter {
   CJsonWriter& Field(const std::string& key, int value) { return Field(key, int64_t{value}); }
   CJsonWriter& Field(const std::string& key, uint32_t value) { return Field(key, uint64_t{value}); }
   CJsonWriter& Field(const std::string& key, bool value);
+  CJsonWriter& Field(const std::string& key, double value);  // 6 significant digits
   // An unnamed number inside an array.
   CJsonWriter& Item(int64_t value);
   const std::string& text() const { return text_; }
