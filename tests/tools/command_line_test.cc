@@ -79,6 +79,7 @@ TEST(CommandLineTest, EveryCommandOnOneRecording) {
       {"timeline @rec --date " + day + " --dst 13/1/2-10/30/3", 2, "", "bad --dst"},
       {"play @rec --from '2024-03-10 25:00:00'", 2, "", "bad time"},
       {"export @rec --channel 0 -o @d/exists.h264", 2, "", "add -y"},
+      {"export @rec --channel 0 -o @d/x.avi", 2, "", "(known: h264, mp4, mkv, ts;"},
       // Nothing found: exit 1, the reason on standard error, no output file left.
       {"verify @d/empty", 1, "0 file pair(s)", "no recording files"},
       {"dates @d/empty", 1, "", "no index files"},
