@@ -93,10 +93,46 @@ DstRange ParseDstRange(const std::string& text) {
   return r;
 }
 
+// Whether an index file is one: the writer's header mark, or else a summary that holds
+// together (its entries in range, their bytes adding up to the recorded bytes).
+bool IsIndexFile(const IndexFile& file) {
+  if (file.header.magic == storage::kFileHeaderMagic) return true;
+  const storage::IndexSummary& s = file.record.summary;
+  if (s.lastEntry < 0 || s.lastEntry > storage::kLastEntryMax) return false;
+  if (s.dataBytes == 0) return true;
+  uint64_t bytes = 0;
+  for (int32_t i = 0; i <= s.lastEntry; ++i) bytes += s.entries[i].bytes;
+  return s.startTime <= s.endTime && bytes == s.dataBytes;
+}
+
+// The directory's index files, readable and whole, that are index files; the others are
+// named on standard error. RuntimeError when there are index files but none is one.
+std::vector<IndexFile> IndexFiles(const char* command, const std::string& dir) {
+  std::vector<IndexFile> files;
+  std::vector<std::string> garbage;
+  for (const FilePair& pair : ListPairs(dir)) {
+    if (pair.indexPath.empty()) continue;
+    const std::optional<IndexFile> index = ReadIndexFile(pair.indexPath);
+    if (!index) continue;  // the search names it
+    if (IsIndexFile(*index)) {
+      files.push_back(*index);
+    } else {
+      garbage.push_back(pair.indexPath);
+    }
+  }
+  if (files.empty() && !garbage.empty())
+    throw RuntimeError(garbage.front() + ": not an index file");
+  for (const std::string& path : garbage) {
+    std::fprintf(stderr, "dvrtool %s: %s: not an index file (skipped)\n", command,
+                 EscapeText(path).c_str());
+  }
+  return files;
+}
+
 void ReportSkipped(const char* command, const CFileSearchSession& search) {
   for (const SkippedIndexFile& s : search.skipped()) {
-    std::fprintf(stderr, "dvrtool %s: %s: %s (skipped)\n", command, s.path.c_str(),
-                 s.reason.c_str());
+    std::fprintf(stderr, "dvrtool %s: %s: %s (skipped)\n", command, EscapeText(s.path).c_str(),
+                 EscapeText(s.reason).c_str());
   }
 }
 
@@ -307,24 +343,61 @@ int DatesCommand(const Words& words) {
   const CCommandLine args = Parse("dates", words);
   args.ExpectPositional(1, "a directory");
   const std::string dir = CheckDataDirectory(args.positional()[0]);
+  const std::vector<IndexFile> indexes = IndexFiles("dates", dir);
   CFileSearchSession search(dir);
   ReportSkipped("dates", search);
-  const std::vector<time_t> dates = search.Dates();
+  std::vector<time_t> dates;
   CJsonWriter json;
   json.BeginObject().Field("directory", dir).BeginArray("dates");
-  for (const time_t date : dates) {
+  for (const time_t date : search.Dates()) {
+    // The first and last recorded second of the day, from the files' minute entries.
+    const time_t dayEnd = ParseLocalDate(FormatLocalDate(date + 36 * 3600)) - 1;
+    std::optional<time_t> first, last;
+    for (const IndexFile& index : indexes) {
+      const storage::IndexSummary& s = index.record.summary;
+      if (s.dataBytes == 0 || s.endTime < date || s.startTime > dayEnd) continue;
+      for (int32_t i = 0; i <= s.lastEntry; ++i) {
+        const time_t from = s.entries[i].time;
+        const time_t to =
+            i < s.lastEntry ? std::max<time_t>(from, s.entries[i + 1].time - 1) : s.endTime;
+        if (to < date || from > dayEnd) continue;
+        first = std::min(first.value_or(from), std::max(from, date));
+        last = std::max(last.value_or(to), std::min(to, dayEnd));
+      }
+    }
+    if (!first) continue;  // only from files that are no index files
+    dates.push_back(date);
+    const DayTable day = search.Day(date + 12 * 3600);
     int minutes = 0;
-    const uint32_t channels = ChannelsOfDay(search.Day(date + 12 * 3600), &minutes);
+    const uint32_t channels = ChannelsOfDay(day, &minutes);
+    std::vector<int> perChannel(32);
+    for (int slot = 0; slot < kDaySlots; ++slot) {
+      for (int c = 0; c < 32; ++c) perChannel[c] += ((day.any[slot] | day.audio[slot]) >> c) & 1;
+    }
     if (args.Flag("json")) {
       json.BeginObject()
           .Field("date", FormatLocalDate(date))
+          .Field("first", FormatLocalDateTime(*first))
+          .Field("last", FormatLocalDateTime(*last))
           .Field("minutes", minutes)
           .Field("channels", __builtin_popcount(channels))
           .Field("channel_mask", channels)
-          .EndObject();
+          .BeginArray("channel_minutes");
+      for (int c = 0; c < 32; ++c) {
+        if (perChannel[c] != 0)
+          json.BeginObject().Field("channel", c).Field("minutes", perChannel[c]).EndObject();
+      }
+      json.EndArray().EndObject();
     } else {
-      std::printf("%s  %4d recorded minute(s), %2d channel(s)\n", FormatLocalDate(date).c_str(),
-                  minutes, __builtin_popcount(channels));
+      std::string perText;
+      for (int c = 0; c < 32; ++c) {
+        if (perChannel[c] != 0)
+          perText += " " + std::to_string(c) + ":" + std::to_string(perChannel[c]);
+      }
+      std::printf("%s  %s to %s, %4d recorded minute(s), %2d channel(s); minutes per channel%s\n",
+                  FormatLocalDate(date).c_str(), FormatLocalDateTime(*first).c_str(),
+                  FormatLocalDateTime(*last).c_str(), minutes, __builtin_popcount(channels),
+                  perText.c_str());
     }
   }
   json.EndArray().EndObject();
@@ -338,6 +411,7 @@ int TimelineCommand(const Words& words) {
   args.ExpectPositional(1, "a directory");
   const std::string dir = CheckDataDirectory(args.positional()[0]);
   const time_t date = ParseLocalDate(args.Required("date"));
+  IndexFiles("timeline", dir);
   std::optional<DstRange> dst;
   if (const auto text = args.Value("dst")) dst = ParseDstRange(*text);
   std::optional<COutputFile> svg;
@@ -403,6 +477,7 @@ int PlayCommand(const Words& words) {
   FILE* report = out && out->toStdout() ? stderr : stdout;
   CStopSignals signals;  // before the library starts its threads
   options.stopRequested = [&signals] { return signals.requested(); };
+  IndexFiles("play", dir);
   CFileSearchSession search(dir);
   ReportSkipped("play", search);
   CheckSomethingToPlay(dir, options.from, options.channel);
@@ -502,12 +577,20 @@ int VerifyCommand(const Words& words) {
     for (std::string line; std::getline(text, line);) {
       if (json || (quiet && line.rfind("ok ", 0) == 0)) continue;
       progress.Finish();
-      std::printf("%s\n", line.c_str());
+      std::printf("%s\n", EscapeText(line).c_str());
     }
     std::fflush(stdout);
     progress.Update(done * 1000 / std::max<size_t>(total, 1), bytes);
   });
-  const VerifyTotals totals = verifier.VerifyDirectory(dir);
+  VerifyTotals totals = verifier.VerifyDirectory(dir);
+  for (const FilePair& pair : ListPairs(dir)) {
+    if (pair.indexPath.empty()) continue;
+    const std::optional<IndexFile> index = ReadIndexFile(pair.indexPath);
+    if (!index || IsIndexFile(*index)) continue;
+    problems.push_back({pair.indexPath, 0, "not an index file"});
+    ++totals.problems;
+    if (!json) std::printf("%s: offset 0: not an index file\n", EscapeText(pair.indexPath).c_str());
+  }
   progress.Finish();
   if (json) {
     CJsonWriter out;
