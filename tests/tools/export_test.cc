@@ -149,9 +149,12 @@ TEST(RangeExportTest, ARangeBetweenKeyFramesDecodesToExactlyItsRecordedSeconds) 
   host.End();
   const std::vector<std::string> source = Pictures(clip);
   const std::string out = host.dir / "range.mp4";
-  const RunResult exported = Dvrtool({"export", host.dir.root(), "--channel", "0", "--from",
-                                      LocalTime(t0 + 13), "--to", LocalTime(t0 + 16), "-o", out});
+  const RunResult exported =
+      Dvrtool({"export", host.dir.root(), "--channel", "0", "--from", LocalTime(t0 + 13), "--to",
+               LocalTime(t0 + 16), "-o", out, "--json"});
   ASSERT_EQ(exported.status, 0) << exported.output;
+  EXPECT_THAT(exported.output, HasSubstr("\"frames\": 100,"));          // 13 s to 16 s inclusive
+  EXPECT_THAT(exported.output, HasSubstr("\"pre_roll_frames\": 75,"));  // from the key at 10 s
   EXPECT_EQ(Pictures(out),
             std::vector<std::string>(source.begin() + 13 * 25, source.begin() + 17 * 25));
   EXPECT_THAT(

@@ -80,6 +80,7 @@ const std::vector<CommandSyntax>& CommandTable() {
         {"out", 'o', "FILE", "output file, - for standard output (required)"},
         {"format", 0, "F", "h264, mp4, mkv or ts (default: from FILE's extension; h264 for -)"},
         {"yes", 'y', "", "overwrite an existing FILE (default: refuse)"},
+        {"json", 0, "", "print the report as JSON"},
         {"quiet", 'q', "", "no progress line (default: one on a terminal)"}}},
   };
   return commands;

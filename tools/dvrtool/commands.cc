@@ -532,6 +532,7 @@ int PlayCommand(const Words& words) {
         .Field("lateness_median_ms", lateness.medianMs)
         .Field("lateness_max_ms", lateness.maxMs)
         .Field("interrupted", signals.requested())
+        // Damaged records the search passed over belong here once it counts them.
         .EndObject();
     std::fputs(json.text().c_str(), report);
   } else {
@@ -636,13 +637,40 @@ int ExportCommand(const Words& words) {
     throw RuntimeError("no video of channel " + std::to_string(request.channel) +
                        " in that range; nothing written");
   }
-  std::fprintf(
-      report, "exported %llu frames (%llu key frames, %llu bytes) of channel %u, %s to %s, to %s\n",
-      static_cast<unsigned long long>(outcome.frames),
-      static_cast<unsigned long long>(outcome.keyFrames),
-      static_cast<unsigned long long>(outcome.bytes), request.channel,
-      FormatLocalDateTime(outcome.first).c_str(), FormatLocalDateTime(outcome.last).c_str(),
-      request.out == "-" ? "standard output" : request.out.c_str());
+  const char* formats[] = {"h264", "mp4", "mkv", "ts"};
+  const std::string where = request.out == "-" ? "standard output" : request.out;
+  if (args.Flag("json")) {
+    CJsonWriter json;
+    json.BeginObject()
+        .Field("directory", request.dir)
+        .Field("channel", request.channel)
+        .Field("output", where)
+        .Field("format", formats[static_cast<int>(request.format)])
+        .Field("frames", outcome.frames)
+        .Field("key_frames", outcome.keyFrames)
+        .Field("pre_roll_frames", outcome.preRollFrames)
+        .Field("bytes", outcome.bytes)
+        .Field("first", FormatLocalDateTime(outcome.first))
+        .Field("last", FormatLocalDateTime(outcome.last))
+        .Field("frame_rate", outcome.frameRate)
+        .Field("damaged_files", outcome.damagedFiles)
+        .EndObject();
+    std::fputs(json.text().c_str(), report);
+  } else {
+    std::fprintf(report,
+                 "exported %llu frames (%llu key frames, %llu bytes) of channel %u, %s to %s, to "
+                 "%s\n",
+                 static_cast<unsigned long long>(outcome.frames),
+                 static_cast<unsigned long long>(outcome.keyFrames),
+                 static_cast<unsigned long long>(outcome.bytes), request.channel,
+                 FormatLocalDateTime(outcome.first).c_str(),
+                 FormatLocalDateTime(outcome.last).c_str(), EscapeText(where).c_str());
+    if (outcome.preRollFrames != 0) {
+      std::fprintf(report,
+                   "  with %llu frames before --from from its key frame, for decoding only\n",
+                   static_cast<unsigned long long>(outcome.preRollFrames));
+    }
+  }
   return outcome.damagedFiles == 0 ? kExitOk : kExitFailed;
 }
 
