@@ -43,7 +43,7 @@ TEST(CommandLineTest, EveryCommandOnOneRecording) {
   fs::create_directories(d + "empty");
   for (const auto& [name, text] : std::map<std::string, std::string>{
            {"notes", "this is not video\n"},
-           // H.265 parameter sets: a start code, but not H.264.
+           // H.265 parameter sets without a picture.
            {"hevc", std::string("\0\0\0\1\x40\1\x0C\1\0\0\0\1\x42\1\1\1", 16)},
            // Pictures without parameter sets or an IDR picture, and an empty file.
            {"nosps", std::string("\0\0\0\1\x41\x9A\0\0\0\1\x41\x9B", 12)},
@@ -73,8 +73,8 @@ TEST(CommandLineTest, EveryCommandOnOneRecording) {
       {"record --dir @d/empty", 2, "", "needs --files"},
       {"@E --channels 33", 2, "", "--channels"},
       {"@E --input @d/no.h264", 2, "", "no.h264: No such file or directory"},
-      {"@E --input @d/notes", 2, "", "not an H.264 elementary stream"},
-      {"@E --input @d/hevc", 2, "", "NAL header"},
+      {"@E --input @d/notes", 2, "", "not an H.264 or H.265 elementary stream"},
+      {"@E --input @d/hevc", 2, "", "needs an IRAP picture with its VPS, SPS and PPS"},
       {"@E --input @d/cut.h264", 2, "", "truncated"},
       {"@E --input @d/nosps", 2, "", "needs an IDR picture with its SPS and PPS"},
       {"@E --input @d/void", 2, "", "void: empty file"},

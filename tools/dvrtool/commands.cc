@@ -261,7 +261,8 @@ int RecordCommand(const Words& words) {
   if (!live) {
     split = SplitAccessUnits(stream);
     if (!split.error.empty()) throw UsageError(inputName + ": " + split.error);
-    if (const std::string problem = CheckLastPictures(stream, split.units); !problem.empty()) {
+    if (const std::string problem = CheckLastPictures(stream, split.units, split.codec);
+        !problem.empty()) {
       throw UsageError(inputName +
                        ": truncated or damaged at its end (its last pictures do not "
                        "decode: " +
@@ -279,7 +280,7 @@ int RecordCommand(const Words& words) {
     const AccessUnit& unit = split.units.front();
     first = stream.subspan(unit.offset, unit.size);
   }
-  CH264Reader reader;
+  CPictureReader reader(live ? live->codec() : split.codec);
   reader.PictureOrder(first);
   const FrameRate rate = reader.frameRate();
   options.framesPerSecond = rate.known() ? rate.value() : fpsOption > 0 ? fpsOption : 25.0;

@@ -36,8 +36,13 @@ std::string AvError(int code) {
   return text;
 }
 
-// The SPS and PPS units of a key frame, with their start codes: the stream's extradata.
-std::string ParameterSets(std::span<const uint8_t> frame) {
+AVCodecID CodecId(VideoCodec codec) {
+  return codec == VideoCodec::kH265 ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264;
+}
+
+// The parameter set units of a key frame (H.264: SPS, PPS; H.265: VPS, SPS, PPS), with their
+// start codes: the stream's extradata.
+std::string ParameterSets(std::span<const uint8_t> frame, VideoCodec codec) {
   std::string sets;
   size_t i = 0;
   while (i + 3 < frame.size()) {
@@ -51,8 +56,11 @@ std::string ParameterSets(std::span<const uint8_t> frame) {
                                         (frame[end + 2] == 1 || frame[end + 2] == 0)))
       ++end;
     if (end + 3 > frame.size()) end = frame.size();
-    const int type = frame[header] & 0x1F;
-    if (type == 7 || type == 8) {
+    const bool set =
+        codec == VideoCodec::kH265
+            ? ((frame[header] >> 1) & 0x3F) >= 32 && ((frame[header] >> 1) & 0x3F) <= 34
+            : (frame[header] & 0x1F) == 7 || (frame[header] & 0x1F) == 8;
+    if (set) {
       sets.append("\0\0\0\1", 4);
       sets.append(reinterpret_cast<const char*>(frame.data() + header), end - header);
     }
@@ -63,13 +71,14 @@ std::string ParameterSets(std::span<const uint8_t> frame) {
 
 }  // namespace
 
-struct CH264Reader::State {
+struct CPictureReader::State {
   AVCodecParserContext* parser = nullptr;
   AVCodecContext* context = nullptr;
 };
 
-CH264Reader::CH264Reader() : state_(new State) {
-  state_->parser = av_parser_init(AV_CODEC_ID_H264);
+CPictureReader::CPictureReader(VideoCodec codec) : state_(new State) {
+  codec_ = codec;
+  state_->parser = av_parser_init(CodecId(codec));
   state_->context = avcodec_alloc_context3(nullptr);
   if (state_->parser == nullptr || state_->context == nullptr) {
     if (state_->parser != nullptr) av_parser_close(state_->parser);
@@ -80,12 +89,12 @@ CH264Reader::CH264Reader() : state_(new State) {
   state_->parser->flags |= PARSER_FLAG_COMPLETE_FRAMES;
 }
 
-CH264Reader::~CH264Reader() {
+CPictureReader::~CPictureReader() {
   av_parser_close(state_->parser);
   avcodec_free_context(&state_->context);
 }
 
-int CH264Reader::PictureOrder(std::span<const uint8_t> unit) {
+int CPictureReader::PictureOrder(std::span<const uint8_t> unit) {
   State& s = *state_;
   uint8_t* out = nullptr;
   int outSize = 0;
@@ -96,10 +105,10 @@ int CH264Reader::PictureOrder(std::span<const uint8_t> unit) {
     width_ = s.parser->width;
     height_ = s.parser->height;
   }
-  // The parser gives the rate of fields (the SPS timing counts half frames).
+  // H.264's parser gives the rate of fields (its SPS timing counts half frames).
   const AVRational fields = s.context->framerate;
   if (fields.num > 0 && fields.den > 0) {
-    AVRational frames{fields.num, fields.den * 2};
+    AVRational frames{fields.num, fields.den * (codec_ == VideoCodec::kH264 ? 2 : 1)};
     av_reduce(&frames.num, &frames.den, frames.num, frames.den, 1 << 30);
     rate_ = FrameRate{frames.num, frames.den};
   }
@@ -141,9 +150,10 @@ struct CContainerWriter::State {
   AVFormatContext* output = nullptr;
   AVStream* stream = nullptr;
   AVPacket* packet = nullptr;
-  CH264Reader reader;
-  std::vector<HeldFrame> group;  // from the last key frame, in decode order
-  bool open = false;             // header written, file needs its trailer
+  VideoCodec codec = VideoCodec::kH264;
+  std::unique_ptr<CPictureReader> reader;  // made at the first key frame, which names the codec
+  std::vector<HeldFrame> group;            // from the last key frame, in decode order
+  bool open = false;                       // header written, file needs its trailer
   FrameRate rate;
   // Frame slots count frame periods from the first frame written. The first second holds
   // the last `firstFrames` slots of that second (a recording starts part way into it).
@@ -164,10 +174,10 @@ struct CContainerWriter::State {
 
   void Open() {
     const HeldFrame& first = group.front();
-    rate = reader.frameRate().known() ? reader.frameRate() : RecordedRate(group);
-    const std::string sets = ParameterSets(first.payload);
-    if (sets.empty() || reader.width() <= 0 || reader.height() <= 0) {
-      throw RuntimeError("the first key frame carries no usable SPS/PPS");
+    rate = reader->frameRate().known() ? reader->frameRate() : RecordedRate(group);
+    const std::string sets = ParameterSets(first.payload, codec);
+    if (sets.empty() || reader->width() <= 0 || reader->height() <= 0) {
+      throw RuntimeError("the first key frame carries no usable parameter sets");
     }
     firstSecond = first.second;
     firstFrames = std::count_if(group.begin(), group.end(),
@@ -184,9 +194,9 @@ struct CContainerWriter::State {
     if (stream == nullptr) throw RuntimeError("out of memory");
     AVCodecParameters* p = stream->codecpar;
     p->codec_type = AVMEDIA_TYPE_VIDEO;
-    p->codec_id = AV_CODEC_ID_H264;
-    p->width = reader.width();
-    p->height = reader.height();
+    p->codec_id = CodecId(codec);
+    p->width = reader->width();
+    p->height = reader->height();
     p->format = AV_PIX_FMT_YUV420P;
     p->extradata = static_cast<uint8_t*>(av_mallocz(sets.size() + AV_INPUT_BUFFER_PADDING_SIZE));
     if (p->extradata == nullptr) throw RuntimeError("out of memory");
@@ -234,11 +244,12 @@ struct CContainerWriter::State {
     if (delay < 0) {
       delay = 0;
       for (size_t i = 0; i < n; ++i) delay = std::max(delay, slot[i] - pts[i]);
-      origin = INT64_MAX;
-      for (size_t i = 0; i < n; ++i) {
-        if (!group[i].preRoll) origin = std::min(origin, pts[i]);
-      }
-      if (origin == INT64_MAX) origin = slot.back() + 1;
+      // The range shows as many pictures as were recorded in it: the pre-roll's count of
+      // this group's first pictures in display order is hidden (with B-frames, a reference
+      // picture recorded before the range can be shown inside it).
+      const auto hidden = static_cast<size_t>(
+          std::count_if(group.begin(), group.end(), [](const HeldFrame& f) { return f.preRoll; }));
+      origin = hidden < n ? slot[hidden] : slot.back() + 1;
     }
     for (size_t i = 0; i < n; ++i) {
       const int64_t dts = std::max(std::min(slot[i] - delay, pts[i]), lastDts + 1);
@@ -288,13 +299,17 @@ CContainerWriter::~CContainerWriter() {
 void CContainerWriter::Add(std::span<const uint8_t> frame, bool key, time_t second, bool preRoll) {
   State& s = *state_;
   if (s.group.empty() && !s.open && !key) return;  // a file opens at a key frame
+  if (s.reader == nullptr) {
+    s.codec = SplitAccessUnits(frame, false).codec;
+    s.reader = std::make_unique<CPictureReader>(s.codec);
+  }
   if (key) s.WriteGroup();
   HeldFrame held;
   held.payload.assign(frame.begin(), frame.end());
   held.key = key;
   held.second = second;
   held.preRoll = preRoll;
-  held.order = s.reader.PictureOrder(frame);
+  held.order = s.reader->PictureOrder(frame);
   s.group.push_back(std::move(held));
 }
 
@@ -310,12 +325,13 @@ void CContainerWriter::Finish() {
 
 FrameRate CContainerWriter::frameRate() const { return state_->rate; }
 
-std::string CheckLastPictures(std::span<const uint8_t> stream, std::span<const AccessUnit> units) {
+std::string CheckLastPictures(std::span<const uint8_t> stream, std::span<const AccessUnit> units,
+                              VideoCodec videoCodec) {
   size_t first = 0;
   for (size_t i = 0; i < units.size(); ++i) first = units[i].key ? i : first;
   if (units.empty()) return "";
   av_log_set_level(AV_LOG_QUIET);
-  const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+  const AVCodec* codec = avcodec_find_decoder(CodecId(videoCodec));
   if (codec == nullptr) return "";
   AVCodecContext* context = avcodec_alloc_context3(codec);
   AVPacket* packet = av_packet_alloc();
@@ -363,10 +379,10 @@ std::string CheckLastPictures(std::span<const uint8_t> stream, std::span<const A
 
 #else  // built without FFmpeg's libraries
 
-struct CH264Reader::State {};
-CH264Reader::CH264Reader() = default;
-CH264Reader::~CH264Reader() = default;
-int CH264Reader::PictureOrder(std::span<const uint8_t>) { return decoded_++; }
+struct CPictureReader::State {};
+CPictureReader::CPictureReader(VideoCodec codec) : codec_(codec) {}
+CPictureReader::~CPictureReader() = default;
+int CPictureReader::PictureOrder(std::span<const uint8_t>) { return decoded_++; }
 
 struct CContainerWriter::State {};
 
@@ -381,7 +397,9 @@ void CContainerWriter::Add(std::span<const uint8_t>, bool, time_t, bool) {}
 void CContainerWriter::Finish() {}
 FrameRate CContainerWriter::frameRate() const { return {}; }
 
-std::string CheckLastPictures(std::span<const uint8_t>, std::span<const AccessUnit>) { return ""; }
+std::string CheckLastPictures(std::span<const uint8_t>, std::span<const AccessUnit>, VideoCodec) {
+  return "";
+}
 
 #endif
 

@@ -27,13 +27,13 @@ struct FrameRate {
   double value() const { return known() ? static_cast<double>(num) / den : 0; }
 };
 
-// Reads the headers of an H.264 stream one access unit at a time, in decode order.
-class CH264Reader {
+// Reads the headers of an H.264 or H.265 stream one access unit at a time, in decode order.
+class CPictureReader {
  public:
-  CH264Reader();
-  ~CH264Reader();
-  CH264Reader(const CH264Reader&) = delete;
-  CH264Reader& operator=(const CH264Reader&) = delete;
+  explicit CPictureReader(VideoCodec codec);
+  ~CPictureReader();
+  CPictureReader(const CPictureReader&) = delete;
+  CPictureReader& operator=(const CPictureReader&) = delete;
 
   // The picture order count of the unit's picture (0 at every IDR picture). Without
   // libavcodec, the decode order.
@@ -46,12 +46,14 @@ class CH264Reader {
  private:
   struct State;
   std::unique_ptr<State> state_;
+  VideoCodec codec_ = VideoCodec::kH264;
   FrameRate rate_;
   int width_ = 0, height_ = 0;
   int decoded_ = 0;
 };
 
-// A video file of one H.264 stream that players keep whole: a constant frame rate (the
+// A video file of one H.264 or H.265 stream (the first key frame tells which) that players
+// keep whole: a constant frame rate (the
 // stream's own, else the one the recorded frames show), pictures shown in their picture
 // order (composition offsets for B-frames), recording gaps kept as gaps, the first shown
 // frame's recorded time as the file's creation_time. An MP4 file has its index in front
@@ -85,6 +87,7 @@ std::string IsoUtc(time_t t);
 // Empty when the last group of pictures (the units from the last key unit on) decodes
 // without error, else why not (a cut file ends in the middle of a picture). Empty when built
 // without libavcodec.
-std::string CheckLastPictures(std::span<const uint8_t> stream, std::span<const AccessUnit> units);
+std::string CheckLastPictures(std::span<const uint8_t> stream, std::span<const AccessUnit> units,
+                              VideoCodec codec);
 
 }  // namespace dvrtool

@@ -16,18 +16,6 @@ constexpr size_t kReadSize = 64 * 1024;
 // not one.
 constexpr size_t kMaxUnitBytes = 64u << 20;
 
-// Whether an access unit carries an SPS and a PPS: where a recording may start.
-bool HasParameterSets(std::span<const uint8_t> unit) {
-  bool sps = false, pps = false;
-  for (size_t i = 0; i + 3 < unit.size(); ++i) {
-    if (unit[i] == 0 && unit[i + 1] == 0 && unit[i + 2] == 1) {
-      sps |= (unit[i + 3] & 0x1F) == 7;
-      pps |= (unit[i + 3] & 0x1F) == 8;
-    }
-  }
-  return sps && pps;
-}
-
 }  // namespace
 
 CStreamInput::CStreamInput(int fd, std::string name) : fd_(fd), name_(std::move(name)) {}
@@ -61,20 +49,22 @@ bool CStreamInput::Next(std::span<const uint8_t>* unit, bool* key,
     // Every unit but the last one in the buffer is whole; at the end of input, that one too.
     SplitResult split;
     if (!buffer_.empty()) {
-      split = SplitAccessUnits(buffer_, false);
+      split = SplitAccessUnits(buffer_, false,
+                               started_ ? std::optional<VideoCodec>(codec_) : std::nullopt);
       if (!split.error.empty()) throw UsageError(name_ + ": " + split.error);
     }
     if (split.units.size() >= 2 || (ended_ && !split.units.empty())) {
       const AccessUnit& first = split.units.front();
       unit_.assign(buffer_.begin(), buffer_.begin() + static_cast<ptrdiff_t>(first.size));
       buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<ptrdiff_t>(first.size));
-      if (!started_ && !(first.key && HasParameterSets(unit_))) {
+      if (!started_ && !(first.key && first.parameterSets)) {
         ++skipped_;
         continue;
       }
       started_ = true;
       *unit = unit_;
       *key = first.key;
+      codec_ = split.codec;
       return true;
     }
     if (buffer_.size() > kMaxUnitBytes)

@@ -1,6 +1,6 @@
-// An H.264 byte stream read as it arrives, from standard input or a FIFO (a camera pipeline:
-// `ffmpeg -i rtsp://... -c copy -f h264 - | dvrtool record --input - ...`), handed out one
-// access unit at a time from the first IDR picture with its parameter sets on.
+// An H.264 or H.265 byte stream read as it arrives, from standard input or a FIFO (a camera
+// pipeline: `ffmpeg -i rtsp://... -c copy -f h264 - | dvrtool record --input - ...`), handed out
+// one access unit at a time from the first IDR picture with its parameter sets on.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +8,8 @@
 #include <span>
 #include <string>
 #include <vector>
+
+#include "h264_splitter.h"
 
 namespace dvrtool {
 
@@ -25,6 +27,7 @@ class CStreamInput {
   // RuntimeError when reading fails.
   bool Next(std::span<const uint8_t>* unit, bool* key, const std::function<bool()>& stop);
   uint64_t skipped() const { return skipped_; }  // units before the first key picture
+  VideoCodec codec() const { return codec_; }    // once a unit was handed out
 
  private:
   bool Fill(const std::function<bool()>& stop);  // false at the end of the input
@@ -35,6 +38,7 @@ class CStreamInput {
   std::vector<uint8_t> unit_;
   bool ended_ = false;
   bool started_ = false;
+  VideoCodec codec_ = VideoCodec::kH264;
   uint64_t skipped_ = 0;
 };
 
