@@ -16,18 +16,19 @@ const std::vector<CommandSyntax>& CommandTable() {
         {"channels", 0, "N", "channels to record, 1..32 (default 32)"}}},
       {"record",
        "--dir DIR --files N [options]",
-       "Records an H.264 elementary stream (one access unit per frame, key frames at IDR\n"
-       "pictures) on several channels through the library, at the stream's frame rate. A file\n"
-       "is looped for --seconds; standard input (-) or a FIFO is recorded as it arrives, until\n"
-       "it ends. A recording already in DIR is continued after its newest file. Ctrl-C or\n"
-       "SIGTERM ends the recording early: every frame taken in so far is stored, the summary\n"
-       "printed, and the exit status is 130 or 143.",
+       "Records an H.264 or H.265 elementary stream (one access unit per frame, key frames at\n"
+       "IDR / IRAP pictures) on several channels through the library, at the stream's frame\n"
+       "rate. A file is looped for --seconds; standard input (-) or a FIFO is recorded as it\n"
+       "arrives, until it ends. A recording already in DIR is continued after its newest file.\n"
+       "Ctrl-C or SIGTERM ends the recording early: every frame taken in so far is stored, the\n"
+       "summary printed, and the exit status is 130 or 143.",
        {{"dir", 0, "DIR", "directory of the rotation set dvr00.VDB, dvr01.VDB, ... (required)"},
         {"files", 0, "N", "data files in the rotation set, 1..1000 (required)"},
         {"channels", 0, "N", "channels to record, 1..32 (default 4)"},
         {"seconds", 0, "N",
          "seconds of video per channel, 1..86400 (default 10; a pipe: to its end)"},
-        {"input", 0, "FILE", "H.264 stream to record, - for stdin (default: the bundled sample)"},
+        {"input", 0, "FILE",
+         "H.264/H.265 stream to record, - for stdin (default: the bundled sample)"},
         {"fps", 0, "R", "frame rate of a stream that states none (default 25)"},
         {"fast", 0, "", "hand frames over as fast as the recorder takes them"},
         {"yes", 'y', "", "replace a recording already in DIR (default: continue it)"},
@@ -35,9 +36,10 @@ const std::vector<CommandSyntax>& CommandTable() {
         {"quiet", 'q', "", "no progress line (default: one on a terminal)"}}},
       {"dates",
        "DIR [options]",
-       "Lists the recorded days of the index files in DIR, with their recorded minutes and\n"
-       "channels. Unreadable index files are named on standard error and skipped. Exit 1 when\n"
-       "nothing is recorded.",
+       "Lists the recorded days of the index files in DIR, with their first and last recorded\n"
+       "time, recorded minutes and minutes per channel. Unreadable index files, and files that\n"
+       "are no index files, are named on standard error and skipped. Exit 1 when nothing is\n"
+       "recorded.",
        {{"json", 0, "", "print JSON instead of text"}}},
       {"timeline",
        "DIR --date YYYY-MM-DD [options]",
@@ -70,7 +72,7 @@ const std::vector<CommandSyntax>& CommandTable() {
         {"quiet", 'q', "", "only problems and the totals; no progress line"}}},
       {"export",
        "DIR --channel C --out FILE [options]",
-       "Writes one channel's video in recorded order: as the camera's H.264 stream (.h264) or\n"
+       "Writes one channel's video in recorded order: as the camera's stream (.h264) or\n"
        "as MP4, Matroska or MPEG-TS (.mp4, .mkv, .ts) at the stream's frame rate. A range starts\n"
        "at the key frame at or before --from; players show it from --from (MP4). Exit 1 when the\n"
        "range holds no video of the channel (no file is left then).",
