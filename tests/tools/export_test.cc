@@ -111,8 +111,8 @@ TEST(PipedClipTest, EveryContainerDecodesToTheSourceAtItsRateAndPlaysAtItsPace) 
   const std::string fps30 = scratch / "fps30/";
   const std::string start = LocalTime(ReadSummary(fps30 + "dvr00.FIH").startTime);
   const std::string played = Jq({"play", fps30, "--from", start, "--seconds", "8", "--json"},
-                                "\"\\(.shown_frames) \\(.speed * 10 | round)\"");
-  EXPECT_EQ(played, "90 10\n");
+                                "\"\\(.shown_frames) \\(.speed > 0.9 and .speed < 1.1)\"");
+  EXPECT_EQ(played, "90 true\n");
   // Backward play from the end of the 2 s clip shows both its groups of pictures.
   const std::string ippp = scratch / "ippp/";
   const storage::IndexSummary s = ReadSummary(ippp + "dvr00.FIH");
