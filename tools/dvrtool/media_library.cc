@@ -72,12 +72,13 @@ std::string ParameterSets(std::span<const uint8_t> frame, VideoCodec codec) {
 }  // namespace
 
 struct CPictureReader::State {
+  VideoCodec codec = VideoCodec::kH264;
   AVCodecParserContext* parser = nullptr;
   AVCodecContext* context = nullptr;
 };
 
 CPictureReader::CPictureReader(VideoCodec codec) : state_(new State) {
-  codec_ = codec;
+  state_->codec = codec;
   state_->parser = av_parser_init(CodecId(codec));
   state_->context = avcodec_alloc_context3(nullptr);
   if (state_->parser == nullptr || state_->context == nullptr) {
@@ -108,7 +109,7 @@ int CPictureReader::PictureOrder(std::span<const uint8_t> unit) {
   // H.264's parser gives the rate of fields (its SPS timing counts half frames).
   const AVRational fields = s.context->framerate;
   if (fields.num > 0 && fields.den > 0) {
-    AVRational frames{fields.num, fields.den * (codec_ == VideoCodec::kH264 ? 2 : 1)};
+    AVRational frames{fields.num, fields.den * (s.codec == VideoCodec::kH264 ? 2 : 1)};
     av_reduce(&frames.num, &frames.den, frames.num, frames.den, 1 << 30);
     rate_ = FrameRate{frames.num, frames.den};
   }
@@ -342,7 +343,8 @@ std::string CheckLastPictures(std::span<const uint8_t> stream, std::span<const A
   } else {
     context->err_recognition = AV_EF_EXPLODE | AV_EF_BITSTREAM | AV_EF_BUFFER | AV_EF_CRCCHECK;
     context->thread_count = 1;
-    if (avcodec_open2(context, codec, nullptr) < 0) problem = "no H.264 decoder";
+    if (avcodec_open2(context, codec, nullptr) < 0)
+      problem = std::string("no ") + CodecName(videoCodec) + " decoder";
   }
   // One access unit per packet, the last one a null packet that drains the decoder.
   for (size_t i = first; problem.empty() && i <= units.size(); ++i) {
@@ -380,7 +382,7 @@ std::string CheckLastPictures(std::span<const uint8_t> stream, std::span<const A
 #else  // built without FFmpeg's libraries
 
 struct CPictureReader::State {};
-CPictureReader::CPictureReader(VideoCodec codec) : codec_(codec) {}
+CPictureReader::CPictureReader(VideoCodec) {}
 CPictureReader::~CPictureReader() = default;
 int CPictureReader::PictureOrder(std::span<const uint8_t>) { return decoded_++; }
 

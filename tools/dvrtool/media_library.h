@@ -46,7 +46,6 @@ class CPictureReader {
  private:
   struct State;
   std::unique_ptr<State> state_;
-  VideoCodec codec_ = VideoCodec::kH264;
   FrameRate rate_;
   int width_ = 0, height_ = 0;
   int decoded_ = 0;
