@@ -18,6 +18,13 @@ struct Intake::PendingRecord {
   uint64_t payloadLength = 0;
 };
 
+static_assert(storage::kMaxVideoPayload == RECORDER_MAX_VIDEO_FRAME_BYTES);
+static_assert(storage::kMaxRecordSize + CFrameRing::kRecordHeaderSize <=
+              Intake::kVideoRingCapacity);
+static_assert(RECORDER_MAX_AUDIO_FRAME_BYTES + storage::kRecordOverhead +
+                  CFrameRing::kRecordHeaderSize ==
+              Intake::kAudioRingCapacity);
+
 namespace {
 
 using PendingRecord = Intake::PendingRecord;
@@ -87,6 +94,10 @@ Intake::Intake(ChannelSwitches& switches, Throughput& throughput)
   if (!audioRing_ || !videoRing_) throw std::bad_alloc();
 }
 
+bool Intake::Accepting(uint32_t channel) const {
+  return open_.load() && switches_.GetRecord(channel) != 0 && (!canStore_ || canStore_());
+}
+
 bool Intake::WaitForDrain(uint32_t timeoutMs) {
   // Bounded: a writer stuck in a host callback must not hold STOP up.
   const double deadline = platform::PerfSeconds() + timeoutMs / 1000.0;
@@ -113,15 +124,17 @@ int32_t Intake::TakeIn(uint32_t channel, const PendingRecord& record, bool toVid
   CFrameRing& ring = toVideoRing ? *videoRing_ : *audioRing_;
   platform::Semaphore& slots = toVideoRing ? *videoSlots_ : *audioSlots_;
 
+  // A frame longer than the recorder stores is refused before it counts anywhere.
+  if (record.payloadLength >
+      (record.videoFormat ? storage::kMaxVideoPayload : uint64_t{RECORDER_MAX_AUDIO_FRAME_BYTES})) {
+    return 0;
+  }
+  const auto recordSize = static_cast<uint32_t>(
+      record.videoFormat ? storage::VideoRecordSize(record.payloadLength, record.fields.keyFrame)
+                         : storage::AudioRecordSize(record.payloadLength));
+
   platform::MutexLock hold(&intakeLock);
   if (counted) throughput_.Count(channel, statSize);
-
-  const uint64_t size = record.videoFormat
-                            ? storage::VideoRecordSize(record.payloadLength, record.fields.keyFrame)
-                            : storage::AudioRecordSize(record.payloadLength);
-  // A record the ring can never hold is dropped without waiting for a slot.
-  if (size > ring.capacity() - CFrameRing::kRecordHeaderSize) return 1;
-  const auto recordSize = static_cast<uint32_t>(size);
 
   if (!TakeSlot(slots)) return 1;
   uint8_t* out = ring.Reserve(recordSize);
@@ -153,7 +166,7 @@ int32_t Intake::WriteVideo(uint32_t channel, FrameDescriptor* frame) {
   const uint32_t triggerB = frame->triggerB;
   const bool now = RecordDecision(switches_.GetStatus(channel), triggerA, triggerB);
   switches_.SetRecordNow(channel, now);
-  if (!now || !open_.load() || switches_.GetRecord(channel) == 0) return 0;
+  if (!now || !Accepting(channel)) return 0;
 
   record.videoFormat = true;
   record.fields.channel = channel;
@@ -178,7 +191,7 @@ int32_t Intake::WriteAudio(uint32_t channel, FrameDescriptor* frame) {
   const platform::LocalStamp stamp = StampLocalTime(frame);
   if (!storage::IsStoredAudioType(frame->type)) return 0;
   // Audio follows the latest decision made for its channel's video.
-  if (!switches_.RecordNow(channel) || !open_.load() || switches_.GetRecord(channel) == 0) return 0;
+  if (!switches_.RecordNow(channel) || !Accepting(channel)) return 0;
 
   record.videoFormat = false;
   record.fields.channel = channel;
@@ -209,7 +222,7 @@ int32_t Intake::WriteRecData(uint32_t channel, FrameDescriptor* frame) {
   if (kind == kVideoFormatRecData) {
     switches_.SetRecordNow(channel, RecordDecision(status, frame->triggerA, frame->triggerB));
   }
-  if (!switches_.RecordNow(channel) || !open_.load() || switches_.GetRecord(channel) == 0) return 0;
+  if (!switches_.RecordNow(channel) || !Accepting(channel)) return 0;
 
   record.fields.channel = channel;
   record.fields.type = frame->type;

@@ -4,24 +4,36 @@
 // copying the payload once from the host's buffer. Video and rec data go to the video ring,
 // audio to the audio ring; each ring has eight slots (a host thread holds one per record
 // until a writer thread has taken it) and an intake lock that serialises its producers.
+//
+// A frame is taken in only when it can be stored: one longer than the largest frame, of a
+// type or kind that is not stored, or arriving while the writer has no data file open, is
+// refused before it counts or takes a slot.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <utility>
 
 #include "platform/mutex.h"
 #include "platform/semaphore.h"
 #include "recording/channel_switches.h"
 #include "recording/frame_ring.h"
 #include "recording/throughput.h"
+#include "storage/formats.h"
 // The public header; <> so a folder's own recorder.h is never picked instead.
 #include <recorder.h>
 
 class Intake {
  public:
   static constexpr uint32_t kAudioRingCapacity = 17600;
-  static constexpr uint32_t kVideoRingCapacity = 3136000;
+  // Room for two of the longest records besides the 3,136,000 bytes that carry ordinary
+  // frames, so one large key frame can be written out while the next is copied in. Pages of
+  // the buffer are touched only when records reach them: a recorder of small frames never
+  // uses more than the first few megabytes.
+  static constexpr uint32_t kVideoRingCapacity =
+      3136000 + 2 * (storage::kMaxRecordSize + CFrameRing::kRecordHeaderSize);
   static constexpr int32_t kRingSlots = 8;
   static constexpr uint32_t kSlotWaitMs = 5000;
 
@@ -29,6 +41,10 @@ class Intake {
   Intake(ChannelSwitches& switches, Throughput& throughput);
   Intake(const Intake&) = delete;
   Intake& operator=(const Intake&) = delete;
+
+  // Asked before a frame is taken in: false while nothing could store it (no data file open).
+  // Set once, before frames arrive.
+  void SetStoreCheck(std::function<bool()> canStore) { canStore_ = std::move(canStore); }
 
   // 1 taken in (stored, or dropped after being counted), 0 refused.
   int32_t WriteVideo(uint32_t channel, FrameDescriptor* frame);
@@ -54,6 +70,8 @@ class Intake {
   struct PendingRecord;  // what one frame will be stored as (intake.cc)
 
  private:
+  // Whether the frame may be taken in now (switched on, open, a file to store it in).
+  bool Accepting(uint32_t channel) const;
   // Builds the record inside a ring and commits it. 1 whether stored or dropped.
   int32_t TakeIn(uint32_t channel, const PendingRecord& record, bool toVideoRing, bool counted,
                  uint32_t statSize);
@@ -67,4 +85,5 @@ class Intake {
   platform::Mutex audioIntakeLock_;
   platform::Mutex videoIntakeLock_;
   std::atomic<bool> open_{false};
+  std::function<bool()> canStore_;
 };

@@ -2,6 +2,7 @@
 // index file pair, and the closer thread that finishes the previous pair and prepares the
 // next one off the writer's path.
 #include <algorithm>
+#include <cerrno>
 #include <utility>
 
 #include "recording/file_closer.h"
@@ -96,6 +97,7 @@ std::unique_ptr<platform::File> Writer::TakeDataFile(const std::string& name, bo
   }
   if (!data) {
     ClearDataFile();
+    openFailure_ = status.ok() ? platform::Status::FromErrno("open", name, EIO) : status;
     RaiseEvent(RECORDER_EVENT_FILE_OPENED, -1, name, status.error());
   }
   return data;

@@ -62,13 +62,16 @@ TEST_F(IntakeTest, StatusBitsAndTriggersDecideWhatIsStoredAndHowEachKindIsStored
   FrameDescriptor audioForm = AudioFrame(payload_, 33);
   audioForm.kind = 1;
   EXPECT_EQ(_RECORDER_WRITEVIDEO(h_, 11, &video) + _RECORDER_WRITERECDATA(h_, 11, &audioForm), 2);
-  std::vector<uint8_t> huge(Intake::kVideoRingCapacity, 0x5A);
+  // The largest frame is stored; one byte more is refused, and so is a longer audio frame.
+  std::vector<uint8_t> huge(RECORDER_MAX_VIDEO_FRAME_BYTES + 1, 0x5A);
   FrameDescriptor big = VideoFrame(huge, 0);
+  EXPECT_EQ(_RECORDER_WRITEVIDEO(h_, 12, &big), 0);
+  const uint32_t fits = RECORDER_MAX_VIDEO_FRAME_BYTES;
+  big.dataStart = 1;
   EXPECT_EQ(_RECORDER_WRITEVIDEO(h_, 12, &big), 1);
-  const uint32_t fits = Intake::kVideoRingCapacity - CFrameRing::kRecordHeaderSize -
-                        static_cast<uint32_t>(storage::VideoRecordSize(0, true));
-  big.dataStart = static_cast<uint32_t>(huge.size()) - fits;
-  EXPECT_EQ(_RECORDER_WRITEVIDEO(h_, 12, &big), 1);
+  FrameDescriptor longAudio = AudioFrame(huge);
+  longAudio.dataEnd = RECORDER_MAX_AUDIO_FRAME_BYTES + 1;
+  EXPECT_EQ(_RECORDER_WRITEAUDIO(h_, 12, &longAudio), 0);
   expected.insert(expected.end(), {{10, 2, 5, 0, 990 + 4 + 100},
                                    {11, 1, 5, 1, 1004},
                                    {11, 33, 5, 0, 1000},
