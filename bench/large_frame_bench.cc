@@ -68,8 +68,8 @@ int main(int argc, char** argv) {
     for (uint32_t c = 0; c < kChannels; ++c) {
       std::this_thread::sleep_until(begin + slot * period + c * step);
       const std::vector<uint8_t>& data = isKey ? key : small;
-      FrameDescriptor d = hostbench::VideoFrame(data.data(), static_cast<uint32_t>(data.size()),
-                                                isKey);
+      FrameDescriptor d =
+          hostbench::VideoFrame(data.data(), static_cast<uint32_t>(data.size()), isKey);
       const auto before = Clock::now();
       const int32_t taken = _RECORDER_WRITEVIDEO(recorder, c, &d);
       longestMs = std::max(
@@ -85,11 +85,12 @@ int main(int argc, char** argv) {
   const uint64_t stored = StoredBytes(scratch.path());
   hostbench::RemoveRecorderFiles(scratch.path(), kFilesInSet);
 
-  std::printf("%llu frames in %.1f s (%.1f MB/s): %llu refused, longest call %.1f ms, "
-              "%llu of %llu record bytes stored\n",
-              static_cast<unsigned long long>(calls), wall, double(pushed) / wall / 1e6,
-              static_cast<unsigned long long>(refused), longestMs,
-              static_cast<unsigned long long>(stored), static_cast<unsigned long long>(pushed));
+  std::printf(
+      "%llu frames in %.1f s (%.1f MB/s): %llu refused, longest call %.1f ms, "
+      "%llu of %llu record bytes stored\n",
+      static_cast<unsigned long long>(calls), wall, double(pushed) / wall / 1e6,
+      static_cast<unsigned long long>(refused), longestMs, static_cast<unsigned long long>(stored),
+      static_cast<unsigned long long>(pushed));
   bench::Figure f;
   f.id = "large-frames";
   f.what = "frames refused, 4 ch x (1 fps 8 MiB key + 25 fps 50 KB) real time, " +

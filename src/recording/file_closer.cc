@@ -42,6 +42,9 @@ platform::Status PreallocateDataFile(platform::File& file) {
   // of the set that already has its size was reserved when it was made, and is left as it is:
   // touching it would make it look written later than the file just recorded, which the scan
   // at the next START must find as the newest.
+  // The file is written up to its nominal size whether it has it already or not.
+  platform::Status limit = platform::CheckFileSizeLimit(file.path(), storage::kDataFileSize);
+  if (!limit.ok()) return limit;
   const int64_t size = file.Size();
   if (size < 0) return platform::Status::FromErrno("stat", file.path(), EIO);
   if (size >= static_cast<int64_t>(storage::kDataFileSize)) return platform::Status();

@@ -2,12 +2,14 @@
 // the settings that restart a running recording, where each START goes on, and the deletion
 // worker beside a live recording.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <string>
 
+#include "support/child_process.h"
 #include "support/recording_host.h"
 
 namespace {
@@ -152,6 +154,22 @@ TEST(RecorderTest, WhileNoDataFileIsOpenFramesAreRefusedAndTheNextSecondOpensThe
   }
   EXPECT_EQ(stored, accepted);
   EXPECT_EQ(audio, accepted.size());
+}
+
+// A file-size limit below the data file's size (the shell's `ulimit -f 102400`) refuses
+// START with EFBIG in the event; the host process lives.
+TEST(RecorderTest, FileSizeLimitBelowTheDataFileRefusesStartWithoutKillingTheHost) {
+  const int result = RunInChild([] {
+    const struct rlimit limit = {102400 * 1024, RLIM_INFINITY};
+    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return 10;
+    RecordingHost host;
+    host.AddFiles(2);
+    if (_RECORDER_START(host.handle) != 0) return 11;
+    const std::vector<RecorderEvent> events = host.log.Events();
+    if (events.empty() || events.back().status != -1 || events.back().error != EFBIG) return 12;
+    return 0;
+  });
+  EXPECT_EQ(result, 0);
 }
 
 }  // namespace

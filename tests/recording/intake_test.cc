@@ -87,7 +87,8 @@ TEST_F(IntakeTest, StatusBitsAndTriggersDecideWhatIsStoredAndHowEachKindIsStored
   EXPECT_EQ(stored, expected);
 }
 
-// Video and rec data of kind 0 feed the channel's statistics; audio and kind 1 do not.
+// Video and rec data of kind 0 feed the channel's statistics; audio and kind 1 do not, and
+// neither does a frame refused for its length.
 TEST_F(IntakeTest, VideoAndKindZeroRecDataAreCountedInTheStatistics) {
   static std::atomic<uint32_t> tick{100000};
   platform::SetTickCountForTest([] { return tick.load(); });
@@ -96,6 +97,9 @@ TEST_F(IntakeTest, VideoAndKindZeroRecDataAreCountedInTheStatistics) {
     for (uint32_t c = 0; c < 4; ++c) {  // video, rec data of kind 0 and 1, audio
       if (t == 100000u) {               // opens the window and records
         ASSERT_EQ(host_.Video(c, 500), 1);
+        if (c == 0) {
+          ASSERT_EQ(host_.Video(c, 64u << 20), 0);
+        }
       }
       const int32_t taken = c == 0   ? host_.Video(c, 500)
                             : c == 3 ? host_.Audio(c, 500)
