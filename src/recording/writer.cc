@@ -18,7 +18,7 @@ bool LastEntryInRange(int32_t lastEntry) {
 platform::Status WriteAndFlush(platform::File& file, uint64_t offset, const void* data,
                                uint32_t length) {
   platform::Status status = file.WriteAt(offset, data, length);
-  file.Flush();
+  if (status.ok()) status = file.Flush();
   return status;
 }
 
