@@ -166,7 +166,10 @@ typedef void (*FileSearchNotifyCallback)(FILESEARCH_HANDLE search, uintptr_t con
 RECORDER_HANDLE _RECORDER_INIT(const char* name, uintptr_t context, RecorderEventCallback callback);
 /* Stops the recorder as _RECORDER_STOP does (every frame taken in is stored), then destroys
  * it. The handle is dead from the start of the call; END waits for calls of other threads
- * already inside the recorder. An unknown, null or already ended handle does nothing. */
+ * already inside the recorder. Called from inside an event callback (of any recorder) it does
+ * not wait: the recorder is destroyed when the last call inside it returns, so two recorders
+ * whose callbacks end each other both go. An unknown, null or already ended handle does
+ * nothing. */
 void _RECORDER_END(RECORDER_HANDLE recorder);
 /* Starts recording into the rotation set; 1 when recording afterwards (also when it already
  * was), 0 otherwise. It writes from the start of the file after the newest one of the set (the
