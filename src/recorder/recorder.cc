@@ -1,5 +1,6 @@
 #include "recorder/recorder.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -42,6 +43,7 @@ CRecorder::CRecorder(RECORDER_HANDLE handle, const char* name, uintptr_t context
   // Frames are refused while the writer has no data file; the host's own frames bring the
   // next attempt to open one.
   intake_.SetStoreCheck([writer = writer_] { return writer->RetryOpenIfDue(); });
+  SetPrePostTime(kDefaultPrePostSeconds, kDefaultPrePostSeconds);
 
   // The video writer first. Each thread co-owns what it waits on and the writer, never the
   // recorder itself.
@@ -149,8 +151,8 @@ int32_t CRecorder::GetCurrentRecFile(char* buffer, int32_t size) {
 }
 
 void CRecorder::SetPrePostTime(int32_t pre, int32_t post) {
-  preRecordSeconds_ = pre;
-  postRecordSeconds_ = post;
+  intake_.SetPrePostTime(std::clamp(pre, 0, kMaxPreRecordSeconds),
+                         std::clamp(post, 0, kMaxPostRecordSeconds));
 }
 
 void CRecorder::DeleteManagerStart(int32_t days, int32_t hours) {
