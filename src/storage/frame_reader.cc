@@ -6,9 +6,11 @@
 // position or ends the data, so a corrupt file can neither send a read out of bounds nor
 // spin the thread.
 //
+// The catalogue lists its data files in start-time order, and the reader moves from one to
+// the next as it moves within one: a change of day is no different from a change of file.
 // Data files are opened on first use and at most kMaxOpenDataFiles of them stay open (the
-// least recently used one is closed), so a day of thousands of files does not run the
-// process out of descriptors. Records are read with positioned reads through one window of
+// least recently used one is closed), so thousands of files do not run the process out of
+// descriptors. Records are read with positioned reads through one window of
 // kWindowSize bytes, so a run of small records costs one read call.
 #include "storage/frame_reader.h"
 
@@ -137,8 +139,7 @@ CFrameReader::CFrameReader(const CatalogView* catalogue, FrameSink* sink, Report
     : catalogue(catalogue),
       sink(sink),
       reporter(reporter),
-      window(std::make_unique<RecordWindow>(kWindowSize)),
-      dayStart(CTime::NoTime()) {}
+      window(std::make_unique<RecordWindow>(kWindowSize)) {}
 
 CFrameReader::~CFrameReader() = default;
 
@@ -160,7 +161,6 @@ ReaderFile* CFrameReader::DataFileAt(int32_t position) {
     }
     return slot->get();
   }
-  // Only the files of the selected day are opened.
   if (firstFile == kNoFile || position < firstFile || position > lastFile) return nullptr;
   const FileInfo* info = catalogue->InfoAt(position);
   if (info == nullptr) return nullptr;
@@ -195,8 +195,8 @@ int32_t CFrameReader::OpenDataFileCount() const {
 }
 
 void CFrameReader::CloseFiles() {
-  // Every file the reader holds is listed in openOrder; the day's files are then opened
-  // as the reader reaches them.
+  // Every file the reader holds is listed in openOrder; files are then opened as the
+  // reader reaches them.
   for (int32_t p : openOrder) {
     if (p >= 0 && static_cast<size_t>(p) < openFiles.size()) openFiles[p].reset();
   }
@@ -210,7 +210,7 @@ void CFrameReader::Close() {
   leadActive = lastFrameLead = false;
 }
 
-void CFrameReader::RewindOpenDayFiles() {
+void CFrameReader::RewindOpenFiles() {
   if (firstFile == kNoFile) return;
   for (int32_t p : openOrder) {
     if (p < firstFile || p > lastFile) continue;
@@ -220,21 +220,26 @@ void CFrameReader::RewindOpenDayFiles() {
 }
 
 // ---------------------------------------------------------------------------------------
-// Positions of the selected day.
+// Positions.
 
-bool CFrameReader::SelectDay(CTime t) {
-  firstFile = lastFile = currentFile = kNoFile;
-  const platform::LocalFields day = t.Local();
+namespace {
+// The catalogue gives a file without a recording a start in 2000-01-01 (local): such a file
+// has no place in time and is not read.
+constexpr int32_t kEarliestRecording = 946771200;  // 2000-01-02 00:00:00 UTC
+}  // namespace
+
+bool CFrameReader::SelectAll() {
   const int32_t count = std::min(catalogue->count, kOpenFileSlots);
-  for (int32_t j = 0; j < count; ++j) {
-    const FileTimeTable* table = catalogue->TableAt(j);
-    if (table == nullptr) break;
-    const platform::LocalFields start = CTime(table->startTime).Local();
-    if (start.year != day.year || start.month != day.month || start.day != day.day) continue;
-    if (firstFile == kNoFile) firstFile = j;
-    lastFile = j;
+  if (count <= 0 || catalogue->TableAt(0) == nullptr) {
+    firstFile = lastFile = currentFile = kNoFile;
+    return false;
   }
-  return firstFile != kNoFile;
+  firstFile = 0;
+  lastFile = count - 1;
+  if (currentFile != kNoFile && (currentFile < firstFile || currentFile > lastFile)) {
+    currentFile = kNoFile;
+  }
+  return true;
 }
 
 uint64_t CFrameReader::RecordedBytesAt(int32_t position) const {
@@ -243,31 +248,10 @@ uint64_t CFrameReader::RecordedBytesAt(int32_t position) const {
   return std::min<uint64_t>(table->dataBytes, kMaxReadableOffset);
 }
 
-bool CFrameReader::IsOnSelectedDay(int32_t t) const {
-  if (dayBounds.day != dayStart.seconds() || !dayBounds.known) {
-    const platform::LocalFields f = dayStart.Local();
-    dayBounds.day = dayStart.seconds();
-    dayBounds.begin = CTime::FromLocal(f.year, f.month, f.day, 0, 0, 0, -1).seconds();
-    dayBounds.end = CTime::FromLocal(f.year, f.month, f.day + 1, 0, 0, 0, -1).seconds();
-    const int64_t length = dayBounds.end - dayBounds.begin;
-    dayBounds.known = f.year != 0 && length >= 22 * 3600 && length <= 26 * 3600;
-  }
-  // Within a few hours of either bound a zone's own rules could move the date (a clock
-  // change at midnight), so there the dates are compared.
-  constexpr int64_t kMargin = 3 * 3600;
-  if (dayBounds.known) {
-    if (t >= dayBounds.begin + kMargin && t < dayBounds.end - kMargin) return true;
-    if (t < dayBounds.begin - kMargin || t >= dayBounds.end + kMargin) return false;
-  }
-  const platform::LocalFields x = CTime(t).Local();
-  const platform::LocalFields y = dayStart.Local();
-  return x.year == y.year && x.month == y.month && x.day == y.day;
-}
-
 bool CFrameReader::IsReadablePosition(int32_t position) const {
   if (firstFile == kNoFile || position < firstFile || position > lastFile) return false;
   const FileTimeTable* table = catalogue->TableAt(position);
-  return table != nullptr && table->dataBytes != 0 && IsOnSelectedDay(table->startTime);
+  return table != nullptr && table->dataBytes != 0 && table->startTime >= kEarliestRecording;
 }
 
 int32_t CFrameReader::NextReadablePosition(int32_t from) const {
@@ -292,7 +276,7 @@ void CFrameReader::EndFileData() {
 }
 
 // ---------------------------------------------------------------------------------------
-// Selecting a day and a position.
+// Selecting a position.
 
 std::vector<uint64_t> CFrameReader::EntryStarts(int32_t position) const {
   std::vector<uint64_t> starts;
@@ -337,11 +321,9 @@ uint64_t CFrameReader::EntryJumpOffset(int32_t position, CTime t) const {
 }
 
 int32_t CFrameReader::SeekToTime(CTime t, int32_t direction, uint32_t leadChannels) {
-  dayStart = t.LocalMidnight();
   leadActive = false;
   lastFrameLead = false;
-  if (!SelectDay(t)) return 0;
-  CloseFiles();
+  if (!SelectAll()) return 0;
   // Backward play lands just after the last record at or before t: on the first one after.
   const int64_t landing64 = direction < 0 ? int64_t{t.seconds()} + 1 : t.seconds();
   const CTime landing(static_cast<int32_t>(std::min<int64_t>(landing64, INT32_MAX)));
@@ -350,6 +332,25 @@ int32_t CFrameReader::SeekToTime(CTime t, int32_t direction, uint32_t leadChanne
   if (walked == kWalkFailed || (walked == kWalkEnd && direction >= 0)) return 0;
   needKeyFrame.fill(0);
   if (direction >= 0 && leadChannels != 0) PlanLead(t, leadChannels);
+  return 1;
+}
+
+int32_t CFrameReader::SeekToRecord(int32_t position, uint64_t offset, int32_t direction,
+                                   uint32_t leadChannels) {
+  leadActive = false;
+  lastFrameLead = false;
+  if (!SelectAll() || !IsReadablePosition(position)) return 0;
+  ReaderFile* file = DataFileAt(position);
+  FrameHeader header;
+  if (file == nullptr ||
+      window->Check(*file, offset, RecordedBytesAt(position), &header) != RecordStatus::kOk) {
+    return 0;
+  }
+  currentFile = position;
+  needKeyFrame.fill(0);
+  if (direction < 0) return SeekAbsolute(file, offset) ? 1 : 0;
+  if (!SeekAbsolute(file, RecordEnd(offset, header))) return 0;
+  if (leadChannels != 0) PlanLead(CTime(header.time), leadChannels);
   return 1;
 }
 
@@ -405,14 +406,12 @@ void CFrameReader::PlanLead(CTime t, uint32_t leadChannels) {
   uint32_t need = ChannelsNeedingLead(*file, landing.offset,
                                       int64_t{t.seconds()} + kLeadWindowSeconds, leadChannels);
 
-  // Back from the landing to each remaining channel's last key frame.
-  const int32_t windowStart = t.seconds() - kLeadWindowSeconds;
+  // Back from the landing to each remaining channel's last key frame, however far back.
   uint32_t found = 0;
   ReadPosition earliest = landing;
   FrameHeader header;
   uint32_t stepped = 0;
   while (need != 0 && stopReading.load() == 0 && StepBackOneRecord(&header)) {
-    if (header.time < windowStart) break;
     if (++stepped % 4096 == 0 && stopReading.load() != 0) break;
     const uint32_t bit = header.channel < kChannelCount ? 1u << header.channel : 0;
     if ((need & bit) == 0 || (header.keyFrame & 1) == 0 || !IsDeliveredVideoType(header.type)) {
@@ -519,25 +518,11 @@ int32_t CFrameReader::WalkToTime(CTime t) {
   }
 }
 
-int32_t CFrameReader::OpenDay(CTime t) {
-  dayStart = t.LocalMidnight();
-  leadActive = false;
-  lastFrameLead = false;
-  RewindOpenDayFiles();
-  const bool found = SelectDay(t);
-  if (found) {
-    const int32_t first = NextReadablePosition(firstFile - 1);
-    currentFile = first != kNoFile ? first : firstFile;
-  }
-  CloseFiles();
-  needKeyFrame.fill(1);
-  return found ? 1 : 0;
-}
-
 int32_t CFrameReader::ResetReadPosition(int32_t direction) {
   leadActive = false;
   lastFrameLead = false;
-  RewindOpenDayFiles();
+  if (!SelectAll()) return 0;
+  RewindOpenFiles();
   if (direction > 0) {
     const int32_t first = NextReadablePosition(firstFile - 1);
     currentFile = first != kNoFile ? first : firstFile;
@@ -551,7 +536,7 @@ int32_t CFrameReader::ResetReadPosition(int32_t direction) {
     }
     needKeyFrame.fill(0);
   }
-  return 1;
+  return NextReadablePosition(firstFile - 1) != kNoFile ? 1 : 0;
 }
 
 void CFrameReader::SetPlayRate(float rate) {
@@ -566,6 +551,7 @@ void CFrameReader::SetPlayRate(float rate) {
 // Records.
 
 void CFrameReader::Report(const ReaderFile& file, uint64_t offset, RecordStatus status) {
+  damageCount.fetch_add(1, std::memory_order_relaxed);
   if (reporter != nullptr) reporter->Corruption(file.path, offset, status);
 }
 
@@ -668,7 +654,7 @@ int32_t CFrameReader::StepForward() {
         if (file->position > start && file->position < limit) continue;
       }
     }
-    // The rest of this file is not readable: the next file of the day starts at its start.
+    // The rest of this file is not readable: the next file starts at its start.
     const int32_t next = NextOpenPosition(currentFile);
     if (next == kNoFile || stopReading.load() != 0) return kStepEnd;
     currentFile = next;
@@ -854,6 +840,7 @@ int32_t CFrameReader::ReadNextFrameInto(uint8_t* buffer, uint32_t capacity,
     // Backwards: back to the record's start, so the next step finds the record before it.
     if (backward) SeekAbsolute(file, start);
     lastFrameLead = lead == kLeadFrame;
+    lastPlace = {currentFile, start};
     return length;
   }
 }

@@ -1,7 +1,8 @@
-// CFrameReader: reads the FrameRecords of one recorded day straight out of its data files,
-// forwards or backwards, for a file search's playback thread (its only caller). It reads the
-// catalogue through a CatalogView that the catalogue fills, hands the key frames backward
-// play needs to a FrameSink, and tells a Reporter of every damaged record it steps over.
+// CFrameReader: a cursor over every FrameRecord of a catalogue, read straight out of its
+// data files in time order across files and days, forwards or backwards. It reads the
+// catalogue through a CatalogView that the catalogue fills (positions in start-time order),
+// hands the key frames backward play needs to a FrameSink, and tells a Reporter of every
+// damaged record it steps over. Playback, `dvrtool` and the tests all read through it.
 //
 // Threads: every method but the stopReading flag runs on the playback thread. The view is
 // read without a lock: the catalogue is never rebuilt while playback runs, and the playback
@@ -53,13 +54,14 @@ class CFrameReader {
   // position.
   static constexpr int32_t kStepAgain = 200;
   static constexpr int32_t kStepEnd = 32;
-  // At most this many data files of the day are open at once (least recently used closed).
+  // At most this many data files are open at once (least recently used closed).
   static constexpr int32_t kMaxOpenDataFiles = 64;
   // Buffer of the key frame that backward play hands to the sink; it grows for a larger key
   // frame, up to kMaxFrameLength, and shrinks back after it.
   static constexpr uint32_t kKeyFrameBufferSize = 512000;
-  // How far the seek looks for what a channel's first frame after the target needs: a
-  // minute of recorded time on either side of the target.
+  // How far past the target the seek looks for a channel's first video frame (to tell
+  // whether it needs the frames before the target). The look back for that channel's key
+  // frame is not bounded in time: it crosses files and days to the recording's start.
   static constexpr int32_t kLeadWindowSeconds = 60;
   // ReadNextFrame sleeps this long while the rate is 0.
   static constexpr uint32_t kPausedReadSleepMs = 10;
@@ -75,37 +77,50 @@ class CFrameReader {
   // give up at once, so a stop is never held up by a slow disk.
   std::atomic<int32_t> stopReading{0};
 
-  // Closes every data file and forgets the selected day (before the catalogue changes).
+  // Closes every data file and forgets the position (before the catalogue changes).
   void Close();
-  // Selects the day of t and positions for play from t. Forward (direction > 0): at the
-  // first record stamped at or after t; 0 when the day has none. For each channel of
-  // leadChannels whose first video frame from there is not a key frame, the reader starts
-  // earlier, at that channel's last key frame before it (looked for within
-  // kLeadWindowSeconds and the day), and marks the frames it reads before t as lead frames
-  // (LastFrameIsLead): the frames a decoder needs before the one at t. Other records before
-  // t are passed over. Backward (direction < 0): just after the last record stamped at or
-  // before t, so the first backward step reads that record; 0 only when the day has no
-  // data. The jump uses the index entries, so it never lands after the target.
+  // Positions for play from t. Forward (direction > 0): at the first record stamped at or
+  // after t; 0 when the recording has none. For each channel of leadChannels whose first
+  // video frame from there is not a key frame, the reader starts earlier, at that channel's
+  // last key frame before it (wherever it lies: in an earlier file or day), and marks the
+  // frames it reads before t as lead frames (LastFrameIsLead): the frames a decoder needs
+  // before the one at t. Other records before t are passed over. Backward (direction < 0):
+  // just after the last record stamped at or before t, so the first backward step reads that
+  // record (at the recording's start when t lies before it); 0 only when there is no data.
+  // The jump uses the index entries, so it never lands after the target.
   int32_t SeekToTime(platform::CTime t, int32_t direction = 1, uint32_t leadChannels = 0);
+  // Positions next to a record a frame was read from (see LastFramePlace): forward just
+  // after it, with lead for leadChannels as SeekToTime has it (the record itself is a lead
+  // frame of its channel); backward at its start, so the first backward step reads the
+  // record before it. 0 when no whole record starts there.
+  int32_t SeekToRecord(int32_t position, uint64_t offset, int32_t direction,
+                       uint32_t leadChannels = 0);
   // True when the frame ReadNextFrame returned last lies before the seek target and is one a
   // decoder needs for the first frame at the target (see SeekToTime).
   bool LastFrameIsLead() const { return lastFrameLead; }
-  // Selects the day of t and positions at its first file's start. 1, or 0 when no file.
-  int32_t OpenDay(platform::CTime t);
-  // direction > 0: start of the selected day; < 0: its end. Returns 1.
+  // Where the frame ReadNextFrame returned last starts: catalogue position and offset.
+  struct Place {
+    int32_t position = kNoFile;
+    uint64_t offset = 0;
+  };
+  Place LastFramePlace() const { return lastPlace; }
+  // The wrap: direction > 0 positions at the recording's start, < 0 at its end, and every
+  // channel starts again at a key frame. 1, or 0 when nothing is recorded.
   int32_t ResetReadPosition(int32_t direction);
   void SetPlayRate(float rate);
   // Next frame (FrameHeader + body) in the direction of the play rate: its length, 0 when
   // nothing can be read now (paused, or a record larger than capacity), -1 at the end of
-  // the selected day's data.
+  // the recording (its start when playing backwards).
   int32_t ReadNextFrame(uint8_t* buffer, uint32_t capacity);
   // The same into a buffer that grows for a longer frame, up to maxCapacity bytes.
   int32_t ReadNextFrame(std::vector<uint8_t>* buffer, uint32_t maxCapacity);
+  // Damaged records reported since the reader was made.
+  uint64_t DamageCount() const { return damageCount.load(std::memory_order_relaxed); }
   // Data files the reader holds open now.
   int32_t OpenDataFileCount() const;
 
  private:
-  // A place in the selected day's data: catalogue position, then offset.
+  // A place in the recording: catalogue position, then offset.
   struct ReadPosition {
     int32_t file = kNoFile;
     uint64_t offset = 0;
@@ -113,15 +128,6 @@ class CFrameReader {
       return file != o.file ? file < o.file : offset < o.offset;
     }
   };
-  // Local bounds [begin, end) of the day of `day` (a dayStart value); `known` is false when
-  // they could not be had, and then every test converts.
-  struct DayBounds {
-    int32_t day = 0;
-    bool known = false;
-    int64_t begin = 0;
-    int64_t end = 0;
-  };
-
   int32_t StepForward();
   int32_t StepBackward();
   // Finds the key frame of `channel`'s group before the position and hands it to the sink.
@@ -130,24 +136,22 @@ class CFrameReader {
   void CloseFiles();
   // The one way to openFiles: null outside 0 <= position < min(kOpenFileSlots, count).
   std::unique_ptr<ReaderFile>* OpenFileSlot(int32_t position);
-  // The open data file of a position of the selected day, opened on first use.
+  // The open data file of a position, opened on first use.
   ReaderFile* DataFileAt(int32_t position);
-  void RewindOpenDayFiles();
-  bool SelectDay(platform::CTime t);
+  void RewindOpenFiles();
+  // Takes in every position of the catalogue; false when it has none.
+  bool SelectAll();
   uint64_t RecordedBytesAt(int32_t position) const;
-  // A position of the selected day that holds recorded bytes of that day.
+  // A position that holds recorded bytes.
   bool IsReadablePosition(int32_t position) const;
   int32_t NextReadablePosition(int32_t from) const;
   int32_t PreviousReadablePosition(int32_t from) const;
   // The same, passing over positions whose data file cannot be opened (deleted by
-  // retention after the reader closed it, for example): the rest of the day still plays.
+  // retention after the reader closed it, for example): the rest still plays.
   int32_t NextOpenPosition(int32_t from);
   int32_t PreviousOpenPosition(int32_t from);
   // Puts the current file at its recorded end, so the next forward step takes the next file.
   void EndFileData();
-  // True when t falls on the local day of dayStart. Decided from the day's bounds, kept
-  // for the current dayStart, so the reader's per-record checks need no zone conversion.
-  bool IsOnSelectedDay(int32_t t) const;
 
   void Report(const ReaderFile& file, uint64_t offset, RecordStatus status);
   bool StartsReadableRecord(const ReaderFile& file, uint64_t offset, uint64_t limit);
@@ -164,7 +168,7 @@ class CFrameReader {
   // The record that ends at `end`; on kOk the position is its start.
   RecordStatus ReadRecordBefore(ReaderFile* file, uint64_t end, FrameHeader* header);
   // Moves from the position to the start of the record before it (into the previous file
-  // of the day at a file's start) and reads its head; false when there is none. A damaged
+  // at a file's start) and reads its head; false when there is none. A damaged
   // record is reported and stepped over to the last whole record before it that the index
   // lets the reader find.
   bool StepBackOneRecord(FrameHeader* header);
@@ -191,7 +195,7 @@ class CFrameReader {
   uint32_t ChannelsNeedingLead(const ReaderFile& file, uint64_t from, int64_t until,
                                uint32_t leadChannels);
   // The walk of the seek: passes records until the first one stamped at or after t and
-  // stops at its start (kWalkFound); at the end of the day's data it stops there (kWalkEnd).
+  // stops at its start (kWalkFound); at the end of the data it stops there (kWalkEnd).
   // kWalkFailed when it cannot read on.
   static constexpr int32_t kWalkFailed = 0;
   static constexpr int32_t kWalkFound = 1;
@@ -222,9 +226,7 @@ class CFrameReader {
   int32_t lastFile = kNoFile;
   int32_t currentFile = kNoFile;
   std::array<uint32_t, 32> needKeyFrame{};
-  platform::CTime dayStart;
   float playRate = 1.0f;
-  mutable DayBounds dayBounds;
   std::vector<uint8_t> keyFrameBuffer;  // made on first use
   // The lead of the last forward seek: records before leadEnd are lead frames of channel c
   // from leadStart[c] on when c is in leadFound, and are passed over otherwise.
@@ -233,6 +235,8 @@ class CFrameReader {
   uint32_t leadFound = 0;
   std::array<ReadPosition, 32> leadStart{};
   bool lastFrameLead = false;
+  Place lastPlace;
+  std::atomic<uint64_t> damageCount{0};
 };
 
 }  // namespace storage
