@@ -271,8 +271,6 @@ int32_t CFileSearch::PlayTime(int32_t year, int32_t month, int32_t day, int32_t 
 int32_t CFileSearch::PlayRate(float rate) {
   // A rate that is not a number has no direction and no pace: it changes nothing.
   if (!std::isfinite(rate)) return 1;
-  const uint64_t shownPlace = lastShownPlace.load();
-  const int64_t shown = lastShownTime.load();
   const scheduler::PlayMode mode = scheduler::PlayModeOf(rate);
   bool reverses = false;
   {
@@ -283,19 +281,25 @@ int32_t CFileSearch::PlayRate(float rate) {
     if (mode.direction != 0) requests.direction = mode.direction;
   }
   // A reversal resumes in the new direction next to the last displayed frame: the frame, not
-  // its second. The seek's flush comes before the new rate, so no frame queued for the old
-  // direction is paced at it; what the thread read before the seek is not queued after the
-  // flush.
-  if (reverses && shown != kNoShownTime) {
+  // its second. Delivery stops first (a flush), so the frame read as the one on screen is the
+  // last one shown; the new rate comes before the seek, so no flush of its own (a step against
+  // the direction has one) can remove what the seek queues; and the playback thread queues
+  // nothing meanwhile (it takes its flush count under seekLock).
+  if (reverses && lastShownTime.load() != kNoShownTime) {
+    platform::MutexLock seeking(&seekLock);
+    scheduler->Flush();
+    const uint64_t shownPlace = lastShownPlace.load();
+    const int64_t shown = lastShownTime.load();
     storage::CFrameReader::Place place;
     if (shownPlace != kNoShownPlace) {
       place.position = static_cast<int32_t>(shownPlace >> 32);
       place.offset = shownPlace & 0xFFFFFFFFu;
     }
-    platform::MutexLock seeking(&seekLock);
-    SeekLocked(CTime(static_cast<int32_t>(shown)), place);
+    scheduler->SetRate(rate);
+    if (shown != kNoShownTime) SeekLocked(CTime(static_cast<int32_t>(shown)), place);
+  } else {
+    scheduler->SetRate(rate);
   }
-  scheduler->SetRate(rate);
   platform::MutexLock hold(&requestLock);
   requests.rate = true;
   return 1;

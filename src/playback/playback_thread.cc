@@ -229,6 +229,10 @@ bool CFileSearch::ApplySeek(PlaybackState& state) {
     state.buffer.resize(kFrameBufferSize);
     state.buffer.shrink_to_fit();
   }
+  // The reader reads in the direction the seek was made for, even when the rate that came
+  // with it (a reversal's) is not marked applied yet.
+  reader->SetPlayRate(req.playRate);
+  state.appliedRate = req.playRate;
   // A step or a reversal starts next to the frame on screen; a time, at the time.
   int32_t placed = 0;
   if (req.seekPlace.position != storage::kNoFile) {

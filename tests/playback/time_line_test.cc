@@ -1,7 +1,8 @@
-// Play across recorded days: a day's data is shown to its last frame before play moves on,
-// forward play wraps from the last recorded day to the first and backward play from the
-// start of the first to the end of the last; the thread's own seek to the next day never
-// outlives a STOP. Local times a host passes to PLAYTIME, impossible ones too.
+// The recording as one time line: play runs on across midnight (a change of file) inside a
+// group of pictures at any frame rate, PLAYTIME shows its target however far back the key frame
+// lies, a day whose file went is passed over. Local times a host passes to PLAYTIME, impossible
+// ones too. The pacing clock runs fast where play would take seconds.
+#include <chrono>
 #include <climits>
 
 #include "playback_test_util.h"
@@ -10,6 +11,81 @@ namespace playtest {
 namespace {
 
 using platform::CTime;
+
+class FastPlaybackTest : public PlaybackTest {
+ protected:
+  void SetUp() override { platform::SetPerfSecondsForTest(&Now); }
+  void TearDown() override { End(), platform::SetPerfSecondsForTest(nullptr); }
+  static double Now() {
+    static const auto start = std::chrono::steady_clock::now();
+    return 1000.0 +
+           20.0 * std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  }
+  // The serials of the video frames in the first pass from t on, shown or decode-only.
+  std::pair<std::vector<uint32_t>, std::vector<uint32_t>> PlayPass(int32_t t) {
+    const size_t from = Events().size();
+    StartPlay(1, {1}, t);
+    EXPECT_TRUE(WaitForWrap(from));
+    std::vector<uint32_t> shown, decoded;
+    for (const HostEvent& e : FirstPass(Events(from)))
+      if (e.kind == HostEvent::kVideo) (e.d.decodeOnly ? decoded : shown).push_back(e.serial);
+    return {shown, decoded};
+  }
+};
+
+// 20 s around midnight at one frame per 2 s, 1 and 25 frames per second, with a group of pictures
+// that starts before midnight and ends after it (the writer moves to a new file at midnight):
+// from the first key frame on, every frame is shown once, in order.
+// Frames per second (0: one per 2 s), frames per group, first frame's offset from midnight.
+class MidnightTest : public FastPlaybackTest,
+                     public ::testing::WithParamInterface<std::tuple<int, int, int>> {};
+
+TEST_P(MidnightTest, PlayRunsOnAcrossMidnightInsideAGroup) {
+  const int32_t midnight = LocalSeconds(2024, 3, 11, 0, 0, 0);
+  const auto [fps, group, start] = GetParam();
+  {
+    Record(midnight + start);
+    std::vector<uint32_t> all;
+    for (int n = 0; fps == 0 ? n < 10 : n < 19 * fps; ++n) {
+      const int32_t t = midnight + start + (fps == 0 ? 2 * n : n / fps);
+      all.push_back(rec_.Video(0, t, 1, n % group == 0));
+      if (fps != 0 && n % fps == 0) rec_.Settle();
+    }
+    const auto [shown, decoded] = PlayPass(midnight + start);
+    EXPECT_EQ(shown, all);
+    EXPECT_TRUE(decoded.empty());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, MidnightTest,
+                         ::testing::Values(std::tuple{0, 3, -10}, std::tuple{1, 4, -10},
+                                           std::tuple{25, 50, -9}));
+
+// PLAYTIME T with the channel's key frame 70 s, 5 minutes and the day before back: the frames
+// from the key frame up to T reach the decoder first, then T is the first frame shown.
+// Key frame and target, as offsets from a midnight.
+class FarKeyFrameTest : public FastPlaybackTest,
+                        public ::testing::WithParamInterface<std::pair<int32_t, int32_t>> {};
+
+TEST_P(FarKeyFrameTest, PlayTimeShowsItsTargetHoweverFarBackTheKeyFrameIs) {
+  const int32_t midnight = LocalSeconds(2024, 3, 11, 0, 0, 0);
+  const int32_t key = midnight + GetParam().first, target = midnight + GetParam().second;
+  {
+    Record(key);
+    std::vector<uint32_t> before, after;
+    for (int32_t t = key; t < target + 5; ++t) {
+      (t < target ? before : after).push_back(rec_.Video(0, t, 1, t == key));
+      if ((t - key) % 30 == 0) rec_.Settle();
+    }
+    const auto [shown, decoded] = PlayPass(target);
+    EXPECT_EQ(decoded, before);
+    EXPECT_EQ(shown, after);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Distances, FarKeyFrameTest,
+                         ::testing::Values(std::pair{3600, 3670}, std::pair{3600, 3900},
+                                           std::pair{-50, 20}));
 
 // Month 13 is January of the next year, day 0 the last day of the month before, and the
 // hour, minute and second run on into the next unit; years outside what 32-bit seconds hold
