@@ -4,6 +4,9 @@
 #include "storage/frame_reader.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
 #include <cerrno>
@@ -345,6 +348,69 @@ TEST_F(ReaderTest, DaysAreOneTimeLineAndTheJumpNeverPassesItsTarget) {
   }
   for (int32_t target : {kChange - 1800, kChange - 10, kChange + 1800})
     EXPECT_EQ(SeekRead(target), files[4].Frame(size_t(target - kChange + 3600 + 19) / 20 + 1));
+}
+
+// Everything a reader of the catalogue hands out over the whole recording, played by a
+// forked child as user and group 65534 (nobody): its frames one after the other, or nothing
+// when it fails. `single`: one index file (SETPATH flag 0) rather than a list of them.
+std::vector<uint8_t> PlayAsNobody(const std::string& dir, bool single, size_t files) {
+  int out[2];
+  if (pipe(out) != 0) return {};
+  const pid_t child = fork();
+  if (child == 0) {
+    alarm(60);  // never outlives the test
+    close(out[0]);
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+    CFileCatalog catalog;
+    if (single) {
+      catalog.SetIndexFile(dir, "all.FIH");
+    } else {
+      for (size_t i = 0; i < files; ++i) catalog.AddIndexFile(dir, std::to_string(i) + ".FIH");
+    }
+    if (catalog.Build() != 1) _exit(3);
+    storage::CFrameReader reader(&catalog.view, nullptr);
+    reader.ResetReadPosition(1);
+    reader.SetPlayRate(1.0f);
+    std::vector<uint8_t> buffer(614400);
+    for (int32_t n; (n = reader.ReadNextFrame(buffer.data(), 614400)) > 0;)
+      if (write(out[1], buffer.data(), size_t(n)) != n) _exit(4);
+    _exit(0);
+  }
+  close(out[1]);
+  std::vector<uint8_t> got;
+  uint8_t chunk[4096];
+  for (ssize_t n; (n = read(out[0], chunk, sizeof(chunk))) > 0;)
+    got.insert(got.end(), chunk, chunk + n);
+  close(out[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  return got;
+}
+
+// A recording copied to 0444 files in a 0555 directory lists and plays, for a user who may
+// not write them, exactly as its writable original, from a list of index files and from one.
+TEST_F(ReaderTest, ARecordingOnReadOnlyMediaPlaysAsItsOriginal) {
+  if (geteuid() != 0) GTEST_SKIP() << "playing as another user needs root";
+  DataFile a, b;
+  a.AddVideo(0, At(9, 0), true);
+  a.AddAudio(1, At(9, 0, 1));
+  b.AddVideo(0, At(23, 59, 59), true);
+  b.AddVideo(0, LocalSeconds(2024, 3, 6, 0, 0, 1), false);
+  Catalogue({a, b});
+  std::vector<uint8_t> original;
+  for (const Got& got : Play(true, 1.0f))
+    original.insert(original.end(), got.second.begin(), got.second.end());
+  ASSERT_FALSE(original.empty());
+  testsupport::WriteIndexFile(
+      dir_.path() + "all.FIH",
+      {testsupport::MakeRecord("0.VDB", a.summary), testsupport::MakeRecord("1.VDB", b.summary)});
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.root()))
+    ASSERT_EQ(chmod(entry.path().c_str(), 0444), 0);
+  ASSERT_EQ(chmod(dir_.root().c_str(), 0555), 0);
+  for (bool single : {false, true})
+    EXPECT_EQ(PlayAsNobody(dir_.path(), single, 2), original) << single;
+  ASSERT_EQ(chmod(dir_.root().c_str(), 0700), 0);
 }
 
 // Random recordings over several files and days, some records damaged, against a plain model:
