@@ -274,17 +274,29 @@ void _RECORDER_FILESEARCH_SETDISPLAYCHANNELS(FILESEARCH_HANDLE search, const uin
 /* Plays from a local time; an ambiguous or missing local time resolves to the earlier instant.
  * Set PLAYRATE first: the seek reads in the direction of the rate in force. Forwards, each
  * shown channel starts with its first frame at or after that time (preceded by decode-only
- * frames from its key frame); backwards, with its last frame at or before it. Frames keep their
- * recorded times, but a stretch without recordings inside a day holds the picture for at most
- * 2 s of wall time. Forward play runs on through the later recorded days and then wraps to the
- * first (backward: from the first to the last); a host notices the wrap as a frame time earlier
- * than the one before (later, backward). A time on a day without recording plays the last
- * recorded day. Returns 1 for every live handle. */
+ * frames from its key frame, however far back that lies); backwards, with its last frame at or
+ * before it. Frames keep their recorded times, but a stretch without recordings holds the
+ * picture for at most 2 s of wall time. Play runs through the recording in time order, across
+ * files and days alike, and at its end wraps to its start (backward: from its start to its
+ * end), the first frame after the wrap due one frame interval (at most 1 s) after the last; a
+ * host notices the wrap as a frame time earlier than the one before (later, backward), after
+ * which each channel starts again at a key frame. A time after the last recording plays the
+ * last recorded day. Returns 1 for every live handle. */
 int32_t _RECORDER_FILESEARCH_PLAYTIME(FILESEARCH_HANDLE search, int32_t year, int32_t month,
                                       int32_t day, int32_t hour, int32_t minute, int32_t second);
 /* Play rate: 1.0 normal (the only rate with audio), >0 faster/slower, <0 backward, 0 pause,
- * 100.0 / -100.0 single step. A change of direction during play seeks to the last frame
- * shown, so PLAYTIME is needed only to jump. Returns 1 for every live handle. */
+ * 100.0 / -100.0 single step. A change of direction (a step against it too) goes on from the
+ * last frame shown: the next frame shown is its neighbour in the new direction, so PLAYTIME is
+ * needed only to jump. What a channel's decoder gets:
+ *   0 < rate <= 1, and steps forward: every frame, in recorded order;
+ *   1 < rate <= 8: every frame, in recorded order; those the rate leaves out of the picture
+ *     (all but one in ceil(rate), key frames always shown) come with decodeOnly = 1, to be
+ *     decoded but not shown;
+ *   27 < rate <= 30: every second, third or fourth key frame (28, 29, 30) and nothing else;
+ *   any other rate > 8: key frames only;
+ *   rate < 0 and steps back: each group from its end back to its key frame, the key frame
+ *     first as decodeOnly = 1, one frame in ceil(|rate|) of the group shown.
+ * Returns 1 for every live handle. */
 int32_t _RECORDER_FILESEARCH_PLAYRATE(FILESEARCH_HANDLE search, float rate);
 /* Stores the last rate given to PLAYRATE (1.0 before the first); 1 stored. */
 int32_t _RECORDER_FILESEARCH_GETPLAYRATE(FILESEARCH_HANDLE search, float* rate);
