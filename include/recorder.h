@@ -294,8 +294,9 @@ int32_t _RECORDER_FILESEARCH_PLAYTIME(FILESEARCH_HANDLE search, int32_t year, in
  *     decoded but not shown;
  *   27 < rate <= 30: every second, third or fourth key frame (28, 29, 30) and nothing else;
  *   any other rate > 8: key frames only;
- *   rate < 0 and steps back: each group from its end back to its key frame, the key frame
- *     first as decodeOnly = 1, one frame in ceil(|rate|) of the group shown.
+ *   rate < 0 and steps back: each group's frames from its end back towards its key frame,
+ *     preceded by that key frame with decodeOnly = 1; at |rate| > 1 only one frame in
+ *     ceil(|rate|) and the key frames.
  * Returns 1 for every live handle. */
 int32_t _RECORDER_FILESEARCH_PLAYRATE(FILESEARCH_HANDLE search, float rate);
 /* Stores the last rate given to PLAYRATE (1.0 before the first); 1 stored. */
