@@ -168,6 +168,7 @@ int32_t CFileSearch::Start() {
   running.store(1);
   abandoned.store(0);
   reader->stopReading.store(0);
+  skippedBefore.store(reader->DamageCount());
   scheduler->Start();
   reader->Close();
   catalog->Build();
@@ -412,6 +413,8 @@ void CFileSearch::DeliverVideo(uint32_t channel, const scheduler::FrameTime& tim
       progressCount.store(0);
       FrameDescriptor progress =
           DescriptorHead(channel, d.word4, kVideoKind, kProgressWord12, time);
+      const uint64_t skipped = SkippedRecords();
+      progress.statSize = static_cast<uint32_t>(std::min<uint64_t>(skipped, UINT32_MAX));
       notifyCallback(handle(), hostContext, RECORDER_NOTIFY_PROGRESS, channel, &progress);
     } else {
       progressCount.fetch_add(1);

@@ -109,8 +109,8 @@ class CFileSearch : public std::enable_shared_from_this<CFileSearch>, private st
   // For tests: the bound of the join at a stop, and a look at the parts.
   void SetJoinTimeoutMs(uint32_t ms) { joinTimeoutMs.store(ms); }
   // Damaged records the playback thread's reader stepped over (reported and skipped) since
-  // the file search was made.
-  uint64_t SkippedRecords() const { return reader->DamageCount(); }
+  // the last START; the host reads it in the progress notification's statSize.
+  uint64_t SkippedRecords() const { return reader->DamageCount() - skippedBefore.load(); }
   scheduler::CFrameScheduler* Scheduler() { return scheduler.get(); }
   CFileCatalog* Catalog() { return catalog.get(); }
   storage::CFrameReader* Reader() { return reader.get(); }
@@ -194,6 +194,8 @@ class CFileSearch : public std::enable_shared_from_this<CFileSearch>, private st
   std::array<platform::CTime, kDateTableSize> dates{};
   int32_t dateCount = 0;
   std::atomic<uint32_t> progressCount{0};
+  // The reader's damage count at the last START.
+  std::atomic<uint64_t> skippedBefore{0};
   std::unique_ptr<CFileCatalog> catalog;
   // Reads the catalogue's view; goes before the catalogue.
   std::unique_ptr<storage::CFrameReader> reader;

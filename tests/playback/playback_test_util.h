@@ -233,7 +233,7 @@ class PlaybackTest : public ::testing::Test {
   static void OnNotify(FILESEARCH_HANDLE search, uintptr_t context, int32_t code, uint32_t channel,
                        const FrameDescriptor* progress) {
     HostEvent e{HostEvent::kNotify, code, channel};
-    std::memcpy(&e.d, progress, offsetof(FrameDescriptor, statSize));
+    std::memcpy(&e.d, progress, offsetof(FrameDescriptor, type));
     EXPECT_NE(search, nullptr);
     reinterpret_cast<PlaybackTest*>(context)->Add(std::move(e));
   }

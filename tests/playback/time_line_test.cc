@@ -6,6 +6,7 @@
 #include <climits>
 
 #include "playback_test_util.h"
+#include "support/stored_files.h"
 
 namespace playtest {
 namespace {
@@ -104,6 +105,33 @@ TEST(PlayTimeFromLocalTest, NormalisesFieldsAndResolvesToTheEarlierInstant) {
               want == 0 ? CTime::NoTime() : CTime(want))
         << zone << " " << y << "-" << mo << "-" << d;
   }
+}
+
+// A damaged record costs the records after it up to the next one the index knows of, and the
+// host hears of it: the progress notifications count the damaged records stepped over (by the
+// reader, which runs ahead of what is shown).
+TEST_F(PlaybackTest, ADamagedRecordIsSteppedOverAndCounted) {
+  Record(t0).Stream(t0, 3, 10, 1);
+  rec_.Finish();
+  const std::string data = dir_.path() + "file0.VDB";
+  const std::vector<testsupport::StoredRecord> records = testsupport::ReadIndexedRecords(data);
+  const auto sixteenth = std::find_if(records.begin(), records.end(), [](const auto& r) {
+    const std::vector<uint8_t> payload = r.VideoPayload();
+    return payload.size() >= 4 && payload[0] == 16 && payload[1] == 0;
+  });
+  ASSERT_NE(sixteenth, records.end());
+  std::vector<uint8_t> bytes = testsupport::ReadBytes(data);
+  ++bytes.at(sixteenth->offset);  // frame 16's start marker
+  testsupport::WriteBytes(data, bytes);
+  StartPlay(1, {1}, t0);
+  ASSERT_TRUE(WaitForWrap());
+  std::vector<uint32_t> shown;
+  for (const HostEvent& e : FirstPass(Events()))
+    if (IsShown(e)) shown.push_back(e.serial);
+  EXPECT_EQ(shown, (std::vector<uint32_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}));
+  // The reader runs ahead of the pacing: the count is there by the first notification.
+  const auto notify = [](const HostEvent& e) { return e.kind == HostEvent::kNotify; };
+  EXPECT_EQ(Events(notify).front().d.statSize, 1u);
 }
 
 // A day whose data file went after the search listed it (deleted by retention) is passed over
