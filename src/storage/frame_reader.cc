@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <limits>
 
 #include "platform/clock.h"
 
@@ -208,6 +209,7 @@ void CFrameReader::Close() {
   std::vector<std::unique_ptr<ReaderFile>>().swap(openFiles);
   firstFile = lastFile = currentFile = kNoFile;
   leadActive = lastFrameLead = false;
+  DropReadAhead();
 }
 
 void CFrameReader::RewindOpenFiles() {
@@ -323,7 +325,18 @@ uint64_t CFrameReader::EntryJumpOffset(int32_t position, CTime t) const {
 int32_t CFrameReader::SeekToTime(CTime t, int32_t direction, uint32_t leadChannels) {
   leadActive = false;
   lastFrameLead = false;
+  DropReadAhead();
   if (!SelectAll()) return 0;
+  // Forwards, reading starts early enough for a record written late that is stamped at the
+  // target or just before it.
+  ReadPosition early{kNoFile, 0};
+  if (direction >= 0) {
+    const CTime before(static_cast<int32_t>(std::max<int64_t>(
+        int64_t{t.seconds()} - kLateSeconds, std::numeric_limits<int32_t>::min())));
+    if (JumpToMinute(before) && WalkToTime(before) == kWalkFound) {
+      if (const ReaderFile* file = DataFileAt(currentFile)) early = {currentFile, file->position};
+    }
+  }
   // Backward play lands just after the last record at or before t: on the first one after.
   const int64_t landing64 = direction < 0 ? int64_t{t.seconds()} + 1 : t.seconds();
   const CTime landing(static_cast<int32_t>(std::min<int64_t>(landing64, INT32_MAX)));
@@ -331,7 +344,12 @@ int32_t CFrameReader::SeekToTime(CTime t, int32_t direction, uint32_t leadChanne
   const int32_t walked = WalkToTime(landing);
   if (walked == kWalkFailed || (walked == kWalkEnd && direction >= 0)) return 0;
   needKeyFrame.fill(0);
-  if (direction >= 0 && leadChannels != 0) PlanLead(t, leadChannels);
+  if (direction < 0) return 1;
+  const ReaderFile* file = DataFileAt(currentFile);
+  if (file == nullptr) return 0;
+  const ReadPosition found{currentFile, file->position};
+  const ReadPosition start = leadChannels != 0 ? PlanLead(t, leadChannels) : found;
+  StartForward(std::min(start, early.file != kNoFile ? early : start), t, found, leadChannels);
   return 1;
 }
 
@@ -348,10 +366,108 @@ int32_t CFrameReader::SeekToRecord(int32_t position, uint64_t offset, int32_t di
   }
   currentFile = position;
   needKeyFrame.fill(0);
+  DropReadAhead();
   if (direction < 0) return SeekAbsolute(file, offset) ? 1 : 0;
-  if (!SeekAbsolute(file, RecordEnd(offset, header))) return 0;
-  if (leadChannels != 0) PlanLead(CTime(header.time), leadChannels);
+  const ReadPosition landing{position, RecordEnd(offset, header)};
+  if (!SeekAbsolute(file, landing.offset)) return 0;
+  const CTime t(header.time);
+  StartForward(leadChannels != 0 ? PlanLead(t, leadChannels) : landing, t, landing, leadChannels);
   return 1;
+}
+
+void CFrameReader::DropReadAhead() {
+  ahead = {};
+  handOut.clear();
+  aheadOrder = 0;
+  aheadLatest = INT64_MIN;
+  aheadEnded = false;
+  frontierSet = false;
+  targetSet = false;
+  for (auto& held : heldLead) held.clear();
+}
+
+void CFrameReader::StartForward(ReadPosition start, CTime target, ReadPosition landing,
+                                uint32_t leadChannels) {
+  DropReadAhead();
+  frontier = start;
+  frontierSet = true;
+  targetSet = true;
+  targetTime = target.seconds();
+  targetLanding = landing;
+  targetLeads = leadChannels;
+  targetReached = 0;
+}
+
+bool CFrameReader::ReadAhead() {
+  currentFile = frontier.file;
+  if (ReaderFile* file = IsReadablePosition(currentFile) ? DataFileAt(currentFile) : nullptr) {
+    SeekAbsolute(file, frontier.offset);
+  }
+  FrameHeader header;
+  int32_t step;
+  do {
+    if (stopReading.load() != 0) return false;
+    step = StepForward(&header);
+  } while (step == kStepAgain);
+  if (step == kStepEnd) return false;
+  const ReaderFile* file = DataFileAt(currentFile);
+  if (file == nullptr) return false;
+  Ahead a;
+  a.time = header.time;
+  a.order = aheadOrder++;
+  a.at = {currentFile, file->position};
+  a.channel = header.channel;
+  a.video = IsDeliveredVideoType(header.type);
+  a.key = (header.keyFrame & 1) != 0;
+  ahead.push(a);
+  aheadLatest = std::max<int64_t>(aheadLatest, header.time);
+  frontier = {currentFile, RecordEnd(file->position, header)};
+  return true;
+}
+
+bool CFrameReader::NextInTimeOrder(ReadPosition* at, bool* lead) {
+  for (;;) {
+    if (!handOut.empty()) {
+      *at = handOut.front().first;
+      *lead = handOut.front().second;
+      handOut.pop_front();
+      return true;
+    }
+    // Nothing read later can come before a record once what was read is kLateSeconds past it.
+    while (!aheadEnded &&
+           (ahead.empty() || aheadLatest - kLateSeconds < int64_t{ahead.top().time})) {
+      if (stopReading.load() != 0) return false;
+      if (!ReadAhead()) aheadEnded = true;
+    }
+    if (ahead.empty()) return false;
+    const Ahead a = ahead.top();
+    ahead.pop();
+    *lead = false;
+    *at = a.at;
+    if (!targetSet) return true;
+    const uint32_t bit = 1u << a.channel;
+    if (a.time < targetTime || a.at < targetLanding) {
+      // Before the target: held when a decoder of a lead channel may need it, else passed.
+      if (a.video && (targetLeads & bit) != 0 && (targetReached & bit) == 0) {
+        std::vector<ReadPosition>& held = heldLead[a.channel];
+        if (a.key) held.clear();
+        if (a.key || !held.empty()) held.push_back(a.at);
+      }
+      continue;
+    }
+    if (a.video && (targetReached & bit) == 0) {
+      targetReached |= bit;
+      std::vector<ReadPosition>& held = heldLead[a.channel];
+      if (!a.key && !held.empty()) {
+        for (const ReadPosition& p : held) handOut.push_back({p, true});
+        handOut.push_back({a.at, false});
+        held.clear();
+        continue;
+      }
+      held.clear();
+    }
+    return true;
+  }
 }
 
 bool CFrameReader::JumpToMinute(CTime landing) {
@@ -397,9 +513,9 @@ uint32_t CFrameReader::ChannelsNeedingLead(const ReaderFile& file, uint64_t from
   return need;
 }
 
-void CFrameReader::PlanLead(CTime t, uint32_t leadChannels) {
+CFrameReader::ReadPosition CFrameReader::PlanLead(CTime t, uint32_t leadChannels) {
   ReaderFile* file = DataFileAt(currentFile);
-  if (file == nullptr) return;
+  if (file == nullptr) return {currentFile, 0};
   const ReadPosition landing{currentFile, file->position};
   // Only a channel whose first video frame from the landing is not a key frame needs the
   // frames before it; one without video near the target needs nothing.
@@ -432,11 +548,9 @@ void CFrameReader::PlanLead(CTime t, uint32_t leadChannels) {
     currentFile = landing.file;
     file = DataFileAt(currentFile);
     if (file != nullptr) SeekAbsolute(file, landing.offset);
-    return;
+    return landing;
   }
-  leadFound = found;
-  leadEnd = landing;
-  leadActive = found != 0;
+  return earliest;
 }
 
 bool CFrameReader::FindRecordStartFrom(const ReaderFile& file, uint64_t from, uint64_t limit,
@@ -521,6 +635,7 @@ int32_t CFrameReader::WalkToTime(CTime t) {
 int32_t CFrameReader::ResetReadPosition(int32_t direction) {
   leadActive = false;
   lastFrameLead = false;
+  DropReadAhead();
   if (!SelectAll()) return 0;
   RewindOpenFiles();
   if (direction > 0) {
@@ -543,7 +658,18 @@ void CFrameReader::SetPlayRate(float rate) {
   // The lead belongs to forward play from the seek target: backward play ends it, a pause
   // before the target is reached keeps it (else play resumed after the pause would show the
   // frames before the target, up to a minute of them, as if the host had asked for them).
-  if (rate < 0.0f) leadActive = false;
+  if (rate < 0.0f) {
+    leadActive = false;
+    // Backwards from the last record handed out forwards: what was read ahead goes.
+    if (frontierSet) {
+      const Place last = lastPlace;
+      DropReadAhead();
+      if (ReaderFile* file = last.position != kNoFile ? DataFileAt(last.position) : nullptr) {
+        currentFile = last.position;
+        SeekAbsolute(file, last.offset);
+      }
+    }
+  }
   playRate = rate;
 }
 
@@ -638,7 +764,7 @@ int32_t CFrameReader::PreviousOpenPosition(int32_t from) {
   return kNoFile;
 }
 
-int32_t CFrameReader::StepForward() {
+int32_t CFrameReader::StepForward(FrameHeader* out) {
   FrameHeader header;
   ReaderFile* file = nullptr;
   for (;;) {
@@ -666,6 +792,7 @@ int32_t CFrameReader::StepForward() {
     return kStepAgain;
   }
   if (IsDeliveredVideoType(header.type)) needKeyFrame[header.channel] = 1;
+  if (out != nullptr) *out = header;
   return static_cast<int32_t>(header.channel);
 }
 
@@ -807,12 +934,38 @@ int32_t CFrameReader::ReadNextFrameInto(uint8_t* buffer, uint32_t capacity,
     platform::SleepMs(kPausedReadSleepMs);
     return 0;
   }
+  while (forward) {
+    // Forwards in time order, from what was read ahead.
+    if (!frontierSet) {
+      const ReaderFile* file = IsReadablePosition(currentFile) ? DataFileAt(currentFile) : nullptr;
+      frontier = {currentFile, file != nullptr ? file->position : 0};
+      frontierSet = true;
+    }
+    ReadPosition at;
+    bool lead = false;
+    if (!NextInTimeOrder(&at, &lead)) return stopReading.load() != 0 ? 0 : -1;
+    currentFile = at.file;
+    ReaderFile* file = DataFileAt(at.file);
+    if (file == nullptr || !SeekAbsolute(file, at.offset)) continue;
+    RecordStatus status = RecordStatus::kOk;
+    const int32_t length =
+        ReadRecordChecked(growable != nullptr ? growable->data() : buffer,
+                          growable != nullptr ? static_cast<uint32_t>(growable->size()) : capacity,
+                          &status, growable, growLimit);
+    if (status != RecordStatus::kOk) {
+      Report(*file, at.offset, status);  // changed since it was read ahead
+      continue;
+    }
+    lastFrameLead = lead;
+    lastPlace = {at.file, at.offset};
+    return length;
+  }
   for (;;) {
     int32_t step;
     do {
       // A stop ends a long run of records that are not delivered.
       if (stopReading.load() != 0) return 0;
-      step = forward ? StepForward() : StepBackward();
+      step = StepBackward();
     } while (step == kStepAgain);
     if (step == kStepEnd) return -1;
 

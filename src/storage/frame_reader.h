@@ -12,7 +12,9 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <queue>
 #include <string>
 #include <vector>
 
@@ -63,6 +65,10 @@ class CFrameReader {
   // whether it needs the frames before the target). The look back for that channel's key
   // frame is not bounded in time: it crosses files and days to the recording's start.
   static constexpr int32_t kLeadWindowSeconds = 60;
+  // How far a record may lie behind the records written before it (recording around a
+  // trigger writes a channel's kept seconds late): forward play holds back what it has read
+  // this far ahead, so it hands records out in time order, and a seek starts this much early.
+  static constexpr int32_t kLateSeconds = 30;
   // ReadNextFrame sleeps this long while the rate is 0.
   static constexpr uint32_t kPausedReadSleepMs = 10;
 
@@ -128,7 +134,35 @@ class CFrameReader {
       return file != o.file ? file < o.file : offset < o.offset;
     }
   };
-  int32_t StepForward();
+  // `header` (when given) receives the head of the record a channel is returned for.
+  int32_t StepForward(FrameHeader* header = nullptr);
+  // Forward play in time order: records read ahead wait here, by time stamp and then in the
+  // order they were read, until nothing read later can come before them.
+  struct Ahead {
+    int32_t time = 0;
+    uint64_t order = 0;
+    ReadPosition at;
+    uint32_t channel = 0;
+    bool video = false;
+    bool key = false;
+  };
+  struct AheadLater {
+    bool operator()(const Ahead& a, const Ahead& b) const {
+      return a.time != b.time ? a.time > b.time : a.order > b.order;
+    }
+  };
+  // Reads the next record's head at the read-ahead frontier and queues it; false at the end.
+  bool ReadAhead();
+  // Forgets what was read ahead; the next forward read starts at the current position.
+  void DropReadAhead();
+  // The next record to hand out forwards (false: none left), and whether it is a lead frame.
+  bool NextInTimeOrder(ReadPosition* at, bool* lead);
+  // Starts forward play from `start` with the target of a seek: records before it (stamped
+  // earlier, or lying before `landing`) are passed over, but for leadChannels the frames from
+  // the channel's last key frame before it when its first frame from the target is not a key
+  // frame.
+  void StartForward(ReadPosition start, platform::CTime target, ReadPosition landing,
+                    uint32_t leadChannels);
   int32_t StepBackward();
   // Finds the key frame of `channel`'s group before the position and hands it to the sink.
   void DeliverPrecedingKeyFrame(uint32_t channel);
@@ -191,7 +225,8 @@ class CFrameReader {
   bool JumpToMinute(platform::CTime landing);
   // Works out where a forward seek starts reading so that each channel of leadChannels gets
   // its key frame (see SeekToTime); the position is the landing record's start.
-  void PlanLead(platform::CTime t, uint32_t leadChannels);
+  // Returns where reading starts: the earliest such key frame, or the landing.
+  ReadPosition PlanLead(platform::CTime t, uint32_t leadChannels);
   uint32_t ChannelsNeedingLead(const ReaderFile& file, uint64_t from, int64_t until,
                                uint32_t leadChannels);
   // The walk of the seek: passes records until the first one stamped at or after t and
@@ -236,6 +271,21 @@ class CFrameReader {
   std::array<ReadPosition, 32> leadStart{};
   bool lastFrameLead = false;
   Place lastPlace;
+  std::priority_queue<Ahead, std::vector<Ahead>, AheadLater> ahead;
+  uint64_t aheadOrder = 0;
+  int64_t aheadLatest = INT64_MIN;
+  bool aheadEnded = false;
+  bool frontierSet = false;
+  ReadPosition frontier;
+  // The seek target forward play starts from, and per channel the frames before it from the
+  // channel's last key frame, held until its first frame at or after the target.
+  bool targetSet = false;
+  int32_t targetTime = 0;
+  ReadPosition targetLanding;
+  uint32_t targetLeads = 0;
+  uint32_t targetReached = 0;
+  std::array<std::vector<ReadPosition>, 32> heldLead;
+  std::deque<std::pair<ReadPosition, bool>> handOut;  // next to hand out, and whether lead
   std::atomic<uint64_t> damageCount{0};
 };
 

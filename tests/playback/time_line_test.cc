@@ -129,9 +129,10 @@ TEST_F(PlaybackTest, ADamagedRecordIsSteppedOverAndCounted) {
   for (const HostEvent& e : FirstPass(Events()))
     if (IsShown(e)) shown.push_back(e.serial);
   EXPECT_EQ(shown, (std::vector<uint32_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}));
-  // The reader runs ahead of the pacing: the count is there by the first notification.
+  // The reader runs ahead of the pacing (here through the whole pass and into the next,
+  // which meets the damage again): the count is there by the first notification.
   const auto notify = [](const HostEvent& e) { return e.kind == HostEvent::kNotify; };
-  EXPECT_EQ(Events(notify).front().d.statSize, 1u);
+  EXPECT_GE(Events(notify).front().d.statSize, 1u);
 }
 
 // A day whose data file went after the search listed it (deleted by retention) is passed over

@@ -350,6 +350,19 @@ TEST_F(ReaderTest, DaysAreOneTimeLineAndTheJumpNeverPassesItsTarget) {
     EXPECT_EQ(SeekRead(target), files[4].Frame(size_t(target - kChange + 3600 + 19) / 20 + 1));
 }
 
+// Records written up to half a minute late (recording around a trigger writes a channel's kept
+// seconds when the trigger comes) are read in time order with the others, and a seek finds
+// the late record at its target.
+TEST_F(ReaderTest, RecordsWrittenLateAreReadInTimeOrder) {
+  DataFile f;
+  for (int s = 0; s <= 25; s += 5) f.AddVideo(0, At(10, 0, s), true);  // records 0..5
+  for (int s : {2, 7, 12}) f.AddVideo(1, At(10, 0, s), true);          // records 6..8, late
+  Catalogue({f});
+  EXPECT_EQ(Play(true, 1.0f), (std::vector<Got>{F(f, 0), F(f, 6), F(f, 1), F(f, 7), F(f, 2),
+                                                F(f, 8), F(f, 3), F(f, 4), F(f, 5)}));
+  EXPECT_EQ(SeekRead(At(10, 0, 11)), f.Frame(8));
+}
+
 // Everything a reader of the catalogue hands out over the whole recording, played by a
 // forked child as user and group 65534 (nobody): its frames one after the other, or nothing
 // when it fails. `single`: one index file (SETPATH flag 0) rather than a list of them.
