@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 
 namespace platform {
 namespace {
@@ -18,6 +19,15 @@ int RealFallocate(int fd, int mode, off_t offset, off_t length) {
 }
 int RealFlock(int fd, int operation) { return ::flock(fd, operation); }
 int RealFcntlLock(int fd, int command, struct flock* lock) { return ::fcntl(fd, command, lock); }
+int RealSyncDirectory(const char* path) {
+  const int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  const int rc = ::fsync(fd);
+  const int saved = errno;
+  ::close(fd);
+  errno = saved;
+  return rc;
+}
 
 Syscalls MakeRealSyscalls() {
   Syscalls table{};
@@ -34,6 +44,7 @@ Syscalls MakeRealSyscalls() {
   table.fallocate = &RealFallocate;
   table.flock = &RealFlock;
   table.fcntlLock = &RealFcntlLock;
+  table.syncDirectory = &RealSyncDirectory;
   return table;
 }
 
@@ -66,6 +77,7 @@ void RestoreSyscalls() {
   Restore(&Syscalls::fallocate);
   Restore(&Syscalls::flock);
   Restore(&Syscalls::fcntlLock);
+  Restore(&Syscalls::syncDirectory);
 }
 
 }  // namespace platform

@@ -30,6 +30,11 @@ struct Syscalls {
   int (*flock)(int fd, int operation);
   // fcntl with a struct flock argument (the open-file-description record locks).
   int (*fcntlLock)(int fd, int command, struct flock* lock);
+
+  // ---- Durability of names ----
+  // Opens the directory `path` and syncs it (fsync), so entries created, renamed or removed
+  // in it survive a power cut.
+  int (*syncDirectory)(const char* path);
 };
 
 // The table in use. Tests may assign members; RestoreSyscalls() puts the real ones back.
