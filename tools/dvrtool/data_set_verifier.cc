@@ -76,6 +76,29 @@ std::string RecordFault(const storage::FrameHeader& h, const IndexSummary& summa
   return "";
 }
 
+// Whether a record starts at offset 0 of a data file (a new, never-written file reads as
+// zeros there).
+bool HoldsARecord(const std::string& dataPath) {
+  std::ifstream in(dataPath, std::ios::binary);
+  uint8_t head[storage::kStartMarkerSize] = {};
+  if (!in.read(reinterpret_cast<char*>(head), sizeof(head))) return false;
+  return storage::LoadU32(head) == storage::kRecordStartMarker;
+}
+
+// An index file that the recorder was still making when it stopped: shorter than a whole
+// index file, or without its header, and counting no records. The recorder writes the empty
+// record before the header and counts records only after both.
+bool IsHalfMadeIndex(const std::string& indexPath) {
+  std::ifstream in(indexPath, std::ios::binary);
+  std::vector<char> bytes(storage::kIndexFileSize, 0);
+  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  const auto got = static_cast<uint64_t>(in.gcount());
+  const uint32_t magic = storage::LoadU32(bytes.data());
+  const uint32_t dataBytes = storage::LoadU32(bytes.data() + storage::kIndexSummaryOffset +
+                                              offsetof(IndexSummary, dataBytes));
+  return (got < storage::kIndexFileSize || magic == 0) && dataBytes == 0;
+}
+
 }  // namespace
 
 void CDataSetVerifier::Problem(const std::string& path, uint64_t offset, const std::string& what) {
@@ -92,9 +115,17 @@ VerifyTotals CDataSetVerifier::VerifyDirectory(const std::string& dir) {
     ++totals_.pairs;
     problemsInFile_ = 0;
     if (pair.indexPath.empty()) {
-      Problem(pair.dataPath, 0, "data file without its index file");
+      // The recorder makes the data file of a pair first: a cut before its index file was
+      // made leaves a data file that no record was written into yet.
+      if (HoldsARecord(pair.dataPath)) {
+        Problem(pair.dataPath, 0, "data file without its index file");
+      } else {
+        out_ << "ok " << pair.dataPath << ": opened in advance, not used yet\n";
+      }
     } else if (pair.dataPath.empty()) {
-      Problem(pair.indexPath, 0, "index file without its data file");
+      // The deletion worker removes the data file first: a cut before it removed the index
+      // file leaves that alone, and nothing is left to play.
+      out_ << "ok " << pair.indexPath << ": its data file was deleted\n";
     } else {
       VerifyPair(pair.dataPath, pair.indexPath);
     }
@@ -161,6 +192,10 @@ void CDataSetVerifier::VerifyPair(const std::string& dataPath, const std::string
     // The recorder opens the next pair ahead of time; until it rotates into it, the index
     // file stays empty.
     out_ << "ok " << dataPath << ": opened in advance, not used yet\n";
+    return;
+  }
+  if (IsHalfMadeIndex(indexPath)) {
+    out_ << "ok " << dataPath << ": opened in advance, index file not finished\n";
     return;
   }
   const std::optional<IndexFile> index = ReadIndexFile(indexPath);
