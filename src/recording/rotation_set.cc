@@ -81,8 +81,9 @@ int32_t RotationSet::FindNewestOfPaths() {
   int32_t newestPosition = -1;
   std::tuple<bool, uint32_t, int32_t> newest{false, 0, 0};
   for (size_t i = 0; i < entries_.size(); ++i) {
+    // A data file without a readable index file still counts, as one that holds nothing.
     const IndexedRecords indexed = ReadIndexedRecords(entries_[i].path);
-    if (!indexed.readable) continue;
+    if (!indexed.readable && !platform::IsRegularFile(entries_[i].path)) continue;
     highestSequence_ = std::max(highestSequence_, indexed.sequence);
     const bool recorded = indexed.dataBytes > 0;
     const std::tuple<bool, uint32_t, int32_t> key{recorded, indexed.sequence,

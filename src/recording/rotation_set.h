@@ -29,7 +29,7 @@ class RotationSet {
   bool LoadFromHeaderFile(const platform::File& header);
   // The position of the newest file, from the files' index files alone: among those that
   // count recorded bytes (when any does) the highest sequence, then the latest last record,
-  // then the later position; -1 when no index file can be read.
+  // then the later position; -1 when none of the files exists.
   int32_t FindNewestOfPaths();
   // The position of the listed header file record with recorded bytes and the highest
   // sequence in its index file, then the latest start (ties to the later record); -1 when

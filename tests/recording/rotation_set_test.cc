@@ -80,8 +80,8 @@ TEST(RotationSetTest, HeaderFileListsRecordsWithAPathAndTheLatestStartWithDataIs
 
 // The newest file is told by the index files alone: the highest sequence among the files
 // that hold records, then (files of an older build) the latest last record, then the later
-// file. Last-write times play no part, files without an index file are not looked at, and
-// a directory in the list is no file of the set.
+// file. Last-write times play no part, a data file without an index file holds nothing, and
+// a directory in the list is no file of the set; none of the files there: none is newest.
 TEST(RotationSetTest, NewestOfThePathsComesFromTheIndexFiles) {
   struct File {
     uint32_t sequence;
@@ -101,7 +101,7 @@ TEST(RotationSetTest, NewestOfThePathsComesFromTheIndexFiles) {
       {"unnumbered: the later last record, a tie to the later file",
        {{0, 9, 10}, {0, 9, 11}, {0, 9, 11}, {0, 9, 9}}, 2, 0},
       {"nothing recorded: the highest sequence", {{2, 0, 0}, {1, 0, 0}}, 0, 2},
-      {"no index file: not looked at", {{0, kNoIndex, 0}, {4, kNoIndex, 0}}, -1, 0},
+      {"no index file: holds nothing", {{0, kNoIndex, 0}, {4, kNoIndex, 0}}, 1, 0},
       // clang-format on
   };
   for (const auto& r : rows) {
@@ -120,6 +120,8 @@ TEST(RotationSetTest, NewestOfThePathsComesFromTheIndexFiles) {
       WriteIndexFile(storage::IndexFileName(paths.back()),
                      {MakeRecord(storage::DataFileBaseName(paths.back()), s)}, {}, f.sequence);
     }
+    RotationSet none;
+    EXPECT_TRUE(none.LoadFromPaths({dir / "missing.VDB"}) && none.FindNewestOfPaths() == -1);
     std::vector<std::string> listed = paths;
     listed.insert(listed.begin() + 1, dir.root());
     RotationSet set;

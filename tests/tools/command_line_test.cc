@@ -52,10 +52,11 @@ TEST(CommandLineTest, EveryCommandOnOneRecording) {
            {"cut.h264", sample.substr(0, sample.size() - 12)},
            {"exists.h264", "keep me"}})
     ScratchDir::WriteText(d + name, text);
-  // The recording's files and an index file too short to read.
+  // The recording's files (second names of them: a symbolic link is never followed) and an
+  // index file too short to read.
   fs::create_directory(d + "partial");
   for (const auto& f : fs::directory_iterator(rec))
-    fs::create_symlink(f.path(), d + "partial/" + f.path().filename().string());
+    fs::create_hard_link(f.path(), d + "partial/" + f.path().filename().string());
   ScratchDir::WriteText(d + "partial/zz.FIH", "short");
   const std::string from = LocalTime(s.startTime), day = from.substr(0, 10);
   const std::string later = LocalTime(s.endTime + 120);  // same day unless run at 23:58
