@@ -9,6 +9,7 @@
 // path and the errno.
 #pragma once
 
+#include <compare>
 #include <cstdint>
 #include <memory>
 #include <string>
