@@ -1,14 +1,17 @@
 // Power cuts at every step of a recording. A layer over the syscall table records each call
 // that changes a file or a directory (creating, writing, syncing, sizing, deleting) while a
 // set of three files is recorded: a first run fills two files, a second run continues the
-// set across a change of minute and midnight into a reused file. For every point between two
+// set in a new file for twenty minutes and across a change of minute and midnight into a
+// reused file. For every point between two
 // calls of the second run the test rebuilds what the disk may hold after a cut there, under
 // two models:
 //   - ext4 (data=ordered): everything done up to the cut, sizes only once synced;
 //   - POSIX, as an adversary: also names created or removed since their directory was last
 //     synced are undone (a new file is lost with its data, a deleted one comes back).
-// Writes are all made with O_DSYNC, so each is on disk when its call returns; last-write
-// times are never durable, so the rebuilt files get them in the reverse of their real order.
+// Writes are all made with O_DSYNC, so each is on disk when its call returns; a summary
+// rewritten over several sectors may also be cut in the middle of its write, torn either side
+// of its first sector. Last-write times are never durable, so the rebuilt files get them in
+// the reverse of their real order.
 // In every state: `dvrtool verify` finds nothing wrong, no frame accepted two seconds or
 // more before the cut is missing, and a new recording started there goes into the file with
 // the oldest footage (never over newer footage) and leaves the set clean as well.
@@ -297,18 +300,26 @@ std::string Verify(const std::string& dir) {
   return verifier.VerifyDirectory(dir).problems == 0 ? std::string() : out.str();
 }
 
-void Record(const std::string& dir, int64_t from, int seconds, uint32_t run,
+// The seconds from `from` on, `count` of them, `step` apart.
+std::vector<int64_t> Seconds(int64_t from, int count, int step = 1) {
+  std::vector<int64_t> seconds;
+  for (int k = 0; k < count; ++k) seconds.push_back(from + int64_t{k} * step);
+  return seconds;
+}
+
+// One run of recording: the frames of each of `seconds`, on the set's three files.
+void Record(const std::string& dir, const std::vector<int64_t>& seconds, uint32_t run,
             std::map<uint32_t, int64_t>* sent) {
   RECORDER_HANDLE handle = _RECORDER_INIT("cut", 0, nullptr);
   for (int n = 0; n < kFiles; ++n) {
     _RECORDER_ADDFILEPATH(handle, (dir + "/file" + std::to_string(n) + ".VDB").c_str());
   }
   for (uint32_t c = 0; c < kChannels; ++c) _RECORDER_SETRECORD(handle, c, 1);
-  g_testNow = from;
+  g_testNow = seconds.front();
   ASSERT_EQ(_RECORDER_START(handle), 1);
   CRecorder* recorder = CRecorder::FromHandle(handle);
-  for (int s = 0; s < seconds; ++s) {
-    g_testNow = from + s;
+  for (int64_t second : seconds) {
+    g_testNow = second;
     SendFrames(handle, run, sent);
     ASSERT_TRUE(WaitUntil([&] { return recorder->WaitForRingsToDrain(0); }));
   }
@@ -332,7 +343,7 @@ TEST(PowerCutTest, EveryStateACutLeavesVerifiesKeepsTheFramesAndReopensIntoTheOl
   {
     // The first run fills file0 and file1 (a day each); the second makes file2, goes on in it
     // and, at midnight, reuses file0.
-    Record(live, midnight - 86400 - 20, 40, 1, nullptr);
+    Record(live, Seconds(midnight - 86400 - 20, 40), 1, nullptr);
     // The file prepared for the next rotation (when the closer got to it before STOP) is
     // deleted, as retention might, so the second run makes a file anew too.
     for (const char* name : {"/file2.VDB", "/file2.FIH"}) {
@@ -341,68 +352,106 @@ TEST(PowerCutTest, EveryStateACutLeavesVerifiesKeepsTheFramesAndReopensIntoTheOl
       }
     }
     secondRun = tracer.ops.size();
-    Record(live, midnight - 70, 75, 2, &sent);
+    // One second a minute for 20 minutes first, so the summary's entry in use moves past
+    // its first disk sector, then every second across a minute and midnight.
+    std::vector<int64_t> seconds = Seconds(midnight - 22 * 60, 20, 60);
+    for (int64_t t : Seconds(midnight - 70, 75)) seconds.push_back(t);
+    Record(live, seconds, 2, &sent);
   }
   ASSERT_FALSE(HasFatalFailure());
   ASSERT_EQ(Verify(live), "");
 
+  std::vector<int64_t> sentSeconds;
+  for (const auto& [serial, time] : sent) sentSeconds.push_back(time);
+  sentSeconds.erase(std::unique(sentSeconds.begin(), sentSeconds.end()), sentSeconds.end());
   DiskState disk;
   int made = 0;
   for (size_t i = 0; i < secondRun; ++i) Apply(disk, tracer.ops[i], &made);
   std::set<std::string> seen;
-  size_t states = 0, cuts = 0;
-  int64_t oldestLost = 0;  // seconds before the cut of the oldest frame a state lacks
+  size_t states = 0, cuts = 0, torn = 0;
+  // Recorded seconds between the oldest frame a state lacks and its cut, at most.
+  int64_t mostLater = 0;
   for (size_t i = secondRun; i <= tracer.ops.size(); ++i) {
     if (i > secondRun) Apply(disk, tracer.ops[i - 1], &made);
     ++cuts;
     const int64_t cutTime = tracer.ops[std::max(i, size_t{1}) - 1].time;
-    for (bool posix : {false, true}) {
-      if (!Materialise(disk, posix, state, &seen)) continue;
-      ++states;
-      SCOPED_TRACE(std::string(posix ? "POSIX" : "ext4") + " state after call " +
-                   std::to_string(i - secondRun) + " of the second run");
-      ASSERT_EQ(Verify(state), "");
-      // Frames accepted two seconds or more before the cut are all there.
-      std::set<uint32_t> found;
-      std::map<std::string, std::pair<uint32_t, uint32_t>> span;  // file: oldest, newest serial
-      for (const auto& [file, ids] : ReadFrames(state)) {
-        for (FrameId id : ids) {
-          if (id.run == 2) found.insert(id.serial);
-          auto [it, fresh] = span.try_emplace(file, id.serial, id.serial);
-          it->second = {std::min(it->second.first, id.serial),
-                        std::max(it->second.second, id.serial)};
-        }
-      }
-      for (const auto& [serial, time] : sent) {
-        if (found.count(serial) != 0) continue;
-        EXPECT_GT(time, cutTime - 2) << "frame " << serial << " of " << time << " lost";
-        oldestLost = std::max(oldestLost, cutTime - time);
-      }
-      // A new recording goes into the file with the oldest footage, never over newer footage,
-      // and leaves nothing for verify either.
-      tracer.fast = true;
-      Record(state, midnight + 3600, 2, 3, nullptr);
-      tracer.fast = false;
-      ASSERT_FALSE(HasFatalFailure());
-      ASSERT_EQ(Verify(state), "") << "after the reopen";
-      for (const auto& [file, ids] : ReadFrames(state)) {
-        if (std::none_of(ids.begin(), ids.end(), [](FrameId id) { return id.run == 3; })) continue;
-        auto it = span.find(file);
-        if (it == span.end()) continue;  // an empty file: nothing overwritten
-        for (const auto& [other, range] : span) {
-          EXPECT_TRUE(other == file || it->second.second < range.first)
-              << file << " was reopened over frames newer than those of " << other;
+    // The disk as the calls left it, and, when the next call rewrites a summary over several
+    // sectors, torn in the middle of that write: only its first sector written, or all but it.
+    std::vector<std::pair<std::string, DiskState>> disks{{"", disk}};
+    if (i < tracer.ops.size()) {
+      const Op& next = tracer.ops[i];
+      const uint64_t boundary = (next.offset / 512 + 1) * 512;
+      if (next.kind == Op::kWrite && next.name.ends_with(".FIH") &&
+          next.offset + next.bytes.size() > boundary) {
+        const auto split = next.bytes.begin() + static_cast<ptrdiff_t>(boundary - next.offset);
+        for (bool head : {true, false}) {
+          Op part(Op::kWrite, next.name, head ? next.offset : boundary,
+                  head ? std::vector<uint8_t>(next.bytes.begin(), split)
+                       : std::vector<uint8_t>(split, next.bytes.end()));
+          disks.emplace_back(head ? ", its next write torn after the first sector"
+                                  : ", its next write torn before the first sector",
+                             disk);
+          Apply(disks.back().second, part, &made);
+          ++torn;
         }
       }
     }
+    for (const auto& [tearing, cutDisk] : disks)
+      for (bool posix : {false, true}) {
+        if (!Materialise(cutDisk, posix, state, &seen)) continue;
+        ++states;
+        SCOPED_TRACE(std::string(posix ? "POSIX" : "ext4") + " state after call " +
+                     std::to_string(i - secondRun) + " of the second run" + tearing);
+        ASSERT_EQ(Verify(state), "");
+        // Frames accepted two seconds or more before the cut are all there.
+        std::set<uint32_t> found;
+        std::map<std::string, std::pair<uint32_t, uint32_t>> span;  // file: oldest, newest serial
+        for (const auto& [file, ids] : ReadFrames(state)) {
+          for (FrameId id : ids) {
+            if (id.run == 2) found.insert(id.serial);
+            auto [it, fresh] = span.try_emplace(file, id.serial, id.serial);
+            it->second = {std::min(it->second.first, id.serial),
+                          std::max(it->second.second, id.serial)};
+          }
+        }
+        // A second's frames are written when the next second's arrive: a cut may take the
+        // frames of the last second sent and of the one before it, no older ones (in the
+        // dense part, nothing accepted two seconds or more before the cut).
+        for (const auto& [serial, time] : sent) {
+          if (found.count(serial) != 0) continue;
+          const auto later =
+              std::distance(std::upper_bound(sentSeconds.begin(), sentSeconds.end(), time),
+                            std::upper_bound(sentSeconds.begin(), sentSeconds.end(), cutTime));
+          EXPECT_LT(later, 2) << "frame " << serial << " of " << time << " lost";
+          mostLater = std::max<int64_t>(mostLater, later);
+        }
+        // A new recording goes into the file with the oldest footage, never over newer footage,
+        // and leaves nothing for verify either.
+        tracer.fast = true;
+        Record(state, Seconds(midnight + 3600, 2), 3, nullptr);
+        tracer.fast = false;
+        ASSERT_FALSE(HasFatalFailure());
+        ASSERT_EQ(Verify(state), "") << "after the reopen";
+        for (const auto& [file, ids] : ReadFrames(state)) {
+          if (std::none_of(ids.begin(), ids.end(), [](FrameId id) { return id.run == 3; }))
+            continue;
+          auto it = span.find(file);
+          if (it == span.end()) continue;  // an empty file: nothing overwritten
+          for (const auto& [other, range] : span) {
+            EXPECT_TRUE(other == file || it->second.second < range.first)
+                << file << " was reopened over frames newer than those of " << other;
+          }
+        }
+      }
   }
   SetDataFileReserveForTest(0);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
   std::printf(
-      "power cuts: %zu cut points, %zu distinct states, %zu frames sent; the oldest "
-      "frame missing was accepted %lld s before the cut; %.1f s\n",
-      cuts, states, sent.size(), static_cast<long long>(oldestLost), seconds);
+      "power cuts: %zu cut points and %zu torn summary writes, %zu distinct states, "
+      "%zu frames sent; frames missing after a cut at most %lld recorded second(s) before "
+      "it; %.1f s\n",
+      cuts, torn / 2, states, sent.size(), static_cast<long long>(mostLater), seconds);
 }
 
 }  // namespace
