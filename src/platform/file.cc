@@ -272,8 +272,9 @@ bool IsDirectory(const std::string& path) {
 }
 
 bool IsRegularFile(const std::string& path) {
+  // The name itself: a link to a regular file is no recorder file (it is never opened).
   struct stat st;
-  return StatPath(path, &st) && S_ISREG(st.st_mode);
+  return !path.empty() && ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 bool DeleteFileIfUnused(const std::string& path) {

@@ -101,6 +101,7 @@ std::vector<DirectoryEntry> FindFiles(const std::string& directory, const std::s
 // (UTC); false when it cannot be read.
 bool LastWriteTimeNs(const std::string& path, int64_t* utcNanoseconds);
 bool IsDirectory(const std::string& path);
+// A regular file under that very name (a symbolic link to one is not).
 bool IsRegularFile(const std::string& path);
 // Deletes a file only when nobody holds it open through File: takes an exclusive
 // non-blocking flock first. Only a regular file with one name is deleted (a link, a FIFO or
