@@ -76,6 +76,9 @@ class CFileCatalog {
   int32_t maxFiles = kOpenFileSlots;
   std::unique_ptr<platform::File> headerFile;
   int32_t oldestFile = 0;
+  // Records skipped by the last build because the name they hold leads out of the index
+  // file's directory.
+  int32_t refusedNames = 0;
   std::vector<platform::CTime> dateTable GUARDED_BY(lock);  // allocated for view.count days
 
  private:

@@ -6,6 +6,7 @@
 // FileTimeTable per position in two temporary mappings, never on the heap: a catalogue of
 // 40,000 files is 350 MB of tables.
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <memory>
 #include <numeric>
@@ -180,7 +181,11 @@ std::vector<int32_t> CFileCatalog::StageIndexList() {
     std::memset(&info, 0, sizeof(info));
     SetPath(&info, dataPaths[i]);
     std::memcpy(&info.summary, &record->summary, sizeof(info.summary));
-    startTimes.push_back(record->summary.startTime);
+    // Files without records go last; every file with records is ordered by its start,
+    // whatever the clock said (a stamp of 1970 or 2000 included).
+    startTimes.push_back(record->summary.dataBytes != 0
+                             ? std::max(record->summary.startTime, INT32_MIN + 1)
+                             : INT32_MIN);
   }
   return startTimes;
 }
@@ -205,8 +210,8 @@ int32_t CFileCatalog::BuildFromIndexList() {
     return 1;
   }
   size_t kept = 0;
-  ApplyOrder(view.infos, CatalogueOrder(startTimes, CTime::NoTime().seconds(),
-                                        static_cast<size_t>(maxFiles), &kept));
+  ApplyOrder(view.infos,
+             CatalogueOrder(startTimes, INT32_MIN, static_cast<size_t>(maxFiles), &kept));
   view.count = static_cast<int32_t>(kept);
   FillTimeTables();
   return 1;
@@ -242,7 +247,7 @@ bool CFileCatalog::ScanIndexFile(const std::string& path, int32_t* recordTotal) 
   for (int32_t r = 0; r < *recordTotal; ++r) {
     if (ReadZeroPadded(*file, RecordOffset(r), record.get(), sizeof(*record)) == 0) continue;
     const IndexSummary& s = record->summary;
-    if (s.dataBytes != 0 && s.startTime != placeholder && s.startTime < best) {
+    if (s.dataBytes != 0 && s.startTime < best) {
       oldestFile = r;
       best = s.startTime;
     }
@@ -266,6 +271,7 @@ int32_t CFileCatalog::LoadIndexFile(const std::string& path) {
   headerFile = std::move(file);
   if (view.infos == nullptr || view.tables == nullptr) return 1;
   const std::string directory = platform::DirectoryOf(path);
+  refusedNames = 0;
   auto record = std::make_unique<IndexRecord>();
   const int64_t skipped = int64_t{recordTotal} - view.count;
   for (int32_t j = 0; j < view.count; ++j) {
@@ -273,8 +279,16 @@ int32_t CFileCatalog::LoadIndexFile(const std::string& path) {
     ReadZeroPadded(*headerFile, RecordOffset(r), record.get(), sizeof(*record));
     FileInfo& info = view.infos[j];
     std::memset(&info, 0, sizeof(info));
+    // A record names a data file beside the index file. A name that would lead out of that
+    // directory (a separator, "..") is refused: the record stays empty (no path, no records)
+    // and is counted.
+    const std::string name = storage::IndexRecordName(*record);
+    if (!storage::IsPlainFileName(name)) {
+      ++refusedNames;
+      continue;
+    }
     std::memcpy(&info.summary, &record->summary, sizeof(info.summary));
-    SetPath(&info, directory + storage::IndexRecordName(*record));
+    SetPath(&info, directory + name);
   }
   FillTimeTables();
   return 1;
