@@ -73,6 +73,13 @@ const std::vector<CommandSyntax>& CommandTable() {
         {"format", 0, "F", "h264, mp4 or mkv (default: from FILE's extension, else h264)"},
         {"yes", 'y', "", "overwrite an existing FILE (default: refuse)"},
         {"quiet", 'q', "", "no progress line (default: one on a terminal)"}}},
+      {"serve",
+       "DIR... [options]",
+       "Serves a review page of the recordings in the DIRs to a web browser: the recorded\n"
+       "days, a timeline per channel, playback from any second (one channel or a grid) and\n"
+       "MP4 downloads of a range. Read-only. Ctrl-C or SIGTERM ends it.",
+       {{"listen", 0, "ADDR:PORT",
+         "address to answer on, port 0 picks one (default 127.0.0.1:8080)"}}},
   };
   return commands;
 }
