@@ -3,6 +3,7 @@
 // search, the downloads from the same export `dvrtool export` writes. A request names a
 // directory by its number in the list given on the command line, never by a path.
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -159,7 +160,8 @@ const char* MimeType(std::string_view name) {
 
 class CServer {
  public:
-  explicit CServer(std::vector<Source> sources) : sources_(std::move(sources)) {}
+  CServer(std::vector<Source> sources, size_t streamBuffer)
+      : sources_(std::move(sources)), streamBuffer_(streamBuffer) {}
 
   void Route(httplib::Server& http) {
     http.new_task_queue = [] { return new CBoundedPool; };
@@ -309,7 +311,11 @@ class CServer {
     request.channel = static_cast<uint32_t>(*channel);
     request.from = static_cast<time_t>(*from);
     request.rate = static_cast<float>(*rate) / 16.0f;
-    auto release = std::shared_ptr<void>(nullptr, [this, peer](void*) { streams_.Release(peer); });
+    request.bufferBytes = streamBuffer_;
+    auto release = std::shared_ptr<void>(nullptr, [this, peer](void*) {
+      streams_.Release(peer);
+      malloc_trim(0);  // a stream's search frees megabytes: give them back to the system
+    });
     auto stream = std::make_shared<CLiveStream>(request);
     if (!stream->WaitStarted(10)) return Fail(res, 404, "nothing to play there");
     res.set_header("X-Stream-Start", std::to_string(stream->startMs()));
@@ -389,6 +395,7 @@ class CServer {
   }
 
   const std::vector<Source> sources_;
+  const size_t streamBuffer_;
   CSlots streams_, exports_;
 };
 
@@ -425,9 +432,13 @@ int ServeCommand(const Words& words) {
   if (host.empty() || port < 0 || port > 65535) {
     throw UsageError("bad --listen '" + listen + "' (expected ADDR:PORT, e.g. 127.0.0.1:8080)");
   }
+  // Forty workers and every stream's search threads would each get a malloc arena of their
+  // own; a few shared ones keep a long-running server's memory flat.
+  mallopt(M_ARENA_MAX, 4);
   CStopSignals signals;  // before the library starts its threads
   httplib::Server http;
-  CServer server(std::move(sources));
+  CServer server(std::move(sources),
+                 static_cast<size_t>(args.Integer("stream-buffer", 2048, 16, 65536)) << 10);
   server.Route(http);
   if (IsLoopback(host)) {
     // Only this machine's own names reach a loopback server: a page elsewhere cannot point a

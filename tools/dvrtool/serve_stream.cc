@@ -24,6 +24,11 @@ Clock::time_point After(double seconds) {
   return Clock::now() + std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000));
 }
 
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
+      .count();
+}
+
 // The NAL units of an Annex B access unit: (offset of the header byte, length).
 template <typename F>
 void ForEachUnit(const std::vector<uint8_t>& au, F&& f) {
@@ -207,10 +212,15 @@ void CLiveStream::Run() {
     options.rate = request_.rate;
     options.channel = request_.channel;
     options.maxSeconds = 12 * 3600;
-    options.stopRequested = [this] { return stop_.load(); };
+    // After the last recording, or when nothing comes for long, the stream ends.
+    lastFrame_.store(NowMs());
+    options.stopRequested = [this] {
+      return stop_.load() || NowMs() - lastFrame_.load() > request_.idleSeconds * 1000;
+    };
     bool open = false;
     options.sink = [&](PlayedFrame&& frame) {
       if (frame.audio || frame.payload.empty() || stop_.load() || muxer_->failed) return;
+      lastFrame_.store(NowMs());
       const int64_t ms = static_cast<int64_t>(frame.time) * 1000 + frame.millisecond;
       if (!open) {
         std::string codec;
@@ -241,6 +251,9 @@ void CLiveStream::Push(const uint8_t* data, size_t size) {
   while (bytes_ > 0 && bytes_ + size > request_.bufferBytes && !stop_.load()) {
     if (!changed_.WaitUntil(&mutex_, deadline) && Clock::now() >= deadline) {
       overflowed_.store(true);  // the reader stopped reading: give the stream up
+      std::fprintf(stderr,
+                   "dvrtool serve: stream of channel %u dropped, its viewer stopped reading\n",
+                   request_.channel);
       stop_.store(true);
       changed_.SignalAll();
       return;

@@ -24,7 +24,8 @@ struct LiveStreamRequest {
   time_t from = 0;
   float rate = 1.0f;  // the library's play rate; < 0 steps back through key frames
   size_t bufferBytes = 4u << 20;
-  double fullSeconds = 3;  // how long the buffer may stay full before the stream ends
+  double fullSeconds = 3;   // how long the buffer may stay full before the stream ends
+  double idleSeconds = 20;  // the stream ends after this long without a frame
 };
 
 class CLiveStream {
@@ -57,6 +58,7 @@ class CLiveStream {
   std::atomic<bool> stop_{false};
   std::atomic<bool> overflowed_{false};
   std::atomic<int64_t> startMs_{0};
+  std::atomic<int64_t> lastFrame_{0};  // steady clock, milliseconds
   mutable platform::Mutex mutex_;
   platform::CondVar changed_;
   std::deque<std::string> chunks_ GUARDED_BY(mutex_);
