@@ -69,8 +69,8 @@ def open_stream(port, start, rate16, small=False):
 
 
 def stall(port, start):
-    """Seconds until nine streams that are never read are dropped and their slots free."""
-    stalled = [open_stream(port, start, 256, small=True) for _ in range(9)]
+    """Seconds until sixteen streams that are never read are dropped and their slots free."""
+    stalled = [open_stream(port, start, 256, small=True) for _ in range(16)]
     time.sleep(1)
     with open_stream(port, start, 16) as s:
         assert s.recv(64).split()[1] == b'503'
@@ -139,7 +139,7 @@ def main():
         assert request(port, '/api/sources')[0] == 200
 
         # A thousand connections that send half a request and wait, then viewers that never
-        # read (nine streams each, the most one viewer may hold, each dropped once its buffer
+        # read (sixteen streams each, the most one viewer may hold, each dropped once its buffer
         # stays full): three times, and the memory the rounds leave behind does not pile up.
         rounds = []
         for _ in range(3):
@@ -148,7 +148,7 @@ def main():
             after_burst = rss_kib(server.pid)
             took = stall(port, start)
             rounds.append((after_burst, rss_kib(server.pid)))
-            print(f'after 1000 connections {after_burst} KiB, after 9 stalled viewers {rounds[-1][1]} KiB '
+            print(f'after 1000 connections {after_burst} KiB, after 16 stalled streams {rounds[-1][1]} KiB '
                   f'(started at {baseline} KiB); they were dropped after {took:.1f} s')
         # Each stream's search holds a few megabytes while it runs; what a round leaves behind
         # must not pile up.

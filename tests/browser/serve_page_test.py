@@ -169,7 +169,7 @@ def main():
         options = webdriver.ChromeOptions()
         options.binary_location = shutil.which('chromium')
         for arg in ('--headless=new', '--no-sandbox', '--disable-dev-shm-usage', '--mute-audio',
-                    '--window-size=1400,1000', '--autoplay-policy=no-user-gesture-required'):
+                    '--window-size=1400,1060', '--autoplay-policy=no-user-gesture-required'):
             options.add_argument(arg)
         options.set_capability('goog:loggingPrefs', {'browser': 'ALL'})
         from selenium.webdriver.chrome.service import Service

@@ -350,6 +350,7 @@ function layoutChannels(first) {
 function play(channel, elapsed) {
   state.cursor = elapsed;
   state.lastPlay = { channel, elapsed };
+  $('goto').value = clockOfElapsed(elapsed);
   const channels = layoutChannels(channel);
   const grid = $('grid');
   const n = Number($('layout').value);
