@@ -151,8 +151,10 @@ def main():
             print(f'after 1000 connections {after_burst} KiB, after 16 stalled streams {rounds[-1][1]} KiB '
                   f'(started at {baseline} KiB); they were dropped after {took:.1f} s')
         # Each stream's search holds a few megabytes while it runs; what a round leaves behind
-        # must not pile up.
-        assert rounds[2][1] - rounds[0][1] < 64 * 1024 and max(r for p in rounds for r in p) - baseline < 192 * 1024, rounds
+        # must not pile up. (A sanitizer's allocator keeps freed memory: not judged there.)
+        with open(DVRTOOL, 'rb') as f:
+            sanitized = re.search(rb'__(a|t)san_init', f.read()) is not None
+        assert sanitized or rounds[2][1] - rounds[0][1] < 64 * 1024 and max(r for p in rounds for r in p) - baseline < 192 * 1024, rounds
         assert server.poll() is None
         print('PASS')
     finally:

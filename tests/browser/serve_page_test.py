@@ -57,7 +57,8 @@ def wait_for(what, predicate, timeout=15):
 
 def framemd5(path, *extra):
     """The MD5 of every decoded picture of a file, in order."""
-    out = run('ffmpeg', '-v', 'error', *extra, '-i', path, '-map', '0:v', '-f', 'framemd5', '-')
+    out = run('ffmpeg', '-v', 'error', *extra, '-i', path, '-map', '0:v', '-fps_mode', 'passthrough',
+              '-f', 'framemd5', '-')
     return [line.split(',')[-1].strip() for line in out.splitlines() if line and line[0] != '#']
 
 
