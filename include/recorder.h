@@ -217,7 +217,16 @@ uint32_t _RECORDER_GETSTATUS(RECORDER_HANDLE recorder, uint32_t channel);
 int32_t _RECORDER_GETBPS(RECORDER_HANDLE recorder, uint32_t channel, double* bytesPerSecond);
 /* Frames per second of a channel's recent frames; 1 stored, 0 refused. */
 int32_t _RECORDER_GETFPS(RECORDER_HANDLE recorder, uint32_t channel, double* framesPerSecond);
-/* Stores pre- and post-record seconds (kept for the host; recording does not use them). */
+/* Seconds a channel that records on a trigger (status 2 or 4 without 1) records around it;
+ * both 5 in a new recorder, taken from the next frame on. Pre (0..30, clamped): while no
+ * trigger is set, the channel's frames (from the key frame at or before now - pre) and audio
+ * are kept in memory, not written (WRITEVIDEO returns 0), and the frame that sets a trigger
+ * writes them first, with their own times and its reason. Memory: at most 8 MiB of frames
+ * per channel (256 MiB for 32); at a higher rate the oldest whole groups of pictures go
+ * first, so fewer seconds are kept. Post (0..300, clamped): recording goes on for post
+ * seconds after the last frame with a trigger set, with that frame's reason; a trigger
+ * within them extends it. STOP and END drop kept frames unwritten. 0 and 0: only frames
+ * with a trigger set are recorded. */
 void _RECORDER_SETPREPOSTTIME(RECORDER_HANDLE recorder, int32_t preSeconds, int32_t postSeconds);
 /* Takes in a video frame (110-byte form); stamps the local time into *frame. 1 taken in
  * (stored, or dropped for lack of room), 0 refused (also a type outside the video family

@@ -1,5 +1,6 @@
 #include "recorder/recorder.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -39,6 +40,7 @@ CRecorder::CRecorder(RECORDER_HANDLE handle, const char* name, uintptr_t context
   deleteManager_ =
       std::make_unique<CDeleteManager>(handle, [paths = pathList_] { return paths->CopyPaths(); });
   deleteManager_->SetCallback(context, callback);
+  SetPrePostTime(kDefaultPrePostSeconds, kDefaultPrePostSeconds);
 
   // The video writer first. Each thread co-owns what it waits on and the writer, never the
   // recorder itself.
@@ -146,8 +148,8 @@ int32_t CRecorder::GetCurrentRecFile(char* buffer, int32_t size) {
 }
 
 void CRecorder::SetPrePostTime(int32_t pre, int32_t post) {
-  preRecordSeconds_ = pre;
-  postRecordSeconds_ = post;
+  intake_.SetPrePostTime(std::clamp(pre, 0, kMaxPreRecordSeconds),
+                         std::clamp(post, 0, kMaxPostRecordSeconds));
 }
 
 void CRecorder::DeleteManagerStart(int32_t days, int32_t hours) {

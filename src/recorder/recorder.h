@@ -27,6 +27,11 @@ class CPathList;
 class CRecorder {
  public:
   static constexpr uint32_t kThreadJoinMs = 5000;
+  // Seconds a trigger channel records before and after its triggers: a new recorder's, and
+  // the most SETPREPOSTTIME sets (more is taken as the most, less than 0 as 0).
+  static constexpr int32_t kDefaultPrePostSeconds = 5;
+  static constexpr int32_t kMaxPreRecordSeconds = 30;
+  static constexpr int32_t kMaxPostRecordSeconds = 300;
 
   // Starts the writer threads; throws when the rings or the threads cannot be had.
   CRecorder(RECORDER_HANDLE handle, const char* name, uintptr_t context,
@@ -63,6 +68,7 @@ class CRecorder {
   int32_t GetOverwriteCount() const { return writer_->overwriteCount(); }
   ChannelSwitches& switches() { return switches_; }
   Throughput& throughput() { return throughput_; }
+  // Clamped to 0..kMaxPreRecordSeconds and 0..kMaxPostRecordSeconds; read at the next frame.
   void SetPrePostTime(int32_t pre, int32_t post);
   void DeleteManagerStart(int32_t days, int32_t hours);
   void DeleteManagerStop();
@@ -95,7 +101,5 @@ class CRecorder {
   // Shared with the deletion worker's path source, which may outlive a bounded join.
   std::shared_ptr<CPathList> pathList_;
   std::unique_ptr<CDeleteManager> deleteManager_;
-  std::atomic<int32_t> preRecordSeconds_{5};   // stored only
-  std::atomic<int32_t> postRecordSeconds_{5};  // stored only
   std::atomic<uint32_t> threadJoinMs_{kThreadJoinMs};
 };

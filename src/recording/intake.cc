@@ -10,14 +10,6 @@
 #include "platform/semaphore.h"
 #include "storage/formats.h"
 
-// What one frame will be stored as.
-struct Intake::PendingRecord {
-  bool videoFormat = true;
-  storage::RecordFields fields;
-  const uint8_t* payload = nullptr;
-  uint64_t payloadLength = 0;
-};
-
 namespace {
 
 using PendingRecord = Intake::PendingRecord;
@@ -83,7 +75,8 @@ Intake::Intake(ChannelSwitches& switches, Throughput& throughput)
       audioRing_(CFrameRing::Create(kAudioRingCapacity)),
       videoRing_(CFrameRing::Create(kVideoRingCapacity)),
       audioSlots_(std::make_shared<platform::Semaphore>(kRingSlots, kRingSlots)),
-      videoSlots_(std::make_shared<platform::Semaphore>(kRingSlots, kRingSlots)) {
+      videoSlots_(std::make_shared<platform::Semaphore>(kRingSlots, kRingSlots)),
+      triggers_(MakeTriggerStates()) {
   if (!audioRing_ || !videoRing_) throw std::bad_alloc();
 }
 
@@ -151,9 +144,8 @@ int32_t Intake::WriteVideo(uint32_t channel, FrameDescriptor* frame) {
   if (!storage::IsStoredVideoType(frame->type)) return 0;
   const uint32_t triggerA = frame->triggerA;
   const uint32_t triggerB = frame->triggerB;
-  const bool now = RecordDecision(switches_.GetStatus(channel), triggerA, triggerB);
-  switches_.SetRecordNow(channel, now);
-  if (!now || !open_.load() || switches_.GetRecord(channel) == 0) return 0;
+  const uint32_t status = switches_.GetStatus(channel);
+  const bool now = RecordDecision(status, triggerA, triggerB);
 
   record.videoFormat = true;
   record.fields.channel = channel;
@@ -166,6 +158,18 @@ int32_t Intake::WriteVideo(uint32_t channel, FrameDescriptor* frame) {
   if (triggerB != 0) reason |= storage::kReasonTriggerB;
   record.fields.reason = reason;
   record.fields.videoTag = frame->tag;
+  if (RecordsOnTrigger(status)) {
+    return TakeInAroundTrigger(channel, record,
+                               Route{.toVideoRing = true,
+                                     .counted = true,
+                                     .statSize = frame->statSize,
+                                     .decides = true,
+                                     .triggered = now,
+                                     .takesEventReason = true});
+  }
+  ForgetTriggerState(channel);
+  switches_.SetRecordNow(channel, now);
+  if (!now || !open_.load() || switches_.GetRecord(channel) == 0) return 0;
   return TakeIn(channel, record, /*toVideoRing=*/true, /*counted=*/true, frame->statSize);
 }
 
@@ -177,8 +181,6 @@ int32_t Intake::WriteAudio(uint32_t channel, FrameDescriptor* frame) {
 
   const platform::LocalStamp stamp = StampLocalTime(frame);
   if (!storage::IsStoredAudioType(frame->type)) return 0;
-  // Audio follows the latest decision made for its channel's video.
-  if (!switches_.RecordNow(channel) || !open_.load() || switches_.GetRecord(channel) == 0) return 0;
 
   record.videoFormat = false;
   record.fields.channel = channel;
@@ -186,6 +188,17 @@ int32_t Intake::WriteAudio(uint32_t channel, FrameDescriptor* frame) {
   record.fields.type = frame->type;
   record.fields.subType = frame->subTypeWord;
   record.fields.reason = storage::kReasonRecorded;
+  if (RecordsOnTrigger(switches_.GetStatus(channel))) {
+    return TakeInAroundTrigger(channel, record,
+                               Route{.toVideoRing = false,
+                                     .counted = false,
+                                     .statSize = 0,
+                                     .decides = false,
+                                     .triggered = false,
+                                     .takesEventReason = false});
+  }
+  // Audio follows the latest decision made for its channel's video.
+  if (!switches_.RecordNow(channel) || !open_.load() || switches_.GetRecord(channel) == 0) return 0;
   return TakeIn(channel, record, /*toVideoRing=*/false, /*counted=*/false, 0);
 }
 
@@ -206,24 +219,36 @@ int32_t Intake::WriteRecData(uint32_t channel, FrameDescriptor* frame) {
     return 0;
   }
   const uint32_t status = switches_.GetStatus(channel);
-  if (kind == kVideoFormatRecData) {
-    switches_.SetRecordNow(channel, RecordDecision(status, frame->triggerA, frame->triggerB));
-  }
-  if (!switches_.RecordNow(channel) || !open_.load() || switches_.GetRecord(channel) == 0) return 0;
+  const bool videoForm = kind == kVideoFormatRecData;
+  const bool now = videoForm && RecordDecision(status, frame->triggerA, frame->triggerB);
 
   record.fields.channel = channel;
   record.fields.type = frame->type;
   record.fields.subType = frame->subTypeWord;
-  if (kind == kVideoFormatRecData) {
-    record.videoFormat = true;
+  record.videoFormat = videoForm;
+  if (videoForm) {
     record.fields.time = stamp.time.seconds();
     record.fields.keyFrame = frame->keyFlag != 0;
     record.fields.reason = static_cast<uint8_t>(status | storage::kReasonRecorded);
     record.fields.videoTag = frame->tag;
-    return TakeIn(channel, record, /*toVideoRing=*/true, /*counted=*/true, frame->statSize);
+  } else {
+    record.fields.time = platform::CTime::Now().seconds();
+    record.fields.reason = static_cast<uint8_t>(status);
   }
-  record.videoFormat = false;
-  record.fields.time = platform::CTime::Now().seconds();
-  record.fields.reason = static_cast<uint8_t>(status);
-  return TakeIn(channel, record, /*toVideoRing=*/true, /*counted=*/false, 0);
+  const uint32_t statSize = videoForm ? frame->statSize : 0;
+  if (RecordsOnTrigger(status)) {
+    return TakeInAroundTrigger(channel, record,
+                               Route{.toVideoRing = true,
+                                     .counted = videoForm,
+                                     .statSize = statSize,
+                                     .decides = videoForm,
+                                     .triggered = now,
+                                     .takesEventReason = false});
+  }
+  if (videoForm) {
+    ForgetTriggerState(channel);
+    switches_.SetRecordNow(channel, now);
+  }
+  if (!switches_.RecordNow(channel) || !open_.load() || switches_.GetRecord(channel) == 0) return 0;
+  return TakeIn(channel, record, /*toVideoRing=*/true, /*counted=*/videoForm, statSize);
 }

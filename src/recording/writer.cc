@@ -39,8 +39,9 @@ RecordStep ClassifyRecord(const storage::IndexSummary& summary, platform::CTime 
   }
   // A full buffer within a second is written behind the writer's back (it goes on gathering
   // the next one); the write at a change of second is the writer's own, so the files follow
-  // frame time second by second.
-  if (time == lastTime) step.write = willOverflow ? RecordWrite::kBackground : RecordWrite::kNone;
+  // frame time second by second. A record of an earlier second (pre-recorded frames, written
+  // once their trigger came, or a record the other ring delivered late) changes no second.
+  if (time <= lastTime) step.write = willOverflow ? RecordWrite::kBackground : RecordWrite::kNone;
   return step;
 }
 
@@ -214,7 +215,8 @@ int32_t Writer::CheckTimeAndRotate(platform::CTime time, bool willOverflow) {
     if (step.write == RecordWrite::kBackground) StartBufferWrite();
     if (step.write == RecordWrite::kFlush) FlushWriteBuffer(false);
   }
-  lastFrameTime_ = time;
+  // The latest second written: an earlier record does not take it back.
+  if (step.place == RecordPlace::kNewFile || time > lastFrameTime_) lastFrameTime_ = time;
   return 0;
 }
 

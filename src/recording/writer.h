@@ -42,8 +42,8 @@ using WriterEventSink =
 // Where a record goes, decided from the summary, the record's time and the buffer's fill.
 enum class RecordPlace { kSameEntry, kNewEntry, kNewFile };
 enum class RecordWrite {
-  kNone,        // the same second: the record joins the buffer
-  kFlush,       // a new second (or a full buffer at one): the buffer is written out first
+  kNone,        // the same or an earlier second: the record joins the buffer
+  kFlush,       // a later second (or a full buffer at one): the buffer is written out first
   kBackground,  // a full buffer within the second: written behind the writer's back
 };
 struct RecordStep {

@@ -154,6 +154,7 @@ static_assert(std::is_trivially_copyable_v<FrameHeader> && std::is_standard_layo
 inline constexpr uint32_t kRecordTypeOffset = kStartMarkerSize + offsetof(FrameHeader, type);
 inline constexpr uint32_t kRecordKeyFrameOffset =
     kStartMarkerSize + offsetof(FrameHeader, keyFrame);
+inline constexpr uint32_t kRecordReasonOffset = kStartMarkerSize + offsetof(FrameHeader, reason);
 inline constexpr uint32_t kRecordChannelOffset = kStartMarkerSize + offsetof(FrameHeader, channel);
 inline constexpr uint32_t kRecordBodySizeOffset =
     kStartMarkerSize + offsetof(FrameHeader, bodySize);

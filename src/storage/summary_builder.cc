@@ -46,15 +46,28 @@ bool SummaryBuilder::NextEntry(int32_t time) {
 
 void SummaryBuilder::Count(const FrameHeader& header, uint32_t recordSize) {
   if (!EntryInRange(s_->lastEntry)) return;
-  IndexEntry& entry = s_->entries[s_->lastEntry];
+  // The bytes belong to the entry in use (where the record lies in the file); the channel is
+  // marked in the entry of the record's own minute when the file has one, so an event whose
+  // first frames were written late (pre-recorded) is shown from the minute it began.
+  IndexEntry& entry = s_->entries[EntryOfMinute(header.time)];
   const uint32_t bit = header.channel < kChannelCount ? 1u << header.channel : 0;
   if (IsStoredAudioType(header.type)) entry.audioMask |= bit;
   if (header.reason & kReasonRecorded) entry.reason1Mask |= bit;
   if (header.reason & kReasonTriggerA) entry.reason2Mask |= bit;
   if (header.reason & kReasonTriggerB) entry.reason4Mask |= bit;
-  entry.bytes += recordSize;
+  s_->entries[s_->lastEntry].bytes += recordSize;
   s_->dataBytes += recordSize;
   s_->endTime = std::max(s_->endTime, header.time);
+}
+
+int32_t SummaryBuilder::EntryOfMinute(int32_t time) const {
+  const int64_t minute = MinuteOf(time);
+  for (int32_t k = s_->lastEntry; k >= 0; --k) {
+    const int64_t entryMinute = MinuteOf(s_->entries[k].time);
+    if (entryMinute == minute) return k;
+    if (entryMinute < minute) break;
+  }
+  return s_->lastEntry;
 }
 
 void SummaryBuilder::Add(const FrameHeader& header, uint32_t recordSize) {

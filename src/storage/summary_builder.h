@@ -3,8 +3,10 @@
 // replay the records of a file through it to check the summary that was stored.
 //
 // Records reach the writer from two rings, so a record can arrive after a later record of the
-// other ring. Minute entries, the file's day and its end time therefore only move forward: a
-// record of an earlier minute than the entry in use is counted in that entry.
+// other ring, and pre-recorded frames arrive seconds after later records of other channels.
+// Minute entries, the file's day and its end time therefore only move forward: a record of an
+// earlier minute than the entry in use is counted in that entry (its bytes lie there), while
+// its channel is marked in its own minute's entry.
 #pragma once
 
 #include <cstdint>
@@ -34,13 +36,18 @@ class SummaryBuilder {
   // Opens the entry after the one in use for a record of a later minute; false when every
   // entry is in use (the summary is left as it was).
   bool NextEntry(int32_t time);
-  // Counts one record of `recordSize` bytes in the entry in use.
+  // Counts one record of `recordSize` bytes in the entry in use; its channel and reasons are
+  // marked in the entry of its own minute (an earlier one, for a record written late), or
+  // in the entry in use when the file has no entry of that minute.
   void Count(const FrameHeader& header, uint32_t recordSize);
   // The three above as a file's records call for them, in file order. A later day opens a
   // new entry here (the recorder would have changed file).
   void Add(const FrameHeader& header, uint32_t recordSize);
 
  private:
+  // The entry (0..lastEntry, which the caller checked) whose minute is that of `time`.
+  int32_t EntryOfMinute(int32_t time) const;
+
   IndexSummary* s_;
   bool begun_ = false;
 };

@@ -86,6 +86,8 @@ int main(int argc, char** argv) {
   for (uint32_t channel = 0; channel < 4; ++channel) _RECORDER_SETRECORD(handle, channel, 1);
   _RECORDER_SETSTATUS(handle, 1, 2);
   _RECORDER_SETSTATUS(handle, 2, 1 | 4);
+  // Only frames that carry trigger A are recorded on channel 1: no pre- or post-record.
+  _RECORDER_SETPREPOSTTIME(handle, 0, 0);
   bool ok = _RECORDER_START(handle) == 1;
   // 40 s across midnight, then 40 s across 02:00 of the last Sunday of March (clocks go
   // from 01:59:59 to 03:00:00).

@@ -111,4 +111,34 @@ TEST(RecorderTest, DeletionSparesTheFilesInUseAndRecentOnes) {
   }
 }
 
+// A channel recording on trigger A, one key frame a second and the trigger in second 40 only:
+// the pre- and post-record times (5 s each in a new recorder, clamped to 0-30 and 0-300 s)
+// decide the seconds stored; with 0 and 0 only the triggering frame is.
+TEST(RecorderTest, PreAndPostRecordTimesAreClampedAndDefaultToFiveSeconds) {
+  const struct {
+    bool set;
+    int32_t pre, post;
+    int first, last;
+  } rows[] = {
+      {false, 0, 0, 35, 45}, {true, 0, 0, 40, 40}, {true, 100, -3, 10, 40}, {true, 3, 400, 37, 59}};
+  for (const auto& row : rows) {
+    RecordingHost host;
+    host.AddFiles(1, 1);
+    _RECORDER_SETSTATUS(host.handle, 0, 2);
+    if (row.set) _RECORDER_SETPREPOSTTIME(host.handle, row.pre, row.post);
+    ASSERT_EQ(_RECORDER_START(host.handle), 1);
+    const int64_t base = g_testNow;
+    for (int s = 0; s < 60; ++s) {
+      host.SetTime(base + s);
+      const std::vector<uint8_t> payload = Pattern(100, s);
+      FrameDescriptor d = VideoFrame(payload, 0, 1, true, s == 40 ? 1 : 0);
+      _RECORDER_WRITEVIDEO(host.handle, 0, &d);
+    }
+    _RECORDER_STOP(host.handle);
+    std::vector<int32_t> want;
+    for (int s = row.first; s <= row.last; ++s) want.push_back(static_cast<int32_t>(base + s));
+    EXPECT_EQ(TimesOf(ReadIndexedRecords(host.Data(0))), want) << row.pre << " " << row.post;
+  }
+}
+
 }  // namespace

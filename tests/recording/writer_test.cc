@@ -101,7 +101,8 @@ TEST(ClassifyRecordTest, PlaceAndWriteFollowTheSummaryTheTimeAndTheBuffer) {
       {s, At(10, 10, 0, 0), t0, false, {P::kSameEntry, W::kNone}},
       {s, At(10, 10, 0, 0), t0, true, {P::kSameEntry, W::kBackground}},
       {s, At(10, 10, 0, 1), t0, false, {P::kSameEntry, W::kFlush}},
-      {s, At(10, 9, 59, 0), t0, false, {P::kSameEntry, W::kFlush}},  // late: stays
+      {s, At(10, 9, 59, 0), t0, false, {P::kSameEntry, W::kNone}},  // late: stays, no flush
+      {s, At(10, 9, 59, 0), t0, true, {P::kSameEntry, W::kBackground}},
       {s, At(11, 0, 0, 0), t0, false, {P::kNewFile, W::kFlush}},
       {full, At(10, 10, 0, 0), t0, false, {P::kNewFile, W::kNone}},
       {past, At(10, 10, 0, 0), t0, false, {P::kNewFile, W::kNone}},

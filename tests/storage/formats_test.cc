@@ -121,8 +121,9 @@ TEST(IndexFormatTest, MakersNamesOffsetsAndTheEmptySummary) {
 }
 
 // The index summary's rule, record by record: minute entries, the file's day and its end
-// time only move forward, so a record that reached the writer late counts in the entry in
-// use; each reason and audio goes to its own mask.
+// time only move forward, so a record that reached the writer late counts its bytes in the
+// entry in use, and marks its channel in its own minute's entry; each reason and audio goes
+// to its own mask.
 TEST(SummaryBuilderTest, LateRecordsCountInTheEntryInUseAndNeverMoveTheEndBack) {
   const int32_t t = 1717236059;  // a minute's last second
   IndexSummary s = MakeEmptySummary();
@@ -135,12 +136,13 @@ TEST(SummaryBuilderTest, LateRecordsCountInTheEntryInUseAndNeverMoveTheEndBack) 
     std::tie(h.time, h.channel, h.type, h.reason) = std::tuple(time, channel, type, reason);
     builder.Add(h, static_cast<uint32_t>(size));
   }
-  const IndexEntry& e = s.entries[1];
-  EXPECT_EQ(std::vector<int64_t>({s.startTime, s.endTime, s.dataBytes, s.lastEntry,
-                                  s.entries[0].bytes, e.time, e.bytes, e.reason1Mask, e.reason2Mask,
-                                  e.reason4Mask, e.audioMask, s.entries[2].reason1Mask}),
-            std::vector<int64_t>(
-                {t, t + 61, 360, 2, 100, t + 1, 250, 0b110, 0b010, 0b100, 0b100, 1u << 31}));
+  const IndexEntry &e = s.entries[1], &late = s.entries[0];
+  EXPECT_EQ(std::vector<int64_t>({s.startTime, s.endTime, s.dataBytes, s.lastEntry, late.bytes,
+                                  late.reason1Mask, late.reason4Mask, late.audioMask, e.time,
+                                  e.bytes, e.reason1Mask, e.reason2Mask, e.reason4Mask, e.audioMask,
+                                  s.entries[2].reason1Mask}),
+            std::vector<int64_t>({t, t + 61, 360, 2, 100, 0b101, 0b100, 0b100, t + 1, 250, 0b010,
+                                  0b010, 0, 0, 1u << 31}));
   // Every entry in use, or a count read from a damaged index: no entry is added.
   for (const int32_t last : {kLastEntryMax, -1}) {
     s.lastEntry = last;

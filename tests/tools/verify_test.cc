@@ -65,4 +65,31 @@ TEST(MidnightRestartVerifyTest, SetRecordedAcrossMidnightWithRestartsVerifiesCle
   EXPECT_THAT(r.output, HasSubstr("300 records, 0 problem(s)"));
 }
 
+// A trigger channel with pre- and post-record beside an always-recording one, the event
+// starting in one minute and triggered in the next: the kept frames and audio, written
+// seconds late, leave files that verify clean.
+TEST(TriggerRecordingVerifyTest, PreAndPostRecordedFilesVerifyClean) {
+  RecordingHost host("UTC", LocalSeconds(2024, 6, 1, 10, 0, 40));
+  host.AddFiles(2, 2);
+  _RECORDER_SETSTATUS(host.handle, 0, 2);
+  _RECORDER_SETPREPOSTTIME(host.handle, 5, 10);
+  ASSERT_EQ(_RECORDER_START(host.handle), 1);
+  const int64_t base = g_testNow;
+  int32_t taken = 0;
+  for (int s = 0; s < 40; ++s) {
+    host.SetTime(base + s);
+    for (int f = 0; f < 10; ++f) {
+      const std::vector<uint8_t> payload = Pattern(700, s * 10 + f);
+      FrameDescriptor d = VideoFrame(payload, 0, 1, f == 0, s == 23 ? 1 : 0);
+      taken += _RECORDER_WRITEVIDEO(host.handle, 0, &d) + host.Video(1, 500, f == 0) +
+               host.Audio(0, 320);
+    }
+  }
+  host.End();
+  // Returned 0 but written: the 5 s of video and audio before the trigger at 10:01:03.
+  const uint32_t kept = 5 * 10 * 2;
+  const RunResult r = Dvrtool({"verify", host.dir.root()});
+  EXPECT_THAT(r.output, HasSubstr(" " + std::to_string(taken + kept) + " records, 0 problem(s)"));
+}
+
 }  // namespace
