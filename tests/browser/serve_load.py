@@ -140,7 +140,7 @@ def main():
         time.sleep(args.seconds)
         cpu = (cpu_seconds(server.pid) - cpu0) / (time.monotonic() - t0)
         results = [d.execute_script('return window.stalls') for d in drivers]
-        states = [d.execute_script('return state.tiles.map(t => t.root.dataset.state === 'error' ? t.label.textContent : t.root.dataset.state)') for d in drivers]
+        states = [d.execute_script('return state.tiles.map(t => t.root.dataset.state === "error" ? t.label.textContent : t.root.dataset.state)') for d in drivers]
         print('players:', states)
         worst = max(s['worst'] for r in results for s in r) / 1000
         played = min(s['time'] for r in results for s in r)
