@@ -248,6 +248,7 @@ class Tile {
   constructor(grid) {
     this.root = document.createElement('div');
     this.root.className = 'tile';
+    this.retries = 0;
     this.video = document.createElement('video');
     this.video.muted = true;
     this.video.playsInline = true;
@@ -328,7 +329,16 @@ class Tile {
         position();
       }
     };
-    appendAll().catch((e) => { if (!abort.signal.aborted) this.fail(String(e)); });
+    appendAll().catch((e) => {
+      if (abort.signal.aborted) return;
+      // The server drops a stream its viewer stopped reading (a tab starved of CPU): go on
+      // from the picture on screen, a few times.
+      if (positioned && this.retries++ < 3) {
+        this.start(source, channel, Math.floor(this.recordedMs() / 1000), rate16, paused);
+      } else {
+        this.fail(String(e));
+      }
+    });
   }
 
   recordedMs() {
