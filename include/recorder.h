@@ -74,6 +74,10 @@ typedef struct FileSearchObject* FILESEARCH_HANDLE;
  * While the callback runs for a failure (code 2 with status -1, code 3), errno holds its
  * cause (ENOSPC for a full disk, EIO, EACCES, ENOENT for a missing directory, EWOULDBLOCK
  * for a data file another recorder records into).
+ * Once _RECORDER_END returns no callback of that recorder starts, and none runs: END waits for
+ * a code 2 or 3 callback in progress, and for a code-1 callback up to 5 s (one still running
+ * then is left to finish). After _RECORDER_STOP the deletion worker, if switched on, still
+ * calls with code 1; codes 2 and 3 come again only after a new START.
  */
 typedef void (*RecorderEventCallback)(RECORDER_HANDLE recorder, uintptr_t context, int32_t code,
                                       int32_t status, const char* path, int32_t pathLength);
@@ -140,6 +144,13 @@ typedef struct RECORDER_PACKED FrameDescriptor {
  * Every file-search export is safe to call from inside it, and from any thread: SETPATH, START,
  * STOP, END, PLAYTIME and PLAYRATE of the same file search return their failure value at once
  * without acting there; the others work.
+ * The payload lies where the write exports take it from: bytes dataStart to dataEnd of
+ * videoData (video: dataStart is 4, the four bytes before the payload hold the tag) or of
+ * audioData (audio: dataStart 0). A non-key frame's 100-byte lead is at leadBlock.
+ * One pacing thread delivers every channel's frames one after another (800 a second for 32
+ * channels at 25 fps, more at fast rates), so the callback should copy the frame or hand it to
+ * a decoder queue and return within a fraction of a millisecond: while it blocks, every later
+ * frame is late, and STOP, END and PLAYTIME of this search on other threads wait for it.
  */
 typedef void (*FileSearchFrameCallback)(uintptr_t context, uint32_t channel,
                                         const FrameDescriptor* descriptor, int32_t reserved);
@@ -155,7 +166,9 @@ typedef void (*FileSearchNotifyCallback)(FILESEARCH_HANDLE search, uintptr_t con
 /* ---- Recorders ------------------------------------------------------------------- */
 
 /* Creates a recorder named `name` (its writer threads start at once); 0 on failure. A handle is
- * never handed out again in the process, so a stale handle names no object. */
+ * never handed out again in the process, so a stale handle names no object.
+ * The name is only for the host: GETNAME lists it to tell recorders apart. It need not be
+ * unique, names no file and is not stored; a null name is the empty name. */
 RECORDER_HANDLE _RECORDER_INIT(const char* name, uintptr_t context, RecorderEventCallback callback);
 /* Stops the recorder as _RECORDER_STOP does (every frame taken in is stored), then destroys
  * it. The handle is dead from the start of the call; END waits for calls of other threads
@@ -213,9 +226,15 @@ int32_t _RECORDER_GETRECORD(RECORDER_HANDLE recorder, uint32_t channel);
 void _RECORDER_SETSTATUS(RECORDER_HANDLE recorder, uint32_t channel, uint32_t status);
 /* The reason bits of a channel. */
 uint32_t _RECORDER_GETSTATUS(RECORDER_HANDLE recorder, uint32_t channel);
-/* Bytes per second of a channel's recent frames; 1 stored, 0 refused. */
+/* Bytes per second of a channel's recent frames; 1 stored, 0 refused.
+ * Rates are measured over windows of about 2 s: each read gives the last closed window (a
+ * window closes with the first frame more than 2 s after it opened), so a change shows within
+ * 2 to 4 s. The sum is of the statSize of every video and kind-0 rec-data frame taken in,
+ * counted before anything could drop it; audio is not counted. A channel whose window opened
+ * more than 5 s ago reads 0; after such a pause the rates show again about 2 s after frames
+ * resume. */
 int32_t _RECORDER_GETBPS(RECORDER_HANDLE recorder, uint32_t channel, double* bytesPerSecond);
-/* Frames per second of a channel's recent frames; 1 stored, 0 refused. */
+/* Frames per second of a channel's recent frames; 1 stored, 0 refused. Same window as GETBPS. */
 int32_t _RECORDER_GETFPS(RECORDER_HANDLE recorder, uint32_t channel, double* framesPerSecond);
 /* Seconds a channel that records on a trigger (status 2 or 4 without 1) records around it;
  * both 5 in a new recorder, taken from the next frame on. Pre (0..30, clamped): while no
@@ -232,10 +251,37 @@ void _RECORDER_SETPREPOSTTIME(RECORDER_HANDLE recorder, int32_t preSeconds, int3
  * (stored, or dropped for lack of room), 0 refused (also a type outside the video family
  * 1, 2, 3, 4, 6, 160). The payload is copied before the call returns, so the host may reuse
  * its buffer at once. A channel need not start with a key frame, but frames recorded before a
- * channel's first key frame cannot be decoded on playback: send a key frame first after START. */
+ * channel's first key frame cannot be decoded on playback: send a key frame first after START.
+ *
+ * Types. The library reads no codec from the type; it decides how playback thins the stream.
+ * 1 and 3 are the channel's main pictures, played at every rate (thinned as PLAYRATE says);
+ * they behave alike (the key flag, not the type, marks a key frame): give 1 to key frames
+ * (I/IDR) and 3 to the pictures that depend on others, P- and B-frames. 2, 4 and 6 are for
+ * secondary pictures (a camera's second stream, snapshots): played whole at 0 < rate <= 1
+ * only, as key frames alone at every other rate, so a P- or B-frame given one of them is left
+ * out of fast and backward play. 160 is stored and never played. Hand frames in decode order;
+ * playback returns that order.
+ *
+ * Largest frame: 8 MiB of payload (dataEnd - dataStart, RECORDER_MAX_VIDEO_FRAME_BYTES). A
+ * longer frame is refused with 0: nothing of it is stored or counted.
+ *
+ * Drops. A frame that returns 0 is not stored: refused for its channel, switches, type or size,
+ * or because no data file is open (a frame kept only for pre-record, SETPREPOSTTIME, returns 0
+ * too and is stored if a trigger follows). A frame that returns 1 is stored, except when the
+ * writer had no room for it for 5 s (a disk that stalls): the call then gives up after that
+ * wait and returns 1, so a write that took 5 s is the only sign of such a drop. A data file
+ * that fails to open or to be written is reported through the event callback (codes 2 and 3).
+ *
+ * Time. The stamp is the wall clock's second at the call, as local time in the TZ in force
+ * then. A change of TZ (or of the zone file) applies within a second; stored times are
+ * instants, so only the local day that files are split by and that the tables show follows the
+ * new zone. A clock step is taken as it comes: a forward step leaves a gap; a backward step of
+ * more than a minute starts a new data file, as a change of day does, so the new footage is
+ * listed and played at its own times at once. Playback paces by a monotonic clock. */
 int32_t _RECORDER_WRITEVIDEO(RECORDER_HANDLE recorder, uint32_t channel, FrameDescriptor* frame);
 /* Takes in an audio frame (audio form: through audioData); same results, payload copied (types
- * of the audio family 0, 17, 18, 33, 34, 161). */
+ * of the audio family 0, 17, 18, 33, 34, 161). Largest frame: 17,544 bytes of payload
+ * (RECORDER_MAX_AUDIO_FRAME_BYTES); a longer one is refused with 0. */
 int32_t _RECORDER_WRITEAUDIO(RECORDER_HANDLE recorder, uint32_t channel, FrameDescriptor* frame);
 /* Takes in recording data, payload copied: kind 0 video format (video family types), kind 1
  * audio format (audio family types); other kinds and types are refused with 0. */
@@ -268,11 +314,17 @@ void _RECORDER_FILESEARCH_SETPATH(FILESEARCH_HANDLE search, const char* director
                                   int32_t flag);
 /* Builds the catalogue and starts the playback thread; 1 started, 0 already running (an empty
  * or unreadable set of index files still starts, with an empty date table). Nothing plays
- * until the first PLAYTIME. */
+ * until the first PLAYTIME.
+ * The catalogue is a snapshot of the index files taken here: what a recorder writes after it
+ * is neither listed nor played. To follow a recording in progress, STOP, START and PLAYTIME
+ * again (every minute, say, playing somewhat behind live). */
 int32_t _RECORDER_FILESEARCH_START(FILESEARCH_HANDLE search);
-/* Stops playback and clears the catalogue. */
+/* Stops playback and clears the catalogue. Called on any thread but the pacing thread, it
+ * waits for a frame or notify callback in progress; once it returns none runs or starts until
+ * the next PLAYTIME after a new START. So a callback must not wait for the thread calling it. */
 void _RECORDER_FILESEARCH_STOP(FILESEARCH_HANDLE search);
-/* Stops and destroys a file search; an unknown or null handle does nothing. */
+/* Stops and destroys a file search; an unknown or null handle does nothing. As with STOP, no
+ * callback of the search runs or starts once it returns. */
 void _RECORDER_FILESEARCH_END(FILESEARCH_HANDLE search);
 /* Selects the channel whose audio is played (32 or more: no audio). */
 void _RECORDER_FILESEARCH_SETCURRENTCHANNEL(FILESEARCH_HANDLE search, uint32_t channel);
@@ -288,12 +340,29 @@ void _RECORDER_FILESEARCH_SETDISPLAYCHANNELS(FILESEARCH_HANDLE search, const uin
  * 2 s of wall time. Forward play runs on through the later recorded days and then wraps to the
  * first (backward: from the first to the last); a host notices the wrap as a frame time earlier
  * than the one before (later, backward). A time on a day without recording plays the last
- * recorded day. Returns 1 for every live handle. */
+ * recorded day. Returns 1 for every live handle.
+ * Nothing else tells the host that the data ended or that a seek found nothing: no callback
+ * reports it. A forward seek past the last frame of its day plays the last recorded day, as a
+ * day without recording does; with no recorded day no frame ever comes. A host that must know
+ * looks first: GetDateTable lists the recorded days and GetDayTable their recorded minutes. */
 int32_t _RECORDER_FILESEARCH_PLAYTIME(FILESEARCH_HANDLE search, int32_t year, int32_t month,
                                       int32_t day, int32_t hour, int32_t minute, int32_t second);
 /* Play rate: 1.0 normal (the only rate with audio), >0 faster/slower, <0 backward, 0 pause,
  * 100.0 / -100.0 single step. A change of direction during play seeks to the last frame
- * shown, so PLAYTIME is needed only to jump. Returns 1 for every live handle. */
+ * shown, so PLAYTIME is needed only to jump. Returns 1 for every live handle.
+ * What a decoder gets, per shown channel, forwards: at 0 < rate <= 1 every frame; at
+ * 1 < rate <= 8 still every frame in recorded order, those the pace leaves out (all but one in
+ * each ceil(rate)) marked decodeOnly; above 8 key frames only (27 < rate <= 30: every second,
+ * third or fourth key frame). A change of direction shows no frame recorded after (turning
+ * forwards: before) the last one shown.
+ * Backward, frames come a group of pictures at a time, newest group first: the group's key
+ * frame marked decodeOnly, then its frames from the newest down to that key frame, shown. A
+ * decoder needs the group forwards, so a host showing backward play buffers one whole group
+ * per shown channel (every frame from a key frame up to the next one: the camera's key-frame
+ * interval, 25 frames at one key frame a second), then decodes it and shows it in reverse.
+ * Single step: each call with 100.0 shows one frame, the next shown frame after the one on
+ * screen (preceded by the decode-only frames its decoding needs), then pauses; -100.0 shows
+ * the one before it. GETPLAYRATE still gives the step rate afterwards. */
 int32_t _RECORDER_FILESEARCH_PLAYRATE(FILESEARCH_HANDLE search, float rate);
 /* Stores the last rate given to PLAYRATE (1.0 before the first); 1 stored. */
 int32_t _RECORDER_FILESEARCH_GETPLAYRATE(FILESEARCH_HANDLE search, float* rate);

@@ -1,7 +1,7 @@
 // The day's picture: an index file written with known minutes, channels and reasons, shown by
 // `dvrtool timeline` through the library's day table, rendered by rsvg-convert, turned into a
 // plain PPM by ffmpeg and read back pixel by pixel: recorded minutes are coloured where the
-// table says, all else is blank.
+// table says, a short run a few pixels wide, all else blank; a legend shows every colour.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -65,21 +65,37 @@ TEST(TimelinePictureTest, RecordedMinutesAreColouredWhereTheDayTableSays) {
     const auto off = [](int got, uint32_t wanted) { return std::abs(got - int(wanted & 255)); };
     return off(p[0], want >> 16) < 40 && off(p[1], want >> 8) < 40 && off(p[2], want) < 40;
   };
+  // Every run here is one minute long, so it is widened into the blank minutes after it (the
+  // day's last one into the margin), unless another run follows at once.
+  const auto colourAt = [&](int c, int s, bool audio) -> const char* {
+    for (const storage::IndexEntry& e : entries) {
+      if ((e.time - day) / 60 != s || (e.reason1Mask >> c & 1) == 0) continue;
+      if (audio) return e.audioMask >> c & 1 ? kColourAudio : nullptr;
+      return e.reason4Mask >> c & 1   ? kColourTriggerB
+             : e.reason2Mask >> c & 1 ? kColourTriggerA
+                                      : kColourRecorded;
+    }
+    return nullptr;
+  };
   for (int c = 0; c < 32; ++c) {
     const int top = kSvgTop + c * kSvgRowHeight;
     const int cellY = top + kSvgCellTop + kSvgCellHeight / 2, audioY = top + kSvgAudioTop + 1;
-    for (int s = 0; s < 1440; ++s) {
-      const char *cell = "#ffffff", *audio = "#ffffff";
-      for (const storage::IndexEntry& e : entries) {
-        if ((e.time - day) / 60 != s || (e.reason1Mask >> c & 1) == 0) continue;
-        cell = e.reason4Mask >> c & 1   ? kColourTriggerB
-               : e.reason2Mask >> c & 1 ? kColourTriggerA
-                                        : kColourRecorded;
-        if (e.audioMask >> c & 1) audio = kColourAudio;
+    for (int s = 0; s < 1440 + kSvgMinRunWidth; ++s) {
+      for (const bool audio : {false, true}) {
+        const char* want = colourAt(c, s, audio);
+        for (int back = 1; want == nullptr && back < kSvgMinRunWidth; ++back) {
+          if (colourAt(c, s - back, audio) != nullptr) want = colourAt(c, s - back, audio);
+        }
+        ASSERT_TRUE(near(s, audio ? audioY : cellY, want != nullptr ? want : "#ffffff"))
+            << (audio ? "audio of " : "") << "channel " << c << " minute " << s;
       }
-      ASSERT_TRUE(near(s, cellY, cell)) << "channel " << c << " minute " << s;
-      ASSERT_TRUE(near(s, audioY, audio)) << "audio of channel " << c << " minute " << s;
     }
+  }
+  // The legend below the channels holds a swatch of each colour.
+  for (const char* colour : {kColourRecorded, kColourTriggerA, kColourTriggerB, kColourAudio}) {
+    bool found = false;
+    for (int x = -kSvgLeft; x < 600 && !found; ++x) found = near(x, kSvgLegendTop + 4, colour);
+    EXPECT_TRUE(found) << colour;
   }
 }
 

@@ -10,10 +10,12 @@ const std::vector<CommandSyntax>& CommandTable() {
        "[options]",
        "Records the bundled H.264 sample on every channel with audio on channel 0, lists the\n"
        "dates, draws the day's timeline, plays channel 0 back at 4x and checks every frame,\n"
-       "exports channel 0 and verifies the files. Exit 1 when a check fails.",
+       "exports channel 0 and verifies the files. Removes the files it wrote when every check\n"
+       "passes; keeps them, and says where, when one fails (exit 1).",
        {{"dir", 0, "DIR", "record into DIR (default: a new directory under $TMPDIR or /tmp)"},
         {"seconds", 0, "N", "seconds to record, 1..3600 (default 20)"},
-        {"channels", 0, "N", "channels to record, 1..32 (default 32)"}}},
+        {"channels", 0, "N", "channels to record, 1..32 (default 32)"},
+        {"keep", 0, "", "keep the recording, picture and export (default: removed on success)"}}},
       {"record",
        "--dir DIR --files N [options]",
        "Records an H.264 elementary stream (one access unit per frame, key frames at IDR\n"

@@ -247,6 +247,11 @@ int TimelineCommand(const Words& words) {
   const DayTable day = search.Day(date + 12 * 3600);
   int minutes = 0;
   ChannelsOfDay(day, &minutes);
+  // An empty day is one line, not a table of dots.
+  if (minutes == 0) {
+    throw RuntimeError("nothing recorded on " + FormatLocalDate(date) + " (dvrtool dates " + dir +
+                       " lists the recorded days)");
+  }
   if (args.Flag("json")) {
     CJsonWriter json;
     json.BeginObject()
@@ -278,7 +283,6 @@ int TimelineCommand(const Words& words) {
     std::fputs((args.Flag("by-channel") ? ChannelsByHours(day) : HoursByMinutes(day)).c_str(),
                stdout);
   }
-  if (minutes == 0) throw RuntimeError("nothing recorded on " + FormatLocalDate(date));
   if (svg) {
     svg->stream() << DaySvg(day, date);
     svg->Commit();
@@ -308,32 +312,19 @@ int PlayCommand(const Words& words) {
   CheckSomethingToPlay(dir, options.from, options.channel);
   const float rate = options.rate;
   const std::vector<PlayedFrame> frames = FirstPass(search.Play(options), rate);
-  size_t video = 0, keys = 0, audio = 0, decodeOnly = 0;
   for (const PlayedFrame& f : frames) {
-    if (f.audio) {
-      ++audio;
-      continue;
-    }
-    ++video;
-    keys += f.key ? 1 : 0;
-    decodeOnly += f.decodeOnly ? 1 : 0;
-    if (out) {
+    if (out && !f.audio) {
       out->stream().write(reinterpret_cast<const char*>(f.payload.data()),
                           static_cast<std::streamsize>(f.payload.size()));
     }
   }
   if (signals.requested()) std::fprintf(report, "playback stopped by a signal\n");
-  std::fprintf(report,
-               "channel %u at rate %g from %s: %zu video frames (%zu key, %zu decode-only), "
-               "%zu audio frames\n",
-               options.channel, static_cast<double>(rate),
-               FormatLocalDateTime(options.from).c_str(), video, keys, decodeOnly, audio);
-  if (!frames.empty()) {
-    std::fprintf(report, "played %s to %s\n", FormatLocalDateTime(frames.front().time).c_str(),
-                 FormatLocalDateTime(frames.back().time).c_str());
-  }
+  const PlaySummary summary = SummarizePlay(frames);
+  std::fprintf(report, "channel %u at rate %g from %s: %s", options.channel,
+               static_cast<double>(rate), FormatLocalDateTime(options.from).c_str(),
+               DescribePlay(summary).c_str());
   std::fprintf(report, "%s\n", DescribeLateness(MeasureLateness(frames, rate)).c_str());
-  if (video + audio == 0)
+  if (frames.empty())
     throw RuntimeError("no frame of channel " + std::to_string(options.channel) + " came back");
   if (out) out->Commit();
   return kExitOk;

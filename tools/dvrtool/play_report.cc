@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "command_line.h"
+
 namespace dvrtool {
 namespace {
 
@@ -12,6 +14,37 @@ double FrameInstant(const PlayedFrame& f) {
 }
 
 }  // namespace
+
+std::string Counted(uint64_t count, const std::string& noun) {
+  return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
+PlaySummary SummarizePlay(const std::vector<PlayedFrame>& frames) {
+  PlaySummary s;
+  for (const PlayedFrame& f : frames) {
+    if (f.audio) {
+      ++s.audio;
+    } else if (f.decodeOnly) {
+      ++s.decodeOnly;
+    } else {
+      if (s.shown++ == 0) s.firstShown = f.time;
+      s.lastShown = f.time;
+      s.shownKeys += f.key ? 1 : 0;
+    }
+  }
+  return s;
+}
+
+std::string DescribePlay(const PlaySummary& s, const std::string& indent) {
+  std::string text = Counted(s.shown, "video frame") + " shown (" +
+                     Counted(s.shownKeys, "key frame") + "), " + std::to_string(s.decodeOnly) +
+                     " decode-only, " + Counted(s.audio, "audio frame") + "\n";
+  if (s.shown > 0) {
+    text += indent + "shown from " + FormatLocalDateTime(s.firstShown) + " to " +
+            FormatLocalDateTime(s.lastShown) + "\n";
+  }
+  return text;
+}
 
 std::vector<PlayedFrame> FirstPass(const std::vector<PlayedFrame>& frames, float rate) {
   std::vector<PlayedFrame> pass;

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <sstream>
+#include <utility>
 
 #include "command_line.h"
 
@@ -22,6 +23,26 @@ const char* CellColour(const DayTable& day, int slot, uint32_t bit) {
   if (day.reason2[slot] & bit) return kColourTriggerA;
   if (day.reason1[slot] & bit) return kColourRecorded;
   return nullptr;
+}
+
+// Rectangles for one strip of a channel row: one per run of equally coloured minutes (which
+// keeps the file small), a short run widened into the blank minutes after it.
+template <typename ColourOf>
+void DrawRuns(std::ostringstream& svg, int slots, int y, int height, ColourOf colourOf) {
+  for (int s = 0; s < slots;) {
+    const char* colour = colourOf(s);
+    int end = s + 1;
+    while (end < slots && colourOf(end) == colour) ++end;
+    if (colour != nullptr) {
+      int blankEnd = end;
+      // Past the last minute lies the picture's margin: the day's last minute widens into it.
+      while (blankEnd < s + kSvgMinRunWidth && (blankEnd >= slots || colourOf(blankEnd) == nullptr))
+        ++blankEnd;
+      svg << "<rect x=\"" << kSvgLeft + s << "\" y=\"" << y << "\" width=\"" << blankEnd - s
+          << "\" height=\"" << height << "\" fill=\"" << colour << "\"/>\n";
+    }
+    s = end;
+  }
 }
 
 }  // namespace
@@ -85,7 +106,7 @@ std::string ChannelsByHours(const DayTable& day) {
 std::string DaySvg(const DayTable& day, time_t date) {
   const int slots = Rows(day) * 60;
   const int width = kSvgLeft + slots + 20;
-  const int height = kSvgTop + kSvgChannels * kSvgRowHeight + 30;
+  const int height = kSvgLegendTop + 20;
   std::ostringstream svg;
   svg << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
       << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << width << "\" height=\"" << height
@@ -94,7 +115,7 @@ std::string DaySvg(const DayTable& day, time_t date) {
       << "\" fill=\"#ffffff\"/>\n"
       << "<text x=\"" << kSvgLeft << "\" y=\"16\" font-family=\"sans-serif\" font-size=\"13\">"
       << "Recorded minutes of " << FormatLocalDate(date) << " (" << DayKindName(day.dayKind)
-      << "): green recorded, orange trigger A, red trigger B, blue audio</text>\n";
+      << ")</text>\n";
   for (int row = 0; row <= Rows(day); row += 2) {
     const int x = kSvgLeft + row * 60;
     svg << "<line x1=\"" << x << "\" y1=\"24\" x2=\"" << x << "\" y2=\"" << kSvgTop - 2
@@ -109,28 +130,21 @@ std::string DaySvg(const DayTable& day, time_t date) {
     const uint32_t bit = 1u << c;
     svg << "<text x=\"4\" y=\"" << y + 9 << "\" font-family=\"sans-serif\" font-size=\"9\">ch " << c
         << "</text>\n";
-    // One rectangle per run of equally coloured minutes keeps the file small.
-    for (int s = 0; s < slots;) {
-      const char* colour = CellColour(day, s, bit);
-      int end = s + 1;
-      while (end < slots && CellColour(day, end, bit) == colour) ++end;
-      if (colour != nullptr) {
-        svg << "<rect x=\"" << kSvgLeft + s << "\" y=\"" << y + kSvgCellTop << "\" width=\""
-            << end - s << "\" height=\"" << kSvgCellHeight << "\" fill=\"" << colour << "\"/>\n";
-      }
-      s = end;
-    }
-    for (int s = 0; s < slots;) {
-      const bool audio = (day.audio[s] & bit) != 0;
-      int end = s + 1;
-      while (end < slots && ((day.audio[end] & bit) != 0) == audio) ++end;
-      if (audio) {
-        svg << "<rect x=\"" << kSvgLeft + s << "\" y=\"" << y + kSvgAudioTop << "\" width=\""
-            << end - s << "\" height=\"" << kSvgAudioHeight << "\" fill=\"" << kColourAudio
-            << "\"/>\n";
-      }
-      s = end;
-    }
+    DrawRuns(svg, slots, y + kSvgCellTop, kSvgCellHeight,
+             [&](int s) { return CellColour(day, s, bit); });
+    DrawRuns(svg, slots, y + kSvgAudioTop, kSvgAudioHeight,
+             [&](int s) { return (day.audio[s] & bit) != 0 ? kColourAudio : nullptr; });
+  }
+  const std::pair<const char*, const char*> legend[] = {{kColourRecorded, "recorded"},
+                                                        {kColourTriggerA, "trigger A"},
+                                                        {kColourTriggerB, "trigger B"},
+                                                        {kColourAudio, "audio"}};
+  int x = kSvgLeft;
+  for (const auto& [colour, label] : legend) {
+    svg << "<rect x=\"" << x << "\" y=\"" << kSvgLegendTop << "\" width=\"12\" height=\"8\" fill=\""
+        << colour << "\"/>\n<text x=\"" << x + 16 << "\" y=\"" << kSvgLegendTop + 8
+        << "\" font-family=\"sans-serif\" font-size=\"10\">" << label << "</text>\n";
+    x += 90;
   }
   svg << "</svg>\n";
   return svg.str();

@@ -27,6 +27,11 @@ inline constexpr int kSvgCellHeight = 7;
 inline constexpr int kSvgAudioTop = 8;
 inline constexpr int kSvgAudioHeight = 3;
 inline constexpr int kSvgChannels = 32;
+// A run of recorded minutes shorter than this is drawn this many pixels wide, into the blank
+// minutes after it, so that a recording of a few seconds is still seen.
+inline constexpr int kSvgMinRunWidth = 3;
+// The legend: one swatch per colour in a row below the channels, starting at this height.
+inline constexpr int kSvgLegendTop = kSvgTop + kSvgChannels * kSvgRowHeight + 10;
 
 std::string DayKindName(int dayKind);
 std::string HoursByMinutes(const DayTable& day);
