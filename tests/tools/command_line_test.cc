@@ -43,7 +43,7 @@ TEST(CommandLineTest, EveryCommandOnOneRecording) {
   fs::create_directories(d + "empty");
   for (const auto& [name, text] : std::map<std::string, std::string>{
            {"notes", "this is not video\n"},
-           // H.265 parameter sets: a start code, but not H.264.
+           // H.265 parameter sets without a picture.
            {"hevc", std::string("\0\0\0\1\x40\1\x0C\1\0\0\0\1\x42\1\1\1", 16)},
            // Pictures without parameter sets or an IDR picture, and an empty file.
            {"nosps", std::string("\0\0\0\1\x41\x9A\0\0\0\1\x41\x9B", 12)},
@@ -52,6 +52,9 @@ TEST(CommandLineTest, EveryCommandOnOneRecording) {
            {"cut.h264", sample.substr(0, sample.size() - 12)},
            {"exists.h264", "keep me"}})
     ScratchDir::WriteText(d + name, text);
+  // An index file's size of bytes that are none, under a name that is no UTF-8.
+  fs::create_directory(d + "garbage");
+  ScratchDir::WriteText(d + "garbage/x\xfe.FIH", std::string(storage::kIndexFileSize, '\xA5'));
   // The recording's files and an index file too short to read.
   fs::create_directory(d + "partial");
   for (const auto& f : fs::directory_iterator(rec))
@@ -70,8 +73,8 @@ TEST(CommandLineTest, EveryCommandOnOneRecording) {
       {"record --dir @d/empty", 2, "", "needs --files"},
       {"@E --channels 33", 2, "", "--channels"},
       {"@E --input @d/no.h264", 2, "", "no.h264: No such file or directory"},
-      {"@E --input @d/notes", 2, "", "not an H.264 elementary stream"},
-      {"@E --input @d/hevc", 2, "", "NAL header"},
+      {"@E --input @d/notes", 2, "", "not an H.264 or H.265 elementary stream"},
+      {"@E --input @d/hevc", 2, "", "needs an IRAP picture with its VPS, SPS and PPS"},
       {"@E --input @d/cut.h264", 2, "", "truncated"},
       {"@E --input @d/nosps", 2, "", "needs an IDR picture with its SPS and PPS"},
       {"@E --input @d/void", 2, "", "void: empty file"},
@@ -79,9 +82,11 @@ TEST(CommandLineTest, EveryCommandOnOneRecording) {
       {"timeline @rec --date " + day + " --dst 13/1/2-10/30/3", 2, "", "bad --dst"},
       {"play @rec --from '2024-03-10 25:00:00'", 2, "", "bad time"},
       {"export @rec --channel 0 -o @d/exists.h264", 2, "", "add -y"},
+      {"export @rec --channel 0 -o @d/x.avi", 2, "", "(known: h264, mp4, mkv, ts;"},
       // Nothing found: exit 1, the reason on standard error, no output file left.
       {"verify @d/empty", 1, "0 file pair(s)", "no recording files"},
       {"dates @d/empty", 1, "", "no index files"},
+      {"dates @d/garbage", 1, "", "x\\xfe.FIH: not an index file"},
       {"timeline @rec --date 2024-03-10", 1, "", "nothing recorded on 2024-03-10"},
       {"export @rec --channel 9 -o @d/none.h264", 1, "", "no video of channel 9"},
       {"play @rec --from '2020-01-01 10:00:00'", 1, "", "next " + day},
@@ -121,7 +126,7 @@ TEST(CommandLineTest, EveryCommandOnOneRecording) {
   }
   EXPECT_FALSE(fs::exists(d + "empty/dvr00.VDB"));
   EXPECT_TRUE(ScratchDir::ReadText(d + "exists.h264") == exported);
-  EXPECT_EQ(std::distance(fs::directory_iterator(d), fs::directory_iterator()), 10)
+  EXPECT_EQ(std::distance(fs::directory_iterator(d), fs::directory_iterator()), 11)
       << "an output file was left behind";
   // A play killed with SIGKILL leaves no temporary file: its tables have no names even while
   // it holds them (once it holds two, the catalogue stands).
@@ -178,9 +183,18 @@ TEST(CommandLineTest, EveryCommandOnOneRecording) {
                        "'.dates[0] | \"\\(.date) \\(.channels)\"' && " +
                        DvrtoolCommand({"verify"}) + json + "'\"\\(.records) \\(.problems)\"' && " +
                        DvrtoolCommand({"timeline", "--date", day}) + json +
-                       "'[.minutes[] | \"\\(.any)/\\(.audio)\"] | unique | join(\",\")'")
+                       "'[.minutes[] | \"\\(.any)/\\(.audio)\"] | unique | join(\",\")' && " +
+                       DvrtoolCommand({"dates", "--utc"}) + json +
+                       "'.dates[0] | \"\\(.first) \\(.channel_minutes | length)\"'")
                   .output,
-              day + " 2\n150 0\n3/1\n");
+              day + " 2\n150 0\n3/1\n" + UtcTime(s.startTime) + " 2\n");
+    // verify names a file that is no index file; bytes of its name that are no UTF-8 leave
+    // the JSON valid.
+    EXPECT_EQ(RunShell(DvrtoolCommand({"verify", "--json", d + "garbage"}) +
+                       " | iconv -f UTF-8 -t UTF-8 | jq -r "
+                       "'.problem_list[] | select(.what == \"not an index file\") | .file'")
+                  .output,
+              d + "garbage/x\\xfe.FIH\n");
   }
   // MP4 and Matroska exports: every frame there, decoding to the sample's pictures, and a
   // duration that spans the recorded seconds. Without libavformat dvrtool has none.

@@ -83,4 +83,12 @@ inline std::string LocalTime(time_t t) {
   return text;
 }
 
+// The same time as dvrtool --utc prints it: "YYYY-MM-DD HH:MM:SSZ".
+inline std::string UtcTime(time_t t) {
+  std::tm fields{};
+  char text[32];
+  std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%SZ", gmtime_r(&t, &fields));
+  return text;
+}
+
 }  // namespace tooltest

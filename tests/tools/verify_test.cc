@@ -15,28 +15,41 @@ namespace {
 
 using namespace tooltest;
 
-TEST(InterruptTest, SigintDuringRecordStoresEveryAcceptedFrame) {
+// A signal ends `record` and `play` as a normal end would, with the shell's status for it.
+TEST(InterruptTest, ASignalEndsRecordAndPlayWithItsStatusAndEveryAcceptedFrameStored) {
   ScratchDir dir;
-  const std::string log = dir / "record.log";
-  const pid_t child = Spawn("exec " +
-                            DvrtoolCommand({"record", "--dir", dir.root(), "--files", "3",
-                                            "--channels", "2", "--seconds", "120", "--audio"}) +
-                            " >" + Quote(log) + " 2>&1");
+  const std::string log = dir / "log";
+  const pid_t recorder = Spawn("exec " +
+                               DvrtoolCommand({"record", "--dir", dir.root(), "--files", "3",
+                                               "--channels", "2", "--seconds", "120", "--audio"}) +
+                               " >" + Quote(log) + " 2>&1");
   // Let it record into a second written to disk, then interrupt it mid-way.
   ASSERT_TRUE(WaitUntil([&] { return ReadSummary(dir / "dvr00.FIH").dataBytes > 0; }, 30000));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  kill(child, SIGINT);
-  ASSERT_EQ(WaitForExit(child), 0) << ScratchDir::ReadText(log);
-  const std::string output = ScratchDir::ReadText(log);
+  kill(recorder, SIGINT);
+  ASSERT_EQ(WaitForExit(recorder), 130) << ScratchDir::ReadText(log);
   std::smatch m;
+  const std::string output = ScratchDir::ReadText(log);
   ASSERT_TRUE(std::regex_search(
       output, m,
       std::regex("SIGINT.*\nrecorded (\\d+) video frames \\(0 refused\\), (\\d+) audio")))
       << output;
   EXPECT_LT(std::stoull(m[1]), 2u * 120 * 25);  // it did stop early
   const std::string records = std::to_string(std::stoull(m[1]) + std::stoull(m[2]));
-  const RunResult verified = Dvrtool({"verify", dir.root(), "-q"});
-  EXPECT_THAT(verified.output, HasSubstr(" " + records + " records, 0 problem(s)"));
+  const std::string verified = " " + records + " records, 0 problem(s)";
+  EXPECT_THAT(Dvrtool({"verify", dir.root(), "-q"}).output, HasSubstr(verified));
+  // Play, stopped by SIGTERM once it reads the recording, reports what it played.
+  const pid_t player = Spawn("exec " +
+                             DvrtoolCommand({"play", dir.root(), "--from",
+                                             LocalTime(ReadSummary(dir / "dvr00.FIH").startTime),
+                                             "--rate", "0.5", "--seconds", "60", "--json"}) +
+                             " >" + Quote(log) + " 2>&1");
+  const std::string reading = "find /proc/" + std::to_string(player) + "/fd -lname '*.VDB' | wc -l";
+  ASSERT_TRUE(WaitUntil([&] { return RunShell(reading).output != "0\n"; }, 30000));
+  kill(player, SIGTERM);
+  EXPECT_EQ(WaitForExit(player), 143);
+  EXPECT_THAT(ScratchDir::ReadText(log), HasSubstr("\"interrupted\": true"));
+  EXPECT_THAT(Dvrtool({"verify", dir.root(), "-q"}).output, HasSubstr(verified));
 }
 
 TEST(MidnightRestartVerifyTest, SetRecordedAcrossMidnightWithRestartsVerifiesClean) {

@@ -201,14 +201,34 @@ time_t ParseLocalDate(const std::string& text) {
   return MakeLocal(year, month, day, 0, 0, 0, text);
 }
 
-time_t ParseLocalDateTime(const std::string& text) {
+time_t ParseLocalDateTime(const std::string& full) {
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+  // A zone after the time: Z, or +HH:MM / -HH:MM.
+  std::optional<int> offset;
+  int zoneHours = 0, zoneMinutes = 0;
+  if (full.size() == 20 && full[19] == 'Z') {
+    offset = 0;
+  } else if (full.size() == 25 && (full[19] == '+' || full[19] == '-') &&
+             Digits(full, 20, 2, &zoneHours) && full[22] == ':' &&
+             Digits(full, 23, 2, &zoneMinutes) && zoneHours < 24 && zoneMinutes < 60) {
+    offset = (full[19] == '-' ? -1 : 1) * (zoneHours * 3600 + zoneMinutes * 60);
+  }
+  const std::string text = offset ? full.substr(0, 19) : full;
   const bool ok = text.size() == 19 && ParseDateFields(text, &year, &month, &day) &&
                   (text[10] == ' ' || text[10] == 'T') && Digits(text, 11, 2, &hour) &&
                   text[13] == ':' && Digits(text, 14, 2, &minute) && text[16] == ':' &&
                   Digits(text, 17, 2, &second) && hour < 24 && minute < 60 && second < 60;
-  if (!ok) throw UsageError("bad time '" + text + "' (expected \"YYYY-MM-DD HH:MM:SS\")");
-  return MakeLocal(year, month, day, hour, minute, second, text);
+  if (!ok) throw UsageError("bad time '" + full + "' (expected \"YYYY-MM-DD HH:MM:SS\")");
+  if (!offset) return MakeLocal(year, month, day, hour, minute, second, full);
+  if (year < 1970 || year > 2037) throw UsageError("date out of range (1970-2037): " + full);
+  std::tm fields{};
+  fields.tm_year = year - 1900;
+  fields.tm_mon = month - 1;
+  fields.tm_mday = day;
+  fields.tm_hour = hour;
+  fields.tm_min = minute;
+  fields.tm_sec = second;
+  return timegm(&fields) - *offset;
 }
 
 std::string FormatLocalDate(time_t t) {
@@ -219,12 +239,28 @@ std::string FormatLocalDate(time_t t) {
   return text;
 }
 
+namespace {
+bool g_printUtc = false;
+}  // namespace
+
+void PrintTimesInUtc() { g_printUtc = true; }
+
 std::string FormatLocalDateTime(time_t t) {
   std::tm fields{};
+  char text[40];
+  if (g_printUtc) {
+    gmtime_r(&t, &fields);
+    std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%SZ", &fields);
+    return text;
+  }
   localtime_r(&t, &fields);
-  char text[32];
   std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &fields);
-  return text;
+  const long offset = fields.tm_gmtoff;
+  const long magnitude = offset < 0 ? -offset : offset;
+  char zone[48];
+  std::snprintf(zone, sizeof(zone), "%c%02ld:%02ld", offset < 0 ? '-' : '+', magnitude / 3600,
+                magnitude / 60 % 60);
+  return text + std::string(zone);
 }
 
 }  // namespace dvrtool

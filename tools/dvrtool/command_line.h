@@ -66,9 +66,13 @@ std::string CheckDataDirectory(const std::string& dir);
 // Local times, as the recorder stamps them. Bad text or an impossible date is a UsageError.
 // Days of a month; February has 29 in leap years.
 int DaysInMonth(int year, int month);
-time_t ParseLocalDate(const std::string& text);      // "YYYY-MM-DD": its local midnight
-time_t ParseLocalDateTime(const std::string& text);  // "YYYY-MM-DD HH:MM:SS" (or 'T')
-std::string FormatLocalDate(time_t t);               // "YYYY-MM-DD"
-std::string FormatLocalDateTime(time_t t);           // "YYYY-MM-DD HH:MM:SS"
+time_t ParseLocalDate(const std::string& text);  // "YYYY-MM-DD": its local midnight
+// "YYYY-MM-DD HH:MM:SS" (or 'T'), local; with a zone ("Z", "+01:00") as printed, in that zone.
+time_t ParseLocalDateTime(const std::string& text);
+std::string FormatLocalDate(time_t t);  // "YYYY-MM-DD"
+// "YYYY-MM-DD HH:MM:SS+01:00": local time with the zone's offset (ISO 8601), or
+// "YYYY-MM-DD HH:MM:SSZ" once PrintTimesInUtc() was called (--utc).
+std::string FormatLocalDateTime(time_t t);
+void PrintTimesInUtc();
 
 }  // namespace dvrtool

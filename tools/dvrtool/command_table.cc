@@ -18,22 +18,30 @@ const std::vector<CommandSyntax>& CommandTable() {
         {"keep", 0, "", "keep the recording, picture and export (default: removed on success)"}}},
       {"record",
        "--dir DIR --files N [options]",
-       "Records an H.264 elementary stream (one access unit per frame, key frames at IDR\n"
-       "pictures) on several channels through the library, at 25 fps. Ctrl-C or SIGTERM ends\n"
-       "the recording early: every frame taken in so far is stored, and the summary printed.",
+       "Records an H.264 or H.265 elementary stream (one access unit per frame, key frames at\n"
+       "IDR / IRAP pictures) on several channels through the library, at the stream's frame\n"
+       "rate. A file is looped for --seconds; standard input (-) or a FIFO is recorded as it\n"
+       "arrives, until it ends. A recording already in DIR is continued after its newest file.\n"
+       "Ctrl-C or SIGTERM ends the recording early: every frame taken in so far is stored, the\n"
+       "summary printed, and the exit status is 130 or 143.",
        {{"dir", 0, "DIR", "directory of the rotation set dvr00.VDB, dvr01.VDB, ... (required)"},
         {"files", 0, "N", "data files in the rotation set, 1..1000 (required)"},
         {"channels", 0, "N", "channels to record, 1..32 (default 4)"},
-        {"seconds", 0, "N", "seconds of video per channel, 1..86400 (default 10)"},
-        {"input", 0, "FILE", "H.264 elementary stream to record (default: the bundled sample)"},
-        {"fast", 0, "", "hand frames over as fast as the recorder takes them (default: 25 fps)"},
+        {"seconds", 0, "N",
+         "seconds of video per channel, 1..86400 (default 10; a pipe: to its end)"},
+        {"input", 0, "FILE",
+         "H.264/H.265 stream to record, - for stdin (default: the bundled sample)"},
+        {"fps", 0, "R", "frame rate of a stream that states none (default 25)"},
+        {"fast", 0, "", "hand frames over as fast as the recorder takes them"},
+        {"yes", 'y', "", "replace a recording already in DIR (default: continue it)"},
         {"audio", 0, "", "also record a 440 Hz tone as audio on channel 0 (default: no audio)"},
         {"quiet", 'q', "", "no progress line (default: one on a terminal)"}}},
       {"dates",
        "DIR [options]",
-       "Lists the recorded days of the index files in DIR, with their recorded minutes and\n"
-       "channels. Unreadable index files are named on standard error and skipped. Exit 1 when\n"
-       "nothing is recorded.",
+       "Lists the recorded days of the index files in DIR, with their first and last recorded\n"
+       "time, recorded minutes and minutes per channel. Unreadable index files, and files that\n"
+       "are no index files, are named on standard error and skipped. Exit 1 when nothing is\n"
+       "recorded.",
        {{"json", 0, "", "print JSON instead of text"}}},
       {"timeline",
        "DIR --date YYYY-MM-DD [options]",
@@ -49,13 +57,14 @@ const std::vector<CommandSyntax>& CommandTable() {
        "DIR --from \"YYYY-MM-DD HH:MM:SS\" [options]",
        "Plays one channel through a file search and reports the frames delivered and their\n"
        "lateness against the recorded pace. Exit 1 when nothing is recorded at or after --from\n"
-       "on its day. Ctrl-C or SIGTERM stops the playback and ends normally.",
+       "on its day. Ctrl-C or SIGTERM stops the playback, reports it and exits 130 or 143.",
        {{"from", 0, "TIME", "local time to play from (required)"},
         {"rate", 0, "R", "play rate, -100..100; 1 normal, <0 backward (default 1)"},
         {"channel", 0, "C", "channel to play, 0..31 (default 0)"},
         {"seconds", 0, "S", "wall-clock seconds to play at most, 0.1..86400 (default 10)"},
         {"out", 'o', "FILE", "write the played video frames as .h264 to FILE, - for stdout"},
-        {"yes", 'y', "", "overwrite an existing --out file (default: refuse)"}}},
+        {"yes", 'y', "", "overwrite an existing --out file (default: refuse)"},
+        {"json", 0, "", "print the report as JSON"}}},
       {"verify",
        "DIR [options]",
        "Checks every data/index pair of DIR offline: every record up to the index's dataBytes\n"
@@ -65,15 +74,17 @@ const std::vector<CommandSyntax>& CommandTable() {
         {"quiet", 'q', "", "only problems and the totals; no progress line"}}},
       {"export",
        "DIR --channel C --out FILE [options]",
-       "Writes one channel's video in recorded order from its first key frame: as the camera's\n"
-       "H.264 stream (.h264) or as MP4 / Matroska (.mp4, .mkv) with every frame at its recorded\n"
-       "time. Exit 1 when the range holds no video of the channel (no file is left then).",
+       "Writes one channel's video in recorded order: as the camera's stream (.h264) or\n"
+       "as MP4, Matroska or MPEG-TS (.mp4, .mkv, .ts) at the stream's frame rate. A range starts\n"
+       "at the key frame at or before --from; players show it from --from (MP4). Exit 1 when the\n"
+       "range holds no video of the channel (no file is left then).",
        {{"channel", 0, "C", "channel to export, 0..31 (required)"},
         {"from", 0, "TIME", "first second, \"YYYY-MM-DD HH:MM:SS\" (default: the first)"},
         {"to", 0, "TIME", "last second, \"YYYY-MM-DD HH:MM:SS\" (default: the last)"},
         {"out", 'o', "FILE", "output file, - for standard output (required)"},
-        {"format", 0, "F", "h264, mp4 or mkv (default: from FILE's extension, else h264)"},
+        {"format", 0, "F", "h264, mp4, mkv or ts (default: from FILE's extension; h264 for -)"},
         {"yes", 'y', "", "overwrite an existing FILE (default: refuse)"},
+        {"json", 0, "", "print the report as JSON"},
         {"quiet", 'q', "", "no progress line (default: one on a terminal)"}}},
       {"serve",
        "DIR... [options]",

@@ -33,70 +33,116 @@ std::vector<Nal> FindNals(std::span<const uint8_t> s) {
   return nals;
 }
 
-bool IsVcl(int type) { return type == kNalSlice || type == kNalIdrSlice; }
+// What a NAL unit's header says about the access unit it belongs to.
+struct NalKind {
+  bool valid = false;
+  bool vcl = false;         // a slice of a picture
+  bool firstSlice = false;  // the first slice of its picture
+  bool key = false;
+  bool opensUnit = false;  // starts a new unit when a picture has been seen in this one
+  int parameterSet = 0;    // bit 1 SPS, 2 PPS, 4 VPS
+};
 
-// Types that open a new access unit when a picture has already been seen in the current one.
-bool StartsAccessUnit(int type) {
-  return type == kNalAccessUnitDelimiter || type == kNalSps || type == kNalPps || type == kNalSei ||
-         (type >= 14 && type <= 18);
+constexpr int kH264Sets = 3, kH265Sets = 7;
+
+NalKind H264Kind(std::span<const uint8_t> s, size_t header) {
+  NalKind k;
+  const int type = s[header] & 0x1F;
+  // The forbidden bit, and types 0 and 24..31 that H.264 leaves unspecified, mark another
+  // format.
+  k.valid = (s[header] & 0x80) == 0 && type != 0 && type < 24;
+  k.vcl = type == kNalSlice || type == kNalIdrSlice;
+  // first_mb_in_slice is the first ue(v) after the header: 0 is the single bit 1, so a slice
+  // that starts a new picture has the top bit of its next byte set.
+  k.firstSlice = k.vcl && header + 1 < s.size() && (s[header + 1] & 0x80) != 0;
+  k.key = type == kNalIdrSlice;
+  k.opensUnit = type == kNalAccessUnitDelimiter || type == kNalSps || type == kNalPps ||
+                type == kNalSei || (type >= 14 && type <= 18);
+  k.parameterSet = type == kNalSps ? 1 : type == kNalPps ? 2 : 0;
+  return k;
+}
+
+NalKind H265Kind(std::span<const uint8_t> s, size_t header) {
+  NalKind k;
+  const int type = (s[header] >> 1) & 0x3F;
+  // Two header bytes: the forbidden bit clear, a temporal id plus one that is not 0.
+  k.valid = header + 1 < s.size() && (s[header] & 0x80) == 0 && (s[header + 1] & 7) != 0;
+  k.vcl = type <= 31;
+  // first_slice_segment_in_pic_flag is the first bit after the header.
+  k.firstSlice = k.vcl && header + 2 < s.size() && (s[header + 2] & 0x80) != 0;
+  k.key = type >= 16 && type <= 23;  // IRAP: BLA, IDR, CRA
+  k.opensUnit = (type >= 32 && type <= 35) || type == 39 || (type >= 41 && type <= 44) ||
+                (type >= 48 && type <= 55);
+  k.parameterSet = type == 33 ? 1 : type == 34 ? 2 : type == 32 ? 4 : 0;
+  return k;
+}
+
+// An H.265 stream starts with a VPS, SPS, PPS, delimiter or prefix SEI of layer 0 and
+// temporal id 0 (header bytes 0x40 0x01 and so on); as H.264 most of these read as types it
+// does not define.
+bool LooksLikeH265(std::span<const uint8_t> s, size_t header) {
+  if (header + 1 >= s.size() || (s[header] & 0x81) != 0 || s[header + 1] != 0x01) return false;
+  const int type = (s[header] >> 1) & 0x3F;
+  return (type >= 32 && type <= 35) || type == 39;
 }
 
 }  // namespace
 
-SplitResult SplitAccessUnits(std::span<const uint8_t> stream) {
+const char* CodecName(VideoCodec codec) { return codec == VideoCodec::kH265 ? "H.265" : "H.264"; }
+
+SplitResult SplitAccessUnits(std::span<const uint8_t> stream, bool whole,
+                             std::optional<VideoCodec> codec) {
   SplitResult result;
   const std::vector<Nal> nals = FindNals(stream);
   if (nals.empty() || nals.front().start != 0) {
-    result.error = "not an H.264 elementary stream (no Annex-B start code at its start)";
+    result.error = "not an H.264 or H.265 elementary stream (no Annex-B start code at its start)";
     return result;
   }
-  bool sawSps = false;
-  bool sawPps = false;
-  bool sawIdr = false;
+  const bool h265 =
+      codec ? *codec == VideoCodec::kH265 : LooksLikeH265(stream, nals.front().header);
+  result.codec = h265 ? VideoCodec::kH265 : VideoCodec::kH264;
+  const int allSets = h265 ? kH265Sets : kH264Sets;
+  int sawSets = 0, unitSets = 0;
+  bool sawKey = false;
   bool unitHasPicture = false;
   AccessUnit current;
   for (const Nal& nal : nals) {
     if (nal.header >= stream.size()) break;  // a start code at the very end carries nothing
-    const uint8_t header = stream[nal.header];
-    const int type = header & 0x1F;
-    // The forbidden bit, and types 0 and 24..31 that H.264 leaves unspecified, mark another
-    // format (H.265 parameter sets read as type 0, for instance).
-    if ((header & 0x80) != 0 || type == 0 || type >= 24) {
+    const NalKind kind = h265 ? H265Kind(stream, nal.header) : H264Kind(stream, nal.header);
+    if (!kind.valid) {
+      const uint8_t header = stream[nal.header];
       result.units.clear();
-      result.error = "not an H.264 elementary stream (NAL header 0x" +
+      result.error = std::string("not an ") + CodecName(result.codec) +
+                     " elementary stream (NAL header 0x" +
                      std::string(1, "0123456789abcdef"[header >> 4]) +
                      std::string(1, "0123456789abcdef"[header & 15]) + " at byte " +
                      std::to_string(nal.header) + ")";
       return result;
     }
-    sawSps |= type == kNalSps;
-    sawPps |= type == kNalPps;
-    sawIdr |= type == kNalIdrSlice;
-    bool opensUnit = false;
-    if (unitHasPicture) {
-      if (StartsAccessUnit(type)) {
-        opensUnit = true;
-      } else if (IsVcl(type)) {
-        // first_mb_in_slice is the first ue(v) after the header: 0 is the single bit 1, so
-        // a slice that starts a new picture has the top bit of its next byte set.
-        opensUnit = nal.header + 1 < stream.size() && (stream[nal.header + 1] & 0x80) != 0;
-      }
-    }
-    if (opensUnit) {
+    sawSets |= kind.parameterSet;
+    sawKey |= kind.key;
+    if (unitHasPicture && (kind.opensUnit || kind.firstSlice)) {
       current.size = nal.start - current.offset;
+      current.parameterSets = unitSets == allSets;
       result.units.push_back(current);
       current = AccessUnit{};
       current.offset = nal.start;
       unitHasPicture = false;
+      unitSets = 0;
     }
-    if (IsVcl(type)) unitHasPicture = true;
-    if (type == kNalIdrSlice) current.key = true;
+    unitSets |= kind.parameterSet;
+    if (kind.vcl) unitHasPicture = true;
+    if (kind.key) current.key = true;
   }
   current.size = stream.size() - current.offset;
+  current.parameterSets = unitSets == allSets;
   result.units.push_back(current);
-  if (!sawIdr || !sawSps || !sawPps) {
+  if (whole && (!sawKey || sawSets != allSets)) {
     result.units.clear();
-    result.error = "not a usable H.264 stream (it needs an IDR picture with its SPS and PPS)";
+    result.error = h265
+                       ? "not a usable H.265 stream (it needs an IRAP picture with its VPS, SPS "
+                         "and PPS)"
+                       : "not a usable H.264 stream (it needs an IDR picture with its SPS and PPS)";
   }
   return result;
 }

@@ -7,6 +7,7 @@
 
 #include "commands.h"
 #include "errors.h"
+#include "json_writer.h"
 #include "media_library.h"
 #include "recorder.h"
 
@@ -20,6 +21,7 @@ void PrintUsage(FILE* to) {
   std::fputs(
       "\n'dvrtool help COMMAND' or 'dvrtool COMMAND --help' explains a command's options.\n"
       "'dvrtool --version' prints the version.\n"
+      "Times are printed as local time with the zone's offset; --utc prints them in UTC.\n"
       "Exit status: 0 done, 1 failed or nothing found, 2 bad input.\n",
       to);
 }
@@ -46,7 +48,14 @@ int main(int argc, char** argv) {
     return kExitBadInput;
   }
   const std::string command = argv[1];
-  const Words words(argv + 2, argv + argc);
+  Words words;
+  for (int i = 2; i < argc; ++i) {
+    if (std::string(argv[i]) == "--utc") {
+      PrintTimesInUtc();
+    } else {
+      words.emplace_back(argv[i]);
+    }
+  }
   if (command == "--version" || command == "version") {
     std::printf("dvrtool %s (recorder.h %s%s)\n", RECORDER_VERSION_STRING, RECORDER_VERSION_STRING,
                 HaveMediaLibrary() ? ", MP4/MKV export with libavformat" : ", .h264 export only");
@@ -82,11 +91,11 @@ int main(int argc, char** argv) {
     return status;
   } catch (const UsageError& e) {
     std::fflush(stdout);
-    std::fprintf(stderr, "dvrtool %s: %s\n", command.c_str(), e.what());
+    std::fprintf(stderr, "dvrtool %s: %s\n", command.c_str(), EscapeText(e.what()).c_str());
     return kExitBadInput;
   } catch (const std::exception& e) {
     std::fflush(stdout);
-    std::fprintf(stderr, "dvrtool %s: %s\n", command.c_str(), e.what());
+    std::fprintf(stderr, "dvrtool %s: %s\n", command.c_str(), EscapeText(e.what()).c_str());
     return kExitFailed;
   }
 }

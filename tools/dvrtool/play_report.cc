@@ -50,18 +50,25 @@ std::vector<PlayedFrame> FirstPass(const std::vector<PlayedFrame>& frames, float
   std::vector<PlayedFrame> pass;
   double last = 0;
   bool any = false;
+  size_t end = 0;  // just after the last shown frame of the pass
   for (const PlayedFrame& f : frames) {
-    if (f.audio) {
-      pass.push_back(f);
-      continue;
+    // Whole seconds of the shown frames are what the play direction orders (backward play
+    // decodes each group forward from its key frame before showing it); a step back of more
+    // than a second against the direction is the wrap.
+    if (!f.audio && !f.decodeOnly) {
+      const double t = static_cast<double>(f.time);
+      if (any && (rate > 0 ? t < last - 1 : t > last + 1)) break;
+      last = t;
+      any = true;
     }
-    const double t = static_cast<double>(f.time);
-    // Whole seconds are what the play direction orders; a step back of more than a second
-    // against the direction is the wrap.
-    if (any && (rate > 0 ? t < last - 1 : t > last + 1)) break;
-    last = t;
-    any = true;
     pass.push_back(f);
+    if (!f.audio && !f.decodeOnly) end = pass.size();
+  }
+  // Frames decoded for the group after the wrap are not part of the pass.
+  if (pass.size() != frames.size()) {
+    pass.erase(std::remove_if(pass.begin() + static_cast<ptrdiff_t>(end), pass.end(),
+                              [](const PlayedFrame& f) { return !f.audio; }),
+               pass.end());
   }
   return pass;
 }

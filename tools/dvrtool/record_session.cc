@@ -83,6 +83,18 @@ std::vector<std::string> DataFileNames(const std::string& dir, int files) {
 
 RecordOutcome Record(const RecordOptions& options, std::span<const uint8_t> stream,
                      const std::vector<AccessUnit>& units) {
+  const auto frameCount =
+      static_cast<uint32_t>(std::llround(options.seconds * options.framesPerSecond));
+  return Record(options, [&](uint32_t serial, std::span<const uint8_t>* frame, bool* key) {
+    if (serial >= frameCount) return false;
+    const AccessUnit& unit = UnitOfSerial(units, serial);
+    *frame = stream.subspan(unit.offset, unit.size);
+    *key = unit.key;
+    return true;
+  });
+}
+
+RecordOutcome Record(const RecordOptions& options, const FrameSource& source) {
   const CRecorderLibrary& lib = CRecorderLibrary::Get();
   RecordOutcome outcome;
   g_fileEvents = 0;
@@ -100,13 +112,28 @@ RecordOutcome Record(const RecordOptions& options, std::span<const uint8_t> stre
     throw RuntimeError("the recorder did not start in " + options.dir);
   }
 
-  const uint32_t frameCount = static_cast<uint32_t>(options.seconds) * kFramesPerSecond;
-  CProgressMeter progress("recording", frameCount, !options.progress);
-  const auto start = Clock::now();
-  for (uint32_t serial = 0; serial < frameCount; ++serial) {
+  const auto expected =
+      static_cast<uint64_t>(std::llround(options.seconds * options.framesPerSecond));
+  CProgressMeter progress("recording", expected, !options.progress);
+  auto start = Clock::now();
+  const auto period = std::chrono::duration<double>(1.0 / options.framesPerSecond);
+  std::span<const uint8_t> unit;
+  bool key = false;
+  for (uint32_t serial = 0;; ++serial) {
+    const bool more = source(serial, &unit, &key);
+    if (!more) {
+      outcome.interrupted = options.stopRequested && options.stopRequested();
+      break;
+    }
     if (!options.fast) {
+      // The pace starts at the first frame; an input that stalls for more than a second
+      // (a live feed) starts it again rather than hand over what it held up in a burst.
+      const auto offset =
+          std::chrono::duration_cast<Clock::duration>(period * static_cast<double>(serial));
+      if (serial == 0 || Clock::now() > start + offset + std::chrono::seconds(1))
+        start = Clock::now() - offset;
+      const auto due = start + offset;
       // Sleep in short steps so a stop request is seen within 50 ms.
-      const auto due = start + std::chrono::milliseconds(40) * serial;
       while (Clock::now() < due && !(options.stopRequested && options.stopRequested())) {
         std::this_thread::sleep_until(std::min(due, Clock::now() + std::chrono::milliseconds(50)));
       }
@@ -115,20 +142,19 @@ RecordOutcome Record(const RecordOptions& options, std::span<const uint8_t> stre
       outcome.interrupted = true;
       break;
     }
-    const AccessUnit& unit = UnitOfSerial(units, serial);
     for (int c = 0; c < options.channels; ++c) {
       FrameDescriptor frame;
       std::memset(&frame, 0, sizeof(frame));
-      frame.type = unit.key ? kKeyFrameType : kPictureFrameType;
-      frame.keyFlag = unit.key ? 1 : 0;
+      frame.type = key ? kKeyFrameType : kPictureFrameType;
+      frame.keyFlag = key ? 1 : 0;
       frame.tag = serial;
-      frame.videoData = stream.data() + unit.offset;
+      frame.videoData = unit.data();
       frame.dataStart = 0;
-      frame.dataEnd = static_cast<uint32_t>(unit.size);
-      frame.statSize = static_cast<uint32_t>(unit.size);
+      frame.dataEnd = static_cast<uint32_t>(unit.size());
+      frame.statSize = static_cast<uint32_t>(unit.size());
       if (lib._RECORDER_WRITEVIDEO(recorder, static_cast<uint32_t>(c), &frame) == 1) {
         ++outcome.framesTaken;
-        outcome.bytes += unit.size;
+        outcome.bytes += unit.size();
       } else {
         ++outcome.framesRefused;
       }
@@ -148,7 +174,8 @@ RecordOutcome Record(const RecordOptions& options, std::span<const uint8_t> stre
       }
     }
     if (serial % 25 == 0) {
-      progress.Update(serial + 1, outcome.bytes, ChannelRates(lib, recorder, options.channels));
+      progress.Update(std::min<uint64_t>(serial + 1, expected), outcome.bytes,
+                      ChannelRates(lib, recorder, options.channels));
     }
   }
   outcome.elapsed = std::chrono::duration<double>(Clock::now() - start).count();

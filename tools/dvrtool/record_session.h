@@ -28,7 +28,8 @@ struct RecordOptions {
   int channels = 4;
   int seconds = 10;
   bool fast = false;
-  bool audio = false;  // the tone on channel 0
+  double framesPerSecond = kFramesPerSecond;  // the pace of the video frames
+  bool audio = false;                         // the tone on channel 0
   bool progress = true;
   // Polled between frames; true ends the recording early (through STOP, like a normal end).
   std::function<bool()> stopRequested;
@@ -60,7 +61,17 @@ std::vector<uint8_t> ToneFrame(uint32_t serial);
 // The names of the rotation set in `dir`.
 std::vector<std::string> DataFileNames(const std::string& dir, int files);
 
-// Records; throws RuntimeError when the recorder cannot be made to record.
+// Hands over the video frame with serial number `serial` (0, 1, ...): its bytes and whether
+// it is a key frame. False when there are no more (the input ended or a stop was asked for).
+using FrameSource =
+    std::function<bool(uint32_t serial, std::span<const uint8_t>* frame, bool* key)>;
+
+// Records the frames of `source` on every channel, frame `serial` due at serial /
+// framesPerSecond after the start; throws RuntimeError when the recorder cannot be made to
+// record.
+RecordOutcome Record(const RecordOptions& options, const FrameSource& source);
+
+// Records `seconds` worth of the stream's access units, looping over them.
 RecordOutcome Record(const RecordOptions& options, std::span<const uint8_t> stream,
                      const std::vector<AccessUnit>& units);
 

@@ -1,8 +1,10 @@
 #include "stream_export.h"
 
 #include <algorithm>
+#include <cctype>
 #include <memory>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "data_set.h"
@@ -14,31 +16,37 @@
 namespace dvrtool {
 namespace {
 
-bool EndsWith(const std::string& s, const std::string& suffix) {
-  return s.size() >= suffix.size() &&
-         s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+// A key frame this far before --from is still looked for: files that ended earlier are
+// not read.
+constexpr time_t kPreRollSearchSeconds = 60;
+
+std::string Extension(const std::string& path) {
+  const size_t slash = path.rfind('/'), dot = path.rfind('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return "";
+  std::string ext = path.substr(dot + 1);
+  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return ext;
 }
 
-// The frames of one recorded second of the channel, held until the second is complete so
-// each can be given its millisecond.
+// A frame of the group of pictures running at --from, held until the range begins.
 struct HeldFrame {
   std::vector<uint8_t> payload;
   bool key = false;
+  time_t second = 0;
 };
 
 }  // namespace
 
 ExportFormat ExportFormatFor(const std::string& out, const std::string& formatOption) {
-  std::string name = formatOption;
-  if (name.empty()) {
-    if (EndsWith(out, ".mp4") || EndsWith(out, ".MP4")) return ExportFormat::kMp4;
-    if (EndsWith(out, ".mkv") || EndsWith(out, ".MKV")) return ExportFormat::kMatroska;
-    return ExportFormat::kH264;
-  }
-  if (name == "h264") return ExportFormat::kH264;
+  if (formatOption.empty() && out == "-") return ExportFormat::kH264;
+  const std::string name = formatOption.empty() ? Extension(out) : formatOption;
+  if (name == "h264" || name == "264") return ExportFormat::kH264;
   if (name == "mp4") return ExportFormat::kMp4;
   if (name == "mkv" || name == "matroska") return ExportFormat::kMatroska;
-  throw UsageError("--format must be h264, mp4 or mkv, not '" + name + "'");
+  if (name == "ts") return ExportFormat::kMpegTs;
+  throw UsageError((formatOption.empty() ? "unknown export format of '" + out + "'"
+                                         : "unknown export format '" + name + "'") +
+                   " (known: h264, mp4, mkv, ts; give one with --format)");
 }
 
 ExportOutcome ExportChannel(const ExportRequest& request, std::ostream& log) {
@@ -58,7 +66,7 @@ ExportOutcome ExportChannel(const ExportRequest& request, std::ostream& log) {
     const std::optional<IndexFile> index = ReadIndexFile(pair.indexPath);
     if (!index || index->record.summary.dataBytes == 0) continue;
     const storage::IndexSummary& s = index->record.summary;
-    if (s.endTime < request.from || s.startTime > request.to) continue;
+    if (s.endTime < request.from - kPreRollSearchSeconds || s.startTime > request.to) continue;
     sources.push_back({pair.dataPath, s});
     totalBytes += s.dataBytes;
   }
@@ -71,28 +79,34 @@ ExportOutcome ExportChannel(const ExportRequest& request, std::ostream& log) {
   std::unique_ptr<CContainerWriter> container;
   if (request.format != ExportFormat::kH264) {
     out.Release();
-    container = std::make_unique<CContainerWriter>(
-        request.format == ExportFormat::kMp4 ? "mp4" : "matroska", out.writePath());
+    container =
+        std::make_unique<CContainerWriter>(request.format == ExportFormat::kMp4      ? "mp4"
+                                           : request.format == ExportFormat::kMpegTs ? "mpegts"
+                                                                                     : "matroska",
+                                           out.writePath());
   }
   CProgressMeter progress("exporting", totalBytes, request.quiet || out.toStdout());
   ExportOutcome outcome;
-  std::vector<HeldFrame> second;
-  int32_t secondTime = 0;
-  const auto flushSecond = [&] {
-    const auto n = static_cast<int64_t>(second.size());
-    for (int64_t k = 0; k < n; ++k) {
-      const HeldFrame& f = second[static_cast<size_t>(k)];
-      if (container) {
-        container->Add(f.payload, f.key, int64_t{secondTime} * 1000 + k * 1000 / n);
-      } else {
-        out.stream().write(reinterpret_cast<const char*>(f.payload.data()),
-                           static_cast<std::streamsize>(f.payload.size()));
-      }
+  const auto emit = [&](std::span<const uint8_t> payload, bool key, time_t second, bool preRoll) {
+    if (container) {
+      container->Add(payload, key, second, preRoll);
+    } else {
+      out.stream().write(reinterpret_cast<const char*>(payload.data()),
+                         static_cast<std::streamsize>(payload.size()));
     }
-    second.clear();
+    outcome.bytes += payload.size();
+    if (preRoll) {
+      ++outcome.preRollFrames;
+      return;
+    }
+    if (outcome.frames == 0) outcome.first = second;
+    outcome.last = second;
+    ++outcome.frames;
+    outcome.keyFrames += key ? 1 : 0;
   };
 
-  bool started = false;  // the stream opens at a key frame
+  std::vector<HeldFrame> preRoll;  // from the last key frame before --from
+  bool started = false;            // the stream opens at a key frame
   uint64_t bytesBefore = 0;
   for (const Source& source : sources) {
     std::string readError;
@@ -102,21 +116,26 @@ ExportOutcome ExportChannel(const ExportRequest& request, std::ostream& log) {
           progress.Update(bytesBefore + r.offset, bytesBefore + r.offset);
           const storage::FrameHeader& h = r.view.header;
           if (h.channel != request.channel || !storage::IsDeliveredVideoType(h.type)) return;
-          if (h.time < request.from || h.time > request.to) return;
+          if (h.time > request.to) return;
           const bool key = (h.keyFrame & 1) != 0;
-          if (!started && !key) return;
           storage::VideoBodyView body;
           if (!storage::SplitVideoBody(r.view.body, r.view.bodySize, key, &body)) return;
-          started = true;
-          if (!second.empty() && h.time != secondTime) flushSecond();
-          secondTime = h.time;
-          second.push_back(
-              {std::vector<uint8_t>(body.payload, body.payload + body.payloadLength), key});
-          if (outcome.frames == 0) outcome.first = h.time;
-          outcome.last = h.time;
-          ++outcome.frames;
-          outcome.keyFrames += key ? 1 : 0;
-          outcome.bytes += body.payloadLength;
+          const std::span<const uint8_t> payload(body.payload, body.payloadLength);
+          if (h.time < request.from) {
+            if (key) preRoll.clear();
+            if (key || !preRoll.empty())
+              preRoll.push_back({{payload.begin(), payload.end()}, key, h.time});
+            return;
+          }
+          if (!started) {
+            if (!key && preRoll.empty()) return;
+            if (!key) {
+              for (const HeldFrame& f : preRoll) emit(f.payload, f.key, f.second, true);
+            }
+            preRoll.clear();
+            started = true;
+          }
+          emit(payload, key, h.time, false);
         },
         &readError);
     bytesBefore += source.summary.dataBytes;
@@ -127,10 +146,12 @@ ExportOutcome ExportChannel(const ExportRequest& request, std::ostream& log) {
           << " (the rest of this file is left out)\n";
     }
   }
-  flushSecond();
   progress.Finish();
   if (outcome.frames == 0) return outcome;  // `out` removes its temporary file
-  if (container) container->Finish();
+  if (container) {
+    container->Finish();
+    outcome.frameRate = container->frameRate().value();
+  }
   out.Commit();
   return outcome;
 }

@@ -1,10 +1,9 @@
 // `dvrtool export`: one channel's video, in recorded order, as the elementary stream the
-// camera produced (.h264) or in an MP4 or Matroska file (.mp4, .mkv) where every frame keeps
-// its recorded time: its second, and within the second the millisecond playback gives it
-// (frame k of the n the channel recorded in that second is at k * 1000 / n ms), so the frame
-// rate is variable and gaps stay gaps. It starts at the channel's first key frame in the
-// range, so any player can open the file. Reads the files offline; audio stays out (the
-// stored audio types name no codec).
+// camera produced (.h264) or in an MP4, Matroska or MPEG-TS file (.mp4, .mkv, .ts) at the
+// stream's frame rate, pictures in display order, gaps kept (see CContainerWriter). Like
+// `ffmpeg -ss`, a range starts at the key frame at or before its first second: the frames
+// before it are there for decoding, timed before the file's start. Reads the files offline;
+// audio stays out (the stored audio types name no codec).
 #pragma once
 
 #include <cstdint>
@@ -14,7 +13,7 @@
 
 namespace dvrtool {
 
-enum class ExportFormat { kH264, kMp4, kMatroska };
+enum class ExportFormat { kH264, kMp4, kMatroska, kMpegTs };
 
 struct ExportRequest {
   std::string dir;
@@ -31,12 +30,14 @@ struct ExportOutcome {
   uint64_t frames = 0;
   uint64_t keyFrames = 0;
   uint64_t bytes = 0;
+  uint64_t preRollFrames = 0;  // before --from, for decoding only (not in `frames`)
   time_t first = 0, last = 0;
+  double frameRate = 0;  // of a container export
   int damagedFiles = 0;  // files whose records stopped early (reported on `log`)
 };
 
-// The format named by --format, or else by the output's extension (.mp4, .mkv; anything
-// else is .h264). UsageError for an unknown name.
+// The format named by --format, or else by the output's extension (.h264 or .264, .mp4,
+// .mkv, .ts; standard output is .h264). UsageError, listing the known ones, for any other.
 ExportFormat ExportFormatFor(const std::string& out, const std::string& formatOption);
 
 // Writes the export; with no frame found nothing is written and no file is left. Throws
