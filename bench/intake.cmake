@@ -13,3 +13,7 @@ target_link_libraries(cpu_bench PRIVATE recorder_core)
 
 add_executable(load_bench load_bench.cc)
 target_link_libraries(load_bench PRIVATE recorder_core)
+
+# 4 channels of 8 MiB key frames every second beside 25 fps of 50 KB frames, in real time.
+add_executable(large_frame_bench large_frame_bench.cc)
+target_link_libraries(large_frame_bench PRIVATE recorder_core)

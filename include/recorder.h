@@ -52,6 +52,13 @@ typedef struct FileSearchObject* FILESEARCH_HANDLE;
 #define RECORDER_EVENT_FILE_OPENED 2  /* status 0 opened / -1 failed; path = file being opened */
 #define RECORDER_EVENT_WRITE_FAILED 3 /* status -1; path = data or index file being written */
 
+/* The largest payload (dataEnd - dataStart) a recorder stores and plays back: 8 MiB for video
+ * and video-format rec data (a key frame of a 4K or 12-megapixel camera), 17,544 bytes for
+ * audio and audio-format rec data. A longer frame is refused (the write export returns 0);
+ * nothing of it is stored or counted. */
+#define RECORDER_MAX_VIDEO_FRAME_BYTES 8388608u
+#define RECORDER_MAX_AUDIO_FRAME_BYTES 17544u
+
 /* Notification code passed to FileSearchNotifyCallback: play position progress. */
 #define RECORDER_NOTIFY_PROGRESS 20
 
@@ -172,7 +179,10 @@ typedef void (*FileSearchNotifyCallback)(FILESEARCH_HANDLE search, uintptr_t con
 RECORDER_HANDLE _RECORDER_INIT(const char* name, uintptr_t context, RecorderEventCallback callback);
 /* Stops the recorder as _RECORDER_STOP does (every frame taken in is stored), then destroys
  * it. The handle is dead from the start of the call; END waits for calls of other threads
- * already inside the recorder. An unknown, null or already ended handle does nothing. */
+ * already inside the recorder. Called from inside an event callback (of any recorder) it does
+ * not wait: the recorder is destroyed when the last call inside it returns, so two recorders
+ * whose callbacks end each other both go. An unknown, null or already ended handle does
+ * nothing. */
 void _RECORDER_END(RECORDER_HANDLE recorder);
 /* Starts recording into the rotation set; 1 when recording afterwards (also when it already
  * was), 0 otherwise. It writes from the start of the file after the newest one of the set (the
@@ -248,8 +258,10 @@ int32_t _RECORDER_GETFPS(RECORDER_HANDLE recorder, uint32_t channel, double* fra
  * with a trigger set are recorded. */
 void _RECORDER_SETPREPOSTTIME(RECORDER_HANDLE recorder, int32_t preSeconds, int32_t postSeconds);
 /* Takes in a video frame (110-byte form); stamps the local time into *frame. 1 taken in
- * (stored, or dropped for lack of room), 0 refused (also a type outside the video family
- * 1, 2, 3, 4, 6, 160). The payload is copied before the call returns, so the host may reuse
+ * (stored, or dropped for lack of room), 0 refused: a type outside the video family
+ * 1, 2, 3, 4, 6, 160, a payload over RECORDER_MAX_VIDEO_FRAME_BYTES, or no data file open
+ * (a rotation whose next file could not be opened: event 2, status -1; the recorder tries
+ * the file after it at the next second). The payload is copied before the call returns, so the host may reuse
  * its buffer at once. A channel need not start with a key frame, but frames recorded before a
  * channel's first key frame cannot be decoded on playback: send a key frame first after START.
  *

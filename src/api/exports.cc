@@ -27,12 +27,22 @@ inline uintptr_t Key(const void* handle) { return reinterpret_cast<uintptr_t>(ha
 template <typename Object>
 class Entered {
  public:
-  Entered(CObjectRegistry& registry, const void* handle)
-      : registry_(registry),
-        key_(Key(handle)),
-        object_(static_cast<Object*>(registry.Enter(key_))) {}
+  // `insideCallback`: the calling thread is inside the object's own event callback, so the
+  // object lives at least until the callback returns, even while an END on this very thread
+  // destroys it. The call does not enter: an END must never wait for it, and the last call
+  // to leave an ended object destroys it, which must not happen inside its own callback.
+  Entered(CObjectRegistry& registry, const void* handle, bool insideCallback = false)
+      : registry_(registry), key_(Key(handle)) {
+    if (!insideCallback) {
+      object_ = static_cast<Object*>(registry.Enter(key_));
+      entered_ = object_ != nullptr;
+      return;
+    }
+    object_ = static_cast<Object*>(registry.Peek(key_));
+    if (object_ == nullptr) object_ = static_cast<Object*>(registry.PeekRemoved(key_));
+  }
   ~Entered() {
-    if (object_ != nullptr) registry_.Leave(key_);
+    if (entered_) registry_.Leave(key_);
   }
   Entered(const Entered&) = delete;
   Entered& operator=(const Entered&) = delete;
@@ -44,12 +54,9 @@ class Entered {
  private:
   CObjectRegistry& registry_;
   const uintptr_t key_;
-  Object* const object_;
+  bool entered_ = false;
+  Object* object_ = nullptr;
 };
-
-inline Entered<CRecorder> Recorder(RECORDER_HANDLE handle) {
-  return Entered<CRecorder>(g_recorderRegistry, handle);
-}
 
 // START, STOP, END, the four path settings, the stream writes and the frame writes wait for
 // the recorder's writeLock, its rings or its deletion worker. Called from inside that
@@ -57,6 +64,12 @@ inline Entered<CRecorder> Recorder(RECORDER_HANDLE handle) {
 // refuse at once.
 inline bool InsideEventCallbackOf(RECORDER_HANDLE handle) {
   return CEventCallbackScope::Inside(handle);
+}
+
+// Inside the recorder's own event callback the recorder is alive even while END destroys it
+// (the callback runs inside that destruction): the queries there still answer.
+inline Entered<CRecorder> Recorder(RECORDER_HANDLE handle) {
+  return Entered<CRecorder>(g_recorderRegistry, handle, InsideEventCallbackOf(handle));
 }
 
 // Host text may be null; the recorder treats it as empty text.
@@ -113,6 +126,18 @@ RECORDER_EXPORT void _RECORDER_END(RECORDER_HANDLE handle) {
       recorder = static_cast<CRecorder*>(g_recorderRegistry.Remove(key));
     }
     if (recorder == nullptr) return;
+    if (CEventCallbackScope::InsideAny()) {
+      // From an event callback a call inside this recorder may be waiting for the callback's
+      // own thread (its callback ending the recorder this callback belongs to): END does not
+      // wait for it, and the last call to leave destroys the recorder.
+      g_recorderRegistry.DestroyWhenIdle(key, [](void* object) {
+        try {
+          delete static_cast<CRecorder*>(object);
+        } catch (...) {
+        }
+      });
+      return;
+    }
     g_recorderRegistry.WaitForCalls(key);
     // Destruction stops the recording as STOP does (the rings drain, the buffer is written
     // out, events may be raised), then ends the recorder's threads.

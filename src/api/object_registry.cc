@@ -58,6 +58,7 @@ void* CObjectRegistry::Remove(uintptr_t handle) {
   if (slot == nullptr) return nullptr;
   platform::MutexLock hold(&lock);
   if (slot->handle.load() != handle) return nullptr;
+  slot->removed.store(handle);
   slot->handle.store(0);
   --count;
   return slot->object.load(std::memory_order_relaxed);
@@ -76,8 +77,38 @@ void CObjectRegistry::Release(uintptr_t handle) {
   if (slot == nullptr) return;
   platform::MutexLock hold(&lock);
   if (slot->handle.load() == handle) return;  // still live: Remove comes first
+  slot->removed.store(0);
+  slot->destroy.store(nullptr);
+  slot->claimed.store(false);
   slot->object.store(nullptr, std::memory_order_relaxed);
   inUse[(handle >> 1) & kSlotMask] = false;
+}
+
+void CObjectRegistry::DestroyWhenIdle(uintptr_t handle, void (*destroy)(void*)) {
+  Slot* slot = SlotOf(handle);
+  if (slot == nullptr || destroy == nullptr || slot->removed.load() != handle) return;
+  slot->destroy.store(destroy);
+  DestroyIfIdle(slot);
+}
+
+void CObjectRegistry::DestroyIfIdle(Slot* slot) {
+  // Sequentially consistent: a leaving call that finds no destroyer set yet was seen here as
+  // a call inside, and the one that finds it set claims the slot, or this does.
+  if (slot->destroy.load() == nullptr || slot->calls.load() != 0) return;
+  if (slot->claimed.exchange(true)) return;
+  const uintptr_t handle = slot->removed.load();
+  slot->destroy.load()(slot->object.load(std::memory_order_relaxed));
+  Release(handle);
+}
+
+void CObjectRegistry::LeaveSlot(Slot* slot) {
+  if (slot->calls.fetch_sub(1) == 1) DestroyIfIdle(slot);
+}
+
+void* CObjectRegistry::PeekRemoved(uintptr_t handle) const {
+  const Slot* slot = SlotOf(handle);
+  if (slot == nullptr || slot->removed.load() != handle) return nullptr;
+  return slot->object.load(std::memory_order_relaxed);
 }
 
 int32_t CObjectRegistry::GetCount() {
@@ -103,7 +134,7 @@ void* CObjectRegistry::Enter(uintptr_t handle) {
   if (slot == nullptr) return nullptr;
   slot->calls.fetch_add(1);
   if (slot->handle.load() != handle) {
-    slot->calls.fetch_sub(1);
+    LeaveSlot(slot);
     return nullptr;
   }
   return slot->object.load(std::memory_order_relaxed);
@@ -111,7 +142,7 @@ void* CObjectRegistry::Enter(uintptr_t handle) {
 
 void CObjectRegistry::Leave(uintptr_t handle) {
   Slot* slot = SlotOf(handle);
-  if (slot != nullptr) slot->calls.fetch_sub(1);
+  if (slot != nullptr) LeaveSlot(slot);
 }
 
 void* CObjectRegistry::Peek(uintptr_t handle) const {

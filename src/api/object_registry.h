@@ -9,7 +9,10 @@
 // handle), so the per-frame path never waits for a global lock. Ending an object is three
 // steps: Remove (under the global lock: new calls are refused from here on and exactly one
 // caller gets the object), WaitForCalls (no lock: the calls already inside return), then the
-// caller destroys the object and gives the slot back with Release.
+// caller destroys the object and gives the slot back with Release. A caller that must not
+// wait (it may be what a call inside is waiting for: an END from an event callback, whose
+// recorder's own call is inside the object ending) hands the object over with
+// DestroyWhenIdle instead, and the last call to leave destroys it.
 #pragma once
 
 #include <atomic>
@@ -44,6 +47,12 @@ class CObjectRegistry {
   void WaitForCalls(uintptr_t handle) const;
   // The slot of a removed (or never published) handle becomes free for a later Reserve.
   void Release(uintptr_t handle);
+  // After Remove, instead of WaitForCalls, the destruction and Release: `destroy` runs with
+  // the object at once when no call is inside, else on the thread of the last call to leave.
+  void DestroyWhenIdle(uintptr_t handle, void (*destroy)(void*));
+  // The object of a handle that was removed and not yet released, for a thread that knows
+  // the object is alive meanwhile (its destruction is under way on this thread); else null.
+  void* PeekRemoved(uintptr_t handle) const;
 
   int32_t GetCount();
   // The live handles and their objects in ascending handle order. An object listed here stays
@@ -63,8 +72,17 @@ class CObjectRegistry {
   struct alignas(64) Slot {
     std::atomic<uintptr_t> handle{0};  // the live handle, 0 when none
     std::atomic<void*> object{nullptr};
-    std::atomic<int32_t> calls{0};  // calls inside (and callers briefly checking the slot)
+    std::atomic<int32_t> calls{0};      // calls inside (and callers briefly checking the slot)
+    std::atomic<uintptr_t> removed{0};  // the handle Remove took out, until Release
+    // Set by DestroyWhenIdle; the destroyer is whoever claims the slot first once it is idle.
+    std::atomic<void (*)(void*)> destroy{nullptr};
+    std::atomic<bool> claimed{false};
   };
+
+  // One call leaves the slot (or an Enter backs out); the last to leave an orphaned object
+  // destroys it.
+  void LeaveSlot(Slot* slot);
+  void DestroyIfIdle(Slot* slot);
 
   const Slot* SlotOf(uintptr_t handle) const;
   Slot* SlotOf(uintptr_t handle);

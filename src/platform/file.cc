@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -43,8 +44,10 @@ void CloseQuietly(int fd) {
 int RefusalOf(int fd) {
   struct stat st;
   if (LoadSyscall(&Sys::fstat)(fd, &st) != 0) return errno;
-  if (!S_ISREG(st.st_mode) || ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
-    return EINVAL;
+  if (!S_ISREG(st.st_mode)) return EINVAL;
+  const int flags = LoadSyscall(&Sys::fcntlFlags)(fd, F_GETFL, 0);
+  if (flags == -1 || LoadSyscall(&Sys::fcntlFlags)(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    return errno;
   }
   if (RetryInterrupted([fd] { return LoadSyscall(&Sys::flock)(fd, LOCK_SH); }) != 0) return errno;
   if (LoadSyscall(&Sys::fstat)(fd, &st) != 0) return errno;
@@ -66,7 +69,7 @@ int OpenLocked(const std::string& path, int flags, Status* status) {
 }
 
 bool StatPath(const std::string& path, struct stat* st) {
-  return !path.empty() && ::stat(path.c_str(), st) == 0;
+  return !path.empty() && LoadSyscall(&Sys::stat)(path.c_str(), st) == 0;
 }
 
 // One read or write call moves at most SSIZE_MAX bytes (2 GiB on a 32-bit target); a larger
@@ -198,10 +201,10 @@ bool File::LockForWriting() {
 
 std::vector<DirectoryEntry> FindFiles(const std::string& directory, const std::string& suffix) {
   std::vector<DirectoryEntry> entries;
-  DIR* dir = ::opendir(directory.empty() ? "." : directory.c_str());
+  DIR* dir = LoadSyscall(&Sys::opendir)(directory.empty() ? "." : directory.c_str());
   if (dir == nullptr) return entries;
-  const int dirFd = ::dirfd(dir);
-  while (const struct dirent* ent = ::readdir(dir)) {
+  const int dirFd = ::dirfd(dir);  // no system call: the descriptor the stream holds
+  while (const struct dirent* ent = LoadSyscall(&Sys::readdir)(dir)) {
     const std::string name = ent->d_name;
     if (name == "." || name == "..") continue;
     if (name.size() < suffix.size() ||
@@ -209,14 +212,14 @@ std::vector<DirectoryEntry> FindFiles(const std::string& directory, const std::s
       continue;
     }
     struct stat st;
-    if (::fstatat(dirFd, ent->d_name, &st, 0) != 0) continue;  // vanished meanwhile
+    if (LoadSyscall(&Sys::fstatat)(dirFd, ent->d_name, &st, 0) != 0) continue;  // vanished
     DirectoryEntry entry;
     entry.name = name;
     entry.isDirectory = S_ISDIR(st.st_mode);
     entry.lastWriteUtc = static_cast<int64_t>(st.st_mtime);
     entries.push_back(std::move(entry));
   }
-  ::closedir(dir);
+  LoadSyscall (&Sys::closedir)(dir);
   // Directory order is arbitrary on Linux; sorted names make scans repeatable.
   std::sort(entries.begin(), entries.end(),
             [](const DirectoryEntry& a, const DirectoryEntry& b) { return a.name < b.name; });
@@ -240,6 +243,17 @@ bool IsDirectory(const std::string& path) {
 bool IsRegularFile(const std::string& path) {
   struct stat st;
   return StatPath(path, &st) && S_ISREG(st.st_mode);
+}
+
+Status CheckFileSizeLimit(const std::string& path, uint64_t size) {
+  struct rlimit limit {};
+  if (LoadSyscall(&Sys::getrlimit)(RLIMIT_FSIZE, &limit) != 0) {
+    return Status::FromErrno("getrlimit", path, errno);
+  }
+  if (limit.rlim_cur != RLIM_INFINITY && static_cast<uint64_t>(limit.rlim_cur) < size) {
+    return Status::FromErrno("reserve", path, EFBIG);
+  }
+  return Status();
 }
 
 bool DeleteFileIfUnused(const std::string& path) {

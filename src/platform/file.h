@@ -85,6 +85,10 @@ std::vector<DirectoryEntry> FindFiles(const std::string& directory, const std::s
 bool LastWriteTimeNs(const std::string& path, int64_t* utcNanoseconds);
 bool IsDirectory(const std::string& path);
 bool IsRegularFile(const std::string& path);
+// Whether the process may make `path` `size` bytes long: a file-size limit (RLIMIT_FSIZE)
+// below it fails with EFBIG here, where writing past it would raise SIGXFSZ and kill the
+// process.
+Status CheckFileSizeLimit(const std::string& path, uint64_t size);
 // Deletes a file only when nobody holds it open through File: takes an exclusive
 // non-blocking flock first. false when it is in use or cannot be deleted.
 bool DeleteFileIfUnused(const std::string& path);

@@ -14,7 +14,7 @@
 
 namespace platform {
 
-class Status {
+class [[nodiscard]] Status {
  public:
   Status() noexcept = default;  // ok
   // `operation` names what failed ("open", "read", "write", "flush"...); an `error` of 0 is

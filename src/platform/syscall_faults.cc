@@ -1,7 +1,10 @@
 #include "platform/syscall_faults.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,7 +18,7 @@
 namespace platform {
 namespace {
 
-constexpr int kCallKinds = 8;
+constexpr int kCallKinds = ScopedSyscallFault::kCallKinds;
 
 struct FaultSlot {
   std::atomic<int> skip{0};
@@ -118,6 +121,63 @@ int FaultyFallocate(int fd, int mode, off_t offset, off_t length) {
   return RealSyscalls().fallocate(fd, mode, offset, length);
 }
 
+int FaultyClose(int fd) {
+  FaultSlot& slot = SlotOf(C::kClose);
+  const int rc = RealSyscalls().close(fd);  // a failed close releases the descriptor too
+  return Hit(slot) ? Fail(slot, -1) : rc;
+}
+int FaultyFstat(int fd, struct stat* st) {
+  FaultSlot& slot = SlotOf(C::kFstat);
+  return Hit(slot) ? Fail(slot, -1) : RealSyscalls().fstat(fd, st);
+}
+int FaultyFlock(int fd, int operation) {
+  FaultSlot& slot = SlotOf(C::kFlock);
+  return Hit(slot) ? Fail(slot, -1) : RealSyscalls().flock(fd, operation);
+}
+int FaultyFcntlLock(int fd, int command, struct flock* lock) {
+  FaultSlot& slot = SlotOf(C::kFcntlLock);
+  return Hit(slot) ? Fail(slot, -1) : RealSyscalls().fcntlLock(fd, command, lock);
+}
+int FaultyStat(const char* path, struct stat* st) {
+  FaultSlot& slot = SlotOf(C::kStat);
+  if (PathMatches(C::kStat, path) && Hit(slot)) return Fail(slot, -1);
+  return RealSyscalls().stat(path, st);
+}
+int FaultyFstatat(int dirFd, const char* name, struct stat* st, int flags) {
+  FaultSlot& slot = SlotOf(C::kFstatat);
+  return Hit(slot) ? Fail(slot, -1) : RealSyscalls().fstatat(dirFd, name, st, flags);
+}
+int FaultyFcntlFlags(int fd, int command, int argument) {
+  FaultSlot& slot = SlotOf(C::kFcntlFlags);
+  return Hit(slot) ? Fail(slot, -1) : RealSyscalls().fcntlFlags(fd, command, argument);
+}
+DIR* FaultyOpendir(const char* path) {
+  FaultSlot& slot = SlotOf(C::kOpendir);
+  return Hit(slot) ? Fail<DIR*>(slot, nullptr) : RealSyscalls().opendir(path);
+}
+struct dirent* FaultyReaddir(DIR* dir) {
+  FaultSlot& slot = SlotOf(C::kReaddir);
+  return Hit(slot) ? Fail<struct dirent*>(slot, nullptr) : RealSyscalls().readdir(dir);
+}
+int FaultyClosedir(DIR* dir) {
+  FaultSlot& slot = SlotOf(C::kClosedir);
+  const int rc = RealSyscalls().closedir(dir);
+  return Hit(slot) ? Fail(slot, -1) : rc;
+}
+int FaultyPosixFallocate(int fd, off_t offset, off_t length) {
+  FaultSlot& slot = SlotOf(C::kPosixFallocate);
+  return Hit(slot) ? slot.error.load() : RealSyscalls().posixFallocate(fd, offset, length);
+}
+int FaultyMunmap(void* addr, size_t length) {
+  FaultSlot& slot = SlotOf(C::kMunmap);
+  const int rc = RealSyscalls().munmap(addr, length);
+  return Hit(slot) ? Fail(slot, -1) : rc;
+}
+int FaultyGetrlimit(int resource, struct rlimit* limit) {
+  FaultSlot& slot = SlotOf(C::kGetrlimit);
+  return Hit(slot) ? Fail(slot, -1) : RealSyscalls().getrlimit(resource, limit);
+}
+
 template <typename Fn>
 void Swap(Fn Syscalls::*entry, bool faulty, Fn fault) {
   SetSyscall(entry, faulty ? fault : RealSyscalls().*entry);
@@ -148,6 +208,45 @@ void Install(C call, bool faulty) {
       break;
     case C::kFallocate:
       Swap(&Syscalls::fallocate, faulty, &FaultyFallocate);
+      break;
+    case C::kClose:
+      Swap(&Syscalls::close, faulty, &FaultyClose);
+      break;
+    case C::kFstat:
+      Swap(&Syscalls::fstat, faulty, &FaultyFstat);
+      break;
+    case C::kFlock:
+      Swap(&Syscalls::flock, faulty, &FaultyFlock);
+      break;
+    case C::kFcntlLock:
+      Swap(&Syscalls::fcntlLock, faulty, &FaultyFcntlLock);
+      break;
+    case C::kStat:
+      Swap(&Syscalls::stat, faulty, &FaultyStat);
+      break;
+    case C::kFstatat:
+      Swap(&Syscalls::fstatat, faulty, &FaultyFstatat);
+      break;
+    case C::kFcntlFlags:
+      Swap(&Syscalls::fcntlFlags, faulty, &FaultyFcntlFlags);
+      break;
+    case C::kOpendir:
+      Swap(&Syscalls::opendir, faulty, &FaultyOpendir);
+      break;
+    case C::kReaddir:
+      Swap(&Syscalls::readdir, faulty, &FaultyReaddir);
+      break;
+    case C::kClosedir:
+      Swap(&Syscalls::closedir, faulty, &FaultyClosedir);
+      break;
+    case C::kPosixFallocate:
+      Swap(&Syscalls::posixFallocate, faulty, &FaultyPosixFallocate);
+      break;
+    case C::kMunmap:
+      Swap(&Syscalls::munmap, faulty, &FaultyMunmap);
+      break;
+    case C::kGetrlimit:
+      Swap(&Syscalls::getrlimit, faulty, &FaultyGetrlimit);
       break;
   }
 }

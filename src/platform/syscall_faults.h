@@ -12,11 +12,36 @@ namespace platform {
 class ScopedSyscallFault {
  public:
   // kRead fails pread calls, kWrite pwrite calls: the file layer's only reads and writes.
-  enum class Call { kOpen, kRead, kWrite, kFsync, kFtruncate, kUnlink, kMmap, kFallocate };
+  // One kind per entry of the syscall table; calls that release something (close, closedir,
+  // munmap) release it and then report the failure.
+  enum class Call {
+    kOpen,
+    kRead,
+    kWrite,
+    kFsync,
+    kFtruncate,
+    kUnlink,
+    kMmap,
+    kFallocate,
+    kClose,
+    kFstat,
+    kFlock,
+    kFcntlLock,
+    kStat,
+    kFstatat,
+    kFcntlFlags,
+    kOpendir,
+    kReaddir,
+    kClosedir,
+    kPosixFallocate,
+    kMunmap,
+    kGetrlimit,
+  };
+  static constexpr int kCallKinds = static_cast<int>(Call::kGetrlimit) + 1;
   static constexpr int kPersistent = -1;
 
   // Fails calls of `call` with `error` after `skip` calls have passed. When `pathPart` is
-  // not empty, only open and unlink calls whose path contains it count (and fail).
+  // not empty, only open, unlink and stat calls whose path contains it count (and fail).
   ScopedSyscallFault(Call call, int error, int skip = 0, int times = kPersistent,
                      const std::string& pathPart = std::string());
   // Write calls after `skip` write at most `maxBytes` bytes (0: they report 0 bytes written

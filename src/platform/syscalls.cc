@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +19,17 @@ int RealFallocate(int fd, int mode, off_t offset, off_t length) {
 }
 int RealFlock(int fd, int operation) { return ::flock(fd, operation); }
 int RealFcntlLock(int fd, int command, struct flock* lock) { return ::fcntl(fd, command, lock); }
+int RealStat(const char* path, struct stat* st) { return ::stat(path, st); }
+int RealFstatat(int dirFd, const char* name, struct stat* st, int flags) {
+  return ::fstatat(dirFd, name, st, flags);
+}
+int RealFcntlFlags(int fd, int command, int argument) { return ::fcntl(fd, command, argument); }
+int RealPosixFallocate(int fd, off_t offset, off_t length) {
+  return ::posix_fallocate(fd, offset, length);
+}
+int RealGetrlimit(int resource, struct rlimit* limit) {
+  return ::getrlimit(static_cast<__rlimit_resource_t>(resource), limit);
+}
 
 Syscalls MakeRealSyscalls() {
   Syscalls table{};
@@ -34,6 +46,15 @@ Syscalls MakeRealSyscalls() {
   table.fallocate = &RealFallocate;
   table.flock = &RealFlock;
   table.fcntlLock = &RealFcntlLock;
+  table.stat = &RealStat;
+  table.fstatat = &RealFstatat;
+  table.fcntlFlags = &RealFcntlFlags;
+  table.opendir = &::opendir;
+  table.readdir = &::readdir;
+  table.closedir = &::closedir;
+  table.posixFallocate = &RealPosixFallocate;
+  table.munmap = &::munmap;
+  table.getrlimit = &RealGetrlimit;
   return table;
 }
 
@@ -66,6 +87,15 @@ void RestoreSyscalls() {
   Restore(&Syscalls::fallocate);
   Restore(&Syscalls::flock);
   Restore(&Syscalls::fcntlLock);
+  Restore(&Syscalls::stat);
+  Restore(&Syscalls::fstatat);
+  Restore(&Syscalls::fcntlFlags);
+  Restore(&Syscalls::opendir);
+  Restore(&Syscalls::readdir);
+  Restore(&Syscalls::closedir);
+  Restore(&Syscalls::posixFallocate);
+  Restore(&Syscalls::munmap);
+  Restore(&Syscalls::getrlimit);
 }
 
 }  // namespace platform

@@ -3,7 +3,9 @@
 // production code never touches it. No file outside src/platform makes a system call.
 #pragma once
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -30,6 +32,20 @@ struct Syscalls {
   int (*flock)(int fd, int operation);
   // fcntl with a struct flock argument (the open-file-description record locks).
   int (*fcntlLock)(int fd, int command, struct flock* lock);
+
+  // Path and directory look-ups, the file flags, reservations of temporary files, mappings
+  // given back and the process's file-size limit.
+  int (*stat)(const char* path, struct stat* st);
+  int (*fstatat)(int dirFd, const char* name, struct stat* st, int flags);
+  // fcntl with an int argument (F_GETFL, F_SETFL).
+  int (*fcntlFlags)(int fd, int command, int argument);
+  DIR* (*opendir)(const char* path);
+  struct dirent* (*readdir)(DIR* dir);
+  int (*closedir)(DIR* dir);
+  // Returns the error number (not -1 with errno), as posix_fallocate does.
+  int (*posixFallocate)(int fd, off_t offset, off_t length);
+  int (*munmap)(void* addr, size_t length);
+  int (*getrlimit)(int resource, struct rlimit* limit);
 };
 
 // The table in use. Tests may assign members; RestoreSyscalls() puts the real ones back.

@@ -90,7 +90,7 @@ std::unique_ptr<TempMapping> TempMapping::Create(uint64_t size) {
   // Reserve the blocks now: a full disk fails here rather than as SIGBUS on first touch.
   int rc;
   do {
-    rc = ::posix_fallocate(fd, 0, static_cast<off_t>(size));
+    rc = LoadSyscall(&Syscalls::posixFallocate)(fd, 0, static_cast<off_t>(size));
   } while (rc == EINTR);
   if (rc != 0) {
     errno = rc;
@@ -111,7 +111,7 @@ TempMapping::~TempMapping() { Close(); }
 
 void TempMapping::Close() {
   if (data_ != nullptr) {
-    ::munmap(data_, static_cast<size_t>(size_));
+    LoadSyscall (&Syscalls::munmap)(data_, static_cast<size_t>(size_));
     data_ = nullptr;
   }
   if (fd_ >= 0) {

@@ -40,6 +40,9 @@ CRecorder::CRecorder(RECORDER_HANDLE handle, const char* name, uintptr_t context
   deleteManager_ =
       std::make_unique<CDeleteManager>(handle, [paths = pathList_] { return paths->CopyPaths(); });
   deleteManager_->SetCallback(context, callback);
+  // Frames are refused while the writer has no data file; the host's own frames bring the
+  // next attempt to open one.
+  intake_.SetStoreCheck([writer = writer_] { return writer->RetryOpenIfDue(); });
   SetPrePostTime(kDefaultPrePostSeconds, kDefaultPrePostSeconds);
 
   // The video writer first. Each thread co-owns what it waits on and the writer, never the

@@ -51,8 +51,8 @@ void RunDataThread(const std::shared_ptr<CBufferWriter::State>& state) {
     }
     // The same steps as a buffer write on the writer thread: the bytes at their offset, then
     // a flush.
-    const platform::Status status = job.data->WriteAt(job.offset, bytes, job.length);
-    job.data->Flush();
+    platform::Status status = job.data->WriteAt(job.offset, bytes, job.length);
+    if (status.ok()) status = job.data->Flush();
     const bool written = status.ok();
 
     platform::MutexLock hold(&state->mu);
@@ -163,6 +163,6 @@ CBufferWriter::Outcome CBufferWriter::Wait(bool summaryToo) {
 platform::Status CBufferWriter::WriteSummaryAt(platform::File& file, uint64_t offset,
                                                const storage::IndexSummary& summary) {
   platform::Status status = file.WriteAt(offset, &summary, sizeof(summary));
-  file.Flush();
+  if (status.ok()) status = file.Flush();
   return status;
 }

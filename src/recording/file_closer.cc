@@ -42,22 +42,26 @@ platform::Status PreallocateDataFile(platform::File& file) {
   // of the set that already has its size was reserved when it was made, and is left as it is:
   // touching it would make it look written later than the file just recorded, which the scan
   // at the next START must find as the newest.
+  // The file is written up to its nominal size whether it has it already or not.
+  platform::Status limit = platform::CheckFileSizeLimit(file.path(), storage::kDataFileSize);
+  if (!limit.ok()) return limit;
   const int64_t size = file.Size();
   if (size < 0) return platform::Status::FromErrno("stat", file.path(), EIO);
   if (size >= static_cast<int64_t>(storage::kDataFileSize)) return platform::Status();
   const uint32_t forTest = g_reserveForTest.load();
   platform::Status status = file.Reserve(forTest != 0 ? forTest : storage::kDataFileSize);
   if (status.ok() && forTest != 0) status = file.SetLength(storage::kDataFileSize);
-  if (status.ok()) file.Flush();
+  if (status.ok()) status = file.Flush();
   return status;
 }
 
-void PadDataFile(platform::File& file) {
+platform::Status PadDataFile(platform::File& file) {
   const int64_t size = file.Size();
-  if (size >= 0 && size < static_cast<int64_t>(storage::kDataFileSize) &&
-      file.SetLength(storage::kDataFileSize).ok()) {
-    file.Flush();
-  }
+  if (size < 0) return platform::Status::FromErrno("stat", file.path(), errno);
+  if (size >= static_cast<int64_t>(storage::kDataFileSize)) return platform::Status();
+  platform::Status status = file.SetLength(storage::kDataFileSize);
+  if (status.ok()) status = file.Flush();
+  return status;
 }
 
 CFileCloser::CFileCloser(std::unique_ptr<platform::File> previousData,
@@ -95,18 +99,28 @@ bool CFileCloser::TakePreparedPair(const std::string& dataName,
   return true;
 }
 
+platform::Status CFileCloser::TakeFinishFailure() {
+  platform::MutexLock hold(&preparedLock_);
+  return std::move(finishFailure_);
+}
+
 void CFileCloser::FinishPreviousPair() {
+  platform::Status padded;
+  platform::Status headed;
   if (previousData_) {
     // A file left shorter than the nominal size is padded; one that grew past it keeps
     // its last record.
-    PadDataFile(*previousData_);
+    padded = PadDataFile(*previousData_);
     previousData_.reset();
   }
   if (previousIndex_) {
     const storage::FileHeader header = storage::MakeFileHeader();
-    if (previousIndex_->WriteAt(0, &header, sizeof(header)).ok()) previousIndex_->Flush();
+    headed = previousIndex_->WriteAt(0, &header, sizeof(header));
+    if (headed.ok()) headed = previousIndex_->Flush();
     previousIndex_.reset();
   }
+  platform::MutexLock hold(&preparedLock_);
+  finishFailure_ = !padded.ok() ? std::move(padded) : std::move(headed);
 }
 
 bool CFileCloser::TryPrepareNextPair() {

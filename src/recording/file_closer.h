@@ -36,7 +36,7 @@ std::unique_ptr<platform::File> OpenDataFileForRecording(const std::string& path
 // back to 0. Not ok when the disk lacks the space.
 platform::Status PreallocateDataFile(platform::File& file);
 // Pads a finished data file that is shorter than the nominal size to it, sparsely.
-void PadDataFile(platform::File& file);
+platform::Status PadDataFile(platform::File& file);
 // For tests on a small file system: reserve only the first `bytes` of a new data file (the
 // rest of the nominal size stays sparse); 0 puts the nominal size back.
 void SetDataFileReserveForTest(uint32_t bytes);
@@ -59,6 +59,9 @@ class CFileCloser {
   // nothing moved) otherwise. The index file may be null when the name has no index name.
   bool TakePreparedPair(const std::string& dataName, std::unique_ptr<platform::File>* data,
                         std::unique_ptr<platform::File>* index);
+  // The first failure of finishing the previous pair (padding the data file, rewriting the
+  // index file's header), for the writer to report once the thread has ended; ok when none.
+  platform::Status TakeFinishFailure();
 
   // For tests: the longest pause between two attempts to open the next pair.
   static constexpr uint32_t kMaxRetryPauseMs = 200;
@@ -80,4 +83,5 @@ class CFileCloser {
   bool prepared_ GUARDED_BY(preparedLock_) = false;
   std::unique_ptr<platform::File> preparedData_ GUARDED_BY(preparedLock_);
   std::unique_ptr<platform::File> preparedIndex_ GUARDED_BY(preparedLock_);
+  platform::Status finishFailure_ GUARDED_BY(preparedLock_);
 };

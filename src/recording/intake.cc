@@ -10,6 +10,13 @@
 #include "platform/semaphore.h"
 #include "storage/formats.h"
 
+static_assert(storage::kMaxVideoPayload == RECORDER_MAX_VIDEO_FRAME_BYTES);
+static_assert(storage::kMaxRecordSize + CFrameRing::kRecordHeaderSize <=
+              Intake::kVideoRingCapacity);
+static_assert(RECORDER_MAX_AUDIO_FRAME_BYTES + storage::kRecordOverhead +
+                  CFrameRing::kRecordHeaderSize ==
+              Intake::kAudioRingCapacity);
+
 namespace {
 
 using PendingRecord = Intake::PendingRecord;
@@ -80,6 +87,10 @@ Intake::Intake(ChannelSwitches& switches, Throughput& throughput)
   if (!audioRing_ || !videoRing_) throw std::bad_alloc();
 }
 
+bool Intake::Accepting(uint32_t channel) const {
+  return open_.load() && switches_.GetRecord(channel) != 0 && (!canStore_ || canStore_());
+}
+
 bool Intake::WaitForDrain(uint32_t timeoutMs) {
   // Bounded: a writer stuck in a host callback must not hold STOP up.
   const double deadline = platform::PerfSeconds() + timeoutMs / 1000.0;
@@ -106,15 +117,17 @@ int32_t Intake::TakeIn(uint32_t channel, const PendingRecord& record, bool toVid
   CFrameRing& ring = toVideoRing ? *videoRing_ : *audioRing_;
   platform::Semaphore& slots = toVideoRing ? *videoSlots_ : *audioSlots_;
 
+  // A frame longer than the recorder stores is refused before it counts anywhere.
+  if (record.payloadLength >
+      (record.videoFormat ? storage::kMaxVideoPayload : uint64_t{RECORDER_MAX_AUDIO_FRAME_BYTES})) {
+    return 0;
+  }
+  const auto recordSize = static_cast<uint32_t>(
+      record.videoFormat ? storage::VideoRecordSize(record.payloadLength, record.fields.keyFrame)
+                         : storage::AudioRecordSize(record.payloadLength));
+
   platform::MutexLock hold(&intakeLock);
   if (counted) throughput_.Count(channel, statSize);
-
-  const uint64_t size = record.videoFormat
-                            ? storage::VideoRecordSize(record.payloadLength, record.fields.keyFrame)
-                            : storage::AudioRecordSize(record.payloadLength);
-  // A record the ring can never hold is dropped without waiting for a slot.
-  if (size > ring.capacity() - CFrameRing::kRecordHeaderSize) return 1;
-  const auto recordSize = static_cast<uint32_t>(size);
 
   if (!TakeSlot(slots)) return 1;
   uint8_t* out = ring.Reserve(recordSize);
@@ -169,7 +182,7 @@ int32_t Intake::WriteVideo(uint32_t channel, FrameDescriptor* frame) {
   }
   ForgetTriggerState(channel);
   switches_.SetRecordNow(channel, now);
-  if (!now || !open_.load() || switches_.GetRecord(channel) == 0) return 0;
+  if (!now || !Accepting(channel)) return 0;
   return TakeIn(channel, record, /*toVideoRing=*/true, /*counted=*/true, frame->statSize);
 }
 
@@ -198,7 +211,7 @@ int32_t Intake::WriteAudio(uint32_t channel, FrameDescriptor* frame) {
                                      .takesEventReason = false});
   }
   // Audio follows the latest decision made for its channel's video.
-  if (!switches_.RecordNow(channel) || !open_.load() || switches_.GetRecord(channel) == 0) return 0;
+  if (!switches_.RecordNow(channel) || !Accepting(channel)) return 0;
   return TakeIn(channel, record, /*toVideoRing=*/false, /*counted=*/false, 0);
 }
 
@@ -249,6 +262,6 @@ int32_t Intake::WriteRecData(uint32_t channel, FrameDescriptor* frame) {
     ForgetTriggerState(channel);
     switches_.SetRecordNow(channel, now);
   }
-  if (!switches_.RecordNow(channel) || !open_.load() || switches_.GetRecord(channel) == 0) return 0;
+  if (!switches_.RecordNow(channel) || !Accepting(channel)) return 0;
   return TakeIn(channel, record, /*toVideoRing=*/true, /*counted=*/videoForm, statSize);
 }

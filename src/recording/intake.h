@@ -5,6 +5,10 @@
 // audio to the audio ring; each ring has eight slots (a host thread holds one per record
 // until a writer thread has taken it) and an intake lock that serialises its producers.
 //
+// A frame is taken in only when it can be stored: one longer than the largest frame, of a
+// type or kind that is not stored, or arriving while the writer has no data file open, is
+// refused before it counts or takes a slot.
+//
 // A channel that records on a trigger also records around it (intake_triggers.cc): while it
 // waits, its frames are kept in memory for the pre-record time, and written first when a
 // trigger comes; after the last triggering frame it goes on for the post-record time.
@@ -12,7 +16,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <utility>
 
 #include "platform/mutex.h"
 #include "platform/semaphore.h"
@@ -26,7 +32,12 @@
 class Intake {
  public:
   static constexpr uint32_t kAudioRingCapacity = 17600;
-  static constexpr uint32_t kVideoRingCapacity = 3136000;
+  // Room for two of the longest records besides the 3,136,000 bytes that carry ordinary
+  // frames, so one large key frame can be written out while the next is copied in. Pages of
+  // the buffer are touched only when records reach them: a recorder of small frames never
+  // uses more than the first few megabytes.
+  static constexpr uint32_t kVideoRingCapacity =
+      3136000 + 2 * (storage::kMaxRecordSize + CFrameRing::kRecordHeaderSize);
   static constexpr int32_t kRingSlots = 8;
   static constexpr uint32_t kSlotWaitMs = 5000;
 
@@ -35,6 +46,10 @@ class Intake {
   ~Intake();
   Intake(const Intake&) = delete;
   Intake& operator=(const Intake&) = delete;
+
+  // Asked before a frame is taken in: false while nothing could store it (no data file open).
+  // Set once, before frames arrive.
+  void SetStoreCheck(std::function<bool()> canStore) { canStore_ = std::move(canStore); }
 
   // 1 taken in (stored, or dropped after being counted), 0 refused.
   int32_t WriteVideo(uint32_t channel, FrameDescriptor* frame);
@@ -78,6 +93,8 @@ class Intake {
   struct TriggerState;  // a trigger channel's kept frames and event (intake_triggers.cc)
 
  private:
+  // Whether the frame may be taken in now (switched on, open, a file to store it in).
+  bool Accepting(uint32_t channel) const;
   // Builds the record inside a ring and commits it. 1 whether stored or dropped.
   int32_t TakeIn(uint32_t channel, const PendingRecord& record, bool toVideoRing, bool counted,
                  uint32_t statSize);
@@ -112,6 +129,7 @@ class Intake {
   platform::Mutex audioIntakeLock_;
   platform::Mutex videoIntakeLock_;
   std::atomic<bool> open_{false};
+  std::function<bool()> canStore_;
   // Counts every open and close, so trigger states kept before a STOP are seen as stale.
   std::atomic<uint64_t> session_{0};
   std::atomic<int32_t> preSeconds_{0};

@@ -86,7 +86,7 @@ int32_t Intake::TakeInAroundTrigger(uint32_t channel, PendingRecord& record, con
   }
   state.holding = true;
   const int64_t time = record.fields.time;
-  if (!open_.load() || switches_.GetRecord(channel) == 0) {
+  if (!Accepting(channel)) {
     state.Reset();
     if (route.decides) switches_.SetRecordNow(channel, route.triggered);
     return 0;

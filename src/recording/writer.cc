@@ -18,20 +18,22 @@ bool LastEntryInRange(int32_t lastEntry) {
 platform::Status WriteAndFlush(platform::File& file, uint64_t offset, const void* data,
                                uint32_t length) {
   platform::Status status = file.WriteAt(offset, data, length);
-  file.Flush();
+  if (status.ok()) status = file.Flush();
   return status;
 }
 
 }  // namespace
 
 RecordStep ClassifyRecord(const storage::IndexSummary& summary, platform::CTime time,
-                          platform::CTime lastTime, bool willOverflow) {
+                          platform::CTime lastTime, bool willOverflow, uint32_t size) {
   // Minute entries and the file's day only move forward: a record of an earlier minute (or
   // day) than the current entry, which the other ring delivered late, is counted in the
   // current entry and stored in the current file.
   const storage::RecordPlace place = storage::PlaceOf(summary, time.seconds());
   RecordStep step{RecordPlace::kSameEntry, RecordWrite::kFlush};
-  if (place == storage::RecordPlace::kNewDay || summary.dataBytes > kRotateDataBytes ||
+  const bool outgrows =
+      summary.dataBytes != 0 && uint64_t{summary.dataBytes} + size > storage::kDataFileSize;
+  if (place == storage::RecordPlace::kNewDay || summary.dataBytes > kRotateDataBytes || outgrows ||
       !LastEntryInRange(summary.lastEntry) || summary.lastEntry >= storage::kLastEntryMax) {
     step.place = RecordPlace::kNewFile;
   } else if (place == storage::RecordPlace::kNewEntry) {
@@ -77,11 +79,37 @@ void Writer::PublishDataFile(const std::string& name) {
   platform::MutexLock hold(&nameLock_);
   dataFileName_ = name;
   dataFileOpen_ = true;
+  storing_ = recording_.load() != 0;
 }
 
 void Writer::ClearDataFile() {
   platform::MutexLock hold(&nameLock_);
   dataFileOpen_ = false;
+  storing_ = false;
+}
+
+bool Writer::RetryOpenIfDue() {
+  if (storing_.load()) return true;
+  if (recording_.load() == 0 || !lock.TryLock()) return false;
+  RetryOpenWhenDue(platform::CTime::Now());
+  const bool open = storing_.load();
+  lock.Unlock();
+  return open;
+}
+
+void Writer::RetryOpenWhenDue(platform::CTime now) {
+  if (recording_.load() == 0 || dataFile_ || now == failedOpenAt_) return;
+  // The records held meanwhile go to the start of the file now opened, counted as they are.
+  if (!OpenNextFile() && !dataFile_) failedOpenAt_ = now;
+}
+
+void Writer::DropHeldRecords() {
+  if (writeFill_ == 0) return;
+  UncountLostRecords(writeFill_, bufferedEntry_);
+  writeFill_ = 0;
+  RaiseEvent(RECORDER_EVENT_WRITE_FAILED, -1,
+             openFailure_.ok() ? CurrentDataFileName() : std::string(openFailure_.path()),
+             openFailure_.error());
 }
 
 bool Writer::Start(std::vector<std::string> paths) {
@@ -90,6 +118,7 @@ bool Writer::Start(std::vector<std::string> paths) {
   ResetSummary();
   if (PrepareFileSet(std::move(paths)) && OpenNextFile()) {
     recording_ = 1;
+    storing_ = dataFile_ != nullptr;
   } else {
     // A failed start closes what it opened (the header file, say) without writing a summary
     // into it.
@@ -103,6 +132,7 @@ bool Writer::Start(std::vector<std::string> paths) {
 void Writer::Stop() {
   if (recording_ == 0) return;
   recording_ = 0;
+  storing_ = false;
   CloseRecordingFiles();
 }
 
@@ -142,11 +172,11 @@ void Writer::WriteFrame(const uint8_t* record, uint32_t size) {
   }
 
   const bool willOverflow = uint64_t{writeFill_} + size >= kWriteBufferSize;
-  if (CheckTimeAndRotate(platform::CTime(header.time), willOverflow) != 0) return;
-  // Without a data file the record could never be written: it is not counted either, so
-  // the summary describes only bytes that reached a file.
-  if (!dataFile_) return;
-  if (uint64_t{writeFill_} + size > kWriteBufferSize) return;
+  if (CheckTimeAndRotate(platform::CTime(header.time), willOverflow, size) != 0) return;
+  // Without a data file (a change of file that failed) the record was taken in all the same:
+  // it waits in the buffer, counted, for the file the next attempt opens, as long as there is
+  // room.
+  if (uint64_t{writeFill_} + size > kWriteBufferSize) DropHeldRecords();
   if (!LastEntryInRange(summary_.lastEntry)) return;
 
   std::memcpy(FillBuffer() + writeFill_, record, size);
@@ -190,15 +220,18 @@ bool Writer::BeginRecording(platform::CTime time, bool willOverflow) {
   return true;
 }
 
-int32_t Writer::CheckTimeAndRotate(platform::CTime time, bool willOverflow) {
+int32_t Writer::CheckTimeAndRotate(platform::CTime time, bool willOverflow, uint32_t size) {
+  // A record of a later second than the failed attempt tries again (one of an earlier second,
+  // which the other ring delivered late, does not).
+  if (!dataFile_ && !needHeader_ && failedOpenAt_ < time) RetryOpenWhenDue(time);
   if (needHeader_ && !BeginRecording(time, willOverflow)) return 0;
-  const RecordStep step = ClassifyRecord(summary_, time, lastFrameTime_, willOverflow);
+  const RecordStep step = ClassifyRecord(summary_, time, lastFrameTime_, willOverflow, size);
   switch (step.place) {
     case RecordPlace::kNewFile:
       // The record that calls for the change of file is the first record of the new file.
       FlushWriteBuffer(true);
       storage::SummaryBuilder(&summary_).Begin(time.seconds());
-      OpenNextFile();
+      if (!OpenNextFile() && !dataFile_) failedOpenAt_ = time;
       // After a refused wrap this is the current file again, rewritten from its start.
       dataWriteOffset_ = 0;
       break;
@@ -206,6 +239,8 @@ int32_t Writer::CheckTimeAndRotate(platform::CTime time, bool willOverflow) {
       // The buffered records go out before the summary that counts them (the summary is
       // written after the data), so a crash never leaves dataBytes beyond the data.
       FlushWriteBuffer(false);
+      // Records still held for want of a file cannot be counted in an entry they are not in.
+      if (!dataFile_) DropHeldRecords();
       storage::SummaryBuilder(&summary_).NextEntry(time.seconds());
       break;
     case RecordPlace::kSameEntry:
@@ -223,9 +258,11 @@ int32_t Writer::CheckTimeAndRotate(platform::CTime time, bool willOverflow) {
 bool Writer::FlushWriteBuffer(bool reset) {
   FinishBufferWrite();
   if (!dataFile_) {
-    writeFill_ = 0;
-    // The next file must not inherit a summary of records it never received.
-    if (reset) ResetSummary();
+    // The records wait for the next file, unless the summary they are counted in ends here.
+    if (reset) {
+      DropHeldRecords();
+      ResetSummary();
+    }
     return false;
   }
   const platform::Status written =
@@ -275,10 +312,7 @@ void Writer::UncountLostRecords(uint32_t length, int32_t entry) {
 }
 
 void Writer::GiveUp(bool willOverflow) {
-  if (willOverflow) {
-    UncountLostRecords(writeFill_, bufferedEntry_);
-    writeFill_ = 0;
-  }
+  if (willOverflow) DropHeldRecords();
 }
 
 uint8_t* Writer::FillBuffer() { return bufferWriter_ ? bufferWriter_->fillBuffer() : writeBuffer_; }

@@ -52,13 +52,16 @@ struct RecordStep {
   bool operator==(const RecordStep&) const = default;
 };
 // A pure function of its arguments: `summary` of the data file in use, `time` of the record,
-// `lastTime` of the record before it, `willOverflow` when the record does not fit the buffer.
+// `lastTime` of the record before it, `willOverflow` when the record does not fit the buffer,
+// `size` of the record (one that would take the file past its nominal size starts the next).
 RecordStep ClassifyRecord(const storage::IndexSummary& summary, platform::CTime time,
-                          platform::CTime lastTime, bool willOverflow);
+                          platform::CTime lastTime, bool willOverflow, uint32_t size = 0);
 
 class Writer {
  public:
-  static constexpr uint32_t kWriteBufferSize = 8388608;
+  // Room for the longest record and a few hundred kilobytes of ordinary ones beside it.
+  static constexpr uint32_t kWriteBufferSize = 12u * 1024u * 1024u;
+  static_assert(storage::kMaxRecordSize < kWriteBufferSize);
   // How long a rotation waits for the previous closer thread.
   static constexpr uint32_t kCloserRotationJoinMs = 30000;
 
@@ -92,6 +95,14 @@ class Writer {
   // The name of the data file in use (GETCURRENTRECFILE runs inside the host's event
   // callback, under the write lock, so the name has its own small lock). false when none.
   bool CurrentDataFile(std::string* name);
+  // Whether a record taken in now has a data file to go to: recording, and the last change
+  // of file opened one.
+  bool storing() const { return storing_.load(); }
+  // While recording without a data file (the next file of a rotation could not be opened):
+  // tries the file after it once the second of the failed attempt has passed, unless the
+  // write lock is busy. true when a data file is open afterwards. Called by host threads
+  // whose frames are refused meanwhile, so the recorder comes back without waiting for them.
+  bool RetryOpenIfDue();
   // For tests: shorten the bounded join of the closer thread.
   void SetThreadJoinMsForTest(uint32_t ms) { threadJoinMs_ = ms; }
 
@@ -104,12 +115,17 @@ class Writer {
   std::string CurrentDataFileName();
   void PublishDataFile(const std::string& name);
   void ClearDataFile();
+  // Opens the next file of the set when the data file is missing and the second of the last
+  // failed attempt has passed.
+  void RetryOpenWhenDue(platform::CTime now) REQUIRES(lock);
+  // Records held for want of a data file are lost: out of the summary, and the host told.
+  void DropHeldRecords() REQUIRES(lock);
 
   // The first record after START: starts the summary, tests the data file and writes the
   // index file's header. true when the record can be stored.
   bool BeginRecording(platform::CTime time, bool willOverflow) REQUIRES(lock);
   // Classifies the record and acts: 0 when it is to be stored.
-  int32_t CheckTimeAndRotate(platform::CTime time, bool willOverflow) REQUIRES(lock);
+  int32_t CheckTimeAndRotate(platform::CTime time, bool willOverflow, uint32_t size) REQUIRES(lock);
   // Writes out the buffer and the summary; with reset the summary is reset afterwards.
   bool FlushWriteBuffer(bool reset) REQUIRES(lock);
   // The summary to the index file and, when one is open, to the header file record of the
@@ -145,6 +161,11 @@ class Writer {
 
   WriterEventSink events_ GUARDED_BY(lock);
   std::atomic<int32_t> recording_{0};  // changed under the lock
+  std::atomic<bool> storing_{false};   // recording with a data file open; changed under the lock
+  // The clock's second of the last failed attempt to open a data file.
+  platform::CTime failedOpenAt_ GUARDED_BY(lock) = platform::CTime::NoTime();
+  // Why it failed: what a record lost for want of a data file is reported with.
+  platform::Status openFailure_ GUARDED_BY(lock);
   std::atomic<int32_t> overwriteMode_{1};
   std::atomic<int32_t> overwriteCount_{0};  // changed under the lock
   std::atomic<uint32_t> threadJoinMs_{5000};

@@ -2,6 +2,7 @@
 // index file pair, and the closer thread that finishes the previous pair and prepares the
 // next one off the writer's path.
 #include <algorithm>
+#include <cerrno>
 #include <utility>
 
 #include "recording/file_closer.h"
@@ -96,6 +97,7 @@ std::unique_ptr<platform::File> Writer::TakeDataFile(const std::string& name, bo
   }
   if (!data) {
     ClearDataFile();
+    openFailure_ = status.ok() ? platform::Status::FromErrno("open", name, EIO) : status;
     RaiseEvent(RECORDER_EVENT_FILE_OPENED, -1, name, status.error());
   }
   return data;
@@ -117,13 +119,14 @@ void Writer::OpenIndexFile(const std::string& name, bool sameFile) {
   indexFileName_ = indexName;
   indexFile_ = std::move(index);
   const storage::FileHeader header = storage::MakeFileHeader();
-  const bool headerWritten = indexFile_->WriteAt(0, &header, sizeof(header)).ok();
-  indexFile_->Flush();
-  if (headerWritten) {
+  platform::Status written = indexFile_->WriteAt(0, &header, sizeof(header));
+  if (written.ok()) written = indexFile_->Flush();
+  if (written.ok()) {
     const storage::IndexRecord record = storage::MakeIndexRecord(storage::DataFileBaseName(name));
-    indexFile_->WriteAt(storage::kIndexRecordOffset, &record, sizeof(record));
-    indexFile_->Flush();
+    written = indexFile_->WriteAt(storage::kIndexRecordOffset, &record, sizeof(record));
+    if (written.ok()) written = indexFile_->Flush();
   }
+  if (!written.ok()) ReportWriteFailure(written, indexName);
 }
 
 void Writer::CloseRecordingFiles() {
@@ -151,10 +154,15 @@ void Writer::EndCloserThread() {
 
 void Writer::StopCloser(uint32_t joinMs) {
   if (fileCloser_) fileCloser_->RequestStop();
+  bool ended = true;
   if (closerThread_) {
     // A closer that does not end in time is abandoned; it holds only files of its own.
-    closerThread_->Join(joinMs);
+    ended = closerThread_->Join(joinMs);
     closerThread_.reset();
+  }
+  if (fileCloser_ && ended) {
+    const platform::Status failure = fileCloser_->TakeFinishFailure();
+    if (!failure.ok()) ReportWriteFailure(failure, std::string(failure.path()));
   }
   fileCloser_.reset();
 }

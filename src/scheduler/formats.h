@@ -27,8 +27,8 @@ inline constexpr int32_t kUnthrottledMarkLimit = 8;
 // is composed and read back through a buffer made for it alone.
 inline constexpr uint32_t kStagingBufferSize = 512000;
 // Largest data length the scheduler's enqueue operations accept: more than the longest
-// frame a recorder stores (a key frame that fills its video ring, about 3 MB).
-inline constexpr int32_t kMaxFrameDataLength = 4 * 1024 * 1024;
+// frame a recorder stores (8 MiB of payload and its record's head).
+inline constexpr int32_t kMaxFrameDataLength = 9 * 1024 * 1024;
 // Largest second part the queues store (the playback's side block is 12 bytes).
 inline constexpr int32_t kMaxSecondLength = 4096;
 

@@ -20,3 +20,5 @@ bool CEventCallbackScope::Inside(RECORDER_HANDLE recorder) {
   }
   return false;
 }
+
+bool CEventCallbackScope::InsideAny() { return t_innermost != nullptr; }

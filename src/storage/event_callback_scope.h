@@ -20,6 +20,8 @@ class CEventCallbackScope {
   // True on a thread that is inside an event callback of `recorder`. Handles are only
   // compared, so any value is safe.
   static bool Inside(RECORDER_HANDLE recorder);
+  // True on a thread inside the event callback of any recorder.
+  static bool InsideAny();
 
  private:
   RECORDER_HANDLE recorder_;

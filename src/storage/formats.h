@@ -180,6 +180,12 @@ constexpr uint64_t VideoRecordSize(uint64_t payloadLength, bool keyFrame) {
 constexpr uint64_t AudioRecordSize(uint64_t payloadLength) {
   return kRecordOverhead + payloadLength;
 }
+// The longest payload a recorder stores in a video-format record (8 MiB: a key frame of a
+// 12-megapixel camera), and the longest record it writes (a non-key frame of that payload).
+// Audio-format records are bounded by the audio ring instead.
+inline constexpr uint32_t kMaxVideoPayload = 8u * 1024u * 1024u;
+inline constexpr uint32_t kMaxRecordSize =
+    static_cast<uint32_t>(VideoRecordSize(kMaxVideoPayload, false));
 // Largest payload whose body size still fits the 32-bit bodySize field.
 inline constexpr uint64_t kMaxPayloadLength =
     0xFFFFFFFFull - kRecordOverhead - kNonKeyLeadSize - kVideoTagSize;

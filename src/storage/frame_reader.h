@@ -32,10 +32,9 @@ class FrameSink {
   virtual void OnPrecedingKeyFrame(const uint8_t* frame, int32_t length) = 0;
 };
 
-// The longest frame (FrameHeader + body) a recorder stores: a key frame whose record fills
-// the recorder's 3,136,000-byte video ring (8 bytes of ring header, the record's 12 bytes
-// of marker and trailer).
-inline constexpr uint32_t kMaxFrameLength = 3136000 - 8 - (kRecordOverhead - kFrameHeaderSize);
+// The longest frame (FrameHeader + body) a recorder stores: the record of the longest
+// payload without the record's 12 bytes of marker and trailer.
+inline constexpr uint32_t kMaxFrameLength = kMaxRecordSize - (kRecordOverhead - kFrameHeaderSize);
 
 // A data file the frame reader holds open, and the offset in it the reader is at.
 struct ReaderFile {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/syscall_faults.h"
+#include "support/child_process.h"
 #include "support/recording_host.h"
 
 namespace {
@@ -21,9 +22,10 @@ using namespace testsupport;
 constexpr auto kBound = std::chrono::seconds(5);
 
 // The disk is full at the final flush of END: the write failure it raises tells the cause,
-// and its callback may count the recorders and ask for their names. They are asked on a
-// helper thread, so that a lock held by END shows as a call that does not return in time
-// (the helper is joined once END has let go of it).
+// its callback may count the recorders and ask for their names, and the recorder being
+// ended still answers its own queries there. Count and names are asked on a helper thread,
+// so that a lock held by END shows as a call that does not return in time (the helper is
+// joined once END has let go of it).
 TEST(EventCallbackTest, WriteFailureAtTheFinalFlushOfEndTellsTheCauseAndMayAskForNames) {
   RecordingHost host;
   host.AddFiles(2);
@@ -34,8 +36,12 @@ TEST(EventCallbackTest, WriteFailureAtTheFinalFlushOfEndTellsTheCauseAndMayAskFo
   std::promise<void> answered;
   bool inTime = false;
   std::jthread helper;
+  std::pair<std::string, int32_t> own;
   host.log.OnEvent([&](const RecorderEvent& e) {
     if (e.code != RECORDER_EVENT_WRITE_FAILED || asked.fetch_add(1) != 0) return;
+    char current[300] = "";
+    _RECORDER_GETCURRENTRECFILE(e.recorder, current, sizeof(current));
+    own = {current, _RECORDER_GETFILEPATHCOUNT(e.recorder)};
     helper = std::jthread([&] {
       char name[64];
       const int32_t size = sizeof(name);
@@ -50,10 +56,38 @@ TEST(EventCallbackTest, WriteFailureAtTheFinalFlushOfEndTellsTheCauseAndMayAskFo
     host.End();
   }
   EXPECT_EQ(std::make_pair(asked.load() > 0, inTime), std::make_pair(true, true));
+  EXPECT_EQ(own, std::make_pair(host.Data(0), int32_t{2}));
   for (const RecorderEvent& e : host.log.Events()) {
     EXPECT_TRUE(e.code != RECORDER_EVENT_WRITE_FAILED || e.error == ENOSPC) << e.path;
   }
   EXPECT_EQ(_RECORDER_GETCOUNT(), 0);
+}
+
+// Two recorders whose callbacks END each other while both START: each END comes from inside
+// a callback whose own recorder's START the other END would wait for. Both return, and no
+// recorder is left once the hosts have ended theirs. In a child, so a hang costs one test.
+TEST(EventCallbackTest, TwoRecordersEndingEachOtherFromTheirCallbacksBothReturn) {
+  const int result = RunInChild(
+      [] {
+        for (int round = 0; round < 100; ++round) {
+          {
+            RecordingHost a, b;
+            a.AddFiles(2);
+            b.AddFiles(2);
+            a.log.OnEvent([&](const RecorderEvent&) { _RECORDER_END(b.handle); });
+            b.log.OnEvent([&](const RecorderEvent&) { _RECORDER_END(a.handle); });
+            std::thread other([&] { _RECORDER_START(b.handle); });
+            _RECORDER_START(a.handle);
+            other.join();
+            a.log.OnEvent(nullptr);
+            b.log.OnEvent(nullptr);
+          }
+          if (_RECORDER_GETCOUNT() != 0) return 1;
+        }
+        return 0;
+      },
+      60000);
+  EXPECT_EQ(result, 0);
 }
 
 TEST(EventCallbackTest, ExportsThatWouldWaitForTheRecorderRefuseInsideItsCallback) {

@@ -1,7 +1,7 @@
 // Recorded through the exports and played back: every frame reaches the host once, as it
 // was written, in recorded order and at the recorded pace, with the audio of the current
 // channel only and a progress notification on every fourth displayed frame; key frames of
-// megabytes come back byte for byte; PLAYTIME T shows T in both directions for several
+// up to 7.5 MiB come back byte for byte; PLAYTIME T shows T in both directions for several
 // key-frame intervals, with the decode-only frames a decoder needs before it.
 #include <map>
 
@@ -13,16 +13,16 @@ namespace {
 TEST_F(PlaybackTest, FourChannelsWithAudioComeBackAsRecordedAtTheirPace) {
   constexpr int kSeconds = 5, kFps = 25;
   Recording& rec = Record(t0 - 1);
-  // A lone key frame of 2.5 MB (far above the old 512,000-byte limits) in the second before:
-  // the seek to that second shows it first.
-  const uint32_t lone = rec.Video(0, t0 - 1, 1, true, 2500000);
+  // A lone key frame of 7.5 MiB (a 12-megapixel camera's) in the second before: the seek to
+  // that second shows it first.
+  const uint32_t lone = rec.Video(0, t0 - 1, 1, true, 7680u << 10);
   rec.Settle();
   for (int s = 0; s < kSeconds; ++s) {
     for (int f = 0; f < kFps; ++f) {
       for (uint32_t ch = 0; ch < 4; ++ch) {
         // First- and second-class video; triggers A on channels 1 and 3, B on 2 and 3; key
-        // frames of 1 MB and 520,000 bytes between small frames.
-        const size_t size = ch == 0 && f == 0 && s % 2 == 1 ? 1000000 - 480000 * (s / 2) : 0;
+        // frames of 4 MiB and 520,000 bytes between small frames.
+        const size_t size = ch == 0 && f == 0 && s % 2 == 1 ? (s == 1 ? 4u << 20 : 520000) : 0;
         rec.Video(ch, t0 + s, f == 0 ? 1 : 1 + f % 3, f == 0, size, ch % 2, ch / 2);
       }
       if (f == 0) rec.Settle();

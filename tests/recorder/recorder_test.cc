@@ -2,11 +2,14 @@
 // the settings that restart a running recording, where each START goes on, and the deletion
 // worker beside a live recording.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <string>
 
+#include "support/child_process.h"
 #include "support/recording_host.h"
 
 namespace {
@@ -109,6 +112,64 @@ TEST(RecorderTest, DeletionSparesTheFilesInUseAndRecentOnes) {
     EXPECT_EQ(host.log.Count(RECORDER_EVENT_FILE_OPENED, 0, host.Data(1)), 1u);
     for (const RecorderEvent& e : host.log.Events()) EXPECT_NE(e.status, -1) << e.path;
   }
+}
+
+// A change of file into a directory that is not there: the host hears why, and every frame
+// it sends before a file is open again is refused, never taken and lost. At the next second
+// its own frames bring the file after the missing one, which receives what was taken in.
+TEST(RecorderTest, WhileNoDataFileIsOpenFramesAreRefusedAndTheNextSecondOpensTheFileAfter) {
+  RecordingHost host;
+  const std::string missing = host.dir / "missing/file1.VDB";
+  for (const std::string& path : {host.Data(0), missing, host.Data(2)})
+    _RECORDER_ADDFILEPATH(host.handle, path.c_str());
+  _RECORDER_SETRECORD(host.handle, 0, 1);
+  ASSERT_EQ(_RECORDER_START(host.handle), 1);
+  // Lengths tell the frames apart.
+  std::vector<uint32_t> accepted;
+  const auto send = [&](uint32_t length) {
+    const int32_t taken = host.Video(0, length) + host.Audio(0, 64);
+    if (taken != 0) accepted.push_back(length);
+    return taken;
+  };
+  ASSERT_EQ(send(100), 2);
+  host.SetTime(g_testNow + 86400);  // the next day: a change of file
+  ASSERT_EQ(send(101), 2);
+  ASSERT_TRUE(host.Drain());
+  EXPECT_EQ(host.log.Count(RECORDER_EVENT_FILE_OPENED, -1, missing), 1u);
+  EXPECT_EQ(host.log.Events().back().error, ENOENT);
+  EXPECT_EQ(host.CurrentFile(), "");
+  for (uint32_t length = 102; length < 110; ++length) EXPECT_EQ(send(length), 0) << length;
+  EXPECT_EQ(host.log.Count(RECORDER_EVENT_FILE_OPENED, -1, missing), 1u);
+  host.SetTime(g_testNow + 1);
+  EXPECT_EQ(send(110), 2);
+  EXPECT_EQ(host.CurrentFile(), host.Data(2));
+  _RECORDER_STOP(host.handle);
+  std::vector<uint32_t> stored;
+  size_t audio = 0;
+  for (int n : {0, 2}) {
+    for (const StoredRecord& r : ReadIndexedRecords(host.Data(n))) {
+      if (r.header.type == 1) stored.push_back(static_cast<uint32_t>(r.body.size()) - 4);
+      audio += r.header.type == 0;
+    }
+  }
+  EXPECT_EQ(stored, accepted);
+  EXPECT_EQ(audio, accepted.size());
+}
+
+// A file-size limit below the data file's size (the shell's `ulimit -f 102400`) refuses
+// START with EFBIG in the event; the host process lives.
+TEST(RecorderTest, FileSizeLimitBelowTheDataFileRefusesStartWithoutKillingTheHost) {
+  const int result = RunInChild([] {
+    const struct rlimit limit = {102400 * 1024, RLIM_INFINITY};
+    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return 10;
+    RecordingHost host;
+    host.AddFiles(2);
+    if (_RECORDER_START(host.handle) != 0) return 11;
+    const std::vector<RecorderEvent> events = host.log.Events();
+    if (events.empty() || events.back().status != -1 || events.back().error != EFBIG) return 12;
+    return 0;
+  });
+  EXPECT_EQ(result, 0);
 }
 
 // A channel recording on trigger A, one key frame a second and the trigger in second 40 only:

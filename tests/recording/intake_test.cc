@@ -62,13 +62,16 @@ TEST_F(IntakeTest, StatusBitsAndTriggersDecideWhatIsStoredAndHowEachKindIsStored
   FrameDescriptor audioForm = AudioFrame(payload_, 33);
   audioForm.kind = 1;
   EXPECT_EQ(_RECORDER_WRITEVIDEO(h_, 11, &video) + _RECORDER_WRITERECDATA(h_, 11, &audioForm), 2);
-  std::vector<uint8_t> huge(Intake::kVideoRingCapacity, 0x5A);
+  // The largest frame is stored; one byte more is refused, and so is a longer audio frame.
+  std::vector<uint8_t> huge(RECORDER_MAX_VIDEO_FRAME_BYTES + 1, 0x5A);
   FrameDescriptor big = VideoFrame(huge, 0);
+  EXPECT_EQ(_RECORDER_WRITEVIDEO(h_, 12, &big), 0);
+  const uint32_t fits = RECORDER_MAX_VIDEO_FRAME_BYTES;
+  big.dataStart = 1;
   EXPECT_EQ(_RECORDER_WRITEVIDEO(h_, 12, &big), 1);
-  const uint32_t fits = Intake::kVideoRingCapacity - CFrameRing::kRecordHeaderSize -
-                        static_cast<uint32_t>(storage::VideoRecordSize(0, true));
-  big.dataStart = static_cast<uint32_t>(huge.size()) - fits;
-  EXPECT_EQ(_RECORDER_WRITEVIDEO(h_, 12, &big), 1);
+  FrameDescriptor longAudio = AudioFrame(huge);
+  longAudio.dataEnd = RECORDER_MAX_AUDIO_FRAME_BYTES + 1;
+  EXPECT_EQ(_RECORDER_WRITEAUDIO(h_, 12, &longAudio), 0);
   expected.insert(expected.end(), {{10, 2, 5, 0, 990 + 4 + 100},
                                    {11, 1, 5, 1, 1004},
                                    {11, 33, 5, 0, 1000},
@@ -84,7 +87,8 @@ TEST_F(IntakeTest, StatusBitsAndTriggersDecideWhatIsStoredAndHowEachKindIsStored
   EXPECT_EQ(stored, expected);
 }
 
-// Video and rec data of kind 0 feed the channel's statistics; audio and kind 1 do not.
+// Video and rec data of kind 0 feed the channel's statistics; audio and kind 1 do not, and
+// neither does a frame refused for its length.
 TEST_F(IntakeTest, VideoAndKindZeroRecDataAreCountedInTheStatistics) {
   static std::atomic<uint32_t> tick{100000};
   platform::SetTickCountForTest([] { return tick.load(); });
@@ -93,6 +97,9 @@ TEST_F(IntakeTest, VideoAndKindZeroRecDataAreCountedInTheStatistics) {
     for (uint32_t c = 0; c < 4; ++c) {  // video, rec data of kind 0 and 1, audio
       if (t == 100000u) {               // opens the window and records
         ASSERT_EQ(host_.Video(c, 500), 1);
+        if (c == 0) {
+          ASSERT_EQ(host_.Video(c, 64u << 20), 0);
+        }
       }
       const int32_t taken = c == 0   ? host_.Video(c, 500)
                             : c == 3 ? host_.Audio(c, 500)

@@ -25,11 +25,12 @@ namespace {
 using platform::CTime;
 using testsupport::LocalSeconds;
 
-// The longest frame the reader hands out is the longest a recorder stores: a key frame whose
-// record fills the recorder's video ring.
+// The longest frame the reader hands out is the longest a recorder stores, which its video
+// ring holds.
 static_assert(storage::kMaxFrameLength ==
-              Intake::kVideoRingCapacity - CFrameRing::kRecordHeaderSize -
-                  (storage::kRecordOverhead - storage::kFrameHeaderSize));
+              storage::kMaxRecordSize - (storage::kRecordOverhead - storage::kFrameHeaderSize));
+static_assert(storage::kMaxRecordSize + CFrameRing::kRecordHeaderSize <=
+              Intake::kVideoRingCapacity);
 
 // A data file composed record by record (payloads no two records share), with the index
 // summary the writer threads keep beside it (storage::SummaryBuilder). Never copied: the
