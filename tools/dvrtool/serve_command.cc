@@ -45,7 +45,7 @@ namespace {
 
 constexpr int kWorkers = 40;
 constexpr size_t kQueuedConnections = 64;
-constexpr int kMaxStreams = 24;          // every viewer together
+constexpr int kMaxStreams = 24;         // every viewer together
 constexpr int kMaxStreamsPerPeer = 16;  // browsers on one machine are one peer
 constexpr int kMaxExports = 2;
 constexpr time_t kMaxExportSeconds = 24 * 3600;
