@@ -214,8 +214,7 @@ int32_t CFileCatalog::BuildFromIndexList() {
 
 bool CFileCatalog::ScanIndexFile(const std::string& path, int32_t* recordTotal) {
   const int32_t placeholder = CTime::NoTime().seconds();
-  std::unique_ptr<platform::File> file =
-      platform::File::Open(path, platform::File::Mode::kOpenExisting, false);
+  std::unique_ptr<platform::File> file = platform::File::OpenReadOnly(path);
   if (!file) return true;
   storage::FileHeader header;
   const uint64_t got = ReadZeroPadded(*file, 0, &header, sizeof(header));
@@ -262,8 +261,7 @@ int32_t CFileCatalog::LoadIndexFile(const std::string& path) {
 
   // Second pass: the index file stays open as headerFile while the catalogue stands.
   platform::MutexLock hold(&lock);
-  std::unique_ptr<platform::File> file =
-      platform::File::Open(path, platform::File::Mode::kOpenExisting, false);
+  std::unique_ptr<platform::File> file = platform::File::OpenReadOnly(path);
   if (!file) return 1;
   headerFile = std::move(file);
   if (view.infos == nullptr || view.tables == nullptr) return 1;
