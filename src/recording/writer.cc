@@ -283,7 +283,7 @@ bool Writer::FlushWriteBuffer(bool reset) {
   const platform::Status written =
       WriteAndFlush(*dataFile_, dataWriteOffset_, FillBuffer(), writeFill_);
   if (written.ok()) {
-    if (writeFill_ != 0) storage::NoteRecordedInto(dataFile_->id());
+    if (writeFill_ != 0) storage::NoteRecordedInto(dataFile_->id(), dataFile_->path());
     dataWriteOffset_ += writeFill_;
     WriteIndexSummary(reset);
     writeFill_ = 0;
@@ -371,7 +371,7 @@ void Writer::StartBufferWrite() {
   job.index = indexFile_.get();
   job.summary = summary_;
   writer->Submit(job, bufferedEntry_);
-  storage::NoteRecordedInto(dataFile_->id());
+  storage::NoteRecordedInto(dataFile_->id(), dataFile_->path());
   dataWriteOffset_ += writeFill_;
   writeFill_ = 0;
 }

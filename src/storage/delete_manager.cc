@@ -120,7 +120,7 @@ class CDeleteManager::DeletionJob : public CWorkerThread::Job {
         if (now - recorded <= retention) continue;
         // Footage this process recorded within the period of elapsed time stays, whatever
         // the wall clock did meanwhile.
-        const double since = storage::SecondsSinceRecordedInto(file.id);
+        const double since = storage::SecondsSinceRecordedInto(file.id, file.name);
         if (since >= 0 && since <= static_cast<double>(retention)) continue;
         candidates_.push_back(dir + file.name);
       }

@@ -5,13 +5,17 @@
 // minutes ago look old enough to delete.
 #pragma once
 
+#include <string>
+
 #include "platform/file.h"
 
 namespace storage {
 
-// The file has records written into it now.
-void NoteRecordedInto(const platform::FileId& file);
-// Elapsed seconds since this process last noted the file; negative when it never did.
-double SecondsSinceRecordedInto(const platform::FileId& file);
+// The file at `path` has records written into it now.
+void NoteRecordedInto(const platform::FileId& file, const std::string& path);
+// Elapsed seconds since this process last noted the file under the same file name; negative
+// when it never did. The name must match too: a file deleted behind the recorder's back gives
+// its inode number to the next file made on the device, which is not footage of ours.
+double SecondsSinceRecordedInto(const platform::FileId& file, const std::string& path);
 
 }  // namespace storage

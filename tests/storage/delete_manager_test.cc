@@ -151,7 +151,8 @@ TEST_F(DeleteManagerTest, LinksAndFifosAreNeverFollowedOrDeletedAndTheScanGoesOn
 // The wall clock set forward by days (or a boot at 2000 corrected later) must not make fresh
 // footage look old. A file this process recorded into within the period of elapsed time
 // stays, however old its last-write time looks, until that much elapsed time has passed. A
-// file numbered later in the set than another is at least as recent as that one's last write:
+// file numbered later in the set than another is at least as recent as that one's last write
+// (a file counts as recorded into only under the name it was recorded under):
 // "boot" (numbered 3, stamped 2000) stays while "before" (numbered 2) is recent; an unnumbered
 // file, or a set whose older files are old too, goes by its own time.
 TEST_F(DeleteManagerTest, RetentionCountsElapsedTimeAndTheSetsOwnOrderNotJustTheClock) {
@@ -169,8 +170,14 @@ TEST_F(DeleteManagerTest, RetentionCountsElapsedTimeAndTheSetsOwnOrderNotJustThe
   numbered("plain", 0, 50 * kHour);
   auto fresh = platform::File::OpenReadOnly(Path("fresh.VDB"));
   ASSERT_NE(fresh, nullptr);
-  storage::NoteRecordedInto(fresh->id());
+  storage::NoteRecordedInto(fresh->id(), fresh->path());
   fresh.reset();
+  // "plain" holds the inode of a file recorded into and deleted behind the recorder's back:
+  // another name, so not our footage.
+  auto plain = platform::File::OpenReadOnly(Path("plain.VDB"));
+  ASSERT_NE(plain, nullptr);
+  storage::NoteRecordedInto(plain->id(), Path("removed.VDB"));
+  plain.reset();
   perf = 1000 + 23 * kHour;
   Scan({dir_.root()}, 1);
   EXPECT_EQ(Paths(),
