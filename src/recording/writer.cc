@@ -26,7 +26,8 @@ platform::Status WriteAndFlush(platform::File& file, uint64_t offset, const void
 }  // namespace
 
 RecordStep ClassifyRecord(const storage::IndexSummary& summary, platform::CTime time,
-                          platform::CTime lastTime, bool willOverflow, uint32_t size) {
+                          platform::CTime lastTime, bool willOverflow, uint32_t size,
+                          platform::CTime now) {
   // Minute entries and the file's day only move forward: a record of an earlier minute (or
   // day) than the current entry, which the other ring delivered late, is counted in the
   // current entry and stored in the current file.
@@ -36,9 +37,12 @@ RecordStep ClassifyRecord(const storage::IndexSummary& summary, platform::CTime 
       summary.dataBytes != 0 && uint64_t{summary.dataBytes} + size > storage::kDataFileSize;
   // A clock set back by more than a minute starts a new file as a new day does, so the file
   // that holds the new footage is listed, searched and checked at the footage's own times.
-  const bool steppedBack =
-      summary.dataBytes > 0 &&
-      int64_t{time.seconds()} < int64_t{summary.endTime} - kClockStepBackSeconds;
+  // The clock itself must be behind too: a record stamped long before the file's newest one
+  // while the clock is not (pre-recorded frames of a camera with sparse key frames, a record
+  // the other ring delivered late) is old footage written late, and stays in the file.
+  const int64_t stepLimit = int64_t{summary.endTime} - kClockStepBackSeconds;
+  const bool steppedBack = summary.dataBytes > 0 && int64_t{time.seconds()} < stepLimit &&
+                           int64_t{now.seconds()} < stepLimit;
   if (place == storage::RecordPlace::kNewDay || steppedBack ||
       summary.dataBytes > kRotateDataBytes || outgrows || !LastEntryInRange(summary.lastEntry) ||
       summary.lastEntry >= storage::kLastEntryMax) {
@@ -232,7 +236,8 @@ int32_t Writer::CheckTimeAndRotate(platform::CTime time, bool willOverflow, uint
   // which the other ring delivered late, does not).
   if (!dataFile_ && !needHeader_ && failedOpenAt_ < time) RetryOpenWhenDue(time);
   if (needHeader_ && !BeginRecording(time, willOverflow)) return 0;
-  const RecordStep step = ClassifyRecord(summary_, time, lastFrameTime_, willOverflow, size);
+  const RecordStep step =
+      ClassifyRecord(summary_, time, lastFrameTime_, willOverflow, size, platform::CTime::Now());
   switch (step.place) {
     case RecordPlace::kNewFile:
       // The record that calls for the change of file is the first record of the new file.

@@ -53,9 +53,11 @@ struct RecordStep {
 };
 // A pure function of its arguments: `summary` of the data file in use, `time` of the record,
 // `lastTime` of the record before it, `willOverflow` when the record does not fit the buffer,
-// `size` of the record (one that would take the file past its nominal size starts the next).
+// `size` of the record (one that would take the file past its nominal size starts the next),
+// `now` the clock's reading (a clock set back shows in it as well as in the record's time).
 RecordStep ClassifyRecord(const storage::IndexSummary& summary, platform::CTime time,
-                          platform::CTime lastTime, bool willOverflow, uint32_t size = 0);
+                          platform::CTime lastTime, bool willOverflow, uint32_t size,
+                          platform::CTime now);
 
 class Writer {
  public:

@@ -87,7 +87,16 @@ def stall(port, start):
     return time.monotonic() - t0
 
 
+def serve_is_built(dvrtool):
+    """False when this dvrtool was built without its HTTP library."""
+    probe = subprocess.run([dvrtool, 'serve'], capture_output=True, text=True, timeout=60)
+    return 'without cpp-httplib' not in probe.stderr
+
+
 def main():
+    if not serve_is_built(DVRTOOL):
+        print('SKIPPED: dvrtool was built without serve')
+        sys.exit(77)
     if shutil.which('ffmpeg') is None:
         print('SKIPPED: ffmpeg is not installed')
         sys.exit(77)

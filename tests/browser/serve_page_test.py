@@ -29,6 +29,14 @@ def skip(why):
     sys.exit(77)
 
 
+def serve_is_built(dvrtool):
+    """False when this dvrtool was built without its HTTP library."""
+    probe = subprocess.run([dvrtool, 'serve'], capture_output=True, text=True, timeout=60)
+    return 'without cpp-httplib' not in probe.stderr
+
+
+if not serve_is_built(DVRTOOL):
+    skip('dvrtool was built without serve')
 for tool in ('chromium', 'chromedriver', 'ffmpeg', 'ffprobe'):
     if shutil.which(tool) is None:
         skip(tool + ' is not installed (apt-get install chromium chromium-driver ffmpeg)')

@@ -131,9 +131,11 @@ TEST(RecorderTest, WhileNoDataFileIsOpenFramesAreRefusedAndTheNextSecondOpensThe
     if (taken != 0) accepted.push_back(length);
     return taken;
   };
+  // SetTime moves g_testNow: every time below is counted from the start.
+  const int64_t start = g_testNow;
   ASSERT_EQ(send(100), 2);
-  ASSERT_TRUE(host.Drain());  // both rings written before the day changes
-  host.SetTime(g_testNow + 86400);  // the next day: a change of file
+  ASSERT_TRUE(host.Drain());    // both rings written before the day changes
+  host.SetTime(start + 86400);  // the next day: a change of file
   ASSERT_EQ(send(101), 2);
   ASSERT_TRUE(host.Drain());
   EXPECT_EQ(host.log.Count(RECORDER_EVENT_FILE_OPENED, -1, missing), 1u);
@@ -141,7 +143,7 @@ TEST(RecorderTest, WhileNoDataFileIsOpenFramesAreRefusedAndTheNextSecondOpensThe
   EXPECT_EQ(host.CurrentFile(), "");
   for (uint32_t length = 102; length < 110; ++length) EXPECT_EQ(send(length), 0) << length;
   EXPECT_EQ(host.log.Count(RECORDER_EVENT_FILE_OPENED, -1, missing), 1u);
-  host.SetTime(g_testNow + 86401);
+  host.SetTime(start + 86401);  // the next second of the same day
   EXPECT_EQ(send(110), 2);
   EXPECT_EQ(host.CurrentFile(), host.Data(2));
   _RECORDER_STOP(host.handle);
@@ -201,6 +203,30 @@ TEST(RecorderTest, PreAndPostRecordTimesAreClampedAndDefaultToFiveSeconds) {
     for (int s = row.first; s <= row.last; ++s) want.push_back(static_cast<int32_t>(base + s));
     EXPECT_EQ(TimesOf(ReadIndexedRecords(host.Data(0))), want) << row.pre << " " << row.post;
   }
+}
+
+// A camera with a key frame every 100 s on trigger A beside one that always records: the
+// trigger writes the kept group, stamped up to 100 s before the file's newest record. That is
+// footage written late, not a clock set back: it stays in the file in use.
+TEST(RecorderTest, PreRecordedFramesFarBehindTheFileStayInTheFileInUse) {
+  RecordingHost host;
+  host.AddFiles(2, 2);
+  _RECORDER_SETSTATUS(host.handle, 1, 2);
+  _RECORDER_SETPREPOSTTIME(host.handle, 30, 0);
+  ASSERT_EQ(_RECORDER_START(host.handle), 1);
+  const int64_t base = g_testNow;
+  size_t sent = 0;
+  for (int s = 0; s <= 100; ++s) {
+    host.SetTime(base + s);
+    sent += host.Video(0, 100, true, static_cast<uint32_t>(s)) == 1;
+    const std::vector<uint8_t> payload = Pattern(100, s);
+    FrameDescriptor d = VideoFrame(payload, 0, 1, s == 0, s == 100 ? 1 : 0);
+    sent += _RECORDER_WRITEVIDEO(host.handle, 1, &d) == 1;
+    ASSERT_TRUE(host.Drain());
+  }
+  _RECORDER_STOP(host.handle);
+  EXPECT_EQ(host.log.Count(RECORDER_EVENT_FILE_OPENED, 0, host.Data(1)), 0u);
+  EXPECT_EQ(ReadIndexedRecords(host.Data(0)).size(), sent + 100);  // the 100 kept frames
 }
 
 }  // namespace

@@ -85,7 +85,8 @@ class WriterTest : public testing::Test {
 TEST(ClassifyRecordTest, PlaceAndWriteFollowTheSummaryTheTimeAndTheBuffer) {
   storage::IndexSummary s = storage::MakeEmptySummary();
   storage::SummaryBuilder(&s).Begin(At(10, 10, 0, 0));
-  storage::IndexSummary full = s, big = s, past = s;
+  storage::IndexSummary full = s, big = s, past = s, live = s;
+  live.dataBytes = 100;
   full.lastEntry = storage::kLastEntryMax;
   big.dataBytes = kRotateDataBytes + 1;
   past.lastEntry = -1;
@@ -98,6 +99,7 @@ TEST(ClassifyRecordTest, PlaceAndWriteFollowTheSummaryTheTimeAndTheBuffer) {
     CTime last;
     bool overflow;
     RecordStep step;
+    int32_t clockAhead = 0;  // how far the clock is past the record's time
   } rows[] = {
       {s, At(10, 10, 0, 0), t0, false, {P::kSameEntry, W::kNone}},
       {s, At(10, 10, 0, 0), t0, true, {P::kSameEntry, W::kBackground}},
@@ -108,13 +110,19 @@ TEST(ClassifyRecordTest, PlaceAndWriteFollowTheSummaryTheTimeAndTheBuffer) {
       {full, At(10, 10, 0, 0), t0, false, {P::kNewFile, W::kNone}},
       {past, At(10, 10, 0, 0), t0, false, {P::kNewFile, W::kNone}},
       {big, At(10, 10, 0, 0), t0, true, {P::kNewFile, W::kBackground}},
+      // More than a minute behind the file: a clock set back, or old footage written late.
+      {live, At(10, 9, 58, 59), t0, false, {P::kNewFile, W::kNone}},
+      {live, At(10, 9, 58, 59), t0, false, {P::kSameEntry, W::kNone}, 61},
+      {live, At(10, 9, 59, 0), t0, false, {P::kSameEntry, W::kNone}},
   };
   for (const auto& r : rows) {
-    EXPECT_EQ(ClassifyRecord(r.summary, CTime(r.time), r.last, r.overflow), r.step)
+    EXPECT_EQ(ClassifyRecord(r.summary, CTime(r.time), r.last, r.overflow, 0,
+                             CTime(r.time + r.clockAhead)),
+              r.step)
         << r.time << " overflow " << r.overflow;
   }
   big.dataBytes = kRotateDataBytes;
-  EXPECT_EQ(ClassifyRecord(big, t0, t0, false).place, P::kSameEntry);
+  EXPECT_EQ(ClassifyRecord(big, t0, t0, false, 0, t0).place, P::kSameEntry);
 }
 
 // Video and audio reach the writer through two rings, so a record can come after a later

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <set>
+#include <tuple>
 
 #include "command_line.h"
 
@@ -47,19 +49,17 @@ std::string DescribePlay(const PlaySummary& s, const std::string& indent) {
 }
 
 std::vector<PlayedFrame> FirstPass(const std::vector<PlayedFrame>& frames, float rate) {
+  (void)rate;  // the wrap is told the same way in both directions
   std::vector<PlayedFrame> pass;
-  double last = 0;
-  bool any = false;
+  // A pass shows each recorded frame once, in whatever order the rate gives (backward play
+  // shows a group newest first after decoding it forward): the first shown frame that was
+  // shown before is the wrap, however short the recording.
+  std::set<std::tuple<time_t, uint16_t, uint32_t, size_t>> shown;
   size_t end = 0;  // just after the last shown frame of the pass
   for (const PlayedFrame& f : frames) {
-    // Whole seconds of the shown frames are what the play direction orders (backward play
-    // decodes each group forward from its key frame before showing it); a step back of more
-    // than a second against the direction is the wrap.
-    if (!f.audio && !f.decodeOnly) {
-      const double t = static_cast<double>(f.time);
-      if (any && (rate > 0 ? t < last - 1 : t > last + 1)) break;
-      last = t;
-      any = true;
+    if (!f.audio && !f.decodeOnly &&
+        !shown.emplace(f.time, f.millisecond, f.tag, f.payload.size()).second) {
+      break;
     }
     pass.push_back(f);
     if (!f.audio && !f.decodeOnly) end = pass.size();
