@@ -521,10 +521,17 @@ CFrameReader::ReadPosition CFrameReader::PlanLead(CTime t, uint32_t leadChannels
   // frames before it; one without video near the target needs nothing.
   uint32_t need = ChannelsNeedingLead(*file, landing.offset,
                                       int64_t{t.seconds()} + kLeadWindowSeconds, leadChannels);
+  const uint32_t wanted = need;
 
-  // Back from the landing to each remaining channel's last key frame, however far back.
+  // Back from the landing to each remaining channel's last key frame, however far back:
+  // a minute entry at a time, and record by record where an entry does not read cleanly.
   uint32_t found = 0;
   ReadPosition earliest = landing;
+  if (need != 0 && !LookBackByEntries(landing, &need, &found, &earliest)) {
+    found = 0;
+    earliest = landing;
+    need = wanted;
+  }
   FrameHeader header;
   uint32_t stepped = 0;
   while (need != 0 && stopReading.load() == 0 && StepBackOneRecord(&header)) {
@@ -551,6 +558,59 @@ CFrameReader::ReadPosition CFrameReader::PlanLead(CTime t, uint32_t leadChannels
     return landing;
   }
   return earliest;
+}
+
+bool CFrameReader::LookBackByEntries(ReadPosition landing, uint32_t* need, uint32_t* found,
+                                     ReadPosition* earliest) {
+  int32_t position = landing.file;
+  uint64_t end = landing.offset;
+  std::array<uint64_t, kChannelCount> lastKey{};
+  FrameHeader header;
+  uint32_t passed = 0;
+  while (*need != 0 && stopReading.load() == 0) {
+    const ReaderFile* file = DataFileAt(position);
+    if (file == nullptr) return false;
+    const std::vector<uint64_t> starts = EntryStarts(position);
+    if (starts.empty() || starts.front() != 0) return false;
+    // The entries that start before `end`, newest first; each is read forwards to where
+    // the one after it starts (the last to `end`).
+    size_t k = starts.size();
+    while (k > 0 && starts[k - 1] >= end) --k;
+    uint64_t spanEnd = end;
+    while (k > 0 && *need != 0) {
+      --k;
+      if (stopReading.load() != 0) return true;
+      uint32_t seen = 0;
+      uint64_t at = starts[k];
+      while (at < spanEnd) {
+        if (++passed % 1024 == 0 && stopReading.load() != 0) return true;
+        if (window->Check(*file, at, spanEnd, &header) != RecordStatus::kOk) return false;
+        if (header.channel < kChannelCount && (header.keyFrame & 1) != 0 &&
+            IsDeliveredVideoType(header.type)) {
+          const uint32_t bit = 1u << header.channel;
+          if ((*need & bit) != 0) {
+            lastKey[header.channel] = at;
+            seen |= bit;
+          }
+        }
+        at = RecordEnd(at, header);
+      }
+      if (at != spanEnd) return false;
+      for (uint32_t c = 0; c < kChannelCount; ++c) {
+        if ((seen & (1u << c)) == 0) continue;
+        leadStart[c] = {position, lastKey[c]};
+        *earliest = std::min(*earliest, leadStart[c]);
+      }
+      *found |= seen;
+      *need &= ~seen;
+      spanEnd = starts[k];
+    }
+    if (*need == 0) break;
+    position = PreviousOpenPosition(position);
+    if (position == kNoFile) break;
+    end = RecordedBytesAt(position);
+  }
+  return true;
 }
 
 bool CFrameReader::FindRecordStartFrom(const ReaderFile& file, uint64_t from, uint64_t limit,

@@ -226,6 +226,13 @@ class CFrameReader {
   // its key frame (see SeekToTime); the position is the landing record's start.
   // Returns where reading starts: the earliest such key frame, or the landing.
   ReadPosition PlanLead(platform::CTime t, uint32_t leadChannels);
+  // The look back of PlanLead by the index's minute entries: each entry before the landing,
+  // newest first and across earlier files, is read forwards for the last key frame of each
+  // channel of `need` in it (leadStart). false when an entry does not read cleanly to the
+  // next one's start: then the look back is made again record by record, which reports and
+  // steps over damage.
+  bool LookBackByEntries(ReadPosition landing, uint32_t* need, uint32_t* found,
+                         ReadPosition* earliest);
   uint32_t ChannelsNeedingLead(const ReaderFile& file, uint64_t from, int64_t until,
                                uint32_t leadChannels);
   // The walk of the seek: passes records until the first one stamped at or after t and

@@ -296,6 +296,35 @@ TEST_F(ReaderTest, ASeekWithLeadStartsAChannelAtItsKeyFrame) {
   EXPECT_EQ(Play(false, -1.0f, 1), std::vector<Got>{F(f, 4106)});
 }
 
+// The look back for a lead channel's key frame crosses minutes of other records and a file
+// boundary and takes the channel's last key frame before the target, also when a record on
+// the way is damaged.
+TEST_F(ReaderTest, TheLookBackFindsTheLastKeyFrameMinutesBackInAnEarlierFile) {
+  for (const bool damage : {false, true}) {
+    DataFile a, b;
+    a.AddVideo(0, At(9, 50), true);
+    a.AddVideo(0, At(9, 52, 0), true);
+    a.AddVideo(0, At(9, 52, 30), true);  // the one the seek needs
+    a.AddVideo(1, At(9, 52, 40), true);
+    for (int m = 55; m < 60; ++m) {
+      for (int s = 0; s < 60; s += 3) b.AddVideo(1, At(9, m, s), true, 1, 3000);
+      if (m == 56) b.AddVideo(0, At(9, m, 59), false);
+    }
+    b.AddVideo(0, At(10, 0), false);
+    b.AddVideo(1, At(10, 0, 1), true);
+    const size_t lead = 2 * 20, target = b.records.size() - 2;
+    if (damage) {
+      const size_t offset = b.records[3 * 20 + 5].first;
+      storage::StoreU32(&b.bytes[offset], storage::LoadU32(&b.bytes[offset]) + 1);
+    }
+    Catalogue({a, b});
+    ASSERT_EQ(reader_.SeekToTime(CTime(At(10, 0)), 1, 0b1), 1);
+    EXPECT_EQ(Play(false, 1.0f),
+              (std::vector<Got>{F(a, 2, true), F(b, lead, true), F(b, target), F(b, target + 1)}))
+        << damage;
+  }
+}
+
 // Seeks land on the first record stamped at or after the target (backwards: the last at or
 // before it), with records of every size relative to the reader's window, and files long
 // enough to be narrowed by halving.
