@@ -286,7 +286,7 @@ int32_t CFileSearch::PlayRate(float rate) {
   // A reversal resumes in the new direction from the last displayed frame. The seek's flush
   // comes before the new rate, so no frame queued for the old direction is paced at it; what
   // the thread read before the seek is not queued after the flush.
-  if (reverses && shown != kNoShownTime) Seek(CTime(static_cast<int32_t>(shown)));
+  if (reverses && shown != kNoShownTime) Seek(CTime(static_cast<uint32_t>(shown)));
   scheduler->SetRate(rate);
   platform::MutexLock hold(&requestLock);
   requests.rate = true;
@@ -328,7 +328,7 @@ void CFileSearch::GetDateTable(uint32_t* table, int32_t* count) {
   if (catalog) catalog->GetDateTable(table, count);
 }
 
-void CFileSearch::GetDayTable(int32_t date, uint32_t* anyMask, uint32_t* reason1Mask,
+void CFileSearch::GetDayTable(uint32_t date, uint32_t* anyMask, uint32_t* reason1Mask,
                               uint32_t* reason2Mask, uint32_t* reason4Mask, uint32_t* audioMask,
                               uint32_t* dstHours, int32_t* dayKind, int32_t* hourCount) {
   if (catalog) {

@@ -14,7 +14,7 @@ namespace {
 // has none or cannot be read) and the time of the last one.
 struct IndexedRecords {
   uint32_t dataBytes = 0;
-  int32_t endTime = 0;
+  uint32_t endTime = 0;
 };
 
 IndexedRecords ReadIndexedRecords(const std::string& dataPath) {
@@ -96,13 +96,13 @@ int32_t RotationSet::FindNewestOfHeaderFile(const platform::File& header) const 
     return static_cast<int32_t>(it - entries_.begin());
   };
   const uint32_t recordCount = ReadHeaderFileRecordCount(header);
-  const int32_t noTime = platform::CTime::NoTime().seconds();
-  int32_t newest = noTime;
+  const uint32_t noTime = platform::CTime::NoTime().seconds();
+  uint32_t newest = noTime;
   int32_t newestPosition = -1;
   storage::FileInfo info;
   for (uint32_t n = 0; n < recordCount; ++n) {
     if (!header.ReadAt(storage::HeaderFileInfoOffset(n), &info, sizeof(info)).ok()) break;
-    const int32_t startTime = info.summary.startTime;
+    const uint32_t startTime = info.summary.startTime;
     if (static_cast<int32_t>(info.summary.dataBytes) > 0 && startTime != noTime &&
         startTime >= newest) {  // ties go to the later record
       const int32_t position = listPosition(n);

@@ -243,7 +243,7 @@ uint64_t CFrameReader::RecordedBytesAt(int32_t position) const {
   return std::min<uint64_t>(table->dataBytes, kMaxReadableOffset);
 }
 
-bool CFrameReader::IsOnSelectedDay(int32_t t) const {
+bool CFrameReader::IsOnSelectedDay(uint32_t t) const {
   if (dayBounds.day != dayStart.seconds() || !dayBounds.known) {
     const platform::LocalFields f = dayStart.Local();
     dayBounds.day = dayStart.seconds();
@@ -321,10 +321,7 @@ uint64_t CFrameReader::EntryJumpOffset(int32_t position, CTime t) const {
   const IndexSummary& summary = info->summary;
   const uint64_t limit = RecordedBytesAt(position);
   const int32_t last = std::min<int32_t>(summary.lastEntry, kLastEntryMax);
-  const auto minuteEnd = [](int32_t time) {
-    const int64_t seconds = time;
-    return (seconds >= 0 ? seconds / 60 : (seconds - 59) / 60) * 60 + 60;
-  };
+  const auto minuteEnd = [](uint32_t time) { return int64_t{time} / 60 * 60 + 60; };
   uint64_t sum = 0;
   uint64_t jump = 0;
   int64_t latestEnd = INT64_MIN;
@@ -344,7 +341,7 @@ int32_t CFrameReader::SeekToTime(CTime t, int32_t direction, uint32_t leadChanne
   CloseFiles();
   // Backward play lands just after the last record at or before t: on the first one after.
   const int64_t landing64 = direction < 0 ? int64_t{t.seconds()} + 1 : t.seconds();
-  const CTime landing(static_cast<int32_t>(std::min<int64_t>(landing64, INT32_MAX)));
+  const CTime landing(static_cast<uint32_t>(std::min<int64_t>(landing64, UINT32_MAX)));
   if (!JumpToMinute(landing)) return 0;
   const int32_t walked = WalkToTime(landing);
   if (walked == kWalkFailed || (walked == kWalkEnd && direction >= 0)) return 0;
@@ -354,7 +351,7 @@ int32_t CFrameReader::SeekToTime(CTime t, int32_t direction, uint32_t leadChanne
 }
 
 bool CFrameReader::JumpToMinute(CTime landing) {
-  const int32_t minuteStart = landing.seconds() - landing.Local().second;
+  const int64_t minuteStart = int64_t{landing.seconds()} - landing.Local().second;
   currentFile = kNoFile;
   for (int32_t j = firstFile; j <= lastFile; ++j) {
     if (IsReadablePosition(j) && catalogue->TableAt(j)->endTime >= minuteStart) {
@@ -406,7 +403,7 @@ void CFrameReader::PlanLead(CTime t, uint32_t leadChannels) {
                                       int64_t{t.seconds()} + kLeadWindowSeconds, leadChannels);
 
   // Back from the landing to each remaining channel's last key frame.
-  const int32_t windowStart = t.seconds() - kLeadWindowSeconds;
+  const int64_t windowStart = int64_t{t.seconds()} - kLeadWindowSeconds;
   uint32_t found = 0;
   ReadPosition earliest = landing;
   FrameHeader header;
@@ -441,7 +438,7 @@ void CFrameReader::PlanLead(CTime t, uint32_t leadChannels) {
 }
 
 bool CFrameReader::FindRecordStartFrom(const ReaderFile& file, uint64_t from, uint64_t limit,
-                                       uint64_t* start, int32_t* time) {
+                                       uint64_t* start, uint32_t* time) {
   const uint64_t end = std::min<uint64_t>(limit, from + kWindowSize);
   FrameHeader header;
   for (uint64_t candidate = from; candidate + kRecordHeadSize <= end; ++candidate) {
@@ -466,7 +463,7 @@ uint64_t CFrameReader::NarrowByHalving(const ReaderFile& file, uint64_t at, uint
   for (uint64_t hi = limit; at < hi && hi - at > kHalvingSpan && stopReading.load() == 0;) {
     const uint64_t mid = at + (hi - at) / 2;
     uint64_t found = 0;
-    int32_t stamped = 0;
+    uint32_t stamped = 0;
     if (FindRecordStartFrom(file, mid, hi, &found, &stamped) &&
         int64_t{stamped} < int64_t{t.seconds()} - kWalkMarginSeconds) {
       at = found;

@@ -115,7 +115,7 @@ class CFrameReader {
   // Local bounds [begin, end) of the day of `day` (a dayStart value); `known` is false when
   // they could not be had, and then every test converts.
   struct DayBounds {
-    int32_t day = 0;
+    uint32_t day = 0;
     bool known = false;
     int64_t begin = 0;
     int64_t end = 0;
@@ -146,7 +146,7 @@ class CFrameReader {
   void EndFileData();
   // True when t falls on the local day of dayStart. Decided from the day's bounds, kept
   // for the current dayStart, so the reader's per-record checks need no zone conversion.
-  bool IsOnSelectedDay(int32_t t) const;
+  bool IsOnSelectedDay(uint32_t t) const;
 
   void Report(const ReaderFile& file, uint64_t offset, RecordStatus status);
   bool StartsReadableRecord(const ReaderFile& file, uint64_t offset, uint64_t limit);
@@ -203,7 +203,7 @@ class CFrameReader {
   // The first whole record within a window's reach from `from` that is followed by another
   // (or by `limit`), so payload bytes that look like a start marker are not taken for one.
   bool FindRecordStartFrom(const ReaderFile& file, uint64_t from, uint64_t limit, uint64_t* start,
-                           int32_t* time);
+                           uint32_t* time);
 
   // Bytes the reader's window reads at once.
   static constexpr uint32_t kWindowSize = 65536;

@@ -36,7 +36,8 @@ storage::IndexSummary MakeSummary(const std::vector<Entry>& entries, uint32_t da
   std::tie(s.startTime, s.endTime, s.dataBytes, s.lastEntry) = std::tuple(
       entries.front().time, entries.back().time + 30, dataBytes, int32_t(entries.size()) - 1);
   storage::IndexEntry* out = s.entries;
-  for (Entry e : entries) *out++ = {e.time, e.bytes, e.reason1, e.reason2, e.reason4, e.audio};
+  for (Entry e : entries)
+    *out++ = {uint32_t(e.time), e.bytes, e.reason1, e.reason2, e.reason4, e.audio};
   return s;
 }
 
