@@ -165,7 +165,9 @@ typedef void (*FileSearchFrameCallback)(uintptr_t context, uint32_t channel,
 
 /*
  * Notification callback of a file search: code 20 with the progress form of a descriptor
- * on every fourth displayed video frame after a seek. Same thread and rules as the frame
+ * on every fourth displayed video frame after a seek. The progress form holds channel,
+ * word4, kind, word12 (0) and the frame's time; its statSize is the number of damaged records
+ * playback has stepped over since START (each reported, the rest of the recording played). Same thread and rules as the frame
  * callback.
  */
 typedef void (*FileSearchNotifyCallback)(FILESEARCH_HANDLE search, uintptr_t context, int32_t code,
@@ -349,21 +351,23 @@ void _RECORDER_FILESEARCH_SETDISPLAYCHANNELS(FILESEARCH_HANDLE search, const uin
 /* Plays from a local time; an ambiguous or missing local time resolves to the earlier instant.
  * Set PLAYRATE first: the seek reads in the direction of the rate in force. Forwards, each
  * shown channel starts with its first frame at or after that time (preceded by decode-only
- * frames from its key frame); backwards, with its last frame at or before it. Frames keep their
- * recorded times, but a stretch without recordings inside a day holds the picture for at most
- * 2 s of wall time. Forward play runs on through the later recorded days and then wraps to the
- * first (backward: from the first to the last); a host notices the wrap as a frame time earlier
- * than the one before (later, backward). A time on a day without recording plays the last
- * recorded day. Returns 1 for every live handle.
+ * frames from its key frame, however far back that lies); backwards, with its last frame at or
+ * before it. Frames keep their recorded times, but a stretch without recordings holds the
+ * picture for at most 2 s of wall time. Play runs through the recording in time order, across
+ * files and days alike, and at its end wraps to its start (backward: from its start to its
+ * end), the first frame after the wrap due one frame interval (at most 1 s) after the last; a
+ * host notices the wrap as a frame time earlier than the one before (later, backward), after
+ * which each channel starts again at a key frame. A time after the last recording plays the
+ * last recorded day. Returns 1 for every live handle.
  * Nothing else tells the host that the data ended or that a seek found nothing: no callback
- * reports it. A forward seek past the last frame of its day plays the last recorded day, as a
- * day without recording does; with no recorded day no frame ever comes. A host that must know
- * looks first: GetDateTable lists the recorded days and GetDayTable their recorded minutes. */
+ * reports it. With no recorded day no frame ever comes. A host that must know looks first:
+ * GetDateTable lists the recorded days and GetDayTable their recorded minutes. */
 int32_t _RECORDER_FILESEARCH_PLAYTIME(FILESEARCH_HANDLE search, int32_t year, int32_t month,
                                       int32_t day, int32_t hour, int32_t minute, int32_t second);
 /* Play rate: 1.0 normal (the only rate with audio), >0 faster/slower, <0 backward, 0 pause,
- * 100.0 / -100.0 single step. A change of direction during play seeks to the last frame
- * shown, so PLAYTIME is needed only to jump. Returns 1 for every live handle.
+ * 100.0 / -100.0 single step. A change of direction (a step against it too) goes on from the
+ * last frame shown: the next frame shown is its neighbour in the new direction, so PLAYTIME is
+ * needed only to jump. Returns 1 for every live handle.
  * What a decoder gets, per shown channel, forwards: at 0 < rate <= 1 every frame; at
  * 1 < rate <= 8 still every frame in recorded order, those the pace leaves out (all but one in
  * each ceil(rate)) marked decodeOnly; above 8 key frames only (27 < rate <= 30: every second,

@@ -76,6 +76,9 @@ class CFileCatalog {
   int32_t maxFiles = kOpenFileSlots;
   std::unique_ptr<platform::File> headerFile;
   int32_t oldestFile = 0;
+  // Records skipped by the last build because the name they hold leads out of the index
+  // file's directory.
+  int32_t refusedNames = 0;
   std::vector<platform::CTime> dateTable GUARDED_BY(lock);  // allocated for view.count days
 
  private:
@@ -95,7 +98,7 @@ class CFileCatalog {
   bool CreateMappings(uint64_t count) REQUIRES(lock);
   // Source mode 0: the first record of each listed index file, in list order, into the
   // FileInfo mapping; returns their start times.
-  std::vector<uint32_t> StageIndexList() REQUIRES(lock);
+  std::vector<int64_t> StageIndexList() REQUIRES(lock);
   // Source mode 1, first pass: the record count, the mappings and the oldest record; false
   // when the build fails (no whole record, no mapping).
   bool ScanIndexFile(const std::string& path, int32_t* recordTotal) REQUIRES(lock);

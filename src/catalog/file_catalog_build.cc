@@ -6,6 +6,7 @@
 // FileTimeTable per position in two temporary mappings, never on the heap: a catalogue of
 // 40,000 files is 350 MB of tables.
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <memory>
 #include <numeric>
@@ -113,7 +114,7 @@ void FillTimeTable(FileTimeTable* table, const FileInfo& info, uint32_t placehol
 // positions: beyond that, the newest files by start time are kept (files without a
 // recording go first), so every listed day plays. The dropped positions follow the `*kept`
 // kept ones, so the order stays one permutation.
-std::vector<uint32_t> CatalogueOrder(const std::vector<uint32_t>& startTimes, uint32_t placeholder,
+std::vector<uint32_t> CatalogueOrder(const std::vector<int64_t>& startTimes, int64_t placeholder,
                                      size_t maxFiles, size_t* kept) {
   const size_t count = startTimes.size();
   std::vector<uint32_t> order(count);
@@ -165,10 +166,10 @@ void ApplyOrder(FileInfo* infos, const std::vector<uint32_t>& order) {
 
 }  // namespace
 
-std::vector<uint32_t> CFileCatalog::StageIndexList() {
+std::vector<int64_t> CFileCatalog::StageIndexList() {
   // The records are read straight into FileInfo slots of the mapping in list order (the
   // mapping is sized for every listed file; unreadable files leave its tail unused).
-  std::vector<uint32_t> startTimes;
+  std::vector<int64_t> startTimes;
   startTimes.reserve(indexPaths.size());
   auto record = std::make_unique<IndexRecord>();
   for (size_t i = 0; i < indexPaths.size(); ++i) {
@@ -180,7 +181,10 @@ std::vector<uint32_t> CFileCatalog::StageIndexList() {
     std::memset(&info, 0, sizeof(info));
     SetPath(&info, dataPaths[i]);
     std::memcpy(&info.summary, &record->summary, sizeof(info.summary));
-    startTimes.push_back(record->summary.startTime);
+    // Files without records go last; every file with records is ordered by its start,
+    // whatever the clock said (a stamp of 1970 or 2000 included).
+    startTimes.push_back(record->summary.dataBytes != 0 ? int64_t{record->summary.startTime}
+                                                        : int64_t{-1});
   }
   return startTimes;
 }
@@ -199,14 +203,13 @@ int32_t CFileCatalog::BuildFromIndexList() {
   view.count = 0;
   oldestFile = 0;
   if (!CreateMappings(indexPaths.size())) return 0;
-  const std::vector<uint32_t> startTimes = StageIndexList();
+  const std::vector<int64_t> startTimes = StageIndexList();
   if (startTimes.empty() || startTimes.size() > static_cast<size_t>(INT32_MAX)) {
     ReleaseMappings();
     return 1;
   }
   size_t kept = 0;
-  ApplyOrder(view.infos, CatalogueOrder(startTimes, CTime::NoTime().seconds(),
-                                        static_cast<size_t>(maxFiles), &kept));
+  ApplyOrder(view.infos, CatalogueOrder(startTimes, -1, static_cast<size_t>(maxFiles), &kept));
   view.count = static_cast<int32_t>(kept);
   FillTimeTables();
   return 1;
@@ -214,8 +217,7 @@ int32_t CFileCatalog::BuildFromIndexList() {
 
 bool CFileCatalog::ScanIndexFile(const std::string& path, int32_t* recordTotal) {
   const uint32_t placeholder = CTime::NoTime().seconds();
-  std::unique_ptr<platform::File> file =
-      platform::File::Open(path, platform::File::Mode::kOpenExisting, false);
+  std::unique_ptr<platform::File> file = platform::File::OpenReadOnly(path);
   if (!file) return true;
   storage::FileHeader header;
   const uint64_t got = ReadZeroPadded(*file, 0, &header, sizeof(header));
@@ -244,7 +246,7 @@ bool CFileCatalog::ScanIndexFile(const std::string& path, int32_t* recordTotal) 
   for (int32_t r = 0; r < *recordTotal; ++r) {
     if (ReadZeroPadded(*file, RecordOffset(r), record.get(), sizeof(*record)) == 0) continue;
     const IndexSummary& s = record->summary;
-    if (s.dataBytes != 0 && s.startTime != placeholder && (!found || s.startTime < best)) {
+    if (s.dataBytes != 0 && (!found || s.startTime < best)) {
       oldestFile = r;
       best = s.startTime;
       found = true;
@@ -264,12 +266,12 @@ int32_t CFileCatalog::LoadIndexFile(const std::string& path) {
 
   // Second pass: the index file stays open as headerFile while the catalogue stands.
   platform::MutexLock hold(&lock);
-  std::unique_ptr<platform::File> file =
-      platform::File::Open(path, platform::File::Mode::kOpenExisting, false);
+  std::unique_ptr<platform::File> file = platform::File::OpenReadOnly(path);
   if (!file) return 1;
   headerFile = std::move(file);
   if (view.infos == nullptr || view.tables == nullptr) return 1;
   const std::string directory = platform::DirectoryOf(path);
+  refusedNames = 0;
   auto record = std::make_unique<IndexRecord>();
   const int64_t skipped = int64_t{recordTotal} - view.count;
   for (int32_t j = 0; j < view.count; ++j) {
@@ -277,8 +279,16 @@ int32_t CFileCatalog::LoadIndexFile(const std::string& path) {
     ReadZeroPadded(*headerFile, RecordOffset(r), record.get(), sizeof(*record));
     FileInfo& info = view.infos[j];
     std::memset(&info, 0, sizeof(info));
+    // A record names a data file beside the index file. A name that would lead out of that
+    // directory (a separator, "..") is refused: the record stays empty (no path, no records)
+    // and is counted.
+    const std::string name = storage::IndexRecordName(*record);
+    if (!storage::IsPlainFileName(name)) {
+      ++refusedNames;
+      continue;
+    }
     std::memcpy(&info.summary, &record->summary, sizeof(info.summary));
-    SetPath(&info, directory + storage::IndexRecordName(*record));
+    SetPath(&info, directory + name);
   }
   FillTimeTables();
   return 1;

@@ -34,16 +34,19 @@ void CFileCatalog::BuildDateTable() {
   dateTable.clear();
   dateTable.shrink_to_fit();
   dateTable.reserve(static_cast<size_t>(std::max(view.count, 0)));
-  const CTime placeholder = CTime::NoTime();
+  // A file that holds records lists its day whatever its stamp, also footage of a clock
+  // that had not been set (1970, or the year 2000 of a dead real-time clock). Files in
+  // rotation order, or recorded across a clock set back, need not come in day order, so the
+  // days are sorted once gathered.
   for (int32_t j = 0; view.tables != nullptr && j < view.count; ++j) {
     const FileTimeTable& table = view.tables[j];
     if (table.dataBytes != 0) {
       const CTime day = CTime(table.startTime).LocalMidnight();
-      if (day != placeholder && (dateTable.empty() || dateTable.back() != day)) {
-        dateTable.push_back(day);
-      }
+      if (dateTable.empty() || dateTable.back() != day) dateTable.push_back(day);
     }
   }
+  std::sort(dateTable.begin(), dateTable.end());
+  dateTable.erase(std::unique(dateTable.begin(), dateTable.end()), dateTable.end());
 }
 
 void CFileCatalog::GetDateTable(uint32_t* table, int32_t* count) {
@@ -89,9 +92,9 @@ CFileCatalog::DstRange CFileCatalog::LoadRange() const {
 }
 
 bool CFileCatalog::IsValidRange(CTime start, CTime end) {
-  const CTime placeholder = CTime::NoTime();
-  // A file whose records all lie in one second starts and ends in that second.
-  return start >= placeholder && end >= placeholder && start <= end;
+  // A file whose records all lie in one second starts and ends in that second. Any stamp
+  // counts (the caller has checked that the file holds records), 1970 and 2000 included.
+  return start <= end;
 }
 
 bool CFileCatalog::IsDaylightHourIn(const DstRange& range, CTime t) {

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <climits>
 
+#include "platform/paths.h"
 #include "platform/syscalls.h"
 
 namespace platform {
@@ -41,7 +42,9 @@ void CloseQuietly(int fd) {
 // regular file, made blocking again, and hold the shared lock that keeps the deletion worker
 // away; a file that the deletion worker unlinked between our open and our lock has no name
 // any more, and writing into it would lose the data, so it counts as not opened (ENOENT).
-int RefusalOf(int fd) {
+// A file opened for writing must also have exactly one name: a second (hard) link could be
+// anyone's file, which the recorder would overwrite, grow or later delete (EMLINK).
+int RefusalOf(int fd, bool forWriting) {
   struct stat st;
   if (LoadSyscall(&Sys::fstat)(fd, &st) != 0) return errno;
   if (!S_ISREG(st.st_mode)) return EINVAL;
@@ -51,21 +54,43 @@ int RefusalOf(int fd) {
   }
   if (RetryInterrupted([fd] { return LoadSyscall(&Sys::flock)(fd, LOCK_SH); }) != 0) return errno;
   if (LoadSyscall(&Sys::fstat)(fd, &st) != 0) return errno;
-  return st.st_nlink == 0 ? ENOENT : 0;
+  if (st.st_nlink == 0) return ENOENT;
+  return forWriting && st.st_nlink != 1 ? EMLINK : 0;
+}
+
+int OpenOnce(const std::string& path, int flags) {
+  // Non-blocking, so a FIFO or a device named as a data or index file cannot hold the open
+  // up; anything but a regular file is refused. A symbolic link as the last component is
+  // never followed (ELOOP): neither its target nor, when it dangles, a new file there.
+  return RetryInterrupted([&] {
+    return LoadSyscall(&Sys::open)(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0644);
+  });
 }
 
 // Opens `path` with the shared lock taken; -1 with errno set (and `*status`) on failure.
-int OpenLocked(const std::string& path, int flags, Status* status) {
-  // Non-blocking, so a FIFO or a device named as a data or index file cannot hold the open
-  // up; anything but a regular file is refused.
-  const int fd = RetryInterrupted(
-      [&] { return LoadSyscall(&Sys::open)(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0644); });
-  int error = fd < 0 ? errno : RefusalOf(fd);
+// `*created` tells whether this open made the file (its name is then not yet durable).
+int OpenLocked(const std::string& path, int flags, Status* status, bool* created = nullptr) {
+  if (created != nullptr) *created = false;
+  int fd = OpenOnce(path, flags & ~O_CREAT);
+  if (fd < 0 && errno == ENOENT && (flags & O_CREAT) != 0) {
+    // Made here and only here, so the caller knows to make the new name durable.
+    fd = OpenOnce(path, flags | O_EXCL);
+    if (fd >= 0 && created != nullptr) *created = true;
+    if (fd < 0 && errno == EEXIST) fd = OpenOnce(path, flags & ~O_CREAT);  // made meanwhile
+  }
+  const bool forWriting = (flags & O_ACCMODE) != O_RDONLY;
+  int error = fd < 0 ? errno : RefusalOf(fd, forWriting);
   if (fd >= 0 && error != 0) CloseQuietly(fd);
   if (error == 0) return fd;
   if (status != nullptr) *status = Status::FromErrno("open", path, error);
   errno = error;
   return -1;
+}
+
+FileId IdOf(int fd) {
+  struct stat st;
+  if (LoadSyscall(&Sys::fstat)(fd, &st) != 0) return FileId();
+  return FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
 }
 
 bool StatPath(const std::string& path, struct stat* st) {
@@ -89,15 +114,21 @@ std::unique_ptr<File> File::Open(const std::string& path, Mode mode, bool writeT
   int flags = O_RDWR;
   if (mode == Mode::kOpenOrCreate) flags |= O_CREAT;
   if (writeThrough) flags |= O_DSYNC;
-  const int fd = OpenLocked(path, flags, status);
+  bool created = false;
+  const int fd = OpenLocked(path, flags, status, &created);
   if (fd < 0) return nullptr;
-  return std::unique_ptr<File>(new File(fd, path));
+  std::unique_ptr<File> file(new File(fd, path));
+  file->created_ = created;
+  file->id_ = IdOf(fd);
+  return file;
 }
 
 std::unique_ptr<File> File::OpenReadOnly(const std::string& path, Status* status) {
   const int fd = OpenLocked(path, O_RDONLY, status);
   if (fd < 0) return nullptr;
-  return std::unique_ptr<File>(new File(fd, path));
+  std::unique_ptr<File> file(new File(fd, path));
+  file->id_ = IdOf(fd);
+  return file;
 }
 
 File::~File() {
@@ -212,10 +243,15 @@ std::vector<DirectoryEntry> FindFiles(const std::string& directory, const std::s
       continue;
     }
     struct stat st;
-    if (LoadSyscall(&Sys::fstatat)(dirFd, ent->d_name, &st, 0) != 0) continue;  // vanished
+    // A link is described as itself, never as what it points to.
+    if (LoadSyscall(&Sys::fstatat)(dirFd, ent->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      continue;  // vanished
+    }
     DirectoryEntry entry;
     entry.name = name;
     entry.isDirectory = S_ISDIR(st.st_mode);
+    entry.isRegular = S_ISREG(st.st_mode);
+    entry.id = FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
     entry.lastWriteUtc = static_cast<int64_t>(st.st_mtime);
     entries.push_back(std::move(entry));
   }
@@ -241,8 +277,11 @@ bool IsDirectory(const std::string& path) {
 }
 
 bool IsRegularFile(const std::string& path) {
+  // The name itself: a link to a regular file is no recorder file (it is never opened).
   struct stat st;
-  return StatPath(path, &st) && S_ISREG(st.st_mode);
+  return !path.empty() &&
+         LoadSyscall(&Sys::fstatat)(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+         S_ISREG(st.st_mode);
 }
 
 Status CheckFileSizeLimit(const std::string& path, uint64_t size) {
@@ -258,9 +297,17 @@ Status CheckFileSizeLimit(const std::string& path, uint64_t size) {
 
 bool DeleteFileIfUnused(const std::string& path) {
   if (path.empty()) return false;
-  const int fd = RetryInterrupted(
-      [&] { return LoadSyscall(&Sys::open)(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW, 0); });
+  // Never through a link, never blocking on a FIFO or a device, and only a regular file with
+  // one name: what the recorder made and nothing else.
+  const int fd = RetryInterrupted([&] {
+    return LoadSyscall(&Sys::open)(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0);
+  });
   if (fd < 0) return false;
+  struct stat st;
+  if (LoadSyscall(&Sys::fstat)(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
+    CloseQuietly(fd);
+    return false;
+  }
   // Every File holds a shared lock while open, so an exclusive one means nobody uses it.
   if (RetryInterrupted([fd] { return LoadSyscall(&Sys::flock)(fd, LOCK_EX | LOCK_NB); }) != 0) {
     CloseQuietly(fd);
@@ -268,7 +315,18 @@ bool DeleteFileIfUnused(const std::string& path) {
   }
   const bool removed = LoadSyscall(&Sys::unlink)(path.c_str()) == 0;
   CloseQuietly(fd);
-  return removed;
+  // The deletion counts once it is durable: a power cut must not bring the name back.
+  return removed && SyncDirectoryOf(path).ok();
+}
+
+Status SyncDirectoryOf(const std::string& path) {
+  const std::string directory = DirectoryOf(path);
+  const char* name = directory.empty() ? "." : directory.c_str();
+  if (RetryInterrupted([&] { return LoadSyscall(&Sys::syncDirectory)(name); }) != 0 &&
+      errno != EINVAL) {  // EINVAL: a file system whose directories need no sync
+    return Status::FromErrno("sync directory", name, errno);
+  }
+  return Status();
 }
 
 }  // namespace platform

@@ -9,6 +9,7 @@
 // path and the errno.
 #pragma once
 
+#include <compare>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -18,6 +19,13 @@
 
 namespace platform {
 
+// A file's identity on its file system (device and inode numbers).
+struct FileId {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  auto operator<=>(const FileId&) const = default;
+};
+
 class File {
  public:
   enum class Mode {
@@ -26,7 +34,8 @@ class File {
   };
   // Opens `path` read-write. writeThrough adds O_DSYNC. Returns null on failure (errno set,
   // and `*status` when given). A file that was unlinked between open and lock counts as not
-  // opened.
+  // opened. Only a regular file is opened, never through a symbolic link as the last
+  // component (ELOOP), and, for writing, only one with a single name (EMLINK).
   static std::unique_ptr<File> Open(const std::string& path, Mode mode, bool writeThrough,
                                     Status* status = nullptr);
   // Opens read-only (catalogue and reader side); still holds the shared lock.
@@ -64,16 +73,24 @@ class File {
 
   int fd() const { return fd_; }
   const std::string& path() const { return path_; }
+  // true when Open made the file: its name is durable only once its directory is synced.
+  bool created() const { return created_; }
+  // Which file this is, whatever name it was opened by.
+  const FileId& id() const { return id_; }
 
  private:
   File(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
   int fd_;
   std::string path_;
+  bool created_ = false;
+  FileId id_;
 };
 
 struct DirectoryEntry {
   std::string name;  // file name without directory
   bool isDirectory = false;
+  bool isRegular = false;  // a regular file itself, not a link to one
+  FileId id;
   int64_t lastWriteUtc = 0;  // seconds since 1970 (UTC), st_mtime
 };
 
@@ -84,13 +101,19 @@ std::vector<DirectoryEntry> FindFiles(const std::string& directory, const std::s
 // (UTC); false when it cannot be read.
 bool LastWriteTimeNs(const std::string& path, int64_t* utcNanoseconds);
 bool IsDirectory(const std::string& path);
+// A regular file under that very name (a symbolic link to one is not).
 bool IsRegularFile(const std::string& path);
 // Whether the process may make `path` `size` bytes long: a file-size limit (RLIMIT_FSIZE)
 // below it fails with EFBIG here, where writing past it would raise SIGXFSZ and kill the
 // process.
 Status CheckFileSizeLimit(const std::string& path, uint64_t size);
 // Deletes a file only when nobody holds it open through File: takes an exclusive
-// non-blocking flock first. false when it is in use or cannot be deleted.
+// non-blocking flock first. Only a regular file with one name is deleted (a link, a FIFO or
+// a hard-linked file never), and the deletion is made durable (its directory synced) before
+// it counts. false when it is in use or cannot be deleted.
 bool DeleteFileIfUnused(const std::string& path);
+// Syncs the directory that holds `path`, so names created or removed there survive a power
+// cut.
+Status SyncDirectoryOf(const std::string& path);
 
 }  // namespace platform

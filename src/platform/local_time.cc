@@ -67,10 +67,64 @@ struct StampCache {
 
 thread_local StampCache t_stampCache;
 
-// Whether the zone is the one the cached stamp was made in.
-bool SameZone(const StampCache& cache, const char* tz) {
+// The zone's rules for one hour of instants, as a thread last looked them up: the offset of
+// local time from UTC and the DST flag, the same all through the hour. Playback turns every
+// delivered frame's time into local fields; with this, a frame costs a look at TZ and some
+// arithmetic instead of a process-wide lock, tzset and (TZ unset) a stat of the zone file.
+struct HourCache {
+  bool valid = false;
+  int64_t hour = 0;  // floor(seconds / 3600)
+  bool tzSet = false;
+  char tz[96] = {};
+  int64_t offset = 0;  // local minus UTC, seconds
+  int isDst = -1;
+};
+
+thread_local HourCache t_hourCache;
+
+// Whether the zone is the one the cache was filled in.
+template <typename Cache>
+bool SameZone(const Cache& cache, const char* tz) {
   if (tz == nullptr) return !cache.tzSet;
   return cache.tzSet && std::strcmp(cache.tz, tz) == 0;
+}
+
+template <typename Cache>
+void KeepZone(Cache* cache, const char* tz) {
+  const size_t tzLength = tz == nullptr ? 0 : std::strlen(tz);
+  cache->valid = tzLength < sizeof(cache->tz);
+  cache->tzSet = tz != nullptr;
+  if (tz != nullptr && cache->valid) std::memcpy(cache->tz, tz, tzLength + 1);
+}
+
+// localtime_r with the zone as TZ now gives it.
+bool ZoneLocal(int64_t seconds, struct tm* fields) {
+  if (seconds < std::numeric_limits<time_t>::min() || seconds > std::numeric_limits<time_t>::max())
+    return false;
+  const time_t t = static_cast<time_t>(seconds);
+  std::lock_guard<std::mutex> hold(ZoneLock());
+  // localtime_r need not look at TZ again; tzset makes a changed zone take effect.
+  ::tzset();
+  return ::localtime_r(&t, fields) != nullptr;
+}
+
+// Local minus UTC for the instant whose local fields these are.
+int64_t OffsetOf(const struct tm& f, int64_t seconds) {
+  const int64_t local = DaysFromCivil(int64_t{f.tm_year} + 1900, f.tm_mon + 1, f.tm_mday) * 86400 +
+                        int64_t{f.tm_hour} * 3600 + f.tm_min * 60 + f.tm_sec;
+  return local - seconds;
+}
+
+LocalFields FieldsOf(const struct tm& f) {
+  LocalFields out;
+  out.year = f.tm_year + 1900;
+  out.month = f.tm_mon + 1;
+  out.day = f.tm_mday;
+  out.hour = f.tm_hour;
+  out.minute = f.tm_min;
+  out.second = f.tm_sec;
+  out.isDst = f.tm_isdst;
+  return out;
 }
 
 }  // namespace
@@ -110,22 +164,39 @@ CTime CTime::Now() {
 }
 
 LocalFields CTime::Local() const {
-  const time_t t = static_cast<time_t>(seconds_);
-  struct tm fields {};
-  LocalFields out;
-  {
-    std::lock_guard<std::mutex> hold(ZoneLock());
-    // localtime_r need not look at TZ again; tzset makes a changed zone take effect.
-    ::tzset();
-    if (::localtime_r(&t, &fields) == nullptr) return out;
+  const int64_t t = seconds_;
+  const int64_t hour = FloorDiv(t, 3600);
+  const char* tz = std::getenv("TZ");
+  HourCache& cache = t_hourCache;
+  if (!cache.valid || cache.hour != hour || !SameZone(cache, tz)) {
+    // The hour's rules hold for all of it when both its ends agree (zones change their
+    // offset at most once an hour); else this instant is converted on its own.
+    struct tm first {
+    }, last{}, own{};
+    cache.valid = false;
+    if (!ZoneLocal(hour * 3600, &first) || !ZoneLocal(hour * 3600 + 3599, &last) ||
+        OffsetOf(first, hour * 3600) != OffsetOf(last, hour * 3600 + 3599) ||
+        first.tm_isdst != last.tm_isdst) {
+      return ZoneLocal(t, &own) ? FieldsOf(own) : LocalFields{};
+    }
+    KeepZone(&cache, tz);
+    cache.hour = hour;
+    cache.offset = OffsetOf(first, hour * 3600);
+    cache.isDst = first.tm_isdst;
   }
-  out.year = fields.tm_year + 1900;
-  out.month = fields.tm_mon + 1;
-  out.day = fields.tm_mday;
-  out.hour = fields.tm_hour;
-  out.minute = fields.tm_min;
-  out.second = fields.tm_sec;
-  out.isDst = fields.tm_isdst;
+  const int64_t local = t + cache.offset;
+  const int64_t days = FloorDiv(local, 86400);
+  const int64_t rest = local - days * 86400;
+  int64_t year = 0, month = 0, day = 0;
+  CivilFromDays(days, &year, &month, &day);
+  LocalFields out;
+  out.year = static_cast<int>(year);
+  out.month = static_cast<int>(month);
+  out.day = static_cast<int>(day);
+  out.hour = static_cast<int>(rest / 3600);
+  out.minute = static_cast<int>(rest / 60 % 60);
+  out.second = static_cast<int>(rest % 60);
+  out.isDst = cache.isDst;
   return out;
 }
 
@@ -146,11 +217,8 @@ LocalStamp NowLocalStamp() {
   const LocalFields& f = stamp.fields;
   stamp.time = CTime::FromLocal(f.year, f.month, f.day, f.hour, f.minute, f.second, f.isDst);
 
-  const size_t tzLength = tz == nullptr ? 0 : std::strlen(tz);
-  cache.valid = tzLength < sizeof(cache.tz);
+  KeepZone(&cache, tz);
   cache.second = now;
-  cache.tzSet = tz != nullptr;
-  if (tz != nullptr && cache.valid) std::memcpy(cache.tz, tz, tzLength + 1);
   cache.stamp = stamp;
   return stamp;
 }

@@ -1,7 +1,9 @@
 // CTime: an unsigned 32-bit count of seconds since 1970-01-01 00:00:00 UTC (so it runs to
 // 2106-02-07 06:28:15 UTC), with the local
 // calendar conversions the recorder, its files and the catalogue use. Local time follows
-// the process's TZ (tests change it, so nothing here caches a zone-dependent value).
+// the process's TZ: what is cached per thread is keyed by TZ's value, so a change of TZ takes
+// effect at the next conversion. (With TZ unset, a new /etc/localtime is seen once the
+// cached hour or second has passed.)
 #pragma once
 
 #include <cstdint>
@@ -37,6 +39,8 @@ class CTime {
   static CTime Now();
 
   uint32_t seconds() const { return seconds_; }
+  // Local fields. Each thread keeps the zone's offset for the hour it converted last, so
+  // converting many instants of an hour takes no lock and no system call.
   LocalFields Local() const;
   // Local midnight of this instant's local date (DST flag -1).
   CTime LocalMidnight() const;

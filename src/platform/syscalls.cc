@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 
 namespace platform {
 namespace {
@@ -29,6 +30,15 @@ int RealPosixFallocate(int fd, off_t offset, off_t length) {
 }
 int RealGetrlimit(int resource, struct rlimit* limit) {
   return ::getrlimit(static_cast<__rlimit_resource_t>(resource), limit);
+}
+int RealSyncDirectory(const char* path) {
+  const int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  const int rc = ::fsync(fd);
+  const int saved = errno;
+  ::close(fd);
+  errno = saved;
+  return rc;
 }
 
 Syscalls MakeRealSyscalls() {
@@ -55,6 +65,7 @@ Syscalls MakeRealSyscalls() {
   table.posixFallocate = &RealPosixFallocate;
   table.munmap = &::munmap;
   table.getrlimit = &RealGetrlimit;
+  table.syncDirectory = &RealSyncDirectory;
   return table;
 }
 
@@ -96,6 +107,7 @@ void RestoreSyscalls() {
   Restore(&Syscalls::posixFallocate);
   Restore(&Syscalls::munmap);
   Restore(&Syscalls::getrlimit);
+  Restore(&Syscalls::syncDirectory);
 }
 
 }  // namespace platform

@@ -46,6 +46,10 @@ struct Syscalls {
   int (*posixFallocate)(int fd, off_t offset, off_t length);
   int (*munmap)(void* addr, size_t length);
   int (*getrlimit)(int resource, struct rlimit* limit);
+  // ---- Durability of names ----
+  // Opens the directory `path` and syncs it (fsync), so entries created, renamed or removed
+  // in it survive a power cut.
+  int (*syncDirectory)(const char* path);
 };
 
 // The table in use. Tests may assign members; RestoreSyscalls() puts the real ones back.

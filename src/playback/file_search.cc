@@ -47,6 +47,17 @@ uint32_t SideBlockTag(const uint8_t* second, int32_t secondLength) {
   return storage::LoadU32(second);
 }
 
+// The record place the side block carries, packed as position << 32 | offset.
+uint64_t ShownPlaceOf(const uint8_t* second, int32_t secondLength) {
+  if (second == nullptr || secondLength < CFileSearch::kSideBlockSize) return UINT64_MAX;
+  const uint32_t position = storage::LoadU32(second + 12);
+  const uint64_t offset = storage::LoadAs<uint64_t>(second + 16);
+  if (position >= static_cast<uint32_t>(storage::kNoFile) || offset > 0xFFFFFFFFu) {
+    return UINT64_MAX;
+  }
+  return uint64_t{position} << 32 | offset;
+}
+
 void SetTimeFields(FrameDescriptor* d, const scheduler::FrameTime& time) {
   d->year = time.year;
   d->month = time.month;
@@ -157,6 +168,7 @@ int32_t CFileSearch::Start() {
   running.store(1);
   abandoned.store(0);
   reader->stopReading.store(0);
+  skippedBefore.store(reader->DamageCount());
   scheduler->Start();
   reader->Close();
   catalog->Build();
@@ -166,13 +178,8 @@ int32_t CFileSearch::Start() {
     requests.rate = requests.displayChanged = requests.channel = true;
   }
   threadActive.store(1);
-  uint64_t generation = 0;
-  {
-    platform::MutexLock seeking(&seekLock);
-    generation = runGeneration;
-  }
   std::shared_ptr<CFileSearch> self = shared_from_this();
-  thread = platform::Thread::Start([self, generation] { self->RunPlayback(generation); });
+  thread = platform::Thread::Start([self] { self->RunPlayback(); });
   if (!thread) {
     threadActive.store(0);
     running.store(0);
@@ -190,11 +197,6 @@ void CFileSearch::Stop() {
   // Stopping the scheduler first releases a playback thread blocked in EnqueueVideo; the
   // reader's long loops give up as well.
   reader->stopReading.store(1);
-  {
-    // From here the thread's own day-change seeks are refused.
-    platform::MutexLock seeking(&seekLock);
-    ++runGeneration;
-  }
   scheduler->Stop();
   running.store(0);
   wakeEvent->Set();
@@ -205,6 +207,7 @@ void CFileSearch::Stop() {
   // Once the thread is gone nothing plays until the next PLAYTIME, even after a new START.
   wakeEvent->Reset();
   lastShownTime.store(kNoShownTime);
+  lastShownPlace.store(kNoShownPlace);
 }
 
 void CFileSearch::Seek(CTime t) {
@@ -212,23 +215,19 @@ void CFileSearch::Seek(CTime t) {
   SeekLocked(t);
 }
 
-uint64_t CFileSearch::SeekLocked(CTime t, int32_t resetDirection) {
+void CFileSearch::SeekLocked(CTime t, storage::CFrameReader::Place place) {
   progressCount.store(0);
   scheduler->Flush();
   lastShownTime.store(kNoShownTime);
-  uint64_t serial = 0;
+  lastShownPlace.store(kNoShownPlace);
   {
     platform::MutexLock hold(&requestLock);
     requests.seekTarget = t;
+    requests.seekPlace = place;
     requests.seek = true;
-    // A read-position reset belongs to the day change that asks for it with its seek; a
-    // newer seek replaces it.
-    requests.reset = resetDirection != 0;
-    if (resetDirection != 0) requests.resetDirection = resetDirection;
-    serial = ++requests.seekSerial;
+    ++requests.seekSerial;
   }
   wakeEvent->Set();
-  return serial;
 }
 
 CTime CFileSearch::PlayTimeFromLocal(int32_t year, int32_t month, int32_t day, int32_t hour,
@@ -273,7 +272,6 @@ int32_t CFileSearch::PlayTime(int32_t year, int32_t month, int32_t day, int32_t 
 int32_t CFileSearch::PlayRate(float rate) {
   // A rate that is not a number has no direction and no pace: it changes nothing.
   if (!std::isfinite(rate)) return 1;
-  const int64_t shown = lastShownTime.load();
   const scheduler::PlayMode mode = scheduler::PlayModeOf(rate);
   bool reverses = false;
   {
@@ -283,11 +281,26 @@ int32_t CFileSearch::PlayRate(float rate) {
     reverses = mode.direction * requests.direction < 0;
     if (mode.direction != 0) requests.direction = mode.direction;
   }
-  // A reversal resumes in the new direction from the last displayed frame. The seek's flush
-  // comes before the new rate, so no frame queued for the old direction is paced at it; what
-  // the thread read before the seek is not queued after the flush.
-  if (reverses && shown != kNoShownTime) Seek(CTime(static_cast<uint32_t>(shown)));
-  scheduler->SetRate(rate);
+  // A reversal resumes in the new direction next to the last displayed frame: the frame, not
+  // its second. Delivery stops first (a flush), so the frame read as the one on screen is the
+  // last one shown; the new rate comes before the seek, so no flush of its own (a step against
+  // the direction has one) can remove what the seek queues; and the playback thread queues
+  // nothing meanwhile (it takes its flush count under seekLock).
+  if (reverses && lastShownTime.load() != kNoShownTime) {
+    platform::MutexLock seeking(&seekLock);
+    scheduler->Flush();
+    const uint64_t shownPlace = lastShownPlace.load();
+    const int64_t shown = lastShownTime.load();
+    storage::CFrameReader::Place place;
+    if (shownPlace != kNoShownPlace) {
+      place.position = static_cast<int32_t>(shownPlace >> 32);
+      place.offset = shownPlace & 0xFFFFFFFFu;
+    }
+    scheduler->SetRate(rate);
+    if (shown != kNoShownTime) SeekLocked(CTime(static_cast<uint32_t>(shown)), place);
+  } else {
+    scheduler->SetRate(rate);
+  }
   platform::MutexLock hold(&requestLock);
   requests.rate = true;
   return 1;
@@ -365,8 +378,11 @@ void CFileSearch::DeliverVideo(uint32_t channel, const scheduler::FrameTime& tim
   const uint8_t* body = nullptr;
   if (!SplitRecord(data, dataLength, &header, &body)) return;
   // The record's own time stamp, not the local fields read back: those are ambiguous in
-  // the repeated autumn hour.
-  if (display != 0) lastShownTime.store(header.time);
+  // the repeated autumn hour; and the record's place, for a step or a reversal.
+  if (display != 0) {
+    lastShownPlace.store(ShownPlaceOf(second, secondLength));
+    lastShownTime.store(header.time);
+  }
   if (frameCallback == nullptr) return;
 
   const bool key = (header.keyFrame & 1) != 0;
@@ -397,6 +413,8 @@ void CFileSearch::DeliverVideo(uint32_t channel, const scheduler::FrameTime& tim
       progressCount.store(0);
       FrameDescriptor progress =
           DescriptorHead(channel, d.word4, kVideoKind, kProgressWord12, time);
+      const uint64_t skipped = SkippedRecords();
+      progress.statSize = static_cast<uint32_t>(std::min<uint64_t>(skipped, UINT32_MAX));
       notifyCallback(handle(), hostContext, RECORDER_NOTIFY_PROGRESS, channel, &progress);
     } else {
       progressCount.fetch_add(1);

@@ -18,9 +18,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <memory>
-#include <optional>
 
 #include "catalog/file_catalog.h"
 #include "platform/event.h"
@@ -45,8 +43,9 @@ class CFileSearch : public std::enable_shared_from_this<CFileSearch>, private st
   // frame, up to the longest a recorder stores (storage::kMaxFrameLength), and shrinks
   // back at the next seek.
   static constexpr uint32_t kFrameBufferSize = 614400;
-  // Bytes of the side block queued with every frame: 4, the record type, the applied rate.
-  static constexpr int32_t kSideBlockSize = 12;
+  // Bytes of the side block queued with every frame: 4, the record type, the applied rate,
+  // the record's catalogue position (32 bits) and offset (64 bits).
+  static constexpr int32_t kSideBlockSize = 24;
   static constexpr uint32_t kSideBlockTag = 4;
   // The host hears the play position on every fourth displayed video frame after a seek.
   static constexpr uint32_t kFramesPerProgress = 4;
@@ -109,10 +108,9 @@ class CFileSearch : public std::enable_shared_from_this<CFileSearch>, private st
 
   // For tests: the bound of the join at a stop, and a look at the parts.
   void SetJoinTimeoutMs(uint32_t ms) { joinTimeoutMs.store(ms); }
-  // For tests: called on the playback thread just before it seeks to another recorded day
-  // (set it before START). Lets a test widen the window in which a host's PLAYTIME or STOP
-  // meets the day change.
-  void SetDayChangeHookForTest(std::function<void()> hook) { dayChangeHook = std::move(hook); }
+  // Damaged records the playback thread's reader stepped over (reported and skipped) since
+  // the last START; the host reads it in the progress notification's statSize.
+  uint64_t SkippedRecords() const { return reader->DamageCount() - skippedBefore.load(); }
   scheduler::CFrameScheduler* Scheduler() { return scheduler.get(); }
   CFileCatalog* Catalog() { return catalog.get(); }
   storage::CFrameReader* Reader() { return reader.get(); }
@@ -122,20 +120,20 @@ class CFileSearch : public std::enable_shared_from_this<CFileSearch>, private st
   struct PlaybackState;
 
   // What the host asked the playback thread for: the latest values, and which of them are
-  // new since the thread last took a copy. A new seek replaces a read-position reset that
-  // belonged to the day change before it.
+  // new since the thread last took a copy.
   struct Requests {
     platform::CTime seekTarget;
+    // The record of the frame a step or a reversal starts from; none for a PLAYTIME (or
+    // when the record cannot be found again: then seekTarget).
+    storage::CFrameReader::Place seekPlace;
     float playRate = 1.0f;
     scheduler::PlayMode mode = scheduler::PlayModeOf(1.0f);
     int32_t direction = 1;  // of the last rate that had one; a pause keeps it
-    int32_t resetDirection = 1;
     uint32_t currentChannel = 0;
     std::array<uint32_t, kMaxChannels> display{};
     uint64_t seekSerial = 0;  // counts every seek
     bool seek = false;
     bool rate = false;
-    bool reset = false;
     bool displayChanged = false;
     bool channel = false;
   };
@@ -158,7 +156,7 @@ class CFileSearch : public std::enable_shared_from_this<CFileSearch>, private st
                     int32_t dataLength, const uint8_t* second, int32_t secondLength);
 
   // Playback thread (playback_thread.cc).
-  void RunPlayback(uint64_t generation);
+  void RunPlayback();
   void PlaybackLoop(PlaybackState& state);
   // Copies the requests into the thread's own and clears their marks of new.
   void TakeRequests(Requests* into) EXCLUDES(requestLock);
@@ -167,23 +165,15 @@ class CFileSearch : public std::enable_shared_from_this<CFileSearch>, private st
   // Queues the frame the reader just read, or passes it over.
   void PlayFrame(PlaybackState& state, int32_t length);
   void OnPrecedingKeyFrame(const uint8_t* record, int32_t length) override;
-  void ChangeDay(PlaybackState& state);
-  // Seeks to recorded day `day`, with a read-position reset in `resetDirection` (none when
-  // 0), unless a host seek or a stop came after `serial` (the seek serial the thread last
-  // applied) or the thread belongs to an earlier START.
-  void SeekForDayChange(PlaybackState& state, int32_t day, int32_t resetDirection, uint64_t serial);
-  bool DrainBeforeDayChange(PlaybackState& state);
+  // At the end of the recording (its start backwards): on from the other end.
+  void Wrap(PlaybackState& state);
   // Records the queues' flush count the frames read next are queued under; false when a
   // seek is waiting to be taken first.
   bool TakeFlushCount(PlaybackState& state) EXCLUDES(seekLock, requestLock);
-  // Seek's work; seekLock held. Returns the seek's serial.
-  uint64_t SeekLocked(platform::CTime t, int32_t resetDirection = 0) REQUIRES(seekLock)
+  // Seek's work; seekLock held. `place`, when it names a record, is where play resumes.
+  void SeekLocked(platform::CTime t, storage::CFrameReader::Place place = {}) REQUIRES(seekLock)
       EXCLUDES(requestLock);
   int32_t LoadDates();
-  std::optional<int32_t> FindDate(platform::CTime day) const;
-  // The recorded day after `index` in the direction of `step` (before it when step < 0),
-  // wrapping around; the last recorded day when `index` is none.
-  int32_t NextDay(std::optional<int32_t> index, int32_t step) const;
   bool SleepUnlessStopped(uint32_t ms) const;
   // Queues a record the thread read for the pacing, with its side block.
   void Enqueue(PlaybackState& state, const storage::FrameHeader& header, bool audio,
@@ -204,23 +194,21 @@ class CFileSearch : public std::enable_shared_from_this<CFileSearch>, private st
   std::array<platform::CTime, kDateTableSize> dates{};
   int32_t dateCount = 0;
   std::atomic<uint32_t> progressCount{0};
+  // The reader's damage count at the last START.
+  std::atomic<uint64_t> skippedBefore{0};
   std::unique_ptr<CFileCatalog> catalog;
   // Reads the catalogue's view; goes before the catalogue.
   std::unique_ptr<storage::CFrameReader> reader;
 
   // Serialises START, STOP and SETPATH (and so the thread handle and the catalogue build).
   platform::Mutex controlLock;
-  // Serialises seeks: the host's, and the playback thread's own at a day change, which must
-  // never replace a host seek that came after the thread decided on it.
+  // Serialises seeks, and a seek's flush with the playback thread's reading of the flush
+  // count.
   platform::Mutex seekLock ACQUIRED_AFTER(controlLock);
   // Guards the requests; nothing is called while it is held, so every thread (a host
   // callback on the pacing thread too) may take it.
   mutable platform::Mutex requestLock ACQUIRED_AFTER(seekLock);
   Requests requests GUARDED_BY(requestLock);
-  // Counted on at every STOP; a playback thread seeks only while it still belongs to the
-  // current run, so one abandoned by a stop never touches a later START's state.
-  uint64_t runGeneration GUARDED_BY(seekLock) = 0;
-  std::function<void()> dayChangeHook;
   // The playback thread's own state while it runs (playback thread only).
   PlaybackState* playbackState = nullptr;
   std::atomic<uint32_t> joinTimeoutMs{kDefaultJoinTimeoutMs};
@@ -229,10 +217,13 @@ class CFileSearch : public std::enable_shared_from_this<CFileSearch>, private st
   // Set when a stop gave up waiting for the thread: it must not touch the catalogue again.
   std::atomic<int32_t> abandoned{0};
   // Time stamp of the last displayed video frame, as stored in its record (kNoShownTime
-  // when none since the last seek or stop: outside every 32-bit time). Reversals resume
-  // from it.
+  // when none since the last seek or stop: outside every 32-bit time), and where its record
+  // lies (position << 32 | offset; kNoShownPlace when unknown). Reversals and steps resume
+  // from that record.
   static constexpr int64_t kNoShownTime = INT64_MIN;
+  static constexpr uint64_t kNoShownPlace = UINT64_MAX;
   std::atomic<int64_t> lastShownTime{kNoShownTime};
+  std::atomic<uint64_t> lastShownPlace{kNoShownPlace};
   // The host's reference; dropped by End.
   std::shared_ptr<CFileSearch> hostReference;
 };

@@ -1,8 +1,8 @@
 // The playback thread of a file search: applies the host's requests, reads the recorded
-// frames of the selected day from the catalogue in the play direction, thins them out for
-// fast rates, and queues the chosen ones in the scheduler, which paces them to the host.
-// At the end of a day's data it moves on to the next recorded day (the previous one when
-// playing backwards), wrapping around the list of days.
+// frames through the frame reader's cursor in the play direction (across files and days
+// alike), thins them out for fast rates, and queues the chosen ones in the scheduler, which
+// paces them to the host. At the end of the recording it wraps to its start (backwards: from
+// its start to its end) as one more step of the cursor.
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -27,12 +27,14 @@ using scheduler::PlayMode;
 // How long the thread waits before it looks again.
 constexpr uint32_t kNothingReadableSleepMs = 100;
 constexpr uint32_t kNoDaysSleepMs = 1000;
-constexpr uint32_t kIdleDayChangeSleepMs = 100;
+constexpr uint32_t kIdleWrapSleepMs = 100;
 constexpr uint32_t kFailedWaitSleepMs = 100;
 // Sleeps are cut into slices this long so a stop is seen at once.
 constexpr uint32_t kSleepSliceMs = 10;
-// The day change looks this often whether the queued frames have all been delivered.
-constexpr uint32_t kDrainPollMs = 5;
+// The highest forward rate at which every video frame of a displayed channel is handed to
+// the host (the ones the thinning leaves out as decode-only), so its decoder never misses a
+// reference; above it only key frames go out.
+constexpr float kDecodeAllMaxRate = 8.0f;
 
 enum class FrameClass { kNone, kAudio, kFirstVideo, kSecondVideo };
 
@@ -44,10 +46,10 @@ FrameClass ClassOf(uint32_t type) {
   return (type == 1 || type == 3) ? FrameClass::kFirstVideo : FrameClass::kSecondVideo;
 }
 
-// Whether a first-class frame of a channel is sent, moving the channel's thinning counters
+// Whether a first-class frame of a channel is shown, moving the channel's thinning counters
 // on: at fast rates one frame in mode.frameCycle (key frames always), in the key-frame-only
 // band one key frame in mode.keyCycle and nothing else.
-bool SendFirstClass(const PlayMode& mode, bool key, bool shown, int32_t& frameSkip,
+bool ShowFirstClass(const PlayMode& mode, bool key, bool shown, int32_t& frameSkip,
                     int32_t& keySkip) {
   const bool band = mode.kind == PlayKind::kKeyFramesOnly;
   const bool send = (key ? keySkip == 0 : !band) && ((frameSkip == 0 && shown) || key);
@@ -61,62 +63,57 @@ bool SendFirstClass(const PlayMode& mode, bool key, bool shown, int32_t& frameSk
   return send;
 }
 
-// The side block queued with every frame: 4, the record type, the rate last applied.
-void FillSideBlock(uint8_t* side, uint32_t type, float appliedRate) {
+// Forward play at a rate that thins frames but where the host still decodes every one.
+bool DecodesAll(const PlayMode& mode) {
+  return mode.kind == PlayKind::kNormal && mode.direction > 0 && mode.speed > 1.0f &&
+         mode.speed <= kDecodeAllMaxRate;
+}
+
+// The side block queued with every frame: 4, the record type, the rate last applied, then
+// where the record lies (catalogue position, offset), so a step can start from it.
+void FillSideBlock(uint8_t* side, uint32_t type, float appliedRate,
+                   const storage::CFrameReader::Place& place) {
   storage::StoreU32(side, CFileSearch::kSideBlockTag);
   storage::StoreU32(side + 4, type);
   storage::StoreAs(side + 8, appliedRate);
+  storage::StoreU32(side + 12, static_cast<uint32_t>(place.position));
+  storage::StoreAs(side + 16, place.offset);
 }
 
 }  // namespace
 
 // What the playback thread keeps for itself while it runs.
 struct CFileSearch::PlaybackState {
-  // The START this thread belongs to.
-  uint64_t generation = 0;
   // The host's requests as last taken; what is marked new is applied by the thread.
   Requests req;
-  // Local midnight of the recorded day being played.
-  CTime currentDay;
   float appliedRate = 0.0f;
-  // The seek serial of the last seek the thread applied.
-  uint64_t appliedSerial = 0;
   std::vector<uint8_t> buffer;
   // Per channel: a key frame was seen while the channel was displayed, so it may play.
   std::array<int32_t, kMaxChannels> armed{};
-  // Per channel: the time stamp of the last video frame queued.
-  std::array<int64_t, kMaxChannels> lastVideoTime{};
   // Per channel: position in the thinning cycle of fast rates and of the key-only band.
   std::array<int32_t, kMaxChannels> frameSkip{};
   std::array<int32_t, kMaxChannels> keySkip{};
-  // The seek serial of the thread's last day-change seek (0 when none).
-  uint64_t dayChangeSerial = 0;
-  // Day changes in a row whose day queued nothing, and day seeks in a row that failed.
-  int32_t idleDayChanges = 0;
-  int32_t failedDaySeeks = 0;
-  uint64_t queuedSinceDayChange = 0;
+  // Frames queued since the last wrap: a wrap after none rests before the next pass.
+  uint64_t queuedSinceWrap = 0;
   // The scheduler's flush count when the frame being played was read: a frame read before a
   // seek's flush is not queued after it.
   uint64_t flushCount = 0;
 
-  // After a seek each channel waits for its next key frame, except at a forward day change
-  // where the channel's last frame lies in the last second before the new day's midnight:
-  // its group of pictures runs on past midnight and its key frame has gone out already.
-  void Disarm(bool forwardDayChange) {
-    const int64_t midnight = currentDay.seconds();
-    for (size_t c = 0; c < armed.size(); ++c) {
-      if (!forwardDayChange || lastVideoTime[c] != midnight - 1) armed[c] = 0;
-    }
+  // After a seek or a wrap each channel waits for its next key frame, and the thinning
+  // cycles start again.
+  void Restart() {
+    armed.fill(0);
+    frameSkip.fill(0);
+    keySkip.fill(0);
   }
 };
 
 // ---------------------------------------------------------------------------------------
 // Entry and main loop.
 
-void CFileSearch::RunPlayback(uint64_t generation) {
+void CFileSearch::RunPlayback() {
   try {
     PlaybackState state;
-    state.generation = generation;
     state.buffer.resize(kFrameBufferSize);
     playbackState = &state;
     PlaybackLoop(state);
@@ -152,7 +149,7 @@ void CFileSearch::PlaybackLoop(PlaybackState& state) {
     if (n == 0) {
       SleepUnlessStopped(kNothingReadableSleepMs);
     } else if (n < 0) {
-      ChangeDay(state);
+      Wrap(state);
     } else {
       PlayFrame(state, n);
     }
@@ -175,17 +172,15 @@ void CFileSearch::TakeRequests(Requests* into) {
   platform::MutexLock hold(&requestLock);
   Requests& r = requests;
   const bool seek = into->seek || r.seek;
-  const bool reset = r.seek ? r.reset : into->reset || r.reset;
   const bool rate = into->rate || r.rate;
   const bool displayChanged = into->displayChanged || r.displayChanged;
   const bool channel = into->channel || r.channel;
   *into = r;
   into->seek = seek;
-  into->reset = reset;
   into->rate = rate;
   into->displayChanged = displayChanged;
   into->channel = channel;
-  r.seek = r.reset = r.rate = r.displayChanged = r.channel = false;
+  r.seek = r.rate = r.displayChanged = r.channel = false;
 }
 
 bool CFileSearch::SleepUnlessStopped(uint32_t ms) const {
@@ -214,13 +209,6 @@ int32_t CFileSearch::LoadDates() {
   return dateCount;
 }
 
-std::optional<int32_t> CFileSearch::FindDate(CTime day) const {
-  for (int32_t i = 0; i < dateCount; ++i) {
-    if (dates[i] == day) return i;
-  }
-  return std::nullopt;
-}
-
 bool CFileSearch::ApplySeek(PlaybackState& state) {
   if (LoadDates() == 0) {
     // No recorded days: the request stays marked new.
@@ -229,12 +217,6 @@ bool CFileSearch::ApplySeek(PlaybackState& state) {
   }
   const Requests& req = state.req;
   state.req.seek = false;
-  const uint64_t serial = req.seekSerial;
-  state.appliedSerial = serial;
-  const CTime target = req.seekTarget;
-  state.currentDay = target.LocalMidnight();
-  // A host seek after the day change's own one has counted the serial on.
-  const bool dayChange = state.dayChangeSerial != 0 && serial == state.dayChangeSerial;
   // Play starts at the target itself: forwards each displayed channel gets the frames from
   // its last key frame before the target as decode-only frames first.
   const int32_t direction = req.mode.direction < 0 ? -1 : 1;
@@ -247,30 +229,27 @@ bool CFileSearch::ApplySeek(PlaybackState& state) {
     state.buffer.resize(kFrameBufferSize);
     state.buffer.shrink_to_fit();
   }
-  if (reader->SeekToTime(target, dayChange ? 1 : direction, dayChange ? 0 : leadChannels) == 0) {
+  // The reader reads in the direction the seek was made for, even when the rate that came
+  // with it (a reversal's) is not marked applied yet.
+  reader->SetPlayRate(req.playRate);
+  state.appliedRate = req.playRate;
+  // A step or a reversal starts next to the frame on screen; a time, at the time.
+  int32_t placed = 0;
+  if (req.seekPlace.position != storage::kNoFile) {
+    placed =
+        reader->SeekToRecord(req.seekPlace.position, req.seekPlace.offset, direction, leadChannels);
+  }
+  if (placed == 0) placed = reader->SeekToTime(req.seekTarget, direction, leadChannels);
+  if (placed == 0) {
     if (StopRequested()) return false;
-    if (dayChange) {
-      // That day cannot be read: go on with the next one in the play direction, and rest
-      // after a whole round of days that all failed.
-      if (++state.failedDaySeeks >= dateCount) {
-        state.failedDaySeeks = 0;
-        if (!SleepUnlessStopped(kNoDaysSleepMs)) return false;
-      }
-      SeekForDayChange(state, NextDay(FindDate(state.currentDay), req.resetDirection),
-                       req.resetDirection, serial);
-      return false;
+    // Nothing recorded from the target on: the last recorded day from its start.
+    if (reader->SeekToTime(dates[dateCount - 1], 1, direction > 0 ? leadChannels : 0) == 0) {
+      reader->ResetReadPosition(direction);
     }
-    state.currentDay = dates[dateCount - 1];
-    reader->OpenDay(state.currentDay);
-  } else if (dayChange) {
-    state.failedDaySeeks = 0;
   }
   // Frames read before the seek may have been queued since it was requested.
   scheduler->Flush();
-  // A day change's seek comes with its read-position reset, in the direction of play.
-  state.Disarm(dayChange && req.reset && req.resetDirection > 0);
-  state.frameSkip.fill(0);
-  state.keySkip.fill(0);
+  state.Restart();
   return true;
 }
 
@@ -279,10 +258,6 @@ void CFileSearch::ApplyRequests(PlaybackState& state) {
   if (std::exchange(req.rate, false)) {
     reader->SetPlayRate(req.playRate);
     state.appliedRate = req.playRate;
-  }
-  if (std::exchange(req.reset, false)) {
-    // The seek the reset came with has cleared the channels' key-frame marks.
-    reader->ResetReadPosition(req.resetDirection);
   }
   if (std::exchange(req.displayChanged, false)) {
     std::array<int32_t, kMaxChannels> words{};
@@ -307,16 +282,14 @@ bool CFileSearch::HeaderOf(const uint8_t* record, int32_t length, FrameHeader* h
 void CFileSearch::Enqueue(PlaybackState& state, const FrameHeader& header, bool audio,
                           const uint8_t* record, int32_t length, int32_t display, float rate) {
   uint8_t side[kSideBlockSize];
-  FillSideBlock(side, header.type, state.appliedRate);
+  FillSideBlock(side, header.type, state.appliedRate, reader->LastFramePlace());
   const CTime time(header.time);
   const int32_t stored =
       audio ? scheduler->EnqueueAudio(header.channel, time, record, length, side, kSideBlockSize,
                                       rate, state.flushCount)
             : scheduler->EnqueueVideo(header.channel, time, record, length, side, kSideBlockSize,
                                       display, rate, state.flushCount);
-  if (stored == 0) return;
-  ++state.queuedSinceDayChange;
-  if (!audio) state.lastVideoTime[header.channel] = header.time;
+  if (stored != 0) ++state.queuedSinceWrap;
 }
 
 void CFileSearch::PlayFrame(PlaybackState& state, int32_t length) {
@@ -347,10 +320,19 @@ void CFileSearch::PlayFrame(PlaybackState& state, int32_t length) {
       Enqueue(state, header, /*audio=*/true, record, length, 1, 1.0f);
       return;
 
-    case FrameClass::kFirstVideo:
-      if (!SendFirstClass(mode, key, shown, state.frameSkip[ch], state.keySkip[ch])) return;
+    case FrameClass::kFirstVideo: {
+      const bool show = ShowFirstClass(mode, key, shown, state.frameSkip[ch], state.keySkip[ch]);
+      if (DecodesAll(mode) && shown) {
+        // The frames the thinning leaves out still reach the decoder, not the screen.
+        Enqueue(state, header, /*audio=*/false, record, length, show ? 1 : 0, mode.Pace());
+        return;
+      }
+      if (!show) return;
+      // Faster still, a decoder gets key frames only: nothing it cannot decode alone.
+      if (!key && mode.direction > 0 && mode.speed > kDecodeAllMaxRate) return;
       Enqueue(state, header, /*audio=*/false, record, length, 1, mode.Pace());
       return;
+    }
 
     case FrameClass::kSecondVideo:
       if (mode.direction > 0 && mode.speed <= 1.0f) {
@@ -361,6 +343,11 @@ void CFileSearch::PlayFrame(PlaybackState& state, int32_t length) {
         if (!shown && !anyShown) return;
         // A key frame of a hidden channel goes out decode-only.
         Enqueue(state, header, /*audio=*/false, record, length, shown ? 1 : 0, mode.Pace());
+        return;
+      }
+      if (DecodesAll(mode) && shown) {
+        Enqueue(state, header, /*audio=*/false, record, length,
+                key && state.frameSkip[ch] == 0 ? 1 : 0, mode.Pace());
         return;
       }
       if (!key || state.frameSkip[ch] != 0) return;
@@ -388,68 +375,16 @@ void CFileSearch::OnPrecedingKeyFrame(const uint8_t* record, int32_t length) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Day change.
+// The wrap.
 
-int32_t CFileSearch::NextDay(std::optional<int32_t> index, int32_t step) const {
-  if (!index) return dateCount - 1;
-  if (step > 0) return *index + 1 < dateCount ? *index + 1 : 0;
-  return *index > 0 ? *index - 1 : dateCount - 1;
-}
-
-void CFileSearch::ChangeDay(PlaybackState& state) {
-  // The seek the day change replaces; a host seek after it wins.
-  const uint64_t serial = state.appliedSerial;
-  // The seconds queued ahead of the pacing would be flushed by the day change's seek: let
-  // them play out first, so the end of the day is shown.
-  if (!DrainBeforeDayChange(state)) return;
-  if (dateCount <= 0) return;
-
-  const bool queuedNothing = state.queuedSinceDayChange == 0;
-  state.queuedSinceDayChange = 0;
-  const std::optional<int32_t> day = FindDate(state.currentDay);
+void CFileSearch::Wrap(PlaybackState& state) {
   const int32_t direction = state.req.mode.direction;
-  // Paused: stay. A day that is not recorded: the last recorded day.
-  if (day && direction == 0) return;
-  SeekForDayChange(state, NextDay(day, direction), day ? direction : 0, serial);
-  // A whole round of days that queued nothing (nothing displayed, nothing readable) must not
-  // spin through the days at disk speed.
-  if (queuedNothing) {
-    if (++state.idleDayChanges >= dateCount) SleepUnlessStopped(kIdleDayChangeSleepMs);
-  } else {
-    state.idleDayChanges = 0;
-  }
-}
-
-void CFileSearch::SeekForDayChange(PlaybackState& state, int32_t day, int32_t resetDirection,
-                                   uint64_t serial) {
-  if (day < 0 || day >= dateCount) return;
-  if (dayChangeHook) dayChangeHook();
-  platform::MutexLock hold(&seekLock);
-  uint64_t latest = 0;
-  {
-    platform::MutexLock reading(&requestLock);
-    latest = requests.seekSerial;
-  }
-  // A host PLAYTIME (or reversal) since the thread decided, a stop, or a later START: the
-  // day change is void.
-  if (runGeneration != state.generation || abandoned.load() != 0 || running.load() == 0 ||
-      latest != serial) {
-    return;
-  }
-  state.dayChangeSerial = SeekLocked(dates[day], resetDirection);
-}
-
-bool CFileSearch::DrainBeforeDayChange(PlaybackState& state) {
-  // Nothing more comes for the seconds still open: close them so they are paced too.
-  scheduler->CloseGroups(state.req.mode.Pace());
-  // Every queued frame is delivered at its due time, however slow the rate and however long
-  // the last gap; whatever the host asks meanwhile is applied at once.
-  for (;;) {
-    if (StopRequested()) return false;
-    TakeRequests(&state.req);
-    if (state.req.seek) return false;
-    ApplyRequests(state);
-    if (!scheduler->HasQueuedFrames()) return true;
-    platform::SleepMs(kDrainPollMs);
-  }
+  if (direction == 0) return;
+  // A whole pass that queued nothing (nothing displayed, nothing readable) must not spin
+  // through the recording at disk speed.
+  if (state.queuedSinceWrap == 0 && !SleepUnlessStopped(kIdleWrapSleepMs)) return;
+  state.queuedSinceWrap = 0;
+  reader->ResetReadPosition(direction);
+  // A decoder's references do not run on from the end to the start of the recording.
+  state.Restart();
 }

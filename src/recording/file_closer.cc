@@ -13,8 +13,18 @@ std::unique_ptr<platform::File> OpenRecordingFile(const std::string& path,
     if (status != nullptr) *status = platform::Status::FromErrno("open", path, ENOENT);
     return nullptr;
   }
-  return platform::File::Open(path, platform::File::Mode::kOpenOrCreate, /*writeThrough=*/true,
-                              status);
+  std::unique_ptr<platform::File> file = platform::File::Open(
+      path, platform::File::Mode::kOpenOrCreate, /*writeThrough=*/true, status);
+  if (file && file->created()) {
+    // A new name is made durable before anything is recorded under it: on a file system that
+    // needs the directory synced, a power cut would otherwise lose the file with its frames.
+    const platform::Status synced = platform::SyncDirectoryOf(path);
+    if (!synced.ok()) {
+      if (status != nullptr) *status = synced;
+      file.reset();
+    }
+  }
+  return file;
 }
 
 std::unique_ptr<platform::File> OpenDataFileForRecording(const std::string& path,
@@ -39,10 +49,8 @@ void SetDataFileReserveForTest(uint32_t bytes) { g_reserveForTest.store(bytes); 
 platform::Status PreallocateDataFile(platform::File& file) {
   // Reserved blocks read back as zeros, like the zero byte written at the last offset, and a
   // full disk shows here, when the file is prepared, not in the middle of a recording. A file
-  // of the set that already has its size was reserved when it was made, and is left as it is:
-  // touching it would make it look written later than the file just recorded, which the scan
-  // at the next START must find as the newest.
-  // The file is written up to its nominal size whether it has it already or not.
+  // of the set that already has its size was reserved when it was made, and is left as it is.
+  // A file-size limit below the reservation is refused here, before any write could meet it.
   platform::Status limit = platform::CheckFileSizeLimit(file.path(), storage::kDataFileSize);
   if (!limit.ok()) return limit;
   const int64_t size = file.Size();
@@ -65,9 +73,11 @@ platform::Status PadDataFile(platform::File& file) {
 }
 
 CFileCloser::CFileCloser(std::unique_ptr<platform::File> previousData,
-                         std::unique_ptr<platform::File> previousIndex, std::string nextName)
+                         std::unique_ptr<platform::File> previousIndex, uint32_t previousSequence,
+                         std::string nextName)
     : previousData_(std::move(previousData)),
       previousIndex_(std::move(previousIndex)),
+      previousSequence_(previousSequence),
       nextName_(std::move(nextName)) {}
 
 void CFileCloser::FinishAndPrepareFiles() {
@@ -114,7 +124,7 @@ void CFileCloser::FinishPreviousPair() {
     previousData_.reset();
   }
   if (previousIndex_) {
-    const storage::FileHeader header = storage::MakeFileHeader();
+    const storage::FileHeader header = storage::MakeFileHeader(1, previousSequence_);
     headed = previousIndex_->WriteAt(0, &header, sizeof(header));
     if (headed.ok()) headed = previousIndex_->Flush();
     previousIndex_.reset();

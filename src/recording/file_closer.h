@@ -43,10 +43,11 @@ void SetDataFileReserveForTest(uint32_t bytes);
 
 class CFileCloser {
  public:
-  // Either file of the previous pair may be null; nextName is the data file to prepare (none
-  // when empty).
+  // Either file of the previous pair may be null; previousSequence is the sequence its index
+  // file holds; nextName is the data file to prepare (none when empty).
   CFileCloser(std::unique_ptr<platform::File> previousData,
-              std::unique_ptr<platform::File> previousIndex, std::string nextName);
+              std::unique_ptr<platform::File> previousIndex, uint32_t previousSequence,
+              std::string nextName);
   CFileCloser(const CFileCloser&) = delete;
   CFileCloser& operator=(const CFileCloser&) = delete;
 
@@ -74,6 +75,7 @@ class CFileCloser {
   // Touched only by the closer thread once it runs.
   std::unique_ptr<platform::File> previousData_;
   std::unique_ptr<platform::File> previousIndex_;
+  const uint32_t previousSequence_;
   const std::string nextName_;
 
   std::atomic<bool> stopRequested_{false};

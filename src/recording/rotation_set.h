@@ -27,13 +27,16 @@ class RotationSet {
   // The set from the header file's records, read up to the file's real end whatever its head
   // claims. false when the head counts no records.
   bool LoadFromHeaderFile(const platform::File& header);
-  // The position of the newest file: the one written last (at the file system's precision),
-  // a file whose index counts recorded bytes winning over one that counts none; -1 when
-  // none can be looked at.
-  int32_t FindNewestOfPaths() const;
-  // The position of the listed header file record with recorded bytes and the latest start
-  // (ties to the later record); -1 when there is none.
-  int32_t FindNewestOfHeaderFile(const platform::File& header) const;
+  // The position of the newest file, from the files' index files alone: among those that
+  // count recorded bytes (when any does) the highest sequence, then the latest last record,
+  // then the later position; -1 when none of the files exists.
+  int32_t FindNewestOfPaths();
+  // The position of the listed header file record with recorded bytes and the highest
+  // sequence in its index file, then the latest start (ties to the later record); -1 when
+  // there is none.
+  int32_t FindNewestOfHeaderFile(const platform::File& header);
+  // The highest sequence found by the last FindNewest call (0: none numbered).
+  uint32_t highestSequence() const { return highestSequence_; }
 
   void Clear() { entries_.clear(); }
   bool empty() const { return entries_.empty(); }
@@ -42,6 +45,7 @@ class RotationSet {
 
  private:
   std::vector<Entry> entries_;
+  uint32_t highestSequence_ = 0;
 };
 
 // The head of a header file: its record count; 0 when the head is short or counts none.

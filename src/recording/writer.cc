@@ -6,6 +6,7 @@
 
 #include "recording/channel_switches.h"
 #include "recording/file_closer.h"
+#include "storage/recent_recordings.h"
 #include "storage/summary_builder.h"
 
 namespace {
@@ -33,8 +34,14 @@ RecordStep ClassifyRecord(const storage::IndexSummary& summary, platform::CTime 
   RecordStep step{RecordPlace::kSameEntry, RecordWrite::kFlush};
   const bool outgrows =
       summary.dataBytes != 0 && uint64_t{summary.dataBytes} + size > storage::kDataFileSize;
-  if (place == storage::RecordPlace::kNewDay || summary.dataBytes > kRotateDataBytes || outgrows ||
-      !LastEntryInRange(summary.lastEntry) || summary.lastEntry >= storage::kLastEntryMax) {
+  // A clock set back by more than a minute starts a new file as a new day does, so the file
+  // that holds the new footage is listed, searched and checked at the footage's own times.
+  const bool steppedBack =
+      summary.dataBytes > 0 &&
+      int64_t{time.seconds()} < int64_t{summary.endTime} - kClockStepBackSeconds;
+  if (place == storage::RecordPlace::kNewDay || steppedBack ||
+      summary.dataBytes > kRotateDataBytes || outgrows || !LastEntryInRange(summary.lastEntry) ||
+      summary.lastEntry >= storage::kLastEntryMax) {
     step.place = RecordPlace::kNewFile;
   } else if (place == storage::RecordPlace::kNewEntry) {
     step.place = RecordPlace::kNewEntry;
@@ -212,7 +219,7 @@ bool Writer::BeginRecording(platform::CTime time, bool willOverflow) {
   // Without an index file the data file still records; a header that cannot be written is
   // reported once.
   if (indexFile_) {
-    const storage::FileHeader fileHeader = storage::MakeFileHeader();
+    const storage::FileHeader fileHeader = storage::MakeFileHeader(1, sequence_);
     const platform::Status written = WriteAndFlush(*indexFile_, 0, &fileHeader, sizeof(fileHeader));
     if (!written.ok()) ReportWriteFailure(written, indexFileName_);
   }
@@ -237,12 +244,15 @@ int32_t Writer::CheckTimeAndRotate(platform::CTime time, bool willOverflow, uint
       break;
     case RecordPlace::kNewEntry:
       // The buffered records go out before the summary that counts them (the summary is
-      // written after the data), so a crash never leaves dataBytes beyond the data.
+      // written after the data), so a crash never leaves dataBytes beyond the data. The new
+      // entry reaches the disk only with its first record, at the next write: written now,
+      // a crash before that record would leave an entry that no record fills.
       FlushWriteBuffer(false);
       // Records still held for want of a file cannot be counted in an entry they are not in.
       if (!dataFile_) DropHeldRecords();
       storage::SummaryBuilder(&summary_).NextEntry(time.seconds());
-      break;
+      lastFrameTime_ = time;
+      return 0;
     case RecordPlace::kSameEntry:
       break;
   }
@@ -268,6 +278,7 @@ bool Writer::FlushWriteBuffer(bool reset) {
   const platform::Status written =
       WriteAndFlush(*dataFile_, dataWriteOffset_, FillBuffer(), writeFill_);
   if (written.ok()) {
+    if (writeFill_ != 0) storage::NoteRecordedInto(dataFile_->id());
     dataWriteOffset_ += writeFill_;
     WriteIndexSummary(reset);
     writeFill_ = 0;
@@ -355,6 +366,7 @@ void Writer::StartBufferWrite() {
   job.index = indexFile_.get();
   job.summary = summary_;
   writer->Submit(job, bufferedEntry_);
+  storage::NoteRecordedInto(dataFile_->id());
   dataWriteOffset_ += writeFill_;
   writeFill_ = 0;
 }

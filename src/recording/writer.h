@@ -174,6 +174,9 @@ class Writer {
   int32_t fileSetSource_ GUARDED_BY(lock) = RotationSet::kFromPathList;
   RotationSet set_ GUARDED_BY(lock);
   int32_t currentFile_ GUARDED_BY(lock) = 0;  // position in set_; -1 before the first
+  // The sequence written into the index file of the data file in use: one more than the
+  // highest of the set at START, counted up at every file opened.
+  uint32_t sequence_ GUARDED_BY(lock) = 0;
   // The header file record of the data file in use (-1: none, or not from a header file).
   int32_t openFileRecord_ GUARDED_BY(lock) = -1;
 

@@ -25,6 +25,7 @@ bool Writer::PrepareFileSet(std::vector<std::string> paths) {
     if (headerFile_ && !set_.LoadFromHeaderFile(*headerFile_)) headerFile_.reset();
     if (headerFile_) currentFile_ = set_.FindNewestOfHeaderFile(*headerFile_);
   }
+  sequence_ = set_.highestSequence();
   return !set_.empty();
 }
 
@@ -66,6 +67,7 @@ bool Writer::OpenNextFile() {
   if (!data) return false;
   dataFile_ = std::move(data);
   dataWriteOffset_ = 0;
+  ++sequence_;
   // Published before the host hears of the file, so a query from its callback finds it.
   PublishDataFile(name);
   RaiseEvent(RECORDER_EVENT_FILE_OPENED, 0, name);
@@ -118,12 +120,16 @@ void Writer::OpenIndexFile(const std::string& name, bool sameFile) {
   RaiseEvent(RECORDER_EVENT_FILE_OPENED, 0, indexName);
   indexFileName_ = indexName;
   indexFile_ = std::move(index);
-  const storage::FileHeader header = storage::MakeFileHeader();
-  platform::Status written = indexFile_->WriteAt(0, &header, sizeof(header));
+  // The empty record first, then the header with the new sequence: a crash between the two
+  // leaves a file that counts no records (and loses to every recorded one at the next
+  // START), never an old recording numbered as the newest.
+  const storage::IndexRecord record = storage::MakeIndexRecord(storage::DataFileBaseName(name));
+  platform::Status written =
+      indexFile_->WriteAt(storage::kIndexRecordOffset, &record, sizeof(record));
   if (written.ok()) written = indexFile_->Flush();
   if (written.ok()) {
-    const storage::IndexRecord record = storage::MakeIndexRecord(storage::DataFileBaseName(name));
-    written = indexFile_->WriteAt(storage::kIndexRecordOffset, &record, sizeof(record));
+    const storage::FileHeader header = storage::MakeFileHeader(1, sequence_);
+    written = indexFile_->WriteAt(0, &header, sizeof(header));
     if (written.ok()) written = indexFile_->Flush();
   }
   if (!written.ok()) ReportWriteFailure(written, indexName);
@@ -173,8 +179,9 @@ void Writer::StartCloser() {
   if (count > 0) nextName = set_[(static_cast<size_t>(currentFile_) + 1) % count].path;
   // The file in use is not prepared again: the rotation goes on in its descriptors.
   if (dataFile_ && dataFile_->path() == nextName) nextName.clear();
-  auto closer = std::make_shared<CFileCloser>(std::move(previousDataFile_),
-                                              std::move(previousIndexFile_), std::move(nextName));
+  auto closer =
+      std::make_shared<CFileCloser>(std::move(previousDataFile_), std::move(previousIndexFile_),
+                                    sequence_ - 1, std::move(nextName));
   closerThread_ = platform::Thread::Start([closer] { closer->FinishAndPrepareFiles(); });
   // Without a thread the previous pair is closed as it is, and the next rotation opens its
   // files itself.

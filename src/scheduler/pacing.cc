@@ -15,10 +15,20 @@ float PaceOf(float speed, float groupRate) {
 
 // Takes the next group once the current one is used up. Frames handed out past the group's
 // count (while its successor's mark was missing) belong to the new group.
-void TakeMark(PacingState& s, const FrameGroupMark& mark, float speed) {
+void TakeMark(PacingState& s, const FrameGroupMark& mark, float speed, int32_t direction) {
   const bool following = s.groupFrameCount > 0;
-  const double jump = std::fabs(double(mark.time.seconds()) - double(s.groupTime));
+  const double step = double(mark.time.seconds()) - double(s.groupTime);
+  const double jump = std::fabs(step);
   s.gapJump = following && jump > 1.0 ? jump : 0.0;
+  if (following && !s.resync && s.lastPace > 0.0f && direction != 0 && step * direction < 0.0) {
+    // The stream went back against the play direction (the wrap from the end of the
+    // recording to its start): the new group gets the second after the one before it, as if
+    // it followed on, and the clock base moves to it.
+    const double expected = double(s.groupTime) + direction;
+    s.wallBase += std::fabs(expected - s.streamBase) / s.lastPace;
+    s.streamBase = double(mark.time.seconds());
+    s.gapJump = 0.0;
+  }
   s.deliveredCounter -= s.groupFrameCount;
   s.groupTime = mark.time.seconds();
   s.groupFrameCount = mark.frameCount;
@@ -40,7 +50,7 @@ PacingDecision DecidePacing(PacingState& s, const PacingInput& in) {
   PacingDecision d;
   if (in.mode.kind == PlayKind::kPause) return d;
   if (s.deliveredCounter >= s.groupFrameCount && in.nextMark != nullptr) {
-    TakeMark(s, *in.nextMark, in.mode.speed);
+    TakeMark(s, *in.nextMark, in.mode.speed, in.mode.direction);
     d.tookMark = true;
   }
   if (s.groupFrameCount == 0 && s.deliveredCounter == 0 && s.startEarly && in.shownSinceReset &&

@@ -1,6 +1,9 @@
 #include "storage/delete_manager.h"
 
+#include <algorithm>
 #include <atomic>
+#include <climits>
+#include <memory>
 #include <set>
 #include <utility>
 
@@ -10,6 +13,7 @@
 #include "platform/paths.h"
 #include "storage/event_callback_scope.h"
 #include "storage/formats.h"
+#include "storage/recent_recordings.h"
 
 namespace {
 
@@ -59,14 +63,7 @@ class CDeleteManager::DeletionJob : public CWorkerThread::Job {
       const std::string dir = platform::NormalizeDirectory(
           platform::IsDirectory(entry) ? entry : platform::DirectoryOf(entry));
       if (!scanned.insert(dir).second) continue;
-      for (const platform::DirectoryEntry& found :
-           platform::FindFiles(dir, std::string(storage::kDataFileSuffix))) {
-        if (found.isDirectory) continue;
-        // Last-write times are taken as UTC calendar fields read as local ones, so in a
-        // zone east of UTC files become old enough earlier by the zone's offset.
-        const int64_t written = platform::CTime::FromUtcFieldsAsLocal(found.lastWriteUtc).seconds();
-        if (now - written > retention) candidates_.push_back(dir + found.name);
-      }
+      FindCandidates(dir, now, retention);
     }
 
     for (const std::string& dataFile : candidates_) {
@@ -79,6 +76,65 @@ class CDeleteManager::DeletionJob : public CWorkerThread::Job {
       if (!control.running.load() || !platform::DeleteFileIfUnused(indexFile)) continue;
       Report(control, indexFile);
     }
+  }
+
+  // The data files of `dir` older than the retention period. Only regular files count (a
+  // link, a FIFO or a device named like a data file is never opened, followed or deleted).
+  void FindCandidates(const std::string& dir, int64_t now, int64_t retention) REQUIRES(scanMu_) {
+    struct Found {
+      std::string name;
+      platform::FileId id;
+      int64_t written;
+      uint32_t sequence = 0;
+    };
+    std::vector<Found> found;
+    bool anyOld = false;
+    for (const platform::DirectoryEntry& entry :
+         platform::FindFiles(dir, std::string(storage::kDataFileSuffix))) {
+      if (!entry.isRegular) continue;
+      // Last-write times are taken as UTC calendar fields read as local ones, so in a
+      // zone east of UTC files become old enough earlier by the zone's offset.
+      const int64_t written = platform::CTime::FromUtcFieldsAsLocal(entry.lastWriteUtc).seconds();
+      anyOld = anyOld || now - written > retention;
+      found.push_back({entry.name, entry.id, written});
+    }
+    if (!anyOld) return;
+    // A file numbered later in its set was recorded after every file numbered before it: it
+    // is at least as recent as the latest of their last writes, whatever the clock said while
+    // it was recorded (a boot with a dead real-time clock stamps the year 2000).
+    for (Found& file : found) file.sequence = SequenceOf(dir + file.name);
+    std::sort(found.begin(), found.end(),
+              [](const Found& a, const Found& b) { return a.sequence < b.sequence; });
+    int64_t latestBefore = INT64_MIN;
+    for (size_t i = 0; i < found.size();) {
+      // Files of one sequence share what came before them.
+      size_t end = i;
+      int64_t latestHere = INT64_MIN;
+      for (; end < found.size() && found[end].sequence == found[i].sequence; ++end) {
+        latestHere = std::max(latestHere, found[end].written);
+      }
+      for (; i < end; ++i) {
+        const Found& file = found[i];
+        const int64_t recorded =
+            file.sequence == 0 ? file.written : std::max(file.written, latestBefore);
+        if (now - recorded <= retention) continue;
+        // Footage this process recorded within the period of elapsed time stays, whatever
+        // the wall clock did meanwhile.
+        const double since = storage::SecondsSinceRecordedInto(file.id);
+        if (since >= 0 && since <= static_cast<double>(retention)) continue;
+        candidates_.push_back(dir + file.name);
+      }
+      if (found[end - 1].sequence != 0) latestBefore = std::max(latestBefore, latestHere);
+    }
+  }
+
+  // The sequence in the index file beside a data file (0 when there is none to read).
+  static uint32_t SequenceOf(const std::string& dataFile) {
+    std::unique_ptr<platform::File> index =
+        platform::File::OpenReadOnly(storage::IndexFileName(dataFile));
+    storage::FileHeader header;
+    if (!index || !index->ReadAt(0, &header, sizeof(header)).ok()) return 0;
+    return header.sequence;
   }
 
   void Report(const CWorkerThread::Control& control, const std::string& path) {

@@ -22,6 +22,22 @@ std::string DataFileBaseName(std::string_view dataFileName) {
   return std::string(dataFileName.substr(separator + 1));
 }
 
+bool IsPlainFileName(std::string_view name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_of("/\\") == std::string_view::npos;
+}
+
+bool HasNoParentStep(std::string_view path) {
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find_first_of("/\\", start);
+    if (end == std::string_view::npos) end = path.size();
+    if (path.substr(start, end - start) == "..") return false;
+    start = end + 1;
+  }
+  return true;
+}
+
 bool IsStoredAudioType(uint32_t type) {
   switch (type) {
     case 0:
@@ -189,11 +205,12 @@ bool SplitVideoBody(const uint8_t* body, uint32_t bodySize, bool keyFrame, Video
   return true;
 }
 
-FileHeader MakeFileHeader(uint32_t recordCount) {
+FileHeader MakeFileHeader(uint32_t recordCount, uint32_t sequence) {
   FileHeader header;
   std::memset(&header, 0, sizeof(header));
   header.magic = kFileHeaderMagic;
   header.recordCount = recordCount;
+  header.sequence = sequence;
   return header;
 }
 

@@ -71,6 +71,11 @@ inline constexpr std::string_view kIndexFileSuffix = ".FIH";
 std::string IndexFileName(std::string_view dataFileName);
 // The last component of a path after its last '/' or '\' (the whole path when it has none).
 std::string DataFileBaseName(std::string_view dataFileName);
+// Whether a name read from an index file is a file name and nothing more: not empty, not "."
+// or "..", without a '/' or '\' (so it cannot lead out of the index file's directory).
+bool IsPlainFileName(std::string_view name);
+// Whether a path read from a header file has no ".." component (which could lead anywhere).
+bool HasNoParentStep(std::string_view path);
 
 // The value of a time not yet set: 2000-01-01 00:00:00 local time. Computed on every call,
 // since the local zone may change between calls.
@@ -271,7 +276,11 @@ inline constexpr uint32_t kIndexFileSize = kFileHeaderSize + kIndexRecordSize;  
 struct FileHeader {
   uint32_t magic;        // kFileHeaderMagic; readers do not check it
   uint32_t recordCount;  // the recorder writes 1
-  uint8_t reserved[40];
+  // Place of the file in the order its rotation set was recorded: the recorder writes one
+  // more than the highest of the set each time it opens a data file for recording, so the
+  // newest file is told by what the recorder wrote, never by the clock. 0: never numbered.
+  uint32_t sequence;
+  uint8_t reserved[36];
 };
 
 // One minute in which records were appended.
@@ -303,7 +312,8 @@ struct IndexRecord {
 static_assert(sizeof(FileHeader) == kFileHeaderSize);
 static_assert(offsetof(FileHeader, magic) == 0);
 static_assert(offsetof(FileHeader, recordCount) == 4);
-static_assert(offsetof(FileHeader, reserved) == 8);
+static_assert(offsetof(FileHeader, sequence) == 8);
+static_assert(offsetof(FileHeader, reserved) == 12);
 static_assert(sizeof(IndexEntry) == kIndexEntrySize);
 static_assert(offsetof(IndexEntry, time) == 0);
 static_assert(offsetof(IndexEntry, bytes) == 4);
@@ -369,7 +379,7 @@ constexpr uint64_t HeaderFileSummaryOffset(uint64_t record) {
 // Building and reading the index structures.
 
 // The 48 bytes written at offset 0 of every index file.
-FileHeader MakeFileHeader(uint32_t recordCount = 1);
+FileHeader MakeFileHeader(uint32_t recordCount = 1, uint32_t sequence = 0);
 // A summary of a file that was never written: start and end at NoTime(), everything else 0.
 IndexSummary MakeEmptySummary();
 // A fresh index record: the base name (cut to 51 characters) and an empty summary.

@@ -6,15 +6,18 @@
 // position or ends the data, so a corrupt file can neither send a read out of bounds nor
 // spin the thread.
 //
+// The catalogue lists its data files in start-time order, and the reader moves from one to
+// the next as it moves within one: a change of day is no different from a change of file.
 // Data files are opened on first use and at most kMaxOpenDataFiles of them stay open (the
-// least recently used one is closed), so a day of thousands of files does not run the
-// process out of descriptors. Records are read with positioned reads through one window of
+// least recently used one is closed), so thousands of files do not run the process out of
+// descriptors. Records are read with positioned reads through one window of
 // kWindowSize bytes, so a run of small records costs one read call.
 #include "storage/frame_reader.h"
 
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <limits>
 
 #include "platform/clock.h"
 
@@ -137,8 +140,7 @@ CFrameReader::CFrameReader(const CatalogView* catalogue, FrameSink* sink, Report
     : catalogue(catalogue),
       sink(sink),
       reporter(reporter),
-      window(std::make_unique<RecordWindow>(kWindowSize)),
-      dayStart(CTime::NoTime()) {}
+      window(std::make_unique<RecordWindow>(kWindowSize)) {}
 
 CFrameReader::~CFrameReader() = default;
 
@@ -160,7 +162,6 @@ ReaderFile* CFrameReader::DataFileAt(int32_t position) {
     }
     return slot->get();
   }
-  // Only the files of the selected day are opened.
   if (firstFile == kNoFile || position < firstFile || position > lastFile) return nullptr;
   const FileInfo* info = catalogue->InfoAt(position);
   if (info == nullptr) return nullptr;
@@ -195,8 +196,8 @@ int32_t CFrameReader::OpenDataFileCount() const {
 }
 
 void CFrameReader::CloseFiles() {
-  // Every file the reader holds is listed in openOrder; the day's files are then opened
-  // as the reader reaches them.
+  // Every file the reader holds is listed in openOrder; files are then opened as the
+  // reader reaches them.
   for (int32_t p : openOrder) {
     if (p >= 0 && static_cast<size_t>(p) < openFiles.size()) openFiles[p].reset();
   }
@@ -208,9 +209,10 @@ void CFrameReader::Close() {
   std::vector<std::unique_ptr<ReaderFile>>().swap(openFiles);
   firstFile = lastFile = currentFile = kNoFile;
   leadActive = lastFrameLead = false;
+  DropReadAhead();
 }
 
-void CFrameReader::RewindOpenDayFiles() {
+void CFrameReader::RewindOpenFiles() {
   if (firstFile == kNoFile) return;
   for (int32_t p : openOrder) {
     if (p < firstFile || p > lastFile) continue;
@@ -220,21 +222,26 @@ void CFrameReader::RewindOpenDayFiles() {
 }
 
 // ---------------------------------------------------------------------------------------
-// Positions of the selected day.
+// Positions.
 
-bool CFrameReader::SelectDay(CTime t) {
-  firstFile = lastFile = currentFile = kNoFile;
-  const platform::LocalFields day = t.Local();
+namespace {
+// The catalogue gives a file without a recording a start in 2000-01-01 (local): such a file
+// has no place in time and is not read.
+constexpr int32_t kEarliestRecording = 946771200;  // 2000-01-02 00:00:00 UTC
+}  // namespace
+
+bool CFrameReader::SelectAll() {
   const int32_t count = std::min(catalogue->count, kOpenFileSlots);
-  for (int32_t j = 0; j < count; ++j) {
-    const FileTimeTable* table = catalogue->TableAt(j);
-    if (table == nullptr) break;
-    const platform::LocalFields start = CTime(table->startTime).Local();
-    if (start.year != day.year || start.month != day.month || start.day != day.day) continue;
-    if (firstFile == kNoFile) firstFile = j;
-    lastFile = j;
+  if (count <= 0 || catalogue->TableAt(0) == nullptr) {
+    firstFile = lastFile = currentFile = kNoFile;
+    return false;
   }
-  return firstFile != kNoFile;
+  firstFile = 0;
+  lastFile = count - 1;
+  if (currentFile != kNoFile && (currentFile < firstFile || currentFile > lastFile)) {
+    currentFile = kNoFile;
+  }
+  return true;
 }
 
 uint64_t CFrameReader::RecordedBytesAt(int32_t position) const {
@@ -243,31 +250,10 @@ uint64_t CFrameReader::RecordedBytesAt(int32_t position) const {
   return std::min<uint64_t>(table->dataBytes, kMaxReadableOffset);
 }
 
-bool CFrameReader::IsOnSelectedDay(uint32_t t) const {
-  if (dayBounds.day != dayStart.seconds() || !dayBounds.known) {
-    const platform::LocalFields f = dayStart.Local();
-    dayBounds.day = dayStart.seconds();
-    dayBounds.begin = CTime::FromLocal(f.year, f.month, f.day, 0, 0, 0, -1).seconds();
-    dayBounds.end = CTime::FromLocal(f.year, f.month, f.day + 1, 0, 0, 0, -1).seconds();
-    const int64_t length = dayBounds.end - dayBounds.begin;
-    dayBounds.known = f.year != 0 && length >= 22 * 3600 && length <= 26 * 3600;
-  }
-  // Within a few hours of either bound a zone's own rules could move the date (a clock
-  // change at midnight), so there the dates are compared.
-  constexpr int64_t kMargin = 3 * 3600;
-  if (dayBounds.known) {
-    if (t >= dayBounds.begin + kMargin && t < dayBounds.end - kMargin) return true;
-    if (t < dayBounds.begin - kMargin || t >= dayBounds.end + kMargin) return false;
-  }
-  const platform::LocalFields x = CTime(t).Local();
-  const platform::LocalFields y = dayStart.Local();
-  return x.year == y.year && x.month == y.month && x.day == y.day;
-}
-
 bool CFrameReader::IsReadablePosition(int32_t position) const {
   if (firstFile == kNoFile || position < firstFile || position > lastFile) return false;
   const FileTimeTable* table = catalogue->TableAt(position);
-  return table != nullptr && table->dataBytes != 0 && IsOnSelectedDay(table->startTime);
+  return table != nullptr && table->dataBytes != 0 && table->startTime >= kEarliestRecording;
 }
 
 int32_t CFrameReader::NextReadablePosition(int32_t from) const {
@@ -292,7 +278,7 @@ void CFrameReader::EndFileData() {
 }
 
 // ---------------------------------------------------------------------------------------
-// Selecting a day and a position.
+// Selecting a position.
 
 std::vector<uint64_t> CFrameReader::EntryStarts(int32_t position) const {
   std::vector<uint64_t> starts;
@@ -334,11 +320,20 @@ uint64_t CFrameReader::EntryJumpOffset(int32_t position, CTime t) const {
 }
 
 int32_t CFrameReader::SeekToTime(CTime t, int32_t direction, uint32_t leadChannels) {
-  dayStart = t.LocalMidnight();
   leadActive = false;
   lastFrameLead = false;
-  if (!SelectDay(t)) return 0;
-  CloseFiles();
+  DropReadAhead();
+  if (!SelectAll()) return 0;
+  // Forwards, reading starts early enough for a record written late that is stamped at the
+  // target or just before it.
+  ReadPosition early{kNoFile, 0};
+  if (direction >= 0) {
+    const CTime before(
+        static_cast<uint32_t>(std::max<int64_t>(int64_t{t.seconds()} - kLateSeconds, 0)));
+    if (JumpToMinute(before) && WalkToTime(before) == kWalkFound) {
+      if (const ReaderFile* file = DataFileAt(currentFile)) early = {currentFile, file->position};
+    }
+  }
   // Backward play lands just after the last record at or before t: on the first one after.
   const int64_t landing64 = direction < 0 ? int64_t{t.seconds()} + 1 : t.seconds();
   const CTime landing(static_cast<uint32_t>(std::min<int64_t>(landing64, UINT32_MAX)));
@@ -346,8 +341,130 @@ int32_t CFrameReader::SeekToTime(CTime t, int32_t direction, uint32_t leadChanne
   const int32_t walked = WalkToTime(landing);
   if (walked == kWalkFailed || (walked == kWalkEnd && direction >= 0)) return 0;
   needKeyFrame.fill(0);
-  if (direction >= 0 && leadChannels != 0) PlanLead(t, leadChannels);
+  if (direction < 0) return 1;
+  const ReaderFile* file = DataFileAt(currentFile);
+  if (file == nullptr) return 0;
+  const ReadPosition found{currentFile, file->position};
+  const ReadPosition start = leadChannels != 0 ? PlanLead(t, leadChannels) : found;
+  StartForward(std::min(start, early.file != kNoFile ? early : start), t, found, leadChannels);
   return 1;
+}
+
+int32_t CFrameReader::SeekToRecord(int32_t position, uint64_t offset, int32_t direction,
+                                   uint32_t leadChannels) {
+  leadActive = false;
+  lastFrameLead = false;
+  if (!SelectAll() || !IsReadablePosition(position)) return 0;
+  ReaderFile* file = DataFileAt(position);
+  FrameHeader header;
+  if (file == nullptr ||
+      window->Check(*file, offset, RecordedBytesAt(position), &header) != RecordStatus::kOk) {
+    return 0;
+  }
+  currentFile = position;
+  needKeyFrame.fill(0);
+  DropReadAhead();
+  if (direction < 0) return SeekAbsolute(file, offset) ? 1 : 0;
+  const ReadPosition landing{position, RecordEnd(offset, header)};
+  if (!SeekAbsolute(file, landing.offset)) return 0;
+  const CTime t(header.time);
+  StartForward(leadChannels != 0 ? PlanLead(t, leadChannels) : landing, t, landing, leadChannels);
+  return 1;
+}
+
+void CFrameReader::DropReadAhead() {
+  ahead = {};
+  handOut.clear();
+  aheadOrder = 0;
+  aheadLatest = INT64_MIN;
+  aheadEnded = false;
+  frontierSet = false;
+  targetSet = false;
+  for (auto& held : heldLead) held.clear();
+}
+
+void CFrameReader::StartForward(ReadPosition start, CTime target, ReadPosition landing,
+                                uint32_t leadChannels) {
+  DropReadAhead();
+  frontier = start;
+  frontierSet = true;
+  targetSet = true;
+  targetTime = target.seconds();
+  targetLanding = landing;
+  targetLeads = leadChannels;
+  targetReached = 0;
+}
+
+bool CFrameReader::ReadAhead() {
+  currentFile = frontier.file;
+  if (ReaderFile* file = IsReadablePosition(currentFile) ? DataFileAt(currentFile) : nullptr) {
+    SeekAbsolute(file, frontier.offset);
+  }
+  FrameHeader header;
+  int32_t step;
+  do {
+    if (stopReading.load() != 0) return false;
+    step = StepForward(&header);
+  } while (step == kStepAgain);
+  if (step == kStepEnd) return false;
+  const ReaderFile* file = DataFileAt(currentFile);
+  if (file == nullptr) return false;
+  Ahead a;
+  a.time = header.time;
+  a.order = aheadOrder++;
+  a.at = {currentFile, file->position};
+  a.channel = header.channel;
+  a.video = IsDeliveredVideoType(header.type);
+  a.key = (header.keyFrame & 1) != 0;
+  ahead.push(a);
+  aheadLatest = std::max<int64_t>(aheadLatest, header.time);
+  frontier = {currentFile, RecordEnd(file->position, header)};
+  return true;
+}
+
+bool CFrameReader::NextInTimeOrder(ReadPosition* at, bool* lead) {
+  for (;;) {
+    if (!handOut.empty()) {
+      *at = handOut.front().first;
+      *lead = handOut.front().second;
+      handOut.pop_front();
+      return true;
+    }
+    // Nothing read later can come before a record once what was read is kLateSeconds past it.
+    while (!aheadEnded &&
+           (ahead.empty() || aheadLatest - kLateSeconds < int64_t{ahead.top().time})) {
+      if (stopReading.load() != 0) return false;
+      if (!ReadAhead()) aheadEnded = true;
+    }
+    if (ahead.empty()) return false;
+    const Ahead a = ahead.top();
+    ahead.pop();
+    *lead = false;
+    *at = a.at;
+    if (!targetSet) return true;
+    const uint32_t bit = 1u << a.channel;
+    if (a.time < targetTime || a.at < targetLanding) {
+      // Before the target: held when a decoder of a lead channel may need it, else passed.
+      if (a.video && (targetLeads & bit) != 0 && (targetReached & bit) == 0) {
+        std::vector<ReadPosition>& held = heldLead[a.channel];
+        if (a.key) held.clear();
+        if (a.key || !held.empty()) held.push_back(a.at);
+      }
+      continue;
+    }
+    if (a.video && (targetReached & bit) == 0) {
+      targetReached |= bit;
+      std::vector<ReadPosition>& held = heldLead[a.channel];
+      if (!a.key && !held.empty()) {
+        for (const ReadPosition& p : held) handOut.push_back({p, true});
+        handOut.push_back({a.at, false});
+        held.clear();
+        continue;
+      }
+      held.clear();
+    }
+    return true;
+  }
 }
 
 bool CFrameReader::JumpToMinute(CTime landing) {
@@ -393,23 +510,21 @@ uint32_t CFrameReader::ChannelsNeedingLead(const ReaderFile& file, uint64_t from
   return need;
 }
 
-void CFrameReader::PlanLead(CTime t, uint32_t leadChannels) {
+CFrameReader::ReadPosition CFrameReader::PlanLead(CTime t, uint32_t leadChannels) {
   ReaderFile* file = DataFileAt(currentFile);
-  if (file == nullptr) return;
+  if (file == nullptr) return {currentFile, 0};
   const ReadPosition landing{currentFile, file->position};
   // Only a channel whose first video frame from the landing is not a key frame needs the
   // frames before it; one without video near the target needs nothing.
   uint32_t need = ChannelsNeedingLead(*file, landing.offset,
                                       int64_t{t.seconds()} + kLeadWindowSeconds, leadChannels);
 
-  // Back from the landing to each remaining channel's last key frame.
-  const int64_t windowStart = int64_t{t.seconds()} - kLeadWindowSeconds;
+  // Back from the landing to each remaining channel's last key frame, however far back.
   uint32_t found = 0;
   ReadPosition earliest = landing;
   FrameHeader header;
   uint32_t stepped = 0;
   while (need != 0 && stopReading.load() == 0 && StepBackOneRecord(&header)) {
-    if (header.time < windowStart) break;
     if (++stepped % 4096 == 0 && stopReading.load() != 0) break;
     const uint32_t bit = header.channel < kChannelCount ? 1u << header.channel : 0;
     if ((need & bit) == 0 || (header.keyFrame & 1) == 0 || !IsDeliveredVideoType(header.type)) {
@@ -430,11 +545,9 @@ void CFrameReader::PlanLead(CTime t, uint32_t leadChannels) {
     currentFile = landing.file;
     file = DataFileAt(currentFile);
     if (file != nullptr) SeekAbsolute(file, landing.offset);
-    return;
+    return landing;
   }
-  leadFound = found;
-  leadEnd = landing;
-  leadActive = found != 0;
+  return earliest;
 }
 
 bool CFrameReader::FindRecordStartFrom(const ReaderFile& file, uint64_t from, uint64_t limit,
@@ -516,25 +629,12 @@ int32_t CFrameReader::WalkToTime(CTime t) {
   }
 }
 
-int32_t CFrameReader::OpenDay(CTime t) {
-  dayStart = t.LocalMidnight();
-  leadActive = false;
-  lastFrameLead = false;
-  RewindOpenDayFiles();
-  const bool found = SelectDay(t);
-  if (found) {
-    const int32_t first = NextReadablePosition(firstFile - 1);
-    currentFile = first != kNoFile ? first : firstFile;
-  }
-  CloseFiles();
-  needKeyFrame.fill(1);
-  return found ? 1 : 0;
-}
-
 int32_t CFrameReader::ResetReadPosition(int32_t direction) {
   leadActive = false;
   lastFrameLead = false;
-  RewindOpenDayFiles();
+  DropReadAhead();
+  if (!SelectAll()) return 0;
+  RewindOpenFiles();
   if (direction > 0) {
     const int32_t first = NextReadablePosition(firstFile - 1);
     currentFile = first != kNoFile ? first : firstFile;
@@ -548,14 +648,25 @@ int32_t CFrameReader::ResetReadPosition(int32_t direction) {
     }
     needKeyFrame.fill(0);
   }
-  return 1;
+  return NextReadablePosition(firstFile - 1) != kNoFile ? 1 : 0;
 }
 
 void CFrameReader::SetPlayRate(float rate) {
   // The lead belongs to forward play from the seek target: backward play ends it, a pause
   // before the target is reached keeps it (else play resumed after the pause would show the
   // frames before the target, up to a minute of them, as if the host had asked for them).
-  if (rate < 0.0f) leadActive = false;
+  if (rate < 0.0f) {
+    leadActive = false;
+    // Backwards from the last record handed out forwards: what was read ahead goes.
+    if (frontierSet) {
+      const Place last = lastPlace;
+      DropReadAhead();
+      if (ReaderFile* file = last.position != kNoFile ? DataFileAt(last.position) : nullptr) {
+        currentFile = last.position;
+        SeekAbsolute(file, last.offset);
+      }
+    }
+  }
   playRate = rate;
 }
 
@@ -563,6 +674,7 @@ void CFrameReader::SetPlayRate(float rate) {
 // Records.
 
 void CFrameReader::Report(const ReaderFile& file, uint64_t offset, RecordStatus status) {
+  damageCount.fetch_add(1, std::memory_order_relaxed);
   if (reporter != nullptr) reporter->Corruption(file.path, offset, status);
 }
 
@@ -649,7 +761,7 @@ int32_t CFrameReader::PreviousOpenPosition(int32_t from) {
   return kNoFile;
 }
 
-int32_t CFrameReader::StepForward() {
+int32_t CFrameReader::StepForward(FrameHeader* out) {
   FrameHeader header;
   ReaderFile* file = nullptr;
   for (;;) {
@@ -665,7 +777,7 @@ int32_t CFrameReader::StepForward() {
         if (file->position > start && file->position < limit) continue;
       }
     }
-    // The rest of this file is not readable: the next file of the day starts at its start.
+    // The rest of this file is not readable: the next file starts at its start.
     const int32_t next = NextOpenPosition(currentFile);
     if (next == kNoFile || stopReading.load() != 0) return kStepEnd;
     currentFile = next;
@@ -677,6 +789,7 @@ int32_t CFrameReader::StepForward() {
     return kStepAgain;
   }
   if (IsDeliveredVideoType(header.type)) needKeyFrame[header.channel] = 1;
+  if (out != nullptr) *out = header;
   return static_cast<int32_t>(header.channel);
 }
 
@@ -818,12 +931,38 @@ int32_t CFrameReader::ReadNextFrameInto(uint8_t* buffer, uint32_t capacity,
     platform::SleepMs(kPausedReadSleepMs);
     return 0;
   }
+  while (forward) {
+    // Forwards in time order, from what was read ahead.
+    if (!frontierSet) {
+      const ReaderFile* file = IsReadablePosition(currentFile) ? DataFileAt(currentFile) : nullptr;
+      frontier = {currentFile, file != nullptr ? file->position : 0};
+      frontierSet = true;
+    }
+    ReadPosition at;
+    bool lead = false;
+    if (!NextInTimeOrder(&at, &lead)) return stopReading.load() != 0 ? 0 : -1;
+    currentFile = at.file;
+    ReaderFile* file = DataFileAt(at.file);
+    if (file == nullptr || !SeekAbsolute(file, at.offset)) continue;
+    RecordStatus status = RecordStatus::kOk;
+    const int32_t length =
+        ReadRecordChecked(growable != nullptr ? growable->data() : buffer,
+                          growable != nullptr ? static_cast<uint32_t>(growable->size()) : capacity,
+                          &status, growable, growLimit);
+    if (status != RecordStatus::kOk) {
+      Report(*file, at.offset, status);  // changed since it was read ahead
+      continue;
+    }
+    lastFrameLead = lead;
+    lastPlace = {at.file, at.offset};
+    return length;
+  }
   for (;;) {
     int32_t step;
     do {
       // A stop ends a long run of records that are not delivered.
       if (stopReading.load() != 0) return 0;
-      step = forward ? StepForward() : StepBackward();
+      step = StepBackward();
     } while (step == kStepAgain);
     if (step == kStepEnd) return -1;
 
@@ -851,6 +990,7 @@ int32_t CFrameReader::ReadNextFrameInto(uint8_t* buffer, uint32_t capacity,
     // Backwards: back to the record's start, so the next step finds the record before it.
     if (backward) SeekAbsolute(file, start);
     lastFrameLead = lead == kLeadFrame;
+    lastPlace = {currentFile, start};
     return length;
   }
 }

@@ -1,7 +1,8 @@
-// CFrameReader: reads the FrameRecords of one recorded day straight out of its data files,
-// forwards or backwards, for a file search's playback thread (its only caller). It reads the
-// catalogue through a CatalogView that the catalogue fills, hands the key frames backward
-// play needs to a FrameSink, and tells a Reporter of every damaged record it steps over.
+// CFrameReader: a cursor over every FrameRecord of a catalogue, read straight out of its
+// data files in time order across files and days, forwards or backwards. It reads the
+// catalogue through a CatalogView that the catalogue fills (positions in start-time order),
+// hands the key frames backward play needs to a FrameSink, and tells a Reporter of every
+// damaged record it steps over. Playback, `dvrtool` and the tests all read through it.
 //
 // Threads: every method but the stopReading flag runs on the playback thread. The view is
 // read without a lock: the catalogue is never rebuilt while playback runs, and the playback
@@ -11,7 +12,9 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <queue>
 #include <string>
 #include <vector>
 
@@ -52,14 +55,19 @@ class CFrameReader {
   // position.
   static constexpr int32_t kStepAgain = 200;
   static constexpr int32_t kStepEnd = 32;
-  // At most this many data files of the day are open at once (least recently used closed).
+  // At most this many data files are open at once (least recently used closed).
   static constexpr int32_t kMaxOpenDataFiles = 64;
   // Buffer of the key frame that backward play hands to the sink; it grows for a larger key
   // frame, up to kMaxFrameLength, and shrinks back after it.
   static constexpr uint32_t kKeyFrameBufferSize = 512000;
-  // How far the seek looks for what a channel's first frame after the target needs: a
-  // minute of recorded time on either side of the target.
+  // How far past the target the seek looks for a channel's first video frame (to tell
+  // whether it needs the frames before the target). The look back for that channel's key
+  // frame is not bounded in time: it crosses files and days to the recording's start.
   static constexpr int32_t kLeadWindowSeconds = 60;
+  // How far a record may lie behind the records written before it (recording around a
+  // trigger writes a channel's kept seconds late): forward play holds back what it has read
+  // this far ahead, so it hands records out in time order, and a seek starts this much early.
+  static constexpr int32_t kLateSeconds = 30;
   // ReadNextFrame sleeps this long while the rate is 0.
   static constexpr uint32_t kPausedReadSleepMs = 10;
 
@@ -74,37 +82,50 @@ class CFrameReader {
   // give up at once, so a stop is never held up by a slow disk.
   std::atomic<int32_t> stopReading{0};
 
-  // Closes every data file and forgets the selected day (before the catalogue changes).
+  // Closes every data file and forgets the position (before the catalogue changes).
   void Close();
-  // Selects the day of t and positions for play from t. Forward (direction > 0): at the
-  // first record stamped at or after t; 0 when the day has none. For each channel of
-  // leadChannels whose first video frame from there is not a key frame, the reader starts
-  // earlier, at that channel's last key frame before it (looked for within
-  // kLeadWindowSeconds and the day), and marks the frames it reads before t as lead frames
-  // (LastFrameIsLead): the frames a decoder needs before the one at t. Other records before
-  // t are passed over. Backward (direction < 0): just after the last record stamped at or
-  // before t, so the first backward step reads that record; 0 only when the day has no
-  // data. The jump uses the index entries, so it never lands after the target.
+  // Positions for play from t. Forward (direction > 0): at the first record stamped at or
+  // after t; 0 when the recording has none. For each channel of leadChannels whose first
+  // video frame from there is not a key frame, the reader starts earlier, at that channel's
+  // last key frame before it (wherever it lies: in an earlier file or day), and marks the
+  // frames it reads before t as lead frames (LastFrameIsLead): the frames a decoder needs
+  // before the one at t. Other records before t are passed over. Backward (direction < 0):
+  // just after the last record stamped at or before t, so the first backward step reads that
+  // record (at the recording's start when t lies before it); 0 only when there is no data.
+  // The jump uses the index entries, so it never lands after the target.
   int32_t SeekToTime(platform::CTime t, int32_t direction = 1, uint32_t leadChannels = 0);
+  // Positions next to a record a frame was read from (see LastFramePlace): forward just
+  // after it, with lead for leadChannels as SeekToTime has it (the record itself is a lead
+  // frame of its channel); backward at its start, so the first backward step reads the
+  // record before it. 0 when no whole record starts there.
+  int32_t SeekToRecord(int32_t position, uint64_t offset, int32_t direction,
+                       uint32_t leadChannels = 0);
   // True when the frame ReadNextFrame returned last lies before the seek target and is one a
   // decoder needs for the first frame at the target (see SeekToTime).
   bool LastFrameIsLead() const { return lastFrameLead; }
-  // Selects the day of t and positions at its first file's start. 1, or 0 when no file.
-  int32_t OpenDay(platform::CTime t);
-  // direction > 0: start of the selected day; < 0: its end. Returns 1.
+  // Where the frame ReadNextFrame returned last starts: catalogue position and offset.
+  struct Place {
+    int32_t position = kNoFile;
+    uint64_t offset = 0;
+  };
+  Place LastFramePlace() const { return lastPlace; }
+  // The wrap: direction > 0 positions at the recording's start, < 0 at its end, and every
+  // channel starts again at a key frame. 1, or 0 when nothing is recorded.
   int32_t ResetReadPosition(int32_t direction);
   void SetPlayRate(float rate);
   // Next frame (FrameHeader + body) in the direction of the play rate: its length, 0 when
   // nothing can be read now (paused, or a record larger than capacity), -1 at the end of
-  // the selected day's data.
+  // the recording (its start when playing backwards).
   int32_t ReadNextFrame(uint8_t* buffer, uint32_t capacity);
   // The same into a buffer that grows for a longer frame, up to maxCapacity bytes.
   int32_t ReadNextFrame(std::vector<uint8_t>* buffer, uint32_t maxCapacity);
+  // Damaged records reported since the reader was made.
+  uint64_t DamageCount() const { return damageCount.load(std::memory_order_relaxed); }
   // Data files the reader holds open now.
   int32_t OpenDataFileCount() const;
 
  private:
-  // A place in the selected day's data: catalogue position, then offset.
+  // A place in the recording: catalogue position, then offset.
   struct ReadPosition {
     int32_t file = kNoFile;
     uint64_t offset = 0;
@@ -112,16 +133,35 @@ class CFrameReader {
       return file != o.file ? file < o.file : offset < o.offset;
     }
   };
-  // Local bounds [begin, end) of the day of `day` (a dayStart value); `known` is false when
-  // they could not be had, and then every test converts.
-  struct DayBounds {
-    uint32_t day = 0;
-    bool known = false;
-    int64_t begin = 0;
-    int64_t end = 0;
+  // `header` (when given) receives the head of the record a channel is returned for.
+  int32_t StepForward(FrameHeader* header = nullptr);
+  // Forward play in time order: records read ahead wait here, by time stamp and then in the
+  // order they were read, until nothing read later can come before them.
+  struct Ahead {
+    uint32_t time = 0;
+    uint64_t order = 0;
+    ReadPosition at;
+    uint32_t channel = 0;
+    bool video = false;
+    bool key = false;
   };
-
-  int32_t StepForward();
+  struct AheadLater {
+    bool operator()(const Ahead& a, const Ahead& b) const {
+      return a.time != b.time ? a.time > b.time : a.order > b.order;
+    }
+  };
+  // Reads the next record's head at the read-ahead frontier and queues it; false at the end.
+  bool ReadAhead();
+  // Forgets what was read ahead; the next forward read starts at the current position.
+  void DropReadAhead();
+  // The next record to hand out forwards (false: none left), and whether it is a lead frame.
+  bool NextInTimeOrder(ReadPosition* at, bool* lead);
+  // Starts forward play from `start` with the target of a seek: records before it (stamped
+  // earlier, or lying before `landing`) are passed over, but for leadChannels the frames from
+  // the channel's last key frame before it when its first frame from the target is not a key
+  // frame.
+  void StartForward(ReadPosition start, platform::CTime target, ReadPosition landing,
+                    uint32_t leadChannels);
   int32_t StepBackward();
   // Finds the key frame of `channel`'s group before the position and hands it to the sink.
   void DeliverPrecedingKeyFrame(uint32_t channel);
@@ -129,24 +169,22 @@ class CFrameReader {
   void CloseFiles();
   // The one way to openFiles: null outside 0 <= position < min(kOpenFileSlots, count).
   std::unique_ptr<ReaderFile>* OpenFileSlot(int32_t position);
-  // The open data file of a position of the selected day, opened on first use.
+  // The open data file of a position, opened on first use.
   ReaderFile* DataFileAt(int32_t position);
-  void RewindOpenDayFiles();
-  bool SelectDay(platform::CTime t);
+  void RewindOpenFiles();
+  // Takes in every position of the catalogue; false when it has none.
+  bool SelectAll();
   uint64_t RecordedBytesAt(int32_t position) const;
-  // A position of the selected day that holds recorded bytes of that day.
+  // A position that holds recorded bytes.
   bool IsReadablePosition(int32_t position) const;
   int32_t NextReadablePosition(int32_t from) const;
   int32_t PreviousReadablePosition(int32_t from) const;
   // The same, passing over positions whose data file cannot be opened (deleted by
-  // retention after the reader closed it, for example): the rest of the day still plays.
+  // retention after the reader closed it, for example): the rest still plays.
   int32_t NextOpenPosition(int32_t from);
   int32_t PreviousOpenPosition(int32_t from);
   // Puts the current file at its recorded end, so the next forward step takes the next file.
   void EndFileData();
-  // True when t falls on the local day of dayStart. Decided from the day's bounds, kept
-  // for the current dayStart, so the reader's per-record checks need no zone conversion.
-  bool IsOnSelectedDay(uint32_t t) const;
 
   void Report(const ReaderFile& file, uint64_t offset, RecordStatus status);
   bool StartsReadableRecord(const ReaderFile& file, uint64_t offset, uint64_t limit);
@@ -163,7 +201,7 @@ class CFrameReader {
   // The record that ends at `end`; on kOk the position is its start.
   RecordStatus ReadRecordBefore(ReaderFile* file, uint64_t end, FrameHeader* header);
   // Moves from the position to the start of the record before it (into the previous file
-  // of the day at a file's start) and reads its head; false when there is none. A damaged
+  // at a file's start) and reads its head; false when there is none. A damaged
   // record is reported and stepped over to the last whole record before it that the index
   // lets the reader find.
   bool StepBackOneRecord(FrameHeader* header);
@@ -186,11 +224,12 @@ class CFrameReader {
   bool JumpToMinute(platform::CTime landing);
   // Works out where a forward seek starts reading so that each channel of leadChannels gets
   // its key frame (see SeekToTime); the position is the landing record's start.
-  void PlanLead(platform::CTime t, uint32_t leadChannels);
+  // Returns where reading starts: the earliest such key frame, or the landing.
+  ReadPosition PlanLead(platform::CTime t, uint32_t leadChannels);
   uint32_t ChannelsNeedingLead(const ReaderFile& file, uint64_t from, int64_t until,
                                uint32_t leadChannels);
   // The walk of the seek: passes records until the first one stamped at or after t and
-  // stops at its start (kWalkFound); at the end of the day's data it stops there (kWalkEnd).
+  // stops at its start (kWalkFound); at the end of the data it stops there (kWalkEnd).
   // kWalkFailed when it cannot read on.
   static constexpr int32_t kWalkFailed = 0;
   static constexpr int32_t kWalkFound = 1;
@@ -221,9 +260,7 @@ class CFrameReader {
   int32_t lastFile = kNoFile;
   int32_t currentFile = kNoFile;
   std::array<uint32_t, 32> needKeyFrame{};
-  platform::CTime dayStart;
   float playRate = 1.0f;
-  mutable DayBounds dayBounds;
   std::vector<uint8_t> keyFrameBuffer;  // made on first use
   // The lead of the last forward seek: records before leadEnd are lead frames of channel c
   // from leadStart[c] on when c is in leadFound, and are passed over otherwise.
@@ -232,6 +269,23 @@ class CFrameReader {
   uint32_t leadFound = 0;
   std::array<ReadPosition, 32> leadStart{};
   bool lastFrameLead = false;
+  Place lastPlace;
+  std::priority_queue<Ahead, std::vector<Ahead>, AheadLater> ahead;
+  uint64_t aheadOrder = 0;
+  int64_t aheadLatest = INT64_MIN;
+  bool aheadEnded = false;
+  bool frontierSet = false;
+  ReadPosition frontier;
+  // The seek target forward play starts from, and per channel the frames before it from the
+  // channel's last key frame, held until its first frame at or after the target.
+  bool targetSet = false;
+  uint32_t targetTime = 0;
+  ReadPosition targetLanding;
+  uint32_t targetLeads = 0;
+  uint32_t targetReached = 0;
+  std::array<std::vector<ReadPosition>, 32> heldLead;
+  std::deque<std::pair<ReadPosition, bool>> handOut;  // next to hand out, and whether lead
+  std::atomic<uint64_t> damageCount{0};
 };
 
 }  // namespace storage

@@ -218,6 +218,55 @@ TEST_F(CatalogTest, OneIndexFileIsCataloguedFromItsOldestRecordIntoTwoUnnamedTab
             std::tuple(0, 0, 0u));
 }
 
+// In one index file, a record whose name leads out of the index file's directory (a
+// separator, "..") is catalogued empty, with no path to open and no records, and counted;
+// the others are catalogued as they are.
+TEST_F(CatalogTest, ARecordNamingAFileOutsideTheIndexFilesDirectoryIsSkippedAndCounted) {
+  std::vector<storage::IndexRecord> records;
+  for (const char* name : {"r0.VDB", "../outside/victim.VDB", "sub/x.VDB", "..", "r4.VDB"}) {
+    records.push_back(testsupport::MakeRecord(name, MakeSummary({{Local(3, 5, 9, 0), 1}})));
+  }
+  testsupport::WriteIndexFile(dir + "set.FIH", records);
+  catalog->SetIndexFile(dir, "set.FIH");
+  ASSERT_EQ(catalog->Build(), 1);
+  std::vector<std::string> paths;
+  for (int32_t j = 0; j < catalog->view.count; ++j) {
+    paths.push_back(storage::FileInfoPath(*catalog->FileInfoAt(j)));
+    EXPECT_EQ(Table(j).dataBytes, paths.back().empty() ? 0u : 1000u);
+  }
+  EXPECT_EQ(paths, (std::vector<std::string>{dir + "r0.VDB", "", "", "", dir + "r4.VDB"}));
+  EXPECT_EQ(catalog->refusedNames, 3);
+}
+
+// Footage recorded while the clock was not set (1970, or 2000 after a dead real-time clock)
+// is listed in the date table and its minutes in the day table, in either source mode, as
+// is footage recorded after a clock set back (which need not come in day order).
+TEST_F(CatalogTest, FootageStampedIn1970Or2000IsListedInTheDateAndDayTables) {
+  const int32_t y1970 = testsupport::LocalSeconds(1970, 1, 1, 0, 5);
+  const int32_t y2000 = testsupport::LocalSeconds(2000, 1, 1, 0, 0, 7);
+  const int32_t today = Local(3, 5, 9, 0);
+  AddPair("now", MakeSummary({{today, 1, 1}}));
+  AddPair("y1970", MakeSummary({{y1970, 1, 2}}));
+  AddPair("y2000", MakeSummary({{y2000, 1, 4}}));
+  ASSERT_EQ(catalog->Build(), 1);
+  const std::vector<int32_t> days = {int32_t(testsupport::LocalSeconds(1970, 1, 1, 0, 0)),
+                                     int32_t(testsupport::LocalSeconds(2000, 1, 1, 0, 0)),
+                                     Local(3, 5, 0, 0)};
+  EXPECT_EQ(Dates(), days);
+  EXPECT_EQ(Day(days[0]).any[5], 2u);
+  EXPECT_EQ(Day(days[1]).any[0], 4u);
+  std::vector<storage::IndexRecord> records;
+  for (const auto& [title, t] : {std::pair("now", today), std::pair("y1970", y1970)}) {
+    records.push_back(
+        testsupport::MakeRecord(std::string(title) + ".VDB", MakeSummary({{t, 1, 1}})));
+  }
+  testsupport::WriteIndexFile(dir + "set.FIH", records);
+  catalog->Clear();
+  catalog->SetIndexFile(dir, "set.FIH");
+  ASSERT_EQ(catalog->Build(), 1);
+  EXPECT_EQ(Dates(), (std::vector<int32_t>{days[0], days[2]}));
+}
+
 // Ordered by start time; equal starts keep the list order, a file listed twice is
 // catalogued twice, files without recording go last; beyond the positions the reader can
 // open the newest files are kept, so every day of the date table plays. Entries add their

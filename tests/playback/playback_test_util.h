@@ -109,19 +109,28 @@ inline auto On(uint32_t ch, bool (*is)(const HostEvent&) = IsShown) {
 }
 
 // The events of the first pass over the recording, up to where play wraps around at the end
-// of the recorded days: a frame that arrives a second time, or a displayed frame whose time
-// runs against the direction of play (video and audio each keep their own order).
+// of the recording: video and audio each up to a frame that arrives a second time or a
+// displayed frame whose time runs against the direction of play (the two are paced apart, so
+// one may wrap while the other still plays its last second).
 inline std::vector<HostEvent> FirstPass(const std::vector<HostEvent>& events,
                                         bool backward = false) {
   std::vector<HostEvent> pass;
   std::set<std::pair<uint32_t, uint32_t>> seen;
   int64_t last[2] = {backward ? INT64_MAX : INT64_MIN, backward ? INT64_MAX : INT64_MIN};
+  bool ended[2] = {false, false};
   for (const HostEvent& e : events) {
+    const int kind = IsAudio(e) ? 1 : 0;
+    if (ended[kind]) continue;
     if (e.kind != HostEvent::kNotify) {
-      if (!seen.insert({e.serial, e.d.decodeOnly}).second) break;
       // A decode-only key frame may be older than the frames it is handed over before.
-      int64_t& time = last[IsAudio(e) ? 1 : 0];
-      if (!e.d.decodeOnly && (backward ? e.time > time : e.time < time)) break;
+      int64_t& time = last[kind];
+      if (!seen.insert({e.serial, e.d.decodeOnly}).second ||
+          (!e.d.decodeOnly && (backward ? e.time > time : e.time < time))) {
+        ended[kind] = true;
+        // A progress notification belongs to the frame after it.
+        if (kind == 0 && !pass.empty() && pass.back().kind == HostEvent::kNotify) pass.pop_back();
+        continue;
+      }
       time = e.d.decodeOnly ? time : e.time;
     }
     pass.push_back(e);
@@ -224,7 +233,7 @@ class PlaybackTest : public ::testing::Test {
   static void OnNotify(FILESEARCH_HANDLE search, uintptr_t context, int32_t code, uint32_t channel,
                        const FrameDescriptor* progress) {
     HostEvent e{HostEvent::kNotify, code, channel};
-    std::memcpy(&e.d, progress, offsetof(FrameDescriptor, statSize));
+    std::memcpy(&e.d, progress, offsetof(FrameDescriptor, type));
     EXPECT_NE(search, nullptr);
     reinterpret_cast<PlaybackTest*>(context)->Add(std::move(e));
   }

@@ -132,6 +132,7 @@ TEST(RecorderTest, WhileNoDataFileIsOpenFramesAreRefusedAndTheNextSecondOpensThe
     return taken;
   };
   ASSERT_EQ(send(100), 2);
+  ASSERT_TRUE(host.Drain());  // both rings written before the day changes
   host.SetTime(g_testNow + 86400);  // the next day: a change of file
   ASSERT_EQ(send(101), 2);
   ASSERT_TRUE(host.Drain());
@@ -140,7 +141,7 @@ TEST(RecorderTest, WhileNoDataFileIsOpenFramesAreRefusedAndTheNextSecondOpensThe
   EXPECT_EQ(host.CurrentFile(), "");
   for (uint32_t length = 102; length < 110; ++length) EXPECT_EQ(send(length), 0) << length;
   EXPECT_EQ(host.log.Count(RECORDER_EVENT_FILE_OPENED, -1, missing), 1u);
-  host.SetTime(g_testNow + 1);
+  host.SetTime(g_testNow + 86401);
   EXPECT_EQ(send(110), 2);
   EXPECT_EQ(host.CurrentFile(), host.Data(2));
   _RECORDER_STOP(host.handle);

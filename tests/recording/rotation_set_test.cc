@@ -78,26 +78,58 @@ TEST(RotationSetTest, HeaderFileListsRecordsWithAPathAndTheLatestStartWithDataIs
   }
 }
 
-// Only existing files count and directories are no files; the newest is the last written
-// (within one second the later nanosecond, a tie the later file), but a file whose index
-// counts no records (one prepared for the next rotation) loses to one whose index does.
-TEST(RotationSetTest, NewestOfThePathsIsTheLastWrittenFilesWithRecordsFirst) {
-  ScratchDir dir;
-  std::vector<std::string> p;
-  for (const char* name : {"a.VDB", "b.VDB", "c.VDB", "d.VDB", "e.VDB"}) p.push_back(dir / name);
-  RotationSet set;
-  EXPECT_TRUE(!set.LoadFromPaths({dir.root()}) && set.FindNewestOfPaths() == -1);
-  SetWritten(p[0], 1700000060);
-  SetWritten(p[2], 1700003600, 5);
-  SetWritten(p[3], 1700003600, 5);
-  SetWritten(p[4], 1700003600, 4);
-  EXPECT_TRUE(set.LoadFromPaths({p[0], dir.root(), p[1], p[2], p[3], p[4]}));
-  EXPECT_EQ(std::make_pair(Paths(set), set.FindNewestOfPaths()), std::make_pair(p, 3));
-  storage::IndexSummary counted = storage::MakeEmptySummary();
-  counted.dataBytes = 100;
-  WriteIndexFile(dir / "a.FIH", {MakeRecord("a.VDB", counted)});
-  WriteIndexFile(dir / "d.FIH", {MakeRecord("d.VDB", storage::MakeEmptySummary())});
-  EXPECT_EQ(set.FindNewestOfPaths(), 0);
+// The newest file is told by the index files alone: the highest sequence among the files
+// that hold records, then (files of an older build) the latest last record, then the later
+// file. Last-write times play no part, a data file without an index file holds nothing, and
+// a directory in the list is no file of the set; none of the files there: none is newest.
+TEST(RotationSetTest, NewestOfThePathsComesFromTheIndexFiles) {
+  struct File {
+    uint32_t sequence;
+    uint32_t dataBytes;  // kNoIndex: no index file
+    int endHour;
+  };
+  constexpr uint32_t kNoIndex = UINT32_MAX;
+  const struct {
+    const char* name;
+    std::vector<File> files;
+    int32_t newest;
+    uint32_t highest;
+  } rows[] = {
+      // clang-format off
+      {"highest sequence with records", {{1, 9, 10}, {3, 9, 8}, {2, 9, 12}}, 1, 3},
+      {"a file without records never wins", {{1, 9, 10}, {5, 0, 0}, {0, 9, 11}}, 0, 5},
+      {"unnumbered: the later last record, a tie to the later file",
+       {{0, 9, 10}, {0, 9, 11}, {0, 9, 11}, {0, 9, 9}}, 2, 0},
+      {"nothing recorded: the highest sequence", {{2, 0, 0}, {1, 0, 0}}, 0, 2},
+      {"no index file: holds nothing", {{0, kNoIndex, 0}, {4, kNoIndex, 0}}, 1, 0},
+      // clang-format on
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    ScratchDir dir;
+    std::vector<std::string> paths;
+    for (size_t i = 0; i < r.files.size(); ++i) {
+      const File& f = r.files[i];
+      paths.push_back(dir / ("f" + std::to_string(i) + ".VDB"));
+      // The last-write times say the opposite of the sequence.
+      SetWritten(paths.back(), 1700000000 - static_cast<time_t>(f.sequence) * 100);
+      if (f.dataBytes == kNoIndex) continue;
+      storage::IndexSummary s = storage::MakeEmptySummary();
+      s.dataBytes = f.dataBytes;
+      if (f.dataBytes != 0) s.endTime = LocalSeconds(2024, 3, 10, f.endHour, 0);
+      WriteIndexFile(storage::IndexFileName(paths.back()),
+                     {MakeRecord(storage::DataFileBaseName(paths.back()), s)}, {}, f.sequence);
+    }
+    RotationSet none;
+    EXPECT_TRUE(none.LoadFromPaths({dir / "missing.VDB"}) && none.FindNewestOfPaths() == -1);
+    std::vector<std::string> listed = paths;
+    listed.insert(listed.begin() + 1, dir.root());
+    RotationSet set;
+    EXPECT_TRUE(set.LoadFromPaths(listed));
+    EXPECT_EQ(Paths(set), paths);
+    EXPECT_EQ(set.FindNewestOfPaths(), r.newest);
+    EXPECT_EQ(set.highestSequence(), r.highest);
+  }
 }
 
 }  // namespace

@@ -305,6 +305,16 @@ TEST(FrameQueueTest, PacedAtTheRateWithGapsCutLateMarksAndNewBases) {
     ASSERT_EQ(p.at.size(), 3u);
     EXPECT_NEAR(p.at[1] - p.at[0], wait, 1e-6) << gap << " s at " << rate;
   }
+  // The wrap from the end of the recording back to its start (forwards) or from its start to
+  // its end (backwards): the first second after it is due one second after the last.
+  for (const float rate : {1.0f, 2.0f, -1.0f}) {
+    const int32_t dir = rate < 0 ? -1 : 1;
+    Player p;
+    for (int32_t t : {0, 1, 2, 0, 1}) p.Second(kT0 + t * dir, 1, std::fabs(rate));
+    p.Play(rate, 4);
+    ASSERT_EQ(p.at.size(), 4u);
+    EXPECT_NEAR(p.at[3] - p.at[2], 1.0 / std::fabs(rate), 1e-6) << rate;
+  }
   Player late;
   late.Second(kT0, 4);
   late.Play(1.0f, 4, 6.0);

@@ -3,7 +3,10 @@
 // and ends.
 #include "storage/delete_manager.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -12,7 +15,9 @@
 #include <thread>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/file.h"
+#include "storage/recent_recordings.h"
 #include "support/event_log.h"
 #include "support/scoped_env.h"
 #include "support/scratch_dir.h"
@@ -108,6 +113,74 @@ TEST_P(DeleteManagerTest, DataFilesOlderThanTheRetentionGoWithTheirIndex) {
   EXPECT_EQ(left, (std::set<std::string>{"0001.FIH", "0002.VDB", "0002.FIH", "notes.txt", "sub",
                                          "sub/x.VDB", "sub/x.FIH", "sub/lower.vdb", "sub/a.VDBX",
                                          "b.FIH"}));
+}
+
+// Someone who can write the directory plants a link to a file outside (also a dangling one), a
+// hard link to one and a FIFO, all named like data files and older than the retention: none
+// is followed, opened or deleted, and the scan goes on past them to the real old file.
+TEST_F(DeleteManagerTest, LinksAndFifosAreNeverFollowedOrDeletedAndTheScanGoesOn) {
+  testsupport::ScratchDir outside;
+  const std::string victim = outside / "victim.VDB", hard = outside / "hard.VDB";
+  Make("old.VDB", kHour);
+  for (const std::string& f : {victim, hard, outside / "victim.FIH"}) {
+    testsupport::WriteBytes(f, {1, 2, 3});
+  }
+  ASSERT_EQ(::symlink(victim.c_str(), Path("link.VDB").c_str()), 0);
+  ASSERT_EQ(::symlink((outside / "victim.FIH").c_str(), Path("old.FIH").c_str()), 0);
+  ASSERT_EQ(::symlink((outside / "none").c_str(), Path("dangling.VDB").c_str()), 0);
+  ASSERT_EQ(::link(hard.c_str(), Path("hard.VDB").c_str()), 0);
+  ASSERT_EQ(::mkfifo(Path("fifo.VDB").c_str(), 0600), 0);
+  for (const char* name : {"hard.VDB", "fifo.VDB"}) Make(name, kHour);
+  std::thread scan([&] { Scan({dir_.root()}, 0); });
+  // A scan stuck opening the FIFO is let go by a writer, so the test ends either way.
+  if (!testsupport::WaitUntil([&] { return manager_ && manager_->CompletedScans() == 1; })) {
+    ::close(::open(Path("fifo.VDB").c_str(), O_WRONLY | O_NONBLOCK));
+    ADD_FAILURE() << "the scan blocked on the FIFO";
+  }
+  scan.join();
+  EXPECT_EQ(Paths(), Names{Path("old.VDB")});
+  for (const std::string& f : {victim, hard, outside / "victim.FIH"}) {
+    EXPECT_EQ(testsupport::ReadBytes(f), (std::vector<uint8_t>{1, 2, 3})) << f;
+  }
+  for (const char* name : {"link.VDB", "old.FIH", "dangling.VDB", "hard.VDB", "fifo.VDB"}) {
+    EXPECT_TRUE(std::filesystem::is_symlink(Path(name)) || std::filesystem::exists(Path(name)))
+        << name;
+  }
+}
+
+// The wall clock set forward by days (or a boot at 2000 corrected later) must not make fresh
+// footage look old. A file this process recorded into within the period of elapsed time
+// stays, however old its last-write time looks, until that much elapsed time has passed. A
+// file numbered later in the set than another is at least as recent as that one's last write:
+// "boot" (numbered 3, stamped 2000) stays while "before" (numbered 2) is recent; an unnumbered
+// file, or a set whose older files are old too, goes by its own time.
+TEST_F(DeleteManagerTest, RetentionCountsElapsedTimeAndTheSetsOwnOrderNotJustTheClock) {
+  static std::atomic<double> perf{1000};
+  platform::SetPerfSecondsForTest([] { return perf.load(); });
+  const auto numbered = [&](const std::string& title, uint32_t sequence, int64_t age) {
+    Make(title + ".VDB", age);
+    testsupport::WriteIndexFile(Path(title + ".FIH"), {}, 1, sequence);
+    Make(title + ".FIH", age);
+  };
+  numbered("fresh", 0, 30 * 24 * kHour);
+  numbered("before", 2, kHour);
+  numbered("boot", 3, 24 * 365 * 30 * kHour);
+  numbered("stale1", 1, 50 * kHour);
+  numbered("plain", 0, 50 * kHour);
+  auto fresh = platform::File::OpenReadOnly(Path("fresh.VDB"));
+  ASSERT_NE(fresh, nullptr);
+  storage::NoteRecordedInto(fresh->id());
+  fresh.reset();
+  perf = 1000 + 23 * kHour;
+  Scan({dir_.root()}, 1);
+  EXPECT_EQ(Paths(),
+            (Names{Path("plain.VDB"), Path("plain.FIH"), Path("stale1.VDB"), Path("stale1.FIH")}));
+  perf = 1000 + 25 * kHour;
+  Make("before.VDB", 2 * 24 * kHour);
+  Make("before.FIH", 2 * 24 * kHour);
+  manager_->RunDeletionScan();
+  EXPECT_EQ(Paths().size(), 10u) << "fresh, before and boot are old now";
+  platform::SetPerfSecondsForTest(nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(Zones, DeleteManagerTest,

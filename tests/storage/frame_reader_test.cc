@@ -4,10 +4,15 @@
 #include "storage/frame_reader.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <filesystem>
+#include <map>
+#include <random>
 
 #include "catalog/file_catalog.h"
 #include "platform/local_time.h"
@@ -19,6 +24,7 @@
 #include "support/scoped_env.h"
 #include "support/scratch_dir.h"
 #include "support/stored_files.h"
+#include "support/test_seed.h"
 
 namespace {
 
@@ -100,13 +106,13 @@ class ReaderTest : public ::testing::Test, public storage::FrameSink, public sto
     }
     ASSERT_EQ(catalog_.Build(), 1);
   }
-  // The first `most` frames the reader hands out at `rate` playing the day of `day` (from its
-  // end when rate < 0), or from where it is when day is 0; a lead frame is marked as injected.
-  std::vector<Got> Play(int32_t day, float rate, size_t most = SIZE_MAX, uint32_t room = 614400) {
+  // The first `most` frames the reader hands out at `rate` up to the end of the recording:
+  // from its start (its end when rate < 0) when `whole`, else from where it is; a lead frame
+  // is marked as injected.
+  std::vector<Got> Play(bool whole, float rate, size_t most = SIZE_MAX, uint32_t room = 614400) {
     got_.clear();
     damage_ = {};
-    EXPECT_TRUE(day == 0 || reader_.OpenDay(CTime(day)) == 1);
-    if (day != 0 && rate < 0) reader_.ResetReadPosition(-1);
+    EXPECT_TRUE(!whole || reader_.ResetReadPosition(rate < 0 ? -1 : 1) == 1);
     reader_.SetPlayRate(rate);
     std::vector<uint8_t> buffer(room);
     for (int32_t n = 0, guard = 0; n >= 0 && got_.size() < most && ++guard < 100000;) {
@@ -119,7 +125,7 @@ class ReaderTest : public ::testing::Test, public storage::FrameSink, public sto
   // The frame a seek to `t` lands on, read in the seek's direction.
   std::vector<uint8_t> SeekRead(int32_t t, int32_t direction = 1) {
     EXPECT_EQ(reader_.SeekToTime(CTime(t), direction), 1);
-    return Play(0, static_cast<float>(direction), 1).at(0).second;
+    return Play(false, static_cast<float>(direction), 1).at(0).second;
   }
 
   testsupport::ScopedTimeZone tz_{"UTC"};
@@ -131,13 +137,13 @@ class ReaderTest : public ::testing::Test, public storage::FrameSink, public sto
   int32_t maxOpen_ = 0;
 };
 
-// Each delivered record of the day is played once each way, files in start-time order, each only as
-// far as its recorded bytes (a reused file's older tail is not read); other kinds, channels and
-// days are passed over, and so are positions without bytes or whose data file is gone (deleted by
+// Each delivered record is played once each way, files in start-time order across days, each only
+// as far as its recorded bytes (a reused file's older tail is not read); other kinds and channels
+// are passed over, and so are positions without bytes or whose data file is gone (deleted by
 // retention), both ways and by the seek. Backwards each group's key frame is injected first, found
 // across files when it lies in an earlier one, never recording data with the key bit nor another
 // channel's key frame; audio plays in reverse.
-TEST_F(ReaderTest, EachDeliveredRecordOfTheDayPlaysOnceEachWay) {
+TEST_F(ReaderTest, EachDeliveredRecordPlaysOnceEachWay) {
   DataFile a, b, c, reused, old, nextDay, never, gone, late;
   a.AddVideo(0, At(8, 0), true);
   a.AddVideo(3, At(8, 0, 1), true, 160);  // stored but never delivered
@@ -165,17 +171,19 @@ TEST_F(ReaderTest, EachDeliveredRecordOfTheDayPlaysOnceEachWay) {
   nextDay.AddVideo(0, LocalSeconds(2024, 3, 6, 1, 0), true);
   Catalogue({a, b, c, reused, never, gone, late, nextDay});
   std::filesystem::remove(dir_.path() + "5.VDB");
-  const std::vector<Got> forward = {F(a, 0), F(a, 2),      F(b, 2),   F(b, 4), F(c, 0),
-                                    F(c, 1), F(c, 3),      F(c, 4),   F(c, 5), F(c, 6),
-                                    F(c, 7), F(reused, 0), F(late, 0)};
-  EXPECT_EQ(Play(At(12, 0), 1.0f), forward);
+  const std::vector<Got> forward = {F(a, 0), F(a, 2),      F(b, 2),    F(b, 4),      F(c, 0),
+                                    F(c, 1), F(c, 3),      F(c, 4),    F(c, 5),      F(c, 6),
+                                    F(c, 7), F(reused, 0), F(late, 0), F(nextDay, 0)};
+  EXPECT_EQ(Play(true, 1.0f), forward);
   const std::vector<Got> backward = {
-      F(late, 0), F(reused, 0),  F(c, 7), F(c, 1, true), F(c, 6), F(c, 5), F(c, 4), F(c, 3),
-      F(c, 1),    F(a, 0, true), F(c, 0), F(b, 4),       F(b, 2), F(a, 2), F(a, 0)};
-  EXPECT_EQ(Play(At(12, 0), -1.0f), backward);
+      F(nextDay, 0), F(late, 0), F(reused, 0),  F(c, 7), F(c, 1, true), F(c, 6), F(c, 5), F(c, 4),
+      F(c, 3),       F(c, 1),    F(a, 0, true), F(c, 0), F(b, 4),       F(b, 2), F(a, 2), F(a, 0)};
+  EXPECT_EQ(Play(true, -1.0f), backward);
   EXPECT_EQ(damage_, (std::array<int, 6>{}));
   // A record larger than the caller's buffer is passed over; a growable buffer grows for it.
-  EXPECT_EQ(Play(At(12, 0), 1.0f, SIZE_MAX, 1000), std::vector(forward.begin(), forward.end() - 1));
+  std::vector<Got> fitting = forward;
+  fitting.erase(fitting.end() - 2);
+  EXPECT_EQ(Play(true, 1.0f, SIZE_MAX, 1000), fitting);
   ASSERT_EQ(reader_.SeekToTime(CTime(At(10, 35))), 1);
   std::vector<uint8_t> grown(1000);
   for (float rate : {0.0f, 1.0f}) {  // paused: nothing read, the position kept
@@ -195,14 +203,15 @@ TEST_F(ReaderTest, ADayOfManyFilesKeepsAtMost64OpenAndReadsAllOfThemUnlessReadsF
     forward.insert(forward.end(), {F(files[i], 0), F(files[i], 1)});
   }
   Catalogue({files.begin(), files.end()});
-  EXPECT_EQ(Play(At(1, 0), 1.0f), forward);
+  EXPECT_EQ(Play(true, 1.0f), forward);
   reader_.ResetReadPosition(-1);  // back over the files still open
-  EXPECT_EQ(Play(0, -1.0f), std::vector(forward.rbegin(), forward.rend()));
+  EXPECT_EQ(Play(false, -1.0f), std::vector(forward.rbegin(), forward.rend()));
   EXPECT_LE(maxOpen_, storage::CFrameReader::kMaxOpenDataFiles);
-  // When every read fails the day ends at once, each file reported.
+  // When every read fails play ends at once, each file reported.
+  reader_.Close();  // nothing left in its window
   platform::ScopedSyscallFault failing(platform::ScopedSyscallFault::Call::kRead, EIO);
   for (float rate : {1.0f, -1.0f}) {
-    EXPECT_TRUE(Play(At(1, 0), rate).empty());
+    EXPECT_TRUE(Play(true, rate).empty());
     EXPECT_EQ(damage_, (std::array<int, 6>{0, int(kFiles), 0, 0, 0, 0})) << rate;
   }
 }
@@ -241,7 +250,7 @@ TEST_P(DamageTest, CostsOnlyTheDamagedRecordsAndIsReported) {
       if (const size_t i = rate > 0 ? k : 5 - k; add == 0 || (i != 1 && (rate < 0 || i != 2)))
         want.push_back(F(damaged, i));
     want.push_back(F(rate > 0 ? after : before, 0));
-    EXPECT_EQ(Play(At(10, 0), rate), want) << rate;
+    EXPECT_EQ(Play(true, rate), want) << rate;
     std::array<int, 6> reported{};
     ++reported[static_cast<size_t>(rate > 0 ? forwardStatus : backwardStatus)];
     EXPECT_EQ(damage_, reported) << rate;
@@ -280,12 +289,12 @@ TEST_F(ReaderTest, ASeekWithLeadStartsAChannelAtItsKeyFrame) {
   Catalogue({f});
   ASSERT_EQ(reader_.SeekToTime(CTime(At(10, 0)), 1, 0b111), 1);  // channel 2 has no video
   reader_.SetPlayRate(0.0f);  // a pause before play keeps the lead
-  EXPECT_EQ(Play(0, 1.0f), (std::vector<Got>{F(f, 0, true), F(f, 4102, true), F(f, 4103),
-                                             F(f, 4104), F(f, 4106)}));
+  EXPECT_EQ(Play(false, 1.0f), (std::vector<Got>{F(f, 0, true), F(f, 4102, true), F(f, 4103),
+                                                 F(f, 4104), F(f, 4106)}));
   reader_.ResetReadPosition(1);
-  EXPECT_EQ(Play(0, 1.0f).size(), f.records.size() - 1);
+  EXPECT_EQ(Play(false, 1.0f).size(), f.records.size() - 1);
   reader_.ResetReadPosition(-1);  // no key frame can be handed over for channel 3
-  EXPECT_EQ(Play(0, -1.0f, 1), std::vector<Got>{F(f, 4106)});
+  EXPECT_EQ(Play(false, -1.0f, 1), std::vector<Got>{F(f, 4106)});
 }
 
 // Seeks land on the first record stamped at or after the target (backwards: the last at or
@@ -305,16 +314,16 @@ TEST_P(SeekTest, EverySecondOfAMinuteIsReachedExactlyBothWays) {
   }
   EXPECT_EQ(SeekRead(At(23, 0), -1), file.Frame(179));  // after the day's last record
   EXPECT_EQ(reader_.SeekToTime(CTime(At(10, 1, 30))), 0);
-  EXPECT_EQ(reader_.OpenDay(CTime(LocalSeconds(2024, 4, 5, 10, 0))), 0);  // another month
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, SeekTest, ::testing::Values(24u, 4000u, 32700u, 33000u, 100000u));
 
 // Files that start just before and after local midnight, on the days Berlin changes its
-// clocks and an ordinary one: a day's play reads only the files that start on it; in the
+// clocks and an ordinary one, are one time line: play goes on from one day into the next as
+// from one file into the next, and a seek just before midnight goes on past it; in the
 // repeated autumn hour, whose two passes share their local minutes, the jump never lands past
 // its target.
-TEST_F(ReaderTest, ADayReadsOnlyItsFilesAndTheJumpNeverPassesItsTarget) {
+TEST_F(ReaderTest, DaysAreOneTimeLineAndTheJumpNeverPassesItsTarget) {
   testsupport::ScopedTimeZone berlin("Europe/Berlin");
   constexpr int32_t kChange = 1729990800;  // 2024-10-27 01:00 UTC: 03:00 CEST back to 02:00
   const int64_t days[] = {LocalSeconds(2024, 3, 31, 0, 0),  LocalSeconds(2024, 4, 1, 0, 0),
@@ -330,14 +339,206 @@ TEST_F(ReaderTest, ADayReadsOnlyItsFilesAndTheJumpNeverPassesItsTarget) {
     files[3 * d + 2].AddVideo(0, days[2 * d + 1], true);
   }
   Catalogue({files.begin(), files.end()});
+  std::vector<Got> all;
+  for (const DataFile& f : files)
+    for (size_t k = 0; k < f.records.size(); ++k) all.push_back(F(f, k));
+  EXPECT_EQ(Play(true, 1.0f), all);
+  EXPECT_EQ(Play(true, -1.0f), std::vector(all.rbegin(), all.rend()));
   for (size_t d = 0; d < 3; ++d) {
-    std::vector<Got> day;
-    for (size_t k = 0; k < files[3 * d + 1].records.size(); ++k)
-      day.push_back(F(files[3 * d + 1], k));
-    EXPECT_EQ(Play(days[2 * d] + 3600, 1.0f), day) << d;
+    ASSERT_EQ(reader_.SeekToTime(CTime(days[2 * d] - 1)), 1);
+    EXPECT_EQ(Play(false, 1.0f, 2), (std::vector<Got>{F(files[3 * d], 0), F(files[3 * d + 1], 0)}));
   }
   for (int32_t target : {kChange - 1800, kChange - 10, kChange + 1800})
     EXPECT_EQ(SeekRead(target), files[4].Frame(size_t(target - kChange + 3600 + 19) / 20 + 1));
 }
+
+// Records written up to half a minute late (recording around a trigger writes a channel's kept
+// seconds when the trigger comes) are read in time order with the others, and a seek finds
+// the late record at its target.
+TEST_F(ReaderTest, RecordsWrittenLateAreReadInTimeOrder) {
+  DataFile f;
+  for (int s = 0; s <= 25; s += 5) f.AddVideo(0, At(10, 0, s), true);  // records 0..5
+  for (int s : {2, 7, 12}) f.AddVideo(1, At(10, 0, s), true);          // records 6..8, late
+  Catalogue({f});
+  EXPECT_EQ(Play(true, 1.0f), (std::vector<Got>{F(f, 0), F(f, 6), F(f, 1), F(f, 7), F(f, 2),
+                                                F(f, 8), F(f, 3), F(f, 4), F(f, 5)}));
+  EXPECT_EQ(SeekRead(At(10, 0, 11)), f.Frame(8));
+}
+
+// Everything a reader of the catalogue hands out over the whole recording, played by a
+// forked child as user and group 65534 (nobody): its frames one after the other, or nothing
+// when it fails. `single`: one index file (SETPATH flag 0) rather than a list of them.
+std::vector<uint8_t> PlayAsNobody(const std::string& dir, bool single, size_t files) {
+  int out[2];
+  if (pipe(out) != 0) return {};
+  const pid_t child = fork();
+  if (child == 0) {
+    alarm(60);  // never outlives the test
+    close(out[0]);
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+    CFileCatalog catalog;
+    if (single) {
+      catalog.SetIndexFile(dir, "all.FIH");
+    } else {
+      for (size_t i = 0; i < files; ++i) catalog.AddIndexFile(dir, std::to_string(i) + ".FIH");
+    }
+    if (catalog.Build() != 1) _exit(3);
+    storage::CFrameReader reader(&catalog.view, nullptr);
+    reader.ResetReadPosition(1);
+    reader.SetPlayRate(1.0f);
+    std::vector<uint8_t> buffer(614400);
+    for (int32_t n; (n = reader.ReadNextFrame(buffer.data(), 614400)) > 0;)
+      if (write(out[1], buffer.data(), size_t(n)) != n) _exit(4);
+    _exit(0);
+  }
+  close(out[1]);
+  std::vector<uint8_t> got;
+  uint8_t chunk[4096];
+  for (ssize_t n; (n = read(out[0], chunk, sizeof(chunk))) > 0;)
+    got.insert(got.end(), chunk, chunk + n);
+  close(out[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  return got;
+}
+
+// A recording copied to 0444 files in a 0555 directory lists and plays, for a user who may
+// not write them, exactly as its writable original, from a list of index files and from one.
+TEST_F(ReaderTest, ARecordingOnReadOnlyMediaPlaysAsItsOriginal) {
+  if (geteuid() != 0) GTEST_SKIP() << "playing as another user needs root";
+  DataFile a, b;
+  a.AddVideo(0, At(9, 0), true);
+  a.AddAudio(1, At(9, 0, 1));
+  b.AddVideo(0, At(23, 59, 59), true);
+  b.AddVideo(0, LocalSeconds(2024, 3, 6, 0, 0, 1), false);
+  Catalogue({a, b});
+  std::vector<uint8_t> original;
+  for (const Got& got : Play(true, 1.0f))
+    original.insert(original.end(), got.second.begin(), got.second.end());
+  ASSERT_FALSE(original.empty());
+  testsupport::WriteIndexFile(
+      dir_.path() + "all.FIH",
+      {testsupport::MakeRecord("0.VDB", a.summary), testsupport::MakeRecord("1.VDB", b.summary)});
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.root()))
+    ASSERT_EQ(chmod(entry.path().c_str(), 0444), 0);
+  ASSERT_EQ(chmod(dir_.root().c_str(), 0555), 0);
+  for (bool single : {false, true})
+    EXPECT_EQ(PlayAsNobody(dir_.path(), single, 2), original) << single;
+  ASSERT_EQ(chmod(dir_.root().c_str(), 0700), 0);
+}
+
+// Random recordings over several files and days, some records damaged, against a plain model:
+// every record in time order, less what a damaged record costs (forwards: it and what follows
+// up to the next whole record the index knows of; backwards: it and what lies between it and
+// the first damage after the last whole record the index knows of before it). The
+// whole recording is read both ways, and seeks land on the first surviving record at or after
+// their target.
+class ModelTest : public ReaderTest, public ::testing::WithParamInterface<unsigned> {};
+
+TEST_P(ModelTest, RandomRecordingsReadAsTheModelSays) {
+  const unsigned seed = testsupport::TestSeed(2718) + GetParam();
+  SCOPED_TRACE(testing::Message() << "seed " << seed);
+  std::mt19937 rng(seed);
+  {
+    const size_t fileCount = 1 + rng() % 5;
+    std::vector<DataFile> files(fileCount);
+    std::vector<std::vector<bool>> damaged(fileCount);
+    int32_t t = LocalSeconds(2024, 3, 4, 23, 58) + static_cast<int32_t>(rng() % 120);
+    for (size_t f = 0; f < fileCount; ++f) {
+      for (size_t n = 1 + rng() % 40; n > 0; --n) {
+        const uint32_t channel = rng() % 4;
+        if (rng() % 4 == 0) {
+          files[f].AddAudio(channel, t);
+        } else {
+          files[f].AddVideo(channel, t, rng() % 3 == 0, 1, 24 + rng() % 3000);
+        }
+        damaged[f].push_back(rng() % 12 == 0);
+        t += static_cast<int32_t>(rng() % 25);
+      }
+      if (rng() % 3 == 0) t += 86400 / 2;  // the next file a day or so later
+    }
+    for (size_t f = 0; f < fileCount; ++f)
+      for (size_t i = 0; i < damaged[f].size(); ++i)
+        if (damaged[f][i]) ++files[f].bytes[files[f].records[i].first];  // its start marker
+    // The model: forward and backward survivors, with their times.
+    std::vector<std::pair<int32_t, Got>> forward;
+    std::vector<Got> backward;
+    for (size_t f = 0; f < fileCount; ++f) {
+      std::vector<uint64_t> starts;  // offsets of the minute entries' first records
+      uint64_t sum = 0;
+      for (int k = 0; k <= files[f].summary.lastEntry; ++k) {
+        starts.push_back(sum);
+        sum += files[f].summary.entries[k].bytes;
+      }
+      uint64_t lostUntil = 0;
+      for (size_t i = 0; i < damaged[f].size(); ++i) {
+        const uint64_t offset = files[f].records[i].first;
+        if (damaged[f][i] && offset >= lostUntil) {
+          lostUntil = files[f].bytes.size();
+          for (uint64_t start : starts) {
+            const auto next = std::find_if(files[f].records.begin(), files[f].records.end(),
+                                           [&](auto& r) { return r.first == start; });
+            if (start > offset && !damaged[f][size_t(next - files[f].records.begin())]) {
+              lostUntil = start;
+              break;
+            }
+          }
+        }
+        const int32_t time = storage::LoadAs<storage::FrameHeader>(files[f].Frame(i).data()).time;
+        if (offset >= lostUntil) forward.push_back({time, F(files[f], i)});
+      }
+      // Backwards, from the file's end.
+      std::vector<Got> kept;
+      for (size_t i = damaged[f].size(); i-- > 0;) {
+        if (!damaged[f][i]) {
+          kept.push_back(F(files[f], i));
+          continue;
+        }
+        // Back to the last entry start before it that holds a whole record, then forwards to
+        // the first damage from there: the reader goes on before that damage.
+        size_t from = 0;
+        bool found = false;
+        for (size_t j = 0; j <= i; ++j)
+          if (!damaged[f][j] && std::count(starts.begin(), starts.end(), files[f].records[j].first))
+            from = j, found = true;
+        if (!found) break;
+        while (!damaged[f][from]) ++from;
+        i = from;
+      }
+      backward.insert(backward.end(), kept.rbegin(), kept.rend());
+    }
+    Catalogue({files.begin(), files.end()});
+    // Frames are named "file.record" in failures.
+    std::map<std::vector<uint8_t>, std::string> names;
+    for (size_t f = 0; f < fileCount; ++f)
+      for (size_t i = 0; i < files[f].records.size(); ++i)
+        names[files[f].Frame(i)] = std::to_string(f) + "." + std::to_string(i);
+    const auto named = [&](const std::vector<Got>& frames) {
+      std::vector<std::string> out;
+      for (const Got& got : frames)
+        if (!got.first) out.push_back(names[got.second]);  // key frames handed to the sink aside
+      return out;
+    };
+    std::vector<Got> want;
+    for (const auto& [time, got] : forward) want.push_back(got);
+    EXPECT_EQ(named(Play(true, 1.0f)), named(want));
+    EXPECT_EQ(named(Play(true, -1.0f)), named(std::vector(backward.rbegin(), backward.rend())));
+    for (int s = 0; s < 10 && !forward.empty(); ++s) {
+      const int32_t target =
+          forward.front().first - 30 +
+          int32_t(rng() % uint32_t(forward.back().first - forward.front().first + 60));
+      const auto first =
+          std::find_if(forward.begin(), forward.end(), [&](auto& r) { return r.first >= target; });
+      if (first == forward.end()) {
+        EXPECT_EQ(reader_.SeekToTime(CTime(target)), 0);
+      } else {
+        EXPECT_EQ(names[SeekRead(target)], names[first->second.second]) << "at " << target;
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, ModelTest, ::testing::Range(0u, 12u));
 
 }  // namespace

@@ -142,12 +142,13 @@ inline storage::IndexRecord MakeRecord(const std::string& name, const storage::I
   return record;
 }
 
-// An index file with `records` and `recordCount` (by default theirs) in its header.
+// An index file with `records` and `recordCount` (by default theirs) and `sequence` in its
+// header.
 inline void WriteIndexFile(const std::string& path,
                            const std::vector<storage::IndexRecord>& records,
-                           std::optional<uint32_t> recordCount = {}) {
-  const storage::FileHeader header =
-      storage::MakeFileHeader(recordCount.value_or(static_cast<uint32_t>(records.size())));
+                           std::optional<uint32_t> recordCount = {}, uint32_t sequence = 0) {
+  const storage::FileHeader header = storage::MakeFileHeader(
+      recordCount.value_or(static_cast<uint32_t>(records.size())), sequence);
   WriteParts(path, {{&header, sizeof(header)},
                     {records.data(), records.size() * sizeof(storage::IndexRecord)}});
 }

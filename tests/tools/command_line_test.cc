@@ -55,10 +55,11 @@ TEST(CommandLineTest, EveryCommandOnOneRecording) {
   // An index file's size of bytes that are none, under a name that is no UTF-8.
   fs::create_directory(d + "garbage");
   ScratchDir::WriteText(d + "garbage/x\xfe.FIH", std::string(storage::kIndexFileSize, '\xA5'));
-  // The recording's files and an index file too short to read.
+  // The recording's files (second names of them: a symbolic link is never followed) and an
+  // index file too short to read.
   fs::create_directory(d + "partial");
   for (const auto& f : fs::directory_iterator(rec))
-    fs::create_symlink(f.path(), d + "partial/" + f.path().filename().string());
+    fs::create_hard_link(f.path(), d + "partial/" + f.path().filename().string());
   ScratchDir::WriteText(d + "partial/zz.FIH", "short");
   const std::string from = LocalTime(s.startTime), day = from.substr(0, 10);
   const std::string later = LocalTime(s.endTime + 120);  // same day unless run at 23:58

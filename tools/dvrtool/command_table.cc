@@ -86,6 +86,15 @@ const std::vector<CommandSyntax>& CommandTable() {
         {"yes", 'y', "", "overwrite an existing FILE (default: refuse)"},
         {"json", 0, "", "print the report as JSON"},
         {"quiet", 'q', "", "no progress line (default: one on a terminal)"}}},
+      {"serve",
+       "DIR... [options]",
+       "Serves a review page of the recordings in the DIRs to a web browser: the recorded\n"
+       "days, a timeline per channel, playback from any second (one channel or a grid) and\n"
+       "MP4 downloads of a range. Read-only. Ctrl-C or SIGTERM ends it.",
+       {{"listen", 0, "ADDR:PORT",
+         "address to answer on, port 0 picks one (default 127.0.0.1:8080)"},
+        {"stream-buffer", 0, "KIB",
+         "KiB held for a viewer that reads slowly, 16..65536 (default 2048)"}}},
   };
   return commands;
 }

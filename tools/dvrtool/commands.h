@@ -19,6 +19,7 @@ int TimelineCommand(const Words& words);
 int VerifyCommand(const Words& words);
 int ExportCommand(const Words& words);
 int DemoCommand(const Words& words);
+int ServeCommand(const Words& words);
 
 // The options and help of every command, in the order `dvrtool help` lists them; null for
 // an unknown name.

@@ -125,9 +125,17 @@ void CFileSearchSession::OnFrame(uintptr_t context, uint32_t channel,
   } else if (frame.payload.size() >= 4) {
     std::memcpy(&frame.tag, frame.payload.data(), sizeof(frame.tag));
   }
-  platform::MutexLock hold(&self->mutex_);
-  self->frames_.push_back(std::move(frame));
-  self->arrived_.Signal();
+  const std::function<void(PlayedFrame &&)>* sink;
+  {
+    platform::MutexLock hold(&self->mutex_);
+    sink = self->sink_;
+    if (sink == nullptr) {
+      self->frames_.push_back(std::move(frame));
+      self->arrived_.Signal();
+      return;
+    }
+  }
+  (*sink)(std::move(frame));  // Play() waits for the search to stop before it lets go of it
 }
 
 std::vector<PlayedFrame> CFileSearchSession::Play(const PlayOptions& options) {
@@ -136,6 +144,7 @@ std::vector<PlayedFrame> CFileSearchSession::Play(const PlayOptions& options) {
     platform::MutexLock hold(&mutex_);
     frames_.clear();
     playChannel_ = options.channel;
+    sink_ = options.sink ? &options.sink : nullptr;
   }
   uint32_t display[32] = {};
   display[options.channel % 32] = 1;
@@ -161,6 +170,7 @@ std::vector<PlayedFrame> CFileSearchSession::Play(const PlayOptions& options) {
   // The pacing thread calls back under its own lock, so the stop runs without ours.
   lib._RECORDER_FILESEARCH_STOP(search_);
   platform::MutexLock hold(&mutex_);
+  sink_ = nullptr;
   return std::move(frames_);
 }
 

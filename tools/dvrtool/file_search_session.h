@@ -57,6 +57,9 @@ struct PlayOptions {
   std::function<bool(const std::vector<PlayedFrame>&)> done;
   // Polled at least five times a second; true ends playback early.
   std::function<bool()> stopRequested;
+  // When set, every frame goes here, on the library's thread, as it arrives, and Play()
+  // keeps none: a stream of any length costs no memory here.
+  std::function<void(PlayedFrame&&)> sink;
 };
 
 // An index file of the directory that the file search would skip, and why.
@@ -94,6 +97,7 @@ class CFileSearchSession {
   platform::CondVar arrived_;
   std::vector<PlayedFrame> frames_ GUARDED_BY(mutex_);
   uint32_t playChannel_ = 0;  // set before playback starts
+  const std::function<void(PlayedFrame&&)>* sink_ GUARDED_BY(mutex_) = nullptr;
 };
 
 }  // namespace dvrtool

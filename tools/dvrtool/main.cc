@@ -35,6 +35,7 @@ int Dispatch(const std::string& command, const dvrtool::Words& words) {
   if (command == "play") return PlayCommand(words);
   if (command == "verify") return VerifyCommand(words);
   if (command == "export") return ExportCommand(words);
+  if (command == "serve") return ServeCommand(words);
   return -1;
 }
 
