@@ -13,8 +13,9 @@
  *    a negative value passed as unsigned) before it looks at the handle.
  *  - A handle of 0 (NULL) never names an object; every export refuses it quietly.
  *  - No C++ exception and no signal crosses this interface.
- *  - Times are 32-bit seconds since 1970-01-01 00:00:00 UTC, so the interface (like the
- *    stored file formats) ends in January 2038. Local times use the process's TZ.
+ *  - Times are unsigned 32-bit seconds since 1970-01-01 00:00:00 UTC, so the interface (like
+ *    the stored file formats) runs to 2106-02-07 06:28:15 UTC. Local times use the process's
+ *    TZ.
  *  - Every "length in characters" is a byte count.
  *  - Every callback pointer may be null: that callback is then simply not called.
  *  - Threads: any export may be called from any host thread, for different objects at the
@@ -263,9 +264,10 @@ void _RECORDER_SETPREPOSTTIME(RECORDER_HANDLE recorder, int32_t preSeconds, int3
  * (stored, or dropped for lack of room), 0 refused: a type outside the video family
  * 1, 2, 3, 4, 6, 160, a payload over RECORDER_MAX_VIDEO_FRAME_BYTES, or no data file open
  * (a rotation whose next file could not be opened: event 2, status -1; the recorder tries
- * the file after it at the next second). The payload is copied before the call returns, so the host may reuse
- * its buffer at once. A channel need not start with a key frame, but frames recorded before a
- * channel's first key frame cannot be decoded on playback: send a key frame first after START.
+ * the file after it at the next second). The payload is copied before the call returns, so the host
+ * may reuse its buffer at once. A channel need not start with a key frame, but frames recorded
+ * before a channel's first key frame cannot be decoded on playback: send a key frame first after
+ * START.
  *
  * Types. The library reads no codec from the type; it decides how playback thins the stream.
  * 1 and 3 are the channel's main pictures, played at every rate (thinned as PLAYRATE says);
@@ -395,7 +397,7 @@ void _RECORDER_FILESEARCH_GetDateTable(FILESEARCH_HANDLE search, uint32_t* table
  * 1,500 slots, 25 hour rows of 60 minutes: slot hour * 60 + minute holds bit c when channel c
  * recorded in that minute (any reason; reason 1 always, 2 trigger A, 4 trigger B; audio). Row
  * 24 is used only on the 25-hour last day of the DST range. */
-void _RECORDER_FILESEARCH_GetDayTable(FILESEARCH_HANDLE search, int32_t date, uint32_t* anyMask,
+void _RECORDER_FILESEARCH_GetDayTable(FILESEARCH_HANDLE search, uint32_t date, uint32_t* anyMask,
                                       uint32_t* reason1Mask, uint32_t* reason2Mask,
                                       uint32_t* reason4Mask, uint32_t* audioMask,
                                       uint32_t* dstHours, int32_t* dayKind, int32_t* hourCount);

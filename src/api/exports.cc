@@ -623,7 +623,7 @@ RECORDER_EXPORT void _RECORDER_FILESEARCH_GetDateTable(FILESEARCH_HANDLE handle,
   }
 }
 
-RECORDER_EXPORT void _RECORDER_FILESEARCH_GetDayTable(FILESEARCH_HANDLE handle, int32_t date,
+RECORDER_EXPORT void _RECORDER_FILESEARCH_GetDayTable(FILESEARCH_HANDLE handle, uint32_t date,
                                                       uint32_t* anyMask, uint32_t* reason1Mask,
                                                       uint32_t* reason2Mask, uint32_t* reason4Mask,
                                                       uint32_t* audioMask, uint32_t* dstHours,

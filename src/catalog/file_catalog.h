@@ -46,7 +46,7 @@ class CFileCatalog {
   // Date table, day table and the daylight-saving range.
   void BuildDateTable() EXCLUDES(lock);
   void GetDateTable(uint32_t* table, int32_t* count) EXCLUDES(lock);
-  void GetDayTable(int32_t date, uint32_t* anyMask, uint32_t* reason1Mask, uint32_t* reason2Mask,
+  void GetDayTable(uint32_t date, uint32_t* anyMask, uint32_t* reason1Mask, uint32_t* reason2Mask,
                    uint32_t* reason4Mask, uint32_t* audioMask, uint32_t* dstHours, int32_t* dayKind,
                    int32_t* hourCount) EXCLUDES(lock);
   void SetDSTRange(int32_t enabled, int32_t startMonth, int32_t startDay, int32_t startHour,
@@ -98,7 +98,7 @@ class CFileCatalog {
   bool CreateMappings(uint64_t count) REQUIRES(lock);
   // Source mode 0: the first record of each listed index file, in list order, into the
   // FileInfo mapping; returns their start times.
-  std::vector<int32_t> StageIndexList() REQUIRES(lock);
+  std::vector<int64_t> StageIndexList() REQUIRES(lock);
   // Source mode 1, first pass: the record count, the mappings and the oldest record; false
   // when the build fails (no whole record, no mapping).
   bool ScanIndexFile(const std::string& path, int32_t* recordTotal) REQUIRES(lock);

@@ -41,7 +41,7 @@ uint64_t ReadZeroPadded(const platform::File& file, uint64_t offset, void* buffe
 // per UTC hour whenever the zone's offset is the same at both ends of that hour.
 class MinuteSlotter {
  public:
-  int SlotOf(int32_t t) {
+  int SlotOf(uint32_t t) {
     const int64_t hourStart = FloorDiv(t, 3600) * 3600;
     if (!valid_ || hourStart != cachedHour_) {
       cachedHour_ = hourStart;
@@ -57,15 +57,15 @@ class MinuteSlotter {
   static int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && (a < 0)); }
   static int64_t FloorMod(int64_t a, int64_t b) { return a - FloorDiv(a, b) * b; }
 
-  static int SlowSlot(int32_t t) {
+  static int SlowSlot(uint32_t t) {
     const platform::LocalFields f = CTime(t).Local();
     return f.hour * 60 + f.minute;
   }
   // Offset of local time from UTC at an instant, from the local fields read back as if
   // they were UTC (pure arithmetic, no second zone conversion).
   static bool OffsetAt(int64_t t, int64_t* offset) {
-    if (t < INT32_MIN || t > INT32_MAX) return false;
-    const platform::LocalFields f = CTime(static_cast<int32_t>(t)).Local();
+    if (t < 0 || t > int64_t{UINT32_MAX}) return false;
+    const platform::LocalFields f = CTime(static_cast<uint32_t>(t)).Local();
     if (f.year == 0) return false;
     const int64_t localAsUtc = platform::DaysFromCivil(f.year, f.month, f.day) * 86400 +
                                f.hour * 3600 + f.minute * 60 + f.second;
@@ -89,7 +89,7 @@ void SetPath(FileInfo* info, const std::string& text) { storage::SetFileInfoPath
 // The time-table rule, the same in both source modes: a file without recorded bytes gets
 // placeholder times and no minute sums; otherwise the entries 0..lastEntry (at most 119)
 // add their bytes to the slot of their local hour and minute.
-void FillTimeTable(FileTimeTable* table, const FileInfo& info, int32_t placeholder,
+void FillTimeTable(FileTimeTable* table, const FileInfo& info, uint32_t placeholder,
                    MinuteSlotter* slotter) {
   const IndexSummary& summary = info.summary;
   table->startTime = placeholder;
@@ -114,7 +114,7 @@ void FillTimeTable(FileTimeTable* table, const FileInfo& info, int32_t placehold
 // positions: beyond that, the newest files by start time are kept (files without a
 // recording go first), so every listed day plays. The dropped positions follow the `*kept`
 // kept ones, so the order stays one permutation.
-std::vector<uint32_t> CatalogueOrder(const std::vector<int32_t>& startTimes, int32_t placeholder,
+std::vector<uint32_t> CatalogueOrder(const std::vector<int64_t>& startTimes, int64_t placeholder,
                                      size_t maxFiles, size_t* kept) {
   const size_t count = startTimes.size();
   std::vector<uint32_t> order(count);
@@ -166,10 +166,10 @@ void ApplyOrder(FileInfo* infos, const std::vector<uint32_t>& order) {
 
 }  // namespace
 
-std::vector<int32_t> CFileCatalog::StageIndexList() {
+std::vector<int64_t> CFileCatalog::StageIndexList() {
   // The records are read straight into FileInfo slots of the mapping in list order (the
   // mapping is sized for every listed file; unreadable files leave its tail unused).
-  std::vector<int32_t> startTimes;
+  std::vector<int64_t> startTimes;
   startTimes.reserve(indexPaths.size());
   auto record = std::make_unique<IndexRecord>();
   for (size_t i = 0; i < indexPaths.size(); ++i) {
@@ -183,15 +183,14 @@ std::vector<int32_t> CFileCatalog::StageIndexList() {
     std::memcpy(&info.summary, &record->summary, sizeof(info.summary));
     // Files without records go last; every file with records is ordered by its start,
     // whatever the clock said (a stamp of 1970 or 2000 included).
-    startTimes.push_back(record->summary.dataBytes != 0
-                             ? std::max(record->summary.startTime, INT32_MIN + 1)
-                             : INT32_MIN);
+    startTimes.push_back(record->summary.dataBytes != 0 ? int64_t{record->summary.startTime}
+                                                        : int64_t{-1});
   }
   return startTimes;
 }
 
 void CFileCatalog::FillTimeTables() {
-  const int32_t placeholder = CTime::NoTime().seconds();
+  const uint32_t placeholder = CTime::NoTime().seconds();
   MinuteSlotter slotter;
   for (int32_t j = 0; j < view.count; ++j) {
     FillTimeTable(&view.tables[j], view.infos[j], placeholder, &slotter);
@@ -204,21 +203,20 @@ int32_t CFileCatalog::BuildFromIndexList() {
   view.count = 0;
   oldestFile = 0;
   if (!CreateMappings(indexPaths.size())) return 0;
-  const std::vector<int32_t> startTimes = StageIndexList();
+  const std::vector<int64_t> startTimes = StageIndexList();
   if (startTimes.empty() || startTimes.size() > static_cast<size_t>(INT32_MAX)) {
     ReleaseMappings();
     return 1;
   }
   size_t kept = 0;
-  ApplyOrder(view.infos,
-             CatalogueOrder(startTimes, INT32_MIN, static_cast<size_t>(maxFiles), &kept));
+  ApplyOrder(view.infos, CatalogueOrder(startTimes, -1, static_cast<size_t>(maxFiles), &kept));
   view.count = static_cast<int32_t>(kept);
   FillTimeTables();
   return 1;
 }
 
 bool CFileCatalog::ScanIndexFile(const std::string& path, int32_t* recordTotal) {
-  const int32_t placeholder = CTime::NoTime().seconds();
+  const uint32_t placeholder = CTime::NoTime().seconds();
   std::unique_ptr<platform::File> file = platform::File::OpenReadOnly(path);
   if (!file) return true;
   storage::FileHeader header;
@@ -242,14 +240,16 @@ bool CFileCatalog::ScanIndexFile(const std::string& path, int32_t* recordTotal) 
     view.tables[j].dataBytes = 0;
   }
   oldestFile = 0;
-  int32_t best = CTime::FromLocal(2037, 12, 31, 0, 0, 0, -1).seconds();
+  bool found = false;
+  uint32_t best = 0;
   auto record = std::make_unique<IndexRecord>();
   for (int32_t r = 0; r < *recordTotal; ++r) {
     if (ReadZeroPadded(*file, RecordOffset(r), record.get(), sizeof(*record)) == 0) continue;
     const IndexSummary& s = record->summary;
-    if (s.dataBytes != 0 && s.startTime < best) {
+    if (s.dataBytes != 0 && (!found || s.startTime < best)) {
       oldestFile = r;
       best = s.startTime;
+      found = true;
     }
   }
   return true;

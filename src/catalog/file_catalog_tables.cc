@@ -54,7 +54,7 @@ void CFileCatalog::GetDateTable(uint32_t* table, int32_t* count) {
   if (count != nullptr) *count = static_cast<int32_t>(dateTable.size());
   if (table != nullptr) {
     for (size_t i = 0; i < dateTable.size(); ++i) {
-      table[i] = static_cast<uint32_t>(dateTable[i].seconds());
+      table[i] = dateTable[i].seconds();
     }
   }
 }
@@ -127,7 +127,7 @@ int32_t CFileCatalog::DayKindIn(const DstRange& range, CTime date) {
 // ---------------------------------------------------------------------------------------
 // Day table.
 
-void CFileCatalog::GetDayTable(int32_t date, uint32_t* anyMask, uint32_t* reason1Mask,
+void CFileCatalog::GetDayTable(uint32_t date, uint32_t* anyMask, uint32_t* reason1Mask,
                                uint32_t* reason2Mask, uint32_t* reason4Mask, uint32_t* audioMask,
                                uint32_t* dstHours, int32_t* dayKind, int32_t* hourCount) {
   if (anyMask == nullptr || reason1Mask == nullptr || reason2Mask == nullptr ||
@@ -192,7 +192,7 @@ void CFileCatalog::GetDayTable(int32_t date, uint32_t* anyMask, uint32_t* reason
       }
       const int64_t shown = stamp + (daylight ? 3600 : 0);
       if (shown < first || shown > last) continue;  // not on this day
-      const LocalFields sf = CTime(static_cast<int32_t>(shown)).Local();
+      const LocalFields sf = CTime(static_cast<uint32_t>(shown)).Local();
       const int row = (kind == 3 && !daylight) ? sf.hour + 1 : sf.hour;
       const int slot = row * 60 + sf.minute;
       if (slot < 0 || slot >= kDayTableSlots) continue;

@@ -23,9 +23,12 @@ std::mutex& ZoneLock() {
   return lock;
 }
 
-bool FitsInt32(int64_t value) {
-  return value >= std::numeric_limits<int32_t>::min() &&
-         value <= std::numeric_limits<int32_t>::max();
+// Every conversion runs through 64-bit time_t (the build asks for it on 32-bit targets too),
+// so instants past January 2038 convert like any other.
+static_assert(sizeof(time_t) == 8, "time conversions need a 64-bit time_t");
+
+bool FitsCTime(int64_t value) {
+  return value >= 0 && value <= int64_t{std::numeric_limits<uint32_t>::max()};
 }
 
 // mktime on the given fields. mktime returns -1 both for failure and for the instant one
@@ -49,7 +52,7 @@ bool LocalSeconds(int year, int month, int day, int hour, int minute, int second
   fields.tm_min = minute;
   fields.tm_sec = second;
   fields.tm_isdst = dstFlag < 0 ? -1 : (dstFlag > 0 ? 1 : 0);
-  return MakeLocal(&fields, seconds) && FitsInt32(*seconds);
+  return MakeLocal(&fields, seconds) && FitsCTime(*seconds);
 }
 
 // The last stamp a host thread made. Trivially destructible, so a thread that ends (or a
@@ -130,7 +133,7 @@ CTime CTime::FromLocal(int year, int month, int day, int hour, int minute, int s
                        int dstFlag) {
   int64_t seconds = 0;
   if (!LocalSeconds(year, month, day, hour, minute, second, dstFlag, &seconds)) return NoTime();
-  return CTime(static_cast<int32_t>(seconds));
+  return CTime(static_cast<uint32_t>(seconds));
 }
 
 CTime CTime::FromUtcFieldsAsLocal(int64_t utcSeconds) {
@@ -143,21 +146,21 @@ CTime CTime::FromUtcFieldsAsLocal(int64_t utcSeconds) {
   if (::gmtime_r(&t, &fields) == nullptr) return NoTime();
   fields.tm_isdst = -1;
   int64_t seconds = 0;
-  if (!MakeLocal(&fields, &seconds) || !FitsInt32(seconds)) return NoTime();
-  return CTime(static_cast<int32_t>(seconds));
+  if (!MakeLocal(&fields, &seconds) || !FitsCTime(seconds)) return NoTime();
+  return CTime(static_cast<uint32_t>(seconds));
 }
 
 CTime CTime::NoTime() {
   // Local time of the current TZ, so never cached: tests switch zones between cases.
   int64_t seconds = 0;
   if (!LocalSeconds(2000, 1, 1, 0, 0, 0, -1, &seconds)) return CTime(946684800);
-  return CTime(static_cast<int32_t>(seconds));
+  return CTime(static_cast<uint32_t>(seconds));
 }
 
 CTime CTime::Now() {
   const int64_t now = NowSeconds();
-  if (!FitsInt32(now)) return NoTime();
-  return CTime(static_cast<int32_t>(now));
+  if (!FitsCTime(now)) return NoTime();
+  return CTime(static_cast<uint32_t>(now));
 }
 
 LocalFields CTime::Local() const {
@@ -209,7 +212,7 @@ LocalStamp NowLocalStamp() {
   if (cache.valid && cache.second == now && SameZone(cache, tz)) return cache.stamp;
 
   LocalStamp stamp;
-  stamp.time = FitsInt32(now) ? CTime(static_cast<int32_t>(now)) : CTime::NoTime();
+  stamp.time = FitsCTime(now) ? CTime(static_cast<uint32_t>(now)) : CTime::NoTime();
   stamp.fields = stamp.time.Local();
   const LocalFields& f = stamp.fields;
   stamp.time = CTime::FromLocal(f.year, f.month, f.day, f.hour, f.minute, f.second, f.isDst);

@@ -1,4 +1,5 @@
-// CTime: a 32-bit signed count of seconds since 1970-01-01 00:00:00 UTC, with the local
+// CTime: an unsigned 32-bit count of seconds since 1970-01-01 00:00:00 UTC (so it runs to
+// 2106-02-07 06:28:15 UTC), with the local
 // calendar conversions the recorder, its files and the catalogue use. Local time follows
 // the process's TZ: what is cached per thread is keyed by TZ's value, so a change of TZ takes
 // effect at the next conversion. (With TZ unset, a new /etc/localtime is seen once the
@@ -22,11 +23,11 @@ struct LocalFields {
 class CTime {
  public:
   constexpr CTime() = default;
-  constexpr explicit CTime(int32_t seconds) : seconds_(seconds) {}
+  constexpr explicit CTime(uint32_t seconds) : seconds_(seconds) {}
 
   // From local fields with mktime normalisation (an hour of 30 runs into the next day).
   // dstFlag: -1 lets the system decide, 0 = standard time, 1 = daylight time.
-  // An instant that does not fit 32 bits gives the no-time value.
+  // An instant outside 0..2^32-1 gives the no-time value.
   static CTime FromLocal(int year, int month, int day, int hour, int minute, int second,
                          int dstFlag = -1);
   // The instant whose UTC calendar fields, read as local fields (DST flag -1), give the time:
@@ -37,7 +38,7 @@ class CTime {
   // The current wall-clock time (platform::NowSeconds, so tests can drive it).
   static CTime Now();
 
-  int32_t seconds() const { return seconds_; }
+  uint32_t seconds() const { return seconds_; }
   // Local fields. Each thread keeps the zone's offset for the hour it converted last, so
   // converting many instants of an hour takes no lock and no system call.
   LocalFields Local() const;
@@ -52,7 +53,7 @@ class CTime {
   friend bool operator>=(CTime a, CTime b) { return a.seconds_ >= b.seconds_; }
 
  private:
-  int32_t seconds_ = 0;
+  uint32_t seconds_ = 0;
 };
 
 // The current time as intake stamps a frame: the local fields of now, and the instant

@@ -297,7 +297,7 @@ int32_t CFileSearch::PlayRate(float rate) {
       place.offset = shownPlace & 0xFFFFFFFFu;
     }
     scheduler->SetRate(rate);
-    if (shown != kNoShownTime) SeekLocked(CTime(static_cast<int32_t>(shown)), place);
+    if (shown != kNoShownTime) SeekLocked(CTime(static_cast<uint32_t>(shown)), place);
   } else {
     scheduler->SetRate(rate);
   }
@@ -341,7 +341,7 @@ void CFileSearch::GetDateTable(uint32_t* table, int32_t* count) {
   if (catalog) catalog->GetDateTable(table, count);
 }
 
-void CFileSearch::GetDayTable(int32_t date, uint32_t* anyMask, uint32_t* reason1Mask,
+void CFileSearch::GetDayTable(uint32_t date, uint32_t* anyMask, uint32_t* reason1Mask,
                               uint32_t* reason2Mask, uint32_t* reason4Mask, uint32_t* audioMask,
                               uint32_t* dstHours, int32_t* dayKind, int32_t* hourCount) {
   if (catalog) {

@@ -96,7 +96,7 @@ class CFileSearch : public std::enable_shared_from_this<CFileSearch>, private st
   void SetDSTRange(int32_t enabled, int32_t startMonth, int32_t startDay, int32_t startHour,
                    int32_t endMonth, int32_t endDay, int32_t endHour);
   void GetDateTable(uint32_t* table, int32_t* count);
-  void GetDayTable(int32_t date, uint32_t* anyMask, uint32_t* reason1Mask, uint32_t* reason2Mask,
+  void GetDayTable(uint32_t date, uint32_t* anyMask, uint32_t* reason1Mask, uint32_t* reason2Mask,
                    uint32_t* reason4Mask, uint32_t* audioMask, uint32_t* dstHours, int32_t* dayKind,
                    int32_t* hourCount);
 

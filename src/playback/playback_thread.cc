@@ -204,7 +204,7 @@ int32_t CFileSearch::LoadDates() {
   int32_t copied = count;
   catalog->GetDateTable(table.data(), &copied);
   copied = std::clamp(copied, 0, std::min(count, kDateTableSize));
-  for (int32_t i = 0; i < copied; ++i) dates[i] = CTime(static_cast<int32_t>(table[i]));
+  for (int32_t i = 0; i < copied; ++i) dates[i] = CTime(table[i]);
   dateCount = copied;
   return dateCount;
 }

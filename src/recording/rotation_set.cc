@@ -16,7 +16,7 @@ namespace {
 struct IndexedRecords {
   bool readable = false;
   uint32_t dataBytes = 0;
-  int32_t endTime = 0;
+  uint32_t endTime = 0;
   uint32_t sequence = 0;
 };
 
@@ -113,17 +113,17 @@ int32_t RotationSet::FindNewestOfHeaderFile(const platform::File& header) {
     highestSequence_ = std::max(highestSequence_, ReadIndexedRecords(entry.path).sequence);
   }
   const uint32_t recordCount = ReadHeaderFileRecordCount(header);
-  const int32_t noTime = platform::CTime::NoTime().seconds();
-  std::pair<uint32_t, int32_t> newest{0, noTime};
+  const uint32_t noTime = platform::CTime::NoTime().seconds();
+  std::pair<uint32_t, uint32_t> newest{0, noTime};
   int32_t newestPosition = -1;
   storage::FileInfo info;
   for (uint32_t n = 0; n < recordCount; ++n) {
     if (!header.ReadAt(storage::HeaderFileInfoOffset(n), &info, sizeof(info)).ok()) break;
-    const int32_t startTime = info.summary.startTime;
+    const uint32_t startTime = info.summary.startTime;
     if (static_cast<int32_t>(info.summary.dataBytes) <= 0 || startTime == noTime) continue;
     const int32_t position = listPosition(n);
     if (position < 0) continue;
-    const std::pair<uint32_t, int32_t> key{
+    const std::pair<uint32_t, uint32_t> key{
         ReadIndexedRecords(entries_[static_cast<size_t>(position)].path).sequence, startTime};
     if (newestPosition < 0 || key >= newest) {  // ties go to the later record
       newest = key;

@@ -36,7 +36,7 @@ inline constexpr int32_t kMaxSecondLength = 4096;
 // the second part, the second-part bytes and a 32-bit display flag.
 struct __attribute__((packed)) StoredFrameHead {
   int32_t channel;
-  int32_t timeStamp;   // CTime seconds
+  uint32_t timeStamp;  // CTime seconds
   int32_t groupIndex;  // enqueue counter when the frame was stored
   int32_t dataLength;
 };

@@ -213,8 +213,8 @@ void CFrameQueue::CloseGroup(float rate) {
   platform::MutexLock hold(&lock_);
   if (running_ == 0 || enqueueCounter_ == 0 || !shownSinceReset_) return;
   const int64_t next = int64_t{lastEnqueuedTime_.seconds()} + (rate < 0.0f ? -1 : 1);
-  if (next < INT32_MIN || next > INT32_MAX) return;
-  const platform::CTime closing(static_cast<int32_t>(next));
+  if (next < 0 || next > int64_t{UINT32_MAX}) return;
+  const platform::CTime closing(static_cast<uint32_t>(next));
   auto* mark = new (std::nothrow)
       FrameGroupMark{MarkRate(rate), 1.0 / enqueueCounter_, enqueueCounter_, closing};
   if (mark == nullptr || marks_.Push(mark) == 0) {

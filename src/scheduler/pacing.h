@@ -25,7 +25,7 @@ struct PacingState {
   // Stream seconds between the group being delivered and the one before it, when that is
   // more than one second (a stretch without recordings); 0 otherwise.
   double gapJump = 0.0;
-  int32_t groupTime = 0;  // seconds of the group's mark
+  uint32_t groupTime = 0;  // seconds of the group's mark
   int32_t deliveredCounter = 0;
   int32_t groupFrameCount = 0;
   float groupRate = 0.0f;

@@ -20,8 +20,8 @@ inline constexpr int32_t kNoFile = 40000;
 
 #pragma pack(push, 1)
 struct FileTimeTable {
-  int32_t startTime;                   // local 2000-01-01 00:00:00 when nothing was recorded
-  int32_t endTime;                     // same placeholder when nothing was recorded
+  uint32_t startTime;                  // local 2000-01-01 00:00:00 when nothing was recorded
+  uint32_t endTime;                    // same placeholder when nothing was recorded
   uint32_t minuteBytes[kMinuteSlots];  // bytes recorded per local minute of day
   uint32_t dataBytes;                  // recorded bytes of the data file; 0 = no recording
 };

@@ -217,7 +217,7 @@ FileHeader MakeFileHeader(uint32_t recordCount, uint32_t sequence) {
 IndexSummary MakeEmptySummary() {
   IndexSummary summary;
   std::memset(&summary, 0, sizeof(summary));
-  const int32_t noTime = NoTimeSeconds();
+  const uint32_t noTime = NoTimeSeconds();
   summary.startTime = noTime;
   summary.endTime = noTime;
   return summary;

@@ -80,7 +80,7 @@ bool HasNoParentStep(std::string_view path);
 // The value of a time not yet set: 2000-01-01 00:00:00 local time. Computed on every call,
 // since the local zone may change between calls.
 inline platform::CTime NoTime() { return platform::CTime::NoTime(); }
-inline int32_t NoTimeSeconds() { return platform::CTime::NoTime().seconds(); }
+inline uint32_t NoTimeSeconds() { return platform::CTime::NoTime().seconds(); }
 
 // ---------------------------------------------------------------------------------------
 // Frame records.
@@ -120,7 +120,7 @@ struct FrameHeader {
   uint32_t bodySize;     // body bytes after the 40-byte head
   uint32_t payloadSize;  // video format: payload + 4; audio format: 0
   uint8_t reserved1[12];
-  int32_t time;  // seconds since 1970 (UTC)
+  uint32_t time;  // seconds since 1970 (UTC)
   uint8_t reserved2[4];
 };
 
@@ -198,7 +198,7 @@ inline constexpr uint64_t kMaxPayloadLength =
 // What a builder stores in the head besides the sizes.
 struct RecordFields {
   uint32_t channel = 0;   // stored as u8; callers pass 0..31
-  int32_t time = 0;       // seconds
+  uint32_t time = 0;      // seconds
   uint32_t type = 0;      // host frame type
   uint32_t subType = 0;   // host sub-type word; its low 8 bits are stored
   bool keyFrame = false;  // video format only
@@ -285,7 +285,7 @@ struct FileHeader {
 
 // One minute in which records were appended.
 struct IndexEntry {
-  int32_t time;    // time of the minute's first record
+  uint32_t time;   // time of the minute's first record
   uint32_t bytes;  // record bytes appended in that minute
   uint32_t reason1Mask;
   uint32_t reason2Mask;
@@ -295,8 +295,8 @@ struct IndexEntry {
 
 // Summary of one data file; the same bytes stand in an IndexRecord and in a FileInfo.
 struct IndexSummary {
-  int32_t startTime;   // first record; NoTime() until one is written
-  int32_t endTime;     // last record appended
+  uint32_t startTime;  // first record; NoTime() until one is written
+  uint32_t endTime;    // last record appended
   uint32_t dataBytes;  // record bytes from offset 0 of the data file
   int32_t lastEntry;   // entry in use, 0..119
   IndexEntry entries[kIndexEntryCount];

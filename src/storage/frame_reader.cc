@@ -307,10 +307,7 @@ uint64_t CFrameReader::EntryJumpOffset(int32_t position, CTime t) const {
   const IndexSummary& summary = info->summary;
   const uint64_t limit = RecordedBytesAt(position);
   const int32_t last = std::min<int32_t>(summary.lastEntry, kLastEntryMax);
-  const auto minuteEnd = [](int32_t time) {
-    const int64_t seconds = time;
-    return (seconds >= 0 ? seconds / 60 : (seconds - 59) / 60) * 60 + 60;
-  };
+  const auto minuteEnd = [](uint32_t time) { return int64_t{time} / 60 * 60 + 60; };
   uint64_t sum = 0;
   uint64_t jump = 0;
   int64_t latestEnd = INT64_MIN;
@@ -331,15 +328,15 @@ int32_t CFrameReader::SeekToTime(CTime t, int32_t direction, uint32_t leadChanne
   // target or just before it.
   ReadPosition early{kNoFile, 0};
   if (direction >= 0) {
-    const CTime before(static_cast<int32_t>(std::max<int64_t>(
-        int64_t{t.seconds()} - kLateSeconds, std::numeric_limits<int32_t>::min())));
+    const CTime before(
+        static_cast<uint32_t>(std::max<int64_t>(int64_t{t.seconds()} - kLateSeconds, 0)));
     if (JumpToMinute(before) && WalkToTime(before) == kWalkFound) {
       if (const ReaderFile* file = DataFileAt(currentFile)) early = {currentFile, file->position};
     }
   }
   // Backward play lands just after the last record at or before t: on the first one after.
   const int64_t landing64 = direction < 0 ? int64_t{t.seconds()} + 1 : t.seconds();
-  const CTime landing(static_cast<int32_t>(std::min<int64_t>(landing64, INT32_MAX)));
+  const CTime landing(static_cast<uint32_t>(std::min<int64_t>(landing64, UINT32_MAX)));
   if (!JumpToMinute(landing)) return 0;
   const int32_t walked = WalkToTime(landing);
   if (walked == kWalkFailed || (walked == kWalkEnd && direction >= 0)) return 0;
@@ -471,7 +468,7 @@ bool CFrameReader::NextInTimeOrder(ReadPosition* at, bool* lead) {
 }
 
 bool CFrameReader::JumpToMinute(CTime landing) {
-  const int32_t minuteStart = landing.seconds() - landing.Local().second;
+  const int64_t minuteStart = int64_t{landing.seconds()} - landing.Local().second;
   currentFile = kNoFile;
   for (int32_t j = firstFile; j <= lastFile; ++j) {
     if (IsReadablePosition(j) && catalogue->TableAt(j)->endTime >= minuteStart) {
@@ -614,7 +611,7 @@ bool CFrameReader::LookBackByEntries(ReadPosition landing, uint32_t* need, uint3
 }
 
 bool CFrameReader::FindRecordStartFrom(const ReaderFile& file, uint64_t from, uint64_t limit,
-                                       uint64_t* start, int32_t* time) {
+                                       uint64_t* start, uint32_t* time) {
   const uint64_t end = std::min<uint64_t>(limit, from + kWindowSize);
   FrameHeader header;
   for (uint64_t candidate = from; candidate + kRecordHeadSize <= end; ++candidate) {
@@ -639,7 +636,7 @@ uint64_t CFrameReader::NarrowByHalving(const ReaderFile& file, uint64_t at, uint
   for (uint64_t hi = limit; at < hi && hi - at > kHalvingSpan && stopReading.load() == 0;) {
     const uint64_t mid = at + (hi - at) / 2;
     uint64_t found = 0;
-    int32_t stamped = 0;
+    uint32_t stamped = 0;
     if (FindRecordStartFrom(file, mid, hi, &found, &stamped) &&
         int64_t{stamped} < int64_t{t.seconds()} - kWalkMarginSeconds) {
       at = found;

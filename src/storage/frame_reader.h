@@ -138,7 +138,7 @@ class CFrameReader {
   // Forward play in time order: records read ahead wait here, by time stamp and then in the
   // order they were read, until nothing read later can come before them.
   struct Ahead {
-    int32_t time = 0;
+    uint32_t time = 0;
     uint64_t order = 0;
     ReadPosition at;
     uint32_t channel = 0;
@@ -249,7 +249,7 @@ class CFrameReader {
   // The first whole record within a window's reach from `from` that is followed by another
   // (or by `limit`), so payload bytes that look like a start marker are not taken for one.
   bool FindRecordStartFrom(const ReaderFile& file, uint64_t from, uint64_t limit, uint64_t* start,
-                           int32_t* time);
+                           uint32_t* time);
 
   // Bytes the reader's window reads at once.
   static constexpr uint32_t kWindowSize = 65536;
@@ -286,7 +286,7 @@ class CFrameReader {
   // The seek target forward play starts from, and per channel the frames before it from the
   // channel's last key frame, held until its first frame at or after the target.
   bool targetSet = false;
-  int32_t targetTime = 0;
+  uint32_t targetTime = 0;
   ReadPosition targetLanding;
   uint32_t targetLeads = 0;
   uint32_t targetReached = 0;

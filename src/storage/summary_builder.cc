@@ -7,12 +7,12 @@
 namespace storage {
 namespace {
 
-// Whole minutes since the epoch, rounded down (also before 1970). Local minutes begin on
-// whole minutes of the epoch in every zone in use today, so these compare local minutes.
-int64_t MinuteOf(int32_t time) { return (time >= 0 ? int64_t{time} : int64_t{time} - 59) / 60; }
+// Whole minutes since the epoch. Local minutes begin on whole minutes of the epoch in every
+// zone in use today, so these compare local minutes.
+int64_t MinuteOf(uint32_t time) { return int64_t{time} / 60; }
 
 // The local calendar date as one comparable number.
-int64_t LocalDateOf(int32_t time) {
+int64_t LocalDateOf(uint32_t time) {
   const platform::LocalFields local = platform::CTime(time).Local();
   return (int64_t{local.year} * 100 + local.month) * 100 + local.day;
 }
@@ -21,23 +21,23 @@ bool EntryInRange(int32_t entry) { return entry >= 0 && entry <= kLastEntryMax; 
 
 }  // namespace
 
-RecordPlace PlaceOf(const IndexSummary& summary, int32_t time) {
+RecordPlace PlaceOf(const IndexSummary& summary, uint32_t time) {
   if (!EntryInRange(summary.lastEntry)) return RecordPlace::kCurrentEntry;
-  const int32_t entryTime = summary.entries[summary.lastEntry].time;
+  const uint32_t entryTime = summary.entries[summary.lastEntry].time;
   if (MinuteOf(time) <= MinuteOf(entryTime)) return RecordPlace::kCurrentEntry;
   return LocalDateOf(time) > LocalDateOf(entryTime) ? RecordPlace::kNewDay : RecordPlace::kNewEntry;
 }
 
-RecordPlace SummaryBuilder::PlaceOf(int32_t time) const { return storage::PlaceOf(*s_, time); }
+RecordPlace SummaryBuilder::PlaceOf(uint32_t time) const { return storage::PlaceOf(*s_, time); }
 
-void SummaryBuilder::Begin(int32_t time) {
+void SummaryBuilder::Begin(uint32_t time) {
   s_->startTime = s_->endTime = time;
   s_->lastEntry = 0;
   s_->entries[0].time = time;
   begun_ = true;
 }
 
-bool SummaryBuilder::NextEntry(int32_t time) {
+bool SummaryBuilder::NextEntry(uint32_t time) {
   if (!EntryInRange(s_->lastEntry) || s_->lastEntry >= kLastEntryMax) return false;
   s_->lastEntry += 1;
   s_->entries[s_->lastEntry].time = time;
@@ -60,7 +60,7 @@ void SummaryBuilder::Count(const FrameHeader& header, uint32_t recordSize) {
   s_->endTime = std::max(s_->endTime, header.time);
 }
 
-int32_t SummaryBuilder::EntryOfMinute(int32_t time) const {
+int32_t SummaryBuilder::EntryOfMinute(uint32_t time) const {
   const int64_t minute = MinuteOf(time);
   for (int32_t k = s_->lastEntry; k >= 0; --k) {
     const int64_t entryMinute = MinuteOf(s_->entries[k].time);

@@ -23,19 +23,19 @@ enum class RecordPlace {
 };
 
 // Where a record of `time` belongs in `summary`.
-RecordPlace PlaceOf(const IndexSummary& summary, int32_t time);
+RecordPlace PlaceOf(const IndexSummary& summary, uint32_t time);
 
 class SummaryBuilder {
  public:
   // Works on `summary`, which the caller owns.
   explicit SummaryBuilder(IndexSummary* summary) : s_(summary) {}
 
-  RecordPlace PlaceOf(int32_t time) const;
+  RecordPlace PlaceOf(uint32_t time) const;
   // Starts the summary (and its first entry) at its first record's time.
-  void Begin(int32_t time);
+  void Begin(uint32_t time);
   // Opens the entry after the one in use for a record of a later minute; false when every
   // entry is in use (the summary is left as it was).
-  bool NextEntry(int32_t time);
+  bool NextEntry(uint32_t time);
   // Counts one record of `recordSize` bytes in the entry in use; its channel and reasons are
   // marked in the entry of its own minute (an earlier one, for a record written late), or
   // in the entry in use when the file has no entry of that minute.
@@ -46,7 +46,7 @@ class SummaryBuilder {
 
  private:
   // The entry (0..lastEntry, which the caller checked) whose minute is that of `time`.
-  int32_t EntryOfMinute(int32_t time) const;
+  int32_t EntryOfMinute(uint32_t time) const;
 
   IndexSummary* s_;
   bool begun_ = false;

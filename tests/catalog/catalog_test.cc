@@ -36,7 +36,8 @@ storage::IndexSummary MakeSummary(const std::vector<Entry>& entries, uint32_t da
   std::tie(s.startTime, s.endTime, s.dataBytes, s.lastEntry) = std::tuple(
       entries.front().time, entries.back().time + 30, dataBytes, int32_t(entries.size()) - 1);
   storage::IndexEntry* out = s.entries;
-  for (Entry e : entries) *out++ = {e.time, e.bytes, e.reason1, e.reason2, e.reason4, e.audio};
+  for (Entry e : entries)
+    *out++ = {uint32_t(e.time), e.bytes, e.reason1, e.reason2, e.reason4, e.audio};
   return s;
 }
 
@@ -248,8 +249,8 @@ TEST_F(CatalogTest, FootageStampedIn1970Or2000IsListedInTheDateAndDayTables) {
   AddPair("y1970", MakeSummary({{y1970, 1, 2}}));
   AddPair("y2000", MakeSummary({{y2000, 1, 4}}));
   ASSERT_EQ(catalog->Build(), 1);
-  const std::vector<int32_t> days = {testsupport::LocalSeconds(1970, 1, 1, 0, 0),
-                                     testsupport::LocalSeconds(2000, 1, 1, 0, 0),
+  const std::vector<int32_t> days = {int32_t(testsupport::LocalSeconds(1970, 1, 1, 0, 0)),
+                                     int32_t(testsupport::LocalSeconds(2000, 1, 1, 0, 0)),
                                      Local(3, 5, 0, 0)};
   EXPECT_EQ(Dates(), days);
   EXPECT_EQ(Day(days[0]).any[5], 2u);

@@ -60,7 +60,7 @@ TEST(RoundTripTest, EveryKindOfFrameAcrossAMinuteAndMidnightIsStoredAsHandedIn) 
       const bool audioForm = storage::IsStoredAudioType(r.header.type);
       const int ring = audioForm && r.header.type != 161;
       const Sent got(uint32_t{r.header.type}, int{r.header.channel}, int{r.header.reason},
-                     int32_t{r.header.time}, audioForm ? r.body : r.VideoPayload());
+                     int32_t(r.header.time), audioForm ? r.body : r.VideoPayload());
       ASSERT_EQ(got, rings[ring].at(next[ring]++)) << "file " << n << " record at " << r.offset;
     }
     ExpectSummaryEq(summary, ReplaySummary(records));

@@ -250,10 +250,12 @@ TEST(LocalTimeTest, FieldsMakeTheInstantAndComeBack) {
   // Zone; local fields and DST flag given to FromLocal; the instant; the fields Local() shows
   // for it; its local midnight.
   const int64_t cases[][16] = {
-      // The no-time value, local 2000-01-01 00:00:00, in each zone; it stands for instants
-      // after the last second of 32-bit time (2038-01-19 03:14:07 UTC).
-      {0, 2040, 1, 1, 0, 0, 0, -1, 946684800, 2000, 1, 1, 0, 0, 0, 946684800},
+      // Times are unsigned: past the last signed second (2038-01-19 03:14:07 UTC) up to
+      // 2106-02-07 06:28:15 UTC; after that the no-time value, local 2000-01-01 00:00:00.
       {0, 2038, 1, 19, 3, 14, 7, -1, INT32_MAX, 2038, 1, 19, 3, 14, 7, 2147472000},
+      {0, 2040, 1, 1, 0, 0, 0, -1, 2208988800, 2040, 1, 1, 0, 0, 0, 2208988800},
+      {0, 2106, 2, 7, 6, 28, 15, -1, UINT32_MAX, 2106, 2, 7, 6, 28, 15, 4294944000},
+      {0, 2106, 2, 7, 6, 28, 16, -1, 946684800, 2000, 1, 1, 0, 0, 0, 946684800},
       // An hour of 30 runs into the next day.
       {1, 2024, 1, 15, 30, 0, 0, -1, 1705356000, 2024, 1, 16, 6, 0, 0, 1705334400},
       // 02:30 of the spring change does not exist: as standard time it is 03:30 summer time.
@@ -297,11 +299,11 @@ TEST(LocalStampTest, StampsFollowTheSecondAndTheZoneOnEveryThread) {
   // The second pass through the repeated autumn hour keeps its own instant; the next second
   // is converted afresh.
   testsupport::ScopedTimeZone zone("Europe/Berlin");
-  g_now = int64_t{1} << 33;  // beyond 2038: no time
+  g_now = int64_t{1} << 33;  // beyond 2106: no time
   EXPECT_EQ(CTime::Now(), CTime::NoTime());
   g_now = 1729992600;  // 2024-10-27 01:30 UTC, the second 02:30 in Berlin
   EXPECT_EQ(std::make_pair(NowLocalStamp().time.seconds(), Fields(NowLocalStamp().fields)),
-            std::make_pair(1729992600, std::vector<int>{2024, 10, 27, 2, 30, 0}));
+            std::make_pair(1729992600u, std::vector<int>{2024, 10, 27, 2, 30, 0}));
   SetNowSecondsForTest(nullptr);
 }
 

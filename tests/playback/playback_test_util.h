@@ -28,7 +28,7 @@ using testsupport::WaitUntil;
 // audio frames from kAudioSerial; the number starts the payload.
 struct Sent {
   uint32_t serial = 0, channel = 0;
-  int32_t time = 0;
+  int64_t time = 0;
   uint32_t type = 0, key = 0, tag = 0, triggerA = 0, triggerB = 0;
   std::vector<uint8_t> payload;
 };
@@ -39,7 +39,7 @@ constexpr uint32_t kAudioSerial = 0x40000000;
 class Recording : public testsupport::RecordingHost {
  public:
   // `size` bytes of payload (by default 40 to 339), after 3 + ch bytes of the host's buffer.
-  uint32_t Video(uint32_t ch, int32_t time, uint32_t type, bool key, size_t size = 0,
+  uint32_t Video(uint32_t ch, int64_t time, uint32_t type, bool key, size_t size = 0,
                  uint32_t triggerA = 0, uint32_t triggerB = 0) {
     const auto serial = uint32_t(video.size() + 1);
     video.push_back({serial, ch, time, type, key ? 1u : 0u, 0x7A000000u | serial, triggerA,
@@ -52,7 +52,7 @@ class Recording : public testsupport::RecordingHost {
     EXPECT_EQ(_RECORDER_WRITEVIDEO(handle, ch, &d), 1);
     return serial;
   }
-  void Audio(uint32_t ch, int32_t time, uint32_t type) {
+  void Audio(uint32_t ch, int64_t time, uint32_t type) {
     const auto serial = uint32_t(kAudioSerial + audio.size());
     audio.push_back({serial, ch, time, type, 0, 0, 0, 0, Payload(serial, 0)});
     FrameDescriptor d = testsupport::AudioFrame(audio.back().payload, type);
@@ -62,7 +62,7 @@ class Recording : public testsupport::RecordingHost {
   // `seconds` seconds from t0 of `fps` type-1 frames per second, the first a key frame, on
   // channels 0..channels-1. With audio, channel 0 records an audio frame every fifth video
   // frame.
-  void Stream(int32_t t0, int seconds, int fps, uint32_t channels, bool withAudio = false) {
+  void Stream(int64_t t0, int seconds, int fps, uint32_t channels, bool withAudio = false) {
     for (int s = 0; s < seconds; ++s) {
       for (int f = 0; f < fps; ++f) {
         for (uint32_t ch = 0; ch < channels; ++ch) Video(ch, t0 + s, 1, f == 0);
@@ -96,7 +96,7 @@ struct HostEvent {
   int32_t code = 0;
   uint32_t channel = 0, serial = 0, videoTag = 0;
   FrameDescriptor d{};
-  int32_t time = 0;  // the descriptor's local fields as an instant
+  int64_t time = 0;  // the descriptor's local fields as an instant
   std::vector<uint8_t> payload{}, lead{};
   double at = 0;  // PerfSeconds when it arrived
 };
@@ -116,14 +116,14 @@ inline std::vector<HostEvent> FirstPass(const std::vector<HostEvent>& events,
                                         bool backward = false) {
   std::vector<HostEvent> pass;
   std::set<std::pair<uint32_t, uint32_t>> seen;
-  int32_t last[2] = {backward ? INT32_MAX : INT32_MIN, backward ? INT32_MAX : INT32_MIN};
+  int64_t last[2] = {backward ? INT64_MAX : INT64_MIN, backward ? INT64_MAX : INT64_MIN};
   bool ended[2] = {false, false};
   for (const HostEvent& e : events) {
     const int kind = IsAudio(e) ? 1 : 0;
     if (ended[kind]) continue;
     if (e.kind != HostEvent::kNotify) {
       // A decode-only key frame may be older than the frames it is handed over before.
-      int32_t& time = last[kind];
+      int64_t& time = last[kind];
       if (!seen.insert({e.serial, e.d.decodeOnly}).second ||
           (!e.d.decodeOnly && (backward ? e.time > time : e.time < time))) {
         ended[kind] = true;
@@ -144,7 +144,7 @@ class PlaybackTest : public ::testing::Test {
  protected:
   void TearDown() override { End(); }
   // The fixture's recording, started at `start`.
-  Recording& Record(int32_t start) {
+  Recording& Record(int64_t start) {
     rec_.SetTime(start);
     rec_.AddFiles(3);
     EXPECT_EQ(_RECORDER_START(rec_.handle), 1);
@@ -164,7 +164,7 @@ class PlaybackTest : public ::testing::Test {
   }
   // Opens a search on the recording (its index files `names`), starts it at `rate`, shows
   // `words` and plays from t.
-  void StartPlay(uint32_t channels, std::vector<uint32_t> words, int32_t t, float rate = 1.0f,
+  void StartPlay(uint32_t channels, std::vector<uint32_t> words, int64_t t, float rate = 1.0f,
                  std::vector<std::string> names = {}) {
     Open(channels, std::move(names));
     ASSERT_EQ(_RECORDER_FILESEARCH_PLAYRATE(search_, rate), 1);
@@ -176,8 +176,8 @@ class PlaybackTest : public ::testing::Test {
   void Display(std::vector<uint32_t> words) {
     _RECORDER_FILESEARCH_SETDISPLAYCHANNELS(search_, words.data(), int32_t(words.size()));
   }
-  void PlayFrom(int32_t t) {
-    const platform::LocalFields f = platform::CTime(t).Local();
+  void PlayFrom(int64_t t) {
+    const platform::LocalFields f = platform::CTime(static_cast<uint32_t>(t)).Local();
     ASSERT_EQ(
         _RECORDER_FILESEARCH_PLAYTIME(search_, f.year, f.month, f.day, f.hour, f.minute, f.second),
         1);
@@ -213,7 +213,7 @@ class PlaybackTest : public ::testing::Test {
   FILESEARCH_HANDLE search_ = nullptr;
   // Called after logging, on the pacing thread (set before playback starts).
   std::function<void()> hook_;
-  const int32_t t0 = LocalSeconds(2024, 3, 10, 10, 0, 0);
+  const int64_t t0 = LocalSeconds(2024, 3, 10, 10, 0, 0);
 
  private:
   static void OnFrame(uintptr_t context, uint32_t channel, const FrameDescriptor* d,

@@ -158,5 +158,54 @@ TEST_P(PlayFromTargetTest, FirstFrameIsTheTargetAndNothingIsSkipped) {
 
 INSTANTIATE_TEST_SUITE_P(KeyIntervals, PlayFromTargetTest, ::testing::Values(1, 25, 50));
 
+// Times are unsigned seconds: a recording after the last signed 32-bit second (2038-01-19
+// 03:14:07 UTC), or one that runs across it, is listed, mapped by minute and played like any.
+class LateDateTest : public PlaybackTest, public ::testing::WithParamInterface<int64_t> {};
+
+TEST_P(LateDateTest, IsListedFillsItsDayAndPlaysBackWithItsTimes) {
+  const int64_t start = GetParam();
+  constexpr int kSeconds = 8;
+  Record(start).Stream(start, kSeconds, 4, 2);
+  Open(2);
+  ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);  // reads the catalogue
+  const platform::LocalFields day = platform::CTime(static_cast<uint32_t>(start)).Local();
+  uint32_t dates[4] = {};
+  int32_t count = 4;
+  _RECORDER_FILESEARCH_GetDateTable(search_, dates, &count);
+  ASSERT_EQ(count, 1);
+  EXPECT_EQ(dates[0], LocalSeconds(day.year, day.month, day.day, 0, 0));
+
+  std::vector<uint32_t> masks[5];
+  for (auto& m : masks) m.assign(1500, 0);
+  uint32_t dstHours[25];
+  int32_t kind = -1, hours = 0;
+  _RECORDER_FILESEARCH_GetDayTable(search_, static_cast<uint32_t>(start + 7), masks[0].data(),
+                                   masks[1].data(), masks[2].data(), masks[3].data(),
+                                   masks[4].data(), dstHours, &kind, &hours);
+  std::vector<uint32_t> want(1500, 0);
+  for (int64_t t = start; t < start + kSeconds; ++t) {
+    const platform::LocalFields f = platform::CTime(static_cast<uint32_t>(t)).Local();
+    want[size_t(f.hour * 60 + f.minute)] = 3;
+  }
+  EXPECT_EQ(masks[0], want);
+  EXPECT_EQ(masks[1], want);
+  EXPECT_EQ(hours, 24);
+
+  const size_t from = Events().size();
+  Display({1, 1});
+  PlayFrom(start);
+  ASSERT_TRUE(WaitForWrap(from));
+  std::vector<std::pair<uint32_t, int64_t>> got, sent;
+  for (const HostEvent& e : FirstPass(Events(from)))
+    if (IsShown(e)) got.push_back({e.serial, e.time});
+  for (const Sent& f : rec_.video) sent.push_back({f.serial, f.time});
+  EXPECT_EQ(got, sent);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PastTheSignedRange, LateDateTest,
+    // 2040-03-01 10:00:00 and 2038-01-19 03:14:03 UTC: the second runs across 03:14:07.
+    ::testing::Values(int64_t{2214208800}, int64_t{2147483643}));
+
 }  // namespace
 }  // namespace playtest

@@ -125,7 +125,7 @@ TEST_F(TriggerRecordingTest, ForwardPlayShowsKeptFramesInTimeOrderBesideTheAlway
   ASSERT_TRUE(WaitFor([&](const HostEvent& e) { return e.serial == last; }, 1));
   _RECORDER_FILESEARCH_STOP(search_);
   std::vector<uint32_t> got[2];
-  int32_t latest = 0;
+  int64_t latest = 0;
   for (const HostEvent& e : FirstPass(Events())) {
     if (!IsShown(e)) continue;
     got[e.channel].push_back(e.serial);

@@ -41,7 +41,7 @@ class WriterTest : public testing::Test {
     platform::MutexLock hold(&writer_->lock);
     return writer_->Start(std::move(paths));
   }
-  void Feed(int32_t time, uint32_t type = 1, uint32_t length = 100) {
+  void Feed(uint32_t time, uint32_t type = 1, uint32_t length = 100) {
     const std::vector<uint8_t> payload = Pattern(length, static_cast<uint32_t>(time));
     const storage::RecordFields fields{.time = time, .type = type, .keyFrame = true, .reason = 1};
     std::vector<uint8_t> record(storage::VideoRecordSize(length, true));

@@ -111,7 +111,7 @@ TEST(FrameQueueTest, DamagedAndOversizedRecordsAreRefused) {
 
 struct Frame {
   uint32_t channel = 0;
-  int32_t time = 0;
+  int64_t time = 0;
   std::vector<uint8_t> data, second;
   int32_t display = 1, millisecond = 0;
   auto Key() const { return std::tie(channel, time, data, second, display); }

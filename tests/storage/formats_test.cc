@@ -53,7 +53,7 @@ TEST(FrameRecordTest, RecordsMatchTheirHandLayoutAndDamageIsNamed) {
   RecordFields key = video;
   key.keyFrame = true;
   // The key-frame flag and the tag are ignored by the audio format.
-  const RecordFields audio = {31, -2, 17, 0x02, true, kReasonRecorded, 0xFFFFFFFF};
+  const RecordFields audio = {31, 0xFFFFFFFE, 17, 0x02, true, kReasonRecorded, 0xFFFFFFFF};
   const std::vector<std::tuple<const RecordFields&, const Bytes&, const char*>> rows = {
       {video, payload,
        "C8000000 02000000 AB000305 72000000 0E000000 z12 78563412 z4 z100 D4C3B2A1 P "

@@ -43,12 +43,13 @@ static_assert(storage::kMaxRecordSize + CFrameRing::kRecordHeaderSize <=
 // builder books into this object's own summary.
 class DataFile {
  public:
-  void AddVideo(uint32_t channel, int32_t time, bool key, uint32_t type = 1, uint32_t length = 24) {
+  void AddVideo(uint32_t channel, uint32_t time, bool key, uint32_t type = 1,
+                uint32_t length = 24) {
     const auto n = static_cast<uint32_t>(records.size());
     Add({channel, time, type, 0x100 + n, key, storage::kReasonRecorded, 0xA5000000u + n}, length,
         storage::VideoRecordSize(length, key), storage::BuildVideoRecord);
   }
-  void AddAudio(uint32_t channel, int32_t time, uint32_t type = 0, uint32_t length = 40) {
+  void AddAudio(uint32_t channel, uint32_t time, uint32_t type = 0, uint32_t length = 40) {
     Add({channel, time, type, 0, false, storage::kReasonRecorded, 0}, length,
         storage::AudioRecordSize(length), storage::BuildAudioRecord);
   }
@@ -354,7 +355,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, SeekTest, ::testing::Values(24u, 4000u, 32700u, 
 TEST_F(ReaderTest, DaysAreOneTimeLineAndTheJumpNeverPassesItsTarget) {
   testsupport::ScopedTimeZone berlin("Europe/Berlin");
   constexpr int32_t kChange = 1729990800;  // 2024-10-27 01:00 UTC: 03:00 CEST back to 02:00
-  const int32_t days[] = {LocalSeconds(2024, 3, 31, 0, 0),  LocalSeconds(2024, 4, 1, 0, 0),
+  const int64_t days[] = {LocalSeconds(2024, 3, 31, 0, 0),  LocalSeconds(2024, 4, 1, 0, 0),
                           LocalSeconds(2024, 10, 27, 0, 0), LocalSeconds(2024, 10, 28, 0, 0),
                           LocalSeconds(2024, 12, 31, 0, 0), LocalSeconds(2025, 1, 1, 0, 0)};
   std::array<DataFile, 9> files;  // for each day: before it, on it, after it

@@ -41,7 +41,7 @@ struct ScopedTimeZone : ScopedEnv {
 };
 
 // Seconds of a local time, daylight saving decided by the system.
-inline int32_t LocalSeconds(int year, int month, int day, int hour, int minute, int second = 0) {
+inline int64_t LocalSeconds(int year, int month, int day, int hour, int minute, int second = 0) {
   return platform::CTime::FromLocal(year, month, day, hour, minute, second).seconds();
 }
 

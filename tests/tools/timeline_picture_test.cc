@@ -69,7 +69,7 @@ TEST(TimelinePictureTest, RecordedMinutesAreColouredWhereTheDayTableSays) {
   // day's last one into the margin), unless another run follows at once.
   const auto colourAt = [&](int c, int s, bool audio) -> const char* {
     for (const storage::IndexEntry& e : entries) {
-      if ((e.time - day) / 60 != s || (e.reason1Mask >> c & 1) == 0) continue;
+      if ((int64_t{e.time} - day) / 60 != s || (e.reason1Mask >> c & 1) == 0) continue;
       if (audio) return e.audioMask >> c & 1 ? kColourAudio : nullptr;
       return e.reason4Mask >> c & 1   ? kColourTriggerB
              : e.reason2Mask >> c & 1 ? kColourTriggerA

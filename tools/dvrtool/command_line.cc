@@ -169,8 +169,8 @@ bool ParseDateFields(const std::string& text, int* year, int* month, int* day) {
 
 time_t MakeLocal(int year, int month, int day, int hour, int minute, int second,
                  const std::string& text) {
-  // The recorder's times are 32-bit seconds: 1970 to January 2038.
-  if (year < 1970 || year > 2037) throw UsageError("date out of range (1970-2037): " + text);
+  // The recorder's times are unsigned 32-bit seconds: 1970 to February 2106.
+  if (year < 1970 || year > 2105) throw UsageError("date out of range (1970-2105): " + text);
   std::tm fields{};
   fields.tm_year = year - 1900;
   fields.tm_mon = month - 1;

@@ -29,7 +29,7 @@ constexpr uint64_t EntryField(int entry, size_t offsetInEntry) {
          static_cast<uint64_t>(entry) * storage::kIndexEntrySize + offsetInEntry;
 }
 
-std::string TimeText(int32_t t) { return FormatLocalDateTime(static_cast<time_t>(t)); }
+std::string TimeText(uint32_t t) { return FormatLocalDateTime(static_cast<time_t>(t)); }
 
 // The summary the writer would have kept for these records.
 class ReplayedSummary {
@@ -318,8 +318,8 @@ void CDataSetVerifier::VerifyPair(const std::string& dataPath, const std::string
   }
   auto compare = [&](uint64_t offset, const char* field, int64_t have, int64_t want, bool isTime) {
     if (have == want) return;
-    const std::string h = isTime ? TimeText(static_cast<int32_t>(have)) : std::to_string(have);
-    const std::string w = isTime ? TimeText(static_cast<int32_t>(want)) : std::to_string(want);
+    const std::string h = isTime ? TimeText(static_cast<uint32_t>(have)) : std::to_string(have);
+    const std::string w = isTime ? TimeText(static_cast<uint32_t>(want)) : std::to_string(want);
     Problem(indexPath, offset, std::string(field) + " is " + h + ", the records say " + w);
   };
   compare(SummaryField(offsetof(IndexSummary, startTime)), "start time", stored.startTime,

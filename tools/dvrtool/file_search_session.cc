@@ -88,7 +88,7 @@ std::vector<time_t> CFileSearchSession::Dates() const {
 DayTable CFileSearchSession::Day(time_t anyInstantOfDay) const {
   DayTable day;
   CRecorderLibrary::Get()._RECORDER_FILESEARCH_GetDayTable(
-      search_, static_cast<int32_t>(anyInstantOfDay), day.any.data(), day.reason1.data(),
+      search_, static_cast<uint32_t>(anyInstantOfDay), day.any.data(), day.reason1.data(),
       day.reason2.data(), day.reason4.data(), day.audio.data(), day.dstHours.data(), &day.dayKind,
       &day.hourCount);
   return day;
