@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <set>
@@ -248,6 +249,19 @@ class PlaybackTest : public ::testing::Test {
   }
   platform::Mutex mu_;
   std::vector<HostEvent> events_;
+};
+
+// A playback fixture whose pacing clock runs `Speed` times faster than the wall clock.
+template <int Speed>
+class FastClockPlaybackTest : public PlaybackTest {
+ protected:
+  void SetUp() override { platform::SetPerfSecondsForTest(&Now); }
+  void TearDown() override { End(), platform::SetPerfSecondsForTest(nullptr); }
+  static double Now() {
+    static const auto start = std::chrono::steady_clock::now();
+    return 1000.0 +
+           Speed * std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  }
 };
 
 }  // namespace playtest

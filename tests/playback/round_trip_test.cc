@@ -82,16 +82,8 @@ TEST_F(PlaybackTest, FourChannelsWithAudioComeBackAsRecordedAtTheirPace) {
 // other one and the key frames shown, the rest decode-only; at 28 every second key frame);
 // backwards every frame from T down, each run down to a key frame preceded by that key frame
 // decode-only. The pacing clock runs eight times faster than the wall clock.
-class PlayFromTargetTest : public PlaybackTest, public ::testing::WithParamInterface<int> {
- protected:
-  void SetUp() override { platform::SetPerfSecondsForTest(&Now); }
-  void TearDown() override { End(), platform::SetPerfSecondsForTest(nullptr); }
-  static double Now() {
-    static const auto start = std::chrono::steady_clock::now();
-    return 1000.0 +
-           8.0 * std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  }
-};
+class PlayFromTargetTest : public FastClockPlaybackTest<8>,
+                           public ::testing::WithParamInterface<int> {};
 
 TEST_P(PlayFromTargetTest, FirstFrameIsTheTargetAndNothingIsSkipped) {
   constexpr int kFrames = 100, kFps = 20, kSecond[5] = {0, 1, 2, 3, 43};

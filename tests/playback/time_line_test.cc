@@ -13,15 +13,8 @@ namespace {
 
 using platform::CTime;
 
-class FastPlaybackTest : public PlaybackTest {
+class FastPlaybackTest : public FastClockPlaybackTest<20> {
  protected:
-  void SetUp() override { platform::SetPerfSecondsForTest(&Now); }
-  void TearDown() override { End(), platform::SetPerfSecondsForTest(nullptr); }
-  static double Now() {
-    static const auto start = std::chrono::steady_clock::now();
-    return 1000.0 +
-           20.0 * std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  }
   // The serials of the video frames in the first pass from t on, shown or decode-only.
   std::pair<std::vector<uint32_t>, std::vector<uint32_t>> PlayPass(int32_t t) {
     const size_t from = Events().size();

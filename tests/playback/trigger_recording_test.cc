@@ -19,16 +19,8 @@ using namespace testsupport;
 
 constexpr int kFps = 25, kSeconds = 40, kTriggerAt = 20, kFirstKept = 14, kLastPost = 31;
 
-class TriggerRecordingTest : public PlaybackTest {
+class TriggerRecordingTest : public FastClockPlaybackTest<8> {
  protected:
-  void SetUp() override { platform::SetPerfSecondsForTest(&Now); }
-  void TearDown() override { End(), platform::SetPerfSecondsForTest(nullptr); }
-  static double Now() {
-    static const auto start = std::chrono::steady_clock::now();
-    return 1000.0 +
-           8.0 * std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  }
-
   // Channel 1 records always with a key frame each second; channel 0 records on trigger A,
   // with a key frame every other second and audio on every fifth frame. Trigger A is set for
   // two seconds from kTriggerAt but for three frames in the middle. The 5 s before the
