@@ -167,8 +167,8 @@ typedef void (*FileSearchFrameCallback)(uintptr_t context, uint32_t channel,
  * Notification callback of a file search: code 20 with the progress form of a descriptor
  * on every fourth displayed video frame after a seek. The progress form holds channel,
  * word4, kind, word12 (0) and the frame's time; its statSize is the number of damaged records
- * playback has stepped over since START (each reported, the rest of the recording played). Same thread and rules as the frame
- * callback.
+ * playback has stepped over since START (each reported, the rest of the recording played).
+ * Same thread and rules as the frame callback.
  */
 typedef void (*FileSearchNotifyCallback)(FILESEARCH_HANDLE search, uintptr_t context, int32_t code,
                                          uint32_t channel, const FrameDescriptor* progress);

@@ -530,7 +530,7 @@ int PlayCommand(const Words& words) {
         .Field("lateness_median_ms", lateness.medianMs)
         .Field("lateness_max_ms", lateness.maxMs)
         .Field("interrupted", signals.requested())
-        // Damaged records the search passed over belong here once it counts them.
+        .Field("damaged_records_skipped", static_cast<uint64_t>(search.damagedSkipped()))
         .EndObject();
     std::fputs(json.text().c_str(), report);
   } else {
@@ -539,6 +539,10 @@ int PlayCommand(const Words& words) {
                  static_cast<double>(rate), FormatLocalDateTime(options.from).c_str(),
                  DescribePlay(summary).c_str());
     std::fprintf(report, "%s\n", DescribeLateness(lateness).c_str());
+    if (search.damagedSkipped() != 0) {
+      std::fprintf(report, "%s stepped over\n",
+                   Counted(search.damagedSkipped(), "damaged record").c_str());
+    }
   }
   if (frames.empty() && !signals.requested())
     throw RuntimeError("no frame of channel " + std::to_string(options.channel) + " came back");

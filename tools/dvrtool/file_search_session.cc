@@ -52,7 +52,8 @@ CFileSearchSession::CFileSearchSession(const std::string& dir, const DstRange* d
   if (indexFiles_.empty()) throw RuntimeError(dir + ": no readable index files (*.FIH)");
 
   const CRecorderLibrary& lib = CRecorderLibrary::Get();
-  search_ = lib._RECORDER_FILESEARCH_INIT(32, reinterpret_cast<uintptr_t>(this), &OnFrame, nullptr);
+  search_ =
+      lib._RECORDER_FILESEARCH_INIT(32, reinterpret_cast<uintptr_t>(this), &OnFrame, &OnNotify);
   if (search_ == nullptr) throw RuntimeError("the library did not create a file search");
   for (const std::string& name : indexFiles_) {
     lib._RECORDER_FILESEARCH_SETPATH(search_, dir.c_str(), name.c_str(), 1);
@@ -136,6 +137,17 @@ void CFileSearchSession::OnFrame(uintptr_t context, uint32_t channel,
     }
   }
   (*sink)(std::move(frame));  // Play() waits for the search to stop before it lets go of it
+}
+
+void CFileSearchSession::OnNotify(FILESEARCH_HANDLE, uintptr_t context, int32_t code, uint32_t,
+                                  const FrameDescriptor* progress) {
+  // Progress (code 20) carries the count of damaged records stepped over so far.
+  if (code != 20 || progress == nullptr) return;
+  auto* self = reinterpret_cast<CFileSearchSession*>(context);
+  const uint32_t skipped = progress->statSize;
+  uint32_t seen = self->damagedSkipped_.load();
+  while (skipped > seen && !self->damagedSkipped_.compare_exchange_weak(seen, skipped)) {
+  }
 }
 
 std::vector<PlayedFrame> CFileSearchSession::Play(const PlayOptions& options) {

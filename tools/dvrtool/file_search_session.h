@@ -3,6 +3,7 @@
 // table and playback. Used by `dates`, `timeline`, `play` and the demo.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <ctime>
@@ -85,12 +86,18 @@ class CFileSearchSession {
   // Plays channel `options.channel` from `options.from` and returns the frames delivered, in
   // delivery order, until `done` says so or the time limit passes.
   std::vector<PlayedFrame> Play(const PlayOptions& options);
+  // Damaged records the search has stepped over since it started, as of its last progress
+  // notification.
+  uint32_t damagedSkipped() const { return damagedSkipped_.load(); }
 
  private:
+  static void OnNotify(FILESEARCH_HANDLE search, uintptr_t context, int32_t code, uint32_t channel,
+                       const FrameDescriptor* progress);
   static void OnFrame(uintptr_t context, uint32_t channel, const FrameDescriptor* descriptor,
                       int32_t reserved);
 
   FILESEARCH_HANDLE search_ = nullptr;
+  std::atomic<uint32_t> damagedSkipped_{0};
   std::vector<std::string> indexFiles_;
   std::vector<SkippedIndexFile> skipped_;
   platform::Mutex mutex_;
