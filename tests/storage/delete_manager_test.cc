@@ -131,9 +131,13 @@ TEST_F(DeleteManagerTest, LinksAndFifosAreNeverFollowedOrDeletedAndTheScanGoesOn
   ASSERT_EQ(::link(hard.c_str(), Path("hard.VDB").c_str()), 0);
   ASSERT_EQ(::mkfifo(Path("fifo.VDB").c_str(), 0600), 0);
   for (const char* name : {"hard.VDB", "fifo.VDB"}) Make(name, kHour);
-  std::thread scan([&] { Scan({dir_.root()}, 0); });
+  Scan({dir_.root()}, -1);  // made here, scanned on a thread of its own
+  std::thread scan([&] {
+    manager_->Start(0, 0);
+    manager_->RunDeletionScan();
+  });
   // A scan stuck opening the FIFO is let go by a writer, so the test ends either way.
-  if (!testsupport::WaitUntil([&] { return manager_ && manager_->CompletedScans() == 1; })) {
+  if (!testsupport::WaitUntil([&] { return manager_->CompletedScans() == 1; })) {
     ::close(::open(Path("fifo.VDB").c_str(), O_WRONLY | O_NONBLOCK));
     ADD_FAILURE() << "the scan blocked on the FIFO";
   }
