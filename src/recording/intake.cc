@@ -111,6 +111,15 @@ void Intake::Close() {
 // `toVideoRing` selects the video ring, its slots and its intake lock (else the audio ones);
 // `counted` frames feed the throughput statistics with statSize before anything can drop
 // them.
+void Intake::BuildInto(uint8_t* out, uint32_t size, const PendingRecord& record) {
+  const uint64_t built = record.videoFormat
+                             ? storage::BuildVideoRecord(out, size, record.fields, record.payload,
+                                                         record.payloadLength)
+                             : storage::BuildAudioRecord(out, size, record.fields, record.payload,
+                                                         record.payloadLength);
+  if (built != size) std::memset(out, 0, size);
+}
+
 int32_t Intake::TakeIn(uint32_t channel, const PendingRecord& record, bool toVideoRing,
                        bool counted, uint32_t statSize) {
   platform::Mutex& intakeLock = toVideoRing ? videoIntakeLock_ : audioIntakeLock_;
@@ -135,14 +144,7 @@ int32_t Intake::TakeIn(uint32_t channel, const PendingRecord& record, bool toVid
     slots.Release(1);
     return 1;
   }
-  const uint64_t built = record.videoFormat
-                             ? storage::BuildVideoRecord(out, recordSize, record.fields,
-                                                         record.payload, record.payloadLength)
-                             : storage::BuildAudioRecord(out, recordSize, record.fields,
-                                                         record.payload, record.payloadLength);
-  // A reservation must be committed; a record that could not be built is committed as
-  // zeros, which the writer discards.
-  if (built != recordSize) std::memset(out, 0, recordSize);
+  BuildInto(out, recordSize, record);
   ring.Commit(recordSize, 0);
   return 1;
 }

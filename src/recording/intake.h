@@ -96,6 +96,9 @@ class Intake {
   // Whether the frame may be taken in now (switched on, open, a file to store it in).
   bool Accepting(uint32_t channel) const;
   // Builds the record inside a ring and commits it. 1 whether stored or dropped.
+  // Builds `record` into `size` bytes at `out`; a record that could not be built is left as
+  // zeros, which the writer discards (a ring reservation must be committed either way).
+  static void BuildInto(uint8_t* out, uint32_t size, const PendingRecord& record);
   int32_t TakeIn(uint32_t channel, const PendingRecord& record, bool toVideoRing, bool counted,
                  uint32_t statSize);
 

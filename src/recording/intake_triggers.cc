@@ -144,12 +144,6 @@ int32_t Intake::TakeInAroundTrigger(uint32_t channel, PendingRecord& record, con
       recordSize, time, startsGroup,
       PreRecordBuffer::Tag{.audioRing = !route.toVideoRing, .takesReason = route.takesEventReason});
   if (out == nullptr) return 0;
-  const uint64_t built = record.videoFormat
-                             ? storage::BuildVideoRecord(out, recordSize, record.fields,
-                                                         record.payload, record.payloadLength)
-                             : storage::BuildAudioRecord(out, recordSize, record.fields,
-                                                         record.payload, record.payloadLength);
-  // A record that could not be built is kept as zeros, which the writer discards.
-  if (built != recordSize) std::memset(out, 0, recordSize);
+  BuildInto(out, recordSize, record);
   return 0;
 }
