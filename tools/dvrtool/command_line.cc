@@ -167,9 +167,10 @@ bool ParseDateFields(const std::string& text, int* year, int* month, int* day) {
          *month <= 12 && *day >= 1 && *day <= DaysInMonth(*year, *month);
 }
 
-time_t MakeLocal(int year, int month, int day, int hour, int minute, int second,
+// The calendar fields of a time the recorder can hold: its times are unsigned 32-bit seconds,
+// 1970 to February 2106.
+std::tm FieldsOf(int year, int month, int day, int hour, int minute, int second,
                  const std::string& text) {
-  // The recorder's times are unsigned 32-bit seconds: 1970 to February 2106.
   if (year < 1970 || year > 2105) throw UsageError("date out of range (1970-2105): " + text);
   std::tm fields{};
   fields.tm_year = year - 1900;
@@ -178,6 +179,12 @@ time_t MakeLocal(int year, int month, int day, int hour, int minute, int second,
   fields.tm_hour = hour;
   fields.tm_min = minute;
   fields.tm_sec = second;
+  return fields;
+}
+
+time_t MakeLocal(int year, int month, int day, int hour, int minute, int second,
+                 const std::string& text) {
+  std::tm fields = FieldsOf(year, month, day, hour, minute, second, text);
   fields.tm_isdst = -1;
   const time_t t = std::mktime(&fields);
   if (t == static_cast<time_t>(-1)) throw UsageError("not a local time: " + text);
@@ -220,14 +227,7 @@ time_t ParseLocalDateTime(const std::string& full) {
                   Digits(text, 17, 2, &second) && hour < 24 && minute < 60 && second < 60;
   if (!ok) throw UsageError("bad time '" + full + "' (expected \"YYYY-MM-DD HH:MM:SS\")");
   if (!offset) return MakeLocal(year, month, day, hour, minute, second, full);
-  if (year < 1970 || year > 2037) throw UsageError("date out of range (1970-2037): " + full);
-  std::tm fields{};
-  fields.tm_year = year - 1900;
-  fields.tm_mon = month - 1;
-  fields.tm_mday = day;
-  fields.tm_hour = hour;
-  fields.tm_min = minute;
-  fields.tm_sec = second;
+  std::tm fields = FieldsOf(year, month, day, hour, minute, second, full);
   return timegm(&fields) - *offset;
 }
 
