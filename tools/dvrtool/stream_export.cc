@@ -79,7 +79,10 @@ ExportOutcome ExportChannel(const ExportRequest& request, std::ostream& log) {
     if (pair.dataPath.empty() || pair.indexPath.empty()) continue;
     catalogue.AddIndexFile(request.dir, pair.title + std::string(storage::kIndexFileSuffix));
   }
-  catalogue.Build();
+  if (catalogue.Build() == 0) {
+    throw RuntimeError(request.dir + ": cannot list the recording's files (no room for the " +
+                       "catalogue's tables under $TMPDIR?)");
+  }
   // Progress in recorded bytes, over the files that can hold the range (the catalogue lists
   // them in start-time order).
   const storage::CatalogView& view = catalogue.view;
@@ -147,12 +150,15 @@ ExportOutcome ExportChannel(const ExportRequest& request, std::ostream& log) {
     const auto h = storage::LoadAs<storage::FrameHeader>(frame.data());
     if (h.time > request.to) break;  // time order: nothing after it is in the range
     const storage::CFrameReader::Place place = reader.LastFramePlace();
-    const uint64_t done = bytesBefore[static_cast<size_t>(place.position)] + place.offset;
-    progress.Update(done - std::min(done, rangeStart), done - std::min(done, rangeStart));
+    if (place.position >= 0 && place.position < view.count) {
+      const uint64_t done = bytesBefore[static_cast<size_t>(place.position)] + place.offset;
+      progress.Update(done - std::min(done, rangeStart), done - std::min(done, rangeStart));
+    }
     if (h.channel != request.channel || !storage::IsDeliveredVideoType(h.type)) continue;
     const bool key = (h.keyFrame & 1) != 0;
     storage::VideoBodyView body;
-    if (!storage::SplitVideoBody(frame.data() + storage::kFrameHeaderSize, h.bodySize, key,
+    if (!storage::SplitVideoBody(frame.data() + storage::kFrameHeaderSize,
+                                 static_cast<uint32_t>(length) - storage::kFrameHeaderSize, key,
                                  &body)) {
       continue;
     }
