@@ -68,103 +68,100 @@ int64_t Local(int month, int day, int hour, int minute, int second) {
   return platform::CTime::FromLocal(2024, month, day, hour, minute, second).seconds();
 }
 
-class Session {
- public:
-  // A header file listing three data files, every summary empty.
-  Session() {
-    storage::HeaderFileHead head{};
-    head.recordCount = 3;
-    Bytes file = AsBytes(head);
-    for (int n = 1; n <= 3; ++n) {
-      storage::FileInfo info{};
-      storage::SetFileInfoPath(&info, DataPath(n));
-      info.summary = storage::MakeEmptySummary();
-      file = Concat({file, AsBytes(info)});
-    }
-    WriteFile(HeaderPath(), file);
-  }
+RECORDER_HANDLE g_recorder = nullptr;
+uint64_t g_expected = 0;  // bytes sent to the file being recorded
 
-  void Record() {
-    recorder_ = _RECORDER_INIT("corpus", 0, nullptr);
-    _RECORDER_SETHEADERFILEPATH(recorder_, HeaderPath().c_str(), 1);
-    for (uint32_t ch = 0; ch < 4; ++ch) _RECORDER_SETRECORD(recorder_, ch, 1);
-    _RECORDER_SETSTATUS(recorder_, 3, 2 | 4);  // channel 3 records on triggers only
-    g_now.store(Local(3, 30, 23, 57, 50));
-    if (_RECORDER_START(recorder_) != 1) Fail("recording does not start");
-    RecordSeconds(130);  // 23:57:50 .. 23:59:59, three minute entries
-    // 01:58 on the next day: that day's 02:00 does not exist, so 01:59 is followed by 03:00.
-    Finish(Local(3, 31, 1, 58, 0), 0);
-    RecordSeconds(180);
-    Finish(Local(4, 1, 10, 0, 0), 1);
-    RecordSeconds(50);
-    Finish(g_now.load() + 1, 2);  // a frame in a later second writes the last second out
-    _RECORDER_STOP(recorder_);
-    _RECORDER_END(recorder_);
+// A header file listing three data files, every summary empty.
+Bytes MakeHeaderFile() {
+  storage::HeaderFileHead head{};
+  head.recordCount = 3;
+  Bytes file = AsBytes(head);
+  for (int n = 1; n <= 3; ++n) {
+    storage::FileInfo info{};
+    storage::SetFileInfoPath(&info, DataPath(n));
+    info.summary = storage::MakeEmptySummary();
+    file = Concat({file, AsBytes(info)});
   }
+  WriteFile(HeaderPath(), file);
+  return file;
+}
 
- private:
-  void WriteVideo(uint32_t channel, int index, bool key) {
-    Bytes payload(24 + index % 40, static_cast<uint8_t>(index));
-    FrameDescriptor d{};
-    d.type = index % 3 == 2 ? 2 : 1;
-    d.keyFlag = key ? 1 : 0;
-    d.tag = 0x11000000u + static_cast<uint32_t>(index);
-    d.subTypeWord = static_cast<uint32_t>(index);
-    d.statSize = d.dataEnd = static_cast<uint32_t>(payload.size());
-    d.videoData = payload.data();
-    d.triggerA = channel == 3 && index % 2 == 0;
-    d.triggerB = channel == 3 && index % 3 == 0;
-    // Channel 3 takes in only frames that carry a trigger.
-    const bool stored = channel != 3 || d.triggerA != 0 || d.triggerB != 0;
-    if (_RECORDER_WRITEVIDEO(recorder_, channel, &d) != (stored ? 1 : 0)) Fail("video frame");
-    if (stored) expected_ += storage::VideoRecordSize(payload.size(), key);
+void WriteVideo(uint32_t channel, int index, bool key) {
+  Bytes payload(24 + index % 40, static_cast<uint8_t>(index));
+  FrameDescriptor d{};
+  d.type = index % 3 == 2 ? 2 : 1;
+  d.keyFlag = key ? 1 : 0;
+  d.tag = 0x11000000u + static_cast<uint32_t>(index);
+  d.subTypeWord = static_cast<uint32_t>(index);
+  d.statSize = d.dataEnd = static_cast<uint32_t>(payload.size());
+  d.videoData = payload.data();
+  d.triggerA = channel == 3 && index % 2 == 0;
+  d.triggerB = channel == 3 && index % 3 == 0;
+  // Channel 3 takes in only frames that carry a trigger.
+  const bool stored = channel != 3 || d.triggerA != 0 || d.triggerB != 0;
+  if (_RECORDER_WRITEVIDEO(g_recorder, channel, &d) != (stored ? 1 : 0)) Fail("video frame");
+  if (stored) g_expected += storage::VideoRecordSize(payload.size(), key);
+}
+
+// Audio through the recording-data export, so every record passes the one writer thread
+// in the order written (a day change then splits the files exactly).
+void WriteAudio(uint32_t channel, int index) {
+  Bytes payload(32, static_cast<uint8_t>(0x80 + index));
+  FrameDescriptor d{};
+  d.kind = 1;
+  d.dataEnd = static_cast<uint32_t>(payload.size());
+  d.audioData = payload.data();
+  if (_RECORDER_WRITERECDATA(g_recorder, channel, &d) != 1) Fail("audio frame refused");
+  g_expected += storage::AudioRecordSize(payload.size());
+}
+
+// Frames at every tenth second of the next `seconds` from the current time.
+void RecordSeconds(int seconds) {
+  const int64_t base = g_now.load();
+  for (int s = 0; s < seconds; s += 10) {
+    g_now.store(base + s);
+    for (uint32_t ch = 0; ch < 4; ++ch) WriteVideo(ch, s / 10, (s / 10) % 4 == 0);
+    if (s % 30 == 0) WriteAudio(2, s);
   }
+}
 
-  // Audio through the recording-data export, so every record passes the one writer thread
-  // in the order written (a day change then splits the files exactly).
-  void WriteAudio(uint32_t channel, int index) {
-    Bytes payload(32, static_cast<uint8_t>(0x80 + index));
-    FrameDescriptor d{};
-    d.kind = 1;
-    d.dataEnd = static_cast<uint32_t>(payload.size());
-    d.audioData = payload.data();
-    if (_RECORDER_WRITERECDATA(recorder_, channel, &d) != 1) Fail("audio frame refused");
-    expected_ += storage::AudioRecordSize(payload.size());
+// A frame at `when` writes out what came before it (at a change of day it rotates to the
+// next file and is itself not stored): the summary of header record `record` must then
+// show every byte sent to it.
+void Finish(int64_t when, int record) {
+  g_now.store(when);
+  const uint64_t finished = g_expected;
+  WriteVideo(0, 0, true);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  const uint64_t at = storage::HeaderFileSummaryOffset(static_cast<uint64_t>(record));
+  for (storage::IndexSummary summary{}; summary.dataBytes < finished;) {
+    if (std::chrono::steady_clock::now() > deadline)
+      Fail("record " + std::to_string(record) + ": the recorded bytes never reached the header");
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const Bytes header = ReadFile(HeaderPath());
+    if (header.size() >= at + storage::kIndexSummarySize)
+      std::memcpy(&summary, header.data() + at, sizeof(summary));
   }
+  g_expected = 0;
+}
 
-  // Frames at every tenth second of the next `seconds` from the current time.
-  void RecordSeconds(int seconds) {
-    const int64_t base = g_now.load();
-    for (int s = 0; s < seconds; s += 10) {
-      g_now.store(base + s);
-      for (uint32_t ch = 0; ch < 4; ++ch) WriteVideo(ch, s / 10, (s / 10) % 4 == 0);
-      if (s % 30 == 0) WriteAudio(2, s);
-    }
-  }
-
-  // A frame at `when` writes out what came before it (at a change of day it rotates to the
-  // next file and is itself not stored): the summary of header record `record` must then
-  // show every byte sent to it.
-  void Finish(int64_t when, int record) {
-    g_now.store(when);
-    const uint64_t finished = expected_;
-    WriteVideo(0, 0, true);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    const uint64_t at = storage::HeaderFileSummaryOffset(static_cast<uint64_t>(record));
-    for (storage::IndexSummary summary{}; summary.dataBytes < finished;) {
-      if (std::chrono::steady_clock::now() > deadline)
-        Fail("record " + std::to_string(record) + ": the recorded bytes never reached the header");
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      const Bytes header = ReadFile(HeaderPath());
-      if (header.size() >= at + storage::kIndexSummarySize)
-        std::memcpy(&summary, header.data() + at, sizeof(summary));
-    }
-    expected_ = 0;
-  }
-
-  RECORDER_HANDLE recorder_ = nullptr;
-  uint64_t expected_ = 0;
-};
+void Record() {
+  g_recorder = _RECORDER_INIT("corpus", 0, nullptr);
+  _RECORDER_SETHEADERFILEPATH(g_recorder, HeaderPath().c_str(), 1);
+  for (uint32_t ch = 0; ch < 4; ++ch) _RECORDER_SETRECORD(g_recorder, ch, 1);
+  _RECORDER_SETSTATUS(g_recorder, 3, 2 | 4);  // channel 3 records on triggers only
+  g_now.store(Local(3, 30, 23, 57, 50));
+  if (_RECORDER_START(g_recorder) != 1) Fail("recording does not start");
+  RecordSeconds(130);  // 23:57:50 .. 23:59:59, three minute entries
+  // 01:58 on the next day: that day's 02:00 does not exist, so 01:59 is followed by 03:00.
+  Finish(Local(3, 31, 1, 58, 0), 0);
+  RecordSeconds(180);
+  Finish(Local(4, 1, 10, 0, 0), 1);
+  RecordSeconds(50);
+  Finish(g_now.load() + 1, 2);  // a frame in a later second writes the last second out
+  _RECORDER_STOP(g_recorder);
+  _RECORDER_END(g_recorder);
+}
 
 }  // namespace
 
@@ -181,9 +178,8 @@ int main(int argc, char** argv) {
   g_dir = std::string(pattern) + "/";
   platform::SetNowSecondsForTest([] { return g_now.load(); });
 
-  Session session;
-  const Bytes blankHeader = ReadFile(HeaderPath());
-  session.Record();
+  const Bytes blankHeader = MakeHeaderFile();
+  Record();
   Bytes fih[3], r[3];  // the index files, and their records
   for (int n = 0; n < 3; ++n) {
     fih[n] = ReadFile(storage::IndexFileName(DataPath(n + 1)));
