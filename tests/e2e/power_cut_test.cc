@@ -232,24 +232,6 @@ struct FrameId {
 
 uint32_t g_serial = 0;
 
-int32_t SendFrames(RECORDER_HANDLE handle, uint32_t run, std::map<uint32_t, int64_t>* sent) {
-  int32_t accepted = 0;
-  for (int i = 0; i < kFramesPerSecond; ++i) {
-    for (uint32_t c = 0; c < kChannels; ++c) {
-      const uint32_t serial = ++g_serial;
-      std::vector<uint8_t> payload = Pattern(150 + serial % 200, serial);
-      const uint32_t id[2] = {run, serial};
-      std::memcpy(payload.data(), id, sizeof(id));
-      FrameDescriptor d = VideoFrame(payload, 0, 1, i == 0);
-      if (_RECORDER_WRITEVIDEO(handle, c, &d) == 1) {
-        ++accepted;
-        if (sent != nullptr) (*sent)[serial] = g_testNow.load();
-      }
-    }
-  }
-  return accepted;
-}
-
 // Frames readable through the index files of `dir`, by data file.
 std::map<std::string, std::vector<FrameId>> ReadFrames(const std::string& dir) {
   std::map<std::string, std::vector<FrameId>> frames;
@@ -269,8 +251,7 @@ std::map<std::string, std::vector<FrameId>> ReadFrames(const std::string& dir) {
 
 std::string Verify(const std::string& dir) {
   std::ostringstream out;
-  dvrtool::CDataSetVerifier verifier(out);
-  return verifier.VerifyDirectory(dir).problems == 0 ? std::string() : out.str();
+  return dvrtool::CDataSetVerifier(out).VerifyDirectory(dir).problems == 0 ? "" : out.str();
 }
 
 // The seconds from `from` on, `count` of them, `step` apart.
@@ -280,7 +261,8 @@ std::vector<int64_t> Seconds(int64_t from, int count, int step = 1) {
   return seconds;
 }
 
-// One run of recording: the frames of each of `seconds`, on the set's three files.
+// One run of recording: the frames of each of `seconds`, on the set's three files; the
+// serials the recorder takes in go to `sent` with their second.
 void Record(const std::string& dir, const std::vector<int64_t>& seconds, uint32_t run,
             std::map<uint32_t, int64_t>* sent) {
   RECORDER_HANDLE handle = _RECORDER_INIT("cut", 0, nullptr);
@@ -293,7 +275,15 @@ void Record(const std::string& dir, const std::vector<int64_t>& seconds, uint32_
   CRecorder* recorder = CRecorder::FromHandle(handle);
   for (int64_t second : seconds) {
     g_testNow = second;
-    SendFrames(handle, run, sent);
+    for (int i = 0; i < kFramesPerSecond * static_cast<int>(kChannels); ++i) {
+      const uint32_t serial = ++g_serial;
+      std::vector<uint8_t> payload = Pattern(150 + serial % 200, serial);
+      const uint32_t id[2] = {run, serial};
+      std::memcpy(payload.data(), id, sizeof(id));
+      FrameDescriptor d = VideoFrame(payload, 0, 1, i < static_cast<int>(kChannels));
+      if (_RECORDER_WRITEVIDEO(handle, i % kChannels, &d) == 1 && sent != nullptr)
+        (*sent)[serial] = second;
+    }
     ASSERT_TRUE(WaitUntil([&] { return recorder->WaitForRingsToDrain(0); }));
   }
   _RECORDER_STOP(handle);
