@@ -224,12 +224,6 @@ void CFrameReader::RewindOpenFiles() {
 // ---------------------------------------------------------------------------------------
 // Positions.
 
-namespace {
-// The catalogue gives a file without a recording a start in 2000-01-01 (local): such a file
-// has no place in time and is not read.
-constexpr int32_t kEarliestRecording = 946771200;  // 2000-01-02 00:00:00 UTC
-}  // namespace
-
 bool CFrameReader::SelectAll() {
   const int32_t count = std::min(catalogue->count, kOpenFileSlots);
   if (count <= 0 || catalogue->TableAt(0) == nullptr) {
@@ -253,7 +247,9 @@ uint64_t CFrameReader::RecordedBytesAt(int32_t position) const {
 bool CFrameReader::IsReadablePosition(int32_t position) const {
   if (firstFile == kNoFile || position < firstFile || position > lastFile) return false;
   const FileTimeTable* table = catalogue->TableAt(position);
-  return table != nullptr && table->dataBytes != 0 && table->startTime >= kEarliestRecording;
+  // A file without recorded bytes has no recording; any other is read whatever its times (a
+  // board whose clock died stamps 2000-01-01 or 1970, and that footage is listed too).
+  return table != nullptr && table->dataBytes != 0;
 }
 
 int32_t CFrameReader::NextReadablePosition(int32_t from) const {

@@ -198,6 +198,10 @@ INSTANTIATE_TEST_SUITE_P(
     PastTheSignedRange, LateDateTest,
     // 2040-03-01 10:00:00 and 2038-01-19 03:14:03 UTC: the second runs across 03:14:07.
     ::testing::Values(int64_t{2214208800}, int64_t{2147483643}));
+INSTANTIATE_TEST_SUITE_P(DeadClock, LateDateTest,
+                         // A board whose real-time clock died boots at 2000-01-01 (00:00:05 here)
+                         // or at 1970 (1970-01-02 01:00:00 UTC, clear of the epoch in every zone).
+                         ::testing::Values(int64_t{946684805}, int64_t{90000}));
 
 }  // namespace
 }  // namespace playtest
