@@ -406,7 +406,7 @@ int32_t CFrameReader::SeekToTime(CTime t, int32_t direction, uint32_t leadChanne
   const ReaderFile* file = DataFileAt(currentFile);
   if (file == nullptr) return 0;
   const ReadPosition found{currentFile, file->position};
-  StartForward(std::min(found, early.file != kNoFile ? early : found), t, found);
+  StartForward(std::min(found, early.file != kNoFile ? early : found), t, found, leadChannels);
   if (leadChannels != 0) PlanLead(t, found, leadChannels);
   return 1;
 }
@@ -428,7 +428,7 @@ int32_t CFrameReader::SeekToRecord(int32_t position, uint64_t offset, int32_t di
   const ReadPosition landing{position, RecordEnd(offset, header)};
   if (!SeekAbsolute(file, landing.offset)) return 0;
   const CTime t(header.time);
-  StartForward(landing, t, landing);
+  StartForward(landing, t, landing, leadChannels);
   if (leadChannels != 0) PlanLead(t, landing, leadChannels);
   return 1;
 }
@@ -441,17 +441,18 @@ void CFrameReader::DropReadAhead() {
   aheadEnded = false;
   frontierSet = false;
   targetSet = false;
-  targetCollected = 0;
   for (auto& held : heldLead) held.clear();
 }
 
-void CFrameReader::StartForward(ReadPosition start, CTime target, ReadPosition landing) {
+void CFrameReader::StartForward(ReadPosition start, CTime target, ReadPosition landing,
+                                uint32_t leadChannels) {
   DropReadAhead();
   frontier = start;
   frontierSet = true;
   targetSet = true;
   targetTime = target.seconds();
   targetLanding = landing;
+  targetLeads = leadChannels;
   targetReached = 0;
 }
 
@@ -504,9 +505,9 @@ bool CFrameReader::NextInTimeOrder(ReadPosition* at, bool* lead) {
     if (!targetSet) return true;
     const uint32_t bit = 1u << a.channel;
     if (a.time < targetTime || a.at < targetLanding) {
-      // Before the target: passed, but for a frame of a lead channel written late (the look
-      // back holds those before the landing).
-      if (a.video && (targetCollected & bit) != 0 && (targetReached & bit) == 0 &&
+      // Before the target: passed, but for a frame of a lead channel written late, after
+      // the landing (the look back holds those before it).
+      if (a.video && (targetLeads & bit) != 0 && (targetReached & bit) == 0 &&
           !(a.at < targetLanding)) {
         std::vector<Held>& held = heldLead[a.channel];
         if (a.key) held.clear();
@@ -602,12 +603,12 @@ void CFrameReader::PlanLead(CTime t, ReadPosition landing, uint32_t leadChannels
   // frames before it; one without video near the target needs nothing.
   const uint32_t need =
       ChannelsNeedingLead(landing, int64_t{t.seconds()} + kLeadWindowSeconds, leadChannels);
-  if (need != 0) targetCollected = LookBack(landing, need);
+  if (need != 0) LookBack(landing, need);
   heads->Release();
   currentFile = savedFile;
 }
 
-uint32_t CFrameReader::LookBack(ReadPosition landing, uint32_t need) {
+void CFrameReader::LookBack(ReadPosition landing, uint32_t need) {
   // Per channel the frames found, an entry's worth at a time, newest entry first.
   std::array<std::vector<std::vector<Held>>, kChannelCount> found;
   std::array<size_t, kChannelCount> counts{};
@@ -641,7 +642,7 @@ uint32_t CFrameReader::LookBack(ReadPosition landing, uint32_t need) {
             frames.push_back({h.time, {position, at}});
             return true;
           });
-      if (!scanned && stopReading.load() != 0) return 0;
+      if (!scanned && stopReading.load() != 0) return;
       for (uint32_t c = 0; c < kChannelCount; ++c) {
         const uint32_t bit = 1u << c;
         if ((need & bit) == 0 || entry[c].empty()) continue;
@@ -672,7 +673,6 @@ uint32_t CFrameReader::LookBack(ReadPosition landing, uint32_t need) {
       held.insert(held.end(), it->begin(), it->end());
     }
   }
-  return complete;
 }
 
 bool CFrameReader::FindRecordStartFrom(const ReaderFile& file, uint64_t from, uint64_t limit,

@@ -166,8 +166,10 @@ class CFrameReader {
   // The next record to hand out forwards (false: none left), and whether it is a lead frame.
   bool NextInTimeOrder(ReadPosition* at, bool* lead);
   // Starts forward play from `start` with the target of a seek: records before it (stamped
-  // earlier, or lying before `landing`) are passed over, but for the lead PlanLead holds.
-  void StartForward(ReadPosition start, platform::CTime target, ReadPosition landing);
+  // earlier, or lying before `landing`) are passed over, but for the lead of leadChannels
+  // (PlanLead holds it; frames of those channels written late join it).
+  void StartForward(ReadPosition start, platform::CTime target, ReadPosition landing,
+                    uint32_t leadChannels);
   int32_t StepBackward();
   // Finds the key frame of `channel`'s group before the position and hands it to the sink.
   void DeliverPrecedingKeyFrame(uint32_t channel);
@@ -237,8 +239,8 @@ class CFrameReader {
   // The look back of PlanLead by the index's minute entries: each entry before the landing,
   // newest first and across earlier files and days, is scanned forwards (heads only) for
   // the video frames of each channel of `need` from its last key frame in it, until every
-  // such channel has met its key frame. Returns the channels whose lead was found.
-  uint32_t LookBack(ReadPosition landing, uint32_t need);
+  // such channel has met its key frame; those frames become the channel's held lead.
+  void LookBack(ReadPosition landing, uint32_t need);
   uint32_t ChannelsNeedingLead(ReadPosition landing, int64_t until, uint32_t leadChannels);
   // The walk of the seek: passes records until the first one stamped at or after t and
   // stops at its start (kWalkFound); at the end of the data it stops there (kWalkEnd).
@@ -286,13 +288,12 @@ class CFrameReader {
   ReadPosition frontier;
   // The seek target forward play starts from, and per channel the frames before it from the
   // channel's last key frame, held until its first frame at or after the target. The look
-  // back collects those before the landing for the channels of targetCollected; forward
-  // play adds the ones written late.
+  // back collects those before the landing; forward play adds the ones written late.
   bool targetSet = false;
   uint32_t targetTime = 0;
   ReadPosition targetLanding;
+  uint32_t targetLeads = 0;
   uint32_t targetReached = 0;
-  uint32_t targetCollected = 0;
   std::array<std::vector<Held>, 32> heldLead;
   std::deque<std::pair<ReadPosition, bool>> handOut;  // next to hand out, and whether lead
   std::atomic<uint64_t> damageCount{0};
