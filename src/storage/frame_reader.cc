@@ -57,16 +57,19 @@ class RecordWindow {
 
   // Checks the record at `start` of a file whose recorded bytes end at `limit`: ParseRecord
   // over the whole record when it fits half the window, else over its head and its trailer
-  // (its body is not read). A head or trailer that cannot be read is kShortHead.
-  RecordStatus Check(const ReaderFile& file, uint64_t start, uint64_t limit, FrameHeader* header) {
+  // (its body is not read). A head or trailer that cannot be read is kShortHead. `lone`: a
+  // record read by itself among others that are not (a seek's lead frames, one channel's of
+  // many), whose head and trailer are read alone rather than a window of what follows.
+  RecordStatus Check(const ReaderFile& file, uint64_t start, uint64_t limit, FrameHeader* header,
+                     bool lone = false) {
     if (start >= limit || limit - start < kRecordHeadSize ||
-        !Fetch(file, start, kRecordHeadSize, capacity_)) {
+        !Fetch(file, start, kRecordHeadSize, lone ? kRecordHeadSize : capacity_)) {
       return RecordStatus::kShortHead;
     }
     const RecordStatus head = ParseRecordStart(At(start), limit - start, header);
     if (head != RecordStatus::kOk) return head;
     const uint64_t size = kRecordOverhead + uint64_t{header->bodySize};
-    if (size <= capacity_ / 2) {
+    if (size <= capacity_ / 2 && !lone) {
       if (!Fetch(file, start, static_cast<uint32_t>(size), capacity_)) {
         return RecordStatus::kShortHead;
       }
@@ -385,16 +388,6 @@ int32_t CFrameReader::SeekToTime(CTime t, int32_t direction, uint32_t leadChanne
   lastFrameLead = false;
   DropReadAhead();
   if (!SelectAll()) return 0;
-  // Forwards, reading starts early enough for a record written late that is stamped at the
-  // target or just before it.
-  ReadPosition early{kNoFile, 0};
-  if (direction >= 0) {
-    const CTime before(
-        static_cast<uint32_t>(std::max<int64_t>(int64_t{t.seconds()} - kLateSeconds, 0)));
-    if (JumpToMinute(before) && WalkToTime(before) == kWalkFound) {
-      if (const ReaderFile* file = DataFileAt(currentFile)) early = {currentFile, file->position};
-    }
-  }
   // Backward play lands just after the last record at or before t: on the first one after.
   const int64_t landing64 = direction < 0 ? int64_t{t.seconds()} + 1 : t.seconds();
   const CTime landing(static_cast<uint32_t>(std::min<int64_t>(landing64, UINT32_MAX)));
@@ -405,8 +398,10 @@ int32_t CFrameReader::SeekToTime(CTime t, int32_t direction, uint32_t leadChanne
   if (direction < 0) return 1;
   const ReaderFile* file = DataFileAt(currentFile);
   if (file == nullptr) return 0;
+  // Forwards, reading starts at the landing: nothing before it is handed out but the lead,
+  // which the look back collects.
   const ReadPosition found{currentFile, file->position};
-  StartForward(std::min(found, early.file != kNoFile ? early : found), t, found, leadChannels);
+  StartForward(found, t, found, leadChannels);
   if (leadChannels != 0) PlanLead(t, found, leadChannels);
   return 1;
 }
@@ -836,13 +831,14 @@ RecordStatus CFrameReader::ReadRecordBefore(ReaderFile* file, uint64_t end, Fram
 }
 
 int32_t CFrameReader::ReadRecordChecked(uint8_t* buffer, uint32_t capacity, RecordStatus* status,
-                                        std::vector<uint8_t>* growable, uint32_t growLimit) {
+                                        std::vector<uint8_t>* growable, uint32_t growLimit,
+                                        bool lone) {
   *status = RecordStatus::kShortHead;
   ReaderFile* file = DataFileAt(currentFile);
   if (file == nullptr || buffer == nullptr) return 0;
   const uint64_t start = file->position;
   FrameHeader header;
-  *status = window->Check(*file, start, RecordedBytesAt(currentFile), &header);
+  *status = window->Check(*file, start, RecordedBytesAt(currentFile), &header, lone);
   if (*status != RecordStatus::kOk) return 0;
   const uint64_t frameLength = kFrameHeaderSize + uint64_t{header.bodySize};
   uint64_t room = std::min<uint64_t>(capacity, INT32_MAX);
@@ -1050,7 +1046,7 @@ int32_t CFrameReader::ReadNextFrameInto(uint8_t* buffer, uint32_t capacity,
     const int32_t length =
         ReadRecordChecked(growable != nullptr ? growable->data() : buffer,
                           growable != nullptr ? static_cast<uint32_t>(growable->size()) : capacity,
-                          &status, growable, growLimit);
+                          &status, growable, growLimit, lead);
     if (status != RecordStatus::kOk) {
       Report(*file, at.offset, status);  // changed since it was read ahead
       continue;

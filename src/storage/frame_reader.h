@@ -225,8 +225,10 @@ class CFrameReader {
   uint64_t LastGoodEndBefore(uint64_t end);
   // Reads the record at the position (FrameHeader + body) and moves past it. 0 with kOk for
   // a record larger than the buffer can grow to.
+  // `lone`: the record is read by itself (see RecordWindow::Check).
   int32_t ReadRecordChecked(uint8_t* buffer, uint32_t capacity, RecordStatus* status,
-                            std::vector<uint8_t>* growable = nullptr, uint32_t growLimit = 0);
+                            std::vector<uint8_t>* growable = nullptr, uint32_t growLimit = 0,
+                            bool lone = false);
   int32_t ReadNextFrameInto(uint8_t* buffer, uint32_t capacity, std::vector<uint8_t>* growable,
                             uint32_t growLimit);
 
