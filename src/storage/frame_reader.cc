@@ -164,10 +164,12 @@ class HeadView {
     if (trailer == nullptr) return fallback_->Check(file, start, limit, header);
     return ParseRecordEnd(trailer, header->bodySize);
   }
-  // Gives the mapping back (the view maps again on its next use).
+  // Gives the mapping back (the view maps again on its next use, and tries again a file
+  // that could not be mapped).
   void Release() {
     mapping_.reset();
     serial_ = 0;
+    failedSerial_ = 0;
   }
 
  private:
@@ -183,7 +185,7 @@ class HeadView {
     serial_ = 0;
     mapping_ = platform::ReadMapping::Map(*file.file, from, std::min(kSpan, mapLimit - from));
     if (!mapping_) {
-      failedSerial_ = file.serial;  // read this file through the window
+      failedSerial_ = file.serial;  // read this file through the window until Release
       return nullptr;
     }
     serial_ = file.serial;
