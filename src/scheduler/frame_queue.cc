@@ -166,10 +166,20 @@ CFrameQueue::Store CFrameQueue::TryStore(const StoredFrameHead& frameHead, uint8
 void CFrameQueue::CountStoredFrameLocked(platform::CTime time, int32_t display, bool unpaced,
                                          float rate) {
   if (unpaced) {
-    // What a decoder needs before a picture: handed out at once, in no group.
+    // What a decoder needs before a picture: handed out at once, in no group. The deliverer
+    // is woken for a batch of them (thousands come back to back after a seek far from a key
+    // frame, and a wake-up each would cost more than their copies) and by the picture that
+    // follows them.
     ++leadFrames_;
-    deliverableAtOnce_.store(true, std::memory_order_relaxed);
+    if (++leadsSinceWake_ >= kLeadWakeBatch) {
+      leadsSinceWake_ = 0;
+      deliverableAtOnce_.store(true, std::memory_order_relaxed);
+    }
     return;
+  }
+  if (display != 0 && leadsSinceWake_ > 0) {
+    leadsSinceWake_ = 0;
+    deliverableAtOnce_.store(true, std::memory_order_relaxed);
   }
   if (display != 0 && !shownSinceReset_) {
     shownSinceReset_ = true;
@@ -253,6 +263,7 @@ void CFrameQueue::EmptyPoolLocked() {
 void CFrameQueue::ResetPacingLocked() {
   pacing_ = PacingState{};
   leadFrames_ = 0;
+  leadsSinceWake_ = 0;
   shownSinceReset_ = false;
   lastEnqueuedTime_ = platform::CTime::NoTime();
   enqueueCounter_ = 0;

@@ -161,6 +161,9 @@ class CFrameQueue {
   int32_t configuredChunks_ GUARDED_BY(lock_) = 0;
   // Unpaced frames stored and not yet handed out (see Enqueue).
   int32_t leadFrames_ GUARDED_BY(lock_) = 0;
+  // Unpaced frames stored since the deliverer was last woken for them.
+  int32_t leadsSinceWake_ GUARDED_BY(lock_) = 0;
+  static constexpr int32_t kLeadWakeBatch = 16;
   bool shownSinceReset_ GUARDED_BY(lock_) = false;
   platform::CTime lastEnqueuedTime_ GUARDED_BY(lock_);
   std::atomic<uint64_t> groupsClosed_{0};
