@@ -194,7 +194,7 @@ TEST_F(ReaderTest, EachDeliveredRecordPlaysOnceEachWay) {
   EXPECT_EQ(grown, late.Frame(0));
 }
 
-TEST_F(ReaderTest, ADayOfManyFilesKeepsAtMost64OpenAndReadsAllOfThemUnlessReadsFail) {
+TEST_F(ReaderTest, ADayOfManyFilesKeepsAFewOpenAndReadsAllOfThemUnlessReadsFail) {
   constexpr size_t kFiles = 70;
   std::vector<DataFile> files(kFiles);
   std::vector<Got> forward;
