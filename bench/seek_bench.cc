@@ -15,8 +15,10 @@
 // (posix_fadvise DONTNEED, which needs no privilege): those are human-readable lines and
 // are bounded by the disk.
 //
-//   seek_bench [--dir DIR] [--quick] [--seeks N]
+//   seek_bench [--dir DIR] [--quick] [--seeks N] [--sparse ROW]
 //
+// --sparse ROW runs only that row of the sparse key frames (6-k1s, 6-k10s or 6-k5m, or
+// "all" for the three) and skips the day of full files.
 // The default run records 3 full files and a part of a fourth and makes 100 seeks; --quick
 // records one full file and makes 20. Then come the rows for sparse key frames (every 1 s,
 // 10 s and 5 min, 4 of 32 channels shown; see SparseSeeks), each on a recording of its own
@@ -445,7 +447,7 @@ SparseResult SparseSeeks(const std::string& dir, int keySeconds, int stampedSeco
 
 // One row per key-frame interval, each recorded into its own scratch directory and removed
 // after it.
-bool SparseRows(const std::string& parent, bool quick) {
+bool SparseRows(const std::string& parent, bool quick, const std::string& only) {
   struct Row {
     const char* id;
     const char* name;
@@ -463,6 +465,7 @@ bool SparseRows(const std::string& parent, bool quick) {
   };
   bool ok = true;
   for (const Row& row : rows) {
+    if (!only.empty() && only != "all" && only != row.id) continue;
     const std::string dir = parent + "sparse" + std::to_string(row.keySeconds) + "/";
     fs::create_directories(dir);
     // A quick run is a smoke test: no key interval longer than its 20 s of recording.
@@ -495,8 +498,10 @@ int main(int argc, char** argv) {
   bench::CommonOptions options;
   int seeks = 0;
   bool seeksGiven = false;
-  if (!bench::ParseOptions(argc, argv, &options, {{"--seeks", &seeks, &seeksGiven}},
-                           "[--dir DIR] [--quick] [--seeks N]")) {
+  std::string sparseOnly;
+  if (!bench::ParseOptions(argc, argv, &options,
+                           {{"--seeks", &seeks, &seeksGiven}, {"--sparse", &sparseOnly}},
+                           "[--dir DIR] [--quick] [--seeks N] [--sparse ROW]")) {
     return 2;
   }
   seeks = seeksGiven ? std::max(1, seeks) : options.quick ? 20 : 100;
@@ -509,6 +514,7 @@ int main(int argc, char** argv) {
   const std::string dir = scratch.path() + "/";
   const char* zone = ::getenv("TZ");
   std::printf("seek_bench: TZ %s, scratch %s\n", zone != nullptr ? zone : "(unset)", dir.c_str());
+  if (!sparseOnly.empty()) return SparseRows(dir, options.quick, sparseOnly) ? 0 : 1;
 
   const int wantFull = options.quick ? 1 : 3;
   const Day day = RecordDay(dir, wantFull);
@@ -544,7 +550,7 @@ int main(int argc, char** argv) {
   const uint64_t frames = host.frames.load();
   _RECORDER_FILESEARCH_END(search);
 
-  const bool sparseOk = SparseRows(dir, options.quick);
+  const bool sparseOk = SparseRows(dir, options.quick, "");
 
   const double p50 = bench::Percentile(cached.ms, 0.5);
   const double p99 = bench::Percentile(cached.ms, 0.99);

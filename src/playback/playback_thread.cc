@@ -308,10 +308,11 @@ void CFileSearch::PlayFrame(PlaybackState& state, int32_t length) {
 
   if (reader->LastFrameIsLead()) {
     // Before the seek target: what the decoder needs for the channel's first frame at the
-    // target, handed over decode-only and unpaced, whatever the rate.
+    // target, handed over decode-only and unpaced, whatever the rate, also behind frames of
+    // the target that other channels reached first.
     if (!shown || !storage::IsDeliveredVideoType(header.type)) return;
     state.armed[ch] = 1;
-    Enqueue(state, header, /*audio=*/false, record, length, 0, mode.Pace());
+    Enqueue(state, header, /*audio=*/false, record, length, scheduler::kDisplayLead, mode.Pace());
     return;
   }
   switch (ClassOf(header.type)) {

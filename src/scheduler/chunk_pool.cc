@@ -222,6 +222,23 @@ uint32_t CChunkPool::NextRecordLength() const {
   return 0;
 }
 
+uint32_t CChunkPool::Peek(void* destination, uint32_t n) const {
+  platform::MutexLock hold(&lock_);
+  uint8_t* to = static_cast<uint8_t*>(destination);
+  uint32_t copied = 0;
+  const Node* node = readCursor_ == &sentinel_ ? sentinel_.next : readCursor_;
+  for (int32_t i = 0; i < usedCount_ && copied < n; ++i) {
+    if (node == &sentinel_) node = sentinel_.next;
+    if (node->descriptor.inUse == 0) break;
+    const uint32_t part = std::min<uint32_t>(node->descriptor.length, n - copied);
+    if (part > 0) std::memcpy(to + copied, node->descriptor.data.get(), part);
+    copied += part;
+    if (node->descriptor.last != 0) break;
+    node = node->next;
+  }
+  return copied;
+}
+
 void CChunkPool::Reset() {
   platform::MutexLock hold(&lock_);
   for (Node* n = sentinel_.next; n != &sentinel_; n = n->next) {

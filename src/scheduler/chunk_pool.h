@@ -52,6 +52,9 @@ class CChunkPool {
   int32_t HasData() const EXCLUDES(lock_);
   // Length of the record Read would return next; 0 when none is stored.
   uint32_t NextRecordLength() const EXCLUDES(lock_);
+  // Copies up to `n` bytes from the start of the record Read would return next, leaving it
+  // stored; returns how many (0 when none is stored).
+  uint32_t Peek(void* destination, uint32_t n) const EXCLUDES(lock_);
 
   // 1 with the record's chunks taken from the free run; 0 when fewer than its chunks plus
   // the spare one are free, with *missing = the chunks short (-1 when no growth can help).

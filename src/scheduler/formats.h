@@ -32,18 +32,24 @@ inline constexpr int32_t kMaxFrameDataLength = 9 * 1024 * 1024;
 // Largest second part the queues store (the playback's side block is 12 bytes).
 inline constexpr int32_t kMaxSecondLength = 4096;
 
+// The display flag a producer gives a frame that a decoder needs before its channel's
+// first picture after a seek: decode-only (the callback sees display 0), in no group, and
+// handed out as soon as it reaches the head of the queue, never at the pace of the second
+// whose frames lie before it.
+inline constexpr int32_t kDisplayLead = 2;
+
 // Fixed head of a stored frame record. The data bytes follow it, then a 32-bit length of
 // the second part, the second-part bytes and a 32-bit display flag.
 struct __attribute__((packed)) StoredFrameHead {
   int32_t channel;
   uint32_t timeStamp;  // CTime seconds
-  int32_t groupIndex;  // enqueue counter when the frame was stored
+  int32_t unpaced;     // 1: handed out once at the head, outside any group (a lead frame)
   int32_t dataLength;
 };
 static_assert(sizeof(StoredFrameHead) == 16);
 static_assert(offsetof(StoredFrameHead, channel) == 0);
 static_assert(offsetof(StoredFrameHead, timeStamp) == 4);
-static_assert(offsetof(StoredFrameHead, groupIndex) == 8);
+static_assert(offsetof(StoredFrameHead, unpaced) == 8);
 static_assert(offsetof(StoredFrameHead, dataLength) == 12);
 
 inline constexpr uint32_t kStoredFrameHeadSize = sizeof(StoredFrameHead);

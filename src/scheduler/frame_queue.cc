@@ -72,6 +72,8 @@ int32_t CFrameQueue::Enqueue(uint32_t channel, platform::CTime time, const uint8
   if ((dataLength > 0 && data == nullptr) || (secondLength > 0 && second == nullptr)) return 0;
   // Refused before anything is composed (and before waiting for space it would not use).
   if (dataLength > kMaxFrameDataLength || secondLength > kMaxSecondLength) return 0;
+  const bool lead = display == kDisplayLead;
+  if (lead) display = 0;
   ++producers_;
   struct Leave {
     std::atomic<int32_t>& count;
@@ -100,8 +102,8 @@ int32_t CFrameQueue::Enqueue(uint32_t channel, platform::CTime time, const uint8
   head.dataLength = dataLength;
   constexpr int kAttempts = 4;  // a growth, or a Start between reserving and publishing
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    const Store outcome = TryStore(head, staging, length, data, second, secondLength, display, rate,
-                                   generation, expected);
+    const Store outcome = TryStore(head, staging, length, data, second, secondLength, display, lead,
+                                   rate, generation, expected);
     if (outcome != Store::kAgain) return outcome == Store::kStored ? 1 : 0;
   }
   return 0;
@@ -110,7 +112,7 @@ int32_t CFrameQueue::Enqueue(uint32_t channel, platform::CTime time, const uint8
 CFrameQueue::Store CFrameQueue::TryStore(const StoredFrameHead& frameHead, uint8_t* staging,
                                          uint32_t length, const uint8_t* data,
                                          const uint8_t* second, int32_t secondLength,
-                                         int32_t display, float rate,
+                                         int32_t display, bool lead, float rate,
                                          const std::atomic<uint64_t>* generation,
                                          uint64_t expected) {
   std::shared_ptr<CChunkPool> pool;
@@ -124,7 +126,9 @@ CFrameQueue::Store CFrameQueue::TryStore(const StoredFrameHead& frameHead, uint8
     if (running_ == 0 || !pool_) return Store::kRefused;
     pool = pool_;
     epoch = epoch_;
-    head.groupIndex = enqueueCounter_;
+    // Decided under the lock: only this producer stores until the commit, and a reset in
+    // between makes it store again.
+    head.unpaced = lead || (display == 0 && !shownSinceReset_) ? 1 : 0;
     reserved = pool->Reserve(length, &reservation, &missing) != 0;
   }
   if (!reserved) {
@@ -155,16 +159,27 @@ CFrameQueue::Store CFrameQueue::TryStore(const StoredFrameHead& frameHead, uint8
     return Store::kAgain;
   }
   pool->Commit(reservation);
-  CountStoredFrameLocked(platform::CTime(head.timeStamp), display, rate);
+  CountStoredFrameLocked(platform::CTime(head.timeStamp), display, head.unpaced != 0, rate);
   return Store::kStored;
 }
 
-void CFrameQueue::CountStoredFrameLocked(platform::CTime time, int32_t display, float rate) {
-  if (display == 0 && !shownSinceReset_) {
-    // What a decoder needs before the first picture: handed out at once, in no group.
+void CFrameQueue::CountStoredFrameLocked(platform::CTime time, int32_t display, bool unpaced,
+                                         float rate) {
+  if (unpaced) {
+    // What a decoder needs before a picture: handed out at once, in no group. The deliverer
+    // is woken for a batch of them (thousands come back to back after a seek far from a key
+    // frame, and a wake-up each would cost more than their copies) and by the picture that
+    // follows them.
     ++leadFrames_;
-    deliverableAtOnce_.store(true, std::memory_order_relaxed);
+    if (++leadsSinceWake_ >= kLeadWakeBatch) {
+      leadsSinceWake_ = 0;
+      deliverableAtOnce_.store(true, std::memory_order_relaxed);
+    }
     return;
+  }
+  if (display != 0 && leadsSinceWake_ > 0) {
+    leadsSinceWake_ = 0;
+    deliverableAtOnce_.store(true, std::memory_order_relaxed);
   }
   if (display != 0 && !shownSinceReset_) {
     shownSinceReset_ = true;
@@ -248,6 +263,7 @@ void CFrameQueue::EmptyPoolLocked() {
 void CFrameQueue::ResetPacingLocked() {
   pacing_ = PacingState{};
   leadFrames_ = 0;
+  leadsSinceWake_ = 0;
   shownSinceReset_ = false;
   lastEnqueuedTime_ = platform::CTime::NoTime();
   enqueueCounter_ = 0;
@@ -360,12 +376,18 @@ DeliverResult CFrameQueue::DeliverLocked(double now, const PlayMode& mode, doubl
   return DeliverResult::kNothing;
 }
 
+bool CFrameQueue::HeadIsUnpacedLocked() const {
+  StoredFrameHead head{};
+  return pool_ && pool_->Peek(&head, kStoredFrameHeadSize) == kStoredFrameHeadSize &&
+         head.unpaced != 0;
+}
+
 bool CFrameQueue::HandOutLeadsLocked() {
-  // What a decoder needs before the first picture goes out at once, outside any group: all
-  // of it that is queued, in this one call.
+  // What a decoder needs before a picture goes out at once, outside any group: all of it
+  // that lies at the head of the queue, in this one call.
   const uint64_t epoch = epoch_;
   bool handed = false;
-  while (leadFrames_ > 0 && epoch == epoch_ && pool_ && pool_->HasData() != 0) {
+  while (leadFrames_ > 0 && epoch == epoch_ && HeadIsUnpacedLocked()) {
     --leadFrames_;
     handed = HandOutLocked(0) != HandOut::kMissing || handed;
   }

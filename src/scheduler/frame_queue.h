@@ -58,8 +58,10 @@ class CFrameQueue {
   // the frame cannot be had. May block (holding no lock) while the space event is reset.
   //
   // Frames with display flag 0 stored before the first displayed frame since Start or Flush
-  // (what a decoder needs before the first picture) belong to no group: Deliver hands them
-  // out at once, unpaced, ahead of everything else.
+  // (what a decoder needs before the first picture), and frames stored with kDisplayLead at
+  // any time (what a decoder needs before a channel's first picture after a seek), belong to
+  // no group: Deliver hands each out, unpaced and with display 0, as soon as it reaches the
+  // head of the queue.
   // With `generation` given, the frame is stored only while *generation still equals
   // `expected` when it is published (checked under the queue lock), so a frame read before
   // a flush of its owner never lands after it.
@@ -115,11 +117,12 @@ class CFrameQueue {
 
   Store TryStore(const StoredFrameHead& head, uint8_t* staging, uint32_t length,
                  const uint8_t* data, const uint8_t* second, int32_t secondLength, int32_t display,
-                 float rate, const std::atomic<uint64_t>* generation, uint64_t expected)
+                 bool lead, float rate, const std::atomic<uint64_t>* generation, uint64_t expected)
       REQUIRES(producerLock_) EXCLUDES(lock_);
   DeliverResult DeliverLocked(double now, const PlayMode& mode, double* nextDue) REQUIRES(lock_);
-  // Hands out the decode-only frames stored ahead of the first picture; true when any went.
+  // Hands out the unpaced frames at the head of the queue; true when any went.
   bool HandOutLeadsLocked() REQUIRES(lock_);
+  bool HeadIsUnpacedLocked() const REQUIRES(lock_);
   DeliverResult HandOutDueLocked(const PacingDecision& decision, double now) REQUIRES(lock_);
   void ResetPacingLocked() REQUIRES(lock_);
   // True while the pool holds its configured chunks and a closed second awaits delivery.
@@ -131,8 +134,9 @@ class CFrameQueue {
   HandOut HandOutLocked(int64_t millisecond) REQUIRES(lock_);
   void DropMarksLocked() REQUIRES(lock_);
   // Closes the open group when a displayed frame with a new time stamp was stored, and
-  // counts the frame into the group.
-  void CountStoredFrameLocked(platform::CTime time, int32_t display, float rate) REQUIRES(lock_);
+  // counts the frame into the group (an unpaced one into none).
+  void CountStoredFrameLocked(platform::CTime time, int32_t display, bool unpaced, float rate)
+      REQUIRES(lock_);
   // Queues the mark of the group just closed and holds the producer when enough are queued.
   void PushMarkLocked(FrameGroupMark* mark) REQUIRES(lock_);
 
@@ -155,9 +159,11 @@ class CFrameQueue {
   std::unique_ptr<uint8_t[]> bigRead_;
   // Chunks of the pool as configured; a grown pool is given back at Stop and Flush.
   int32_t configuredChunks_ GUARDED_BY(lock_) = 0;
-  // Decode-only frames stored before the first displayed frame since Start or Flush: they
-  // lie at the pool's head and are handed out unpaced.
+  // Unpaced frames stored and not yet handed out (see Enqueue).
   int32_t leadFrames_ GUARDED_BY(lock_) = 0;
+  // Unpaced frames stored since the deliverer was last woken for them.
+  int32_t leadsSinceWake_ GUARDED_BY(lock_) = 0;
+  static constexpr int32_t kLeadWakeBatch = 16;
   bool shownSinceReset_ GUARDED_BY(lock_) = false;
   platform::CTime lastEnqueuedTime_ GUARDED_BY(lock_);
   std::atomic<uint64_t> groupsClosed_{0};

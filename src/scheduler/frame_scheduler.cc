@@ -308,7 +308,7 @@ int32_t CFrameScheduler::EnqueueVideo(uint32_t channel, platform::CTime time, co
   {
     platform::MutexLock hold(&s.generalLock);
     if (channel >= s.channelEnables.size()) return 0;
-    if (display != 0 && !s.EnabledLocked(channel)) return 0;
+    if (display != 0 && display != kDisplayLead && !s.EnabledLocked(channel)) return 0;
   }
   return Shared::Store(s.videoQueue, s.videoEvent, channel, time, data, dataLength, second,
                        secondLength, display, rate, &s.flushes, flushCount);

@@ -67,7 +67,8 @@ class CFrameScheduler {
 
   // 1 when stored. Refused (0): not started, channel out of range, a displayed frame of a
   // disabled channel, a data length of 0 or above kMaxFrameDataLength. May block while the
-  // producer is ahead of delivery.
+  // producer is ahead of delivery. display: 1 shown, 0 decode-only, kDisplayLead decode-only
+  // and unpaced (see CFrameQueue::Enqueue).
   // With flushCount given (a FlushCount value), a frame is not stored once a Flush or Stop
   // came after that value was read: the producer read it for what was queued before.
   int32_t EnqueueVideo(uint32_t channel, platform::CTime time, const uint8_t* data,

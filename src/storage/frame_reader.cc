@@ -20,6 +20,7 @@
 #include <limits>
 
 #include "platform/clock.h"
+#include "platform/read_mapping.h"
 
 namespace storage {
 
@@ -56,16 +57,19 @@ class RecordWindow {
 
   // Checks the record at `start` of a file whose recorded bytes end at `limit`: ParseRecord
   // over the whole record when it fits half the window, else over its head and its trailer
-  // (its body is not read). A head or trailer that cannot be read is kShortHead.
-  RecordStatus Check(const ReaderFile& file, uint64_t start, uint64_t limit, FrameHeader* header) {
+  // (its body is not read). A head or trailer that cannot be read is kShortHead. `lone`: a
+  // record read by itself among others that are not (a seek's lead frames, one channel's of
+  // many), whose head and trailer are read alone rather than a window of what follows.
+  RecordStatus Check(const ReaderFile& file, uint64_t start, uint64_t limit, FrameHeader* header,
+                     bool lone = false) {
     if (start >= limit || limit - start < kRecordHeadSize ||
-        !Fetch(file, start, kRecordHeadSize, capacity_)) {
+        !Fetch(file, start, kRecordHeadSize, lone ? kRecordHeadSize : capacity_)) {
       return RecordStatus::kShortHead;
     }
     const RecordStatus head = ParseRecordStart(At(start), limit - start, header);
     if (head != RecordStatus::kOk) return head;
     const uint64_t size = kRecordOverhead + uint64_t{header->bodySize};
-    if (size <= capacity_ / 2) {
+    if (size <= capacity_ / 2 && !lone) {
       if (!Fetch(file, start, static_cast<uint32_t>(size), capacity_)) {
         return RecordStatus::kShortHead;
       }
@@ -133,6 +137,67 @@ class RecordWindow {
   uint32_t length_ = 0;
 };
 
+// The heads and trailers of a data file's records, read through a read-only mapping of a
+// bounded span of it, so a scan over many records touches a few bytes of each instead of
+// copying them all. Where a file cannot be mapped (or a record is longer than the span) the
+// window's positioned reads check the record instead, with the same verdicts. The data
+// files keep their full length for their life (the recorder reserves them and never
+// shortens them), and the span is cut to the file's size when it is mapped.
+class HeadView {
+ public:
+  // kSpan bytes are mapped at once: a few of them fit the address space of a 32-bit board.
+  static constexpr uint64_t kSpan = 16u << 20;
+
+  explicit HeadView(RecordWindow* fallback) : fallback_(fallback) {}
+
+  // RecordWindow::Check without the body: the record at `start` of a file whose recorded
+  // bytes end at `limit`, mapped no further than `mapLimit`.
+  RecordStatus Check(const ReaderFile& file, uint64_t start, uint64_t limit, uint64_t mapLimit,
+                     FrameHeader* header) {
+    if (start >= limit || limit - start < kRecordHeadSize) return RecordStatus::kShortHead;
+    const uint8_t* head = Bytes(file, start, kRecordHeadSize, start, mapLimit);
+    if (head == nullptr) return fallback_->Check(file, start, limit, header);
+    const RecordStatus status = ParseRecordStart(head, limit - start, header);
+    if (status != RecordStatus::kOk) return status;
+    const uint64_t trailerAt = RecordEnd(start, *header) - kRecordTrailerSize;
+    const uint8_t* trailer = Bytes(file, trailerAt, kRecordTrailerSize, start, mapLimit);
+    if (trailer == nullptr) return fallback_->Check(file, start, limit, header);
+    return ParseRecordEnd(trailer, header->bodySize);
+  }
+  // Gives the mapping back (the view maps again on its next use, and tries again a file
+  // that could not be mapped).
+  void Release() {
+    mapping_.reset();
+    serial_ = 0;
+    failedSerial_ = 0;
+  }
+
+ private:
+  // The n bytes at `at`, mapping a new span from `from` when the one held lacks them; null
+  // when they cannot be mapped.
+  const uint8_t* Bytes(const ReaderFile& file, uint64_t at, uint64_t n, uint64_t from,
+                       uint64_t mapLimit) {
+    if (serial_ == file.serial && mapping_) {
+      if (const uint8_t* bytes = mapping_->Bytes(at, n)) return bytes;
+    }
+    if (failedSerial_ == file.serial || at + n > mapLimit || from >= mapLimit) return nullptr;
+    mapping_.reset();
+    serial_ = 0;
+    mapping_ = platform::ReadMapping::Map(*file.file, from, std::min(kSpan, mapLimit - from));
+    if (!mapping_) {
+      failedSerial_ = file.serial;  // read this file through the window until Release
+      return nullptr;
+    }
+    serial_ = file.serial;
+    return mapping_->Bytes(at, n);
+  }
+
+  RecordWindow* const fallback_;
+  std::unique_ptr<platform::ReadMapping> mapping_;
+  uint64_t serial_ = 0;  // of the file mapped; 0 = none
+  uint64_t failedSerial_ = 0;
+};
+
 // ---------------------------------------------------------------------------------------
 // Open data files.
 
@@ -140,7 +205,8 @@ CFrameReader::CFrameReader(const CatalogView* catalogue, FrameSink* sink, Report
     : catalogue(catalogue),
       sink(sink),
       reporter(reporter),
-      window(std::make_unique<RecordWindow>(kWindowSize)) {}
+      window(std::make_unique<RecordWindow>(kWindowSize)),
+      heads(std::make_unique<HeadView>(window.get())) {}
 
 CFrameReader::~CFrameReader() = default;
 
@@ -208,7 +274,8 @@ void CFrameReader::Close() {
   CloseFiles();
   std::vector<std::unique_ptr<ReaderFile>>().swap(openFiles);
   firstFile = lastFile = currentFile = kNoFile;
-  leadActive = lastFrameLead = false;
+  lastFrameLead = false;
+  heads->Release();
   DropReadAhead();
 }
 
@@ -316,20 +383,9 @@ uint64_t CFrameReader::EntryJumpOffset(int32_t position, CTime t) const {
 }
 
 int32_t CFrameReader::SeekToTime(CTime t, int32_t direction, uint32_t leadChannels) {
-  leadActive = false;
   lastFrameLead = false;
   DropReadAhead();
   if (!SelectAll()) return 0;
-  // Forwards, reading starts early enough for a record written late that is stamped at the
-  // target or just before it.
-  ReadPosition early{kNoFile, 0};
-  if (direction >= 0) {
-    const CTime before(
-        static_cast<uint32_t>(std::max<int64_t>(int64_t{t.seconds()} - kLateSeconds, 0)));
-    if (JumpToMinute(before) && WalkToTime(before) == kWalkFound) {
-      if (const ReaderFile* file = DataFileAt(currentFile)) early = {currentFile, file->position};
-    }
-  }
   // Backward play lands just after the last record at or before t: on the first one after.
   const int64_t landing64 = direction < 0 ? int64_t{t.seconds()} + 1 : t.seconds();
   const CTime landing(static_cast<uint32_t>(std::min<int64_t>(landing64, UINT32_MAX)));
@@ -340,15 +396,16 @@ int32_t CFrameReader::SeekToTime(CTime t, int32_t direction, uint32_t leadChanne
   if (direction < 0) return 1;
   const ReaderFile* file = DataFileAt(currentFile);
   if (file == nullptr) return 0;
+  // Forwards, reading starts at the landing: nothing before it is handed out but the lead,
+  // which the look back collects.
   const ReadPosition found{currentFile, file->position};
-  const ReadPosition start = leadChannels != 0 ? PlanLead(t, leadChannels) : found;
-  StartForward(std::min(start, early.file != kNoFile ? early : start), t, found, leadChannels);
+  StartForward(found, t, found, leadChannels);
+  if (leadChannels != 0) PlanLead(t, found, leadChannels);
   return 1;
 }
 
 int32_t CFrameReader::SeekToRecord(int32_t position, uint64_t offset, int32_t direction,
                                    uint32_t leadChannels) {
-  leadActive = false;
   lastFrameLead = false;
   if (!SelectAll() || !IsReadablePosition(position)) return 0;
   ReaderFile* file = DataFileAt(position);
@@ -364,7 +421,8 @@ int32_t CFrameReader::SeekToRecord(int32_t position, uint64_t offset, int32_t di
   const ReadPosition landing{position, RecordEnd(offset, header)};
   if (!SeekAbsolute(file, landing.offset)) return 0;
   const CTime t(header.time);
-  StartForward(leadChannels != 0 ? PlanLead(t, leadChannels) : landing, t, landing, leadChannels);
+  StartForward(landing, t, landing, leadChannels);
+  if (leadChannels != 0) PlanLead(t, landing, leadChannels);
   return 1;
 }
 
@@ -440,19 +498,24 @@ bool CFrameReader::NextInTimeOrder(ReadPosition* at, bool* lead) {
     if (!targetSet) return true;
     const uint32_t bit = 1u << a.channel;
     if (a.time < targetTime || a.at < targetLanding) {
-      // Before the target: held when a decoder of a lead channel may need it, else passed.
-      if (a.video && (targetLeads & bit) != 0 && (targetReached & bit) == 0) {
-        std::vector<ReadPosition>& held = heldLead[a.channel];
+      // Before the target: passed, but for a frame of a lead channel written late, after
+      // the landing (the look back holds those before it).
+      if (a.video && (targetLeads & bit) != 0 && (targetReached & bit) == 0 &&
+          !(a.at < targetLanding)) {
+        std::vector<Held>& held = heldLead[a.channel];
         if (a.key) held.clear();
-        if (a.key || !held.empty()) held.push_back(a.at);
+        if (a.key || !held.empty()) held.push_back({a.time, a.at});
       }
       continue;
     }
     if (a.video && (targetReached & bit) == 0) {
       targetReached |= bit;
-      std::vector<ReadPosition>& held = heldLead[a.channel];
+      std::vector<Held>& held = heldLead[a.channel];
       if (!a.key && !held.empty()) {
-        for (const ReadPosition& p : held) handOut.push_back({p, true});
+        // In time order, as forward play reads them (a frame written late among them).
+        std::stable_sort(held.begin(), held.end(),
+                         [](const Held& x, const Held& y) { return x.time < y.time; });
+        for (const Held& h : held) handOut.push_back({h.at, true});
         handOut.push_back({a.at, false});
         held.clear();
         continue;
@@ -487,123 +550,122 @@ bool CFrameReader::JumpToMinute(CTime landing) {
   return SeekAbsolute(file, offset);
 }
 
-uint32_t CFrameReader::ChannelsNeedingLead(const ReaderFile& file, uint64_t from, int64_t until,
+template <typename Visit>
+bool CFrameReader::ScanHeads(int32_t position, uint64_t from, uint64_t end, Visit visit) {
+  const ReaderFile* file = DataFileAt(position);
+  if (file == nullptr) return false;
+  const uint64_t recorded = RecordedBytesAt(position);
+  end = std::min(end, recorded);
+  FrameHeader header;
+  uint32_t passed = 0;
+  for (uint64_t at = from; at < end;) {
+    if (++passed % 1024 == 0 && stopReading.load() != 0) return false;
+    const RecordStatus status = heads->Check(*file, at, end, recorded, &header);
+    if (status != RecordStatus::kOk) {
+      Report(*file, at, status);
+      at = NextEntryStart(position, *file, at, recorded);
+      continue;
+    }
+    if (!visit(header, at)) return false;
+    at = RecordEnd(at, header);
+  }
+  return true;
+}
+
+uint32_t CFrameReader::ChannelsNeedingLead(ReadPosition landing, int64_t until,
                                            uint32_t leadChannels) {
-  const uint64_t limit = RecordedBytesAt(currentFile);
   uint32_t seen = 0;
   uint32_t need = 0;
-  uint32_t passed = 0;
-  FrameHeader header;
-  for (uint64_t at = from; (seen & leadChannels) != leadChannels &&
-                           window->Check(file, at, limit, &header) == RecordStatus::kOk;
-       at = RecordEnd(at, header)) {
-    if (header.time > until || (++passed % 1024 == 0 && stopReading.load() != 0)) break;
-    if (header.channel >= kChannelCount || !IsDeliveredVideoType(header.type)) continue;
+  const auto visit = [&](const FrameHeader& header, uint64_t) {
+    if (header.time > until) return false;
+    if (header.channel >= kChannelCount || !IsDeliveredVideoType(header.type)) return true;
     const uint32_t bit = 1u << header.channel;
     if ((seen & bit) == 0 && (header.keyFrame & 1) == 0) need |= bit & leadChannels;
     seen |= bit;
+    return (seen & leadChannels) != leadChannels;
+  };
+  for (ReadPosition at = landing; at.file != kNoFile; at = {NextOpenPosition(at.file), 0}) {
+    if (!ScanHeads(at.file, at.offset, UINT64_MAX, visit)) break;
   }
   return need;
 }
 
-CFrameReader::ReadPosition CFrameReader::PlanLead(CTime t, uint32_t leadChannels) {
-  ReaderFile* file = DataFileAt(currentFile);
-  if (file == nullptr) return {currentFile, 0};
-  const ReadPosition landing{currentFile, file->position};
+void CFrameReader::PlanLead(CTime t, ReadPosition landing, uint32_t leadChannels) {
+  const int32_t savedFile = currentFile;
   // Only a channel whose first video frame from the landing is not a key frame needs the
   // frames before it; one without video near the target needs nothing.
-  uint32_t need = ChannelsNeedingLead(*file, landing.offset,
-                                      int64_t{t.seconds()} + kLeadWindowSeconds, leadChannels);
-  const uint32_t wanted = need;
-
-  // Back from the landing to each remaining channel's last key frame, however far back:
-  // a minute entry at a time, and record by record where an entry does not read cleanly.
-  uint32_t found = 0;
-  ReadPosition earliest = landing;
-  if (need != 0 && !LookBackByEntries(landing, &need, &found, &earliest)) {
-    found = 0;
-    earliest = landing;
-    need = wanted;
-  }
-  FrameHeader header;
-  uint32_t stepped = 0;
-  while (need != 0 && stopReading.load() == 0 && StepBackOneRecord(&header)) {
-    if (++stepped % 4096 == 0 && stopReading.load() != 0) break;
-    const uint32_t bit = header.channel < kChannelCount ? 1u << header.channel : 0;
-    if ((need & bit) == 0 || (header.keyFrame & 1) == 0 || !IsDeliveredVideoType(header.type)) {
-      continue;
-    }
-    const ReaderFile* at = DataFileAt(currentFile);
-    if (at == nullptr) break;
-    leadStart[header.channel] = {currentFile, at->position};
-    earliest = std::min(earliest, leadStart[header.channel]);
-    found |= bit;
-    need &= ~bit;
-  }
-
-  currentFile = earliest.file;
-  file = DataFileAt(currentFile);
-  if (file == nullptr || !SeekAbsolute(file, earliest.offset)) {
-    // Start at the landing after all, without lead.
-    currentFile = landing.file;
-    file = DataFileAt(currentFile);
-    if (file != nullptr) SeekAbsolute(file, landing.offset);
-    return landing;
-  }
-  return earliest;
+  const uint32_t need =
+      ChannelsNeedingLead(landing, int64_t{t.seconds()} + kLeadWindowSeconds, leadChannels);
+  if (need != 0) LookBack(landing, need);
+  heads->Release();
+  currentFile = savedFile;
 }
 
-bool CFrameReader::LookBackByEntries(ReadPosition landing, uint32_t* need, uint32_t* found,
-                                     ReadPosition* earliest) {
+void CFrameReader::LookBack(ReadPosition landing, uint32_t need) {
+  // Per channel the frames found, an entry's worth at a time, newest entry first.
+  std::array<std::vector<std::vector<Held>>, kChannelCount> found;
+  std::array<size_t, kChannelCount> counts{};
+  std::array<std::vector<Held>, kChannelCount> entry;
+  uint32_t complete = 0;
   int32_t position = landing.file;
   uint64_t end = landing.offset;
-  std::array<uint64_t, kChannelCount> lastKey{};
-  FrameHeader header;
-  uint32_t passed = 0;
-  while (*need != 0 && stopReading.load() == 0) {
-    const ReaderFile* file = DataFileAt(position);
-    if (file == nullptr) return false;
-    const std::vector<uint64_t> starts = EntryStarts(position);
-    if (starts.empty() || starts.front() != 0) return false;
+  while (need != 0 && stopReading.load() == 0) {
+    if (DataFileAt(position) == nullptr) break;
+    std::vector<uint64_t> starts = EntryStarts(position);
+    if (starts.empty()) starts.push_back(0);
     // The entries that start before `end`, newest first; each is read forwards to where
     // the one after it starts (the last to `end`).
     size_t k = starts.size();
     while (k > 0 && starts[k - 1] >= end) --k;
     uint64_t spanEnd = end;
-    while (k > 0 && *need != 0) {
+    while (k > 0 && need != 0) {
       --k;
-      if (stopReading.load() != 0) return true;
-      uint32_t seen = 0;
-      uint64_t at = starts[k];
-      while (at < spanEnd) {
-        if (++passed % 1024 == 0 && stopReading.load() != 0) return true;
-        if (window->Check(*file, at, spanEnd, &header) != RecordStatus::kOk) return false;
-        if (header.channel < kChannelCount && (header.keyFrame & 1) != 0 &&
-            IsDeliveredVideoType(header.type)) {
-          const uint32_t bit = 1u << header.channel;
-          if ((*need & bit) != 0) {
-            lastKey[header.channel] = at;
-            seen |= bit;
-          }
-        }
-        at = RecordEnd(at, header);
-      }
-      if (at != spanEnd) return false;
+      uint32_t keyed = 0;
+      const bool scanned =
+          ScanHeads(position, starts[k], spanEnd, [&](const FrameHeader& h, uint64_t at) {
+            if (h.channel >= kChannelCount || (need & (1u << h.channel)) == 0 ||
+                !IsDeliveredVideoType(h.type)) {
+              return true;
+            }
+            std::vector<Held>& frames = entry[h.channel];
+            if ((h.keyFrame & 1) != 0) {
+              frames.clear();
+              keyed |= 1u << h.channel;
+            }
+            frames.push_back({h.time, {position, at}});
+            return true;
+          });
+      if (!scanned && stopReading.load() != 0) return;
       for (uint32_t c = 0; c < kChannelCount; ++c) {
-        if ((seen & (1u << c)) == 0) continue;
-        leadStart[c] = {position, lastKey[c]};
-        *earliest = std::min(*earliest, leadStart[c]);
+        const uint32_t bit = 1u << c;
+        if ((need & bit) == 0 || entry[c].empty()) continue;
+        counts[c] += entry[c].size();
+        found[c].push_back(std::move(entry[c]));
+        entry[c] = {};
+        if ((keyed & bit) != 0) {
+          complete |= bit;
+          need &= ~bit;
+        } else if (counts[c] > kMaxLeadFrames) {
+          found[c].clear();  // too far back: the channel starts at its next key frame
+          need &= ~bit;
+        }
       }
-      *found |= seen;
-      *need &= ~seen;
       spanEnd = starts[k];
     }
-    if (*need == 0) break;
+    if (need == 0) break;
     position = PreviousOpenPosition(position);
     if (position == kNoFile) break;
     end = RecordedBytesAt(position);
   }
-  return true;
+  for (uint32_t c = 0; c < kChannelCount; ++c) {
+    if ((complete & (1u << c)) == 0) continue;
+    std::vector<Held>& held = heldLead[c];
+    held.clear();
+    held.reserve(counts[c]);
+    for (auto it = found[c].rbegin(); it != found[c].rend(); ++it) {
+      held.insert(held.end(), it->begin(), it->end());
+    }
+  }
 }
 
 bool CFrameReader::FindRecordStartFrom(const ReaderFile& file, uint64_t from, uint64_t limit,
@@ -652,7 +714,7 @@ bool CFrameReader::WalkFile(const ReaderFile& file, uint64_t at, CTime t, uint64
     const RecordStatus status = window->Check(file, at, limit, &header);
     if (status != RecordStatus::kOk) {
       Report(file, at, status);
-      at = NextEntryStart(file, at, limit);
+      at = NextEntryStart(currentFile, file, at, limit);
       continue;
     }
     if (!(t > CTime(header.time))) {
@@ -686,7 +748,6 @@ int32_t CFrameReader::WalkToTime(CTime t) {
 }
 
 int32_t CFrameReader::ResetReadPosition(int32_t direction) {
-  leadActive = false;
   lastFrameLead = false;
   DropReadAhead();
   if (!SelectAll()) return 0;
@@ -712,7 +773,6 @@ void CFrameReader::SetPlayRate(float rate) {
   // before the target is reached keeps it (else play resumed after the pause would show the
   // frames before the target, up to a minute of them, as if the host had asked for them).
   if (rate < 0.0f) {
-    leadActive = false;
     // Backwards from the last record handed out forwards: what was read ahead goes.
     if (frontierSet) {
       const Place last = lastPlace;
@@ -739,8 +799,9 @@ bool CFrameReader::StartsReadableRecord(const ReaderFile& file, uint64_t offset,
   return window->Check(file, offset, limit, &header) == RecordStatus::kOk;
 }
 
-uint64_t CFrameReader::NextEntryStart(const ReaderFile& file, uint64_t damagedAt, uint64_t limit) {
-  for (uint64_t start : EntryStarts(currentFile)) {
+uint64_t CFrameReader::NextEntryStart(int32_t position, const ReaderFile& file, uint64_t damagedAt,
+                                      uint64_t limit) {
+  for (uint64_t start : EntryStarts(position)) {
     if (start > damagedAt && StartsReadableRecord(file, start, limit)) return start;
   }
   return limit;
@@ -750,7 +811,7 @@ void CFrameReader::ResyncForward(uint64_t damagedAt, RecordStatus status) {
   ReaderFile* file = DataFileAt(currentFile);
   if (file == nullptr) return;
   Report(*file, damagedAt, status);
-  SeekAbsolute(file, NextEntryStart(*file, damagedAt, RecordedBytesAt(currentFile)));
+  SeekAbsolute(file, NextEntryStart(currentFile, *file, damagedAt, RecordedBytesAt(currentFile)));
 }
 
 RecordStatus CFrameReader::ReadRecordBefore(ReaderFile* file, uint64_t end, FrameHeader* header) {
@@ -768,13 +829,14 @@ RecordStatus CFrameReader::ReadRecordBefore(ReaderFile* file, uint64_t end, Fram
 }
 
 int32_t CFrameReader::ReadRecordChecked(uint8_t* buffer, uint32_t capacity, RecordStatus* status,
-                                        std::vector<uint8_t>* growable, uint32_t growLimit) {
+                                        std::vector<uint8_t>* growable, uint32_t growLimit,
+                                        bool lone) {
   *status = RecordStatus::kShortHead;
   ReaderFile* file = DataFileAt(currentFile);
   if (file == nullptr || buffer == nullptr) return 0;
   const uint64_t start = file->position;
   FrameHeader header;
-  *status = window->Check(*file, start, RecordedBytesAt(currentFile), &header);
+  *status = window->Check(*file, start, RecordedBytesAt(currentFile), &header, lone);
   if (*status != RecordStatus::kOk) return 0;
   const uint64_t frameLength = kFrameHeaderSize + uint64_t{header.bodySize};
   uint64_t room = std::min<uint64_t>(capacity, INT32_MAX);
@@ -956,28 +1018,6 @@ int32_t CFrameReader::ReadNextFrame(std::vector<uint8_t>* buffer, uint32_t maxCa
                            maxCapacity);
 }
 
-int32_t CFrameReader::LeadOf(ReaderFile* file, uint32_t channel) {
-  const uint64_t start = file->position;
-  const ReadPosition at{currentFile, start};
-  if (!(at < leadEnd)) {
-    leadActive = false;
-    return kLeadNone;
-  }
-  FrameHeader header;
-  const RecordStatus status = window->Check(*file, start, RecordedBytesAt(currentFile), &header);
-  if (status != RecordStatus::kOk) {
-    ResyncForward(start, status);
-    return kLeadPassed;
-  }
-  if (IsDeliveredVideoType(header.type) && (leadFound & (1u << channel)) != 0 &&
-      !(at < leadStart[channel])) {
-    return kLeadFrame;
-  }
-  // Before the target and not needed by a decoder: passed over.
-  SeekAbsolute(file, RecordEnd(start, header));
-  return kLeadPassed;
-}
-
 int32_t CFrameReader::ReadNextFrameInto(uint8_t* buffer, uint32_t capacity,
                                         std::vector<uint8_t>* growable, uint32_t growLimit) {
   const bool forward = playRate > 0.0f;
@@ -1004,7 +1044,7 @@ int32_t CFrameReader::ReadNextFrameInto(uint8_t* buffer, uint32_t capacity,
     const int32_t length =
         ReadRecordChecked(growable != nullptr ? growable->data() : buffer,
                           growable != nullptr ? static_cast<uint32_t>(growable->size()) : capacity,
-                          &status, growable, growLimit);
+                          &status, growable, growLimit, lead);
     if (status != RecordStatus::kOk) {
       Report(*file, at.offset, status);  // changed since it was read ahead
       continue;
@@ -1025,9 +1065,6 @@ int32_t CFrameReader::ReadNextFrameInto(uint8_t* buffer, uint32_t capacity,
     ReaderFile* file = DataFileAt(currentFile);
     if (file == nullptr) return -1;
     const uint64_t start = file->position;
-    const int32_t lead =
-        forward && leadActive ? LeadOf(file, static_cast<uint32_t>(step)) : kLeadNone;
-    if (lead == kLeadPassed) continue;
     RecordStatus status = RecordStatus::kOk;
     const int32_t length =
         ReadRecordChecked(growable != nullptr ? growable->data() : buffer,
@@ -1045,7 +1082,6 @@ int32_t CFrameReader::ReadNextFrameInto(uint8_t* buffer, uint32_t capacity,
     }
     // Backwards: back to the record's start, so the next step finds the record before it.
     if (backward) SeekAbsolute(file, start);
-    lastFrameLead = lead == kLeadFrame;
     lastPlace = {currentFile, start};
     return length;
   }

@@ -49,6 +49,7 @@ struct ReaderFile {
 };
 
 class RecordWindow;
+class HeadView;
 
 class CFrameReader {
  public:
@@ -67,6 +68,9 @@ class CFrameReader {
   // whether it needs the frames before the target). The look back for that channel's key
   // frame is not bounded in time: it crosses files and days to the recording's start.
   static constexpr int32_t kLeadWindowSeconds = 60;
+  // The most frames a channel's lead holds; a channel whose key frame lies further back
+  // starts at its next key frame instead (more than 18 minutes at 60 frames a second).
+  static constexpr size_t kMaxLeadFrames = 65536;
   // How far a record may lie behind the records written before it (recording around a
   // trigger writes a channel's kept seconds late): forward play holds back what it has read
   // this far ahead, so it hands records out in time order, and a seek starts this much early.
@@ -173,12 +177,16 @@ class CFrameReader {
   bool ReadAhead();
   // Forgets what was read ahead; the next forward read starts at the current position.
   void DropReadAhead();
+  // A frame held for a decoder before the seek target.
+  struct Held {
+    uint32_t time = 0;
+    ReadPosition at;
+  };
   // The next record to hand out forwards (false: none left), and whether it is a lead frame.
   bool NextInTimeOrder(ReadPosition* at, bool* lead);
   // Starts forward play from `start` with the target of a seek: records before it (stamped
-  // earlier, or lying before `landing`) are passed over, but for leadChannels the frames from
-  // the channel's last key frame before it when its first frame from the target is not a key
-  // frame.
+  // earlier, or lying before `landing`) are passed over, but for the lead of leadChannels
+  // (PlanLead holds it; frames of those channels written late join it).
   void StartForward(ReadPosition start, platform::CTime target, ReadPosition landing,
                     uint32_t leadChannels);
   int32_t StepBackward();
@@ -211,7 +219,14 @@ class CFrameReader {
   // the next record start the index knows of (the first record of a later minute entry),
   // or at the file's recorded end when there is none.
   void ResyncForward(uint64_t damagedAt, RecordStatus status);
-  uint64_t NextEntryStart(const ReaderFile& file, uint64_t damagedAt, uint64_t limit);
+  uint64_t NextEntryStart(int32_t position, const ReaderFile& file, uint64_t damagedAt,
+                          uint64_t limit);
+  // Reads the heads of the records of `position` from `from` up to `end` as forward play
+  // steps over them (a damaged record is reported, and the scan goes on at the next record
+  // the index knows of), without their bodies, calling visit(header, offset) for each until
+  // it returns false. True when the scan reached `end`.
+  template <typename Visit>
+  bool ScanHeads(int32_t position, uint64_t from, uint64_t end, Visit visit);
   // Offsets in a position's data where a minute entry's first record starts.
   std::vector<uint64_t> EntryStarts(int32_t position) const;
   // Offset of the first index entry of `position` before which every record is stamped
@@ -229,31 +244,25 @@ class CFrameReader {
   uint64_t LastGoodEndBefore(uint64_t end);
   // Reads the record at the position (FrameHeader + body) and moves past it. 0 with kOk for
   // a record larger than the buffer can grow to.
+  // `lone`: the record is read by itself (see RecordWindow::Check).
   int32_t ReadRecordChecked(uint8_t* buffer, uint32_t capacity, RecordStatus* status,
-                            std::vector<uint8_t>* growable = nullptr, uint32_t growLimit = 0);
+                            std::vector<uint8_t>* growable = nullptr, uint32_t growLimit = 0,
+                            bool lone = false);
   int32_t ReadNextFrameInto(uint8_t* buffer, uint32_t capacity, std::vector<uint8_t>* growable,
                             uint32_t growLimit);
-  // What the forward seek's lead makes of the record at the position of `channel`.
-  static constexpr int32_t kLeadNone = 0;    // a frame at or after the target
-  static constexpr int32_t kLeadFrame = 1;   // a frame a decoder needs before the target
-  static constexpr int32_t kLeadPassed = 2;  // passed over: the position moved
-  int32_t LeadOf(ReaderFile* file, uint32_t channel);
 
   // The seek: the file of the landing's minute and its index entry, the walk's start.
   bool JumpToMinute(platform::CTime landing);
-  // Works out where a forward seek starts reading so that each channel of leadChannels gets
-  // its key frame (see SeekToTime); the position is the landing record's start.
-  // Returns where reading starts: the earliest such key frame, or the landing.
-  ReadPosition PlanLead(platform::CTime t, uint32_t leadChannels);
+  // The lead of a forward seek that lands at `landing` for target t: for each channel of
+  // leadChannels whose first video frame from the landing is not a key frame, the frames
+  // from its last key frame before the landing are held (heldLead) to go out before it.
+  void PlanLead(platform::CTime t, ReadPosition landing, uint32_t leadChannels);
   // The look back of PlanLead by the index's minute entries: each entry before the landing,
-  // newest first and across earlier files, is read forwards for the last key frame of each
-  // channel of `need` in it (leadStart). false when an entry does not read cleanly to the
-  // next one's start: then the look back is made again record by record, which reports and
-  // steps over damage.
-  bool LookBackByEntries(ReadPosition landing, uint32_t* need, uint32_t* found,
-                         ReadPosition* earliest);
-  uint32_t ChannelsNeedingLead(const ReaderFile& file, uint64_t from, int64_t until,
-                               uint32_t leadChannels);
+  // newest first and across earlier files and days, is scanned forwards (heads only) for
+  // the video frames of each channel of `need` from its last key frame in it, until every
+  // such channel has met its key frame; those frames become the channel's held lead.
+  void LookBack(ReadPosition landing, uint32_t need);
+  uint32_t ChannelsNeedingLead(ReadPosition landing, int64_t until, uint32_t leadChannels);
   // The walk of the seek: passes records until the first one stamped at or after t and
   // stops at its start (kWalkFound); at the end of the data it stops there (kWalkEnd).
   // kWalkFailed when it cannot read on.
@@ -282,18 +291,14 @@ class CFrameReader {
   std::vector<int32_t> openOrder;  // positions with an open file, least recently used first
   uint64_t openSerial = 0;
   std::unique_ptr<RecordWindow> window;
+  // The seek's look back reads record heads through this (only during a seek).
+  std::unique_ptr<HeadView> heads;
   int32_t firstFile = kNoFile;
   int32_t lastFile = kNoFile;
   int32_t currentFile = kNoFile;
   std::array<uint32_t, 32> needKeyFrame{};
   float playRate = 1.0f;
   std::vector<uint8_t> keyFrameBuffer;  // made on first use
-  // The lead of the last forward seek: records before leadEnd are lead frames of channel c
-  // from leadStart[c] on when c is in leadFound, and are passed over otherwise.
-  bool leadActive = false;
-  ReadPosition leadEnd;
-  uint32_t leadFound = 0;
-  std::array<ReadPosition, 32> leadStart{};
   bool lastFrameLead = false;
   Place lastPlace;
   std::priority_queue<Ahead, std::vector<Ahead>, AheadLater> ahead;
@@ -303,13 +308,14 @@ class CFrameReader {
   bool frontierSet = false;
   ReadPosition frontier;
   // The seek target forward play starts from, and per channel the frames before it from the
-  // channel's last key frame, held until its first frame at or after the target.
+  // channel's last key frame, held until its first frame at or after the target. The look
+  // back collects those before the landing; forward play adds the ones written late.
   bool targetSet = false;
   uint32_t targetTime = 0;
   ReadPosition targetLanding;
   uint32_t targetLeads = 0;
   uint32_t targetReached = 0;
-  std::array<std::vector<ReadPosition>, 32> heldLead;
+  std::array<std::vector<Held>, 32> heldLead;
   std::deque<std::pair<ReadPosition, bool>> handOut;  // next to hand out, and whether lead
   std::atomic<uint64_t> damageCount{0};
 };

@@ -337,5 +337,39 @@ TEST(FrameQueueTest, PacedAtTheRateWithGapsCutLateMarksAndNewBases) {
   EXPECT_NEAR(run.at[9] - run.at[8], 0.020, 1e-6);
 }
 
+// After a seek the first shown channel to reach the target shows its picture at once; the
+// frames another shown channel needs decoded before its own first picture lie behind that
+// picture and go out (decode-only) as soon as they reach the head, outside the target
+// second, so that channel's picture comes one frame interval later.
+TEST(FrameQueueTest, LeadFramesBehindTheFirstPictureGoOutAtOnce) {
+  Player p;
+  const uint8_t byte = 0;
+  std::vector<std::pair<uint32_t, int32_t>> stored;  // channel and display as delivered
+  const auto store = [&](uint32_t channel, int32_t t, int32_t display, int n) {
+    for (int i = 0; i < n; ++i) {
+      ASSERT_EQ(p.q.Enqueue(channel, CTime(t), &byte, 1, nullptr, 0, display, 1.0f), 1);
+      stored.push_back({channel, display == kDisplayLead ? 0 : display});
+    }
+  };
+  store(0, kT0 - 1, kDisplayLead, 3);
+  store(0, kT0, 1, 1);
+  store(1, kT0 - 1, kDisplayLead, 100);
+  store(1, kT0, 1, 24);
+  store(0, kT0 + 1, 1, 1);  // closes the target second
+  std::vector<double> at;
+  for (int i = 0; i < 2000 && p.out.size() < 128; ++i) {
+    double due = p.now;
+    const DeliverResult r = p.q.Deliver(p.now, PlayModeOf(1.0f), &due);
+    at.resize(p.out.size(), p.now);
+    if (r == DeliverResult::kNotDue || r == DeliverResult::kNewBase) p.now = due + 1e-9;
+  }
+  ASSERT_EQ(p.out.size(), 128u);
+  for (size_t k = 0; k < 128; ++k) {
+    EXPECT_EQ(std::pair(p.out[k].channel, p.out[k].display), stored[k]) << k;
+  }
+  for (size_t k = 4; k < 104; ++k) EXPECT_EQ(at[k], at[3]) << k;
+  EXPECT_NEAR(at[104] - at[3], 0.040, 1e-6);
+}
+
 }  // namespace
 }  // namespace scheduler

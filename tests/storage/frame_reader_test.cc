@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <random>
 
 #include "catalog/file_catalog.h"
@@ -462,7 +463,10 @@ TEST_F(ReaderTest, ARecordingOnReadOnlyMediaPlaysAsItsOriginal) {
 // up to the next whole record the index knows of; backwards: it and what lies between it and
 // the first damage after the last whole record the index knows of before it). The
 // whole recording is read both ways, and seeks land on the first surviving record at or after
-// their target.
+// their target. A seek with lead hands each lead channel whose first video frame from the
+// target is not a key frame its surviving frames from its last surviving key frame before,
+// however far back (key frames are sparse in some recordings), just before that frame, also
+// when the data files cannot be mapped and the look back reads them instead.
 class ModelTest : public ReaderTest, public ::testing::WithParamInterface<unsigned> {};
 
 TEST_P(ModelTest, RandomRecordingsReadAsTheModelSays) {
@@ -474,13 +478,14 @@ TEST_P(ModelTest, RandomRecordingsReadAsTheModelSays) {
     std::vector<DataFile> files(fileCount);
     std::vector<std::vector<bool>> damaged(fileCount);
     int32_t t = LocalSeconds(2024, 3, 4, 23, 58) + static_cast<int32_t>(rng() % 120);
+    const uint32_t keyEvery = rng() % 2 == 0 ? 3 : 60;
     for (size_t f = 0; f < fileCount; ++f) {
       for (size_t n = 1 + rng() % 40; n > 0; --n) {
         const uint32_t channel = rng() % 4;
         if (rng() % 4 == 0) {
           files[f].AddAudio(channel, t);
         } else {
-          files[f].AddVideo(channel, t, rng() % 3 == 0, 1, 24 + rng() % 3000);
+          files[f].AddVideo(channel, t, rng() % keyEvery == 0, 1, 24 + rng() % 3000);
         }
         damaged[f].push_back(rng() % 12 == 0);
         t += static_cast<int32_t>(rng() % 25);
@@ -564,6 +569,58 @@ TEST_P(ModelTest, RandomRecordingsReadAsTheModelSays) {
       } else {
         EXPECT_EQ(names[SeekRead(target)], names[first->second.second]) << "at " << target;
       }
+    }
+    const auto header = [](const Got& got) {
+      return storage::LoadAs<storage::FrameHeader>(got.second.data());
+    };
+    const auto isVideo = [&](const Got& got, uint32_t channel) {
+      return header(got).channel == channel && storage::IsDeliveredVideoType(header(got).type);
+    };
+    for (int s = 0; s < 10 && !forward.empty(); ++s) {
+      const uint32_t lead = 1 + rng() % 15;
+      const int32_t target =
+          forward.front().first +
+          int32_t(rng() % uint32_t(forward.back().first - forward.front().first + 1));
+      const size_t landing = size_t(
+          std::find_if(forward.begin(), forward.end(), [&](auto& r) { return r.first >= target; }) -
+          forward.begin());
+      std::array<std::vector<Got>, 4> leadOf;
+      for (uint32_t c = 0; c < 4; ++c) {
+        if ((lead & (1u << c)) == 0) continue;
+        size_t i = landing;
+        while (i < forward.size() && forward[i].first <= target + 60 &&
+               !isVideo(forward[i].second, c))
+          ++i;
+        if (i == forward.size() || forward[i].first > target + 60 ||
+            header(forward[i].second).keyFrame != 0)
+          continue;
+        size_t key = landing;
+        while (key-- > 0 &&
+               !(isVideo(forward[key].second, c) && header(forward[key].second).keyFrame))
+          ;
+        for (size_t j = key; key < landing && j < landing; ++j)
+          if (isVideo(forward[j].second, c)) leadOf[c].push_back({true, forward[j].second.second});
+      }
+      std::vector<Got> want;
+      for (size_t i = landing; i < forward.size(); ++i) {
+        const uint32_t c = header(forward[i].second).channel;
+        if (c < 4 && isVideo(forward[i].second, c)) {
+          want.insert(want.end(), leadOf[c].begin(), leadOf[c].end());
+          leadOf[c].clear();
+        }
+        want.push_back(forward[i].second);
+      }
+      const auto all = [&](const std::vector<Got>& frames) {
+        std::vector<std::string> out;
+        for (const Got& got : frames) out.push_back((got.first ? "lead " : "") + names[got.second]);
+        return out;
+      };
+      {
+        std::optional<platform::ScopedSyscallFault> noMapping;
+        if (s % 2 == 1) noMapping.emplace(platform::ScopedSyscallFault::Call::kMmap, ENOMEM);
+        ASSERT_EQ(reader_.SeekToTime(CTime(target), 1, lead), 1);
+      }
+      EXPECT_EQ(all(Play(false, 1.0f)), all(want)) << "at " << target << " lead " << lead;
     }
   }
 }
