@@ -55,8 +55,10 @@ class CFrameReader {
   // position.
   static constexpr int32_t kStepAgain = 200;
   static constexpr int32_t kStepEnd = 32;
-  // At most this many data files are open at once (least recently used closed).
-  static constexpr int32_t kMaxOpenDataFiles = 64;
+  // At most this many data files are open at once (least recently used closed): the file
+  // being read, the one before it (records written late), a look-back's and a step's. A file
+  // left behind is closed soon, so one that retention deletes gives its space back.
+  static constexpr int32_t kMaxOpenDataFiles = 4;
   // Buffer of the key frame that backward play hands to the sink; it grows for a larger key
   // frame, up to kMaxFrameLength, and shrinks back after it.
   static constexpr uint32_t kKeyFrameBufferSize = 512000;

@@ -227,7 +227,7 @@ TEST_F(ReaderTest, ADataFileThatCannotBeOpenedIsReportedWithItsErrnoAndPlayGoesO
   }
 }
 
-TEST_F(ReaderTest, ADayOfManyFilesKeepsAtMost64OpenAndReadsAllOfThemUnlessReadsFail) {
+TEST_F(ReaderTest, ADayOfManyFilesKeepsAFewOpenAndReadsAllOfThemUnlessReadsFail) {
   constexpr size_t kFiles = 70;
   std::vector<DataFile> files(kFiles);
   std::vector<Got> forward;

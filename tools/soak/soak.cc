@@ -31,6 +31,7 @@
 #include "platform/mutex.h"
 #include "recorder.h"
 #include "storage/formats.h"
+#include "storage/frame_reader.h"
 
 namespace {
 
@@ -176,6 +177,7 @@ struct ProcessSample {
   double hwmMib = 0;
   double heapMib = 0;
   int fds = 0;
+  int setFds = 0;  // of them, descriptors on the files of the recording directory
   int threads = 0;
 };
 
@@ -188,7 +190,22 @@ int CountEntries(const char* dir) {
   return count;
 }
 
-ProcessSample SampleProcess() {
+// Descriptors whose file lies in `dir` (empty: none is counted).
+int CountDescriptorsIn(const std::string& dir) {
+  if (dir.empty()) return 0;
+  std::error_code error;
+  const std::string prefix = fs::weakly_canonical(dir, error).string() + "/";
+  int count = 0;
+  for (fs::directory_iterator it("/proc/self/fd", error), end; !error && it != end;
+       it.increment(error)) {
+    std::error_code unreadable;
+    const std::string target = fs::read_symlink(it->path(), unreadable).string();
+    if (!unreadable && (target.rfind(prefix, 0) == 0 || target + "/" == prefix)) ++count;
+  }
+  return count;
+}
+
+ProcessSample SampleProcess(const std::string& setDir = "") {
   ProcessSample sample;
   // Each rebuilt file search queues a few seconds of frames (about 16 MiB at this rate) from
   // its new playback thread, and glibc serves a new thread from whichever per-thread arena is
@@ -207,6 +224,7 @@ ProcessSample SampleProcess() {
   }
   // The listing's own descriptor is counted too, in every sample alike.
   sample.fds = CountEntries("/proc/self/fd");
+  sample.setFds = CountDescriptorsIn(setDir);
   sample.threads = CountEntries("/proc/self/task");
   return sample;
 }
@@ -356,7 +374,7 @@ struct Row {
 Row TakeRow(const std::string& dir, double elapsed) {
   Row row;
   row.elapsed = elapsed;
-  row.process = SampleProcess();
+  row.process = SampleProcess(dir);
   row.dataFiles = static_cast<int>(FilesWithSuffix(dir, ".VDB").size());
   const uint64_t dataOpens = g_counters.dataFilesOpened.load();
   row.rotations = dataOpens > 0 ? dataOpens - 1 : 0;  // START opens the first one
@@ -369,8 +387,9 @@ Row TakeRow(const std::string& dir, double elapsed) {
 }
 
 void PrintHeading() {
-  std::printf("%7s %8s %8s %8s %5s %7s %5s %4s %10s %10s %16s\n", "elapsed", "rss_mib", "hwm_mib",
-              "heap_mib", "fds", "threads", "files", "rot", "written", "played", "events o/d/f");
+  std::printf("%7s %8s %8s %8s %5s %6s %7s %5s %4s %10s %10s %16s\n", "elapsed", "rss_mib",
+              "hwm_mib", "heap_mib", "fds", "in_set", "threads", "files", "rot", "written",
+              "played", "events o/d/f");
 }
 
 void PrintRow(const Row& row) {
@@ -378,9 +397,10 @@ void PrintRow(const Row& row) {
   std::snprintf(
       events, sizeof(events), "%llu/%llu/%llu", static_cast<unsigned long long>(row.opened),
       static_cast<unsigned long long>(row.deleted), static_cast<unsigned long long>(row.failures));
-  std::printf("%7.0f %8.1f %8.1f %8.1f %5d %7d %5d %4llu %10llu %10llu %16s\n", row.elapsed,
+  std::printf("%7.0f %8.1f %8.1f %8.1f %5d %6d %7d %5d %4llu %10llu %10llu %16s\n", row.elapsed,
               row.process.rssMib, row.process.hwmMib, row.process.heapMib, row.process.fds,
-              row.process.threads, row.dataFiles, static_cast<unsigned long long>(row.rotations),
+              row.process.setFds, row.process.threads, row.dataFiles,
+              static_cast<unsigned long long>(row.rotations),
               static_cast<unsigned long long>(row.written),
               static_cast<unsigned long long>(row.played), events);
   std::fflush(stdout);
@@ -405,19 +425,25 @@ Range RangeOf(const std::vector<Row>& rows, size_t from, size_t to, Get get) {
 // pools grow with what it has queued and go when the search is rebuilt, and the allocator
 // may keep what it once reached, so memory settling at a level already seen is no growth; a
 // leak makes new peaks, so the peak of the later half of the samples may exceed the peak of
-// the earlier half by at most the bound. Descriptors and
-// threads come and go with a rotation (the closer thread and the pair it finishes) and with a
-// search rebuild (its playback thread and data files), so a single sample may sit above the
-// others; a leak instead lifts the floor. The rule: the lowest count of the later half of the
-// samples is no higher than the lowest of the earlier half, and no sample exceeds the floor by
-// more than these transients can explain.
+// the earlier half by at most the bound. Threads, and descriptors on anything but the
+// recording's files, come and go with a rotation (the closer thread) and a search rebuild
+// (its playback thread), so a single sample may sit above the others; a leak instead lifts
+// the floor. The rule: the lowest count of the later half of the samples is no higher than
+// the lowest of the earlier half, and no sample exceeds the floor by more than these
+// transients can explain. Descriptors on the recording's own files depend on where the
+// recorder and the search stand (a search holds the files it reads and a few it left behind,
+// more after it crossed a file than before), so their floor moves either way; they are held
+// to what the recorder and one search may hold at once, which a leak outgrows.
 struct Verdict {
   bool flat = true;
   std::vector<std::string> findings;
 };
 
-constexpr int kTransientFds = 6;      // previous pair being finished, next pair, search files
+constexpr int kTransientFds = 2;      // outside the recording: a rebuild or rotation's moment
 constexpr int kTransientThreads = 3;  // closer thread, a search's threads mid-rebuild
+// The recorder's current pair, the next pair and the pair being finished, the directory and
+// the header file; a search's data files and, while it is built, two index files.
+constexpr int kMostSetFds = 6 + 2 + storage::CFrameReader::kMaxOpenDataFiles + 2;
 
 void CheckCount(const std::vector<Row>& rows, size_t first, const char* what, int transient,
                 int (*get)(const Row&), Verdict* verdict) {
@@ -487,7 +513,17 @@ Verdict Judge(const std::vector<Row>& rows, const Options& options) {
       rows, first, "heap", options.rssBoundMib, [](const Row& row) { return row.process.heapMib; },
       &verdict);
   CheckCount(
-      rows, first, "fds", kTransientFds, [](const Row& row) { return row.process.fds; }, &verdict);
+      rows, first, "fds_out", kTransientFds,
+      [](const Row& row) { return row.process.fds - row.process.setFds; }, &verdict);
+  const Range inSet =
+      RangeOf(rows, first, rows.size(), [](const Row& row) { return double(row.process.setFds); });
+  std::printf("in_set   min %4.0f  max %4.0f  (at most %d)\n", inSet.min, inSet.max, kMostSetFds);
+  if (inSet.max > kMostSetFds) {
+    verdict.flat = false;
+    verdict.findings.push_back("descriptors on the recording's files reached " +
+                               std::to_string(static_cast<int>(inSet.max)) + ", more than " +
+                               std::to_string(kMostSetFds));
+  }
   CheckCount(
       rows, first, "threads", kTransientThreads, [](const Row& row) { return row.process.threads; },
       &verdict);
