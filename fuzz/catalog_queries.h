@@ -39,4 +39,10 @@ inline void QueryTables(CFileCatalog* catalog) {
   QueryDayTable(catalog, INT32_MAX);
 }
 
+// Clearing leaves nothing listed and nothing loaded.
+inline void ClearAndCheck(CFileCatalog* catalog) {
+  catalog->Clear();
+  if (catalog->view.count != 0 || catalog->loaded.load() != 0) abort();
+}
+
 }  // namespace fuzz

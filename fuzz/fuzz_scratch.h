@@ -5,6 +5,7 @@
 #pragma once
 
 #include <stdlib.h>
+#include <time.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -38,6 +39,13 @@ inline const std::string& ScratchDir() {
     atexit(&RemoveScratchDir);
   }
   return dir;
+}
+
+// A target's start-up: the zone its inputs are read in, and the scratch directory.
+inline void Initialize(const char* zone) {
+  ::setenv("TZ", zone, 1);
+  ::tzset();
+  ScratchDir();
 }
 
 // Removes everything the last input left in the directory.

@@ -8,9 +8,6 @@
 // '_' and '-', never starting with '.'. A path field without a terminator stays without
 // one (the name is padded to fill all 260 bytes). Every path the recorder reports in an
 // event, and the file it records into, must lie inside the scratch directory.
-#include <stdlib.h>
-#include <time.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -85,9 +82,7 @@ void CheckRecordingFile() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  ::setenv("TZ", "Europe/Berlin", 1);
-  ::tzset();
-  fuzz::ScratchDir();
+  fuzz::Initialize("Europe/Berlin");
   g_recorder = _RECORDER_INIT("fuzz", 0, &OnEvent);
   if (g_recorder == nullptr) abort();
   return 0;

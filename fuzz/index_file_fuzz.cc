@@ -5,10 +5,8 @@
 //
 // The first input byte also picks a daylight-saving range, so the day tables run with and
 // without one.
-#include <stdlib.h>
-#include <time.h>
-
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "catalog/file_catalog.h"
@@ -17,9 +15,7 @@
 #include "storage/formats.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  ::setenv("TZ", "Europe/Berlin", 1);
-  ::tzset();
-  fuzz::ScratchDir();
+  fuzz::Initialize("Europe/Berlin");
   return 0;
 }
 
@@ -41,12 +37,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const storage::FileInfo* info = catalog.FileInfoAt(j);
     if (info == nullptr) abort();
     // The path field always ends inside itself.
-    bool terminated = false;
-    for (char c : info->path) terminated = terminated || c == '\0';
-    if (!terminated) abort();
+    if (strnlen(info->path, sizeof(info->path)) == sizeof(info->path)) abort();
   }
   fuzz::QueryTables(&catalog);
-  catalog.Clear();
-  if (catalog.view.count != 0 || catalog.loaded.load() != 0) abort();
+  fuzz::ClearAndCheck(&catalog);
   return 0;
 }

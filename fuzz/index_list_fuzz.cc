@@ -1,17 +1,14 @@
 // Fuzz target of the catalogue built from a list of index files (source mode 0): the input
 // becomes up to eight index files, each listed with a data file beside it (empty, or a copy
 // of the index bytes). The catalogue is built, every table a host can ask for is queried,
-// each recorded day is opened and read a little forwards and backwards, and the catalogue
-// is cleared. Any crash, sanitizer report or broken table invariant is a bug.
+// the reader seeks to each recorded day and reads a little forwards and backwards, and the
+// catalogue is cleared. Any crash, sanitizer report or broken table invariant is a bug.
 //
 // Input layout: 8 bytes of parameters, then the index files' bytes cut into equal parts.
 //   [0] bits 0-2: file count - 1; bit 3: data files hold a copy of their index bytes;
 //       bit 4: the first index file is listed twice
 //   [1] bit 0: daylight-saving range on; bits 1-7: data file i missing (i = 0..6)
 //   [2..7] range start month, day, hour, end month, day, hour
-#include <stdlib.h>
-#include <time.h>
-
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -22,26 +19,12 @@
 #include "reader_checks.h"
 
 namespace {
-
 constexpr size_t kParameterBytes = 8;
 constexpr int kMaxReads = 256;
-
-void ReadSome(storage::CFrameReader* reader, float rate, std::vector<uint8_t>* buffer) {
-  reader->SetPlayRate(rate);
-  for (int i = 0; i < kMaxReads; ++i) {
-    const int32_t n = reader->ReadNextFrame(buffer->data(), static_cast<uint32_t>(buffer->size()));
-    if (n < 0) return;
-    if (static_cast<size_t>(n) > buffer->size()) abort();
-  }
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // A zone with daylight saving, so the minute slots cross both kinds of hour.
-  ::setenv("TZ", "Europe/Berlin", 1);
-  ::tzset();
-  fuzz::ScratchDir();
+  fuzz::Initialize("Europe/Berlin");  // daylight saving: the minute slots cross both kinds of hour
   return 0;
 }
 
@@ -83,17 +66,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<uint32_t> dates(static_cast<size_t>(count));
   catalog.GetDateTable(dates.data(), &count);
   std::vector<uint8_t> buffer(4096);
-  fuzz::CheckingSink sink;
-  fuzz::CheckingReporter reporter;
-  storage::CFrameReader reader(&catalog.view, &sink, &reporter);
+  fuzz::CheckedReader checked(&catalog.view);
   for (int32_t i = 0; i < count && i < 4; ++i) {
-    if (reader.OpenDay(platform::CTime(static_cast<int32_t>(dates[i]))) == 0) continue;
-    ReadSome(&reader, 1.0f, &buffer);
-    reader.ResetReadPosition(-1);
-    ReadSome(&reader, -1.0f, &buffer);
+    if (checked.reader.SeekToTime(platform::CTime(static_cast<int32_t>(dates[i]))) != 0)
+      checked.ReadBothWays(&buffer, kMaxReads);
   }
-  reader.Close();
-  catalog.Clear();
-  if (catalog.view.count != 0 || catalog.loaded.load() != 0) abort();
+  checked.reader.Close();
+  fuzz::ClearAndCheck(&catalog);
   return 0;
 }

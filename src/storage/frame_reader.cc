@@ -1059,4 +1059,33 @@ int32_t CFrameReader::ReadNextFrameInto(uint8_t* buffer, uint32_t capacity,
   }
 }
 
+// ---------------------------------------------------------------------------------------
+// One file's records in file order.
+
+bool CFrameReader::WalkFileRecords(int32_t position,
+                                   const std::function<bool(const FileRecord&)>& visit) {
+  if (!SelectAll()) return false;
+  ReaderFile* file = DataFileAt(position);
+  if (file == nullptr) return false;
+  const uint64_t limit = RecordedBytesAt(position);
+  const std::vector<uint64_t> starts = EntryStarts(position);
+  FileRecord record;
+  for (uint64_t at = 0; at < limit && stopReading.load() == 0; at = record.next) {
+    record = FileRecord{};
+    record.offset = at;
+    record.status = window->Check(*file, at, limit, &record.header);
+    if (record.status == RecordStatus::kOk) {
+      record.next = RecordEnd(at, record.header);
+    } else {
+      Report(*file, at, record.status);
+      const auto resume = std::find_if(starts.begin(), starts.end(), [&](uint64_t start) {
+        return start > at && StartsReadableRecord(*file, start, limit);
+      });
+      record.next = resume != starts.end() ? *resume : limit;
+    }
+    if (!visit(record)) break;
+  }
+  return true;
+}
+
 }  // namespace storage

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <queue>
 #include <string>
@@ -125,6 +126,22 @@ class CFrameReader {
   uint64_t DamageCount() const { return damageCount.load(std::memory_order_relaxed); }
   // Data files the reader holds open now.
   int32_t OpenDataFileCount() const;
+
+  // A record of one data file as WalkFileRecords meets it.
+  struct FileRecord {
+    uint64_t offset = 0;                      // where it starts
+    RecordStatus status = RecordStatus::kOk;  // what is wrong with it, if anything
+    FrameHeader header{};                     // its head, when whole
+    // Where the walk goes on: the record's end, or after a damaged record the next record
+    // start the index knows of that reads whole (the recorded end when there is none).
+    uint64_t next = 0;
+  };
+  // The records of the data file at catalogue position `position`, in file order from its
+  // start to its recorded end, read and stepped over as forward play reads them (a damaged
+  // record is reported, and the walk goes on at the next record the index knows of).
+  // `visit` returns false to end the walk early. The play position is left alone. False
+  // when the data file cannot be opened.
+  bool WalkFileRecords(int32_t position, const std::function<bool(const FileRecord&)>& visit);
 
  private:
   // A place in the recording: catalogue position, then offset.

@@ -11,7 +11,7 @@
 
 #include "catalog/file_catalog.h"
 #include "data_set_verifier.h"
-#include "recording/file_closer.h"
+#include "support/data_file_reserve.h"
 #include "support/recording_host.h"
 
 namespace {
@@ -61,7 +61,7 @@ TEST(ClockStepTest, FootageAroundAClockStepIsKeptListedVerifiedAndContinuedAfter
       {"set forward three days", today, today + kSeconds + 3 * 86400, 1},
       {"a boot at 2000 corrected to today", y2000, today, 7},
   };
-  SetDataFileReserveForTest(1 << 16);
+  const ScopedDataFileReserve reserve(1 << 16);
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);
     RecordingHost host("UTC", r.first);
@@ -129,7 +129,6 @@ TEST(ClockStepTest, FootageAroundAClockStepIsKeptListedVerifiedAndContinuedAfter
     EXPECT_EQ(host.log.Count(RECORDER_EVENT_FILE_DELETED), 0u);
     for (int n = 0; n < 3; ++n) EXPECT_TRUE(std::filesystem::exists(host.Data(n))) << n;
   }
-  SetDataFileReserveForTest(0);
 }
 
 }  // namespace

@@ -12,7 +12,7 @@
 
 #include <fstream>
 
-#include "recording/file_closer.h"
+#include "support/data_file_reserve.h"
 #include "support/recording_host.h"
 
 namespace {
@@ -32,7 +32,6 @@ struct Tmpfs {
   }
   ~Tmpfs() {
     if (why.empty()) ::umount2(at.c_str(), MNT_DETACH);
-    SetDataFileReserveForTest(0);
   }
   std::string at, why;
 };
@@ -76,7 +75,7 @@ TEST(DiskFullTest, WritesFailWhenFullKeepWhatWasRecordedAndResumeWhenSpaceIsFree
   EXPECT_EQ(_RECORDER_START(host.handle), 0);
   ASSERT_EQ(host.log.Count(RECORDER_EVENT_FILE_OPENED, -1, host.Data(0)), 1u);
   EXPECT_EQ(host.log.Events().front().error, ENOSPC);  // the cause, in errno during the callback
-  SetDataFileReserveForTest(1u << 20);
+  const ScopedDataFileReserve reserve(1u << 20);
   std::ofstream(host.dir / "filler") << std::string(4u << 20, 'F');
   ASSERT_EQ(_RECORDER_START(host.handle), 1);  // into the next file of the set
   const std::string data = host.Data(1);

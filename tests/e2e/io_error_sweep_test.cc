@@ -6,6 +6,7 @@
 // counts more bytes than its data file holds as whole records; and the next START records.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <set>
 #include <string>
@@ -53,9 +54,9 @@ std::set<uint32_t> StoredIds(const RecordingHost& host, std::string* why) {
 }
 
 bool ToldOfFailure(RecordingHost& host) {
-  for (const RecorderEvent& e : host.log.Events())
-    if (e.status == -1 && e.error != 0) return true;
-  return false;
+  const std::vector<RecorderEvent> events = host.log.Events();
+  return std::any_of(events.begin(), events.end(),
+                     [](const RecorderEvent& e) { return e.status == -1 && e.error != 0; });
 }
 
 // One run with call `n` (from 1) of `kind` failing. false when the run made fewer calls.

@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <filesystem>
 
-#include "recording/file_closer.h"
+#include "support/data_file_reserve.h"
 #include "support/recording_host.h"
 
 namespace {
@@ -49,7 +49,7 @@ TEST(PlantedFilesTest, ALinkOrFifoInTheSetIsRefusedWithAnEventAndTheFileOutsideI
       {"hard link to a file outside", Plant::kHardLink, 0, false, EMLINK, true},
       {"FIFO as the first file", Plant::kFifo, 0, false, EINVAL, false},
   };
-  SetDataFileReserveForTest(1 << 16);
+  const ScopedDataFileReserve reserve(1 << 16);
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
     ScratchDir outside;
@@ -58,20 +58,12 @@ TEST(PlantedFilesTest, ALinkOrFifoInTheSetIsRefusedWithAnEventAndTheFileOutsideI
     RecordingHost host("UTC", LocalSeconds(2024, 3, 10, 23, 59, 50));
     host.AddFiles(2, 2);
     const std::string planted = r.index ? host.Index(r.file) : host.Data(r.file);
-    switch (r.plant) {
-      case Plant::kLink:
-        ASSERT_EQ(::symlink(victim.c_str(), planted.c_str()), 0);
-        break;
-      case Plant::kDanglingLink:
-        ASSERT_EQ(::symlink(missing.c_str(), planted.c_str()), 0);
-        break;
-      case Plant::kHardLink:
-        ASSERT_EQ(::link(victim.c_str(), planted.c_str()), 0);
-        break;
-      case Plant::kFifo:
-        ASSERT_EQ(::mkfifo(planted.c_str(), 0600), 0);
-        break;
-    }
+    const char* at = planted.c_str();
+    ASSERT_EQ(r.plant == Plant::kFifo ? ::mkfifo(at, 0600)
+              : r.plant == Plant::kHardLink
+                  ? ::link(victim.c_str(), at)
+                  : ::symlink((r.plant == Plant::kLink ? victim : missing).c_str(), at),
+              0);
     EXPECT_EQ(_RECORDER_START(host.handle), r.startRecords ? 1 : 0);
     if (r.startRecords) RecordAcrossMidnight(host);
     host.End();
@@ -89,7 +81,6 @@ TEST(PlantedFilesTest, ALinkOrFifoInTheSetIsRefusedWithAnEventAndTheFileOutsideI
       EXPECT_GT(ReadIndexedRecords(host.Data(1 - r.file)).size(), 0u);
     }
   }
-  SetDataFileReserveForTest(0);
 }
 
 }  // namespace

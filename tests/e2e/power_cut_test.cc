@@ -31,7 +31,7 @@
 #include "data_set_verifier.h"
 #include "platform/file.h"
 #include "platform/syscalls.h"
-#include "recording/file_closer.h"
+#include "support/data_file_reserve.h"
 #include "support/recording_host.h"
 
 namespace {
@@ -65,97 +65,70 @@ Tracer* g_tracer = nullptr;
 
 std::string NameOf(const char* path) { return std::filesystem::path(path).filename(); }
 
-void Log(Op op) {
-  if (g_tracer->fast) return;
-  op.time = g_testNow.load();
-  std::lock_guard<std::mutex> hold(g_tracer->mu);
-  g_tracer->ops.push_back(std::move(op));
-}
-
 std::string NameOfFd(int fd) {
   std::lock_guard<std::mutex> hold(g_tracer->mu);
   auto it = g_tracer->names.find(fd);
   return it == g_tracer->names.end() ? std::string() : it->second;
 }
 
-int TracedOpen(const char* path, int flags, mode_t mode) {
-  if (g_tracer->fast) flags &= ~O_DSYNC;
-  const int fd = platform::RealSyscalls().open(path, flags, mode);
-  if (fd < 0) return fd;
+// Logs a call that did something: returned 0 or a descriptor, or wrote bytes.
+template <typename Rc>
+Rc Log(Rc rc, Op::Kind kind, std::string name, uint64_t at = 0, const void* bytes = nullptr) {
+  if (rc < 0 || (bytes != nullptr && rc == 0) || g_tracer->fast) return rc;
   const int saved = errno;
-  {
-    std::lock_guard<std::mutex> hold(g_tracer->mu);
-    g_tracer->names[fd] = NameOf(path);
-  }
-  // Every file the recorder makes is made with O_EXCL.
-  if ((flags & O_CREAT) != 0 && (flags & O_EXCL) != 0) Log({Op::kCreate, NameOf(path)});
+  const auto* b = static_cast<const uint8_t*>(bytes);
+  Op op(kind, std::move(name), at,
+        b != nullptr ? std::vector<uint8_t>(b, b + rc) : std::vector<uint8_t>());
+  op.time = g_testNow.load();
+  std::lock_guard<std::mutex> hold(g_tracer->mu);
+  g_tracer->ops.push_back(std::move(op));
   errno = saved;
-  return fd;
-}
-
-int TracedClose(int fd) {
-  {
-    std::lock_guard<std::mutex> hold(g_tracer->mu);
-    g_tracer->names.erase(fd);
-  }
-  return platform::RealSyscalls().close(fd);
-}
-
-ssize_t TracedWrite(int fd, const void* buf, size_t count, off_t offset) {
-  const ssize_t n = platform::RealSyscalls().pwrite(fd, buf, count, offset);
-  if (n > 0) {
-    const auto* bytes = static_cast<const uint8_t*>(buf);
-    Log({Op::kWrite, NameOfFd(fd), static_cast<uint64_t>(offset),
-         std::vector<uint8_t>(bytes, bytes + n)});
-  }
-  return n;
-}
-
-int TracedSync(int fd) {
-  if (g_tracer->fast) return 0;
-  const int rc = platform::RealSyscalls().fsync(fd);
-  if (rc == 0) Log({Op::kSync, NameOfFd(fd)});
   return rc;
 }
 
-int TracedTruncate(int fd, off_t length) {
-  const int rc = platform::RealSyscalls().ftruncate(fd, length);
-  if (rc == 0) Log({Op::kSize, NameOfFd(fd), static_cast<uint64_t>(length)});
-  return rc;
-}
-
-int TracedFallocate(int fd, int mode, off_t offset, off_t length) {
-  const int rc = platform::RealSyscalls().fallocate(fd, mode, offset, length);
-  if (rc == 0) Log({Op::kSize, NameOfFd(fd), static_cast<uint64_t>(offset + length)});
-  return rc;
-}
-
-int TracedUnlink(const char* path) {
-  const int rc = platform::RealSyscalls().unlink(path);
-  if (rc == 0) Log({Op::kUnlink, NameOf(path)});
-  return rc;
-}
-
-int TracedDirSync(const char* path) {
-  if (g_tracer->fast) return 0;
-  const int rc = platform::RealSyscalls().syncDirectory(path);
-  if (rc == 0) Log({Op::kDirSync, ""});
-  return rc;
-}
+const platform::Syscalls& Real() { return platform::RealSyscalls(); }
 
 class ScopedTracer {
  public:
   explicit ScopedTracer(Tracer* tracer) {
     g_tracer = tracer;
     platform::Syscalls& table = platform::ActiveSyscalls();
-    table.open = &TracedOpen;
-    table.close = &TracedClose;
-    table.pwrite = &TracedWrite;
-    table.fsync = &TracedSync;
-    table.ftruncate = &TracedTruncate;
-    table.fallocate = &TracedFallocate;
-    table.unlink = &TracedUnlink;
-    table.syncDirectory = &TracedDirSync;
+    table.open = [](const char* path, int flags, mode_t mode) {
+      const int fd = Real().open(path, g_tracer->fast ? flags & ~O_DSYNC : flags, mode);
+      if (fd >= 0) {
+        std::lock_guard<std::mutex> hold(g_tracer->mu);
+        g_tracer->names[fd] = NameOf(path);
+      }
+      // Every file the recorder makes is made with O_EXCL.
+      return (flags & O_CREAT) != 0 && (flags & O_EXCL) != 0 ? Log(fd, Op::kCreate, NameOf(path))
+                                                             : fd;
+    };
+    table.close = [](int fd) {
+      {
+        std::lock_guard<std::mutex> hold(g_tracer->mu);
+        g_tracer->names.erase(fd);
+      }
+      return Real().close(fd);
+    };
+    table.pwrite = [](int fd, const void* buf, size_t count, off_t offset) {
+      return Log(Real().pwrite(fd, buf, count, offset), Op::kWrite, NameOfFd(fd), offset, buf);
+    };
+    table.fsync = [](int fd) {
+      return g_tracer->fast ? 0 : Log(Real().fsync(fd), Op::kSync, NameOfFd(fd));
+    };
+    table.ftruncate = [](int fd, off_t length) {
+      return Log(Real().ftruncate(fd, length), Op::kSize, NameOfFd(fd), length);
+    };
+    table.fallocate = [](int fd, int mode, off_t offset, off_t length) {
+      return Log(Real().fallocate(fd, mode, offset, length), Op::kSize, NameOfFd(fd),
+                 offset + length);
+    };
+    table.unlink = [](const char* path) {
+      return Log(Real().unlink(path), Op::kUnlink, NameOf(path));
+    };
+    table.syncDirectory = [](const char* path) {
+      return g_tracer->fast ? 0 : Log(Real().syncDirectory(path), Op::kDirSync, "");
+    };
   }
   ~ScopedTracer() {
     platform::RestoreSyscalls();
@@ -259,24 +232,6 @@ struct FrameId {
 
 uint32_t g_serial = 0;
 
-int32_t SendFrames(RECORDER_HANDLE handle, uint32_t run, std::map<uint32_t, int64_t>* sent) {
-  int32_t accepted = 0;
-  for (int i = 0; i < kFramesPerSecond; ++i) {
-    for (uint32_t c = 0; c < kChannels; ++c) {
-      const uint32_t serial = ++g_serial;
-      std::vector<uint8_t> payload = Pattern(150 + serial % 200, serial);
-      const uint32_t id[2] = {run, serial};
-      std::memcpy(payload.data(), id, sizeof(id));
-      FrameDescriptor d = VideoFrame(payload, 0, 1, i == 0);
-      if (_RECORDER_WRITEVIDEO(handle, c, &d) == 1) {
-        ++accepted;
-        if (sent != nullptr) (*sent)[serial] = g_testNow.load();
-      }
-    }
-  }
-  return accepted;
-}
-
 // Frames readable through the index files of `dir`, by data file.
 std::map<std::string, std::vector<FrameId>> ReadFrames(const std::string& dir) {
   std::map<std::string, std::vector<FrameId>> frames;
@@ -296,8 +251,7 @@ std::map<std::string, std::vector<FrameId>> ReadFrames(const std::string& dir) {
 
 std::string Verify(const std::string& dir) {
   std::ostringstream out;
-  dvrtool::CDataSetVerifier verifier(out);
-  return verifier.VerifyDirectory(dir).problems == 0 ? std::string() : out.str();
+  return dvrtool::CDataSetVerifier(out).VerifyDirectory(dir).problems == 0 ? "" : out.str();
 }
 
 // The seconds from `from` on, `count` of them, `step` apart.
@@ -307,7 +261,8 @@ std::vector<int64_t> Seconds(int64_t from, int count, int step = 1) {
   return seconds;
 }
 
-// One run of recording: the frames of each of `seconds`, on the set's three files.
+// One run of recording: the frames of each of `seconds`, on the set's three files; the
+// serials the recorder takes in go to `sent` with their second.
 void Record(const std::string& dir, const std::vector<int64_t>& seconds, uint32_t run,
             std::map<uint32_t, int64_t>* sent) {
   RECORDER_HANDLE handle = _RECORDER_INIT("cut", 0, nullptr);
@@ -320,7 +275,15 @@ void Record(const std::string& dir, const std::vector<int64_t>& seconds, uint32_
   CRecorder* recorder = CRecorder::FromHandle(handle);
   for (int64_t second : seconds) {
     g_testNow = second;
-    SendFrames(handle, run, sent);
+    for (int i = 0; i < kFramesPerSecond * static_cast<int>(kChannels); ++i) {
+      const uint32_t serial = ++g_serial;
+      std::vector<uint8_t> payload = Pattern(150 + serial % 200, serial);
+      const uint32_t id[2] = {run, serial};
+      std::memcpy(payload.data(), id, sizeof(id));
+      FrameDescriptor d = VideoFrame(payload, 0, 1, i < static_cast<int>(kChannels));
+      if (_RECORDER_WRITEVIDEO(handle, i % kChannels, &d) == 1 && sent != nullptr)
+        (*sent)[serial] = second;
+    }
     ASSERT_TRUE(WaitUntil([&] { return recorder->WaitForRingsToDrain(0); }));
   }
   _RECORDER_STOP(handle);
@@ -334,7 +297,7 @@ TEST(PowerCutTest, EveryStateACutLeavesVerifiesKeepsTheFramesAndReopensIntoTheOl
   ScratchDir scratch;
   const std::string live = scratch / "live", state = scratch / "state";
   std::filesystem::create_directories(live);
-  SetDataFileReserveForTest(1 << 16);
+  const ScopedDataFileReserve reserve(1 << 16);
   Tracer tracer;
   std::map<uint32_t, int64_t> sent;  // the second run's accepted frames and their times
   size_t secondRun = 0;
@@ -444,7 +407,6 @@ TEST(PowerCutTest, EveryStateACutLeavesVerifiesKeepsTheFramesAndReopensIntoTheOl
         }
       }
   }
-  SetDataFileReserveForTest(0);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
   std::printf(

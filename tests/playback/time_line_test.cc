@@ -136,8 +136,13 @@ TEST_F(PlaybackTest, ADayThatCannotBeReadIsPassedOver) {
   Record(day1);
   for (int32_t day : {day1, day1 + 86400, day1 + 2 * 86400})
     rec_.Stream(day, 1, 5, 1), rec_.Video(0, day, 2, false);
-  StartPlay(1, {1}, day1 + 2 * 86400, -1.0f);
-  std::filesystem::remove(dir_.path() + "file1.VDB");  // once the catalogue lists its day
+  // Removed once START's catalogue lists its day, before play can reach it.
+  Open(1, {});
+  ASSERT_EQ(_RECORDER_FILESEARCH_PLAYRATE(search_, -1.0f), 1);
+  ASSERT_EQ(_RECORDER_FILESEARCH_START(search_), 1);
+  std::filesystem::remove(dir_.path() + "file1.VDB");
+  Display({1});
+  PlayFrom(day1 + 2 * 86400);
   ASSERT_TRUE(WaitForWrap(0, true));
   const std::vector<HostEvent> shown = Events(IsShown);
   EXPECT_EQ(std::pair(shown.at(4).serial, shown.at(5).serial), std::pair(13u, 5u));

@@ -7,6 +7,8 @@
 #include <map>
 #include <system_error>
 
+#include "platform/file.h"
+
 namespace dvrtool {
 namespace {
 
@@ -58,62 +60,70 @@ std::optional<IndexFile> ReadIndexFile(const std::string& path) {
   return file;
 }
 
-std::optional<RecordDamage> WalkRecords(const std::string& dataPath, uint64_t limit,
-                                        const std::function<void(const WalkedRecord&)>& visit,
-                                        std::string* readError, storage::Reporter* reporter) {
+COneFileCatalog::COneFileCatalog(const std::string& dataPath, const storage::IndexSummary& summary,
+                                 uint64_t readBytes) {
+  storage::SetFileInfoPath(&info_, dataPath);
+  info_.summary = summary;
+  table_.startTime = summary.startTime;
+  table_.endTime = summary.endTime;
+  table_.dataBytes = static_cast<uint32_t>(std::min<uint64_t>(readBytes, UINT32_MAX));
+  view_.infos = &info_;
+  view_.tables = &table_;
+  view_.count = 1;
+}
+
+std::string DescribeDamage(const std::string& dataPath, uint64_t offset,
+                           storage::RecordStatus status, uint64_t limit) {
   std::error_code error;
   const uint64_t fileSize = std::filesystem::file_size(dataPath, error);
-  if (error) {
-    *readError = error.message();
-    return std::nullopt;
+  // The head of the record: its start marker and the body size it claims.
+  uint8_t head[storage::kRecordHeadSize] = {};
+  uint64_t got = 0;
+  if (const auto file = platform::File::OpenReadOnly(dataPath)) {
+    (void)file->ReadAt(offset, head, sizeof(head), &got);
   }
-  const uint64_t readable = std::min(limit, fileSize);
-  std::vector<uint8_t> bytes(readable);
-  std::ifstream in(dataPath, std::ios::binary);
-  if (!in ||
-      !in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(readable))) {
-    *readError = "cannot read the data file";
-    return std::nullopt;
+  const uint64_t left = limit - std::min(limit, offset);
+  if (!error && fileSize < limit &&
+      (status == storage::RecordStatus::kShortHead ||
+       status == storage::RecordStatus::kBodyOverrun)) {
+    return "record cut short: the data file ends at byte " + std::to_string(fileSize) +
+           ", before the " + std::to_string(limit) + " bytes its index counts";
   }
-  uint64_t offset = 0;
-  while (offset < limit) {
-    const uint64_t left = readable - std::min(readable, offset);
-    WalkedRecord record;
-    record.offset = offset;
-    const uint8_t* at = bytes.data() + std::min(offset, readable);
-    const storage::RecordStatus status = storage::ParseRecord(at, left, &record.view);
-    if (status != storage::RecordStatus::kOk) {
-      const bool cutByFileEnd = fileSize < limit && (status == storage::RecordStatus::kShortHead ||
-                                                     status == storage::RecordStatus::kBodyOverrun);
-      if (reporter != nullptr) reporter->Corruption(dataPath, offset, status);
-      RecordDamage damage{offset, status, "", false};
-      damage.zerosToLimit =
-          readable == limit && std::all_of(at, at + left, [](uint8_t b) { return b == 0; });
-      if (cutByFileEnd) {
-        damage.what = "record cut short: the data file ends at byte " + std::to_string(fileSize) +
-                      ", before the " + std::to_string(limit) + " bytes its index counts";
-      } else if (status == storage::RecordStatus::kShortHead) {
-        damage.what = "the last " + std::to_string(left) + " bytes before the counted end (" +
-                      std::to_string(limit) + ") are too short for a record";
-      } else if (status == storage::RecordStatus::kBadStartMarker) {
-        const uint32_t marker = left >= 4 ? storage::LoadU32(at) : 0;
-        damage.what = "no record starts here (start marker " + Hex(marker) + ", expected 200)";
-      } else if (status == storage::RecordStatus::kBodyOverrun) {
-        damage.what = "body size " +
-                      std::to_string(storage::LoadU32(at + storage::kRecordBodySizeOffset)) +
-                      " runs past the counted end (" + std::to_string(limit) + ")";
-      } else if (status == storage::RecordStatus::kBadTrailerSize) {
-        damage.what = "the trailer's body size differs from the head's (" +
-                      std::to_string(record.view.bodySize) + ")";
-      } else {
-        damage.what = "bad end marker (expected 100)";
-      }
-      return damage;
+  const uint32_t bodySize = got >= storage::kRecordBodySizeOffset + 4
+                                ? storage::LoadU32(head + storage::kRecordBodySizeOffset)
+                                : 0;
+  switch (status) {
+    case storage::RecordStatus::kShortHead:
+      return "the last " + std::to_string(left) + " bytes before the counted end (" +
+             std::to_string(limit) + ") are too short for a record";
+    case storage::RecordStatus::kBadStartMarker:
+      return "no record starts here (start marker " +
+             Hex(got >= storage::kStartMarkerSize ? storage::LoadU32(head) : 0) + ", expected 200)";
+    case storage::RecordStatus::kBodyOverrun:
+      return "body size " + std::to_string(bodySize) + " runs past the counted end (" +
+             std::to_string(limit) + ")";
+    case storage::RecordStatus::kBadTrailerSize:
+      return "the trailer's body size differs from the head's (" + std::to_string(bodySize) + ")";
+    default:
+      return "bad end marker (expected 100)";
+  }
+}
+
+bool ZerosToLimit(const std::string& dataPath, uint64_t offset, uint64_t limit) {
+  const auto file = platform::File::OpenReadOnly(dataPath);
+  if (!file || file->Size() < 0 || static_cast<uint64_t>(file->Size()) < limit) return false;
+  std::vector<uint8_t> chunk(65536);
+  for (uint64_t at = offset; at < limit;) {
+    const uint64_t want = std::min<uint64_t>(chunk.size(), limit - at);
+    uint64_t got = 0;
+    (void)file->ReadAt(at, chunk.data(), want, &got);
+    if (got != want || std::any_of(chunk.begin(), chunk.begin() + static_cast<ptrdiff_t>(got),
+                                   [](uint8_t b) { return b != 0; })) {
+      return false;
     }
-    visit(record);
-    offset += record.view.recordSize;
+    at += got;
   }
-  return std::nullopt;
+  return true;
 }
 
 }  // namespace dvrtool

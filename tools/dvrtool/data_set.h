@@ -1,16 +1,16 @@
 // Offline access to a recorded directory: its data/index pairs, each index file's summary,
-// and a walk over the frame records of a data file. `verify` and `export` read the files
-// with this, without a recorder or a file search, so they work on a copy of a damaged disk.
+// one data file as a catalogue of its own for the frame reader, and damage in words.
+// `verify` and `export` read the files with this and the frame reader, without a recorder or
+// a file search, so they work on a copy of a damaged disk.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "storage/catalog_view.h"
 #include "storage/formats.h"
-#include "storage/record_reporter.h"
 
 namespace dvrtool {
 
@@ -31,28 +31,31 @@ struct IndexFile {
 // nullopt when the file cannot be read or is shorter than an index file.
 std::optional<IndexFile> ReadIndexFile(const std::string& path);
 
-// A record found by WalkRecords, with its offset in the data file.
-struct WalkedRecord {
-  uint64_t offset = 0;
-  storage::RecordView view;  // body points into the walker's buffer, valid during the call
+// A catalogue of one data file, for the frame reader's walk over its records: the file at
+// position 0 with the index summary it was given, its records read up to `readBytes`.
+class COneFileCatalog {
+ public:
+  COneFileCatalog(const std::string& dataPath, const storage::IndexSummary& summary,
+                  uint64_t readBytes);
+  COneFileCatalog(const COneFileCatalog&) = delete;
+  COneFileCatalog& operator=(const COneFileCatalog&) = delete;
+  const storage::CatalogView* view() const { return &view_; }
+
+ private:
+  storage::FileInfo info_{};
+  storage::FileTimeTable table_{};
+  storage::CatalogView view_;
 };
 
-// A place where the records of a data file stop making sense.
-struct RecordDamage {
-  uint64_t offset = 0;  // start of the record that is damaged
-  storage::RecordStatus status = storage::RecordStatus::kOk;
-  std::string what;
-  // Nothing but zero bytes from `offset` to the counted end: the records simply stop there,
-  // so the index counts more than was written.
-  bool zerosToLimit = false;
-};
+// What is wrong with the record at `offset` of a data file whose index counts `limit` bytes,
+// as ParseRecord found it (`status`), in words: a record cut short by the end of the file,
+// a start marker that is none, a body size past the counted end, a trailer that does not
+// match.
+std::string DescribeDamage(const std::string& dataPath, uint64_t offset,
+                           storage::RecordStatus status, uint64_t limit);
 
-// Reads the data file and calls `visit` for every well-formed record in [0, limit). Returns
-// the damage that ended the walk early, if any. A file shorter than `limit` is damage at the
-// record it cuts. The damage is also told to `reporter` when there is one.
-std::optional<RecordDamage> WalkRecords(const std::string& dataPath, uint64_t limit,
-                                        const std::function<void(const WalkedRecord&)>& visit,
-                                        std::string* readError,
-                                        storage::Reporter* reporter = nullptr);
+// Whether the data file holds `limit` bytes and those from `offset` on are all zero: the
+// records simply stop there, and the index counts more than was written.
+bool ZerosToLimit(const std::string& dataPath, uint64_t offset, uint64_t limit);
 
 }  // namespace dvrtool

@@ -11,6 +11,7 @@
 #include "command_line.h"
 #include "data_set.h"
 #include "platform/local_time.h"
+#include "storage/frame_reader.h"
 #include "storage/summary_builder.h"
 
 namespace dvrtool {
@@ -138,20 +139,22 @@ bool IsSummaryCaughtMidWrite(const std::string& dataPath, const IndexSummary& st
   ReplayedSummary replay;
   bool found = false;
   uint64_t end = 0;
-  std::string readError;
   const uint64_t from = stored.dataBytes > kNeighbourBytes ? stored.dataBytes - kNeighbourBytes : 0;
   const auto check = [&](uint64_t offset) {
     found = found || (offset >= from && offset != stored.dataBytes &&
                       SectorsMatch(stored, expect, &replay.summary()));
   };
-  WalkRecords(
-      dataPath, uint64_t{stored.dataBytes} + kNeighbourBytes,
-      [&](const WalkedRecord& r) {
-        check(r.offset);
-        replay.Add(r.view.header, r.view.recordSize);
-        end = r.offset + r.view.recordSize;
-      },
-      &readError, nullptr);
+  // Past the counted end the records a later summary would count may follow: read on until
+  // the first that is not whole (no damage: nothing there was counted).
+  const COneFileCatalog file(dataPath, stored, uint64_t{stored.dataBytes} + kNeighbourBytes);
+  storage::CFrameReader reader(file.view(), nullptr);
+  reader.WalkFileRecords(0, [&](const storage::CFrameReader::FileRecord& r) {
+    if (r.status != storage::RecordStatus::kOk) return false;
+    check(r.offset);
+    replay.Add(r.header, r.next - r.offset);
+    end = r.next;
+    return true;
+  });
   check(end);
   return found;
 }
@@ -189,58 +192,6 @@ VerifyTotals CDataSetVerifier::VerifyDirectory(const std::string& dir) {
     if (pairDone_) pairDone_(pair, static_cast<size_t>(totals_.pairs), pairs.size());
   }
   return totals_;
-}
-
-// Playback resumes after a damaged record at the next minute entry's first record; so does
-// the check, which reports each damaged range once, with where reading goes on.
-void CDataSetVerifier::VerifyAfterDamage(const std::string& dataPath, const IndexSummary& stored,
-                                         const RecordDamage& first) {
-  std::error_code error;
-  const uint64_t size = std::filesystem::file_size(dataPath, error);
-  std::vector<uint8_t> bytes(error ? 0 : std::min<uint64_t>(size, stored.dataBytes));
-  std::ifstream in(dataPath, std::ios::binary);
-  if (!in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()))) {
-    bytes.clear();
-  }
-  std::vector<uint64_t> starts;  // where each minute entry's first record is
-  uint64_t sum = 0;
-  for (int32_t k = 0; k <= stored.lastEntry && sum < bytes.size(); ++k) {
-    starts.push_back(sum);
-    sum += stored.entries[k].bytes;
-  }
-  storage::RecordView view;
-  storage::RecordStatus status = storage::RecordStatus::kShortHead;
-  const auto parses = [&](uint64_t at) {
-    status = at < bytes.size() ? storage::ParseRecord(bytes.data() + at, bytes.size() - at, &view)
-                               : storage::RecordStatus::kShortHead;
-    return status == storage::RecordStatus::kOk;
-  };
-  uint64_t damagedAt = first.offset;
-  std::string what = first.what;
-  for (;;) {
-    uint64_t resume = bytes.size();
-    for (uint64_t start : starts) {
-      if (start > damagedAt && parses(start)) {
-        resume = start;
-        break;
-      }
-    }
-    Problem(dataPath, damagedAt,
-            what + (resume < bytes.size() ? "; unreadable up to offset " + std::to_string(resume) +
-                                                ", where the next minute entry starts"
-                                          : "; nothing after it can be read"));
-    uint64_t at = resume;
-    while (parses(at)) {
-      ++totals_.records;
-      const std::string fault = RecordFault(view.header, stored);
-      if (!fault.empty()) Problem(dataPath, at, "record has " + fault);
-      at += view.recordSize;
-    }
-    if (at >= bytes.size()) return;
-    Corruption(dataPath, at, status);
-    damagedAt = at;
-    what = "damaged record";
-  }
 }
 
 void CDataSetVerifier::VerifyPair(const std::string& dataPath, const std::string& indexPath) {
@@ -283,31 +234,47 @@ void CDataSetVerifier::VerifyPair(const std::string& dataPath, const std::string
     return;
   }
 
-  ReplayedSummary built;
-  std::string readError;
-  const std::optional<RecordDamage> damage = WalkRecords(
-      dataPath, stored.dataBytes,
-      [&](const WalkedRecord& r) {
-        built.Add(r.view.header, r.view.recordSize);
-        const std::string fault = RecordFault(r.view.header, stored);
-        if (!fault.empty()) Problem(dataPath, r.offset, "record has " + fault);
-      },
-      &readError, this);
-  totals_.records += built.records();
-  if (!readError.empty()) {
-    Problem(dataPath, 0, readError);
+  std::error_code dataError;
+  static_cast<void>(std::filesystem::file_size(dataPath, dataError));
+  if (dataError) {
+    Problem(dataPath, 0, dataError.message());
     return;
   }
-  if (damage) {
-    if (damage->zerosToLimit) {
+  // The records in file order as playback reads them: a damaged record is reported once,
+  // with where reading goes on (the next minute entry's first record that reads whole).
+  ReplayedSummary built;
+  bool damaged = false;
+  const COneFileCatalog file(dataPath, stored, stored.dataBytes);
+  storage::CFrameReader reader(file.view(), nullptr, this);
+  const bool read = reader.WalkFileRecords(0, [&](const storage::CFrameReader::FileRecord& r) {
+    if (r.status == storage::RecordStatus::kOk) {
+      built.Add(r.header, r.next - r.offset);
+      const std::string fault = RecordFault(r.header, stored);
+      if (!fault.empty()) Problem(dataPath, r.offset, "record has " + fault);
+      return true;
+    }
+    const bool resumes = r.next < stored.dataBytes;
+    if (!damaged && !resumes && ZerosToLimit(dataPath, r.offset, stored.dataBytes)) {
       Problem(indexPath, SummaryField(offsetof(IndexSummary, dataBytes)),
               "dataBytes " + std::to_string(stored.dataBytes) + " but the records end at byte " +
-                  std::to_string(damage->offset) + " of " + storage::DataFileBaseName(dataPath));
-    } else {
-      VerifyAfterDamage(dataPath, stored, *damage);
+                  std::to_string(r.offset) + " of " + storage::DataFileBaseName(dataPath));
+      damaged = true;
+      return false;
     }
-    return;  // the summary cannot be compared with records that cannot be read
+    damaged = true;
+    Problem(dataPath, r.offset,
+            DescribeDamage(dataPath, r.offset, r.status, stored.dataBytes) +
+                (resumes ? "; unreadable up to offset " + std::to_string(r.next) +
+                               ", where the next minute entry starts"
+                         : "; nothing after it can be read"));
+    return true;
+  });
+  totals_.records += built.records();
+  if (!read) {
+    Problem(dataPath, 0, "cannot read the data file");
+    return;
   }
+  if (damaged) return;  // the summary cannot be compared with records that cannot be read
 
   const IndexSummary& expect = built.summary();
   if (std::memcmp(&stored, &expect, sizeof(stored)) != 0 &&

@@ -16,8 +16,6 @@
 
 namespace dvrtool {
 
-struct RecordDamage;
-
 struct VerifyTotals {
   int pairs = 0;
   int problems = 0;
@@ -51,8 +49,6 @@ class CDataSetVerifier : private storage::Reporter {
     ++totals_.damagedRecords;
   }
   void VerifyPair(const std::string& dataPath, const std::string& indexPath);
-  void VerifyAfterDamage(const std::string& dataPath, const storage::IndexSummary& stored,
-                         const RecordDamage& first);
 
   std::ostream& out_;
   std::vector<VerifyProblem>* problemList_ = nullptr;

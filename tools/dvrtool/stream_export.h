@@ -2,8 +2,9 @@
 // camera produced (.h264) or in an MP4, Matroska or MPEG-TS file (.mp4, .mkv, .ts) at the
 // stream's frame rate, pictures in display order, gaps kept (see CContainerWriter). Like
 // `ffmpeg -ss`, a range starts at the key frame at or before its first second: the frames
-// before it are there for decoding, timed before the file's start. Reads the files offline;
-// audio stays out (the stored audio types name no codec).
+// before it are there for decoding, timed before the file's start. Reads the files offline
+// through the frame reader, in time order across them; audio stays out (the stored audio
+// types name no codec).
 #pragma once
 
 #include <cstdint>
@@ -33,7 +34,7 @@ struct ExportOutcome {
   uint64_t preRollFrames = 0;  // before --from, for decoding only (not in `frames`)
   time_t first = 0, last = 0;
   double frameRate = 0;  // of a container export
-  int damagedFiles = 0;  // files whose records stopped early (reported on `log`)
+  int damagedFiles = 0;  // files with damaged records (each reported on `log`, then passed over)
 };
 
 // The format named by --format, or else by the output's extension (.h264 or .264, .mp4,
