@@ -129,7 +129,7 @@ SizeResult MeasureSize(const std::string& dir, int files, int dayTableFile) {
   AnonSampler sampler;
 
   const double t0 = platform::PerfSeconds();
-  const int32_t built = catalog->Build();
+  const platform::Status built = catalog->Build();
   r.buildS = platform::PerfSeconds() - t0;
   r.mappedMiB = MiB(bench::StatusKiB("RssFile") + bench::StatusKiB("RssShmem"));
 
@@ -153,7 +153,7 @@ SizeResult MeasureSize(const std::string& dir, int files, int dayTableFile) {
   r.baseAnonMiB = MiB(base);
   r.listMiB = MiB(withList - base);
   r.peakTotalMiB = MiB(bench::StatusKiB("VmHWM"));
-  r.ok = built == 1 && catalog->view.count == files ? 1 : 0;
+  r.ok = built.ok() && catalog->view.count == files ? 1 : 0;
   catalog.reset();
   return r;
 }

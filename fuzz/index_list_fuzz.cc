@@ -54,7 +54,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                       data[6] % 33, data[7] % 26);
   for (uint32_t i = 0; i < files; ++i) catalog.AddIndexFile(dir, "i" + std::to_string(i) + ".FIH");
   if (listFirstTwice) catalog.AddIndexFile(dir, "i0.FIH");
-  if (catalog.Build() != 1) abort();  // a list always builds
+  const platform::Status built = catalog.Build();
+  if (catalog.loaded.load() != 1) abort();              // a list always builds
+  if (built.ok() != catalog.problems.empty()) abort();  // and keeps every cause it met
   if (catalog.view.count < 0 || catalog.view.count > static_cast<int32_t>(files) + 1) abort();
   fuzz::QueryTables(&catalog);
 

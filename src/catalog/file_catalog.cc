@@ -2,6 +2,7 @@
 #include "catalog/file_catalog.h"
 
 #include <algorithm>
+#include <cerrno>
 
 #include "platform/file.h"
 #include "platform/paths.h"
@@ -45,17 +46,19 @@ void CFileCatalog::AddIndexFile(const std::string& directory, const std::string&
   sourceMode = 0;
 }
 
-int32_t CFileCatalog::Build() {
+platform::Status CFileCatalog::Build() {
   Clear();
-  int32_t result = 0;
-  if (sourceMode == 0) {
-    result = BuildFromIndexList();
-  } else if (sourceMode == 1) {
-    result = LoadIndexFile(headerPath);
-  }
+  problems.clear();
+  platform::Status built = sourceMode == 1 ? LoadIndexFile(headerPath) : BuildFromIndexList();
+  const bool stands = built.ok();
+  Note(std::move(built));
   BuildDateTable();
-  loaded.store(result);
-  return result;
+  loaded.store(stands ? 1 : 0);
+  return problems.empty() ? platform::Status() : problems.front();
+}
+
+void CFileCatalog::Note(platform::Status status) {
+  if (!status.ok()) problems.push_back(std::move(status));
 }
 
 void CFileCatalog::Clear() {
@@ -78,18 +81,21 @@ void CFileCatalog::ReleaseMappings() {
   fileInfoMap.reset();
 }
 
-bool CFileCatalog::CreateMappings(uint64_t count) {
+platform::Status CFileCatalog::CreateMappings(uint64_t count) {
   ReleaseMappings();
-  if (count == 0) return false;
+  if (count == 0) return platform::Status::Invalid("map", "", "an empty catalogue");
   timeTableMap = platform::TempMapping::Create(count * kFileTimeTableSize);
   if (timeTableMap) fileInfoMap = platform::TempMapping::Create(count * storage::kFileInfoSize);
   if (timeTableMap && fileInfoMap) {
     view.tables = reinterpret_cast<FileTimeTable*>(timeTableMap->data());
     view.infos = reinterpret_cast<storage::FileInfo*>(fileInfoMap->data());
-    return true;
+    return platform::Status();
   }
+  // Taken before the release, which makes system calls of its own.
+  const int error = errno;
+  platform::Status failed = platform::Status::FromErrno("map", platform::TempDirectory(), error);
   ReleaseMappings();
-  return false;
+  return failed;
 }
 
 storage::FileInfo* CFileCatalog::FileInfoAt(int32_t j) const {

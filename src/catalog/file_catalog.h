@@ -37,11 +37,26 @@ class CFileCatalog {
   void SetIndexFile(const std::string& directory, const std::string& name);
   void AddIndexFile(const std::string& directory, const std::string& name);
 
-  // Catalogue life.
-  int32_t Build() EXCLUDES(lock);
+  // Catalogue life. Build makes the catalogue of the search source and sets `loaded` (1
+  // when a catalogue stands, empty or not). Every cause met on the way goes to `problems`:
+  // an index file that cannot be opened or read (left out, the rest catalogued), one too
+  // short to hold its record (read as zeros past its end), records naming files outside
+  // their directory, a single index file that is none, a table that cannot be made. The
+  // result is the first of them, ok when there is none.
+  platform::Status Build() EXCLUDES(lock);
   void Clear() EXCLUDES(lock);
-  int32_t BuildFromIndexList() EXCLUDES(lock);
-  int32_t LoadIndexFile(const std::string& path) EXCLUDES(lock);
+  // The two sources; a failed Status means no catalogue stands (file problems only note).
+  platform::Status BuildFromIndexList() EXCLUDES(lock);
+  platform::Status LoadIndexFile(const std::string& path) EXCLUDES(lock);
+  // Reads the first record of a listed index file, as a list build does (its header is not
+  // examined): ok, or why it could not be read whole. Past what the file holds the record
+  // is zeros; a file shorter than one record is Invalid, except an empty one (a pair the
+  // recorder opened ahead of time), which holds an empty record.
+  static platform::Status ReadFirstIndexRecord(const platform::File& file,
+                                               storage::IndexRecord* record);
+  // Opens an index file and reads its first record: why a list build would leave the file
+  // out or read it short, or ok.
+  static platform::Status CheckIndexFile(const std::string& path);
 
   // Date table, day table and the daylight-saving range.
   void BuildDateTable() EXCLUDES(lock);
@@ -79,6 +94,8 @@ class CFileCatalog {
   // Records skipped by the last build because the name they hold leads out of the index
   // file's directory.
   int32_t refusedNames = 0;
+  // What the last Build could not read, in the order met (host thread, as Build).
+  std::vector<platform::Status> problems;
   std::vector<platform::CTime> dateTable GUARDED_BY(lock);  // allocated for view.count days
 
  private:
@@ -94,14 +111,17 @@ class CFileCatalog {
 
   // Releases both mappings and nulls their views.
   void ReleaseMappings() REQUIRES(lock);
-  // Creates both mappings for `count` positions; on failure releases both and returns false.
-  bool CreateMappings(uint64_t count) REQUIRES(lock);
+  // Creates both mappings for `count` positions; on failure releases both and says why.
+  platform::Status CreateMappings(uint64_t count) REQUIRES(lock);
   // Source mode 0: the first record of each listed index file, in list order, into the
   // FileInfo mapping; returns their start times.
   std::vector<int64_t> StageIndexList() REQUIRES(lock);
-  // Source mode 1, first pass: the record count, the mappings and the oldest record; false
-  // when the build fails (no whole record, no mapping).
-  bool ScanIndexFile(const std::string& path, int32_t* recordTotal) REQUIRES(lock);
+  // Source mode 1, first pass: the record count, the mappings and the oldest record; failed
+  // when the build fails (no whole record, no mapping). A file that cannot be opened leaves
+  // the count 0 and is only noted.
+  platform::Status ScanIndexFile(const std::string& path, int32_t* recordTotal) REQUIRES(lock);
+  // Keeps a problem of the build (nothing when ok).
+  void Note(platform::Status status);
   // The time table of every position from its FileInfo.
   void FillTimeTables() REQUIRES(lock);
 };

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <numeric>
+#include <string>
 #include <vector>
 
 #include "catalog/file_catalog.h"
@@ -24,16 +25,16 @@ using storage::IndexRecord;
 using storage::IndexSummary;
 
 // Reads up to `count` bytes at `offset` and zero-fills what the file did not hold, so a
-// short or truncated file never leaves bytes of an earlier record behind. Returns the bytes
-// read.
-uint64_t ReadZeroPadded(const platform::File& file, uint64_t offset, void* buffer, uint64_t count) {
-  uint64_t got = 0;
-  // A read that fails part way counts as a file that ends there: what it held is used.
-  (void)file.ReadAt(offset, buffer, count, &got);
-  if (got < count) {
-    std::memset(static_cast<uint8_t*>(buffer) + got, 0, static_cast<size_t>(count - got));
+// short or truncated file never leaves bytes of an earlier record behind. A read that fails
+// part way counts as a file that ends there: what it held is used, and the Status says why
+// it ended. `*got` is the bytes read.
+platform::Status ReadZeroPadded(const platform::File& file, uint64_t offset, void* buffer,
+                                uint64_t count, uint64_t* got) {
+  platform::Status status = file.ReadAt(offset, buffer, count, got);
+  if (*got < count) {
+    std::memset(static_cast<uint8_t*>(buffer) + *got, 0, static_cast<size_t>(count - *got));
   }
-  return got;
+  return status;
 }
 
 // Local hour and minute of an index entry's time: its slot in a day's minute table.
@@ -166,6 +167,28 @@ void ApplyOrder(FileInfo* infos, const std::vector<uint32_t>& order) {
 
 }  // namespace
 
+platform::Status CFileCatalog::ReadFirstIndexRecord(const platform::File& file,
+                                                    IndexRecord* record) {
+  uint64_t got = 0;
+  platform::Status status =
+      ReadZeroPadded(file, storage::kIndexRecordOffset, record, sizeof(*record), &got);
+  if (!status.IsEndOfFile()) return status;
+  const int64_t size = file.Size();
+  if (size == 0) return platform::Status();
+  return platform::Status::Invalid("read", file.path(),
+                                   "shorter than an index file (" +
+                                       std::to_string(std::max<int64_t>(size, 0)) + " of " +
+                                       std::to_string(storage::kIndexFileSize) + " bytes)");
+}
+
+platform::Status CFileCatalog::CheckIndexFile(const std::string& path) {
+  platform::Status status;
+  std::unique_ptr<platform::File> file = platform::File::OpenReadOnly(path, &status);
+  if (!file) return status;
+  auto record = std::make_unique<IndexRecord>();
+  return ReadFirstIndexRecord(*file, record.get());
+}
+
 std::vector<int64_t> CFileCatalog::StageIndexList() {
   // The records are read straight into FileInfo slots of the mapping in list order (the
   // mapping is sized for every listed file; unreadable files leave its tail unused).
@@ -173,10 +196,14 @@ std::vector<int64_t> CFileCatalog::StageIndexList() {
   startTimes.reserve(indexPaths.size());
   auto record = std::make_unique<IndexRecord>();
   for (size_t i = 0; i < indexPaths.size(); ++i) {
-    std::unique_ptr<platform::File> file = platform::File::OpenReadOnly(indexPaths[i]);
-    if (!file) continue;
+    platform::Status opened;
+    std::unique_ptr<platform::File> file = platform::File::OpenReadOnly(indexPaths[i], &opened);
+    if (!file) {
+      Note(std::move(opened));
+      continue;
+    }
     // The 48-byte FileHeader is not examined; only the first record counts.
-    ReadZeroPadded(*file, storage::kIndexRecordOffset, record.get(), sizeof(*record));
+    Note(ReadFirstIndexRecord(*file, record.get()));
     FileInfo& info = view.infos[startTimes.size()];
     std::memset(&info, 0, sizeof(info));
     SetPath(&info, dataPaths[i]);
@@ -197,30 +224,36 @@ void CFileCatalog::FillTimeTables() {
   }
 }
 
-int32_t CFileCatalog::BuildFromIndexList() {
+platform::Status CFileCatalog::BuildFromIndexList() {
   platform::MutexLock hold(&lock);
-  if (indexPaths.empty()) return 1;
+  if (indexPaths.empty()) return platform::Status();
   view.count = 0;
   oldestFile = 0;
-  if (!CreateMappings(indexPaths.size())) return 0;
+  platform::Status mapped = CreateMappings(indexPaths.size());
+  if (!mapped.ok()) return mapped;
   const std::vector<int64_t> startTimes = StageIndexList();
   if (startTimes.empty() || startTimes.size() > static_cast<size_t>(INT32_MAX)) {
     ReleaseMappings();
-    return 1;
+    return platform::Status();
   }
   size_t kept = 0;
   ApplyOrder(view.infos, CatalogueOrder(startTimes, -1, static_cast<size_t>(maxFiles), &kept));
   view.count = static_cast<int32_t>(kept);
   FillTimeTables();
-  return 1;
+  return platform::Status();
 }
 
-bool CFileCatalog::ScanIndexFile(const std::string& path, int32_t* recordTotal) {
+platform::Status CFileCatalog::ScanIndexFile(const std::string& path, int32_t* recordTotal) {
   const uint32_t placeholder = CTime::NoTime().seconds();
-  std::unique_ptr<platform::File> file = platform::File::OpenReadOnly(path);
-  if (!file) return true;
+  platform::Status opened;
+  std::unique_ptr<platform::File> file = platform::File::OpenReadOnly(path, &opened);
+  if (!file) {
+    Note(std::move(opened));
+    return platform::Status();
+  }
   storage::FileHeader header;
-  const uint64_t got = ReadZeroPadded(*file, 0, &header, sizeof(header));
+  uint64_t got = 0;
+  platform::Status read = ReadZeroPadded(*file, 0, &header, sizeof(header), &got);
   const int64_t size = file->Size();
   // Never trust the count beyond the records the file really holds.
   uint64_t present = 0;
@@ -229,11 +262,18 @@ bool CFileCatalog::ScanIndexFile(const std::string& path, int32_t* recordTotal) 
   }
   const uint64_t count = std::min<uint64_t>(std::min<uint64_t>(header.recordCount, present),
                                             static_cast<uint64_t>(INT32_MAX));
-  if (got == 0 || count == 0) return false;
+  if (got == 0 && !read.ok() && !read.IsEndOfFile()) return read;
+  if (got == 0 || count == 0) {
+    return platform::Status::Invalid("read", path,
+                                     "not an index file (its header counts " +
+                                         std::to_string(header.recordCount) +
+                                         " records, it holds " + std::to_string(present) + ")");
+  }
   // Beyond maxFiles only the newest records are catalogued (see CatalogueOrder).
   *recordTotal = static_cast<int32_t>(count);
   const uint64_t kept = std::min<uint64_t>(count, static_cast<uint64_t>(maxFiles));
-  if (!CreateMappings(kept)) return false;
+  platform::Status mapped = CreateMappings(kept);
+  if (!mapped.ok()) return mapped;
   view.count = static_cast<int32_t>(kept);
   for (int32_t j = 0; j < view.count; ++j) {
     view.tables[j].startTime = view.tables[j].endTime = placeholder;
@@ -243,8 +283,13 @@ bool CFileCatalog::ScanIndexFile(const std::string& path, int32_t* recordTotal) 
   bool found = false;
   uint32_t best = 0;
   auto record = std::make_unique<IndexRecord>();
+  // A record that cannot be read is passed over; the first cause is kept.
+  platform::Status unread;
   for (int32_t r = 0; r < *recordTotal; ++r) {
-    if (ReadZeroPadded(*file, RecordOffset(r), record.get(), sizeof(*record)) == 0) continue;
+    platform::Status status =
+        ReadZeroPadded(*file, RecordOffset(r), record.get(), sizeof(*record), &got);
+    if (unread.ok()) unread = std::move(status);
+    if (got == 0) continue;
     const IndexSummary& s = record->summary;
     if (s.dataBytes != 0 && (!found || s.startTime < best)) {
       oldestFile = r;
@@ -252,33 +297,45 @@ bool CFileCatalog::ScanIndexFile(const std::string& path, int32_t* recordTotal) 
       found = true;
     }
   }
-  return true;
+  Note(std::move(unread));
+  return platform::Status();
 }
 
-int32_t CFileCatalog::LoadIndexFile(const std::string& path) {
+platform::Status CFileCatalog::LoadIndexFile(const std::string& path) {
   // First pass: the record count, the mappings and the oldest record.
   int32_t recordTotal = 0;
   {
     platform::MutexLock hold(&lock);
-    if (!ScanIndexFile(path, &recordTotal)) return 0;
+    platform::Status scanned = ScanIndexFile(path, &recordTotal);
+    if (!scanned.ok()) return scanned;
   }
   headerFile.reset();
 
   // Second pass: the index file stays open as headerFile while the catalogue stands.
   platform::MutexLock hold(&lock);
-  std::unique_ptr<platform::File> file = platform::File::OpenReadOnly(path);
-  if (!file) return 1;
+  if (recordTotal == 0) return platform::Status();  // not opened: already noted
+  platform::Status opened;
+  std::unique_ptr<platform::File> file = platform::File::OpenReadOnly(path, &opened);
+  if (!file) {
+    Note(std::move(opened));
+    return platform::Status();
+  }
   headerFile = std::move(file);
-  if (view.infos == nullptr || view.tables == nullptr) return 1;
+  if (view.infos == nullptr || view.tables == nullptr) return platform::Status();
   const std::string directory = platform::DirectoryOf(path);
   refusedNames = 0;
   auto record = std::make_unique<IndexRecord>();
   const int64_t skipped = int64_t{recordTotal} - view.count;
+  platform::Status unread;
   for (int32_t j = 0; j < view.count; ++j) {
     const int64_t r = (int64_t{oldestFile} + skipped + j) % recordTotal;
-    ReadZeroPadded(*headerFile, RecordOffset(r), record.get(), sizeof(*record));
+    uint64_t got = 0;
+    platform::Status status =
+        ReadZeroPadded(*headerFile, RecordOffset(r), record.get(), sizeof(*record), &got);
+    if (unread.ok()) unread = std::move(status);
     FileInfo& info = view.infos[j];
     std::memset(&info, 0, sizeof(info));
+    if (got == 0) continue;  // unread: an empty position, its cause kept
     // A record names a data file beside the index file. A name that would lead out of that
     // directory (a separator, "..") is refused: the record stays empty (no path, no records)
     // and is counted.
@@ -290,6 +347,12 @@ int32_t CFileCatalog::LoadIndexFile(const std::string& path) {
     std::memcpy(&info.summary, &record->summary, sizeof(info.summary));
     SetPath(&info, directory + name);
   }
+  Note(std::move(unread));
+  if (refusedNames != 0) {
+    Note(platform::Status::Invalid(
+        "read", path,
+        std::to_string(refusedNames) + " records name a file outside the index file's directory"));
+  }
   FillTimeTables();
-  return 1;
+  return platform::Status();
 }

@@ -8,13 +8,20 @@ namespace platform {
 Status Status::FromErrno(std::string_view operation, std::string_view path, int error) {
   Status status;
   status.state_.reset(
-      new State{std::string(operation), std::string(path), error != 0 ? error : EIO});
+      new State{std::string(operation), std::string(path), error != 0 ? error : EIO, {}});
   return status;
 }
 
 Status Status::EndOfFile(std::string_view operation, std::string_view path) {
   Status status;
-  status.state_.reset(new State{std::string(operation), std::string(path), 0});
+  status.state_.reset(new State{std::string(operation), std::string(path), 0, {}});
+  return status;
+}
+
+Status Status::Invalid(std::string_view operation, std::string_view path, std::string_view what) {
+  Status status;
+  status.state_.reset(
+      new State{std::string(operation), std::string(path), EINVAL, std::string(what)});
   return status;
 }
 
@@ -27,11 +34,16 @@ std::string Status::ToString() const {
   if (ok()) return "ok";
   std::string text = state_->operation;
   if (!state_->path.empty()) text += " " + state_->path;
-  text += ": ";
-  if (state_->error == 0) return text + "unexpected end of file";
+  return text + ": " + Cause();
+}
+
+std::string Status::Cause() const {
+  if (ok()) return std::string();
+  if (!state_->what.empty()) return state_->what;
+  if (state_->error == 0) return "unexpected end of file";
   // strerror_r in its GNU form returns the text, which need not be the buffer.
   char buffer[128];
-  return text + ::strerror_r(state_->error, buffer, sizeof(buffer));
+  return ::strerror_r(state_->error, buffer, sizeof(buffer));
 }
 
 }  // namespace platform

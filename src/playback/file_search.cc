@@ -110,7 +110,8 @@ CFileSearch::CFileSearch(uint32_t channelCount, uintptr_t hostContext,
       notifyCallback(notifyCallback),
       catalog(std::make_unique<CFileCatalog>()),
       reader(std::make_unique<storage::CFrameReader>(&catalog->view,
-                                                     static_cast<storage::FrameSink*>(this))) {}
+                                                     static_cast<storage::FrameSink*>(this),
+                                                     static_cast<storage::Reporter*>(this))) {}
 
 CFileSearch* CFileSearch::Create(uint32_t channelCount, uintptr_t hostContext,
                                  FileSearchFrameCallback frameCallback,
@@ -171,7 +172,13 @@ int32_t CFileSearch::Start() {
   skippedBefore.store(reader->DamageCount());
   scheduler->Start();
   reader->Close();
-  catalog->Build();
+  platform::Status built = catalog->Build();
+  {
+    platform::MutexLock keeping(&problemLock);
+    catalogStatus = std::move(built);
+    fileProblems = catalog->problems;
+    unopenedFiles.clear();
+  }
   {
     // The new thread starts from scratch: what the host chose before carries over.
     platform::MutexLock marking(&requestLock);
@@ -189,6 +196,22 @@ int32_t CFileSearch::Start() {
     return 0;
   }
   return 1;
+}
+
+platform::Status CFileSearch::CatalogStatus() const {
+  platform::MutexLock hold(&problemLock);
+  return catalogStatus;
+}
+
+std::vector<platform::Status> CFileSearch::FileProblems() const {
+  platform::MutexLock hold(&problemLock);
+  return fileProblems;
+}
+
+void CFileSearch::OpenFailed(const platform::Status& status) {
+  platform::MutexLock hold(&problemLock);
+  // The reader tries a file again at every pass over it: the first report of each is kept.
+  if (unopenedFiles.insert(std::string(status.path())).second) fileProblems.push_back(status);
 }
 
 void CFileSearch::Stop() {

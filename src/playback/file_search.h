@@ -19,11 +19,15 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <unordered_set>
+#include <vector>
 
 #include "catalog/file_catalog.h"
 #include "platform/event.h"
 #include "platform/local_time.h"
 #include "platform/mutex.h"
+#include "platform/status.h"
 #include "platform/thread_annotations.h"
 #include "recorder.h"
 #include "scheduler/frame_scheduler.h"
@@ -34,7 +38,9 @@ namespace platform {
 class Thread;
 }
 
-class CFileSearch : public std::enable_shared_from_this<CFileSearch>, private storage::FrameSink {
+class CFileSearch : public std::enable_shared_from_this<CFileSearch>,
+                    private storage::FrameSink,
+                    private storage::Reporter {
  public:
   static constexpr uint32_t kMaxChannels = 32;
   // The playback thread's copy of the catalogue's date table holds this many days.
@@ -111,6 +117,12 @@ class CFileSearch : public std::enable_shared_from_this<CFileSearch>, private st
   // Damaged records the playback thread's reader stepped over (reported and skipped) since
   // the last START; the host reads it in the progress notification's statSize.
   uint64_t SkippedRecords() const { return reader->DamageCount() - skippedBefore.load(); }
+  // What the last START could not read: the first cause its catalogue build met (ok when
+  // it read every index file whole), and every index or data file left out or read short
+  // since, with its errno and path (one per data file, the first). The header has no
+  // channel for them (START still starts): for the tools and the tests.
+  platform::Status CatalogStatus() const EXCLUDES(problemLock);
+  std::vector<platform::Status> FileProblems() const EXCLUDES(problemLock);
   scheduler::CFrameScheduler* Scheduler() { return scheduler.get(); }
   CFileCatalog* Catalog() { return catalog.get(); }
   storage::CFrameReader* Reader() { return reader.get(); }
@@ -165,6 +177,10 @@ class CFileSearch : public std::enable_shared_from_this<CFileSearch>, private st
   // Queues the frame the reader just read, or passes it over.
   void PlayFrame(PlaybackState& state, int32_t length);
   void OnPrecedingKeyFrame(const uint8_t* record, int32_t length) override;
+  // The reader's reports (playback thread): damage is counted by the reader itself; a data
+  // file that cannot be opened joins the file problems.
+  void Corruption(const std::string&, uint64_t, storage::RecordStatus) override {}
+  void OpenFailed(const platform::Status& status) override EXCLUDES(problemLock);
   // At the end of the recording (its start backwards): on from the other end.
   void Wrap(PlaybackState& state);
   // Records the queues' flush count the frames read next are queued under; false when a
@@ -224,6 +240,12 @@ class CFileSearch : public std::enable_shared_from_this<CFileSearch>, private st
   static constexpr uint64_t kNoShownPlace = UINT64_MAX;
   std::atomic<int64_t> lastShownTime{kNoShownTime};
   std::atomic<uint64_t> lastShownPlace{kNoShownPlace};
+  // What START's build and the reader could not read (see FileProblems); taken by no other
+  // lock's holder and calls nothing while held.
+  mutable platform::Mutex problemLock;
+  platform::Status catalogStatus GUARDED_BY(problemLock);
+  std::vector<platform::Status> fileProblems GUARDED_BY(problemLock);
+  std::unordered_set<std::string> unopenedFiles GUARDED_BY(problemLock);  // reported by the reader
   // The host's reference; dropped by End.
   std::shared_ptr<CFileSearch> hostReference;
 };

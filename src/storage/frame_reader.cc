@@ -234,8 +234,12 @@ ReaderFile* CFrameReader::DataFileAt(int32_t position) {
   auto file = std::make_unique<ReaderFile>();
   file->path = FileInfoPath(*info);
   file->serial = ++openSerial;
-  file->file = platform::File::OpenReadOnly(file->path);
-  if (!file->file) return nullptr;
+  platform::Status opened;
+  file->file = platform::File::OpenReadOnly(file->path, &opened);
+  if (!file->file) {
+    if (reporter != nullptr) reporter->OpenFailed(opened);
+    return nullptr;
+  }
 
   // Forget positions the catalogue no longer has, then make room by closing the least
   // recently used files.

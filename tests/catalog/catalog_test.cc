@@ -21,6 +21,9 @@
 
 namespace {
 
+using namespace std::string_literals;
+using Call = platform::ScopedSyscallFault::Call;
+
 int32_t Local(int month, int day, int hour, int minute) {
   return testsupport::LocalSeconds(2021, month, day, hour, minute);
 }
@@ -97,6 +100,20 @@ class CatalogTest : public ::testing::Test {
     catalog->AddIndexFile(dir, title + ".FIH");
   }
   size_t MappingFiles() const { return testsupport::CountEntries(tmpDir, "fmap"); }
+  // A cause as the caller sees it: "<operation> <path: under the recordings as is, the
+  // temporary directory as TMP/>: <cause>".
+  std::string Seen(const platform::Status& status) const {
+    std::string text = status.ToString();
+    for (const auto& [from, to] : {std::pair(dir, std::string()), std::pair(tmpDir, "TMP/"s)})
+      if (const size_t at = text.find(from); at != std::string::npos)
+        text.replace(at, from.size(), to);
+    return text;
+  }
+  std::vector<std::string> Problems() const {
+    std::vector<std::string> seen;
+    for (const platform::Status& p : catalog->problems) seen.push_back(Seen(p));
+    return seen;
+  }
 
   testsupport::ScratchDir scratch;
   std::string tmpDir = scratch.Sub("tmp"), dir = scratch.Sub("rec");
@@ -116,8 +133,9 @@ TEST_F(CatalogTest, TheSearchSource) {
   catalog->AddIndexFile(dir, "sub\\b.FIH");
   EXPECT_EQ(std::tuple(catalog->sourceMode, catalog->indexPaths, catalog->dataPaths),
             std::tuple(0, std::vector{dir + "sub/b.FIH"}, std::vector{dir + "b.VDB"}));
-  // No index file readable: an empty catalogue without table files.
-  EXPECT_EQ(catalog->Build(), 1);
+  // No index file readable: an empty catalogue without table files, and why.
+  EXPECT_EQ(Seen(catalog->Build()), "open sub/b.FIH: No such file or directory");
+  EXPECT_EQ(catalog->loaded.load(), 1);
   EXPECT_EQ(testsupport::OpenFilesUnder(tmpDir), 0u);
   catalog->SetIndexFile(dir, "h.FIH");  // while the catalogue stands, its source stays
   catalog->AddIndexFile(dir, "b.FIH");
@@ -139,7 +157,7 @@ TEST_F(CatalogTest, EveryMinuteSlotMatchesTheLocalClockAndQueriesRacingClearSeeA
   for (const char* zone :
        {"Europe/Berlin", "Asia/Kolkata", "Australia/Lord_Howe", "America/St_Johns"}) {
     testsupport::ScopedTimeZone local(zone);
-    ASSERT_EQ(catalog->Build(), 1);
+    ASSERT_TRUE(catalog->Build().ok());
     for (int32_t j = 0; j < catalog->view.count; ++j) {
       for (const storage::IndexEntry& e : catalog->FileInfoAt(j)->summary.entries) {
         const platform::LocalFields f = platform::CTime(e.time).Local();
@@ -156,7 +174,7 @@ TEST_F(CatalogTest, EveryMinuteSlotMatchesTheLocalClockAndQueriesRacingClearSeeA
           std::tuple(2, 1, 1, 3));
     }
   }
-  ASSERT_EQ(catalog->Build(), 1);
+  ASSERT_TRUE(catalog->Build().ok());
   const int32_t day = catalog->FileInfoAt(0)->summary.startTime;
   const size_t all = Marked(Day(day).any).size();
   std::atomic<int> stop{0}, partial{0}, queries{0};
@@ -167,7 +185,7 @@ TEST_F(CatalogTest, EveryMinuteSlotMatchesTheLocalClockAndQueriesRacingClearSeeA
     }
   });
   for (int round = 0; (round < 30 || queries.load() < 30) && round < 100000; ++round) {
-    EXPECT_EQ(catalog->Build(), 1);
+    EXPECT_TRUE(catalog->Build().ok());
     catalog->Clear();
   }
   stop.store(1);
@@ -191,7 +209,7 @@ TEST_F(CatalogTest, OneIndexFileIsCataloguedFromItsOldestRecordIntoTwoUnnamedTab
       path, {record("r0", 12), record("r1", 8), record("r2", 1, 0), record("r3", 8)}, 1000000);
   std::filesystem::resize_file(path, std::filesystem::file_size(path) + 1000);
   catalog->SetIndexFile(dir, "set.FIH");
-  ASSERT_EQ(catalog->Build(), 1);
+  ASSERT_TRUE(catalog->Build().ok());
   EXPECT_EQ(std::tuple(catalog->oldestFile, Titles(), Table(1).startTime, Table(3).startTime),
             std::tuple(1, std::vector<std::string>{"r1", "r2", "r3", "r0"},
                        platform::CTime::NoTime().seconds(), Local(3, 5, 12, 0)));
@@ -203,17 +221,21 @@ TEST_F(CatalogTest, OneIndexFileIsCataloguedFromItsOldestRecordIntoTwoUnnamedTab
   EXPECT_EQ(std::tuple(testsupport::OpenFilesUnder(tmpDir), catalog->loaded.load(), Dates().size()),
             std::tuple(0u, 0, 1u));  // Clear keeps the date table
   catalog->maxFiles = 2;
-  ASSERT_EQ(catalog->Build(), 1);
+  ASSERT_TRUE(catalog->Build().ok());
   EXPECT_EQ(Titles(), (std::vector<std::string>{"r3", "r0"}));
   {
     platform::ScopedSyscallFault failing(platform::ScopedSyscallFault::Call::kMmap, ENOMEM);
-    EXPECT_EQ(catalog->Build(), 0);
+    EXPECT_EQ(Seen(catalog->Build()), "map TMP/: Cannot allocate memory");
+    EXPECT_EQ(catalog->loaded.load(), 0);
   }
   EXPECT_TRUE(catalog->view.count == 0 && Dates().empty() && Day(Local(3, 5, 0, 0)).any[540] == 0);
   testsupport::WriteIndexFile(path, {record("r0", 9)}, 0);
-  EXPECT_EQ(catalog->Build(), 0);
+  EXPECT_EQ(Seen(catalog->Build()),
+            "read set.FIH: not an index file (its header counts 0 records, it holds 1)");
+  EXPECT_EQ(catalog->loaded.load(), 0);
   testsupport::WriteBytes(path);
-  EXPECT_EQ(catalog->Build(), 0);
+  EXPECT_EQ(Seen(catalog->Build()),
+            "read set.FIH: not an index file (its header counts 0 records, it holds 0)");
   EXPECT_EQ(std::tuple(catalog->loaded.load(), catalog->view.count, MappingFiles()),
             std::tuple(0, 0, 0u));
 }
@@ -228,7 +250,9 @@ TEST_F(CatalogTest, ARecordNamingAFileOutsideTheIndexFilesDirectoryIsSkippedAndC
   }
   testsupport::WriteIndexFile(dir + "set.FIH", records);
   catalog->SetIndexFile(dir, "set.FIH");
-  ASSERT_EQ(catalog->Build(), 1);
+  EXPECT_EQ(Seen(catalog->Build()),
+            "read set.FIH: 3 records name a file outside the index file's directory");
+  ASSERT_EQ(catalog->loaded.load(), 1);
   std::vector<std::string> paths;
   for (int32_t j = 0; j < catalog->view.count; ++j) {
     paths.push_back(storage::FileInfoPath(*catalog->FileInfoAt(j)));
@@ -248,7 +272,7 @@ TEST_F(CatalogTest, FootageStampedIn1970Or2000IsListedInTheDateAndDayTables) {
   AddPair("now", MakeSummary({{today, 1, 1}}));
   AddPair("y1970", MakeSummary({{y1970, 1, 2}}));
   AddPair("y2000", MakeSummary({{y2000, 1, 4}}));
-  ASSERT_EQ(catalog->Build(), 1);
+  ASSERT_TRUE(catalog->Build().ok());
   const std::vector<int32_t> days = {int32_t(testsupport::LocalSeconds(1970, 1, 1, 0, 0)),
                                      int32_t(testsupport::LocalSeconds(2000, 1, 1, 0, 0)),
                                      Local(3, 5, 0, 0)};
@@ -263,7 +287,7 @@ TEST_F(CatalogTest, FootageStampedIn1970Or2000IsListedInTheDateAndDayTables) {
   testsupport::WriteIndexFile(dir + "set.FIH", records);
   catalog->Clear();
   catalog->SetIndexFile(dir, "set.FIH");
-  ASSERT_EQ(catalog->Build(), 1);
+  ASSERT_TRUE(catalog->Build().ok());
   EXPECT_EQ(Dates(), (std::vector<int32_t>{days[0], days[2]}));
 }
 
@@ -296,7 +320,9 @@ TEST_F(CatalogTest, ListIsOrderedByStartTimeAndHostileIndexFilesAreReadWithinBou
   catalog->AddIndexFile(dir, "a.FIH");
   testsupport::WriteBytes(dir + "noindex.VDB");
   catalog->AddIndexFile(dir, "noindex.FIH");
-  ASSERT_EQ(catalog->Build(), 1);
+  const std::string cut = "read cut.FIH: shorter than an index file (140 of 2996 bytes)";
+  ASSERT_EQ(Seen(catalog->Build()), cut);
+  ASSERT_EQ(Problems(), (std::vector{cut, "open noindex.FIH: No such file or directory"s}));
   ASSERT_EQ(Titles(), (std::vector<std::string>{"t08", "a", "b", "a", "high", "negative", "t10",
                                                 "cut", "e1", "empty"}));
   EXPECT_EQ(
@@ -311,9 +337,93 @@ TEST_F(CatalogTest, ListIsOrderedByStartTimeAndHostileIndexFilesAreReadWithinBou
   const std::vector<uint32_t> any = Day(t).any;  // the day table is bounded the same way
   EXPECT_EQ(std::count(any.begin(), any.end(), 1u), 120);
   catalog->maxFiles = 3;
-  ASSERT_EQ(catalog->Build(), 1);
+  ASSERT_EQ(Seen(catalog->Build()), cut);
   EXPECT_EQ(Titles(), (std::vector<std::string>{"negative", "t10", "cut"}));
   EXPECT_EQ(Dates(), std::vector<int32_t>{Local(3, 5, 0, 0)});
+}
+
+// A system call that fails while a list is catalogued reaches the caller with the operation,
+// the file and the errno: a listed index file that cannot be opened is left out and one that
+// cannot be read is catalogued without a recording (the rest as they are); a table that
+// cannot be made leaves no catalogue.
+TEST_F(CatalogTest, AFailingCallWhileAListIsCataloguedIsToldWithItsFileAndErrno) {
+  for (const char* title : {"a", "b", "c"})
+    AddPair(title, MakeSummary({{Local(3, 5, 9 + title[0] - 'a', 0), 1}}));
+  struct Row {
+    Call call;
+    int error, skip;
+    const char* pathPart;
+    std::string seen;  // the build's result
+    size_t problems;
+    int32_t loaded;
+    std::vector<std::string> titles;
+  };
+  const std::vector<std::string> all = {"a", "b", "c"};
+  const Row rows[] = {
+      {Call::kOpen, EACCES, 0, "b.FIH", "open b.FIH: Permission denied", 1, 1, {"a", "c"}},
+      {Call::kOpen, ENOENT, 0, "b.FIH", "open b.FIH: No such file or directory", 1, 1, {"a", "c"}},
+      {Call::kOpen,
+       ELOOP,
+       0,
+       "a.FIH",
+       "open a.FIH: Too many levels of symbolic links",
+       1,
+       1,
+       {"b", "c"}},
+      {Call::kRead, EIO, 1, "", "read b.FIH: Input/output error", 1, 1, {"a", "c", "b"}},
+      {Call::kFstat, EIO, 0, "", "open a.FIH: Input/output error", 3, 1, {}},
+      {Call::kFlock, ENOLCK, 0, "", "open a.FIH: No locks available", 3, 1, {}},
+      {Call::kFcntlFlags, EBADF, 0, "", "open a.FIH: Bad file descriptor", 3, 1, {}},
+      {Call::kPosixFallocate, ENOSPC, 0, "", "map TMP/: No space left on device", 1, 0, {}},
+      {Call::kMmap, ENOMEM, 0, "", "map TMP/: Cannot allocate memory", 1, 0, {}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.seen);
+    platform::ScopedSyscallFault fault(
+        row.call, row.error, row.skip,
+        row.call == Call::kRead ? 1 : platform::ScopedSyscallFault::kPersistent, row.pathPart);
+    EXPECT_EQ(Seen(catalog->Build()), row.seen);
+    ASSERT_EQ(catalog->problems.size(), row.problems);
+    EXPECT_EQ(catalog->problems.front().error(), row.error);
+    EXPECT_EQ(std::pair(catalog->loaded.load(), Titles()), std::pair(row.loaded, row.titles));
+  }
+  EXPECT_TRUE(catalog->Build().ok());
+  EXPECT_EQ(std::pair(Problems().size(), Titles()), std::pair(size_t{0}, all));
+}
+
+// The same for one index file: one that cannot be opened gives an empty catalogue, a header
+// that cannot be read none; a record that cannot be read in either pass is told and the
+// catalogue stands.
+TEST_F(CatalogTest, AFailingCallWhileOneIndexFileIsCataloguedIsToldWithItsFileAndErrno) {
+  std::vector<storage::IndexRecord> records;
+  for (int hour : {12, 8, 10})
+    records.push_back(testsupport::MakeRecord("r.VDB", MakeSummary({{Local(3, 5, hour, 0), 1}})));
+  testsupport::WriteIndexFile(dir + "set.FIH", records);
+  catalog->SetIndexFile(dir, "set.FIH");
+  struct Row {
+    Call call;
+    int error, skip;
+    std::string seen;
+    int32_t loaded, count;
+  };
+  // Reads: the header, a record each in the first pass, then a record each in the second.
+  const Row rows[] = {
+      {Call::kOpen, EACCES, 0, "open set.FIH: Permission denied", 1, 0},
+      {Call::kOpen, ENOENT, 0, "open set.FIH: No such file or directory", 1, 0},
+      {Call::kOpen, EMFILE, 1, "open set.FIH: Too many open files", 1, 3},  // the second pass
+      {Call::kRead, EIO, 0, "read set.FIH: Input/output error", 0, 0},
+      {Call::kRead, EIO, 2, "read set.FIH: Input/output error", 1, 3},
+      {Call::kRead, EIO, 5, "read set.FIH: Input/output error", 1, 3},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.seen + " after " + std::to_string(row.skip));
+    platform::ScopedSyscallFault fault(row.call, row.error, row.skip, 1,
+                                       row.call == Call::kOpen ? "set.FIH" : "");
+    EXPECT_EQ(Seen(catalog->Build()), row.seen);
+    EXPECT_EQ(std::tuple(catalog->problems.size(), catalog->loaded.load(), catalog->view.count),
+              std::tuple(size_t{1}, row.loaded, row.count))
+        << testing::PrintToString(Problems());
+  }
 }
 
 // Without a range, and with each invalid or inverted one, every day is ordinary; each mask
@@ -336,7 +446,7 @@ TEST_F(CatalogTest, DayTablesWithAndWithoutADaylightRange) {
     summary.endTime = t + length;
     AddPair(std::to_string(t), summary);
   }
-  ASSERT_EQ(catalog->Build(), 1);
+  ASSERT_TRUE(catalog->Build().ok());
   const std::vector<std::array<int32_t, 7>> ranges = {
       {0, 4, 1, 2, 10, 30, 3},  {1, 0, 1, 2, 10, 30, 3},  {1, 4, 1, 2, 13, 30, 3},
       {1, 4, 32, 2, 10, 30, 3}, {1, 4, 1, 60, 10, 30, 3}, {1, 4, 1, -1, 10, 30, 3},

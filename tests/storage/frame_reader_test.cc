@@ -14,6 +14,7 @@
 #include <map>
 #include <optional>
 #include <random>
+#include <set>
 
 #include "catalog/file_catalog.h"
 #include "platform/local_time.h"
@@ -95,6 +96,12 @@ class ReaderTest : public ::testing::Test, public storage::FrameSink, public sto
   void Corruption(const std::string&, uint64_t, storage::RecordStatus status) override {
     ++damage_[static_cast<size_t>(status)];
   }
+  void OpenFailed(const platform::Status& status) override {
+    std::string text = status.ToString();  // the path within the directory
+    if (const size_t at = text.find(dir_.path()); at != std::string::npos)
+      text.erase(at, dir_.path().size());
+    unopened_.insert(text);
+  }
   // Writes file i as <i>.VDB with its index <i>.FIH and lists them in order.
   void Catalogue(const std::vector<std::reference_wrapper<const DataFile>>& files) {
     for (size_t i = 0; i < files.size(); ++i) {
@@ -105,7 +112,7 @@ class ReaderTest : public ::testing::Test, public storage::FrameSink, public sto
           {testsupport::MakeRecord(title + ".VDB", files[i].get().summary)});
       catalog_.AddIndexFile(dir_.path(), title + ".FIH");
     }
-    ASSERT_EQ(catalog_.Build(), 1);
+    ASSERT_TRUE(catalog_.Build().ok());
   }
   // The first `most` frames the reader hands out at `rate` up to the end of the recording:
   // from its start (its end when rate < 0) when `whole`, else from where it is; a lead frame
@@ -134,7 +141,8 @@ class ReaderTest : public ::testing::Test, public storage::FrameSink, public sto
   CFileCatalog catalog_;
   storage::CFrameReader reader_{&catalog_.view, this, this};
   std::vector<Got> got_;
-  std::array<int, 6> damage_{};  // reports per RecordStatus
+  std::array<int, 6> damage_{};     // reports per RecordStatus
+  std::set<std::string> unopened_;  // data files the reader could not open, and why
   int32_t maxOpen_ = 0;
 };
 
@@ -192,6 +200,32 @@ TEST_F(ReaderTest, EachDeliveredRecordPlaysOnceEachWay) {
     EXPECT_EQ(reader_.ReadNextFrame(&grown, 4000), rate > 0 ? int32_t(late.Frame(0).size()) : 0);
   }
   EXPECT_EQ(grown, late.Frame(0));
+}
+
+// A data file that cannot be opened is reported with the operation, its path and the errno,
+// and play goes on with the files around it, each way.
+TEST_F(ReaderTest, ADataFileThatCannotBeOpenedIsReportedWithItsErrnoAndPlayGoesOnPastIt) {
+  DataFile a, b, c;
+  a.AddVideo(0, At(8, 0), true);
+  b.AddVideo(0, At(9, 0), true);
+  c.AddVideo(0, At(10, 0), true);
+  Catalogue({a, b, c});
+  const std::pair<int, std::string> rows[] = {
+      {EACCES, "Permission denied"},   {ENOENT, "No such file or directory"},
+      {EMFILE, "Too many open files"}, {ELOOP, "Too many levels of symbolic links"},
+      {EIO, "Input/output error"},
+  };
+  for (const auto& [error, text] : rows) {
+    SCOPED_TRACE(text);
+    reader_.Close();
+    unopened_.clear();
+    platform::ScopedSyscallFault failing(platform::ScopedSyscallFault::Call::kOpen, error, 0,
+                                         platform::ScopedSyscallFault::kPersistent, "1.VDB");
+    EXPECT_EQ(Play(true, 1.0f), (std::vector<Got>{F(a, 0), F(c, 0)}));
+    EXPECT_EQ(Play(true, -1.0f), (std::vector<Got>{F(c, 0), F(a, 0)}));
+    EXPECT_EQ(unopened_, std::set<std::string>{"open 1.VDB: " + text});
+    EXPECT_EQ(damage_, (std::array<int, 6>{}));
+  }
 }
 
 TEST_F(ReaderTest, ADayOfManyFilesKeepsAFewOpenAndReadsAllOfThemUnlessReadsFail) {
@@ -412,7 +446,7 @@ std::vector<uint8_t> PlayAsNobody(const std::string& dir, bool single, size_t fi
     } else {
       for (size_t i = 0; i < files; ++i) catalog.AddIndexFile(dir, std::to_string(i) + ".FIH");
     }
-    if (catalog.Build() != 1) _exit(3);
+    if (!catalog.Build().ok()) _exit(3);
     storage::CFrameReader reader(&catalog.view, nullptr);
     reader.ResetReadPosition(1);
     reader.SetPlayRate(1.0f);

@@ -1,17 +1,14 @@
 #include "file_search_session.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
 
+#include "catalog/file_catalog.h"
 #include "errors.h"
+#include "platform/status.h"
 #include "recorder_library.h"
-#include "storage/formats.h"
 
 namespace dvrtool {
 
@@ -19,7 +16,8 @@ CFileSearchSession::CFileSearchSession(const std::string& dir, const DstRange* d
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
     const std::string name = entry.path().filename().string();
-    if (entry.is_regular_file(error) && name.size() > 4 &&
+    std::error_code kind;  // a link to nothing is no index file, not a failure to list
+    if (entry.is_regular_file(kind) && name.size() > 4 &&
         name.compare(name.size() - 4, 4, ".FIH") == 0) {
       indexFiles_.push_back(name);
     }
@@ -27,29 +25,28 @@ CFileSearchSession::CFileSearchSession(const std::string& dir, const DstRange* d
   if (error) throw RuntimeError("cannot list " + dir + ": " + error.message());
   if (indexFiles_.empty()) throw RuntimeError(dir + ": no index files (*.FIH)");
   std::sort(indexFiles_.begin(), indexFiles_.end());
-  // The library leaves out what it cannot read without a word; say which and why.
+  // The library leaves out what it cannot read without a word (the header has no channel
+  // for it); the catalogue's own check of each file says which and why.
   std::vector<std::string> readable;
   for (const std::string& name : indexFiles_) {
     const std::string path = dir + "/" + name;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    struct stat st;
-    if (fd < 0) {
-      skipped_.push_back({path, std::strerror(errno)});
-    } else if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-      skipped_.push_back({path, "not a regular file"});
-    } else if (st.st_size == 0) {
-      // The recorder opens the next pair ahead of time: an empty index is not in use yet.
+    const platform::Status status = CFileCatalog::CheckIndexFile(path);
+    if (status.ok()) {
       readable.push_back(name);
-    } else if (static_cast<uint64_t>(st.st_size) < storage::kIndexFileSize) {
-      skipped_.push_back({path, "shorter than an index file (" + std::to_string(st.st_size) +
-                                    " of " + std::to_string(storage::kIndexFileSize) + " bytes)"});
     } else {
-      readable.push_back(name);
+      skipped_.push_back({path, status.Cause()});
     }
-    if (fd >= 0) ::close(fd);
   }
   indexFiles_ = std::move(readable);
-  if (indexFiles_.empty()) throw RuntimeError(dir + ": no readable index files (*.FIH)");
+  if (indexFiles_.empty()) {
+    // Nothing to search: the cause, on the one line an error gets.
+    const SkippedIndexFile& first = skipped_.front();
+    std::string message = first.path + ": " + first.reason;
+    if (skipped_.size() > 1) {
+      message += " (and " + std::to_string(skipped_.size() - 1) + " more unreadable index files)";
+    }
+    throw RuntimeError(message);
+  }
 
   const CRecorderLibrary& lib = CRecorderLibrary::Get();
   search_ =

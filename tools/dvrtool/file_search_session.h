@@ -71,9 +71,10 @@ struct SkippedIndexFile {
 
 class CFileSearchSession {
  public:
-  // Finds the index files of `dir` (RuntimeError when there are none, or none can be read)
-  // and starts a file search on them: the catalogue is built on return. Index files that
-  // cannot be opened or are too short are left out and listed in skipped().
+  // Finds the index files of `dir` (RuntimeError when there are none, or none can be read:
+  // then it names the first one's cause) and starts a file search on them: the catalogue is
+  // built on return. Index files the catalogue could not read whole (not opened, a read
+  // error, too short) are left out and listed in skipped() with the cause.
   explicit CFileSearchSession(const std::string& dir, const DstRange* dst = nullptr);
   ~CFileSearchSession();
   CFileSearchSession(const CFileSearchSession&) = delete;

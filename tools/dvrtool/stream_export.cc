@@ -79,9 +79,11 @@ ExportOutcome ExportChannel(const ExportRequest& request, std::ostream& log) {
     if (pair.dataPath.empty() || pair.indexPath.empty()) continue;
     catalogue.AddIndexFile(request.dir, pair.title + std::string(storage::kIndexFileSuffix));
   }
-  if (catalogue.Build() == 0) {
-    throw RuntimeError(request.dir + ": cannot list the recording's files (no room for the " +
-                       "catalogue's tables under $TMPDIR?)");
+  const platform::Status built = catalogue.Build();
+  if (catalogue.loaded.load() == 0) {
+    // A pair that cannot be read is only left out; no catalogue at all has one cause.
+    throw RuntimeError(request.dir + ": cannot list the recording's files (" + built.ToString() +
+                       ")");
   }
   // Progress in recorded bytes, over the files that can hold the range (the catalogue lists
   // them in start-time order).
