@@ -2,10 +2,12 @@
 """Load check of `dvrtool serve`, run by hand (it takes about three minutes):
 
     tests/browser/serve_load.py build/dvrtool [--browsers 4] [--seconds 60] [--size 1280x720]
+                                              [--layout 4|1]
 
 Records four channels of ffmpeg's test source at 25 fps for SECONDS + 15 s, then opens
 BROWSERS headless Chromium windows, each playing all four channels in a 2x2 grid from the
-start, and watches them for SECONDS: the longest stall of any player (the time its picture
+start (--layout 1: each window plays one channel, the i-th window channel i mod 4), and
+watches them for SECONDS: the longest stall of any player (the time its picture
 stood still while it should have moved) and the server's CPU time per wall second. With
 --readers, BROWSERS x 4 plain HTTP readers take the streams instead: the longest gap between
 two arrivals, and the server's CPU without any browser competing for the cores.
@@ -28,6 +30,8 @@ parser.add_argument('dvrtool')
 parser.add_argument('--browsers', type=int, default=4)
 parser.add_argument('--seconds', type=int, default=60)
 parser.add_argument('--size', default='1280x720')
+parser.add_argument('--layout', type=int, choices=(1, 4), default=4,
+                    help='channels per window: a 2x2 grid of all four, or one each')
 parser.add_argument('--readers', action='store_true',
                     help='plain HTTP readers instead of browsers: the server alone, no decoding')
 args = parser.parse_args()
@@ -126,9 +130,9 @@ def main():
             t.start()
         for t in threads:
             t.join()
-        for d in drivers:
-            d.execute_script('document.getElementById("layout").value = "4";'
-                             'play(state.channels[0], state.day.slots[0].slot * 60);')
+        for i, d in enumerate(drivers):
+            d.execute_script(f'document.getElementById("layout").value = "{args.layout}";'
+                             f'play(state.channels[{i} % state.channels.length], state.day.slots[0].slot * 60);')
         # Wait until every player plays, then watch.
         for d in drivers:
             for _ in range(300):
@@ -144,7 +148,7 @@ def main():
         print('players:', states)
         worst = max(s['worst'] for r in results for s in r) / 1000
         played = min(s['time'] for r in results for s in r)
-        print(f'{args.browsers} browsers x 4 channels at {args.size}: longest stall {worst:.2f} s, '
+        print(f'{args.browsers} browsers x {args.layout} channel{"s" if args.layout > 1 else ""} at {args.size}: longest stall {worst:.2f} s, '
               f'every player at least {played:.1f} s in, server CPU {cpu:.2f} core, '
               f'dropped {sum(s["dropped"] for r in results for s in r)} frames, '
               f'corrupted {sum(s["corrupted"] for r in results for s in r)}')
