@@ -1,8 +1,8 @@
 // Recorded through the exports and played back: every frame reaches the host once, as it
 // was written, in recorded order and at the recorded pace, with the audio of the current
-// channel only and a progress notification on every fourth displayed frame; key frames of
-// up to 7.5 MiB come back byte for byte; PLAYTIME T shows T in both directions for several
-// key-frame intervals, with the decode-only frames a decoder needs before it.
+// channel only and a progress notification on every fourth displayed frame; frames of up
+// to the largest a recorder takes come back byte for byte; PLAYTIME T shows T in both directions
+// for several key-frame intervals, with the decode-only frames a decoder needs before it.
 #include <map>
 
 #include "playback_test_util.h"
@@ -21,8 +21,12 @@ TEST_F(PlaybackTest, FourChannelsWithAudioComeBackAsRecordedAtTheirPace) {
     for (int f = 0; f < kFps; ++f) {
       for (uint32_t ch = 0; ch < 4; ++ch) {
         // First- and second-class video; triggers A on channels 1 and 3, B on 2 and 3; key
-        // frames of 4 MiB and 520,000 bytes between small frames.
-        const size_t size = ch == 0 && f == 0 && s % 2 == 1 ? (s == 1 ? 4u << 20 : 520000) : 0;
+        // frames of 4 MiB and 520,000 bytes between small frames, and a P-frame of the
+        // largest payload a recorder takes (with its lead, the longest record written).
+        size_t size = 0;
+        if (ch == 0 && s == 1)
+          size = f == 0 ? 4u << 20 : f == 1 ? RECORDER_MAX_VIDEO_FRAME_BYTES : 0;
+        if (ch == 0 && s == 3 && f == 0) size = 520000;
         rec.Video(ch, t0 + s, f == 0 ? 1 : 1 + f % 3, f == 0, size, ch % 2, ch / 2);
       }
       if (f == 0) rec.Settle();
