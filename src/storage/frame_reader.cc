@@ -403,8 +403,7 @@ int32_t CFrameReader::SeekToTime(CTime t, int32_t direction, uint32_t leadChanne
   // Forwards, reading starts at the landing: nothing before it is handed out but the lead,
   // which the look back collects.
   const ReadPosition found{currentFile, file->position};
-  StartForward(found, t, found, leadChannels);
-  if (leadChannels != 0) PlanLead(t, found, leadChannels);
+  StartForward(found, t, leadChannels);
   return 1;
 }
 
@@ -425,8 +424,7 @@ int32_t CFrameReader::SeekToRecord(int32_t position, uint64_t offset, int32_t di
   const ReadPosition landing{position, RecordEnd(offset, header)};
   if (!SeekAbsolute(file, landing.offset)) return 0;
   const CTime t(header.time);
-  StartForward(landing, t, landing, leadChannels);
-  if (leadChannels != 0) PlanLead(t, landing, leadChannels);
+  StartForward(landing, t, leadChannels);
   return 1;
 }
 
@@ -441,16 +439,14 @@ void CFrameReader::DropReadAhead() {
   for (auto& held : heldLead) held.clear();
 }
 
-void CFrameReader::StartForward(ReadPosition start, CTime target, ReadPosition landing,
-                                uint32_t leadChannels) {
-  DropReadAhead();
-  frontier = start;
+void CFrameReader::StartForward(ReadPosition landing, CTime target, uint32_t leadChannels) {
+  frontier = landing;
   frontierSet = true;
   targetSet = true;
   targetTime = target.seconds();
-  targetLanding = landing;
   targetLeads = leadChannels;
   targetReached = 0;
+  if (leadChannels != 0) PlanLead(target, landing, leadChannels);
 }
 
 bool CFrameReader::ReadAhead() {
@@ -501,11 +497,10 @@ bool CFrameReader::NextInTimeOrder(ReadPosition* at, bool* lead) {
     *at = a.at;
     if (!targetSet) return true;
     const uint32_t bit = 1u << a.channel;
-    if (a.time < targetTime || a.at < targetLanding) {
+    if (a.time < targetTime) {
       // Before the target: passed, but for a frame of a lead channel written late, after
-      // the landing (the look back holds those before it).
-      if (a.video && (targetLeads & bit) != 0 && (targetReached & bit) == 0 &&
-          !(a.at < targetLanding)) {
+      // the landing, where reading starts (the look back holds those before it).
+      if (a.video && (targetLeads & bit) != 0 && (targetReached & bit) == 0) {
         std::vector<Held>& held = heldLead[a.channel];
         if (a.key) held.clear();
         if (a.key || !held.empty()) held.push_back({a.time, a.at});

@@ -184,11 +184,10 @@ class CFrameReader {
   };
   // The next record to hand out forwards (false: none left), and whether it is a lead frame.
   bool NextInTimeOrder(ReadPosition* at, bool* lead);
-  // Starts forward play from `start` with the target of a seek: records before it (stamped
-  // earlier, or lying before `landing`) are passed over, but for the lead of leadChannels
-  // (PlanLead holds it; frames of those channels written late join it).
-  void StartForward(ReadPosition start, platform::CTime target, ReadPosition landing,
-                    uint32_t leadChannels);
+  // Starts forward play at `landing` with the target of a seek (what was read ahead is
+  // already dropped): records stamped before the target are passed over, but for the lead of
+  // leadChannels (PlanLead holds it; frames of those channels written late join it).
+  void StartForward(ReadPosition landing, platform::CTime target, uint32_t leadChannels);
   int32_t StepBackward();
   // Finds the key frame of `channel`'s group before the position and hands it to the sink.
   void DeliverPrecedingKeyFrame(uint32_t channel);
@@ -312,7 +311,6 @@ class CFrameReader {
   // back collects those before the landing; forward play adds the ones written late.
   bool targetSet = false;
   uint32_t targetTime = 0;
-  ReadPosition targetLanding;
   uint32_t targetLeads = 0;
   uint32_t targetReached = 0;
   std::array<std::vector<Held>, 32> heldLead;
